@@ -1,0 +1,28 @@
+// The service's one logging facility: lines go to syslog (facility LOCAL1) with an uptime prefix
+// and optional ANSI colours, optionally copied to stderr. Static only; any thread may log.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+class Log
+{
+public:
+    enum Level { LevelError = 0, LevelWarning = 1, LevelInfo = 2, LevelDebug = 3 };
+
+    // ident must outlive the process (syslog keeps the pointer). Always returns true.
+    static bool open(const char* ident, bool toStderr, bool color);
+    static void setLevel(int level);
+
+    static void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+    static void vprint(int level, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+    static void print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // The text is logged literally: a '%' in it is never interpreted.
+    static void print(int level, const std::string& text);
+
+    static std::string levelToStr(int level);
+};

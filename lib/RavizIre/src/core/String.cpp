@@ -1,0 +1,242 @@
+#include "core/String.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+template <typename Container>
+Container split(const std::string& text, const std::string& delimiters)
+{
+    Container out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t start = text.find_first_not_of(delimiters, pos);
+        if (start == std::string::npos)
+            break;
+        size_t end = text.find_first_of(delimiters, start);
+        if (end == std::string::npos)
+            end = text.size();
+        out.push_back(text.substr(start, end - start));
+        pos = end;
+    }
+    return out;
+}
+
+bool isTrimmed(char c) { return c == '\0' || std::isspace(static_cast<unsigned char>(c)); }
+
+int hexNibble(char c)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (int i = 0; i < 16; ++i)
+        if (digits[i] == upper)
+            return i;
+    return -1;
+}
+
+}  // namespace
+
+std::list<std::string> String::tokenize(const std::string& text, const std::string& delimiters)
+{
+    return split<std::list<std::string>>(text, delimiters);
+}
+
+std::vector<std::string> String::tokenizeV(const std::string& text, const std::string& delimiters)
+{
+    return split<std::vector<std::string>>(text, delimiters);
+}
+
+std::string String::toUpper(const std::string& text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string String::toLower(const std::string& text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool String::toBool(const std::string& text)
+{
+    const std::string lower = toLower(text);
+    if (lower == "on" || lower == "true" || lower == "high" || lower == "1")
+        return true;
+    return !lower.empty() && lower[0] == 'y';
+}
+
+std::string String::fromBool(bool value) { return value ? "true" : "false"; }
+
+bool String::isNumeric(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    const char first = text[0];
+    if (!std::isdigit(static_cast<unsigned char>(first)) && first != '+' && first != '-')
+        return false;
+    char* end = nullptr;
+    const char* begin = text.c_str();
+    std::strtol(begin, &end, 10);
+    return end != begin && end == begin + text.size();
+}
+
+std::string String::format(const char* format, ...)
+{
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int needed = vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    std::string out;
+    if (needed >= 1 && needed < static_cast<int>(sizeof buffer)) {
+        out.assign(buffer, static_cast<size_t>(needed));
+    } else if (needed >= 1) {
+        out.resize(static_cast<size_t>(needed) + 1);
+        vsnprintf(&out[0], out.size(), format, again);
+        out.resize(static_cast<size_t>(needed));
+    }
+    va_end(again);
+    return out;
+}
+
+String::Bytes String::fromHex(const std::string& text)
+{
+    if (text.size() % 2 != 0)
+        throw std::invalid_argument("Odd length!");
+    Bytes out;
+    out.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = hexNibble(text[i]);
+        const int low = hexNibble(text[i + 1]);
+        if (high < 0 || low < 0)
+            throw std::invalid_argument("Not a hex digit!");
+        out.push_back(static_cast<uint8_t>(high << 4 | low));
+    }
+    return out;
+}
+
+std::string String::toHex(const Bytes& bytes) { return toHex(bytes.data(), bytes.size()); }
+
+std::string String::toHex(const uint8_t* bytes, size_t count)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out(count * 2, '0');
+    for (size_t i = 0; i < count; ++i) {
+        out[2 * i] = digits[bytes[i] >> 4];
+        out[2 * i + 1] = digits[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+std::string& String::ltrim(std::string& text)
+{
+    size_t n = 0;
+    while (n < text.size() && isTrimmed(text[n]))
+        ++n;
+    text.erase(0, n);
+    return text;
+}
+
+std::string& String::rtrim(std::string& text)
+{
+    size_t n = text.size();
+    while (n > 0 && isTrimmed(text[n - 1]))
+        --n;
+    text.erase(n);
+    return text;
+}
+
+std::string& String::trim(std::string& text) { return rtrim(ltrim(text)); }
+
+std::string String::replace(const std::string& text, const std::string& from, const std::string& to)
+{
+    std::string out(text);
+    const size_t pos = out.find(from);
+    if (pos != std::string::npos)
+        out.replace(pos, from.size(), to);
+    return out;
+}
+
+std::string String::escape(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            default: out += c; break;
+        }
+    }
+    return out;
+}
+
+int64_t String::toInteger(const std::string& text, int base)
+{
+    std::string rest = text;
+    if (base == 0) {
+        if (rest.compare(0, 2, "0x") == 0) {
+            rest.erase(0, 2);
+            base = 16;
+        } else if (!rest.empty() && rest[0] == '0') {
+            rest.erase(0, 1);
+            base = 8;
+        } else {
+            base = 10;
+        }
+    }
+    std::istringstream in(rest);
+    if (base == 16)
+        in >> std::hex;
+    else if (base == 8)
+        in >> std::oct;
+    else
+        in >> std::dec;
+    int64_t value = 0;
+    if (!(in >> value))
+        return 0;
+    return value;
+}
+
+std::string String::fromInteger(int64_t value, int base, int width, char fill)
+{
+    std::ostringstream out;
+    out.width(width);
+    out.fill(fill);
+    if (base == 16)
+        out << std::hex << static_cast<uint64_t>(value);
+    else
+        out << value;
+    return out.str();
+}
+
+double String::toDouble(const std::string& text)
+{
+    std::istringstream in(text);
+    double value = 0.0;
+    if (!(in >> value))
+        return 0.0;
+    return value;
+}
+
+std::string String::fromDouble(double value)
+{
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
