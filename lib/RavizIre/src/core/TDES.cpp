@@ -1,0 +1,214 @@
+#include "core/TDES.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kBlock = 8;
+
+// Every key length runs through DES-EDE3: single DES is K1 K1 K1 and two-key is K1 K2 K1, which
+// gives the same blocks and needs neither the legacy provider nor the deprecated DES_* calls.
+bool expandKey(const TDES::Bytes& key, bool allowSingle, uint8_t (&k)[24])
+{
+    switch (key.size()) {
+        case 8:
+            if (!allowSingle)
+                return false;
+            for (int i = 0; i < 3; ++i) std::memcpy(k + 8 * i, key.data(), 8);
+            return true;
+        case 16:
+            std::memcpy(k, key.data(), 16);
+            std::memcpy(k + 16, key.data(), 8);
+            return true;
+        case 24:
+            std::memcpy(k, key.data(), 24);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Fetched once and kept for the life of the process.
+const EVP_CIPHER* ecbCipher()
+{
+    static EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "DES-EDE3-ECB", nullptr);
+    return cipher;
+}
+
+const EVP_CIPHER* cbcCipher()
+{
+    static EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+    return cipher;
+}
+
+// One context per thread and cipher: fetching and allocating on every call would cost more than
+// the few blocks a card message holds.
+class CipherContext
+{
+public:
+    explicit CipherContext(const EVP_CIPHER* (*fetch)()) : m_fetch(fetch) {}
+    ~CipherContext() { EVP_CIPHER_CTX_free(m_ctx); }
+    CipherContext(const CipherContext&) = delete;
+    CipherContext& operator=(const CipherContext&) = delete;
+
+    // Keys the context for one run; the provider's own context is reused after the first call.
+    EVP_CIPHER_CTX* start(const uint8_t* key, const uint8_t* iv, bool encrypt)
+    {
+        if (!m_ctx) {
+            const EVP_CIPHER* cipher = m_fetch();
+            m_ctx = cipher ? EVP_CIPHER_CTX_new() : nullptr;
+            if (!m_ctx)
+                return nullptr;
+            if (EVP_CipherInit_ex2(m_ctx, cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1) {
+                EVP_CIPHER_CTX_free(m_ctx);
+                m_ctx = nullptr;
+                return nullptr;
+            }
+        } else if (EVP_CipherInit_ex2(m_ctx, nullptr, key, iv, encrypt ? 1 : 0, nullptr) != 1) {
+            return nullptr;
+        }
+        // Without this a decryption would hold its last block back for a final call.
+        if (EVP_CIPHER_CTX_set_padding(m_ctx, 0) != 1)
+            return nullptr;
+        return m_ctx;
+    }
+
+private:
+    const EVP_CIPHER* (*m_fetch)();
+    EVP_CIPHER_CTX* m_ctx = nullptr;
+};
+
+// Runs the whole input as one stream: the aligned part straight from the caller's buffer, a short
+// tail through a zero-filled block. out receives the padded length; the caller trims it.
+bool run(bool cbc, bool encrypt, const uint8_t (&key)[24], const uint8_t* iv, const TDES::Bytes& data,
+         TDES::Bytes& out)
+{
+    thread_local CipherContext ecbContext(ecbCipher);
+    thread_local CipherContext cbcContext(cbcCipher);
+
+    const size_t aligned = data.size() - data.size() % kBlock;
+    const size_t padded = aligned + (aligned == data.size() ? 0 : kBlock);
+    out.resize(padded);
+    if (padded == 0)
+        return true;
+
+    EVP_CIPHER_CTX* ctx = (cbc ? cbcContext : ecbContext).start(key, cbc ? iv : nullptr, encrypt);
+    if (!ctx)
+        return false;
+    int written = 0;
+    if (aligned > 0) {
+        if (EVP_CipherUpdate(ctx, out.data(), &written, data.data(), static_cast<int>(aligned)) != 1 ||
+            static_cast<size_t>(written) != aligned)
+            return false;
+    }
+    if (padded != aligned) {
+        uint8_t tail[kBlock] = {};
+        std::memcpy(tail, data.data() + aligned, data.size() - aligned);
+        if (EVP_CipherUpdate(ctx, out.data() + aligned, &written, tail, kBlock) != 1 ||
+            written != static_cast<int>(kBlock))
+            return false;
+    }
+    return true;
+}
+
+bool ecb(const TDES::Bytes& key, const TDES::Bytes& data, TDES::Bytes& out, bool encrypt)
+{
+    if (&data == &out) {
+        // Encrypting a buffer in place: out is cleared first, so work from a copy.
+        const TDES::Bytes copy(data);
+        return ecb(key, copy, out, encrypt);
+    }
+    out.clear();
+    uint8_t k[24];
+    if (!expandKey(key, true, k))
+        return false;
+    const bool ok = run(false, encrypt, k, nullptr, data, out);
+    OPENSSL_cleanse(k, sizeof k);
+    if (!ok) {
+        out.clear();
+        return false;
+    }
+    if (!encrypt)
+        out.resize(data.size());
+    return true;
+}
+
+bool cbc(const TDES::Bytes& key, const TDES::Bytes& data, TDES::Bytes& out, TDES::Bytes* iv, bool encrypt)
+{
+    if (&data == &out || iv == &data) {
+        const TDES::Bytes copy(data);
+        return cbc(key, copy, out, iv, encrypt);
+    }
+    if (iv == &out) {
+        // out is cleared before the chain is handed back; the output wins.
+        TDES::Bytes chain(*iv);
+        return cbc(key, data, out, &chain, encrypt);
+    }
+    uint8_t chain[kBlock] = {};
+    if (iv) {
+        iv->resize(kBlock, 0x00);
+        std::memcpy(chain, iv->data(), kBlock);
+    }
+    out.clear();
+    uint8_t k[24];
+    if (!expandKey(key, false, k))
+        return false;
+    const bool ok = run(true, encrypt, k, chain, data, out);
+    OPENSSL_cleanse(k, sizeof k);
+    if (!ok) {
+        out.clear();
+        return false;
+    }
+    if (iv && !data.empty()) {
+        // The chaining value is the last ciphertext block: the output when encrypting, the input
+        // (as filled up with zeros) when decrypting.
+        if (encrypt) {
+            std::copy(out.end() - kBlock, out.end(), iv->begin());
+        } else {
+            const size_t last = (data.size() - 1) / kBlock * kBlock;
+            std::fill(iv->begin(), iv->end(), 0x00);
+            std::copy(data.begin() + last, data.end(), iv->begin());
+        }
+    }
+    if (!encrypt)
+        out.resize(data.size());
+    return true;
+}
+
+}  // namespace
+
+bool TDES::encryptECB(const Bytes& key, const Bytes& data, Bytes& out)
+{
+    return ecb(key, data, out, true);
+}
+
+bool TDES::encryptECB(const Bytes& key, const std::string& data, Bytes& out)
+{
+    return ecb(key, Bytes(data.begin(), data.end()), out, true);
+}
+
+bool TDES::decryptECB(const Bytes& key, const Bytes& data, Bytes& out)
+{
+    return ecb(key, data, out, false);
+}
+
+bool TDES::decryptECB(const Bytes& key, const Bytes& data, std::string& out)
+{
+    Bytes plain;
+    const bool ok = ecb(key, data, plain, false);
+    out.assign(plain.begin(), plain.end());
+    return ok;
+}
+
+bool TDES::encryptCBC(const Bytes& key, const Bytes& data, Bytes& out, Bytes* iv)
+{
+    return cbc(key, data, out, iv, true);
+}
+
+bool TDES::decryptCBC(const Bytes& key, const Bytes& data, Bytes& out, Bytes* iv)
+{
+    return cbc(key, data, out, iv, false);
+}
