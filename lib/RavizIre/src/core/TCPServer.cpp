@@ -1,0 +1,118 @@
+#include "core/TCPServer.h"
+
+#include <errno.h>
+#include <netdb.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "core/SocketSupport.h"
+
+const std::string TCPServer::ANY_ADDRESS = "0.0.0.0";
+
+namespace {
+
+// Failures of one incoming connection, or of resources that come back, not of the listening
+// socket itself: the server stays usable after them.
+bool isTransient(int code)
+{
+    switch (code) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+void TCPServer::listen(unsigned short port, const std::string& address)
+{
+    close();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0 || !found)
+        throw std::runtime_error("Cannot resolve address '" + address + "': " + gai_strerror(rc));
+
+    int code = 0;
+    // Non-blocking so that a connection that vanishes between poll and accept cannot block us.
+    m_fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, found->ai_protocol);
+    const int one = 1;
+    if (m_fd < 0 || setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(m_fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(m_fd, 1) != 0)
+        code = errno;
+    freeaddrinfo(found);
+    if (code != 0) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+        throw std::runtime_error(strerror(code));
+    }
+}
+
+void TCPServer::close()
+{
+    if (m_fd == -1)
+        return;
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+unsigned short TCPServer::port() const
+{
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    if (m_fd == -1 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+        return 0;
+    return SocketSupport::portOf(reinterpret_cast<sockaddr*>(&local));
+}
+
+TCPClient TCPServer::accept()
+{
+    if (m_fd == -1)
+        throw std::runtime_error(strerror(EBADF));
+    const int ready = SocketSupport::waitFor(m_fd, POLLIN, m_timeout < 0 ? -1 : m_timeout);
+    if (ready < 0) {
+        const int code = errno;
+        close();
+        throw std::runtime_error(strerror(code));
+    }
+    if (ready == 0)
+        return TCPClient();
+    // The accepted socket does not inherit O_NONBLOCK: it blocks as a client socket does.
+    const int fd = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        const int code = errno;
+        if (isTransient(code))
+            return TCPClient();
+        close();
+        throw std::runtime_error(strerror(code));
+    }
+    return TCPClient(fd);
+}
