@@ -1,0 +1,306 @@
+#include "core/VariantMap.h"
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <utility>
+
+#include "core/String.h"
+
+using nlohmann::json;
+
+namespace {
+
+// Wildcard test for keys holding '*' or '?': '*' runs over anything, '/' included.
+bool wildcardMatch(const char* text, const char* pattern)
+{
+    if (*pattern == '\0')
+        return *text == '\0';
+    while (*pattern != '*') {
+        if (*pattern == '\0')
+            return *text == '\0';
+        if (*text == '\0' || (*pattern != '?' && *pattern != *text))
+            return false;
+        ++text;
+        ++pattern;
+    }
+    if (*text == '\0' || pattern[1] == '\0')
+        return true;
+    for (; *text != '\0'; ++text)
+        if (wildcardMatch(text, pattern + 1))
+            return true;
+    return false;
+}
+
+bool wildcardMatch(const std::string& text, const std::string& pattern)
+{
+    return wildcardMatch(text.c_str(), pattern.c_str());
+}
+
+// Where the part of entryKey that answers a wildcard key ends (just past its '/'): the literal
+// key when the entry starts with it, else the shortest prefix up to a '/' that the key matches.
+// npos when there is none, so that a cut is never taken past the end of the entry key.
+size_t wildcardCut(const std::string& entryKey, const std::string& key)
+{
+    if (entryKey.size() > key.size() && entryKey.compare(0, key.size(), key) == 0 &&
+        entryKey[key.size()] == '/')
+        return key.size() + 1;
+    const std::string pattern = key + "/";
+    for (size_t slash = entryKey.find('/'); slash != std::string::npos; slash = entryKey.find('/', slash + 1))
+        if (wildcardMatch(entryKey.substr(0, slash + 1), pattern))
+            return slash + 1;
+    return std::string::npos;
+}
+
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF): the same set that the
+// JSON library's serializer accepts, so text that passes here never makes a dump throw.
+bool isValidUtf8(const std::string& text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        size_t follow;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            follow = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            follow = 2;
+            if (c == 0xE0)
+                low = 0xA0;
+            else if (c == 0xED)
+                high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            follow = 3;
+            if (c == 0xF0)
+                low = 0x90;
+            else if (c == 0xF4)
+                high = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) <= follow)
+            return false;
+        if (p[1] < low || p[1] > high)
+            return false;
+        for (size_t i = 2; i <= follow; ++i)
+            if (p[i] < 0x80 || p[i] > 0xBF)
+                return false;
+        p += follow + 1;
+    }
+    return true;
+}
+
+// The serializer's own replacement, so that our output matches what a replacing dump would write.
+std::string withReplacementCharacters(const std::string& text)
+{
+    if (isValidUtf8(text))
+        return text;
+    return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
+}
+
+size_t arrayIndex(const std::string& name, const std::string& key)
+{
+    // The name has passed String::isNumeric: an optional sign, then decimal digits.
+    if (name[0] == '-')
+        throw std::out_of_range("Negative array index in key: " + key);
+    const size_t digits = name.find_first_not_of("+0");
+    // Counted before converting, since the conversion gives 0 for a number that does not fit.
+    if (digits != std::string::npos && name.size() - digits > 6)
+        throw std::out_of_range("Array index too large in key: " + key);
+    const int64_t index = String::toInteger(name, 0);
+    if (index < 0 || static_cast<uint64_t>(index) > VariantMap::MaxArrayIndex)
+        throw std::out_of_range("Array index too large in key: " + key);
+    return static_cast<size_t>(index);
+}
+
+Variant lowBitsSigned(int64_t value)
+{
+    return Variant(static_cast<int>(static_cast<int32_t>(static_cast<uint32_t>(value))));
+}
+
+Variant lowBitsUnsigned(uint64_t value)
+{
+    return Variant(static_cast<unsigned int>(static_cast<uint32_t>(value)));
+}
+
+Variant arraySize(const json& array)
+{
+    return Variant(static_cast<unsigned int>(array.size()));
+}
+
+}  // namespace
+
+VariantMap::~VariantMap() = default;
+
+std::vector<std::string> VariantMap::keys() const
+{
+    std::vector<std::string> out;
+    out.reserve(m_entries.size());
+    for (const auto& entry : m_entries) out.push_back(entry.first);
+    return out;
+}
+
+const Variant& VariantMap::operator[](const std::string& key) const
+{
+    const auto found = m_entries.find(key);
+    if (found == m_entries.end())
+        throw std::out_of_range("Key not found: " + key);
+    return found->second;
+}
+
+void VariantMap::set(const std::string& key, const Variant& value)
+{
+    if (value.type() != Variant::TypeMap) {
+        m_entries[key] = value;
+        return;
+    }
+    const VariantMap spread = value.toMap();
+    for (const auto& entry : spread.m_entries) m_entries[key + "/" + entry.first] = entry.second;
+}
+
+Variant VariantMap::get(const std::string& key) const
+{
+    const auto exact = m_entries.find(key);
+    if (exact != m_entries.end())
+        return exact->second;
+
+    VariantMap sub;
+    bool matched = false;
+    const std::string prefix = key + "/";
+    if (key.find_first_of("*?") == std::string::npos) {
+        // Without wildcards the matching entries are one contiguous run of the ordered map.
+        for (auto it = m_entries.lower_bound(prefix);
+             it != m_entries.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+            sub.set(it->first.substr(prefix.size()), it->second);
+            matched = true;
+        }
+    } else {
+        const std::string pattern = prefix + "*";
+        for (const auto& entry : m_entries) {
+            if (!wildcardMatch(entry.first, pattern))
+                continue;
+            const size_t cut = wildcardCut(entry.first, key);
+            if (cut == std::string::npos)
+                continue;
+            sub.set(entry.first.substr(cut), entry.second);
+            matched = true;
+        }
+    }
+    if (!matched)
+        return Variant();
+    return Variant(sub);
+}
+
+VariantMap& VariantMap::fromJson(const json& value)
+{
+    m_entries.clear();
+
+    // Depth-first with an explicit stack, children pushed in reverse, so that the entries are
+    // written in the same order as a recursive walk (a later duplicate key wins) while a deeply
+    // nested document from a peer cannot exhaust the thread's stack.
+    std::vector<std::pair<const json*, std::string>> pending;
+    if (value.is_object()) {
+        for (auto it = value.crbegin(); it != value.crend(); ++it) pending.emplace_back(&*it, it.key());
+    } else if (value.is_array()) {
+        m_entries["_size"] = arraySize(value);
+        for (size_t i = value.size(); i-- > 0;) pending.emplace_back(&value[i], std::to_string(i));
+    } else if (!value.is_null()) {
+        pending.emplace_back(&value, std::string());
+    }
+
+    while (!pending.empty()) {
+        const json& node = *pending.back().first;
+        std::string key = std::move(pending.back().second);
+        pending.pop_back();
+        switch (node.type()) {
+            case json::value_t::object:
+                for (auto it = node.crbegin(); it != node.crend(); ++it)
+                    pending.emplace_back(&*it, key + "/" + it.key());
+                break;
+            case json::value_t::array:
+                m_entries[key + "/_size"] = arraySize(node);
+                for (size_t i = node.size(); i-- > 0;)
+                    pending.emplace_back(&node[i], key + "/" + std::to_string(i));
+                break;
+            case json::value_t::string:
+                m_entries[key] = Variant(node.get_ref<const std::string&>());
+                break;
+            case json::value_t::boolean:
+                m_entries[key] = Variant(node.get<bool>());
+                break;
+            case json::value_t::number_integer:
+                m_entries[key] = lowBitsSigned(node.get<int64_t>());
+                break;
+            case json::value_t::number_unsigned:
+                m_entries[key] = lowBitsUnsigned(node.get<uint64_t>());
+                break;
+            case json::value_t::number_float:
+                m_entries[key] = Variant(node.get<double>());
+                break;
+            default:
+                m_entries[key] = Variant();
+                break;
+        }
+    }
+    return *this;
+}
+
+json VariantMap::toJson() const
+{
+    json root;
+    for (const auto& entry : m_entries) placeJsonValue(root, entry.first, entry.second);
+    return root;
+}
+
+json VariantMap::toJsonValue(const Variant& value)
+{
+    const std::string& text = value.toString();
+    switch (value.type()) {
+        case Variant::TypeString:
+            // A string holding a JSON object is embedded as that object.
+            if (!text.empty() && text[0] == '{')
+                return json::parse(text);
+            return json(withReplacementCharacters(text));
+        case Variant::TypeInt:
+            return json(value.toInt());
+        case Variant::TypeUInt:
+            return json(value.toUInt());
+        case Variant::TypeDouble:
+            return json(value.toDouble());
+        case Variant::TypeBool:
+            return json(value.toBool());
+        case Variant::TypeMap:
+            return json::parse(text);
+        default:
+            return json();
+    }
+}
+
+void VariantMap::placeJsonValue(json& root, const std::string& key, const Variant& value)
+{
+    const std::vector<std::string> names = String::tokenizeV(key, "/");
+    // A key that is empty or only slashes names no place and is not written.
+    if (names.empty())
+        return;
+    json* node = &root;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        // Array lengths come from the indices; the stored count is not written.
+        if (name == "_size")
+            return;
+        // Indices are applied by number, not by entry order, so x/10 lands after x/9 although
+        // the map yields it before x/2. The JSON library raises type_error 305 for a node of
+        // the other kind.
+        if (String::isNumeric(name))
+            node = &(*node)[arrayIndex(name, key)];
+        else
+            node = &(*node)[withReplacementCharacters(name)];
+    }
+    *node = toJsonValue(value);
+}
