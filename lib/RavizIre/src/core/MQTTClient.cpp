@@ -1,0 +1,619 @@
+#include "core/MQTTClient.h"
+
+#include <cstdarg>
+#include <string>
+#include <utility>
+
+#include "core/Log.h"
+
+// ---------------------------------------------------------------------------------------------
+// In-memory persistence
+
+void MQTTMemoryPersistence::open(const std::string&, const std::string&) {}
+
+void MQTTMemoryPersistence::close() {}
+
+void MQTTMemoryPersistence::clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_values.clear();
+}
+
+bool MQTTMemoryPersistence::contains_key(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_values.count(key) != 0;
+}
+
+mqtt::string_collection MQTTMemoryPersistence::keys() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    mqtt::string_collection result;
+    for (const auto& entry : m_values) result.push_back(entry.first);
+    return result;
+}
+
+void MQTTMemoryPersistence::put(const std::string& key, const std::vector<mqtt::string_view>& bufs)
+{
+    std::string value;
+    size_t size = 0;
+    for (const auto& buf : bufs) size += buf.size();
+    value.reserve(size);
+    for (const auto& buf : bufs) value.append(buf.data(), buf.size());
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_values[key] = std::move(value);
+}
+
+std::string MQTTMemoryPersistence::get(const std::string& key) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_values.find(key);
+    if (it == m_values.end())
+        throw mqtt::persistence_exception(-2, "MQTTMemoryPersistance::get(): Key not found.");
+    return it->second;
+}
+
+void MQTTMemoryPersistence::remove(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_values.erase(key) == 0)
+        throw mqtt::persistence_exception(-2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Action listeners: each passes one request's outcome to the owner's listener.
+
+class MQTTActionListener : public virtual mqtt::iaction_listener
+{
+public:
+    explicit MQTTActionListener(MQTTClient& owner) : m_owner(owner) {}
+
+protected:
+    MQTTClient& m_owner;
+};
+
+class MQTTConnectListener : public MQTTActionListener
+{
+public:
+    using MQTTActionListener::MQTTActionListener;
+
+    void on_failure(const mqtt::token& token) override
+    {
+        MQTTClient::CallbackScope scope(m_owner, &token);
+        if (!scope.listener())
+            return;
+        try {
+            scope.listener()->onConnectFailed(MQTTClient::connectFailureText(token.get_return_code()));
+        } catch (const std::exception& e) {
+            Log::error("[MQTTClient] Connect failure handling failed: %s", e.what());
+        } catch (...) {
+            Log::error("[MQTTClient] Connect failure handling failed.");
+        }
+    }
+
+    // The connected callback reports the connection.
+    void on_success(const mqtt::token&) override {}
+};
+
+class MQTTDisconnectListener : public MQTTActionListener
+{
+public:
+    using MQTTActionListener::MQTTActionListener;
+
+    void on_failure(const mqtt::token& token) override
+    {
+        MQTTClient::CallbackScope scope(m_owner, &token);
+        if (!scope.listener())
+            return;
+        Log::error("[MQTTClient] Disconnect failed.");
+    }
+
+    void on_success(const mqtt::token& token) override
+    {
+        MQTTClient::CallbackScope scope(m_owner, &token);
+        if (!scope.listener())
+            return;
+        try {
+            scope.listener()->onDisconnected();
+        } catch (const std::exception& e) {
+            Log::error("[MQTTClient] Disconnect handling failed: %s", e.what());
+        } catch (...) {
+            Log::error("[MQTTClient] Disconnect handling failed.");
+        }
+    }
+};
+
+namespace {
+
+std::string firstTopic(const mqtt::token& token)
+{
+    auto topics = token.get_topics();
+    if (!topics || topics->empty())
+        return std::string();
+    return (*topics)[0];
+}
+
+}  // namespace
+
+class MQTTSubscribeListener : public MQTTActionListener
+{
+public:
+    using MQTTActionListener::MQTTActionListener;
+
+    void on_failure(const mqtt::token& token) override { report(token, false); }
+    void on_success(const mqtt::token& token) override { report(token, true); }
+
+private:
+    void report(const mqtt::token& token, bool success)
+    {
+        MQTTClient::CallbackScope scope(m_owner, &token);
+        if (!scope.listener())
+            return;
+        try {
+            if (success)
+                scope.listener()->onSubscribed(firstTopic(token));
+            else
+                scope.listener()->onSubscribeFailed(firstTopic(token));
+        } catch (const std::exception& e) {
+            Log::error("[MQTTClient] Subscription result handling failed: %s", e.what());
+        } catch (...) {
+            Log::error("[MQTTClient] Subscription result handling failed.");
+        }
+    }
+};
+
+class MQTTUnSubscribeListener : public MQTTActionListener
+{
+public:
+    using MQTTActionListener::MQTTActionListener;
+
+    void on_failure(const mqtt::token& token) override { report(token, false); }
+    void on_success(const mqtt::token& token) override { report(token, true); }
+
+private:
+    void report(const mqtt::token& token, bool success)
+    {
+        MQTTClient::CallbackScope scope(m_owner, &token);
+        if (!scope.listener())
+            return;
+        try {
+            if (success)
+                scope.listener()->onUnsubscribed(firstTopic(token));
+            else
+                scope.listener()->onUnsubscribeFailed(firstTopic(token));
+        } catch (const std::exception& e) {
+            Log::error("[MQTTClient] Unsubscription result handling failed: %s", e.what());
+        } catch (...) {
+            Log::error("[MQTTClient] Unsubscription result handling failed.");
+        }
+    }
+};
+
+class MQTTPublishListener : public MQTTActionListener
+{
+public:
+    using MQTTActionListener::MQTTActionListener;
+
+    void on_failure(const mqtt::token& token) override { report(token, false); }
+    void on_success(const mqtt::token& token) override { report(token, true); }
+
+private:
+    void report(const mqtt::token& token, bool success)
+    {
+        MQTTClient::CallbackScope scope(m_owner, &token);
+        if (!scope.listener())
+            return;
+        try {
+            if (success)
+                scope.listener()->onMessageSent(token.get_message_id());
+            else
+                scope.listener()->onMessageSendFailed(token.get_message_id());
+        } catch (const std::exception& e) {
+            Log::error("[MQTTClient] Publish result handling failed: %s", e.what());
+        } catch (...) {
+            Log::error("[MQTTClient] Publish result handling failed.");
+        }
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// MQTTClient
+
+MQTTClient::CallbackScope::CallbackScope(MQTTClient& client, const mqtt::token* token)
+    : m_client(client), m_listener(nullptr)
+{
+    std::lock_guard<std::mutex> lock(m_client.m_callbackMutex);
+    ++m_client.m_activeCallbacks;
+    if (m_client.m_closed)
+        return;
+    if (token && token->get_client() != m_client.m_current.load())
+        return;
+    m_listener = m_client.m_listener;
+}
+
+MQTTClient::CallbackScope::~CallbackScope()
+{
+    std::lock_guard<std::mutex> lock(m_client.m_callbackMutex);
+    if (--m_client.m_activeCallbacks == 0)
+        m_client.m_callbacksDone.notify_all();
+}
+
+MQTTClient::MQTTClient(MQTTClientListener* listener)
+    : m_listener(listener),
+      m_connectListener(std::make_unique<MQTTConnectListener>(*this)),
+      m_disconnectListener(std::make_unique<MQTTDisconnectListener>(*this)),
+      m_subscribeListener(std::make_unique<MQTTSubscribeListener>(*this)),
+      m_unsubscribeListener(std::make_unique<MQTTUnSubscribeListener>(*this)),
+      m_publishListener(std::make_unique<MQTTPublishListener>(*this))
+{
+    m_connectOptions.set_keep_alive_interval(20);
+    m_connectOptions.set_clean_session(true);
+    m_connectOptions.set_connect_timeout(5);
+}
+
+MQTTClient::~MQTTClient()
+{
+    close();
+}
+
+void MQTTClient::log(int level, const char* format, ...) const
+{
+    if (!m_logEnabled)
+        return;
+    std::string prefixed = std::string("[MQTTClient] ") + format;
+    va_list args;
+    va_start(args, format);
+    Log::vprint(level, prefixed.c_str(), args);
+    va_end(args);
+}
+
+std::string MQTTClient::connectFailureText(int returnCode)
+{
+    static const std::map<int, std::string> texts = {
+        {0, "Connection accepted"}, {1, "Unacceptable protocol version"}, {2, "Identifier rejected"},
+        {3, "Service unavailable"}, {4, "Bad user name or password"},     {5, "Not authorized"},
+        {-1, "Connection timeout"},
+    };
+    auto it = texts.find(returnCode);
+    return it == texts.end() ? std::string("Unknown reason") : it->second;
+}
+
+void MQTTClient::setLogEnabled(bool enabled)
+{
+    m_logEnabled = enabled;
+}
+
+void MQTTClient::setClientId(const std::string& clientId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_clientId = clientId;
+}
+
+void MQTTClient::setUrl(const std::string& url)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_url = url;
+}
+
+void MQTTClient::setKeepAlive(int seconds)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connectOptions.set_keep_alive_interval(seconds);
+}
+
+void MQTTClient::setUsername(const std::string& username)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connectOptions.set_user_name(username);
+}
+
+void MQTTClient::setPassword(const std::string& password)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connectOptions.set_password(password);
+}
+
+void MQTTClient::setEnableServerCertAuth(bool enabled)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sslOptions.set_enable_server_cert_auth(enabled);
+    m_connectOptions.set_ssl(m_sslOptions);
+}
+
+void MQTTClient::setTrustStore(const std::string& caFile)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sslOptions.set_trust_store(caFile);
+    m_connectOptions.set_ssl(m_sslOptions);
+}
+
+void MQTTClient::setWill(const std::string& topic, const std::string& payload, int qos, bool retained)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_willOptions.set_topic(topic);
+    m_willOptions.set_payload(payload);
+    m_willOptions.set_retained(retained);
+    m_willOptions.set_qos(qos);
+    m_connectOptions.set_will(m_willOptions);
+}
+
+bool MQTTClient::isConnected() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_client && m_client->is_connected();
+}
+
+bool MQTTClient::connect()
+{
+    if (m_closed)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        log(Log::LevelDebug, "Connecting to '%s'", m_url.c_str());
+    }
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_threadStop)
+        return false;
+    // One thread serves every request: a request made while one is pending is the same request.
+    m_connectRequested = true;
+    if (!m_thread.joinable())
+        m_thread = std::thread(&MQTTClient::connectThread, this);
+    else
+        m_threadWake.notify_one();
+    return true;
+}
+
+void MQTTClient::connectThread()
+{
+    std::unique_lock<std::mutex> lock(m_threadMutex);
+    for (;;) {
+        m_threadWake.wait(lock, [this] { return m_connectRequested || m_threadStop; });
+        if (m_threadStop)
+            return;
+        m_connectRequested = false;
+        lock.unlock();
+        connectOnce();
+        lock.lock();
+    }
+}
+
+void MQTTClient::connectOnce()
+{
+    std::string failure;
+    try {
+        std::unique_ptr<mqtt::async_client> replaced;
+        std::string url, clientId;
+        mqtt::connect_options options;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            url = m_url;
+            clientId = m_clientId;
+            options = m_connectOptions;
+            // A client that is connected, or was made for another broker or identity, is replaced.
+            // Keeping the other one spares the library a destroy while its threads may still be
+            // on their way out of one of our callbacks.
+            bool reusable =
+                m_client && m_clientUrl == url && m_clientIdent == clientId && !m_client->is_connected();
+            if (!reusable) {
+                replaced = std::move(m_client);
+                m_current = nullptr;
+                m_lastToken.reset();
+            }
+        }
+        discard(std::move(replaced));
+
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed)
+            return;
+        if (!m_client) {
+            auto fresh = std::make_unique<mqtt::async_client>(url, clientId, &m_persistence);
+            fresh->set_callback(*this);
+            m_client = std::move(fresh);
+            m_clientUrl = url;
+            m_clientIdent = clientId;
+            m_current = m_client.get();
+        }
+        m_lastToken = m_client->connect(options, nullptr, *m_connectListener);
+        return;
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "Unknown reason";
+    }
+    log(Log::LevelError, "[ERROR] %s", failure.c_str());
+    CallbackScope scope(*this, nullptr);
+    if (!scope.listener())
+        return;
+    try {
+        scope.listener()->onConnectFailed(failure);
+    } catch (const std::exception& e) {
+        Log::error("[MQTTClient] Connect failure handling failed: %s", e.what());
+    } catch (...) {
+        Log::error("[MQTTClient] Connect failure handling failed.");
+    }
+}
+
+void MQTTClient::discard(std::unique_ptr<mqtt::async_client> client)
+{
+    if (!client)
+        return;
+    try {
+        client->disable_callbacks();
+    } catch (const std::exception& e) {
+        log(Log::LevelError, "[ERROR] %s", e.what());
+    }
+    // The library may be inside one of our callbacks right now; let it leave before its client
+    // goes away.
+    waitForCallbacks();
+    client.reset();
+}
+
+void MQTTClient::waitForCallbacks()
+{
+    std::unique_lock<std::mutex> lock(m_callbackMutex);
+    m_callbacksDone.wait(lock, [this] { return m_activeCallbacks == 0; });
+}
+
+void MQTTClient::close()
+{
+    m_closed = true;
+    {
+        std::lock_guard<std::mutex> lock(m_threadMutex);
+        m_threadStop = true;
+        m_threadWake.notify_all();
+    }
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
+        m_thread.join();
+    std::unique_ptr<mqtt::async_client> client;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        client = std::move(m_client);
+        m_current = nullptr;
+        m_lastToken.reset();
+    }
+    discard(std::move(client));
+    waitForCallbacks();
+}
+
+bool MQTTClient::disconnect(int timeoutMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    log(Log::LevelDebug, "Disconnecting from '%s'", m_url.c_str());
+    if (!m_client) {
+        log(Log::LevelError, "Client not connected.");
+        return false;
+    }
+    try {
+        m_lastToken = m_client->disconnect(timeoutMs, nullptr, *m_disconnectListener);
+        return true;
+    } catch (const std::exception& e) {
+        log(Log::LevelError, "[ERROR] %s", e.what());
+        return false;
+    }
+}
+
+bool MQTTClient::subscribe(const std::string& topicFilter, int qos)
+{
+    log(Log::LevelDebug, "Subscribing to '%s' (qos=%d)", topicFilter.c_str(), qos);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_client) {
+        log(Log::LevelError, "Client not connected.");
+        return false;
+    }
+    try {
+        m_lastToken = m_client->subscribe(topicFilter, qos, nullptr, *m_subscribeListener);
+        return true;
+    } catch (const std::exception& e) {
+        log(Log::LevelError, "[ERROR] %s", e.what());
+        return false;
+    }
+}
+
+bool MQTTClient::unsubscribe(const std::string& topicFilter)
+{
+    log(Log::LevelDebug, "Unsubscribing from '%s'", topicFilter.c_str());
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_client) {
+        log(Log::LevelError, "Client not connected.");
+        return false;
+    }
+    try {
+        m_lastToken = m_client->unsubscribe(topicFilter, nullptr, *m_unsubscribeListener);
+        return true;
+    } catch (const std::exception& e) {
+        log(Log::LevelError, "[ERROR] %s", e.what());
+        return false;
+    }
+}
+
+bool MQTTClient::publish(const std::string& topic, const std::string& payload, int qos, bool retained)
+{
+    log(Log::LevelDebug, "Publishing message.");
+    log(Log::LevelDebug, "Topic     = %s", topic.c_str());
+    log(Log::LevelDebug, "QoS       = %d", qos);
+    log(Log::LevelDebug, "Retained  = %s", retained ? "yes" : "no");
+    log(Log::LevelDebug, "Data      = '%s'", payload.c_str());
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_client) {
+        log(Log::LevelError, "Client not connected.");
+        return false;
+    }
+    try {
+        auto message = mqtt::make_message(topic, payload, qos, retained);
+        m_lastToken = m_client->publish(message, nullptr, *m_publishListener);
+        log(Log::LevelDebug, "ID        = '%d'", m_lastToken->get_message_id());
+        return true;
+    } catch (const std::exception& e) {
+        log(Log::LevelError, "[ERROR] %s", e.what());
+        return false;
+    }
+}
+
+void MQTTClient::connected(const std::string& cause)
+{
+    CallbackScope scope(*this, nullptr);
+    log(Log::LevelDebug, "Connected (cause=%s).", cause.c_str());
+    if (!scope.listener())
+        return;
+    try {
+        scope.listener()->onConnected();
+    } catch (const std::exception& e) {
+        Log::error("[MQTTClient] Connection handling failed: %s", e.what());
+    } catch (...) {
+        Log::error("[MQTTClient] Connection handling failed.");
+    }
+}
+
+void MQTTClient::connection_lost(const std::string& cause)
+{
+    CallbackScope scope(*this, nullptr);
+    log(Log::LevelDebug, "Disconnected (cause=%s)!", cause.c_str());
+    if (!scope.listener())
+        return;
+    try {
+        scope.listener()->onDisconnected();
+    } catch (const std::exception& e) {
+        Log::error("[MQTTClient] Disconnection handling failed: %s", e.what());
+    } catch (...) {
+        Log::error("[MQTTClient] Disconnection handling failed.");
+    }
+}
+
+void MQTTClient::message_arrived(mqtt::const_message_ptr msg)
+{
+    CallbackScope scope(*this, nullptr);
+    if (!msg)
+        return;
+    try {
+        const std::string& topic = msg->get_topic();
+        const std::string& payload = msg->get_payload_str();
+        log(Log::LevelDebug, "New message received.");
+        log(Log::LevelDebug, "Topic     = %s", topic.c_str());
+        log(Log::LevelDebug, "QoS       = %d", msg->get_qos());
+        log(Log::LevelDebug, "Retained  = %s", msg->is_retained() ? "yes" : "no");
+        log(Log::LevelDebug, "Duplicate = %s", msg->is_duplicate() ? "yes" : "no");
+        log(Log::LevelDebug, "Data      = '%s'", payload.c_str());
+        if (scope.listener())
+            scope.listener()->onMessageReceived(topic, payload, msg->get_qos(), msg->is_retained());
+    } catch (const std::exception& e) {
+        Log::error("[MQTTClient] Message handling failed: %s", e.what());
+    } catch (...) {
+        Log::error("[MQTTClient] Message handling failed.");
+    }
+}
+
+void MQTTClient::delivery_complete(mqtt::delivery_token_ptr tok)
+{
+    CallbackScope scope(*this, nullptr);
+    int id = tok ? tok->get_message_id() : 0;
+    log(Log::LevelDebug, "Message delivered (id=%d)", id);
+    if (!scope.listener())
+        return;
+    try {
+        scope.listener()->onMessageDelivered(id);
+    } catch (const std::exception& e) {
+        Log::error("[MQTTClient] Delivery handling failed: %s", e.what());
+    } catch (...) {
+        Log::error("[MQTTClient] Delivery handling failed.");
+    }
+}
