@@ -8,7 +8,7 @@ packages=(
   g++ cmake make pkg-config ccache
   libssl-dev nlohmann-json3-dev libpaho-mqtt-dev libpaho-mqttpp-dev libcurl4-openssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  mosquitto mosquitto-clients lrzsz python3-pyftpdlib
+  mosquitto mosquitto-clients lrzsz python3-pyftpdlib python3-openssl openssl
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,200 @@
+// Helpers for tests that talk to real peer programs (an FTP server, a ZMODEM receiver): a scratch
+// directory removed with its contents, a child process started from an argument vector (never
+// through a shell) with chosen descriptors as its standard streams, and small file helpers.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+inline void removeTree(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR* dir = ::opendir(path.c_str())) {
+            while (dirent* entry = ::readdir(dir)) {
+                const std::string name = entry->d_name;
+                if (name != "." && name != "..")
+                    removeTree(path + "/" + name);
+            }
+            ::closedir(dir);
+        }
+        ::rmdir(path.c_str());
+    } else {
+        ::unlink(path.c_str());
+    }
+}
+
+class TempDir
+{
+public:
+    TempDir()
+    {
+        std::string pattern = "/tmp/tapgate-test-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        m_path = pattern;
+    }
+    ~TempDir() { removeTree(m_path); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+inline bool fileExists(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+inline std::vector<uint8_t> readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Bytes from a fixed-seed generator, so a failing run can be repeated.
+inline std::vector<uint8_t> pseudoRandomBytes(size_t count, uint32_t seed)
+{
+    std::vector<uint8_t> bytes(count);
+    uint32_t x = seed ? seed : 1;
+    for (auto& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+// A child program. The destructor kills it (SIGKILL) if it still runs and reaps it.
+class PeerProcess
+{
+public:
+    struct Options
+    {
+        std::string workingDirectory;
+        int stdinFd = -1;   // -1: /dev/null
+        int stdoutFd = -1;  // -1: /dev/null
+        int stderrFd = -1;  // -1: /dev/null
+    };
+
+    PeerProcess(const std::vector<std::string>& argv, const Options& options)
+    {
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        m_pid = ::fork();
+        if (m_pid < 0)
+            throw std::runtime_error("fork failed");
+        if (m_pid == 0) {
+            // Only async-signal-safe calls from here on: the parent may have threads.
+            const int devnull = ::open("/dev/null", O_RDWR);
+            const int in = options.stdinFd >= 0 ? options.stdinFd : devnull;
+            const int out = options.stdoutFd >= 0 ? options.stdoutFd : devnull;
+            const int err = options.stderrFd >= 0 ? options.stderrFd : devnull;
+            // Through fresh numbers first, so that a source that is itself 0, 1 or 2 survives.
+            const int in2 = ::fcntl(in, F_DUPFD, 10);
+            const int out2 = ::fcntl(out, F_DUPFD, 10);
+            const int err2 = ::fcntl(err, F_DUPFD, 10);
+            ::dup2(in2, 0);
+            ::dup2(out2, 1);
+            ::dup2(err2, 2);
+            ::closefrom(3);
+            ::signal(SIGPIPE, SIG_DFL);
+            if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0)
+                ::_exit(126);
+            ::execvp(args[0], args.data());
+            ::_exit(127);
+        }
+    }
+    ~PeerProcess()
+    {
+        kill(SIGKILL);
+        wait();
+    }
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    void kill(int signal)
+    {
+        if (m_pid > 0 && !m_reaped)
+            ::kill(m_pid, signal);
+    }
+    // Exit status as waitpid gives it; reaps once.
+    int wait()
+    {
+        if (m_pid > 0 && !m_reaped) {
+            while (::waitpid(m_pid, &m_status, 0) < 0 && errno == EINTR) {
+            }
+            m_reaped = true;
+        }
+        return m_status;
+    }
+    bool exitedWithZero()
+    {
+        const int status = wait();
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+    int m_status = 0;
+};
+
+// One line from a descriptor, waiting at most timeoutMs for each piece; empty on time-out or EOF.
+inline std::string readLine(int fd, int timeoutMs)
+{
+    std::string line;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return std::string();
+        char c = 0;
+        if (::read(fd, &c, 1) != 1)
+            return std::string();
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+}  // namespace testsupport
