@@ -67,13 +67,6 @@ TEST(Variant, IntegerReadersParseTheTextWhateverTheTag)
     EXPECT_EQ(Variant("12").toInt(), 12);
 }
 
-TEST(Variant, BoolReaderAcceptsTheUsualWords)
-{
-    for (const char* t : {"on", "TRUE", "High", "1", "yes", "Y"}) EXPECT_TRUE(Variant(t).toBool()) << t;
-    for (const char* t : {"off", "false", "0", "2", "", "no"}) EXPECT_FALSE(Variant(t).toBool()) << t;
-    EXPECT_TRUE(static_cast<bool>(Variant(true)));
-}
-
 TEST(Variant, EqualityNeedsSameTextAndSameTag)
 {
     EXPECT_FALSE(Variant("1") == Variant(1));
