@@ -1,0 +1,110 @@
+// A service whose task is a message loop: requests queued from any thread (storeMsg, sendMsg) are
+// handled one at a time, in arrival order, on the service's thread; when none comes within
+// idlePeriod ms, onIdle runs instead. The queue holds at most 100 messages and says so: a refused
+// request (queue full, service not running) is reported to the sender at once, so a sender never
+// waits for a reply that cannot come. A handler that throws is logged and the loop goes on.
+//
+// T derives from MsgService<T> and provides onMessage(M) for each payload type it is sent. It must
+// stop() and waitStop() in its own destructor, before its members go.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "core/BaseMessage.h"
+#include "core/Message.h"
+#include "core/Queue.h"
+#include "core/Service.h"
+
+template <class T>
+class MsgService : protected RavizIre::Service
+{
+public:
+    static constexpr unsigned QueueCapacity = 100;
+
+    explicit MsgService(const std::string& name) : RavizIre::Service(name), m_queue(QueueCapacity) {}
+
+    ~MsgService() override
+    {
+        stop();
+        waitStop();
+        std::unique_ptr<BaseMessage> left;
+        while (m_queue.pop(left, 0)) left.reset();
+    }
+
+    using RavizIre::Service::isRunning;
+    using RavizIre::Service::log;
+    using RavizIre::Service::name;
+    using RavizIre::Service::run;
+    using RavizIre::Service::state;
+    using RavizIre::Service::waitStop;
+
+    // Also wakes the loop, so that a service idling without limit (idlePeriod < 0) ends too.
+    void stop() override
+    {
+        RavizIre::Service::stop();
+        m_queue.wake();
+    }
+
+    // Queues a copy of msg. False when refused: the service is not running, or the queue is full
+    // ("Failed to store message in queue" is logged then).
+    bool storeMsg(BaseMessage&& msg) { return enqueue(msg.clone()); }
+
+    // Queues a Message carrying a copy of payload to this service's onMessage.
+    template <class M>
+    bool sendMsg(const M& payload)
+    {
+        return enqueue(std::unique_ptr<BaseMessage>(new Message<M, T>(payload, static_cast<T*>(this))));
+    }
+
+    size_t queued() const { return m_queue.size(); }
+
+protected:
+    virtual void onIdle() {}
+
+    void task() override
+    {
+        while (isRunning()) {
+            std::unique_ptr<BaseMessage> msg;
+            if (m_queue.pop(msg, idlePeriod.load())) {
+                guarded([&msg] { msg->handler(); }, "message handler");
+                msg.reset();
+                continue;
+            }
+            if (isRunning())
+                guarded([this] { onIdle(); }, "idle handler");
+        }
+    }
+
+    // Milliseconds without a message before onIdle runs; 0 polls, negative waits without limit.
+    // The next wait uses a new value.
+    std::atomic<int> idlePeriod{100};
+
+private:
+    bool enqueue(std::unique_ptr<BaseMessage> msg)
+    {
+        if (!isRunning())
+            return false;
+        if (m_queue.push(std::move(msg)))
+            return true;
+        log(Log::LevelError, "Failed to store message in queue");
+        return false;
+    }
+
+    template <class F>
+    void guarded(F&& action, const char* what)
+    {
+        try {
+            action();
+        } catch (const std::exception& e) {
+            log(Log::LevelError, "ERROR: %s failed: %s", what, e.what());
+        } catch (...) {
+            log(Log::LevelError, "ERROR: %s failed", what);
+        }
+    }
+
+    Queue<std::unique_ptr<BaseMessage>> m_queue;
+};
