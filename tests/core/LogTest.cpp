@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/Log.h"
+
+namespace {
+
+const char* const kIdent = "logtest";
+
+// Runs body in a forked child whose standard error goes into a pipe, and returns what the child
+// wrote there, one entry per line. The log's settings (identity, mask, colour) are process-wide,
+// so each scenario gets a fresh process.
+std::vector<std::string> stderrLinesOf(const std::function<void()>& body)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        close(fds[0]);
+        dup2(fds[1], STDERR_FILENO);
+        close(fds[1]);
+        body();
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string output;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fds[0], buffer, sizeof(buffer))) > 0) output.append(buffer, static_cast<size_t>(got));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(output.substr(start, end - start));
+    EXPECT_EQ(start, output.size()) << "unterminated line";
+    return lines;
+}
+
+struct Line
+{
+    std::string seconds;  // the nine characters between the brackets
+    std::string text;     // what follows "] "
+};
+
+// Splits "logtest: [   12.345] text" (the system logger's copy on stderr puts the identity in
+// front) into the seconds field and the text.
+std::vector<Line> parse(const std::vector<std::string>& lines)
+{
+    const std::string head = std::string(kIdent) + ": [";
+    std::vector<Line> parsed;
+    for (const std::string& line : lines) {
+        const size_t close = line.find("] ", head.size());
+        if (line.compare(0, head.size(), head) != 0 || close == std::string::npos) {
+            ADD_FAILURE() << "unexpected line: " << line;
+            continue;
+        }
+        parsed.push_back({line.substr(head.size(), close - head.size()), line.substr(close + 2)});
+    }
+    return parsed;
+}
+
+// Blanks, then at least one digit, a point and three digits: "%9.03f" of a non-negative value.
+bool isFixedThreeDecimals(const std::string& field)
+{
+    const size_t digits = field.find_first_not_of(' ');
+    const size_t point = field.find('.');
+    if (digits == std::string::npos || point == std::string::npos || point <= digits ||
+        point + 4 != field.size())
+        return false;
+    for (size_t i = digits; i < field.size(); ++i) {
+        if (i != point && !isdigit(static_cast<unsigned char>(field[i])))
+            return false;
+    }
+    return true;
+}
+
+std::vector<std::string> textsOf(const std::vector<Line>& lines)
+{
+    std::vector<std::string> texts;
+    for (const Line& line : lines) texts.push_back(line.text);
+    return texts;
+}
+
+TEST(Log, PrefixIsSecondsSinceOpenInNineCharactersWithThreeDecimals)
+{
+    const std::vector<Line> lines = parse(stderrLinesOf([] {
+        Log::open(kIdent, true, false);
+        Log::info("first");
+        Log::error("second");
+    }));
+    ASSERT_EQ(lines.size(), 2u);
+    for (const Line& line : lines) {
+        EXPECT_EQ(line.seconds.size(), 9u) << line.seconds;
+        EXPECT_TRUE(isFixedThreeDecimals(line.seconds)) << line.seconds;
+        // Counted from open, not from the epoch.
+        EXPECT_LT(std::stod(line.seconds), 60.0) << line.seconds;
+    }
+    EXPECT_EQ(textsOf(lines), (std::vector<std::string>{"first", "second"}));
+}
+
+TEST(Log, BeforeOpenThePrefixCountsFromTheEpochAndGrowsWider)
+{
+    const std::vector<Line> lines = parse(stderrLinesOf([] {
+        // The system logger opened directly, so the log's own start time is still zero.
+        openlog(kIdent, LOG_PERROR, LOG_LOCAL1);
+        Log::warning("early");
+    }));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_GT(lines[0].seconds.size(), 9u);
+    EXPECT_TRUE(isFixedThreeDecimals(lines[0].seconds)) << lines[0].seconds;
+    EXPECT_GT(std::stod(lines[0].seconds), 1.6e9);
+    EXPECT_EQ(lines[0].text, "early");
+}
+
+TEST(Log, ColourCodesWrapTheTextButNotThePrefix)
+{
+    const std::vector<Line> lines = parse(stderrLinesOf([] {
+        Log::open(kIdent, true, true);
+        Log::error("x");
+        Log::warning("w%d", 1);
+        Log::info("i");
+        Log::debug("d");
+        Log::print(Log::LevelWarning, "p%s", "q");
+        Log::print(Log::LevelError, std::string("s"));
+        Log::print(7, "seven");
+    }));
+    EXPECT_EQ(textsOf(lines), (std::vector<std::string>{
+                                  "\033[31mx\033[39m", "\033[33mw1\033[39m", "\033[39mi\033[39m",
+                                  "\033[35md\033[39m", "\033[33mpq\033[39m", "\033[31ms\033[39m",
+                                  "seven\033[39m",  // unknown level: reset only
+                              }));
+    for (const Line& line : lines) EXPECT_EQ(line.seconds.find('\033'), std::string::npos);
+}
+
+TEST(Log, WithoutColourTheTextIsBare)
+{
+    const std::vector<Line> lines = parse(stderrLinesOf([] {
+        Log::open(kIdent, true, false);
+        Log::error("x");
+        Log::print(7, "seven");
+    }));
+    EXPECT_EQ(textsOf(lines), (std::vector<std::string>{"x", "seven"}));
+}
+
+TEST(Log, TextGivenAsStdStringIsLoggedLiterally)
+{
+    const std::vector<Line> lines = parse(stderrLinesOf([] {
+        Log::open(kIdent, true, false);
+        // Were these expanded, %s and %n would read and write through missing arguments.
+        Log::print(Log::LevelInfo, std::string("100%d done %s %n %%"));
+        Log::info("%d", 5);
+        Log::info("%s=%u", "n", 7u);
+    }));
+    EXPECT_EQ(textsOf(lines), (std::vector<std::string>{"100%d done %s %n %%", "5", "n=7"}));
+
+    const std::vector<Line> coloured = parse(stderrLinesOf([] {
+        Log::open(kIdent, true, true);
+        Log::print(Log::LevelDebug, std::string("50%d"));
+    }));
+    EXPECT_EQ(textsOf(coloured), (std::vector<std::string>{"\033[35m50%d\033[39m"}));
+}
+
+void logEveryLevel()
+{
+    Log::error("e");
+    Log::warning("w");
+    Log::info("i");
+    Log::debug("d");
+    Log::print(Log::LevelInfo, std::string("pi"));
+    Log::print(7, "p7");
+}
+
+TEST(Log, LevelMaskDropsLinesBelowIt)
+{
+    auto withLevel = [](int level) {
+        return textsOf(parse(stderrLinesOf([level] {
+            Log::open(kIdent, true, false);
+            Log::setLevel(level);
+            logEveryLevel();
+        })));
+    };
+    EXPECT_EQ(withLevel(Log::LevelError), (std::vector<std::string>{"e"}));
+    EXPECT_EQ(withLevel(Log::LevelWarning), (std::vector<std::string>{"e", "w"}));
+    EXPECT_EQ(withLevel(Log::LevelInfo), (std::vector<std::string>{"e", "w", "i", "pi"}));
+    EXPECT_EQ(withLevel(Log::LevelDebug), (std::vector<std::string>{"e", "w", "i", "d", "pi", "p7"}));
+    EXPECT_EQ(withLevel(9), (std::vector<std::string>{"e", "w", "i", "d", "pi", "p7"}));
+}
+
+TEST(Log, StderrCopyOnlyWhenAskedFor)
+{
+    EXPECT_TRUE(stderrLinesOf([] {
+                    if (!Log::open(kIdent, false, false))
+                        _exit(1);
+                    logEveryLevel();
+                }).empty());
+}
+
+TEST(Log, LevelNames)
+{
+    EXPECT_EQ(Log::levelToStr(Log::LevelError), "error");
+    EXPECT_EQ(Log::levelToStr(Log::LevelWarning), "warn");
+    EXPECT_EQ(Log::levelToStr(Log::LevelInfo), "info");
+    EXPECT_EQ(Log::levelToStr(Log::LevelDebug), "debug");
+    EXPECT_EQ(Log::levelToStr(7), "<unknown-level(7)>");
+    EXPECT_EQ(Log::levelToStr(-1), "<unknown-level(-1)>");
+}
+
+}  // namespace
