@@ -1,0 +1,68 @@
+// The serial line to an Elatec TWN reader: detects which of the reader's four host-protocol
+// variants it speaks and carries one command frame out and one answer frame back per call. It
+// owns its SerialPort; one object per Elatec command object, used only by the thread that owns
+// the reader driver.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drivers/ElatecTWN/Framer.h"
+
+class SerialPort;
+
+
+
+class PRS
+{
+public:
+    enum Mode
+    {
+        AUTO = 0,
+        ASCII = 1,
+        BINARY = 2,
+        ASCII_CRC = 0x11,
+        BINARY_CRC = 0x12,
+        UNDETECTED = 0xFF,
+    };
+
+    // Results of xfer besides the reader's status byte.
+    static constexpr int TransferFailed = -1;
+    static constexpr int CrcFailed = -2;
+
+    PRS(const std::string& device, Mode mode);
+    ~PRS();
+    PRS(const PRS&) = delete;
+    PRS& operator=(const PRS&) = delete;
+
+    // One command and its answer: -1 transfer failed, -2 bad CRC, else the reader's status byte,
+    // with the answer data (after the status byte, without CRC) in *answer when given.
+    int xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<uint8_t>* answer);
+    // The two transports: 0 with the received frame in answer, -1 on failure.
+    int xferBinary(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer);
+    int xferAscii(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer);
+    Mode detectMode();
+
+    Mode mode() const { return m_mode; }
+
+private:
+    int transfer(ElatecTWN::Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer);
+    bool send(ElatecTWN::Framer::Transport transport, const std::vector<uint8_t>& frame);
+    bool receive(ElatecTWN::Framer& framer);
+    void discardStaleInput();
+
+    std::unique_ptr<SerialPort> m_port;
+    Mode m_mode = AUTO;
+    int m_readTimeoutMs = 1000;
+    bool m_detecting = false;
+    // Set when an answer did not come (in full) in time: it may still arrive, so the next command
+    // waits for the line to fall quiet before it goes out.
+    bool m_resync = false;
+    ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
+    ElatecTWN::Framer m_ascii{ElatecTWN::Framer::Transport::Ascii};
+    std::vector<uint8_t> m_frame;
+    std::vector<uint8_t> m_wire;
+    std::vector<uint8_t> m_received;
+};

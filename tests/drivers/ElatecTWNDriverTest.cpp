@@ -1,0 +1,568 @@
+// The Elatec TWN driver end to end: the real driver, command set and framing on one side of a
+// pseudo-terminal, the emulated reader with scripted cards and SAMs on the other.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "NFC/ISO14443.h"
+#include "NFC/ISO7816.h"
+#include "NFC/SAM.h"
+#include "drivers/ElatecTWN/Driver.h"
+#include "emulators/ElatecReader.h"
+#include "emulators/Hex.h"
+#include "emulators/ScriptedCard.h"
+#include "emulators/ScriptedSam.h"
+
+using emulators::Bytes;
+using emulators::ElatecReader;
+using emulators::fromHex;
+using emulators::ScriptedCard;
+using emulators::ScriptedSam;
+
+namespace {
+
+using Fault = ElatecReader::Fault;
+
+std::vector<uint16_t> commandsOf(const std::vector<ElatecReader::Received>& received)
+{
+    std::vector<uint16_t> out;
+    for (const auto& r : received) out.push_back(r.command);
+    return out;
+}
+
+double elapsedMs(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A 28-byte ATR of the kind a MIFARE SAM AV3 gives.
+const Bytes Av3Atr =
+    fromHex("3B DF 18 FF 81 F1 FE 43 00 3F 03 83 4D 49 46 41 52 45 20 50 6C 75 73 20 53 41 4D 3B");
+// A T=0 SAM.
+const Bytes T0Atr = fromHex("3B 6A 00 00 80 65 A2 01 01 01 3D 72 D6 43");
+
+class ElatecDriverTest : public ::testing::TestWithParam<ElatecReader::Mode>
+{
+protected:
+    void SetUp() override
+    {
+        reader = std::make_unique<ElatecReader>(GetParam());
+        driver = std::make_shared<ElatecTWN::Driver>();
+    }
+
+    void openDriver()
+    {
+        std::string error;
+        ASSERT_TRUE(driver->open(reader->devicePath(), 115200, &error)) << error;
+        reader->clearReceived();
+    }
+
+    std::shared_ptr<ScriptedCard> placeCard(ScriptedCard::Identity id)
+    {
+        auto card = std::make_shared<ScriptedCard>(std::move(id));
+        reader->setCard(card);
+        return card;
+    }
+
+    static ScriptedCard::Identity isoA(uint8_t sak, uint16_t atqa, Bytes ats)
+    {
+        ScriptedCard::Identity id;
+        id.uid = {0x11, 0x22, 0x33, 0x44};
+        id.sak = sak;
+        id.atqa = atqa;
+        id.ats = std::move(ats);
+        return id;
+    }
+
+    std::unique_ptr<ElatecReader> reader;
+    std::shared_ptr<ElatecTWN::Driver> driver;
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, ElatecDriverTest,
+                         ::testing::Values(ElatecReader::Mode::BinaryCrc, ElatecReader::Mode::Ascii),
+                         [](const auto& info) {
+                             return info.param == ElatecReader::Mode::BinaryCrc ? std::string("BinaryCrc")
+                                                                                : std::string("Ascii");
+                         });
+
+TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
+{
+    std::string error;
+    ASSERT_TRUE(driver->open(reader->devicePath(), 9600, &error)) << error;
+    const auto received = reader->received();
+    // The detection probe that this variant understood, then LED set-up, version, UID, USB type.
+    EXPECT_EQ(commandsOf(received), (std::vector<uint16_t>{0x0005, 0x0410, 0x0412, 0x0004, 0x0008, 0x0005}));
+    ASSERT_FALSE(received.empty());
+    if (GetParam() == ElatecReader::Mode::BinaryCrc)
+        EXPECT_EQ(received[0].wire, fromHex("04 00 00 05 15 A7"));
+    else
+        EXPECT_EQ(received[0].wire, Bytes({'0', '0', '0', '5', '\r'}));
+    EXPECT_EQ(received[1].params, Bytes{0x07});
+    EXPECT_EQ(received[2].params, Bytes{0x07});
+    EXPECT_EQ(received[3].params, Bytes{0xFF});
+
+    const NFC::Driver::Info info = driver->info();
+    EXPECT_EQ(info.type, NFC::Driver::USB);
+    EXPECT_EQ(info.model, "Elatec");
+    EXPECT_EQ(info.manufacturer, "TWN4");
+    EXPECT_EQ(info.firmware, "TWN4/B1.65/X4.06/PRS1.04");
+    EXPECT_EQ(info.infoValue1, 2);
+    EXPECT_EQ(info.infoValue2, 2);
+    EXPECT_EQ(info.deviceUID, "7E11020344556677");
+    EXPECT_EQ(info.appUpdateResult, "n/a");
+    EXPECT_EQ(info.sysUpdateResult, "n/a");
+    EXPECT_EQ(driver->ISO7816_slots(), 2);
+    EXPECT_TRUE(driver->status());
+}
+
+TEST_P(ElatecDriverTest, ReaderTypeFollowsUsbTypeAnswer)
+{
+    reader->setUSBType(0);
+    openDriver();
+    EXPECT_EQ(driver->info().type, NFC::Driver::Serial);
+    driver->close();
+
+    reader->setUSBType(1);
+    reader->inject({Fault::Status, 1, 0x0005});  // the probe still answers: only its status fails
+    reader->inject({Fault::Status, 1, 0x0005});
+    std::string error;
+    ASSERT_TRUE(driver->open(reader->devicePath(), 0, &error)) << error;
+    EXPECT_EQ(driver->info().type, NFC::Driver::Unknown);
+}
+
+TEST_P(ElatecDriverTest, BeepAndLedsGoOutAsTheReaderExpects)
+{
+    openDriver();
+    ASSERT_TRUE(driver->beep(50, 2600, 70, 0));
+    ASSERT_TRUE(driver->setLEDs(0x03));
+    ASSERT_TRUE(driver->setLEDs(0x02));  // same reader LED: nothing to send
+    ASSERT_TRUE(driver->setLEDs(0x08));
+    ASSERT_TRUE(driver->setTagTypes(0x11223344, 0x55667788));
+    ASSERT_TRUE(driver->disableRF());
+    EXPECT_FALSE(driver->setScreen(NFC::Driver::ScreenCardFound));
+
+    const auto received = reader->received();
+    ASSERT_EQ(commandsOf(received), (std::vector<uint16_t>{0x0407, 0x0413, 0x0413, 0x0502, 0x0501}));
+    if (GetParam() == ElatecReader::Mode::BinaryCrc)
+        EXPECT_EQ(received[0].wire, fromHex("0B 00 04 07 32 28 0A 46 00 00 00 BF B9"));
+    else
+        EXPECT_EQ(emulators::toHex(received[0].wire),
+                  emulators::toHex(Bytes({'0', '4', '0', '7', '3', '2', '2', '8', '0', 'A', '4', '6', '0',
+                                          '0', '0', '0', '0', '0', '\r'})));
+    EXPECT_EQ(received[1].params, Bytes{0x04});
+    EXPECT_EQ(received[2].params, Bytes{0x05});  // 0x04 off, 0x01 on
+    EXPECT_EQ(received[3].params, fromHex("44 33 22 11 88 77 66 55"));
+    EXPECT_EQ(reader->leds(), 0x01);
+}
+
+TEST_P(ElatecDriverTest, SearchReportsDesfireWithUidAndAts)
+{
+    openDriver();
+    placeCard(ScriptedCard::desfireIdentity());
+    int type = -1;
+    Bytes uid, ats;
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    EXPECT_EQ(type, 256);
+    EXPECT_EQ(uid, ScriptedCard::desfireIdentity().uid);
+    EXPECT_EQ(ats, ScriptedCard::desfireIdentity().ats);
+    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0500, 0x1200, 0x1204, 0x1205}));
+    EXPECT_TRUE(driver->ISO14443_checkPresence());
+}
+
+TEST_P(ElatecDriverTest, SearchMapsSakAtqaAndAtsToTagTypes)
+{
+    openDriver();
+    const Bytes someAts = {0x05, 0x78, 0x80, 0x70, 0x02};
+    struct Case
+    {
+        uint8_t sak;
+        uint16_t atqa;
+        Bytes ats;
+        int type;
+    } cases[] = {
+        {0x08, 0x0004, {}, 4},       {0x08, 0x0004, someAts, 16}, {0x18, 0x0002, {}, 8},
+        {0x18, 0x0002, someAts, 32}, {0x00, 0x0044, {}, 64},      {0x09, 0x0004, {}, 128},
+        {0x10, 0x0004, {}, 16},      {0x11, 0x0002, {}, 32},      {0x20, 0x0304, someAts, 16},
+        {0x20, 0x0002, someAts, 32}, {0x20, 0x0008, someAts, 1},  {0x28, 0x0004, {}, 1},
+    };
+    for (const Case& c : cases) {
+        placeCard(isoA(c.sak, c.atqa, c.ats));
+        int type = -1;
+        Bytes uid, ats;
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000)) << int(c.sak);
+        EXPECT_EQ(type, c.type) << "SAK " << int(c.sak) << " ATQA " << c.atqa;
+        EXPECT_EQ(ats, c.ats);
+        EXPECT_EQ(uid, (Bytes{0x11, 0x22, 0x33, 0x44}));
+    }
+}
+
+TEST_P(ElatecDriverTest, SearchReportsLowFrequencyAndTypeBCards)
+{
+    openDriver();
+    ScriptedCard::Identity lf;
+    lf.readerTagType = 0x40;
+    lf.uid = {0x01, 0x02, 0x03, 0x04, 0x05};
+    placeCard(lf);
+    int type = -1;
+    Bytes uid, ats;
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    EXPECT_EQ(type, 32768);
+    EXPECT_EQ(uid, lf.uid);
+    // Nothing more is asked of a card that has no ISO 14443 layer.
+    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0500}));
+
+    ScriptedCard::Identity b;
+    b.readerTagType = 0x81;
+    b.uid = {0xA1, 0xA2, 0xA3, 0xA4};
+    b.atqb = {0x50, 0xA1, 0xA2, 0xA3, 0xA4};
+    placeCard(b);
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    EXPECT_EQ(type, 2);
+    Bytes atqb;
+    ASSERT_TRUE(driver->ISO14443_getATQB(atqb));
+    EXPECT_EQ(atqb, b.atqb);
+}
+
+TEST_P(ElatecDriverTest, SearchWithoutCardTimesOutLeavingTypeAlone)
+{
+    openDriver();
+    int type = 77;
+    Bytes uid, ats;
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 0));
+    EXPECT_EQ(type, 77);
+    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0500}));
+
+    reader->clearReceived();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 150));
+    EXPECT_GE(elapsedMs(start), 150);
+    EXPECT_GT(reader->received().size(), 1u);
+    EXPECT_EQ(type, 77);
+    EXPECT_TRUE(uid.empty());
+}
+
+TEST_P(ElatecDriverTest, FailedSakOrAtqaQueryFailsTheSearch)
+{
+    openDriver();
+    placeCard(isoA(0x00, 0x0044, {}));
+    reader->inject({Fault::Status, 1, 0x1205});
+    int type = -1;
+    Bytes uid, ats;
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 0));
+    EXPECT_NE(type, 64);
+
+    placeCard(ScriptedCard::desfireIdentity());
+    reader->inject({Fault::Status, 1, 0x1204});
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 0));
+    EXPECT_NE(type, 256);
+
+    // The card is still there: the next search tells it apart.
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 0));
+    EXPECT_EQ(type, 256);
+}
+
+TEST_P(ElatecDriverTest, CardFramesTravelBothWaysThroughTheLink)
+{
+    openDriver();
+    auto card = placeCard(ScriptedCard::desfireIdentity());
+    card->expect4(fromHex("60"), fromHex("AF 04 01 01 01 00 1A 05"));
+    card->expect4(fromHex("AF"), fromHex("AF 04 01 01 01 04 1A 05"));
+    card->expect3(fromHex("30 04 26 EE"), fromHex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 AA BB"));
+    int type = 0;
+    Bytes uid, ats;
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+
+    NFC::ISO14443 link(driver);
+    Bytes rx;
+    ASSERT_TRUE(link.TDX4(fromHex("60"), rx));
+    EXPECT_EQ(rx, fromHex("AF 04 01 01 01 00 1A 05"));
+    ASSERT_TRUE(link.TDX4(fromHex("AF"), rx));
+    EXPECT_EQ(rx, fromHex("AF 04 01 01 01 04 1A 05"));
+    ASSERT_TRUE(link.TDX3(fromHex("30 04 26 EE"), rx));
+    EXPECT_EQ(rx, fromHex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 AA BB"));
+    EXPECT_TRUE(card->allUsed()) << card->report();
+
+    const auto received = reader->received();
+    ASSERT_GE(received.size(), 3u);
+    EXPECT_EQ(received[received.size() - 3].params, fromHex("01 60 FF"));
+    EXPECT_EQ(received.back().params, fromHex("04 30 04 26 EE FF 30 00"));
+
+    // A card that does not answer fails the exchange rather than returning stale bytes.
+    rx = {0x99};
+    EXPECT_FALSE(link.TDX4(fromHex("90 6A 00 00 00"), rx));
+    EXPECT_FALSE(card->allUsed());
+}
+
+TEST_P(ElatecDriverTest, FrameTooLongForTheLengthByteIsRefusedUnsent)
+{
+    openDriver();
+    placeCard(ScriptedCard::desfireIdentity());
+    Bytes rx;
+    EXPECT_FALSE(driver->ISO14443_TDX4(Bytes(256, 0x5A), rx));
+    EXPECT_FALSE(driver->ISO14443_TDX3(Bytes(300, 0x5A), rx));
+    EXPECT_EQ(reader->bytesReceived(), 0u);
+}
+
+TEST_P(ElatecDriverTest, Av3SamInSlotZeroPowersNegotiatesAndAnswersApdu)
+{
+    openDriver();
+    auto sam = std::make_shared<ScriptedSam>(Av3Atr);
+    sam->expectApdu(fromHex("80 60 00 00 00"), fromHex("04 01 01 03 02 1C 01 04 01 01 03 02 1C 01"), 0x9000);
+    reader->setSam(0, sam);
+
+    EXPECT_EQ(driver->ISO7816_slotState(0), 2);  // asking powers it on
+    Bytes atr;
+    ASSERT_TRUE(driver->ISO7816_powerOn(0, &atr));
+    EXPECT_EQ(atr, Av3Atr);
+
+    auto link = std::make_shared<NFC::ISO7816>(driver, 0);
+    NFC::SAM samObject(link, atr, NFC::SAM::MifareAV);
+    const uint8_t pps1 = 0x18;
+    ASSERT_TRUE(samObject.setPPS(NFC::SAM::T1, &pps1));
+    EXPECT_EQ(sam->ppsRequests().back(), fromHex("FF 11 18 F6"));
+
+    NFC::Driver::CommSettings settings;
+    settings.protocol = 1;
+    settings.option = 5;
+    const uint8_t t1[7] = {0x18, 0x00, 0x00, 0x43, 0x00, 0xFE, 0x00};
+    std::copy(t1, t1 + 7, settings.protocolData);
+    ASSERT_TRUE(link->setCommSettings(settings));
+    ASSERT_FALSE(sam->commSettings().empty());
+    // Firmware X4.06 wants one more byte after the protocol data.
+    EXPECT_EQ(sam->commSettings().back(), fromHex("01 05 00 00 00 00 18 00 00 43 00 FE 00 00"));
+
+    NFC::Driver::APDUHeader header;
+    header.CLA = 0x80;
+    header.INS = 0x60;
+    header.hasLe = true;
+    Bytes response;
+    int sw = 0;
+    ASSERT_TRUE(link->exchangeAPDU(header, nullptr, &response, sw));
+    EXPECT_EQ(sw, 0x9000);
+    EXPECT_EQ(response, fromHex("04 01 01 03 02 1C 01 04 01 01 03 02 1C 01"));
+    EXPECT_TRUE(sam->allUsed()) << sam->report();
+
+    const auto apdu = reader->received().back();
+    EXPECT_EQ(apdu.command, 0x1005);
+    EXPECT_EQ(apdu.params, fromHex("20 80 60 00 00 00 00 00 00 01 00 00 FF 00"));
+
+    EXPECT_TRUE(driver->ISO7816_powerOff(0));
+    EXPECT_FALSE(sam->powered());
+    reader->clearReceived();
+    EXPECT_EQ(driver->ISO7816_slotState(0), 1);
+    EXPECT_TRUE(reader->received().empty());
+}
+
+TEST_P(ElatecDriverTest, T0SamInSlotOneRunsTpdu)
+{
+    reader->setVersion("TWN4/B1.65/X4.05/PRS1.04");
+    openDriver();
+    auto sam = std::make_shared<ScriptedSam>(T0Atr);
+    sam->expectTpdu(fromHex("00 A4 04 00 07 D4 10 65 09 90 00 10"), {}, 0x9000);
+    sam->expectTpdu(fromHex("00 C0 00 00 04"), fromHex("DE AD BE EF"), 0x9000);
+    reader->setSam(1, sam);
+
+    auto link = std::make_shared<NFC::ISO7816>(driver, 1);
+    Bytes atr;
+    ASSERT_TRUE(link->powerOn(&atr));
+    EXPECT_EQ(atr, T0Atr);
+    NFC::SAM samObject(link, atr, NFC::SAM::LG);
+    const uint8_t pps1 = 0x18;
+    ASSERT_TRUE(samObject.setPPS(NFC::SAM::T0, &pps1));
+    EXPECT_EQ(sam->ppsRequests().back(), fromHex("FF 10 18 F7"));
+
+    NFC::Driver::CommSettings settings;
+    settings.protocol = 0;
+    settings.option = 5;
+    const uint8_t t0[5] = {0x18, 0x00, 0x00, 0x0A, 0x00};
+    std::copy(t0, t0 + 5, settings.protocolData);
+    ASSERT_TRUE(link->setCommSettings(settings));
+    // Firmware before X4.06: no extra byte.
+    EXPECT_EQ(sam->commSettings().back(), fromHex("00 05 00 00 00 00 18 00 00 0A 00 00 00"));
+
+    NFC::Driver::TPDUHeader select{0x00, 0xA4, 0x04, 0x00, 0x07};
+    const Bytes aid = fromHex("D4 10 65 09 90 00 10");
+    int sw = 0;
+    ASSERT_TRUE(link->exchangeTPDU(select, &aid, nullptr, sw));
+    EXPECT_EQ(sw, 0x9000);
+    NFC::Driver::TPDUHeader get{0x00, 0xC0, 0x00, 0x00, 0x04};
+    Bytes response;
+    ASSERT_TRUE(link->exchangeTPDU(get, nullptr, &response, sw));
+    EXPECT_EQ(response, fromHex("DE AD BE EF"));
+    EXPECT_EQ(sw, 0x9000);
+    EXPECT_TRUE(sam->allUsed()) << sam->report();
+    EXPECT_EQ(reader->received().back().params, fromHex("21 00 C0 00 00 04 00 00 80 00"));
+}
+
+TEST_P(ElatecDriverTest, SlotsRefuseWhatTheyCannotServe)
+{
+    openDriver();
+    EXPECT_EQ(driver->ISO7816_slotState(0), 0);  // empty slot
+    EXPECT_FALSE(driver->ISO7816_powerOn(1, nullptr));
+    auto mute = std::make_shared<ScriptedSam>(T0Atr);
+    mute->setMute(true);
+    reader->setSam(1, mute);
+    EXPECT_FALSE(driver->ISO7816_powerOn(1, nullptr));
+    EXPECT_EQ(driver->ISO7816_slotState(1), 0);
+
+    reader->clearReceived();
+    EXPECT_EQ(driver->ISO7816_slotState(2), 0);
+    EXPECT_FALSE(driver->ISO7816_powerOn(-1, nullptr));
+    EXPECT_FALSE(driver->ISO7816_powerOff(2));
+    EXPECT_EQ(reader->bytesReceived(), 0u);
+
+    // A SAM that confirms only part of a PPS has not accepted it.
+    auto partial = std::make_shared<ScriptedSam>(Av3Atr);
+    partial->setPpsAnswer(fromHex("FF 11"));
+    reader->setSam(0, partial);
+    auto link = std::make_shared<NFC::ISO7816>(driver, 0);
+    Bytes atr;
+    ASSERT_TRUE(link->powerOn(&atr));
+    NFC::SAM samObject(link, atr, NFC::SAM::Plain);
+    EXPECT_FALSE(samObject.setPPS(NFC::SAM::T1, nullptr));
+    EXPECT_EQ(partial->ppsRequests().back(), fromHex("FF 01 FE"));
+}
+
+TEST_P(ElatecDriverTest, ClosedDriverSendsNothing)
+{
+    openDriver();
+    placeCard(ScriptedCard::desfireIdentity());
+    reader->setSam(0, std::make_shared<ScriptedSam>(Av3Atr));
+    ASSERT_TRUE(driver->close());
+    EXPECT_FALSE(driver->isOpen());
+    reader->clearReceived();
+
+    int type = 0, sw = 0;
+    uint16_t atqa = 0;
+    uint8_t sak = 0;
+    Bytes uid, ats, rx, tx = {0x60};
+    NFC::Driver::CommSettings settings;
+    EXPECT_FALSE(driver->status());
+    EXPECT_FALSE(driver->reset());
+    EXPECT_FALSE(driver->setLEDs(0x01));
+    EXPECT_FALSE(driver->beep(50, 2600, 70, 0));
+    EXPECT_FALSE(driver->setTagTypes(1, 2));
+    EXPECT_FALSE(driver->enableRF());
+    EXPECT_FALSE(driver->disableRF());
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 0));
+    EXPECT_FALSE(driver->ISO14443_checkPresence());
+    EXPECT_FALSE(driver->ISO14443_TDX3(tx, rx));
+    EXPECT_FALSE(driver->ISO14443_TDX4(tx, rx));
+    EXPECT_FALSE(driver->ISO14443_getATS(ats));
+    EXPECT_FALSE(driver->ISO14443_getATQA(atqa));
+    EXPECT_FALSE(driver->ISO14443_getSAK(sak));
+    EXPECT_FALSE(driver->ISO14443_getATQB(rx));
+    EXPECT_EQ(driver->ISO7816_slotState(0), 0);
+    EXPECT_FALSE(driver->ISO7816_powerOn(0, nullptr));
+    EXPECT_FALSE(driver->ISO7816_powerOff(0));
+    EXPECT_FALSE(driver->ISO7816_setCommSettings(0, settings));
+    EXPECT_FALSE(driver->ISO7816_transceive(0, tx, rx));
+    EXPECT_FALSE(driver->ISO7816_exchangeTPDU(0, {}, nullptr, nullptr, sw));
+    EXPECT_FALSE(driver->ISO7816_exchangeAPDU(0, {}, nullptr, nullptr, sw));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(reader->bytesReceived(), 0u);
+    // Identity survives the close.
+    EXPECT_EQ(driver->info().firmware, "TWN4/B1.65/X4.06/PRS1.04");
+}
+
+TEST_P(ElatecDriverTest, LateAnswerIsNotTakenForNextCommand)
+{
+    openDriver();
+    placeCard(ScriptedCard::desfireIdentity());
+    int type = 0;
+    Bytes uid, ats;
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+
+    // The ATQA answer comes after the driver gave up on it, while the next command is due.
+    reader->inject({Fault::Delay, 1150, 0x1204});
+    uint16_t atqa = 0;
+    EXPECT_FALSE(driver->ISO14443_getATQA(atqa));
+    uint8_t sak = 0;
+    ASSERT_TRUE(driver->ISO14443_getSAK(sak));
+    EXPECT_EQ(sak, 0x20);
+    ASSERT_TRUE(driver->ISO14443_getATQA(atqa));
+    EXPECT_EQ(atqa, 0x0344);
+
+    // Late again, but this time it lands while the caller is busy elsewhere.
+    reader->inject({Fault::Delay, 1100, 0x1205});
+    EXPECT_FALSE(driver->ISO14443_getSAK(sak));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_TRUE(driver->ISO14443_getATQA(atqa));
+    EXPECT_EQ(atqa, 0x0344);
+    sak = 0;
+    ASSERT_TRUE(driver->ISO14443_getSAK(sak));
+    EXPECT_EQ(sak, 0x20);
+}
+
+TEST_P(ElatecDriverTest, SplitAnswerIsReassembled)
+{
+    openDriver();
+    placeCard(ScriptedCard::desfireIdentity());
+    int type = 0;
+    Bytes uid, ats;
+    reader->inject({Fault::Split, 30, 0x0500});
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 0));
+    EXPECT_EQ(type, 256);
+    EXPECT_EQ(uid, ScriptedCard::desfireIdentity().uid);
+}
+
+TEST_P(ElatecDriverTest, StatusRetriesBeforeGivingUp)
+{
+    openDriver();
+    reader->inject({Fault::Drop, 0, 0x0004});
+    EXPECT_TRUE(driver->status());
+    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0004, 0x0004}));
+}
+
+TEST_P(ElatecDriverTest, OctalLookingSdkVersionReadsAsDecimal)
+{
+    // "04.06" is version 406 and so takes the extra settings byte; read as octal it would not.
+    reader->setVersion("TWN4/B1.65/04.06/PRS1.04");
+    openDriver();
+    EXPECT_EQ(driver->getSdkVersionInt(), 406);
+    auto sam = std::make_shared<ScriptedSam>(Av3Atr);
+    reader->setSam(0, sam);
+    ASSERT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+    NFC::Driver::CommSettings settings;
+    settings.protocol = 1;
+    ASSERT_TRUE(driver->ISO7816_setCommSettings(0, settings));
+    EXPECT_EQ(sam->commSettings().back().size(), 14u);
+}
+
+TEST(ElatecDriverOpen, SilentLineFailsOpenQuickly)
+{
+    ElatecReader reader(ElatecReader::Mode::Silent);
+    ElatecTWN::Driver driver;
+    std::string error;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(driver.open(reader.devicePath(), 115200, &error));
+    EXPECT_LT(elapsedMs(start), 2000);
+    EXPECT_EQ(error, "Could not initialize device");
+    EXPECT_FALSE(driver.isOpen());
+    EXPECT_GT(reader.bytesReceived(), 0u);  // it did try
+}
+
+TEST(ElatecDriverOpen, MissingDeviceReportsTheSystemError)
+{
+    ElatecTWN::Driver driver;
+    std::string error;
+    EXPECT_FALSE(driver.open("/dev/tapgate-no-such-reader", 115200, &error));
+    EXPECT_EQ(error, "No such file or directory");
+    EXPECT_FALSE(driver.open("/dev/tapgate-no-such-reader", 115200, nullptr));
+}
+
+TEST(ElatecDriverOpen, EachVariantIsDetectedAndUsed)
+{
+    for (auto mode : {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc, ElatecReader::Mode::Ascii,
+                      ElatecReader::Mode::AsciiCrc}) {
+        ElatecReader reader(mode);
+        ElatecTWN::Driver driver;
+        ASSERT_TRUE(driver.open(reader.devicePath(), 115200, nullptr)) << int(mode);
+        EXPECT_EQ(driver.info().deviceUID, "7E11020344556677") << int(mode);
+        EXPECT_TRUE(driver.beep(10, 1000, 20, 20)) << int(mode);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// An emulated Elatec TWN reader at the far end of a pseudo-terminal: it speaks one of the
+// reader's four host-protocol variants (or stays silent), carries a contactless field with at
+// most one card model and two SAM slots with SAM models, and can be told to misbehave on its
+// next answers. Every command it receives is recorded for assertions. It runs on a thread of its
+// own; every public call is thread-safe.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulators/FieldCard.h"
+#include "emulators/PseudoTerminal.h"
+#include "emulators/SlotCard.h"
+
+namespace emulators {
+
+class ElatecReader
+{
+public:
+    // The numbers are the reader's own mode numbers (bit 0x10: with CRC).
+    enum class Mode
+    {
+        Silent = 0,
+        Ascii = 1,
+        Binary = 2,
+        AsciiCrc = 0x11,
+        BinaryCrc = 0x12
+    };
+
+    struct Fault
+    {
+        enum Kind
+        {
+            Delay,        // answer value ms late
+            Truncate,     // leave the last value bytes of the answer off the line
+            BadCrc,       // corrupt the answer's CRC
+            ShortAnswer,  // send an answer frame of only value (1 or 2) bytes
+            Status,       // reader status byte value instead of 0 (data still sent)
+            Drop,         // send no answer
+            Split,        // send the answer in three writes, value ms apart
+        };
+        Kind kind;
+        int value = 0;
+        // The command whose next answer misbehaves; AnyCommand for the next answer of all.
+        uint16_t command = AnyCommand;
+    };
+    static constexpr uint16_t AnyCommand = 0xFFFF;
+
+    struct Received
+    {
+        uint16_t command;
+        Bytes params;
+        Bytes wire;  // as it came over the line, framing included
+    };
+
+    explicit ElatecReader(Mode mode = Mode::BinaryCrc);
+    ~ElatecReader();
+    ElatecReader(const ElatecReader&) = delete;
+    ElatecReader& operator=(const ElatecReader&) = delete;
+
+    const std::string& devicePath() const { return m_pty.path(); }
+
+    void setMode(Mode mode);
+    void setVersion(const std::string& version);
+    void setDeviceUID(const Bytes& uid);
+    void setUSBType(uint8_t type);
+    void setCard(std::shared_ptr<FieldCard> card);  // null: empty field
+    void setSam(int slot, std::shared_ptr<SlotCard> sam);
+    void inject(const Fault& fault);
+
+    std::vector<Received> received() const;
+    void clearReceived();
+    // Waits until at least count commands are recorded; false on time-out.
+    bool waitForCommands(size_t count, int timeoutMs) const;
+    // Every byte that reached the reader, framed or not.
+    size_t bytesReceived() const;
+    uint8_t leds() const;
+    bool rfOn() const;
+    // Stops recording (a benchmark would otherwise fill the record).
+    void setRecording(bool on);
+
+    // The CRC of the host protocol (reflected CCITT, start 0xFFFF), computed bit by bit.
+    static uint16_t crc(const Bytes& data);
+
+private:
+    struct Answer
+    {
+        uint8_t status = 0;
+        Bytes data;
+        bool silent = false;
+    };
+
+    void run();
+    void consume(const Bytes& input);
+    void consumeBinary(uint8_t byte, bool withCrc);
+    void consumeAscii(uint8_t byte, bool withCrc);
+    void frameReceived(const Bytes& frame, const Bytes& wire, bool withCrc);
+    Answer handle(uint16_t command, const Bytes& params);
+    void respond(uint16_t command, Answer answer);
+
+    Answer handleSam(uint16_t command, const Bytes& params);
+    Answer handleField(uint16_t command, const Bytes& params);
+
+    PseudoTerminal m_pty;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_recorded;
+
+    // Configuration and reader state, under m_mutex.
+    Mode m_mode;
+    std::string m_version = "TWN4/B1.65/X4.06/PRS1.04";
+    Bytes m_deviceUID = {0x7E, 0x11, 0x02, 0x03, 0x44, 0x55, 0x66, 0x77};
+    uint8_t m_usbType = 1;
+    std::shared_ptr<FieldCard> m_card;
+    std::shared_ptr<SlotCard> m_sams[2];
+    bool m_powered[2] = {false, false};
+    uint8_t m_leds = 0;
+    bool m_rf = false;
+    uint32_t m_lfTypes = 0;
+    uint32_t m_hfTypes = 0;
+    std::deque<Fault> m_faults;
+    std::deque<Received> m_received;
+    bool m_recording = true;
+    size_t m_bytes = 0;
+
+    // Parser state, emulator thread only.
+    Bytes m_partial;
+    Bytes m_partialWire;
+    size_t m_expected = 0;
+    double m_lastByteMs = 0;
+
+    std::thread m_thread;
+};
+
+}  // namespace emulators
