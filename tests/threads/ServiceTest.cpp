@@ -292,18 +292,6 @@ TEST(BaseMessage, IdsFollowEachOtherAndClonesKeepThem)
     const auto copy = second.clone();
     EXPECT_EQ(copy->id(), second.id());
     EXPECT_EQ(copy->name(), "named");
-
-    std::vector<uint64_t> ids[3];
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 300; ++i) ids[t].push_back(BaseMessage::getUniqueId());
-        });
-    for (auto& th : threads) th.join();
-    std::vector<uint64_t> all;
-    for (auto& v : ids) all.insert(all.end(), v.begin(), v.end());
-    std::sort(all.begin(), all.end());
-    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
 }
 
 }  // namespace
