@@ -580,6 +580,8 @@ void ElatecReader::respond(uint16_t command, Answer answer)
 
     const bool withCrc = (static_cast<int>(mode) & 0x10) != 0;
     const bool binary = (static_cast<int>(mode) & ~0x10) == 2;
+    if (fault && fault->kind == Fault::Replace)
+        answer = {StatusOK, fault->data, false};
 
     Bytes frame;
     frame.push_back(fault && fault->kind == Fault::Status ? static_cast<uint8_t>(fault->value)

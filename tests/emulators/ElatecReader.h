@@ -44,11 +44,13 @@ public:
             Status,       // reader status byte value instead of 0 (data still sent)
             Drop,         // send no answer
             Split,        // send the answer in three writes, value ms apart
+            Replace,      // answer with status 0 and data instead of what the reader would say
         };
         Kind kind;
         int value = 0;
         // The command whose next answer misbehaves; AnyCommand for the next answer of all.
         uint16_t command = AnyCommand;
+        Bytes data = {};
     };
     static constexpr uint16_t AnyCommand = 0xFFFF;
 

@@ -1,0 +1,344 @@
+// The Elatec host protocol below the driver: CRC, the byte-fed framer, PRS exchanges against the
+// emulated reader (faults included) and the command set's answer checks.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "NFC/Crc16.h"
+#include "TestSupport.h"
+#include "drivers/ElatecTWN/Elatec.h"
+#include "drivers/ElatecTWN/Framer.h"
+#include "drivers/ElatecTWN/PRS.h"
+#include "emulators/ElatecReader.h"
+#include "emulators/Hex.h"
+#include "emulators/ScriptedCard.h"
+#include "emulators/ScriptedSam.h"
+
+using ElatecTWN::Framer;
+using emulators::Bytes;
+using emulators::ElatecReader;
+using emulators::fromHex;
+using Fault = ElatecReader::Fault;
+
+namespace {
+
+uint16_t crcOf(const std::string& text, uint16_t start)
+{
+    return NFC::crc16(reinterpret_cast<const uint8_t*>(text.data()), text.size(), start);
+}
+
+TEST(ElatecCrc, MatchesPublishedCheckValuesAndTheReaderFrames)
+{
+    EXPECT_EQ(crcOf("123456789", 0xFFFF), 0x6F91);  // CRC-16/MCRF4XX
+    const Bytes probe = {0x00, 0x05};
+    EXPECT_EQ(NFC::crc16(probe.data(), probe.size(), 0xFFFF), 0xA715);
+    const Bytes beep = fromHex("04 07 32 28 0A 46 00 00 00");
+    EXPECT_EQ(NFC::crc16(beep.data(), beep.size(), 0xFFFF), 0xB9BF);
+    EXPECT_EQ(ElatecReader::crc(beep), 0xB9BF);  // the emulator computes it its own way
+
+    // ISO 14443-3 CRC_A is the same register with another start value (0xC6C6 reflected).
+    const auto vectors = testsupport::loadVectors("reveng_crc_catalogue_check_values.json");
+    bool found = false;
+    for (const auto& c : vectors["cases"]) {
+        if (c["name"] != "CRC-16/ISO-IEC-14443-3-A")
+            continue;
+        found = true;
+        const uint16_t check = static_cast<uint16_t>(std::stoul(c["check"].get<std::string>(), nullptr, 16));
+        EXPECT_EQ(crcOf(vectors["check_input_ascii"].get<std::string>(), 0x6363), check);
+    }
+    EXPECT_TRUE(found);
+}
+
+Framer::Result feedAll(Framer& framer, const Bytes& bytes, size_t& consumed)
+{
+    return framer.feed(bytes.data(), bytes.size(), consumed);
+}
+
+TEST(ElatecFramer, BinaryFramesAtLengthBoundaries)
+{
+    for (size_t length : {size_t(1), size_t(255), size_t(256), size_t(0xFFFF)}) {
+        Bytes frame(length);
+        for (size_t i = 0; i < length; ++i) frame[i] = static_cast<uint8_t>(i * 7);
+        Bytes wire;
+        ASSERT_TRUE(Framer::encode(Framer::Transport::Binary, frame, wire));
+        ASSERT_EQ(wire.size(), length + 2);
+        EXPECT_EQ(wire[0] | wire[1] << 8, static_cast<int>(length));
+
+        Framer framer(Framer::Transport::Binary);
+        size_t consumed = 0;
+        // One byte short is still waiting, and a time-out then is a truncation.
+        const Bytes shortWire(wire.begin(), wire.end() - 1);
+        EXPECT_EQ(feedAll(framer, shortWire, consumed), Framer::Result::NeedMore);
+        EXPECT_EQ(framer.wanted(), 1u);
+        EXPECT_EQ(framer.finish(), Framer::Result::Truncated);
+        const Bytes last(wire.end() - 1, wire.end());
+        ASSERT_EQ(feedAll(framer, last, consumed), Framer::Result::Frame);
+        EXPECT_EQ(framer.frame(), frame);
+    }
+    Bytes wire;
+    EXPECT_FALSE(Framer::encode(Framer::Transport::Binary, Bytes(0x10000), wire));
+    EXPECT_TRUE(wire.empty());
+}
+
+TEST(ElatecFramer, StopsAtFrameEndAndStartsAfresh)
+{
+    Framer framer(Framer::Transport::Binary);
+    const Bytes two = fromHex("02 00 00 AA 01 00 00");
+    size_t consumed = 0;
+    ASSERT_EQ(feedAll(framer, two, consumed), Framer::Result::Frame);
+    EXPECT_EQ(consumed, 4u);
+    EXPECT_EQ(framer.frame(), fromHex("00 AA"));
+    ASSERT_EQ(framer.feed(two.data() + consumed, two.size() - consumed, consumed), Framer::Result::Frame);
+    EXPECT_EQ(framer.frame(), fromHex("00"));
+
+    Framer idle(Framer::Transport::Binary);
+    EXPECT_EQ(idle.finish(), Framer::Result::NeedMore);  // nothing came: no answer, not a truncation
+    EXPECT_EQ(idle.wanted(), 2u);
+}
+
+TEST(ElatecFramer, AsciiLinesEndAtCrOrLfAndRejectNonHex)
+{
+    Framer framer(Framer::Transport::Ascii);
+    size_t consumed = 0;
+    const std::string input = "00A1\r\n0B\n";
+    const Bytes bytes(input.begin(), input.end());
+    ASSERT_EQ(feedAll(framer, bytes, consumed), Framer::Result::Frame);
+    EXPECT_EQ(framer.frame(), fromHex("00 A1"));
+    EXPECT_EQ(framer.text(), "00A1");
+    // The LF of the CR LF pair is no line of its own.
+    ASSERT_EQ(framer.feed(bytes.data() + consumed, bytes.size() - consumed, consumed), Framer::Result::Frame);
+    EXPECT_EQ(framer.frame(), fromHex("0B"));
+
+    const std::string odd = "ABC\r";
+    ASSERT_EQ(feedAll(framer, Bytes(odd.begin(), odd.end()), consumed), Framer::Result::BadText);
+    EXPECT_EQ(framer.error(), "Odd length!");
+    const std::string junk = "0G\r";
+    ASSERT_EQ(feedAll(framer, Bytes(junk.begin(), junk.end()), consumed), Framer::Result::BadText);
+    EXPECT_EQ(framer.error(), "Not a hex digit!");
+    // And it recovers on the next line.
+    const std::string good = "00\r";
+    ASSERT_EQ(feedAll(framer, Bytes(good.begin(), good.end()), consumed), Framer::Result::Frame);
+    EXPECT_EQ(framer.frame(), Bytes{0x00});
+
+    Framer partial(Framer::Transport::Ascii);
+    const std::string cut = "0012";
+    EXPECT_EQ(feedAll(partial, Bytes(cut.begin(), cut.end()), consumed), Framer::Result::NeedMore);
+    EXPECT_EQ(partial.finish(), Framer::Result::Truncated);
+}
+
+TEST(ElatecFramer, OverlongAsciiLineIsSkippedWhole)
+{
+    Framer framer(Framer::Transport::Ascii);
+    Bytes line(2 * Framer::MaxFrame + 10, 'A');
+    line.push_back('\r');
+    const std::string next = "0102\r";
+    line.insert(line.end(), next.begin(), next.end());
+    size_t consumed = 0;
+    ASSERT_EQ(feedAll(framer, line, consumed), Framer::Result::TooLarge);
+    ASSERT_EQ(framer.feed(line.data() + consumed, line.size() - consumed, consumed), Framer::Result::Frame);
+    EXPECT_EQ(framer.frame(), fromHex("01 02"));
+}
+
+class PRSTest : public ::testing::TestWithParam<ElatecReader::Mode>
+{
+protected:
+    ElatecReader reader{GetParam()};
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, PRSTest,
+                         ::testing::Values(ElatecReader::Mode::BinaryCrc, ElatecReader::Mode::AsciiCrc),
+                         [](const auto& info) {
+                             return info.param == ElatecReader::Mode::BinaryCrc ? std::string("BinaryCrc")
+                                                                                : std::string("AsciiCrc");
+                         });
+
+TEST_P(PRSTest, CrcModeFaultsAreTellableApart)
+{
+    PRS prs(reader.devicePath(), PRS::AUTO);
+    ASSERT_EQ(prs.mode(), static_cast<PRS::Mode>(GetParam()));
+    Bytes answer = {0xEE};
+    const Bytes untouched = answer;
+
+    // Answers too short to hold a status byte and a CRC: a CRC failure, nothing read past them.
+    reader.inject({Fault::ShortAnswer, 2});
+    EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
+    reader.inject({Fault::ShortAnswer, 1});
+    EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
+    reader.inject({Fault::BadCrc});
+    EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
+    EXPECT_EQ(answer, untouched);
+
+    // The reader's own refusal is its status, with its data still handed over.
+    reader.inject({Fault::Status, 0x0B});
+    EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0x0B);
+    EXPECT_EQ(answer, Bytes{0x01});
+
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+    EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, nullptr), 0);
+}
+
+TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
+{
+    PRS prs(reader.devicePath(), PRS::AUTO);
+    Bytes answer = {0xEE};
+    reader.inject({Fault::Truncate, 3});
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+    EXPECT_EQ(answer, Bytes{0xEE});
+    reader.inject({Fault::Drop});
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+    EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
+}
+
+TEST(PRSDetection, UndetectedReaderIsSpokenToInPlainAscii)
+{
+    ElatecReader reader(ElatecReader::Mode::Silent);
+    PRS prs(reader.devicePath(), PRS::AUTO);
+    EXPECT_EQ(prs.mode(), PRS::UNDETECTED);
+    reader.setMode(ElatecReader::Mode::Ascii);
+    reader.clearReceived();
+    Bytes answer;
+    ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
+    EXPECT_EQ(answer, Bytes{0x01});
+    const auto received = reader.received();
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.back().wire, Bytes({'0', '0', '0', '5', '\r'}));
+}
+
+TEST(PRSDetection, EachProbeFindsItsVariant)
+{
+    for (auto mode : {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc, ElatecReader::Mode::Ascii,
+                      ElatecReader::Mode::AsciiCrc}) {
+        ElatecReader reader(mode);
+        PRS prs(reader.devicePath(), PRS::AUTO);
+        EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(mode));
+        // The one probe that reached the reader as a command is the USB-type query.
+        const auto received = reader.received();
+        ASSERT_EQ(received.size(), 1u);
+        EXPECT_EQ(received[0].command, 0x0005);
+        EXPECT_TRUE(received[0].params.empty());
+    }
+}
+
+class ElatecCommandTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        elatec = std::make_unique<Elatec>(reader.devicePath());
+        ASSERT_EQ(elatec->mode(), PRS::BINARY_CRC);
+    }
+
+    void answerNext(uint16_t command, const std::string& data)
+    {
+        reader.inject({Fault::Replace, 0, command, fromHex(data)});
+    }
+
+    ElatecReader reader{ElatecReader::Mode::BinaryCrc};
+    std::unique_ptr<Elatec> elatec;
+};
+
+TEST_F(ElatecCommandTest, SearchNeedsAllTheUidBitsItAnnounces)
+{
+    Bytes uid = {0xAA};
+    auto type = static_cast<RFID::Card::Type>(0);
+    answerNext(0x0500, "01 80 38 07 01 02 03 04 05 06 07");
+    ASSERT_TRUE(elatec->searchTag(uid, type));
+    EXPECT_EQ(static_cast<int>(type), 0x80);
+    EXPECT_EQ(uid, fromHex("01 02 03 04 05 06 07"));
+
+    uid = {0xAA};
+    type = static_cast<RFID::Card::Type>(0);
+    answerNext(0x0500, "01 80 38 07 01 02 03 04 05 06");
+    EXPECT_FALSE(elatec->searchTag(uid, type));
+    EXPECT_EQ(static_cast<int>(type), 0x80);
+    EXPECT_EQ(uid, Bytes{0xAA});
+
+    answerNext(0x0500, "01 80");
+    EXPECT_FALSE(elatec->searchTag(uid, type));
+    answerNext(0x0500, "00 80 38 07 01 02 03 04 05 06 07");
+    EXPECT_FALSE(elatec->searchTag(uid, type));
+}
+
+TEST_F(ElatecCommandTest, IsoAAnswersMustHaveTheirExactSize)
+{
+    Bytes out = {0xAA};
+    answerNext(0x1205, "01 20 00");
+    EXPECT_FALSE(elatec->ISO14443A_getSAK(&out));
+    answerNext(0x1205, "01");
+    EXPECT_FALSE(elatec->ISO14443A_getSAK(&out));
+    answerNext(0x1204, "01 44");
+    EXPECT_FALSE(elatec->ISO14443A_getATQA(&out));
+    answerNext(0x1204, "01 44 03 00");
+    EXPECT_FALSE(elatec->ISO14443A_getATQA(&out));
+    EXPECT_EQ(out, Bytes{0xAA});
+    answerNext(0x1204, "01 44 03");
+    ASSERT_TRUE(elatec->ISO14443A_getATQA(&out));
+    EXPECT_EQ(out, fromHex("44 03"));
+    answerNext(0x1200, "01");
+    EXPECT_FALSE(elatec->ISO14443A_getATS(&out));
+    answerNext(0x1203, "01");
+    EXPECT_FALSE(elatec->ISO14443_4_TDX(&out, &out));
+}
+
+TEST_F(ElatecCommandTest, SlotAnswersAreTakenApartWithinTheirLength)
+{
+    Bytes atr = {0xAA};
+    int a = -1, b = -1;
+    answerNext(0x1001, "01 00 00 00");
+    ASSERT_TRUE(elatec->ISO7816_IccPowerOn(0, &atr, a, b));
+    EXPECT_TRUE(atr.empty());
+    EXPECT_EQ(a, 0);
+    EXPECT_EQ(b, 0);
+    answerNext(0x1001, "01 00 00");
+    EXPECT_FALSE(elatec->ISO7816_IccPowerOn(0, &atr, a, b));
+
+    Bytes resp = {0xAA};
+    int sw = 0;
+    const Bytes header = fromHex("80 60 00 00 00 00 00 00 01");
+    answerNext(0x1005, "01 00 00 00 90");
+    ASSERT_TRUE(elatec->ISO7816_exchangeAPDU(0, &header, nullptr, &resp, sw));
+    EXPECT_TRUE(resp.empty());
+    EXPECT_EQ(sw, 0x9000);
+    answerNext(0x1005, "01 00 00 90");
+    EXPECT_FALSE(elatec->ISO7816_exchangeAPDU(0, &header, nullptr, &resp, sw));
+
+    // A length that claims more than came is refused, never read past.
+    Bytes tx = fromHex("FF 11 18 F6"), rx = {0xAA};
+    answerNext(0x1004, "01 05 00 FF 11 18 F6");
+    EXPECT_FALSE(elatec->ISO7816_transceive(0, &tx, &rx));
+    EXPECT_TRUE(rx.empty());
+    answerNext(0x1004, "01 04 00 FF 11 18 F6");
+    ASSERT_TRUE(elatec->ISO7816_transceive(0, &tx, &rx));
+    EXPECT_EQ(rx, tx);
+    answerNext(0x1004, "01 04");
+    EXPECT_FALSE(elatec->ISO7816_transceive(0, &tx, &rx));
+
+    Bytes out;
+    answerNext(0x1002, "01 00 00");
+    EXPECT_FALSE(elatec->ISO7816_IccPowerOff(0, &out));
+    answerNext(0x1003, "");
+    EXPECT_FALSE(elatec->ISO7816_setCommSettings(0, &out));
+    answerNext(0x1003, "00");
+    EXPECT_FALSE(elatec->ISO7816_setCommSettings(0, &out));
+}
+
+TEST_F(ElatecCommandTest, SystemAnswersMayNotBeEmpty)
+{
+    std::string version = "old";
+    answerNext(0x0004, "");
+    EXPECT_FALSE(elatec->getVersionString(version));
+    EXPECT_EQ(version, "old");
+    answerNext(0x0004, "03 41 42");  // the count byte is not trusted: the text is what came
+    ASSERT_TRUE(elatec->getVersionString(version));
+    EXPECT_EQ(version, "AB");
+    Elatec::USBType_t usb{};
+    answerNext(0x0005, "");
+    EXPECT_FALSE(elatec->getUSBType(usb));
+    EXPECT_FALSE(elatec->ISO14443_4_checkPresence());  // empty field
+    answerNext(0x1202, "");
+    EXPECT_FALSE(elatec->ISO14443_4_checkPresence());
+}
+
+}  // namespace
