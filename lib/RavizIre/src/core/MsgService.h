@@ -4,8 +4,9 @@
 // request (queue full, service not running) is reported to the sender at once, so a sender never
 // waits for a reply that cannot come. A handler that throws is logged and the loop goes on.
 //
-// T derives from MsgService<T> and provides onMessage(M) for each payload type it is sent. It must
-// stop() and waitStop() in its own destructor, before its members go.
+// T derives publicly from MsgService<T> and provides onMessage(M) for each payload type it is sent
+// (public, or with Message<M, T> as a friend). It must stop() and waitStop() in its own destructor,
+// before its members go.
 #pragma once
 
 #include <atomic>
