@@ -241,6 +241,56 @@ TEST(MsgService, DestroyingARunningServiceDropsWhatIsQueued)
     SUCCEED();
 }
 
+// A request whose sender blocks on a reply; a discarded request must release the sender.
+class WaitedRequest : public BaseMessage
+{
+public:
+    WaitedRequest(std::shared_ptr<Semaphore> done, std::shared_ptr<std::atomic<int>> outcome)
+        : m_done(std::move(done)), m_outcome(std::move(outcome))
+    {
+    }
+    std::unique_ptr<BaseMessage> clone() const override
+    {
+        return std::unique_ptr<BaseMessage>(new WaitedRequest(*this));
+    }
+    void handler() const override { finish(1); }
+    void dropped() const override { finish(2); }
+
+private:
+    WaitedRequest(const WaitedRequest&) = default;
+    void finish(int outcome) const
+    {
+        *m_outcome = outcome;
+        m_done->Post(1);
+    }
+    std::shared_ptr<Semaphore> m_done;
+    std::shared_ptr<std::atomic<int>> m_outcome;
+};
+
+TEST(MsgService, RequestsQueuedWhenTheServiceStopsReleaseTheirSenders)
+{
+    Semaphore entered("", 0, 1);
+    Semaphore release("", 0, 1);
+    Worker worker;
+    worker.run(false);
+    ASSERT_TRUE(worker.sendMsg(Blocker{&entered, &release}));
+    ASSERT_TRUE(entered.Wait(5000));
+    std::vector<std::shared_ptr<Semaphore>> done;
+    std::vector<std::shared_ptr<std::atomic<int>>> outcomes;
+    for (int i = 0; i < 5; ++i) {
+        done.push_back(std::make_shared<Semaphore>("", 0, 1));
+        outcomes.push_back(std::make_shared<std::atomic<int>>(0));
+        ASSERT_TRUE(worker.storeMsg(WaitedRequest(done.back(), outcomes.back())));
+    }
+    worker.stop();
+    release.Post(1);
+    for (size_t i = 0; i < done.size(); ++i) {
+        ASSERT_TRUE(done[i]->Wait(5000)) << "sender " << i << " would wait forever";
+        EXPECT_EQ(outcomes[i]->load(), 2) << "handled after stop";
+    }
+    worker.waitStop();
+}
+
 class Looping : public RavizIre::Service
 {
 public:

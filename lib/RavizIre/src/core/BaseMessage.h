@@ -16,6 +16,9 @@ public:
     virtual std::unique_ptr<BaseMessage> clone() const;
     // Runs on the service's thread; the base does nothing.
     virtual void handler() const {}
+    // Runs instead of handler() when an accepted message is discarded unhandled because its
+    // service stopped: a message whose sender waits for a reply releases the sender here.
+    virtual void dropped() const {}
 
     const std::string& name() const { return m_name; }
     uint64_t id() const { return m_id; }

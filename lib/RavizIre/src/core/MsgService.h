@@ -32,8 +32,7 @@ public:
     {
         stop();
         waitStop();
-        std::unique_ptr<BaseMessage> left;
-        while (m_queue.pop(left, 0)) left.reset();
+        dropQueued();
     }
 
     using RavizIre::Service::isRunning;
@@ -78,6 +77,7 @@ protected:
             if (isRunning())
                 guarded([this] { onIdle(); }, "idle handler");
         }
+        dropQueued();
     }
 
     // Milliseconds without a message before onIdle runs; 0 polls, negative waits without limit.
@@ -93,6 +93,17 @@ private:
             return true;
         log(Log::LevelError, "Failed to store message in queue");
         return false;
+    }
+
+    // Messages still queued when the loop ends are never handled; each is told so, so that no
+    // sender waits for a reply that cannot come.
+    void dropQueued()
+    {
+        std::unique_ptr<BaseMessage> left;
+        while (m_queue.pop(left, 0)) {
+            guarded([&left] { left->dropped(); }, "drop handler");
+            left.reset();
+        }
     }
 
     template <class F>
