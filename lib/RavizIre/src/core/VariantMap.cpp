@@ -6,36 +6,11 @@
 #include <utility>
 
 #include "core/String.h"
+#include "core/Utils.h"
 
 using nlohmann::json;
 
 namespace {
-
-// Wildcard test for keys holding '*' or '?': '*' runs over anything, '/' included.
-bool wildcardMatch(const char* text, const char* pattern)
-{
-    if (*pattern == '\0')
-        return *text == '\0';
-    while (*pattern != '*') {
-        if (*pattern == '\0')
-            return *text == '\0';
-        if (*text == '\0' || (*pattern != '?' && *pattern != *text))
-            return false;
-        ++text;
-        ++pattern;
-    }
-    if (*text == '\0' || pattern[1] == '\0')
-        return true;
-    for (; *text != '\0'; ++text)
-        if (wildcardMatch(text, pattern + 1))
-            return true;
-    return false;
-}
-
-bool wildcardMatch(const std::string& text, const std::string& pattern)
-{
-    return wildcardMatch(text.c_str(), pattern.c_str());
-}
 
 // Where the part of entryKey that answers a wildcard key ends (just past its '/'): the literal
 // key when the entry starts with it, else the shortest prefix up to a '/' that the key matches.
@@ -47,7 +22,7 @@ size_t wildcardCut(const std::string& entryKey, const std::string& key)
         return key.size() + 1;
     const std::string pattern = key + "/";
     for (size_t slash = entryKey.find('/'); slash != std::string::npos; slash = entryKey.find('/', slash + 1))
-        if (wildcardMatch(entryKey.substr(0, slash + 1), pattern))
+        if (Utils::match(entryKey.substr(0, slash + 1), pattern))
             return slash + 1;
     return std::string::npos;
 }
@@ -183,7 +158,7 @@ Variant VariantMap::get(const std::string& key) const
     } else {
         const std::string pattern = prefix + "*";
         for (const auto& entry : m_entries) {
-            if (!wildcardMatch(entry.first, pattern))
+            if (!Utils::match(entry.first, pattern))
                 continue;
             const size_t cut = wildcardCut(entry.first, key);
             if (cut == std::string::npos)
