@@ -57,22 +57,21 @@ public:
     // Keys the context for one run; the provider's own context is reused after the first call.
     EVP_CIPHER_CTX* start(const uint8_t* key, const uint8_t* iv, bool encrypt)
     {
-        if (!m_ctx) {
-            const EVP_CIPHER* cipher = m_fetch();
-            m_ctx = cipher ? EVP_CIPHER_CTX_new() : nullptr;
-            if (!m_ctx)
-                return nullptr;
-            if (EVP_CipherInit_ex2(m_ctx, cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1) {
-                EVP_CIPHER_CTX_free(m_ctx);
-                m_ctx = nullptr;
-                return nullptr;
-            }
-        } else if (EVP_CipherInit_ex2(m_ctx, nullptr, key, iv, encrypt ? 1 : 0, nullptr) != 1) {
+        if (m_ctx)
+            return EVP_CipherInit_ex2(m_ctx, nullptr, key, iv, encrypt ? 1 : 0, nullptr) == 1 ? m_ctx
+                                                                                              : nullptr;
+        const EVP_CIPHER* cipher = m_fetch();
+        m_ctx = cipher ? EVP_CIPHER_CTX_new() : nullptr;
+        if (!m_ctx)
+            return nullptr;
+        // Without padding off a decryption would hold its last block back for a final call;
+        // re-keying keeps the provider context and with it this setting.
+        if (EVP_CipherInit_ex2(m_ctx, cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1 ||
+            EVP_CIPHER_CTX_set_padding(m_ctx, 0) != 1) {
+            EVP_CIPHER_CTX_free(m_ctx);
+            m_ctx = nullptr;
             return nullptr;
         }
-        // Without this a decryption would hold its last block back for a final call.
-        if (EVP_CIPHER_CTX_set_padding(m_ctx, 0) != 1)
-            return nullptr;
         return m_ctx;
     }
 
