@@ -152,13 +152,21 @@ bool Elatec::ISO7816_IccPowerOn(int slot, std::vector<uint8_t>* atr, int& status
 {
     m_params.clear();
     NFC::ByteWriter(m_params).u8(slotByte(slot)).u8(MaxAnswer).u8(0x00);
-    if (!call(IccPowerOn) || m_answer.size() < 4 || m_answer[0] == 0)
+    if (!call(IccPowerOn) || m_answer.size() < 4)
         return false;
-    const size_t n = m_answer.size();
+    NFC::ByteReader answer(m_answer);
+    if (answer.u8() == 0)
+        return false;
+    answer.skip(1);  // the ATR byte count; the ATR is what lies before the two trailing values
+    std::vector<uint8_t> value = answer.bytes(answer.remaining() - 2);
+    const uint8_t a = answer.u8();
+    const uint8_t b = answer.u8();
+    if (!answer.ok())
+        return false;
     if (atr)
-        atr->assign(m_answer.begin() + 2, m_answer.end() - 2);
-    statusA = m_answer[n - 2];
-    statusB = m_answer[n - 1];
+        atr->swap(value);
+    statusA = a;
+    statusB = b;
     return true;
 }
 
@@ -228,12 +236,19 @@ bool Elatec::exchangePDU(uint16_t command, int slot, const std::vector<uint8_t>*
     if (data)
         writer.bytes(*data);
     writer.u16le(maxAnswer);
-    if (!call(command) || m_answer.size() < 5 || m_answer[0] == 0)
+    if (!call(command) || m_answer.size() < 5)
         return false;
-    const size_t n = m_answer.size();
+    NFC::ByteReader answer(m_answer);
+    if (answer.u8() == 0)
+        return false;
+    answer.skip(2);  // the response length; the response is what lies before the status word
+    std::vector<uint8_t> value = answer.bytes(answer.remaining() - 2);
+    const uint16_t status = answer.u16le();
+    if (!answer.ok())
+        return false;
     if (resp)
-        resp->assign(m_answer.begin() + 3, m_answer.end() - 2);
-    sw = m_answer[n - 2] + 256 * m_answer[n - 1];
+        resp->swap(value);
+    sw = status;
     return true;
 }
 
