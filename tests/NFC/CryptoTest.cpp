@@ -198,6 +198,12 @@ TEST(Crypto, Rfc5869HkdfSha256)
     EXPECT_EQ(slice(longest, 0, 42), Crypto::hkdfExpand(prk, {}, 42));
     EXPECT_TRUE(Crypto::hkdfExpand(prk, {}, 255 * 32 + 1).empty());
     EXPECT_TRUE(Crypto::hkdf(prk, 100000, "salt", "info").empty());
+
+    // An empty key is HMAC's all-zero key, whatever key the thread used before.
+    const Bytes info = {1, 2, 3};
+    const Bytes zeroKey = Crypto::hkdfExpand(Bytes(32, 0x00), info, 32);
+    Crypto::hkdfExtract(Bytes(16, 0x77), info);
+    EXPECT_EQ(Crypto::hkdfExpand({}, info, 32), zeroKey);
 }
 
 TEST(Crypto, CrcMatchesTheCatalogueAndTheCardForm)

@@ -126,7 +126,9 @@ public:
     bool compute(const Bytes& key, std::initializer_list<std::pair<const uint8_t*, size_t>> pieces,
                  uint8_t* out, size_t outSize)
     {
-        if (!m_ctx || EVP_MAC_init(m_ctx, key.data(), key.size(), nullptr) != 1)
+        // A null key would make OpenSSL reuse the previous call's key: an empty key needs a pointer.
+        static const uint8_t noKey = 0;
+        if (!m_ctx || EVP_MAC_init(m_ctx, key.empty() ? &noKey : key.data(), key.size(), nullptr) != 1)
             return false;
         for (const auto& piece : pieces) {
             if (piece.second > 0 && EVP_MAC_update(m_ctx, piece.first, piece.second) != 1)
