@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <utility>
 
 #include "core/Log.h"
 #include "core/Random.h"
@@ -41,9 +43,16 @@ const EVP_CIPHER* aesCbc(size_t keyLength)
     }
 }
 
-EVP_MAC* fetchMac(const char* name)
+EVP_MAC* cmacAlgorithm()
 {
-    return EVP_MAC_fetch(nullptr, name, nullptr);
+    static EVP_MAC* mac = EVP_MAC_fetch(nullptr, "CMAC", nullptr);
+    return mac;
+}
+
+EVP_MAC* hmacAlgorithm()
+{
+    static EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    return mac;
 }
 
 const EVP_MD* sha256Md()
@@ -102,11 +111,8 @@ AesContext& aesContext()
 class MacContext
 {
 public:
-    MacContext(const char* mac, const char* paramName, const char* paramValue)
+    MacContext(EVP_MAC* algorithm, const char* paramName, const char* paramValue)
     {
-        static EVP_MAC* cmac = fetchMac("CMAC");
-        static EVP_MAC* hmac = fetchMac("HMAC");
-        EVP_MAC* algorithm = std::strcmp(mac, "CMAC") == 0 ? cmac : hmac;
         if (!algorithm || !(m_ctx = EVP_MAC_CTX_new(algorithm)))
             return;
         OSSL_PARAM params[] = {
@@ -144,9 +150,9 @@ private:
 
 bool cmac(const Bytes& data, const Bytes& key, uint8_t (&out)[kAesBlock])
 {
-    thread_local MacContext aes128("CMAC", OSSL_MAC_PARAM_CIPHER, "AES-128-CBC");
-    thread_local MacContext aes192("CMAC", OSSL_MAC_PARAM_CIPHER, "AES-192-CBC");
-    thread_local MacContext aes256("CMAC", OSSL_MAC_PARAM_CIPHER, "AES-256-CBC");
+    thread_local MacContext aes128(cmacAlgorithm(), OSSL_MAC_PARAM_CIPHER, "AES-128-CBC");
+    thread_local MacContext aes192(cmacAlgorithm(), OSSL_MAC_PARAM_CIPHER, "AES-192-CBC");
+    thread_local MacContext aes256(cmacAlgorithm(), OSSL_MAC_PARAM_CIPHER, "AES-256-CBC");
     MacContext* context = key.size() == 16   ? &aes128
                           : key.size() == 24 ? &aes192
                           : key.size() == 32 ? &aes256
@@ -159,7 +165,7 @@ constexpr size_t kSha256Size = 32;
 bool hmacSha256(const Bytes& key, std::initializer_list<std::pair<const uint8_t*, size_t>> pieces,
                 uint8_t (&out)[kSha256Size])
 {
-    thread_local MacContext hmac("HMAC", OSSL_MAC_PARAM_DIGEST, "SHA256");
+    thread_local MacContext hmac(hmacAlgorithm(), OSSL_MAC_PARAM_DIGEST, "SHA256");
     return hmac.compute(key, pieces, out, sizeof out);
 }
 
