@@ -1,0 +1,305 @@
+// The reader facade end to end: device string -> probing of the reader families -> the real Elatec
+// driver over a pseudo-terminal to the emulated reader -> tag and SAM objects. Families that this
+// test does not want to reach are stood in for by scripted drivers that record their opens.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "NFC/Classic.h"
+#include "NFC/EMV.h"
+#include "NFC/Protocols/Ultralight.h"
+#include "NFC/Reader.h"
+#include "ScriptedDriver.h"
+#include "drivers/ElatecTWN/Driver.h"
+#include "emulators/ElatecReader.h"
+#include "emulators/Hex.h"
+#include "emulators/ScriptedCard.h"
+#include "emulators/ScriptedSam.h"
+#include "emulators/UltralightC.h"
+#include "emulators/UltralightEV1.h"
+
+using emulators::Bytes;
+using emulators::ElatecReader;
+using emulators::fromHex;
+using Factory = NFC::Reader::DriverFactory;
+using testdrivers::ScriptedDriver;
+
+namespace {
+
+using Opens = std::shared_ptr<std::vector<std::string>>;
+
+// The program's probing order with the networked, Yarus and Monet families replaced by recorders.
+NFC::Reader::DriverFactories recordedFamilies(const Opens& opens)
+{
+    return {
+        ScriptedDriver::family(Factory::Networked, "net", opens),
+        {Factory::Serial, "ElatecTWN", [] { return std::make_shared<ElatecTWN::Driver>(); }},
+        ScriptedDriver::family(Factory::Serial, "yarus", opens),
+        ScriptedDriver::family(Factory::Serial, "monet", opens),
+    };
+}
+
+uint16_t commandOf(const ElatecReader::Received& r)
+{
+    return r.command;
+}
+
+class ReaderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        opens = std::make_shared<std::vector<std::string>>();
+        nfc = std::make_shared<NFC::Reader>(recordedFamilies(opens));
+    }
+
+    void openReader()
+    {
+        ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
+        emulator.clearReceived();
+    }
+
+    ElatecReader emulator{ElatecReader::Mode::BinaryCrc};
+    Opens opens;
+    std::shared_ptr<NFC::Reader> nfc;
+};
+
+// ATRs exactly as the SAMs give them.
+const Bytes Av2Atr =
+    fromHex("3B DF 18 FF 81 F1 FE 43 00 3F 03 83 4D 49 46 41 52 45 20 50 6C 75 73 20 53 41 4D 3B");
+const Bytes Av3Atr =
+    fromHex("3B DF 18 FF 81 F1 FE 43 00 3F 07 83 4D 49 46 41 52 45 20 53 41 4D 20 41 56 33 30 11");
+const Bytes LgAtr = fromHex("3B 72 18 00 00 AA DD");
+
+TEST_F(ReaderTest, OpenFindsTheElatecReaderAndReportsItsIdentityAndSlots)
+{
+    ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
+
+    // The networked family is asked first, with the whole string as host and the default port;
+    // the serial families after Elatec are never reached.
+    EXPECT_EQ(*opens, std::vector<std::string>{"net " + emulator.devicePath() + " 1973"});
+    EXPECT_EQ(nfc->manufacturer(), "TWN4");
+    EXPECT_EQ(nfc->model(), "Elatec");
+    EXPECT_EQ(nfc->firmware(), "TWN4/B1.65/X4.06/PRS1.04");
+    EXPECT_EQ(nfc->deviceUID(), "7E11020344556677");
+    EXPECT_EQ(nfc->appUpdateResult(), "n/a");
+    EXPECT_EQ(nfc->type(), "usb");
+    EXPECT_EQ(nfc->numberOfSlots(), 2);
+    EXPECT_TRUE(nfc->isOpen());
+    EXPECT_NE(nfc->iso14443(), nullptr);
+    EXPECT_FALSE(nfc->isSlotEmpty(2));  // a slot the reader does not have
+
+    // The liveness beep: volume 50, 2600 Hz, 70 ms on, 0 ms off.
+    const auto received = emulator.received();
+    const auto beep = std::find_if(received.begin(), received.end(),
+                                   [](const ElatecReader::Received& r) { return commandOf(r) == 0x0407; });
+    ASSERT_NE(beep, received.end());
+    EXPECT_EQ(beep->params, fromHex("32 28 0A 46 00 00 00"));
+}
+
+TEST_F(ReaderTest, ProbingFailuresSayWhyAndLeaveNoDriver)
+{
+    // A path that does not exist: the port's own reason, not "NFC device not found".
+    EXPECT_FALSE(nfc->open("/dev/tapgate-no-such-reader", 115200));
+    EXPECT_EQ(nfc->error().what(), "No such file or directory");
+    EXPECT_EQ(nfc->error().function, "makeDevice");
+    EXPECT_EQ(nfc->error().code, -1);
+    EXPECT_EQ(*opens, std::vector<std::string>{"net /dev/tapgate-no-such-reader 1973"});
+
+    // A line where nobody answers: every serial family in turn, then "NFC device not found".
+    opens->clear();
+    ElatecReader silent(ElatecReader::Mode::Silent);
+    EXPECT_FALSE(nfc->open(silent.devicePath(), 57600));
+    EXPECT_EQ(nfc->error().what(), "NFC device not found");
+    EXPECT_EQ(nfc->error().function, "makeDevice");
+    EXPECT_EQ(*opens, (std::vector<std::string>{"net " + silent.devicePath() + " 1973",
+                                                "yarus " + silent.devicePath() + " 57600",
+                                                "monet " + silent.devicePath() + " 57600"}));
+    EXPECT_GT(silent.bytesReceived(), 0u);  // the Elatec driver did try
+    EXPECT_FALSE(nfc->isOpen());
+    EXPECT_EQ(nfc->manufacturer(), "");
+    EXPECT_EQ(nfc->type(), "");
+    EXPECT_EQ(nfc->numberOfSlots(), 0);
+    EXPECT_EQ(nfc->searchTag(10), nullptr);
+}
+
+TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
+{
+    emulator.inject({ElatecReader::Fault::Status, 1, 0x0407});
+    EXPECT_FALSE(nfc->open(emulator.devicePath(), 115200));
+    EXPECT_EQ(nfc->error().what(), "Device not responding");
+    EXPECT_EQ(nfc->error().function, "openDevice");
+    EXPECT_FALSE(nfc->isOpen());
+    EXPECT_EQ(nfc->firmware(), "");
+    EXPECT_FALSE(nfc->beep(50, 2600, 70, 0));
+
+    // It answers again: a second open succeeds on the same object.
+    ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
+    EXPECT_TRUE(nfc->isOpen());
+}
+
+TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)
+{
+    struct Case
+    {
+        std::string device;
+        std::string networkedOpen;  // empty: the networked family is not tried
+    } cases[] = {
+        {"127.0.0.1", "net 127.0.0.1 1973"},
+        {"127.0.0.1:", "net 127.0.0.1 1973"},
+        {"127.0.0.1:4000", "net 127.0.0.1 4000"},
+        {"127.0.0.1:65535", "net 127.0.0.1 65535"},
+        {"127.0.0.1:1", "net 127.0.0.1 1"},
+        // Not ports: no number cut to 16 bits may reach some other service.
+        {"127.0.0.1:65536", ""},
+        {"127.0.0.1:70000", ""},
+        {"127.0.0.1:0", ""},
+        {"127.0.0.1:-5", ""},
+        {"127.0.0.1:40x", ""},
+        {"127.0.0.1:abc", ""},
+    };
+    for (const Case& c : cases) {
+        opens->clear();
+        EXPECT_FALSE(nfc->open(c.device, 115200));
+        const std::vector<std::string> expected =
+            c.networkedOpen.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.networkedOpen};
+        EXPECT_EQ(*opens, expected) << c.device;
+        // Then the string is tried as a serial device, which it is not.
+        EXPECT_EQ(nfc->error().what(), "No such file or directory") << c.device;
+    }
+}
+
+TEST_F(ReaderTest, NetworkedReaderThatOpensIsKeptAndSerialIsNotProbed)
+{
+    auto net = std::make_shared<ScriptedDriver>("VUrur", opens, true);
+    NFC::Reader reader({{Factory::Networked, "net", [&] { return net; }},
+                        ScriptedDriver::family(Factory::Serial, "serial", opens)});
+    ASSERT_TRUE(reader.open("127.0.0.1:2000", 115200));
+    EXPECT_EQ(*opens, std::vector<std::string>{"VUrur 127.0.0.1 2000"});
+    EXPECT_EQ(reader.manufacturer(), "VUrur");
+    EXPECT_EQ(reader.type(), "local");
+}
+
+TEST(ReaderFamilies, ProgramProbesVururThenElatecYarusMonet)
+{
+    // Only the names and kinds: making these drivers is left to the program itself.
+    const auto families = NFC::Reader::defaultDriverFactories();
+    ASSERT_EQ(families.size(), 4u);
+    EXPECT_EQ(families[0].name, "VUrurRemote");
+    EXPECT_EQ(families[0].family, Factory::Networked);
+    EXPECT_EQ(families[1].name, "ElatecTWN");
+    EXPECT_EQ(families[2].name, "YarusRemote");
+    EXPECT_EQ(families[3].name, "Monet");
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(families[i].family, Factory::Serial);
+}
+
+TEST_F(ReaderTest, ControlsAreForwardedAndRefusalsRecorded)
+{
+    EXPECT_FALSE(nfc->setTagTypes(1, 2));  // no reader yet
+    openReader();
+    ASSERT_TRUE(nfc->setLEDs(0x08));
+    ASSERT_TRUE(nfc->setTagTypes(0x11, 0x22));
+    ASSERT_TRUE(nfc->disableRF());
+    EXPECT_EQ(emulator.leds(), 0x01);
+
+    emulator.inject({ElatecReader::Fault::Status, 1, 0x0502});
+    EXPECT_FALSE(nfc->setTagTypes(0x11, 0x22));
+    EXPECT_EQ(nfc->error().what(), "Failed to set allowed Tag types");
+    EXPECT_EQ(nfc->error().function, "setTagTypes");
+
+    // Messages are cut, never overrun, and text with % in it is not taken as a format.
+    nfc->setError("f", 7, "%s", std::string(600, 'x').c_str());
+    EXPECT_EQ(nfc->error().what().size(), 511u);
+    nfc->setError("f", 8, std::string("100%s %n done"));
+    EXPECT_EQ(nfc->error().what(), "100%s %n done");
+}
+
+TEST_F(ReaderTest, SearchTurnsEachCardIntoItsTagClass)
+{
+    openReader();
+    EXPECT_EQ(nfc->searchTag(50), nullptr);  // empty field
+
+    auto ev1 = std::make_shared<emulators::UltralightEV1>();
+    emulator.setCard(ev1);
+    auto tag = nfc->searchTag(1000);
+    ASSERT_NE(tag, nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<NFC::Ultralight>(tag), nullptr);
+    EXPECT_EQ(tag->type(), NFC::Tag::MifareUltralight);
+    EXPECT_EQ(tag->uid(), ev1->identity().uid);
+    EXPECT_TRUE(tag->ats().empty());
+
+    emulator.setCard(std::make_shared<emulators::UltralightC>());
+    EXPECT_NE(std::dynamic_pointer_cast<NFC::Ultralight>(nfc->searchTag(1000)), nullptr);
+
+    emulator.setCard(std::make_shared<emulators::ScriptedCard>(emulators::ScriptedCard::desfireIdentity()));
+    tag = nfc->searchTag(1000);
+    ASSERT_NE(tag, nullptr);
+    EXPECT_EQ(tag->type(), NFC::Tag::MifareDESFire);
+    EXPECT_EQ(tag->ats(), emulators::ScriptedCard::desfireIdentity().ats);
+
+    emulators::ScriptedCard::Identity classic;
+    classic.uid = {0x11, 0x22, 0x33, 0x44};
+    classic.sak = 0x08;
+    classic.atqa = 0x0004;
+    emulator.setCard(std::make_shared<emulators::ScriptedCard>(classic));
+    tag = nfc->searchTag(1000);
+    ASSERT_NE(std::dynamic_pointer_cast<NFC::Classic>(tag), nullptr);
+    EXPECT_EQ(tag->type(), NFC::Tag::MifareClassic4K);  // a Classic reports 8 whatever its size
+
+    classic.sak = 0x28;  // another ISO 14443A card: a plain tag with the reported code
+    emulator.setCard(std::make_shared<emulators::ScriptedCard>(classic));
+    tag = nfc->searchTag(1000);
+    ASSERT_NE(tag, nullptr);
+    EXPECT_EQ(tag->type(), NFC::Tag::ISO14443A);
+    EXPECT_EQ(std::dynamic_pointer_cast<NFC::Classic>(tag), nullptr);
+    EXPECT_EQ(std::dynamic_pointer_cast<NFC::Ultralight>(tag), nullptr);
+
+    EXPECT_NE(std::dynamic_pointer_cast<NFC::EMV>(nfc->makeTag(512, {1, 2, 3, 4}, {})), nullptr);
+}
+
+TEST_F(ReaderTest, CardTakenAwayIsNoLongerPresent)
+{
+    openReader();
+    emulator.setCard(std::make_shared<emulators::UltralightEV1>());
+    auto tag = nfc->searchTag(1000);
+    ASSERT_NE(tag, nullptr);
+    EXPECT_TRUE(tag->iso14443()->checkPresence());
+    emulator.setCard(nullptr);
+    EXPECT_FALSE(tag->iso14443()->checkPresence());
+    EXPECT_EQ(nfc->searchTag(50), nullptr);
+}
+
+TEST_F(ReaderTest, SamWithAnUnknownAtrIsAPlainSamWithTheReaderDefaults)
+{
+    openReader();
+    const Bytes otherAtr = fromHex("3B 6A 00 00 80 65 A2 01 01 01 3D 72 D6 43");
+    auto sam = std::make_shared<emulators::ScriptedSam>(otherAtr);
+    emulator.setSam(1, sam);
+
+    EXPECT_TRUE(nfc->isSlotEmpty(0));
+    auto plain = nfc->turnOnSam(1);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->type(), NFC::SAM::Plain);
+    EXPECT_EQ(plain->atr(), otherAtr);
+    EXPECT_EQ(plain->slot(), 1);
+    EXPECT_TRUE(sam->ppsRequests().empty());  // no PPS, no settings for a SAM we do not know
+    EXPECT_TRUE(sam->commSettings().empty());
+
+    // One byte off the AV2 ATR is not an AV2.
+    Bytes almost = Av2Atr;
+    almost.back() ^= 0x01;
+    emulator.setSam(0, std::make_shared<emulators::ScriptedSam>(almost));
+    auto other = nfc->turnOnSam(0);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->type(), NFC::SAM::Plain);
+
+    EXPECT_EQ(nfc->turnOnSam(5), nullptr);  // no such slot
+    auto mute = std::make_shared<emulators::ScriptedSam>(otherAtr);
+    mute->setMute(true);
+    emulator.setSam(1, mute);
+    EXPECT_EQ(nfc->turnOnSam(1), nullptr);
+}
+
+}  // namespace
