@@ -9,12 +9,15 @@
 
 #include "NFC/Classic.h"
 #include "NFC/EMV.h"
+#include "NFC/Protocols/LGsam.h"
+#include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Reader.h"
 #include "ScriptedDriver.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/Hex.h"
+#include "emulators/MifareSam.h"
 #include "emulators/ScriptedCard.h"
 #include "emulators/ScriptedSam.h"
 #include "emulators/UltralightC.h"
@@ -269,6 +272,42 @@ TEST_F(ReaderTest, CardTakenAwayIsNoLongerPresent)
     emulator.setCard(nullptr);
     EXPECT_FALSE(tag->iso14443()->checkPresence());
     EXPECT_EQ(nfc->searchTag(50), nullptr);
+}
+
+TEST_F(ReaderTest, SamClassFollowsTheAtrWithItsProtocolSettings)
+{
+    openReader();
+    auto av3 = std::make_shared<emulators::ScriptedSam>(Av3Atr);
+    auto lg = std::make_shared<emulators::ScriptedSam>(LgAtr);
+    emulator.setSam(0, av3);
+    emulator.setSam(1, lg);
+    EXPECT_FALSE(nfc->isSlotEmpty(0));
+
+    auto mifare = std::dynamic_pointer_cast<NFC::MifareSAM>(nfc->turnOnSam(0));
+    ASSERT_NE(mifare, nullptr);
+    EXPECT_EQ(mifare->type(), NFC::SAM::MifareAV);
+    EXPECT_EQ(mifare->atr(), Av3Atr);
+    // T=1 with PPS1 0x18, then the slot's T=1 settings (this reader's SDK wants one more byte).
+    EXPECT_EQ(av3->ppsRequests(), std::vector<Bytes>{fromHex("FF 11 18 F6")});
+    EXPECT_EQ(av3->commSettings(), std::vector<Bytes>{fromHex("01 05 00 00 00 00 18 00 00 43 00 FE 00 00")});
+
+    auto lgsam = std::dynamic_pointer_cast<NFC::LGsam>(nfc->turnOnSam(1));
+    ASSERT_NE(lgsam, nullptr);
+    EXPECT_EQ(lgsam->type(), NFC::SAM::LG);
+    EXPECT_EQ(lg->ppsRequests(), std::vector<Bytes>{fromHex("FF 10 18 F7")});
+    EXPECT_EQ(lg->commSettings(), std::vector<Bytes>{fromHex("00 05 00 00 00 00 18 00 00 0A 00 00 00 00")});
+
+    // An AV2 that refuses the PPS is not turned on.
+    auto refusing = std::make_shared<emulators::ScriptedSam>(Av2Atr);
+    refusing->setPpsAnswer(fromHex("FF 11"));
+    emulator.setSam(0, refusing);
+    EXPECT_EQ(nfc->turnOnSam(0), nullptr);
+
+    // A SAM that computes its side answers the MIFARE SAM's own check.
+    emulator.setSam(0, std::make_shared<emulators::MifareSam>());
+    auto live = std::dynamic_pointer_cast<NFC::MifareSAM>(nfc->turnOnSam(0));
+    ASSERT_NE(live, nullptr);
+    EXPECT_TRUE(live->check());
 }
 
 TEST_F(ReaderTest, SamWithAnUnknownAtrIsAPlainSamWithTheReaderDefaults)

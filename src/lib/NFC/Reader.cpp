@@ -7,6 +7,8 @@
 #include "NFC/Classic.h"
 #include "NFC/EMV.h"
 #include "NFC/Log.h"
+#include "NFC/Protocols/LGsam.h"
+#include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "core/SerialPort.h"
 #include "core/String.h"
@@ -325,6 +327,11 @@ std::shared_ptr<Tag> Reader::makeTag(int type, const std::vector<uint8_t>& uid,
 
 std::shared_ptr<SAM> Reader::makeSAM(std::shared_ptr<ISO7816> link, const std::vector<uint8_t>& atr)
 {
+    // Whole-ATR matches only: a SAM that differs in any byte is not one we know how to drive.
+    if (atr == MifareSAM::ExpectedATR_AV2 || atr == MifareSAM::ExpectedATR_AV3)
+        return std::make_shared<MifareSAM>(std::move(link), atr);
+    if (atr == LGsam::ExpectedATR)
+        return std::make_shared<LGsam>(std::move(link), atr);
     return SAM::make(std::move(link), atr, SAM::Plain);
 }
 
