@@ -1,0 +1,368 @@
+// The ZMODEM sender against lrzsz's rz, started by the test behind a pseudo-terminal line and
+// behind a loopback TCP connection.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "PeerProcess.h"
+#include "PtyRelay.h"
+#include "core/Clock.h"
+#include "core/SerialPort.h"
+#include "core/TCPClient.h"
+#include "other/zmodem/ZModem.h"
+
+namespace {
+
+using testsupport::PeerProcess;
+using testsupport::PtyRelay;
+using testsupport::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+struct Progress
+{
+    std::string name;
+    long transferred;
+    long total;
+};
+
+struct Completion
+{
+    std::string name;
+    bool success;
+    int size;
+    int date;
+};
+
+// Records what the sender reports.
+struct Listener
+{
+    explicit Listener(ZModem& zmodem)
+    {
+        zmodem.progress.connect(
+            [this](const std::string& name, long transferred, long total, long, int, int) {
+                progress.push_back({name, transferred, total});
+                if (onProgress)
+                    onProgress(transferred);
+            });
+        zmodem.completed.connect([this](const std::string& name, bool success, int size, int date) {
+            completions.push_back({name, success, size, date});
+        });
+    }
+    std::vector<Progress> progress;
+    std::vector<Completion> completions;
+    std::function<void(long)> onProgress;
+};
+
+class ZModemPeer : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ::mkdir((work / "send").c_str(), 0755);
+        ::mkdir((work / "recv").c_str(), 0755);
+        Bytes all(256 * 4);
+        for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i);
+        addFile("allbytes.bin", all);
+        addFile("random.bin", testsupport::pseudoRandomBytes(100 * 1024, 7));
+        addFile("empty.bin", {});
+    }
+
+    void addFile(const std::string& name, const Bytes& bytes)
+    {
+        testsupport::writeFile(work / ("send/" + name), bytes);
+        contents[name] = bytes;
+        paths.push_back(work / ("send/" + name));
+    }
+
+    std::unique_ptr<PeerProcess> startReceiver(int fd, std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> argv{"rz", "-q"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        PeerProcess::Options options;
+        options.workingDirectory = work / "recv";
+        options.stdinFd = fd;
+        options.stdoutFd = fd;
+        return std::make_unique<PeerProcess>(argv, options);
+    }
+
+    void expectReceivedIdentical()
+    {
+        for (const auto& file : contents) {
+            ASSERT_TRUE(testsupport::fileExists(work / ("recv/" + file.first))) << file.first;
+            EXPECT_EQ(testsupport::readFile(work / ("recv/" + file.first)), file.second) << file.first;
+        }
+    }
+
+    void expectReportsForAllFiles(const Listener& listener)
+    {
+        ASSERT_EQ(listener.completions.size(), paths.size());
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const Completion& c = listener.completions[i];
+            EXPECT_EQ(c.name, paths[i]);
+            EXPECT_TRUE(c.success);
+            struct stat st
+            {
+            };
+            ASSERT_EQ(::stat(paths[i].c_str(), &st), 0);
+            EXPECT_EQ(c.size, static_cast<int>(st.st_size));
+            EXPECT_EQ(c.date, static_cast<int>(st.st_mtime));
+        }
+        // Progress: per file the right total, never beyond it, never backwards.
+        std::map<std::string, long> last;
+        for (const Progress& p : listener.progress) {
+            const auto name = p.name.substr(p.name.rfind('/') + 1);
+            ASSERT_TRUE(contents.count(name)) << p.name;
+            EXPECT_EQ(p.total, static_cast<long>(contents[name].size()));
+            EXPECT_LE(p.transferred, p.total);
+            EXPECT_GE(p.transferred, last[name]);
+            last[name] = p.transferred;
+        }
+        EXPECT_EQ(last.size(), paths.size()) << "every file, even the empty one, reports progress";
+        EXPECT_GT(last["random.bin"], 90 * 1024);
+    }
+
+    TempDir work;
+    std::map<std::string, Bytes> contents;
+    std::vector<std::string> paths;
+};
+
+// A loopback listener on a port the kernel picks.
+class Listener4
+{
+public:
+    Listener4()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 1) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("listen failed");
+        m_port = ntohs(address.sin_port);
+    }
+    ~Listener4() { ::close(m_fd); }
+    unsigned short port() const { return m_port; }
+    int accept() { return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC); }
+
+private:
+    int m_fd = -1;
+    unsigned short m_port = 0;
+};
+
+TEST_F(ZModemPeer, ThreeFilesArriveIdenticalOverAPseudoTerminal)
+{
+    PtyRelay line;
+    SerialPort port;
+    ASSERT_TRUE(port.open(line.nearPath(), 115200, -1, 8, 1, 0)) << port.errorStr();
+    auto rz = startReceiver(line.farSlave());
+
+    // Text waiting in stdout's buffer must never reach the line.
+    std::printf("stdout-text-that-must-stay-off-the-line");
+    ZModem zmodem(port);
+    Listener listener(zmodem);
+    EXPECT_TRUE(zmodem.transmit(paths, 10));
+    std::fflush(stdout);
+    EXPECT_TRUE(rz->exitedWithZero());
+    expectReceivedIdentical();
+    expectReportsForAllFiles(listener);
+    EXPECT_EQ(zmodem.transferredFiles(), paths);
+
+    const Bytes sent = line.sentByNear();
+    const std::string start =
+        "rz\r\n**\x18"
+        "B00000000000000\r\x8a\x11";
+    ASSERT_GE(sent.size(), start.size());
+    EXPECT_EQ(std::string(sent.begin(), sent.begin() + start.size()), start);
+    const std::string marker = "stdout-text";
+    EXPECT_EQ(std::search(sent.begin(), sent.end(), marker.begin(), marker.end()), sent.end());
+}
+
+TEST_F(ZModemPeer, ThreeFilesArriveIdenticalOverTcp)
+{
+    Listener4 listener4;
+    TCPClient client;
+    client.connect("127.0.0.1", listener4.port());
+    const int accepted = listener4.accept();
+    ASSERT_GE(accepted, 0);
+    auto rz = startReceiver(accepted);
+    ::close(accepted);
+
+    ZModem zmodem(client);
+    Listener listener(zmodem);
+    EXPECT_TRUE(zmodem.transmit(paths, 10));
+    EXPECT_TRUE(rz->exitedWithZero());
+    expectReceivedIdentical();
+    expectReportsForAllFiles(listener);
+    client.close();
+}
+
+TEST_F(ZModemPeer, LineNoiseIsRepairedAndControlEscapingHonoured)
+{
+    // Garbled bytes make rz ask again (ZRPOS) from its last good position; the sender must go
+    // back there. rz also asks for control-character escaping. The noisy file holds no '*':
+    // after an error rz hunts through the data still on the line, and a '*' followed by an
+    // escaped 0x01-0x03 would look like a broken header to it, which counts towards its own
+    // limit of errors; that limit is rz's policy, not the subject here.
+    Bytes noisy = testsupport::pseudoRandomBytes(300 * 1024, 11);
+    std::replace(noisy.begin(), noisy.end(), uint8_t{'*'}, uint8_t{'+'});
+    contents.erase("random.bin");
+    paths.erase(paths.begin() + 1);
+    addFile("noisy.bin", noisy);
+    PtyRelay line;
+    line.corruptNearToFar({40000, 150000, 300000, 370000});
+    SerialPort port;
+    ASSERT_TRUE(port.open(line.nearPath(), 115200, -1, 8, 1, 0)) << port.errorStr();
+    auto rz = startReceiver(line.farSlave(), {"-e"});
+    ZModem zmodem(port);
+    Listener listener(zmodem);
+    EXPECT_TRUE(zmodem.transmit(paths, 10));
+    EXPECT_TRUE(rz->exitedWithZero());
+    expectReceivedIdentical();
+    EXPECT_EQ(listener.completions.size(), paths.size());
+    // Going back shows in the progress reports: a position lower than the one before.
+    bool wentBack = false;
+    for (size_t i = 1; i < listener.progress.size(); ++i)
+        wentBack |= listener.progress[i].name == listener.progress[i - 1].name &&
+                    listener.progress[i].transferred < listener.progress[i - 1].transferred;
+    EXPECT_TRUE(wentBack);
+}
+
+TEST_F(ZModemPeer, OneObjectRunsTransfersOneAfterAnother)
+{
+    PtyRelay line;
+    SerialPort port;
+    ASSERT_TRUE(port.open(line.nearPath(), 115200, -1, 8, 1, 0)) << port.errorStr();
+    ZModem zmodem(port);
+    for (size_t i = 0; i < 2; ++i) {
+        auto rz = startReceiver(line.farSlave());
+        EXPECT_TRUE(zmodem.transmit({paths[i]}, 10));
+        EXPECT_TRUE(rz->exitedWithZero());
+    }
+    EXPECT_EQ(zmodem.transferredFiles(), (std::vector<std::string>{paths[0], paths[1]}));
+}
+
+TEST_F(ZModemPeer, MissingFilesAndAnEmptyListFailTheTransfer)
+{
+    PtyRelay line;
+    SerialPort port;
+    ASSERT_TRUE(port.open(line.nearPath(), 115200, -1, 8, 1, 0)) << port.errorStr();
+    ZModem zmodem(port);
+    Listener listener(zmodem);
+    {
+        // The files that exist still go; the missing one and the directory make the call fail.
+        auto rz = startReceiver(line.farSlave());
+        testing::internal::CaptureStderr();
+        const bool ok = zmodem.transmit({work / "send/none.bin", paths[1], work / "send"}, 10);
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(ok);
+        EXPECT_NE(errors.find("cannot open " + work / "send/none.bin"), std::string::npos) << errors;
+        EXPECT_NE(errors.find("is not a file: " + work / "send"), std::string::npos) << errors;
+        rz->wait();
+        EXPECT_EQ(testsupport::readFile(work / "recv/random.bin"), contents["random.bin"]);
+        ASSERT_EQ(listener.completions.size(), 1u);
+        EXPECT_EQ(listener.completions[0].name, paths[1]);
+    }
+    {
+        // Nothing to send: the receiver is cancelled and gives up.
+        auto rz = startReceiver(line.farSlave());
+        EXPECT_FALSE(zmodem.transmit({}, 10));
+        EXPECT_FALSE(rz->exitedWithZero());
+    }
+}
+
+TEST_F(ZModemPeer, AReceiverKilledMidTransferFailsTheSendWithoutKillingTheProcess)
+{
+    addFile("large.bin", testsupport::pseudoRandomBytes(4 * 1024 * 1024, 5));
+    {
+        Listener4 listener4;
+        TCPClient client;
+        client.connect("127.0.0.1", listener4.port());
+        const int accepted = listener4.accept();
+        auto rz = startReceiver(accepted);
+        ::close(accepted);
+        ZModem zmodem(client);
+        Listener listener(zmodem);
+        listener.onProgress = [&](long transferred) {
+            if (transferred > 256 * 1024)
+                rz->kill(SIGKILL);
+        };
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(zmodem.transmit({paths.back()}, 10));
+        testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(listener.progress.empty());
+        EXPECT_TRUE(listener.completions.empty());
+        client.close();
+    }
+    ::unlink((work / "recv/large.bin").c_str());  // rz would skip a file it already has
+    {
+        PtyRelay line;
+        SerialPort port;
+        ASSERT_TRUE(port.open(line.nearPath(), 115200, -1, 8, 1, 0)) << port.errorStr();
+        auto rz = startReceiver(line.farSlave());
+        line.releaseFarSlave();
+        ZModem zmodem(port);
+        Listener listener(zmodem);
+        listener.onProgress = [&](long transferred) {
+            if (transferred > 256 * 1024)
+                rz->kill(SIGKILL);
+        };
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(zmodem.transmit({paths.back()}, 10));
+        testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(listener.progress.empty());
+        EXPECT_TRUE(listener.completions.empty());
+    }
+}
+
+TEST_F(ZModemPeer, AStalledReceiverFailsTheSendWithinTheTimeout)
+{
+    addFile("large.bin", testsupport::pseudoRandomBytes(4 * 1024 * 1024, 9));
+    Listener4 listener4;
+    TCPClient client;
+    client.connect("127.0.0.1", listener4.port());
+    const int accepted = listener4.accept();
+    auto rz = startReceiver(accepted);
+    ::close(accepted);
+    ZModem zmodem(client);
+    Listener listener(zmodem);
+    listener.onProgress = [&](long transferred) {
+        if (transferred > 256 * 1024)
+            rz->kill(SIGSTOP);
+    };
+    const double started = Clock::monotonicMillis();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(zmodem.transmit({paths.back()}, 2));
+    testing::internal::GetCapturedStderr();
+    // A 2-second read limit, and at most 10 seconds for a write the receiver does not take.
+    EXPECT_LT(Clock::elapsedMonotonicMillis(started), 20000);
+    rz->kill(SIGKILL);
+    client.close();
+}
+
+TEST_F(ZModemPeer, NoReceiverFailsAfterThreeStartWaits)
+{
+    PtyRelay line;  // nothing runs at the far end
+    SerialPort port;
+    ASSERT_TRUE(port.open(line.nearPath(), 115200, -1, 8, 1, 0)) << port.errorStr();
+    ZModem zmodem(port);
+    const double started = Clock::monotonicMillis();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(zmodem.transmit(paths, 1));
+    const std::string errors = testing::internal::GetCapturedStderr();
+    const double elapsed = Clock::elapsedMonotonicMillis(started);
+    EXPECT_NE(errors.find("Timeout on pathname"), std::string::npos) << errors;
+    EXPECT_GT(elapsed, 29000);
+    EXPECT_LT(elapsed, 40000);
+}
+
+}  // namespace
