@@ -487,6 +487,12 @@ TEST_F(MifareSAMTest, CardSessionThroughTheSamMatchesTheCard)
                              static_cast<uint8_t>(crcN), static_cast<uint8_t>(crcN >> 8), 0, 0, 0, 0});
     EXPECT_EQ(cryptogram, cc::sendModeEncipher(card.sessionKey(), body));
 
+    // With bit 0 of the mode the SAM answers with the key diversified from the UID.
+    NativeCard diversified{cc::diversify(cc::Cipher::TDES, PiccKey, Uid), {}, {}};
+    Bytes token;
+    ASSERT_EQ(client->authenticatePICCPart1(PiccEntry, 0x01, diversified.challenge(), Uid, token, 1), 0);
+    EXPECT_EQ(client->authenticatePICCPart2(diversified.answer(token)), 0);
+
     // A card answer that does not prove the key ends the session attempt.
     NativeCard impostor{pattern(16, 0x77), {}, {}};
     Bytes out;

@@ -176,24 +176,43 @@ uint32_t crc32(const Bytes& data)
     return crc;
 }
 
+Bytes diversify(Cipher cipher, const Bytes& key, const Bytes& input)
+{
+    std::vector<uint8_t> constants;
+    if (cipher == Cipher::AES && key.size() == 16)
+        constants = {0x01};
+    else if (cipher == Cipher::TDES && key.size() == 16)
+        constants = {0x21, 0x22};
+    else if (cipher == Cipher::TDES && key.size() == 24)
+        constants = {0x31, 0x32, 0x33};
+    const size_t bs = blockSize(cipher);
+    if (constants.empty() || input.size() >= 4 * bs)
+        return {};
+    const Bytes l = ecb(cipher, key, Bytes(bs, 0x00), true);
+    const Bytes k2 = shiftSubkey(shiftSubkey(l));
+    Bytes out;
+    for (uint8_t constant : constants) {
+        Bytes message = {constant};
+        message.insert(message.end(), input.begin(), input.end());
+        if (message.size() >= 2 * bs) {
+            const Bytes part = cmac(cipher, key, message);
+            out.insert(out.end(), part.begin(), part.end());
+            continue;
+        }
+        // Shorter messages are padded to two blocks, so the last block is always taken with K2.
+        message.push_back(0x80);
+        message.resize(2 * bs, 0x00);
+        for (size_t i = 0; i < bs; ++i) message[bs + i] ^= k2[i];
+        Bytes iv(bs, 0x00);
+        cbcEncrypt(cipher, key, iv, message);
+        out.insert(out.end(), iv.begin(), iv.end());
+    }
+    return out;
+}
+
 Bytes diversifyAes128(const Bytes& key, const Bytes& input)
 {
-    if (key.size() != 16 || input.size() > 31)
-        return {};
-    Bytes message = {0x01};
-    message.insert(message.end(), input.begin(), input.end());
-    // Shorter inputs are padded to two blocks, so the last block is always taken with K2.
-    if (message.size() < 32) {
-        message.push_back(0x80);
-        message.resize(32, 0x00);
-        const Bytes l = ecb(Cipher::AES, key, Bytes(16, 0x00), true);
-        const Bytes k2 = shiftSubkey(shiftSubkey(l));
-        for (size_t i = 0; i < 16; ++i) message[16 + i] ^= k2[i];
-        Bytes iv(16, 0x00);
-        cbcEncrypt(Cipher::AES, key, iv, message);
-        return iv;
-    }
-    return cmac(Cipher::AES, key, message);
+    return diversify(Cipher::AES, key, input);
 }
 
 Bytes rotateLeft(const Bytes& v, size_t n)

@@ -39,7 +39,10 @@ uint16_t crcA(const Bytes& data);
 // The DESFire CRC-32: reflected 0xEDB88320, start 0xFFFFFFFF, no final XOR.
 uint32_t crc32(const Bytes& data);
 
-// AN10922 AES-128: CMAC of 0x01 || input, padded to 32 bytes when shorter.
+// AN10922 key diversification: CMACs of a constant || input, the message padded to two blocks when
+// shorter. AES-128: one CMAC (0x01); two-key Triple-DES: 0x21 and 0x22; three-key: 0x31 to 0x33.
+// DES parity bits come out as the CMACs leave them (DES ignores them). Empty for other keys.
+Bytes diversify(Cipher cipher, const Bytes& key, const Bytes& input);
 Bytes diversifyAes128(const Bytes& key, const Bytes& input);
 
 Bytes rotateLeft(const Bytes& v, size_t n);

@@ -585,9 +585,9 @@ SlotCard::Response MifareSam::activateOfflineKey(const Apdu& c)
     if ((c.p1 & 0x01) != !divInput.empty())
         return status(SW_WRONG_LENGTH);
     if (!divInput.empty()) {
-        if (e.type() != Aes128)
+        key = cardcrypto::diversify(cipherOf(e.type()), *key, divInput);
+        if (key->empty())
             return status(SW_BAD_DATA);
-        key = cardcrypto::diversifyAes128(*key, divInput);
     }
     if (!countUse(e))
         return status(SW_NOT_ALLOWED);
@@ -667,9 +667,9 @@ SlotCard::Response MifareSam::authenticatePicc(const Apdu& c)
     if ((c.p1 & 0x01) != !divInput.empty())
         return status(SW_WRONG_LENGTH);
     if (!divInput.empty()) {
-        if (e.type() != Aes128)
+        key = cardcrypto::diversify(cipherOf(e.type()), *key, divInput);
+        if (key->empty())
             return status(SW_BAD_DATA);
-        key = cardcrypto::diversifyAes128(*key, divInput);
     }
     if (!countUse(e))
         return status(SW_NOT_ALLOWED);
@@ -827,9 +827,9 @@ SlotCard::Response MifareSam::changeKeyPicc(const Apdu& c)
     if ((c.p1 & 0x06) && divInput.empty())
         return status(SW_WRONG_LENGTH);
     if (c.p1 & 0x02)
-        current = cardcrypto::diversifyAes128(*current, divInput);
+        current = cardcrypto::diversify(cipherOf(m_entries[c.data[0]].type()), *current, divInput);
     if (c.p1 & 0x04)
-        next = cardcrypto::diversifyAes128(*next, divInput);
+        next = cardcrypto::diversify(cipherOf(newEntry.type()), *next, divInput);
     if (current->empty() || next->empty())
         return status(SW_BAD_DATA);
     const bool other = (c.p1 & 0x01) != 0;

@@ -10,7 +10,8 @@
 // entries run the EV1 scheme (CBC with the session IV carried from command to command, CRC32, CMACs).
 // Data MACed or enciphered by the SAM covers every byte it is given; deciphered answers are checked
 // against a CRC over the plain data (native) or the plain data and a 0x00 status (EV1).
-// Offline keys (ActivateOfflineKey, AN10922 AES-128 diversification when an input is given) serve the
+// Keys are diversified with AN10922 when an input is given (AES-128, two- and three-key Triple-DES).
+// Offline keys (ActivateOfflineKey) serve the
 // offline cipher commands from the loaded IV (zero unless LoadInitVector set one) and CMACs.
 // ChangeKeyPICC: P1 bit 0 asks for the form that changes a key other than the authenticated one
 // (new XOR current, both CRCs), bits 1 and 2 diversify the current and the new key with the input.
