@@ -337,10 +337,55 @@ void MQTTClient::setWill(const std::string& topic, const std::string& payload, i
     m_connectOptions.set_will(m_willOptions);
 }
 
-bool MQTTClient::isConnected() const
+std::shared_ptr<mqtt::async_client> MQTTClient::acquire() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_client && m_client->is_connected();
+    if (!m_client)
+        return nullptr;
+    std::lock_guard<std::mutex> activity(m_callbackMutex);
+    ++m_activeCallbacks;
+    return m_client;
+}
+
+void MQTTClient::endUse() const
+{
+    std::lock_guard<std::mutex> lock(m_callbackMutex);
+    if (--m_activeCallbacks == 0)
+        m_callbacksDone.notify_all();
+}
+
+template <typename Request>
+bool MQTTClient::request(Request request)
+{
+    std::shared_ptr<mqtt::async_client> client = acquire();
+    if (!client) {
+        log(Log::LevelError, "Client not connected.");
+        return false;
+    }
+    bool ok = false;
+    try {
+        mqtt::token_ptr token = request(*client);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastToken = std::move(token);
+        ok = true;
+    } catch (const std::exception& e) {
+        log(Log::LevelError, "[ERROR] %s", e.what());
+    }
+    // Our copy goes before the count does, so that the last owner is never a caller's thread.
+    client.reset();
+    endUse();
+    return ok;
+}
+
+bool MQTTClient::isConnected() const
+{
+    std::shared_ptr<mqtt::async_client> client = acquire();
+    if (!client)
+        return false;
+    bool connected = client->is_connected();
+    client.reset();
+    endUse();
+    return connected;
 }
 
 bool MQTTClient::connect()
@@ -381,39 +426,45 @@ void MQTTClient::connectOnce()
 {
     std::string failure;
     try {
-        std::unique_ptr<mqtt::async_client> replaced;
+        std::shared_ptr<mqtt::async_client> client;
         std::string url, clientId;
         mqtt::connect_options options;
+        bool sameTarget = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             url = m_url;
             clientId = m_clientId;
             options = m_connectOptions;
-            // A client that is connected, or was made for another broker or identity, is replaced.
-            // Keeping the other one spares the library a destroy while its threads may still be
-            // on their way out of one of our callbacks.
-            bool reusable =
-                m_client && m_clientUrl == url && m_clientIdent == clientId && !m_client->is_connected();
-            if (!reusable) {
-                replaced = std::move(m_client);
+            client = m_client;
+            sameTarget = client && m_clientUrl == url && m_clientIdent == clientId;
+        }
+        // Only this thread and close() (which first ends this thread) replace the client, so
+        // our copy stays valid without the lock. A client that is connected, or was made for
+        // another broker or identity, is replaced; keeping the other one spares the library a
+        // destroy while its threads may be on their way out of one of our callbacks.
+        if (client && !(sameTarget && !client->is_connected())) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_client.reset();
                 m_current = nullptr;
                 m_lastToken.reset();
             }
+            discard(std::move(client));
         }
-        discard(std::move(replaced));
-
-        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closed)
             return;
-        if (!m_client) {
-            auto fresh = std::make_unique<mqtt::async_client>(url, clientId, &m_persistence);
-            fresh->set_callback(*this);
-            m_client = std::move(fresh);
+        if (!client) {
+            client = std::make_shared<mqtt::async_client>(url, clientId, &m_persistence);
+            client->set_callback(*this);
+            m_current = client.get();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_client = client;
             m_clientUrl = url;
             m_clientIdent = clientId;
-            m_current = m_client.get();
         }
-        m_lastToken = m_client->connect(options, nullptr, *m_connectListener);
+        mqtt::token_ptr token = client->connect(options, nullptr, *m_connectListener);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastToken = std::move(token);
         return;
     } catch (const std::exception& e) {
         failure = e.what();
@@ -433,7 +484,7 @@ void MQTTClient::connectOnce()
     }
 }
 
-void MQTTClient::discard(std::unique_ptr<mqtt::async_client> client)
+void MQTTClient::discard(std::shared_ptr<mqtt::async_client> client)
 {
     if (!client)
         return;
@@ -442,8 +493,8 @@ void MQTTClient::discard(std::unique_ptr<mqtt::async_client> client)
     } catch (const std::exception& e) {
         log(Log::LevelError, "[ERROR] %s", e.what());
     }
-    // The library may be inside one of our callbacks right now; let it leave before its client
-    // goes away.
+    // The library may be inside one of our callbacks right now, and a caller may be inside the
+    // library with this client; both leave before the client goes away.
     waitForCallbacks();
     client.reset();
 }
@@ -464,7 +515,7 @@ void MQTTClient::close()
     }
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
         m_thread.join();
-    std::unique_ptr<mqtt::async_client> client;
+    std::shared_ptr<mqtt::async_client> client;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         client = std::move(m_client);
@@ -477,53 +528,29 @@ void MQTTClient::close()
 
 bool MQTTClient::disconnect(int timeoutMs)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    log(Log::LevelDebug, "Disconnecting from '%s'", m_url.c_str());
-    if (!m_client) {
-        log(Log::LevelError, "Client not connected.");
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        log(Log::LevelDebug, "Disconnecting from '%s'", m_url.c_str());
     }
-    try {
-        m_lastToken = m_client->disconnect(timeoutMs, nullptr, *m_disconnectListener);
-        return true;
-    } catch (const std::exception& e) {
-        log(Log::LevelError, "[ERROR] %s", e.what());
-        return false;
-    }
+    return request([&](mqtt::async_client& client) {
+        return client.disconnect(timeoutMs, nullptr, *m_disconnectListener);
+    });
 }
 
 bool MQTTClient::subscribe(const std::string& topicFilter, int qos)
 {
     log(Log::LevelDebug, "Subscribing to '%s' (qos=%d)", topicFilter.c_str(), qos);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_client) {
-        log(Log::LevelError, "Client not connected.");
-        return false;
-    }
-    try {
-        m_lastToken = m_client->subscribe(topicFilter, qos, nullptr, *m_subscribeListener);
-        return true;
-    } catch (const std::exception& e) {
-        log(Log::LevelError, "[ERROR] %s", e.what());
-        return false;
-    }
+    return request([&](mqtt::async_client& client) {
+        return client.subscribe(topicFilter, qos, nullptr, *m_subscribeListener);
+    });
 }
 
 bool MQTTClient::unsubscribe(const std::string& topicFilter)
 {
     log(Log::LevelDebug, "Unsubscribing from '%s'", topicFilter.c_str());
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_client) {
-        log(Log::LevelError, "Client not connected.");
-        return false;
-    }
-    try {
-        m_lastToken = m_client->unsubscribe(topicFilter, nullptr, *m_unsubscribeListener);
-        return true;
-    } catch (const std::exception& e) {
-        log(Log::LevelError, "[ERROR] %s", e.what());
-        return false;
-    }
+    return request([&](mqtt::async_client& client) {
+        return client.unsubscribe(topicFilter, nullptr, *m_unsubscribeListener);
+    });
 }
 
 bool MQTTClient::publish(const std::string& topic, const std::string& payload, int qos, bool retained)
@@ -533,20 +560,12 @@ bool MQTTClient::publish(const std::string& topic, const std::string& payload, i
     log(Log::LevelDebug, "QoS       = %d", qos);
     log(Log::LevelDebug, "Retained  = %s", retained ? "yes" : "no");
     log(Log::LevelDebug, "Data      = '%s'", payload.c_str());
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_client) {
-        log(Log::LevelError, "Client not connected.");
-        return false;
-    }
-    try {
-        auto message = mqtt::make_message(topic, payload, qos, retained);
-        m_lastToken = m_client->publish(message, nullptr, *m_publishListener);
-        log(Log::LevelDebug, "ID        = '%d'", m_lastToken->get_message_id());
-        return true;
-    } catch (const std::exception& e) {
-        log(Log::LevelError, "[ERROR] %s", e.what());
-        return false;
-    }
+    return request([&](mqtt::async_client& client) {
+        mqtt::token_ptr token =
+            client.publish(mqtt::make_message(topic, payload, qos, retained), nullptr, *m_publishListener);
+        log(Log::LevelDebug, "ID        = '%d'", token ? token->get_message_id() : 0);
+        return token;
+    });
 }
 
 void MQTTClient::connected(const std::string& cause)

@@ -90,8 +90,8 @@ private:
     friend class MQTTUnSubscribeListener;
     friend class MQTTPublishListener;
 
-    // Brackets every entry from the library, so that close() and the replacement of the library
-    // client can wait until no callback runs any more.
+    // Brackets every entry from the library and every call into it, so that close() and the
+    // replacement of the library client can wait until nothing uses the old one any more.
     class CallbackScope
     {
     public:
@@ -115,14 +115,20 @@ private:
     void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     void connectThread();
     void connectOnce();
-    void discard(std::unique_ptr<mqtt::async_client> client);
+    void discard(std::shared_ptr<mqtt::async_client> client);
     void waitForCallbacks();
+    // The library client with the activity count raised, or null; see ClientUse.
+    std::shared_ptr<mqtt::async_client> acquire() const;
+    void endUse() const;
+    // Runs one request on the library client; false when there is none or the library refuses.
+    template <typename Request>
+    bool request(Request request);
 
     std::atomic<bool> m_logEnabled{false};
     MQTTClientListener* const m_listener;
 
-    // Guards the settings, the library client and the last token. Never held while a listener
-    // call runs.
+    // Guards the settings, the library client pointer and the last token. Never held while the
+    // library is called: the library calls some listeners with its own lock held.
     mutable std::mutex m_mutex;
     std::string m_clientId = "kivo_mqtt_client";
     std::string m_url;
@@ -131,7 +137,7 @@ private:
     mqtt::ssl_options m_sslOptions;
     mqtt::will_options m_willOptions;
     MQTTMemoryPersistence m_persistence;
-    std::unique_ptr<mqtt::async_client> m_client;
+    std::shared_ptr<mqtt::async_client> m_client;
     std::string m_clientUrl;    // what m_client was created with
     std::string m_clientIdent;  // likewise
 
@@ -145,9 +151,10 @@ private:
     std::atomic<const mqtt::iasync_client*> m_current{nullptr};
     std::atomic<bool> m_closed{false};
 
-    std::mutex m_callbackMutex;
-    std::condition_variable m_callbacksDone;
-    int m_activeCallbacks = 0;
+    // Library callbacks running and requests in the library: a client is destroyed at zero only.
+    mutable std::mutex m_callbackMutex;
+    mutable std::condition_variable m_callbacksDone;
+    mutable int m_activeCallbacks = 0;
 
     std::mutex m_threadMutex;
     std::condition_variable m_threadWake;

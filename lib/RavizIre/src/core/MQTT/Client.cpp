@@ -1,0 +1,661 @@
+#include "core/MQTT/Client.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <list>
+#include <utility>
+
+#include "core/String.h"
+#include "core/Utils.h"
+
+namespace MQTT {
+
+namespace {
+
+constexpr int RetryPauseMs = 2000;
+constexpr int StopPauseMs = 200;
+const char* const ErrorTopic = "error";
+
+bool isTlsUrl(const std::string& url)
+{
+    for (const char* scheme : {"ssl://", "mqtts://", "wss://"})
+        if (url.rfind(scheme, 0) == 0)
+            return true;
+    return false;
+}
+
+// Levels of a topic or filter; empty levels are levels too ("a//b" has three).
+std::vector<std::string> levels(const std::string& text)
+{
+    std::vector<std::string> result;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = text.find('/', start);
+        if (slash == std::string::npos) {
+            result.push_back(text.substr(start));
+            return result;
+        }
+        result.push_back(text.substr(start, slash - start));
+        start = slash + 1;
+    }
+}
+
+// The rest of the topic after `base` when the topic lies under it (or is it).
+bool underBase(const std::string& topic, const std::string& base, std::string& rest)
+{
+    if (base.empty()) {
+        rest = topic;
+        return true;
+    }
+    if (topic.compare(0, base.size(), base) != 0)
+        return false;
+    if (topic.size() == base.size() || base.back() == '/') {
+        rest = topic.substr(base.size());
+        return true;
+    }
+    if (topic[base.size()] != '/')
+        return false;
+    rest = topic.substr(base.size() + 1);
+    return true;
+}
+
+// Relative keys are subscribed through combinePath, which drops one leading '/'; they are
+// matched the same way.
+std::string relativeFilter(const std::string& key)
+{
+    return !key.empty() && key.front() == '/' ? key.substr(1) : key;
+}
+
+}  // namespace
+
+Client::Client(const std::string& base, const std::string& name)
+    : m_name(name),
+      m_client(this),
+      m_config(std::make_shared<MQTT::Config>(base, name)),
+      m_idGenerator(static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()))
+{
+}
+
+Client::~Client()
+{
+    stop();
+    {
+        std::lock_guard<std::mutex> lock(m_workMutex);
+        m_quit = true;
+        m_workWake.notify_all();
+    }
+    if (m_subscriptionsThread.joinable())
+        m_subscriptionsThread.join();
+    // From here on no listener call reaches this object.
+    m_client.close();
+}
+
+std::shared_ptr<const MQTT::Config> Client::config() const
+{
+    std::lock_guard<std::mutex> lock(m_configMutex);
+    return m_config;
+}
+
+MQTT::Config Client::getConfig() const
+{
+    return *config();
+}
+
+bool Client::isConnected() const
+{
+    return m_client.isConnected();
+}
+
+template <typename... Args>
+void Client::emitSafely(Signal<Args...>& signal, Args... args)
+{
+    try {
+        signal.emit(args...);
+    } catch (const std::exception& e) {
+        log(Log::LevelError, "A signal slot failed: %s", e.what());
+    } catch (...) {
+        log(Log::LevelError, "A signal slot failed.");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Logging
+
+void Client::logLineV(const MQTT::Config& config, int level, const char* format, va_list args) const
+{
+    const std::string line =
+        config.getLogfmt()
+            ? String::format("lib=ravizire module=mqtt class=Client client=\"%s\" message=\"%s\"",
+                             escapePercent(m_name).c_str(), format)
+            : String::format("[%s::Client] %s", escapePercent(m_name).c_str(), format);
+    Log::vprint(level, line.c_str(), args);
+}
+
+void Client::logLine(const MQTT::Config& config, int level, const char* format, ...) const
+{
+    va_list args;
+    va_start(args, format);
+    logLineV(config, level, format, args);
+    va_end(args);
+}
+
+void Client::log(int level, const char* format, ...) const
+{
+    auto cfg = config();
+    va_list args;
+    va_start(args, format);
+    logLineV(*cfg, level, format, args);
+    va_end(args);
+}
+
+namespace {
+
+std::string payloadPart(const MQTT::Config& config, const MQTT::Message& message)
+{
+    if (!config.getLogPayload())
+        return std::string();
+    if (config.getLogfmt())
+        return " payload=\"" + String::escape(message.payload) + "\"";
+    return " : " + message.payload;
+}
+
+}  // namespace
+
+void Client::logReceived(const MQTT::Config& config, const MQTT::Message& message) const
+{
+    if (!config.getLogReceived())
+        return;
+    const std::string payload = payloadPart(config, message);
+    const bool retained = message.retained == Retained::Retained;
+    if (config.getLogfmt())
+        Log::print(Log::LevelInfo,
+                   "lib=ravizire module=mqtt class=Client client=\"%s\" method=received topic=%s qos=%d "
+                   "retained=%s%s",
+                   m_name.c_str(), message.topic.c_str(), qosLevel(message.qos), retained ? "true" : "false",
+                   payload.c_str());
+    else
+        logLine(config, Log::LevelInfo, "%s message received (qos=%d): %s%s", retained ? "Retained" : "New",
+                qosLevel(message.qos), message.topic.c_str(), payload.c_str());
+}
+
+void Client::logPublished(const MQTT::Config& config, const MQTT::Message& message) const
+{
+    if (!config.getLogPublished())
+        return;
+    const std::string payload = payloadPart(config, message);
+    const bool retained = message.retained == Retained::Retained;
+    if (config.getLogfmt())
+        Log::print(Log::LevelInfo,
+                   "lib=ravizire module=mqtt class=Client client=\"%s\" method=publish topic=%s qos=%d "
+                   "retained=%s%s",
+                   m_name.c_str(), message.topic.c_str(), qosLevel(message.qos), retained ? "true" : "false",
+                   payload.c_str());
+    else
+        logLine(config, Log::LevelInfo, "Publishing%s message (qos=%d): %s%s", retained ? " retained" : "",
+                qosLevel(message.qos), message.topic.c_str(), payload.c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Life cycle
+
+void Client::start()
+{
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    if (m_running)
+        return;
+    auto cfg = config();
+    logLine(*cfg, Log::LevelInfo, "Starting...");
+    emitSafely(starting);
+    {
+        std::lock_guard<std::mutex> lock(m_workMutex);
+        m_running = true;
+    }
+
+    std::string clientId = cfg->getClientId();
+    if (clientId.empty())
+        clientId = Utils::getProcessId();
+    const std::string url = cfg->getUrl();
+    logLine(*cfg, Log::LevelInfo, "Connecting to broker:%s with clientId: %s).", url.c_str(),
+            clientId.c_str());
+    m_client.setClientId(clientId);
+    m_client.setUrl(url);
+    m_client.setUsername(cfg->getUsername());
+    m_client.setPassword(cfg->getPassword());
+    m_client.setKeepAlive(cfg->getKeepAlive());
+    m_client.setLogEnabled(cfg->getLogLowLevel());
+    if (!cfg->getCaFile().empty())
+        m_client.setTrustStore(cfg->getCaFile());
+    if (isTlsUrl(url))
+        m_client.setEnableServerCertAuth(true);
+    m_client.connect();
+    logLine(*cfg, Log::LevelInfo, "Started!");
+}
+
+void Client::stop()
+{
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    if (!m_running)
+        return;
+    auto cfg = config();
+    logLine(*cfg, Log::LevelInfo, "Stopping...");
+    emitSafely(stopping);
+    // Lets messages published just before stopping leave first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(StopPauseMs));
+    {
+        // Pending reconnection and retries belong to the run that ends here.
+        std::lock_guard<std::mutex> lock(m_workMutex);
+        m_running = false;
+        m_reconnectDue = false;
+        m_subscribeRetries.clear();
+        m_unsubscribeRetries.clear();
+    }
+    m_client.disconnect(0);
+    logLine(*cfg, Log::LevelInfo, "Stopped!");
+}
+
+bool Client::setConfig(const MQTT::Config& newConfig)
+{
+    std::unique_lock<std::mutex> life(m_lifeMutex);
+    auto current = config();
+    bool same = false;
+    try {
+        same = current->toJson() == newConfig.toJson();
+    } catch (const std::exception& e) {
+        // A store that cannot be shown as JSON is taken as different.
+        log(Log::LevelWarning, "Settings cannot be compared: %s", e.what());
+    }
+    if (same)
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(m_configMutex);
+        m_config = std::make_shared<MQTT::Config>(newConfig);
+    }
+    const bool restart = m_running;
+    life.unlock();
+    if (restart) {
+        stop();
+        start();
+    }
+    return true;
+}
+
+void Client::onConnected()
+{
+    auto cfg = config();
+    logLine(*cfg, Log::LevelInfo, "Connected to broker: '%s'", cfg->getUrl().c_str());
+    if (!m_running) {
+        // An attempt that was already under way when stop() came.
+        m_client.disconnect(0);
+        return;
+    }
+    requestSubscriptionPass();
+}
+
+void Client::onDisconnected()
+{
+    log(Log::LevelInfo, "Disconnected from broker.");
+    emitSafely(disconnected);
+    scheduleReconnect();
+}
+
+void Client::onConnectFailed(const std::string& reason)
+{
+    log(Log::LevelError, "Connection failed (reason=%s).", reason.c_str());
+    emitSafely(connectFailed);
+    scheduleReconnect();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Subscriptions
+
+void Client::requestSubscriptionPass()
+{
+    std::lock_guard<std::mutex> lock(m_workMutex);
+    if (m_quit)
+        return;
+    m_passRequested = true;
+    if (!m_subscriptionsThread.joinable())
+        m_subscriptionsThread = std::thread(&Client::subscriptionsThreadMain, this);
+    m_workWake.notify_one();
+}
+
+void Client::scheduleReconnect()
+{
+    std::lock_guard<std::mutex> lock(m_workMutex);
+    if (m_quit || !m_running)
+        return;
+    m_reconnectDue = true;
+    m_reconnectAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(RetryPauseMs);
+    if (!m_subscriptionsThread.joinable())
+        m_subscriptionsThread = std::thread(&Client::subscriptionsThreadMain, this);
+    m_workWake.notify_one();
+}
+
+void Client::scheduleRetry(const std::string& filter, bool subscribe)
+{
+    std::lock_guard<std::mutex> lock(m_workMutex);
+    if (m_quit || !m_running)
+        return;
+    auto& retries = subscribe ? m_subscribeRetries : m_unsubscribeRetries;
+    retries[filter] = std::chrono::steady_clock::now() + std::chrono::milliseconds(RetryPauseMs);
+    if (!m_subscriptionsThread.joinable())
+        m_subscriptionsThread = std::thread(&Client::subscriptionsThreadMain, this);
+    m_workWake.notify_one();
+}
+
+void Client::subscriptionsThreadMain()
+{
+    // Takes the filters whose time has come out of a retry table.
+    auto due = [](std::map<std::string, TimePoint>& retries, TimePoint now) {
+        std::vector<std::string> filters;
+        for (auto it = retries.begin(); it != retries.end();) {
+            if (it->second <= now) {
+                filters.push_back(it->first);
+                it = retries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return filters;
+    };
+
+    std::unique_lock<std::mutex> lock(m_workMutex);
+    while (!m_quit) {
+        const TimePoint now = std::chrono::steady_clock::now();
+        if (m_passRequested) {
+            m_passRequested = false;
+            lock.unlock();
+            try {
+                log(Log::LevelInfo, "Subscriptions thread started!");
+                subscriptionFunction();
+                log(Log::LevelInfo, "Subscriptions thread ended!");
+                emitSafely(connected);
+            } catch (const std::exception& e) {
+                log(Log::LevelError, "Subscription pass failed: %s", e.what());
+            } catch (...) {
+                log(Log::LevelError, "Subscription pass failed.");
+            }
+            lock.lock();
+            continue;
+        }
+        if (m_reconnectDue && m_reconnectAt <= now) {
+            m_reconnectDue = false;
+            lock.unlock();
+            m_client.connect();
+            lock.lock();
+            continue;
+        }
+        std::vector<std::string> subscribes = due(m_subscribeRetries, now);
+        std::vector<std::string> unsubscribes = due(m_unsubscribeRetries, now);
+        if (!subscribes.empty() || !unsubscribes.empty()) {
+            lock.unlock();
+            for (const auto& filter : subscribes) m_client.subscribe(filter, 0);
+            for (const auto& filter : unsubscribes) m_client.unsubscribe(filter);
+            lock.lock();
+            continue;
+        }
+        TimePoint next = TimePoint::max();
+        if (m_reconnectDue)
+            next = m_reconnectAt;
+        for (const auto& retry : m_subscribeRetries) next = std::min(next, retry.second);
+        for (const auto& retry : m_unsubscribeRetries) next = std::min(next, retry.second);
+        if (next == TimePoint::max())
+            m_workWake.wait(lock);
+        else
+            m_workWake.wait_until(lock, next);
+    }
+}
+
+void Client::subscriptionFunction()
+{
+    auto cfg = config();
+    const std::string base = cfg->getBase();
+    const bool logging = cfg->getLogSubscriptions();
+    std::list<std::string> filters;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        for (const auto& entry : m_externalCommands) {
+            if (!m_running)
+                return;
+            if (logging)
+                logLine(*cfg, Log::LevelDebug, "Subscribing to external command '%s'...",
+                        entry.first.c_str());
+            filters.push_back(entry.first);
+        }
+        for (const auto& entry : m_internalCommands) {
+            if (!m_running)
+                return;
+            filters.push_back(Utils::combinePath(base, entry.first));
+            if (logging)
+                logLine(*cfg, Log::LevelDebug, "Subscribing to command '%s'...", filters.back().c_str());
+        }
+        for (const auto& entry : m_rpcHandlers) {
+            if (!m_running)
+                return;
+            const std::string name = Utils::combinePath(base, entry.first);
+            for (const char* tail : {"request/+", "request/+/+"}) {
+                filters.push_back(Utils::combinePath(name, tail));
+                if (logging)
+                    logLine(*cfg, Log::LevelDebug, "Subscribing to rpc '%s'...", filters.back().c_str());
+            }
+        }
+        for (const auto& name : m_expectedRpcs) {
+            if (!m_running)
+                return;
+            if (logging)
+                logLine(*cfg, Log::LevelDebug, "Subscribing to expected rpc '%s'...", name.c_str());
+            filters.push_back(Utils::combinePath(name, "/response/+"));
+        }
+        for (const auto& topic : m_expectedResponses) {
+            if (!m_running)
+                return;
+            if (logging)
+                logLine(*cfg, Log::LevelDebug, "Subscribing to expected response '%s'...", topic.c_str());
+            filters.push_back(topic);
+        }
+    }
+    for (const auto& filter : filters) m_client.subscribe(filter, 0);
+}
+
+void Client::onSubscribed(const std::string& topic)
+{
+    if (config()->getLogSubscriptions())
+        log(Log::LevelInfo, "Subscribed to topic '%s'.", topic.c_str());
+    emitSafely(subscribed, std::string(topic));
+}
+
+void Client::onSubscribeFailed(const std::string& topic)
+{
+    if (subscribeFailed.size() != 0) {
+        emitSafely(subscribeFailed, std::string(topic));
+        return;
+    }
+    log(Log::LevelError, "Failed to subscribe to topic '%s'", topic.c_str());
+    scheduleRetry(topic, true);
+}
+
+void Client::onUnsubscribed(const std::string& topic)
+{
+    if (config()->getLogSubscriptions())
+        log(Log::LevelInfo, "Unsubscribed from topic '%s'.", topic.c_str());
+}
+
+void Client::onUnsubscribeFailed(const std::string& topic)
+{
+    log(Log::LevelError, "Failed to unsubscribe from topic '%s'", topic.c_str());
+    scheduleRetry(topic, false);
+}
+
+void Client::onMessageSent(int) {}
+
+void Client::onMessageDelivered(int) {}
+
+void Client::onMessageSendFailed(int messageId)
+{
+    log(Log::LevelError, "Message send failed (id=%d).", messageId);
+}
+
+bool Client::subscribeCommand(const std::string& topic, Handler handler, bool relative)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        auto& table = relative ? m_internalCommands : m_externalCommands;
+        table.emplace(topic, std::move(handler));
+    }
+    if (!m_running)
+        return true;  // the next connection subscribes it
+    auto cfg = config();
+    const std::string filter = relative ? Utils::combinePath(cfg->getBase(), topic) : topic;
+    if (cfg->getLogSubscriptions())
+        logLine(*cfg, Log::LevelDebug, "Subscribing to command '%s'...", filter.c_str());
+    return m_client.subscribe(filter, 0);
+}
+
+bool Client::unsubscribeCommand(const std::string& topic, bool relative)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        auto& table = relative ? m_internalCommands : m_externalCommands;
+        if (table.erase(topic) == 0)
+            return false;
+    }
+    if (!m_running)
+        return true;
+    const std::string filter = relative ? Utils::combinePath(config()->getBase(), topic) : topic;
+    return m_client.unsubscribe(filter);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Publishing and dispatch
+
+bool Client::publish(const MQTT::Message& message, bool relative)
+{
+    auto cfg = config();
+    const std::string topic = relative ? Utils::combinePath(cfg->getBase(), message.topic) : message.topic;
+    const bool sent = m_client.publish(topic, message.payload, qosLevel(message.qos),
+                                       message.retained == Retained::Retained);
+    logPublished(*cfg, message);
+    return sent;
+}
+
+MQTT::Message Client::makeErrorMessage(const nlohmann::json& error, const std::string& topic) const
+{
+    // Text from peers need not be UTF-8; it must not make the error answer itself fail.
+    const auto replace = nlohmann::json::error_handler_t::replace;
+    log(Log::LevelWarning, "Handling of topic '%s' failed: %s", topic.c_str(),
+        error.dump(-1, ' ', false, replace).c_str());
+    nlohmann::json payload = nlohmann::json::object();
+    payload["command"] = topic;
+    payload["error"] = error;
+    return MQTT::Message(ErrorTopic, payload.dump(-1, ' ', false, replace), Retained::New, QoS::AtMostOnce);
+}
+
+void Client::answerError(const MQTT::Config& config, const nlohmann::json& error, const std::string& topic)
+{
+    MQTT::Message answer = makeErrorMessage(error, topic);
+    // Never answer our own error answers: a subscription that takes them in would loop forever.
+    if (topic == Utils::combinePath(config.getBase(), ErrorTopic))
+        return;
+    publish(answer, true);
+}
+
+bool Client::handleReceivedRpcRequest(const MQTT::Message&)
+{
+    return false;
+}
+
+bool Client::handleReceivedRpcResponse(const MQTT::Message&)
+{
+    return false;
+}
+
+bool Client::dispatch(const MQTT::Config& config, const MQTT::Message& message)
+{
+    Handler handler;
+    std::string key;
+    auto find = [&](const std::map<std::string, Handler>& table, const std::string& topic, bool relative) {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        for (const auto& entry : table) {
+            if (topicMatch(topic, relative ? relativeFilter(entry.first) : entry.first)) {
+                key = entry.first;
+                handler = entry.second;
+                return true;
+            }
+        }
+        return false;
+    };
+
+    if (find(m_commandResponses, message.topic, false)) {
+        logLine(config, Log::LevelDebug, "Detected command response '%s'", key.c_str());
+        handler(message);
+        return true;
+    }
+    std::string rest;
+    if (underBase(message.topic, config.getBase(), rest)) {
+        const std::string relativeTopic = removeTopicPart(message.topic, config.getBase());
+        if (find(m_internalCommands, relativeTopic, true)) {
+            logLine(config, Log::LevelDebug, "Detected internal command '%s'", key.c_str());
+            handler(MQTT::Message(relativeTopic, message.payload, message.retained, message.qos));
+            return true;
+        }
+    }
+    if (find(m_externalCommands, message.topic, false)) {
+        logLine(config, Log::LevelDebug, "Detected command '%s'", key.c_str());
+        handler(message);
+        return true;
+    }
+    return handleReceivedRpcRequest(message) || handleReceivedRpcResponse(message);
+}
+
+void Client::onMessageReceived(const std::string& topic, const std::string& payload, int qos, bool retained)
+{
+    auto cfg = config();
+    const MQTT::Message message(topic, payload, retained ? Retained::Retained : Retained::New,
+                                qosFromLevel(qos));
+    logReceived(*cfg, message);
+    try {
+        if (!dispatch(*cfg, message))
+            answerError(*cfg, "Unknown topic", topic);
+    } catch (const std::exception& e) {
+        answerError(*cfg, e.what(), topic);
+    } catch (...) {
+        answerError(*cfg, "Unknown error", topic);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Topics
+
+bool Client::topicMatch(const std::string& topic, std::string filter)
+{
+    if (topic == filter)
+        return true;
+    const std::vector<std::string> topicLevels = levels(topic);
+    const std::vector<std::string> filterLevels = levels(filter);
+    if (!topic.empty() && topic.front() == '$' && (filterLevels[0] == "+" || filterLevels[0] == "#"))
+        return false;
+    for (size_t i = 0; i < filterLevels.size(); ++i) {
+        const std::string& level = filterLevels[i];
+        if (level == "#")
+            return i + 1 == filterLevels.size();
+        if (i >= topicLevels.size())
+            return false;
+        if (level != "+" && level != topicLevels[i])
+            return false;
+    }
+    return filterLevels.size() == topicLevels.size();
+}
+
+std::string Client::removeTopicPart(const std::string& topic, const std::string& part)
+{
+    std::string rest;
+    if (part.empty() || topic.empty() || !underBase(topic, part, rest))
+        return topic;
+    for (size_t pos; (pos = rest.find("//")) != std::string::npos;) rest.erase(pos, 1);
+    if (!rest.empty() && rest.front() == '/')
+        rest.erase(0, 1);
+    return rest;
+}
+
+}  // namespace MQTT

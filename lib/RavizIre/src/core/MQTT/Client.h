@@ -1,0 +1,164 @@
+// The application MQTT client: a start/stop life cycle with endless reconnection, tables of topic
+// handlers ("commands") relative to a base topic or absolute, re-subscription of every table on
+// each connection, and an error answer on base/error for messages nobody handles. Callers use it
+// from any thread; handlers and the MQTTClientListener calls run on the MQTT library's threads,
+// the `connected` signal on the client's own subscriptions thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "core/Log.h"
+#include "core/MQTT/Config.h"
+#include "core/MQTT/Message.h"
+#include "core/MQTTClient.h"
+#include "core/MQTTClientListener.h"
+#include "core/Signal.h"
+
+namespace MQTT {
+
+class Client : public MQTTClientListener
+{
+public:
+    using Handler = std::function<void(const MQTT::Message&)>;
+    // (name, payload, id) -> answer payload
+    using RpcHandler = std::function<std::string(const std::string&, const std::string&, const std::string&)>;
+
+    // base: the default base topic; name: the client name in every log line.
+    Client(const std::string& base, const std::string& name);
+    // Stops, then waits until no handler and no subscriptions pass runs any more. Never destroy
+    // a client from one of its own handlers.
+    ~Client() override;
+
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Connects, and keeps reconnecting every 2 s until stop(); a second start does nothing.
+    void start();
+    // Disconnects; no reconnection follows, not even from an attempt already under way.
+    void stop();
+    bool isRunning() const { return m_running; }
+    bool isConnected() const;
+
+    // A running client restarts when the settings differ from the current ones. Always true.
+    bool setConfig(const MQTT::Config& config);
+    MQTT::Config getConfig() const;
+
+    // The key is the topic as given; a second handler for a key already present is dropped.
+    // relative: the topic lies under the base topic and the handler sees it without the base.
+    bool subscribeCommand(const std::string& topic, Handler handler, bool relative);
+    // False when no handler was registered under that topic.
+    bool unsubscribeCommand(const std::string& topic, bool relative);
+    // relative: the base topic is put in front. False when the message could not be handed to
+    // the library (not connected, bad topic).
+    bool publish(const MQTT::Message& message, bool relative);
+
+    void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+
+    // MQTT filter match: '+' one level, '#' as the last level that level's parent and everything
+    // below it; wildcards never match a first level starting with '$'.
+    static bool topicMatch(const std::string& topic, std::string filter);
+    // The topic with `part` cut off its front when it is a whole leading run of levels; any other
+    // topic comes back unchanged.
+    static std::string removeTopicPart(const std::string& topic, const std::string& part);
+
+    Signal<> connected;  // after the subscriptions pass that follows each connection
+    Signal<> connectFailed;
+    Signal<> disconnected;
+    Signal<> starting;
+    Signal<> stopping;
+    Signal<std::string> subscribed;
+    // With a slot connected, a failed subscription is left to that slot; without one the client
+    // tries again every 2 s.
+    Signal<std::string> subscribeFailed;
+
+    // MQTTClientListener: called by the wrapper on the library's threads only.
+    void onConnected() override;
+    void onDisconnected() override;
+    void onSubscribed(const std::string& topic) override;
+    void onUnsubscribed(const std::string& topic) override;
+    void onMessageSent(int messageId) override;
+    void onMessageDelivered(int messageId) override;
+    void onMessageReceived(const std::string& topic, const std::string& payload, int qos,
+                           bool retained) override;
+    void onConnectFailed(const std::string& reason) override;
+    void onSubscribeFailed(const std::string& topic) override;
+    void onUnsubscribeFailed(const std::string& topic) override;
+    void onMessageSendFailed(int messageId) override;
+
+protected:
+    // {"command": topic, "error": error} for the relative topic "error".
+    MQTT::Message makeErrorMessage(const nlohmann::json& error, const std::string& topic) const;
+    // Served and awaited calls; no message is taken here yet.
+    bool handleReceivedRpcRequest(const MQTT::Message& message);
+    bool handleReceivedRpcResponse(const MQTT::Message& message);
+
+private:
+    std::shared_ptr<const MQTT::Config> config() const;
+    bool dispatch(const MQTT::Config& config, const MQTT::Message& message);
+    void answerError(const MQTT::Config& config, const nlohmann::json& error, const std::string& topic);
+    void logReceived(const MQTT::Config& config, const MQTT::Message& message) const;
+    void logPublished(const MQTT::Config& config, const MQTT::Message& message) const;
+    void logLine(const MQTT::Config& config, int level, const char* format, ...) const
+        __attribute__((format(printf, 4, 5)));
+    void logLineV(const MQTT::Config& config, int level, const char* format, va_list args) const
+        __attribute__((format(printf, 4, 0)));
+
+    // Work that must not run on a library thread (the library holds its own lock while it calls
+    // some listeners): the subscription pass after each connection, and the 2 s pauses before a
+    // reconnection or a retried (un)subscription. All of it runs on the subscriptions thread.
+    void requestSubscriptionPass();
+    void scheduleReconnect();
+    void scheduleRetry(const std::string& filter, bool subscribe);
+    void subscriptionsThreadMain();
+    void subscriptionFunction();
+
+    template <typename... Args>
+    void emitSafely(Signal<Args...>& signal, Args... args);
+
+    std::atomic<bool> m_running{false};
+    const std::string m_name;
+    MQTTClient m_client;
+
+    mutable std::mutex m_configMutex;
+    std::shared_ptr<const MQTT::Config> m_config;
+
+    std::minstd_rand0 m_idGenerator;
+
+    // Guards the tables below; never held while a handler runs or the wrapper is called.
+    mutable std::mutex m_subscriptionsMutex;
+    std::map<std::string, Handler> m_internalCommands;
+    std::map<std::string, Handler> m_externalCommands;
+    std::map<std::string, RpcHandler> m_rpcHandlers;
+    std::set<std::string> m_expectedRpcs;
+    std::set<std::string> m_expectedResponses;
+    std::map<std::string, Handler> m_commandResponses;
+
+    // start, stop and setConfig one at a time.
+    std::mutex m_lifeMutex;
+
+    // The subscriptions thread and its work; it lives as long as the client. `m_running` is
+    // written under this mutex so that no work is scheduled after stop() cleared it.
+    using TimePoint = std::chrono::steady_clock::time_point;
+    std::mutex m_workMutex;
+    std::condition_variable m_workWake;
+    std::thread m_subscriptionsThread;
+    bool m_passRequested = false;
+    bool m_reconnectDue = false;
+    TimePoint m_reconnectAt;
+    std::map<std::string, TimePoint> m_subscribeRetries;
+    std::map<std::string, TimePoint> m_unsubscribeRetries;
+    bool m_quit = false;
+};
+
+}  // namespace MQTT
