@@ -1,0 +1,76 @@
+// The field the DESFire tests run in: the real Elatec driver and ISO 14443 link on one side of a
+// pseudo-terminal, the emulated reader with an emulated DESFire EV1 card on the other, and the
+// NFC::DESFire object made for the card the driver found.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "NFC/ISO14443.h"
+#include "NFC/Protocols/DESFire.h"
+#include "drivers/ElatecTWN/Driver.h"
+#include "emulators/DesfireCard.h"
+#include "emulators/ElatecReader.h"
+#include "emulators/FieldCard.h"
+
+namespace desfiretest {
+
+using emulators::Bytes;
+
+class DESFireField : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        reader = std::make_unique<emulators::ElatecReader>(emulators::ElatecReader::Mode::BinaryCrc);
+        card = std::make_shared<emulators::DesfireCard>();
+        reader->setCard(card);
+        driver = std::make_shared<ElatecTWN::Driver>();
+        std::string error;
+        ASSERT_TRUE(driver->open(reader->devicePath(), 115200, &error)) << error;
+        link = std::make_shared<NFC::ISO14443>(driver);
+        place(card);
+    }
+
+    // Puts a card model in the field and makes the tag object for what the driver found.
+    void place(std::shared_ptr<emulators::FieldCard> model)
+    {
+        reader->setCard(model);
+        int type = 0;
+        Bytes uid, ats;
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+        ASSERT_EQ(type, NFC::Tag::MifareDESFire);
+        desfire = std::make_shared<NFC::DESFire>(link, uid, ats);
+        reader->clearReceived();
+    }
+
+    // The ISO 14443-4 frames the host sent since the last clear, as the card got them.
+    std::vector<Bytes> framesSent() const
+    {
+        std::vector<Bytes> out;
+        for (const auto& r : reader->received())
+            if (r.command == 0x1203 && !r.params.empty() && r.params.size() >= 1u + r.params[0])
+                out.emplace_back(r.params.begin() + 1, r.params.begin() + 1 + r.params[0]);
+        return out;
+    }
+
+    size_t cardFrames() const { return card->counters().frames; }
+
+    std::unique_ptr<emulators::ElatecReader> reader;
+    std::shared_ptr<emulators::DesfireCard> card;
+    std::shared_ptr<ElatecTWN::Driver> driver;
+    std::shared_ptr<NFC::ISO14443> link;
+    std::shared_ptr<NFC::DESFire> desfire;
+};
+
+inline Bytes pattern(size_t n, uint8_t seed)
+{
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed + 7 * i);
+    return out;
+}
+
+}  // namespace desfiretest

@@ -1,0 +1,247 @@
+// An emulated MIFARE DESFire EV1 card for a reader emulator's field: the PICC level and its
+// applications with 2K3DES keys and key settings, the five file types with their sizes, access
+// rights and communication settings, the transaction rules (backup files, values and records change
+// only on commit, abort and re-selection discard), native (0x0A) and ISO (0x1A) authentication, and
+// additional frames in both directions. Written from the protocol on OpenSSL (CardCrypto), never on
+// the code under test. Runs on the reader emulator's thread; every public call is thread-safe.
+//
+// Secure messaging follows the authentication that opened the session:
+// - native (0x0A): the DESFire native scheme as the MIFARE SAM computes it for a "TDEA DESFire4"
+//   key: data to the card is send-mode enciphered with a CRC16 (CRC_A) behind it, data from the card
+//   CBC-enciphered with its CRC16, both from a zero IV; MACs are 4-byte CBC-MACs over every byte the
+//   host MACs (the command header and the data as sent). A write or value change that carried a MAC
+//   is answered with the status and a MAC over it.
+// - ISO (0x1A): the EV1 scheme: the IV runs on from command to command, every command is CMACed into
+//   it, plain answers carry an 8-byte CMAC over data and status, ChangeKey and ChangeKeySettings are
+//   enciphered with a CRC32. Files in MAC or enciphered mode are refused (0x9D) in this scheme.
+// Where an enciphered write may or may not carry a MAC, the card tells them apart by length (data
+// files, values) or by where the CRC lies (records); a frame that fills 60 bytes after the cipher
+// text is the only case where it waits for a MAC that may not come.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "emulators/FieldCard.h"
+
+namespace emulators {
+
+class DesfireCard : public FieldCard
+{
+public:
+    static constexpr uint32_t PiccAid = 0x000000;
+
+    enum FileType : uint8_t
+    {
+        StandardData = 0,
+        BackupData = 1,
+        Value = 2,
+        LinearRecord = 3,
+        CyclicRecord = 4,
+    };
+
+    enum Comm : uint8_t
+    {
+        Plain = 0x00,
+        Maced = 0x01,
+        Enciphered = 0x03,
+    };
+
+    // What the card saw and sent, for counting against the protocol's minimum.
+    struct Counters
+    {
+        size_t frames = 0;    // ISO 14443-4 exchanges
+        size_t bytesIn = 0;   // command bytes
+        size_t bytesOut = 0;  // answer bytes
+    };
+
+    enum class Scheme
+    {
+        None,
+        Native,
+        Iso,
+    };
+
+    explicit DesfireCard(Bytes uid = {0x04, 0x52, 0x7A, 0x1A, 0x6F, 0x2C, 0x80});
+
+    Identity identity() const override;
+    // A new selection drops the authentication, as the card does on leaving and re-entering the field.
+    void selected() override;
+    std::optional<Bytes> exchange4(const Bytes& command) override;
+
+    // ---- set-up and inspection (any thread) ----
+
+    // A 16-byte 2K3DES key (an 8-byte DES key is taken as its two equal halves).
+    void setKey(uint32_t aid, uint8_t keyNo, const Bytes& key);
+    Bytes key(uint32_t aid, uint8_t keyNo) const;
+    void setKeySettings(uint32_t aid, uint8_t settings);
+    // GetVersion's three frames: 7 hardware, 7 software, 14 bytes UID/batch/production.
+    void setVersion(const Bytes& hardware, const Bytes& software, const Bytes& production);
+    // The next random bytes the card draws come from here first.
+    void forceRandom(const Bytes& bytes);
+    // Data bytes per answer frame (the card's own frame size; 59 by default).
+    void setAnswerFrameData(size_t bytes);
+    // The answer after the next `after` ones keeps only its first keep bytes (0: an empty answer).
+    void cutNextAnswer(size_t keep, size_t after = 0);
+    // The exchange after the next `after` ones goes unanswered.
+    void muteNext(size_t after = 0);
+
+    // Committed contents, whatever a transaction holds pending; empty when there is no such file.
+    Bytes fileData(uint32_t aid, uint8_t fileNo) const;
+    std::optional<int32_t> value(uint32_t aid, uint8_t fileNo) const;
+    std::vector<Bytes> records(uint32_t aid, uint8_t fileNo) const;
+    std::vector<uint32_t> applications() const;
+    Scheme scheme() const;
+    // Key number of the open session, -1 without one.
+    int authenticatedKey() const;
+    Counters counters() const;
+    void resetCounters();
+
+private:
+    struct File
+    {
+        FileType type = StandardData;
+        uint8_t comm = Plain;
+        uint16_t access = 0xEEEE;
+        Bytes data;                   // data files
+        std::optional<Bytes> backup;  // backup file: the pending image
+        int32_t lower = 0, upper = 0, value = 0;
+        std::optional<int32_t> pendingValue;
+        int32_t limitedCreditValue = 0;
+        int32_t pendingDebits = 0;
+        bool limitedCredit = false;
+        bool freeGetValue = false;
+        bool limitedCreditUsed = false;
+        uint32_t recordSize = 0, maxRecords = 0;
+        std::deque<Bytes> records;  // oldest first
+        std::optional<Bytes> pendingRecord;
+        bool pendingClear = false;
+
+        bool pending() const
+        {
+            return backup || pendingValue || pendingRecord || pendingClear || limitedCreditUsed;
+        }
+    };
+
+    struct Application
+    {
+        uint8_t keySettings = 0x0F;
+        uint8_t keyCount = 1;
+        std::vector<Bytes> keys;
+        std::map<uint8_t, File> files;
+    };
+
+    struct Session
+    {
+        Scheme scheme = Scheme::None;
+        uint8_t keyNo = 0;
+        Bytes key;  // the session key
+        Bytes iv;   // ISO scheme: the chaining value
+    };
+
+    struct PendingAuth
+    {
+        uint8_t cmd = 0;
+        uint8_t keyNo = 0;
+        Bytes key;
+        Bytes rndB;
+        Bytes iv;
+    };
+
+    // A write that comes in several frames.
+    struct Incoming
+    {
+        Bytes command;  // all bytes so far, command byte first
+        size_t headerSize = 0;
+        size_t minPayload = 0;
+        size_t maxPayload = 0;
+    };
+
+    enum class Right
+    {
+        Read,
+        Write,
+        ReadWrite,
+        Change,
+        GetValue,
+        Credit,
+        Debit,
+        LimitedCredit,
+    };
+
+    // What an access check decided: refused (status), plain, or under the file's setting.
+    struct Access
+    {
+        uint8_t status = 0;
+        uint8_t comm = Plain;
+    };
+
+    Bytes handle(const Bytes& command);
+    Bytes dispatch(const Bytes& command);
+    Bytes answer(uint8_t status, const Bytes& data = {});
+    Bytes failure(uint8_t status);
+    Bytes continueIncoming(const Bytes& frame);
+
+    Bytes authenticateFirst(uint8_t cmd, const Bytes& command);
+    Bytes authenticateSecond(const Bytes& command);
+    Bytes getVersion();
+    Bytes getKeySettings();
+    Bytes changeKeySettings(const Bytes& command);
+    Bytes changeKey(const Bytes& command);
+    Bytes selectApplication(const Bytes& command);
+    Bytes createApplication(const Bytes& command);
+    Bytes getApplicationIDs();
+    Bytes format();
+    Bytes getFileIDs();
+    Bytes getFileSettings(const Bytes& command);
+    Bytes changeFileSettings(const Bytes& command);
+    Bytes createFile(const Bytes& command);
+    Bytes deleteFile(const Bytes& command);
+    Bytes startWrite(const Bytes& command);
+    Bytes finishWrite(const Incoming& in);
+    Bytes readData(const Bytes& command);
+    Bytes readRecords(const Bytes& command);
+    Bytes getValue(const Bytes& command);
+    Bytes changeValue(const Bytes& command);
+    Bytes clearRecordFile(const Bytes& command);
+    Bytes commit();
+    Bytes abort();
+
+    Application& current() { return m_apps.at(m_selected); }
+    bool isMasterAuthenticated() const;
+    // Create/delete and directory rights of the selected application.
+    uint8_t checkMaster(bool freeBit) const;
+    File* file(uint8_t fileNo);
+    Access access(const File& f, Right right) const;
+    // The plain data of a write or value change in the file's setting; a status on failure.
+    std::optional<Bytes> openPayload(const Bytes& header, const Bytes& payload, size_t plainSize,
+                                     uint8_t comm, bool record, bool& maced, uint8_t& status);
+    // A read answer: the data wrapped for the setting.
+    Bytes sealRead(const Bytes& data, uint8_t comm);
+    Bytes sealStatus(bool maced);
+    void discardPending();
+    void dropSession();
+    Bytes draw(size_t n);
+
+    mutable std::mutex m_mutex;
+    const Bytes m_uid;
+    std::array<Bytes, 3> m_version;
+    std::map<uint32_t, Application> m_apps;
+    uint32_t m_selected = PiccAid;
+    Session m_session;
+    std::optional<PendingAuth> m_auth;
+    std::optional<Incoming> m_incoming;
+    std::deque<Bytes> m_outgoing;  // answer frames still to go, each fetched by an AF frame
+    size_t m_frameData = 59;
+    std::deque<uint8_t> m_forced;
+    std::optional<size_t> m_cut;
+    size_t m_cutAfter = 0;
+    std::optional<size_t> m_muteAfter;
+    Counters m_counters;
+};
+
+}  // namespace emulators
