@@ -1,11 +1,9 @@
 #include "emulators/UltralightC.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include <algorithm>
-#include <memory>
 #include <stdexcept>
+
+#include "emulators/CardCrypto.h"
 
 namespace emulators {
 
@@ -16,32 +14,6 @@ const size_t BlockSize = 8;
 // Readable: everything below the key pages.
 const int LastReadable = 0x2B;
 const uint8_t AuthStep2 = 0xAF;
-
-// Two-key 3DES in CBC mode, no padding; empty on failure.
-Bytes tdesCbc(bool encrypt, const Bytes& key, const Bytes& iv, const Bytes& data)
-{
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        EVP_CIPHER_CTX_free);
-    Bytes out(data.size() + BlockSize);
-    int n1 = 0;
-    int n2 = 0;
-    if (!ctx || key.size() != 16 || iv.size() != BlockSize ||
-        EVP_CipherInit_ex(ctx.get(), EVP_des_ede_cbc(), nullptr, key.data(), iv.data(), encrypt ? 1 : 0) !=
-            1 ||
-        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
-        EVP_CipherUpdate(ctx.get(), out.data(), &n1, data.data(), static_cast<int>(data.size())) != 1 ||
-        EVP_CipherFinal_ex(ctx.get(), out.data() + n1, &n2) != 1)
-        return {};
-    out.resize(static_cast<size_t>(n1 + n2));
-    return out;
-}
-
-Bytes rotateLeft(const Bytes& v)
-{
-    Bytes out(v.begin() + 1, v.end());
-    out.push_back(v.front());
-    return out;
-}
 
 }  // namespace
 
@@ -217,11 +189,10 @@ UltralightCard::Reply UltralightC::authenticate1(const Bytes& frame)
         m_rndB = m_nextRndB;
         m_nextRndB.clear();
     } else {
-        m_rndB.assign(BlockSize, 0);
-        if (RAND_bytes(m_rndB.data(), static_cast<int>(m_rndB.size())) != 1)
-            return Reply::silent();
+        m_rndB = cardcrypto::random(BlockSize);
     }
-    m_ekRndB = tdesCbc(true, key(), Bytes(BlockSize, 0x00), m_rndB);
+    Bytes iv(BlockSize, 0x00);
+    m_ekRndB = cardcrypto::cbcEncrypt(cardcrypto::Cipher::TDES, key(), iv, m_rndB);
     if (m_ekRndB.size() != BlockSize)
         return Reply::silent();
     m_awaitingAnswer = true;
@@ -235,17 +206,18 @@ UltralightCard::Reply UltralightC::authenticate2(const Bytes& frame)
     if (frame.size() != 1 + 2 * BlockSize)
         return Reply::nak(NakInvalidArgument);
     const Bytes cryptogram(frame.begin() + 1, frame.end());
-    // The host chains on from the card's cryptogram.
-    const Bytes plain = tdesCbc(false, key(), m_ekRndB, cryptogram);
+    // The host chains on from the card's cryptogram, and the card's answer from the host's.
+    Bytes iv = m_ekRndB;
+    const Bytes plain = cardcrypto::cbcDecrypt(cardcrypto::Cipher::TDES, key(), iv, cryptogram);
     if (plain.size() != 2 * BlockSize)
         return Reply::silent();
     const Bytes rndA(plain.begin(), plain.begin() + BlockSize);
     const Bytes rndBRotated(plain.begin() + BlockSize, plain.end());
-    if (rndBRotated != rotateLeft(m_rndB))
+    if (rndBRotated != cardcrypto::rotateLeft(m_rndB, 1))
         return Reply::nak(NakInvalidArgument);
 
-    const Bytes lastBlock(cryptogram.end() - BlockSize, cryptogram.end());
-    const Bytes ekRndA = tdesCbc(true, key(), lastBlock, rotateLeft(rndA));
+    const Bytes ekRndA =
+        cardcrypto::cbcEncrypt(cardcrypto::Cipher::TDES, key(), iv, cardcrypto::rotateLeft(rndA, 1));
     if (ekRndA.size() != BlockSize)
         return Reply::silent();
     m_authenticated = true;

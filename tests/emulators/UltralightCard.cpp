@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "emulators/CardCrypto.h"
+
 namespace emulators {
 
 namespace {
@@ -32,17 +34,6 @@ UltralightCard::UltralightCard(const Bytes& uid, int pages) : m_pages(pages), m_
     std::copy(uid.begin() + 3, uid.end(), m_memory.begin() + 4);
     m_memory[8] = static_cast<uint8_t>(uid[3] ^ uid[4] ^ uid[5] ^ uid[6]);
     m_memory[9] = 0x48;
-}
-
-uint16_t UltralightCard::crcA(const Bytes& data)
-{
-    uint16_t crc = 0x6363;
-    for (uint8_t byte : data) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
-    }
-    return crc;
 }
 
 FieldCard::Identity UltralightCard::identity() const
@@ -82,7 +73,7 @@ std::optional<Bytes> UltralightCard::exchange3(const Bytes& frame)
 
     Reply reply;
     std::optional<Fault> fault;
-    if (frame.size() < 3 || crcA(frame) != 0) {
+    if (frame.size() < 3 || cardcrypto::crcA(frame) != 0) {
         reply = Reply::nak(NakCrc);
     } else {
         const Bytes body(frame.begin(), frame.end() - 2);
@@ -116,7 +107,7 @@ std::optional<Bytes> UltralightCard::exchange3(const Bytes& frame)
         return Bytes{reply.code};
 
     Bytes out = std::move(reply.data);
-    const uint16_t crc = crcA(out);
+    const uint16_t crc = cardcrypto::crcA(out);
     out.push_back(static_cast<uint8_t>(crc));
     out.push_back(static_cast<uint8_t>(crc >> 8));
     if (fault && fault->kind == Fault::BadCrc)

@@ -66,9 +66,6 @@ public:
     // Frames received, CRC removed, in order.
     std::vector<Bytes> commands() const;
 
-    // CRC_A computed bit by bit, register start 0x6363.
-    static uint16_t crcA(const Bytes& data);
-
 protected:
     // What a command handler gives back: a 4-bit ACK/NAK, data (CRC_A appended on the way out),
     // or nothing at all.
