@@ -6,6 +6,7 @@
 #include "DESFireField.h"
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
+#include "NFC/Reader.h"
 #include "emulators/Hex.h"
 #include "emulators/ScriptedCard.h"
 
@@ -97,6 +98,15 @@ TEST(DESFireStatus, TextsComeFromOneTableAndSamFailuresFromTheAttachedSam)
     card.assignLGsam(std::make_shared<NFC::LGsam>(nullptr, NFC::LGsam::ExpectedATR));
     EXPECT_EQ(card.errorstr(0xFFFC), NFC::LGsam::errorToStr(0));
     EXPECT_EQ(card.type(), NFC::Tag::MifareDESFire);
+}
+
+TEST(DESFireStatus, ReaderMakesDESFireTagsForTheDESFireType)
+{
+    NFC::Reader nfc;
+    const std::shared_ptr<NFC::Tag> tag = nfc.makeTag(NFC::Tag::MifareDESFire, fromHex("04527A1A6F2C80"), {});
+    ASSERT_NE(std::dynamic_pointer_cast<DESFire>(tag), nullptr);
+    EXPECT_EQ(tag->type(), NFC::Tag::MifareDESFire);
+    EXPECT_EQ(tag->uid(), fromHex("04527A1A6F2C80"));
 }
 
 TEST_F(DESFireTest, ApplicationsAndFilesAreCreatedListedAndDescribed)

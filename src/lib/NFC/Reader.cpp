@@ -7,6 +7,7 @@
 #include "NFC/Classic.h"
 #include "NFC/EMV.h"
 #include "NFC/Log.h"
+#include "NFC/Protocols/DESFire.h"
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
@@ -56,11 +57,10 @@ bool parsePort(const std::string& text, int& port)
     return true;
 }
 
-// The place where the DESFire command sets come in: a plain tag of the DESFire type until then.
 std::shared_ptr<Tag> makeDESFire(std::shared_ptr<ISO14443> link, const std::vector<uint8_t>& uid,
                                  const std::vector<uint8_t>& ats)
 {
-    return Tag::make(std::move(link), Tag::MifareDESFire, uid, ats);
+    return std::make_shared<DESFire>(std::move(link), uid, ats);
 }
 
 const std::map<uint32_t, std::string>& typeNames()
