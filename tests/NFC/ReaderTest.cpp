@@ -14,6 +14,8 @@
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Reader.h"
 #include "ScriptedDriver.h"
+#include "StderrCapture.h"
+#include "core/Log.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/Hex.h"
@@ -183,6 +185,34 @@ TEST_F(ReaderTest, NetworkedReaderThatOpensIsKeptAndSerialIsNotProbed)
     EXPECT_EQ(*opens, std::vector<std::string>{"VUrur 127.0.0.1 2000"});
     EXPECT_EQ(reader.manufacturer(), "VUrur");
     EXPECT_EQ(reader.type(), "local");
+}
+
+TEST_F(ReaderTest, LogTellsWhatWasProbedFoundAndPowered)
+{
+    Log::open("tapgate-test", true, false);
+    Log::setLevel(Log::LevelDebug);
+    emulator.setSam(0, std::make_shared<emulators::ScriptedSam>(LgAtr));
+    testsupport::StderrCapture capture;
+    ElatecReader silent(ElatecReader::Mode::Silent);
+    EXPECT_FALSE(nfc->open(silent.devicePath(), 115200));
+    ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200));
+    ASSERT_NE(nfc->turnOnSam(0), nullptr);
+    EXPECT_EQ(nfc->turnOnSam(1), nullptr);  // empty slot
+    ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200));
+    const std::string log = capture.text();
+
+    for (const char* line : {
+             "[NFCReader] Probing for NFC devices...\n",
+             "[NFCReader] ERROR: (-1) makeDevice: NFC device not found\n",
+             "[NFCReader] Found 'TWN4' device : TWN4/B1.65/X4.06/PRS1.04\n",
+             "[NFCReader] NFC Driver already open. Closing...\n",
+             "[NFCReader] [Slot#0] Turning on SAM\n",
+             "[NFCReader] [Slot#0] ATR : 3B72180000AADD\n",
+             "[NFCReader] [Slot#0] Setting PPS\n",
+             "[NFCReader] [Slot#0] SAM turned on (type=4)\n",
+             "[NFCReader] [Slot#1] Could not turn on SAM\n",
+         })
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
 TEST(ReaderFamilies, ProgramProbesVururThenElatecYarusMonet)
