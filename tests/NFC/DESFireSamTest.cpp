@@ -185,6 +185,14 @@ TEST_F(DESFireSamTest, EncipheredAndMacedFilesThroughTheSamSession)
     EXPECT_EQ(out, cat(first, second));
 
     EXPECT_EQ(desfire->commitTransaction(), 0x0C);
+
+    // Key settings travel enciphered by the SAM.
+    DESFire::KeySettings1 ks1 = DESFire::KeySettings1::unpack(0x0B);
+    ASSERT_EQ(desfire->changeKeySettings(ks1), 0);
+    DESFire::KeySettings2 ks2;
+    ASSERT_EQ(desfire->getKeySettings(ks1, ks2), 0);
+    EXPECT_EQ(ks1.pack(), 0x0B);
+    EXPECT_EQ(ks2.numberOfKeys, 2);
 }
 
 TEST_F(DESFireSamTest, SamFailuresStopBeforeTheCardAndAreKept)
@@ -279,6 +287,12 @@ TEST_F(DESFireSamTest, LgSamIsKeyedFromFileTwoAndAnswersTheIsoChallenge)
 
     DESFire viaLg(link, card->identity().uid, card->identity().ats);
     viaLg.assignLGsam(lg);
+    // A file answer too short to hold the fields never reaches the SAM.
+    for (size_t keep = 0; keep < 18; ++keep) {
+        card->cutNextAnswer(keep);
+        EXPECT_EQ(viaLg.authenticate(1, 5, 0, false, 0), 0xFFFE) << keep;
+    }
+    EXPECT_TRUE(lgSam->exchanges().empty());
     ASSERT_EQ(viaLg.authenticate(1, 5, 0, false, 0), 0);
     EXPECT_TRUE(lgSam->allUsed()) << lgSam->report();
     EXPECT_EQ(card->authenticatedKey(), 1);

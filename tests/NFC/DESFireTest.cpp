@@ -276,6 +276,25 @@ TEST_F(DESFireTest, ReadThatBreaksOffKeepsTheFramesAlreadyReceived)
     EXPECT_TRUE(scripted->allUsed()) << scripted->report();
 }
 
+TEST_F(DESFireTest, AesHalvesHandTheCardsCryptogramsOver)
+{
+    auto scripted = std::make_shared<emulators::ScriptedCard>(emulators::ScriptedCard::desfireIdentity());
+    const Bytes encRndB = pattern(16, 0x0B);
+    const Bytes encRndA = pattern(16, 0xA0);
+    scripted->expect4(fromHex("AA 00"), cat(Bytes{0xAF}, Bytes(encRndB.begin(), encRndB.end() - 1)));
+    scripted->expect4(fromHex("AA 00"), cat(Bytes{0xAF}, encRndB));
+    scripted->expect4(cat(Bytes{0xAF}, pattern(32, 0x33)), cat(Bytes{0x00}, encRndA));
+    ASSERT_NO_FATAL_FAILURE(place(scripted));
+    Bytes out = {0x01};
+    EXPECT_EQ(desfire->authenticateAESPart1(0, out), 0xFFFE);
+    EXPECT_EQ(out, Bytes{0x01});
+    ASSERT_EQ(desfire->authenticateAESPart1(0, out), 0xAF);
+    EXPECT_EQ(out, encRndB);
+    ASSERT_EQ(desfire->authenticateAESPart2(pattern(32, 0x33), out), 0);
+    EXPECT_EQ(out, encRndA);
+    EXPECT_TRUE(scripted->allUsed()) << scripted->report();
+}
+
 TEST_F(DESFireTest, SecureMessagingWithoutSamSendsNothing)
 {
     ASSERT_NO_FATAL_FAILURE(buildApplication());
@@ -294,6 +313,10 @@ TEST_F(DESFireTest, SecureMessagingWithoutSamSendsNothing)
     EXPECT_EQ(desfire->limitedCredit(3, 1), 0xFFFF);
     EXPECT_EQ(desfire->changeKeySettings(ks1), 0xFFFF);
     EXPECT_EQ(desfire->changeKey(0, Bytes(16, 1), {}), 0xFFFF);
+    Bytes div, cnt, amount, native;
+    EXPECT_EQ(desfire->authForReload(0, 1, 2, div, 8, cnt, amount, native, out), 0xFFFF);
+    uint32_t a = 0, b = 0, c = 0, d = 0, e = 0;
+    EXPECT_EQ(desfire->getSAMbalance(a, b, c, d, e), 0xFFFF);
     EXPECT_EQ(cardFrames(), before);
     EXPECT_EQ(out, Bytes{0x55});
     EXPECT_EQ(value, 7u);
