@@ -47,6 +47,28 @@ void Encoder::put(Bytes& out, uint8_t byte)
     }
 }
 
+void Encoder::putEscaped(Bytes& out, const uint8_t* data, size_t count)
+{
+    // The hot path of a transfer: room for the worst case first, then plain pointer writes.
+    const size_t start = out.size();
+    out.resize(start + 2 * count);
+    uint8_t* p = out.data() + start;
+    uint8_t last = m_last;
+    const bool crAfterAt = !m_escapeControl;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t byte = data[i];
+        if (m_escape[byte] || (crAfterAt && (byte & 0x7F) == CR && (last & 0x7F) == '@')) {
+            *p++ = ZDLE;
+            last = byte ^ 0x40;
+        } else {
+            last = byte;
+        }
+        *p++ = last;
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
+    m_last = last;
+}
+
 void Encoder::hexHeader(Bytes& out, int type, const Header& header)
 {
     out.push_back(ZPAD);
@@ -97,7 +119,7 @@ void Encoder::binaryHeader(Bytes& out, int type, const Header& header)
 
 void Encoder::dataSubpacket(Bytes& out, const uint8_t* data, size_t count, uint8_t end)
 {
-    for (size_t i = 0; i < count; ++i) put(out, data[i]);
+    putEscaped(out, data, count);
     out.push_back(ZDLE);
     putRaw(out, end);
     if (m_crc32) {

@@ -40,6 +40,7 @@ public:
 
 private:
     void put(Bytes& out, uint8_t byte);
+    void putEscaped(Bytes& out, const uint8_t* data, size_t count);
     void putRaw(Bytes& out, uint8_t byte)
     {
         out.push_back(byte);

@@ -21,6 +21,7 @@ namespace {
 constexpr int kStartTenths = 100;  // each wait for the receiver to start
 constexpr int kStaleInitTenths = 50;
 constexpr int kRepeatTenths = 10;
+constexpr size_t kStreamBatch = 8 * 1024;
 constexpr size_t kMinBlock = 32;
 constexpr size_t kMaxBlockAfterError = 512;
 constexpr size_t kMaxBlock = 1024;
@@ -88,7 +89,7 @@ Sender::Sender(int fd, int timeoutSec, zmodem_tick_fn tick, zmodem_complete_fn c
       m_timeout(timeoutSec < 0 ? -1 : timeoutSec * 10)
 {
     // Worst case: every byte escaped, plus a header and a checksum.
-    m_out.reserve(2 * kMaxBlock + 64);
+    m_out.reserve(kStreamBatch + 2 * kMaxBlock + 64);
     m_block.resize(kMaxBlock);
 }
 
@@ -571,6 +572,12 @@ Sender::FileResult Sender::sendData(OpenFile& file, uint32_t offset)
             m_encoder.dataSubpacket(m_out, m_block.data(), count, end);
             position += static_cast<uint32_t>(count);
             sinceAck += count;
+            // While streaming, a few subpackets go out in one write: on a tty every write costs
+            // a wake-up of the far side, and the bytes on the line are the same either way.
+            if (end == ZCRCG && m_out.size() < kStreamBatch) {
+                growBlockLength(position - offset);
+                continue;
+            }
             if (!flush())
                 return FileResult::Failed;
 
