@@ -80,6 +80,7 @@ Client::Client(const std::string& base, const std::string& name)
 Client::~Client()
 {
     stop();
+    stopMonitorThread();
     {
         std::lock_guard<std::mutex> lock(m_workMutex);
         m_quit = true;
@@ -369,6 +370,7 @@ void Client::subscriptionsThreadMain()
             try {
                 log(Log::LevelInfo, "Subscriptions thread started!");
                 subscriptionFunction();
+                registerLambdaTreeOnce();
                 log(Log::LevelInfo, "Subscriptions thread ended!");
                 emitSafely(connected);
             } catch (const std::exception& e) {
@@ -558,16 +560,6 @@ void Client::answerError(const MQTT::Config& config, const nlohmann::json& error
     if (topic == Utils::combinePath(config.getBase(), ErrorTopic))
         return;
     publish(answer, true);
-}
-
-bool Client::handleReceivedRpcRequest(const MQTT::Message&)
-{
-    return false;
-}
-
-bool Client::handleReceivedRpcResponse(const MQTT::Message&)
-{
-    return false;
 }
 
 bool Client::dispatch(const MQTT::Config& config, const MQTT::Message& message)

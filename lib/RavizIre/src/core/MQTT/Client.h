@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "core/LambdaTree.h"
 #include "core/Log.h"
 #include "core/MQTT/Config.h"
 #include "core/MQTT/Message.h"
@@ -72,6 +73,47 @@ public:
     // topic comes back unchanged.
     static std::string removeTopicPart(const std::string& topic, const std::string& part);
 
+    // Publishes payload on name/request/<id> (name is absolute) and waits up to timeoutMs for the
+    // answer on name/response/<id>. first: answered; second: the answer's payload. Blocks: never
+    // call it from a handler, whose thread is the one that has to deliver the answer.
+    std::pair<bool, std::string> rpc(const std::string& name, const std::string& payload,
+                                     unsigned int timeoutMs);
+    // Serves requests on base/name/request/<id> and base/name/request/<issuer>/<id>; the handler's
+    // result goes back on .../response/<id> or .../response/<issuer>/<id>. A second handler for a
+    // name already served is dropped.
+    bool subscribeRpc(const std::string& name, RpcHandler handler);
+    // False when the name was not served.
+    bool unsubscribeRpc(const std::string& name);
+    // Keeps name/response/+ subscribed, across reconnections, until unsubscribeExpectedRpc.
+    bool subscribeExpectedRpc(const std::string& name);
+    bool unsubscribeExpectedRpc(const std::string& name);
+
+    // The parts of a request or answer topic; all empty when the topic is not one.
+    struct RpcData
+    {
+        std::string issuer;
+        std::string name;
+        std::string id;
+    };
+    RpcData parseRpcTopicRequest(const std::string& topic) const;
+    RpcData parseRpcTopicResponse(const std::string& topic) const;
+
+    // {"completed":true[,"data":data]}; data is left out when null, {} or [].
+    static std::string makeRpcCompleted(const nlohmann::json& data);
+    // {"completed":false[,"data":data][,"error":error]}.
+    static std::string makeRpcFailed(const nlohmann::json& error, const nlohmann::json& data);
+
+    // Runs edit on the client's value tree under the lock that every reader of the tree takes.
+    // The tree is registered as topics at the first connection; after later changes call
+    // updateLambdaTreeSubscriptions for the part that changed.
+    void editLambdaTree(const std::function<void(LambdaTree&)>& edit);
+    // Refreshes the tree under topic ("" for all of it) and registers {node}/get, /set and
+    // /monitor for each node that offers them; with compare, registered nodes that are gone are
+    // taken back. False when there was nothing to do, an update failed or a registration failed.
+    bool updateLambdaTreeSubscriptions(const std::string& topic, bool compare);
+    // Refreshes and publishes the node's value on its own topic; false when there is no such node.
+    bool publishLambdaTreeNode(const std::string& topic, MQTT::Retained retained, MQTT::QoS qos);
+
     Signal<> connected;  // after the subscriptions pass that follows each connection
     Signal<> connectFailed;
     Signal<> disconnected;
@@ -99,9 +141,20 @@ public:
 protected:
     // {"command": topic, "error": error} for the relative topic "error".
     MQTT::Message makeErrorMessage(const nlohmann::json& error, const std::string& topic) const;
-    // Served and awaited calls; no message is taken here yet.
+    // Served and awaited calls; true when the message was taken.
     bool handleReceivedRpcRequest(const MQTT::Message& message);
     bool handleReceivedRpcResponse(const MQTT::Message& message);
+
+    // Commands and served calls of one tree node.
+    void handleLambdaTreeGet(const std::string& topic, const MQTT::Message& message);
+    void handleLambdaTreeSet(const std::string& topic, const MQTT::Message& message);
+    void handleLambdaTreeMonitor(const std::string& topic, const MQTT::Message& message);
+    std::string handleLambdaTreeRpcGet(const std::string& topic, const std::string& name,
+                                       const std::string& payload, const std::string& id);
+    std::string handleLambdaTreeRpcSet(const std::string& topic, const std::string& name,
+                                       const std::string& payload, const std::string& id);
+    std::string handleLambdaTreeRpcMonitor(const std::string& topic, const std::string& name,
+                                           const std::string& payload, const std::string& id);
 
 private:
     std::shared_ptr<const MQTT::Config> config() const;
@@ -159,6 +212,66 @@ private:
     std::map<std::string, TimePoint> m_subscribeRetries;
     std::map<std::string, TimePoint> m_unsubscribeRetries;
     bool m_quit = false;
+
+    // Remote calls.
+    void acquireRpcResponses(const std::string& name);
+    void releaseRpcResponses(const std::string& name);
+    bool subscribeResponses(const std::string& name);
+
+    // Guards m_pendingCalls; never held together with m_subscriptionsMutex.
+    std::mutex m_pendingMutex;
+    std::map<std::string, Handler> m_pendingCalls;
+    // Orders the subscribe and unsubscribe requests of answer filters, so that the last call to
+    // a name letting its filter go never overtakes the next call taking it again. Taken before
+    // m_subscriptionsMutex.
+    std::mutex m_expectedRpcMutex;
+    // Guarded by m_subscriptionsMutex: names asked for by subscribeExpectedRpc, and the number of
+    // calls in flight by name; m_expectedRpcs holds the union of both.
+    std::set<std::string> m_explicitExpectedRpcs;
+    std::map<std::string, unsigned> m_rpcCallsByName;
+
+    // Value tree.
+    struct TreeVerb
+    {
+        LambdaTree::Ability ability;
+        const char* name;
+        void (Client::*command)(const std::string&, const MQTT::Message&);
+        std::string (Client::*call)(const std::string&, const std::string&, const std::string&,
+                                    const std::string&);
+    };
+    static const TreeVerb TreeVerbs[3];
+
+    // Shared with the tree's listeners, which may still run while the client goes away.
+    struct MonitorHub
+    {
+        struct Monitor
+        {
+            int connection = 0;
+            double skipMs = 0;
+            double lastMs = 0;  // monotonic time of the last publication
+            bool pending = false;
+        };
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::map<std::string, std::shared_ptr<Monitor>> monitors;
+        bool quit = false;
+    };
+
+    void registerLambdaTreeOnce();
+    void publishNodeValue(const std::string& node, const nlohmann::json& value);
+    // Enables or disables the monitor of node; true when it is enabled afterwards.
+    bool setMonitor(const std::string& node, bool active, uint64_t skipMs);
+    void monitorThreadMain();
+    void notifyMonitor(const std::string& node);
+    void stopMonitorThread();
+
+    // Taken before MonitorHub::mutex; recursive because a setter may report its change at once.
+    mutable std::recursive_mutex m_treeMutex;
+    LambdaTree m_lambdaTree;
+    std::set<std::string> m_treeTopics[3];  // registered nodes by verb
+    std::atomic<bool> m_treeRegistered{false};
+    std::shared_ptr<MonitorHub> m_monitorHub = std::make_shared<MonitorHub>();
+    std::thread m_monitorThread;
 };
 
 }  // namespace MQTT

@@ -1,0 +1,340 @@
+// Remote calls of MQTT::Client: outgoing calls that wait for their answer, and served calls whose
+// handler's result goes back to the caller.
+#include <chrono>
+#include <exception>
+#include <future>
+#include <memory>
+#include <random>
+
+#include "core/MQTT/Client.h"
+#include "core/String.h"
+#include "core/Utils.h"
+
+namespace MQTT {
+
+namespace {
+
+constexpr unsigned FirstCallId = 10000;
+constexpr unsigned LastCallId = 99999;
+const char* const RequestPart = "/request/";
+const char* const ResponsePart = "/response/";
+
+std::string compact(const nlohmann::json& value)
+{
+    // A description taken from a peer's text need not be UTF-8; the answer must go out anyway.
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Outgoing calls
+
+std::pair<bool, std::string> Client::rpc(const std::string& name, const std::string& payload,
+                                         unsigned int timeoutMs)
+{
+    auto answer = std::make_shared<std::promise<MQTT::Message>>();
+    std::future<MQTT::Message> future = answer->get_future();
+
+    acquireRpcResponses(name);
+
+    std::string id;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingMutex);
+        if (m_pendingCalls.size() > LastCallId - FirstCallId) {
+            // Every id is taken; no call can be told apart from the others.
+            id.clear();
+        } else {
+            std::uniform_int_distribution<unsigned int> ids(FirstCallId, LastCallId);
+            do id = String::format("%u", ids(m_idGenerator));
+            while (m_pendingCalls.count(id) != 0);
+            // The entry leaves the table when the answer is taken, so a second answer finds
+            // nothing to fulfil.
+            m_pendingCalls.emplace(id,
+                                   [answer](const MQTT::Message& message) { answer->set_value(message); });
+        }
+    }
+    if (id.empty()) {
+        releaseRpcResponses(name);
+        log(Log::LevelError, "Too many calls pending, '%s' not sent.", name.c_str());
+        return {false, std::string()};
+    }
+
+    const bool sent = publish(
+        MQTT::Message(Utils::combinePath(name, RequestPart + id), payload, Retained::New, QoS::ExactlyOnce),
+        false);
+    const bool answered =
+        sent && future.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+
+    {
+        std::lock_guard<std::mutex> lock(m_pendingMutex);
+        m_pendingCalls.erase(id);
+    }
+    releaseRpcResponses(name);
+
+    if (!sent)
+        log(Log::LevelError, "Request '%s' with id '%s' could not be sent.", name.c_str(), id.c_str());
+    if (!answered)
+        return {false, std::string()};
+    return {true, future.get().payload};
+}
+
+// Calls in flight hold the answer filter of their name by count, so that the first call to end
+// does not take the subscription away from the others.
+void Client::acquireRpcResponses(const std::string& name)
+{
+    std::lock_guard<std::mutex> order(m_expectedRpcMutex);
+    bool fresh;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        ++m_rpcCallsByName[name];
+        fresh = m_expectedRpcs.insert(name).second;
+    }
+    if (fresh && m_running)
+        subscribeResponses(name);
+}
+
+void Client::releaseRpcResponses(const std::string& name)
+{
+    std::lock_guard<std::mutex> order(m_expectedRpcMutex);
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        auto it = m_rpcCallsByName.find(name);
+        if (it == m_rpcCallsByName.end())
+            return;
+        if (--it->second == 0) {
+            m_rpcCallsByName.erase(it);
+            if (m_explicitExpectedRpcs.count(name) == 0) {
+                m_expectedRpcs.erase(name);
+                last = true;
+            }
+        }
+    }
+    if (last && m_running)
+        m_client.unsubscribe(Utils::combinePath(name, ResponsePart) + "+");
+}
+
+bool Client::subscribeResponses(const std::string& name)
+{
+    const std::string filter = Utils::combinePath(name, ResponsePart) + "+";
+    if (config()->getLogSubscriptions())
+        log(Log::LevelDebug, "Subscribing to expected rpc '%s'...", filter.c_str());
+    return m_client.subscribe(filter, 0);
+}
+
+bool Client::subscribeExpectedRpc(const std::string& name)
+{
+    std::lock_guard<std::mutex> order(m_expectedRpcMutex);
+    bool fresh;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        m_explicitExpectedRpcs.insert(name);
+        fresh = m_expectedRpcs.insert(name).second;
+    }
+    if (!fresh || !m_running)
+        return true;  // already subscribed, or the next connection subscribes it
+    return subscribeResponses(name);
+}
+
+bool Client::unsubscribeExpectedRpc(const std::string& name)
+{
+    std::lock_guard<std::mutex> order(m_expectedRpcMutex);
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        if (m_expectedRpcs.count(name) == 0)
+            return true;
+        m_explicitExpectedRpcs.erase(name);
+        if (m_rpcCallsByName.count(name) != 0)
+            return true;  // calls in flight still wait on it; the last one lets it go
+        m_expectedRpcs.erase(name);
+    }
+    if (!m_running)
+        return true;
+    return m_client.unsubscribe(Utils::combinePath(name, ResponsePart) + "+");
+}
+
+Client::RpcData Client::parseRpcTopicResponse(const std::string& topic) const
+{
+    RpcData data;
+    const size_t at = topic.find(ResponsePart);
+    if (at == std::string::npos)
+        return data;
+    data.name = topic.substr(0, at);
+    data.id = topic.substr(at + std::char_traits<char>::length(ResponsePart));
+    return data;
+}
+
+bool Client::handleReceivedRpcResponse(const MQTT::Message& message)
+{
+    const RpcData data = parseRpcTopicResponse(message.topic);
+    if (data.id.empty())
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        bool expected = false;
+        for (const auto& name : m_expectedRpcs)
+            if ((expected = topicMatch(data.name, name)))
+                break;
+        if (!expected)
+            return false;
+    }
+    Handler fulfil;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingMutex);
+        auto it = m_pendingCalls.find(data.id);
+        if (it != m_pendingCalls.end()) {
+            fulfil = std::move(it->second);
+            m_pendingCalls.erase(it);
+        }
+    }
+    if (!fulfil) {
+        log(Log::LevelDebug, "Detected RPC response '%s' with unexpected id '%s', ignoring...",
+            data.name.c_str(), data.id.c_str());
+        return true;
+    }
+    log(Log::LevelDebug, "Detected RPC response '%s' with id '%s'", data.name.c_str(), data.id.c_str());
+    fulfil(message);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Served calls
+
+namespace {
+
+std::string requestFilter(const std::string& base, const std::string& name, const char* tail)
+{
+    return Utils::combinePath(Utils::combinePath(base, name), tail);
+}
+
+}  // namespace
+
+bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        m_rpcHandlers.emplace(name, std::move(handler));
+    }
+    if (!m_running)
+        return true;  // the next connection subscribes it
+    auto cfg = config();
+    const std::string withIssuer = requestFilter(cfg->getBase(), name, "request/+/+");
+    const std::string plain = requestFilter(cfg->getBase(), name, "request/+");
+    if (cfg->getLogSubscriptions()) {
+        log(Log::LevelDebug, "Subscribing to rpc '%s'...", withIssuer.c_str());
+        log(Log::LevelDebug, "Subscribing to rpc '%s'...", plain.c_str());
+    }
+    return m_client.subscribe(plain, 0) && m_client.subscribe(withIssuer, 0);
+}
+
+bool Client::unsubscribeRpc(const std::string& name)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        if (m_rpcHandlers.erase(name) == 0)
+            return false;
+    }
+    if (!m_running)
+        return true;
+    auto cfg = config();
+    return m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+")) &&
+           m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+/+"));
+}
+
+Client::RpcData Client::parseRpcTopicRequest(const std::string& topic) const
+{
+    const std::string base = config()->getBase();
+    std::string rest;
+    if (base.empty()) {
+        rest = topic;
+    } else {
+        // The base must be whole levels of the topic: base "b" does not take "bx/...".
+        if (topic.compare(0, base.size(), base) != 0)
+            return RpcData();
+        rest = topic.substr(base.size());
+        if (base.back() != '/') {
+            if (rest.empty() || rest.front() != '/')
+                return RpcData();
+            rest.erase(0, 1);
+        }
+    }
+    const size_t at = rest.find(RequestPart);
+    if (at == std::string::npos)
+        return RpcData();
+    RpcData data;
+    data.name = rest.substr(0, at);
+    const std::string tail = rest.substr(at + std::char_traits<char>::length(RequestPart));
+    const size_t slash = tail.find('/');
+    if (slash == std::string::npos) {
+        if (tail.empty())
+            return RpcData();
+        data.id = tail;
+    } else {
+        if (slash == 0)
+            return RpcData();
+        data.issuer = tail.substr(0, slash);
+        data.id = tail.substr(slash + 1);
+    }
+    return data;
+}
+
+bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
+{
+    const RpcData data = parseRpcTopicRequest(message.topic);
+    if (data.name.empty())
+        return false;
+    RpcHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        for (const auto& entry : m_rpcHandlers) {
+            if (topicMatch(data.name, entry.first)) {
+                handler = entry.second;
+                break;
+            }
+        }
+        if (!handler)
+            return false;
+    }
+    log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", data.name.c_str(),
+        data.id.c_str(), data.issuer.c_str());
+
+    std::string topic = Utils::combinePath(data.name, ResponsePart);
+    if (!data.issuer.empty())
+        topic += data.issuer + "/";
+    topic += data.id;
+
+    std::string answer;
+    try {
+        answer = handler(data.name, message.payload, data.id);
+    } catch (const std::exception& e) {
+        answer = makeRpcFailed(nlohmann::json{{"description", e.what()}}, nullptr);
+    } catch (...) {
+        answer = makeRpcFailed(nlohmann::json{{"description", "Unknown error"}}, nullptr);
+    }
+    publish(MQTT::Message(topic, answer, Retained::New, message.qos), true);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Answers
+
+std::string Client::makeRpcCompleted(const nlohmann::json& data)
+{
+    nlohmann::json answer{{"completed", true}};
+    if (!data.empty())
+        answer["data"] = data;
+    return compact(answer);
+}
+
+std::string Client::makeRpcFailed(const nlohmann::json& error, const nlohmann::json& data)
+{
+    nlohmann::json answer{{"completed", false}};
+    if (!error.empty())
+        answer["error"] = error;
+    if (!data.empty())
+        answer["data"] = data;
+    return compact(answer);
+}
+
+}  // namespace MQTT

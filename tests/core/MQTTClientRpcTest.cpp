@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ClientSignals.h"
+#include "MosquittoBroker.h"
+#include "MqttPeer.h"
+#include "core/MQTT/Client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testsupport::MosquittoBroker;
+using testsupport::MqttPeer;
+using testsupport::SubscriptionWatch;
+
+class MQTTClientRpc : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { s_broker = new MosquittoBroker(); }
+    static void TearDownTestSuite()
+    {
+        delete s_broker;
+        s_broker = nullptr;
+    }
+    static MosquittoBroker& broker() { return *s_broker; }
+
+    // Clients of one process need ids of their own, or the broker keeps throwing one out.
+    static MQTT::Config configFor(const std::string& base, const std::string& clientId)
+    {
+        MQTT::Config config(base, "MQTT");
+        config.setUrl(broker().url());
+        config.set("clientId", clientId);
+        return config;
+    }
+
+    // Returns once the broker has confirmed every filter: only then do requests from other
+    // connections reach the client.
+    static void startAndWait(MQTT::Client& client, const std::set<std::string>& filters)
+    {
+        SubscriptionWatch watch(client.subscribed);
+        client.start();
+        ASSERT_TRUE(client.connected.emitted.Wait(30000));
+        ASSERT_TRUE(watch.waitFor(filters));
+    }
+
+    static int publishWithMosquittoPub(const std::string& topic, const std::string& payload)
+    {
+        return testsupport::runProgram(
+            {testsupport::findProgram("mosquitto_pub"), "-h", "127.0.0.1", "-p",
+             std::to_string(broker().port()), "-q", "1", "-t", topic, "-m", payload},
+            broker().tempFile("mosquitto_pub.log"));
+    }
+
+    static MosquittoBroker* s_broker;
+};
+
+MosquittoBroker* MQTTClientRpc::s_broker = nullptr;
+
+// The served handler answers with what it was given, so that every test sees the name, payload
+// and id the client took out of the request.
+std::string echoHandler(const std::string& name, const std::string& payload, const std::string& id)
+{
+    if (payload == "throw")
+        throw std::runtime_error("handler gave up");
+    return MQTT::Client::makeRpcCompleted(json{{"name", name}, {"payload", payload}, {"id", id}});
+}
+
+TEST(MQTTRpcTopics, RequestAndAnswerTopicsAreTakenApart)
+{
+    MQTT::Client client("b", "MQTT");
+    struct Case
+    {
+        const char* topic;
+        const char* issuer;
+        const char* name;
+        const char* id;
+    };
+    const Case requests[] = {
+        {"b/x/request/42", "", "x", "42"},
+        {"b/x/request/web/42", "web", "x", "42"},
+        {"b/dev/1/request/7", "", "dev/1", "7"},
+        {"b/x/request/web/", "web", "x", ""},
+        {"b/x/request/", "", "", ""},
+        {"b/x/request//42", "", "", ""},
+        {"bx/x/request/42", "", "", ""},
+    };
+    for (const auto& c : requests) {
+        const MQTT::Client::RpcData data = client.parseRpcTopicRequest(c.topic);
+        EXPECT_EQ(data.issuer, c.issuer) << c.topic;
+        EXPECT_EQ(data.name, c.name) << c.topic;
+        EXPECT_EQ(data.id, c.id) << c.topic;
+    }
+    EXPECT_EQ(client.parseRpcTopicResponse("peer/sam/command/response/12345").id, "12345");
+    EXPECT_TRUE(client.parseRpcTopicResponse("peer/sam/command/response/").id.empty());
+
+    EXPECT_EQ(MQTT::Client::makeRpcCompleted(json::object()), R"({"completed":true})");
+    EXPECT_EQ(MQTT::Client::makeRpcFailed(nullptr, nullptr), R"({"completed":false})");
+    // Text that is not UTF-8 still gives an answer.
+    EXPECT_EQ(MQTT::Client::makeRpcFailed(std::string("bad \xff"), 5),
+              "{\"completed\":false,\"data\":5,\"error\":\"bad \xef\xbf\xbd\"}");
+
+    // Not connected: a call cannot be sent and says so without waiting out its time.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.rpc("peer/x", "p", 5000), std::make_pair(false, std::string()));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+}
+
+TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
+{
+    MQTT::Client server("rpc/dev", "MQTT");
+    server.setConfig(configFor("rpc/dev", "rpc-server"));
+    ASSERT_TRUE(server.subscribeRpc("x", echoHandler));
+    ASSERT_TRUE(server.subscribeRpc("dev/+", echoHandler));
+    startAndWait(server, {"rpc/dev/x/request/+", "rpc/dev/x/request/+/+", "rpc/dev/dev/+/request/+",
+                          "rpc/dev/dev/+/request/+/+"});
+    MQTT::Client caller("rpc/caller", "MQTT");
+    caller.setConfig(configFor("rpc/caller", "rpc-caller"));
+    startAndWait(caller, {});
+
+    auto [answered, payload] = caller.rpc("rpc/dev/x", "{\"n\":1}", 10000);
+    ASSERT_TRUE(answered);
+    const json answer = json::parse(payload);
+    EXPECT_EQ(answer["completed"], true);
+    EXPECT_EQ(answer["data"]["name"], "x");
+    EXPECT_EQ(answer["data"]["payload"], "{\"n\":1}");
+    const std::string id = answer["data"]["id"];
+    ASSERT_EQ(id.size(), 5u) << id;
+    EXPECT_GE(std::stoi(id), 10000);
+
+    std::tie(answered, payload) = caller.rpc("rpc/dev/dev/2", "p", 10000);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(json::parse(payload)["data"]["name"], "dev/2");
+
+    std::tie(answered, payload) = caller.rpc("rpc/dev/x", "throw", 10000);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(payload, R"({"completed":false,"error":{"description":"handler gave up"}})");
+
+    // A name nobody serves: nobody answers and the call runs into its time-out.
+    EXPECT_EQ(caller.rpc("rpc/dev/y", "p", 300), std::make_pair(false, std::string()));
+    caller.stop();
+    server.stop();
+}
+
+TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopic)
+{
+    MQTT::Client server("tool/dev", "MQTT");
+    server.setConfig(configFor("tool/dev", "tool-server"));
+    server.subscribeRpc("x", echoHandler);
+    startAndWait(server, {"tool/dev/x/request/+", "tool/dev/x/request/+/+"});
+
+    MqttPeer peer;
+    ASSERT_EQ(peer.connect(broker().port(), "tool-peer"), 0);
+    peer.subscribe("tool/dev/x/response/#", 2);
+    peer.subscribe("tool/dev/error", 0);
+
+    ASSERT_EQ(publishWithMosquittoPub("tool/dev/x/request/web/42", "hello"), 0);
+    auto answer = peer.receive(10s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->topic, "tool/dev/x/response/web/42");
+    EXPECT_EQ(answer->payload,
+              MQTT::Client::makeRpcCompleted(json{{"name", "x"}, {"payload", "hello"}, {"id", "42"}}));
+    EXPECT_EQ(answer->qos, 0);  // the request's level as the client's QoS 0 subscription received it
+    EXPECT_FALSE(answer->retained);
+
+    peer.publish("tool/dev/x/request/42", "plain", 0);
+    answer = peer.receive(10s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->topic, "tool/dev/x/response/42");
+    EXPECT_EQ(answer->qos, 0);
+
+    // An empty issuer is no call: the server says it does not know the topic.
+    peer.publish("tool/dev/x/request//42", "?", 0);
+    answer = peer.receive(10s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->topic, "tool/dev/error");
+    EXPECT_EQ(answer->payload,
+              json({{"command", "tool/dev/x/request//42"}, {"error", "Unknown topic"}}).dump());
+    EXPECT_FALSE(peer.receive(300ms));
+    server.stop();
+}
+
+TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
+{
+    MQTT::Client caller("late/caller", "MQTT");
+    caller.setConfig(configFor("late/caller", "late-caller"));
+    // Keeps the answer filter after each call, so that late answers do reach the client.
+    caller.subscribeExpectedRpc("late/sam/command");
+    startAndWait(caller, {"late/sam/command/response/+"});
+
+    MqttPeer peer;
+    ASSERT_EQ(peer.connect(broker().port(), "late-peer"), 0);
+    peer.subscribe("late/sam/command/request/+", 2);
+    peer.subscribe("late/caller/error", 0);
+
+    EXPECT_EQ(caller.rpc("late/sam/command", "first", 300), std::make_pair(false, std::string()));
+    auto request = peer.receive(10s);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->payload, "first");
+    EXPECT_EQ(request->qos, 2);
+    EXPECT_FALSE(request->retained);
+    const std::string lateId = request->topic.substr(request->topic.rfind('/') + 1);
+    peer.publish("late/sam/command/response/" + lateId, "too late", 1);
+
+    // The next call is answered twice; the first answer counts, and neither the late answer nor
+    // the repeated one makes the client complain or hands it to a later call.
+    std::pair<bool, std::string> second;
+    std::thread calling([&] { second = caller.rpc("late/sam/command", "second", 10000); });
+    request = peer.receive(10s);
+    ASSERT_TRUE(request);
+    const std::string id = request->topic.substr(request->topic.rfind('/') + 1);
+    EXPECT_NE(id, lateId);
+    peer.publish("late/sam/command/response/" + id, "answer", 1);
+    peer.publish("late/sam/command/response/" + id, "again", 1);
+    calling.join();
+    EXPECT_EQ(second, std::make_pair(true, std::string("answer")));
+
+    EXPECT_FALSE(peer.receive(500ms)) << "the client complained on its error topic";
+    caller.stop();
+}
+
+TEST_F(MQTTClientRpc, ConcurrentCallsToOneNameAllGetTheirAnswers)
+{
+    MQTT::Client server("many/dev", "MQTT");
+    server.setConfig(configFor("many/dev", "many-server"));
+    server.subscribeRpc("echo", echoHandler);
+    startAndWait(server, {"many/dev/echo/request/+", "many/dev/echo/request/+/+"});
+    MQTT::Client caller("many/caller", "MQTT");
+    caller.setConfig(configFor("many/caller", "many-caller"));
+    startAndWait(caller, {});
+
+    constexpr int Threads = 8;
+    constexpr int Calls = 50;
+    std::atomic<int> answered{0}, mismatched{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < Calls; ++i) {
+                const std::string payload = std::to_string(t) + ":" + std::to_string(i);
+                auto result = caller.rpc("many/dev/echo", payload, 15000);
+                if (!result.first)
+                    continue;
+                ++answered;
+                if (json::parse(result.second)["data"]["payload"] != payload)
+                    ++mismatched;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(answered.load(), Threads * Calls);
+    EXPECT_EQ(mismatched.load(), 0);
+    caller.stop();
+    server.stop();
+}
+
+}  // namespace
