@@ -44,9 +44,11 @@ inline std::string findProgram(const std::string& name)
     throw std::runtime_error("program not found: " + name);
 }
 
-// Starts a program with the given arguments (no shell), standard output and error to a file.
+// Starts a program with the given arguments (no shell), standard output and error to a file,
+// standard input from a file.
 inline pid_t spawnProgram(const std::vector<std::string>& args, const std::string& outputFile,
-                          const std::vector<std::string>& extraEnv = {})
+                          const std::vector<std::string>& extraEnv = {},
+                          const std::string& inputFile = "/dev/null")
 {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -60,7 +62,7 @@ inline pid_t spawnProgram(const std::vector<std::string>& args, const std::strin
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, inputFile.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = -1;
