@@ -179,7 +179,9 @@ struct Bench
     bool ok = false;
 };
 
-void BM_AuthenticateThroughSam(benchmark::State& state)
+// Runs op for every iteration and reports what it cost at the card and the SAM.
+template <class Op>
+void measure(benchmark::State& state, double framesMin, double apdusMin, Op op)
 {
     Bench bench;
     if (!bench.ok) {
@@ -189,55 +191,37 @@ void BM_AuthenticateThroughSam(benchmark::State& state)
     const size_t frames = bench.card->counters().frames;
     const size_t apdus = bench.driver->apdus;
     for (auto _ : state) {
-        if (bench.authenticate() != 0) {
-            state.SkipWithError("authentication failed");
+        if (op(bench) != 0) {
+            state.SkipWithError("operation failed");
             return;
         }
     }
+    bench.count(state, frames, apdus, framesMin, apdusMin);
+}
+
+void BM_AuthenticateThroughSam(benchmark::State& state)
+{
     // Challenge and answer at the card; the SAM's two steps.
-    bench.count(state, frames, apdus, 2, 2);
+    measure(state, 2, 2, [](Bench& bench) { return bench.authenticate(); });
 }
 
 void BM_Read256Enciphered(benchmark::State& state)
 {
-    Bench bench;
-    if (!bench.ok) {
-        state.SkipWithError("set-up failed");
-        return;
-    }
-    const size_t frames = bench.card->counters().frames;
-    const size_t apdus = bench.driver->apdus;
     Bytes out;
     out.reserve(256);
-    for (auto _ : state) {
-        out.clear();
-        if (bench.desfire->readData(1, 0, 256, out, true) != 0) {
-            state.SkipWithError("read failed");
-            return;
-        }
-    }
     // 264 cipher bytes (data, CRC, padding) in answer frames of 59; deciphered in pieces of 248.
-    bench.count(state, frames, apdus, 5, 2);
+    measure(state, 5, 2, [&out](Bench& bench) {
+        out.clear();
+        return bench.desfire->readData(1, 0, 256, out, true);
+    });
 }
 
 void BM_Write100EncipheredWithMac(benchmark::State& state)
 {
-    Bench bench;
-    if (!bench.ok) {
-        state.SkipWithError("set-up failed");
-        return;
-    }
-    const size_t frames = bench.card->counters().frames;
-    const size_t apdus = bench.driver->apdus;
     const Bytes data(100, 0x3C);
-    for (auto _ : state) {
-        if (bench.desfire->writeData(1, 0, data, true, true, {}) != 0) {
-            state.SkipWithError("write failed");
-            return;
-        }
-    }
     // 8 header, 104 cipher and 4 MAC bytes: 60 and 57 in two frames; encipher, MAC and verify at the SAM.
-    bench.count(state, frames, apdus, 2, 3);
+    measure(state, 2, 3,
+            [&data](Bench& bench) { return bench.desfire->writeData(1, 0, data, true, true, {}); });
 }
 
 BENCHMARK(BM_AuthenticateThroughSam)->Unit(benchmark::kMicrosecond);

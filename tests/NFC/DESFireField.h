@@ -66,6 +66,19 @@ protected:
     std::shared_ptr<NFC::DESFire> desfire;
 };
 
+inline Bytes cat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+inline NFC::DESFire::KeySettings2 keys(uint8_t n)
+{
+    NFC::DESFire::KeySettings2 ks;
+    ks.numberOfKeys = n;
+    return ks;
+}
+
 inline Bytes pattern(size_t n, uint8_t seed)
 {
     Bytes out(n);

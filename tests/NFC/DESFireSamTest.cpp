@@ -14,7 +14,9 @@
 #include "emulators/MifareSam.h"
 
 using desfiretest::Bytes;
+using desfiretest::cat;
 using desfiretest::DESFireField;
+using desfiretest::keys;
 using desfiretest::pattern;
 using emulators::DesfireCard;
 using emulators::fromHex;
@@ -40,19 +42,6 @@ enum : uint8_t
     ZeroEntry = 12,
     NewEntry = 13,
 };
-
-Bytes cat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-DESFire::KeySettings2 keys(uint8_t n)
-{
-    DESFire::KeySettings2 ks;
-    ks.numberOfKeys = n;
-    return ks;
-}
 
 struct SamApdu
 {

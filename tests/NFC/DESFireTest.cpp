@@ -11,7 +11,9 @@
 #include "emulators/ScriptedCard.h"
 
 using desfiretest::Bytes;
+using desfiretest::cat;
 using desfiretest::DESFireField;
+using desfiretest::keys;
 using desfiretest::pattern;
 using emulators::DesfireCard;
 using emulators::fromHex;
@@ -28,19 +30,6 @@ struct SessionProbe : DESFire
     using DESFire::DESFire;
     const Bytes& sessionKey() const { return m_sessionKey; }
 };
-
-Bytes cat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-DESFire::KeySettings2 keys(uint8_t n)
-{
-    DESFire::KeySettings2 ks;
-    ks.numberOfKeys = n;
-    return ks;
-}
 
 class DESFireTest : public DESFireField
 {

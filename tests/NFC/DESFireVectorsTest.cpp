@@ -10,6 +10,7 @@
 #include "emulators/ScriptedCard.h"
 
 using desfiretest::Bytes;
+using desfiretest::cat;
 using desfiretest::DESFireField;
 using emulators::DesfireCard;
 using emulators::fromHex;
@@ -27,12 +28,6 @@ const nlohmann::json& examples()
 Bytes hex(const nlohmann::json& value)
 {
     return fromHex(value.get<std::string>());
-}
-
-Bytes cat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // The traced session keys have each byte's parity bit cleared; DES does not use it.

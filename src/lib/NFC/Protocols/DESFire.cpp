@@ -489,72 +489,50 @@ Bytes DESFire::encodeDataEV1Full(const Bytes& header, const Bytes& value, const 
 
 // ---- secure messaging through the SAM ----
 
+DESFire::Error DESFire::samOutcome(int result)
+{
+    if (result == 0)
+        return OperationOK;
+    (m_sam ? m_samError : m_lgSamError) = result;
+    return SamFailure;
+}
+
 DESFire::Error DESFire::encipherData(Bytes& data, int offset)
 {
-    Bytes out;
-    int result;
-    if (m_sam)
-        result = m_sam->encipherData(data, out, offset);
-    else if (m_lgSam)
-        result = m_lgSam->encipherData(data, out, offset);
-    else
+    if (!hasSam())
         return UnknownError;
-    if (result != 0) {
-        (m_sam ? m_samError : m_lgSamError) = result;
-        return SamFailure;
-    }
-    data = std::move(out);
-    return OperationOK;
+    Bytes out;
+    const Error result =
+        samOutcome(m_sam ? m_sam->encipherData(data, out, offset) : m_lgSam->encipherData(data, out, offset));
+    if (result == OperationOK)
+        data = std::move(out);
+    return result;
 }
 
 DESFire::Error DESFire::decipherData(Bytes& data, unsigned plainSize)
 {
-    Bytes out;
-    int result;
-    if (m_sam)
-        result = m_sam->decipherData(data, out, plainSize);
-    else if (m_lgSam)
-        result = m_lgSam->decipherData(data, out, plainSize);
-    else
+    if (!hasSam())
         return UnknownError;
-    if (result != 0) {
-        (m_sam ? m_samError : m_lgSamError) = result;
-        return SamFailure;
-    }
-    data = std::move(out);
-    return OperationOK;
+    Bytes out;
+    const Error result = samOutcome(m_sam ? m_sam->decipherData(data, out, plainSize)
+                                          : m_lgSam->decipherData(data, out, plainSize));
+    if (result == OperationOK)
+        data = std::move(out);
+    return result;
 }
 
 DESFire::Error DESFire::generateMAC(const Bytes& data, Bytes& mac)
 {
-    int result;
-    if (m_sam)
-        result = m_sam->generateMAC(data, mac, 0);
-    else if (m_lgSam)
-        result = m_lgSam->generateMAC(data, mac);
-    else
+    if (!hasSam())
         return UnknownError;
-    if (result != 0) {
-        (m_sam ? m_samError : m_lgSamError) = result;
-        return SamFailure;
-    }
-    return OperationOK;
+    return samOutcome(m_sam ? m_sam->generateMAC(data, mac, 0) : m_lgSam->generateMAC(data, mac));
 }
 
 DESFire::Error DESFire::verifyMAC(const Bytes& dataAndMac)
 {
-    int result;
-    if (m_sam)
-        result = m_sam->verifyMAC(dataAndMac, 0);
-    else if (m_lgSam)
-        result = m_lgSam->verifyMAC(dataAndMac);
-    else
+    if (!hasSam())
         return UnknownError;
-    if (result != 0) {
-        (m_sam ? m_samError : m_lgSamError) = result;
-        return SamFailure;
-    }
-    return OperationOK;
+    return samOutcome(m_sam ? m_sam->verifyMAC(dataAndMac, 0) : m_lgSam->verifyMAC(dataAndMac));
 }
 
 }  // namespace NFC

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -216,6 +217,11 @@ protected:
     Bytes m_sessionKey;
 
 private:
+    // 0 for a SAM result of 0; otherwise the code is kept for the SAM in use and 0xFFFC returned.
+    Error samOutcome(int result);
+    // A create-file command: number, setting, access rights, then the 24-bit sizes.
+    Error createFile(uint8_t cmd, uint8_t fileNo, FileCommSet comm, uint16_t accessRights,
+                     std::initializer_list<uint32_t> sizes);
     Error valueChange(uint8_t cmd, uint8_t fileNo, uint32_t amount, bool encipher, bool withMac,
                       bool reloadMac, const Bytes& givenMac);
     Error readSecured(const Bytes& frame, unsigned plainSize, Bytes& out, bool enciphered);

@@ -228,23 +228,25 @@ DESFire::Error DESFire::setFileSettings(uint8_t fileNo, FileCommSet comm, uint16
     return command(tx, 0);
 }
 
-DESFire::Error DESFire::createDataFile(uint8_t fileNo, FileCommSet comm, uint16_t accessRights, uint32_t size)
+DESFire::Error DESFire::createFile(uint8_t cmd, uint8_t fileNo, FileCommSet comm, uint16_t accessRights,
+                                   std::initializer_list<uint32_t> sizes)
 {
-    Bytes tx = {0xCD};
+    Bytes tx = {cmd};
     ByteWriter w(tx);
     w.u8(fileNo).u8(comm).u16le(accessRights);
-    u24le(w, size);
+    for (uint32_t size : sizes) u24le(w, size);
     return command(tx, 0);
+}
+
+DESFire::Error DESFire::createDataFile(uint8_t fileNo, FileCommSet comm, uint16_t accessRights, uint32_t size)
+{
+    return createFile(0xCD, fileNo, comm, accessRights, {size});
 }
 
 DESFire::Error DESFire::createBackupFile(uint8_t fileNo, FileCommSet comm, uint16_t accessRights,
                                          uint32_t size)
 {
-    Bytes tx = {0xCB};
-    ByteWriter w(tx);
-    w.u8(fileNo).u8(comm).u16le(accessRights);
-    u24le(w, size);
-    return command(tx, 0);
+    return createFile(0xCB, fileNo, comm, accessRights, {size});
 }
 
 DESFire::Error DESFire::createValueFile(uint8_t fileNo, FileCommSet comm, uint16_t accessRights,
@@ -266,23 +268,13 @@ DESFire::Error DESFire::createValueFile(uint8_t fileNo, FileCommSet comm, uint16
 DESFire::Error DESFire::createLinearRecordFile(uint8_t fileNo, FileCommSet comm, uint16_t accessRights,
                                                uint32_t recordSize, uint32_t maxRecords)
 {
-    Bytes tx = {0xC1};
-    ByteWriter w(tx);
-    w.u8(fileNo).u8(comm).u16le(accessRights);
-    u24le(w, recordSize);
-    u24le(w, maxRecords);
-    return command(tx, 0);
+    return createFile(0xC1, fileNo, comm, accessRights, {recordSize, maxRecords});
 }
 
 DESFire::Error DESFire::createCyclicRecordFile(uint8_t fileNo, FileCommSet comm, uint16_t accessRights,
                                                uint32_t recordSize, uint32_t maxRecords)
 {
-    Bytes tx = {0xC0};
-    ByteWriter w(tx);
-    w.u8(fileNo).u8(comm).u16le(accessRights);
-    u24le(w, recordSize);
-    u24le(w, maxRecords);
-    return command(tx, 0);
+    return createFile(0xC0, fileNo, comm, accessRights, {recordSize, maxRecords});
 }
 
 DESFire::Error DESFire::deleteFile(uint8_t fileNo)
