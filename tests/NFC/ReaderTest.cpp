@@ -9,6 +9,7 @@
 
 #include "NFC/Classic.h"
 #include "NFC/EMV.h"
+#include "NFC/Protocols/DESFire.h"
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
@@ -269,6 +270,7 @@ TEST_F(ReaderTest, SearchTurnsEachCardIntoItsTagClass)
     emulator.setCard(std::make_shared<emulators::ScriptedCard>(emulators::ScriptedCard::desfireIdentity()));
     tag = nfc->searchTag(1000);
     ASSERT_NE(tag, nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<NFC::DESFire>(tag), nullptr);
     EXPECT_EQ(tag->type(), NFC::Tag::MifareDESFire);
     EXPECT_EQ(tag->ats(), emulators::ScriptedCard::desfireIdentity().ats);
 
