@@ -307,6 +307,8 @@ DESFire::Error DESFire::authenticate(uint8_t keyNo, const Bytes& key)
     if (second != OperationOK)
         return second;
     const Bytes encRndA(rx.begin() + 1, rx.end());
+    if (encRndA.size() % 8 != 0)
+        return InvalidResponseSize;
     const Bytes rndAdec = crypto.decrypt(encRndA);
     const Bytes rndArot = Crypto::rotateRight(rndAdec, 1);
     logValue("-- RndA_enc     : (%02d) %s", encRndA);
