@@ -11,8 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "ClientSignals.h"
-#include "MosquittoBroker.h"
+#include "MqttClientFixture.h"
 #include "MqttPeer.h"
 #include "core/MQTT/Client.h"
 
@@ -20,7 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testsupport::MosquittoBroker;
 using testsupport::MqttPeer;
 using testsupport::PeerMessage;
 using testsupport::SubscriptionWatch;
@@ -77,39 +75,20 @@ std::pair<bool, json> failingGetter()
     throw std::runtime_error("boom");
 }
 
-class MQTTClientLambdaTree : public ::testing::Test
+class MQTTClientLambdaTree : public testsupport::MqttClientSuite
 {
 protected:
-    static void SetUpTestSuite() { s_broker = new MosquittoBroker(); }
-    static void TearDownTestSuite()
-    {
-        delete s_broker;
-        s_broker = nullptr;
-    }
-    static MosquittoBroker& broker() { return *s_broker; }
+    using MqttClientSuite::startAndWait;
 
-    static MQTT::Config configFor(const std::string& base, const std::string& clientId)
-    {
-        MQTT::Config config(base, "MQTT");
-        config.setUrl(broker().url());
-        config.set("clientId", clientId);
-        return config;
-    }
-
-    // Every node topic the test uses must be confirmed by the broker before a peer sends to it.
+    // The command topics and call filters of each node the test sends to.
     static void startAndWait(MQTT::Client& client, const std::string& base,
                              const std::vector<std::string>& nodes)
     {
         std::set<std::string> filters;
-        for (const auto& node : nodes) {
-            filters.insert(base + "/" + node);
-            filters.insert(base + "/" + node + "/request/+");
-            filters.insert(base + "/" + node + "/request/+/+");
-        }
-        SubscriptionWatch watch(client.subscribed);
-        client.start();
-        ASSERT_TRUE(client.connected.emitted.Wait(30000));
-        ASSERT_TRUE(watch.waitFor(filters));
+        for (const auto& node : nodes)
+            for (const char* tail : {"", "/request/+", "/request/+/+"})
+                filters.insert(base + "/" + node + tail);
+        startAndWait(client, filters);
     }
 
     static void connectPeer(MqttPeer& peer, const std::string& id, const std::vector<std::string>& filters)
@@ -117,11 +96,7 @@ protected:
         ASSERT_EQ(peer.connect(broker().port(), id), 0);
         for (const auto& filter : filters) peer.subscribe(filter, 0);
     }
-
-    static MosquittoBroker* s_broker;
 };
-
-MosquittoBroker* MQTTClientLambdaTree::s_broker = nullptr;
 
 // "topic payload" of the next message, or "nothing".
 std::string next(MqttPeer& peer, std::chrono::milliseconds timeout = 10s)

@@ -9,8 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "ClientSignals.h"
-#include "MosquittoBroker.h"
+#include "MqttClientFixture.h"
 #include "MqttPeer.h"
 #include "core/MQTT/Client.h"
 
@@ -18,40 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testsupport::MosquittoBroker;
 using testsupport::MqttPeer;
-using testsupport::SubscriptionWatch;
 
-class MQTTClientRpc : public ::testing::Test
+class MQTTClientRpc : public testsupport::MqttClientSuite
 {
 protected:
-    static void SetUpTestSuite() { s_broker = new MosquittoBroker(); }
-    static void TearDownTestSuite()
-    {
-        delete s_broker;
-        s_broker = nullptr;
-    }
-    static MosquittoBroker& broker() { return *s_broker; }
-
-    // Clients of one process need ids of their own, or the broker keeps throwing one out.
-    static MQTT::Config configFor(const std::string& base, const std::string& clientId)
-    {
-        MQTT::Config config(base, "MQTT");
-        config.setUrl(broker().url());
-        config.set("clientId", clientId);
-        return config;
-    }
-
-    // Returns once the broker has confirmed every filter: only then do requests from other
-    // connections reach the client.
-    static void startAndWait(MQTT::Client& client, const std::set<std::string>& filters)
-    {
-        SubscriptionWatch watch(client.subscribed);
-        client.start();
-        ASSERT_TRUE(client.connected.emitted.Wait(30000));
-        ASSERT_TRUE(watch.waitFor(filters));
-    }
-
     static int publishWithMosquittoPub(const std::string& topic, const std::string& payload)
     {
         return testsupport::runProgram(
@@ -59,11 +29,7 @@ protected:
              std::to_string(broker().port()), "-q", "1", "-t", topic, "-m", payload},
             broker().tempFile("mosquitto_pub.log"));
     }
-
-    static MosquittoBroker* s_broker;
 };
-
-MosquittoBroker* MQTTClientRpc::s_broker = nullptr;
 
 // The served handler answers with what it was given, so that every test sees the name, payload
 // and id the client took out of the request.

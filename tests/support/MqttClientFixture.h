@@ -1,0 +1,84 @@
+// A test suite around MQTT::Client against a private mosquitto: one broker for the suite, client
+// settings that point at it, and a start that returns only once the broker has confirmed the
+// filters a test relies on (only then do messages from other connections reach the client).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "MosquittoBroker.h"
+#include "core/MQTT/Client.h"
+
+namespace testsupport {
+
+// Filters the broker has confirmed (the client's `subscribed` signal, emitted on its threads).
+class SubscriptionWatch
+{
+public:
+    explicit SubscriptionWatch(Signal<std::string>& signal) : m_signal(signal)
+    {
+        m_id = signal.connect([this](std::string filter) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_filters.insert(filter);
+            m_changed.notify_all();
+        });
+    }
+    ~SubscriptionWatch() { m_signal.disconnect(m_id); }
+
+    bool waitFor(const std::set<std::string>& filters,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(30))
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, timeout, [&] {
+            for (const auto& filter : filters)
+                if (m_filters.count(filter) == 0)
+                    return false;
+            return true;
+        });
+    }
+
+private:
+    Signal<std::string>& m_signal;
+    int m_id = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::set<std::string> m_filters;
+};
+
+class MqttClientSuite : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { s_broker = new MosquittoBroker(); }
+    static void TearDownTestSuite()
+    {
+        delete s_broker;
+        s_broker = nullptr;
+    }
+    static MosquittoBroker& broker() { return *s_broker; }
+
+    // Clients of one process need ids of their own, or the broker keeps throwing one out.
+    static MQTT::Config configFor(const std::string& base, const std::string& clientId)
+    {
+        MQTT::Config config(base, "MQTT");
+        config.setUrl(broker().url());
+        config.set("clientId", clientId);
+        return config;
+    }
+
+    static void startAndWait(MQTT::Client& client, const std::set<std::string>& filters)
+    {
+        SubscriptionWatch watch(client.subscribed);
+        client.start();
+        ASSERT_TRUE(client.connected.emitted.Wait(30000));
+        ASSERT_TRUE(watch.waitFor(filters));
+    }
+
+    static inline MosquittoBroker* s_broker = nullptr;
+};
+
+}  // namespace testsupport
