@@ -194,6 +194,11 @@ void FtpClient::prepare(const std::string& url, bool noBody, Transfer* context)
     curl_easy_setopt(curl, CURLOPT_READDATA, static_cast<void*>(nullptr));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &FtpClient::onWrite);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(context));
+    // A key server that stops answering without closing the connection must not hang the SAM
+    // manager: give up on a connection that cannot be made or a transfer that stalls.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
 }
 
 void FtpClient::perform(Transfer* context)
