@@ -96,6 +96,9 @@ public:
     std::vector<std::string> topicDump(const std::string& topic, Ability ability) const;
 
     // Listener ids start at 1 at each node. Listeners run on the thread that reports the change.
+    // A mirrored member is rebuilt on every refresh, so its listeners are kept (and numbered) by
+    // the lambda above it, which is also the node that hears of changes. An empty listener is
+    // refused with std::invalid_argument.
     int connect(const std::string& topic, std::function<void()> listener);
     bool disconnect(const std::string& topic, int id);
     // Calls the listeners of this node and of every node above it, in ascending id order.
