@@ -1,0 +1,81 @@
+// JSON text from a peer or a settings file through VariantMap and SettingStore: flattening,
+// building JSON back, map values and group reads. The library's documented exceptions are the
+// only way out besides success; after one round through JSON the flat form must be stable.
+#include <cstddef>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "core/SettingStore.h"
+#include "core/Variant.h"
+#include "core/VariantMap.h"
+#include "support/Check.h"
+
+namespace {
+
+using nlohmann::json;
+
+// The conversions that may refuse a map: a key used both as value and as parent, a string that
+// starts with '{' and is no JSON, an array index out of range.
+template <typename F>
+bool refusable(F&& step)
+{
+    try {
+        step();
+        return true;
+    } catch (const json::exception&) {
+    } catch (const std::out_of_range&) {
+    }
+    return false;
+}
+
+void throughStore(const VariantMap& map)
+{
+    Variant asValue;
+    if (!refusable([&] { asValue = Variant(map); }))
+        return;
+    SettingStore store;
+    if (!refusable([&] { store.set("root", asValue); }))
+        return;
+    refusable([&] { store.get("root"); });
+    for (const std::string& key : map.keys()) {
+        refusable([&] { store.get("root/" + key); });
+        refusable([&] { store.get("*/" + key.substr(0, key.find('/'))); });
+    }
+    refusable([&] { store.toJson().dump(-1, ' ', false, json::error_handler_t::replace); });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    fuzzing::logOnce();
+    const json parsed = json::parse(data, data + size, nullptr, false);
+    if (parsed.is_discarded())
+        return 0;
+
+    VariantMap first;
+    first.fromJson(parsed);
+    for (const std::string& key : first.keys()) {
+        refusable([&] { first.get(key); });
+        refusable([&] { first.get(key + "/*"); });
+        const Variant& value = first[key];
+        (void)value.toInt();
+        (void)value.toDouble();
+        (void)value.toBool();
+    }
+    throughStore(first);
+
+    json once;
+    if (!refusable([&] { once = first.toJson(); }))
+        return 0;
+    VariantMap second;
+    second.fromJson(once);
+    json twice;
+    FUZZ_CHECK(refusable([&] { twice = second.toJson(); }));
+    VariantMap third;
+    third.fromJson(twice);
+    FUZZ_CHECK(third == second);
+    return 0;
+}
