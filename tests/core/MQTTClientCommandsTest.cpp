@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "MosquittoBroker.h"
+#include "MqttClientFixture.h"
 #include "MqttPeer.h"
 #include "core/Log.h"
 #include "core/MQTT/Client.h"
@@ -312,9 +313,11 @@ TEST_F(MQTTClientCommands, BrokerRestartBringsConnectionAndSubscriptionsBack)
     // The client keeps trying while the broker is away.
     ASSERT_TRUE(failed.waitFor(2));
     EXPECT_FALSE(client.isConnected());
+    Subscriptions resubscribed(client.subscribed);
     broker().start();
     ASSERT_TRUE(connected.waitFor(2));
     EXPECT_TRUE(client.isConnected());
+    ASSERT_TRUE(resubscribed.waitFor("restart/rfid/cmd"));
 
     // Clean sessions: the broker forgot the subscription, the client made it again.
     MqttPeer peer;
@@ -363,6 +366,7 @@ TEST_F(MQTTClientCommands, NewSettingsRestartAndEqualSettingsDoNot)
     client.subscribeCommand("cmd", inbox.handler("cmd"), true);
     Counter connected(client.connected);
     Counter stopping(client.stopping);
+    Subscriptions subscriptions(client.subscribed);
     client.start();
     client.start();
     ASSERT_TRUE(connected.waitFor(1));
@@ -377,6 +381,7 @@ TEST_F(MQTTClientCommands, NewSettingsRestartAndEqualSettingsDoNot)
     EXPECT_EQ(stopping.count(), 1);
     ASSERT_TRUE(connected.waitFor(2));
     EXPECT_EQ(client.getConfig().getBase(), "cfg/moved");
+    ASSERT_TRUE(subscriptions.waitFor("cfg/moved/cmd"));
 
     MqttPeer peer;
     ASSERT_EQ(peer.connect(broker().authPort(), "peer-cfg", MosquittoBroker::User, MosquittoBroker::Password),
@@ -419,10 +424,13 @@ TEST_F(MQTTClientCommands, ReceivedAndPublishedMessagesAreLoggedWhenAskedTo)
     client.setConfig(config);
     client.subscribeCommand("cmd", inbox.handler("cmd"), true);
     Counter connected(client.connected);
+    // The peer publishes only once the broker has confirmed the client's filter; a message sent
+    // before that is lawfully dropped by the broker.
+    testsupport::SubscriptionWatch watch(client.subscribed);
     testing::internal::CaptureStderr();
     client.start();
     client.start();
-    bool up = connected.waitFor(1);
+    bool up = connected.waitFor(1) && watch.waitFor({"logs/rfid/cmd"});
     MqttPeer peer;
     if (up && peer.connect(broker().port(), "peer-logs") == 0) {
         peer.publish("logs/rfid/cmd", "zero", 0);
