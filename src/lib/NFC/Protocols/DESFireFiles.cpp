@@ -74,10 +74,13 @@ DESFire::Version DESFire::version(std::shared_ptr<ISO14443> link)
 
 std::string DESFire::Version::toString() const
 {
-    const unsigned storage = 1u << (hwStorageSize >> 1);
+    // The size code comes from the card: a power that does not fit 64 bits is shown as 0 instead
+    // of shifting past the width.
+    const unsigned power = hwStorageSize >> 1;
+    const unsigned long long storage = power < 64 ? 1ULL << power : 0;
     std::string out = "--- ";
-    out +=
-        String::format("DESFire %s (%uK)", ("EV" + std::to_string(swMajorVersion)).c_str(), storage / 1024);
+    out += String::format("DESFire %s (%lluK)", ("EV" + std::to_string(swMajorVersion)).c_str(),
+                          storage / 1024);
     out += " -------------------------\n";
     out += "UID          : " + String::toHex(uid) + "\n";
     out += String::format("Vendor ID    : NXP (%d)\n", hwVendorID);
@@ -85,7 +88,7 @@ std::string DESFire::Version::toString() const
         String::format("Hardware     : v%d.%d (%d/%d)\n", hwMajorVersion, hwMinorVersion, hwType, hwSubtype);
     out +=
         String::format("Software     : v%d.%d (%d/%d)\n", swMajorVersion, swMinorVersion, swType, swSubtype);
-    out += String::format("Storage size : %u byte(s)\n", storage);
+    out += String::format("Storage size : %llu byte(s)\n", storage);
     out += String::format("Production   : 20%x (wk %x)\n", productionYear, productionWeek);
     out += String::format("Protocol     : %d\n", swProtocol);
     out += std::string(46, '-');
