@@ -22,13 +22,14 @@ fi
 
 work="$build/fuzz-work"
 findings="$build/fuzz-findings"
-rm -rf "$work" "$findings"
 mkdir -p "$work" "$findings"
 
 run_one() {
   local name=$1
   local exe="$build/fuzz/fuzz_$name"
   local corpus="$work/$name"
+  # Only this target's own leftovers go: another run may be using the same build.
+  rm -rf "$corpus" "$findings/$name" "$work/$name.log" "$work/$name.rc"
   mkdir -p "$corpus" "$findings/$name"
   if [ ! -x "$exe" ]; then
     echo "fuzz $name: no program $exe" > "$work/$name.log"

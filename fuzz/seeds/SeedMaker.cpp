@@ -21,8 +21,8 @@
 #include "emulators/UltralightC.h"
 #include "emulators/UltralightEV1.h"
 #include "scenarios/Scenarios.h"
-#include "seeds/RecordingDriver.h"
 #include "support/FuzzDriver.h"
+#include "support/RecordingDriver.h"
 
 namespace {
 
