@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "emulators/ByteOps.h"
 #include "emulators/CardCrypto.h"
 
 namespace emulators {
@@ -29,49 +30,9 @@ constexpr uint8_t FILE_NOT_FOUND = 0xF0;
 constexpr size_t MaxApplications = 28;
 constexpr size_t MaxFrame = 60;
 
-uint32_t le(const Bytes& v, size_t pos, size_t n)
-{
-    uint32_t out = 0;
-    for (size_t i = 0; i < n; ++i) out |= static_cast<uint32_t>(v[pos + i]) << (8 * i);
-    return out;
-}
-
-void appendLe(Bytes& v, uint32_t value, size_t n)
-{
-    for (size_t i = 0; i < n; ++i) v.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-Bytes slice(const Bytes& v, size_t from, size_t n)
-{
-    return Bytes(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + n));
-}
-
-Bytes operator+(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes xorOf(const Bytes& a, const Bytes& b)
-{
-    Bytes out(a);
-    for (size_t i = 0; i < out.size() && i < b.size(); ++i) out[i] ^= b[i];
-    return out;
-}
-
 size_t roundUp(size_t n, size_t block)
 {
     return (n + block - 1) / block * block;
-}
-
-void padZeros(Bytes& v, size_t block)
-{
-    while (v.size() % block != 0) v.push_back(0x00);
-}
-
-bool singleDes(const Bytes& key)
-{
-    return std::equal(key.begin(), key.begin() + 8, key.begin() + 8);
 }
 
 // The card's half of the native scheme: it enciphers what the reader deciphered in send mode, so each
@@ -162,6 +123,11 @@ std::optional<Bytes> DesfireCard::exchange4(const Bytes& command)
         out.resize(std::min(*m_cut, out.size()));
         m_cut.reset();
     }
+    if (m_flipAfter && (*m_flipAfter)-- == 0) {
+        if (!out.empty())
+            out.back() ^= 0x01;
+        m_flipAfter.reset();
+    }
     m_counters.bytesOut += out.size();
     return out;
 }
@@ -217,6 +183,12 @@ void DesfireCard::muteNext(size_t after)
     m_muteAfter = after;
 }
 
+void DesfireCard::flipNextAnswer(size_t after)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_flipAfter = after;
+}
+
 Bytes DesfireCard::fileData(uint32_t aid, uint8_t fileNo) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -265,6 +237,18 @@ int DesfireCard::authenticatedKey() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_session.scheme == Scheme::None ? -1 : m_session.keyNo;
+}
+
+uint16_t DesfireCard::commandCounter() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_session.counter;
+}
+
+Bytes DesfireCard::transactionIdentifier() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_session.ti;
 }
 
 DesfireCard::Counters DesfireCard::counters() const
@@ -317,6 +301,7 @@ Bytes DesfireCard::dispatch(const Bytes& c)
     switch (cmd) {
         case 0x0A:
         case 0x1A:
+        case 0x71:
             return authenticateFirst(cmd, c);
         case 0x60:
             return c.size() == 1 ? getVersion() : failure(LENGTH_ERROR);
@@ -364,9 +349,9 @@ Bytes DesfireCard::dispatch(const Bytes& c)
         case 0xEB:
             return clearRecordFile(c);
         case 0xC7:
-            return c.size() == 1 ? commit() : failure(LENGTH_ERROR);
+            return commit(c);
         case 0xA7:
-            return c.size() == 1 ? abort() : failure(LENGTH_ERROR);
+            return abort(c);
         default:
             return failure(ILLEGAL_COMMAND);
     }
@@ -380,12 +365,17 @@ Bytes DesfireCard::failure(uint8_t status)
     return {status};
 }
 
-Bytes DesfireCard::answer(uint8_t status, const Bytes& data)
+Bytes DesfireCard::answer(uint8_t status, const Bytes& data, bool ev2Maced)
 {
     Bytes body = data;
     if (status == OK && m_session.scheme == Scheme::Iso) {
         m_session.iv = cardcrypto::cmac(Cipher::TDES, m_session.key, data + Bytes{OK}, m_session.iv);
         body = body + m_session.iv;
+    }
+    if (status == OK && ev2()) {
+        ++m_session.counter;
+        if (ev2Maced)
+            body = body + ev2Mac(OK, data);
     }
     if (body.size() <= m_frameData)
         return Bytes{status} + body;
@@ -433,28 +423,86 @@ void DesfireCard::discardPending()
 
 Bytes DesfireCard::authenticateFirst(uint8_t cmd, const Bytes& c)
 {
-    if (c.size() != 2)
+    // EV2 sends 71 keyNo LenCap PCDcap2: the reader's capabilities, six bytes at most.
+    const bool ev2First = cmd == 0x71;
+    const bool wellFormed = ev2First ? c.size() >= 3 && c[2] <= 6 && c.size() == 3u + c[2] : c.size() == 2;
+    if (!wellFormed)
         return failure(LENGTH_ERROR);
     dropSession();
     const Application& app = current();
     const uint8_t keyNo = c[1];
     if (keyNo >= app.keyCount)
         return failure(NO_SUCH_KEY);
+    const Cipher cipher = ev2First ? Cipher::AES : Cipher::TDES;
     PendingAuth p;
     p.cmd = cmd;
     p.keyNo = keyNo;
     p.key = app.keys[keyNo];
-    p.rndB = draw(8);
-    p.iv = Bytes(8, 0x00);
-    const Bytes encRndB = cardcrypto::cbcEncrypt(Cipher::TDES, p.key, p.iv, p.rndB);
+    p.rndB = draw(ev2First ? 16 : 8);
+    p.iv = Bytes(cardcrypto::blockSize(cipher), 0x00);
+    if (ev2First) {
+        p.pcdCap = slice(c, 3, c[2]);
+        p.pcdCap.resize(6, 0x00);
+    }
+    const Bytes encRndB = cardcrypto::cbcEncrypt(cipher, p.key, p.iv, p.rndB);
     m_auth = p;
     return Bytes{ADDITIONAL_FRAME} + encRndB;
+}
+
+Bytes DesfireCard::authenticateEv2Second(const PendingAuth& p, const Bytes& c)
+{
+    if (c.size() != 33)
+        return failure(LENGTH_ERROR);
+    // Every cryptogram of the exchange stands alone under a zero IV.
+    Bytes iv(16, 0x00);
+    const Bytes plain = cardcrypto::cbcDecrypt(Cipher::AES, p.key, iv, slice(c, 1, 32));
+    const Bytes rndA = slice(plain, 0, 16);
+    if (slice(plain, 16, 16) != cardcrypto::rotateLeft(p.rndB, 1))
+        return failure(AUTHENTICATION_ERROR);
+    const Bytes ti = draw(4);
+    const Bytes pdCap(6, 0x00);
+    Bytes answerIv(16, 0x00);
+    const Bytes encAnswer = cardcrypto::cbcEncrypt(Cipher::AES, p.key, answerIv,
+                                                   ti + cardcrypto::rotateLeft(rndA, 1) + pdCap + p.pcdCap);
+    const Bytes& rndB = p.rndB;
+    const Bytes tail = slice(rndA, 0, 2) + xorOf(slice(rndA, 2, 6), slice(rndB, 0, 6)) + slice(rndB, 6, 10) +
+                       slice(rndA, 8, 8);
+    Session s;
+    s.scheme = Scheme::Ev2;
+    s.keyNo = p.keyNo;
+    s.key = cardcrypto::cmac(Cipher::AES, p.key, Bytes{0xA5, 0x5A, 0x00, 0x01, 0x00, 0x80} + tail);
+    s.macKey = cardcrypto::cmac(Cipher::AES, p.key, Bytes{0x5A, 0xA5, 0x00, 0x01, 0x00, 0x80} + tail);
+    s.ti = ti;
+    m_session = s;
+    return Bytes{OK} + encAnswer;
+}
+
+Bytes DesfireCard::ev2Mac(uint8_t first, const Bytes& rest) const
+{
+    Bytes input = {first};
+    appendLe(input, m_session.counter, 2);
+    const Bytes full = cardcrypto::cmac(Cipher::AES, m_session.macKey, input + m_session.ti + rest);
+    Bytes mac;
+    for (size_t i = 1; i < full.size(); i += 2) mac.push_back(full[i]);
+    return mac;
+}
+
+uint8_t DesfireCard::ev2Open(Bytes& c, size_t size) const
+{
+    if (c.size() != size + 8)
+        return LENGTH_ERROR;
+    if (slice(c, size, 8) != ev2Mac(c[0], slice(c, 1, size - 1)))
+        return INTEGRITY_ERROR;
+    c.resize(size);
+    return OK;
 }
 
 Bytes DesfireCard::authenticateSecond(const Bytes& c)
 {
     PendingAuth p = *m_auth;
     m_auth.reset();
+    if (p.cmd == 0x71)
+        return authenticateEv2Second(p, c);
     if (c.size() != 17)
         return failure(LENGTH_ERROR);
     const Bytes token = slice(c, 1, 16);
@@ -479,7 +527,12 @@ Bytes DesfireCard::authenticateSecond(const Bytes& c)
     Bytes sessionKey = slice(rndA, 0, 4) + slice(p.rndB, 0, 4);
     sessionKey =
         singleDes(p.key) ? sessionKey + sessionKey : sessionKey + slice(rndA, 4, 4) + slice(p.rndB, 4, 4);
-    m_session = {p.cmd == 0x0A ? Scheme::Native : Scheme::Iso, p.keyNo, sessionKey, Bytes(8, 0x00)};
+    Session session;
+    session.scheme = p.cmd == 0x0A ? Scheme::Native : Scheme::Iso;
+    session.keyNo = p.keyNo;
+    session.key = sessionKey;
+    session.iv = Bytes(8, 0x00);
+    m_session = session;
     return Bytes{OK} + encRndA;
 }
 
@@ -862,8 +915,10 @@ DesfireCard::Access DesfireCard::access(const File& f, Right right) const
         return {AUTHENTICATION_ERROR, Plain};
     if (std::find(keys.begin(), keys.end(), m_session.keyNo) == keys.end())
         return {PERMISSION_DENIED, Plain};
-    // MACed and enciphered files are served in the native scheme only.
+    // MACed and enciphered files are served in the native scheme only, MACed ones in EV2 as well.
     if (m_session.scheme == Scheme::Iso && f.comm != Plain)
+        return {PERMISSION_DENIED, Plain};
+    if (ev2() && f.comm == Enciphered)
         return {PERMISSION_DENIED, Plain};
     return {OK, f.comm};
 }
@@ -880,13 +935,16 @@ std::optional<Bytes> DesfireCard::openPayload(const Bytes& header, const Bytes& 
         return status ? std::nullopt : std::optional<Bytes>(payload);
     }
     if (comm == Maced) {
-        if (payload.size() != plainSize + 4) {
+        const size_t macSize = ev2() ? 8 : 4;
+        if (payload.size() != plainSize + macSize) {
             status = LENGTH_ERROR;
             return std::nullopt;
         }
         const Bytes data = slice(payload, 0, plainSize);
         maced = true;
-        if (slice(payload, plainSize, 4) != nativeMac(key, header + data)) {
+        const Bytes mac = ev2() ? ev2Mac(header[0], slice(header, 1, header.size() - 1) + data)
+                                : nativeMac(key, header + data);
+        if (slice(payload, plainSize, macSize) != mac) {
             status = INTEGRITY_ERROR;
             return std::nullopt;
         }
@@ -947,7 +1005,7 @@ Bytes DesfireCard::sealStatus(bool maced)
 {
     if (maced && m_session.scheme == Scheme::Native)
         return Bytes{OK} + nativeMac(m_session.key, {OK});
-    return answer(OK);
+    return answer(OK, {}, maced);
 }
 
 Bytes DesfireCard::startWrite(const Bytes& c)
@@ -979,7 +1037,7 @@ Bytes DesfireCard::startWrite(const Bytes& c)
             in.minPayload = in.maxPayload = length;
             break;
         case Maced:
-            in.minPayload = in.maxPayload = length + 4;
+            in.minPayload = in.maxPayload = length + (ev2() ? 8 : 4);
             break;
         default:
             in.minPayload = roundUp(length + 2, 8);
@@ -1039,11 +1097,18 @@ Bytes DesfireCard::finishWrite(const Incoming& in)
     return sealStatus(maced);
 }
 
-Bytes DesfireCard::readData(const Bytes& c)
+uint8_t DesfireCard::openCommand(Bytes& c, size_t size, uint8_t comm) const
 {
-    if (c.size() != 8)
+    if (ev2() && comm == Maced)
+        return ev2Open(c, size);
+    return c.size() == size ? OK : LENGTH_ERROR;
+}
+
+Bytes DesfireCard::readData(const Bytes& command)
+{
+    if (command.size() < 8)
         return failure(LENGTH_ERROR);
-    const File* f = file(c[1]);
+    const File* f = file(command[1]);
     if (!f)
         return failure(FILE_NOT_FOUND);
     if (f->type != StandardData && f->type != BackupData)
@@ -1051,6 +1116,9 @@ Bytes DesfireCard::readData(const Bytes& c)
     const Access a = access(*f, Right::Read);
     if (a.status)
         return failure(a.status);
+    Bytes c = command;
+    if (const uint8_t s = openCommand(c, 8, a.comm))
+        return failure(s);
     const uint32_t offset = le(c, 2, 3);
     uint32_t length = le(c, 5, 3);
     if (offset >= f->data.size())
@@ -1060,14 +1128,14 @@ Bytes DesfireCard::readData(const Bytes& c)
     if (static_cast<uint64_t>(offset) + length > f->data.size())
         return failure(BOUNDARY_ERROR);
     const Bytes data = slice(f->data, offset, length);
-    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data);
+    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data, a.comm == Maced);
 }
 
-Bytes DesfireCard::readRecords(const Bytes& c)
+Bytes DesfireCard::readRecords(const Bytes& command)
 {
-    if (c.size() != 8)
+    if (command.size() < 8)
         return failure(LENGTH_ERROR);
-    const File* f = file(c[1]);
+    const File* f = file(command[1]);
     if (!f)
         return failure(FILE_NOT_FOUND);
     if (f->type != LinearRecord && f->type != CyclicRecord)
@@ -1075,6 +1143,9 @@ Bytes DesfireCard::readRecords(const Bytes& c)
     const Access a = access(*f, Right::Read);
     if (a.status)
         return failure(a.status);
+    Bytes c = command;
+    if (const uint8_t s = openCommand(c, 8, a.comm))
+        return failure(s);
     const size_t count = f->records.size();
     const uint32_t skip = le(c, 2, 3);
     uint32_t wanted = le(c, 5, 3);
@@ -1088,14 +1159,14 @@ Bytes DesfireCard::readRecords(const Bytes& c)
     Bytes data;
     const size_t end = count - skip;
     for (size_t i = end - wanted; i < end; ++i) data = data + f->records[i];
-    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data);
+    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data, a.comm == Maced);
 }
 
-Bytes DesfireCard::getValue(const Bytes& c)
+Bytes DesfireCard::getValue(const Bytes& command)
 {
-    if (c.size() != 2)
+    if (command.size() < 2)
         return failure(LENGTH_ERROR);
-    const File* f = file(c[1]);
+    const File* f = file(command[1]);
     if (!f)
         return failure(FILE_NOT_FOUND);
     if (f->type != Value)
@@ -1103,9 +1174,12 @@ Bytes DesfireCard::getValue(const Bytes& c)
     const Access a = access(*f, Right::GetValue);
     if (a.status)
         return failure(a.status);
+    Bytes c = command;
+    if (const uint8_t s = openCommand(c, 2, a.comm))
+        return failure(s);
     Bytes data;
     appendLe(data, static_cast<uint32_t>(f->value), 4);
-    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data);
+    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data, a.comm == Maced);
 }
 
 Bytes DesfireCard::changeValue(const Bytes& c)
@@ -1154,11 +1228,12 @@ Bytes DesfireCard::changeValue(const Bytes& c)
     return sealStatus(maced);
 }
 
-Bytes DesfireCard::clearRecordFile(const Bytes& c)
+// Clearing and the transaction commands are MACed in an EV2 session whatever the files' settings.
+Bytes DesfireCard::clearRecordFile(const Bytes& command)
 {
-    if (c.size() != 2)
+    if (command.size() < 2)
         return failure(LENGTH_ERROR);
-    File* f = file(c[1]);
+    File* f = file(command[1]);
     if (!f)
         return failure(FILE_NOT_FOUND);
     if (f->type != LinearRecord && f->type != CyclicRecord)
@@ -1166,13 +1241,19 @@ Bytes DesfireCard::clearRecordFile(const Bytes& c)
     const Access a = access(*f, Right::ReadWrite);
     if (a.status)
         return failure(a.status);
+    Bytes c = command;
+    if (const uint8_t s = openCommand(c, 2, Maced))
+        return failure(s);
     f->pendingClear = true;
     f->pendingRecord.reset();
-    return answer(OK);
+    return answer(OK, {}, true);
 }
 
-Bytes DesfireCard::commit()
+Bytes DesfireCard::commit(const Bytes& command)
 {
+    Bytes c = command;
+    if (const uint8_t s = openCommand(c, 1, Maced))
+        return failure(s);
     bool any = false;
     for (auto& entry : current().files) {
         File& f = entry.second;
@@ -1198,13 +1279,16 @@ Bytes DesfireCard::commit()
     discardPending();
     if (!any)
         return failure(NO_CHANGES);
-    return answer(OK);
+    return answer(OK, {}, true);
 }
 
-Bytes DesfireCard::abort()
+Bytes DesfireCard::abort(const Bytes& command)
 {
+    Bytes c = command;
+    if (const uint8_t s = openCommand(c, 1, Maced))
+        return failure(s);
     discardPending();
-    return answer(OK);
+    return answer(OK, {}, true);
 }
 
 }  // namespace emulators

@@ -1,7 +1,8 @@
-// An emulated MIFARE DESFire EV1 card for a reader emulator's field: the PICC level and its
+// An emulated MIFARE DESFire EV1/EV2 card for a reader emulator's field: the PICC level and its
 // applications with 2K3DES keys and key settings, the five file types with their sizes, access
 // rights and communication settings, the transaction rules (backup files, values and records change
-// only on commit, abort and re-selection discard), native (0x0A) and ISO (0x1A) authentication, and
+// only on commit, abort and re-selection discard), native (0x0A), ISO (0x1A) and EV2 (0x71)
+// authentication with their secure messaging, and
 // additional frames in both directions. Written from the protocol on OpenSSL (CardCrypto), never on
 // the code under test. Runs on the reader emulator's thread; every public call is thread-safe.
 //
@@ -14,6 +15,13 @@
 // - ISO (0x1A): the EV1 scheme: the IV runs on from command to command, every command is CMACed into
 //   it, plain answers carry an 8-byte CMAC over data and status, ChangeKey and ChangeKeySettings are
 //   enciphered with a CRC32. Files in MAC or enciphered mode are refused (0x9D) in this scheme.
+// - EV2 (0x71, AuthenticateEV2First): the application's key taken as AES-128; RndB of 16 bytes, each
+//   cryptogram of the exchange under a zero IV, the answer TI || RndA' || PDcap2 || PCDcap2, session
+//   keys by CMAC over SV1/SV2. Files in MAC mode and the record-clearing and transaction commands
+//   carry 8-byte MACs (MACt under the session MAC key over cmd || CmdCtr || TI || header || data)
+//   both ways; a request MAC that does not match is refused with 0x1E, which like every error ends
+//   the session. Each command answered with success counts in CmdCtr; the answer's MAC covers
+//   00 || CmdCtr || TI || data with the counter already advanced. Enciphered files are refused (0x9D).
 // Where an enciphered write may or may not carry a MAC, the card tells them apart by length (data
 // files, values) or by where the CRC lies (records); a frame that fills 60 bytes after the cipher
 // text is the only case where it waits for a MAC that may not come.
@@ -64,6 +72,7 @@ public:
         None,
         Native,
         Iso,
+        Ev2,
     };
 
     explicit DesfireCard(Bytes uid = {0x04, 0x52, 0x7A, 0x1A, 0x6F, 0x2C, 0x80});
@@ -89,6 +98,8 @@ public:
     void cutNextAnswer(size_t keep, size_t after = 0);
     // The exchange after the next `after` ones goes unanswered.
     void muteNext(size_t after = 0);
+    // The answer after the next `after` ones has the lowest bit of its last byte flipped.
+    void flipNextAnswer(size_t after = 0);
 
     // Committed contents, whatever a transaction holds pending; empty when there is no such file.
     Bytes fileData(uint32_t aid, uint8_t fileNo) const;
@@ -98,6 +109,9 @@ public:
     Scheme scheme() const;
     // Key number of the open session, -1 without one.
     int authenticatedKey() const;
+    // EV2 session: the command counter and the transaction identifier (empty without a session).
+    uint16_t commandCounter() const;
+    Bytes transactionIdentifier() const;
     Counters counters() const;
     void resetCounters();
 
@@ -139,8 +153,11 @@ private:
     {
         Scheme scheme = Scheme::None;
         uint8_t keyNo = 0;
-        Bytes key;  // the session key
+        Bytes key;  // the session key (EV2: the encryption key)
         Bytes iv;   // ISO scheme: the chaining value
+        Bytes macKey;
+        Bytes ti;
+        uint16_t counter = 0;
     };
 
     struct PendingAuth
@@ -150,6 +167,7 @@ private:
         Bytes key;
         Bytes rndB;
         Bytes iv;
+        Bytes pcdCap;  // EV2: the reader's capabilities, six bytes
     };
 
     // A write that comes in several frames.
@@ -182,12 +200,22 @@ private:
 
     Bytes handle(const Bytes& command);
     Bytes dispatch(const Bytes& command);
-    Bytes answer(uint8_t status, const Bytes& data = {});
+    // A success counts in an EV2 session; ev2Mac appends the answer's MAC there.
+    Bytes answer(uint8_t status, const Bytes& data = {}, bool ev2Mac = false);
     Bytes failure(uint8_t status);
     Bytes continueIncoming(const Bytes& frame);
 
     Bytes authenticateFirst(uint8_t cmd, const Bytes& command);
     Bytes authenticateSecond(const Bytes& command);
+    Bytes authenticateEv2Second(const PendingAuth& p, const Bytes& command);
+    // MACt under the EV2 session MAC key of first || CmdCtr || TI || rest.
+    Bytes ev2Mac(uint8_t first, const Bytes& rest) const;
+    // An EV2 command whose first size bytes end in its MAC: 0 with the MAC checked and cut off, or
+    // the card's refusal.
+    uint8_t ev2Open(Bytes& command, size_t size) const;
+    // A command of size bytes, followed by its MAC when comm and the session ask for one.
+    uint8_t openCommand(Bytes& command, size_t size, uint8_t comm) const;
+    bool ev2() const { return m_session.scheme == Scheme::Ev2; }
     Bytes getVersion();
     Bytes getKeySettings();
     Bytes changeKeySettings(const Bytes& command);
@@ -208,8 +236,8 @@ private:
     Bytes getValue(const Bytes& command);
     Bytes changeValue(const Bytes& command);
     Bytes clearRecordFile(const Bytes& command);
-    Bytes commit();
-    Bytes abort();
+    Bytes commit(const Bytes& command);
+    Bytes abort(const Bytes& command);
 
     Application& current() { return m_apps.at(m_selected); }
     bool isMasterAuthenticated() const;
@@ -241,6 +269,7 @@ private:
     std::optional<size_t> m_cut;
     size_t m_cutAfter = 0;
     std::optional<size_t> m_muteAfter;
+    std::optional<size_t> m_flipAfter;
     Counters m_counters;
 };
 

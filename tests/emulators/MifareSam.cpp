@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "emulators/ByteOps.h"
+
 namespace emulators {
 
 using cardcrypto::Cipher;
@@ -29,34 +31,6 @@ SlotCard::Response status(uint16_t sw)
     return {{}, sw};
 }
 
-Bytes slice(const Bytes& v, size_t from, size_t n)
-{
-    return Bytes(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + n));
-}
-
-Bytes operator+(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes xorOf(const Bytes& a, const Bytes& b)
-{
-    Bytes out(a);
-    for (size_t i = 0; i < out.size() && i < b.size(); ++i) out[i] ^= b[i];
-    return out;
-}
-
-void padZeros(Bytes& v, size_t block)
-{
-    while (v.size() % block != 0) v.push_back(0x00);
-}
-
-void appendLe(Bytes& v, uint32_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i) v.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
 Bytes atrFor(MifareSam::Generation generation)
 {
     Bytes atr = {0x3B, 0xDF, 0x18, 0xFF, 0x81, 0xF1, 0xFE, 0x43, 0x00, 0x3F};
@@ -66,11 +40,6 @@ Bytes atrFor(MifareSam::Generation generation)
     atr.insert(atr.end(), text, text + std::strlen(text));
     atr.push_back(generation == MifareSam::Generation::AV2 ? 0x3B : 0x11);
     return atr;
-}
-
-bool singleDes(const Bytes& key)
-{
-    return key.size() >= 16 && std::equal(key.begin(), key.begin() + 8, key.begin() + 8);
 }
 
 }  // namespace
@@ -157,6 +126,12 @@ void MifareSam::forceRandom(const Bytes& bytes)
     m_forced.insert(m_forced.end(), bytes.begin(), bytes.end());
 }
 
+void MifareSam::refuseNext(uint8_t ins, uint16_t sw, size_t after)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_refusal = Refusal{ins, sw, after};
+}
+
 MifareSam::CardSession MifareSam::cardSession() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -195,6 +170,11 @@ std::optional<SlotCard::Response> MifareSam::apdu(const Apdu& command)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_powered)
         return std::nullopt;
+    if (m_refusal && m_refusal->ins == command.ins && m_refusal->after-- == 0) {
+        const uint16_t sw = m_refusal->sw;
+        m_refusal.reset();
+        return status(sw);
+    }
     return handle(command);
 }
 

@@ -10,9 +10,10 @@
 // entries run the EV1 scheme (CBC with the session IV carried from command to command, CRC32, CMACs).
 // Data MACed or enciphered by the SAM covers every byte it is given; deciphered answers are checked
 // against a CRC over the plain data (native) or the plain data and a 0x00 status (EV1).
-// Keys are diversified with AN10922 when an input is given (AES-128, two- and three-key Triple-DES).
-// Offline keys (ActivateOfflineKey) serve the
-// offline cipher commands from the loaded IV (zero unless LoadInitVector set one) and CMACs.
+// Keys are diversified with AN10922 when an input is given (AES-128, two- and three-key Triple-DES),
+// card keys and offline keys alike: an offline key activated with a card's UID is the key that
+// card holds. Offline keys (ActivateOfflineKey) serve the offline cipher commands, each from the
+// loaded IV (zero unless LoadInitVector set one), and full-length CMACs (GenerateMAC).
 // ChangeKeyPICC: P1 bit 0 asks for the form that changes a key other than the authenticated one
 // (new XOR current, both CRCs), bits 1 and 2 diversify the current and the new key with the input.
 #pragma once
@@ -21,6 +22,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "emulators/CardCrypto.h"
 #include "emulators/SlotCard.h"
@@ -109,6 +111,9 @@ public:
     bool activated() const;
     // The next random bytes the SAM draws come from here first (challenges ending in 0x80 ..).
     void forceRandom(const Bytes& bytes);
+    // The command with this instruction byte after the next `after` ones is refused with sw, leaving
+    // the SAM's state as it was.
+    void refuseNext(uint8_t ins, uint16_t sw, size_t after = 0);
     CardSession cardSession() const;
     // The 16-byte session key of the last AV1 host authentication; empty when there is none.
     Bytes av1SessionKey() const;
@@ -193,6 +198,13 @@ private:
     bool m_activated = true;
     bool m_powered = false;
     std::deque<uint8_t> m_forced;
+    struct Refusal
+    {
+        uint8_t ins;
+        uint16_t sw;
+        size_t after;
+    };
+    std::optional<Refusal> m_refusal;
     HostAuth m_host;
     Bytes m_av1SessionKey;
     PiccAuth m_picc;
