@@ -265,6 +265,15 @@ TEST_F(DESFireTest, ReadThatBreaksOffKeepsTheFramesAlreadyReceived)
     EXPECT_TRUE(scripted->allUsed()) << scripted->report();
 }
 
+TEST_F(DESFireTest, PlainSuccessInsteadOfAChallengeIsNoAuthentication)
+{
+    auto scripted = std::make_shared<emulators::ScriptedCard>(emulators::ScriptedCard::desfireIdentity());
+    scripted->expect4(fromHex("1A 00"), fromHex("00"));
+    ASSERT_NO_FATAL_FAILURE(place(scripted));
+    EXPECT_EQ(desfire->authenticate(0, Bytes(16, 0x00)), 0xFFFE);
+    EXPECT_TRUE(scripted->allUsed()) << scripted->report();
+}
+
 TEST_F(DESFireTest, AesHalvesHandTheCardsCryptogramsOver)
 {
     auto scripted = std::make_shared<emulators::ScriptedCard>(emulators::ScriptedCard::desfireIdentity());

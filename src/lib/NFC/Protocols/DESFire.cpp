@@ -14,6 +14,14 @@ namespace NFC {
 
 namespace {
 
+// A card that answers the first authentication step with plain success has not issued a
+// challenge: that is a malformed answer, never an authenticated session.
+DESFire::Error authenticationRefused(DESFire::Error first)
+{
+    return first == DESFire::OperationOK ? DESFire::InvalidResponseSize : first;
+}
+
+
 // No answer may grow a buffer past what a card can hold.
 constexpr size_t MaxAnswerData = 0x10000;
 constexpr size_t MaxFrame = 60;
@@ -231,7 +239,7 @@ DESFire::Error DESFire::authenticate_MifareSAM(uint8_t keyNo, uint8_t samKeyNo, 
     Bytes rx;
     const Error first = command({0x0A, keyNo}, 9, &rx);
     if (first != AdditionalFrame)
-        return first;
+        return authenticationRefused(first);
     const Bytes encRndB = slice(rx, 1, 8);
     Bytes divInput;
     if (cascadeUid)
@@ -267,7 +275,7 @@ DESFire::Error DESFire::authenticate_LGsam(uint8_t keyNo, uint8_t samKeyNo)
     Bytes rx;
     const Error first = command({0x1A, keyNo}, 9, &rx);
     if (first != AdditionalFrame)
-        return first;
+        return authenticationRefused(first);
     Bytes out;
     const int result =
         m_lgSam->authenticatePICCPart1(samKeyNo, slice(rx, 1, 8), divInput, IDcenter, VKSETissuer, out);
@@ -284,7 +292,7 @@ DESFire::Error DESFire::authenticate(uint8_t keyNo, const Bytes& key)
     Bytes rx;
     const Error first = command({0x1A, keyNo}, 9, &rx);
     if (first != AdditionalFrame)
-        return first;
+        return authenticationRefused(first);
     Crypto crypto(Crypto::CBC_3DES, key);
     const Bytes encRndB(rx.begin() + 1, rx.end());
     const Bytes rndB = crypto.decrypt(encRndB);
@@ -377,7 +385,7 @@ DESFire::Error DESFire::reload_LGcard(uint8_t keyNo, uint8_t samKeyNo, uint8_t V
     Bytes rx;
     const Error first = command({0x1A, keyNo}, 9, &rx);
     if (first != AdditionalFrame)
-        return first;
+        return authenticationRefused(first);
     Bytes cryptogram;
     int result =
         m_lgSam->initSAMforCardReload(samKeyNo, slice(rx, 1, 8), divInput, 1, VKSETissuer, trt, cryptogram);
