@@ -147,10 +147,7 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Modes, PRSTest,
                          ::testing::Values(ElatecReader::Mode::BinaryCrc, ElatecReader::Mode::AsciiCrc),
-                         [](const auto& info) {
-                             return info.param == ElatecReader::Mode::BinaryCrc ? std::string("BinaryCrc")
-                                                                                : std::string("AsciiCrc");
-                         });
+                         [](const auto& info) { return ElatecReader::modeName(info.param); });
 
 TEST_P(PRSTest, CrcModeFaultsAreTellableApart)
 {

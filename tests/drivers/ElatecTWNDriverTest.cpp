@@ -82,10 +82,7 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Modes, ElatecDriverTest,
                          ::testing::Values(ElatecReader::Mode::BinaryCrc, ElatecReader::Mode::Ascii),
-                         [](const auto& info) {
-                             return info.param == ElatecReader::Mode::BinaryCrc ? std::string("BinaryCrc")
-                                                                                : std::string("Ascii");
-                         });
+                         [](const auto& info) { return ElatecReader::modeName(info.param); });
 
 TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
 {

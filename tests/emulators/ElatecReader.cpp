@@ -81,6 +81,23 @@ int hexValue(uint8_t c)
 
 }  // namespace
 
+std::string ElatecReader::modeName(Mode mode)
+{
+    switch (mode) {
+        case Mode::Silent:
+            return "Silent";
+        case Mode::Ascii:
+            return "Ascii";
+        case Mode::Binary:
+            return "Binary";
+        case Mode::AsciiCrc:
+            return "AsciiCrc";
+        case Mode::BinaryCrc:
+            return "BinaryCrc";
+    }
+    return "Mode" + std::to_string(static_cast<int>(mode));
+}
+
 ElatecReader::ElatecReader(Mode mode) : m_mode(mode)
 {
     m_thread = std::thread([this] { run(); });

@@ -61,6 +61,9 @@ public:
         Bytes wire;  // as it came over the line, framing included
     };
 
+    // The mode's name as the tests print it ("BinaryCrc", "Ascii", ..).
+    static std::string modeName(Mode mode);
+
     explicit ElatecReader(Mode mode = Mode::BinaryCrc);
     ~ElatecReader();
     ElatecReader(const ElatecReader&) = delete;
