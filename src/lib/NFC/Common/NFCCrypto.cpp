@@ -6,12 +6,12 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <utility>
 
+#include "core/Crc32.h"
 #include "core/Log.h"
 #include "core/Random.h"
 #include "core/TDES.h"
@@ -199,17 +199,6 @@ bool aesRun(const Bytes& key, const Bytes& iv, bool encrypt, const uint8_t* data
                  written != static_cast<int>(kAesBlock)))
         return false;
     return true;
-}
-
-std::array<uint32_t, 256> makeCrcTable()
-{
-    std::array<uint32_t, 256> table{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t crc = i;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        table[i] = crc;
-    }
-    return table;
 }
 
 struct PkeyDeleter
@@ -467,10 +456,7 @@ bool Crypto::isSingleDESKey(const Bytes& key)
 
 uint32_t Crypto::crc32(const Bytes& data)
 {
-    static const std::array<uint32_t, 256> table = makeCrcTable();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint8_t b : data) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-    return crc;
+    return Crc32::update(Crc32::Preset, data.data(), data.size());
 }
 
 bool Crypto::ecdsaVerify(const Bytes& publicKey, const Bytes& digest, const Bytes& r, const Bytes& s)

@@ -17,19 +17,7 @@ constexpr std::array<uint16_t, 256> makeCrc16Table()
     return table;
 }
 
-constexpr std::array<uint32_t, 256> makeCrc32Table()
-{
-    std::array<uint32_t, 256> table{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t crc = i;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        table[i] = crc;
-    }
-    return table;
-}
-
 constexpr std::array<uint16_t, 256> kCrc16 = makeCrc16Table();
-constexpr std::array<uint32_t, 256> kCrc32 = makeCrc32Table();
 
 }  // namespace
 
@@ -41,17 +29,6 @@ uint16_t crc16Update(uint16_t crc, uint8_t byte)
 uint16_t crc16(const uint8_t* data, size_t count, uint16_t crc)
 {
     for (size_t i = 0; i < count; ++i) crc = crc16Update(crc, data[i]);
-    return crc;
-}
-
-uint32_t crc32Update(uint32_t crc, uint8_t byte)
-{
-    return kCrc32[(crc ^ byte) & 0xFF] ^ (crc >> 8);
-}
-
-uint32_t crc32Run(const uint8_t* data, size_t count, uint32_t crc)
-{
-    for (size_t i = 0; i < count; ++i) crc = crc32Update(crc, data[i]);
     return crc;
 }
 

@@ -6,14 +6,22 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/Crc32.h"
+
 namespace zmodem {
 
 uint16_t crc16Update(uint16_t crc, uint8_t byte);
 uint16_t crc16(const uint8_t* data, size_t count, uint16_t crc = 0);
 
 // The running value before the final complement; start from 0xFFFFFFFF.
-uint32_t crc32Update(uint32_t crc, uint8_t byte);
-uint32_t crc32Run(const uint8_t* data, size_t count, uint32_t crc = 0xFFFFFFFFu);
+inline uint32_t crc32Update(uint32_t crc, uint8_t byte)
+{
+    return Crc32::update(crc, byte);
+}
+inline uint32_t crc32Run(const uint8_t* data, size_t count, uint32_t crc = Crc32::Preset)
+{
+    return Crc32::update(crc, data, count);
+}
 // The finished CRC-32 of a whole buffer.
 inline uint32_t crc32(const uint8_t* data, size_t count)
 {
