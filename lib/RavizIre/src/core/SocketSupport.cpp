@@ -5,11 +5,44 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "core/Clock.h"
 #include "core/String.h"
 
 namespace SocketSupport {
+
+namespace {
+
+// getpeername or getsockname into storage; false for fd -1 or a failed call.
+bool addressOf(int fd, int (*query)(int, sockaddr*, socklen_t*), sockaddr_storage& storage)
+{
+    socklen_t len = sizeof storage;
+    return fd != -1 && query(fd, reinterpret_cast<sockaddr*>(&storage), &len) == 0;
+}
+
+}  // namespace
+
+int resolve(const std::string& host, unsigned short port, int socketType, bool passive, AddressList& list)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = socketType;
+    if (passive)
+        hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    list.reset(rc == 0 ? found : nullptr);
+    return rc;
+}
+
+void closeSocket(int& fd)
+{
+    if (fd == -1)
+        return;
+    ::close(fd);
+    fd = -1;
+}
 
 int waitFor(int fd, short events, int ms)
 {
@@ -49,6 +82,24 @@ unsigned short portOf(const sockaddr* address)
     if (address->sa_family == AF_INET6)
         return ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port);
     return 0;
+}
+
+std::string peerHost(int fd)
+{
+    sockaddr_storage peer{};
+    return addressOf(fd, getpeername, peer) ? hostText(reinterpret_cast<sockaddr*>(&peer)) : std::string();
+}
+
+unsigned short peerPort(int fd)
+{
+    sockaddr_storage peer{};
+    return addressOf(fd, getpeername, peer) ? portOf(reinterpret_cast<sockaddr*>(&peer)) : 0;
+}
+
+unsigned short localPort(int fd)
+{
+    sockaddr_storage local{};
+    return addressOf(fd, getsockname, local) ? portOf(reinterpret_cast<sockaddr*>(&local)) : 0;
 }
 
 std::string errnoText()

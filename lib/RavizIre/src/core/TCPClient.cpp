@@ -30,10 +30,16 @@ timeval toTimeval(int ms)
     throw std::runtime_error(strerror(code));
 }
 
-struct AddrInfoDeleter
+// Keeps a setting for the next connection and applies it to the open one, if there is one.
+template <typename Setting, typename Option>
+void remember(int fd, Setting& setting, Setting value, int level, int name, const Option& option)
 {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
+    if (value == setting)
+        return;
+    setting = value;
+    if (fd != -1)
+        setsockopt(fd, level, name, &option, sizeof option);
+}
 
 }  // namespace
 
@@ -45,14 +51,11 @@ void TCPClient::connect(const std::string& host, unsigned short port)
         close();
     }
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0 || !found)
+    SocketSupport::AddressList list;
+    const int rc = SocketSupport::resolve(host, port, SOCK_STREAM, false, list);
+    if (rc != 0 || !list)
         throw std::runtime_error("Cannot resolve host '" + host + "': " + gai_strerror(rc));
-    const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
+    const addrinfo* found = list.get();
 
     m_fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
     if (m_fd < 0) {
@@ -62,8 +65,7 @@ void TCPClient::connect(const std::string& host, unsigned short port)
     }
 
     auto fail = [this](int code) {
-        ::close(m_fd);
-        m_fd = -1;
+        SocketSupport::closeSocket(m_fd);
         throwErrno(code);
     };
     const timeval rcv = toTimeval(m_readTimeout);
@@ -105,8 +107,7 @@ void TCPClient::connect(const std::string& host, unsigned short port)
     if (m_connectTimeout > 0)
         fcntl(m_fd, F_SETFL, flags);
     if (timedOut) {
-        ::close(m_fd);
-        m_fd = -1;
+        SocketSupport::closeSocket(m_fd);
         throw std::runtime_error("Connect timeout");
     }
     if (code != 0)
@@ -115,88 +116,47 @@ void TCPClient::connect(const std::string& host, unsigned short port)
 
 void TCPClient::close()
 {
-    if (m_fd == -1)
-        return;
-    ::close(m_fd);
-    m_fd = -1;
+    SocketSupport::closeSocket(m_fd);
 }
 
 std::string TCPClient::address()
 {
-    sockaddr_storage peer{};
-    socklen_t len = sizeof peer;
-    if (m_fd == -1 || getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
-        return std::string();
-    return SocketSupport::hostText(reinterpret_cast<sockaddr*>(&peer));
+    return SocketSupport::peerHost(m_fd);
 }
 
 unsigned short TCPClient::port()
 {
-    sockaddr_storage peer{};
-    socklen_t len = sizeof peer;
-    if (m_fd == -1 || getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
-        return 0;
-    return SocketSupport::portOf(reinterpret_cast<sockaddr*>(&peer));
+    return SocketSupport::peerPort(m_fd);
 }
 
 void TCPClient::setReadTimeout(int ms)
 {
-    if (ms == m_readTimeout)
-        return;
-    m_readTimeout = ms;
-    if (m_fd != -1) {
-        const timeval tv = toTimeval(ms);
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
+    remember(m_fd, m_readTimeout, ms, SOL_SOCKET, SO_RCVTIMEO, toTimeval(ms));
 }
 
 void TCPClient::setWriteTimeout(int ms)
 {
-    if (ms == m_writeTimeout)
-        return;
-    m_writeTimeout = ms;
-    if (m_fd != -1) {
-        const timeval tv = toTimeval(ms);
-        setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    }
+    remember(m_fd, m_writeTimeout, ms, SOL_SOCKET, SO_SNDTIMEO, toTimeval(ms));
 }
 
 void TCPClient::setKeepAlive(bool on)
 {
-    if (on == m_keepAlive)
-        return;
-    m_keepAlive = on;
-    if (m_fd != -1) {
-        const int value = on ? 1 : 0;
-        setsockopt(m_fd, SOL_SOCKET, SO_KEEPALIVE, &value, sizeof value);
-    }
+    remember(m_fd, m_keepAlive, on, SOL_SOCKET, SO_KEEPALIVE, on ? 1 : 0);
 }
 
 void TCPClient::setKeepAliveTime(int seconds)
 {
-    if (seconds == m_keepAliveTime)
-        return;
-    m_keepAliveTime = seconds;
-    if (m_fd != -1)
-        setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPIDLE, &seconds, sizeof seconds);
+    remember(m_fd, m_keepAliveTime, seconds, IPPROTO_TCP, TCP_KEEPIDLE, seconds);
 }
 
 void TCPClient::setKeepAliveInterval(int seconds)
 {
-    if (seconds == m_keepAliveInterval)
-        return;
-    m_keepAliveInterval = seconds;
-    if (m_fd != -1)
-        setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPINTVL, &seconds, sizeof seconds);
+    remember(m_fd, m_keepAliveInterval, seconds, IPPROTO_TCP, TCP_KEEPINTVL, seconds);
 }
 
 void TCPClient::setKeepAliveProbes(int count)
 {
-    if (count == m_keepAliveProbes)
-        return;
-    m_keepAliveProbes = count;
-    if (m_fd != -1)
-        setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    remember(m_fd, m_keepAliveProbes, count, IPPROTO_TCP, TCP_KEEPCNT, count);
 }
 
 bool TCPClient::available(int ms)

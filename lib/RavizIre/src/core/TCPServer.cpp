@@ -51,46 +51,32 @@ bool isTransient(int code)
 void TCPServer::listen(unsigned short port, const std::string& address)
 {
     close();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0 || !found)
+    SocketSupport::AddressList list;
+    const int rc = SocketSupport::resolve(address, port, SOCK_STREAM, true, list);
+    if (rc != 0 || !list)
         throw std::runtime_error("Cannot resolve address '" + address + "': " + gai_strerror(rc));
 
     int code = 0;
     // Non-blocking so that a connection that vanishes between poll and accept cannot block us.
-    m_fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, found->ai_protocol);
+    m_fd = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, list->ai_protocol);
     const int one = 1;
     if (m_fd < 0 || setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(m_fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(m_fd, 1) != 0)
+        bind(m_fd, list->ai_addr, list->ai_addrlen) != 0 || ::listen(m_fd, 1) != 0)
         code = errno;
-    freeaddrinfo(found);
     if (code != 0) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
+        SocketSupport::closeSocket(m_fd);
         throw std::runtime_error(strerror(code));
     }
 }
 
 void TCPServer::close()
 {
-    if (m_fd == -1)
-        return;
-    ::close(m_fd);
-    m_fd = -1;
+    SocketSupport::closeSocket(m_fd);
 }
 
 unsigned short TCPServer::port() const
 {
-    sockaddr_storage local{};
-    socklen_t len = sizeof local;
-    if (m_fd == -1 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
-        return 0;
-    return SocketSupport::portOf(reinterpret_cast<sockaddr*>(&local));
+    return SocketSupport::localPort(m_fd);
 }
 
 TCPClient TCPServer::accept()

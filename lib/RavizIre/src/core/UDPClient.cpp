@@ -20,29 +20,23 @@ bool UDPClient::connect(const std::string& host, unsigned short port)
             return true;
         close();
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0 || !found) {
+    SocketSupport::AddressList list;
+    const int rc = SocketSupport::resolve(host, port, SOCK_DGRAM, false, list);
+    if (rc != 0 || !list) {
         m_error = String::format("(%d) %s: %s", rc, gai_strerror(rc), host.c_str());
         return false;
     }
-    m_fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    m_fd = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
     if (m_fd < 0) {
         m_error = SocketSupport::errnoText();
         m_fd = -1;
-        freeaddrinfo(found);
         return false;
     }
-    const bool ok = ::connect(m_fd, found->ai_addr, found->ai_addrlen) == 0;
+    const bool ok = ::connect(m_fd, list->ai_addr, list->ai_addrlen) == 0;
     if (!ok) {
         m_error = SocketSupport::errnoText();
-        ::close(m_fd);
-        m_fd = -1;
+        SocketSupport::closeSocket(m_fd);
     }
-    freeaddrinfo(found);
     return ok;
 }
 
@@ -60,26 +54,15 @@ bool UDPClient::send(const std::vector<uint8_t>& data)
 
 void UDPClient::close()
 {
-    if (m_fd == -1)
-        return;
-    ::close(m_fd);
-    m_fd = -1;
+    SocketSupport::closeSocket(m_fd);
 }
 
 std::string UDPClient::address()
 {
-    sockaddr_storage peer{};
-    socklen_t len = sizeof peer;
-    if (m_fd == -1 || getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
-        return std::string();
-    return SocketSupport::hostText(reinterpret_cast<sockaddr*>(&peer));
+    return SocketSupport::peerHost(m_fd);
 }
 
 unsigned short UDPClient::port()
 {
-    sockaddr_storage peer{};
-    socklen_t len = sizeof peer;
-    if (m_fd == -1 || getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
-        return 0;
-    return SocketSupport::portOf(reinterpret_cast<sockaddr*>(&peer));
+    return SocketSupport::peerPort(m_fd);
 }

@@ -19,27 +19,20 @@ UDPServer::~UDPServer()
 bool UDPServer::listen(unsigned short port, const std::string& address)
 {
     close();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0 || !found) {
+    SocketSupport::AddressList list;
+    const int rc = SocketSupport::resolve(address, port, SOCK_DGRAM, true, list);
+    if (rc != 0 || !list) {
         m_error = String::format("(%d) %s: %s", rc, gai_strerror(rc), address.c_str());
         return false;
     }
-    m_fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    m_fd = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
     const int one = 1;
     const bool ok = m_fd >= 0 && setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-                    bind(m_fd, found->ai_addr, found->ai_addrlen) == 0;
+                    bind(m_fd, list->ai_addr, list->ai_addrlen) == 0;
     if (!ok) {
         m_error = SocketSupport::errnoText();
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
+        SocketSupport::closeSocket(m_fd);
     }
-    freeaddrinfo(found);
     return ok;
 }
 
@@ -71,17 +64,10 @@ bool UDPServer::receive(std::vector<uint8_t>& data, std::string& address, unsign
 
 void UDPServer::close()
 {
-    if (m_fd == -1)
-        return;
-    ::close(m_fd);
-    m_fd = -1;
+    SocketSupport::closeSocket(m_fd);
 }
 
 unsigned short UDPServer::port() const
 {
-    sockaddr_storage local{};
-    socklen_t len = sizeof local;
-    if (m_fd == -1 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
-        return 0;
-    return SocketSupport::portOf(reinterpret_cast<sockaddr*>(&local));
+    return SocketSupport::localPort(m_fd);
 }
