@@ -31,6 +31,19 @@ const char* prefixOf(uint32_t module)
     }
 }
 
+// The header bytes and the data as the trace shows them; length counts the bytes shown.
+std::string pduText(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, uint8_t p3,
+                    const std::vector<uint8_t>* data, size_t& length)
+{
+    std::string text = String::format("%02X%02X%02X%02X%02X", cla, ins, p1, p2, p3);
+    length = 5;
+    if (data) {
+        text += String::toHex(*data);
+        length += data->size();
+    }
+    return text;
+}
+
 }  // namespace
 
 namespace NFC {
@@ -63,25 +76,16 @@ void Log::incomingPICC(const std::vector<uint8_t>& frame)
 
 void Log::outgoingPDU(const Driver::TPDUHeader& header, const std::vector<uint8_t>* data)
 {
-    std::string text =
-        String::format("%02X%02X%02X%02X%02X", header.CLA, header.INS, header.P1, header.P2, header.P3);
-    size_t length = 5;
-    if (data) {
-        text += String::toHex(*data);
-        length += data->size();
-    }
+    size_t length = 0;
+    const std::string text = pduText(header.CLA, header.INS, header.P1, header.P2, header.P3, data, length);
     print(ISO7816, "> (% 3d) %s", static_cast<int>(length), text.c_str());
 }
 
 void Log::outgoingPDU(const Driver::APDUHeader& header, const std::vector<uint8_t>* data)
 {
-    std::string text = String::format("%02X%02X%02X%02X%02X", header.CLA, header.INS, header.P1, header.P2,
-                                      header.Lc & 0xFF);
-    size_t length = 5;
-    if (data) {
-        text += String::toHex(*data);
-        length += data->size();
-    }
+    size_t length = 0;
+    std::string text = pduText(header.CLA, header.INS, header.P1, header.P2,
+                               static_cast<uint8_t>(header.Lc & 0xFF), data, length);
     if (header.hasLe) {
         text += String::format("%02X", header.Le);
         length += 1;

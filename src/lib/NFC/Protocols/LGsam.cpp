@@ -358,15 +358,22 @@ LGsam::ErrorCode LGsam::encryptTpassData(uint8_t IDkey, uint8_t IDcenter, uint8_
     return sendAndFetch(ClaSam, 0xFC, IDkey, 0xFF, data, 0x10, 0x10, out);
 }
 
-LGsam::ErrorCode LGsam::decryptTpassData(uint8_t IDkey, uint8_t IDcenter, uint8_t VKSETissuer,
-                                         const Bytes& uid, const Bytes& counter, const Bytes& encData,
-                                         Bytes& out)
+LGsam::ErrorCode LGsam::decryptRecord(uint8_t ins, uint8_t IDkey, uint8_t IDcenter, uint8_t VKSETissuer,
+                                      const Bytes& uid, const Bytes& counter, const Bytes& encData,
+                                      Bytes& out)
 {
     Bytes data;
     ByteWriter(data).u8(IDcenter).u8(VKSETissuer).bytes(uid).bytes(counter).bytes(encData);
     if (data.size() != 0x1D)
         return WrongLength;
-    return sendAndFetch(ClaSam, 0xFA, IDkey, 0x00, data, 0x0C, 0x0C, out);
+    return sendAndFetch(ClaSam, ins, IDkey, 0x00, data, 0x0C, 0x0C, out);
+}
+
+LGsam::ErrorCode LGsam::decryptTpassData(uint8_t IDkey, uint8_t IDcenter, uint8_t VKSETissuer,
+                                         const Bytes& uid, const Bytes& counter, const Bytes& encData,
+                                         Bytes& out)
+{
+    return decryptRecord(0xFA, IDkey, IDcenter, VKSETissuer, uid, counter, encData, out);
 }
 
 LGsam::ErrorCode LGsam::encryptTvalueData(uint8_t IDkey, uint8_t IDcenter, uint8_t VKSETissuer, uint8_t trt,
@@ -391,11 +398,7 @@ LGsam::ErrorCode LGsam::decryptTvalueData(uint8_t IDkey, uint8_t IDcenter, uint8
                                           const Bytes& uid, const Bytes& counter, const Bytes& encData,
                                           Bytes& out)
 {
-    Bytes data;
-    ByteWriter(data).u8(IDcenter).u8(VKSETissuer).bytes(uid).bytes(counter).bytes(encData);
-    if (data.size() != 0x1D)
-        return WrongLength;
-    return sendAndFetch(ClaSam, 0xF4, IDkey, 0x00, data, 0x0C, 0x0C, out);
+    return decryptRecord(0xF4, IDkey, IDcenter, VKSETissuer, uid, counter, encData, out);
 }
 
 LGsam::ErrorCode LGsam::framed(uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& frame, Bytes& out)

@@ -255,6 +255,9 @@ private:
     ErrorCode cardSession(uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& rndB, const Bytes& divInput,
                           uint8_t IDcenter, uint8_t VKSETissuer, Bytes& out);
     ErrorCode framed(uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& frame, Bytes& out);
+    // Tpass and Tvalue records come back through the same 29-byte command, told apart by ins.
+    ErrorCode decryptRecord(uint8_t ins, uint8_t IDkey, uint8_t IDcenter, uint8_t VKSETissuer,
+                            const Bytes& uid, const Bytes& counter, const Bytes& encData, Bytes& out);
 
     bool m_unlocked = false;
 };

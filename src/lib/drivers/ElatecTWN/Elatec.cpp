@@ -61,6 +61,29 @@ bool Elatec::call(uint16_t command, uint8_t param)
     return call(command);
 }
 
+bool Elatec::takeAnswer(bool called, size_t minSize, size_t maxSize, size_t offset, std::vector<uint8_t>* out)
+{
+    if (!called || m_answer.size() < minSize || m_answer.size() > maxSize || m_answer[0] == 0)
+        return false;
+    if (out)
+        out->assign(m_answer.begin() + offset, m_answer.end());
+    return true;
+}
+
+bool Elatec::frameParams(const std::vector<uint8_t>* tx)
+{
+    const size_t size = tx ? tx->size() : 0;
+    // The length goes out in one byte: a longer frame would be cut by the reader.
+    if (size > 0xFF)
+        return false;
+    m_params.clear();
+    NFC::ByteWriter writer(m_params);
+    writer.u8(static_cast<uint8_t>(size));
+    if (tx)
+        writer.bytes(*tx);
+    return true;
+}
+
 bool Elatec::reset()
 {
     m_params.clear();
@@ -172,11 +195,7 @@ bool Elatec::ISO7816_IccPowerOn(int slot, std::vector<uint8_t>* atr, int& status
 
 bool Elatec::ISO7816_IccPowerOff(int slot, std::vector<uint8_t>* out)
 {
-    if (!call(IccPowerOff, slotByte(slot)) || m_answer.size() < 4 || m_answer[0] == 0)
-        return false;
-    if (out)
-        out->assign(m_answer.begin() + 1, m_answer.end());
-    return true;
+    return takeAnswer(call(IccPowerOff, slotByte(slot)), 4, SIZE_MAX, 1, out);
 }
 
 bool Elatec::ISO7816_setCommSettings(int slot, std::vector<uint8_t>* settings)
@@ -266,11 +285,7 @@ bool Elatec::ISO7816_exchangeTPDU(int slot, const std::vector<uint8_t>* header,
 
 bool Elatec::readBooleanData(uint16_t command, std::vector<uint8_t>* out)
 {
-    if (!call(command, MaxAnswer) || m_answer.size() < 2 || m_answer[0] == 0)
-        return false;
-    if (out)
-        out->assign(m_answer.begin() + 1, m_answer.end());
-    return true;
+    return takeAnswer(call(command, MaxAnswer), 2, SIZE_MAX, 1, out);
 }
 
 bool Elatec::ISO14443A_getATS(std::vector<uint8_t>* out)
@@ -293,59 +308,30 @@ bool Elatec::ISO14443_4_checkPresence()
 
 bool Elatec::ISO14443_4_TDX(std::vector<uint8_t>* tx, std::vector<uint8_t>* rx)
 {
-    const size_t size = tx ? tx->size() : 0;
-    // The length goes out in one byte: a longer frame would be cut by the reader.
-    if (size > 0xFF)
+    if (!frameParams(tx))
         return false;
-    m_params.clear();
-    NFC::ByteWriter writer(m_params);
-    writer.u8(static_cast<uint8_t>(size));
-    if (tx)
-        writer.bytes(*tx);
-    writer.u8(MaxAnswer);
-    if (!call(ISO14443_4TDX) || m_answer.size() < 2 || m_answer[0] == 0)
-        return false;
-    if (rx)
-        rx->assign(m_answer.begin() + 2, m_answer.end());
-    return true;
+    m_params.push_back(MaxAnswer);
+    return takeAnswer(call(ISO14443_4TDX), 2, SIZE_MAX, 2, rx);
 }
 
 bool Elatec::ISO14443A_getATQA(std::vector<uint8_t>* out)
 {
     m_params.clear();
-    if (!call(ISO14443AGetATQA) || m_answer.size() != 3 || m_answer[0] == 0)
-        return false;
-    if (out)
-        out->assign(m_answer.begin() + 1, m_answer.end());
-    return true;
+    return takeAnswer(call(ISO14443AGetATQA), 3, 3, 1, out);
 }
 
 bool Elatec::ISO14443A_getSAK(std::vector<uint8_t>* out)
 {
     m_params.clear();
-    if (!call(ISO14443AGetSAK) || m_answer.size() != 2 || m_answer[0] == 0)
-        return false;
-    if (out)
-        out->assign(m_answer.begin() + 1, m_answer.end());
-    return true;
+    return takeAnswer(call(ISO14443AGetSAK), 2, 2, 1, out);
 }
 
 bool Elatec::ISO14443_3_TDX(const std::vector<uint8_t>* tx, std::vector<uint8_t>* rx)
 {
     if (rx)
         rx->clear();
-    const size_t size = tx ? tx->size() : 0;
-    if (size > 0xFF)
+    if (!frameParams(tx))
         return false;
-    m_params.clear();
-    NFC::ByteWriter writer(m_params);
-    writer.u8(static_cast<uint8_t>(size));
-    if (tx)
-        writer.bytes(*tx);
-    writer.u8(MaxAnswer).u8(0x30).u8(0x00);
-    if (!call(ISO14443_3TDX) || m_answer.size() < 2 || m_answer[0] == 0)
-        return false;
-    if (rx)
-        rx->assign(m_answer.begin() + 2, m_answer.end());
-    return true;
+    NFC::ByteWriter(m_params).u8(MaxAnswer).u8(0x30).u8(0x00);
+    return takeAnswer(call(ISO14443_3TDX), 2, SIZE_MAX, 2, rx);
 }

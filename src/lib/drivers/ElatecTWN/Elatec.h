@@ -63,6 +63,12 @@ private:
                      const std::vector<uint8_t>* data, uint16_t maxAnswer, std::vector<uint8_t>* resp,
                      int& sw);
     bool readBooleanData(uint16_t command, std::vector<uint8_t>* out);
+    // The answer of a call whose first byte is the reader's yes or no: false for no or for an
+    // answer outside minSize..maxSize; on yes, out (if any) gets the bytes from offset on.
+    bool takeAnswer(bool called, size_t minSize, size_t maxSize, size_t offset, std::vector<uint8_t>* out);
+    // m_params for a contactless frame: its one-byte length, then the frame; false (nothing
+    // written) for a frame the length byte cannot count.
+    bool frameParams(const std::vector<uint8_t>* tx);
 
     std::unique_ptr<PRS> m_prs;
     std::vector<uint8_t> m_params;
