@@ -167,7 +167,7 @@ enum class Card
 // (directly or through the counting relay).
 struct Road
 {
-    Road(Card kind, bool counted) : reader(ElatecReader::Mode::BinaryCrc)
+    Road(Card kind, bool counted, ElatecReader::Mode mode = ElatecReader::Mode::BinaryCrc) : reader(mode)
     {
         reader.setRecording(false);
         if (kind == Card::Desfire) {
@@ -264,9 +264,9 @@ struct Road
 // The bytes one operation puts on the line, from a run through the counting relay; false when the
 // operation failed there.
 template <class Prepare, class Op>
-bool countWire(benchmark::State& state, Card kind, Prepare prepare, Op op)
+bool countWire(benchmark::State& state, Card kind, ElatecReader::Mode mode, Prepare prepare, Op op)
 {
-    Road road(kind, true);
+    Road road(kind, true, mode);
     if (!road.counter || !road.counter->ok() || !prepare(road))
         return false;
     const size_t emulatorBefore = road.reader.bytesReceived();
@@ -283,13 +283,14 @@ bool countWire(benchmark::State& state, Card kind, Prepare prepare, Op op)
 }
 
 template <class Prepare, class Op>
-void measure(benchmark::State& state, Card kind, Prepare prepare, Op op)
+void measure(benchmark::State& state, Card kind, Prepare prepare, Op op,
+             ElatecReader::Mode mode = ElatecReader::Mode::BinaryCrc)
 {
-    if (!countWire(state, kind, prepare, op)) {
+    if (!countWire(state, kind, mode, prepare, op)) {
         state.SkipWithError("counting run failed");
         return;
     }
-    Road road(kind, false);
+    Road road(kind, false, mode);
     if (!prepare(road)) {
         state.SkipWithError("set-up failed");
         return;
@@ -307,11 +308,16 @@ bool nothing(Road&)
     return true;
 }
 
+// The argument is the reader's protocol variant (2 binary, 18 binary with CRC, 1 ASCII, 17 ASCII
+// with CRC): the driver probes them in that order, so every variant after the first costs the
+// probes before it their answer time-out.
 void BM_OpenReader(benchmark::State& state)
 {
-    measure(state, Card::Desfire, nothing, [](Road& road) { return road.open(); });
+    measure(
+        state, Card::Desfire, nothing, [](Road& road) { return road.open(); },
+        static_cast<ElatecReader::Mode>(state.range(0)));
 }
-BENCHMARK(BM_OpenReader)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OpenReader)->Arg(2)->Arg(18)->Arg(1)->Arg(17)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SearchCard(benchmark::State& state)
 {
