@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <stdexcept>
 
 #include "PeerProcess.h"
 #include "PtyRelay.h"
@@ -60,6 +61,32 @@ struct Listener
     std::function<void(long)> onProgress;
 };
 
+// A loopback listener on a port the kernel picks.
+class Listener4
+{
+public:
+    Listener4()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 1) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("listen failed");
+        m_port = ntohs(address.sin_port);
+    }
+    ~Listener4() { ::close(m_fd); }
+    unsigned short port() const { return m_port; }
+    int accept() { return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC); }
+
+private:
+    int m_fd = -1;
+    unsigned short m_port = 0;
+};
+
 class ZModemPeer : public ::testing::Test
 {
 protected:
@@ -90,6 +117,19 @@ protected:
         options.stdinFd = fd;
         options.stdoutFd = fd;
         return std::make_unique<PeerProcess>(argv, options);
+    }
+
+    // rz at the far end of a loopback TCP connection whose near end is client.
+    std::unique_ptr<PeerProcess> startReceiverOverTcp(TCPClient& client)
+    {
+        Listener4 listener4;
+        client.connect("127.0.0.1", listener4.port());
+        const int accepted = listener4.accept();
+        if (accepted < 0)
+            throw std::runtime_error("accept failed");
+        auto rz = startReceiver(accepted);
+        ::close(accepted);
+        return rz;
     }
 
     void expectReceivedIdentical()
@@ -133,32 +173,6 @@ protected:
     std::vector<std::string> paths;
 };
 
-// A loopback listener on a port the kernel picks.
-class Listener4
-{
-public:
-    Listener4()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(m_fd, 1) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("listen failed");
-        m_port = ntohs(address.sin_port);
-    }
-    ~Listener4() { ::close(m_fd); }
-    unsigned short port() const { return m_port; }
-    int accept() { return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC); }
-
-private:
-    int m_fd = -1;
-    unsigned short m_port = 0;
-};
-
 TEST_F(ZModemPeer, ThreeFilesArriveIdenticalOverAPseudoTerminal)
 {
     PtyRelay line;
@@ -189,14 +203,8 @@ TEST_F(ZModemPeer, ThreeFilesArriveIdenticalOverAPseudoTerminal)
 
 TEST_F(ZModemPeer, ThreeFilesArriveIdenticalOverTcp)
 {
-    Listener4 listener4;
     TCPClient client;
-    client.connect("127.0.0.1", listener4.port());
-    const int accepted = listener4.accept();
-    ASSERT_GE(accepted, 0);
-    auto rz = startReceiver(accepted);
-    ::close(accepted);
-
+    auto rz = startReceiverOverTcp(client);
     ZModem zmodem(client);
     Listener listener(zmodem);
     EXPECT_TRUE(zmodem.transmit(paths, 10));
@@ -283,24 +291,23 @@ TEST_F(ZModemPeer, MissingFilesAndAnEmptyListFailTheTransfer)
 TEST_F(ZModemPeer, AReceiverKilledMidTransferFailsTheSendWithoutKillingTheProcess)
 {
     addFile("large.bin", testsupport::pseudoRandomBytes(4 * 1024 * 1024, 5));
-    {
-        Listener4 listener4;
-        TCPClient client;
-        client.connect("127.0.0.1", listener4.port());
-        const int accepted = listener4.accept();
-        auto rz = startReceiver(accepted);
-        ::close(accepted);
-        ZModem zmodem(client);
+    auto sendUntilKilled = [&](ZModem& zmodem, PeerProcess& rz) {
         Listener listener(zmodem);
         listener.onProgress = [&](long transferred) {
             if (transferred > 256 * 1024)
-                rz->kill(SIGKILL);
+                rz.kill(SIGKILL);
         };
         testing::internal::CaptureStderr();
         EXPECT_FALSE(zmodem.transmit({paths.back()}, 10));
         testing::internal::GetCapturedStderr();
         EXPECT_FALSE(listener.progress.empty());
         EXPECT_TRUE(listener.completions.empty());
+    };
+    {
+        TCPClient client;
+        auto rz = startReceiverOverTcp(client);
+        ZModem zmodem(client);
+        sendUntilKilled(zmodem, *rz);
         client.close();
     }
     ::unlink((work / "recv/large.bin").c_str());  // rz would skip a file it already has
@@ -311,28 +318,15 @@ TEST_F(ZModemPeer, AReceiverKilledMidTransferFailsTheSendWithoutKillingTheProces
         auto rz = startReceiver(line.farSlave());
         line.releaseFarSlave();
         ZModem zmodem(port);
-        Listener listener(zmodem);
-        listener.onProgress = [&](long transferred) {
-            if (transferred > 256 * 1024)
-                rz->kill(SIGKILL);
-        };
-        testing::internal::CaptureStderr();
-        EXPECT_FALSE(zmodem.transmit({paths.back()}, 10));
-        testing::internal::GetCapturedStderr();
-        EXPECT_FALSE(listener.progress.empty());
-        EXPECT_TRUE(listener.completions.empty());
+        sendUntilKilled(zmodem, *rz);
     }
 }
 
 TEST_F(ZModemPeer, AStalledReceiverFailsTheSendWithinTheTimeout)
 {
     addFile("large.bin", testsupport::pseudoRandomBytes(4 * 1024 * 1024, 9));
-    Listener4 listener4;
     TCPClient client;
-    client.connect("127.0.0.1", listener4.port());
-    const int accepted = listener4.accept();
-    auto rz = startReceiver(accepted);
-    ::close(accepted);
+    auto rz = startReceiverOverTcp(client);
     ZModem zmodem(client);
     Listener listener(zmodem);
     listener.onProgress = [&](long transferred) {
