@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/CipherContext.h"
+
 namespace {
 
 constexpr size_t kBlock = 8;
@@ -44,49 +46,13 @@ const EVP_CIPHER* cbcCipher()
     return cipher;
 }
 
-// One context per thread and cipher: fetching and allocating on every call would cost more than
-// the few blocks a card message holds.
-class CipherContext
-{
-public:
-    explicit CipherContext(const EVP_CIPHER* (*fetch)()) : m_fetch(fetch) {}
-    ~CipherContext() { EVP_CIPHER_CTX_free(m_ctx); }
-    CipherContext(const CipherContext&) = delete;
-    CipherContext& operator=(const CipherContext&) = delete;
-
-    // Keys the context for one run; the provider's own context is reused after the first call.
-    EVP_CIPHER_CTX* start(const uint8_t* key, const uint8_t* iv, bool encrypt)
-    {
-        if (m_ctx)
-            return EVP_CipherInit_ex2(m_ctx, nullptr, key, iv, encrypt ? 1 : 0, nullptr) == 1 ? m_ctx
-                                                                                              : nullptr;
-        const EVP_CIPHER* cipher = m_fetch();
-        m_ctx = cipher ? EVP_CIPHER_CTX_new() : nullptr;
-        if (!m_ctx)
-            return nullptr;
-        // Without padding off a decryption would hold its last block back for a final call;
-        // re-keying keeps the provider context and with it this setting.
-        if (EVP_CipherInit_ex2(m_ctx, cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1 ||
-            EVP_CIPHER_CTX_set_padding(m_ctx, 0) != 1) {
-            EVP_CIPHER_CTX_free(m_ctx);
-            m_ctx = nullptr;
-            return nullptr;
-        }
-        return m_ctx;
-    }
-
-private:
-    const EVP_CIPHER* (*m_fetch)();
-    EVP_CIPHER_CTX* m_ctx = nullptr;
-};
-
 // Runs the whole input as one stream: the aligned part straight from the caller's buffer, a short
 // tail through a zero-filled block. out receives the padded length; the caller trims it.
 bool run(bool cbc, bool encrypt, const uint8_t (&key)[24], const uint8_t* iv, const TDES::Bytes& data,
          TDES::Bytes& out)
 {
-    thread_local CipherContext ecbContext(ecbCipher);
-    thread_local CipherContext cbcContext(cbcCipher);
+    thread_local CipherContext ecbContext;
+    thread_local CipherContext cbcContext;
 
     const size_t aligned = data.size() - data.size() % kBlock;
     const size_t padded = aligned + (aligned == data.size() ? 0 : kBlock);
@@ -94,23 +60,31 @@ bool run(bool cbc, bool encrypt, const uint8_t (&key)[24], const uint8_t* iv, co
     if (padded == 0)
         return true;
 
-    EVP_CIPHER_CTX* ctx = (cbc ? cbcContext : ecbContext).start(key, cbc ? iv : nullptr, encrypt);
+    EVP_CIPHER_CTX* ctx = cbc ? cbcContext.start(cbcCipher(), key, iv, encrypt)
+                              : ecbContext.start(ecbCipher(), key, nullptr, encrypt);
     if (!ctx)
         return false;
-    int written = 0;
-    if (aligned > 0) {
-        if (EVP_CipherUpdate(ctx, out.data(), &written, data.data(), static_cast<int>(aligned)) != 1 ||
-            static_cast<size_t>(written) != aligned)
-            return false;
-    }
-    if (padded != aligned) {
-        uint8_t tail[kBlock] = {};
+    uint8_t tail[kBlock] = {};
+    if (padded != aligned)
         std::memcpy(tail, data.data() + aligned, data.size() - aligned);
-        if (EVP_CipherUpdate(ctx, out.data() + aligned, &written, tail, kBlock) != 1 ||
-            written != static_cast<int>(kBlock))
-            return false;
-    }
-    return true;
+    return CipherContext::run(ctx, data.data(), aligned, padded != aligned ? tail : nullptr, kBlock,
+                              out.data());
+}
+
+// Expands the key, runs the cipher and wipes the expanded key; out is empty after any failure.
+bool keyedRun(const TDES::Bytes& key, bool cbc, bool encrypt, const uint8_t* iv, const TDES::Bytes& data,
+              TDES::Bytes& out)
+{
+    out.clear();
+    uint8_t k[24];
+    // Single DES keys are for ECB only.
+    if (!expandKey(key, !cbc, k))
+        return false;
+    const bool ok = run(cbc, encrypt, k, iv, data, out);
+    OPENSSL_cleanse(k, sizeof k);
+    if (!ok)
+        out.clear();
+    return ok;
 }
 
 bool ecb(const TDES::Bytes& key, const TDES::Bytes& data, TDES::Bytes& out, bool encrypt)
@@ -120,16 +94,8 @@ bool ecb(const TDES::Bytes& key, const TDES::Bytes& data, TDES::Bytes& out, bool
         const TDES::Bytes copy(data);
         return ecb(key, copy, out, encrypt);
     }
-    out.clear();
-    uint8_t k[24];
-    if (!expandKey(key, true, k))
+    if (!keyedRun(key, false, encrypt, nullptr, data, out))
         return false;
-    const bool ok = run(false, encrypt, k, nullptr, data, out);
-    OPENSSL_cleanse(k, sizeof k);
-    if (!ok) {
-        out.clear();
-        return false;
-    }
     if (!encrypt)
         out.resize(data.size());
     return true;
@@ -151,16 +117,8 @@ bool cbc(const TDES::Bytes& key, const TDES::Bytes& data, TDES::Bytes& out, TDES
         iv->resize(kBlock, 0x00);
         std::memcpy(chain, iv->data(), kBlock);
     }
-    out.clear();
-    uint8_t k[24];
-    if (!expandKey(key, false, k))
+    if (!keyedRun(key, true, encrypt, chain, data, out))
         return false;
-    const bool ok = run(true, encrypt, k, chain, data, out);
-    OPENSSL_cleanse(k, sizeof k);
-    if (!ok) {
-        out.clear();
-        return false;
-    }
     if (iv && !data.empty()) {
         // The chaining value is the last ciphertext block: the output when encrypting, the input
         // (as filled up with zeros) when decrypting.

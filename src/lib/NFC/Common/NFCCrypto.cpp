@@ -11,6 +11,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/CipherContext.h"
 #include "core/Crc32.h"
 #include "core/Log.h"
 #include "core/Random.h"
@@ -68,41 +69,9 @@ const EVP_MD* sha224Md()
 }
 
 // One AES-CBC context per thread, re-keyed per call; a change of key size swaps the cipher.
-class AesContext
+CipherContext& aesContext()
 {
-public:
-    ~AesContext() { EVP_CIPHER_CTX_free(m_ctx); }
-
-    EVP_CIPHER_CTX* start(const Bytes& key, const uint8_t* iv, bool encrypt)
-    {
-        const EVP_CIPHER* cipher = aesCbc(key.size());
-        if (!cipher)
-            return nullptr;
-        if (!m_ctx && !(m_ctx = EVP_CIPHER_CTX_new()))
-            return nullptr;
-        const EVP_CIPHER* reuse = cipher == m_cipher ? nullptr : cipher;
-        if (EVP_CipherInit_ex2(m_ctx, reuse, key.data(), iv, encrypt ? 1 : 0, nullptr) != 1) {
-            m_cipher = nullptr;
-            return nullptr;
-        }
-        // A decryption would otherwise keep its last block back for a final call. Re-keying keeps
-        // the provider context and with it this setting.
-        if (reuse && EVP_CIPHER_CTX_set_padding(m_ctx, 0) != 1) {
-            m_cipher = nullptr;
-            return nullptr;
-        }
-        m_cipher = cipher;
-        return m_ctx;
-    }
-
-private:
-    EVP_CIPHER_CTX* m_ctx = nullptr;
-    const EVP_CIPHER* m_cipher = nullptr;
-};
-
-AesContext& aesContext()
-{
-    thread_local AesContext context;
+    thread_local CipherContext context;
     return context;
 }
 
@@ -188,17 +157,8 @@ bool aesRun(const Bytes& key, const Bytes& iv, bool encrypt, const uint8_t* data
 {
     uint8_t chain[kAesBlock] = {};
     std::memcpy(chain, iv.data(), std::min(iv.size(), kAesBlock));
-    EVP_CIPHER_CTX* ctx = aesContext().start(key, chain, encrypt);
-    if (!ctx)
-        return false;
-    int written = 0;
-    if (aligned > 0 && (EVP_CipherUpdate(ctx, out, &written, data, static_cast<int>(aligned)) != 1 ||
-                        static_cast<size_t>(written) != aligned))
-        return false;
-    if (tail && (EVP_CipherUpdate(ctx, out + aligned, &written, tail, kAesBlock) != 1 ||
-                 written != static_cast<int>(kAesBlock)))
-        return false;
-    return true;
+    EVP_CIPHER_CTX* ctx = aesContext().start(aesCbc(key.size()), key.data(), chain, encrypt);
+    return ctx && CipherContext::run(ctx, data, aligned, tail, kAesBlock, out);
 }
 
 struct PkeyDeleter
