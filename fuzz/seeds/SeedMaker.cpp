@@ -289,6 +289,52 @@ void framerSeeds()
     }
 }
 
+// Answers for the driver target, one per command as the emulated reader gives them: a length
+// byte, the status byte, the data.
+void elatecDriverSeeds()
+{
+    const std::string version = "TWN4/B1.65/X4.06/PRS1.04";
+    auto answer = [](Bytes& seed, const Bytes& body) {
+        seed.push_back(static_cast<uint8_t>(body.size()));
+        seed.insert(seed.end(), body.begin(), body.end());
+    };
+    Bytes open;
+    answer(open, {0x00});  // LEDs on
+    answer(open, {0x00});  // LEDs off
+    Bytes versionAnswer = {0x00, static_cast<uint8_t>(version.size())};
+    versionAnswer.insert(versionAnswer.end(), version.begin(), version.end());
+    answer(open, versionAnswer);
+    answer(open, {0x00, 0x7E, 0x11, 0x02, 0x03, 0x44, 0x55, 0x66, 0x77});  // device UID
+    answer(open, {0x00, 0x01});                                            // USB type
+    writeSeed("ElatecDriver", "open", open);
+
+    Bytes session = open;
+    answer(session, {0x00});                                                                    // LED toggle
+    answer(session, {0x00});                                                                    // beep
+    answer(session, {0x00});                                                                    // tag types
+    answer(session, {0x00, 0x01, 0x80, 0x38, 0x07, 0x04, 0x52, 0x7A, 0x1A, 0x6F, 0x2C, 0x80});  // search
+    answer(session, {0x00, 0x01, 0x06, 0x75, 0x77, 0x81, 0x02, 0x80});                          // ATS
+    answer(session, {0x00, 0x01, 0x44, 0x03});                                                  // ATQA
+    answer(session, {0x00, 0x01, 0x20});                                                        // SAK
+    answer(session, {0x00, 0x00});                                                              // ATQB
+    answer(session, {0x00, 0x01});                                                              // presence
+    answer(session, {0x00, 0x01, 0x12, 0x04, 0x52, 0x7A, 0x1A, 0x6F, 0x2C, 0x80, 0x00,
+                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});  // TDX3
+    answer(session, {0x00, 0x01, 0x08, 0xAF, 0x04, 0x01, 0x01, 0x01, 0x00, 0x18, 0x05});  // TDX4
+    for (int slot = 0; slot < 2; ++slot) {
+        answer(session, {0x00, 0x01, 0x01, 0x00, 0x0B, 0x3B, 0xDF, 0x18, 0xFF, 0x81, 0xF1, 0xFE, 0x43, 0x00,
+                         0x3F, 0x07});                                // power on
+        answer(session, {0x00, 0x00});                                // settings
+        answer(session, {0x00, 0x01, 0x04, 0xFF, 0x10, 0x96, 0x79});  // raw PPS
+        answer(session, {0x00, 0x01, 0x04, 0x01, 0x02, 0x90, 0x00});  // APDU
+        answer(session, {0x00, 0x01, 0x02, 0x90, 0x00});              // APDU with data
+        answer(session, {0x00, 0x01, 0x03, 0x01, 0x61, 0x10});        // TPDU
+        answer(session, {0x00});                                      // power off
+    }
+    answer(session, {0x00});  // RF off
+    writeSeed("ElatecDriver", "session", session);
+}
+
 void textSeeds()
 {
     const nlohmann::json vectors = [] {
@@ -348,6 +394,7 @@ int main(int argc, char** argv)
     }
     nfcSeeds();
     framerSeeds();
+    elatecDriverSeeds();
     textSeeds();
     std::printf("%d seeds written under %s\n", g_written, g_root.c_str());
     return 0;
