@@ -29,6 +29,8 @@ namespace {
 // What a pseudo-terminal takes without a reader; more never comes from one answer anyway.
 const size_t MaxAnswer = 2048;
 
+// The reader's end of the line: takes the command, sends the answer, and hangs up once the port
+// has read all of it. Owns the master side; the slave stays the caller's.
 class ReaderSide
 {
 public:
@@ -36,6 +38,17 @@ public:
         : m_master(master), m_slave(slave), m_answer(std::move(answer)), m_thread([this] { run(); })
     {
     }
+
+    ~ReaderSide()
+    {
+        if (m_thread.joinable())
+            finished();
+        if (m_master >= 0)
+            close(m_master);
+    }
+
+    ReaderSide(const ReaderSide&) = delete;
+    ReaderSide& operator=(const ReaderSide&) = delete;
 
     // Called once the command has its result; the thread may still be waiting for the port.
     void finished()
@@ -81,20 +94,13 @@ private:
         }
     }
 
-public:
-    ~ReaderSide()
-    {
-        if (m_master >= 0)
-            close(m_master);
-    }
-
-private:
     int m_master;
     int m_slave;
     std::vector<uint8_t> m_answer;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_done = false;
+    // Last, so that it starts when everything it uses is in place.
     std::thread m_thread;
 };
 
