@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "MosquittoBroker.h"
 #include "MqttPeer.h"
+#include "StderrCapture.h"
+#include "core/Log.h"
 #include "core/MQTTClient.h"
 
 namespace {
@@ -357,6 +360,52 @@ TEST_F(MQTTClientBroker, CloseWaitsForTheListenerCallInProgress)
     ASSERT_FALSE(listener.waitFor("received").empty());
     client.close();
     EXPECT_TRUE(listener.left);
+}
+
+TEST_F(MQTTClientBroker, ListenerExceptionsAreLoggedAndLaterEventsStillArrive)
+{
+    // Whatever a listener throws stays on the library thread that called it; the next event is
+    // passed on as usual.
+    class ThrowingListener : public Recorder
+    {
+    public:
+        void onConnected() override
+        {
+            Recorder::onConnected();
+            throw std::runtime_error("no connection wanted");
+        }
+        void onSubscribed(const std::string& topic) override
+        {
+            Recorder::onSubscribed(topic);
+            throw 42;
+        }
+        void onMessageSent(int id) override
+        {
+            Recorder::onMessageSent(id);
+            throw std::runtime_error("no sending wanted");
+        }
+    };
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
+    ThrowingListener listener;
+    MQTTClient client(&listener);
+    client.setUrl(broker().url());
+    client.setClientId("throwing");
+    ASSERT_TRUE(client.connect());
+    ASSERT_EQ(listener.waitFor("connected"), "connected");
+    ASSERT_TRUE(client.subscribe("throw/+", 1));
+    ASSERT_EQ(listener.waitFor("subscribed"), "subscribed throw/+");
+    ASSERT_TRUE(client.publish("throw/x", "p", 1, false));
+    EXPECT_EQ(listener.waitFor("received"), "received throw/x p qos=1");
+    EXPECT_FALSE(listener.waitFor("sent").empty());
+    // Once closed, no listener call is running, so every log line has been written.
+    client.close();
+    const std::string log = capture.text();
+    EXPECT_NE(log.find("[MQTTClient] Connection handling failed: no connection wanted"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[MQTTClient] Subscription result handling failed."), std::string::npos) << log;
+    EXPECT_NE(log.find("[MQTTClient] Publish result handling failed: no sending wanted"), std::string::npos)
+        << log;
 }
 
 // Not a test of its own: the child process of LastWillIsPublishedWhenTheClientProcessDies.

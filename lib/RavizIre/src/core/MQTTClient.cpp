@@ -63,12 +63,34 @@ void MQTTMemoryPersistence::remove(const std::string& key)
 // ---------------------------------------------------------------------------------------------
 // Action listeners: each passes one request's outcome to the owner's listener.
 
+template <typename Call>
+void MQTTClient::CallbackScope::notify(const char* what, Call call) const
+{
+    if (!m_listener)
+        return;
+    try {
+        call(*m_listener);
+    } catch (const std::exception& e) {
+        Log::error("[MQTTClient] %s failed: %s", what, e.what());
+    } catch (...) {
+        Log::error("[MQTTClient] %s failed.", what);
+    }
+}
+
 class MQTTActionListener : public virtual mqtt::iaction_listener
 {
 public:
     explicit MQTTActionListener(MQTTClient& owner) : m_owner(owner) {}
 
 protected:
+    template <typename Call>
+    void notify(const mqtt::token& token, const char* what, Call call)
+    {
+        MQTTClient::CallbackScope scope(m_owner, &token);
+        scope.notify(what, call);
+    }
+
+private:
     MQTTClient& m_owner;
 };
 
@@ -79,16 +101,9 @@ public:
 
     void on_failure(const mqtt::token& token) override
     {
-        MQTTClient::CallbackScope scope(m_owner, &token);
-        if (!scope.listener())
-            return;
-        try {
-            scope.listener()->onConnectFailed(MQTTClient::connectFailureText(token.get_return_code()));
-        } catch (const std::exception& e) {
-            Log::error("[MQTTClient] Connect failure handling failed: %s", e.what());
-        } catch (...) {
-            Log::error("[MQTTClient] Connect failure handling failed.");
-        }
+        notify(token, "Connect failure handling", [&](MQTTClientListener& listener) {
+            listener.onConnectFailed(MQTTClient::connectFailureText(token.get_return_code()));
+        });
     }
 
     // The connected callback reports the connection.
@@ -102,24 +117,13 @@ public:
 
     void on_failure(const mqtt::token& token) override
     {
-        MQTTClient::CallbackScope scope(m_owner, &token);
-        if (!scope.listener())
-            return;
-        Log::error("[MQTTClient] Disconnect failed.");
+        notify(token, "Disconnect",
+               [](MQTTClientListener&) { Log::error("[MQTTClient] Disconnect failed."); });
     }
 
     void on_success(const mqtt::token& token) override
     {
-        MQTTClient::CallbackScope scope(m_owner, &token);
-        if (!scope.listener())
-            return;
-        try {
-            scope.listener()->onDisconnected();
-        } catch (const std::exception& e) {
-            Log::error("[MQTTClient] Disconnect handling failed: %s", e.what());
-        } catch (...) {
-            Log::error("[MQTTClient] Disconnect handling failed.");
-        }
+        notify(token, "Disconnect handling", [](MQTTClientListener& listener) { listener.onDisconnected(); });
     }
 };
 
@@ -135,84 +139,75 @@ std::string firstTopic(const mqtt::token& token)
 
 }  // namespace
 
-class MQTTSubscribeListener : public MQTTActionListener
+// Subscribe, unsubscribe and publish results differ only in the listener calls they make.
+class MQTTOutcomeListener : public MQTTActionListener
 {
 public:
-    using MQTTActionListener::MQTTActionListener;
+    MQTTOutcomeListener(MQTTClient& owner, const char* what) : MQTTActionListener(owner), m_what(what) {}
 
     void on_failure(const mqtt::token& token) override { report(token, false); }
     void on_success(const mqtt::token& token) override { report(token, true); }
 
+protected:
+    virtual void pass(MQTTClientListener& listener, const mqtt::token& token, bool success) = 0;
+
 private:
     void report(const mqtt::token& token, bool success)
     {
-        MQTTClient::CallbackScope scope(m_owner, &token);
-        if (!scope.listener())
-            return;
-        try {
-            if (success)
-                scope.listener()->onSubscribed(firstTopic(token));
-            else
-                scope.listener()->onSubscribeFailed(firstTopic(token));
-        } catch (const std::exception& e) {
-            Log::error("[MQTTClient] Subscription result handling failed: %s", e.what());
-        } catch (...) {
-            Log::error("[MQTTClient] Subscription result handling failed.");
-        }
+        notify(token, m_what, [&](MQTTClientListener& listener) { pass(listener, token, success); });
+    }
+
+    const char* const m_what;
+};
+
+class MQTTSubscribeListener : public MQTTOutcomeListener
+{
+public:
+    explicit MQTTSubscribeListener(MQTTClient& owner)
+        : MQTTOutcomeListener(owner, "Subscription result handling")
+    {
+    }
+
+private:
+    void pass(MQTTClientListener& listener, const mqtt::token& token, bool success) override
+    {
+        if (success)
+            listener.onSubscribed(firstTopic(token));
+        else
+            listener.onSubscribeFailed(firstTopic(token));
     }
 };
 
-class MQTTUnSubscribeListener : public MQTTActionListener
+class MQTTUnSubscribeListener : public MQTTOutcomeListener
 {
 public:
-    using MQTTActionListener::MQTTActionListener;
-
-    void on_failure(const mqtt::token& token) override { report(token, false); }
-    void on_success(const mqtt::token& token) override { report(token, true); }
+    explicit MQTTUnSubscribeListener(MQTTClient& owner)
+        : MQTTOutcomeListener(owner, "Unsubscription result handling")
+    {
+    }
 
 private:
-    void report(const mqtt::token& token, bool success)
+    void pass(MQTTClientListener& listener, const mqtt::token& token, bool success) override
     {
-        MQTTClient::CallbackScope scope(m_owner, &token);
-        if (!scope.listener())
-            return;
-        try {
-            if (success)
-                scope.listener()->onUnsubscribed(firstTopic(token));
-            else
-                scope.listener()->onUnsubscribeFailed(firstTopic(token));
-        } catch (const std::exception& e) {
-            Log::error("[MQTTClient] Unsubscription result handling failed: %s", e.what());
-        } catch (...) {
-            Log::error("[MQTTClient] Unsubscription result handling failed.");
-        }
+        if (success)
+            listener.onUnsubscribed(firstTopic(token));
+        else
+            listener.onUnsubscribeFailed(firstTopic(token));
     }
 };
 
-class MQTTPublishListener : public MQTTActionListener
+class MQTTPublishListener : public MQTTOutcomeListener
 {
 public:
-    using MQTTActionListener::MQTTActionListener;
-
-    void on_failure(const mqtt::token& token) override { report(token, false); }
-    void on_success(const mqtt::token& token) override { report(token, true); }
+    explicit MQTTPublishListener(MQTTClient& owner) : MQTTOutcomeListener(owner, "Publish result handling") {}
 
 private:
-    void report(const mqtt::token& token, bool success)
+    void pass(MQTTClientListener& listener, const mqtt::token& token, bool success) override
     {
-        MQTTClient::CallbackScope scope(m_owner, &token);
-        if (!scope.listener())
-            return;
-        try {
-            if (success)
-                scope.listener()->onMessageSent(token.get_message_id());
-            else
-                scope.listener()->onMessageSendFailed(token.get_message_id());
-        } catch (const std::exception& e) {
-            Log::error("[MQTTClient] Publish result handling failed: %s", e.what());
-        } catch (...) {
-            Log::error("[MQTTClient] Publish result handling failed.");
-        }
+        if (success)
+            listener.onMessageSent(token.get_message_id());
+        else
+            listener.onMessageSendFailed(token.get_message_id());
     }
 };
 
@@ -473,15 +468,8 @@ void MQTTClient::connectOnce()
     }
     log(Log::LevelError, "[ERROR] %s", failure.c_str());
     CallbackScope scope(*this, nullptr);
-    if (!scope.listener())
-        return;
-    try {
-        scope.listener()->onConnectFailed(failure);
-    } catch (const std::exception& e) {
-        Log::error("[MQTTClient] Connect failure handling failed: %s", e.what());
-    } catch (...) {
-        Log::error("[MQTTClient] Connect failure handling failed.");
-    }
+    scope.notify("Connect failure handling",
+                 [&](MQTTClientListener& listener) { listener.onConnectFailed(failure); });
 }
 
 void MQTTClient::discard(std::shared_ptr<mqtt::async_client> client)
@@ -572,30 +560,14 @@ void MQTTClient::connected(const std::string& cause)
 {
     CallbackScope scope(*this, nullptr);
     log(Log::LevelDebug, "Connected (cause=%s).", cause.c_str());
-    if (!scope.listener())
-        return;
-    try {
-        scope.listener()->onConnected();
-    } catch (const std::exception& e) {
-        Log::error("[MQTTClient] Connection handling failed: %s", e.what());
-    } catch (...) {
-        Log::error("[MQTTClient] Connection handling failed.");
-    }
+    scope.notify("Connection handling", [](MQTTClientListener& listener) { listener.onConnected(); });
 }
 
 void MQTTClient::connection_lost(const std::string& cause)
 {
     CallbackScope scope(*this, nullptr);
     log(Log::LevelDebug, "Disconnected (cause=%s)!", cause.c_str());
-    if (!scope.listener())
-        return;
-    try {
-        scope.listener()->onDisconnected();
-    } catch (const std::exception& e) {
-        Log::error("[MQTTClient] Disconnection handling failed: %s", e.what());
-    } catch (...) {
-        Log::error("[MQTTClient] Disconnection handling failed.");
-    }
+    scope.notify("Disconnection handling", [](MQTTClientListener& listener) { listener.onDisconnected(); });
 }
 
 void MQTTClient::message_arrived(mqtt::const_message_ptr msg)
@@ -626,13 +598,6 @@ void MQTTClient::delivery_complete(mqtt::delivery_token_ptr tok)
     CallbackScope scope(*this, nullptr);
     int id = tok ? tok->get_message_id() : 0;
     log(Log::LevelDebug, "Message delivered (id=%d)", id);
-    if (!scope.listener())
-        return;
-    try {
-        scope.listener()->onMessageDelivered(id);
-    } catch (const std::exception& e) {
-        Log::error("[MQTTClient] Delivery handling failed: %s", e.what());
-    } catch (...) {
-        Log::error("[MQTTClient] Delivery handling failed.");
-    }
+    scope.notify("Delivery handling",
+                 [id](MQTTClientListener& listener) { listener.onMessageDelivered(id); });
 }

@@ -35,6 +35,7 @@ private:
     std::map<std::string, std::string> m_values;
 };
 
+class MQTTActionListener;
 class MQTTConnectListener;
 class MQTTDisconnectListener;
 class MQTTSubscribeListener;
@@ -84,11 +85,7 @@ public:
     static std::string connectFailureText(int returnCode);
 
 private:
-    friend class MQTTConnectListener;
-    friend class MQTTDisconnectListener;
-    friend class MQTTSubscribeListener;
-    friend class MQTTUnSubscribeListener;
-    friend class MQTTPublishListener;
+    friend class MQTTActionListener;
 
     // Brackets every entry from the library and every call into it, so that close() and the
     // replacement of the library client can wait until nothing uses the old one any more.
@@ -101,6 +98,9 @@ private:
         CallbackScope& operator=(const CallbackScope&) = delete;
         // Null when the client is closed or the result belongs to a replaced library client.
         MQTTClientListener* listener() const { return m_listener; }
+        // Makes one call on the listener, if there is one; what it throws is logged under what.
+        template <typename Call>
+        void notify(const char* what, Call call) const;
 
     private:
         MQTTClient& m_client;
