@@ -6,6 +6,7 @@
 #include "NFC/ISO14443.h"
 #include "NFC/ISO7816.h"
 #include "NFC/Protocols/DESFire.h"
+#include "NFC/Protocols/DESFireEV2.h"
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
@@ -296,6 +297,58 @@ void runDESFire(const std::shared_ptr<NFC::Driver>& driver)
     uint32_t sn = 0, count = 0, days = 0, minutes = 0, balance = 0;
     viaLg->getSAMbalance(sn, count, days, minutes, balance);
     viaLg->readData(1, 0, 64, data, true);
+}
+
+const std::vector<uint8_t>& ev2Key()
+{
+    static const Bytes key = pattern(16, 0xE0);
+    return key;
+}
+
+const std::vector<uint8_t>& cardUid()
+{
+    return Uid;
+}
+
+namespace {
+
+class FixedChallengeEV2 : public NFC::DESFireEV2
+{
+public:
+    using NFC::DESFireEV2::DESFireEV2;
+
+protected:
+    Bytes challenge(unsigned n) override { return pattern(n, 0xA5); }
+};
+
+}  // namespace
+
+void runDESFireEV2(const std::shared_ptr<NFC::Driver>& driver)
+{
+    using NFC::DESFire;
+    auto link = std::make_shared<NFC::ISO14443>(driver);
+    FixedChallengeEV2 card(link, Uid, Bytes{0x06, 0x75, 0x77, 0x81, 0x02, 0x80});
+    card.selectApplication(CardAid);
+    card.authenticateEV2First(0, ev2Key());
+    Bytes data;
+    card.writeData(1, 0, pattern(80, 0x11), false, false, {});
+    card.readData(1, 0, 64, data, false);
+    card.writeRecord(3, 0, pattern(24, 0x12), false, false);
+    card.commitTransaction();
+    card.readRecords(3, 0, 1, 24, data, false);
+    card.writeData(2, 0, pattern(16, 0x13), false, false, {});
+    card.abortTransaction();
+    card.clearRecordFile(3);
+    card.commitTransaction();
+    (void)card.transactionIdentifier();
+
+    auto samLink = std::make_shared<NFC::ISO7816>(driver, 0);
+    Bytes atr;
+    samLink->powerOn(&atr);
+    auto sam = std::make_shared<NFC::MifareSAM>(samLink, NFC::MifareSAM::ExpectedATR_AV3);
+    sam->lockUnlock(hostKey(), HostEntry, 0, false, false);
+    card.authenticateEV2First(1, OfflineEntry, sam);
+    card.readData(1, 0, 32, data, false);
 }
 
 void runReader(const std::shared_ptr<NFC::Driver>& driver)

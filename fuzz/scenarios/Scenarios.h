@@ -37,6 +37,15 @@ void runEMV(const std::shared_ptr<NFC::Driver>& driver);
 // one file of each kind, enciphered and MACed data, values and records; then the LG SAM in slot 1
 // for the LG authentication, reload and balance.
 void runDESFire(const std::shared_ptr<NFC::Driver>& driver);
+// A DESFire EV2 card in the application the DESFire run makes (files 1 to 3 in MAC mode): EV2
+// authentication with key 0 in clear, MAC-mode data, records and transactions, then with key 1 as
+// the MIFARE SAM's offline key diversified with the UID. RndA is fixed, so that a recorded run
+// replays through the authentication.
+void runDESFireEV2(const std::shared_ptr<NFC::Driver>& driver);
+const std::vector<uint8_t>& ev2Key();
+// The card's UID in every card run.
+const std::vector<uint8_t>& cardUid();
+
 // The reader facade over the driver: open, tag search and the tag it makes, SAM power-up and the
 // SAM object it makes from the ATR, slot checks.
 void runReader(const std::shared_ptr<NFC::Driver>& driver);

@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "NFC/ISO14443.h"
+#include "NFC/Protocols/DESFire.h"
 #include "core/Log.h"
 #include "drivers/ElatecTWN/Driver.h"
+#include "emulators/CardCrypto.h"
 #include "emulators/DesfireCard.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/LGSamResponder.h"
@@ -114,6 +117,11 @@ private:
     }
 };
 
+Bytes offlineKey()
+{
+    return Bytes(16, 0x2B);
+}
+
 std::shared_ptr<MifareSam> mifareSam()
 {
     auto sam = std::make_shared<MifareSam>(MifareSam::Generation::AV3);
@@ -127,7 +135,7 @@ std::shared_ptr<MifareSam> mifareSam()
     sam->setKeyEntry(fuzzing::ZeroEntry,
                      MifareSam::KeyEntry::make(MifareSam::DesfireNative, MifareSam::Picc, Bytes(16, 0x00)));
     sam->setKeyEntry(fuzzing::OfflineEntry,
-                     MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::OfflineCrypto, Bytes(16, 0x2B)));
+                     MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::OfflineCrypto, offlineKey()));
     return sam;
 }
 
@@ -189,6 +197,33 @@ void nfcSeeds()
         reader.setSam(0, mifareSam());
         reader.setSam(1, std::make_shared<LgSeedSam>());
         record("Reader", "desfire-and-two-sams", reader, fuzzing::runReader, false);
+    }
+    {
+        // The application and its MAC-mode files are made beforehand, off the record.
+        ElatecReader reader;
+        auto card = std::make_shared<emulators::DesfireCard>(fuzzing::cardUid());
+        reader.setCard(card);
+        reader.setSam(0, mifareSam());
+        reader.setRecording(false);
+        auto real = std::make_shared<ElatecTWN::Driver>();
+        if (real->open(reader.devicePath(), 115200, nullptr)) {
+            int type = 0;
+            Bytes uid, ats;
+            real->searchTag(type, uid, ats, 1000);
+            NFC::DESFire setup(std::make_shared<NFC::ISO14443>(real), uid, ats);
+            NFC::DESFire::KeySettings2 keys;
+            keys.numberOfKeys = 2;
+            setup.createApplication(fuzzing::CardAid, NFC::DESFire::KeySettings1::unpack(0x0F), keys);
+            setup.selectApplication(fuzzing::CardAid);
+            setup.createDataFile(1, NFC::DESFire::MACed, 0x0000, 128);
+            setup.createBackupFile(2, NFC::DESFire::MACed, 0x0000, 64);
+            setup.createLinearRecordFile(3, NFC::DESFire::MACed, 0x0000, 24, 3);
+            card->setKey(fuzzing::CardAid, 0, fuzzing::ev2Key());
+            card->setKey(fuzzing::CardAid, 1,
+                         emulators::cardcrypto::diversifyAes128(offlineKey(), fuzzing::cardUid()));
+            real->close();
+        }
+        record("DESFireEV2", "clear-and-sam-sessions", reader, fuzzing::runDESFireEV2, true);
     }
     {
         ElatecReader reader;
