@@ -1104,18 +1104,36 @@ uint8_t DesfireCard::openCommand(Bytes& c, size_t size, uint8_t comm) const
     return c.size() == size ? OK : LENGTH_ERROR;
 }
 
+DesfireCard::FileUse DesfireCard::useFile(const Bytes& command, size_t minSize,
+                                          std::initializer_list<FileType> types, Right right)
+{
+    FileUse use;
+    if (command.size() < minSize) {
+        use.access.status = LENGTH_ERROR;
+        return use;
+    }
+    use.file = file(command[1]);
+    if (!use.file)
+        use.access.status = FILE_NOT_FOUND;
+    else if (std::find(types.begin(), types.end(), use.file->type) == types.end())
+        use.access.status = PARAMETER_ERROR;
+    else
+        use.access = access(*use.file, right);
+    return use;
+}
+
+Bytes DesfireCard::readAnswer(const Bytes& data, uint8_t comm)
+{
+    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, comm) : data, comm == Maced);
+}
+
 Bytes DesfireCard::readData(const Bytes& command)
 {
-    if (command.size() < 8)
-        return failure(LENGTH_ERROR);
-    const File* f = file(command[1]);
-    if (!f)
-        return failure(FILE_NOT_FOUND);
-    if (f->type != StandardData && f->type != BackupData)
-        return failure(PARAMETER_ERROR);
-    const Access a = access(*f, Right::Read);
-    if (a.status)
-        return failure(a.status);
+    const FileUse use = useFile(command, 8, {StandardData, BackupData}, Right::Read);
+    if (use.access.status)
+        return failure(use.access.status);
+    const File* f = use.file;
+    const Access a = use.access;
     Bytes c = command;
     if (const uint8_t s = openCommand(c, 8, a.comm))
         return failure(s);
@@ -1127,22 +1145,16 @@ Bytes DesfireCard::readData(const Bytes& command)
         length = static_cast<uint32_t>(f->data.size() - offset);
     if (static_cast<uint64_t>(offset) + length > f->data.size())
         return failure(BOUNDARY_ERROR);
-    const Bytes data = slice(f->data, offset, length);
-    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data, a.comm == Maced);
+    return readAnswer(slice(f->data, offset, length), a.comm);
 }
 
 Bytes DesfireCard::readRecords(const Bytes& command)
 {
-    if (command.size() < 8)
-        return failure(LENGTH_ERROR);
-    const File* f = file(command[1]);
-    if (!f)
-        return failure(FILE_NOT_FOUND);
-    if (f->type != LinearRecord && f->type != CyclicRecord)
-        return failure(PARAMETER_ERROR);
-    const Access a = access(*f, Right::Read);
-    if (a.status)
-        return failure(a.status);
+    const FileUse use = useFile(command, 8, {LinearRecord, CyclicRecord}, Right::Read);
+    if (use.access.status)
+        return failure(use.access.status);
+    const File* f = use.file;
+    const Access a = use.access;
     Bytes c = command;
     if (const uint8_t s = openCommand(c, 8, a.comm))
         return failure(s);
@@ -1159,43 +1171,33 @@ Bytes DesfireCard::readRecords(const Bytes& command)
     Bytes data;
     const size_t end = count - skip;
     for (size_t i = end - wanted; i < end; ++i) data = data + f->records[i];
-    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data, a.comm == Maced);
+    return readAnswer(data, a.comm);
 }
 
 Bytes DesfireCard::getValue(const Bytes& command)
 {
-    if (command.size() < 2)
-        return failure(LENGTH_ERROR);
-    const File* f = file(command[1]);
-    if (!f)
-        return failure(FILE_NOT_FOUND);
-    if (f->type != Value)
-        return failure(PARAMETER_ERROR);
-    const Access a = access(*f, Right::GetValue);
-    if (a.status)
-        return failure(a.status);
+    const FileUse use = useFile(command, 2, {Value}, Right::GetValue);
+    if (use.access.status)
+        return failure(use.access.status);
+    const File* f = use.file;
+    const Access a = use.access;
     Bytes c = command;
     if (const uint8_t s = openCommand(c, 2, a.comm))
         return failure(s);
     Bytes data;
     appendLe(data, static_cast<uint32_t>(f->value), 4);
-    return answer(OK, m_session.scheme == Scheme::Native ? sealRead(data, a.comm) : data, a.comm == Maced);
+    return readAnswer(data, a.comm);
 }
 
 Bytes DesfireCard::changeValue(const Bytes& c)
 {
-    if (c.size() < 2)
-        return failure(LENGTH_ERROR);
-    File* f = file(c[1]);
-    if (!f)
-        return failure(FILE_NOT_FOUND);
-    if (f->type != Value)
-        return failure(PARAMETER_ERROR);
     const uint8_t cmd = c[0];
     const Right right = cmd == 0x0C ? Right::Credit : cmd == 0xDC ? Right::Debit : Right::LimitedCredit;
-    const Access a = access(*f, right);
-    if (a.status)
-        return failure(a.status);
+    const FileUse use = useFile(c, 2, {Value}, right);
+    if (use.access.status)
+        return failure(use.access.status);
+    File* f = use.file;
+    const Access a = use.access;
     bool maced = false;
     uint8_t status = OK;
     const std::optional<Bytes> plain =
@@ -1231,16 +1233,10 @@ Bytes DesfireCard::changeValue(const Bytes& c)
 // Clearing and the transaction commands are MACed in an EV2 session whatever the files' settings.
 Bytes DesfireCard::clearRecordFile(const Bytes& command)
 {
-    if (command.size() < 2)
-        return failure(LENGTH_ERROR);
-    File* f = file(command[1]);
-    if (!f)
-        return failure(FILE_NOT_FOUND);
-    if (f->type != LinearRecord && f->type != CyclicRecord)
-        return failure(PARAMETER_ERROR);
-    const Access a = access(*f, Right::ReadWrite);
-    if (a.status)
-        return failure(a.status);
+    const FileUse use = useFile(command, 2, {LinearRecord, CyclicRecord}, Right::ReadWrite);
+    if (use.access.status)
+        return failure(use.access.status);
+    File* f = use.file;
     Bytes c = command;
     if (const uint8_t s = openCommand(c, 2, Maced))
         return failure(s);

@@ -30,6 +30,7 @@
 #include <array>
 #include <cstddef>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -245,6 +246,16 @@ private:
     uint8_t checkMaster(bool freeBit) const;
     File* file(uint8_t fileNo);
     Access access(const File& f, Right right) const;
+    // The file a command names in its second byte, checked in the card's order: length, presence,
+    // type, access right. A refusal is in access.status.
+    struct FileUse
+    {
+        File* file = nullptr;
+        Access access;
+    };
+    FileUse useFile(const Bytes& command, size_t minSize, std::initializer_list<FileType> types, Right right);
+    // The answer to a read: wrapped for the file's setting in the native scheme, MACed in EV2.
+    Bytes readAnswer(const Bytes& data, uint8_t comm);
     // The plain data of a write or value change in the file's setting; a status on failure.
     std::optional<Bytes> openPayload(const Bytes& header, const Bytes& payload, size_t plainSize,
                                      uint8_t comm, bool record, bool& maced, uint8_t& status);
