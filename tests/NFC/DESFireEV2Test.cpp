@@ -61,17 +61,9 @@ protected:
     void SetUp() override
     {
         ASSERT_NO_FATAL_FAILURE(DESFireField::SetUp());
-        sam = std::make_shared<MifareSam>(MifareSam::Generation::AV3);
-        sam->setKeyEntry(HostEntry, MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::Host, HostKey));
+        ASSERT_NO_FATAL_FAILURE(insertSam(HostEntry, HostKey));
         sam->setKeyEntry(OfflineEntry, MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::OfflineCrypto,
                                                                  OfflineMaster));
-        reader->setSam(0, sam);
-        auto samLink = std::make_shared<NFC::ISO7816>(driver, 0);
-        Bytes atr;
-        ASSERT_TRUE(samLink->powerOn(&atr));
-        client = std::make_shared<NFC::MifareSAM>(samLink, atr);
-        ASSERT_TRUE(client->setDefaultPPS());
-        ASSERT_EQ(client->lockUnlock(HostKey, HostEntry, 0, false, false), 0);
 
         // The application's key 0 is the SAM's offline key diversified with this card's UID; files are
         // made before any EV2 session, so that every command of the session is one the class counts.
@@ -90,17 +82,7 @@ protected:
     DESFire::Error authenticate(Form form)
     {
         return form == Form::Clear ? ev2->authenticateEV2First(0, cardKey)
-                                   : ev2->authenticateEV2First(0, OfflineEntry, client);
-    }
-
-    // Instruction bytes of the SAM commands since the last clear, and the data of each.
-    std::vector<std::pair<uint8_t, Bytes>> samCommands() const
-    {
-        std::vector<std::pair<uint8_t, Bytes>> out;
-        for (const auto& r : reader->received())
-            if (r.command == 0x1005 && r.params.size() >= 14)
-                out.emplace_back(r.params[2], Bytes(r.params.begin() + 12, r.params.end() - 2));
-        return out;
+                                   : ev2->authenticateEV2First(0, OfflineEntry, samClient);
     }
 
     // Both sides at the same count.
@@ -110,8 +92,6 @@ protected:
         EXPECT_EQ(card->commandCounter(), value);
     }
 
-    std::shared_ptr<MifareSam> sam;
-    std::shared_ptr<NFC::MifareSAM> client;
     std::shared_ptr<CountedEV2> ev2;
     Bytes cardKey;
 };
@@ -174,12 +154,12 @@ TEST_F(DESFireEV2Test, MacModeSessionInBothForms)
 TEST_F(DESFireEV2Test, SamFormDiversifiesWithTheUidAndDerivesThroughTheSam)
 {
     ASSERT_EQ(authenticate(Form::Sam), 0);
-    const auto commands = samCommands();
+    const std::vector<desfiretest::SamApdu> commands = samApdus();
     std::vector<uint8_t> ins;
-    for (const auto& c : commands) ins.push_back(c.first);
-    EXPECT_EQ(ins, (std::vector<uint8_t>{0x01, 0x0D, 0x0E, 0x0D, 0x7C, 0x7C}));
-    EXPECT_EQ(commands[0].second, cat({OfflineEntry, 0x00}, card->identity().uid));
-    EXPECT_EQ(commands[2].second.size(), 32u);  // RndA and RndB' with no padding block
+    for (const auto& c : commands) ins.push_back(c.ins);
+    ASSERT_EQ(ins, (std::vector<uint8_t>{0x01, 0x0D, 0x0E, 0x0D, 0x7C, 0x7C}));
+    EXPECT_EQ(commands[0].data, cat({OfflineEntry, 0x00}, card->identity().uid));
+    EXPECT_EQ(commands[2].data.size(), 32u);  // RndA and RndB' with no padding block
 
     // The other master key in the SAM derives another card key, which the card refuses.
     sam->setKeyEntry(OfflineEntry, MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::OfflineCrypto,

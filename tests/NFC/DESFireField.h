@@ -10,15 +10,26 @@
 #include <vector>
 
 #include "NFC/ISO14443.h"
+#include "NFC/ISO7816.h"
 #include "NFC/Protocols/DESFire.h"
+#include "NFC/Protocols/MifareSAM.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/DesfireCard.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/FieldCard.h"
+#include "emulators/MifareSam.h"
 
 namespace desfiretest {
 
 using emulators::Bytes;
+
+// One command the host sent to the SAM in slot 0, as the reader got it.
+struct SamApdu
+{
+    uint8_t ins, p1;
+    bool hasLe;
+    Bytes data;
+};
 
 class DESFireField : public ::testing::Test
 {
@@ -59,11 +70,43 @@ protected:
 
     size_t cardFrames() const { return card->counters().frames; }
 
+    // An AV3 SAM in slot 0 with an AES host key, and the client for it, unlocked with that key.
+    // The other key entries are the test's to set.
+    void insertSam(uint8_t hostEntry, const Bytes& hostKey)
+    {
+        using emulators::MifareSam;
+        sam = std::make_shared<MifareSam>(MifareSam::Generation::AV3);
+        sam->setKeyEntry(hostEntry, MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::Host, hostKey));
+        reader->setSam(0, sam);
+        auto samLink = std::make_shared<NFC::ISO7816>(driver, 0);
+        Bytes atr;
+        ASSERT_TRUE(samLink->powerOn(&atr));
+        samClient = std::make_shared<NFC::MifareSAM>(samLink, atr);
+        ASSERT_TRUE(samClient->setDefaultPPS());
+        ASSERT_EQ(samClient->lockUnlock(hostKey, hostEntry, 0, false, false), 0);
+    }
+
+    // The SAM commands since the last clear.
+    std::vector<SamApdu> samApdus() const
+    {
+        std::vector<SamApdu> out;
+        for (const auto& r : reader->received()) {
+            if (r.command != 0x1005 || r.params.size() < 14)
+                continue;
+            const Bytes& p = r.params;
+            out.push_back({p[2], p[3], (p[9] & 1) != 0, Bytes(p.begin() + 12, p.end() - 2)});
+        }
+        return out;
+    }
+
     std::unique_ptr<emulators::ElatecReader> reader;
     std::shared_ptr<emulators::DesfireCard> card;
     std::shared_ptr<ElatecTWN::Driver> driver;
     std::shared_ptr<NFC::ISO14443> link;
     std::shared_ptr<NFC::DESFire> desfire;
+    // Set by insertSam.
+    std::shared_ptr<emulators::MifareSam> sam;
+    std::shared_ptr<NFC::MifareSAM> samClient;
 };
 
 inline Bytes cat(Bytes a, const Bytes& b)

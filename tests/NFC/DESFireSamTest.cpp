@@ -18,6 +18,7 @@ using desfiretest::cat;
 using desfiretest::DESFireField;
 using desfiretest::keys;
 using desfiretest::pattern;
+using desfiretest::SamApdu;
 using emulators::DesfireCard;
 using emulators::fromHex;
 using emulators::MifareSam;
@@ -43,21 +44,13 @@ enum : uint8_t
     NewEntry = 13,
 };
 
-struct SamApdu
-{
-    uint8_t ins, p1;
-    bool hasLe;
-    Bytes data;
-};
-
 class DESFireSamTest : public DESFireField
 {
 protected:
     void SetUp() override
     {
         ASSERT_NO_FATAL_FAILURE(DESFireField::SetUp());
-        sam = std::make_shared<MifareSam>(MifareSam::Generation::AV3);
-        sam->setKeyEntry(HostEntry, MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::Host, HostKey));
+        ASSERT_NO_FATAL_FAILURE(insertSam(HostEntry, HostKey));
         sam->setKeyEntry(PiccEntry,
                          MifareSam::KeyEntry::make(MifareSam::DesfireNative, MifareSam::Picc, PiccMaster));
         sam->setKeyEntry(AppEntry,
@@ -66,30 +59,11 @@ protected:
                          MifareSam::KeyEntry::make(MifareSam::DesfireNative, MifareSam::Picc, Bytes(16, 0)));
         sam->setKeyEntry(NewEntry,
                          MifareSam::KeyEntry::make(MifareSam::DesfireNative, MifareSam::Picc, NewKey));
-        reader->setSam(0, sam);
-        auto samLink = std::make_shared<NFC::ISO7816>(driver, 0);
-        Bytes atr;
-        ASSERT_TRUE(samLink->powerOn(&atr));
-        client = std::make_shared<NFC::MifareSAM>(samLink, atr);
-        ASSERT_TRUE(client->setDefaultPPS());
-        ASSERT_EQ(client->lockUnlock(HostKey, HostEntry, 0, false, false), 0);
-        desfire->assignMifareSAM(client);
+        desfire->assignMifareSAM(samClient);
         // The card holds its keys diversified from 0x88 and its UID, as the SAM derives them.
         cascadeUid = cat({0x88}, card->identity().uid);
         card->setKey(DesfireCard::PiccAid, 0, cc::diversify(cc::Cipher::TDES, PiccMaster, cascadeUid));
         reader->clearReceived();
-    }
-
-    std::vector<SamApdu> samApdus() const
-    {
-        std::vector<SamApdu> out;
-        for (const auto& r : reader->received()) {
-            if (r.command != 0x1005 || r.params.size() < 14)
-                continue;
-            const Bytes& p = r.params;
-            out.push_back({p[2], p[3], (p[9] & 1) != 0, Bytes(p.begin() + 12, p.end() - 2)});
-        }
-        return out;
     }
 
     // The application with its master key on the card and one file of each kind under key 0.
@@ -107,8 +81,6 @@ protected:
         ASSERT_EQ(desfire->createCyclicRecordFile(4, DESFire::Enciphered, KeyZeroOnly, 20, 4), 0);
     }
 
-    std::shared_ptr<MifareSam> sam;
-    std::shared_ptr<NFC::MifareSAM> client;
     Bytes cascadeUid;
 };
 
@@ -192,7 +164,7 @@ TEST_F(DESFireSamTest, SamFailuresStopBeforeTheCardAndAreKept)
     EXPECT_EQ(card->fileData(Aid, 2), Bytes(32, 0x00));
 
     // Without a card session the SAM refuses to encipher; nothing reaches the card.
-    ASSERT_EQ(client->killAuthentication(), 0);
+    ASSERT_EQ(samClient->killAuthentication(), 0);
     const size_t before = cardFrames();
     EXPECT_EQ(desfire->writeData(1, 0, Bytes(16, 1), true, false, {}), 0xFFFC);
     EXPECT_EQ(cardFrames(), before);
