@@ -19,23 +19,22 @@ const Bytes LGSamResponder::Atr = {0x3B, 0x72, 0x18, 0x00, 0x00, 0xAA, 0xDD};
 void LGSamResponder::expect(const Bytes& command, const Bytes& answer, uint16_t sw)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_script.push_back({command, answer, sw});
+    m_script.add({command, answer, sw});
 }
 
 void LGSamResponder::expectFetch(const Bytes& command, const Bytes& answer, uint16_t finalSw)
 {
     const uint8_t xx = static_cast<uint8_t>(answer.size());
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_script.push_back({command, {}, static_cast<uint16_t>(0x6100 | xx)});
-    m_script.push_back({{0x00, 0xC0, 0x00, 0x00, xx}, answer, finalSw});
+    m_script.add({command, {}, static_cast<uint16_t>(0x6100 | xx)});
+    m_script.add({{0x00, 0xC0, 0x00, 0x00, xx}, answer, finalSw});
 }
 
 void LGSamResponder::load(std::vector<Exchange> script)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_script.assign(script.begin(), script.end());
+    m_script.assign(std::move(script));
     m_done.clear();
-    m_violations.clear();
     m_waiting = 0;
 }
 
@@ -60,23 +59,19 @@ std::vector<Bytes> LGSamResponder::commSettings() const
 bool LGSamResponder::allUsed() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_script.empty() && m_violations.empty();
+    return m_script.allUsed();
 }
 
 bool LGSamResponder::clean() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_violations.empty();
+    return m_script.clean();
 }
 
 std::string LGSamResponder::report() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::string text = std::to_string(m_script.size()) + " step(s) left";
-    if (!m_script.empty())
-        text += ", next " + toHex(m_script.front().command);
-    for (const std::string& v : m_violations) text += "; " + v;
-    return text;
+    return m_script.report([](const Exchange& next) { return toHex(next.command); });
 }
 
 std::optional<Bytes> LGSamResponder::powerOn()
@@ -109,7 +104,7 @@ void LGSamResponder::setCommSettings(const Bytes& settings)
 std::optional<SlotCard::Response> LGSamResponder::apdu(const Apdu& command)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    violation("APDU " + toHex(command.encode()) + " to a T=0 SAM");
+    m_script.offScript("APDU " + toHex(command.encode()) + " to a T=0 SAM");
     return std::nullopt;
 }
 
@@ -120,41 +115,36 @@ std::optional<SlotCard::Response> LGSamResponder::tpdu(const Bytes& header, cons
     command.insert(command.end(), data.begin(), data.end());
     const std::string text = toHex(command);
     if (!m_powered) {
-        violation("TPDU " + text + " to an unpowered SAM");
+        m_script.offScript("TPDU " + text + " to an unpowered SAM");
         return std::nullopt;
     }
     if (header.size() != 5) {
-        violation("TPDU header of " + std::to_string(header.size()) + " bytes: " + text);
+        m_script.offScript("TPDU header of " + std::to_string(header.size()) + " bytes: " + text);
         return std::nullopt;
     }
     // In T=0 P3 counts the data that follows the header; a P3 that disagrees would leave the SAM
     // waiting for bytes or taking the next command's bytes as data.
     if (!data.empty() && header[4] != data.size()) {
-        violation("P3 " + std::to_string(header[4]) + " with " + std::to_string(data.size()) +
-                  " data bytes: " + text);
+        m_script.offScript("P3 " + std::to_string(header[4]) + " with " + std::to_string(data.size()) +
+                           " data bytes: " + text);
         return std::nullopt;
     }
     if (isGetResponse(header) && header[4] != (m_waiting & 0xFF)) {
-        violation("GET RESPONSE for " + std::to_string(header[4]) + " bytes where " +
-                  std::to_string(m_waiting) + " wait: " + text);
+        m_script.offScript("GET RESPONSE for " + std::to_string(header[4]) + " bytes where " +
+                           std::to_string(m_waiting) + " wait: " + text);
         return std::nullopt;
     }
-    if (m_script.empty() || m_script.front().command != command) {
-        violation("unexpected TPDU " + text +
-                  (m_script.empty() ? std::string(", script done")
-                                    : ", expected " + toHex(m_script.front().command)));
+    std::optional<Exchange> taken = m_script.takeIf([&](const Exchange& e) { return e.command == command; });
+    if (!taken) {
+        const Exchange* next = m_script.next();
+        m_script.offScript("unexpected TPDU " + text +
+                           (next ? ", expected " + toHex(next->command) : std::string(", script done")));
         return std::nullopt;
     }
-    Exchange step = std::move(m_script.front());
-    m_script.pop_front();
+    Exchange& step = *taken;
     m_waiting = (step.sw & 0xFF00) == 0x6100 ? ((step.sw & 0xFF) == 0 ? 256 : (step.sw & 0xFF)) : 0;
     m_done.push_back(step);
     return Response{step.answer, step.sw};
-}
-
-void LGSamResponder::violation(const std::string& what)
-{
-    m_violations.push_back(what);
 }
 
 }  // namespace emulators

@@ -7,10 +7,10 @@
 // Called on the emulator's thread and by the test: every public call takes the lock.
 #pragma once
 
-#include <deque>
 #include <mutex>
 #include <string>
 
+#include "emulators/Script.h"
 #include "emulators/SlotCard.h"
 
 namespace emulators {
@@ -57,16 +57,13 @@ public:
     std::optional<Response> tpdu(const Bytes& header, const Bytes& data) override;
 
 private:
-    void violation(const std::string& what);
-
     const Bytes m_atr;
     mutable std::mutex m_mutex;
     bool m_powered = false;
-    std::deque<Exchange> m_script;
+    Script<Exchange> m_script;
     std::vector<Exchange> m_done;
     std::vector<Bytes> m_pps;
     std::vector<Bytes> m_settings;
-    std::vector<std::string> m_violations;
     // Bytes announced by the last 0x61xx, until GET RESPONSE collects them; 0 when none.
     size_t m_waiting = 0;
 };

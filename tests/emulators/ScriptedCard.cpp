@@ -18,13 +18,13 @@ FieldCard::Identity ScriptedCard::desfireIdentity()
 void ScriptedCard::expect4(const Bytes& command, const Bytes& answer)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_script.push_back({true, command, answer});
+    m_script.add({true, command, answer});
 }
 
 void ScriptedCard::expect3(const Bytes& frame, const Bytes& answer)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_script.push_back({false, frame, answer});
+    m_script.add({false, frame, answer});
 }
 
 FieldCard::Identity ScriptedCard::identity() const
@@ -45,27 +45,25 @@ std::optional<Bytes> ScriptedCard::exchange3(const Bytes& frame)
 std::optional<Bytes> ScriptedCard::next(bool layer4, const Bytes& command)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_script.empty() || m_script.front().layer4 != layer4 || m_script.front().command != command) {
-        m_unexpected.push_back(std::string(layer4 ? "TDX4 " : "TDX3 ") + toHex(command));
+    std::optional<Step> step =
+        m_script.takeIf([&](const Step& s) { return s.layer4 == layer4 && s.command == command; });
+    if (!step) {
+        m_script.offScript(std::string(layer4 ? "unexpected TDX4 " : "unexpected TDX3 ") + toHex(command));
         return std::nullopt;
     }
-    Bytes answer = std::move(m_script.front().answer);
-    m_script.pop_front();
-    return answer;
+    return std::move(step->answer);
 }
 
 bool ScriptedCard::allUsed() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_script.empty() && m_unexpected.empty();
+    return m_script.allUsed();
 }
 
 std::string ScriptedCard::report() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::string text = std::to_string(m_script.size()) + " step(s) left";
-    for (const std::string& u : m_unexpected) text += "; unexpected " + u;
-    return text;
+    return m_script.report();
 }
 
 }  // namespace emulators

@@ -4,11 +4,11 @@
 // thread scripts and checks.
 #pragma once
 
-#include <deque>
 #include <mutex>
 #include <string>
 
 #include "emulators/FieldCard.h"
+#include "emulators/Script.h"
 
 namespace emulators {
 
@@ -44,8 +44,7 @@ private:
 
     const Identity m_identity;
     mutable std::mutex m_mutex;
-    std::deque<Step> m_script;
-    std::vector<std::string> m_unexpected;
+    Script<Step> m_script;
 };
 
 }  // namespace emulators

@@ -20,13 +20,13 @@ void ScriptedSam::setMute(bool mute)
 void ScriptedSam::expectApdu(const Bytes& command, const Bytes& data, uint16_t sw)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_script.push_back({true, command, {data, sw}});
+    m_script.add({true, command, {data, sw}});
 }
 
 void ScriptedSam::expectTpdu(const Bytes& headerAndData, const Bytes& data, uint16_t sw)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_script.push_back({false, headerAndData, {data, sw}});
+    m_script.add({false, headerAndData, {data, sw}});
 }
 
 std::optional<Bytes> ScriptedSam::powerOn()
@@ -74,15 +74,14 @@ std::optional<SlotCard::Response> ScriptedSam::tpdu(const Bytes& header, const B
 std::optional<SlotCard::Response> ScriptedSam::next(bool apdu, const Bytes& command)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_powered || m_script.empty() || m_script.front().apdu != apdu ||
-        m_script.front().command != command) {
-        m_unexpected.push_back(std::string(apdu ? "APDU " : "TPDU ") + toHex(command) +
-                               (m_powered ? "" : " (unpowered)"));
+    std::optional<Step> step =
+        m_script.takeIf([&](const Step& s) { return m_powered && s.apdu == apdu && s.command == command; });
+    if (!step) {
+        m_script.offScript(std::string(apdu ? "unexpected APDU " : "unexpected TPDU ") + toHex(command) +
+                           (m_powered ? "" : " (unpowered)"));
         return std::nullopt;
     }
-    Response response = std::move(m_script.front().response);
-    m_script.pop_front();
-    return response;
+    return std::move(step->response);
 }
 
 bool ScriptedSam::powered() const
@@ -106,15 +105,13 @@ std::vector<Bytes> ScriptedSam::ppsRequests() const
 bool ScriptedSam::allUsed() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_script.empty() && m_unexpected.empty();
+    return m_script.allUsed();
 }
 
 std::string ScriptedSam::report() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::string text = std::to_string(m_script.size()) + " step(s) left";
-    for (const std::string& u : m_unexpected) text += "; unexpected " + u;
-    return text;
+    return m_script.report();
 }
 
 }  // namespace emulators

@@ -3,10 +3,10 @@
 // a test can assert that the script was used up exactly (allUsed()). Thread-safe.
 #pragma once
 
-#include <deque>
 #include <mutex>
 #include <string>
 
+#include "emulators/Script.h"
 #include "emulators/SlotCard.h"
 
 namespace emulators {
@@ -57,8 +57,7 @@ private:
     std::optional<Bytes> m_ppsAnswer;
     std::vector<Bytes> m_commSettings;
     std::vector<Bytes> m_ppsRequests;
-    std::deque<Step> m_script;
-    std::vector<std::string> m_unexpected;
+    Script<Step> m_script;
 };
 
 }  // namespace emulators
