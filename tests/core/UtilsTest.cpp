@@ -233,9 +233,9 @@ TEST(Utils, MakePathCreatesParentsAndFailsWhereAFileIsInTheWay)
 TEST(Utils, FileOperationsReportThroughTheirResult)
 {
     TempDir dir;
-    const Bytes spec{0x41, 0x20, 0x0A, 0x42};
-    writeFile(dir / "small", spec);
-    EXPECT_EQ(Utils::readFile(dir / "small"), spec);
+    const Bytes fourBytes{0x41, 0x20, 0x0A, 0x42};
+    writeFile(dir / "small", fourBytes);
+    EXPECT_EQ(Utils::readFile(dir / "small"), fourBytes);
 
     // Longer than one read chunk, with NUL and high bytes, and a final partial chunk.
     Bytes large(70001);
@@ -251,7 +251,7 @@ TEST(Utils, FileOperationsReportThroughTheirResult)
     EXPECT_TRUE(Utils::fileExists(dir / "small"));
     EXPECT_TRUE(Utils::moveFile(dir / "small", dir / "small.done"));
     EXPECT_FALSE(Utils::fileExists(dir / "small"));
-    EXPECT_EQ(Utils::readFile(dir / "small.done"), spec);
+    EXPECT_EQ(Utils::readFile(dir / "small.done"), fourBytes);
     EXPECT_FALSE(Utils::moveFile(dir / "small", dir / "again"));
     EXPECT_TRUE(Utils::deleteFile(dir / "small.done"));
     EXPECT_FALSE(Utils::deleteFile(dir / "small.done"));
