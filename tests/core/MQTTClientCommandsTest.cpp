@@ -127,28 +127,16 @@ private:
     size_t m_taken = 0;
 };
 
-class MQTTClientCommands : public ::testing::Test
+class MQTTClientCommands : public testsupport::MosquittoSuite
 {
 protected:
-    static void SetUpTestSuite() { s_broker = new MosquittoBroker(); }
-    static void TearDownTestSuite()
-    {
-        delete s_broker;
-        s_broker = nullptr;
-    }
-    static MosquittoBroker& broker() { return *s_broker; }
-
     static MQTT::Config configFor(const std::string& base, const std::string& url)
     {
         MQTT::Config config(base, "MQTT");
         config.setUrl(url);
         return config;
     }
-
-    static MosquittoBroker* s_broker;
 };
-
-MosquittoBroker* MQTTClientCommands::s_broker = nullptr;
 
 TEST(MQTTTopicMatch, FollowsMqttWildcards)
 {

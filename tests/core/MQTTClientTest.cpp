@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "MosquittoBroker.h"
+#include "MqttClientFixture.h"
 #include "MqttPeer.h"
 #include "StderrCapture.h"
 #include "core/Log.h"
@@ -99,21 +100,9 @@ private:
     std::vector<std::string> m_events;
 };
 
-class MQTTClientBroker : public ::testing::Test
+class MQTTClientBroker : public testsupport::MosquittoSuite
 {
-protected:
-    static void SetUpTestSuite() { s_broker = new MosquittoBroker(); }
-    static void TearDownTestSuite()
-    {
-        delete s_broker;
-        s_broker = nullptr;
-    }
-    static MosquittoBroker& broker() { return *s_broker; }
-
-    static MosquittoBroker* s_broker;
 };
-
-MosquittoBroker* MQTTClientBroker::s_broker = nullptr;
 
 TEST(MQTTMemoryPersistence, StoresJoinedBuffersAndRefusesMissingKeys)
 {

@@ -1,5 +1,5 @@
-// A test suite around MQTT::Client against a private mosquitto: one broker for the suite, client
-// settings that point at it, and a start that returns only once the broker has confirmed the
+// Test suites against a private mosquitto: one broker for the suite, and for MQTT::Client the
+// settings that point at it and a start that returns only once the broker has confirmed the
 // filters a test relies on (only then do messages from other connections reach the client).
 #pragma once
 
@@ -15,6 +15,22 @@
 #include "core/MQTT/Client.h"
 
 namespace testsupport {
+
+// A test suite with one broker for all its tests.
+class MosquittoSuite : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { s_broker = new MosquittoBroker(); }
+    static void TearDownTestSuite()
+    {
+        delete s_broker;
+        s_broker = nullptr;
+    }
+    static MosquittoBroker& broker() { return *s_broker; }
+
+private:
+    static inline MosquittoBroker* s_broker = nullptr;
+};
 
 // Filters the broker has confirmed (the client's `subscribed` signal, emitted on its threads).
 class SubscriptionWatch
@@ -50,17 +66,9 @@ private:
     std::set<std::string> m_filters;
 };
 
-class MqttClientSuite : public ::testing::Test
+class MqttClientSuite : public MosquittoSuite
 {
 protected:
-    static void SetUpTestSuite() { s_broker = new MosquittoBroker(); }
-    static void TearDownTestSuite()
-    {
-        delete s_broker;
-        s_broker = nullptr;
-    }
-    static MosquittoBroker& broker() { return *s_broker; }
-
     // Clients of one process need ids of their own, or the broker keeps throwing one out.
     static MQTT::Config configFor(const std::string& base, const std::string& clientId)
     {
@@ -77,8 +85,6 @@ protected:
         ASSERT_TRUE(client.connected.emitted.Wait(30000));
         ASSERT_TRUE(watch.waitFor(filters));
     }
-
-    static inline MosquittoBroker* s_broker = nullptr;
 };
 
 }  // namespace testsupport
