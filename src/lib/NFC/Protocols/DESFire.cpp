@@ -21,7 +21,6 @@ DESFire::Error authenticationRefused(DESFire::Error first)
     return first == DESFire::OperationOK ? DESFire::InvalidResponseSize : first;
 }
 
-
 // No answer may grow a buffer past what a card can hold.
 constexpr size_t MaxAnswerData = 0x10000;
 constexpr size_t MaxFrame = 60;
@@ -33,12 +32,23 @@ Bytes slice(const Bytes& v, size_t from, size_t n)
     return Bytes(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + n));
 }
 
-void logValue(const char* format, const Bytes& value)
+}  // namespace
+
+void DESFire::logValue(const char* format, const Bytes& value)
 {
     ::Log::debug(format, static_cast<int>(value.size()), String::toHex(value).c_str());
 }
 
-}  // namespace
+void DESFire::logToken(const Bytes& encRndB, const Bytes& rndB, const Bytes& rndBrot, const Bytes& rndA,
+                       const Bytes& rndArndB, const Bytes& token)
+{
+    logValue("-- RndB_enc     : (%02d) %s", encRndB);
+    logValue("-- RndB         : (%02d) %s", rndB);
+    logValue("-- RndB_rot     : (%02d) %s", rndBrot);
+    logValue("-- RndA         : (%02d) %s", rndA);
+    logValue("-- RndARndB     : (%02d) %s", rndArndB);
+    logValue("-- RndARndB_enc : (%02d) %s", token);
+}
 
 DESFire::DESFire(std::shared_ptr<ISO14443> link, const Bytes& uid, const Bytes& ats)
     : Tag(std::move(link), MifareDESFire, uid, ats)
@@ -302,12 +312,7 @@ DESFire::Error DESFire::authenticate(uint8_t keyNo, const Bytes& key)
     const Bytes rndA = Crypto::random(static_cast<unsigned>(rndB.size()));
     const Bytes rndArndB = Crypto::concat(rndA, rndBrot);
     const Bytes token = crypto.encrypt(rndArndB);
-    logValue("-- RndB_enc     : (%02d) %s", encRndB);
-    logValue("-- RndB         : (%02d) %s", rndB);
-    logValue("-- RndB_rot     : (%02d) %s", rndBrot);
-    logValue("-- RndA         : (%02d) %s", rndA);
-    logValue("-- RndARndB     : (%02d) %s", rndArndB);
-    logValue("-- RndARndB_enc : (%02d) %s", token);
+    logToken(encRndB, rndB, rndBrot, rndA, rndArndB, token);
 
     Bytes tx = {AdditionalFrame};
     tx.insert(tx.end(), token.begin(), token.end());

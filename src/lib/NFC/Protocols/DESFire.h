@@ -209,6 +209,11 @@ protected:
     // Sends frame in pieces of at most 60 bytes; last keeps the answer to the last piece.
     [[nodiscard]] Error writeFrames(const Bytes& frame, Bytes& last);
     bool hasSam() const;
+    // One debug line of an authentication value; format takes its length, then its hex.
+    static void logValue(const char* format, const Bytes& value);
+    // The debug lines of the reader's token in the first step of a clear-key authentication.
+    static void logToken(const Bytes& encRndB, const Bytes& rndB, const Bytes& rndBrot, const Bytes& rndA,
+                         const Bytes& rndArndB, const Bytes& token);
 
     std::shared_ptr<MifareSAM> m_sam;
     int m_samError = 0;

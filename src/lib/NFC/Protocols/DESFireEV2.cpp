@@ -27,11 +27,6 @@ void u24le(ByteWriter& w, uint32_t value)
         .u8(static_cast<uint8_t>(value >> 16));
 }
 
-void logValue(const char* format, const Bytes& value)
-{
-    ::Log::debug(format, static_cast<int>(value.size()), String::toHex(value).c_str());
-}
-
 Bytes firstBytes(const Bytes& v, size_t n)
 {
     return Bytes(v.begin(), v.begin() + static_cast<long>(n));
@@ -149,21 +144,6 @@ DESFireEV2::Error DESFireEV2::finishEV2First(const Bytes& rndA, const Bytes& rnd
     m_authenticated = true;
     return OperationOK;
 }
-
-namespace {
-
-void logToken(const Bytes& encRndB, const Bytes& rndB, const Bytes& rndBrot, const Bytes& rndA,
-              const Bytes& rndArndB, const Bytes& token)
-{
-    logValue("-- RndB_enc     : (%02d) %s", encRndB);
-    logValue("-- RndB         : (%02d) %s", rndB);
-    logValue("-- RndB_rot     : (%02d) %s", rndBrot);
-    logValue("-- RndA         : (%02d) %s", rndA);
-    logValue("-- RndARndB     : (%02d) %s", rndArndB);
-    logValue("-- RndARndB_enc : (%02d) %s", token);
-}
-
-}  // namespace
 
 DESFireEV2::Error DESFireEV2::authenticateEV2First(uint8_t keyNo, const Bytes& key)
 {
