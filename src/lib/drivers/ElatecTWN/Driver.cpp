@@ -171,9 +171,16 @@ bool Driver::searchTag(int& type, std::vector<uint8_t>& uid, std::vector<uint8_t
 
     RFID::Card::Type readerType{};
     const double start = Clock::monotonicMillis();
-    while (!m_reader->searchTag(uid, readerType)) {
+    for (;;) {
+        const double attempt = Clock::monotonicMillis();
+        if (m_reader->searchTag(uid, readerType))
+            break;
         if (Clock::elapsedMonotonicMillis(start) >= timeout)
             return false;
+        // A reader paces the polling with its answers; a line that fails at once (closed,
+        // unplugged) would otherwise be polled in a tight loop until the time-out.
+        if (Clock::elapsedMonotonicMillis(attempt) < 1.0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
     const uint32_t raw = static_cast<uint32_t>(readerType);
