@@ -1,0 +1,60 @@
+#include "drivers/Monet/Configuration.h"
+
+#include <fstream>
+
+#include "core/Log.h"
+
+namespace Monet {
+
+ConfigurationProvider fileConfiguration(std::string path)
+{
+    return [path = std::move(path)]() -> nlohmann::json {
+        std::ifstream in(path);
+        if (!in)
+        {
+            Log::warning("[Monet] WARN: Cannot open configuration '%s'", path.c_str());
+            return nullptr;
+        }
+        nlohmann::json value = nlohmann::json::parse(in, nullptr, false);
+        if (value.is_discarded())
+        {
+            Log::warning("[Monet] WARN: Configuration '%s' is not valid JSON", path.c_str());
+            return nullptr;
+        }
+        return value;
+    };
+}
+
+nlohmann::json configurationValue(const ConfigurationProvider& provider, const std::string& path)
+{
+    if (!provider)
+        return nullptr;
+    nlohmann::json value;
+    try
+    {
+        value = provider();
+    }
+    catch (const std::exception& e)
+    {
+        Log::warning("[Monet] WARN: Configuration unavailable: %s", e.what());
+        return nullptr;
+    }
+    const nlohmann::json* node = &value;
+    size_t start = 0;
+    while (start <= path.size())
+    {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (!node->is_object())
+            return nullptr;
+        auto it = node->find(path.substr(start, end - start));
+        if (it == node->end())
+            return nullptr;
+        node = &*it;
+        start = end + 1;
+    }
+    return *node;
+}
+
+}  // namespace Monet
