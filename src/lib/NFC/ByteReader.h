@@ -57,6 +57,15 @@ public:
 
     void skip(size_t n) { take(n); }
 
+    // The next byte without taking it; false at the end (the error stays clear).
+    [[nodiscard]] bool peek(uint8_t& out) const
+    {
+        if (!m_ok || m_pos == m_size)
+            return false;
+        out = m_data[m_pos];
+        return true;
+    }
+
 private:
     bool take(size_t n)
     {
