@@ -571,7 +571,7 @@ int SideChannelReader::passThroughAPDU(const Bytes& commandFrame, Bytes& reply, 
     if (commandFrame[0] == DesfireWriteRecord && commandFrame.size() > LongestUnsplitRecordWrite) {
         Log::info("[Monet] Store data of 0x3B command and return 0xAF");
         m_recordData = commandFrame;
-        reply.push_back(AdditionalFrame);
+        reply.assign(1, AdditionalFrame);
         return CardOK;
     }
     Bytes frame;

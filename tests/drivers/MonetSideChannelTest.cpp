@@ -1,0 +1,408 @@
+// The Monet side channel end to end: the real message codec, transport and command layer on a TCP
+// connection to the emulated reader, whose cards and SAMs compute their own side.
+#include <arpa/inet.h>
+#include <sys/ioctl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "StderrCapture.h"
+#include "core/Log.h"
+#include "drivers/Monet/SideChannelReader.h"
+#include "emulators/CardCrypto.h"
+#include "emulators/DesfireCard.h"
+#include "emulators/Hex.h"
+#include "emulators/LGSamResponder.h"
+#include "emulators/MifareSam.h"
+#include "emulators/MonetSideChannel.h"
+#include "emulators/UltralightEV1.h"
+
+using emulators::Bytes;
+using emulators::fromHex;
+using emulators::MonetSideChannel;
+using emulators::toHex;
+using Fault = MonetSideChannel::Fault;
+using namespace MonetReader;
+
+namespace {
+
+bool isLoopback(const std::string& host)
+{
+    in_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+// Steady time that moves only by step on each reading, so that fail-safes need no real waiting.
+struct SteppingClock : Monet::Clock
+{
+    std::atomic<int64_t> now{0};
+    std::atomic<int64_t> step{0};
+    int64_t nowMillis() const override { return const_cast<std::atomic<int64_t>&>(now) += step; }
+};
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Loopback delivery can lag the peer's write a little: waits until the bytes are all here.
+bool pending(TCPClient& client, size_t bytes)
+{
+    for (int i = 0; i < 1000; ++i) {
+        int here = 0;
+        if (ioctl(client.getNative(), FIONREAD, &here) == 0 && static_cast<size_t>(here) >= bytes)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+class MonetSideChannelTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Log::open("tapgate-test", true, false);
+        Log::setLevel(Log::LevelDebug);
+        ASSERT_TRUE(isLoopback(fake.host()));
+        client.setConnectTimeout(1000);
+        client.connect(fake.host(), fake.port());
+        ASSERT_TRUE(isLoopback(client.address()));
+        ASSERT_TRUE(fake.waitForClient(2000));
+    }
+
+    std::string log() { return capture.text(); }
+
+    MonetSideChannel fake;
+    TCPClient client;
+    std::shared_ptr<SteppingClock> clock = std::make_shared<SteppingClock>();
+    nlohmann::json configuration;
+    Monet::ConfigurationProvider provider = [this] { return configuration; };
+    int restarts = 0;
+    SideChannelTransport transport{client, clock};
+    SideChannelReader reader{transport, clock, [this] { return provider(); }, [this] { ++restarts; },
+                             SideChannelReader::Times{300, 300, 300, 10000}};
+    testsupport::StderrCapture capture;
+};
+
+TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
+{
+    struct Row
+    {
+        Fault::Kind kind;
+        const char* bytes;
+        int result;
+        int command;
+        const char* data;
+        const char* logged;  // this many lines of it: expectLines
+        size_t expectLines;
+    };
+    const Row rows[] = {
+        {Fault::Replace, "80", 201, 0x00, "", "Status not found in response", 1},
+        {Fault::Replace, "8C 00", 0, 0x0C, "", "Erroneous status", 0},
+        {Fault::Replace, "D0 56", 200, 0x50, "", "Erroneous status", 0},
+        {Fault::Replace, "D0 05", 200, 0x50, "", "Erroneous status received: 5", 1},
+        {Fault::Replace, "50 01 02", 0, 0x50, "0102", "Erroneous status", 0},
+        {Fault::Raw, "00 00", 202, -1, "", "Erroneous status", 0},
+        {Fault::Raw, "00 0A 8C 00 01 02", 0, 0x0C, "0102", "Error receiving 10 bytes", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bytes);
+        testsupport::StderrCapture lines;
+        fake.inject({row.kind, 0, fromHex(row.bytes)});
+        SideChannelMsg::Ptr request = SideChannelMsg::make();
+        request->pushTAG(TAG_COMMAND, {SET_LEDS});
+        SideChannelMsg::Ptr answer = transport.transceive(request, 300);
+        EXPECT_EQ(SideChannelReader::checkMsgResponse(answer), row.result);
+        if (row.command >= 0) {
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->command(), row.command);
+            EXPECT_EQ(toHex(answer->popTAG(TAG_DATA)), row.data);
+        }
+        EXPECT_EQ(count(lines.text(), row.logged), row.expectLines);
+    }
+}
+
+TEST_F(MonetSideChannelTest, InitialisationChecksEchoAndSendsConfiguredOrDefaultAIDs)
+{
+    struct Row
+    {
+        const char* desfire;  // "rfid/cardTypes/desfire"; nullptr: the file is missing
+        const char* aidResults;
+        int echoByte;
+        int echo;
+        int aids;
+        const char* addAid;
+    };
+    const char* defaults = "31 01 02 03 04 01 03 A9 C0 02 01 03 A9 C0 03";
+    const Row rows[] = {
+        {R"({"A9C002": 1, "0A0B0C": 2})", nullptr, 0x99, 0, 0, "31 01 02 03 04 01 03 0A 0B 0C 01 03 A9 C0 02"},
+        {"{}", nullptr, 0x98, 200, 0, defaults},
+        {"{}", "00", 0x99, 0, 208, defaults},
+        {"{}", "00 07", 0x99, 0, 208, defaults},
+        {R"({"A9C0XY": 1, "0A0B0C": 2})", nullptr, 0x99, 0, 0, defaults},
+        {R"({"A9C": 1})", nullptr, 0x99, 0, 0, defaults},
+        {nullptr, nullptr, 0x99, 0, 0, defaults},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.desfire ? row.desfire : "no file");
+        provider = row.desfire ? Monet::ConfigurationProvider([&] {
+            return nlohmann::json::parse(std::string(R"({"rfid": {"cardTypes": {"desfire": )") + row.desfire + "}}}");
+        })
+                               : Monet::fileConfiguration(::testing::TempDir() + "missing/tapgate.conf");
+        fake.setEchoByte(static_cast<uint8_t>(row.echoByte));
+        fake.setAidResults(row.aidResults ? std::optional<Bytes>(fromHex(row.aidResults)) : std::nullopt);
+        // A card event comes in before the echo and is passed over.
+        fake.inject({Fault::EventsFirst, 0, {}, {fromHex("D0 00")}, ECHO});
+        EXPECT_EQ(reader.echo(), row.echo);
+        fake.clearRequests();
+        EXPECT_EQ(reader.configAIDs(), row.aids);
+        const std::vector<Bytes> sent = fake.requests();
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(toHex(sent[0]), "3001020304");
+        EXPECT_EQ(toHex(sent[1]), toHex(fromHex(row.addAid)));
+    }
+    fake.inject({Fault::Silence});
+    EXPECT_EQ(reader.echo(), 202);
+}
+
+TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
+{
+    struct Row
+    {
+        std::vector<const char*> events;
+        bool suppress;
+        int64_t clockStep;
+        int result;
+        int type;
+        const char* uid;
+        const char* ats;
+        int tap;
+        const char* token;
+    };
+    const Row rows[] = {
+        {{"B8 00 00 00 00 00 04 11 22 33 44 00 05 75 77 81 02 80 00 01 01"}, false, 0, 900, 256, "11223344",
+         "7577810280", 0, ""},
+        {{"B8 00 00 00 00 00 07 04 E1 5B 72 4A 5C 80 00 00 02 04 00"}, false, 0, 900, 64, "04E15B724A5C80", "", 0, ""},
+        {{"B8 00 00 00 00 00 04 11 22 33 44 00 00 02 01 0B"}, false, 0, 900, 2, "11223344", "", 0, ""},
+        // Lengths that point past the end of the description.
+        {{"B8 00 00 00 00 00 09 11 22 33 44 00 00 00 01 01"}, false, 0, 201, -1, "", "", 0, ""},
+        {{"B8 00 00 00 00 00 01 11 00 09 75 77 02 01 0A"}, false, 0, 201, -1, "", "", 0, ""},
+        {{"D0 00", "D3 00 00 00 00 04 AA BB CC DD"}, false, 0, 901, 512, "", "", 0, "AABBCCDD"},
+        {{"D0 00", "D3 00 00 00 FE"}, false, 0, 901, 512, "", "", 2, ""},
+        {{"D0 00", "D3 00 00 00"}, false, 0, 901, 512, "", "", 201, ""},
+        {{"D0 00"}, false, 0, 900, 256, "", "", 0, ""},
+        {{"83 00 03"}, false, 0, 901, 512, "", "", 203, ""},
+        {{"83 00 04"}, true, 0, 200, 256, "", "", 0, ""},
+        {{"83 00 04"}, false, 0, 901, 512, "", "", 200, ""},
+        {{"83 00 05"}, false, 0, 901, 512, "", "", 200, ""},
+        {{"83 00 06"}, false, 0, 901, 512, "", "", 205, ""},
+        {{"83 00 09"}, false, 0, 901, 512, "", "", 204, ""},
+        {{"D1 00"}, false, 0, 204, -1, "", "", 0, ""},
+        {{}, false, 0, 202, -1, "", "", 0, ""},
+        // Unrelated frames keep coming for longer than the fail-safe.
+        {{"81 00 02", "81 00 02", "81 00 02", "81 00 02"}, false, 4000, 202, -1, "", "", 0, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.events.empty() ? "silence" : row.events.back());
+        for (const char* event : row.events) fake.sendPayload(fromHex(event));
+        clock->step = row.clockStep;
+        int type = -1, tap = -1;
+        Bytes uid, ats;
+        std::string token = "old";
+        EXPECT_EQ(reader.searchTag(type, uid, ats, 100, tap, token, row.suppress), row.result);
+        EXPECT_EQ(type, row.type);
+        EXPECT_EQ(toHex(uid), row.uid);
+        EXPECT_EQ(toHex(ats), row.ats);
+        EXPECT_EQ(tap, row.tap);
+        EXPECT_EQ(token, row.token);
+    }
+}
+
+TEST_F(MonetSideChannelTest, AttachAnotherCardAfterSamTimeoutRestartsOnce)
+{
+    fake.setSam(0, std::make_shared<emulators::MifareSam>());
+    Bytes reply;
+    int sw = 0;
+    for (int i = 0; i < 2; ++i) {
+        fake.inject({Fault::Silence});
+        EXPECT_EQ(reader.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 202);
+        EXPECT_TRUE(reader.samCommandTimedOut());
+        fake.sendEvent(DISPLAY_STATE, {0x04});
+        int type = 0, tap = 0;
+        Bytes uid, ats;
+        std::string token;
+        EXPECT_EQ(reader.searchTag(type, uid, ats, 100, tap, token, false), 901);
+    }
+    EXPECT_EQ(restarts, 1);
+    EXPECT_EQ(count(log(), "RESTART RFID!"), 2u);
+}
+
+TEST_F(MonetSideChannelTest, DesfireTrafficReachesTheCardModel)
+{
+    auto card = std::make_shared<emulators::DesfireCard>();
+    fake.setCard(card);
+    Bytes reply;
+    EXPECT_EQ(reader.passThroughAPDU({0x60}, reply, 300), 0);
+    EXPECT_EQ(reply.size(), 8u);
+    EXPECT_EQ(reply[0], 0xAF);
+    EXPECT_TRUE(reader.checkDESFirePresence());
+
+    for (const char* setUp : {"CA 01 00 00 0F 01", "5A 01 00 00", "C1 01 00 EE EE 41 00 00 05 00 00"}) {
+        ASSERT_EQ(reader.passThroughAPDU(fromHex(setUp), reply, 300), 0);
+        ASSERT_EQ(toHex(reply), "00");
+    }
+    Bytes record(65);
+    for (size_t i = 0; i < record.size(); ++i) record[i] = static_cast<uint8_t>(i);
+    Bytes first = fromHex("3B 01 00 00 00 41 00 00");
+    first.insert(first.end(), record.begin(), record.end() - 16);
+    Bytes rest = {0xAF};
+    rest.insert(rest.end(), record.end() - 16, record.end());
+
+    // A search between the parts drops the held-back part: the continuation goes alone.
+    fake.clearRequests();
+    EXPECT_EQ(reader.passThroughAPDU(first, reply, 300), 0);
+    EXPECT_EQ(toHex(reply), "AF");
+    EXPECT_TRUE(fake.requests().empty());
+    int type = 0, tap = 0;
+    Bytes uid, ats;
+    std::string token;
+    EXPECT_EQ(reader.searchTag(type, uid, ats, 50, tap, token, false), 202);
+    EXPECT_EQ(reader.passThroughAPDU(rest, reply, 300), 0);
+    EXPECT_NE(toHex(reply), "00");
+    EXPECT_EQ(fake.requests().back()[2], 0xAF);
+
+    reply.clear();
+    EXPECT_EQ(reader.passThroughAPDU(first, reply, 300), 0);
+    EXPECT_EQ(reader.passThroughAPDU(rest, reply, 300), 0);
+    EXPECT_EQ(toHex(reply), "00");
+    EXPECT_EQ(fake.requests().back()[2], 0x8B);
+    ASSERT_EQ(reader.passThroughAPDU({0xC7}, reply, 300), 0);
+    ASSERT_EQ(card->records(1, 1).size(), 1u);
+    EXPECT_EQ(card->records(1, 1)[0], record);
+
+    fake.setCard(nullptr);
+    EXPECT_FALSE(reader.checkDESFirePresence());
+}
+
+TEST_F(MonetSideChannelTest, UltralightFramesCarryTheirCrcAsTheCardLayerExpects)
+{
+    auto card = std::make_shared<emulators::UltralightEV1>();
+    card->setPage(4, fromHex("01 02 03 04"));
+    fake.setCard(card);
+    Bytes reply;
+    EXPECT_EQ(reader.sendCmdISO14443_3(fromHex("30 04 00 00"), reply, 30), 0);
+    ASSERT_EQ(reply.size(), 18u);
+    EXPECT_EQ(toHex(Bytes(reply.begin(), reply.begin() + 4)), "01020304");
+    EXPECT_EQ(emulators::cardcrypto::crcA(reply), 0);
+
+    EXPECT_EQ(reader.sendCmdISO14443_3(fromHex("A2 05 0A 0B 0C 0D 00 00"), reply, 30), 0);
+    EXPECT_EQ(toHex(reply), "0A");
+    EXPECT_EQ(toHex(card->page(5)), "0A0B0C0D");
+    EXPECT_TRUE(reader.isLUCcardPresent(30));
+    EXPECT_EQ(toHex(fake.requests().back()), "4F001E07000860");
+}
+
+TEST_F(MonetSideChannelTest, SamSlotsReachTheSamModels)
+{
+    auto mifare = std::make_shared<emulators::MifareSam>();
+    mifare->setKeyEntry(0, emulators::MifareSam::KeyEntry::make(emulators::MifareSam::Aes128,
+                                                                  emulators::MifareSam::Host, Bytes(16, 0)));
+    auto lg = std::make_shared<emulators::LGSamResponder>();
+    lg->expect(fromHex("80 CA 00 00 02"), fromHex("12 34"));
+    fake.setSam(0, mifare);
+    fake.setSam(1, lg, MonetSideChannel::SamLink::T0);
+
+    Bytes atr = {0xEE};
+    EXPECT_EQ(reader.setSAMclock(1), 0);
+    EXPECT_EQ(reader.powerOnSAM(1, atr), 0);
+    ASSERT_EQ(atr.size(), 29u);
+    EXPECT_EQ(std::string(atr.end() - 17, atr.end() - 2), "MIFARE SAM AV30");
+    Bytes reply;
+    int sw = 0;
+    EXPECT_EQ(reader.SAMpassThroughAPDU(1, fromHex("80 A4 00 00 03 00 00 00 00"), reply, sw), 0);
+    EXPECT_EQ(sw, 0x90AF);
+    EXPECT_EQ(reply.size(), 12u);
+
+    atr.clear();
+    EXPECT_EQ(reader.powerOnSAM(2, atr), 0);
+    EXPECT_EQ(atr, emulators::LGSamResponder::Atr);
+    EXPECT_EQ(reader.SAMpassThroughAPDU(2, fromHex("80 CA 00 00 02"), reply, sw), 0);
+    EXPECT_EQ(toHex(reply), "1234");
+    EXPECT_TRUE(lg->allUsed()) << lg->report();
+    EXPECT_EQ(reader.powerOffSAM(2), 0);
+}
+
+TEST_F(MonetSideChannelTest, ShortAnswersAndShortFramesFailWithoutReadingPastThem)
+{
+    using Call = std::function<int(SideChannelReader&)>;
+    Bytes reply;
+    int sw = 0;
+    struct Row
+    {
+        const char* name;
+        const char* answer;  // nullptr: nothing is sent
+        Call call;
+        int result;
+    };
+    const Row rows[] = {
+        {"pass-through", "C1 00 91", [&](SideChannelReader& r) { return r.passThroughAPDU({0x60}, reply, 300); }, 201},
+        {"presence", "C1 00 1C", [&](SideChannelReader& r) { return r.checkDESFirePresence() ? 0 : 1; }, 1},
+        {"ISO14443-3", "CF 00 00", [&](SideChannelReader& r) { return r.sendCmdISO14443_3(fromHex("30 04 00 00"), reply, 30); }, 201},
+        {"SAM", "E2 00 90", [&](SideChannelReader& r) { return r.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw); }, 201},
+        {"GET_VERSION short", "CF 05", [&](SideChannelReader& r) { return r.sendCmdISO14443_3({0x60, 0x01}, reply, 30); }, 200},
+        {"one-byte frame", nullptr, [&](SideChannelReader& r) { return r.sendCmdISO14443_3({0x30}, reply, 30); }, 200},
+        {"empty DESFire frame", nullptr, [&](SideChannelReader& r) { return r.passThroughAPDU({}, reply, 30); }, 200},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake.clearRequests();
+        if (row.answer)
+            fake.inject({Fault::Replace, 0, fromHex(row.answer)});
+        reply.assign(3, 0x77);
+        EXPECT_EQ(row.call(reader), row.result);
+        EXPECT_EQ(fake.requests().size(), row.answer ? 1u : 0u);
+    }
+    EXPECT_EQ(toHex(reply), "777777");
+}
+
+TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
+{
+    // A late answer is not taken for the next command's.
+    fake.inject({Fault::Late, 400});
+    EXPECT_EQ(reader.setLEDs(1), 202);
+    ASSERT_TRUE(client.available(1000));
+    fake.inject({Fault::Replace, 0, fromHex("8C 05")});
+    EXPECT_EQ(reader.setLEDs(2), 200);  // the late answer is drained, not taken for this one
+    EXPECT_EQ(fake.leds(), 2);
+
+    struct Row
+    {
+        int64_t clockStep;
+        size_t flood;
+        size_t left;  // frames still to read after the command: the drain took the others
+    };
+    for (const Row& row : {Row{0, 100, 68}, Row{30, 100, 99}}) {
+        clock->step = row.clockStep;
+        fake.flood(row.flood, fromHex("81 00 02"));
+        ASSERT_TRUE(pending(client, row.flood * 5));
+        reader.setLEDs(3);
+        size_t left = 0;
+        while (transport.receive(100)) ++left;
+        EXPECT_EQ(left, row.left);
+    }
+
+    fake.inject({Fault::CloseMidFrame, 1});
+    EXPECT_EQ(reader.setLEDs(4), 201);  // what came of the frame is taken as it is
+    Bytes reply;
+    int sw = 0;
+    EXPECT_EQ(reader.passThroughAPDU({0x60}, reply, 300), 202);
+    EXPECT_EQ(reader.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 202);
+    EXPECT_EQ(reader.echo(), 200);
+}
+
+}  // namespace
