@@ -210,8 +210,9 @@ bool UltralightCCardReader::writeConfig(const Configuration& config)
 {
     if (!haveCard("writeConfig"))
         return false;
+    // AUTH0 goes last: from that write on the card refuses unauthenticated writes from AUTH0 up.
     for (const auto& [page, value] :
-         {std::pair<int, uint8_t>{Auth0Page, config.auth0}, {Auth1Page, config.auth1}}) {
+         {std::pair<int, uint8_t>{Auth1Page, config.auth1}, {Auth0Page, config.auth0}}) {
         const Bytes bytes = {value, 0x00, 0x00, 0x00};
         if (!writePage("writeConfig", page, bytes))
             return false;

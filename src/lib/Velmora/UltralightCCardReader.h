@@ -56,6 +56,7 @@ public:
     bool writePages(int first, int count, const Bytes& data);
     // A 16-byte key into pages 44 to 47, each half byte-reversed as the chip keeps it.
     bool writeAuthKey(const Bytes& key);
+    // AUTH1 (page 43), then AUTH0 (page 42), each as the first byte of its page.
     bool writeConfig(const Configuration& config);
     // Lock bytes 0 and 1 (page 2, bytes 2 and 3); the card OR-s them in.
     bool writeLockBytes01(uint8_t lock0, uint8_t lock1);
