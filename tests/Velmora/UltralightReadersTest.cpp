@@ -1,0 +1,362 @@
+// The Ultralight base readers end to end: NFC::Reader and the Elatec driver over a pseudo-terminal
+// to the emulated reader, with the Ultralight EV1 and Ultralight C card models in its field and a
+// MIFARE SAM model in slot 0. The card and SAM models compute their side on OpenSSL, so an
+// authentication that passes proves both sides agree.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "UltralightField.h"
+#include "Velmora/UltralightCCardReader.h"
+#include "Velmora/UltralightEV1CardReader.h"
+#include "emulators/ByteOps.h"
+#include "emulators/CardCrypto.h"
+#include "emulators/Hex.h"
+#include "emulators/UltralightC.h"
+#include "emulators/UltralightEV1.h"
+
+using emulators::Bytes;
+using emulators::operator+;
+using emulators::fromHex;
+using emulators::MifareSam;
+using emulators::UltralightC;
+using emulators::UltralightCard;
+using emulators::UltralightEV1;
+using EV1 = RFID::UltralightEV1CardReader;
+using ULC = RFID::UltralightCCardReader;
+
+namespace {
+
+// A layout with nothing of its own, to reach the base operations.
+template <class Base>
+struct Bare : Base
+{
+    explicit Bare(std::shared_ptr<NFC::Tag> tag, std::shared_ptr<NFC::SAM> sam = nullptr)
+        : Base("Test", std::move(tag), std::move(sam))
+    {
+    }
+    std::shared_ptr<RFID::Card> create(bool) override { return nullptr; }
+    std::shared_ptr<RFID::Card> read(unsigned, unsigned) override { return nullptr; }
+    std::shared_ptr<RFID::Card> write(const VariantMap&) override { return nullptr; }
+};
+
+// Distinct bytes for pages first .. first + count - 1.
+Bytes pattern(int first, int count)
+{
+    Bytes out;
+    for (int i = 0; i < count * 4; ++i) out.push_back(static_cast<uint8_t>(0x40 + first * 4 + i));
+    return out;
+}
+
+Bytes memoryOf(const UltralightCard& card, int first, int count)
+{
+    Bytes out;
+    for (int p = first; p < first + count; ++p) {
+        const Bytes page = card.page(p);
+        out.insert(out.end(), page.begin(), page.end());
+    }
+    return out;
+}
+
+// The frames the card got since index from, CRC removed.
+std::vector<Bytes> framesSince(const UltralightCard& card, size_t from)
+{
+    const auto all = card.commands();
+    return std::vector<Bytes>(all.begin() + static_cast<long>(from), all.end());
+}
+
+std::vector<int> pagesWritten(const std::vector<Bytes>& frames)
+{
+    std::vector<int> pages;
+    for (const Bytes& f : frames)
+        if (f.size() == 6 && f[0] == 0xA2)
+            pages.push_back(f[1]);
+    return pages;
+}
+
+class UltralightReaders : public ::testing::Test
+{
+protected:
+    testsupport::UltralightField field;
+};
+
+TEST_F(UltralightReaders, EV1ReadsInOneFrameAndWritesOnlyChangedPagesFittedToTheRange)
+{
+    auto card = std::make_shared<UltralightEV1>();
+    for (int p = 4; p < 16; ++p) card->setPage(p, pattern(p, 1));
+    Bare<EV1> reader(field.place(card));
+
+    Bytes image = fromHex("FF");  // replaced, not appended to
+    ASSERT_TRUE(reader.fastReadPages(4, 12, image));
+    EXPECT_EQ(framesSince(*card, 0), (std::vector<Bytes>{fromHex("3A 04 0F")}));
+    EXPECT_EQ(image, pattern(4, 12));
+
+    const struct
+    {
+        const char* name;
+        int first, count;
+        Bytes data;
+        std::vector<int> written;
+        Bytes after;  // the range and the page past it
+    } steps[] = {
+        {"unchanged image", 4, 12, pattern(4, 12), {}, memoryOf(*card, 4, 13)},
+        {"one page changed",
+         4,
+         2,
+         pattern(4, 1) + fromHex("DE AD BE EF"),
+         {5},
+         pattern(4, 1) + fromHex("DE AD BE EF") + pattern(6, 1)},
+        {"short data filled with zeros",
+         8,
+         2,
+         fromHex("AA BB CC DD EE"),
+         {8, 9},
+         fromHex("AA BB CC DD EE 00 00 00") + pattern(10, 1)},
+        {"long data cut",
+         10,
+         1,
+         fromHex("11 22 33 44 55 66 77 88"),
+         {10},
+         fromHex("11 22 33 44") + pattern(11, 1)},
+        {"what was written is known",
+         8,
+         3,
+         fromHex("AA BB CC DD EE 00 00 00 11 22 33 44"),
+         {},
+         fromHex("AA BB CC DD EE 00 00 00 11 22 33 44") + pattern(11, 1)},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.name);
+        const size_t before = card->commands().size();
+        ASSERT_TRUE(reader.writePages(s.first, s.count, s.data)) << reader.error().text();
+        EXPECT_EQ(pagesWritten(framesSince(*card, before)), s.written);
+        EXPECT_EQ(framesSince(*card, before).size(), s.written.size());
+        EXPECT_EQ(memoryOf(*card, s.first, s.count + 1), s.after);
+    }
+}
+
+TEST_F(UltralightReaders, EV1ConfigurationPagesAndPasswordChecks)
+{
+    EV1::Configuration custom;
+    custom.MOD = 0x04;
+    custom.AUTH0 = 0x04;
+    custom.ACCESS = 0x01;
+    custom.PWD = 0x12345678;
+    custom.PACK = 0xABCD;
+    const struct
+    {
+        const char* name;
+        EV1::Configuration config;
+        Bytes pages;  // 37 to 40 as the card holds them
+    } configs[] = {
+        {"chip defaults", EV1::Configuration(),
+         fromHex("00 00 00 FF  00 05 00 00  FF FF FF FF  FF FF 00 00")},
+        // Protection from page 4 on: the card takes it only when AUTH0 goes last.
+        {"protected", custom, fromHex("04 00 00 04  01 05 00 00  12 34 56 78  AB CD 00 00")},
+    };
+    std::shared_ptr<UltralightEV1> card;
+    for (const auto& c : configs) {
+        SCOPED_TRACE(c.name);
+        card = std::make_shared<UltralightEV1>();
+        Bare<EV1> writer(field.place(card));
+        ASSERT_TRUE(writer.writeConfig(c.config)) << writer.error().text();
+        EXPECT_EQ(pagesWritten(framesSince(*card, 0)), (std::vector<int>{38, 39, 40, 37}));
+        EXPECT_EQ(memoryOf(*card, 37, 4), c.pages);
+
+        Bare<EV1> reader(field.reselect());
+        const size_t before = card->commands().size();
+        EV1::Configuration read;
+        read.PWD = 0x01;
+        ASSERT_TRUE(reader.readConfig(read)) << reader.error().text();
+        EXPECT_EQ(framesSince(*card, before), (std::vector<Bytes>{fromHex("30 25")}));
+        EXPECT_EQ(read.MOD, c.config.MOD);
+        EXPECT_EQ(read.AUTH0, c.config.AUTH0);
+        EXPECT_EQ(read.ACCESS, c.config.ACCESS);
+        EXPECT_EQ(read.VCTID, c.config.VCTID);
+        EXPECT_EQ(read.PWD, 0u);  // the card never shows PWD and PACK
+        EXPECT_EQ(read.PACK, 0u);
+    }
+
+    const struct
+    {
+        uint32_t password;
+        uint16_t pack;
+        std::string error;  // empty: verified
+    } checks[] = {
+        {0x12345678, 0xABCD, ""},
+        {0x12345678, 0x1234, "verifyPassword: Password ACK mismatch (exp=1234, recv=abcd)"},
+        {0x12345679, 0xABCD, "verifyPassword: Password mismatch : (1) InvalidArgument"},
+    };
+    for (const auto& c : checks) {
+        SCOPED_TRACE(c.error);
+        Bare<EV1> reader(field.reselect());
+        EXPECT_EQ(reader.verifyPassword(c.password, c.pack), c.error.empty());
+        EXPECT_EQ(reader.error().text(), c.error);
+        EXPECT_EQ(reader.error().code(),
+                  c.error.empty() ? RFID::Error::Success : RFID::Error::CardReadWriteError);
+        EXPECT_EQ(card->authenticated(), c.error.empty() || c.pack != custom.PACK);
+    }
+}
+
+TEST_F(UltralightReaders, EV1OtpBitsAddUpAndFailuresNameTheOperation)
+{
+    auto card = std::make_shared<UltralightEV1>();
+    Bare<EV1> reader(field.place(card));
+    ASSERT_TRUE(reader.writeOTP(fromHex("0F 00 00 01")));
+    ASSERT_TRUE(reader.writeOTP(fromHex("F0 00 00 00")));
+    Bytes otp;
+    ASSERT_TRUE(reader.readOTP(otp));
+    EXPECT_EQ(otp, fromHex("FF 00 00 01"));
+    EXPECT_EQ(card->page(3), otp);
+    // Page 3 as read is what the cache holds: writing it again sends nothing.
+    const size_t before = card->commands().size();
+    ASSERT_TRUE(reader.writePages(3, 1, otp));
+    EXPECT_EQ(card->commands().size(), before);
+
+    const struct
+    {
+        const char* name;
+        UltralightCard::Fault fault;  // inject first unless command is 0
+        std::function<bool(Bare<EV1>&)> operation;
+        std::string error;
+    } failures[] = {
+        {"short OTP",
+         {UltralightCard::Fault::Nak, 0, 0},
+         [](Bare<EV1>& r) { return r.writeOTP(fromHex("01 02 03")); },
+         "writeOTP: Incorrect buffer length : 3 bytes"},
+        {"mute card",
+         {UltralightCard::Fault::Mute, 0, 0x3A},
+         [](Bare<EV1>& r) {
+             Bytes out;
+             return r.fastReadPages(4, 4, out);
+         },
+         "fastRead: ERROR: Timeout"},
+        {"write refused",
+         {UltralightCard::Fault::Nak, UltralightCard::NakWriteError, 0xA2},
+         [](Bare<EV1>& r) { return r.writePages(4, 1, fromHex("01 02 03 04")); },
+         "writePages: [0004] : ERROR EEPROMWriteError"},
+        {"config refused",
+         {UltralightCard::Fault::Nak, 0, 0x30},
+         [](Bare<EV1>& r) {
+             EV1::Configuration config;
+             return r.readConfig(config);
+         },
+         "readConfig: Error reading page (37): 1"},
+    };
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.name);
+        Bare<EV1> fresh(field.reselect());
+        if (f.fault.command != 0)
+            card->inject(f.fault);
+        const size_t sent = card->commands().size();
+        EXPECT_FALSE(f.operation(fresh));
+        EXPECT_EQ(fresh.error().text(), f.error);
+        EXPECT_EQ(fresh.error().code(), RFID::Error::CardReadWriteError);
+        if (f.fault.command == 0) {
+            EXPECT_EQ(card->commands().size(), sent);
+        }
+    }
+}
+
+TEST_F(UltralightReaders, CAuthenticatesWithItsKeyOrThroughTheSam)
+{
+    const Bytes key = fromHex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
+    const Bytes other = fromHex("0F 1E 2D 3C 4B 5A 69 78 87 96 A5 B4 C3 D2 E1 F0");
+    const Bytes uid = fromHex("04 3A 91 0C 22 5D 81");  // the card model's
+    const Bytes diversified = emulators::cardcrypto::diversify(emulators::cardcrypto::Cipher::TDES, key, uid);
+    const uint8_t entry = 0x20;
+    const struct
+    {
+        const char* name;
+        Bytes cardKey;
+        bool throughSam;
+        Bytes key;  // given to the reader, or held in the SAM's entry
+        Bytes divInput;
+        size_t samCommands;
+        std::string error;
+    } cases[] = {
+        {"factory key", ULC::DefaultKey, false, ULC::DefaultKey, {}, 0, ""},
+        {"wrong key", key, false, other, {}, 0, "authenticate: InvalidArgument"},
+        {"SAM entry", key, true, key, {}, 2, ""},
+        {"SAM entry diversified by the UID", diversified, true, key, uid, 2, ""},
+        {"SAM entry of another key", key, true, other, {}, 1, "authenticate: InvalidArgument"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto card = std::make_shared<UltralightC>();
+        card->setKey(c.cardKey);
+        std::shared_ptr<NFC::SAM> sam;
+        if (c.throughSam) {
+            auto model = std::make_shared<MifareSam>();
+            model->setKeyEntry(entry, MifareSam::KeyEntry::make(MifareSam::Iso10116, MifareSam::Picc, c.key));
+            sam = field.insertSam(model);
+        }
+        Bare<ULC> reader(field.place(card), sam);
+        const Bytes memory = card->memory();
+
+        const bool ok =
+            c.throughSam ? reader.authenticate(sam, entry, 0, c.divInput) : reader.authenticate(c.key);
+        EXPECT_EQ(ok, c.error.empty());
+        EXPECT_EQ(reader.error().text(), c.error);
+        EXPECT_EQ(card->authenticated(), ok);
+        EXPECT_EQ(field.cardFrames(), 2u);
+        if (c.throughSam) {
+            EXPECT_EQ(field.samCommands(0x0A), c.samCommands);
+        }
+        EXPECT_EQ(card->memory(), memory);
+    }
+}
+
+TEST_F(UltralightReaders, CKeyWrittenByOneReaderOpensTheCardForTheNext)
+{
+    const Bytes key = fromHex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
+    auto card = std::make_shared<UltralightC>();
+    Bare<ULC> first(field.place(card));
+    ASSERT_TRUE(first.authenticate(ULC::DefaultKey)) << first.error().text();
+    const size_t sent = field.cardFrames();
+    EXPECT_FALSE(first.writeAuthKey(Bytes(15, 0x00)));
+    EXPECT_EQ(first.error().text(), "writeAuthKey: Incorrect key size");
+    EXPECT_EQ(field.cardFrames(), sent);
+    ASSERT_TRUE(first.writeAuthKey(key)) << first.error().text();
+    EXPECT_EQ(memoryOf(*card, 44, 4), fromHex("77 66 55 44  33 22 11 00  FF EE DD CC  BB AA 99 88"));
+
+    Bare<ULC> stale(field.reselect());
+    EXPECT_FALSE(stale.authenticate(ULC::DefaultKey));
+    Bare<ULC> next(field.reselect());
+    EXPECT_TRUE(next.authenticate(key)) << next.error().text();
+}
+
+TEST_F(UltralightReaders, CReadsFourPagesAFrameAndWritesOnlyWhatChanged)
+{
+    auto card = std::make_shared<UltralightC>();
+    for (int p = 4; p < 16; ++p) card->setPage(p, pattern(p, 1));
+    Bare<ULC> reader(field.place(card));
+
+    Bytes image;
+    ASSERT_TRUE(reader.normalReadPages(4, 12, image)) << reader.error().text();
+    EXPECT_EQ(framesSince(*card, 0),
+              (std::vector<Bytes>{fromHex("30 04"), fromHex("30 08"), fromHex("30 0C")}));
+    EXPECT_EQ(image, pattern(4, 12));
+
+    size_t sent = field.cardFrames();
+    ASSERT_TRUE(reader.writePages(4, 12, image));
+    EXPECT_EQ(field.cardFrames(), sent);
+    EXPECT_FALSE(reader.writePages(4, 2, fromHex("01 02 03 04 05 06")));
+    EXPECT_EQ(reader.error().text(), "writePages: Incorrect buffer length : 6 bytes");
+    EXPECT_EQ(field.cardFrames(), sent);
+    ASSERT_TRUE(reader.writePages(5, 2, pattern(5, 1) + fromHex("01 02 03 04")));
+    EXPECT_EQ(pagesWritten(framesSince(*card, sent)), (std::vector<int>{6}));
+
+    sent = field.cardFrames();
+    ASSERT_TRUE(reader.writeConfig({0x10, 0x01})) << reader.error().text();
+    EXPECT_EQ(pagesWritten(framesSince(*card, sent)), (std::vector<int>{43, 42}));
+    EXPECT_EQ(memoryOf(*card, 42, 2), fromHex("10 00 00 00  01 00 00 00"));
+    const Bytes page2 = card->page(2);
+    ASSERT_TRUE(reader.writeLockBytes01(0x07, 0x00));
+    EXPECT_EQ(card->page(2), Bytes({page2[0], page2[1], 0x07, 0x00}));
+}
+
+}  // namespace

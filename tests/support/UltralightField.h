@@ -1,0 +1,85 @@
+// The field the card-reader framework's Ultralight tests and benchmarks run in: NFC::Reader with
+// the real Elatec driver on one side of a pseudo-terminal, the emulated reader on the other, an
+// Ultralight card model in its field and a MIFARE SAM model in slot 0. Counts what the card and
+// the SAM received. No test framework here, so a benchmark can use it too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "NFC/Reader.h"
+#include "NFC/SAM.h"
+#include "NFC/Tag.h"
+#include "drivers/ElatecTWN/Driver.h"
+#include "emulators/ElatecReader.h"
+#include "emulators/MifareSam.h"
+#include "emulators/UltralightCard.h"
+
+namespace testsupport {
+
+class UltralightField
+{
+public:
+    // The reader's command that carries an APDU to a SAM slot.
+    static constexpr uint16_t SamApdu = 0x1005;
+
+    UltralightField()
+        : nfc(std::make_shared<NFC::Reader>(
+              NFC::Reader::DriverFactories{{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
+                                            [] { return std::make_shared<ElatecTWN::Driver>(); }}}))
+    {
+        if (!nfc->open(emulator.devicePath(), 115200))
+            throw std::runtime_error("emulated reader did not open: " + nfc->error().what());
+    }
+
+    // Puts the card in the field and returns the tag the reader found for it.
+    std::shared_ptr<NFC::Tag> place(std::shared_ptr<emulators::UltralightCard> model)
+    {
+        card = std::move(model);
+        emulator.setCard(card);
+        return reselect();
+    }
+
+    // A new search: the card is selected again, as a fresh tap would.
+    std::shared_ptr<NFC::Tag> reselect()
+    {
+        auto tag = nfc->searchTag(1000);
+        if (!tag)
+            throw std::runtime_error("no card in the emulated field");
+        emulator.clearReceived();
+        return tag;
+    }
+
+    // An unlocked MIFARE SAM in slot 0, powered through the reader.
+    std::shared_ptr<NFC::SAM> insertSam(std::shared_ptr<emulators::MifareSam> model)
+    {
+        sam = std::move(model);
+        emulator.setSam(0, sam);
+        auto client = nfc->turnOnSam(0);
+        if (!client)
+            throw std::runtime_error("emulated SAM did not power on");
+        sam->setUnlocked(true);
+        return client;
+    }
+
+    size_t cardFrames() const { return card->commands().size(); }
+
+    // SAM commands with this instruction byte since the last search.
+    size_t samCommands(uint8_t ins) const
+    {
+        size_t n = 0;
+        for (const auto& r : emulator.received())
+            n += r.command == SamApdu && r.params.size() > 2 && r.params[2] == ins;
+        return n;
+    }
+
+    emulators::ElatecReader emulator{emulators::ElatecReader::Mode::BinaryCrc};
+    std::shared_ptr<NFC::Reader> nfc;
+    std::shared_ptr<emulators::UltralightCard> card;
+    std::shared_ptr<emulators::MifareSam> sam;
+};
+
+}  // namespace testsupport
