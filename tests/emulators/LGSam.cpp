@@ -117,16 +117,16 @@ size_t LGSam::passwordLength() const
     return m_passwordLength;
 }
 
-void LGSam::refuseNext(uint16_t sw, int ins)
+void LGSam::refuseNext(uint16_t sw, int ins, int skip)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_knobs.push_back({true, sw, ins});
+    m_knobs.push_back({true, sw, ins, skip});
 }
 
-void LGSam::resizeNext(int delta, int ins)
+void LGSam::resizeNext(int delta, int ins, int skip)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_knobs.push_back({false, delta, ins});
+    m_knobs.push_back({false, delta, ins, skip});
 }
 
 Bytes LGSam::passwordAnswer(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& input) const
@@ -206,8 +206,12 @@ std::optional<SlotCard::Response> LGSam::tpdu(const Bytes& header, const Bytes& 
     m_hasWaiting = false;
 
     m_resize = 0;
-    const auto knob = std::find_if(m_knobs.begin(), m_knobs.end(),
-                                   [&](const Knob& k) { return k.ins == AnyCommand || k.ins == header[1]; });
+    auto knob = std::find_if(m_knobs.begin(), m_knobs.end(),
+                             [&](const Knob& k) { return k.ins == AnyCommand || k.ins == header[1]; });
+    if (knob != m_knobs.end() && knob->skip > 0) {
+        --knob->skip;
+        knob = m_knobs.end();
+    }
     if (knob != m_knobs.end()) {
         const Knob taken = *knob;
         m_knobs.erase(knob);

@@ -52,10 +52,11 @@ public:
     size_t passwordLength() const;
 
     // Knobs, each for the next command with that INS (AnyCommand: the next of all, GET RESPONSE
-    // aside). refuseNext: the command is not run and answers sw. resizeNext: the command runs and
-    // its answer comes delta bytes shorter (negative) or longer (filled with 0xEE).
-    void refuseNext(uint16_t sw, int ins = AnyCommand);
-    void resizeNext(int delta, int ins = AnyCommand);
+    // aside) once skip such commands have passed. refuseNext: the command is not run and answers
+    // sw. resizeNext: the command runs and its answer comes delta bytes shorter (negative) or
+    // longer (filled with 0xEE).
+    void refuseNext(uint16_t sw, int ins = AnyCommand, int skip = 0);
+    void resizeNext(int delta, int ins = AnyCommand, int skip = 0);
 
     // What the SAM derives in the password form for the diversification input (test set-up).
     Bytes passwordAnswer(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& input) const;
@@ -78,6 +79,7 @@ private:
         bool refuse;
         int value;
         int ins;
+        int skip;
     };
 
     Response run(const Bytes& header, const Bytes& data);

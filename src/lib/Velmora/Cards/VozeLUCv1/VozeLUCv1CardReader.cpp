@@ -1,0 +1,891 @@
+#include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "NFC/Driver.h"
+#include "NFC/ISO14443.h"
+#include "NFC/Protocols/LGsam.h"
+#include "NFC/Protocols/Ultralight.h"
+#include "NFC/Tag.h"
+#include "Velmora/Cards/VozeLUCv1/TicketImage.h"
+#include "Velmora/Cards/ZodezuDES/CardUtils.h"
+#include "core/String.h"
+
+namespace VozeLUCv1 {
+
+namespace Image = TicketImage;
+
+namespace {
+
+const char* const Name = "VozeLUCv1";
+const char* const NoSam = "No active SAM";
+
+constexpr int FirstPage = 4;
+constexpr int LastPage = 35;
+constexpr int PageSize = 4;
+constexpr int PagesPerRead = 4;
+constexpr int ConfigPage = 37;
+constexpr int ReselectTimeoutMs = 200;
+
+constexpr uint8_t RecordKey = 0x21;
+constexpr uint8_t BlockKey = 0x23;
+constexpr uint8_t CertificateKey = 0x20;
+constexpr uint8_t DiversificationPrefix = 0xF8;
+constexpr size_t PasswordAnswer = 8;
+constexpr size_t TvalueAnswer = 60;
+constexpr size_t TopUpSignAt = 55;
+constexpr size_t TopUpSignSize = 4;
+
+// Chip counter numbers: counter #2 is the chip's counter 1, #3 its counter 2.
+constexpr int ChipCounter2 = 1;
+constexpr int ChipCounter3 = 2;
+
+int pageOf(size_t imageOffset)
+{
+    return FirstPage + static_cast<int>(imageOffset) / PageSize;
+}
+
+CardReader::Bytes be32(uint32_t value)
+{
+    CardReader::Bytes out(4);
+    auto it = out.begin();
+    CardUtils::pushReverseLong(it, value);
+    return out;
+}
+
+CardReader::Bytes part(const CardReader::Bytes& v, size_t from, size_t n)
+{
+    return CardReader::Bytes(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + n));
+}
+
+void place(CardReader::Bytes& image, size_t at, const CardReader::Bytes& bytes)
+{
+    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<long>(at));
+}
+
+uint8_t u8Of(const VariantMap& map, const char* key)
+{
+    return map.exists(key) ? static_cast<unsigned char>(map[key]) : 0;
+}
+
+std::string samText(int code)
+{
+    return NFC::LGsam::errorToStr(code);
+}
+
+}  // namespace
+
+// TPASS is bound to counter #3, TVALUE to counter #2.
+struct CardReader::Record
+{
+    const char* name;         // "TPASS"
+    const char* counterName;  // "counter3"
+    int counterNumber;        // 3, as the texts count
+    int chipCounter;
+    int CardReader::*counter;
+    size_t at;
+    NFC::LGsam::ErrorCode (NFC::LGsam::*decrypt)(uint8_t, uint8_t, uint8_t, const Bytes&, const Bytes&,
+                                                 const Bytes&, Bytes&);
+};
+
+CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
+    : RFID::CardReader(Name, tag, sams.empty() ? nullptr : sams.front())
+{
+    if (m_tag)
+        m_ultralight = NFC::Ultralight::make(m_tag->iso14443(), m_tag->uid(), m_tag->ats());
+    m_lgsam = std::dynamic_pointer_cast<NFC::LGsam>(m_sam);
+}
+
+CardReader::~CardReader() = default;
+
+// ---- page input and output ----
+
+int CardReader::cacheRead(int first, int last, Pages& out)
+{
+    int page = first;
+    for (; page <= last && m_pageCache.has(page); ++page) {
+        const uint8_t* bytes = m_pageCache.get(page);
+        out[page] = Bytes(bytes, bytes + PageSize);
+        log(Log::LevelInfo, "[%04d] : %s [Cached]", page, String::toHex(bytes, PageSize).c_str());
+    }
+    return page;
+}
+
+bool CardReader::fastRead(int first, int last, Pages& out)
+{
+    if (last < first)
+        return true;
+    log(Log::LevelDebug, "Fast reading pages %d to %d", first, last);
+    const int count = last - first + 1;
+    Bytes data;
+    const NFC::Ultralight::Error rc = m_ultralight->fastRead(first, count, data);
+    if (rc != NFC::Ultralight::None) {
+        setError("fastRead", String::format("Error fast reading pages: %d", static_cast<int>(rc)));
+        return false;
+    }
+    if (data.size() != static_cast<size_t>(count) * PageSize) {
+        setError("fastRead", String::format("Incorrect buffer length : %zu bytes", data.size()));
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        const uint8_t* bytes = data.data() + i * PageSize;
+        m_pageCache.put(first + i, bytes);
+        out[first + i] = Bytes(bytes, bytes + PageSize);
+        log(Log::LevelInfo, "[%04d] : %s", first + i, String::toHex(bytes, PageSize).c_str());
+    }
+    return true;
+}
+
+bool CardReader::normalRead(int first, int last, Pages& out)
+{
+    if (last < first)
+        return true;
+    log(Log::LevelDebug, "Normal reading pages %d to %d", first, last);
+    for (int page = first; page <= last; page += PagesPerRead) {
+        Bytes data;
+        const NFC::Ultralight::Error rc = m_ultralight->read(page, data);
+        if (rc != NFC::Ultralight::None) {
+            setError("normalRead", String::format("Error reading page (%d): %d", page, static_cast<int>(rc)));
+            return false;
+        }
+        if (data.size() < PagesPerRead * PageSize) {
+            setError("normalRead",
+                     String::format("Incorrect buffer length (%d) : %zu bytes", page, data.size()));
+            return false;
+        }
+        for (int i = 0; i < PagesPerRead; ++i) {
+            const uint8_t* bytes = data.data() + i * PageSize;
+            m_pageCache.put(page + i, bytes);
+            if (page + i <= last)
+                out[page + i] = Bytes(bytes, bytes + PageSize);
+            log(Log::LevelInfo, "[%04d] : %s", page + i, String::toHex(bytes, PageSize).c_str());
+        }
+    }
+    return true;
+}
+
+void CardReader::reselect()
+{
+    const auto link = m_ultralight->iso14443();
+    const auto driver = link ? link->driver() : nullptr;
+    int type = 0;
+    Bytes uid, ats;
+    if (!driver || !driver->searchTag(type, uid, ats, ReselectTimeoutMs) || uid != m_tag->uid())
+        log(Log::LevelWarning, "WARN: card %s not selected again", String::toHex(m_tag->uid()).c_str());
+}
+
+bool CardReader::readPages(int first, int last, Bytes& out)
+{
+    log(Log::LevelInfo, "Reading pages %d to %d", first, last);
+    Pages pages;
+    const int start = cacheRead(first, last, pages);
+    if (!fastRead(start, last, pages)) {
+        // A refusal sends the chip back to idle, where it ignores READ until it is selected again.
+        reselect();
+        if (!normalRead(start, last, pages))
+            return false;
+        // The pages came after all: the failed fast read is no longer the operation's error.
+        clearError();
+    }
+    out.clear();
+    for (int page = first; page <= last; ++page) {
+        const auto it = pages.find(page);
+        if (it == pages.end()) {
+            setError("readPages", String::format("Page %d not read", page));
+            return false;
+        }
+        out.insert(out.end(), it->second.begin(), it->second.end());
+    }
+    return true;
+}
+
+bool CardReader::writePages(int first, int last, const Bytes& bytes)
+{
+    if (last > first && bytes.size() < static_cast<size_t>(last - first) * PageSize) {
+        setError("writePages", String::format("%zu bytes for pages %d to %d", bytes.size(), first, last - 1));
+        return false;
+    }
+    for (int page = first; page < last; ++page) {
+        const Bytes data = part(bytes, static_cast<size_t>(page - first) * PageSize, PageSize);
+        if (m_pageCache.same(page, data.data())) {
+            log(Log::LevelInfo, "Skipping page (no changes) : %d", page);
+            continue;
+        }
+        const NFC::Ultralight::Error rc = m_ultralight->write(page, data);
+        if (rc != NFC::Ultralight::None) {
+            // What the chip holds now is not known: a torn write may have left either content.
+            m_pageCache.drop(page);
+            setError("writePages", String::format("Error writing page (%d): %d", page, static_cast<int>(rc)));
+            return false;
+        }
+        m_pageCache.put(page, data.data());
+        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(data).c_str());
+    }
+    return true;
+}
+
+bool CardReader::writeConfig(const Configuration& config)
+{
+    const Bytes pages[4] = {
+        {config.mirror, 0, 0, config.auth0},
+        {config.access, config.vctid, 0, 0},
+        be32(config.pwd),
+        {static_cast<uint8_t>(config.pack >> 8), static_cast<uint8_t>(config.pack), 0, 0},
+    };
+    // AUTH0 goes last: from that write on the chip refuses unauthenticated writes from page 4,
+    // and a ticket that was empty has not been authenticated.
+    for (int i : {1, 2, 3, 0}) {
+        const int page = ConfigPage + i;
+        const NFC::Ultralight::Error rc = m_ultralight->write(page, pages[i]);
+        if (rc != NFC::Ultralight::None) {
+            setError("writeConfig", String::format("Error writing page (%d): %d", page, static_cast<int>(rc)));
+            return false;
+        }
+        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(pages[i]).c_str());
+    }
+    return true;
+}
+
+// ---- counters ----
+
+bool CardReader::readCounters()
+{
+    m_countersKnown = false;
+    int value = 0;
+    if (m_ultralight->readCounter(ChipCounter2, value) != NFC::Ultralight::None) {
+        setError("readCounters", "Error read counter #2");
+        return false;
+    }
+    m_counter2 = value;
+    log(Log::LevelInfo, "Counter #2 value %d", m_counter2);
+    if (m_ultralight->readCounter(ChipCounter3, value) != NFC::Ultralight::None) {
+        setError("readCounters", "Error read counter #3");
+        return false;
+    }
+    m_counter3 = value;
+    log(Log::LevelInfo, "Counter #3 value %d", m_counter3);
+    m_countersKnown = true;
+    return true;
+}
+
+bool CardReader::writeCounters()
+{
+    log(Log::LevelInfo, "Increasing counter #2 value from %d to %d", m_counter2, m_counter2 + 1);
+    if (m_ultralight->incrCounter(ChipCounter2, 1) != NFC::Ultralight::None) {
+        // A torn increment may have moved the chip or not: the next write asks it.
+        m_countersKnown = false;
+        setError("writeCounters", "Error writing counter #2");
+        return false;
+    }
+    ++m_counter2;
+    log(Log::LevelInfo, "Increasing counter #3 value from %d to %d", m_counter3, m_counter3 + 1);
+    if (m_ultralight->incrCounter(ChipCounter3, 1) != NFC::Ultralight::None) {
+        m_countersKnown = false;
+        log(Log::LevelError, "Last command 'counter #3 increase' failed ===> Set reason to 'unconfirmed'");
+        setError("writeCounters", "unconfirmed");
+        return false;
+    }
+    ++m_counter3;
+    return true;
+}
+
+int CardReader::incrementCounter(int chipCounter, int& member)
+{
+    const NFC::Ultralight::Error rc = m_ultralight->incrCounter(chipCounter, 1);
+    if (rc != NFC::Ultralight::None) {
+        m_countersKnown = false;
+        return static_cast<int>(rc);
+    }
+    ++member;
+    return 0;
+}
+
+// ---- password and certificate ----
+
+bool CardReader::generatePassword(const Bytes& uid, uint8_t keyVersion, uint32_t& pwd, uint16_t& pack)
+{
+    log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
+    if (!m_lgsam) {
+        log(Log::LevelWarning, "%s", NoSam);
+        return true;
+    }
+    Bytes input = {DiversificationPrefix};
+    input.insert(input.end(), uid.begin(), uid.end());
+    Bytes answer;
+    const int rc = m_lgsam->encryptDecryptData(BlockKey, 1, keyVersion, input, true, input, answer);
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Failed generate password");
+        setError("generatePassword", samText(rc));
+        return false;
+    }
+    if (answer.size() != PasswordAnswer) {
+        setError("generatePassword",
+                 String::format("Wrong password/pack length received (received: (%zu)  - expected (8)",
+                                answer.size()));
+        return false;
+    }
+    auto it = answer.cbegin();
+    pwd = CardUtils::popReverseLong(it);
+    it = answer.cbegin() + 6;
+    pack = CardUtils::popReverseShort(it);
+    return true;
+}
+
+bool CardReader::verifyPassword(uint32_t pwd, uint16_t pack)
+{
+    uint16_t received = 0;
+    const NFC::Ultralight::Error rc = m_ultralight->authenticatePass(pwd, received);
+    if (rc != NFC::Ultralight::None) {
+        setError("verifyPassword", String::format("Error authenticating password : %d", static_cast<int>(rc)));
+        return false;
+    }
+    if (received != pack) {
+        setError("verifyPassword",
+                 String::format("Password authenticate mismatch (exp=%04x, recv=%04x)", pack, received));
+        return false;
+    }
+    log(Log::LevelInfo, "Password verified");
+    return true;
+}
+
+bool CardReader::sendPassword(uint8_t keyVersion, uint8_t mapVersion)
+{
+    if (mapVersion < 2 || !m_lgsam)
+        return true;
+    uint32_t pwd = 0;
+    uint16_t pack = 0;
+    return generatePassword(m_tag->uid(), keyVersion, pwd, pack) && verifyPassword(pwd, pack);
+}
+
+CardReader::IssuerData CardReader::extractIssuerData(const Bytes& image)
+{
+    IssuerData data;
+    data.issueCenter = image[0] >> 4;
+    data.issueDate = {static_cast<uint8_t>(image[1] & 0x7F), image[2]};
+    data.keyVersion = image[3] >> 6;
+    data.mapVersion = (image[3] >> 4) & 3;
+    data.certificate = part(image, 4, 2);
+    return data;
+}
+
+bool CardReader::verifyIssuerCert(const Bytes& image)
+{
+    const IssuerData issuer = extractIssuerData(image);
+    log(Log::LevelInfo, "Checking certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
+        issuer.certificate.size());
+    const int rc = m_lgsam->checkIssueCertUL48(CertificateKey, issuer.issueCenter, issuer.keyVersion,
+                                               m_tag->uid(), issuer.issueDate, issuer.certificate);
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Failed to check issuer certificate");
+        setError("verifyIssuerCert", samText(rc));
+        return false;
+    }
+    return true;
+}
+
+bool CardReader::generateIssuerCert(uint8_t keyVersion, const Date& today, Bytes& certificate)
+{
+    Bytes input = {0x01, keyVersion};
+    input.insert(input.end(), m_tag->uid().begin(), m_tag->uid().end());
+    input.resize(input.size() + 2);
+    auto it = input.end() - 2;
+    CardUtils::pushReverseDateC2(it, today);
+    log(Log::LevelInfo, "Generating certificate for %s (size=2)", String::toHex(m_tag->uid()).c_str());
+    if (!m_lgsam) {
+        log(Log::LevelWarning, "No active SAM ===> Use empty (all zeros) cert");
+        certificate.assign(2, 0x00);
+        return true;
+    }
+    const int rc = m_lgsam->generateIssuerCert(1, keyVersion, CertificateKey, input, certificate);
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Failed to generate issuer certificate");
+        setError("generateIssuerCert", samText(rc));
+        return false;
+    }
+    return true;
+}
+
+CardReader::Bytes CardReader::prepareIssuerData(uint8_t keyVersion, const Bytes& certificate, const Date& today)
+{
+    // Centre 1 and holder bits 4-1 zero; holder bit 0 is bit 15 of the date pair.
+    Bytes out(6, 0x00);
+    out[0] = 0x10;
+    auto it = out.begin() + 1;
+    CardUtils::pushReverseDateC2(it, today);
+    out[1] |= 0x80;
+    // Map version 2, card status 1.
+    out[3] = static_cast<uint8_t>((keyVersion & 3) << 6 | 0x21);
+    std::copy(certificate.begin(), certificate.begin() + 2, out.begin() + 4);
+    return out;
+}
+
+// ---- encipherment ----
+
+bool CardReader::checkTransactionType(uint8_t trt)
+{
+    if (trt < 8 || trt > 11) {
+        log(Log::LevelError, "Unsupported transaction type received: %d", trt);
+        setError("encryptPassData", "Unsupported transaction type received!");
+        return false;
+    }
+    return true;
+}
+
+bool CardReader::encryptPassData(Bytes& image, const VariantMap& map)
+{
+    const uint8_t trt = static_cast<unsigned char>(map["topupLog/trt"]);
+    if (!checkTransactionType(trt))
+        return false;
+    log(Log::LevelInfo, "TRT received: %d", trt);
+    Bytes block;
+    const int rc = m_lgsam->encryptTpassData(
+        RecordKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
+        static_cast<unsigned char>(map["issueData/keyVersion"]), trt, m_tag->uid(),
+        be32(static_cast<uint32_t>(m_counter3 + 1)), part(image, Image::PassAt, Image::PlainSize), block);
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Failed to encrypt TPASS data");
+        setError("encryptPassData", samText(rc));
+        return false;
+    }
+    if (block.size() != Image::BlockSize) {
+        setError("encryptPassData",
+                 String::format("Wrong encrypted TPASS data length received from LSAM (expected: %d - "
+                                "received: %zu)",
+                                static_cast<int>(Image::BlockSize), block.size()));
+        return false;
+    }
+    place(image, Image::PassAt, block);
+    return true;
+}
+
+bool CardReader::encryptValueData(Bytes& image, const VariantMap& map)
+{
+    const uint32_t amount = map["topupLog/reloadOrPassAmt"].toUInt();
+    const uint8_t trt = static_cast<unsigned char>(map["topupLog/trt"]);
+    const uint32_t period = map["passData/permittedPeriod"].toUInt();
+    const uint32_t count = map["passData/permittedCount"].toUInt();
+    uint32_t remaining;
+    if (trt == 9) {
+        remaining = count;
+        log(Log::LevelInfo, "Remained Value (cnt): %u", remaining);
+    } else {
+        remaining = period;
+        log(Log::LevelInfo, "Remained Value (period): %u", remaining);
+    }
+    Bytes answer;
+    const int rc = m_lgsam->encryptTvalueData(RecordKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
+                                              static_cast<unsigned char>(map["issueData/keyVersion"]), trt,
+                                              m_tag->uid(), be32(amount), be32(remaining),
+                                              part(image, Image::ValueAt, Image::PlainSize), answer);
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Failed to encrypt TVALUE data");
+        setError("encryptValueData", samText(rc));
+        return false;
+    }
+    if (answer.size() != TvalueAnswer) {
+        setError("encryptValueData",
+                 String::format("Wrong encrypted TVALUE data length received from LSAM (expected: %d - "
+                                "received: %zu)",
+                                static_cast<int>(TvalueAnswer), answer.size()));
+        return false;
+    }
+    m_topUpSign = part(answer, TopUpSignAt, TopUpSignSize);
+    place(image, Image::ValueAt, part(answer, 0, Image::BlockSize));
+    return true;
+}
+
+bool CardReader::encryptEncTransData(Bytes& image, const VariantMap& map)
+{
+    Bytes input = {DiversificationPrefix};
+    input.insert(input.end(), m_tag->uid().begin(), m_tag->uid().end());
+    Bytes block;
+    const int rc = m_lgsam->encryptDecryptData(
+        BlockKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
+        static_cast<unsigned char>(map["issueData/keyVersion"]), input, true,
+        part(image, Image::TransAt, Image::BlockSize), block);
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Failed to encrypt TTRANS_OD data");
+        setError("encryptEncTransData", samText(rc));
+        return false;
+    }
+    if (block.size() != Image::BlockSize) {
+        setError("encryptEncTransData",
+                 String::format("Wrong encrypted TTRANS_OD data length received from LSAM (expected: %d - "
+                                "received: %zu)",
+                                static_cast<int>(Image::BlockSize), block.size()));
+        return false;
+    }
+    place(image, Image::TransAt, block);
+    return true;
+}
+
+bool CardReader::decryptRecord(Bytes& image, const Record& r, uint8_t issueCenter, uint8_t keyVersion,
+                               uint8_t mapVersion)
+{
+    int& counter = this->*r.counter;
+    const Bytes& uid = m_tag->uid();
+    const Bytes block = part(image, r.at, Image::BlockSize);
+    const Bytes backup = part(image, Image::BackupAt, Image::BlockSize);
+    auto attempt = [&](const Bytes& enc, int value, Bytes& plain) {
+        return (m_lgsam.get()->*r.decrypt)(RecordKey, issueCenter, keyVersion, uid,
+                                           be32(static_cast<uint32_t>(value)), enc, plain);
+    };
+    auto moveCounter = [&](const char* source) {
+        const int error = incrementCounter(r.chipCounter, counter);
+        if (error == 0)
+            return true;
+        log(Log::LevelError,
+            "Failed to increase '%s' value during %s data recovery process ===> Card Reading FAILED!",
+            r.counterName, source);
+        setError("decryptData", String::format("Error increasing counter %d: %d", r.counterNumber, error));
+        return false;
+    };
+    auto restore = [&]() {
+        log(Log::LevelInfo, "TBACKUP data successfully decrypted ===> Restore %s data", r.name);
+        if (!writePages(pageOf(r.at), pageOf(r.at) + 4, backup)) {
+            log(Log::LevelError, "Failed to restore %s data ===> Card Reading FAILED!", r.name);
+            return false;
+        }
+        place(image, r.at, backup);
+        return true;
+    };
+
+    Bytes plain;
+    int rc = attempt(block, counter, plain);
+    if (rc != NFC::LGsam::Success) {
+        if (!sendPassword(keyVersion, mapVersion)) {
+            log(Log::LevelError, "Failed to send/verify password during %s data recovery ===> Card Reading FAILED!",
+                r.name);
+            return false;
+        }
+        log(Log::LevelError, "Failed to decrypt %s data using '%s' value ===> Try '%s + 1' value", r.name,
+            r.counterName, r.counterName);
+        rc = attempt(block, counter + 1, plain);
+        if (rc == NFC::LGsam::Success) {
+            log(Log::LevelInfo, "%s data successfully decrypted using '%s + 1' value ===> Increase '%s' value",
+                r.name, r.counterName, r.counterName);
+            if (!moveCounter(r.name))
+                return false;
+        }
+    }
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Failed to decrypt %s data using '%s + 1' value ===> Try TBACKUP data using '%s' value",
+            r.name, r.counterName, r.counterName);
+        rc = attempt(backup, counter, plain);
+        if (rc == NFC::LGsam::Success) {
+            if (!restore())
+                return false;
+        } else {
+            log(Log::LevelError, "Failed to decrypt TBACKUP data using '%s' value ===> Try '%s + 1' value",
+                r.counterName, r.counterName);
+            rc = attempt(backup, counter + 1, plain);
+            if (rc != NFC::LGsam::Success) {
+                log(Log::LevelError,
+                    "Failed to decrypt TBACKUP data using '%s + 1' value ===> Card Reading FAILED!", r.counterName);
+                setError("decryptData", samText(rc));
+                return false;
+            }
+            log(Log::LevelInfo,
+                "TBACKUP data successfully decrypted using '%s + 1' value ===> Increase '%s' value",
+                r.counterName, r.counterName);
+            if (!moveCounter("TBACKUP") || !restore())
+                return false;
+        }
+    }
+    if (plain.size() != Image::PlainSize) {
+        setError("decryptData",
+                 String::format("Wrong plain %s data length received from LSAM (expected: %d - received: %zu)",
+                                r.name, static_cast<int>(Image::PlainSize), plain.size()));
+        return false;
+    }
+    place(image, r.at, plain);
+    return true;
+}
+
+bool CardReader::decryptData(Bytes& image)
+{
+    const IssuerData issuer = extractIssuerData(image);
+    const Record pass = {"TPASS", "counter3", 3, ChipCounter3, &CardReader::m_counter3, Image::PassAt,
+                         &NFC::LGsam::decryptTpassData};
+    const Record value = {"TVALUE", "counter2", 2, ChipCounter2, &CardReader::m_counter2, Image::ValueAt,
+                          &NFC::LGsam::decryptTvalueData};
+    if (!decryptRecord(image, pass, issuer.issueCenter, issuer.keyVersion, issuer.mapVersion))
+        return false;
+
+    Bytes input = {DiversificationPrefix};
+    input.insert(input.end(), m_tag->uid().begin(), m_tag->uid().end());
+    Bytes plain;
+    const int rc = m_lgsam->encryptDecryptData(BlockKey, issuer.issueCenter, issuer.keyVersion, input, false,
+                                               part(image, Image::TransAt, Image::BlockSize), plain);
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Failed to decrypt TTRANS_OD data");
+        setError("decryptData", samText(rc));
+        return false;
+    }
+    if (plain.size() != Image::BlockSize) {
+        setError("decryptData",
+                 String::format("Wrong plain TTRANS_OD data length received from LSAM (expected: %d - "
+                                "received: %zu)",
+                                static_cast<int>(Image::BlockSize), plain.size()));
+        return false;
+    }
+    place(image, Image::TransAt, plain);
+
+    return decryptRecord(image, value, issuer.issueCenter, issuer.keyVersion, issuer.mapVersion);
+}
+
+// ---- image ----
+
+namespace {
+
+template <typename Step>
+bool guarded(RFID::CardReader& reader, const char* name, Step step)
+{
+    try {
+        step();
+        return true;
+    } catch (const std::exception& e) {
+        reader.setError(name, e.what());
+        return false;
+    }
+}
+
+}  // namespace
+
+bool CardReader::serializeIssueData(Bytes& image, const VariantMap& map)
+{
+    return guarded(*this, "serializeIssueData", [&] { Image::encodeIssue(image, map); });
+}
+
+bool CardReader::serializePassData(Bytes& image, const VariantMap& map)
+{
+    return guarded(*this, "serializePassData", [&] { Image::encodePass(image, map); });
+}
+
+bool CardReader::serializeValueData(Bytes& image, const VariantMap& map)
+{
+    return guarded(*this, "serializeValueData", [&] { Image::encodeValue(image, map); });
+}
+
+bool CardReader::serializeEncTransData(Bytes& image, const VariantMap& map)
+{
+    return guarded(*this, "serializeEncTransData", [&] { Image::encodeTrans(image, map); });
+}
+
+bool CardReader::serializeReloadData(Bytes& image, const VariantMap& map)
+{
+    return guarded(*this, "serializeReloadData", [&] { Image::encodeReload(image, map); });
+}
+
+bool CardReader::serializePlainData(Bytes& image, const VariantMap& map)
+{
+    image.assign(Image::Size, 0x00);
+    if (!serializeIssueData(image, map) || !serializePassData(image, map) || !serializeValueData(image, map) ||
+        !serializeEncTransData(image, map) || !serializeReloadData(image, map))
+        return false;
+    // Checked with the records, before anything reaches the SAM or the card.
+    return checkTransactionType(static_cast<uint8_t>(image[Image::ReloadAt] & 0x0F));
+}
+
+bool CardReader::encryptData(Bytes& image, const VariantMap& map)
+{
+    // The records are placed, so every key these read is there; anything else thrown stops the
+    // write here, before a page is written.
+    try {
+        return encryptPassData(image, map) && encryptValueData(image, map) && encryptEncTransData(image, map);
+    } catch (const std::exception& e) {
+        setError("write", e.what());
+        return false;
+    }
+}
+
+CardReader::Bytes CardReader::serializeData(const VariantMap& map)
+{
+    Bytes image;
+    if (!serializePlainData(image, map) || !encryptData(image, map))
+        return {};
+    return image;
+}
+
+VariantMap CardReader::deserializeData(const Bytes& image) const
+{
+    VariantMap map;
+    Image::decodeIssue(image, map);
+    Image::decodePass(image, map);
+    Image::decodeUsage(image, map);
+    Image::decodeTrans(image, map);
+    Image::decodeValue(image, map);
+    Image::decodeReload(image, map);
+    return map;
+}
+
+// ---- flows ----
+
+bool CardReader::balance(VariantMap& map)
+{
+    NFC::LGsam::SAMbalanceData data;
+    if (!m_lgsam || m_lgsam->getSAMbalance(data) != NFC::LGsam::Success)
+        return false;
+    map["samMetadata/samTransSN"] = data.samTransSN;
+    map["samMetadata/countBal"] = data.countBal;
+    map["samMetadata/daysBal"] = data.daysBal;
+    map["samMetadata/minutesBal"] = data.minutesBal;
+    map["samMetadata/valueBal"] = data.valueBal;
+    return true;
+}
+
+std::shared_ptr<RFID::Card> CardReader::addSamMetadataToError()
+{
+    NFC::LGsam::SAMbalanceData data;
+    if (m_lgsam && m_lgsam->getSAMbalance(data) == NFC::LGsam::Success) {
+        addSamMetadata({{"samTransSN", data.samTransSN},
+                        {"countBal", data.countBal},
+                        {"daysBal", data.daysBal},
+                        {"minutesBal", data.minutesBal},
+                        {"valueBal", data.valueBal}});
+    } else {
+        log(Log::LevelError, "Failed to get samMetadata after a card reading/writing error!");
+    }
+    return nullptr;
+}
+
+std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
+{
+    auto card = RFID::Card::make(m_tag, Name);
+    const double start = startOperation("Reading Card");
+    if (!m_lgsam) {
+        log(Log::LevelError, "%s", NoSam);
+        setError("read", NoSam);
+        return nullptr;
+    }
+    Bytes image;
+    if (!readPages(FirstPage, LastPage, image) || !readCounters() ||
+        !verifyIssuerCert(image))
+        return addSamMetadataToError();
+    if (std::all_of(image.begin() + Image::PassAt, image.end(), [](uint8_t b) { return b == 0; }))
+        log(Log::LevelInfo, "New (issued) card ===> Skip data decryption");
+    else if (!decryptData(image))
+        return addSamMetadataToError();
+
+    card->setData(deserializeData(image));
+    if (!balance(card->data()))
+        log(Log::LevelError, "Failed to get samMetadata after successful card reading!");
+    finishOperation(start);
+    m_activeCard = card;
+    return card->clone();
+}
+
+std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
+{
+    m_topUpSign.clear();
+    // Without the SAM nothing can be enciphered: refuse before the card hears anything.
+    if (!m_lgsam) {
+        startOperation("Writing Card");
+        setError("write", NoSam);
+        return nullptr;
+    }
+    if (!m_activeCard && !read(0, 0))
+        m_activeCard = RFID::Card::make(m_tag, Name);
+
+    const double start = startOperation("Writing Card");
+    const VariantMap& current = m_activeCard->data();
+    const uint8_t keyVersion = u8Of(current, "issueData/keyVersion");
+    const uint8_t mapVersion = u8Of(current, "issueData/mapVersion");
+    log(Log::LevelInfo, "Key Version: %d, Map Version: %d", keyVersion, mapVersion);
+
+    // The records first: a bad map fails here, with nothing sent to the SAM or the card.
+    Bytes image;
+    if (!serializePlainData(image, data))
+        return addSamMetadataToError();
+    // The TPASS cryptogram binds the counter this write leaves: it must be the chip's.
+    if (!m_countersKnown && !readCounters())
+        return addSamMetadataToError();
+    if (!sendPassword(keyVersion, mapVersion) || !encryptData(image, data))
+        return addSamMetadataToError();
+
+    // Each block goes to TBACKUP before its own pages, and the counters move last, so that a
+    // write torn anywhere leaves a ticket the next read deciphers or restores.
+    const Bytes pass = part(image, Image::PassAt, Image::BlockSize);
+    const Bytes value = part(image, Image::ValueAt, Image::BlockSize);
+    if (!writePages(4, 5, part(image, 0, 4)) || !writePages(29, 33, pass) || !writePages(7, 11, pass) ||
+        !writePages(29, 33, value) || !writePages(25, 29, value) ||
+        !writePages(21, 25, part(image, Image::TransAt, Image::BlockSize)) ||
+        !writePages(33, 36, part(image, Image::ReloadAt, 12)) || !writeCounters())
+        return addSamMetadataToError();
+
+    VariantMap result = data;
+    if (m_topUpSign.size() == TopUpSignSize)
+        result["topUpSign"] = String::toHex(m_topUpSign);
+    else
+        log(Log::LevelInfo, "No topUpSign data found!");
+    if (!balance(result))
+        log(Log::LevelError, "Failed to get samMetadata after successful card writing!");
+    finishOperation(start);
+    m_activeCard->setData(result);
+    return m_activeCard->clone();
+}
+
+std::shared_ptr<RFID::Card> CardReader::create(bool)
+{
+    const double start = startOperation("Creating Card...");
+    if (!m_lgsam) {
+        setError("create", NoSam);
+        return nullptr;
+    }
+    Bytes current;
+    if (!readPages(4, 5, current))
+        return addSamMetadataToError();
+
+    Bytes versions;
+    const int rc = m_lgsam->getIssuerKeyVersion(versions);
+    if (rc != NFC::LGsam::Success) {
+        log(Log::LevelError, "Unable to retrieve VKSETissuer from LSAM");
+        setError("create", samText(rc));
+        return addSamMetadataToError();
+    }
+    log(Log::LevelInfo, "%zu VKSETissuer(s) found in LSAM", versions.size());
+    uint8_t keyVersion = 0;
+    for (size_t i = 0; i < versions.size(); ++i) {
+        log(Log::LevelInfo, "VKSETissuer[%zu]: %d", i, versions[i]);
+        if (versions[i] == 1) {
+            log(Log::LevelInfo, "Production keyset %d found in LSAM!", 1);
+            keyVersion = 1;
+        }
+    }
+
+    // One day for the certificate and the record, even across midnight.
+    const Date today = Date::currentDate();
+    Bytes certificate;
+    uint32_t pwd = 0;
+    uint16_t pack = 0;
+    if (!generateIssuerCert(keyVersion, today, certificate))
+        return addSamMetadataToError();
+    if (certificate.size() != 2) {
+        setError("generateIssuerCert", String::format("Wrong certificate length received (%zu)", certificate.size()));
+        return addSamMetadataToError();
+    }
+    Bytes issuer = prepareIssuerData(keyVersion, certificate, today);
+    if (!generatePassword(m_tag->uid(), keyVersion, pwd, pack))
+        return addSamMetadataToError();
+
+    if (std::all_of(current.begin(), current.end(), [](uint8_t b) { return b == 0; }))
+        log(Log::LevelInfo, "Empty card ===> Skip password verification");
+    else if (!verifyPassword(pwd, pack))
+        return addSamMetadataToError();
+
+    // Page 5 keeps the two bytes after the certificate as the card holds them.
+    issuer.insert(issuer.end(), current.begin() + 6, current.end());
+    if (!writePages(4, 6, issuer))
+        return addSamMetadataToError();
+    Configuration config;
+    config.auth0 = 4;
+    config.pwd = pwd;
+    config.pack = pack;
+    if (!writeConfig(config))
+        return addSamMetadataToError();
+    finishOperation(start);
+    return read(0, 0);
+}
+
+}  // namespace VozeLUCv1

@@ -1,0 +1,296 @@
+// VozeLUCv1 tickets end to end: the layout reader over NFC::Reader, the real Elatec driver and a
+// pseudo-terminal to the emulated reader, an Ultralight EV1 model in its field and the computing
+// LG SAM model in slot 0. Each layout reader is built on a fresh search, as the manager builds one.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "LGTicketField.h"
+#include "NFC/Protocols/LGsam.h"
+#include "emulators/ByteOps.h"
+#include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
+#include "core/DateTime.h"
+#include "core/String.h"
+
+namespace {
+
+using emulators::Bytes;
+using emulators::operator+;
+using Reader = VozeLUCv1::CardReader;
+
+const std::string Today = Date::currentDate().toString("%Y-%m-%d");
+
+class VozeLUCv1Test : public lgticket::LGTicketField
+{
+protected:
+    std::shared_ptr<Reader> reader(bool withSam = true)
+    {
+        auto tag = search();
+        return std::make_shared<Reader>(tag, withSam ? RFID::SamList{sam} : RFID::SamList{});
+    }
+
+    // A ticket as a client writes it: the issue data that create left, numbers from v, and the
+    // counter #2 value this write leaves on the chip.
+    VariantMap ticket(int v, int mapVersion = 2) const
+    {
+        VariantMap m;
+        const std::string d = "2025-0" + std::to_string(v) + "-1" + std::to_string(v);
+        const std::vector<std::pair<const char*, Variant>> entries = {
+            {"issueData/issueCenter", 1}, {"issueData/cardHolder", 1}, {"issueData/issueDate", Today},
+            {"issueData/keyVersion", 1}, {"issueData/mapVersion", mapVersion}, {"issueData/cardStatus", 1},
+            {"passData/passIndex", v}, {"passData/timeDevision", 1}, {"passData/startStatus", 1},
+            {"passData/passType", 0}, {"passData/permittedPeriod", 10 + v}, {"passData/permittedCount", 20 + v},
+            {"passData/transFlag", 1}, {"passData/discountCode", v}, {"passData/passArea", 10 * v},
+            {"passData/productAgencyId", 2}, {"passData/productGroupId", 3}, {"passData/productCode", 4 + v},
+            {"passData/purchaseOrStartDate", d + "T10:00:0" + std::to_string(v) + "Z"},
+            {"transOD/tripStartDate", d + "T11:00:00Z"}, {"transOD/tripStartStationId", 100 + v},
+            {"transOD/accumCntDay", v}, {"transOD/accumAmtDay", 50 * v}, {"transOD/startStationId", 7},
+            {"transOD/endStationId", 8 + v}, {"value/valueIndex", v}, {"value/trt", 9},
+            {"value/accumCntBackup", 1}, {"value/passRemainTrips", 40 - v}, {"value/permittedZone", 2},
+            {"value/usedAmount", 100 * v}, {"value/cardBalance", 5000 - v},
+            {"value/counter", card->counter(1) + 1}, {"value/accTopUpCnt", v}, {"value/airportIn", 0},
+            {"value/airportOut", 1}, {"topupLog/reloadIndex", v}, {"topupLog/trt", 8 + v % 4},
+            {"topupLog/discountProfileCode", 3}, {"topupLog/reloadOrPassAmt", 100 * v},
+            {"topupLog/reloadDateTime", d + "T12:00:00Z"}, {"topupLog/devIDorProdInfo", 0x1000 + v},
+        };
+        for (const auto& [key, value] : entries) m[key] = value;
+        return m;
+    }
+
+    // Whether every key of want under prefix reads back as written.
+    static bool holds(const VariantMap& got, const VariantMap& want, const std::string& prefix = "")
+    {
+        for (const std::string& key : want.keys())
+            if (key.rfind(prefix, 0) == 0 && (!got.exists(key) || got[key].toString() != want[key].toString()))
+                return false;
+        return true;
+    }
+
+    // A created ticket holding ticket(1), saved as `issued`.
+    void issue()
+    {
+        auto r = reader();
+        ASSERT_NE(r->create(false), nullptr) << r->error().text();
+        first = ticket(1);
+        ASSERT_NE(r->write(first), nullptr) << r->error().text();
+        issued = save();
+    }
+
+    VariantMap first;
+    Snapshot issued;
+};
+
+TEST_F(VozeLUCv1Test, CreatedTicketIsWrittenTwiceOnOneReaderAndReadOnAnother)
+{
+    auto r = reader();
+    auto created = r->create(false);
+    ASSERT_NE(created, nullptr) << r->error().text();
+    EXPECT_TRUE(holds(created->data(), ticket(1), "issueData/"));
+    // The read that create ends with deciphers nothing: the only cipher command is the password.
+    EXPECT_EQ(samCommands(), (std::vector<uint8_t>{0x78, 0x7E, 0xE4, 0x10}));
+    const Bytes pw = model->passwordAnswer(0x23, 1, 1, Bytes{0xF8} + card->identity().uid);
+    EXPECT_EQ(card->page(37)[3], 4);
+    EXPECT_EQ(card->page(39), Bytes(pw.begin(), pw.begin() + 4));
+    EXPECT_EQ(card->page(40), (Bytes{pw[6], pw[7], 0, 0}));
+
+    VariantMap last;
+    for (int v : {1, 2}) {
+        last = ticket(v);
+        auto written = r->write(last);
+        ASSERT_NE(written, nullptr) << r->error().text();
+        EXPECT_EQ(written->data()["topUpSign"].toString(), String::toHex(model->lastTopUpSignature()));
+    }
+    EXPECT_EQ(r->counter2(), static_cast<int>(card->counter(1)));
+    EXPECT_EQ(r->counter3(), static_cast<int>(card->counter(2)));
+    // This reader knows every page: it asks the chip only for the counters.
+    emulator.clearReceived();
+    ASSERT_NE(r->read(0, 0), nullptr);
+    EXPECT_EQ(cardCommands(0x3A) + cardCommands(0x30), 0u);
+
+    auto other = reader();
+    auto read = other->read(0, 0);
+    ASSERT_NE(read, nullptr) << other->error().text();
+    EXPECT_TRUE(holds(read->data(), last));
+    EXPECT_EQ(read->data()["samMetadata/valueBal"].toUInt(), model->balance().valueBal);
+    EXPECT_EQ(read->data()["samMetadata/samTransSN"].toUInt(), 4u);
+}
+
+TEST_F(VozeLUCv1Test, WriteTornAtAnyStepLeavesATicketThatReadsAndTakesTheNextWrite)
+{
+    issue();
+    bool completed = false;
+    for (int n = 0; !completed && n < 40; ++n) {
+        SCOPED_TRACE("torn after " + std::to_string(n));
+        restore(issued);
+        auto r = reader();
+        const VariantMap second = ticket(2);
+        card->tearAfterWrites(n);
+        completed = r->write(second) != nullptr;
+        card->tearAfterWrites(-1);
+
+        auto after = reader();
+        auto read = after->read(0, 0);
+        ASSERT_NE(read, nullptr) << after->error().text();
+        for (const char* record : {"passData/", "value/"})
+            EXPECT_TRUE(holds(read->data(), first, record) || holds(read->data(), second, record)) << record;
+        const VariantMap third = ticket(3);
+        ASSERT_NE(after->write(third), nullptr) << after->error().text();
+        auto last = reader()->read(0, 0);
+        ASSERT_NE(last, nullptr);
+        EXPECT_TRUE(holds(last->data(), third));
+    }
+    EXPECT_TRUE(completed);
+}
+
+TEST_F(VozeLUCv1Test, ReadRepairsABlockFromTheCounterOrTheBackup)
+{
+    issue();
+    const Bytes garbage(4, 0x5A);
+    struct Row
+    {
+        const char* what;
+        std::function<void()> tamper;
+    };
+    const std::vector<Row> rows = {
+        {"TPASS written, counter #3 not moved", [&] { card->setCounter(2, issued.counters[2] - 1); }},
+        {"TVALUE written, counter #2 not moved", [&] { card->setCounter(1, issued.counters[1] - 1); }},
+        {"TPASS torn, TBACKUP holds it",
+         [&] {
+             for (int p = 7; p <= 10; ++p) card->setPage(p + 22, card->page(p)), card->setPage(p, garbage);
+         }},
+        {"TVALUE torn, TBACKUP holds it", [&] { card->setPage(26, garbage); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        restore(issued);
+        row.tamper();
+        auto r = reader();
+        auto read = r->read(0, 0);
+        ASSERT_NE(read, nullptr) << r->error().text();
+        EXPECT_TRUE(holds(read->data(), first, "passData/"));
+        EXPECT_TRUE(holds(read->data(), first, "value/"));
+        for (int c : {1, 2}) EXPECT_EQ(card->counter(c), issued.counters[c]);
+        for (int p : {7, 8, 9, 10, 25, 26, 27, 28}) EXPECT_EQ(card->page(p), issued.pages[p]) << p;
+        EXPECT_EQ(r->counter3(), static_cast<int>(issued.counters[2]));
+    }
+}
+
+TEST_F(VozeLUCv1Test, CardHearsOnlyWhatTheTicketNeeds)
+{
+    issue();
+    // No FAST_READ: eight READs of four pages, and the fallback leaves no error behind.
+    auto r = reader();
+    card->inject({emulators::UltralightCard::Fault::Nak, 0, 0x3A});
+    ASSERT_NE(r->read(0, 0), nullptr) << r->error().text();
+    EXPECT_EQ(cardCommands(0x30), 8u);
+    EXPECT_TRUE(r->error().ok());
+
+    // The same map again: only the TPASS block, bound to the next counter, and its backup change.
+    const VariantMap second = ticket(2);
+    ASSERT_NE(r->write(second), nullptr);
+    emulator.clearReceived();
+    ASSERT_NE(r->write(second), nullptr);
+    EXPECT_EQ(pagesWritten(), (std::vector<int>{29, 30, 31, 32, 7, 8, 9, 10, 29, 30, 31, 32}));
+
+    // Map version 2 proves the password before writing; a version 1 ticket is written without.
+    for (int version : {2, 1}) {
+        restore(issued);
+        if (version == 1) {
+            ASSERT_NE(reader()->write(ticket(1, 1)), nullptr);
+            card->protect(0xFFFFFFFF, 0, 0xFF);
+        }
+        auto w = reader();
+        ASSERT_NE(w->write(ticket(3, version)), nullptr) << w->error().text();
+        EXPECT_EQ(cardCommands(0x1B), version == 2 ? 1u : 0u) << version;
+    }
+}
+
+TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
+{
+    issue();
+    auto without = [](VariantMap m, const std::string& gone) {
+        VariantMap out;
+        for (const std::string& key : m.keys())
+            if (key != gone)
+                out[key] = m[key];
+        return out;
+    };
+    auto text = [](int sw) { return NFC::LGsam::errorToStr(sw); };
+    enum Op { Create, Read, Write };
+    struct Row
+    {
+        Op op;
+        std::function<void()> knob;
+        VariantMap map;
+        std::string error;
+        bool samCommands;
+    };
+    const auto refuse = [&](int ins, int skip = 0) { return [=] { model->refuseNext(0x6985, ins, skip); }; };
+    const auto resize = [&](int ins, int delta, int skip = 0) { return [=] { model->resizeNext(delta, ins, skip); }; };
+    const auto none = [] {};
+    VariantMap trt7 = ticket(2), trt12 = ticket(2);
+    trt7["topupLog/trt"] = 7;
+    trt12["topupLog/trt"] = 12;
+    const std::string shortPassword = "generatePassword: Wrong password/pack length received (received: (%d)  - expected (8)";
+    const std::vector<Row> rows = {
+        {Write, none, trt7, "encryptPassData: Unsupported transaction type received!", false},
+        {Write, none, trt12, "encryptPassData: Unsupported transaction type received!", false},
+        {Write, none, without(ticket(2), "value/counter"), "serializeValueData: Key not found: value/counter", false},
+        {Create, refuse(0x78), {}, "create: " + text(0x6985), true},
+        {Create, resize(0x78, 2), {}, "create: " + text(0x6103), true},
+        {Create, refuse(0x7E), {}, "generateIssuerCert: " + text(0x6985), true},
+        {Create, resize(0x7E, -1), {}, "generateIssuerCert: " + text(0x6101), true},
+        {Create, refuse(0xE4), {}, "generatePassword: " + text(0x6985), true},
+        {Create, resize(0xE4, -1), {}, String::format(shortPassword.c_str(), 7), true},
+        {Create, resize(0xE4, 8), {}, String::format(shortPassword.c_str(), 16), true},
+        {Read, refuse(0x10), {}, "verifyIssuerCert: " + text(0x6985), true},
+        {Read, refuse(0xE4), {}, "decryptData: " + text(0x6985), true},
+        {Read, resize(0xE4, -1), {},
+         "decryptData: Wrong plain TTRANS_OD data length received from LSAM (expected: 16 - received: 15)", true},
+        {Read, resize(0xE4, 1), {},
+         "decryptData: Wrong plain TTRANS_OD data length received from LSAM (expected: 16 - received: 17)", true},
+        {Write, refuse(0xFC), ticket(2), "encryptPassData: " + text(0x6985), true},
+        {Write, resize(0xFC, -1), ticket(2), "encryptPassData: " + text(0x610F), true},
+        {Write, refuse(0xF6), ticket(2), "encryptValueData: " + text(0x6985), true},
+        {Write, resize(0xF6, 1), ticket(2), "encryptValueData: " + text(0x613D), true},
+        {Write, refuse(0xE4), ticket(2), "generatePassword: " + text(0x6985), true},
+        {Write, refuse(0xE4, 1), ticket(2), "encryptEncTransData: " + text(0x6985), true},
+        {Write, resize(0xE4, -1, 1), ticket(2),
+         "encryptEncTransData: Wrong encrypted TTRANS_OD data length received from LSAM (expected: 16 - "
+         "received: 15)",
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.error);
+        restore(issued);
+        auto r = reader();
+        if (row.op == Write) {
+            ASSERT_NE(r->read(0, 0), nullptr);
+        }
+        emulator.clearReceived();
+        model->clearCommands();
+        row.knob();
+        auto result = row.op == Create ? r->create(false) : row.op == Read ? r->read(0, 0) : r->write(row.map);
+        EXPECT_EQ(result, nullptr);
+        EXPECT_EQ(r->error().text(), row.error);
+        EXPECT_EQ(r->error().samMetadata()["valueBal"], model->balance().valueBal);
+        EXPECT_TRUE(pagesWritten().empty());
+        EXPECT_EQ(cardCommands(0xA5), 0u);
+        if (!row.samCommands) {
+            EXPECT_TRUE(samCommands().empty());
+        }
+    }
+
+    // Without an LG SAM nothing reaches the card.
+    for (Op op : {Create, Read, Write}) {
+        auto r = reader(false);
+        auto result = op == Create ? r->create(false) : op == Read ? r->read(0, 0) : r->write(ticket(2));
+        EXPECT_EQ(result, nullptr);
+        EXPECT_EQ(r->error().text(), std::string(op == Create ? "create" : op == Read ? "read" : "write") +
+                                         ": No active SAM");
+        EXPECT_TRUE(cardFrames().empty());
+    }
+}
+
+}  // namespace
