@@ -8,10 +8,11 @@
 
 #include "LGTicketField.h"
 #include "NFC/Protocols/LGsam.h"
-#include "emulators/ByteOps.h"
+#include "Velmora/CardReaderFactory.h"
 #include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
 #include "core/DateTime.h"
 #include "core/String.h"
+#include "emulators/ByteOps.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ protected:
     std::shared_ptr<Reader> reader(bool withSam = true)
     {
         auto tag = search();
-        return std::make_shared<Reader>(tag, withSam ? RFID::SamList{sam} : RFID::SamList{});
+        return std::dynamic_pointer_cast<Reader>(RFID::CardReaderFactory::createFromTemplateName(
+            "VozeLUCv1", tag, withSam ? RFID::SamList{sam} : RFID::SamList{}));
     }
 
     // A ticket as a client writes it: the issue data that create left, numbers from v, and the
@@ -37,22 +39,48 @@ protected:
         VariantMap m;
         const std::string d = "2025-0" + std::to_string(v) + "-1" + std::to_string(v);
         const std::vector<std::pair<const char*, Variant>> entries = {
-            {"issueData/issueCenter", 1}, {"issueData/cardHolder", 1}, {"issueData/issueDate", Today},
-            {"issueData/keyVersion", 1}, {"issueData/mapVersion", mapVersion}, {"issueData/cardStatus", 1},
-            {"passData/passIndex", v}, {"passData/timeDevision", 1}, {"passData/startStatus", 1},
-            {"passData/passType", 0}, {"passData/permittedPeriod", 10 + v}, {"passData/permittedCount", 20 + v},
-            {"passData/transFlag", 1}, {"passData/discountCode", v}, {"passData/passArea", 10 * v},
-            {"passData/productAgencyId", 2}, {"passData/productGroupId", 3}, {"passData/productCode", 4 + v},
+            {"issueData/issueCenter", 1},
+            {"issueData/cardHolder", 1},
+            {"issueData/issueDate", Today},
+            {"issueData/keyVersion", 1},
+            {"issueData/mapVersion", mapVersion},
+            {"issueData/cardStatus", 1},
+            {"passData/passIndex", v},
+            {"passData/timeDevision", 1},
+            {"passData/startStatus", 1},
+            {"passData/passType", 0},
+            {"passData/permittedPeriod", 10 + v},
+            {"passData/permittedCount", 20 + v},
+            {"passData/transFlag", 1},
+            {"passData/discountCode", v},
+            {"passData/passArea", 10 * v},
+            {"passData/productAgencyId", 2},
+            {"passData/productGroupId", 3},
+            {"passData/productCode", 4 + v},
             {"passData/purchaseOrStartDate", d + "T10:00:0" + std::to_string(v) + "Z"},
-            {"transOD/tripStartDate", d + "T11:00:00Z"}, {"transOD/tripStartStationId", 100 + v},
-            {"transOD/accumCntDay", v}, {"transOD/accumAmtDay", 50 * v}, {"transOD/startStationId", 7},
-            {"transOD/endStationId", 8 + v}, {"value/valueIndex", v}, {"value/trt", 9},
-            {"value/accumCntBackup", 1}, {"value/passRemainTrips", 40 - v}, {"value/permittedZone", 2},
-            {"value/usedAmount", 100 * v}, {"value/cardBalance", 5000 - v},
-            {"value/counter", card->counter(1) + 1}, {"value/accTopUpCnt", v}, {"value/airportIn", 0},
-            {"value/airportOut", 1}, {"topupLog/reloadIndex", v}, {"topupLog/trt", 8 + v % 4},
-            {"topupLog/discountProfileCode", 3}, {"topupLog/reloadOrPassAmt", 100 * v},
-            {"topupLog/reloadDateTime", d + "T12:00:00Z"}, {"topupLog/devIDorProdInfo", 0x1000 + v},
+            {"transOD/tripStartDate", d + "T11:00:00Z"},
+            {"transOD/tripStartStationId", 100 + v},
+            {"transOD/accumCntDay", v},
+            {"transOD/accumAmtDay", 50 * v},
+            {"transOD/startStationId", 7},
+            {"transOD/endStationId", 8 + v},
+            {"value/valueIndex", v},
+            {"value/trt", 9},
+            {"value/accumCntBackup", 1},
+            {"value/passRemainTrips", 40 - v},
+            {"value/permittedZone", 2},
+            {"value/usedAmount", 100 * v},
+            {"value/cardBalance", 5000 - v},
+            {"value/counter", card->counter(1) + 1},
+            {"value/accTopUpCnt", v},
+            {"value/airportIn", 0},
+            {"value/airportOut", 1},
+            {"topupLog/reloadIndex", v},
+            {"topupLog/trt", 8 + v % 4},
+            {"topupLog/discountProfileCode", 3},
+            {"topupLog/reloadOrPassAmt", 100 * v},
+            {"topupLog/reloadDateTime", d + "T12:00:00Z"},
+            {"topupLog/devIDorProdInfo", 0x1000 + v},
         };
         for (const auto& [key, value] : entries) m[key] = value;
         return m;
@@ -62,7 +90,8 @@ protected:
     static bool holds(const VariantMap& got, const VariantMap& want, const std::string& prefix = "")
     {
         for (const std::string& key : want.keys())
-            if (key.rfind(prefix, 0) == 0 && (!got.exists(key) || got[key].toString() != want[key].toString()))
+            if (key.rfind(prefix, 0) == 0 &&
+                (!got.exists(key) || got[key].toString() != want[key].toString()))
                 return false;
         return true;
     }
@@ -217,7 +246,12 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
         return out;
     };
     auto text = [](int sw) { return NFC::LGsam::errorToStr(sw); };
-    enum Op { Create, Read, Write };
+    enum Op
+    {
+        Create,
+        Read,
+        Write
+    };
     struct Row
     {
         Op op;
@@ -227,16 +261,20 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
         bool samCommands;
     };
     const auto refuse = [&](int ins, int skip = 0) { return [=] { model->refuseNext(0x6985, ins, skip); }; };
-    const auto resize = [&](int ins, int delta, int skip = 0) { return [=] { model->resizeNext(delta, ins, skip); }; };
+    const auto resize = [&](int ins, int delta, int skip = 0) {
+        return [=] { model->resizeNext(delta, ins, skip); };
+    };
     const auto none = [] {};
     VariantMap trt7 = ticket(2), trt12 = ticket(2);
     trt7["topupLog/trt"] = 7;
     trt12["topupLog/trt"] = 12;
-    const std::string shortPassword = "generatePassword: Wrong password/pack length received (received: (%d)  - expected (8)";
+    const std::string shortPassword =
+        "generatePassword: Wrong password/pack length received (received: (%d)  - expected (8)";
     const std::vector<Row> rows = {
         {Write, none, trt7, "encryptPassData: Unsupported transaction type received!", false},
         {Write, none, trt12, "encryptPassData: Unsupported transaction type received!", false},
-        {Write, none, without(ticket(2), "value/counter"), "serializeValueData: Key not found: value/counter", false},
+        {Write, none, without(ticket(2), "value/counter"), "serializeValueData: Key not found: value/counter",
+         false},
         {Create, refuse(0x78), {}, "create: " + text(0x6985), true},
         {Create, resize(0x78, 2), {}, "create: " + text(0x6103), true},
         {Create, refuse(0x7E), {}, "generateIssuerCert: " + text(0x6985), true},
@@ -246,10 +284,16 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
         {Create, resize(0xE4, 8), {}, String::format(shortPassword.c_str(), 16), true},
         {Read, refuse(0x10), {}, "verifyIssuerCert: " + text(0x6985), true},
         {Read, refuse(0xE4), {}, "decryptData: " + text(0x6985), true},
-        {Read, resize(0xE4, -1), {},
-         "decryptData: Wrong plain TTRANS_OD data length received from LSAM (expected: 16 - received: 15)", true},
-        {Read, resize(0xE4, 1), {},
-         "decryptData: Wrong plain TTRANS_OD data length received from LSAM (expected: 16 - received: 17)", true},
+        {Read,
+         resize(0xE4, -1),
+         {},
+         "decryptData: Wrong plain TTRANS_OD data length received from LSAM (expected: 16 - received: 15)",
+         true},
+        {Read,
+         resize(0xE4, 1),
+         {},
+         "decryptData: Wrong plain TTRANS_OD data length received from LSAM (expected: 16 - received: 17)",
+         true},
         {Write, refuse(0xFC), ticket(2), "encryptPassData: " + text(0x6985), true},
         {Write, resize(0xFC, -1), ticket(2), "encryptPassData: " + text(0x610F), true},
         {Write, refuse(0xF6), ticket(2), "encryptValueData: " + text(0x6985), true},
@@ -271,7 +315,9 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
         emulator.clearReceived();
         model->clearCommands();
         row.knob();
-        auto result = row.op == Create ? r->create(false) : row.op == Read ? r->read(0, 0) : r->write(row.map);
+        auto result = row.op == Create ? r->create(false)
+                      : row.op == Read ? r->read(0, 0)
+                                       : r->write(row.map);
         EXPECT_EQ(result, nullptr);
         EXPECT_EQ(r->error().text(), row.error);
         EXPECT_EQ(r->error().samMetadata()["valueBal"], model->balance().valueBal);
@@ -287,7 +333,9 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
         auto r = reader(false);
         auto result = op == Create ? r->create(false) : op == Read ? r->read(0, 0) : r->write(ticket(2));
         EXPECT_EQ(result, nullptr);
-        EXPECT_EQ(r->error().text(), std::string(op == Create ? "create" : op == Read ? "read" : "write") +
+        EXPECT_EQ(r->error().text(), std::string(op == Create ? "create"
+                                                 : op == Read ? "read"
+                                                              : "write") +
                                          ": No active SAM");
         EXPECT_TRUE(cardFrames().empty());
     }

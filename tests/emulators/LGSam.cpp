@@ -334,11 +334,11 @@ SlotCard::Response LGSam::encryptTvalue(uint8_t keyId, const Bytes& data)
     m_balance.valueBal -= amount;
     ++m_balance.samTransSN;
     const Bytes signKey = cardKey(TopUp, keyId, data[0], data[1], uid);
-    m_topUpSign = slice(cardcrypto::cmac(Cipher::AES, signKey, block + slice(data, 3 + UidSize, 8) +
-                                                                   be32(m_balance.samTransSN)),
+    m_topUpSign = slice(cardcrypto::cmac(Cipher::AES, signKey,
+                                         block + slice(data, 3 + UidSize, 8) + be32(m_balance.samTransSN)),
                         0, 4);
-    Bytes answer = block + uid + slice(data, 3 + UidSize, 8) + be32(m_balance.samTransSN) +
-                   be32(m_balance.valueBal);
+    Bytes answer =
+        block + uid + slice(data, 3 + UidSize, 8) + be32(m_balance.samTransSN) + be32(m_balance.valueBal);
     answer.resize(TopUpAt, 0x00);
     answer = answer + m_topUpSign;
     answer.push_back(0x00);
@@ -374,7 +374,8 @@ SlotCard::Response LGSam::encryptDecrypt(uint8_t keyId, bool encrypt, const Byte
     return out(derived(cardKey(Password, keyId, data[0], data[1], input), payload));
 }
 
-Bytes LGSam::certificate(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& uid, const Bytes& date) const
+Bytes LGSam::certificate(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& uid,
+                         const Bytes& date) const
 {
     const Bytes key = cardKey(Certificate, keyId, center, keySet, uid);
     return slice(cardcrypto::cmac(Cipher::AES, key, uid + date), 0, 2);
@@ -386,7 +387,8 @@ SlotCard::Response LGSam::checkCertificate(uint8_t keyId, const Bytes& data)
     if (data.size() != 2 + UidSize + 2 + 2)
         return status(SwWrongLength);
     const Bytes uid = slice(data, 2, UidSize);
-    if (certificate(keyId, data[0], data[1], uid, slice(data, 2 + UidSize, 2)) != slice(data, 2 + UidSize + 2, 2))
+    if (certificate(keyId, data[0], data[1], uid, slice(data, 2 + UidSize, 2)) !=
+        slice(data, 2 + UidSize + 2, 2))
         return status(SwCertificate);
     return status(SwOk);
 }
@@ -402,8 +404,8 @@ SlotCard::Response LGSam::generateCertificate(const Bytes& data)
 // Incoming case: four bytes, most significant first.
 SlotCard::Response LGSam::balanceField(uint8_t n)
 {
-    const uint32_t fields[] = {m_balance.samTransSN, m_balance.valueBal, m_balance.countBal, m_balance.daysBal,
-                               m_balance.minutesBal};
+    const uint32_t fields[] = {m_balance.samTransSN, m_balance.valueBal, m_balance.countBal,
+                               m_balance.daysBal, m_balance.minutesBal};
     Bytes value = be32(fields[n - 1]);
     value.resize(static_cast<size_t>(std::max(0, 4 + m_resize)), 0xEE);
     return {value, SwOk};

@@ -94,7 +94,8 @@ private:
     Response checkCertificate(uint8_t keyId, const Bytes& data);
     Response generateCertificate(const Bytes& data);
     Response balanceField(uint8_t n);
-    Bytes certificate(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& uid, const Bytes& date) const;
+    Bytes certificate(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& uid,
+                      const Bytes& date) const;
 
     mutable std::mutex m_mutex;
     const Bytes m_master;

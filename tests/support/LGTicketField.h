@@ -104,7 +104,8 @@ protected:
 
     void restore(const Snapshot& s)
     {
-        for (int p = 0; p < emulators::UltralightEV1::Pages; ++p) card->setPage(p, s.pages[static_cast<size_t>(p)]);
+        for (int p = 0; p < emulators::UltralightEV1::Pages; ++p)
+            card->setPage(p, s.pages[static_cast<size_t>(p)]);
         for (int c = 0; c < 3; ++c) card->setCounter(c, s.counters[c]);
     }
 

@@ -7,6 +7,7 @@
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Tag.h"
 #include "Velmora/Cards/KivoLUCv2/KivoLUCv2CardReader.h"
+#include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
 #include "Velmora/Cards/ZodezuLUCv2/ZodezuLUCv2CardReader.h"
 #include "core/Log.h"
 #include "core/String.h"
@@ -27,7 +28,7 @@ std::shared_ptr<CardReader> make(const std::shared_ptr<NFC::Tag>& tag, const Sam
 const std::map<std::string, CardReaderFactory::Maker>& makers()
 {
     static const std::map<std::string, CardReaderFactory::Maker> table = {
-        {"VozeLUCv1", nullptr},
+        {"VozeLUCv1", make<VozeLUCv1::CardReader>},
         {"KivoLUC", nullptr},
         {"KivoLUCv2", nullptr},
         {"VerUZA", nullptr},

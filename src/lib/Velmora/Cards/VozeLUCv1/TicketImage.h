@@ -20,13 +20,13 @@ using Bytes = std::vector<uint8_t>;
 constexpr size_t Size = 128;
 
 // Image offsets of the records.
-constexpr size_t IssueAt = 0;    // pages 4-6: issue data, certificate, backups
-constexpr size_t PassAt = 12;    // TPASS, pages 7-10 (12 plain bytes of a 16-byte block)
-constexpr size_t UsageAt = 28;   // usage log, pages 11-20
-constexpr size_t TransAt = 68;   // TTRANS_OD, pages 21-24
-constexpr size_t ValueAt = 84;   // TVALUE, pages 25-28
-constexpr size_t BackupAt = 100; // TBACKUP, pages 29-32
-constexpr size_t ReloadAt = 116; // top-up log, pages 33-35
+constexpr size_t IssueAt = 0;     // pages 4-6: issue data, certificate, backups
+constexpr size_t PassAt = 12;     // TPASS, pages 7-10 (12 plain bytes of a 16-byte block)
+constexpr size_t UsageAt = 28;    // usage log, pages 11-20
+constexpr size_t TransAt = 68;    // TTRANS_OD, pages 21-24
+constexpr size_t ValueAt = 84;    // TVALUE, pages 25-28
+constexpr size_t BackupAt = 100;  // TBACKUP, pages 29-32
+constexpr size_t ReloadAt = 116;  // top-up log, pages 33-35
 constexpr size_t BlockSize = 16;
 constexpr size_t PlainSize = 12;
 

@@ -239,7 +239,8 @@ bool CardReader::writeConfig(const Configuration& config)
         const int page = ConfigPage + i;
         const NFC::Ultralight::Error rc = m_ultralight->write(page, pages[i]);
         if (rc != NFC::Ultralight::None) {
-            setError("writeConfig", String::format("Error writing page (%d): %d", page, static_cast<int>(rc)));
+            setError("writeConfig",
+                     String::format("Error writing page (%d): %d", page, static_cast<int>(rc)));
             return false;
         }
         log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(pages[i]).c_str());
@@ -337,7 +338,8 @@ bool CardReader::verifyPassword(uint32_t pwd, uint16_t pack)
     uint16_t received = 0;
     const NFC::Ultralight::Error rc = m_ultralight->authenticatePass(pwd, received);
     if (rc != NFC::Ultralight::None) {
-        setError("verifyPassword", String::format("Error authenticating password : %d", static_cast<int>(rc)));
+        setError("verifyPassword",
+                 String::format("Error authenticating password : %d", static_cast<int>(rc)));
         return false;
     }
     if (received != pack) {
@@ -406,7 +408,8 @@ bool CardReader::generateIssuerCert(uint8_t keyVersion, const Date& today, Bytes
     return true;
 }
 
-CardReader::Bytes CardReader::prepareIssuerData(uint8_t keyVersion, const Bytes& certificate, const Date& today)
+CardReader::Bytes CardReader::prepareIssuerData(uint8_t keyVersion, const Bytes& certificate,
+                                                const Date& today)
 {
     // Centre 1 and holder bits 4-1 zero; holder bit 0 is bit 15 of the date pair.
     Bytes out(6, 0x00);
@@ -474,10 +477,10 @@ bool CardReader::encryptValueData(Bytes& image, const VariantMap& map)
         log(Log::LevelInfo, "Remained Value (period): %u", remaining);
     }
     Bytes answer;
-    const int rc = m_lgsam->encryptTvalueData(RecordKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
-                                              static_cast<unsigned char>(map["issueData/keyVersion"]), trt,
-                                              m_tag->uid(), be32(amount), be32(remaining),
-                                              part(image, Image::ValueAt, Image::PlainSize), answer);
+    const int rc = m_lgsam->encryptTvalueData(
+        RecordKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
+        static_cast<unsigned char>(map["issueData/keyVersion"]), trt, m_tag->uid(), be32(amount),
+        be32(remaining), part(image, Image::ValueAt, Image::PlainSize), answer);
     if (rc != NFC::LGsam::Success) {
         log(Log::LevelError, "Failed to encrypt TVALUE data");
         setError("encryptValueData", samText(rc));
@@ -500,10 +503,10 @@ bool CardReader::encryptEncTransData(Bytes& image, const VariantMap& map)
     Bytes input = {DiversificationPrefix};
     input.insert(input.end(), m_tag->uid().begin(), m_tag->uid().end());
     Bytes block;
-    const int rc = m_lgsam->encryptDecryptData(
-        BlockKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
-        static_cast<unsigned char>(map["issueData/keyVersion"]), input, true,
-        part(image, Image::TransAt, Image::BlockSize), block);
+    const int rc =
+        m_lgsam->encryptDecryptData(BlockKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
+                                    static_cast<unsigned char>(map["issueData/keyVersion"]), input, true,
+                                    part(image, Image::TransAt, Image::BlockSize), block);
     if (rc != NFC::LGsam::Success) {
         log(Log::LevelError, "Failed to encrypt TTRANS_OD data");
         setError("encryptEncTransData", samText(rc));
@@ -555,23 +558,25 @@ bool CardReader::decryptRecord(Bytes& image, const Record& r, uint8_t issueCente
     int rc = attempt(block, counter, plain);
     if (rc != NFC::LGsam::Success) {
         if (!sendPassword(keyVersion, mapVersion)) {
-            log(Log::LevelError, "Failed to send/verify password during %s data recovery ===> Card Reading FAILED!",
-                r.name);
+            log(Log::LevelError,
+                "Failed to send/verify password during %s data recovery ===> Card Reading FAILED!", r.name);
             return false;
         }
         log(Log::LevelError, "Failed to decrypt %s data using '%s' value ===> Try '%s + 1' value", r.name,
             r.counterName, r.counterName);
         rc = attempt(block, counter + 1, plain);
         if (rc == NFC::LGsam::Success) {
-            log(Log::LevelInfo, "%s data successfully decrypted using '%s + 1' value ===> Increase '%s' value",
-                r.name, r.counterName, r.counterName);
+            log(Log::LevelInfo,
+                "%s data successfully decrypted using '%s + 1' value ===> Increase '%s' value", r.name,
+                r.counterName, r.counterName);
             if (!moveCounter(r.name))
                 return false;
         }
     }
     if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed to decrypt %s data using '%s + 1' value ===> Try TBACKUP data using '%s' value",
-            r.name, r.counterName, r.counterName);
+        log(Log::LevelError,
+            "Failed to decrypt %s data using '%s + 1' value ===> Try TBACKUP data using '%s' value", r.name,
+            r.counterName, r.counterName);
         rc = attempt(backup, counter, plain);
         if (rc == NFC::LGsam::Success) {
             if (!restore())
@@ -582,7 +587,8 @@ bool CardReader::decryptRecord(Bytes& image, const Record& r, uint8_t issueCente
             rc = attempt(backup, counter + 1, plain);
             if (rc != NFC::LGsam::Success) {
                 log(Log::LevelError,
-                    "Failed to decrypt TBACKUP data using '%s + 1' value ===> Card Reading FAILED!", r.counterName);
+                    "Failed to decrypt TBACKUP data using '%s + 1' value ===> Card Reading FAILED!",
+                    r.counterName);
                 setError("decryptData", samText(rc));
                 return false;
             }
@@ -594,9 +600,10 @@ bool CardReader::decryptRecord(Bytes& image, const Record& r, uint8_t issueCente
         }
     }
     if (plain.size() != Image::PlainSize) {
-        setError("decryptData",
-                 String::format("Wrong plain %s data length received from LSAM (expected: %d - received: %zu)",
-                                r.name, static_cast<int>(Image::PlainSize), plain.size()));
+        setError(
+            "decryptData",
+            String::format("Wrong plain %s data length received from LSAM (expected: %d - received: %zu)",
+                           r.name, static_cast<int>(Image::PlainSize), plain.size()));
         return false;
     }
     place(image, r.at, plain);
@@ -606,9 +613,19 @@ bool CardReader::decryptRecord(Bytes& image, const Record& r, uint8_t issueCente
 bool CardReader::decryptData(Bytes& image)
 {
     const IssuerData issuer = extractIssuerData(image);
-    const Record pass = {"TPASS", "counter3", 3, ChipCounter3, &CardReader::m_counter3, Image::PassAt,
+    const Record pass = {"TPASS",
+                         "counter3",
+                         3,
+                         ChipCounter3,
+                         &CardReader::m_counter3,
+                         Image::PassAt,
                          &NFC::LGsam::decryptTpassData};
-    const Record value = {"TVALUE", "counter2", 2, ChipCounter2, &CardReader::m_counter2, Image::ValueAt,
+    const Record value = {"TVALUE",
+                          "counter2",
+                          2,
+                          ChipCounter2,
+                          &CardReader::m_counter2,
+                          Image::ValueAt,
                           &NFC::LGsam::decryptTvalueData};
     if (!decryptRecord(image, pass, issuer.issueCenter, issuer.keyVersion, issuer.mapVersion))
         return false;
@@ -681,8 +698,9 @@ bool CardReader::serializeReloadData(Bytes& image, const VariantMap& map)
 bool CardReader::serializePlainData(Bytes& image, const VariantMap& map)
 {
     image.assign(Image::Size, 0x00);
-    if (!serializeIssueData(image, map) || !serializePassData(image, map) || !serializeValueData(image, map) ||
-        !serializeEncTransData(image, map) || !serializeReloadData(image, map))
+    if (!serializeIssueData(image, map) || !serializePassData(image, map) ||
+        !serializeValueData(image, map) || !serializeEncTransData(image, map) ||
+        !serializeReloadData(image, map))
         return false;
     // Checked with the records, before anything reaches the SAM or the card.
     return checkTransactionType(static_cast<uint8_t>(image[Image::ReloadAt] & 0x0F));
@@ -760,8 +778,7 @@ std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
         return nullptr;
     }
     Bytes image;
-    if (!readPages(FirstPage, LastPage, image) || !readCounters() ||
-        !verifyIssuerCert(image))
+    if (!readPages(FirstPage, LastPage, image) || !readCounters() || !verifyIssuerCert(image))
         return addSamMetadataToError();
     if (std::all_of(image.begin() + Image::PassAt, image.end(), [](uint8_t b) { return b == 0; }))
         log(Log::LevelInfo, "New (issued) card ===> Skip data decryption");
@@ -862,7 +879,8 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
     if (!generateIssuerCert(keyVersion, today, certificate))
         return addSamMetadataToError();
     if (certificate.size() != 2) {
-        setError("generateIssuerCert", String::format("Wrong certificate length received (%zu)", certificate.size()));
+        setError("generateIssuerCert",
+                 String::format("Wrong certificate length received (%zu)", certificate.size()));
         return addSamMetadataToError();
     }
     Bytes issuer = prepareIssuerData(keyVersion, certificate, today);
