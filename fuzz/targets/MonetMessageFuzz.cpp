@@ -12,7 +12,8 @@ using MonetReader::BprotocolMsg;
 
 namespace {
 
-bool sameLists(const std::vector<BprotocolMsg::FIDandValue>& a, const std::vector<BprotocolMsg::FIDandValue>& b)
+bool sameLists(const std::vector<BprotocolMsg::FIDandValue>& a,
+               const std::vector<BprotocolMsg::FIDandValue>& b)
 {
     if (a.size() != b.size())
         return false;

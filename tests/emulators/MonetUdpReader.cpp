@@ -65,8 +65,7 @@ std::vector<uint8_t> decodeBase64(const std::string& text)
     if (n < 0)
         return {};
     size_t padding = 0;
-    for (size_t i = text.size(); i > 0 && text[i - 1] == '='; --i)
-        ++padding;
+    for (size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) ++padding;
     out.resize(static_cast<size_t>(n) - padding);
     return out;
 }
@@ -97,8 +96,7 @@ MonetUdpReader::~MonetUdpReader()
     const char stop = 1;
     (void)!write(m_wake[1], &stop, 1);
     m_thread.join();
-    for (int fd : {m_fd, m_otherFd, m_wake[0], m_wake[1]})
-        ::close(fd);
+    for (int fd : {m_fd, m_otherFd, m_wake[0], m_wake[1]}) ::close(fd);
 }
 
 void MonetUdpReader::replyTo(uint16_t port)
@@ -157,7 +155,8 @@ bool MonetUdpReader::waitForRequests(size_t count, int timeoutMs) const
 bool MonetUdpReader::waitForAnswered(size_t count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_answered >= count; });
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_answered >= count; });
 }
 
 std::vector<std::string> MonetUdpReader::tripData() const
@@ -175,8 +174,8 @@ std::vector<uint8_t> MonetUdpReader::frameWithBody(int type, const std::vector<u
     std::strftime(stamp, sizeof stamp, "%y%m%d%H%M%S", &local);
     char length[5];
     std::snprintf(length, sizeof length, "%04X", static_cast<unsigned>(body.size() & 0xFFFF));
-    const std::string header = std::string(1, m_letter) + char('0' + type) + "01" + m_terminalId + stamp +
-                               "0000" + length + "A5A5";
+    const std::string header =
+        std::string(1, m_letter) + char('0' + type) + "01" + m_terminalId + stamp + "0000" + length + "A5A5";
     std::vector<uint8_t> out{0x02};
     out.insert(out.end(), header.begin(), header.end());
     out.insert(out.end(), body.begin(), body.end());
@@ -278,8 +277,7 @@ void MonetUdpReader::handle(const std::vector<uint8_t>& datagram)
         std::this_thread::sleep_for(std::chrono::milliseconds(knobs.lateMs));
         lock.lock();
     }
-    for (const auto& datagram : out)
-        sendLocked(datagram);
+    for (const auto& datagram : out) sendLocked(datagram);
     ++m_answered;
     m_changed.notify_all();
 }
@@ -295,14 +293,17 @@ std::vector<MonetUdpReader::Datagram> MonetUdpReader::defaultAnswers(const Reque
     };
     const Script& s = m_script;
     switch (request.command) {
-        case 0x80: return {answer(1, "000", {{'g', s.version}})};
-        case 0x91: return {answer(1, "000")};
-        case 0x85: return {answer(1, s.tapStartResult)};
-        case 0x86: return {answer(1, s.tapStopResult)};
+        case 0x80:
+            return {answer(1, "000", {{'g', s.version}})};
+        case 0x91:
+            return {answer(1, "000")};
+        case 0x85:
+            return {answer(1, s.tapStartResult)};
+        case 0x86:
+            return {answer(1, s.tapStopResult)};
         case 0x45: {
             std::vector<Datagram> out;
-            for (int i = 0; i < s.termClessIntermediates; ++i)
-                out.push_back(answer(0, "000"));
+            for (int i = 0; i < s.termClessIntermediates; ++i) out.push_back(answer(0, "000"));
             out.push_back(answer(1, s.termClessResult));
             return out;
         }
@@ -322,7 +323,8 @@ std::vector<MonetUdpReader::Datagram> MonetUdpReader::defaultAnswers(const Reque
             }
             return out;
         }
-        default: return {};
+        default:
+            return {};
     }
 }
 

@@ -83,12 +83,10 @@ bool BprotocolMsg::hasFID(FID id) const
 size_t BprotocolMsg::serializedSize() const
 {
     size_t size = 0;
-    for (const auto& element : m_fields)
-        size += 2 + element.value.size();
+    for (const auto& element : m_fields) size += 2 + element.value.size();
     if (!m_subFields.empty())
         size += 2;
-    for (const auto& element : m_subFields)
-        size += 2 + element.value.size();
+    for (const auto& element : m_subFields) size += 2 + element.value.size();
     return size;
 }
 
@@ -119,6 +117,16 @@ std::vector<uint8_t> BprotocolMsg::serialize() const
 }
 
 bool BprotocolMsg::deserialize(const uint8_t* body, size_t size)
+{
+    // A body that does not parse leaves no half-read fields behind.
+    if (!parse(body, size)) {
+        m_fields.clear();
+        m_subFields.clear();
+    }
+    return m_valid;
+}
+
+bool BprotocolMsg::parse(const uint8_t* body, size_t size)
 {
     m_fields.clear();
     m_subFields.clear();

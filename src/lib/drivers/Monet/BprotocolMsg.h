@@ -95,6 +95,8 @@ public:
     const std::vector<FIDandValue>& subFields() const { return m_subFields; }
 
 private:
+    bool parse(const uint8_t* body, size_t size);
+
     bool m_nProtocol = false;
     int m_type = Request;
     std::vector<FIDandValue> m_fields;

@@ -22,11 +22,9 @@ int guarded(const char* what, F&& body)
 {
     try {
         return body();
-    }
-    catch (const std::exception& e) {
+    } catch (const std::exception& e) {
         Log::error("[Monet] ERROR: %s failed: %s", what, e.what());
-    }
-    catch (...) {
+    } catch (...) {
         Log::error("[Monet] ERROR: %s failed", what);
     }
     return ErrorNotSent;
@@ -49,7 +47,8 @@ int parseResultTail(const std::string& text)
 }  // namespace
 
 BprotocolReader::BprotocolReader(BprotocolTransport& transport, const Monet::Timing& timing,
-                                 std::shared_ptr<Monet::Clock> clock, Monet::ConfigurationProvider configuration)
+                                 std::shared_ptr<Monet::Clock> clock,
+                                 Monet::ConfigurationProvider configuration)
     : m_transport(transport),
       m_timing(timing),
       m_clock(clock ? std::move(clock) : Monet::Clock::system()),
@@ -258,8 +257,7 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
             std::string base64;
             try {
                 base64 = Base64::encodeV(m_compress(tripData));
-            }
-            catch (const std::exception& e) {
+            } catch (const std::exception& e) {
                 // The poll still goes out, so that the reader's transaction is closed.
                 Log::error("[Monet] ERROR: Cannot compress tripData: %s", e.what());
                 result = ErrorNotSent;
@@ -277,7 +275,8 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
             }
         }
         Log::debug("[Monet] Sending command TapModePoll...");
-        const BprotocolMsg::Ptr answer = m_transport.transceive(request, static_cast<int>(m_timing.requestMs));
+        const BprotocolMsg::Ptr answer =
+            m_transport.transceive(request, static_cast<int>(m_timing.requestMs));
         if (added) {
             result = checkMsgResponse(answer);
             if (result != Success)
@@ -338,7 +337,8 @@ int BprotocolReader::updateParamsFirmware(bool& rebootNotified, int timeoutS, co
                    [&] { return download(rebootNotified, timeoutS, progress, firmwareNotified); });
 }
 
-int BprotocolReader::download(bool& rebootNotified, int timeoutS, const Progress& progress, bool& firmwareNotified)
+int BprotocolReader::download(bool& rebootNotified, int timeoutS, const Progress& progress,
+                              bool& firmwareNotified)
 {
     const auto report = [&](int percent, int minutes, int seconds) {
         if (progress)
@@ -398,8 +398,9 @@ int BprotocolReader::download(bool& rebootNotified, int timeoutS, const Progress
                 minutes = 0;
             } else if (text == "Might reboot" && !firmwareNotified) {
                 firmwareNotified = true;
-                Log::info("[Monet] Reader FW udate notification received (might reboot) ===> Create MonetFW.mfh "
-                          "to continue downloading");
+                Log::info(
+                    "[Monet] Reader FW udate notification received (might reboot) ===> Create MonetFW.mfh "
+                    "to continue downloading");
                 const Marker marker = firmwareMarker();
                 if (marker == Marker::Created)
                     return static_cast<int>(FirmwareDownloadStarted);

@@ -74,7 +74,12 @@ public:
     static std::vector<uint8_t> gzipCompress(const std::string& text);
 
 private:
-    enum class Marker { Created, NotCreated, BadPath };
+    enum class Marker
+    {
+        Created,
+        NotCreated,
+        BadPath
+    };
 
     int requestWithResend(Command command, bool nProtocol, const char* sending, const char* resending,
                           BprotocolMsg::Ptr& answer);

@@ -41,7 +41,8 @@ std::string BprotocolTransport::prepareHeader(const BprotocolMsg& msg, size_t bo
     header += m_terminalId;
     header += DateTime::currentDateTime().toString("%Y%m%d%H%M%S").substr(2);
     header += "0000";
-    const uint8_t length[2] = {static_cast<uint8_t>(bodyLength >> 8), static_cast<uint8_t>(bodyLength & 0xFF)};
+    const uint8_t length[2] = {static_cast<uint8_t>(bodyLength >> 8),
+                               static_cast<uint8_t>(bodyLength & 0xFF)};
     header += String::toHex(length, 2);
     header += "A5A5";
     return header;
@@ -139,9 +140,10 @@ BprotocolMsg::Ptr BprotocolTransport::transceive(const BprotocolMsg::Ptr& msg, i
 
 void BprotocolTransport::printBprotocolMsg(const std::vector<uint8_t>& frame, const char* tag)
 {
-    Log::debug("================================================== %s "
-               "==================================================",
-               tag);
+    Log::debug(
+        "================================================== %s "
+        "==================================================",
+        tag);
     Log::debug("[Monet] (% 5d): %s", static_cast<int>(frame.size()), String::toHex(frame).c_str());
     std::string ascii;
     if (frame.size() > 2) {
@@ -151,7 +153,9 @@ void BprotocolTransport::printBprotocolMsg(const std::vector<uint8_t>& frame, co
                 c = '.';
     }
     Log::debug("[Monet] (ASCII): %s", ascii.c_str());
-    Log::debug("========================================================================================================");
+    Log::debug(
+        "===================================================================================================="
+        "====");
 }
 
 }  // namespace MonetReader

@@ -14,20 +14,20 @@ struct Timing
     int linkChecks = 25;
 
     // Driver timers.
-    int64_t enableDelayMs = 3000;      // first enableRF → reader enabled
-    int64_t emvCompletionMs = 7000;    // tap result → transaction terminated
-    int64_t idleMessagesMs = 500;      // side-channel events read before re-enabling
+    int64_t enableDelayMs = 3000;    // first enableRF → reader enabled
+    int64_t emvCompletionMs = 7000;  // tap result → transaction terminated
+    int64_t idleMessagesMs = 500;    // side-channel events read before re-enabling
 
     // B- and N-protocol.
-    int64_t requestMs = 3000;          // answer to one request
-    int64_t antennaReceiveMs = 5000;   // each receive while the antenna switches
-    int64_t antennaLimitMs = 15000;    // the whole antenna switch
-    int64_t tmsReceiveMs = 5000;       // each receive during the TMS download
-    int64_t tmsTimeoutS = 300;         // the whole TMS download
-    int64_t rebootStepMs = 10000;      // one of the reboot wait's steps
-    int rebootSteps = 6;               // reboot wait = rebootSteps × rebootStepMs
-    int tmsAttempts = 3;               // TMS downloads tried while connecting
-    int firmwareAttempts = 5;          // TMS downloads tried by a firmware update
+    int64_t requestMs = 3000;         // answer to one request
+    int64_t antennaReceiveMs = 5000;  // each receive while the antenna switches
+    int64_t antennaLimitMs = 15000;   // the whole antenna switch
+    int64_t tmsReceiveMs = 5000;      // each receive during the TMS download
+    int64_t tmsTimeoutS = 300;        // the whole TMS download
+    int64_t rebootStepMs = 10000;     // one of the reboot wait's steps
+    int rebootSteps = 6;              // reboot wait = rebootSteps × rebootStepMs
+    int tmsAttempts = 3;              // TMS downloads tried while connecting
+    int firmwareAttempts = 5;         // TMS downloads tried by a firmware update
 
     // Side channel.
     int64_t sideChannelIoMs = 10000;   // socket read and write time-outs
