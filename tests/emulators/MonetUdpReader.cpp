@@ -139,6 +139,12 @@ void MonetUdpReader::sendLocked(const Datagram& datagram)
            reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
+void MonetUdpReader::setRecording(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_recording = on;
+}
+
 std::vector<MonetUdpReader::Request> MonetUdpReader::requests() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -245,7 +251,8 @@ void MonetUdpReader::handle(const std::vector<uint8_t>& datagram)
     }
 
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_requests.push_back(request);
+    if (m_recording)
+        m_requests.push_back(request);
     m_changed.notify_all();
     std::vector<Datagram> answers;
     bool handled = false;
@@ -309,7 +316,7 @@ std::vector<MonetUdpReader::Datagram> MonetUdpReader::defaultAnswers(const Reque
         }
         case 0x87: {
             const std::string f = field(request.subFields, 'F');
-            if (!f.empty())
+            if (!f.empty() && m_recording)
                 m_tripData.push_back(inflateGzip(decodeBase64(f)));
             return {answer(1, s.pollResult, {{'1', s.token}, {'J', s.brand}, {'P', s.pan}}, {{'u', s.uid}})};
         }

@@ -89,6 +89,8 @@ public:
     // Sends at once, to the reply port.
     void send(const Datagram& datagram);
 
+    // Off for long runs (benchmarks): requests are then not kept, only counted as answered.
+    void setRecording(bool on);
     std::vector<Request> requests() const;
     bool waitForRequests(size_t count, int timeoutMs) const;
     // Requests whose answers (or silence) are done with, late ones included.
@@ -120,6 +122,7 @@ private:
     std::vector<Request> m_requests;
     std::vector<std::string> m_tripData;
     size_t m_answered = 0;
+    bool m_recording = true;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::thread m_thread;

@@ -1,12 +1,13 @@
 // One emulated Monet UDP endpoint (B or N) and the program's transport and protocol reader wired
-// to it over loopback, with the endpoints injected (never the reader's real address) and checked
-// to be in 127.0.0.0/8, short waits, a manual clock and a given configuration. For tests only.
+// to it over loopback, with the endpoints injected (never the reader's real address), short waits,
+// a manual clock and a given configuration. The constructor throws, failing the test or benchmark,
+// when an endpoint is not in 127.0.0.0/8 or the sockets cannot be set up.
 #pragma once
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -36,10 +37,11 @@ struct MonetLink
         endpoints.host = endpoints.bindAddress = "127.0.0.1";
         endpoints.bPort = endpoints.nPort = peer.port();
         endpoints.bListenPort = endpoints.nListenPort = 0;
-        EXPECT_TRUE(isLoopback(endpoints.host) && isLoopback(endpoints.bindAddress));
-        EXPECT_TRUE(server.listen(endpoints.bListenPort, endpoints.bindAddress));
-        EXPECT_TRUE(client.connect(endpoints.host, endpoints.bPort));
-        EXPECT_TRUE(isLoopback(client.address()));
+        if (!isLoopback(endpoints.host) || !isLoopback(endpoints.bindAddress))
+            throw std::logic_error("Monet test endpoints must be on loopback");
+        if (!server.listen(endpoints.bListenPort, endpoints.bindAddress) ||
+            !client.connect(endpoints.host, endpoints.bPort) || !isLoopback(client.address()))
+            throw std::runtime_error("Monet test link: no loopback sockets");
         peer.replyTo(server.port());
         timing.requestMs = timing.antennaReceiveMs = timing.tmsReceiveMs = waitMs;
         reader = std::make_unique<MonetReader::BprotocolReader>(transport, timing, clock,

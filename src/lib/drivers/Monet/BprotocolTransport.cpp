@@ -1,5 +1,7 @@
 #include "drivers/Monet/BprotocolTransport.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 
 #include "core/DateTime.h"
@@ -50,14 +52,10 @@ std::string BprotocolTransport::prepareHeader(const BprotocolMsg& msg, size_t bo
 
 size_t BprotocolTransport::drain()
 {
+    // Discarded without being copied out: a zero-length receive drops the whole datagram.
     size_t dropped = 0;
-    std::string address;
-    unsigned short port = 0;
-    while (dropped < DrainLimit && m_server.available(0)) {
-        if (!m_server.receive(m_rx, address, port, MaxDatagram + 1))
-            break;
+    while (dropped < DrainLimit && ::recv(m_server.getNative(), nullptr, 0, MSG_DONTWAIT) >= 0)
         ++dropped;
-    }
     if (dropped > 0)
         Log::debug("[Monet] Dropped %zu pending datagram(s) before the request", dropped);
     return dropped;
