@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(std::vector<uint8_t>(again.begin() + 1, again.end()) ==
                    std::vector<uint8_t>(payload.begin() + 1, payload.end()));
         FUZZ_CHECK(msg->command() == (payload[0] & 0x7F));
-        FUZZ_CHECK(SideChannelReader::checkMsgResponse(msg) == 0 || SideChannelReader::checkMsgResponse(msg) == 200);
+        FUZZ_CHECK(SideChannelReader::checkMsgResponse(msg) == 0 ||
+                   SideChannelReader::checkMsgResponse(msg) == 200);
     } else {
         FUZZ_CHECK(SideChannelReader::checkMsgResponse(msg) == 201);
     }

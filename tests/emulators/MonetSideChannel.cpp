@@ -40,7 +40,8 @@ MonetSideChannel::MonetSideChannel()
     address.sin_port = 0;
     socklen_t size = sizeof address;
     if (m_listen < 0 || bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(m_listen, 4) != 0 || getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        listen(m_listen, 4) != 0 ||
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
         pipe2(m_wake, O_CLOEXEC) != 0) {
         if (m_listen >= 0)
             ::close(m_listen);
@@ -320,90 +321,90 @@ void MonetSideChannel::respond(uint8_t code, const Answer& answer)
         return;
     }
     switch (fault->kind) {
-    case Fault::Silence:
-        return;
-    case Fault::Partial:
-        writeAll(cut(frame(payload), 0, 2 + static_cast<size_t>(fault->value)));
-        return;
-    case Fault::CloseMidFrame: {
-        writeAll(cut(frame(payload), 0, 2 + static_cast<size_t>(fault->value)));
-        std::lock_guard<std::mutex> writing(m_writeMutex);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_client >= 0) {
-            ::close(m_client);
-            m_client = -1;
-        }
-        return;
-    }
-    case Fault::Raw:
-        writeAll(fault->payload);
-        return;
-    case Fault::Replace:
-        writeAll(frame(fault->payload));
-        return;
-    case Fault::Late: {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_changed.wait_for(lock, std::chrono::milliseconds(fault->value), [this] { return m_stop; }))
+        case Fault::Silence:
             return;
-        lock.unlock();
-        writeAll(frame(payload));
-        return;
-    }
-    case Fault::EventsFirst: {
-        Bytes all;
-        for (const Bytes& event : fault->events) {
-            const Bytes one = frame(event);
-            all.insert(all.end(), one.begin(), one.end());
+        case Fault::Partial:
+            writeAll(cut(frame(payload), 0, 2 + static_cast<size_t>(fault->value)));
+            return;
+        case Fault::CloseMidFrame: {
+            writeAll(cut(frame(payload), 0, 2 + static_cast<size_t>(fault->value)));
+            std::lock_guard<std::mutex> writing(m_writeMutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_client >= 0) {
+                ::close(m_client);
+                m_client = -1;
+            }
+            return;
         }
-        const Bytes last = frame(payload);
-        all.insert(all.end(), last.begin(), last.end());
-        writeAll(all);
-        return;
-    }
+        case Fault::Raw:
+            writeAll(fault->payload);
+            return;
+        case Fault::Replace:
+            writeAll(frame(fault->payload));
+            return;
+        case Fault::Late: {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_changed.wait_for(lock, std::chrono::milliseconds(fault->value), [this] { return m_stop; }))
+                return;
+            lock.unlock();
+            writeAll(frame(payload));
+            return;
+        }
+        case Fault::EventsFirst: {
+            Bytes all;
+            for (const Bytes& event : fault->events) {
+                const Bytes one = frame(event);
+                all.insert(all.end(), one.begin(), one.end());
+            }
+            const Bytes last = frame(payload);
+            all.insert(all.end(), last.begin(), last.end());
+            writeAll(all);
+            return;
+        }
     }
 }
 
 MonetSideChannel::Answer MonetSideChannel::answer(uint8_t code, const Bytes& data)
 {
     switch (code) {
-    case 0x00: {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return {0x00, {m_echo}};
-    }
-    case 0x0C: {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_leds = data.empty() ? 0 : data[0];
-        return {};
-    }
-    case 0x08:
-    case 0x30:
-    case 0x39:
-    case 0x40:
-    case 0x55:
-        return {};
-    case 0x31: {
-        // 01 02 03 04, then for each AID: 01, its length, its bytes.
-        std::vector<Bytes> aids;
-        for (size_t pos = 4; pos + 2 <= data.size();) {
-            const size_t length = data[pos + 1];
-            aids.push_back(cut(data, pos + 2, length));
-            pos += 2 + length;
+        case 0x00: {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            return {0x00, {m_echo}};
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_aids = aids;
-        return {0x00, m_aidResults ? *m_aidResults : Bytes(aids.size(), 0x00)};
-    }
-    case 0x41:
-        return passThrough(data);
-    case 0x4F:
-        return iso14443_3(data);
-    case 0x60:
-    case 0x61:
-    case 0x62:
-    case 0x63:
-        return sam(code, data);
-    default:
-        return {StatusRefused, {}};
+        case 0x0C: {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_leds = data.empty() ? 0 : data[0];
+            return {};
+        }
+        case 0x08:
+        case 0x30:
+        case 0x39:
+        case 0x40:
+        case 0x55:
+            return {};
+        case 0x31: {
+            // 01 02 03 04, then for each AID: 01, its length, its bytes.
+            std::vector<Bytes> aids;
+            for (size_t pos = 4; pos + 2 <= data.size();) {
+                const size_t length = data[pos + 1];
+                aids.push_back(cut(data, pos + 2, length));
+                pos += 2 + length;
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_aids = aids;
+            return {0x00, m_aidResults ? *m_aidResults : Bytes(aids.size(), 0x00)};
+        }
+        case 0x41:
+            return passThrough(data);
+        case 0x4F:
+            return iso14443_3(data);
+        case 0x60:
+        case 0x61:
+        case 0x62:
+        case 0x63:
+            return sam(code, data);
+        default:
+            return {StatusRefused, {}};
     }
 }
 
@@ -516,7 +517,8 @@ MonetSideChannel::Answer MonetSideChannel::sam(uint8_t code, const Bytes& data)
     }
     std::optional<SlotCard::Response> response;
     if (link == SamLink::T0) {
-        const uint8_t p3 = command.data.empty() ? static_cast<uint8_t>(command.le) : static_cast<uint8_t>(command.data.size());
+        const uint8_t p3 = command.data.empty() ? static_cast<uint8_t>(command.le)
+                                                : static_cast<uint8_t>(command.data.size());
         response = sam->tpdu({command.cla, command.ins, command.p1, command.p2, p3}, command.data);
     } else {
         response = sam->apdu(command);

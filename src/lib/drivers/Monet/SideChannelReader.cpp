@@ -1,5 +1,6 @@
 #include "drivers/Monet/SideChannelReader.h"
 
+#include <atomic>
 #include <stdexcept>
 
 #include "NFC/ByteReader.h"
@@ -88,7 +89,8 @@ int SideChannelReader::command(uint8_t code, const Bytes& data, const char* erro
     request->pushTAG(TAG_COMMAND, {code});
     if (!data.empty())
         request->pushTAG(TAG_DATA, data);
-    SideChannelMsg::Ptr reply = m_transport.transceive(request, timeoutMs < 0 ? m_times.requestMs : timeoutMs);
+    SideChannelMsg::Ptr reply =
+        m_transport.transceive(request, timeoutMs < 0 ? m_times.requestMs : timeoutMs);
     const int result = checkMsgResponse(reply);
     if (result != 0 && errorText)
         Log::error(errorText, result);
@@ -100,7 +102,8 @@ int SideChannelReader::command(uint8_t code, const Bytes& data, const char* erro
 int SideChannelReader::setHardwareUIconfig(uint8_t config)
 {
     Log::debug("[Monet] Sending setHardwareUIconfig command...");
-    return command(SET_HARDWARE_UI_CONFIG, {config}, "[Monet] Error received in setHardwareUIconfig response: %d");
+    return command(SET_HARDWARE_UI_CONFIG, {config},
+                   "[Monet] Error received in setHardwareUIconfig response: %d");
 }
 
 int SideChannelReader::setLEDs(uint8_t mask)
@@ -126,14 +129,16 @@ int SideChannelReader::passThroughEnable(uint8_t enable)
 int SideChannelReader::setPassBackTimeout(const Bytes& timeout)
 {
     Log::debug("[Monet] Sending SetPassBackTimeout command...");
-    return command(SET_PASS_BACK_TIMEOUT, timeout, "[Monet] Error received in SetPassBackTimeout response: %d");
+    return command(SET_PASS_BACK_TIMEOUT, timeout,
+                   "[Monet] Error received in SetPassBackTimeout response: %d");
 }
 
 int SideChannelReader::powerOnSAM(uint8_t slot, Bytes& atr)
 {
     Log::debug("[Monet] Sending SAMPowerOn command...");
     SideChannelMsg::Ptr answer;
-    const int result = command(SAM_POWER_ON, {slot}, "[Monet] Error received in SAMPowerOn response: %d", &answer);
+    const int result =
+        command(SAM_POWER_ON, {slot}, "[Monet] Error received in SAMPowerOn response: %d", &answer);
     if (result == 0) {
         const Bytes data = answer->data();
         atr.insert(atr.begin(), data.begin(), data.end());
@@ -201,13 +206,14 @@ SideChannelReader::Bytes SideChannelReader::desfireAIDs()
             try {
                 aid = String::fromHex(it.key());
             } catch (const std::exception& e) {
-                Log::error("[Monet] ERROR: AID '%s' in the configuration is not hexadecimal: %s", it.key().c_str(),
-                           e.what());
+                Log::error("[Monet] ERROR: AID '%s' in the configuration is not hexadecimal: %s",
+                           it.key().c_str(), e.what());
                 usable = false;
                 break;
             }
             if (aid.empty() || aid.size() > 255) {
-                Log::error("[Monet] ERROR: AID '%s' in the configuration has %zu bytes", it.key().c_str(), aid.size());
+                Log::error("[Monet] ERROR: AID '%s' in the configuration has %zu bytes", it.key().c_str(),
+                           aid.size());
                 usable = false;
                 break;
             }
@@ -298,10 +304,11 @@ int SideChannelReader::displayState(uint8_t state, int& type, int& tapResult, bo
     Log::error("[Monet] State %d received in 'Display State' command", state);
     if (m_SAMcmdTimeout && state == 4) {
         Log::error("[Monet] State 0x04 received after SAM command timeout ===> RESTART RFID!");
-        if (m_restarted) {
+        // A driver is made anew on each open, so the guard belongs to the process.
+        static std::atomic<bool> restarted{false};
+        if (restarted.exchange(true)) {
             Log::error("[Monet] Restart already requested ===> Not again");
         } else if (m_restart) {
-            m_restarted = true;
             try {
                 m_restart();
             } catch (const std::exception& e) {
@@ -311,32 +318,33 @@ int SideChannelReader::displayState(uint8_t state, int& type, int& tapResult, bo
     }
     type = TypeEMV;
     switch (state) {
-    case 3:
-        Log::error("[Monet] Send UseOneCard error");
-        tapResult = UseOneCard;
-        return EMVresult;
-    case 4:
-        Log::error("[Monet] Error 'Attach another card' received");
-        if (suppress) {
-            Log::error("[Monet] Set 'type = MIFARE_DESFire' to suppress UI message and return GeneralError");
-            type = TypeDESFire;
-            return GeneralError;
-        }
-        Log::error("[Monet] Send GeneralError");
-        tapResult = GeneralError;
-        return EMVresult;
-    case 6:
-        Log::error("[Monet] Send SeePhone error");
-        tapResult = SeePhone;
-        return EMVresult;
-    case 9:
-        Log::error("[Monet] Send TapError error");
-        tapResult = TapError;
-        return EMVresult;
-    default:
-        Log::error("[Monet] Send GeneralError error");
-        tapResult = GeneralError;
-        return EMVresult;
+        case 3:
+            Log::error("[Monet] Send UseOneCard error");
+            tapResult = UseOneCard;
+            return EMVresult;
+        case 4:
+            Log::error("[Monet] Error 'Attach another card' received");
+            if (suppress) {
+                Log::error(
+                    "[Monet] Set 'type = MIFARE_DESFire' to suppress UI message and return GeneralError");
+                type = TypeDESFire;
+                return GeneralError;
+            }
+            Log::error("[Monet] Send GeneralError");
+            tapResult = GeneralError;
+            return EMVresult;
+        case 6:
+            Log::error("[Monet] Send SeePhone error");
+            tapResult = SeePhone;
+            return EMVresult;
+        case 9:
+            Log::error("[Monet] Send TapError error");
+            tapResult = TapError;
+            return EMVresult;
+        default:
+            Log::error("[Monet] Send GeneralError error");
+            tapResult = GeneralError;
+            return EMVresult;
     }
 }
 
@@ -443,18 +451,18 @@ int SideChannelReader::searchTag(int& type, Bytes& uid, Bytes& ats, int timeoutM
     }
 
     switch (code) {
-    case EMV_CARD_DETECTED:
-        break;
-    case NON_EMV_CARD_PRESENT:
-        Log::info("[Monet] Non EMV card detected");
-        return readCardDescription(msg->data(), type, uid, ats);
-    case ERROR_NOTIFICATION_1:
-    case ERROR_NOTIFICATION_2:
-        Log::error("[Monet] Error notification received:");
-        return TapError;
-    default:
-        Log::error("[Monet] Fail-Safe timeout occurred while waiting for card");
-        return NoAnswer;
+        case EMV_CARD_DETECTED:
+            break;
+        case NON_EMV_CARD_PRESENT:
+            Log::info("[Monet] Non EMV card detected");
+            return readCardDescription(msg->data(), type, uid, ats);
+        case ERROR_NOTIFICATION_1:
+        case ERROR_NOTIFICATION_2:
+            Log::error("[Monet] Error notification received:");
+            return TapError;
+        default:
+            Log::error("[Monet] Fail-Safe timeout occurred while waiting for card");
+            return NoAnswer;
     }
 
     Log::info("[Monet] EMV card detected ===> Wait %d ms for 'Tap Result' notification...", timeoutMs);
@@ -462,7 +470,8 @@ int SideChannelReader::searchTag(int& type, Bytes& uid, Bytes& ats, int timeoutM
     SideChannelMsg::Ptr tap = m_transport.receive(timeoutMs);
     if (!tap) {
         Log::error("[Monet] Timeout waiting for 'Tap Result'");
-        Log::error("[Monet] Not supported DESFIRE card detected after timeout ===> Return nonEMVcardDetected");
+        Log::error(
+            "[Monet] Not supported DESFIRE card detected after timeout ===> Return nonEMVcardDetected");
         type = TypeDESFire;
         return NonEMVcardDetected;
     }
@@ -473,17 +482,15 @@ int SideChannelReader::searchTag(int& type, Bytes& uid, Bytes& ats, int timeoutM
         if (data.empty())
             return EMVresult;
         Log::info("[Monet] 'Display State' received with state: 0x%02X", data[0]);
-        if (data[0] == 3 || data[0] == 6 || data[0] == 9) {
-            int shown = type;
-            const int result = displayState(data[0], shown, tapResult, suppress);
-            return result;
-        }
+        if (data[0] == 3 || data[0] == 6 || data[0] == 9)
+            return displayState(data[0], type, tapResult, suppress);
         Log::error("[Monet] Not supported DESFIRE card detected ===> Return nonEMVcardDetected");
         type = TypeDESFire;
         return NonEMVcardDetected;
     }
     Log::error("[Monet] Command 0x%02X received while waiting for 'Tap Result'!", tap->command());
-    Log::error("[Monet] Not supported DESFIRE card detected after unknown cmd ===> Return nonEMVcardDetected");
+    Log::error(
+        "[Monet] Not supported DESFIRE card detected after unknown cmd ===> Return nonEMVcardDetected");
     type = TypeDESFire;
     return NonEMVcardDetected;
 }
@@ -503,10 +510,12 @@ int SideChannelReader::sendCmdISO14443_3(const Bytes& frame, Bytes& reply, int r
         .u16be(static_cast<uint16_t>(bodySize * 8))
         .bytes(frame.data(), bodySize);
 
-    Log::debug("[Monet] ISO14443-3 request(%d): %s", static_cast<int>(frame.size()), String::toHex(frame).c_str());
+    Log::debug("[Monet] ISO14443-3 request(%d): %s", static_cast<int>(frame.size()),
+               String::toHex(frame).c_str());
     Log::debug("[Monet] Sending ISO14443_3 command 0x%02X", frame[0]);
     SideChannelMsg::Ptr answer;
-    const int result = command(ISO14443_3, data, "[Monet] Error received in ISO14443-3 response: %d", &answer);
+    const int result =
+        command(ISO14443_3, data, "[Monet] Error received in ISO14443-3 response: %d", &answer);
     if (result != 0) {
         if (frame[0] == UltralightGetVersion && frame.size() >= 3 && frame[1] != 0 && frame[2] != 0) {
             Log::error("[Monet] Error during LUC Get Version command ===> Return dummy version!");
@@ -515,7 +524,8 @@ int SideChannelReader::sendCmdISO14443_3(const Bytes& frame, Bytes& reply, int r
         return result;
     }
     const Bytes received = answer->data();
-    Log::debug("[Monet] Data received(%d): %s", static_cast<int>(received.size()), String::toHex(received).c_str());
+    Log::debug("[Monet] Data received(%d): %s", static_cast<int>(received.size()),
+               String::toHex(received).c_str());
     if (received.size() < 2) {
         Log::error("[Monet] ISO14443-3 answer of %zu bytes is too short", received.size());
         return MalformedMessage;
@@ -545,8 +555,8 @@ bool SideChannelReader::isLUCcardPresent(int /*timeoutMs*/)
 bool SideChannelReader::checkDESFirePresence()
 {
     SideChannelMsg::Ptr answer;
-    const int result = command(PASS_THROUGH_APDU, {0x90, 0x20, 0x00, 0x00, 0x00}, "[Monet] Card removed (Error returned: %d)",
-                               &answer, m_times.presenceMs);
+    const int result = command(PASS_THROUGH_APDU, {0x90, 0x20, 0x00, 0x00, 0x00},
+                               "[Monet] Card removed (Error returned: %d)", &answer, m_times.presenceMs);
     if (result != 0)
         return false;
     uint8_t sw1 = 0, sw2 = 0;
@@ -601,15 +611,14 @@ int SideChannelReader::passThroughAPDU(const Bytes& commandFrame, Bytes& reply, 
     wrap.u8(0x00);
 
     SideChannelMsg::Ptr answer;
-    const int result =
-        command(PASS_THROUGH_APDU, data, "[Monet] Error received in passThroughAPDU response: %d", &answer, timeoutMs);
+    const int result = command(PASS_THROUGH_APDU, data,
+                               "[Monet] Error received in passThroughAPDU response: %d", &answer, timeoutMs);
     if (result != 0)
         return result;
     const Bytes received = answer->data();
     uint8_t sw1 = 0, sw2 = 0;
     if (!statusWord(received, sw1, sw2)) {
         Log::error("[Monet] Error received in passThroughAPDU response: %d", MalformedMessage);
-        reply.clear();
         return MalformedMessage;
     }
     if (sw1 != 0x91) {
@@ -636,7 +645,8 @@ int SideChannelReader::SAMpassThroughAPDU(uint8_t slot, const Bytes& apdu, Bytes
     data.reserve(apdu.size() + 1);
     NFC::ByteWriter(data).u8(slot).bytes(apdu);
     SideChannelMsg::Ptr answer;
-    int result = command(SAM_COMMAND, data, "[Monet] Error received in passThroughAPDU response: %d", &answer);
+    int result =
+        command(SAM_COMMAND, data, "[Monet] Error received in passThroughAPDU response: %d", &answer);
     if (result != 0) {
         if (result == NoAnswer) {
             Log::error("[Monet] SAM command timeout ===> Set m_SAMcmdTimeout");

@@ -62,14 +62,15 @@ class SideChannelReader
 {
 public:
     using Bytes = std::vector<uint8_t>;
-    // Stands in for restarting the whole service when the reader's SAM stopped answering.
+    // Stands in for restarting the whole service when the reader's SAM stopped answering; called
+    // at most once in the life of the process.
     using RestartHook = std::function<void()>;
 
     struct Times
     {
-        int requestMs = 3000;   // answer to one command
-        int presenceMs = 1000;  // DESFire presence check
-        int echoMs = 1000;      // each receive while waiting for the echo
+        int requestMs = 3000;        // answer to one command
+        int presenceMs = 1000;       // DESFire presence check
+        int echoMs = 1000;           // each receive while waiting for the echo
         int64_t failSafeMs = 10000;  // echo and search end while unrelated frames keep coming
     };
 
@@ -77,7 +78,8 @@ public:
                       Monet::ConfigurationProvider configuration, RestartHook restart, Times times);
     SideChannelReader(SideChannelTransport& transport, std::shared_ptr<Monet::Clock> clock,
                       Monet::ConfigurationProvider configuration, RestartHook restart)
-        : SideChannelReader(transport, std::move(clock), std::move(configuration), std::move(restart), Times{})
+        : SideChannelReader(transport, std::move(clock), std::move(configuration), std::move(restart),
+                            Times{})
     {
     }
 
@@ -136,7 +138,6 @@ private:
     RestartHook m_restart;
     Times m_times;
     bool m_SAMcmdTimeout = false;
-    bool m_restarted = false;
     Bytes m_recordData;
 };
 

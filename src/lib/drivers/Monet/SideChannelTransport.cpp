@@ -75,7 +75,8 @@ bool SideChannelTransport::readFrame(int timeoutMs, Bytes& payload)
     if (announced > 0 && m_client.read(payload, static_cast<unsigned>(announced)) < 0)
         payload.clear();
     if (payload.size() == announced)
-        Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(announced), String::toHex(payload).c_str());
+        Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(announced),
+                   String::toHex(payload).c_str());
     else
         Log::error("[Monet] Error receiving %d bytes", static_cast<int>(announced));
     return true;
