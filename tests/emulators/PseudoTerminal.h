@@ -40,6 +40,12 @@ public:
     // Wakes wait() and pause() for good; safe from any thread.
     void stop();
 
+    // The line speed the code under test set on its side (read through our own slave
+    // descriptor, since both share the tty's settings); 0 when unknown.
+    int baud() const;
+    // For emulators that wait on the line and another descriptor at once.
+    int masterFd() const { return m_master; }
+
 private:
     int m_master = -1;
     int m_slave = -1;

@@ -1,0 +1,29 @@
+// The byte pipe beneath a T2151 link: a serial line for the Yarus reader, a TCP connection for the
+// networked reader. The framing and message code reads and writes only through this, so one
+// implementation serves both. Implementations belong to their driver and are used by one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace T2151 {
+
+class ByteStream
+{
+public:
+    virtual ~ByteStream() = default;
+
+    // One byte (0-255), waiting at most the read time-out; -1 when none came or on an error.
+    virtual int readByte() = 0;
+    // Up to n bytes appended to out; fewer when the line stays quiet for a read time-out.
+    virtual size_t readBytes(size_t n, std::vector<uint8_t>& out) = 0;
+    // True only when every byte went out.
+    virtual bool writeAll(const std::vector<uint8_t>& bytes) = 0;
+    // Drops unread input (a late answer to an earlier request) and unsent output.
+    virtual void discard() = 0;
+    // The longest wait of each single read, in ms.
+    virtual bool setReadTimeout(int ms) = 0;
+};
+
+}  // namespace T2151

@@ -1,0 +1,95 @@
+// The command side of an emulated T2151 reader: it takes a request payload (TLVs) and gives the
+// answer TLVs, with a contactless field holding at most one card model and four contact slots
+// holding SAM models. It knows nothing of framing or lines, so the serial front end (T2151Reader)
+// and a network front end can share it. Written from the protocol; its TLV codec is its own.
+// Thread-safe: the front end's thread handles requests, the test thread sets up and inspects.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulators/FieldCard.h"
+#include "emulators/SlotCard.h"
+
+namespace emulators {
+
+class T2151Device
+{
+public:
+    struct Tlv
+    {
+        uint8_t tag = 0;
+        Bytes value;
+    };
+    using Tlvs = std::vector<Tlv>;
+
+    struct Request
+    {
+        int command = -1;  // tag 1, -1 when missing
+        Tlvs tlvs;
+        Bytes payload;
+        int baud = 0;  // the line speed it arrived at (0 off a serial line)
+    };
+
+    static constexpr int Slots = 4;
+
+    // Ok false when the payload does not parse cleanly (the TLVs before the fault are kept).
+    static Tlvs parse(const Bytes& payload, bool& ok);
+    static Bytes encode(const Tlvs& tlvs);
+    // The low width bytes of value, most significant first.
+    static Bytes integer(uint32_t value, int width);
+    // The value of the first TLV with the tag as a big-endian integer; fallback when missing.
+    static uint32_t intOf(const Tlvs& tlvs, uint8_t tag, uint32_t fallback = 0);
+    static const Tlv* find(const Tlvs& tlvs, uint8_t tag);
+
+    T2151Device();
+
+    // The answer to one request, tag 2 first. A setConfig answer sets switchTo to the new speed.
+    Tlvs handle(const Bytes& payload, int baud, int& switchTo);
+
+    void setInfo(int value3, int value4, const std::string& firmware, const std::string& manufacturer,
+                 const std::string& model);
+    void dropInfoTag(uint8_t tag);  // leave this tag out of getInfo answers
+    void setHardwareStatus(int status);
+    void setPingResult(int result);
+    void setCard(std::shared_ptr<FieldCard> card, int typeCode);  // null: empty field
+    void setSam(int slot, std::shared_ptr<SlotCard> sam);
+    // The reader's result in answers to setConfig (non-zero: it keeps its speed).
+    void setConfigResult(int result);
+
+    std::vector<Request> requests() const;
+    std::vector<int> commands() const;
+    void clearRequests();
+    bool waitForRequests(size_t count, int timeoutMs) const;
+    bool rfOn() const;
+    uint8_t leds() const;
+
+private:
+    Tlvs handleSlot(int command, const Tlvs& request);
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_recorded;
+    std::deque<Request> m_requests;
+
+    int m_value3 = 0x0102;
+    int m_value4 = 7;
+    std::string m_firmware = "T2151 2.4.1";
+    std::string m_manufacturer = "Yarus";
+    std::string m_model = "YR-4";
+    std::vector<uint8_t> m_droppedInfoTags;
+    int m_hardwareStatus = 0;
+    int m_pingResult = 0;
+    int m_configResult = 0;
+    std::shared_ptr<FieldCard> m_card;
+    int m_cardType = 0;
+    std::shared_ptr<SlotCard> m_sams[Slots];
+    bool m_rf = false;
+    uint8_t m_leds = 0;
+};
+
+}  // namespace emulators
