@@ -86,10 +86,7 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
     const int command = static_cast<int>(intOf(request, 1, 0xFFFFFFFF));
 
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_requests.push_back({find(request, 1) ? command : -1, request, payload, baud});
-    if (m_requests.size() > MaxRecorded)
-        m_requests.pop_front();
-    m_recorded.notify_all();
+    record(request, payload, baud, true);
 
     auto result = [](uint32_t code) { return tlv(2, integer(code, 1)); };
     if (!ok)
@@ -158,6 +155,25 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
                 return handleSlot(command, request);
             return {result(ResultUnknown)};
     }
+}
+
+void T2151Device::misheard(const Bytes& payload, int baud)
+{
+    bool ok = false;
+    const Tlvs request = parse(payload, ok);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    record(request, payload, baud, false);
+}
+
+void T2151Device::record(const Tlvs& request, const Bytes& payload, int baud, bool heard)
+{
+    using namespace std::chrono;
+    const double now = duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+    m_requests.push_back({find(request, 1) ? static_cast<int>(intOf(request, 1)) : -1, request, payload, baud,
+                          heard, now});
+    if (m_requests.size() > MaxRecorded)
+        m_requests.pop_front();
+    m_recorded.notify_all();
 }
 
 T2151Device::Tlvs T2151Device::handleSlot(int command, const Tlvs& request)

@@ -34,6 +34,8 @@ public:
         Tlvs tlvs;
         Bytes payload;
         int baud = 0;  // the line speed it arrived at (0 off a serial line)
+        bool heard = true;  // false: sent at a speed the reader does not listen at, so unanswered
+        double atMs = 0;    // steady clock
     };
 
     static constexpr int Slots = 4;
@@ -51,6 +53,8 @@ public:
 
     // The answer to one request, tag 2 first. A setConfig answer sets switchTo to the new speed.
     Tlvs handle(const Bytes& payload, int baud, int& switchTo);
+    // Records a request that reached the line at the wrong speed, without answering it.
+    void misheard(const Bytes& payload, int baud);
 
     void setInfo(int value3, int value4, const std::string& firmware, const std::string& manufacturer,
                  const std::string& model);
@@ -70,6 +74,7 @@ public:
     uint8_t leds() const;
 
 private:
+    void record(const Tlvs& request, const Bytes& payload, int baud, bool heard);
     Tlvs handleSlot(int command, const Tlvs& request);
 
     mutable std::mutex m_mutex;

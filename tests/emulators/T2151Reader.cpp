@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 
@@ -19,6 +20,14 @@ const uint8_t Start = 0x1A;
 const uint8_t Stray = 0x55;
 // The longest a ZMODEM session may hold the line before the emulator takes it back.
 const int ZmodemLimitMs = 120000;
+// A request left half-received this long is abandoned, as the reader's own input time-out does.
+const double ResyncGapMs = 200;
+
+double nowMs()
+{
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -75,6 +84,11 @@ void T2151Reader::inject(const Fault& fault)
 void T2151Reader::sendFrame(const Bytes& payload)
 {
     write(frame(payload));
+}
+
+void T2151Reader::sendRaw(const Bytes& bytes)
+{
+    write(bytes);
 }
 
 void T2151Reader::handZmodemTo(const std::string& directory, int result, bool rebootRequired)
@@ -134,11 +148,14 @@ void T2151Reader::consume(const Bytes& input)
         speed = m_baud;
         zmodem = !m_zmodemDirectory.empty();
     }
-    // At any other speed the reader's UART sees only garbage.
-    if (m_pty.baud() != speed) {
+    // At any other speed the reader's UART sees only garbage: such requests are kept for the
+    // record but never answered.
+    const double now = nowMs();
+    if (!m_partial.empty() && now - m_lastByteMs > ResyncGapMs)
         m_partial.clear();
-        return;
-    }
+    m_lastByteMs = now;
+    const int lineSpeed = m_pty.baud();
+    const bool heard = lineSpeed == speed;
     for (size_t i = 0; i < input.size(); ++i) {
         const uint8_t byte = input[i];
         if (m_partial.empty()) {
@@ -148,7 +165,7 @@ void T2151Reader::consume(const Bytes& input)
             }
             const bool rz = !m_hunted.empty() && m_hunted.back() == 'r' && byte == 'z';
             m_hunted.assign(1, byte);
-            if (rz && zmodem) {
+            if (rz && zmodem && heard) {
                 Bytes start = {'r', 'z'};
                 start.insert(start.end(), input.begin() + static_cast<long>(i + 1), input.end());
                 m_hunted.clear();
@@ -168,8 +185,10 @@ void T2151Reader::consume(const Bytes& input)
         const Bytes payload(m_partial.begin() + 3, m_partial.begin() + 3 + static_cast<long>(length));
         m_partial.clear();
         // A request that fails its CRC gets no answer, as from the hardware.
-        if (good)
+        if (good && heard)
             frameReceived(payload);
+        else if (good)
+            m_device.misheard(payload, lineSpeed);
     }
 }
 

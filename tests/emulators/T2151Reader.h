@@ -61,8 +61,11 @@ public:
     int baud() const;
     void setBaud(int baud);
     void inject(const Fault& fault);
-    // Sends a frame on its own (a firmware report nobody asked for, say).
+    // Sends a frame on its own (a firmware report nobody asked for, say), or raw bytes.
     void sendFrame(const Bytes& payload);
+    void sendRaw(const Bytes& bytes);
+    // The speed the driver's side of the line is set to now.
+    int lineBaud() const { return m_pty.baud(); }
     // A ZMODEM start from the host goes to rz (run in directory); when rz ends, the reader sends
     // the report: tag 2 = result, tag 17 = reboot flag.
     void handZmodemTo(const std::string& directory, int result, bool rebootRequired);
@@ -91,6 +94,7 @@ private:
 
     // Emulator thread only.
     Bytes m_partial;
+    double m_lastByteMs = 0;
     Bytes m_previousAnswer;
     Bytes m_hunted;  // the last bytes seen while hunting, for the "rz" of a ZMODEM start
 
