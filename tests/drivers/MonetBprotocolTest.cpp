@@ -77,6 +77,10 @@ TEST(MonetBprotocolTransport, FramesCarryTheHeaderAndFullDatagramsTheTerminalId)
     EXPECT_EQ(answer->type(), 1);
     EXPECT_EQ(link.terminalId(), link.peer.terminalId());
     ASSERT_TRUE(link.transport.transmit(BprotocolReader::makeCommand(TapModeStop, Request, false)));
+    // A value holding a separator would change the frame's structure: it is not sent at all.
+    auto split = BprotocolReader::makeCommand(TapModePoll, Request, false);
+    split->pushsFID(SfidTripData, "AB\x1D" "u12");
+    EXPECT_FALSE(link.transport.transmit(split));
 
     ASSERT_TRUE(link.peer.waitForRequests(2, 1000));
     const auto requests = link.peer.requests();

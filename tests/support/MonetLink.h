@@ -42,7 +42,7 @@ struct MonetLink
         if (!server.listen(endpoints.bListenPort, endpoints.bindAddress) ||
             !client.connect(endpoints.host, endpoints.bPort) || !isLoopback(client.address()))
             throw std::runtime_error("Monet test link: no loopback sockets");
-        peer.replyTo(server.port());
+        peer.replyTo(transport.listenPort());
         timing.requestMs = timing.antennaReceiveMs = timing.tmsReceiveMs = waitMs;
         reader = std::make_unique<MonetReader::BprotocolReader>(transport, timing, clock,
                                                                 [configuration] { return configuration; });

@@ -92,7 +92,7 @@ bool BprotocolTransport::fromReader(const std::string& address)
 {
     if (address == m_client.address())
         return true;
-    Log::warning("[Monet] WARN: Ignoring a datagram from %s", address.c_str());
+    Log::debug("[Monet] Ignoring a datagram from %s", address.c_str());
     return false;
 }
 

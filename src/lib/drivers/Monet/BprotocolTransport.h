@@ -36,6 +36,8 @@ public:
     BprotocolMsg::Ptr receive(int timeoutMs);
     BprotocolMsg::Ptr transceive(const BprotocolMsg::Ptr& msg, int timeoutMs);
     void getTerminalId(std::string& out) const { out = m_terminalId; }
+    // The local port the reader answers to; the system's choice when the server was bound to 0.
+    uint16_t listenPort() const { return m_server.port(); }
     // Datagrams waiting now, read and dropped; returns how many (at most DrainLimit).
     size_t drain();
 
