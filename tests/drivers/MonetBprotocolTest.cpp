@@ -79,7 +79,9 @@ TEST(MonetBprotocolTransport, FramesCarryTheHeaderAndFullDatagramsTheTerminalId)
     ASSERT_TRUE(link.transport.transmit(BprotocolReader::makeCommand(TapModeStop, Request, false)));
     // A value holding a separator would change the frame's structure: it is not sent at all.
     auto split = BprotocolReader::makeCommand(TapModePoll, Request, false);
-    split->pushsFID(SfidTripData, "AB\x1D" "u12");
+    split->pushsFID(SfidTripData,
+                    "AB\x1D"
+                    "u12");
     EXPECT_FALSE(link.transport.transmit(split));
 
     ASSERT_TRUE(link.peer.waitForRequests(2, 1000));

@@ -54,8 +54,7 @@ size_t BprotocolTransport::drain()
 {
     // Discarded without being copied out: a zero-length receive drops the whole datagram.
     size_t dropped = 0;
-    while (dropped < DrainLimit && ::recv(m_server.getNative(), nullptr, 0, MSG_DONTWAIT) >= 0)
-        ++dropped;
+    while (dropped < DrainLimit && ::recv(m_server.getNative(), nullptr, 0, MSG_DONTWAIT) >= 0) ++dropped;
     if (dropped > 0)
         Log::debug("[Monet] Dropped %zu pending datagram(s) before the request", dropped);
     return dropped;
