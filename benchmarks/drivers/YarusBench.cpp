@@ -22,7 +22,10 @@ const double MicrosPerByte = 1e6 * 10 / 115200;  // 8N1: ten bit times a byte
 class EchoCard : public emulators::FieldCard
 {
 public:
-    Identity identity() const override { return {0x80, {0x04, 0x52, 0x7A, 0x1A, 0x6F, 0x2C, 0x80}, 0x0344, 0x20, {0x06, 0x75}, {}}; }
+    Identity identity() const override
+    {
+        return {0x80, {0x04, 0x52, 0x7A, 0x1A, 0x6F, 0x2C, 0x80}, 0x0344, 0x20, {0x06, 0x75}, {}};
+    }
     std::optional<Bytes> exchange4(const Bytes& command) override { return command; }
 };
 

@@ -110,20 +110,18 @@ int PseudoTerminal::baud() const
     };
     if (tcgetattr(m_slave, &tio) != 0)
         return 0;
-    switch (cfgetospeed(&tio)) {
-        case B1200: return 1200;
-        case B2400: return 2400;
-        case B4800: return 4800;
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        case B230400: return 230400;
-        case B460800: return 460800;
-        case B921600: return 921600;
-        default: return 0;
-    }
+    static const struct
+    {
+        speed_t code;
+        int baud;
+    } speeds[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+                  {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
+                  {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    const speed_t code = cfgetospeed(&tio);
+    for (const auto& s : speeds)
+        if (s.code == code)
+            return s.baud;
+    return 0;
 }
 
 void PseudoTerminal::stop()

@@ -94,7 +94,8 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
 
     switch (command) {
         case 1: {  // getInfo
-            Tlvs out = {result(0), tlv(3, integer(static_cast<uint32_t>(m_value3), 4)),
+            Tlvs out = {result(0),
+                        tlv(3, integer(static_cast<uint32_t>(m_value3), 4)),
                         tlv(4, integer(static_cast<uint32_t>(m_value4), 4)),
                         tlv(5, Bytes(m_firmware.begin(), m_firmware.end())),
                         tlv(6, Bytes(m_manufacturer.begin(), m_manufacturer.end())),
@@ -144,8 +145,8 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
             const Tlv* data = find(request, 21);
             if (!m_card || !m_rf || !data)
                 return {result(ResultFailed)};
-            const std::optional<Bytes> rx = command == 33 ? m_card->exchange3(data->value)
-                                                          : m_card->exchange4(data->value);
+            const std::optional<Bytes> rx =
+                command == 33 ? m_card->exchange3(data->value) : m_card->exchange4(data->value);
             if (!rx)
                 return {result(ResultFailed)};
             return {result(0), tlv(21, *rx)};
@@ -169,8 +170,8 @@ void T2151Device::record(const Tlvs& request, const Bytes& payload, int baud, bo
 {
     using namespace std::chrono;
     const double now = duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-    m_requests.push_back({find(request, 1) ? static_cast<int>(intOf(request, 1)) : -1, request, payload, baud,
-                          heard, now});
+    m_requests.push_back(
+        {find(request, 1) ? static_cast<int>(intOf(request, 1)) : -1, request, payload, baud, heard, now});
     if (m_requests.size() > MaxRecorded)
         m_requests.pop_front();
     m_recorded.notify_all();
@@ -213,9 +214,10 @@ T2151Device::Tlvs T2151Device::handleSlot(int command, const Tlvs& request)
         case 54: {
             std::optional<SlotCard::Response> response;
             if (command == 53) {
-                const Bytes header = {static_cast<uint8_t>(intOf(request, 25)), static_cast<uint8_t>(intOf(request, 26)),
-                                      static_cast<uint8_t>(intOf(request, 27)), static_cast<uint8_t>(intOf(request, 28)),
-                                      static_cast<uint8_t>(intOf(request, 29))};
+                const Bytes header = {
+                    static_cast<uint8_t>(intOf(request, 25)), static_cast<uint8_t>(intOf(request, 26)),
+                    static_cast<uint8_t>(intOf(request, 27)), static_cast<uint8_t>(intOf(request, 28)),
+                    static_cast<uint8_t>(intOf(request, 29))};
                 response = sam->tpdu(header, bytes);
             } else {
                 SlotCard::Apdu apdu;
@@ -237,8 +239,8 @@ T2151Device::Tlvs T2151Device::handleSlot(int command, const Tlvs& request)
     }
 }
 
-void T2151Device::setInfo(int value3, int value4, const std::string& firmware, const std::string& manufacturer,
-                          const std::string& model)
+void T2151Device::setInfo(int value3, int value4, const std::string& firmware,
+                          const std::string& manufacturer, const std::string& model)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_value3 = value3;
@@ -309,7 +311,8 @@ void T2151Device::clearRequests()
 bool T2151Device::waitForRequests(size_t count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_requests.size() >= count; });
+    return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return m_requests.size() >= count; });
 }
 
 bool T2151Device::rfOn() const

@@ -33,7 +33,7 @@ public:
         int command = -1;  // tag 1, -1 when missing
         Tlvs tlvs;
         Bytes payload;
-        int baud = 0;  // the line speed it arrived at (0 off a serial line)
+        int baud = 0;       // the line speed it arrived at (0 off a serial line)
         bool heard = true;  // false: sent at a speed the reader does not listen at, so unanswered
         double atMs = 0;    // steady clock
     };

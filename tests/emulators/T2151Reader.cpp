@@ -37,7 +37,8 @@ uint16_t T2151Reader::crc(const uint8_t* data, size_t size)
     for (size_t i = 0; i < size; ++i) {
         crc ^= static_cast<uint16_t>(data[i] << 8);
         for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+            crc =
+                (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
     }
     return crc;
 }
@@ -273,7 +274,8 @@ void T2151Reader::answer(int command, T2151Device::Tlvs tlvs)
             const size_t third = wire.size() / 3;
             write(Bytes(wire.begin(), wire.begin() + static_cast<long>(third)));
             m_pty.pause(fault.value);
-            write(Bytes(wire.begin() + static_cast<long>(third), wire.begin() + static_cast<long>(2 * third)));
+            write(
+                Bytes(wire.begin() + static_cast<long>(third), wire.begin() + static_cast<long>(2 * third)));
             m_pty.pause(fault.value);
             write(Bytes(wire.begin() + static_cast<long>(2 * third), wire.end()));
             return;
@@ -357,8 +359,8 @@ void T2151Reader::runZmodem(const Bytes& start)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_zmodemRan = true;
     }
-    sendFrame(T2151Device::encode(
-        {{2, T2151Device::integer(static_cast<uint32_t>(result), 1)}, {17, T2151Device::integer(reboot ? 1 : 0, 1)}}));
+    sendFrame(T2151Device::encode({{2, T2151Device::integer(static_cast<uint32_t>(result), 1)},
+                                   {17, T2151Device::integer(reboot ? 1 : 0, 1)}}));
 }
 
 }  // namespace emulators

@@ -289,7 +289,8 @@ bool Driver::ISO7816_setCommSettings(int slot, const CommSettings& settings)
 
 bool Driver::ISO7816_transceive(int slot, std::vector<uint8_t>& tx, std::vector<uint8_t>& rx)
 {
-    return guarded("transceive", false, [&] { return m_reader.transceive(slot, tx, rx) == T2151::Reader::OK; });
+    return guarded("transceive", false,
+                   [&] { return m_reader.transceive(slot, tx, rx) == T2151::Reader::OK; });
 }
 
 bool Driver::ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, const std::vector<uint8_t>* data,
@@ -335,7 +336,8 @@ bool Driver::ISO7816_exchangeAPDU(int slot, const APDUHeader& header, const std:
     });
 }
 
-bool Driver::updateFirmware(const std::string& file, bool& flag, const std::function<void(int, int, int)>& progress)
+bool Driver::updateFirmware(const std::string& file, bool& flag,
+                            const std::function<void(int, int, int)>& progress)
 {
     return guarded("updateFirmware", false, [&] {
         return m_reader.updateFirmware(file, FirmwareTimeoutSec, flag, progress) == T2151::Reader::OK;

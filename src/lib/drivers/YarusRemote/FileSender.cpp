@@ -9,11 +9,11 @@ namespace T2151 {
 bool ZModemFileSender::send(const std::string& path, int timeoutSec, const Events& events)
 {
     ZModem zmodem(m_port);
-    zmodem.progress.connect([&events](const std::string&, long transferred, long total, long, int minutes,
-                                      int seconds) {
-        if (events.progress)
-            events.progress(transferred, total, minutes, seconds);
-    });
+    zmodem.progress.connect(
+        [&events](const std::string&, long transferred, long total, long, int minutes, int seconds) {
+            if (events.progress)
+                events.progress(transferred, total, minutes, seconds);
+        });
     zmodem.completed.connect([&events](const std::string&, bool, int, int) {
         if (events.finished)
             events.finished();

@@ -18,8 +18,8 @@ namespace T2151 {
 
 struct Info
 {
-    int32_t value3 = 0;  // tag 3
-    int32_t value4 = 0;  // tag 4
+    int32_t value3 = 0;        // tag 3
+    int32_t value4 = 0;        // tag 4
     std::string firmware;      // tag 5
     std::string manufacturer;  // tag 6
     std::string model;         // tag 7
@@ -110,7 +110,8 @@ public:
     // the percentage and the time left while it runs, (100, 0, 0) at the end.
     int tranferFile(const std::string& path, int timeoutSec, const Progress& progress);
     // The transfer, then the reader's report (up to 30 s); rebootRequired is its tag 17.
-    int updateFirmware(const std::string& path, int timeoutSec, bool& rebootRequired, const Progress& progress);
+    int updateFirmware(const std::string& path, int timeoutSec, bool& rebootRequired,
+                       const Progress& progress);
 
 private:
     // The answer to one request, and the result code before the reply tags are read: no answer 5,
