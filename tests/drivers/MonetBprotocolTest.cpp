@@ -1,7 +1,9 @@
 // The Monet B- and N-protocol codec, commands and TMS download against emulated reader endpoints
 // on loopback.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
@@ -273,7 +275,7 @@ TEST(MonetTmsDownload, RebootNoticeWaitsOnceAndSilenceOrErrorsEndWithoutClosing)
 TEST(MonetTmsDownload, MightRebootLeavesAnEmptyMarkerInTheFirmwareDirectory)
 {
     const std::string dir = ::testing::TempDir() + "monet-fw-" + std::to_string(getpid());
-    ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
+    ASSERT_TRUE(mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST);
     const std::string marker = dir + "/MonetFW.mfh";
     const std::pair<nlohmann::json, int> cases[] = {
         {dir, 902}, {dir + "/", 902}, {7, 200}, {dir + "/absent", 0}};
