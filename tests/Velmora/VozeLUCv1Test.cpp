@@ -10,6 +10,7 @@
 #include "NFC/Protocols/LGsam.h"
 #include "Velmora/CardReaderFactory.h"
 #include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
+#include "VozeLUCv1Ticket.h"
 #include "core/DateTime.h"
 #include "core/String.h"
 #include "emulators/ByteOps.h"
@@ -20,70 +21,20 @@ using emulators::Bytes;
 using emulators::operator+;
 using Reader = VozeLUCv1::CardReader;
 
-const std::string Today = Date::currentDate().toString("%Y-%m-%d");
-
-class VozeLUCv1Test : public lgticket::LGTicketField
+class VozeLUCv1Test : public ::testing::Test, public testsupport::LGTicketField
 {
 protected:
     std::shared_ptr<Reader> reader(bool withSam = true)
     {
         auto tag = search();
         return std::dynamic_pointer_cast<Reader>(RFID::CardReaderFactory::createFromTemplateName(
-            "VozeLUCv1", tag, withSam ? RFID::SamList{sam} : RFID::SamList{}));
+            "VozeLUCv1", tag, withSam ? RFID::SamList{lgsam} : RFID::SamList{}));
     }
 
-    // A ticket as a client writes it: the issue data that create left, numbers from v, and the
-    // counter #2 value this write leaves on the chip.
+    // The ticket map whose TVALUE carries the counter #2 value this write leaves.
     VariantMap ticket(int v, int mapVersion = 2) const
     {
-        VariantMap m;
-        const std::string d = "2025-0" + std::to_string(v) + "-1" + std::to_string(v);
-        const std::vector<std::pair<const char*, Variant>> entries = {
-            {"issueData/issueCenter", 1},
-            {"issueData/cardHolder", 1},
-            {"issueData/issueDate", Today},
-            {"issueData/keyVersion", 1},
-            {"issueData/mapVersion", mapVersion},
-            {"issueData/cardStatus", 1},
-            {"passData/passIndex", v},
-            {"passData/timeDevision", 1},
-            {"passData/startStatus", 1},
-            {"passData/passType", 0},
-            {"passData/permittedPeriod", 10 + v},
-            {"passData/permittedCount", 20 + v},
-            {"passData/transFlag", 1},
-            {"passData/discountCode", v},
-            {"passData/passArea", 10 * v},
-            {"passData/productAgencyId", 2},
-            {"passData/productGroupId", 3},
-            {"passData/productCode", 4 + v},
-            {"passData/purchaseOrStartDate", d + "T10:00:0" + std::to_string(v) + "Z"},
-            {"transOD/tripStartDate", d + "T11:00:00Z"},
-            {"transOD/tripStartStationId", 100 + v},
-            {"transOD/accumCntDay", v},
-            {"transOD/accumAmtDay", 50 * v},
-            {"transOD/startStationId", 7},
-            {"transOD/endStationId", 8 + v},
-            {"value/valueIndex", v},
-            {"value/trt", 9},
-            {"value/accumCntBackup", 1},
-            {"value/passRemainTrips", 40 - v},
-            {"value/permittedZone", 2},
-            {"value/usedAmount", 100 * v},
-            {"value/cardBalance", 5000 - v},
-            {"value/counter", card->counter(1) + 1},
-            {"value/accTopUpCnt", v},
-            {"value/airportIn", 0},
-            {"value/airportOut", 1},
-            {"topupLog/reloadIndex", v},
-            {"topupLog/trt", 8 + v % 4},
-            {"topupLog/discountProfileCode", 3},
-            {"topupLog/reloadOrPassAmt", 100 * v},
-            {"topupLog/reloadDateTime", d + "T12:00:00Z"},
-            {"topupLog/devIDorProdInfo", 0x1000 + v},
-        };
-        for (const auto& [key, value] : entries) m[key] = value;
-        return m;
+        return testsupport::vozeTicket(v, ev1->counter(1) + 1, mapVersion);
     }
 
     // Whether every key of want under prefix reads back as written.
@@ -118,20 +69,24 @@ TEST_F(VozeLUCv1Test, CreatedTicketIsWrittenTwiceOnOneReaderAndReadOnAnother)
     EXPECT_TRUE(holds(created->data(), ticket(1), "issueData/"));
     // The read that create ends with deciphers nothing: the only cipher command is the password.
     EXPECT_EQ(samCommands(), (std::vector<uint8_t>{0x78, 0x7E, 0xE4, 0x10}));
-    const Bytes pw = model->passwordAnswer(0x23, 1, 1, Bytes{0xF8} + card->identity().uid);
-    EXPECT_EQ(card->page(37)[3], 4);
-    EXPECT_EQ(card->page(39), Bytes(pw.begin(), pw.begin() + 4));
-    EXPECT_EQ(card->page(40), (Bytes{pw[6], pw[7], 0, 0}));
+    const Bytes pw = model->passwordAnswer(0x23, 1, 1, Bytes{0xF8} + ev1->identity().uid);
+    EXPECT_EQ(ev1->page(37)[3], 4);
+    EXPECT_EQ(ev1->page(39), Bytes(pw.begin(), pw.begin() + 4));
+    EXPECT_EQ(ev1->page(40), (Bytes{pw[6], pw[7], 0, 0}));
 
     VariantMap last;
     for (int v : {1, 2}) {
         last = ticket(v);
+        emulator.clearReceived();
         auto written = r->write(last);
+        // Page 4 holds what create wrote: the other 23 pages, then the two counters.
+        EXPECT_EQ(pagesWritten().size(), 23u);
+        EXPECT_EQ(cardCommands(0xA5), 2u);
         ASSERT_NE(written, nullptr) << r->error().text();
         EXPECT_EQ(written->data()["topUpSign"].toString(), String::toHex(model->lastTopUpSignature()));
     }
-    EXPECT_EQ(r->counter2(), static_cast<int>(card->counter(1)));
-    EXPECT_EQ(r->counter3(), static_cast<int>(card->counter(2)));
+    EXPECT_EQ(r->counter2(), static_cast<int>(ev1->counter(1)));
+    EXPECT_EQ(r->counter3(), static_cast<int>(ev1->counter(2)));
     // This reader knows every page: it asks the chip only for the counters.
     emulator.clearReceived();
     ASSERT_NE(r->read(0, 0), nullptr);
@@ -140,6 +95,10 @@ TEST_F(VozeLUCv1Test, CreatedTicketIsWrittenTwiceOnOneReaderAndReadOnAnother)
     auto other = reader();
     auto read = other->read(0, 0);
     ASSERT_NE(read, nullptr) << other->error().text();
+    // FAST_READ and two READ_CNT; the certificate, three decipherments with GET RESPONSE, five
+    // balance fields.
+    EXPECT_EQ(frames().size(), 3u);
+    EXPECT_EQ(model->commands().size(), 12u);
     EXPECT_TRUE(holds(read->data(), last));
     EXPECT_EQ(read->data()["samMetadata/valueBal"].toUInt(), model->balance().valueBal);
     EXPECT_EQ(read->data()["samMetadata/samTransSN"].toUInt(), 4u);
@@ -154,9 +113,9 @@ TEST_F(VozeLUCv1Test, WriteTornAtAnyStepLeavesATicketThatReadsAndTakesTheNextWri
         restore(issued);
         auto r = reader();
         const VariantMap second = ticket(2);
-        card->tearAfterWrites(n);
+        ev1->tearAfterWrites(n);
         completed = r->write(second) != nullptr;
-        card->tearAfterWrites(-1);
+        ev1->tearAfterWrites(-1);
 
         auto after = reader();
         auto read = after->read(0, 0);
@@ -182,13 +141,13 @@ TEST_F(VozeLUCv1Test, ReadRepairsABlockFromTheCounterOrTheBackup)
         std::function<void()> tamper;
     };
     const std::vector<Row> rows = {
-        {"TPASS written, counter #3 not moved", [&] { card->setCounter(2, issued.counters[2] - 1); }},
-        {"TVALUE written, counter #2 not moved", [&] { card->setCounter(1, issued.counters[1] - 1); }},
+        {"TPASS written, counter #3 not moved", [&] { ev1->setCounter(2, issued.counters[2] - 1); }},
+        {"TVALUE written, counter #2 not moved", [&] { ev1->setCounter(1, issued.counters[1] - 1); }},
         {"TPASS torn, TBACKUP holds it",
          [&] {
-             for (int p = 7; p <= 10; ++p) card->setPage(p + 22, card->page(p)), card->setPage(p, garbage);
+             for (int p = 7; p <= 10; ++p) ev1->setPage(p + 22, ev1->page(p)), ev1->setPage(p, garbage);
          }},
-        {"TVALUE torn, TBACKUP holds it", [&] { card->setPage(26, garbage); }},
+        {"TVALUE torn, TBACKUP holds it", [&] { ev1->setPage(26, garbage); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -199,8 +158,8 @@ TEST_F(VozeLUCv1Test, ReadRepairsABlockFromTheCounterOrTheBackup)
         ASSERT_NE(read, nullptr) << r->error().text();
         EXPECT_TRUE(holds(read->data(), first, "passData/"));
         EXPECT_TRUE(holds(read->data(), first, "value/"));
-        for (int c : {1, 2}) EXPECT_EQ(card->counter(c), issued.counters[c]);
-        for (int p : {7, 8, 9, 10, 25, 26, 27, 28}) EXPECT_EQ(card->page(p), issued.pages[p]) << p;
+        for (int c : {1, 2}) EXPECT_EQ(ev1->counter(c), issued.counters[c]);
+        for (int p : {7, 8, 9, 10, 25, 26, 27, 28}) EXPECT_EQ(ev1->page(p), issued.pages[p]) << p;
         EXPECT_EQ(r->counter3(), static_cast<int>(issued.counters[2]));
     }
 }
@@ -210,7 +169,7 @@ TEST_F(VozeLUCv1Test, CardHearsOnlyWhatTheTicketNeeds)
     issue();
     // No FAST_READ: eight READs of four pages, and the fallback leaves no error behind.
     auto r = reader();
-    card->inject({emulators::UltralightCard::Fault::Nak, 0, 0x3A});
+    ev1->inject({emulators::UltralightCard::Fault::Nak, 0, 0x3A});
     ASSERT_NE(r->read(0, 0), nullptr) << r->error().text();
     EXPECT_EQ(cardCommands(0x30), 8u);
     EXPECT_TRUE(r->error().ok());
@@ -227,7 +186,7 @@ TEST_F(VozeLUCv1Test, CardHearsOnlyWhatTheTicketNeeds)
         restore(issued);
         if (version == 1) {
             ASSERT_NE(reader()->write(ticket(1, 1)), nullptr);
-            card->protect(0xFFFFFFFF, 0, 0xFF);
+            ev1->protect(0xFFFFFFFF, 0, 0xFF);
         }
         auto w = reader();
         ASSERT_NE(w->write(ticket(3, version)), nullptr) << w->error().text();
@@ -337,7 +296,7 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
                                                  : op == Read ? "read"
                                                               : "write") +
                                          ": No active SAM");
-        EXPECT_TRUE(cardFrames().empty());
+        EXPECT_TRUE(frames().empty());
     }
 }
 
