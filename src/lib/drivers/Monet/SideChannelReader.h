@@ -130,7 +130,6 @@ private:
     int displayState(uint8_t state, int& type, int& tapResult, bool suppress);
     Bytes desfireAIDs();
     int64_t elapsedMs(int64_t start) const { return m_clock->nowMillis() - start; }
-    bool pastFailSafe(int64_t start) const;
 
     SideChannelTransport& m_transport;
     std::shared_ptr<Monet::Clock> m_clock;
