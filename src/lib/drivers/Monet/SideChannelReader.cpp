@@ -52,7 +52,7 @@ SideChannelReader::SideChannelReader(SideChannelTransport& transport, std::share
                                      Times times)
     : m_transport(transport),
       m_clock(clock ? std::move(clock) : Monet::Clock::system()),
-      m_configuration(std::move(configuration)),
+      m_configuration(configuration ? std::move(configuration) : Monet::fileConfiguration()),
       m_restart(std::move(restart)),
       m_times(times)
 {

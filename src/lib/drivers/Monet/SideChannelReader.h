@@ -74,6 +74,8 @@ public:
         int64_t failSafeMs = 10000;  // echo and search end while unrelated frames keep coming
     };
 
+    // The AIDs come from configuration ("rfid/cardTypes/desfire"); without one, from "tapgate.conf" in
+    // the working directory.
     SideChannelReader(SideChannelTransport& transport, std::shared_ptr<Monet::Clock> clock,
                       Monet::ConfigurationProvider configuration, RestartHook restart, Times times);
     SideChannelReader(SideChannelTransport& transport, std::shared_ptr<Monet::Clock> clock,
