@@ -39,6 +39,8 @@ enum : uint8_t
     BackupFile = 2,
     RecordFile = 3,
     PlainFile = 4,
+    PlainValue = 5,
+    MacedValue = 6,
 };
 
 enum class Form
@@ -65,8 +67,7 @@ protected:
         sam->setKeyEntry(OfflineEntry, MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::OfflineCrypto,
                                                                  OfflineMaster));
 
-        // The application's key 0 is the SAM's offline key diversified with this card's UID; files are
-        // made before any EV2 session, so that every command of the session is one the class counts.
+        // The application's key 0 is the SAM's offline key diversified with this card's UID.
         cardKey = cc::diversifyAes128(OfflineMaster, card->identity().uid);
         ASSERT_EQ(desfire->createApplication(Aid, DESFire::KeySettings1::unpack(0x0F), keys(2)), 0);
         ASSERT_EQ(desfire->selectApplication(Aid), 0);
@@ -75,6 +76,8 @@ protected:
         ASSERT_EQ(desfire->createBackupFile(BackupFile, DESFire::MACed, KeyZeroOnly, 64), 0);
         ASSERT_EQ(desfire->createLinearRecordFile(RecordFile, DESFire::MACed, KeyZeroOnly, 24, 3), 0);
         ASSERT_EQ(desfire->createDataFile(PlainFile, DESFire::Plain, 0xEEEE, 16), 0);
+        ASSERT_EQ(desfire->createValueFile(PlainValue, DESFire::Plain, KeyZeroOnly, 0, 1000, 10, false, false), 0);
+        ASSERT_EQ(desfire->createValueFile(MacedValue, DESFire::MACed, KeyZeroOnly, 0, 1000, 100, true, false), 0);
         ev2 = std::make_shared<CountedEV2>(link, desfire->uid(), desfire->ats());
         reader->clearReceived();
     }
@@ -165,6 +168,36 @@ TEST_F(DESFireEV2Test, SamFormDiversifiesWithTheUidAndDerivesThroughTheSam)
     sam->setKeyEntry(OfflineEntry, MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::OfflineCrypto,
                                                              pattern(16, 0x01)));
     EXPECT_EQ(authenticate(Form::Sam), 0xAE);
+}
+
+// Commands the class inherits count in the session as the card counts them, and the value commands
+// on a MACed file carry and check MACs: the MAC-mode read after them still agrees with the card.
+TEST_F(DESFireEV2Test, InheritedCommandsCountAndValueCommandsAreMaced)
+{
+    ASSERT_EQ(authenticate(Form::Clear), 0);
+    DESFire::FileSettings settings;
+    ASSERT_EQ(ev2->getFileSettings(DataFile, settings), 0);
+    uint32_t value = 0;
+    ASSERT_EQ(ev2->getValue(PlainValue, value, false), 0);
+    EXPECT_EQ(value, 10u);
+    ASSERT_EQ(ev2->credit(PlainValue, 5, false, false, false, {}), 0);
+    expectCounter(3);
+
+    ASSERT_EQ(ev2->getValue(MacedValue, value, true), 0);
+    EXPECT_EQ(value, 100u);
+    ASSERT_EQ(ev2->debit(MacedValue, 30, false, true, false, {}), 0);
+    ASSERT_EQ(ev2->commitTransaction(), 0);
+    ASSERT_EQ(ev2->limitedCredit(MacedValue, 20), 0);
+    ASSERT_EQ(ev2->credit(MacedValue, 5, false, true, false, {}), 0);
+    ASSERT_EQ(ev2->commitTransaction(), 0);
+    card->flipNextAnswer();
+    EXPECT_EQ(ev2->getValue(MacedValue, value, true), 0xFFFB);
+    EXPECT_EQ(value, 100u);
+    ASSERT_EQ(ev2->getValue(MacedValue, value, true), 0);
+    EXPECT_EQ(value, 95u);
+    Bytes out;
+    ASSERT_EQ(ev2->readData(DataFile, 0, 4, out, false), 0);
+    expectCounter(12);
 }
 
 TEST_F(DESFireEV2Test, FramesBeforeAuthenticationCarryNoMac)

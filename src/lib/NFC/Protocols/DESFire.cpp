@@ -139,6 +139,8 @@ DESFire::Error DESFire::command(const Bytes& tx, unsigned minSize, Bytes* answer
     Bytes rx;
     if (!transceive(tx, rx))
         return Timeout;
+    if (!rx.empty() && rx[0] == OperationOK)
+        commandCompleted();
     const Error result = checkResponse(rx, minSize);
     if (answer)
         *answer = std::move(rx);
@@ -156,6 +158,8 @@ DESFire::Error DESFire::readFrames(const Bytes& tx, Bytes& out, size_t group)
         if (rx.empty())
             return InvalidResponseSize;
         const uint8_t status = rx[0];
+        if (status == OperationOK)
+            commandCompleted();
         if (status != OperationOK && status != AdditionalFrame)
             return status;
         const size_t n = rx.size() - 1;
@@ -179,6 +183,8 @@ DESFire::Error DESFire::writeFrames(const Bytes& frame, Bytes& last)
         if (last.empty())
             return InvalidResponseSize;
         const uint8_t status = last[0];
+        if (status == OperationOK)
+            commandCompleted();
         if (pos == frame.size() || status != AdditionalFrame)
             return status;
         const size_t n = std::min(frame.size() - pos, MaxFrame - 1);

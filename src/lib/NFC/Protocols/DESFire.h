@@ -209,6 +209,9 @@ protected:
     // Sends frame in pieces of at most 60 bytes; last keeps the answer to the last piece.
     [[nodiscard]] Error writeFrames(const Bytes& frame, Bytes& last);
     bool hasSam() const;
+    // Called once for every command the card ended with success, before its answer is looked at:
+    // the point where a session that counts the card's commands counts them all.
+    virtual void commandCompleted() {}
     // One debug line of an authentication value; format takes its length, then its hex.
     static void logValue(const char* format, const Bytes& value);
     // The debug lines of the reader's token in the first step of a clear-key authentication.

@@ -105,7 +105,11 @@ DESFireEV2::Error DESFireEV2::authenticateEV2FirstPart2(const Bytes& token, Byte
     Bytes tx = {AdditionalFrame};
     tx.insert(tx.end(), token.begin(), token.end());
     Bytes rx;
+    // The card's answer ends the authentication, no command of a session: a success starts the
+    // count again, a failure leaves the session it found as it was.
+    const uint16_t counter = m_cmdCtr;
     const Error result = command(tx, 1 + AnswerSize, &rx);
+    m_cmdCtr = counter;
     if (result != OperationOK)
         return result;
     encAnswer = firstBytes(dataOf(rx), AnswerSize);
@@ -305,6 +309,16 @@ DESFireEV2::Error DESFireEV2::decodeResponse(FileCommSet commSet, const Bytes& a
 {
     // The card counted the command once it answered it, whatever we make of the answer.
     ++m_cmdCtr;
+    return checkAnswer(commSet, answer, out);
+}
+
+void DESFireEV2::commandCompleted()
+{
+    ++m_cmdCtr;
+}
+
+DESFireEV2::Error DESFireEV2::checkAnswer(FileCommSet commSet, const Bytes& answer, Bytes& out) const
+{
     if (commSet != MACed || !m_authenticated) {
         out = answer;
         return OperationOK;
@@ -328,7 +342,7 @@ DESFireEV2::Error DESFireEV2::readMaced(uint8_t cmd, uint8_t fileNo, uint32_t of
     const Error result = readFrames(encodeRequest(MACed, cmd, fileNo, offset, count, {}), gathered);
     if (result != OperationOK)
         return result;
-    return decodeResponse(MACed, gathered, out);
+    return checkAnswer(MACed, gathered, out);
 }
 
 DESFireEV2::Error DESFireEV2::writeMaced(uint8_t cmd, uint8_t fileNo, uint32_t offset, const Bytes& data)
@@ -340,21 +354,28 @@ DESFireEV2::Error DESFireEV2::writeMaced(uint8_t cmd, uint8_t fileNo, uint32_t o
         encodeRequest(MACed, cmd, fileNo, offset, static_cast<uint32_t>(data.size()), data), last);
     if (result != OperationOK)
         return result;
-    return decodeResponse(MACed, dataOf(last));
+    Bytes ignored;
+    return checkAnswer(MACed, dataOf(last), ignored);
 }
 
-DESFireEV2::Error DESFireEV2::macedCommand(uint8_t cmd, const Bytes& fields, const Bytes& mac)
+DESFireEV2::Error DESFireEV2::macedCommand(uint8_t cmd, const Bytes& fields, Bytes* out)
 {
-    Bytes tx = {cmd};
-    tx.insert(tx.end(), fields.begin(), fields.end());
+    Bytes tx;
+    tx.reserve(1 + fields.size() + MacSize);
+    ByteWriter w(tx);
+    w.u8(cmd).bytes(fields);
     if (m_authenticated)
-        tx.insert(tx.end(), mac.begin(), mac.end());
+        w.bytes(sessionMAC(cmd, fields));
     Bytes rx;
     // Only an authenticated session's answer carries a MAC to make room for.
     const Error result = command(tx, m_authenticated ? 1 + MacSize : 0, &rx);
     if (result != OperationOK)
         return result;
-    return decodeResponse(MACed, dataOf(rx));
+    Bytes data;
+    const Error checked = checkAnswer(MACed, dataOf(rx), data);
+    if (checked == OperationOK && out)
+        *out = std::move(data);
+    return checked;
 }
 
 DESFireEV2::Error DESFireEV2::readData(uint8_t fileNo, uint32_t offset, uint32_t length, Bytes& out, bool)
@@ -387,22 +408,73 @@ DESFireEV2::Error DESFireEV2::writeRecord(uint8_t fileNo, uint32_t offset, const
     return writeMaced(0x3B, fileNo, offset, data);
 }
 
+// ---- values ----
+
+DESFireEV2::Error DESFireEV2::getValue(uint8_t fileNo, uint32_t& value, bool enciphered)
+{
+    if (!m_authenticated || !enciphered)
+        return DESFire::getValue(fileNo, value, false);
+    Bytes data;
+    const Error result = macedCommand(0x6C, {fileNo}, &data);
+    if (result != OperationOK)
+        return result;
+    ByteReader r(data);
+    const uint32_t low = r.u16le();
+    const uint32_t read = low | static_cast<uint32_t>(r.u16le()) << 16;
+    if (!r.ok() || r.remaining() != 0)
+        return InvalidResponseSize;
+    value = read;
+    return OperationOK;
+}
+
+DESFireEV2::Error DESFireEV2::valueChange(uint8_t cmd, uint8_t fileNo, uint32_t amount)
+{
+    Bytes fields;
+    ByteWriter(fields).u8(fileNo).u32le(amount);
+    return macedCommand(cmd, fields);
+}
+
+DESFireEV2::Error DESFireEV2::credit(uint8_t fileNo, uint32_t amount, bool encipher, bool withMac,
+                                     bool reloadMac, const Bytes& givenMac)
+{
+    if (!m_authenticated || !(encipher || withMac))
+        return DESFire::credit(fileNo, amount, false, false, reloadMac, givenMac);
+    return valueChange(0x0C, fileNo, amount);
+}
+
+DESFireEV2::Error DESFireEV2::debit(uint8_t fileNo, uint32_t amount, bool encipher, bool withMac,
+                                    bool reloadMac, const Bytes& givenMac)
+{
+    if (!m_authenticated || !(encipher || withMac))
+        return DESFire::debit(fileNo, amount, false, false, reloadMac, givenMac);
+    return valueChange(0xDC, fileNo, amount);
+}
+
+DESFireEV2::Error DESFireEV2::limitedCredit(uint8_t fileNo, uint32_t amount)
+{
+    if (!m_authenticated)
+        return DESFire::limitedCredit(fileNo, amount);
+    return valueChange(0x1C, fileNo, amount);
+}
+
+// ---- data, records, transactions ----
+
 DESFireEV2::Error DESFireEV2::clearRecordFile(uint8_t fileNo)
 {
     ::Log::debug("Clear record file (fileId=%02x)", fileNo);
-    return macedCommand(0xEB, {fileNo}, m_authenticated ? generateRequestMAC(0xEB, fileNo) : Bytes());
+    return macedCommand(0xEB, {fileNo});
 }
 
 DESFireEV2::Error DESFireEV2::commitTransaction()
 {
     ::Log::debug("Commit transaction.");
-    return macedCommand(0xC7, {}, m_authenticated ? generateRequestMAC(0xC7) : Bytes());
+    return macedCommand(0xC7, {});
 }
 
 DESFireEV2::Error DESFireEV2::abortTransaction()
 {
     ::Log::debug("Abort transaction.");
-    return macedCommand(0xA7, {}, m_authenticated ? generateRequestMAC(0xA7) : Bytes());
+    return macedCommand(0xA7, {});
 }
 
 }  // namespace NFC

@@ -63,6 +63,14 @@ public:
                       bool withMac) override;
     Error readRecords(uint8_t fileNo, uint32_t offset, uint32_t count, uint32_t length, Bytes& out,
                       bool enciphered) override;
+    // In a session, MAC mode when secure messaging is asked for (limitedCredit: always), as the card
+    // wants it for a MACed value file; otherwise the plain commands of the base.
+    Error getValue(uint8_t fileNo, uint32_t& value, bool enciphered) override;
+    Error credit(uint8_t fileNo, uint32_t amount, bool encipher, bool withMac, bool reloadMac,
+                 const Bytes& givenMac) override;
+    Error debit(uint8_t fileNo, uint32_t amount, bool encipher, bool withMac, bool reloadMac,
+                const Bytes& givenMac) override;
+    Error limitedCredit(uint8_t fileNo, uint32_t amount) override;
     Error clearRecordFile(uint8_t fileNo) override;
     Error commitTransaction() override;
     Error abortTransaction() override;
@@ -81,13 +89,20 @@ protected:
     uint16_t m_cmdCtr = 0;
     bool m_authenticated = false;
 
+    // The card counts every command it ends with success, inherited ones included.
+    void commandCompleted() override;
+
 private:
     // The card's plain answer TI || RndA' || PDcap2 || PCDcap2 checked against RndA; on a match the
     // session keys come from derive and, only if both come, the new session replaces the old one.
     template <class Derive>
     Error finishEV2First(const Bytes& rndA, const Bytes& rndB, const Bytes& plain, Derive derive);
-    // A single-frame MAC-mode command: cmd, the optional file number, and the request MAC.
-    Error macedCommand(uint8_t cmd, const Bytes& fields, const Bytes& mac);
+    // decodeResponse without the count: the exchange has counted the command already.
+    Error checkAnswer(FileCommSet commSet, const Bytes& answer, Bytes& out) const;
+    // A single-frame MAC-mode command: cmd, its fields, and the request MAC in a session; the answer's
+    // data without its MAC go to out when given.
+    Error macedCommand(uint8_t cmd, const Bytes& fields, Bytes* out = nullptr);
+    Error valueChange(uint8_t cmd, uint8_t fileNo, uint32_t amount);
     Error readMaced(uint8_t cmd, uint8_t fileNo, uint32_t offset, uint32_t count, Bytes& out);
     Error writeMaced(uint8_t cmd, uint8_t fileNo, uint32_t offset, const Bytes& data);
     // MACt under the session MAC key of first || counter || TI || fields.
