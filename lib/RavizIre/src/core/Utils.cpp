@@ -6,13 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -24,51 +28,95 @@ bool isDirectory(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Wildcard matcher. Failed (text position, '*' position) pairs are remembered, so a pattern with
-// many stars costs at most text length x pattern length steps instead of exploding.
+// Wildcard matcher over the set of text positions that the pattern read so far can end at, kept as
+// a bit set and moved one pattern character at a time: at most text length x pattern length / 64
+// word steps whatever the stars, no recursion, no backtracking.
 class Matcher
 {
 public:
-    Matcher(const char* text, const char* pattern)
-        : m_text(text), m_pattern(pattern), m_textLength(strlen(text)), m_patternLength(strlen(pattern))
+    explicit Matcher(const char* text) : m_text(text), m_length(strlen(text)), m_words(m_length / 64 + 1) {}
+
+    bool run(const char* pattern)
     {
+        // Bit t: the pattern so far matches the first t characters of the text. Words outside
+        // [low, high] are zero, so that a literal run costs one word per character.
+        // The literal head needs no positions: a keyed lookup usually ends there.
+        const size_t head = strcspn(pattern, "*?");
+        if (head > m_length || memcmp(m_text, pattern, head) != 0)
+            return false;
+        if (pattern[head] == '\0')
+            return head == m_length;
+        std::vector<uint64_t> reach(m_words, 0);
+        size_t low = head / 64;
+        size_t high = low;
+        reach[low] = uint64_t{1} << (head % 64);
+        for (const char* p = pattern + head; *p; ++p) {
+            if (*p == '*') {
+                // A star reached at the end of the text matches, whatever follows it.
+                if (bit(reach, m_length))
+                    return true;
+                // Every position from the lowest reachable one to the end of the text.
+                reach[low] = ~((reach[low] & (0 - reach[low])) - 1);
+                for (size_t i = low + 1; i < m_words; ++i) reach[i] = ~uint64_t{0};
+                clearPastEnd(reach);
+                high = m_words - 1;
+                // A run of stars matches exactly what one star matches.
+                while (p[1] == '*') ++p;
+                continue;
+            }
+            // One character: each reachable t moves to t + 1 where the text allows it.
+            const std::vector<uint64_t>& allowed = mask(static_cast<unsigned char>(*p), *p == '?');
+            const size_t end = std::min(high + 1, m_words - 1);
+            uint64_t carry = 0;
+            size_t newLow = m_words;
+            size_t newHigh = 0;
+            for (size_t i = low; i <= end; ++i) {
+                const uint64_t word = reach[i];
+                reach[i] = ((word << 1) | carry) & allowed[i];
+                carry = word >> 63;
+                if (reach[i]) {
+                    newLow = std::min(newLow, i);
+                    newHigh = i;
+                }
+            }
+            if (newLow == m_words)
+                return false;
+            low = newLow;
+            high = newHigh;
+        }
+        return bit(reach, m_length);
     }
 
-    bool run() { return m_patternLength == 0 ? m_textLength == 0 : matchFrom(0, 0); }
-
 private:
-    bool matchFrom(size_t t, size_t p)
+    static bool bit(const std::vector<uint64_t>& bits, size_t t) { return (bits[t / 64] >> (t % 64)) & 1; }
+
+    void clearPastEnd(std::vector<uint64_t>& bits) const
     {
-        for (; p < m_patternLength && m_pattern[p] != '*'; ++t, ++p) {
-            if (t == m_textLength)
-                return false;
-            if (m_pattern[p] != '?' && m_pattern[p] != m_text[t])
-                return false;
+        const size_t used = (m_length + 1) % 64;
+        if (used != 0)
+            bits.back() &= (uint64_t{1} << used) - 1;
+    }
+
+    // Bit t + 1 set where text[t] is c (any character for '?'); built once per character used.
+    const std::vector<uint64_t>& mask(unsigned char c, bool any)
+    {
+        uint16_t& slot = m_slot[any ? 256 : c];
+        if (slot == 0) {
+            std::vector<uint64_t> m(m_words, 0);
+            for (size_t t = 0; t < m_length; ++t)
+                if (any || static_cast<unsigned char>(m_text[t]) == c)
+                    m[(t + 1) / 64] |= uint64_t{1} << ((t + 1) % 64);
+            m_masks.push_back(std::move(m));
+            slot = static_cast<uint16_t>(m_masks.size());
         }
-        if (p == m_patternLength)
-            return t == m_textLength;
-        // A run of stars matches exactly what one star matches.
-        while (p + 1 < m_patternLength && m_pattern[p + 1] == '*') ++p;
-        if (t == m_textLength || p + 1 == m_patternLength)
-            return true;
-        const size_t key = t * m_patternLength + p;
-        if (!m_failed.empty() && m_failed[key])
-            return false;
-        for (size_t from = t; from < m_textLength; ++from) {
-            if (matchFrom(from, p + 1))
-                return true;
-        }
-        if (m_failed.empty())
-            m_failed.resize((m_textLength + 1) * m_patternLength);
-        m_failed[key] = true;
-        return false;
+        return m_masks[slot - 1];
     }
 
     const char* m_text;
-    const char* m_pattern;
-    size_t m_textLength;
-    size_t m_patternLength;
-    std::vector<bool> m_failed;
+    size_t m_length;
+    size_t m_words;
+    std::array<uint16_t, 257> m_slot{};  // 1 + index into m_masks; 256 is '?'
+    std::vector<std::vector<uint64_t>> m_masks;
 };
 
 }  // namespace
@@ -112,7 +160,7 @@ std::string Utils::combinePath(const std::string& directory, const std::string& 
 
 bool Utils::match(const char* text, const char* pattern)
 {
-    return Matcher(text, pattern).run();
+    return Matcher(text).run(pattern);
 }
 
 bool Utils::listFilesInDir(const std::string& directory, std::list<std::string>& files,
