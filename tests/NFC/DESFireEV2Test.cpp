@@ -76,8 +76,10 @@ protected:
         ASSERT_EQ(desfire->createBackupFile(BackupFile, DESFire::MACed, KeyZeroOnly, 64), 0);
         ASSERT_EQ(desfire->createLinearRecordFile(RecordFile, DESFire::MACed, KeyZeroOnly, 24, 3), 0);
         ASSERT_EQ(desfire->createDataFile(PlainFile, DESFire::Plain, 0xEEEE, 16), 0);
-        ASSERT_EQ(desfire->createValueFile(PlainValue, DESFire::Plain, KeyZeroOnly, 0, 1000, 10, false, false), 0);
-        ASSERT_EQ(desfire->createValueFile(MacedValue, DESFire::MACed, KeyZeroOnly, 0, 1000, 100, true, false), 0);
+        ASSERT_EQ(
+            desfire->createValueFile(PlainValue, DESFire::Plain, KeyZeroOnly, 0, 1000, 10, false, false), 0);
+        ASSERT_EQ(
+            desfire->createValueFile(MacedValue, DESFire::MACed, KeyZeroOnly, 0, 1000, 100, true, false), 0);
         ev2 = std::make_shared<CountedEV2>(link, desfire->uid(), desfire->ats());
         reader->clearReceived();
     }

@@ -74,6 +74,17 @@ TEST(SettingStore, ArrayElementsGoByIndexAndHugeIndicesAreRefused)
     SettingStore huge;
     huge.set("x/4000000000", 1);
     EXPECT_THROW(huge.toJson(), std::out_of_range);
+    // Chained indices are padded within one budget, and keys deeper than 256 levels are refused.
+    SettingStore chained;
+    chained.set(
+        "65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/"
+        "65535",
+        1);
+    EXPECT_THROW(chained.toJson(), std::out_of_range);
+    std::string deep = "k";
+    for (int i = 0; i < 256; ++i) deep += "/k";
+    EXPECT_THROW(chained.set(deep, 1), std::out_of_range);
+    EXPECT_THROW(chained.set("k", Variant(mapOf({{deep.c_str(), 1}}))), std::out_of_range);
 }
 
 TEST(SettingStore, ConflictingPathsAndBadEmbeddedJsonThrowAndLeaveTheStore)

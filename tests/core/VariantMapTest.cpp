@@ -153,6 +153,54 @@ TEST(VariantMap, IndicesOutsideTheArrayLimitAreRefused)
     EXPECT_EQ(place("x/0000000")["x"].size(), 1u);
 }
 
+std::string nestedKey(size_t levels)
+{
+    std::string key = "k";
+    for (size_t i = 1; i < levels; ++i) key += "/k";
+    return key;
+}
+
+TEST(VariantMap, NestingDeeperThan256LevelsIsRefusedOnEveryWayIn)
+{
+    VariantMap m;
+    m.set(nestedKey(256), 1);
+    m[nestedKey(256) + "/"] = 2;  // slashes alone add no level
+    EXPECT_THROW(m.set(nestedKey(257), 1), std::out_of_range);
+    EXPECT_THROW(m[nestedKey(60000)], std::out_of_range);
+    EXPECT_THROW(m.set(nestedKey(200), Variant(flatten(R"({"a":)" + std::string(57, '[') + "1" +
+                                                       std::string(57, ']') + "}"))),
+                 std::out_of_range);
+    EXPECT_EQ(m.size(), 2u);
+    EXPECT_NO_THROW(m.toJson().dump());
+
+    // Documents: 256 levels of arrays are taken, 257 refused leaving nothing, 40 kB refused at once.
+    const auto nested = [](size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    EXPECT_EQ(flatten(nested(256)).size(), 256u);
+    VariantMap refused = flatten("[1]");
+    EXPECT_THROW(refused.fromJson(json::parse(nested(257))), std::out_of_range);
+    EXPECT_TRUE(refused.empty());
+    EXPECT_THROW(flatten(nested(20000)), std::out_of_range);
+    // So is a string value that embeds one.
+    VariantMap embedding;
+    embedding["s"] = "{\"a\":" + nested(300) + "}";
+    EXPECT_THROW(embedding.toJson(), std::out_of_range);
+}
+
+TEST(VariantMap, ArrayPaddingIsBudgetedOverTheWholeConversion)
+{
+    VariantMap m;
+    for (int i = 0; i < 16; ++i) m["a" + std::to_string(i) + "/65535"] = i;
+    EXPECT_EQ(m.toJson()["a15"].size(), 65536u);  // 16 x 65,536 elements: the whole budget
+    m["b/0"] = 1;
+    EXPECT_THROW(m.toJson(), std::out_of_range);
+    // Indices along one key add up before anything is allocated.
+    VariantMap chained;
+    chained
+        ["65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/65535/"
+         "65535"] = 1;
+    EXPECT_THROW(chained.toJson(), std::out_of_range);
+}
+
 TEST(VariantMap, InvalidUtf8IsWrittenWithReplacementCharacters)
 {
     VariantMap m;

@@ -10,11 +10,16 @@ SettingStore::~SettingStore() = default;
 void SettingStore::set(const std::string& key, const Variant& value)
 {
     if (value.type() != Variant::TypeMap) {
+        VariantMap::checkDepth(key);
         m_settings[key] = value;
         return;
     }
     VariantMap map = value.toMap();
-    for (const std::string& member : map.keys()) m_settings[key + "/" + member] = map[member];
+    for (const std::string& member : map.keys()) {
+        const std::string full = key + "/" + member;
+        VariantMap::checkDepth(full);
+        m_settings[full] = map[member];
+    }
 }
 
 Variant SettingStore::get(const std::string& key) const
@@ -37,6 +42,8 @@ Variant SettingStore::get(const std::string& key) const
 nlohmann::json SettingStore::toJson() const
 {
     nlohmann::json result;
-    for (const auto& entry : m_settings) VariantMap::placeJsonValue(result, entry.first, entry.second);
+    size_t arrayElements = 0;
+    for (const auto& entry : m_settings)
+        VariantMap::placeJsonValue(result, entry.first, entry.second, arrayElements);
     return result;
 }

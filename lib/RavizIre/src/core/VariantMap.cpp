@@ -79,18 +79,33 @@ std::string withReplacementCharacters(const std::string& text)
     return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
 }
 
+// A short head of a key for an error text: the whole of a refused key may be very long.
+std::string keyHead(const std::string& key)
+{
+    return key.size() <= 64 ? key : key.substr(0, 64) + "...";
+}
+
 size_t arrayIndex(const std::string& name, const std::string& key)
 {
     // The name has passed String::isNumeric: an optional sign, then decimal digits.
     if (name[0] == '-')
-        throw std::out_of_range("Negative array index in key: " + key);
+        throw std::out_of_range("Negative array index in key: " + keyHead(key));
     const size_t digits = name.find_first_not_of("+0");
     // Counted before converting, since the conversion gives 0 for a number that does not fit.
     if (digits != std::string::npos && name.size() - digits > 6)
-        throw std::out_of_range("Array index too large in key: " + key);
+        throw std::out_of_range("Array index too large in key: " + keyHead(key));
+    // Plain decimal, the form every key made from JSON has, needs no conversion through a stream;
+    // a leading zero or sign keeps the general rules (base 0: 010 is eight).
+    if ((name[0] != '0' || name.size() == 1) && name[0] != '+') {
+        size_t index = 0;
+        for (char c : name) index = index * 10 + static_cast<size_t>(c - '0');
+        if (index > VariantMap::MaxArrayIndex)
+            throw std::out_of_range("Array index too large in key: " + keyHead(key));
+        return index;
+    }
     const int64_t index = String::toInteger(name, 0);
     if (index < 0 || static_cast<uint64_t>(index) > VariantMap::MaxArrayIndex)
-        throw std::out_of_range("Array index too large in key: " + key);
+        throw std::out_of_range("Array index too large in key: " + keyHead(key));
     return static_cast<size_t>(index);
 }
 
@@ -104,6 +119,31 @@ Variant lowBitsUnsigned(uint64_t value)
     return Variant(static_cast<unsigned int>(static_cast<uint32_t>(value)));
 }
 
+size_t depthOf(const std::string& key)
+{
+    size_t names = 0;
+    for (size_t i = 0; i < key.size(); ++i)
+        if (key[i] != '/' && (i == 0 || key[i - 1] == '/'))
+            ++names;
+    return names;
+}
+
+void refuseDeepDocument()
+{
+    throw std::out_of_range("JSON nested deeper than " + std::to_string(VariantMap::MaxDepth) + " levels");
+}
+
+// An embedded document is parsed with the same depth limit as every other way in.
+json parseLimited(const std::string& text)
+{
+    const json::parser_callback_t limit = [](int depth, json::parse_event_t, json&) {
+        if (static_cast<size_t>(depth) > VariantMap::MaxDepth)
+            refuseDeepDocument();
+        return true;
+    };
+    return json::parse(text, limit);
+}
+
 Variant arraySize(const json& array)
 {
     return Variant(static_cast<unsigned int>(array.size()));
@@ -112,6 +152,22 @@ Variant arraySize(const json& array)
 }  // namespace
 
 VariantMap::~VariantMap() = default;
+
+void VariantMap::checkDepth(const std::string& key)
+{
+    if (depthOf(key) > MaxDepth)
+        throw std::out_of_range("Key nested deeper than " + std::to_string(MaxDepth) +
+                                " levels: " + keyHead(key));
+}
+
+Variant& VariantMap::operator[](const std::string& key)
+{
+    const auto found = m_entries.find(key);
+    if (found != m_entries.end())
+        return found->second;
+    checkDepth(key);
+    return m_entries[key];
+}
 
 std::vector<std::string> VariantMap::keys() const
 {
@@ -132,11 +188,11 @@ const Variant& VariantMap::operator[](const std::string& key) const
 void VariantMap::set(const std::string& key, const Variant& value)
 {
     if (value.type() != Variant::TypeMap) {
-        m_entries[key] = value;
+        (*this)[key] = value;
         return;
     }
     const VariantMap spread = value.toMap();
-    for (const auto& entry : spread.m_entries) m_entries[key + "/" + entry.first] = entry.second;
+    for (const auto& entry : spread.m_entries) (*this)[key + "/" + entry.first] = entry.second;
 }
 
 Variant VariantMap::get(const std::string& key) const
@@ -178,30 +234,43 @@ VariantMap& VariantMap::fromJson(const json& value)
 
     // Depth-first with an explicit stack, children pushed in reverse, so that the entries are
     // written in the same order as a recursive walk (a later duplicate key wins) while a deeply
-    // nested document from a peer cannot exhaust the thread's stack.
-    std::vector<std::pair<const json*, std::string>> pending;
+    // nested document from a peer cannot exhaust the thread's stack. Each item carries the depth
+    // of the container it is in; a container below the deepest allowed is refused before its
+    // children's keys are built.
+    struct Item
+    {
+        const json* node;
+        std::string key;
+        size_t depth;
+    };
+    std::vector<Item> pending;
     if (value.is_object()) {
-        for (auto it = value.crbegin(); it != value.crend(); ++it) pending.emplace_back(&*it, it.key());
+        for (auto it = value.crbegin(); it != value.crend(); ++it) pending.push_back({&*it, it.key(), 1});
     } else if (value.is_array()) {
         m_entries["_size"] = arraySize(value);
-        for (size_t i = value.size(); i-- > 0;) pending.emplace_back(&value[i], std::to_string(i));
+        for (size_t i = value.size(); i-- > 0;) pending.push_back({&value[i], std::to_string(i), 1});
     } else if (!value.is_null()) {
-        pending.emplace_back(&value, std::string());
+        pending.push_back({&value, std::string(), 0});
     }
 
     while (!pending.empty()) {
-        const json& node = *pending.back().first;
-        std::string key = std::move(pending.back().second);
+        const json& node = *pending.back().node;
+        std::string key = std::move(pending.back().key);
+        const size_t depth = pending.back().depth;
         pending.pop_back();
+        if (node.is_structured() && depth >= MaxDepth) {
+            m_entries.clear();
+            refuseDeepDocument();
+        }
         switch (node.type()) {
             case json::value_t::object:
                 for (auto it = node.crbegin(); it != node.crend(); ++it)
-                    pending.emplace_back(&*it, key + "/" + it.key());
+                    pending.push_back({&*it, key + "/" + it.key(), depth + 1});
                 break;
             case json::value_t::array:
                 m_entries[key + "/_size"] = arraySize(node);
                 for (size_t i = node.size(); i-- > 0;)
-                    pending.emplace_back(&node[i], key + "/" + std::to_string(i));
+                    pending.push_back({&node[i], key + "/" + std::to_string(i), depth + 1});
                 break;
             case json::value_t::string:
                 m_entries[key] = Variant(node.get_ref<const std::string&>());
@@ -229,7 +298,8 @@ VariantMap& VariantMap::fromJson(const json& value)
 json VariantMap::toJson() const
 {
     json root;
-    for (const auto& entry : m_entries) placeJsonValue(root, entry.first, entry.second);
+    size_t arrayElements = 0;
+    for (const auto& entry : m_entries) placeJsonValue(root, entry.first, entry.second, arrayElements);
     return root;
 }
 
@@ -240,7 +310,7 @@ json VariantMap::toJsonValue(const Variant& value)
         case Variant::TypeString:
             // A string holding a JSON object is embedded as that object.
             if (!text.empty() && text[0] == '{')
-                return json::parse(text);
+                return parseLimited(text);
             return json(withReplacementCharacters(text));
         case Variant::TypeInt:
             return json(value.toInt());
@@ -251,14 +321,16 @@ json VariantMap::toJsonValue(const Variant& value)
         case Variant::TypeBool:
             return json(value.toBool());
         case Variant::TypeMap:
-            return json::parse(text);
+            return parseLimited(text);
         default:
             return json();
     }
 }
 
-void VariantMap::placeJsonValue(json& root, const std::string& key, const Variant& value)
+void VariantMap::placeJsonValue(json& root, const std::string& key, const Variant& value,
+                                size_t& arrayElements)
 {
+    checkDepth(key);
     const std::vector<std::string> names = String::tokenizeV(key, "/");
     // A key that is empty or only slashes names no place and is not written.
     if (names.empty())
@@ -272,10 +344,21 @@ void VariantMap::placeJsonValue(json& root, const std::string& key, const Varian
         // Indices are applied by number, not by entry order, so x/10 lands after x/9 although
         // the map yields it before x/2. The JSON library raises type_error 305 for a node of
         // the other kind.
-        if (String::isNumeric(name))
-            node = &(*node)[arrayIndex(name, key)];
-        else
+        if (String::isNumeric(name)) {
+            const size_t index = arrayIndex(name, key);
+            // Counted before the library pads the array, so that a refused key allocates nothing.
+            const size_t size = node->is_array() ? node->size() : 0;
+            if ((node->is_array() || node->is_null()) && index >= size) {
+                arrayElements += index + 1 - size;
+                if (arrayElements > MaxArrayElements)
+                    throw std::out_of_range("Arrays would hold more than " +
+                                            std::to_string(MaxArrayElements) +
+                                            " elements, at key: " + keyHead(key));
+            }
+            node = &(*node)[index];
+        } else {
             node = &(*node)[withReplacementCharacters(name)];
+        }
     }
     *node = toJsonValue(value);
 }
