@@ -87,14 +87,18 @@ protected:
 };
 
 // Sends a request and waits for its reply, as the public calls of a worker do. A refused request
-// returns false at once instead of waiting for a reply that cannot come.
+// returns false at once instead of waiting for a reply that cannot come; an accepted one that gets
+// no reply fails the test within seconds rather than at the suite's time-out.
 bool ask(Worker& worker, int value, int& answer)
 {
     auto reply = std::make_shared<Signal<int>>();
     reply->connect([&answer](int v) { answer = v; });
     if (!worker.sendMsg(Request{value, reply}))
         return false;
-    return reply->emitted.Wait(-1);
+    if (reply->emitted.Wait(5000))
+        return true;
+    ADD_FAILURE() << "request accepted by " << worker.name() << " but no reply within 5 s";
+    return false;
 }
 
 TEST(MsgService, EveryMessageFromSeveralProducersIsHandledExactlyOnce)
@@ -289,6 +293,40 @@ TEST(MsgService, RequestsQueuedWhenTheServiceStopsReleaseTheirSenders)
         EXPECT_EQ(outcomes[i]->load(), 2) << "handled after stop";
     }
     worker.waitStop();
+}
+
+// A worker whose start fails once the test has queued a request.
+class FailingStart : public Worker
+{
+public:
+    Semaphore entered{"", 0, 1};
+    Semaphore release{"", 0, 1};
+
+protected:
+    void onStart() override
+    {
+        entered.Post(1);
+        release.Wait(5000);
+        throw std::runtime_error("no device");
+    }
+};
+
+TEST(MsgService, AServiceWhoseStartThrowsIsNotRunningAndAnswersWhatItAccepted)
+{
+    FailingStart worker;
+    worker.run(false);
+    ASSERT_TRUE(worker.entered.Wait(5000));
+    auto done = std::make_shared<Semaphore>("", 0, 1);
+    auto outcome = std::make_shared<std::atomic<int>>(0);
+    ASSERT_TRUE(worker.storeMsg(WaitedRequest(done, outcome)));
+    worker.release.Post(1);
+    ASSERT_TRUE(done->Wait(5000)) << "the sender would wait until the service is destroyed";
+    EXPECT_EQ(outcome->load(), 2);
+    EXPECT_FALSE(worker.isRunning());
+    int answer = 0;
+    EXPECT_FALSE(ask(worker, 1, answer));
+    worker.waitStop();
+    EXPECT_EQ(worker.state(), RavizIre::Service::Stopped);
 }
 
 class Looping : public RavizIre::Service

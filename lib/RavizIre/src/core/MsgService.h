@@ -80,6 +80,9 @@ protected:
         dropQueued();
     }
 
+    // A service that could not start refuses what comes next and answers what it had accepted.
+    void onStartFailed() override { dropQueued(); }
+
     // Milliseconds without a message before onIdle runs; 0 polls, negative waits without limit.
     // The next wait uses a new value.
     std::atomic<int> idlePeriod{100};
@@ -89,8 +92,13 @@ private:
     {
         if (!isRunning())
             return false;
-        if (m_queue.push(std::move(msg)))
+        if (m_queue.push(std::move(msg))) {
+            // The service may have ended between the check and the push: the loop's last drop can
+            // be past, so this one is answered here rather than left queued.
+            if (!isRunning())
+                dropQueued();
             return true;
+        }
         log(Log::LevelError, "Failed to store message in queue");
         return false;
     }

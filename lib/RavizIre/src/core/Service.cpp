@@ -68,7 +68,17 @@ void Service::run(bool sync)
 
 void Service::runBody()
 {
-    onStart();
+    try {
+        onStart();
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> guard(m_lifecycle);
+            if (m_state.load() == Running)
+                m_state = m_thread ? Stopping : Stopped;
+        }
+        onStartFailed();
+        throw;
+    }
     task();
     onStop();
 }

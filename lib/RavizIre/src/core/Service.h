@@ -47,6 +47,10 @@ protected:
     virtual void onStart() {}
     virtual void onStop() {}
     virtual void task() {}
+    // Runs when onStart threw, once the service no longer counts as running: what was accepted
+    // before can be answered then. The thread of a service run with run(false) is still joined by
+    // waitStop.
+    virtual void onStartFailed() {}
 
     static void threadTask(void* service);
 
