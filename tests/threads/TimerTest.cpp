@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/Clock.h"
+#include "core/Log.h"
 #include "core/Thread.h"
 #include "core/Timer.h"
 
@@ -181,6 +182,21 @@ TEST(Timer, DestroyingARunningTimerWaitsForItsSlots)
         Thread::sleep(20);
         EXPECT_TRUE(waiting.running());
     }
+}
+
+// Its memory would go while the tick thread still runs in it: the process ends with the reason.
+TEST(TimerDeathTest, DestroyedFromItsOwnSlotEndsWithAClearLogLine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            Log::open("timer-test", true, false);
+            auto* timer = new Timer(Timer::SingleShot);
+            timer->timeout.connect([timer] { delete timer; });
+            timer->start(1);
+            Thread::sleep(1000);
+        },
+        "a timer cannot be destroyed from its own slot");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "core/Timer.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <exception>
 
 #include "core/Clock.h"
@@ -10,6 +11,13 @@ Timer::Timer(Type type) : m_type(type), m_wake("", 0, 1) {}
 
 Timer::~Timer()
 {
+    // From one of its own slots the timer's memory would go while the tick thread still runs in
+    // it (the emission under way, then the loop): nothing can make that safe, so it ends here,
+    // with the reason in the log, instead of corrupting memory later.
+    if (std::this_thread::get_id() == tickThreadId()) {
+        Log::error("[Timer] ERROR: a timer cannot be destroyed from its own slot; aborting");
+        std::abort();
+    }
     std::unique_lock<std::mutex> lock(m_mutex);
     m_closing = true;  // a slot's start can no longer keep the tick thread alive
     m_running = false;
@@ -19,10 +27,6 @@ Timer::~Timer()
     lock.lock();
     if (!m_thread.joinable())
         return;
-    if (m_thread.get_id() == std::this_thread::get_id()) {
-        m_thread.detach();
-        return;
-    }
     std::thread thread = std::move(m_thread);
     lock.unlock();
     thread.join();
@@ -31,6 +35,12 @@ Timer::~Timer()
 bool Timer::onTickThread() const
 {
     return m_tickId == std::this_thread::get_id();
+}
+
+std::thread::id Timer::tickThreadId() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tickId;
 }
 
 void Timer::start(int ms)

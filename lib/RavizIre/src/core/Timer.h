@@ -22,8 +22,8 @@ public:
     };
 
     explicit Timer(Type type);
-    // Stops the timer and waits for its tick thread to end. Destroying a timer from its own slot
-    // is not supported.
+    // Stops the timer and waits for its tick thread to end. Destroyed from one of its own slots,
+    // it logs why and aborts the process rather than let the tick thread run on freed memory.
     ~Timer();
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
@@ -44,7 +44,8 @@ public:
 
 private:
     void tickLoop();
-    bool onTickThread() const;
+    bool onTickThread() const;  // with m_mutex held
+    std::thread::id tickThreadId() const;
     void emitGuarded(Signal<>& signal, const char* what);
 
     const Type m_type;
