@@ -11,7 +11,6 @@
 #include "Velmora/CardReaderFactory.h"
 #include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
 #include "VozeLUCv1Ticket.h"
-#include "core/DateTime.h"
 #include "core/String.h"
 #include "emulators/ByteOps.h"
 
@@ -37,16 +36,6 @@ protected:
         return testsupport::vozeTicket(v, ev1->counter(1) + 1, mapVersion);
     }
 
-    // Whether every key of want under prefix reads back as written.
-    static bool holds(const VariantMap& got, const VariantMap& want, const std::string& prefix = "")
-    {
-        for (const std::string& key : want.keys())
-            if (key.rfind(prefix, 0) == 0 &&
-                (!got.exists(key) || got[key].toString() != want[key].toString()))
-                return false;
-        return true;
-    }
-
     // A created ticket holding ticket(1), saved as `issued`.
     void issue()
     {
@@ -66,7 +55,7 @@ TEST_F(VozeLUCv1Test, CreatedTicketIsWrittenTwiceOnOneReaderAndReadOnAnother)
     auto r = reader();
     auto created = r->create(false);
     ASSERT_NE(created, nullptr) << r->error().text();
-    EXPECT_TRUE(holds(created->data(), ticket(1), "issueData/"));
+    EXPECT_TRUE(testsupport::holds(created->data(), ticket(1), "issueData/"));
     // The read that create ends with deciphers nothing: the only cipher command is the password.
     EXPECT_EQ(samCommands(), (std::vector<uint8_t>{0x78, 0x7E, 0xE4, 0x10}));
     const Bytes pw = model->passwordAnswer(0x23, 1, 1, Bytes{0xF8} + ev1->identity().uid);
@@ -99,7 +88,7 @@ TEST_F(VozeLUCv1Test, CreatedTicketIsWrittenTwiceOnOneReaderAndReadOnAnother)
     // balance fields.
     EXPECT_EQ(frames().size(), 3u);
     EXPECT_EQ(model->commands().size(), 12u);
-    EXPECT_TRUE(holds(read->data(), last));
+    EXPECT_TRUE(testsupport::holds(read->data(), last));
     EXPECT_EQ(read->data()["samMetadata/valueBal"].toUInt(), model->balance().valueBal);
     EXPECT_EQ(read->data()["samMetadata/samTransSN"].toUInt(), 4u);
 }
@@ -121,12 +110,14 @@ TEST_F(VozeLUCv1Test, WriteTornAtAnyStepLeavesATicketThatReadsAndTakesTheNextWri
         auto read = after->read(0, 0);
         ASSERT_NE(read, nullptr) << after->error().text();
         for (const char* record : {"passData/", "value/"})
-            EXPECT_TRUE(holds(read->data(), first, record) || holds(read->data(), second, record)) << record;
+            EXPECT_TRUE(testsupport::holds(read->data(), first, record) ||
+                        testsupport::holds(read->data(), second, record))
+                << record;
         const VariantMap third = ticket(3);
         ASSERT_NE(after->write(third), nullptr) << after->error().text();
         auto last = reader()->read(0, 0);
         ASSERT_NE(last, nullptr);
-        EXPECT_TRUE(holds(last->data(), third));
+        EXPECT_TRUE(testsupport::holds(last->data(), third));
     }
     EXPECT_TRUE(completed);
 }
@@ -156,8 +147,8 @@ TEST_F(VozeLUCv1Test, ReadRepairsABlockFromTheCounterOrTheBackup)
         auto r = reader();
         auto read = r->read(0, 0);
         ASSERT_NE(read, nullptr) << r->error().text();
-        EXPECT_TRUE(holds(read->data(), first, "passData/"));
-        EXPECT_TRUE(holds(read->data(), first, "value/"));
+        EXPECT_TRUE(testsupport::holds(read->data(), first, "passData/"));
+        EXPECT_TRUE(testsupport::holds(read->data(), first, "value/"));
         for (int c : {1, 2}) EXPECT_EQ(ev1->counter(c), issued.counters[c]);
         for (int p : {7, 8, 9, 10, 25, 26, 27, 28}) EXPECT_EQ(ev1->page(p), issued.pages[p]) << p;
         EXPECT_EQ(r->counter3(), static_cast<int>(issued.counters[2]));
@@ -197,13 +188,6 @@ TEST_F(VozeLUCv1Test, CardHearsOnlyWhatTheTicketNeeds)
 TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
 {
     issue();
-    auto without = [](VariantMap m, const std::string& gone) {
-        VariantMap out;
-        for (const std::string& key : m.keys())
-            if (key != gone)
-                out[key] = m[key];
-        return out;
-    };
     auto text = [](int sw) { return NFC::LGsam::errorToStr(sw); };
     enum Op
     {
@@ -232,8 +216,8 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
     const std::vector<Row> rows = {
         {Write, none, trt7, "encryptPassData: Unsupported transaction type received!", false},
         {Write, none, trt12, "encryptPassData: Unsupported transaction type received!", false},
-        {Write, none, without(ticket(2), "value/counter"), "serializeValueData: Key not found: value/counter",
-         false},
+        {Write, none, testsupport::without(ticket(2), "value/counter"),
+         "serializeValueData: Key not found: value/counter", false},
         {Create, refuse(0x78), {}, "create: " + text(0x6985), true},
         {Create, resize(0x78, 2), {}, "create: " + text(0x6103), true},
         {Create, refuse(0x7E), {}, "generateIssuerCert: " + text(0x6985), true},

@@ -1,6 +1,7 @@
 // A VozeLUCv1 ticket map as a client writes it, for the layout's tests and benchmark: the issue
 // data that create leaves on a ticket made today with key set 1, numbers that differ with v, and
-// the counter #2 value the write will leave on the chip (the TVALUE record carries it).
+// the counter #2 value the write will leave on the chip (the TVALUE record carries it); and the
+// comparisons of card data the tests make.
 #pragma once
 
 #include <string>
@@ -62,6 +63,25 @@ inline VariantMap vozeTicket(int v, unsigned counter2After, int mapVersion = 2)
     };
     for (const auto& [key, value] : entries) m[key] = value;
     return m;
+}
+
+// Whether every key of want under prefix reads back as written.
+inline bool holds(const VariantMap& got, const VariantMap& want, const std::string& prefix = "")
+{
+    for (const std::string& key : want.keys())
+        if (key.rfind(prefix, 0) == 0 && (!got.exists(key) || got[key].toString() != want[key].toString()))
+            return false;
+    return true;
+}
+
+// The map without one key.
+inline VariantMap without(const VariantMap& map, const std::string& gone)
+{
+    VariantMap out;
+    for (const std::string& key : map.keys())
+        if (key != gone)
+            out[key] = map[key];
+    return out;
 }
 
 }  // namespace testsupport
