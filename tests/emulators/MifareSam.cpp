@@ -108,6 +108,12 @@ void MifareSam::setUnlocked(bool unlocked)
     m_unlocked = unlocked;
 }
 
+void MifareSam::setUnlockedFromPowerOn(bool unlocked)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_unlockedFromPowerOn = unlocked;
+}
+
 bool MifareSam::unlocked() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -148,7 +154,7 @@ std::optional<Bytes> MifareSam::powerOn()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_powered = true;
-    m_unlocked = false;
+    m_unlocked = m_unlockedFromPowerOn;
     m_host = {};
     m_picc = {};
     m_session = {};

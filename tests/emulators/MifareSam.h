@@ -107,6 +107,8 @@ public:
     // An AV1 SAM answers GetKeyEntry without the extended settings byte.
     void setAv1Answers(bool on);
     void setUnlocked(bool unlocked);
+    // A SAM that every power-on leaves unlocked, as one personalised without a host key is.
+    void setUnlockedFromPowerOn(bool unlocked);
     bool unlocked() const;
     bool activated() const;
     // The next random bytes the SAM draws come from here first (challenges ending in 0x80 ..).
@@ -195,6 +197,7 @@ private:
     Bytes m_version;
     bool m_av1Answers = false;
     bool m_unlocked = false;
+    bool m_unlockedFromPowerOn = false;
     bool m_activated = true;
     bool m_powered = false;
     std::deque<uint8_t> m_forced;

@@ -1,0 +1,139 @@
+// tapgate-emulator: an emulated Elatec TWN reader on a pseudo-terminal, for running tapgate with
+// no hardware. It prints the device path as its first line on stdout, then takes commands on
+// stdin, one a line: "remove" takes the card out of the field, "place" puts it back. It runs until
+// it is killed; the end of stdin does not stop it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "core/String.h"
+#include "emulators/ElatecReader.h"
+#include "emulators/LGSamResponder.h"
+#include "emulators/MifareSam.h"
+#include "emulators/tool/Tickets.h"
+
+namespace {
+
+using emulators::Bytes;
+using emulatortool::ticketKinds;
+
+struct Options
+{
+    std::string card = "ev1";
+    Bytes uid;
+    std::string slots[2] = {"mifare", "none"};
+    bool unlocked = false;
+};
+
+void usage()
+{
+    std::cerr << "Usage: tapgate-emulator [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM] [--unlocked]\n"
+                 "  --card KIND   the card in the field (default ev1):\n";
+    for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
+    std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
+                 "  --slot0 SAM, --slot1 SAM   mifare (AV3, default in slot 0), mifare-av2, lg, none\n"
+                 "  --unlocked    the MIFARE SAMs come out of every power-on unlocked\n"
+                 "Commands on stdin: remove, place\n";
+}
+
+Options parse(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::invalid_argument(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--card")
+            options.card = value();
+        else if (arg == "--uid")
+            options.uid = String::fromHex(value());
+        else if (arg == "--slot0")
+            options.slots[0] = value();
+        else if (arg == "--slot1")
+            options.slots[1] = value();
+        else if (arg == "--unlocked")
+            options.unlocked = true;
+        else
+            throw std::invalid_argument("unknown option " + arg);
+    }
+    return options;
+}
+
+std::shared_ptr<emulators::SlotCard> makeSam(const std::string& kind, const Options& options,
+                                             std::shared_ptr<emulators::MifareSam>& mifare)
+{
+    if (kind == "none")
+        return nullptr;
+    if (kind == "lg")
+        return std::make_shared<emulators::LGSamResponder>();
+    if (kind != "mifare" && kind != "mifare-av2")
+        throw std::invalid_argument("unknown SAM " + kind);
+    auto sam = std::make_shared<emulators::MifareSam>(kind == "mifare" ? emulators::MifareSam::Generation::AV3
+                                                                       : emulators::MifareSam::Generation::AV2);
+    sam->setUnlockedFromPowerOn(options.unlocked);
+    if (!mifare)
+        mifare = sam;
+    return sam;
+}
+
+int run(const Options& options)
+{
+    const emulatortool::TicketKind* kind = nullptr;
+    for (const auto& k : ticketKinds())
+        if (k.name == options.card)
+            kind = &k;
+    if (!kind)
+        throw std::invalid_argument("unknown card " + options.card);
+    const emulatortool::Ticket ticket = kind->make(options.uid);
+
+    // Blocked before the reader's thread starts, so that only sigwait below takes them.
+    sigset_t endings;
+    sigemptyset(&endings);
+    sigaddset(&endings, SIGINT);
+    sigaddset(&endings, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &endings, nullptr);
+
+    emulators::ElatecReader reader;
+    std::shared_ptr<emulators::MifareSam> mifare;
+    for (int slot = 0; slot < 2; ++slot) reader.setSam(slot, makeSam(options.slots[slot], options, mifare));
+    if (ticket.prepareSam && mifare)
+        ticket.prepareSam(*mifare);
+    reader.setCard(ticket.card);
+
+    std::cout << reader.devicePath() << std::endl;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line == "remove")
+            reader.setCard(nullptr);
+        else if (line == "place")
+            reader.setCard(ticket.card);
+        else if (!line.empty())
+            std::cerr << "unknown command '" << line << "' (remove, place)" << std::endl;
+    }
+    // With stdin at its end the reader stays up until the process is told to end.
+    int signal = 0;
+    sigwait(&endings, &signal);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(parse(argc, argv));
+    } catch (const std::exception& e) {
+        usage();
+        std::cerr << "ERROR: " << e.what() << std::endl;
+        return 2;
+    }
+}
