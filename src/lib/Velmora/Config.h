@@ -5,10 +5,9 @@
 // A plain value; build it before the threads start, then share it read-only.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace RFID {
 

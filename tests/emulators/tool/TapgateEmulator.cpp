@@ -2,7 +2,6 @@
 // no hardware. It prints the device path as its first line on stdout, then takes commands on
 // stdin, one a line: "remove" takes the card out of the field, "place" puts it back. It runs until
 // it is killed; the end of stdin does not stop it.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,8 +32,9 @@ struct Options
 
 void usage()
 {
-    std::cerr << "Usage: tapgate-emulator [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM] [--unlocked]\n"
-                 "  --card KIND   the card in the field (default ev1):\n";
+    std::cerr
+        << "Usage: tapgate-emulator [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM] [--unlocked]\n"
+           "  --card KIND   the card in the field (default ev1):\n";
     for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
     std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
                  "  --slot0 SAM, --slot1 SAM   mifare (AV3, default in slot 0), mifare-av2, lg, none\n"
@@ -77,8 +77,8 @@ std::shared_ptr<emulators::SlotCard> makeSam(const std::string& kind, const Opti
         return std::make_shared<emulators::LGSamResponder>();
     if (kind != "mifare" && kind != "mifare-av2")
         throw std::invalid_argument("unknown SAM " + kind);
-    auto sam = std::make_shared<emulators::MifareSam>(kind == "mifare" ? emulators::MifareSam::Generation::AV3
-                                                                       : emulators::MifareSam::Generation::AV2);
+    auto sam = std::make_shared<emulators::MifareSam>(
+        kind == "mifare" ? emulators::MifareSam::Generation::AV3 : emulators::MifareSam::Generation::AV2);
     sam->setUnlockedFromPowerOn(options.unlocked);
     if (!mifare)
         mifare = sam;
@@ -94,13 +94,6 @@ int run(const Options& options)
     if (!kind)
         throw std::invalid_argument("unknown card " + options.card);
     const emulatortool::Ticket ticket = kind->make(options.uid);
-
-    // Blocked before the reader's thread starts, so that only sigwait below takes them.
-    sigset_t endings;
-    sigemptyset(&endings);
-    sigaddset(&endings, SIGINT);
-    sigaddset(&endings, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &endings, nullptr);
 
     emulators::ElatecReader reader;
     std::shared_ptr<emulators::MifareSam> mifare;
@@ -119,10 +112,8 @@ int run(const Options& options)
         else if (!line.empty())
             std::cerr << "unknown command '" << line << "' (remove, place)" << std::endl;
     }
-    // With stdin at its end the reader stays up until the process is told to end.
-    int signal = 0;
-    sigwait(&endings, &signal);
-    return 0;
+    // With stdin at its end the reader stays up until a signal ends the process.
+    for (;;) pause();
 }
 
 }  // namespace
