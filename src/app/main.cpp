@@ -1,0 +1,136 @@
+// tapgate [-c FILE] DEVICE: the card-reader service. It logs to syslog and stderr, works in its own
+// directory, reads its configuration, opens the reader on DEVICE and runs the card-reader manager
+// on the main thread until it is killed. Every card read is one JSON line on stdout.
+#include <getopt.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "NFC/Reader.h"
+#include "Velmora/Config.h"
+#include "Velmora/Manager.h"
+#include "core/Log.h"
+#include "core/Utils.h"
+
+namespace {
+
+// The drivers choose their own line settings; this is what a serial reader is opened with.
+const int DefaultBaud = 115200;
+
+struct UsageError : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+struct Options
+{
+    std::string configFile = RFID::Config::DefaultFile;
+    std::string device;
+};
+
+void printUsage()
+{
+    std::fprintf(stderr,
+                 "Usage: tapgate [-c FILE] DEVICE\n"
+                 "  -c FILE   configuration file (default %s; a relative path is taken from the\n"
+                 "            program's directory)\n"
+                 "  DEVICE    the reader: a serial device such as /dev/rfid, or host[:port]\n",
+                 RFID::Config::DefaultFile);
+}
+
+Options parseOptions(int argc, char** argv)
+{
+    Options options;
+    opterr = 0;
+    int option;
+    while ((option = getopt(argc, argv, "c:")) != -1) {
+        switch (option) {
+            case 'c':
+                options.configFile = optarg;
+                break;
+            case '?':
+                if (optopt == 'c')
+                    throw UsageError("option -c needs a file name");
+                throw UsageError(std::string("unknown option -") + static_cast<char>(optopt));
+        }
+    }
+    if (optind >= argc)
+        throw UsageError("no reader device given");
+    if (argc - optind > 1)
+        throw UsageError(std::string("unexpected argument '") + argv[optind + 1] + "'");
+    options.device = argv[optind];
+    return options;
+}
+
+// One line per read: "uid", "type", "layout", "data", and "error" when the read failed.
+void printRead(const RFID::Error& error, const std::shared_ptr<RFID::Card>& card)
+{
+    nlohmann::json line;
+    line["uid"] = card->uid();
+    line["type"] = static_cast<uint32_t>(card->type());
+    line["layout"] = card->name();
+    nlohmann::json data = nlohmann::json::object();
+    RFID::Error shown = error;
+    try {
+        data = card->data().toJson();
+        if (!data.is_object())
+            data = nlohmann::json::object();
+    } catch (const std::exception& e) {
+        Log::error("ERROR: Card data not printable: %s", e.what());
+        if (shown.ok())
+            shown = RFID::Error(RFID::Error::CardReadWriteError, std::string("read: ") + e.what());
+    }
+    line["data"] = std::move(data);
+    if (!shown.ok())
+        line["error"] = {{"code", static_cast<int>(shown.code())}, {"text", shown.text()}};
+    const std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::fprintf(stdout, "%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+int run(int argc, char** argv)
+{
+    Log::open("tapgate", true, false);
+    Log::setLevel(Log::LevelInfo);
+    Log::info("tapgate %s", TAPGATE_VERSION);
+
+    const std::string directory = Utils::changeToAppPath();
+    if (directory.empty())
+        Log::warning("WARN: Cannot change to the program's directory");
+
+    const Options options = parseOptions(argc, argv);
+
+    RFID::Config config;
+    config.load(options.configFile);
+
+    auto reader = std::make_shared<NFC::Reader>();
+    RFID::Manager manager(reader, config, options.device, DefaultBaud);
+    manager.cardAutoRead.connect([](const RFID::Error& error, std::shared_ptr<RFID::Card> card) {
+        try {
+            printRead(error, card);
+        } catch (const std::exception& e) {
+            Log::error("ERROR: Cannot print the read: %s", e.what());
+        }
+    });
+    manager.runSync();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const UsageError& e) {
+        printUsage();
+        std::fprintf(stderr, "ERROR: %s\n", e.what());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ERROR: %s\n", e.what());
+    }
+    return -1;
+}

@@ -1,0 +1,61 @@
+// The manager's worker: a message service whose idle tick runs the handler of the current state
+// (Initializing, Searching, CardFound, Error). Everything in it runs on the worker's thread except
+// run, stop and state, which any thread may call.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "NFC/Reader.h"
+#include "Velmora/CardReader.h"
+#include "Velmora/Manager.h"
+#include "core/MsgService.h"
+
+namespace RFID {
+
+class Manager::Impl : public MsgService<Manager::Impl>
+{
+public:
+    // The manager's states, not the service's life cycle.
+    using State = Manager::State;
+
+    Impl(Manager& owner, std::shared_ptr<NFC::Reader> reader, const Config& config, std::string device,
+         int baud);
+    ~Impl() override;
+
+    // A VUrur reader's system firmware file, by its name ("vurur2-fw-*"); the directory is ignored.
+    static bool isVUrurSystemFirmware(const std::string& file);
+    // Idle period of each state, in ms.
+    static int idlePeriodOf(State state);
+
+    State state() const { return m_state.load(); }
+
+    CardReaderMaker maker;
+
+protected:
+    void onIdle() override;
+
+private:
+    void setState(State state);
+    void report(const Error& error);
+    void initialize();
+    void listFirmware();
+    void search();
+    void readCard(const std::shared_ptr<NFC::Tag>& tag);
+    void checkPresence();
+
+    Manager& m_owner;
+    const std::shared_ptr<NFC::Reader> m_reader;
+    const Config m_config;
+    const std::string m_device;
+    const int m_baud;
+    std::atomic<State> m_state{State::Initializing};
+
+    SamList m_sams;
+    std::shared_ptr<NFC::Tag> m_tag;
+    std::shared_ptr<Card> m_card;
+    std::shared_ptr<CardReader> m_cardReader;
+};
+
+}  // namespace RFID
