@@ -128,8 +128,10 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
         {"reader silent, then back: retried until it answers, the card still in the field",
          [&] {
              reader.setMode(ElatecReader::Mode::Silent);
+             // The lost search, then two failed openings: every reader family probes the silent
+             // line each time, so this takes some 20 s.
              ASSERT_TRUE(events.waitFor(
-                 [&] { return events.errorsWithCode(RFID::Manager::ReaderUnavailable) >= 3; }, 15000));
+                 [&] { return events.errorsWithCode(RFID::Manager::ReaderUnavailable) >= 3; }, 40000));
              reader.setMode(ElatecReader::Mode::BinaryCrc);
          },
          202, "read: Error reading page (4): 5", false},
