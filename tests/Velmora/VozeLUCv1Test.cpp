@@ -62,6 +62,12 @@ TEST_F(VozeLUCv1Test, CreatedTicketIsWrittenTwiceOnOneReaderAndReadOnAnother)
     EXPECT_EQ(ev1->page(37)[3], 4);
     EXPECT_EQ(ev1->page(39), Bytes(pw.begin(), pw.begin() + 4));
     EXPECT_EQ(ev1->page(40), (Bytes{pw[6], pw[7], 0, 0}));
+    // Created again: the password is proved, and page 5 keeps the two bytes after the certificate.
+    ev1->setPage(5, Bytes{ev1->page(5)[0], ev1->page(5)[1], 0xAB, 0xCD});
+    ASSERT_NE(reader()->create(false), nullptr);
+    EXPECT_EQ(cardCommands(0x1B), 1u);
+    EXPECT_EQ(ev1->page(5)[3], 0xCD);
+    r = reader();
 
     VariantMap last;
     for (int v : {1, 2}) {
