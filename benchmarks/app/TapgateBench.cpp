@@ -5,20 +5,14 @@
 // Private_Dirty of smaps_rollup) are given as counters, in kB. Every wait has a deadline, and both
 // programs are ended by pid.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <sstream>
+#include <initializer_list>
 #include <string>
-#include <thread>
 
-#include "PeerProcess.h"
+#include "TapgateRun.h"
 
 namespace {
-
-using testsupport::PeerProcess;
 
 // The sum of the kB values of the named fields of a /proc file.
 double procKb(const std::string& path, std::initializer_list<const char*> fields)
@@ -33,65 +27,31 @@ double procKb(const std::string& path, std::initializer_list<const char*> fields
     return total;
 }
 
-size_t removals(const std::string& log)
-{
-    std::ifstream in(log);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string all = text.str();
-    size_t n = 0;
-    for (size_t at = all.find("Card removed"); at != std::string::npos; at = all.find("Card removed", at + 1))
-        ++n;
-    return n;
-}
-
 void BM_CardPlacedToJsonLine(benchmark::State& state)
 {
-    testsupport::TempDir dir;
-    int toEmulator[2], fromEmulator[2], fromTapgate[2];
-    if (::pipe2(toEmulator, O_CLOEXEC) || ::pipe2(fromEmulator, O_CLOEXEC) ||
-        ::pipe2(fromTapgate, O_CLOEXEC)) {
-        state.SkipWithError("no pipes");
+    testsupport::TapgateRun run;
+    const std::string device = run.startEmulator({"--card", "ev1"});
+    run.startTapgate({device});
+    if (device.empty() || run.readLine(10000).empty()) {
+        state.SkipWithError("no first read within 10 s");
         return;
     }
-    PeerProcess emulator({TAPGATE_EMULATOR, "--card", "ev1"}, {"", toEmulator[0], fromEmulator[1], -1});
-    const std::string device = testsupport::readLine(fromEmulator[0], 5000);
-    const std::string log = dir / "tapgate.log";
-    const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    PeerProcess tapgate({TAPGATE_PROGRAM, device}, {"", -1, fromTapgate[1], logFd});
-    ::close(logFd);
-
-    auto send = [&](const char* command) {
-        const std::string line = std::string(command) + "\n";
-        return ::write(toEmulator[1], line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    };
-    if (device.empty() || testsupport::readLine(fromTapgate[0], 10000).empty())
-        state.SkipWithError("no first read within 10 s");
 
     for (auto _ : state) {
         state.PauseTiming();
-        const size_t before = removals(log);
-        send("remove");
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (removals(log) == before && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const size_t removed = run.logCount("Card removed");
+        run.send("remove");
+        run.waitForLog("Card removed", removed + 1, 5000);
         state.ResumeTiming();
-        if (!send("place") || testsupport::readLine(fromTapgate[0], 10000).empty()) {
+        if (!run.send("place") || run.readLine(10000).empty()) {
             state.SkipWithError("no read within 10 s");
             break;
         }
     }
 
-    const std::string proc = "/proc/" + std::to_string(tapgate.pid());
+    const std::string proc = "/proc/" + std::to_string(run.tapgate().pid());
     state.counters["peak_rss_kB"] = procKb(proc + "/status", {"VmHWM"});
     state.counters["uss_kB"] = procKb(proc + "/smaps_rollup", {"Private_Clean", "Private_Dirty"});
-    tapgate.kill(SIGTERM);
-    emulator.kill(SIGTERM);
-    tapgate.wait();
-    emulator.wait();
-    for (int fd :
-         {toEmulator[0], toEmulator[1], fromEmulator[0], fromEmulator[1], fromTapgate[0], fromTapgate[1]})
-        ::close(fd);
 }
 BENCHMARK(BM_CardPlacedToJsonLine)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(50);
 

@@ -4,17 +4,13 @@
 // answering is retried until it answers again.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <iterator>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Journal.h"
 #include "NFC/Reader.h"
 #include "NFC/SAM.h"
 #include "ScriptedCardReader.h"
@@ -27,44 +23,6 @@ namespace {
 
 using emulators::ElatecReader;
 using State = RFID::Manager::State;
-
-// What the manager's signals said, for a test thread to wait on.
-struct Events
-{
-    struct Read
-    {
-        int code;
-        std::string text, uid, layout;
-        VariantMap data;
-    };
-
-    template <class Predicate>
-    bool waitFor(Predicate done, int timeoutMs)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done(); });
-    }
-    void note(const std::function<void()>& change)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        change();
-        changed.notify_all();
-    }
-    size_t errorsWithCode(int code)
-    {
-        size_t n = 0;
-        for (int c : errors) n += c == code;
-        return n;
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Read> reads;
-    std::vector<int> errors;
-    std::vector<State> states;
-    size_t removed = 0;
-    std::vector<int> samSlots;  // of the SAM list the maker got
-};
 
 TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
 {
@@ -87,77 +45,68 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
             return std::shared_ptr<RFID::Card>();
         },
     };
-    Events events;
+    testsupport::Journal journal;
     size_t found = 0;
     RFID::Manager manager(std::make_shared<NFC::Reader>(), RFID::Config(), reader.devicePath(), 115200);
     manager.setCardReaderMaker([&](const std::shared_ptr<NFC::Tag>& tag, const RFID::SamList& sams,
                                    RFID::Error&) {
-        events.note([&] {
-            events.samSlots.clear();
-            for (const auto& sam : sams) events.samSlots.push_back(sam->slot());
-        });
+        std::string slots = "sams";
+        for (const auto& sam : sams) slots += " " + std::to_string(sam->slot());
+        journal.add(slots);
         return std::make_shared<testsupport::ScriptedCardReader>(tag, outcomes.at(found++ % outcomes.size()));
     });
     manager.cardAutoRead.connect([&](const RFID::Error& error, std::shared_ptr<RFID::Card> read) {
-        events.note([&] {
-            events.reads.push_back({error.code(), error.text(), read->uid(), read->name(), read->data()});
-        });
+        journal.add("read " + read->uid() + " " + read->name() + " " + read->data().toJson().dump() + " " +
+                    std::to_string(error.code()) + " " + error.text());
     });
     manager.error.connect(
-        [&](const RFID::Error& error) { events.note([&] { events.errors.push_back(error.code()); }); });
-    manager.stateChanged.connect([&](State state) { events.note([&] { events.states.push_back(state); }); });
-    manager.cardRemoved.connect([&](std::shared_ptr<RFID::Card>) { events.note([&] { ++events.removed; }); });
+        [&](const RFID::Error& error) { journal.add("error " + std::to_string(error.code())); });
+    manager.stateChanged.connect(
+        [&](State state) { journal.add(std::string("state ") + RFID::Manager::stateName(state)); });
+    manager.cardRemoved.connect(
+        [&](std::shared_ptr<RFID::Card> gone) { journal.add("removed " + gone->uid()); });
     manager.run();
 
     const struct
     {
         const char* step;
         std::function<void()> act;
-        int code;
-        std::string text;
-        bool data;
+        std::string read;
     } steps[] = {
-        {"first card: the layout throws", [] {}, 202, "read: card torn", false},
+        {"first card: the layout throws", [] {}, "read 04010203040506 Scripted null 202 read: card torn"},
         {"card out and back: it reads",
          [&] {
              reader.setCard(nullptr);
-             ASSERT_TRUE(events.waitFor([&] { return events.removed == 1; }, 5000));
+             ASSERT_TRUE(journal.waitFor("removed 04010203040506", 1, 5000));
              reader.setCard(card);
          },
-         0, "", true},
+         R"(read 04010203040506 Scripted {"info":{"issuerId":7}} 0 )"},
         {"reader silent, then back: retried until it answers, the card still in the field",
          [&] {
              reader.setMode(ElatecReader::Mode::Silent);
              // The lost search, then two failed openings: every reader family probes the silent
              // line each time, so this takes some 20 s.
-             ASSERT_TRUE(events.waitFor(
-                 [&] { return events.errorsWithCode(RFID::Manager::ReaderUnavailable) >= 3; }, 40000));
+             ASSERT_TRUE(journal.waitFor("error 200", 3, 40000));
              reader.setMode(ElatecReader::Mode::BinaryCrc);
          },
-         202, "read: Error reading page (4): 5", false},
+         "read 04010203040506 Scripted null 202 read: Error reading page (4): 5"},
     };
     for (size_t i = 0; i < std::size(steps); ++i) {
         SCOPED_TRACE(steps[i].step);
         steps[i].act();
-        ASSERT_TRUE(events.waitFor([&] { return events.reads.size() > i; }, 10000));
-        std::lock_guard<std::mutex> lock(events.mutex);
-        const Events::Read& read = events.reads[i];
-        EXPECT_EQ(read.code, steps[i].code);
-        EXPECT_EQ(read.text, steps[i].text);
-        EXPECT_EQ(read.uid, "04010203040506");
-        EXPECT_EQ(read.layout, "Scripted");
-        EXPECT_EQ(read.data.exists("info/issuerId"), steps[i].data);
-        EXPECT_EQ(events.samSlots, (std::vector<int>{0, 1}));
+        ASSERT_TRUE(journal.waitFor("read ", i + 1, 10000));
+        EXPECT_EQ(journal.starting("read ").at(i), steps[i].read);
     }
     manager.stop();
 
-    // Opened, searched, found, lost the reader, and went the same way again once it answered.
-    const std::vector<State> expected = {State::Searching, State::CardFound, State::Searching,
-                                         State::CardFound, State::Searching, State::Error,
-                                         State::Searching, State::CardFound};
-    EXPECT_EQ(std::vector<State>(events.states.begin(),
-                                 events.states.begin() + std::min(events.states.size(), expected.size())),
-              expected);
+    // The SAMs in slot order every time; opened, searched, found, lost the reader, and went the
+    // same way again once it answered.
+    EXPECT_EQ(journal.starting("sams"), std::vector<std::string>(3, "sams 0 1"));
+    const std::vector<std::string> states = journal.starting("state ");
+    EXPECT_EQ(
+        std::vector<std::string>(states.begin(), states.begin() + std::min<size_t>(states.size(), 8)),
+        (std::vector<std::string>{"state Searching", "state CardFound", "state Searching", "state CardFound",
+                                  "state Searching", "state Error", "state Searching", "state CardFound"}));
 }
 
 }  // namespace

@@ -1,0 +1,111 @@
+// The tapgate program and tapgate-emulator started as a user starts them: the emulator's stdin and
+// stdout on pipes, tapgate's stdout on a pipe and its log (stderr) in a file of a scratch
+// directory. Both are ended by pid and reaped when this goes. For targets that define
+// TAPGATE_PROGRAM and TAPGATE_EMULATOR as the two programs' paths.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PeerProcess.h"
+
+namespace testsupport {
+
+class TapgateRun
+{
+public:
+    TapgateRun()
+    {
+        for (int* p : {m_toEmulator, m_fromEmulator, m_fromTapgate})
+            if (::pipe2(p, O_CLOEXEC) != 0)
+                throw std::runtime_error("pipe2 failed");
+    }
+    ~TapgateRun()
+    {
+        end();
+        for (int* p : {m_toEmulator, m_fromEmulator, m_fromTapgate}) ::close(p[0]), ::close(p[1]);
+    }
+    TapgateRun(const TapgateRun&) = delete;
+    TapgateRun& operator=(const TapgateRun&) = delete;
+
+    // The device path the emulator prints first; empty when none comes within 5 s.
+    std::string startEmulator(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv = {TAPGATE_EMULATOR};
+        argv.insert(argv.end(), args.begin(), args.end());
+        m_emulator =
+            std::make_unique<PeerProcess>(argv, PeerProcess::Options{"", m_toEmulator[0], m_fromEmulator[1]});
+        return testsupport::readLine(m_fromEmulator[0], 5000);
+    }
+
+    void startTapgate(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv = {TAPGATE_PROGRAM};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const int log = ::open(logPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        m_tapgate = std::make_unique<PeerProcess>(argv, PeerProcess::Options{"", -1, m_fromTapgate[1], log});
+        ::close(log);
+    }
+
+    // A command line to the emulator ("remove", "place").
+    bool send(const std::string& command)
+    {
+        const std::string line = command + "\n";
+        return ::write(m_toEmulator[1], line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    }
+    // tapgate's next line on stdout; empty on time-out.
+    std::string readLine(int timeoutMs) { return testsupport::readLine(m_fromTapgate[0], timeoutMs); }
+
+    std::string log() const
+    {
+        const std::vector<uint8_t> bytes = readFile(logPath());
+        return std::string(bytes.begin(), bytes.end());
+    }
+    size_t logCount(const std::string& what) const
+    {
+        const std::string text = log();
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+    // Looks at the log every 10 ms until it holds `times` lines with `what`; false after timeoutMs.
+    bool waitForLog(const std::string& what, size_t times, int timeoutMs) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (logCount(what) < times) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    PeerProcess& tapgate() { return *m_tapgate; }
+
+    void end()
+    {
+        for (auto* process : {m_tapgate.get(), m_emulator.get()})
+            if (process) {
+                process->kill(SIGTERM);
+                process->wait();
+            }
+    }
+
+private:
+    std::string logPath() const { return m_dir / "tapgate.log"; }
+
+    TempDir m_dir;
+    int m_toEmulator[2] = {-1, -1};
+    int m_fromEmulator[2] = {-1, -1};
+    int m_fromTapgate[2] = {-1, -1};
+    std::unique_ptr<PeerProcess> m_emulator;
+    std::unique_ptr<PeerProcess> m_tapgate;
+};
+
+}  // namespace testsupport
