@@ -1,7 +1,11 @@
 // tapgate-emulator: an emulated Elatec TWN reader on a pseudo-terminal, for running tapgate with
 // no hardware. It prints the device path as its first line on stdout, then takes commands on
 // stdin, one a line: "remove" takes the card out of the field, "place" puts it back. It runs until
-// it is killed; the end of stdin does not stop it.
+// it is killed; the end of stdin does not stop it. With --run it also starts a program (tapgate)
+// with the device path as its last argument, and ends with it.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +14,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/String.h"
 #include "emulators/ElatecReader.h"
@@ -22,23 +28,30 @@ namespace {
 using emulators::Bytes;
 using emulatortool::ticketKinds;
 
+struct Help
+{
+};
+
 struct Options
 {
     std::string card = "ev1";
     Bytes uid;
     std::string slots[2] = {"mifare", "none"};
     bool unlocked = false;
+    std::vector<std::string> run;  // a program and its arguments; the device path goes last
 };
 
 void usage()
 {
     std::cerr
         << "Usage: tapgate-emulator [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM] [--unlocked]\n"
+           "                       [--run PROGRAM [ARGS...]]\n"
            "  --card KIND   the card in the field (default ev1):\n";
     for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
     std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
                  "  --slot0 SAM, --slot1 SAM   mifare (AV3, default in slot 0), mifare-av2, lg, none\n"
                  "  --unlocked    the MIFARE SAMs come out of every power-on unlocked\n"
+                 "  --run ...     start the program with the device path as its last argument; end with it\n"
                  "Commands on stdin: remove, place\n";
 }
 
@@ -52,6 +65,8 @@ Options parse(int argc, char** argv)
                 throw std::invalid_argument(arg + " needs a value");
             return argv[++i];
         };
+        if (arg == "--help" || arg == "-h")
+            throw Help();
         if (arg == "--card")
             options.card = value();
         else if (arg == "--uid")
@@ -62,6 +77,8 @@ Options parse(int argc, char** argv)
             options.slots[1] = value();
         else if (arg == "--unlocked")
             options.unlocked = true;
+        else if (arg == "--run" && i + 1 < argc)
+            options.run.assign(argv + i + 1, argv + argc), i = argc;
         else
             throw std::invalid_argument("unknown option " + arg);
     }
@@ -85,6 +102,32 @@ std::shared_ptr<emulators::SlotCard> makeSam(const std::string& kind, const Opti
     return sam;
 }
 
+// The program runs beside the emulator and takes it down when it ends; it is ended with the
+// emulator too (parent-death signal), so neither outlives the other.
+void startProgram(std::vector<std::string> command, const std::string& device)
+{
+    command.push_back(device);
+    std::vector<char*> argv;
+    for (auto& arg : command) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("cannot start " + command.front());
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(1);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    std::thread([child] {
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    }).detach();
+}
+
 int run(const Options& options)
 {
     const emulatortool::TicketKind* kind = nullptr;
@@ -103,6 +146,8 @@ int run(const Options& options)
     reader.setCard(ticket.card);
 
     std::cout << reader.devicePath() << std::endl;
+    if (!options.run.empty())
+        startProgram(options.run, reader.devicePath());
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line == "remove")
@@ -122,6 +167,9 @@ int main(int argc, char** argv)
 {
     try {
         return run(parse(argc, argv));
+    } catch (const Help&) {
+        usage();
+        return 0;
     } catch (const std::exception& e) {
         usage();
         std::cerr << "ERROR: " << e.what() << std::endl;
