@@ -86,7 +86,8 @@ Framer::Result Framer::feed(const uint8_t* data, size_t size, size_t& used)
                 m_skipped = 0;
                 m_computed = crc(m_body.data(), m_length, crc(m_header, 3));
                 m_received = static_cast<uint16_t>(m_body[m_length] << 8 | m_body[m_length + 1]);
-                m_payload.assign(m_body.begin(), m_body.begin() + static_cast<long>(m_length));
+                m_body.resize(m_length);
+                m_payload.swap(m_body);
                 return m_computed == m_received ? Result::Frame : Result::BadCrc;
             }
         }

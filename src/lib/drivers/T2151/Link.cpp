@@ -44,12 +44,15 @@ Message::Ptr Link::receive(int timeoutMs)
 
 Message::Ptr Link::receiveFrame(int timeoutMs)
 {
+    // A negative time-out would make each read wait for ever, past any bound of the hunt.
+    if (timeoutMs < 0)
+        timeoutMs = 0;
     if (timeoutMs != m_timeout) {
         m_stream.setReadTimeout(timeoutMs);
         m_timeout = timeoutMs;
     }
     const double start = Clock::monotonicMillis();
-    const double bound = (timeoutMs > 0 ? timeoutMs : 0) + HuntGraceMs;
+    const double bound = timeoutMs + HuntGraceMs;
     Framer framer;
     std::vector<uint8_t> chunk;
     for (;;) {

@@ -26,15 +26,18 @@ public:
     Message::Ptr transceive(const Message& message, int timeoutMs);
 
     // Forgets the remembered time-out, for a stream that was reopened with its own.
-    void resetTimeout() { m_timeout = 0; }
+    void resetTimeout() { m_timeout = Unknown; }
     ByteStream& stream() { return m_stream; }
 
 private:
     Message::Ptr receiveFrame(int timeoutMs);
 
+    // Never a time-out a receive asks for, so the first receive always sets its own.
+    static constexpr int Unknown = -1;
+
     ByteStream& m_stream;
     std::string m_prefix;
-    int m_timeout = 0;
+    int m_timeout = Unknown;
 };
 
 }  // namespace T2151
