@@ -21,19 +21,12 @@ namespace {
 using emulators::Bytes;
 using EV1 = RFID::UltralightEV1CardReader;
 using ULC = RFID::UltralightCCardReader;
+using BareEV1 = testsupport::BareReader<EV1>;
+using BareC = testsupport::BareReader<ULC>;
 
 // Fixed, so a run is bounded and the card model's record of frames (10000) is never full.
 const int Iterations = 500;
 const uint8_t SamEntry = 0x20;
-
-template <class Base>
-struct Bare : Base
-{
-    explicit Bare(std::shared_ptr<NFC::Tag> tag) : Base("Bench", std::move(tag), nullptr) {}
-    std::shared_ptr<RFID::Card> create(bool) override { return nullptr; }
-    std::shared_ptr<RFID::Card> read(unsigned, unsigned) override { return nullptr; }
-    std::shared_ptr<RFID::Card> write(const VariantMap&) override { return nullptr; }
-};
 
 // Runs op every iteration; reports card frames and SAM APDUs per operation.
 void measure(benchmark::State& state, testsupport::UltralightField& field, double framesMin, double apdusMin,
@@ -58,7 +51,7 @@ void measure(benchmark::State& state, testsupport::UltralightField& field, doubl
 void BM_EV1FullRead(benchmark::State& state)
 {
     testsupport::UltralightField field;
-    Bare<EV1> reader(field.place(std::make_shared<emulators::UltralightEV1>()));
+    BareEV1 reader(field.place(std::make_shared<emulators::UltralightEV1>()));
     Bytes image;
     // All 41 pages in one FAST_READ.
     measure(state, field, 1, 0,
@@ -68,7 +61,7 @@ void BM_EV1FullRead(benchmark::State& state)
 void BM_EV1UnchangedImageWrite(benchmark::State& state)
 {
     testsupport::UltralightField field;
-    Bare<EV1> reader(field.place(std::make_shared<emulators::UltralightEV1>()));
+    BareEV1 reader(field.place(std::make_shared<emulators::UltralightEV1>()));
     Bytes image;
     if (!reader.fastReadPages(4, 32, image)) {
         state.SkipWithError("read failed");
@@ -81,7 +74,7 @@ void BM_EV1UnchangedImageWrite(benchmark::State& state)
 void BM_CAuthenticateWithKey(benchmark::State& state)
 {
     testsupport::UltralightField field;
-    Bare<ULC> reader(field.place(std::make_shared<emulators::UltralightC>()));
+    BareC reader(field.place(std::make_shared<emulators::UltralightC>()));
     // The card's challenge and its answer to ours.
     measure(state, field, 2, 0, [&] { return reader.authenticate(ULC::DefaultKey); });
 }
@@ -94,7 +87,7 @@ void BM_CAuthenticateThroughSam(benchmark::State& state)
                        emulators::MifareSam::KeyEntry::make(emulators::MifareSam::Iso10116,
                                                             emulators::MifareSam::Picc, ULC::DefaultKey));
     auto sam = field.insertSam(model);
-    Bare<ULC> reader(field.place(std::make_shared<emulators::UltralightC>()));
+    BareC reader(field.place(std::make_shared<emulators::UltralightC>()));
     // Two frames at the card, the SAM's two steps.
     measure(state, field, 2, 2, [&] { return reader.authenticate(sam, SamEntry, 0, {}); });
 }
@@ -102,7 +95,7 @@ void BM_CAuthenticateThroughSam(benchmark::State& state)
 void BM_CRead12Pages(benchmark::State& state)
 {
     testsupport::UltralightField field;
-    Bare<ULC> reader(field.place(std::make_shared<emulators::UltralightC>()));
+    BareC reader(field.place(std::make_shared<emulators::UltralightC>()));
     Bytes image;
     // Four pages a READ.
     measure(state, field, 3, 0, [&] {

@@ -97,10 +97,7 @@ TEST(CardReaderFactory, EveryTemplateNameBuildsItsLayoutOrSaysItIsMissing)
     testsupport::UltralightField field;
     auto tag = field.place(std::make_shared<emulators::UltralightEV1>());
     std::vector<std::string> names = Factory::templateNames();
-    EXPECT_EQ(names, (std::vector<std::string>{"VozeLUCv1", "KivoLUC", "KivoLUCv2", "VerUZA", "ZodezuLUC",
-                                               "ZodezuLUCv2", "EMV"}));
-    names.push_back("Nope");
-    names.push_back("");
+    names.insert(names.end(), {"Nope", ""});
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         RFID::Error error;
@@ -110,10 +107,12 @@ TEST(CardReaderFactory, EveryTemplateNameBuildsItsLayoutOrSaysItIsMissing)
             EXPECT_TRUE(error.ok());
             continue;
         }
-        EXPECT_EQ(error.code(), RFID::Error::UnsupportedCard);
-        EXPECT_NE(error.text().find("'" + name + "'"), std::string::npos) << error.text();
+        // Not built yet, or not a template at all.
         const bool unknown = name == "Nope" || name.empty();
-        EXPECT_EQ(error.text().find("Unknown template") != std::string::npos, unknown);
+        EXPECT_EQ(error.text(),
+                  "createFromTemplateName: " + (unknown ? "Unknown template '" + name + "'"
+                                                        : "Layout '" + name + "' is not available"));
+        EXPECT_EQ(error.code(), RFID::Error::UnsupportedCard);
     }
 }
 

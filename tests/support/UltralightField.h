@@ -1,7 +1,8 @@
 // The field the card-reader framework's Ultralight tests and benchmarks run in: NFC::Reader with
 // the real Elatec driver on one side of a pseudo-terminal, the emulated reader on the other, an
 // Ultralight card model in its field and a MIFARE SAM model in slot 0. Counts what the card and
-// the SAM received. No test framework here, so a benchmark can use it too.
+// the SAM received. BareReader reaches the base readers' own operations. No test framework here,
+// so a benchmark can use it too.
 #pragma once
 
 #include <cstddef>
@@ -9,16 +10,31 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "NFC/Reader.h"
 #include "NFC/SAM.h"
 #include "NFC/Tag.h"
+#include "Velmora/CardReader.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/MifareSam.h"
 #include "emulators/UltralightCard.h"
 
 namespace testsupport {
+
+// A layout with nothing of its own over one of the Ultralight base readers.
+template <class Base>
+struct BareReader : Base
+{
+    explicit BareReader(std::shared_ptr<NFC::Tag> tag, std::shared_ptr<NFC::SAM> sam = nullptr)
+        : Base("Bare", std::move(tag), std::move(sam))
+    {
+    }
+    std::shared_ptr<RFID::Card> create(bool) override { return nullptr; }
+    std::shared_ptr<RFID::Card> read(unsigned, unsigned) override { return nullptr; }
+    std::shared_ptr<RFID::Card> write(const VariantMap&) override { return nullptr; }
+};
 
 class UltralightField
 {
@@ -66,6 +82,34 @@ public:
     }
 
     size_t cardFrames() const { return card->commands().size(); }
+
+    // The frames the card got from index from on, CRC removed.
+    std::vector<emulators::Bytes> framesSince(size_t from) const
+    {
+        const auto all = card->commands();
+        return std::vector<emulators::Bytes>(all.begin() + static_cast<long>(from), all.end());
+    }
+
+    // The pages those frames wrote, in order.
+    static std::vector<int> pagesWritten(const std::vector<emulators::Bytes>& frames)
+    {
+        std::vector<int> pages;
+        for (const auto& f : frames)
+            if (f.size() == 6 && f[0] == 0xA2)
+                pages.push_back(f[1]);
+        return pages;
+    }
+
+    // Pages first .. first + count - 1 as the card holds them.
+    emulators::Bytes memory(int first, int count) const
+    {
+        emulators::Bytes out;
+        for (int p = first; p < first + count; ++p) {
+            const emulators::Bytes page = card->page(p);
+            out.insert(out.end(), page.begin(), page.end());
+        }
+        return out;
+    }
 
     // SAM commands with this instruction byte since the last search.
     size_t samCommands(uint8_t ins) const
