@@ -138,6 +138,12 @@ void MifareSam::refuseNext(uint8_t ins, uint16_t sw, size_t after)
     m_refusal = Refusal{ins, sw, after};
 }
 
+void MifareSam::shortenNext(uint8_t ins, size_t size)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_short = ShortAnswer{ins, size};
+}
+
 MifareSam::CardSession MifareSam::cardSession() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -158,7 +164,7 @@ std::optional<Bytes> MifareSam::powerOn()
     m_host = {};
     m_picc = {};
     m_session = {};
-    m_offline = {};
+    m_offlines.fill({});
     m_chain = {};
     m_av1SessionKey.clear();
     m_loadedIv.clear();
@@ -181,7 +187,14 @@ std::optional<SlotCard::Response> MifareSam::apdu(const Apdu& command)
         m_refusal.reset();
         return status(sw);
     }
-    return handle(command);
+    m_channel = command.cla & 0x03;
+    Response r = handle(command);
+    if (m_short && m_short->ins == command.ins) {
+        if (r.data.size() > m_short->size)
+            r.data.resize(m_short->size);
+        m_short.reset();
+    }
+    return r;
 }
 
 std::optional<SlotCard::Response> MifareSam::tpdu(const Bytes&, const Bytes&)
@@ -373,7 +386,7 @@ SlotCard::Response MifareSam::handle(const Apdu& c)
             m_host = {};
             m_picc = {};
             m_session = {};
-            m_offline = {};
+            m_offlines.fill({});
             m_av1SessionKey.clear();
             return status(SW_OK);
         case 0x0A:
@@ -578,23 +591,23 @@ SlotCard::Response MifareSam::activateOfflineKey(const Apdu& c)
     if (!countUse(e))
         return status(SW_NOT_ALLOWED);
     m_session = {};
-    m_offline = {true, e.type(), *key};
+    m_offlines[m_channel] = {true, e.type(), *key};
     m_loadedIv.clear();
     return status(SW_OK);
 }
 
 SlotCard::Response MifareSam::offlineCipher(const Apdu& c, bool encrypt)
 {
-    if (!m_offline.active)
+    if (!m_offlines[m_channel].active)
         return status(SW_CONDITIONS);
-    const Cipher cipher = cipherOf(m_offline.type);
+    const Cipher cipher = cipherOf(m_offlines[m_channel].type);
     const size_t bs = cardcrypto::blockSize(cipher);
     if (c.data.empty() || c.data.size() % bs != 0)
         return status(SW_WRONG_LENGTH);
     // Every offline command starts from the loaded IV; nothing chains from one to the next.
     Bytes iv = m_loadedIv.size() == bs ? m_loadedIv : Bytes(bs, 0x00);
-    const Bytes out = encrypt ? cardcrypto::cbcEncrypt(cipher, m_offline.key, iv, c.data)
-                              : cardcrypto::cbcDecrypt(cipher, m_offline.key, iv, c.data);
+    const Bytes out = encrypt ? cardcrypto::cbcEncrypt(cipher, m_offlines[m_channel].key, iv, c.data)
+                              : cardcrypto::cbcDecrypt(cipher, m_offlines[m_channel].key, iv, c.data);
     return {out, SW_OK};
 }
 
@@ -632,7 +645,7 @@ SlotCard::Response MifareSam::authenticatePicc(const Apdu& c)
 
     m_picc = {};
     m_session = {};
-    m_offline = {};
+    m_offlines[m_channel] = {};
     if (!m_unlocked)
         return status(SW_CONDITIONS);
     if (c.data.size() < 2)
@@ -686,9 +699,9 @@ SlotCard::Response MifareSam::authenticatePicc(const Apdu& c)
 SlotCard::Response MifareSam::mac(uint8_t ins, uint8_t p2, const Bytes& data)
 {
     const bool session = m_session.active;
-    if (!session && !m_offline.active)
+    if (!session && !m_offlines[m_channel].active)
         return status(SW_CONDITIONS);
-    const KeyType type = session ? m_session.type : m_offline.type;
+    const KeyType type = session ? m_session.type : m_offlines[m_channel].type;
     const Cipher cipher = cipherOf(type);
     const bool native = session && type == DesfireNative;
     const size_t full = native ? 8 : cardcrypto::blockSize(cipher);
@@ -709,7 +722,7 @@ SlotCard::Response MifareSam::mac(uint8_t ins, uint8_t p2, const Bytes& data)
         value = cardcrypto::cmac(cipher, m_session.key, message, m_session.iv);
         m_session.iv = value;
     } else {
-        value = cardcrypto::cmac(cipher, m_offline.key, message);
+        value = cardcrypto::cmac(cipher, m_offlines[m_channel].key, message);
     }
     value.resize(size);
     if (ins == 0x7C)

@@ -12,8 +12,8 @@
 // against a CRC over the plain data (native) or the plain data and a 0x00 status (EV1).
 // Keys are diversified with AN10922 when an input is given (AES-128, two- and three-key Triple-DES),
 // card keys and offline keys alike: an offline key activated with a card's UID is the key that
-// card holds. Offline keys (ActivateOfflineKey) serve the offline cipher commands, each from the
-// loaded IV (zero unless LoadInitVector set one), and full-length CMACs (GenerateMAC).
+// card holds. Offline keys (ActivateOfflineKey), one per logical channel, serve the offline cipher commands,
+// each from the loaded IV (zero unless LoadInitVector set one), and full-length CMACs (GenerateMAC).
 // ChangeKeyPICC: P1 bit 0 asks for the form that changes a key other than the authenticated one
 // (new XOR current, both CRCs), bits 1 and 2 diversify the current and the new key with the input.
 #pragma once
@@ -116,6 +116,8 @@ public:
     // The command with this instruction byte after the next `after` ones is refused with sw, leaving
     // the SAM's state as it was.
     void refuseNext(uint8_t ins, uint16_t sw, size_t after = 0);
+    // The next answer to the instruction carries only its first size data bytes, its status kept.
+    void shortenNext(uint8_t ins, size_t size);
     CardSession cardSession() const;
     // The 16-byte session key of the last AV1 host authentication; empty when there is none.
     Bytes av1SessionKey() const;
@@ -208,11 +210,19 @@ private:
         size_t after;
     };
     std::optional<Refusal> m_refusal;
+    struct ShortAnswer
+    {
+        uint8_t ins;
+        size_t size;
+    };
+    std::optional<ShortAnswer> m_short;
     HostAuth m_host;
     Bytes m_av1SessionKey;
     PiccAuth m_picc;
     CardSession m_session;
-    Offline m_offline;
+    // Each logical channel (the class byte's low bits) keeps its own offline key.
+    std::array<Offline, 4> m_offlines;
+    uint8_t m_channel = 0;
     Bytes m_loadedIv;
     Chain m_chain;
 };

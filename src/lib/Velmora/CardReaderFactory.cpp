@@ -6,6 +6,7 @@
 #include "NFC/ISO14443.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Tag.h"
+#include "Velmora/Cards/KivoLUC/KivoLUCCardReader.h"
 #include "Velmora/Cards/KivoLUCv2/KivoLUCv2CardReader.h"
 #include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
 #include "Velmora/Cards/ZodezuLUCv2/ZodezuLUCv2CardReader.h"
@@ -29,7 +30,7 @@ const std::map<std::string, CardReaderFactory::Maker>& makers()
 {
     static const std::map<std::string, CardReaderFactory::Maker> table = {
         {"VozeLUCv1", make<VozeLUCv1::CardReader>},
-        {"KivoLUC", nullptr},
+        {"KivoLUC", make<KivoLUC::CardReader>},
         {"KivoLUCv2", nullptr},
         {"VerUZA", nullptr},
         {"ZodezuLUC", nullptr},

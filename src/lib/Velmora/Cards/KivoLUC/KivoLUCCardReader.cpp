@@ -1,0 +1,523 @@
+#include "Velmora/Cards/KivoLUC/KivoLUCCardReader.h"
+
+#include <exception>
+
+#include "NFC/Driver.h"
+#include "NFC/ISO14443.h"
+#include "NFC/Protocols/MifareSAM.h"
+#include "NFC/Protocols/Ultralight.h"
+#include "NFC/Tag.h"
+#include "Velmora/Cards/KivoLUC/TicketFields.h"
+#include "core/String.h"
+
+namespace KivoLUC {
+
+namespace {
+
+using namespace TicketFields;
+
+const char* const Name = "KivoLUC";
+const char* const NoSam = "No active SAM";
+
+constexpr int PageSize = RFID::UltralightPageCache::PageSize;
+constexpr int PagesPerRead = 4;
+constexpr int ConfigPage = 37;
+constexpr int ReselectTimeoutMs = 200;
+
+constexpr size_t FlagsAt = 8;
+constexpr size_t CarrierAt = 64;
+constexpr uint8_t PeriodPassFlag = 0x20;
+constexpr uint8_t StoredJourneysFlag = 0x80;
+constexpr uint8_t CreatedVersion = 0x01;
+
+const std::vector<Field>& record()
+{
+    static const std::vector<Field> fields = {
+        {Kind::U8, "state/status"},
+        {Kind::U8, "state/statusDeviceType"},
+        {Kind::U16, "state/statusDeviceId"},
+        {Kind::DateTime, "state/statusTimestamp"},
+        {Kind::Custom},  // flags and version
+        {Kind::U8, "state/passengerType"},
+        {Kind::U16, "info/issuerId"},
+        {Kind::DateTime, "info/issueTimestamp"},
+        {Kind::Date, "info/expiryDate"},
+        {Kind::U16, "periodPass/productId"},
+        {Kind::U8, "periodPass/status"},
+        {Kind::U8, "periodPass/days"},
+        {Kind::DateTime, "periodPass/issueTimestamp"},
+        {Kind::DateTime, "periodPass/activationTimestamp"},
+        {Kind::U16, "storedJourneys/productId"},
+        {Kind::U8, "storedJourneys/status"},
+        {Kind::U8, "storedJourneys/journeys"},
+        {Kind::DateTime, "storedJourneys/issueTimestamp"},
+        {Kind::DateTime, "storedJourneys/activationTimestamp"},
+        {Kind::U8, "usageLog/deviceType"},
+        {Kind::U8, "usageLog/productType"},
+        {Kind::U8, "usageLog/journeysBefore"},
+        {Kind::U8, "usageLog/journeysAfter"},
+        {Kind::DateTime, "usageLog/timestamp"},
+        {Kind::U16, "usageLog/deviceId"},
+        {Kind::U16, "usageLog/productId"},
+        {Kind::U16, "usageLog/routeId"},
+        {Kind::U16, "usageLog/routeExecutionId"},
+        {Kind::U16, "usageLog/fromStopId"},
+        {Kind::U16, "usageLog/toStopId"},
+        {Kind::U16, "usageLog/vehicleId"},
+        {Kind::Custom},  // the carrier, the record's one optional key
+        {Kind::Reserved},
+        {Kind::U8, "topupLog/deviceType"},
+        {Kind::U8, "topupLog/productType"},
+        {Kind::U8, "topupLog/journeysBefore"},
+        {Kind::U8, "topupLog/journeysAfter"},
+        {Kind::DateTime, "topupLog/timestamp"},
+        {Kind::U16, "topupLog/deviceId"},
+        {Kind::U16, "topupLog/productId"},
+    };
+    return fields;
+}
+
+std::string samText(int code)
+{
+    return NFC::MifareSAM::errorToStr(code);
+}
+
+}  // namespace
+
+CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
+    : RFID::CardReader(Name, std::move(tag), sams.empty() ? nullptr : sams.front())
+{
+    if (m_tag)
+        m_ultralight = NFC::Ultralight::make(m_tag->iso14443(), m_tag->uid(), m_tag->ats());
+    m_mifareSam = std::dynamic_pointer_cast<NFC::MifareSAM>(m_sam);
+}
+
+CardReader::~CardReader() = default;
+
+// ---- record ----
+
+CardReader::Bytes CardReader::serializeData(const VariantMap& data)
+{
+    Bytes out(RecordSize, 0x00);
+    encode(record(), data, out, 0);
+    uint8_t flags = static_cast<uint8_t>(data["info/version"].toUInt() & 0x0F);
+    if (data["state/cardType/hasPeriodPass"].toBool())
+        flags |= PeriodPassFlag;
+    if (data["state/cardType/hasStoredJourneys"].toBool())
+        flags |= StoredJourneysFlag;
+    out[FlagsAt] = flags;
+    out[CarrierAt] =
+        data.exists("info/carrierId") ? static_cast<uint8_t>(data["info/carrierId"].toUInt()) : 0;
+    return out;
+}
+
+VariantMap CardReader::deserializeData(const Bytes& image)
+{
+    VariantMap map;
+    if (image.size() < RecordSize)
+        return map;
+    decode(record(), image, 0, map);
+    const uint8_t flags = image[FlagsAt];
+    map["state/cardType/hasStoredJourneys"] = (flags & StoredJourneysFlag) != 0;
+    map["state/cardType/hasPeriodPass"] = (flags & PeriodPassFlag) != 0;
+    map["info/version"] = static_cast<int>(flags & 0x0F);
+    map["info/carrierId"] = image[CarrierAt];
+    return map;
+}
+
+// ---- SAM ----
+
+bool CardReader::activateOfflineKey(int channel, int position, int version)
+{
+    log(Log::LevelDebug, "Activating Offline Key (channel=%d, pos=%d, ver=%d)", channel, position, version);
+    if (!m_mifareSam) {
+        log(Log::LevelWarning, "%s", NoSam);
+        return true;
+    }
+    const OfflineKey key{channel, position, version};
+    if (m_keys.active(key)) {
+        log(Log::LevelDebug, "Skipping key activation. Key %d already active.", position);
+        return true;
+    }
+    int rc = 0;
+    {
+        ChannelScope scope(*m_mifareSam, channel);
+        rc = m_mifareSam->activateOfflineKey(static_cast<uint8_t>(position), static_cast<uint8_t>(version),
+                                             m_tag->uid());
+    }
+    if (rc != NFC::MifareSAM::Success) {
+        setError("activateOfflineKey", samText(rc));
+        return false;
+    }
+    m_keys.add(key);
+    return true;
+}
+
+bool CardReader::encipherOfflineData(int channel, Bytes& out, const Bytes& in)
+{
+    ChannelScope scope(*m_mifareSam, channel);
+    const int rc = m_mifareSam->encipherOfflineData(in, out);
+    if (rc != NFC::MifareSAM::Success) {
+        setError("encipherOfflineData", samText(rc));
+        return false;
+    }
+    return true;
+}
+
+bool CardReader::generateMac(int channel, Bytes& mac, const Bytes& data)
+{
+    ChannelScope scope(*m_mifareSam, channel);
+    const int rc = m_mifareSam->generateMAC(data, mac, 0);
+    if (rc != NFC::MifareSAM::Success) {
+        setError("generateMac", samText(rc));
+        return false;
+    }
+    return true;
+}
+
+bool CardReader::verifyMac(int channel, const Bytes& data)
+{
+    ChannelScope scope(*m_mifareSam, channel);
+    const int rc = m_mifareSam->verifyMAC(data, 0);
+    if (rc != NFC::MifareSAM::Success) {
+        setError("verifyMac", samText(rc));
+        return false;
+    }
+    return true;
+}
+
+bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pack)
+{
+    log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
+    if (!m_mifareSam) {
+        log(Log::LevelWarning, "%s", NoSam);
+        pwd = 0;
+        pack = 0;
+        return true;
+    }
+    if (m_pwd != 0xFFFFFFFF && m_pack != 0xFFFF) {
+        log(Log::LevelDebug, "Skipping password generation (pwd=0x%08x, ack=0x%04x)", m_pwd, m_pack);
+        pwd = m_pwd;
+        pack = m_pack;
+        return true;
+    }
+    Bytes out;
+    if (!activateOfflineKey(PasswordKey.channel, PasswordKey.position, PasswordKey.version) ||
+        !encipherOfflineData(PasswordKey.channel, out, uid))
+        return false;
+    if (!splitPassword(out, m_pwd, m_pack)) {
+        setError("generatePassword", String::format("Wrong password/pack length received (%zu)", out.size()));
+        return false;
+    }
+    pwd = m_pwd;
+    pack = m_pack;
+    return true;
+}
+
+bool CardReader::verifyPassword(uint32_t pwd, uint16_t pack)
+{
+    uint16_t received = 0;
+    const NFC::Ultralight::Error e = m_ultralight->authenticatePass(pwd, received);
+    if (e != NFC::Ultralight::None) {
+        setError("verifyPassword", String::format("Error authenticating password : %d", static_cast<int>(e)));
+        return false;
+    }
+    if (received != pack) {
+        setError("verifyPassword",
+                 String::format("Password authenticate mismatch (exp=%04x, recv=%04x)", pack, received));
+        return false;
+    }
+    m_passwordSent = true;
+    log(Log::LevelInfo, "Password verified");
+    return true;
+}
+
+bool CardReader::generateCert(Bytes& cert, const Bytes& record)
+{
+    log(Log::LevelInfo, "Generating certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
+        record.size());
+    if (!m_mifareSam) {
+        log(Log::LevelWarning, "%s", NoSam);
+        cert.resize(CertificateSize, 0x00);
+        return true;
+    }
+    Bytes mac;
+    if (!activateOfflineKey(MacKey.channel, MacKey.position, MacKey.version) ||
+        !generateMac(MacKey.channel, mac, record))
+        return false;
+    if (mac.size() != CertificateSize) {
+        setError("generateCert", String::format("Wrong certificate length received (%zu)", mac.size()));
+        return false;
+    }
+    cert = std::move(mac);
+    return true;
+}
+
+bool CardReader::verifyCert(const Bytes& image)
+{
+    log(Log::LevelInfo, "Verifying certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
+        image.size());
+    if (!m_mifareSam) {
+        log(Log::LevelWarning, "%s", NoSam);
+        return true;
+    }
+    return activateOfflineKey(MacKey.channel, MacKey.position, MacKey.version) &&
+           verifyMac(MacKey.channel, image);
+}
+
+// ---- pages ----
+
+void CardReader::fromCache(Pages& pages) const
+{
+    pages.clear();
+    for (int page = 0; page < RFID::UltralightPageCache::Pages; ++page)
+        if (const uint8_t* bytes = m_cache.get(page))
+            pages[page] = Bytes(bytes, bytes + PageSize);
+}
+
+void CardReader::reselect()
+{
+    const auto link = m_ultralight->iso14443();
+    const auto driver = link ? link->driver() : nullptr;
+    int type = 0;
+    Bytes uid, ats;
+    if (!driver || !driver->searchTag(type, uid, ats, ReselectTimeoutMs) || uid != m_tag->uid()) {
+        log(Log::LevelWarning, "WARN: card %s not selected again", String::toHex(m_tag->uid()).c_str());
+        return;
+    }
+    uint16_t pack = 0;
+    if (m_passwordSent && m_ultralight->authenticatePass(m_pwd, pack) != NFC::Ultralight::None)
+        log(Log::LevelWarning, "WARN: password not accepted again");
+}
+
+int CardReader::cacheRead(int first, int end, Pages& pages)
+{
+    for (int page = first; page < end; ++page) {
+        const uint8_t* bytes = m_cache.get(page);
+        if (!bytes)
+            return page;
+        log(Log::LevelInfo, "[%04d] : %s [Cached]", page, String::toHex(bytes, PageSize).c_str());
+        pages[page] = Bytes(bytes, bytes + PageSize);
+    }
+    return end;
+}
+
+bool CardReader::fastRead(int first, int end, Pages& pages)
+{
+    if (end - first < 1)
+        return true;
+    log(Log::LevelDebug, "Fast reading pages %d to %d", first, end);
+    Bytes data;
+    const NFC::Ultralight::Error e = m_ultralight->fastRead(first, end - first, data);
+    if (e != NFC::Ultralight::None) {
+        setError("fastRead", String::format("Error fast reading pages: %d", static_cast<int>(e)));
+        return false;
+    }
+    if (data.size() != static_cast<size_t>(end - first) * PageSize) {
+        setError("fastRead", String::format("Incorrect buffer length : %zu bytes", data.size()));
+        return false;
+    }
+    for (int page = first; page < end; ++page) {
+        const uint8_t* bytes = data.data() + (page - first) * PageSize;
+        m_cache.put(page, bytes);
+        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(bytes, PageSize).c_str());
+    }
+    fromCache(pages);
+    return true;
+}
+
+bool CardReader::normalRead(int first, int end, Pages& pages)
+{
+    if (end - first < 1)
+        return true;
+    log(Log::LevelDebug, "Normal reading pages %d to %d", first, end);
+    for (int page = first; page < end; page += PagesPerRead) {
+        Bytes data;
+        const NFC::Ultralight::Error e = m_ultralight->read(page, data);
+        if (e != NFC::Ultralight::None) {
+            setError("normalRead", String::format("Error reading page (%d): %d", page, static_cast<int>(e)));
+            return false;
+        }
+        if (data.size() < PagesPerRead * PageSize) {
+            setError("normalRead",
+                     String::format("Incorrect buffer length (%d) : %zu bytes", page, data.size()));
+            return false;
+        }
+        for (int i = 0; i < PagesPerRead && page + i < end; ++i)
+            m_cache.put(page + i, data.data() + i * PageSize);
+    }
+    fromCache(pages);
+    return true;
+}
+
+bool CardReader::readPages(int first, int end, Bytes& out)
+{
+    log(Log::LevelInfo, "Reading pages %d to %d", first, end);
+    Pages pages;
+    const int next = cacheRead(first, end, pages);
+    if (!fastRead(next, end, pages)) {
+        reselect();
+        if (!normalRead(next, end, pages))
+            return false;
+        // The pages came after all: the refused FAST_READ is not what this operation ends with.
+        clearError();
+    }
+    out.clear();
+    for (int page = first; page < end; ++page) {
+        const auto it = pages.find(page);
+        if (it == pages.end()) {
+            setError("readPages", String::format("Page %d not read", page));
+            return false;
+        }
+        out.insert(out.end(), it->second.begin(), it->second.end());
+    }
+    return true;
+}
+
+bool CardReader::writePages(int first, int end, const Bytes& image)
+{
+    if (end > first && image.size() < static_cast<size_t>(end - first) * PageSize) {
+        setError("writePages", String::format("%zu bytes for pages %d to %d", image.size(), first, end - 1));
+        return false;
+    }
+    for (int page = first; page < end; ++page) {
+        const uint8_t* bytes = image.data() + (page - first) * PageSize;
+        if (m_cache.same(page, bytes)) {
+            log(Log::LevelInfo, "Skipping page (no changes) : %d", page);
+            continue;
+        }
+        const NFC::Ultralight::Error e = m_ultralight->write(page, Bytes(bytes, bytes + PageSize));
+        if (e != NFC::Ultralight::None) {
+            // A torn write may have left either content: the next write sends the page again.
+            m_cache.drop(page);
+            setError("writePages", String::format("Error writing page (%d): %d", page, static_cast<int>(e)));
+            return false;
+        }
+        m_cache.put(page, bytes);
+        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(bytes, PageSize).c_str());
+    }
+    return true;
+}
+
+bool CardReader::writeConfig(const Configuration& config)
+{
+    const Bytes pages[4] = {
+        {config.MOD, 0x00, 0x00, config.AUTH0},
+        {config.ACCESS, config.VCTID, 0x00, 0x00},
+        {static_cast<uint8_t>(config.PWD >> 24), static_cast<uint8_t>(config.PWD >> 16),
+         static_cast<uint8_t>(config.PWD >> 8), static_cast<uint8_t>(config.PWD)},
+        {static_cast<uint8_t>(config.PACK >> 8), static_cast<uint8_t>(config.PACK), 0x00, 0x00},
+    };
+    // AUTH0 goes last: from that write on the card refuses the unauthenticated writer, and a card
+    // that still takes its configuration has not been authenticated.
+    for (int i : {1, 2, 3, 0}) {
+        const int page = ConfigPage + i;
+        const NFC::Ultralight::Error e = m_ultralight->write(page, pages[i]);
+        if (e != NFC::Ultralight::None) {
+            setError("writeConfig", String::format("Error writing page (%d): %d", page, static_cast<int>(e)));
+            return false;
+        }
+        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(pages[i]).c_str());
+    }
+    return true;
+}
+
+// ---- operations ----
+
+std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
+{
+    auto card = RFID::Card::make(m_tag, Name);
+    const double start = startOperation("Reading Card");
+    if (!m_ultralight) {
+        setError("read", "No card");
+        return nullptr;
+    }
+    if (m_mifareSam) {
+        uint32_t pwd = 0;
+        uint16_t pack = 0;
+        if (!generatePassword(m_tag->uid(), pwd, pack) || !verifyPassword(pwd, pack))
+            return nullptr;
+    }
+    Bytes image;
+    if (!readPages(FirstPage, EndPage, image))
+        return nullptr;
+    if (image.size() != ImageSize) {
+        setError("read", String::format("Incorrect image length : %zu bytes", image.size()));
+        return nullptr;
+    }
+    if (!verifyCert(image))
+        return nullptr;
+    card->setData(deserializeData(image));
+    finishOperation(start);
+    m_activeCard = card;
+    return card->clone();
+}
+
+std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
+{
+    if (!m_activeCard && !read(0, 0))
+        m_activeCard = RFID::Card::make(m_tag, Name);
+    const double start = startOperation("Writing Card");
+    if (!m_ultralight) {
+        setError("write", "No card");
+        return nullptr;
+    }
+    // The map first: one that cannot be encoded fails here, before the SAM or the card hears of it.
+    Bytes image;
+    try {
+        image = serializeData(data);
+    } catch (const std::exception& e) {
+        setError("write", e.what());
+        return nullptr;
+    }
+    if (m_mifareSam) {
+        uint32_t pwd = 0;
+        uint16_t pack = 0;
+        if (!generatePassword(m_tag->uid(), pwd, pack) || !verifyPassword(pwd, pack))
+            return nullptr;
+    }
+    Bytes cert;
+    if (!generateCert(cert, image))
+        return nullptr;
+    image.insert(image.end(), cert.begin(), cert.end());
+    if (!writePages(FirstPage, EndPage, image))
+        return nullptr;
+    finishOperation(start);
+    m_activeCard->setData(data);
+    return m_activeCard->clone();
+}
+
+std::shared_ptr<RFID::Card> CardReader::create(bool)
+{
+    const double start = startOperation("Creating Card");
+    if (!m_ultralight) {
+        setError("create", "No card");
+        return nullptr;
+    }
+    Bytes image(RecordSize, 0x00);
+    image[FlagsAt] = CreatedVersion;
+    Bytes cert;
+    if (!generateCert(cert, image))
+        return nullptr;
+    image.insert(image.end(), cert.begin(), cert.end());
+    uint32_t pwd = 0;
+    uint16_t pack = 0;
+    if (m_mifareSam && !generatePassword(m_tag->uid(), pwd, pack))
+        return nullptr;
+    // No PWD_AUTH first: a ticket is created on a card that is not protected yet.
+    if (!writePages(FirstPage, EndPage, image))
+        return nullptr;
+    if (m_mifareSam) {
+        Configuration config;
+        config.AUTH0 = FirstPage;
+        config.ACCESS = 0x80;
+        config.PWD = pwd;
+        config.PACK = pack;
+        if (!writeConfig(config))
+            return nullptr;
+    }
+    finishOperation(start);
+    return read(0, 0);
+}
+
+}  // namespace KivoLUC

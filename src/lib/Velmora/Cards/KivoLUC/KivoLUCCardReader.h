@@ -1,0 +1,97 @@
+// The reader of the KivoLUC limited-use ticket on a MIFARE Ultralight EV1: one 80-byte record and
+// its 8-byte certificate on pages 4 to 25, read with one FAST_READ (READs when the card refuses it)
+// and written page by page, unchanged pages skipped through a page cache kept for the reader's life.
+// The MIFARE SAM derives the card's PWD and PACK (offline key 0x15 on logical channel 1) and makes
+// and checks the certificate (offline key 0x16 on channel 2); without a MIFARE SAM the ticket is
+// neither protected nor certified. Built per detected card by the factory; the manager's worker
+// alone calls it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "Velmora/CardReader.h"
+#include "Velmora/Cards/KivoLUC/OfflineKeys.h"
+#include "Velmora/UltralightPageCache.h"
+
+namespace NFC {
+class MifareSAM;
+class Ultralight;
+}  // namespace NFC
+
+namespace KivoLUC {
+
+class CardReader : public RFID::CardReader
+{
+public:
+    using Bytes = std::vector<uint8_t>;
+    using Pages = std::map<int, Bytes>;
+
+    struct Configuration
+    {
+        uint8_t MOD = 0x00;
+        uint8_t AUTH0 = 0xFF;
+        uint8_t ACCESS = 0x00;
+        uint8_t VCTID = 0x05;
+        uint32_t PWD = 0xFFFFFFFF;
+        uint16_t PACK = 0xFFFF;
+    };
+
+    static constexpr int FirstPage = 4;
+    static constexpr int EndPage = 26;  // pages 4 to 25
+    static constexpr size_t RecordSize = 80;
+    static constexpr size_t CertificateSize = 8;
+    static constexpr size_t ImageSize = RecordSize + CertificateSize;
+
+    CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams);
+    ~CardReader() override;
+
+    // The flag is not used.
+    std::shared_ptr<RFID::Card> create(bool flag) override;
+    // The ticket holds one usage and one top-up entry: the counts are not used.
+    std::shared_ptr<RFID::Card> read(unsigned usageLogs, unsigned topupLogs) override;
+    std::shared_ptr<RFID::Card> write(const VariantMap& data) override;
+
+    // The 80-byte record of the map; throws std::out_of_range for a missing key.
+    static Bytes serializeData(const VariantMap& data);
+    // The 41 keys of the record at the start of image; empty for an image under 80 bytes.
+    static VariantMap deserializeData(const Bytes& image);
+
+    bool activateOfflineKey(int channel, int position, int version);
+    bool encipherOfflineData(int channel, Bytes& out, const Bytes& in);
+    bool generateMac(int channel, Bytes& mac, const Bytes& data);
+    bool verifyMac(int channel, const Bytes& data);
+    bool generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pack);
+    bool verifyPassword(uint32_t pwd, uint16_t pack);
+    bool generateCert(Bytes& cert, const Bytes& record);
+    bool verifyCert(const Bytes& image);
+
+    // Page ranges are half-open: first up to, not including, end.
+    bool readPages(int first, int end, Bytes& out);
+    // The first page from first that the cache does not hold (end when it holds them all).
+    int cacheRead(int first, int end, Pages& pages);
+    bool fastRead(int first, int end, Pages& pages);
+    bool normalRead(int first, int end, Pages& pages);
+    // An image shorter than the range is refused with nothing written.
+    bool writePages(int first, int end, const Bytes& image);
+    bool writeConfig(const Configuration& config);
+
+private:
+    // Every page the cache holds.
+    void fromCache(Pages& pages) const;
+    // A card that refused a command ignores everything until it is selected again, which also
+    // drops its password authentication: send that again when this reader had sent it.
+    void reselect();
+
+    std::shared_ptr<NFC::Ultralight> m_ultralight;
+    std::shared_ptr<NFC::MifareSAM> m_mifareSam;
+    RFID::UltralightPageCache m_cache;
+    OfflineKeys m_keys;
+    uint32_t m_pwd = 0xFFFFFFFF;
+    uint16_t m_pack = 0xFFFF;
+    bool m_passwordSent = false;
+};
+
+}  // namespace KivoLUC
