@@ -23,15 +23,7 @@ using emulators::slice;
 using emulators::UltralightCard;
 using Reader = KivoLUC::CardReader;
 
-VariantMap without(const VariantMap& map, const std::string& gone)
-{
-    VariantMap out;
-    for (const std::string& key : map.keys())
-        if (key != gone)
-            out[key] = map[key];
-    return out;
-}
-
+using testsupport::without;
 class KivoLUCTest : public ::testing::Test, public testsupport::KivoTicketField
 {
 };

@@ -20,6 +20,16 @@ namespace testsupport {
 
 using emulators::operator+;
 
+// The map less one key.
+inline VariantMap without(const VariantMap& map, const std::string& gone)
+{
+    VariantMap out;
+    for (const std::string& key : map.keys())
+        if (key != gone)
+            out[key] = map[key];
+    return out;
+}
+
 class KivoTicketField : public UltralightField
 {
 public:

@@ -31,7 +31,7 @@ const std::map<std::string, CardReaderFactory::Maker>& makers()
     static const std::map<std::string, CardReaderFactory::Maker> table = {
         {"VozeLUCv1", make<VozeLUCv1::CardReader>},
         {"KivoLUC", make<KivoLUC::CardReader>},
-        {"KivoLUCv2", nullptr},
+        {"KivoLUCv2", make<KivoLUCv2::CardReader>},
         {"VerUZA", nullptr},
         {"ZodezuLUC", nullptr},
         {"ZodezuLUCv2", nullptr},
