@@ -65,6 +65,8 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
         [&](State state) { journal.add(std::string("state ") + RFID::Manager::stateName(state)); });
     manager.cardRemoved.connect(
         [&](std::shared_ptr<RFID::Card> gone) { journal.add("removed " + gone->uid()); });
+    // A listener's fault is its own: the worker neither stops nor takes it for a reader failure.
+    manager.cardFound.connect([](std::shared_ptr<RFID::Card>) { throw std::runtime_error("listener fault"); });
     manager.run();
 
     const struct

@@ -186,13 +186,13 @@ void Manager::Impl::setState(State state)
     m_state = state;
     idlePeriod = idlePeriodOf(state);
     log(Log::LevelInfo, "State: %s", stateName(state));
-    m_owner.stateChanged.emit(state);
+    notify("state changed", m_owner.stateChanged, state);
 }
 
 void Manager::Impl::report(const Error& error)
 {
     log(Log::LevelError, "ERROR: (%d) %s", static_cast<int>(error.code()), error.text().c_str());
-    m_owner.error.emit(error);
+    notify("error", m_owner.error, error);
 }
 
 void Manager::Impl::initialize()
@@ -212,7 +212,7 @@ void Manager::Impl::initialize()
     const Info info{m_reader->manufacturer(), m_reader->model(), m_reader->firmware(), m_reader->deviceUID()};
     log(Log::LevelInfo, "Reader: %s %s, firmware %s, UID %s", info.manufacturer.c_str(), info.model.c_str(),
         info.firmware.c_str(), info.deviceUID.c_str());
-    m_owner.infoChanged.emit(info);
+    notify("info changed", m_owner.infoChanged, info);
 
     // The SAMs are only powered here; unlocking them is the SAM manager's work.
     const int slots = m_reader->numberOfSlots();
@@ -222,7 +222,7 @@ void Manager::Impl::initialize()
             continue;
         log(Log::LevelInfo, "[SAM-%d] Found SAM of type %d", slot, static_cast<int>(sam->type()));
         m_sams.push_back(sam);
-        m_owner.samFound.emit(slot, sam);
+        notify("SAM found", m_owner.samFound, slot, sam);
     }
 
     listFirmware();
@@ -273,7 +273,7 @@ void Manager::Impl::readCard(const std::shared_ptr<NFC::Tag>& tag)
     log(Log::LevelInfo, "Card found: UID %s, type %u", m_card->uid().c_str(),
         static_cast<unsigned>(tag->type()));
     setState(State::CardFound);
-    m_owner.cardFound.emit(m_card);
+    notify("card found", m_owner.cardFound, m_card);
 
     Error error;
     std::shared_ptr<Card> result;
@@ -301,7 +301,7 @@ void Manager::Impl::readCard(const std::shared_ptr<NFC::Tag>& tag)
     }
     if (!error.ok())
         report(error);
-    m_owner.cardAutoRead.emit(error, result);
+    notify("card auto-read", m_owner.cardAutoRead, error, result);
 }
 
 void Manager::Impl::checkPresence()
@@ -321,7 +321,7 @@ void Manager::Impl::checkPresence()
     m_cardReader.reset();
     m_tag.reset();
     setState(State::Searching);
-    m_owner.cardRemoved.emit(card);
+    notify("card removed", m_owner.cardRemoved, card);
 }
 
 }  // namespace RFID

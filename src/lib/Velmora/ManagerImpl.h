@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "NFC/Reader.h"
 #include "Velmora/CardReader.h"
@@ -37,6 +39,20 @@ protected:
     void onIdle() override;
 
 private:
+    // Emits on the worker's thread. A handler that throws is the listener's fault, not the
+    // reader's: it is logged and the worker goes on as if it had returned.
+    template <class... Slot, class... Args>
+    void notify(const char* what, Signal<Slot...>& signal, Args&&... args)
+    {
+        try {
+            signal.emit(std::forward<Args>(args)...);
+        } catch (const std::exception& e) {
+            log(Log::LevelError, "ERROR: %s handler failed: %s", what, e.what());
+        } catch (...) {
+            log(Log::LevelError, "ERROR: %s handler failed", what);
+        }
+    }
+
     void setState(State state);
     void report(const Error& error);
     void initialize();
