@@ -418,7 +418,7 @@ TEST(T2151BadPeer, EveryMisbehaviourIsAResultAndLeavesOutArgumentsAlone)
     // A late answer is dropped before the next request goes out.
     reader.inject({Fault::Late, 300, 9});
     EXPECT_EQ(commands.ping({1}, 100), 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     T2151::Info info;
     ASSERT_EQ(commands.getInfo(info), 0);
     EXPECT_EQ(info.firmware, "T2151 2.4.1");

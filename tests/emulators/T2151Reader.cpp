@@ -328,6 +328,8 @@ void T2151Reader::runZmodem(const Bytes& start)
             const int rc = ::poll(fds, 2, 200);
             if (rc < 0 && errno == EINTR)
                 continue;
+            if (m_pty.wait(0) == PseudoTerminal::Wait::Stopped)
+                break;  // the emulator is going away; the destructor kills rz
             if (rc == 0) {
                 waited += 200;
                 if (waited > ZmodemLimitMs)
