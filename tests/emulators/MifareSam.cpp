@@ -138,10 +138,10 @@ void MifareSam::refuseNext(uint8_t ins, uint16_t sw, size_t after)
     m_refusal = Refusal{ins, sw, after};
 }
 
-void MifareSam::shortenNext(uint8_t ins, size_t size)
+void MifareSam::shortenNext(uint8_t ins, size_t size, size_t after)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_short = ShortAnswer{ins, size};
+    m_short = ShortAnswer{ins, size, after};
 }
 
 MifareSam::CardSession MifareSam::cardSession() const
@@ -189,7 +189,7 @@ std::optional<SlotCard::Response> MifareSam::apdu(const Apdu& command)
     }
     m_channel = command.cla & 0x03;
     Response r = handle(command);
-    if (m_short && m_short->ins == command.ins) {
+    if (m_short && m_short->ins == command.ins && m_short->after-- == 0) {
         if (r.data.size() > m_short->size)
             r.data.resize(m_short->size);
         m_short.reset();

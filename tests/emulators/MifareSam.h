@@ -116,8 +116,9 @@ public:
     // The command with this instruction byte after the next `after` ones is refused with sw, leaving
     // the SAM's state as it was.
     void refuseNext(uint8_t ins, uint16_t sw, size_t after = 0);
-    // The next answer to the instruction carries only its first size data bytes, its status kept.
-    void shortenNext(uint8_t ins, size_t size);
+    // The answer to the command with this instruction byte after the next `after` ones carries only
+    // its first size data bytes, its status kept; the command itself runs.
+    void shortenNext(uint8_t ins, size_t size, size_t after = 0);
     CardSession cardSession() const;
     // The 16-byte session key of the last AV1 host authentication; empty when there is none.
     Bytes av1SessionKey() const;
@@ -214,6 +215,7 @@ private:
     {
         uint8_t ins;
         size_t size;
+        size_t after;
     };
     std::optional<ShortAnswer> m_short;
     HostAuth m_host;

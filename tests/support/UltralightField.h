@@ -69,15 +69,16 @@ public:
         return tag;
     }
 
-    // An unlocked MIFARE SAM in slot 0, powered through the reader.
-    std::shared_ptr<NFC::SAM> insertSam(std::shared_ptr<emulators::MifareSam> model)
+    // An unlocked MIFARE SAM in a slot (slot 0 keeps it as `sam`), powered through the reader.
+    std::shared_ptr<NFC::SAM> insertSam(std::shared_ptr<emulators::MifareSam> model, int slot = 0)
     {
-        sam = std::move(model);
-        emulator.setSam(0, sam);
-        auto client = nfc->turnOnSam(0);
+        emulator.setSam(slot, model);
+        auto client = nfc->turnOnSam(slot);
         if (!client)
             throw std::runtime_error("emulated SAM did not power on");
-        sam->setUnlocked(true);
+        model->setUnlocked(true);
+        if (slot == 0)
+            sam = std::move(model);
         return client;
     }
 

@@ -5,8 +5,15 @@
 
 namespace ZodezuLUCv2 {
 
+namespace {
+
+const ZodezuLUC::CardReader::Format ZodezuLUCv2Format = {
+    "ZodezuLUCv2", 28, 0, "contract/contractExpirationOrStoredValue", true, 0x07};
+
+}  // namespace
+
 CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
-    : RFID::UltralightCCardReader("ZodezuLUCv2", std::move(tag), sams.empty() ? nullptr : sams.front())
+    : ZodezuLUC::CardReader(ZodezuLUCv2Format, std::move(tag), sams)
 {
 }
 
