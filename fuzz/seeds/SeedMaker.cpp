@@ -24,6 +24,7 @@
 #include "emulators/UltralightC.h"
 #include "emulators/UltralightEV1.h"
 #include "scenarios/Scenarios.h"
+#include "scenarios/UltralightReaders.h"
 #include "support/FuzzDriver.h"
 #include "support/RecordingDriver.h"
 
@@ -158,6 +159,26 @@ void record(const std::string& target, const std::string& name, ElatecReader& re
     scenario(recorder);
     writeSeed(target, name, recorder->answers());
     real->close();
+}
+
+// The framework's Ultralight run on each chip, with a SAM that holds the Ultralight C factory key.
+void ultralightReaderSeeds()
+{
+    for (const bool ev1 : {true, false}) {
+        ElatecReader reader;
+        if (ev1)
+            reader.setCard(std::make_shared<emulators::UltralightEV1>());
+        else
+            reader.setCard(std::make_shared<emulators::UltralightC>());
+        auto sam = std::make_shared<MifareSam>();
+        sam->setKeyEntry(fuzzing::UltralightCEntry,
+                         MifareSam::KeyEntry::make(MifareSam::Iso10116, MifareSam::Picc,
+                                                   RFID::UltralightCCardReader::DefaultKey));
+        sam->setUnlockedFromPowerOn(true);
+        reader.setSam(0, sam);
+        record("UltralightReaders", ev1 ? "ev1" : "ultralight-c", reader, fuzzing::runUltralightReaders,
+               true);
+    }
 }
 
 void nfcSeeds()
@@ -428,6 +449,7 @@ int main(int argc, char** argv)
         Log::setLevel(Log::LevelDebug);
     }
     nfcSeeds();
+    ultralightReaderSeeds();
     framerSeeds();
     elatecDriverSeeds();
     textSeeds();
