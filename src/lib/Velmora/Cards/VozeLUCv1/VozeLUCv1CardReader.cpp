@@ -729,6 +729,11 @@ CardReader::Bytes CardReader::serializeData(const VariantMap& map)
 VariantMap CardReader::deserializeData(const Bytes& image) const
 {
     VariantMap map;
+    // The decoders index the whole image.
+    if (image.size() != Image::Size) {
+        log(Log::LevelError, "ERROR: image of %zu bytes, not %zu", image.size(), Image::Size);
+        return map;
+    }
     Image::decodeIssue(image, map);
     Image::decodePass(image, map);
     Image::decodeUsage(image, map);
