@@ -147,6 +147,13 @@ Bytes LGSam::derived(const Bytes& key, const Bytes& payload) const
     return out;
 }
 
+Bytes LGSam::issuerCertificate(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& uid,
+                               const Bytes& datePair) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return certificate(keyId, center, keySet, uid, datePair);
+}
+
 Bytes LGSam::lastTopUpSignature() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -60,6 +60,9 @@ public:
 
     // What the SAM derives in the password form for the diversification input (test set-up).
     Bytes passwordAnswer(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& input) const;
+    // The issuer certificate the SAM makes and accepts (test and tool set-up).
+    Bytes issuerCertificate(uint8_t keyId, uint8_t center, uint8_t keySet, const Bytes& uid,
+                            const Bytes& datePair) const;
     // The top-up signature of the last Tvalue encipherment (empty before the first).
     Bytes lastTopUpSignature() const;
 

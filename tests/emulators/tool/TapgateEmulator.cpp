@@ -19,7 +19,7 @@
 
 #include "core/String.h"
 #include "emulators/ElatecReader.h"
-#include "emulators/LGSamResponder.h"
+#include "emulators/LGSam.h"
 #include "emulators/MifareSam.h"
 #include "emulators/tool/Tickets.h"
 
@@ -49,7 +49,8 @@ void usage()
            "  --card KIND   the card in the field (default ev1):\n";
     for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
     std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
-                 "  --slot0 SAM, --slot1 SAM   mifare (AV3, default in slot 0), mifare-av2, lg, none\n"
+                 "  --slot0 SAM, --slot1 SAM   mifare (AV3, default in slot 0), mifare-av2,\n"
+                 "                             lg (the LG transit SAM model), none\n"
                  "  --unlocked    the MIFARE SAMs come out of every power-on unlocked\n"
                  "  --run ...     start the program with the device path as its last argument; end with it\n"
                  "Commands on stdin: remove, place\n";
@@ -91,7 +92,7 @@ std::shared_ptr<emulators::SlotCard> makeSam(const std::string& kind, const Opti
     if (kind == "none")
         return nullptr;
     if (kind == "lg")
-        return std::make_shared<emulators::LGSamResponder>();
+        return std::make_shared<emulators::LGSam>();
     if (kind != "mifare" && kind != "mifare-av2")
         throw std::invalid_argument("unknown SAM " + kind);
     auto sam = std::make_shared<emulators::MifareSam>(
