@@ -63,6 +63,24 @@ TEST(Tapgate, PrintsOneLinePerCardPlacedOnTheEmulatedReader)
     EXPECT_TRUE(WIFSIGNALED(run.tapgate().wait()));
 }
 
+TEST(Tapgate, ReadsZodezuTicketsThroughBothSams)
+{
+    for (const auto& [card, layout] :
+         {std::pair{"zodezuluc", "ZodezuLUC"}, {"zodezulucv2", "ZodezuLUCv2"}}) {
+        SCOPED_TRACE(card);
+        testsupport::TapgateRun run;
+        run.startTapgate({run.startEmulator({"--card", card, "--slot1", "mifare", "--unlocked"})});
+        const std::string line = run.readLine(10000);
+        ASSERT_FALSE(line.empty()) << "no read within 10 s";
+        const nlohmann::json read = nlohmann::json::parse(line);
+        EXPECT_EQ(read.at("layout"), layout);
+        EXPECT_FALSE(read.contains("error")) << line;
+        EXPECT_EQ(read.value("/data/info/cardElectronicId"_json_pointer, ""), "0A1B2C3D4E5F60");
+        EXPECT_EQ(read.value("/data/blockStatusShortNumber"_json_pointer, 0), 1);
+        run.end();
+    }
+}
+
 TEST(Tapgate, ReaderThatIsNotThereIsRetried)
 {
     testsupport::TapgateRun run;

@@ -141,9 +141,14 @@ int run(const Options& options)
 
     emulators::ElatecReader reader;
     std::shared_ptr<emulators::MifareSam> mifare;
-    for (int slot = 0; slot < 2; ++slot) reader.setSam(slot, makeSam(options.slots[slot], options, mifare));
+    std::shared_ptr<emulators::SlotCard> sams[2];
+    for (int slot = 0; slot < 2; ++slot)
+        reader.setSam(slot, sams[slot] = makeSam(options.slots[slot], options, mifare));
     if (ticket.prepareSam && mifare)
         ticket.prepareSam(*mifare);
+    const auto slot1 = std::dynamic_pointer_cast<emulators::MifareSam>(sams[1]);
+    if (ticket.prepareSlot1 && slot1)
+        ticket.prepareSlot1(*slot1);
     reader.setCard(ticket.card);
 
     std::cout << reader.devicePath() << std::endl;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <ctime>
 
+#include "emulators/CardCrypto.h"
 #include "emulators/DesfireCard.h"
+#include "emulators/Hex.h"
 #include "emulators/LGSam.h"
 #include "emulators/UltralightC.h"
 #include "emulators/UltralightEV1.h"
@@ -50,6 +52,68 @@ Ticket vozeLUCv1(const Bytes& uid)
     return {card, {}};
 }
 
+// The Zodezu tickets' SAM keys: the base card key (slot 0 as version 0x11 for authentication,
+// slot 1 as version 0 for derivation) and the MAC key 0x61 of slot 0.
+const Bytes ZodezuBaseKey = emulators::fromHex("00112233445566778899AABBCCDDEEFF");
+const Bytes ZodezuMacKey = emulators::fromHex("0F1E2D3C4B5A69788796A5B4C3D2E1F0");
+
+// A Zodezu ticket as a creation with both SAMs and one write leave it: the UID-diversified key,
+// AUTH0 5, copy A current with its MAC; the second generation also carries its lock-byte mark.
+Ticket zodezu(const Bytes& uid, bool v2)
+{
+    using emulators::MifareSam;
+    namespace cc = emulators::cardcrypto;
+    auto card = uid.empty() ? std::make_shared<emulators::UltralightC>()
+                            : std::make_shared<emulators::UltralightC>(uid);
+    card->setKey(cc::diversify(cc::Cipher::TDES, ZodezuBaseKey, card->identity().uid));
+    card->protect(0x05, false);
+    auto mac = [](Bytes data) {
+        Bytes m = cc::cmac(cc::Cipher::TDES, ZodezuMacKey, data);
+        m.resize(4);
+        return m;
+    };
+    auto append = [](Bytes& to, const Bytes& v) { to.insert(to.end(), v.begin(), v.end()); };
+    // Block status 1, an information record numbered from 1 with the electronic id 0A1B2C3D4E5F60,
+    // a copy numbered from 0x40.
+    Bytes info(v2 ? 28 : 26, 0x00);
+    for (size_t i = 0; i < info.size(); ++i) info[i] = static_cast<uint8_t>(i + 1);
+    const Bytes id = emulators::fromHex("0A1B2C3D4E5F60");
+    std::copy(id.begin(), id.end(), info.begin() + 9);
+    Bytes copy(32, 0x00);
+    for (size_t i = 0; i < 30; ++i) copy[i] = static_cast<uint8_t>(0x40 + i);
+
+    Bytes image = {0x01, 0x00, 0x00, 0x00};
+    append(image, info);
+    Bytes padded = info;
+    padded.resize(28, 0x00);
+    append(image, mac(padded));
+    image.resize(40, 0x00);  // pages 4 to 12, then the selector naming copy A
+    Bytes signedCopy = image;
+    append(signedCopy, copy);
+    append(image, mac(signedCopy));
+    image.resize(48, 0x00);
+    append(image, copy);
+    for (size_t p = 0; p < image.size() / 4; ++p)
+        card->setPage(4 + static_cast<int>(p), Bytes(image.begin() + static_cast<long>(4 * p),
+                                                     image.begin() + static_cast<long>(4 * p + 4)));
+    if (v2) {
+        Bytes lock = card->page(2);
+        lock[2] |= 0x07;
+        card->setPage(2, lock);
+    }
+    Ticket ticket{card, [](MifareSam& sam) {
+                      sam.setKeyEntry(0x60, MifareSam::KeyEntry::make(MifareSam::Iso10116, MifareSam::Picc,
+                                                                      ZodezuBaseKey, 0x11));
+                      sam.setKeyEntry(0x61, MifareSam::KeyEntry::make(
+                                                MifareSam::Iso10116, MifareSam::OfflineCrypto, ZodezuMacKey));
+                  }};
+    ticket.prepareSlot1 = [](MifareSam& sam) {
+        sam.setKeyEntry(
+            0x60, MifareSam::KeyEntry::make(MifareSam::Iso10116, MifareSam::OfflineCrypto, ZodezuBaseKey));
+    };
+    return ticket;
+}
+
 }  // namespace
 
 const std::vector<TicketKind>& ticketKinds()
@@ -59,6 +123,10 @@ const std::vector<TicketKind>& ticketKinds()
         {"c", "blank MIFARE Ultralight C with the transport key", blank<emulators::UltralightC>},
         {"desfire", "blank MIFARE DESFire EV1 (PICC level only)", blank<emulators::DesfireCard>},
         {"vozeluc1", "VozeLUCv1 ticket on an Ultralight EV1, created today (with --slot0 lg)", vozeLUCv1},
+        {"zodezuluc", "ZodezuLUC ticket on Ultralight C (MIFARE SAMs in both slots: --slot1 mifare)",
+         [](const Bytes& uid) { return zodezu(uid, false); }},
+        {"zodezulucv2", "ZodezuLUCv2 ticket on Ultralight C (MIFARE SAMs in both slots: --slot1 mifare)",
+         [](const Bytes& uid) { return zodezu(uid, true); }},
         {"none", "an empty field", [](const Bytes&) { return Ticket{}; }},
     };
     return kinds;

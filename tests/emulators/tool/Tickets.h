@@ -20,6 +20,8 @@ struct Ticket
     std::shared_ptr<emulators::FieldCard> card;  // null: nothing in the field
     // Loads the key entries the ticket's layout uses; empty when it needs none.
     std::function<void(emulators::MifareSam&)> prepareSam;
+    // The same for a MIFARE SAM in slot 1, for layouts that use a second SAM.
+    std::function<void(emulators::MifareSam&)> prepareSlot1 = nullptr;
 };
 
 struct TicketKind
