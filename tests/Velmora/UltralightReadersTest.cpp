@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "StderrCapture.h"
 #include "UltralightField.h"
 #include "Velmora/UltralightCCardReader.h"
 #include "Velmora/UltralightEV1CardReader.h"
+#include "core/Log.h"
 #include "emulators/ByteOps.h"
 #include "emulators/CardCrypto.h"
 #include "emulators/Hex.h"
@@ -136,6 +138,8 @@ TEST_F(UltralightReaders, EV1ConfigurationPagesAndPasswordChecks)
         {0x12345678, 0x1234, "verifyPassword: Password ACK mismatch (exp=1234, recv=abcd)"},
         {0x12345679, 0xABCD, "verifyPassword: Password mismatch : (1) InvalidArgument"},
     };
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
     for (const auto& c : checks) {
         SCOPED_TRACE(c.error);
         BareEV1 reader(field.reselect());
@@ -145,6 +149,17 @@ TEST_F(UltralightReaders, EV1ConfigurationPagesAndPasswordChecks)
                   c.error.empty() ? RFID::Error::Success : RFID::Error::CardReadWriteError);
         EXPECT_EQ(card->authenticated(), c.error.empty() || c.pack != custom.PACK);
     }
+    // Text from a card or a client is logged as it is, never taken for a format.
+    BareEV1 reader(field.reselect());
+    reader.setError("write", "100% %s%n");
+    EXPECT_EQ(reader.error().text(), "write: 100% %s%n");
+    const std::string log = capture.text();
+    Log::open("tapgate-test", false, false);
+    for (const char* line :
+         {"[Bare] Password verified\n",
+          "[Bare] ERROR: Operation 'verifyPassword' failed: Password ACK mismatch (exp=1234, recv=abcd)\n",
+          "[Bare] ERROR: Operation 'write' failed: 100% %s%n\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
 TEST_F(UltralightReaders, EV1OtpBitsAddUpAndFailuresNameTheOperation)
