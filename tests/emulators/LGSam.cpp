@@ -35,6 +35,7 @@ enum Purpose : uint8_t
     TopUp = 6,
 };
 
+constexpr size_t MaxRecorded = 10000;
 constexpr size_t UidSize = 7;
 constexpr size_t PlainSize = 12;
 constexpr size_t BlockSize = 16;
@@ -196,7 +197,9 @@ std::optional<SlotCard::Response> LGSam::tpdu(const Bytes& header, const Bytes& 
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_powered || header.size() != 5)
         return std::nullopt;
-    m_commands.push_back(header + data);
+    // Bounded, so that a model serving a long run of the emulator tool does not grow without end.
+    if (m_commands.size() < MaxRecorded)
+        m_commands.push_back(header + data);
     // P3 counts the data that follows; a SAM given another count would lose step with the reader.
     if (!data.empty() && header[4] != data.size())
         return status(SwWrongLength);

@@ -66,7 +66,8 @@ public:
     // The top-up signature of the last Tvalue encipherment (empty before the first).
     Bytes lastTopUpSignature() const;
 
-    // Every TPDU received (header, then data), GET RESPONSE included, in order.
+    // Every TPDU received (header, then data), GET RESPONSE included, in order; the first 10000
+    // since the last clear.
     std::vector<Bytes> commands() const;
     void clearCommands();
 
