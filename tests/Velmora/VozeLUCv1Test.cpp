@@ -232,6 +232,9 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
         {Create, resize(0xE4, -1), {}, String::format(shortPassword.c_str(), 7), true},
         {Create, resize(0xE4, 8), {}, String::format(shortPassword.c_str(), 16), true},
         {Read, refuse(0x10), {}, "verifyIssuerCert: " + text(0x6985), true},
+        // Refused or cut short, the TPASS decipherment goes down the recovery, which finds nothing.
+        {Read, refuse(0xFA), {}, "decryptData: " + text(0x9159), true},
+        {Read, resize(0xFA, -1), {}, "decryptData: " + text(0x9159), true},
         {Read, refuse(0xE4), {}, "decryptData: " + text(0x6985), true},
         {Read,
          resize(0xE4, -1),
