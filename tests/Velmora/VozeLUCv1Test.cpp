@@ -97,6 +97,15 @@ TEST_F(VozeLUCv1Test, CreatedTicketIsWrittenTwiceOnOneReaderAndReadOnAnother)
     EXPECT_TRUE(testsupport::holds(read->data(), last));
     EXPECT_EQ(read->data()["samMetadata/valueBal"].toUInt(), model->balance().valueBal);
     EXPECT_EQ(read->data()["samMetadata/samTransSN"].toUInt(), 4u);
+
+    // Issue fields out of range are masked on page 4 and in the key set the blocks are made with.
+    VariantMap wide = ticket(3);
+    wide["issueData/issueCenter"] = 0x11;
+    wide["issueData/keyVersion"] = 5;
+    ASSERT_NE(other->write(wide), nullptr) << other->error().text();
+    auto back = reader()->read(0, 0);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->data()["issueData/issueCenter"].toUInt(), 1u);
 }
 
 TEST_F(VozeLUCv1Test, WriteTornAtAnyStepLeavesATicketThatReadsAndTakesTheNextWrite)
@@ -214,14 +223,16 @@ TEST_F(VozeLUCv1Test, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
         return [=] { model->resizeNext(delta, ins, skip); };
     };
     const auto none = [] {};
-    VariantMap trt7 = ticket(2), trt12 = ticket(2);
+    VariantMap trt7 = ticket(2), trt12 = ticket(2), trt26 = ticket(2);
     trt7["topupLog/trt"] = 7;
     trt12["topupLog/trt"] = 12;
+    trt26["topupLog/trt"] = 26;  // 10 in the record's four bits, still refused
     const std::string shortPassword =
         "generatePassword: Wrong password/pack length received (received: (%d)  - expected (8)";
     const std::vector<Row> rows = {
         {Write, none, trt7, "encryptPassData: Unsupported transaction type received!", false},
         {Write, none, trt12, "encryptPassData: Unsupported transaction type received!", false},
+        {Write, none, trt26, "encryptPassData: Unsupported transaction type received!", false},
         {Write, none, testsupport::without(ticket(2), "value/counter"),
          "serializeValueData: Key not found: value/counter", false},
         {Create, refuse(0x78), {}, "create: " + text(0x6985), true},

@@ -435,17 +435,19 @@ bool CardReader::checkTransactionType(uint8_t trt)
     return true;
 }
 
+// The key set is taken from page 4 as placed, its fields masked, so that a read, which finds it
+// there, deciphers with the same one.
 bool CardReader::encryptPassData(Bytes& image, const VariantMap& map)
 {
+    const IssuerData issuer = extractIssuerData(image);
     const uint8_t trt = static_cast<unsigned char>(map["topupLog/trt"]);
     if (!checkTransactionType(trt))
         return false;
     log(Log::LevelInfo, "TRT received: %d", trt);
     Bytes block;
-    const int rc = m_lgsam->encryptTpassData(
-        RecordKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
-        static_cast<unsigned char>(map["issueData/keyVersion"]), trt, m_tag->uid(),
-        be32(static_cast<uint32_t>(m_counter3 + 1)), part(image, Image::PassAt, Image::PlainSize), block);
+    const int rc = m_lgsam->encryptTpassData(RecordKey, issuer.issueCenter, issuer.keyVersion, trt,
+                                             m_tag->uid(), be32(static_cast<uint32_t>(m_counter3 + 1)),
+                                             part(image, Image::PassAt, Image::PlainSize), block);
     if (rc != NFC::LGsam::Success) {
         log(Log::LevelError, "Failed to encrypt TPASS data");
         setError("encryptPassData", samText(rc));
@@ -464,6 +466,7 @@ bool CardReader::encryptPassData(Bytes& image, const VariantMap& map)
 
 bool CardReader::encryptValueData(Bytes& image, const VariantMap& map)
 {
+    const IssuerData issuer = extractIssuerData(image);
     const uint32_t amount = map["topupLog/reloadOrPassAmt"].toUInt();
     const uint8_t trt = static_cast<unsigned char>(map["topupLog/trt"]);
     const uint32_t period = map["passData/permittedPeriod"].toUInt();
@@ -477,10 +480,9 @@ bool CardReader::encryptValueData(Bytes& image, const VariantMap& map)
         log(Log::LevelInfo, "Remained Value (period): %u", remaining);
     }
     Bytes answer;
-    const int rc = m_lgsam->encryptTvalueData(
-        RecordKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
-        static_cast<unsigned char>(map["issueData/keyVersion"]), trt, m_tag->uid(), be32(amount),
-        be32(remaining), part(image, Image::ValueAt, Image::PlainSize), answer);
+    const int rc = m_lgsam->encryptTvalueData(RecordKey, issuer.issueCenter, issuer.keyVersion, trt,
+                                              m_tag->uid(), be32(amount), be32(remaining),
+                                              part(image, Image::ValueAt, Image::PlainSize), answer);
     if (rc != NFC::LGsam::Success) {
         log(Log::LevelError, "Failed to encrypt TVALUE data");
         setError("encryptValueData", samText(rc));
@@ -498,15 +500,14 @@ bool CardReader::encryptValueData(Bytes& image, const VariantMap& map)
     return true;
 }
 
-bool CardReader::encryptEncTransData(Bytes& image, const VariantMap& map)
+bool CardReader::encryptEncTransData(Bytes& image, const VariantMap& /*map*/)
 {
+    const IssuerData issuer = extractIssuerData(image);
     Bytes input = {DiversificationPrefix};
     input.insert(input.end(), m_tag->uid().begin(), m_tag->uid().end());
     Bytes block;
-    const int rc =
-        m_lgsam->encryptDecryptData(BlockKey, static_cast<unsigned char>(map["issueData/issueCenter"]),
-                                    static_cast<unsigned char>(map["issueData/keyVersion"]), input, true,
-                                    part(image, Image::TransAt, Image::BlockSize), block);
+    const int rc = m_lgsam->encryptDecryptData(BlockKey, issuer.issueCenter, issuer.keyVersion, input, true,
+                                               part(image, Image::TransAt, Image::BlockSize), block);
     if (rc != NFC::LGsam::Success) {
         log(Log::LevelError, "Failed to encrypt TTRANS_OD data");
         setError("encryptEncTransData", samText(rc));
@@ -703,7 +704,7 @@ bool CardReader::serializePlainData(Bytes& image, const VariantMap& map)
         !serializeReloadData(image, map))
         return false;
     // Checked with the records, before anything reaches the SAM or the card.
-    return checkTransactionType(static_cast<uint8_t>(image[Image::ReloadAt] & 0x0F));
+    return checkTransactionType(static_cast<unsigned char>(map["topupLog/trt"]));
 }
 
 bool CardReader::encryptData(Bytes& image, const VariantMap& map)
