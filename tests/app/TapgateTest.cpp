@@ -65,8 +65,7 @@ TEST(Tapgate, PrintsOneLinePerCardPlacedOnTheEmulatedReader)
 
 TEST(Tapgate, ReadsZodezuTicketsThroughBothSams)
 {
-    for (const auto& [card, layout] :
-         {std::pair{"zodezuluc", "ZodezuLUC"}, {"zodezulucv2", "ZodezuLUCv2"}}) {
+    for (const auto& [card, layout] : {std::pair{"zodezuluc", "ZodezuLUC"}, {"zodezulucv2", "ZodezuLUCv2"}}) {
         SCOPED_TRACE(card);
         testsupport::TapgateRun run;
         run.startTapgate({run.startEmulator({"--card", card, "--slot1", "mifare", "--unlocked"})});
@@ -77,6 +76,28 @@ TEST(Tapgate, ReadsZodezuTicketsThroughBothSams)
         EXPECT_FALSE(read.contains("error")) << line;
         EXPECT_EQ(read.value("/data/info/cardElectronicId"_json_pointer, ""), "0A1B2C3D4E5F60");
         EXPECT_EQ(read.value("/data/blockStatusShortNumber"_json_pointer, 0), 1);
+        run.end();
+    }
+}
+
+TEST(Tapgate, ReadsEachPersonalisedTicketThroughItsLayoutAndTheSam)
+{
+    const struct
+    {
+        const char* card;
+        const char* layout;
+        int version;
+    } cases[] = {{"kivoluc", "KivoLUC", 1}, {"kivolucv2", "KivoLUCv2", 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.card);
+        testsupport::TapgateRun run;
+        run.startTapgate({run.startEmulator({"--card", c.card, "--unlocked"})});
+        const std::string line = run.readLine(10000);
+        ASSERT_FALSE(line.empty()) << "no read within 10 s";
+        const nlohmann::json read = nlohmann::json::parse(line);
+        EXPECT_EQ(read.at("layout"), c.layout);
+        EXPECT_EQ(read.value("/data/info/version"_json_pointer, -1), c.version);
+        EXPECT_EQ(read.value("/error/code"_json_pointer, 0), 0) << line;
         run.end();
     }
 }

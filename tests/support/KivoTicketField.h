@@ -2,8 +2,8 @@
 // over a pseudo-terminal to the emulated reader) with a blank Ultralight EV1 model and a MIFARE SAM
 // model holding the tickets' offline keys: 0x15, AES-128, for the card password, and 0x16, two-key
 // Triple-DES (an 8-byte full MAC), for the certificate and the copy signatures. Layout readers come
-// from the factory on a fresh search, as the manager builds them. What the card holds is computed
-// here on OpenSSL (the emulators' CardCrypto), apart from the code under test.
+// from the factory on a fresh search, as the manager builds them. What the card should hold is
+// computed by the emulators' KivoTicket on OpenSSL, apart from the code under test.
 #pragma once
 
 #include <memory>
@@ -13,7 +13,7 @@
 #include "UltralightField.h"
 #include "Velmora/CardReaderFactory.h"
 #include "emulators/ByteOps.h"
-#include "emulators/CardCrypto.h"
+#include "emulators/KivoTicket.h"
 #include "emulators/UltralightEV1.h"
 
 namespace testsupport {
@@ -33,22 +33,10 @@ inline VariantMap without(const VariantMap& map, const std::string& gone)
 class KivoTicketField : public UltralightField
 {
 public:
-    static constexpr uint8_t PasswordKeyNo = 0x15;
-    static constexpr uint8_t MacKeyNo = 0x16;
-
-    static emulators::Bytes passwordKey() { return emulators::Bytes(16, 0x15); }
-    static emulators::Bytes macKey()
-    {
-        return {0x16, 0x2A, 0x3B, 0x4C, 0x5D, 0x6E, 0x7F, 0x80,
-                0x91, 0xA2, 0xB3, 0xC4, 0xD5, 0xE6, 0xF7, 0x08};
-    }
-
     KivoTicketField()
     {
         auto model = std::make_shared<emulators::MifareSam>();
-        using S = emulators::MifareSam;
-        model->setKeyEntry(PasswordKeyNo, S::KeyEntry::make(S::Aes128, S::OfflineCrypto, passwordKey()));
-        model->setKeyEntry(MacKeyNo, S::KeyEntry::make(S::Iso10116, S::OfflineCrypto, macKey()));
+        emulators::kivo::loadKeys(*model);
         samClient = insertSam(model);
         ev1 = std::make_shared<emulators::UltralightEV1>();
         place(ev1);
@@ -63,26 +51,10 @@ public:
             name, tag, withSam ? RFID::SamList{samClient} : RFID::SamList{});
     }
 
-    // The card's PWD (4 bytes) and PACK (2 bytes): key 0x15 diversified with the UID enciphers the
-    // UID padded with 0x80 and zeros.
-    emulators::Bytes password() const
-    {
-        using namespace emulators::cardcrypto;
-        const emulators::Bytes uid = ev1->identity().uid;
-        emulators::Bytes padded = uid;
-        padded.push_back(0x80);
-        padded.resize(16, 0x00);
-        emulators::Bytes iv(16, 0x00);
-        return emulators::slice(
-            cbcEncrypt(Cipher::AES, diversify(Cipher::AES, passwordKey(), uid), iv, padded), 0, 6);
-    }
-
-    // The full Triple-DES CMAC of data under key 0x16 diversified with the UID, cut to size.
+    emulators::Bytes password() const { return emulators::kivo::password(ev1->identity().uid); }
     emulators::Bytes mac(const emulators::Bytes& data, size_t size) const
     {
-        using namespace emulators::cardcrypto;
-        const emulators::Bytes key = diversify(Cipher::TDES, macKey(), ev1->identity().uid);
-        return emulators::slice(cmac(Cipher::TDES, key, data), 0, size);
+        return emulators::kivo::mac(ev1->identity().uid, data, size);
     }
 
     // Pages first .. end - 1 as the card holds them.

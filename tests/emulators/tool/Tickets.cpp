@@ -6,6 +6,7 @@
 #include "emulators/CardCrypto.h"
 #include "emulators/DesfireCard.h"
 #include "emulators/Hex.h"
+#include "emulators/KivoTicket.h"
 #include "emulators/LGSam.h"
 #include "emulators/UltralightC.h"
 #include "emulators/UltralightEV1.h"
@@ -114,6 +115,16 @@ Ticket zodezu(const Bytes& uid, bool v2)
     return ticket;
 }
 
+// An Ultralight EV1 personalised as a layout's create leaves it, with the keys the layout needs.
+template <void (*personalise)(emulators::UltralightEV1&)>
+Ticket kivo(const Bytes& uid)
+{
+    auto card = uid.empty() ? std::make_shared<emulators::UltralightEV1>()
+                            : std::make_shared<emulators::UltralightEV1>(uid);
+    personalise(*card);
+    return {card, emulators::kivo::loadKeys};
+}
+
 }  // namespace
 
 const std::vector<TicketKind>& ticketKinds()
@@ -121,6 +132,10 @@ const std::vector<TicketKind>& ticketKinds()
     static const std::vector<TicketKind> kinds = {
         {"ev1", "blank MIFARE Ultralight EV1 (41 pages)", blank<emulators::UltralightEV1>},
         {"c", "blank MIFARE Ultralight C with the transport key", blank<emulators::UltralightC>},
+        {"kivoluc", "KivoLUC ticket as created, keys 0x15 and 0x16 in the MIFARE SAM of slot 0",
+         kivo<emulators::kivo::personaliseKivoLUC>},
+        {"kivolucv2", "KivoLUCv2 ticket as created, keys 0x15 and 0x16 in the MIFARE SAM of slot 0",
+         kivo<emulators::kivo::personaliseKivoLUCv2>},
         {"desfire", "blank MIFARE DESFire EV1 (PICC level only)", blank<emulators::DesfireCard>},
         {"vozeluc1", "VozeLUCv1 ticket on an Ultralight EV1, created today (with --slot0 lg)", vozeLUCv1},
         {"zodezuluc", "ZodezuLUC ticket on Ultralight C (MIFARE SAMs in both slots: --slot1 mifare)",
