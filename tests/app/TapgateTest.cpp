@@ -80,7 +80,7 @@ TEST(Tapgate, ReadsZodezuTicketsThroughBothSams)
     }
 }
 
-TEST(Tapgate, ReadsEachPersonalisedTicketThroughItsLayoutAndTheSam)
+TEST(Tapgate, ReadsKivoTicketsThroughTheSamOfSlot0)
 {
     const struct
     {
