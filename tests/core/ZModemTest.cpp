@@ -7,16 +7,19 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "PeerProcess.h"
 #include "PtyRelay.h"
 #include "core/Clock.h"
 #include "core/SerialPort.h"
 #include "core/TCPClient.h"
+#include "core/Thread.h"
 #include "other/zmodem/ZModem.h"
 
 namespace {
@@ -357,6 +360,43 @@ TEST_F(ZModemPeer, NoReceiverFailsAfterThreeStartWaits)
     EXPECT_NE(errors.find("Timeout on pathname"), std::string::npos) << errors;
     EXPECT_GT(elapsed, 29000);
     EXPECT_LT(elapsed, 40000);
+}
+
+// A receiver that answers everything with its greeting: the offer of the file is bounded as every
+// other wait, and the file fails instead of being offered for ever.
+TEST_F(ZModemPeer, AReceiverRepeatingZrinitFailsTheFile)
+{
+    TCPClient client;
+    Listener4 listener4;
+    client.connect("127.0.0.1", listener4.port());
+    const int far = listener4.accept();
+    ASSERT_GE(far, 0);
+    std::atomic<bool> done{false};
+    std::thread receiver([&] {
+        static const char greeting[] =
+            "**\x18"
+            "B0100000023be50\r\x8a\x11";
+        uint8_t sink[4096];
+        const double started = Clock::monotonicMillis();
+        // Gives up after 20 s, so that a sender that never stops cannot hang the test.
+        while (!done && Clock::elapsedMonotonicMillis(started) < 20000) {
+            if (::send(far, greeting, sizeof greeting - 1, MSG_NOSIGNAL) < 0)
+                break;
+            while (::recv(far, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+            }
+            Thread::sleep(5);
+        }
+        ::close(far);
+    });
+    ZModem zmodem(client);
+    const double started = Clock::monotonicMillis();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(zmodem.transmit({paths.front()}, 2));
+    testing::internal::GetCapturedStderr();
+    EXPECT_LT(Clock::elapsedMonotonicMillis(started), 15000);
+    done = true;
+    receiver.join();
+    client.close();
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ constexpr size_t kMinBlock = 32;
 constexpr size_t kMaxBlockAfterError = 512;
 constexpr size_t kMaxBlock = 1024;
 constexpr int kMaxZfileOffers = 10;
+// Headers that are no answer to one ZFILE (stale ZRINITs, CRC requests) before it goes again.
+constexpr int kMaxHeadersPerOffer = 10;
 constexpr int kMaxGarbledInSync = 10;
 constexpr int kMaxRetriesAtOneOffset = 10;
 constexpr int kMaxZeofRepeats = 10;
@@ -344,7 +346,8 @@ Sender::FileResult Sender::offerFile(OpenFile& file, const std::string& info)
         if (!flush())
             return FileResult::Failed;
         bool sawInit = false;
-        for (bool again = false; !again;) {
+        bool again = false;
+        for (int headers = 0; !again && headers < kMaxHeadersPerOffer; ++headers) {
             // A ZRINIT here is most often an answer to one of our ZRQINITs still on its way; the
             // answer to this ZFILE may follow it, so listen a while before offering again.
             const int type = readHeader(sawInit ? kStaleInitTenths : m_timeout);
