@@ -690,6 +690,9 @@ TEST(Crypto, PadAndUnpad)
         {"00000000", "00000000"},
         {"", ""},
         {"1122800000000000", "1122"},
+        // Non-zero bytes after the last 0x80: no padding, the data stay as they are.
+        {"11801100", "11801100"},
+        {"8011220000000000", "8011220000000000"},
     };
     for (const auto& c : unpadCases) {
         SCOPED_TRACE(c.in);

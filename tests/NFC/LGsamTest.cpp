@@ -444,6 +444,25 @@ TEST_F(LGsamTest, EachCommandCarriesItsFieldsAndFetchesWhatItAnnounces)
     EXPECT_TRUE(sam->allUsed()) << sam->report();
 }
 
+// 61 00 announces 256 bytes, fetched with P3 00; a GET RESPONSE that gives more than it was asked
+// for is a wrong length, and the output is left as it was.
+TEST_F(LGsamTest, SixtyOneZeroFetchesTwoHundredFiftySixAndAnOverlongAnswerIsRefused)
+{
+    const Bytes idEp = counting(8, 0x10);
+    const Bytes command = join({fromHex("80 E4 04 00 0A 01 02"), idEp});
+    sam->expectFetch(command, counting(256));
+    Bytes out;
+    EXPECT_EQ(lg->encryptDecryptData(4, 1, 2, idEp, true, {}, out), 0) << sam->report();
+    EXPECT_EQ(out, counting(256));
+
+    sam->expect(command, {}, 0x6108);
+    sam->expect(fromHex("00 C0 00 00 08"), counting(9));
+    out = {0xEE};
+    EXPECT_EQ(lg->encryptDecryptData(4, 1, 2, idEp, true, {}, out), LGsam::WrongAnswerSize);
+    EXPECT_EQ(out, Bytes{0xEE});
+    EXPECT_TRUE(sam->allUsed()) << sam->report();
+}
+
 TEST_F(LGsamTest, KeySetsGoOneShareACommand)
 {
     const Bytes samId = counting(8, 0x50);

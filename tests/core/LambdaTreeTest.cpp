@@ -118,6 +118,10 @@ TEST(LambdaTreeTest, GetterAndSetterFailuresComeBackByNodePath)
     status.getterThrows = true;
     EXPECT_EQ(tree.update("dev").size(), 1u);
     EXPECT_EQ(later.reads, 0);
+    // Without the flag, the children after a failing one are still read.
+    tree.addGroup("dev", false);
+    EXPECT_EQ(tree.update("dev").size(), 1u);
+    EXPECT_EQ(later.reads, 1);
     EXPECT_THROW(tree.addLambda("dev/status/x", later.getter()), std::runtime_error);
 }
 
