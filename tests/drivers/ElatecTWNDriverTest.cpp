@@ -345,6 +345,23 @@ TEST_P(ElatecDriverTest, Av3SamInSlotZeroPowersNegotiatesAndAnswersApdu)
     EXPECT_EQ(apdu.command, 0x1005);
     EXPECT_EQ(apdu.params, fromHex("20 80 60 00 00 00 00 00 00 01 00 00 FF 00"));
 
+    // With data: Lc, Le and the data's length go least significant byte first, then the data.
+    sam->expectApdu(fromHex("80 70 01 02 03 0A 0B 0C 00"), fromHex("C1 C2"), 0x9000);
+    NFC::Driver::APDUHeader withData;
+    withData.CLA = 0x80;
+    withData.INS = 0x70;
+    withData.P1 = 0x01;
+    withData.P2 = 0x02;
+    withData.Lc = 3;
+    withData.Le = 0x100;
+    withData.hasLe = true;
+    const Bytes data = fromHex("0A 0B 0C");
+    ASSERT_TRUE(driver->ISO7816_exchangeAPDU(0, withData, &data, &response, sw));
+    EXPECT_EQ(response, fromHex("C1 C2"));
+    EXPECT_EQ(reader->received().back().params,
+              fromHex("20 80 70 01 02 03 00 00 01 01 03 00 0A 0B 0C FF 00"));
+    EXPECT_TRUE(sam->allUsed()) << sam->report();
+
     EXPECT_TRUE(driver->ISO7816_powerOff(0));
     EXPECT_FALSE(sam->powered());
     reader->clearReceived();
