@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "NFC/EMV.h"
+#include "NFC/ISO14443.h"
 #include "NFC/Reader.h"
 #include "ScriptedDriver.h"
+#include "drivers/Common/AbsentDriver.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 
@@ -106,6 +108,28 @@ TEST(EMVWithoutKernel, ElatecReaderGivesSuccessWithAnEmptyToken)
     std::vector<std::string> token;
     EXPECT_EQ(emv->read(token), 0);
     EXPECT_TRUE(token.empty());
+}
+
+// A family whose driver is not built in yet reaches no kernel: its EMV calls fail with the kernel's
+// I/O code, and a read through it reports that code rather than an empty token.
+TEST(EMVWithoutKernel, StandInDriverFailsWithTheKernelsIoError)
+{
+    struct StandIn final : drivers::AbsentDriver
+    {
+        StandIn() : AbsentDriver("n/a", "n/a", 4) {}
+    };
+    auto driver = std::make_shared<StandIn>();
+    std::vector<std::string> token;
+    std::vector<std::string> result;
+    std::string data;
+    int error = 0;
+    EXPECT_FALSE(driver->EMV_getToken(token, error));
+    EXPECT_EQ(error, 209);
+    error = 0;
+    EXPECT_FALSE(driver->EMV_completeTransaction(data, result, error));
+    EXPECT_EQ(error, 209);
+    auto emv = NFC::EMV::make(std::make_shared<NFC::ISO14443>(driver), {0x01, 0x02, 0x03, 0x04}, {});
+    EXPECT_EQ(emv->read(token), 209);
 }
 
 }  // namespace
