@@ -3,12 +3,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -88,6 +91,109 @@ public:
 private:
     int m_fd = -1;
     unsigned short m_port = 0;
+};
+
+// ---- a receiver built from the protocol's wire forms, for what rz cannot be made to do ----
+
+uint16_t crc16(const Bytes& data)
+{
+    uint16_t crc = 0;
+    for (uint8_t byte : data) {
+        crc ^= static_cast<uint16_t>(byte << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+// A hex header: the type and four bytes (a position goes least significant byte first).
+void sendHexHeader(int fd, uint8_t type, uint32_t value)
+{
+    const Bytes body = {type, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    char text[32];
+    std::snprintf(text, sizeof text,
+                  "**\x18"
+                  "B%02x%02x%02x%02x%02x%04x\r\x8a",
+                  body[0], body[1], body[2], body[3], body[4], crc16(body));
+    (void)::send(fd, text, std::strlen(text), MSG_NOSIGNAL);
+}
+
+// The sender's side of the line, read back: headers and data subpackets with escapes undone.
+class WireReader
+{
+public:
+    explicit WireReader(int fd) : m_fd(fd) {}
+
+    // The next header's type and its four bytes as a number; -1 when the line went quiet or shut.
+    int header(uint32_t& value)
+    {
+        for (;;) {
+            int c = raw();
+            if (c < 0)
+                return -1;
+            if (c != '*')
+                continue;
+            while ((c = raw()) == '*') {
+            }
+            if (c != 0x18)
+                continue;
+            Bytes b;
+            const int form = raw();
+            if (form == 'B') {
+                char hex[3] = {};
+                for (int i = 0; i < 5; ++i) {
+                    hex[0] = static_cast<char>(raw());
+                    hex[1] = static_cast<char>(raw());
+                    b.push_back(static_cast<uint8_t>(std::strtoul(hex, nullptr, 16)));
+                }
+            } else if (form == 'A' || form == 'C') {
+                while (b.size() < (form == 'A' ? 7u : 9u)) b.push_back(static_cast<uint8_t>(data()));
+            } else {
+                continue;
+            }
+            value = b[1] | b[2] << 8 | b[3] << 16 | static_cast<uint32_t>(b[4]) << 24;
+            return b[0];
+        }
+    }
+
+    // One data subpacket: its length, with the frame end in `end`; its CRC-32 is skipped.
+    long subpacket(int& end)
+    {
+        for (long n = 0;; ++n) {
+            const int c = data();
+            if (c < 0)
+                return -1;
+            if (c & 0x100) {
+                end = c & 0xFF;
+                for (int i = 0; i < 4; ++i) data();
+                return n;
+            }
+        }
+    }
+
+private:
+    int raw()
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        uint8_t c = 0;
+        if (::poll(&p, 1, 5000) != 1 || ::recv(m_fd, &c, 1, 0) != 1)
+            return -1;
+        return c;
+    }
+    // A byte with its escape undone, or 0x100 | the frame end that ZDLE announced.
+    int data()
+    {
+        int c = raw();
+        if (c != 0x18)
+            return c;
+        c = raw();
+        if (c < 0)
+            return -1;
+        return c >= 'h' && c <= 'k' ? 0x100 | c : c ^ 0x40;
+    }
+
+    int m_fd;
 };
 
 class ZModemPeer : public ::testing::Test
@@ -397,6 +503,52 @@ TEST_F(ZModemPeer, AReceiverRepeatingZrinitFailsTheFile)
     done = true;
     receiver.join();
     client.close();
+}
+
+// A receiver that announces a 256-byte buffer never gets a longer data subpacket; it acknowledges
+// each one, as the sender then waits for it to.
+TEST_F(ZModemPeer, NoSubpacketExceedsTheBufferTheReceiverAnnounces)
+{
+    TCPClient client;
+    Listener4 listener4;
+    client.connect("127.0.0.1", listener4.port());
+    const int far = listener4.accept();
+    ASSERT_GE(far, 0);
+    constexpr uint32_t Greeting = 0x23000100;  // buffer 256; full duplex, overlapped I/O, CRC-32
+    std::vector<long> sizes;
+    std::thread receiver([&] {
+        WireReader line(far);
+        sendHexHeader(far, 1, Greeting);
+        uint32_t value = 0;
+        for (int type; (type = line.header(value)) >= 0;) {
+            int end = 0;
+            if (type == 0 || type == 11) {  // ZRQINIT, ZEOF
+                sendHexHeader(far, 1, Greeting);
+            } else if (type == 4) {  // ZFILE: its name subpacket, then start at 0
+                line.subpacket(end);
+                sendHexHeader(far, 9, 0);
+            } else if (type == 10) {  // ZDATA at `value`
+                for (long n; (n = line.subpacket(end)) >= 0;) {
+                    sizes.push_back(n);
+                    value += static_cast<uint32_t>(n);
+                    if (end == 'k' || end == 'j')
+                        sendHexHeader(far, 3, value);  // ZACK
+                    if (end == 'k' || end == 'h')
+                        break;
+                }
+            } else if (type == 8) {  // ZFIN
+                sendHexHeader(far, 8, 0);
+                break;
+            }
+        }
+        ::close(far);
+    });
+    ZModem zmodem(client);
+    EXPECT_TRUE(zmodem.transmit(paths, 5));
+    receiver.join();
+    client.close();
+    ASSERT_FALSE(sizes.empty());
+    EXPECT_EQ(*std::max_element(sizes.begin(), sizes.end()), 256);
 }
 
 }  // namespace
