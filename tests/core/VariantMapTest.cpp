@@ -180,6 +180,7 @@ TEST(VariantMap, NestingDeeperThan256LevelsIsRefusedOnEveryWayIn)
     EXPECT_THROW(refused.fromJson(json::parse(nested(257))), std::out_of_range);
     EXPECT_TRUE(refused.empty());
     EXPECT_THROW(flatten(nested(20000)), std::out_of_range);
+    EXPECT_THROW(flatten(R"({")" + nestedKey(257) + R"(":1})"), std::out_of_range);  // names with '/'
     // So is a string value that embeds one.
     VariantMap embedding;
     embedding["s"] = "{\"a\":" + nested(300) + "}";

@@ -15,11 +15,9 @@ void SettingStore::set(const std::string& key, const Variant& value)
         return;
     }
     VariantMap map = value.toMap();
-    for (const std::string& member : map.keys()) {
-        const std::string full = key + "/" + member;
-        VariantMap::checkDepth(full);
-        m_settings[full] = map[member];
-    }
+    // All or nothing: every key is checked before the first is stored.
+    for (const std::string& member : map.keys()) VariantMap::checkDepth(key + "/" + member);
+    for (const std::string& member : map.keys()) m_settings[key + "/" + member] = map[member];
 }
 
 Variant SettingStore::get(const std::string& key) const

@@ -192,7 +192,12 @@ void VariantMap::set(const std::string& key, const Variant& value)
         return;
     }
     const VariantMap spread = value.toMap();
-    for (const auto& entry : spread.m_entries) (*this)[key + "/" + entry.first] = entry.second;
+    // All or nothing: every key is checked before the first is stored.
+    const size_t base = depthOf(key);
+    for (const auto& entry : spread.m_entries)
+        if (base + depthOf(entry.first) > MaxDepth)
+            checkDepth(key + "/" + entry.first);
+    for (const auto& entry : spread.m_entries) m_entries[key + "/" + entry.first] = entry.second;
 }
 
 Variant VariantMap::get(const std::string& key) const
@@ -234,43 +239,50 @@ VariantMap& VariantMap::fromJson(const json& value)
 
     // Depth-first with an explicit stack, children pushed in reverse, so that the entries are
     // written in the same order as a recursive walk (a later duplicate key wins) while a deeply
-    // nested document from a peer cannot exhaust the thread's stack. Each item carries the depth
-    // of the container it is in; a container below the deepest allowed is refused before its
-    // children's keys are built.
+    // nested document from a peer cannot exhaust the thread's stack. Each item carries the number
+    // of names in its key (a member name holding '/' counts its pieces); a key deeper than allowed
+    // is refused before it is built, and the map is left empty.
     struct Item
     {
         const json* node;
         std::string key;
-        size_t depth;
+        size_t names;
     };
     std::vector<Item> pending;
+    const auto push = [&](const json* node, std::string key, size_t names) {
+        if (names > MaxDepth) {
+            m_entries.clear();
+            refuseDeepDocument();
+        }
+        pending.push_back({node, std::move(key), names});
+    };
     if (value.is_object()) {
-        for (auto it = value.crbegin(); it != value.crend(); ++it) pending.push_back({&*it, it.key(), 1});
+        for (auto it = value.crbegin(); it != value.crend(); ++it) push(&*it, it.key(), depthOf(it.key()));
     } else if (value.is_array()) {
         m_entries["_size"] = arraySize(value);
-        for (size_t i = value.size(); i-- > 0;) pending.push_back({&value[i], std::to_string(i), 1});
+        for (size_t i = value.size(); i-- > 0;) push(&value[i], std::to_string(i), 1);
     } else if (!value.is_null()) {
-        pending.push_back({&value, std::string(), 0});
+        push(&value, std::string(), 0);
     }
 
     while (!pending.empty()) {
         const json& node = *pending.back().node;
         std::string key = std::move(pending.back().key);
-        const size_t depth = pending.back().depth;
+        const size_t names = pending.back().names;
         pending.pop_back();
-        if (node.is_structured() && depth >= MaxDepth) {
-            m_entries.clear();
-            refuseDeepDocument();
-        }
         switch (node.type()) {
             case json::value_t::object:
                 for (auto it = node.crbegin(); it != node.crend(); ++it)
-                    pending.push_back({&*it, key + "/" + it.key(), depth + 1});
+                    push(&*it, key + "/" + it.key(), names + depthOf(it.key()));
                 break;
             case json::value_t::array:
+                if (names + 1 > MaxDepth) {
+                    m_entries.clear();
+                    refuseDeepDocument();
+                }
                 m_entries[key + "/_size"] = arraySize(node);
                 for (size_t i = node.size(); i-- > 0;)
-                    pending.push_back({&node[i], key + "/" + std::to_string(i), depth + 1});
+                    push(&node[i], key + "/" + std::to_string(i), names + 1);
                 break;
             case json::value_t::string:
                 m_entries[key] = Variant(node.get_ref<const std::string&>());
