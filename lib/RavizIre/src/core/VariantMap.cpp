@@ -1,5 +1,6 @@
 #include "core/VariantMap.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -342,14 +343,21 @@ json VariantMap::toJsonValue(const Variant& value)
 void VariantMap::placeJsonValue(json& root, const std::string& key, const Variant& value,
                                 size_t& arrayElements)
 {
-    checkDepth(key);
-    const std::vector<std::string> names = String::tokenizeV(key, "/");
-    // A key that is empty or only slashes names no place and is not written.
-    if (names.empty())
-        return;
+    // The names are taken one by one from the key (empty pieces dropped, so leading, trailing and
+    // doubled slashes change nothing), each counted against the depth limit before it is placed.
     json* node = &root;
-    for (size_t i = 0; i < names.size(); ++i) {
-        const std::string& name = names[i];
+    size_t names = 0;
+    std::string name;
+    for (size_t pos = 0; pos < key.size();) {
+        const size_t end = std::min(key.find('/', pos), key.size());
+        if (end == pos) {
+            ++pos;
+            continue;
+        }
+        name.assign(key, pos, end - pos);
+        pos = end;
+        if (++names > MaxDepth)
+            checkDepth(key);
         // Array lengths come from the indices; the stored count is not written.
         if (name == "_size")
             return;
@@ -372,5 +380,8 @@ void VariantMap::placeJsonValue(json& root, const std::string& key, const Varian
             node = &(*node)[withReplacementCharacters(name)];
         }
     }
+    // A key that is empty or only slashes names no place and is not written.
+    if (names == 0)
+        return;
     *node = toJsonValue(value);
 }
