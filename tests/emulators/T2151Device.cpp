@@ -100,6 +100,10 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
                         tlv(5, Bytes(m_firmware.begin(), m_firmware.end())),
                         tlv(6, Bytes(m_manufacturer.begin(), m_manufacturer.end())),
                         tlv(7, Bytes(m_model.begin(), m_model.end()))};
+            if (m_networked) {
+                out.push_back(tlv(35, Bytes(m_appUpdate.begin(), m_appUpdate.end())));
+                out.push_back(tlv(35, Bytes(m_sysUpdate.begin(), m_sysUpdate.end())));
+            }
             Tlvs kept;
             for (Tlv& t : out) {
                 bool dropped = false;
@@ -113,6 +117,8 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
             return {result(0), tlv(8, integer(static_cast<uint32_t>(m_hardwareStatus), 1)),
                     tlv(9, integer(m_rf ? 1 : 0, 1)), tlv(10, integer(m_leds, 1))};
         case 4:  // setConfig: the new speed after this answer
+            if (m_networked)
+                return {result(ResultUnknown)};
             if (m_configResult == 0)
                 switchTo = static_cast<int>(intOf(request, 12));
             return {result(static_cast<uint32_t>(m_configResult))};
@@ -128,6 +134,11 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
         }
         case 17:
             m_rf = true;
+            return {result(0)};
+        case 18:
+            if (!m_networked)
+                return {result(ResultUnknown)};
+            m_rf = false;
             return {result(0)};
         case 19: {  // searchTag
             if (!m_card)
@@ -248,6 +259,14 @@ void T2151Device::setInfo(int value3, int value4, const std::string& firmware,
     m_firmware = firmware;
     m_manufacturer = manufacturer;
     m_model = model;
+}
+
+void T2151Device::setNetworked(const std::string& appUpdate, const std::string& sysUpdate)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_networked = true;
+    m_appUpdate = appUpdate;
+    m_sysUpdate = sysUpdate;
 }
 
 void T2151Device::dropInfoTag(uint8_t tag)

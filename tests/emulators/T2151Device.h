@@ -59,6 +59,9 @@ public:
     void setInfo(int value3, int value4, const std::string& firmware, const std::string& manufacturer,
                  const std::string& model);
     void dropInfoTag(uint8_t tag);  // leave this tag out of getInfo answers
+    // The networked reader's dialect: getInfo ends with the two update texts (tag 35), command 18
+    // switches the field off and command 4 is unknown.
+    void setNetworked(const std::string& appUpdate, const std::string& sysUpdate);
     void setHardwareStatus(int status);
     void setPingResult(int result);
     void setCard(std::shared_ptr<FieldCard> card, int typeCode);  // null: empty field
@@ -87,6 +90,9 @@ private:
     std::string m_manufacturer = "Yarus";
     std::string m_model = "YR-4";
     std::vector<uint8_t> m_droppedInfoTags;
+    bool m_networked = false;
+    std::string m_appUpdate;
+    std::string m_sysUpdate;
     int m_hardwareStatus = 0;
     int m_pingResult = 0;
     int m_configResult = 0;

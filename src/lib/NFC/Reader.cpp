@@ -118,8 +118,10 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     if (!portValid)
         Log::print(Log::Reader, "Not a network port in '%s'", device.c_str());
 
+    // A path is never a host: a serial device makes no networked try and no name lookup.
+    const bool path = !device.empty() && device[0] == '/';
     for (const DriverFactory& factory : m_factories) {
-        if (factory.family != DriverFactory::Networked || !portValid)
+        if (factory.family != DriverFactory::Networked || !portValid || path)
             continue;
         std::shared_ptr<Driver> driver = factory.make();
         if (driver && driver->open(host, port, nullptr)) {

@@ -45,18 +45,6 @@ enum Tag
 const int CommandTimeoutMs = 1000;
 const int ReportTimeoutMs = 30000;
 
-int percentOf(long transferred, long total)
-{
-    if (total <= 0 || transferred <= 0)
-        return 0;
-    if (transferred >= total)
-        return 100;
-    // Exact in 64 bits wherever 100 x transferred fits; beyond that only the file size is absurd.
-    if (static_cast<int64_t>(transferred) <= INT64_MAX / 100)
-        return static_cast<int>(int64_t{100} * transferred / total);
-    return static_cast<int>(100.0L * static_cast<long double>(transferred) / static_cast<long double>(total));
-}
-
 }  // namespace
 
 Reader::Reader(Transport& transport, std::shared_ptr<FileSender> sender)
@@ -298,17 +286,7 @@ int Reader::exchangeAPDU(int slot, const APDUHeader& header, const std::vector<u
 
 int Reader::tranferFile(const std::string& path, int timeoutSec, const Progress& progress)
 {
-    auto report = [&progress](int a, int b, int c) {
-        if (progress)
-            progress(a, b, c);
-    };
-    FileSender::Events events;
-    events.started = [&] { report(0, 0, 0); };
-    events.progress = [&](long transferred, long total, int minutes, int seconds) {
-        report(percentOf(transferred, total), minutes, seconds);
-    };
-    events.finished = [&] { report(100, 0, 0); };
-
+    const FileSender::Events events = progressEvents(progress);
     if (m_sender)
         return m_sender->send(path, timeoutSec, events) ? 1 : 0;
     ZModemFileSender sender(m_transport.serial());

@@ -1,0 +1,415 @@
+// The networked VUrur driver end to end: the reader facade opening "127.0.0.1:<port>" on one side,
+// the emulated reader behind a loopback TCP listener on the other, with card and SAM models; the
+// command set against a peer that misbehaves; and firmware through a fake sender and through rz.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "NFC/Protocols/MifareSAM.h"
+#include "NFC/Protocols/Ultralight.h"
+#include "NFC/Reader.h"
+#include "PeerProcess.h"
+#include "core/Log.h"
+#include "core/TCPClient.h"
+#include "drivers/VUrurRemote/Driver.h"
+#include "emulators/Hex.h"
+#include "emulators/MifareSam.h"
+#include "emulators/T2151Reader.h"
+#include "emulators/UltralightEV1.h"
+#include "emulators/VUrurReader.h"
+
+using emulators::Bytes;
+using emulators::fromHex;
+using emulators::T2151Device;
+using emulators::VUrurReader;
+using Fault = emulators::VUrurReader::Fault;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+size_t openDescriptors()
+{
+    size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir)) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// Every endpoint a test hands out is on this machine's loopback.
+std::string loopback(const std::string& host, int port)
+{
+    EXPECT_TRUE(host.rfind("127.", 0) == 0 || host == "localhost") << host;
+    return host + ":" + std::to_string(port);
+}
+
+Bytes tagValue(const T2151Device::Request& request, uint8_t tag)
+{
+    const T2151Device::Tlv* tlv = T2151Device::find(request.tlvs, tag);
+    return tlv ? tlv->value : Bytes{0xEE, 0xEE};  // a marker no request carries
+}
+
+// A transfer that never touches the connection: it plays its progress and has the emulated reader
+// send the given report bytes as they are, as the reader does once a file has arrived.
+class FakeSender : public T2151::FileSender
+{
+public:
+    bool succeed = true;
+    Bytes report;
+    VUrurReader* reader = nullptr;
+    int timeoutSec = -1;
+
+    bool send(const std::string&, int timeout, const Events& events) override
+    {
+        timeoutSec = timeout;
+        if (events.started) {
+            events.started();
+            events.progress(500, 1000, 1, 2);
+        }
+        if (!succeed)
+            return false;
+        if (events.finished)
+            events.finished();
+        if (!report.empty())
+            reader->sendRaw(report);
+        return true;
+    }
+};
+
+class VUrurTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { Log::open("vurur-test", true, false); }
+
+    void SetUp() override { sender->reader = &reader; }
+
+    NFC::Reader::DriverFactories families()
+    {
+        using Factory = NFC::Reader::DriverFactory;
+        return {{Factory::Networked, "VUrurRemote", [this] {
+                     driver = std::make_shared<VUrurRemote::Driver>(sender);
+                     return driver;
+                 }}};
+    }
+
+    // A bare command set on its own connection, for result codes the driver folds into false.
+    struct Bare
+    {
+        TCPClient client;
+        vurur::Transport transport{client};
+        vurur::Reader reader;
+        explicit Bare(VUrurReader& peer, std::shared_ptr<T2151::FileSender> sender)
+            : reader(transport, std::move(sender))
+        {
+            loopback(peer.host(), peer.port());
+            client.connect(peer.host(), static_cast<unsigned short>(peer.port()));
+        }
+    };
+
+    std::vector<T2151Device::Request> requests() { return reader.device().requests(); }
+
+    VUrurReader reader;
+    std::shared_ptr<VUrurRemote::Driver> driver;
+    std::shared_ptr<FakeSender> sender = std::make_shared<FakeSender>();
+};
+
+TEST_F(VUrurTest, FacadeOpensTheNetworkedReaderAndCardsAndSamsTravel)
+{
+    reader.device().setNetworked(std::string("app 2.1\0pad", 11), "sys 7");
+    auto ultralight = std::make_shared<emulators::UltralightEV1>();
+    ultralight->setPage(4, fromHex("11 22 33 44"));
+    reader.device().setCard(ultralight, NFC::Tag::MifareUltralight);
+    reader.device().setSam(0, std::make_shared<emulators::MifareSam>());
+
+    NFC::Reader nfc(families());
+    ASSERT_TRUE(nfc.open(loopback("127.0.0.1", reader.port()), 115200)) << nfc.error().message;
+    ASSERT_NE(std::dynamic_pointer_cast<VUrurRemote::Driver>(driver), nullptr);
+    EXPECT_EQ(nfc.firmware(), "T2151 2.4.1");
+    EXPECT_EQ(nfc.manufacturer(), "Yarus");
+    EXPECT_EQ(nfc.model(), "YR-4");
+    EXPECT_EQ(nfc.appUpdateResult(), "app 2.1");
+    EXPECT_EQ(nfc.sysUpdateResult(), "sys 7");
+    EXPECT_EQ(nfc.deviceUID(), "n/a");
+    EXPECT_EQ(driver->info().infoValue1, 7);
+    EXPECT_EQ(driver->info().infoValue2, 0x0102);
+
+    // Ping, info, then the facade's liveness beep: frequency and on time, nothing else.
+    std::vector<int> commands = reader.device().commands();
+    ASSERT_EQ(commands, (std::vector<int>{9, 1, 5}));
+    const auto beep = requests().back();
+    EXPECT_EQ(beep.tlvs.size(), 3u);
+    EXPECT_EQ(tagValue(beep, 14), fromHex("0A 28"));
+    EXPECT_EQ(tagValue(beep, 15), fromHex("00 46"));
+    EXPECT_EQ(tagValue(requests()[0], 21), fromHex("DE AD BE EF"));
+
+    // An Ultralight read goes over TDX3, a SAM APDU over command 54.
+    auto tag = std::dynamic_pointer_cast<NFC::Ultralight>(nfc.searchTag(500));
+    ASSERT_NE(tag, nullptr);
+    Bytes pages;
+    ASSERT_EQ(tag->read(4, pages), NFC::Ultralight::Error{});
+    EXPECT_EQ(Bytes(pages.begin(), pages.begin() + 4), fromHex("11 22 33 44"));
+    EXPECT_EQ(reader.device().commands().back(), 33);
+    auto sam = std::dynamic_pointer_cast<NFC::MifareSAM>(nfc.turnOnSam(0));
+    ASSERT_NE(sam, nullptr);
+    NFC::MifareSAM::Version version;
+    ASSERT_EQ(sam->getVersion(version), NFC::MifareSAM::Success);
+    EXPECT_EQ(reader.device().commands().back(), 54);
+
+    // Operations with no command behind them send nothing.
+    reader.device().clearRequests();
+    std::vector<uint8_t> ats;
+    uint16_t atqa = 0;
+    uint8_t sak = 0;
+    EXPECT_FALSE(driver->setTagTypes(1, 1));
+    EXPECT_FALSE(driver->ISO14443_getATS(ats));
+    EXPECT_FALSE(driver->ISO14443_getATQA(atqa));
+    EXPECT_FALSE(driver->ISO14443_getSAK(sak));
+    EXPECT_FALSE(driver->ISO14443_getATQB(ats));
+    EXPECT_TRUE(reader.device().commands().empty());
+
+    // RF off is its own command; a failing slot query reads as an empty slot.
+    EXPECT_TRUE(driver->disableRF());
+    EXPECT_FALSE(reader.device().rfOn());
+    reader.inject({Fault::Result, 1, 48});
+    EXPECT_EQ(driver->ISO7816_slotState(0), 0);
+    EXPECT_EQ(driver->ISO7816_slotState(0), 2);
+    EXPECT_EQ(reader.device().commands(), (std::vector<int>{18, 48, 48}));
+
+    // The update runs with the reader's window and the update's own 90 s for the sender.
+    sender->report = emulators::T2151Reader::frame(fromHex("02 00 01 00 11 00 01 01"));
+    bool reboot = false;
+    EXPECT_TRUE(driver->updateFirmware("/nonexistent/vurur2-fw-1.bin", reboot, nullptr));
+    EXPECT_TRUE(reboot);
+    EXPECT_EQ(sender->timeoutSec, 90);
+}
+
+TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
+{
+    // clang-format off
+    struct Case { const char* name; std::string host; int port; int pingResult; bool failInfo;
+                  bool opened, connects, errorText; };
+    const int refused = VUrurReader::refusedPort();
+    const Case cases[] = {
+        {"localhost",          "localhost", reader.port(), 0, false, true,  true,  false},
+        {"ping answered 3",    "127.0.0.1", reader.port(), 3, false, true,  true,  false},
+        {"ping answered 1",    "127.0.0.1", reader.port(), 1, false, false, true,  false},
+        {"info fails",         "127.0.0.1", reader.port(), 0, true,  false, true,  false},
+        {"refused",            "127.0.0.1", refused,       0, false, false, false, true},
+        {"device path",        "/dev/ttyS0", 1973,         0, false, false, false, false},
+        {"host name",          "reader1",   1973,          0, false, false, false, false},
+    };
+    // clang-format on
+    size_t closes = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reader.device().setPingResult(c.pingResult);
+        if (c.failInfo)
+            reader.inject({Fault::Result, 4, 1});
+        const size_t accepted = reader.accepted();
+        VUrurRemote::Driver probe(sender);
+        std::string error = "untouched";
+        EXPECT_EQ(probe.open(c.host, c.port, &error), c.opened);
+        EXPECT_EQ(probe.isOpen(), c.opened);
+        EXPECT_EQ(reader.accepted() - accepted, c.connects ? 1u : 0u);
+        EXPECT_EQ(error != "untouched" && !error.empty(), c.errorText) << error;
+        if (c.connects && !c.opened) {
+            EXPECT_TRUE(reader.waitForPeerCloses(++closes, 2000));  // closed at once by the driver
+        }
+        if (c.opened) {
+            probe.close();
+            EXPECT_TRUE(reader.waitForPeerCloses(++closes, 2000));
+        }
+    }
+
+    // A serial path never reaches the networked family.
+    int tries = 0;
+    NFC::Reader facade({{NFC::Reader::DriverFactory::Networked, "VUrurRemote", [&] {
+                             ++tries;
+                             return std::make_shared<VUrurRemote::Driver>();
+                         }}});
+    EXPECT_FALSE(facade.open("/dev/nonexistent-tty", 115200));
+    EXPECT_EQ(tries, 0);
+
+    // Fifty failed opens, refused or turned away after the ping, leave no descriptor behind.
+    reader.device().setPingResult(1);
+    const size_t descriptors = openDescriptors();
+    for (int i = 0; i < 50; ++i) {
+        VUrurRemote::Driver probe;
+        EXPECT_FALSE(probe.open("127.0.0.1", i % 2 ? refused : reader.port(), nullptr));
+    }
+    EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
+{
+    Bare bare(reader, nullptr);
+    reader.device().setSam(0, std::make_shared<emulators::MifareSam>());
+    reader.device().setCard(std::make_shared<emulators::UltralightEV1>(), NFC::Tag::MifareUltralight);
+    int type = 0;
+    Bytes uid, ats;
+    ASSERT_EQ(bare.reader.searchTag(200, type, uid, ats), 0);
+
+    const Bytes broken = {0x02, 0x00, 0x01, 0x00, 0x15, 0x00};
+    Bytes rx = {0xAA};
+    // clang-format off
+    struct Case { const char* name; Fault fault; std::function<int()> run; int expected; };
+    const Case cases[] = {
+        {"TDX4 without tag 21",     {Fault::Replace, 0, 34, fromHex("02 00 01 00")},
+                                    [&] { return bare.reader.TDX4({0x30}, rx); }, 2},
+        {"checkPresence broken",    {Fault::Replace, 0, 32, broken}, [&] { return bare.reader.checkPresence(); }, 2},
+        {"TDX4 broken",             {Fault::Replace, 0, 34, broken}, [&] { return bare.reader.TDX4({0x30}, rx); }, 2},
+        {"setCommSettings broken",  {Fault::Replace, 0, 51, broken},
+                                    [&] { return bare.reader.setCommSettings(0, {1}); }, 0},
+        {"no tag 2",                {Fault::NoResult, 0, 32}, [&] { return bare.reader.checkPresence(); }, 2},
+        {"empty payload",           {Fault::Replace, 0, 2, {}},
+                                    [&] { vurur::Status s; return bare.reader.getStatus(s); }, 2},
+        {"rz for a command",        {Fault::Rz, 0, 32}, [&] { return bare.reader.checkPresence(); }, 5},
+        {"reader's own code",       {Fault::Result, 9, 17}, [&] { return bare.reader.enableRF(); }, 9},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reader.inject(c.fault);
+        EXPECT_EQ(c.run(), c.expected);
+    }
+    EXPECT_EQ(rx, Bytes{0xAA});  // never written by a failing TDX4
+
+    // getInfo without tag 6: tags 3 to 5 filled, the manufacturer untouched, both texts read.
+    reader.device().dropInfoTag(6);
+    vurur::Info info;
+    info.manufacturer = "untouched";
+    EXPECT_EQ(bare.reader.getInfo(info), 2);
+    EXPECT_EQ(info.value3, 0x0102);
+    EXPECT_EQ(info.firmware, "T2151 2.4.1");
+    EXPECT_EQ(info.manufacturer, "untouched");
+    EXPECT_EQ(info.model, "");
+    EXPECT_EQ(info.appUpdate, "app ok");
+    EXPECT_EQ(info.sysUpdate, "sys ok");
+
+    // A late answer is dropped before the next request: three commands, three own answers.
+    reader.inject({Fault::Late, 2100, 1});
+    EXPECT_EQ(bare.reader.getInfo(info), 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    vurur::Status status;
+    bool present = false;
+    Bytes atr;
+    EXPECT_EQ(bare.reader.getStatus(status), 0);
+    EXPECT_EQ(bare.reader.getSlotStatus(0, present), 0);
+    EXPECT_TRUE(present);
+    EXPECT_EQ(bare.reader.powerOn(0, atr), 0);
+    EXPECT_FALSE(atr.empty());
+}
+
+TEST_F(VUrurTest, APeerThatFailsCostsAboutOneTimeOutAndNeverHangs)
+{
+    // clang-format off
+    struct Case { const char* name; Fault fault; double minMs, maxMs; };
+    const Case cases[] = {
+        {"truncated frame",    {Fault::Truncate, 3, 32},      1900, 2600},
+        {"silent peer",        {Fault::Silent, 0, 32},        1900, 2600},
+        {"flood",              {Fault::Flood, 200000, 32},    0,    3100},
+        {"closed mid-frame",   {Fault::CloseMidFrame, 0, 32}, 0,    500},
+    };
+    // clang-format on
+    NFC::Reader nfc(families());
+    ASSERT_TRUE(nfc.open(loopback("127.0.0.1", reader.port()), 0));
+    // After the peer drops the driver, every command fails at once until it is opened again.
+    reader.inject({Fault::CloseMidFrame, 0, 2});
+    EXPECT_FALSE(driver->status());
+    const auto begin = Clock::now();
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(driver->ISO14443_checkPresence());
+    EXPECT_LT(msSince(begin), 500.0);
+    ASSERT_TRUE(driver->open("127.0.0.1", reader.port(), nullptr));
+    EXPECT_TRUE(driver->status());
+
+    // An answer with no result is a failure, and the driver goes on.
+    reader.inject({Fault::NoResult, 0, 32});
+    EXPECT_FALSE(driver->ISO14443_checkPresence());
+    EXPECT_TRUE(driver->status());
+
+    // Each case on a connection of its own (the emulator serves one at a time).
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reader.inject(c.fault);
+        Bare bare(reader, nullptr);
+        const auto begin = Clock::now();
+        EXPECT_EQ(bare.reader.checkPresence(), 5);
+        EXPECT_GE(msSince(begin), c.minMs);
+        EXPECT_LE(msSince(begin), c.maxMs);
+    }
+}
+
+TEST_F(VUrurTest, FirmwareUpdateStartsWithCommandSevenAndWaitsForTheReport)
+{
+    // clang-format off
+    struct Case { const char* name; bool connected, succeed; Bytes report; int expected; bool reboot;
+                  std::vector<int> percents; };
+    auto frame = [](const char* hex) { return emulators::T2151Reader::frame(fromHex(hex)); };
+    const Case cases[] = {
+        {"reboot asked",     true,  true,  frame("02 00 01 00 11 00 01 01"),   0, true,  {0, 50, 100}},
+        {"no tag 17",        true,  true,  frame("02 00 01 00"),               0, false, {0, 50, 100}},
+        {"reader refuses",   true,  true,  frame("02 00 01 04 11 00 01 01"),   4, false, {0, 50, 100}},
+        {"rz as the report", true,  true,  {'r', 'z'},                         2, false, {0, 50, 100}},
+        {"no report",        true,  true,  {},                                 5, false, {0, 50, 100}},
+        {"sender fails",     true,  false, {},                                 6, false, {0, 50}},
+        {"send of 7 fails",  false, true,  {},                                 6, false, {}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bare bare(reader, sender);
+        reader.device().clearRequests();
+        if (!c.connected)
+            bare.client.close();
+        sender->succeed = c.succeed;
+        sender->report = c.report;
+        std::vector<int> percents;
+        bool reboot = false;
+        EXPECT_EQ(bare.reader.updateFirmware("/nonexistent/vurur2-fw-1.bin", 1, reboot,
+                                             [&](int a, int, int) { percents.push_back(a); }),
+                  c.expected);
+        EXPECT_EQ(reboot, c.reboot);
+        EXPECT_EQ(percents, c.percents);
+        if (c.connected) {
+            ASSERT_TRUE(reader.device().waitForRequests(1, 1000));
+            EXPECT_EQ(tagValue(requests()[0], 16), fromHex("00 00 27 10"));
+            EXPECT_EQ(tagValue(requests()[0], 17), fromHex("00 01"));
+        }
+    }
+}
+
+TEST_F(VUrurTest, FirmwareFileReachesRzOverTheConnectionByteForByte)
+{
+    testsupport::TempDir work;
+    const Bytes firmware = testsupport::pseudoRandomBytes(40000, 27);
+    testsupport::writeFile(work / "vurur2-fw-3.1.bin", firmware);
+    ::mkdir((work / "recv").c_str(), 0700);
+    reader.handZmodemTo(work / "recv", 0, true);
+    VUrurRemote::Driver zmodem;
+    ASSERT_TRUE(zmodem.open("127.0.0.1", reader.port(), nullptr));
+
+    std::vector<int> percents;
+    bool reboot = false;
+    ASSERT_TRUE(zmodem.updateFirmware(work / "vurur2-fw-3.1.bin", reboot,
+                                      [&](int a, int, int) { percents.push_back(a); }));
+    EXPECT_TRUE(reader.zmodemRan());
+    EXPECT_TRUE(reboot);
+    EXPECT_EQ(testsupport::readFile(work / "recv/vurur2-fw-3.1.bin"), firmware);
+    ASSERT_GE(percents.size(), 2u);
+    EXPECT_EQ(percents.front(), 0);
+    EXPECT_EQ(percents.back(), 100);
+    EXPECT_TRUE(zmodem.status());  // the connection is the reader's again
+}
+
+}  // namespace
