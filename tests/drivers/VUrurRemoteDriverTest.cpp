@@ -113,7 +113,10 @@ protected:
             : reader(transport, std::move(sender))
         {
             loopback(peer.host(), peer.port());
+            const size_t accepted = peer.accepted();
             client.connect(peer.host(), static_cast<unsigned short>(peer.port()));
+            // The emulator serves the newest connection; its reports must not go to the last one.
+            EXPECT_TRUE(peer.waitForAccepted(accepted + 1, 2000));
         }
     };
 

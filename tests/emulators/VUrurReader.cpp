@@ -122,6 +122,12 @@ size_t VUrurReader::accepted() const
     return m_accepted;
 }
 
+bool VUrurReader::waitForAccepted(size_t count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_accepted >= count; });
+}
+
 bool VUrurReader::waitForPeerCloses(size_t count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -178,7 +184,9 @@ void VUrurReader::run()
                     ::close(m_conn);
                 m_conn = accepted;
                 ++m_accepted;
+                m_changed.notify_all();
                 m_partial.clear();
+                m_late.clear();
             }
             continue;
         }

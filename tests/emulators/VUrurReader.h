@@ -67,6 +67,7 @@ public:
     void handZmodemTo(const std::string& directory, int result, bool rebootRequired);
     bool zmodemRan() const;
     size_t accepted() const;
+    bool waitForAccepted(size_t count, int timeoutMs) const;
     // Connections the driver closed, as this side saw them.
     bool waitForPeerCloses(size_t count, int timeoutMs) const;
 
