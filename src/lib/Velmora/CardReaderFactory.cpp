@@ -6,6 +6,7 @@
 #include "NFC/ISO14443.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Tag.h"
+#include "Velmora/Cards/EMV/EMVcardReader.h"
 #include "Velmora/Cards/KivoLUC/KivoLUCCardReader.h"
 #include "Velmora/Cards/KivoLUCv2/KivoLUCv2CardReader.h"
 #include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
@@ -37,7 +38,9 @@ const std::map<std::string, CardReaderFactory::Maker>& makers()
         {"ZodezuLUC", make<ZodezuLUC::CardReader>},
         {"ZodezuLUCv2", make<ZodezuLUCv2::CardReader>},
         // The EMV reader takes the first SAM of the list: EMV::CardReader::make(tag, first SAM).
-        {"EMV", nullptr},
+        {"EMV", [](const std::shared_ptr<NFC::Tag>& tag, const SamList& sams) -> std::shared_ptr<CardReader> {
+             return EMV::CardReader::make(tag, sams.empty() ? nullptr : sams.front());
+         }},
     };
     return table;
 }
