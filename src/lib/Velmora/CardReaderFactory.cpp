@@ -9,6 +9,7 @@
 #include "Velmora/Cards/EMV/EMVcardReader.h"
 #include "Velmora/Cards/KivoLUC/KivoLUCCardReader.h"
 #include "Velmora/Cards/KivoLUCv2/KivoLUCv2CardReader.h"
+#include "Velmora/Cards/VerUZA/VerUZACardReader.h"
 #include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
 #include "Velmora/Cards/ZodezuLUC/ZodezuLUCCardReader.h"
 #include "Velmora/Cards/ZodezuLUCv2/ZodezuLUCv2CardReader.h"
@@ -34,7 +35,7 @@ const std::map<std::string, CardReaderFactory::Maker>& makers()
         {"VozeLUCv1", make<VozeLUCv1::CardReader>},
         {"KivoLUC", make<KivoLUC::CardReader>},
         {"KivoLUCv2", make<KivoLUCv2::CardReader>},
-        {"VerUZA", nullptr},
+        {"VerUZA", make<VerUZA::CardReader>},
         {"ZodezuLUC", make<ZodezuLUC::CardReader>},
         {"ZodezuLUCv2", make<ZodezuLUCv2::CardReader>},
         // The EMV reader takes the first SAM of the list: EMV::CardReader::make(tag, first SAM).
