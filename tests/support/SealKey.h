@@ -34,7 +34,7 @@ public:
         unsigned digestLength = 0;
         EVP_Digest(data.data(), data.size(), digest, &digestLength, EVP_sha224(), nullptr);
         std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> ctx(EVP_PKEY_CTX_new(m_key.get(), nullptr),
-                                                                 EVP_PKEY_CTX_free);
+                                                                   EVP_PKEY_CTX_free);
         unsigned char der[128];
         size_t derLength = sizeof(der);
         if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
@@ -55,8 +55,8 @@ public:
         unsigned char* der = nullptr;
         const int length = i2d_PUBKEY(m_key.get(), &der);
         std::string text(static_cast<size_t>(4 * ((length + 2) / 3)) + 1, '\0');
-        text.resize(static_cast<size_t>(
-            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]), der, length)));
+        text.resize(
+            static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]), der, length)));
         OPENSSL_free(der);
         if (wrapped)
             for (size_t at = 16; at < text.size(); at += 17) text.insert(at, "\n");

@@ -39,7 +39,8 @@ const std::map<std::string, CardReaderFactory::Maker>& makers()
         {"ZodezuLUC", make<ZodezuLUC::CardReader>},
         {"ZodezuLUCv2", make<ZodezuLUCv2::CardReader>},
         // The EMV reader takes the first SAM of the list: EMV::CardReader::make(tag, first SAM).
-        {"EMV", [](const std::shared_ptr<NFC::Tag>& tag, const SamList& sams) -> std::shared_ptr<CardReader> {
+        {"EMV",
+         [](const std::shared_ptr<NFC::Tag>& tag, const SamList& sams) -> std::shared_ptr<CardReader> {
              return EMV::CardReader::make(tag, sams.empty() ? nullptr : sams.front());
          }},
     };

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "core/String.h"
+#include "core/Utils.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/LGSam.h"
 #include "emulators/MifareSam.h"
@@ -38,6 +40,7 @@ struct Options
     Bytes uid;
     std::string slots[2] = {"mifare", "none"};
     bool unlocked = false;
+    std::string keyDir;
     std::vector<std::string> run;  // a program and its arguments; the device path goes last
 };
 
@@ -45,12 +48,13 @@ void usage()
 {
     std::cerr
         << "Usage: tapgate-emulator [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM] [--unlocked]\n"
-           "                       [--run PROGRAM [ARGS...]]\n"
+           "                       [--key-dir DIR] [--run PROGRAM [ARGS...]]\n"
            "  --card KIND   the card in the field (default ev1):\n";
     for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
     std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
                  "  --slot0 SAM, --slot1 SAM   mifare (AV3, default in slot 0), mifare-av2,\n"
                  "                             lg (the LG transit SAM model), none\n"
+                 "  --key-dir DIR where the ticket's public key file is written (made when missing)\n"
                  "  --unlocked    the MIFARE SAMs come out of every power-on unlocked\n"
                  "  --run ...     start the program with the device path as its last argument; end with it\n"
                  "Commands on stdin: remove, place\n";
@@ -76,6 +80,8 @@ Options parse(int argc, char** argv)
             options.slots[0] = value();
         else if (arg == "--slot1")
             options.slots[1] = value();
+        else if (arg == "--key-dir")
+            options.keyDir = value();
         else if (arg == "--unlocked")
             options.unlocked = true;
         else if (arg == "--run" && i + 1 < argc)
@@ -87,12 +93,16 @@ Options parse(int argc, char** argv)
 }
 
 std::shared_ptr<emulators::SlotCard> makeSam(const std::string& kind, const Options& options,
+                                             size_t passwordLength,
                                              std::shared_ptr<emulators::MifareSam>& mifare)
 {
     if (kind == "none")
         return nullptr;
-    if (kind == "lg")
-        return std::make_shared<emulators::LGSam>();
+    if (kind == "lg") {
+        auto sam = std::make_shared<emulators::LGSam>();
+        sam->setPasswordLength(passwordLength);
+        return sam;
+    }
     if (kind != "mifare" && kind != "mifare-av2")
         throw std::invalid_argument("unknown SAM " + kind);
     auto sam = std::make_shared<emulators::MifareSam>(
@@ -143,7 +153,14 @@ int run(const Options& options)
     std::shared_ptr<emulators::MifareSam> mifare;
     std::shared_ptr<emulators::SlotCard> sams[2];
     for (int slot = 0; slot < 2; ++slot)
-        reader.setSam(slot, sams[slot] = makeSam(options.slots[slot], options, mifare));
+        reader.setSam(slot,
+                      sams[slot] = makeSam(options.slots[slot], options, ticket.lgPasswordLength, mifare));
+    if (!options.keyDir.empty() && !ticket.keyFileText.empty()) {
+        if (!Utils::makePath(options.keyDir))
+            throw std::runtime_error("cannot make " + options.keyDir);
+        std::ofstream(Utils::combinePath(options.keyDir, ticket.keyFileName), std::ios::trunc)
+            << ticket.keyFileText;
+    }
     if (ticket.prepareSam && mifare)
         ticket.prepareSam(*mifare);
     const auto slot1 = std::dynamic_pointer_cast<emulators::MifareSam>(sams[1]);

@@ -10,6 +10,7 @@
 #include "emulators/LGSam.h"
 #include "emulators/UltralightC.h"
 #include "emulators/UltralightEV1.h"
+#include "support/SealKey.h"
 
 namespace emulatortool {
 
@@ -51,6 +52,44 @@ Ticket vozeLUCv1(const Bytes& uid)
         uint32_t(password[0]) << 24 | uint32_t(password[1]) << 16 | uint32_t(password[2]) << 8 | password[3],
         static_cast<uint16_t>(password[6] << 8 | password[7]), 4);
     return {card, {}};
+}
+
+// A VerUZA ticket as the issuing office leaves it: a record of two adults from station 8000105
+// to 8000261 in pages 4 to 32, sealed with a P-224 key made for this run (its public key file
+// goes where --key-dir says), writing from page 4 on guarded by the password that the LG SAM
+// model derives with key set 1 in its 16-byte answer.
+Ticket verUZA(const Bytes& uid)
+{
+    auto card = uid.empty() ? std::make_shared<emulators::UltralightEV1>()
+                            : std::make_shared<emulators::UltralightEV1>(uid);
+    Bytes data(58, 0x00);
+    // Version 1, issuer 1080, key 1, type 1, 2 adults, class 2; the stations at bits 152 and 180.
+    const Bytes head = emulators::fromHex("110E04208002");
+    std::copy(head.begin(), head.end(), data.begin());
+    const Bytes stations = emulators::fromHex("07A126907A1305");
+    std::copy(stations.begin(), stations.end(), data.begin() + 19);
+    const testsupport::SealKey key;
+    Bytes record = data;
+    const Bytes seal = key.seal(data);
+    record.insert(record.end(), seal.begin(), seal.end());
+    record.resize(116, 0x00);
+    for (int p = 0; p < 29; ++p)
+        card->setPage(4 + p, Bytes(record.begin() + 4 * p, record.begin() + 4 * p + 4));
+
+    const Bytes id = card->identity().uid;
+    emulators::LGSam sam;
+    sam.setPasswordLength(16);
+    Bytes input(1 + id.size(), 0xF8);
+    std::copy(id.begin(), id.end(), input.begin() + 1);
+    const Bytes password = sam.passwordAnswer(0x23, 1, 1, input);
+    card->protect(
+        uint32_t(password[0]) << 24 | uint32_t(password[1]) << 16 | uint32_t(password[2]) << 8 | password[3],
+        static_cast<uint16_t>(password[14] << 8 | password[15]), 4);
+    Ticket ticket{card, {}};
+    ticket.lgPasswordLength = 16;
+    ticket.keyFileName = "ssb-ec224-pub.b64";
+    ticket.keyFileText = key.publicText(false);
+    return ticket;
 }
 
 // The Zodezu tickets' SAM keys: the base card key (slot 0 as version 0x11 for authentication,
@@ -138,6 +177,8 @@ const std::vector<TicketKind>& ticketKinds()
          kivo<emulators::kivo::personaliseKivoLUCv2>},
         {"desfire", "blank MIFARE DESFire EV1 (PICC level only)", blank<emulators::DesfireCard>},
         {"vozeluc1", "VozeLUCv1 ticket on an Ultralight EV1, created today (with --slot0 lg)", vozeLUCv1},
+        {"veruza", "VerUZA sealed ticket on an Ultralight EV1 (with --slot0 lg; key file into --key-dir)",
+         verUZA},
         {"zodezuluc", "ZodezuLUC ticket on Ultralight C (MIFARE SAMs in both slots: --slot1 mifare)",
          [](const Bytes& uid) { return zodezu(uid, false); }},
         {"zodezulucv2", "ZodezuLUCv2 ticket on Ultralight C (MIFARE SAMs in both slots: --slot1 mifare)",

@@ -22,6 +22,11 @@ struct Ticket
     std::function<void(emulators::MifareSam&)> prepareSam;
     // The same for a MIFARE SAM in slot 1, for layouts that use a second SAM.
     std::function<void(emulators::MifareSam&)> prepareSlot1 = nullptr;
+    // The length of the LG SAM model's password answer the layout needs.
+    size_t lgPasswordLength = 8;
+    // A public key file the layout reads ("ssb-ec224-pub.b64"); empty text when none.
+    std::string keyFileName = {};
+    std::string keyFileText = {};
 };
 
 struct TicketKind

@@ -130,15 +130,15 @@ CardReader::Bytes CardReader::encodeData(const VariantMap& map)
         for (const Field& f : DataPart) {
             const Variant& value = map[f.key];
             switch (f.kind) {
-            case Kind::Unsigned:
-                bits.pushInt(value.toUInt(), f.size);
-                break;
-            case Kind::Flag:
-                bits.pushInt(value.toBool() ? 1 : 0, 1);
-                break;
-            case Kind::Text:
-                bits.pushChar6(value.toString(), static_cast<int>(f.size));
-                break;
+                case Kind::Unsigned:
+                    bits.pushInt(value.toUInt(), f.size);
+                    break;
+                case Kind::Flag:
+                    bits.pushInt(value.toBool() ? 1 : 0, 1);
+                    break;
+                case Kind::Text:
+                    bits.pushChar6(value.toString(), static_cast<int>(f.size));
+                    break;
             }
         }
         Bytes record = bits.data();
@@ -164,18 +164,18 @@ VariantMap CardReader::decodeData(const Bytes& record) const
     BitBuffer bits(whole);
     for (const Field& f : DataPart) {
         switch (f.kind) {
-        case Kind::Unsigned:
-            map[f.key] = bits.popInt(f.size);
-            break;
-        case Kind::Flag:
-            map[f.key] = bits.popInt(1) == 1;
-            break;
-        case Kind::Text: {
-            std::string text = bits.popChar6(static_cast<int>(f.size));
-            text.erase(text.find_last_not_of(' ') + 1);
-            map[f.key] = text;
-            break;
-        }
+            case Kind::Unsigned:
+                map[f.key] = bits.popInt(f.size);
+                break;
+            case Kind::Flag:
+                map[f.key] = bits.popInt(1) == 1;
+                break;
+            case Kind::Text: {
+                std::string text = bits.popChar6(static_cast<int>(f.size));
+                text.erase(text.find_last_not_of(' ') + 1);
+                map[f.key] = text;
+                break;
+            }
         }
     }
     const auto r = whole.begin() + SignedSize;
@@ -280,8 +280,8 @@ bool CardReader::generatePassword(const Bytes& uid, uint32_t& password, uint16_t
     Bytes input = {DiversificationPrefix};
     input.insert(input.end(), uid.begin(), uid.end());
     Bytes answer;
-    const NFC::LGsam::ErrorCode rc =
-        m_lgsam->encryptDecryptData(PasswordKey, PasswordCenter, m_issuerKeyVersion, input, true, input, answer);
+    const NFC::LGsam::ErrorCode rc = m_lgsam->encryptDecryptData(
+        PasswordKey, PasswordCenter, m_issuerKeyVersion, input, true, input, answer);
     if (rc != NFC::LGsam::Success) {
         setError("generatePassword", NFC::LGsam::errorToStr(rc));
         return false;
