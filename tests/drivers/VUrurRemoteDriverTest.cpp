@@ -323,6 +323,7 @@ TEST_F(VUrurTest, APeerThatFailsCostsAboutOneTimeOutAndNeverHangs)
         {"silent peer",        {Fault::Silent, 0, 32},        1900, 2600},
         {"flood",              {Fault::Flood, 200000, 32},    0,    3100},
         {"closed mid-frame",   {Fault::CloseMidFrame, 0, 32}, 0,    500},
+        {"trickled answer",    {Fault::Trickle, 700, 32},     4000, 5000},  // each byte in time
     };
     // clang-format on
     NFC::Reader nfc(families());

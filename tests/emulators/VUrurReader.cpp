@@ -297,6 +297,12 @@ void VUrurReader::answer(int fd, int command, T2151Device::Tlvs tlvs)
         case Fault::Close:
             drop(fd);
             return;
+        case Fault::Trickle:
+            for (uint8_t byte : wire) {
+                write(fd, {byte});
+                std::this_thread::sleep_for(std::chrono::milliseconds(fault.value));
+            }
+            return;
         default:
             write(fd, wire);
             return;

@@ -36,6 +36,7 @@ public:
             Replace,        // payload = data, as it is
             Close,          // close the connection instead of answering
             CloseMidFrame,  // the first half of the answer, then close
+            Trickle,        // the answer one byte at a time, value ms apart
         };
         Kind kind;
         int value = 0;

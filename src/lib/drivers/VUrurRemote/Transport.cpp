@@ -3,11 +3,19 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 
+#include "core/Clock.h"
 #include "core/TCPClient.h"
 #include "drivers/T2151/Framer.h"
 
 namespace vurur {
+
+namespace {
+
+const double BodyGraceMs = 1000;
+
+}  // namespace
 
 int Transport::TcpStream::readByte()
 {
@@ -16,8 +24,32 @@ int Transport::TcpStream::readByte()
 
 size_t Transport::TcpStream::readBytes(size_t n, std::vector<uint8_t>& out)
 {
-    const int got = m_client.read(out, static_cast<unsigned>(n));
-    return got > 0 ? static_cast<size_t>(got) : 0;
+    // A peer that trickles a long body byte by byte would keep each wait short and the whole read
+    // long: the body gets the time-out plus the hunt's grace in all.
+    const double start = Clock::monotonicMillis();
+    const double bound = m_timeoutMs + BodyGraceMs;
+    size_t got = 0;
+    while (got < n && m_client.connected()) {
+        const double left = bound - Clock::elapsedMonotonicMillis(start);
+        // Each wait for more is one time-out, as for a single byte; all of them share the bound.
+        if (left <= 0 || !m_client.available(std::min(m_timeoutMs, static_cast<int>(left) + 1)))
+            break;
+        const size_t before = out.size();
+        out.resize(before + (n - got));
+        const ssize_t r = ::recv(m_client.getNative(), out.data() + before, n - got, MSG_DONTWAIT);
+        out.resize(before + (r > 0 ? static_cast<size_t>(r) : 0));
+        if (r == 0) {
+            m_client.close();  // the peer is gone: later reads report it at once
+            break;
+        }
+        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            m_client.close();
+            break;
+        }
+        if (r > 0)
+            got += static_cast<size_t>(r);
+    }
+    return got;
 }
 
 bool Transport::TcpStream::writeAll(const std::vector<uint8_t>& bytes)
@@ -43,7 +75,8 @@ void Transport::TcpStream::discard()
 bool Transport::TcpStream::setReadTimeout(int ms)
 {
     // A socket time-out of 0 would mean no limit at all.
-    m_client.setReadTimeout(std::max(ms, 1));
+    m_timeoutMs = std::max(ms, 1);
+    m_client.setReadTimeout(m_timeoutMs);
     return true;
 }
 

@@ -47,6 +47,7 @@ private:
 
     private:
         TCPClient& m_client;
+        int m_timeoutMs = 1;
     };
 
     std::mutex m_mutex;
