@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "MapEdits.h"
 #include "UltralightField.h"
 #include "Velmora/CardReaderFactory.h"
 #include "emulators/ByteOps.h"
@@ -19,16 +20,6 @@
 namespace testsupport {
 
 using emulators::operator+;
-
-// The map less one key.
-inline VariantMap without(const VariantMap& map, const std::string& gone)
-{
-    VariantMap out;
-    for (const std::string& key : map.keys())
-        if (key != gone)
-            out[key] = map[key];
-    return out;
-}
 
 class KivoTicketField : public UltralightField
 {

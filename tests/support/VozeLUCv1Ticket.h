@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "MapEdits.h"
 #include "core/DateTime.h"
 #include "core/VariantMap.h"
 
@@ -72,16 +73,6 @@ inline bool holds(const VariantMap& got, const VariantMap& want, const std::stri
         if (key.rfind(prefix, 0) == 0 && (!got.exists(key) || got[key].toString() != want[key].toString()))
             return false;
     return true;
-}
-
-// The map without one key.
-inline VariantMap without(const VariantMap& map, const std::string& gone)
-{
-    VariantMap out;
-    for (const std::string& key : map.keys())
-        if (key != gone)
-            out[key] = map[key];
-    return out;
 }
 
 }  // namespace testsupport

@@ -77,19 +77,21 @@ const std::vector<Field>& record()
     return fields;
 }
 
-std::string samText(int code)
-{
-    return NFC::MifareSAM::errorToStr(code);
-}
-
 }  // namespace
 
+bool CardReader::succeeded(const char* operation, int samCode)
+{
+    if (samCode == NFC::MifareSAM::Success)
+        return true;
+    setError(operation, NFC::MifareSAM::errorToStr(samCode));
+    return false;
+}
+
 CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
-    : RFID::CardReader(Name, std::move(tag), sams.empty() ? nullptr : sams.front())
+    : RFID::CardReader(Name, std::move(tag), sams.empty() ? nullptr : sams.front()), m_offline(m_sam)
 {
     if (m_tag)
         m_ultralight = NFC::Ultralight::make(m_tag->iso14443(), m_tag->uid(), m_tag->ats());
-    m_mifareSam = std::dynamic_pointer_cast<NFC::MifareSAM>(m_sam);
 }
 
 CardReader::~CardReader() = default;
@@ -130,88 +132,55 @@ VariantMap CardReader::deserializeData(const Bytes& image)
 bool CardReader::activateOfflineKey(int channel, int position, int version)
 {
     log(Log::LevelDebug, "Activating Offline Key (channel=%d, pos=%d, ver=%d)", channel, position, version);
-    if (!m_mifareSam) {
+    if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);
         return true;
     }
     const OfflineKey key{channel, position, version};
-    if (m_keys.active(key)) {
+    if (m_offline.active(key)) {
         log(Log::LevelDebug, "Skipping key activation. Key %d already active.", position);
         return true;
     }
-    int rc = 0;
-    {
-        ChannelScope scope(*m_mifareSam, channel);
-        rc = m_mifareSam->activateOfflineKey(static_cast<uint8_t>(position), static_cast<uint8_t>(version),
-                                             m_tag->uid());
-    }
-    if (rc != NFC::MifareSAM::Success) {
-        setError("activateOfflineKey", samText(rc));
-        return false;
-    }
-    m_keys.add(key);
-    return true;
+    return succeeded("activateOfflineKey", m_offline.activate(key, m_tag->uid()));
 }
 
 bool CardReader::encipherOfflineData(int channel, Bytes& out, const Bytes& in)
 {
-    ChannelScope scope(*m_mifareSam, channel);
-    const int rc = m_mifareSam->encipherOfflineData(in, out);
-    if (rc != NFC::MifareSAM::Success) {
-        setError("encipherOfflineData", samText(rc));
-        return false;
-    }
-    return true;
+    return succeeded("encipherOfflineData", m_offline.encipher(channel, in, out));
 }
 
 bool CardReader::generateMac(int channel, Bytes& mac, const Bytes& data)
 {
-    ChannelScope scope(*m_mifareSam, channel);
-    const int rc = m_mifareSam->generateMAC(data, mac, 0);
-    if (rc != NFC::MifareSAM::Success) {
-        setError("generateMac", samText(rc));
-        return false;
-    }
-    return true;
+    return succeeded("generateMac", m_offline.generateMac(channel, data, mac, 0));
 }
 
 bool CardReader::verifyMac(int channel, const Bytes& data)
 {
-    ChannelScope scope(*m_mifareSam, channel);
-    const int rc = m_mifareSam->verifyMAC(data, 0);
-    if (rc != NFC::MifareSAM::Success) {
-        setError("verifyMac", samText(rc));
-        return false;
-    }
-    return true;
+    return succeeded("verifyMac", m_offline.verifyMac(channel, data, 0));
 }
 
 bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pack)
 {
     log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
-    if (!m_mifareSam) {
+    if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);
         pwd = 0;
         pack = 0;
         return true;
     }
-    if (m_pwd != 0xFFFFFFFF && m_pack != 0xFFFF) {
-        log(Log::LevelDebug, "Skipping password generation (pwd=0x%08x, ack=0x%04x)", m_pwd, m_pack);
-        pwd = m_pwd;
-        pack = m_pack;
+    if (m_offline.password(pwd, pack)) {
+        log(Log::LevelDebug, "Skipping password generation (pwd=0x%08x, ack=0x%04x)", pwd, pack);
         return true;
     }
     Bytes out;
     if (!activateOfflineKey(PasswordKey.channel, PasswordKey.position, PasswordKey.version) ||
         !encipherOfflineData(PasswordKey.channel, out, uid))
         return false;
-    if (!splitPassword(out, m_pwd, m_pack)) {
+    if (!m_offline.takePassword(out)) {
         setError("generatePassword", String::format("Wrong password/pack length received (%zu)", out.size()));
         return false;
     }
-    pwd = m_pwd;
-    pack = m_pack;
-    return true;
+    return m_offline.password(pwd, pack);
 }
 
 bool CardReader::verifyPassword(uint32_t pwd, uint16_t pack)
@@ -236,7 +205,7 @@ bool CardReader::generateCert(Bytes& cert, const Bytes& record)
 {
     log(Log::LevelInfo, "Generating certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
         record.size());
-    if (!m_mifareSam) {
+    if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);
         cert.resize(CertificateSize, 0x00);
         return true;
@@ -257,7 +226,7 @@ bool CardReader::verifyCert(const Bytes& image)
 {
     log(Log::LevelInfo, "Verifying certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
         image.size());
-    if (!m_mifareSam) {
+    if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);
         return true;
     }
@@ -285,8 +254,10 @@ void CardReader::reselect()
         log(Log::LevelWarning, "WARN: card %s not selected again", String::toHex(m_tag->uid()).c_str());
         return;
     }
+    uint32_t pwd = 0;
     uint16_t pack = 0;
-    if (m_passwordSent && m_ultralight->authenticatePass(m_pwd, pack) != NFC::Ultralight::None)
+    if (m_passwordSent && m_offline.password(pwd, pack) &&
+        m_ultralight->authenticatePass(pwd, pack) != NFC::Ultralight::None)
         log(Log::LevelWarning, "WARN: password not accepted again");
 }
 
@@ -424,6 +395,15 @@ bool CardReader::writeConfig(const Configuration& config)
 
 // ---- operations ----
 
+bool CardReader::authenticate()
+{
+    if (!m_offline)
+        return true;
+    uint32_t pwd = 0;
+    uint16_t pack = 0;
+    return generatePassword(m_tag->uid(), pwd, pack) && verifyPassword(pwd, pack);
+}
+
 std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
 {
     auto card = RFID::Card::make(m_tag, Name);
@@ -432,12 +412,8 @@ std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
         setError("read", "No card");
         return nullptr;
     }
-    if (m_mifareSam) {
-        uint32_t pwd = 0;
-        uint16_t pack = 0;
-        if (!generatePassword(m_tag->uid(), pwd, pack) || !verifyPassword(pwd, pack))
-            return nullptr;
-    }
+    if (!authenticate())
+        return nullptr;
     Bytes image;
     if (!readPages(FirstPage, EndPage, image))
         return nullptr;
@@ -470,12 +446,8 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
         setError("write", e.what());
         return nullptr;
     }
-    if (m_mifareSam) {
-        uint32_t pwd = 0;
-        uint16_t pack = 0;
-        if (!generatePassword(m_tag->uid(), pwd, pack) || !verifyPassword(pwd, pack))
-            return nullptr;
-    }
+    if (!authenticate())
+        return nullptr;
     Bytes cert;
     if (!generateCert(cert, image))
         return nullptr;
@@ -502,12 +474,12 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
     image.insert(image.end(), cert.begin(), cert.end());
     uint32_t pwd = 0;
     uint16_t pack = 0;
-    if (m_mifareSam && !generatePassword(m_tag->uid(), pwd, pack))
+    if (m_offline && !generatePassword(m_tag->uid(), pwd, pack))
         return nullptr;
     // No PWD_AUTH first: a ticket is created on a card that is not protected yet.
     if (!writePages(FirstPage, EndPage, image))
         return nullptr;
-    if (m_mifareSam) {
+    if (m_offline) {
         Configuration config;
         config.AUTH0 = FirstPage;
         config.ACCESS = 0x80;

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "Velmora/CardReader.h"
-#include "Velmora/Cards/KivoLUC/OfflineKeys.h"
+#include "Velmora/Cards/KivoLUC/OfflineSam.h"
+#include "Velmora/UltralightEV1CardReader.h"
 #include "Velmora/UltralightPageCache.h"
 
 namespace NFC {
-class MifareSAM;
 class Ultralight;
-}  // namespace NFC
+}
 
 namespace KivoLUC {
 
@@ -29,15 +29,8 @@ public:
     using Bytes = std::vector<uint8_t>;
     using Pages = std::map<int, Bytes>;
 
-    struct Configuration
-    {
-        uint8_t MOD = 0x00;
-        uint8_t AUTH0 = 0xFF;
-        uint8_t ACCESS = 0x00;
-        uint8_t VCTID = 0x05;
-        uint32_t PWD = 0xFFFFFFFF;
-        uint16_t PACK = 0xFFFF;
-    };
+    // The chip's configuration pages 37 to 40, as the Ultralight EV1 base reader lays them out.
+    using Configuration = RFID::UltralightEV1CardReader::Configuration;
 
     static constexpr int FirstPage = 4;
     static constexpr int EndPage = 26;  // pages 4 to 25
@@ -79,6 +72,10 @@ public:
     bool writeConfig(const Configuration& config);
 
 private:
+    // True for 0; otherwise the SAM's text as the error of operation.
+    bool succeeded(const char* operation, int samCode);
+    // generatePassword, then PWD_AUTH; true at once without a SAM.
+    bool authenticate();
     // Every page the cache holds.
     void fromCache(Pages& pages) const;
     // A card that refused a command ignores everything until it is selected again, which also
@@ -86,11 +83,8 @@ private:
     void reselect();
 
     std::shared_ptr<NFC::Ultralight> m_ultralight;
-    std::shared_ptr<NFC::MifareSAM> m_mifareSam;
+    OfflineSam m_offline;
     RFID::UltralightPageCache m_cache;
-    OfflineKeys m_keys;
-    uint32_t m_pwd = 0xFFFFFFFF;
-    uint16_t m_pack = 0xFFFF;
     bool m_passwordSent = false;
 };
 

@@ -13,7 +13,6 @@ namespace KivoLUCv2 {
 namespace {
 
 using namespace KivoLUC::TicketFields;
-using KivoLUC::ChannelScope;
 using KivoLUC::MacKey;
 using KivoLUC::OfflineKey;
 using KivoLUC::PasswordKey;
@@ -102,16 +101,11 @@ unsigned valueOr0(const VariantMap& map, const char* key)
     return map.exists(key) ? map[key].toUInt() : 0;
 }
 
-std::string samText(int code)
-{
-    return NFC::MifareSAM::errorToStr(code);
-}
-
 }  // namespace
 
 CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
     : RFID::UltralightEV1CardReader(Name, std::move(tag), sams.empty() ? nullptr : sams.front()),
-      m_mifareSam(std::dynamic_pointer_cast<NFC::MifareSAM>(m_sam))
+      m_offline(m_sam)
 {
 }
 
@@ -167,67 +161,53 @@ VariantMap CardReader::decodeData(const CardData& data)
 
 // ---- SAM ----
 
+bool CardReader::succeeded(const char* operation, int samCode)
+{
+    if (samCode == NFC::MifareSAM::Success)
+        return true;
+    setError(operation, NFC::MifareSAM::errorToStr(samCode));
+    return false;
+}
+
 bool CardReader::activate(const OfflineKey& key, const char* operation)
 {
-    if (m_keys.active(key))
+    if (m_offline.active(key))
         return true;
     log(Log::LevelDebug, "Activating Offline Key (channel=%d, pos=%d, ver=%d)", key.channel, key.position,
         key.version);
-    int rc = 0;
-    {
-        ChannelScope scope(*m_mifareSam, key.channel);
-        rc = m_mifareSam->activateOfflineKey(static_cast<uint8_t>(key.position),
-                                             static_cast<uint8_t>(key.version), m_tag->uid());
-    }
-    if (rc != NFC::MifareSAM::Success) {
-        setError(operation, samText(rc));
-        return false;
-    }
-    m_keys.add(key);
-    return true;
+    return succeeded(operation, m_offline.activate(key, m_tag->uid()));
 }
 
 bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pack)
 {
     log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
-    if (!m_mifareSam) {
+    if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);
         pwd = 0;
         pack = 0;
         return true;
     }
-    if (m_pwd != 0xFFFFFFFF && m_pack != 0xFFFF) {
-        log(Log::LevelDebug, "Skipping password generation (pwd=0x%08x, ack=0x%04x)", m_pwd, m_pack);
-        pwd = m_pwd;
-        pack = m_pack;
+    if (m_offline.password(pwd, pack)) {
+        log(Log::LevelDebug, "Skipping password generation (pwd=0x%08x, ack=0x%04x)", pwd, pack);
         return true;
     }
     if (!activate(PasswordKey, "generatePassword"))
         return false;
     log(Log::LevelDebug, "Enciphering Offline data (size=%zu)", uid.size());
     Bytes out;
-    int rc = 0;
-    {
-        ChannelScope scope(*m_mifareSam, PasswordKey.channel);
-        rc = m_mifareSam->encipherOfflineData(uid, out);
-    }
-    if (rc != NFC::MifareSAM::Success) {
-        setError("generatePassword", samText(rc));
+    if (!succeeded("generatePassword", m_offline.encipher(PasswordKey.channel, uid, out)))
         return false;
-    }
-    if (!KivoLUC::splitPassword(out, m_pwd, m_pack)) {
+    if (!m_offline.takePassword(out)) {
         setError("generatePassword", String::format("Wrong password/pack length received (%zu)", out.size()));
         return false;
     }
-    pwd = m_pwd;
-    pack = m_pack;
-    return true;
+    return m_offline.password(pwd, pack);
 }
 
 bool CardReader::generateSignature(Bytes& signature, const Bytes& data)
 {
     log(Log::LevelInfo, "Generating signature (size=%zu)", data.size());
-    if (!m_mifareSam) {
+    if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);
         signature.resize(SignatureSize, 0x00);
         return true;
@@ -236,15 +216,8 @@ bool CardReader::generateSignature(Bytes& signature, const Bytes& data)
         return false;
     log(Log::LevelDebug, "Generating  MAC (trunc=%d)", static_cast<int>(SignatureSize));
     Bytes mac;
-    int rc = 0;
-    {
-        ChannelScope scope(*m_mifareSam, MacKey.channel);
-        rc = m_mifareSam->generateMAC(data, mac, SignatureSize);
-    }
-    if (rc != NFC::MifareSAM::Success) {
-        setError("generateSignature", samText(rc));
+    if (!succeeded("generateSignature", m_offline.generateMac(MacKey.channel, data, mac, SignatureSize)))
         return false;
-    }
     if (mac.size() != SignatureSize) {
         setError("generateSignature", String::format("Wrong signature length received (%zu)", mac.size()));
         return false;
@@ -256,28 +229,19 @@ bool CardReader::generateSignature(Bytes& signature, const Bytes& data)
 bool CardReader::verifySignature(const Bytes& data)
 {
     log(Log::LevelInfo, "Verifying signature (size=%d)", static_cast<int>(data.size()) - 4);
-    if (!m_mifareSam) {
+    if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);
         return true;
     }
     if (!activate(MacKey, "verifySignature"))
         return false;
     log(Log::LevelDebug, "Verifying MAC (trunc=%d)", static_cast<int>(SignatureSize));
-    int rc = 0;
-    {
-        ChannelScope scope(*m_mifareSam, MacKey.channel);
-        rc = m_mifareSam->verifyMAC(data, SignatureSize);
-    }
-    if (rc != NFC::MifareSAM::Success) {
-        setError("verifySignature", samText(rc));
-        return false;
-    }
-    return true;
+    return succeeded("verifySignature", m_offline.verifyMac(MacKey.channel, data, SignatureSize));
 }
 
 bool CardReader::authenticate()
 {
-    if (!m_mifareSam)
+    if (!m_offline)
         return true;
     uint32_t pwd = 0;
     uint16_t pack = 0;
@@ -361,7 +325,7 @@ bool CardReader::writeDefaultData()
 
 bool CardReader::writeDefaultConfig()
 {
-    if (!m_mifareSam)
+    if (!m_offline)
         return true;
     log(Log::LevelInfo, "Writing default configuration to card.");
     uint32_t pwd = 0;
@@ -393,7 +357,7 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
         return nullptr;
     // The default image is copy B: what this reader knew of the copies is gone.
     m_copy = 1;
-    m_keys.clear();
+    m_offline.forgetKeys();
     finishOperation(start);
     return read(0, 0);
 }

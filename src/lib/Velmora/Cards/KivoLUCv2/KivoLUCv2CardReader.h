@@ -13,13 +13,12 @@
 #include <optional>
 #include <vector>
 
-#include "Velmora/Cards/KivoLUC/OfflineKeys.h"
+#include "Velmora/Cards/KivoLUC/OfflineSam.h"
 #include "Velmora/UltralightEV1CardReader.h"
 
 namespace NFC {
-class MifareSAM;
 class Ultralight;
-}  // namespace NFC
+}
 
 namespace KivoLUCv2 {
 
@@ -69,16 +68,15 @@ public:
 private:
     // Activates the key on its channel once per card; errors reported under operation.
     bool activate(const KivoLUC::OfflineKey& key, const char* operation);
+    // True for 0; otherwise the SAM's text as the error of operation.
+    bool succeeded(const char* operation, int samCode);
     // generatePassword, then PWD_AUTH; true at once without a SAM.
     bool authenticate();
     // The copy the selector names, from this reader's last verified read, else from page 11.
     bool currentCopy(int& copy);
 
-    std::shared_ptr<NFC::MifareSAM> m_mifareSam;
-    KivoLUC::OfflineKeys m_keys;
+    KivoLUC::OfflineSam m_offline;
     std::optional<int> m_copy;
-    uint32_t m_pwd = 0xFFFFFFFF;
-    uint16_t m_pack = 0xFFFF;
 };
 
 }  // namespace KivoLUCv2
