@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +173,35 @@ public:
     {
         const int status = wait();
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    // Waits at most timeoutMs for the child to end by itself (sleeping on a process descriptor,
+    // not polling); true when it did and was reaped, false when it still runs.
+    bool endsWithin(int timeoutMs)
+    {
+        if (m_pid <= 0 || m_reaped)
+            return true;
+        const int fd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0));
+        if (fd >= 0) {
+            pollfd p{fd, POLLIN, 0};
+            while (::poll(&p, 1, timeoutMs) < 0 && errno == EINTR) {
+            }
+            ::close(fd);
+        }
+        if (::waitpid(m_pid, &m_status, WNOHANG) != m_pid)
+            return false;
+        m_reaped = true;
+        return true;
+    }
+    // The child's own exit status when it ends within timeoutMs; otherwise it is killed by its
+    // pid and the result is false.
+    bool exitedWithZeroWithin(int timeoutMs)
+    {
+        if (!endsWithin(timeoutMs)) {
+            kill(SIGKILL);
+            wait();
+            return false;
+        }
+        return exitedWithZero();
     }
 
 private:

@@ -70,6 +70,13 @@ public:
         m_corrupt = std::move(offsets);
     }
 
+    // Bytes that went from the near side to the far side so far.
+    size_t passedNearToFar() const
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_passed;
+    }
+
     std::vector<uint8_t> sentByNear() const
     {
         std::lock_guard<std::mutex> guard(m_mutex);
