@@ -16,18 +16,18 @@ constexpr std::array<uint32_t, 256> makeTable()
     return table;
 }
 
-constexpr std::array<uint32_t, 256> kTable = makeTable();
-
 }  // namespace
+
+constexpr std::array<uint32_t, 256> Table = makeTable();
 
 uint32_t update(uint32_t crc, uint8_t byte)
 {
-    return kTable[(crc ^ byte) & 0xFF] ^ (crc >> 8);
+    return Table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
 }
 
 uint32_t update(uint32_t crc, const uint8_t* data, size_t count)
 {
-    for (size_t i = 0; i < count; ++i) crc = kTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    for (size_t i = 0; i < count; ++i) crc = Table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     return crc;
 }
 

@@ -17,13 +17,13 @@ constexpr std::array<uint16_t, 256> makeCrc16Table()
     return table;
 }
 
-constexpr std::array<uint16_t, 256> kCrc16 = makeCrc16Table();
-
 }  // namespace
+
+constexpr std::array<uint16_t, 256> crc16Table = makeCrc16Table();
 
 uint16_t crc16Update(uint16_t crc, uint8_t byte)
 {
-    return static_cast<uint16_t>((crc << 8) ^ kCrc16[((crc >> 8) ^ byte) & 0xFF]);
+    return static_cast<uint16_t>((crc << 8) ^ crc16Table[((crc >> 8) ^ byte) & 0xFF]);
 }
 
 uint16_t crc16(const uint8_t* data, size_t count, uint16_t crc)

@@ -3,12 +3,16 @@
 // 0xFFFFFFFF, complemented at the end, sent low byte first). Stateless; any thread may call.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 #include "core/Crc32.h"
 
 namespace zmodem {
+
+// The byte table behind crc16Update: crc = (crc << 8) ^ crc16Table[((crc >> 8) ^ byte) & 0xFF].
+extern const std::array<uint16_t, 256> crc16Table;
 
 uint16_t crc16Update(uint16_t crc, uint8_t byte);
 uint16_t crc16(const uint8_t* data, size_t count, uint16_t crc = 0);

@@ -40,7 +40,10 @@ public:
 
 private:
     void put(Bytes& out, uint8_t byte);
-    void putEscaped(Bytes& out, const uint8_t* data, size_t count);
+    // Escapes the block and the end into p while checksumming them, then appends the escaped
+    // checksum; p has room for the worst case. Returns the end of what was written.
+    template <class Check, bool kCrAfterAt>
+    uint8_t* escapeAndCheck(uint8_t* p, const uint8_t* data, size_t count, uint8_t end);
     void putRaw(Bytes& out, uint8_t byte)
     {
         out.push_back(byte);
@@ -50,7 +53,7 @@ private:
     bool m_escapeControl = true;
     bool m_crc32 = false;
     uint8_t m_last = 0;
-    std::array<bool, 256> m_escape{};
+    std::array<uint8_t, 256> m_escape{};  // 1: sent as ZDLE, byte ^ 0x40
 };
 
 }  // namespace zmodem
