@@ -1,11 +1,11 @@
 // Per-call cost of the card-session primitives next to the bare OpenSSL EVP calls doing the same
-// work in the same process; after the usual table it prints wrapper/raw ratios.
+// work in the same process, and each ratio wrapper/raw measured side by side in one run.
 #include <benchmark/benchmark.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 
-#include <cstdio>
-#include <map>
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -160,47 +160,93 @@ BENCHMARK(AesCbc32_Raw);
 BENCHMARK(TdesCbc24_Wrapper);
 BENCHMARK(TdesCbc24_Raw);
 
-// Prints the usual table and keeps each run's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter
+// The ratio itself, taken side by side: batches of wrapper calls and of raw calls alternate within
+// one run, so both see the same machine load; the counter is wrapper time over raw time.
+template <class Wrapper, class Raw>
+void sideBySide(benchmark::State& state, Wrapper wrapper, Raw raw)
 {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                m_times[run.benchmark_name()] = run.GetAdjustedCPUTime();
-        }
+    constexpr int kBatch = 64;
+    using Clock = std::chrono::steady_clock;
+    Clock::duration wrapperTime{};
+    Clock::duration rawTime{};
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < kBatch; ++i) wrapper();
+        const auto t1 = Clock::now();
+        for (int i = 0; i < kBatch; ++i) raw();
+        const auto t2 = Clock::now();
+        wrapperTime += t1 - t0;
+        rawTime += t2 - t1;
     }
+    state.counters["wrapper_over_raw"] =
+        static_cast<double>(wrapperTime.count()) / static_cast<double>(std::max<Clock::rep>(rawTime.count(), 1));
+}
 
-    void printRatios() const
-    {
-        std::printf("\nwrapper / raw EVP (per call, CPU time):\n");
-        for (const auto& entry : m_times) {
-            const std::string& name = entry.first;
-            const auto cut = name.rfind("_Wrapper");
-            if (cut == std::string::npos)
-                continue;
-            const auto raw = m_times.find(name.substr(0, cut) + "_Raw");
-            if (raw != m_times.end() && raw->second > 0)
-                std::printf("  %-12s %.2fx\n", name.substr(0, cut).c_str(), entry.second / raw->second);
-        }
-    }
+void AesCbc32_SideBySide(benchmark::State& state)
+{
+    const Bytes data = message(32);
+    NFC::Crypto session(NFC::Crypto::CBC_AES128, kAesKey);
+    RawCipher raw("AES-128-CBC", kAesKey);
+    uint8_t iv[16] = {};
+    uint8_t out[32];
+    sideBySide(
+        state, [&] { benchmark::DoNotOptimize(session.encrypt(data)); },
+        [&] {
+            raw.run(kAesKey, iv, data, out);
+            std::copy(out + 16, out + 32, iv);
+            benchmark::DoNotOptimize(out);
+        });
+}
 
-private:
-    std::map<std::string, double> m_times;
-};
+void TdesCbc24_SideBySide(benchmark::State& state)
+{
+    const Bytes data = message(24);
+    NFC::Crypto session(NFC::Crypto::CBC_3DES, kTdesKey);
+    RawCipher raw("DES-EDE-CBC", kTdesKey);
+    uint8_t iv[8] = {};
+    uint8_t out[24];
+    sideBySide(
+        state, [&] { benchmark::DoNotOptimize(session.encrypt(data)); },
+        [&] {
+            raw.run(kTdesKey, iv, data, out);
+            std::copy(out + 16, out + 24, iv);
+            benchmark::DoNotOptimize(out);
+        });
+}
+
+void Cmac32_SideBySide(benchmark::State& state)
+{
+    const Bytes data = message(32);
+    RawMac raw;
+    uint8_t out[16];
+    sideBySide(
+        state, [&] { benchmark::DoNotOptimize(NFC::Crypto::CMAC(data, kAesKey)); },
+        [&] {
+            raw.run(kAesKey, data, out);
+            benchmark::DoNotOptimize(out);
+        });
+}
+
+void MACt32_SideBySide(benchmark::State& state)
+{
+    const Bytes data = message(32);
+    RawMac raw;
+    uint8_t out[16];
+    uint8_t truncated[8];
+    sideBySide(
+        state, [&] { benchmark::DoNotOptimize(NFC::Crypto::MACt(data, kAesKey)); },
+        [&] {
+            raw.run(kAesKey, data, out);
+            for (int i = 0; i < 8; ++i) truncated[i] = out[2 * i + 1];
+            benchmark::DoNotOptimize(truncated);
+        });
+}
+
+BENCHMARK(AesCbc32_SideBySide);
+BENCHMARK(TdesCbc24_SideBySide);
+BENCHMARK(Cmac32_SideBySide);
+BENCHMARK(MACt32_SideBySide);
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    return 0;
-}
+BENCHMARK_MAIN();

@@ -155,9 +155,15 @@ Bytes digest(const EVP_MD* md, const std::string& text, unsigned length)
 bool aesRun(const Bytes& key, const Bytes& iv, bool encrypt, const uint8_t* data, size_t aligned,
             const uint8_t* tail, uint8_t* out)
 {
+    // The chain is used in place; only one that a Triple-DES run left shorter than a block is
+    // first filled up with zeros.
     uint8_t chain[kAesBlock] = {};
-    std::memcpy(chain, iv.data(), std::min(iv.size(), kAesBlock));
-    EVP_CIPHER_CTX* ctx = aesContext().start(aesCbc(key.size()), key.data(), chain, encrypt);
+    const uint8_t* start = iv.data();
+    if (iv.size() < kAesBlock) {
+        std::memcpy(chain, iv.data(), iv.size());
+        start = chain;
+    }
+    EVP_CIPHER_CTX* ctx = aesContext().start(aesCbc(key.size()), key.data(), start, encrypt);
     return ctx && CipherContext::run(ctx, data, aligned, tail, kAesBlock, out);
 }
 
@@ -179,16 +185,6 @@ struct SigDeleter
 const Bytes Crypto::const_Rb = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x87};
 
-const std::map<int, Crypto::Operation> Crypto::m_encryptors = {
-    {CBC_3DES, &Crypto::encrypt_CBC_3DES},
-    {CBC_AES128, &Crypto::encrypt_CBC_AES128},
-};
-
-const std::map<int, Crypto::Operation> Crypto::m_decryptors = {
-    {CBC_3DES, &Crypto::decrypt_CBC_3DES},
-    {CBC_AES128, &Crypto::decrypt_CBC_AES128},
-};
-
 Crypto::Crypto() : m_mode(CBC_AES128), m_key(16, 0x00), m_iv(kAesBlock, 0x00) {}
 
 Crypto::Crypto(Mode mode, const Bytes& key) : m_mode(mode), m_key(key), m_iv(kAesBlock, 0x00) {}
@@ -200,24 +196,30 @@ void Crypto::init(Mode mode, const Bytes& key)
     m_iv.assign(kAesBlock, 0x00);
 }
 
+// A switch, not a table lookup: card sessions run these for every message, and the two modes
+// never change.
 Crypto::Bytes Crypto::encrypt(const Bytes& data)
 {
-    const auto row = m_encryptors.find(m_mode);
-    if (row == m_encryptors.end()) {
-        Log::error("[Crypto] Encryption not supported in this mode: %d", static_cast<int>(m_mode));
-        return {};
+    switch (m_mode) {
+        case CBC_3DES:
+            return encrypt_CBC_3DES(data);
+        case CBC_AES128:
+            return encrypt_CBC_AES128(data);
     }
-    return (this->*row->second)(data);
+    Log::error("[Crypto] Encryption not supported in this mode: %d", static_cast<int>(m_mode));
+    return {};
 }
 
 Crypto::Bytes Crypto::decrypt(const Bytes& data)
 {
-    const auto row = m_decryptors.find(m_mode);
-    if (row == m_decryptors.end()) {
-        Log::error("[Crypto] Decryption not supported in this mode: %d", static_cast<int>(m_mode));
-        return {};
+    switch (m_mode) {
+        case CBC_3DES:
+            return decrypt_CBC_3DES(data);
+        case CBC_AES128:
+            return decrypt_CBC_AES128(data);
     }
-    return (this->*row->second)(data);
+    Log::error("[Crypto] Decryption not supported in this mode: %d", static_cast<int>(m_mode));
+    return {};
 }
 
 Crypto::Bytes Crypto::encrypt_CBC_3DES(const Bytes& data)

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -98,10 +97,6 @@ public:
     static Bytes sha256(const std::string& text, unsigned length = 0);
 
 private:
-    using Operation = Bytes (Crypto::*)(const Bytes&);
-    static const std::map<int, Operation> m_encryptors;
-    static const std::map<int, Operation> m_decryptors;
-
     Mode m_mode;
     Bytes m_key;
     Bytes m_iv;
