@@ -11,7 +11,8 @@
 // reader's RF and SAM time comes on top of both.
 //
 // BM_PeakResidentMemory runs a child process of this program that opens the reader, powers the
-// SAM and holds a tag, and reports its peak resident memory next to that of an idle child.
+// SAM and holds a tag, and reports its peak resident memory and its private memory (USS) next to
+// those of an idle child. Every process logs as the service does: log opened, level info.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -23,6 +24,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +37,7 @@
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Reader.h"
+#include "core/Log.h"
 #include "emulators/DesfireCard.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/MifareSam.h"
@@ -295,12 +299,18 @@ void measure(benchmark::State& state, Card kind, Prepare prepare, Op op,
         state.SkipWithError("set-up failed");
         return;
     }
+    const auto started = std::chrono::steady_clock::now();
     for (auto _ : state) {
         if (!op(road)) {
             state.SkipWithError("operation failed");
             return;
         }
     }
+    // The software's time as a share of what the same bytes take on the wire.
+    const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started).count();
+    if (state.iterations() > 0)
+        state.counters["software_over_wire"] =
+            us / static_cast<double>(state.iterations()) / state.counters["wire_us"].value;
 }
 
 bool nothing(Road&)
@@ -367,12 +377,57 @@ long ownPeakKb()
     return kb;
 }
 
-// Runs this program in a holding mode and returns the peak resident set it reports in kB, or -1.
-long childPeakKb(const std::string& mode, const std::string& device)
+// Private memory now, in kB: the pages no other process shares (USS, private clean and dirty),
+// and of those the ones that are not a shared library's (heap, stacks, anonymous maps and the
+// program's own image).
+struct Private
 {
+    long ussKb = 0;
+    long notLibraryKb = 0;
+};
+
+Private ownPrivate()
+{
+    Private result;
+    FILE* maps = std::fopen("/proc/self/smaps", "r");
+    if (!maps)
+        return {-1, -1};
+    char line[512];
+    bool library = false;
+    while (std::fgets(line, sizeof line, maps)) {
+        char path[400] = {};
+        unsigned long from = 0;
+        unsigned long to = 0;
+        if (std::sscanf(line, "%lx-%lx %*s %*s %*s %*s %399s", &from, &to, path) >= 2 && std::strchr(line, '-')) {
+            library = std::strstr(path, ".so") != nullptr;
+            continue;
+        }
+        long kb = 0;
+        if (std::sscanf(line, "Private_Clean: %ld kB", &kb) == 1 || std::sscanf(line, "Private_Dirty: %ld kB", &kb) == 1) {
+            result.ussKb += kb;
+            if (!library)
+                result.notLibraryKb += kb;
+        }
+    }
+    std::fclose(maps);
+    return result;
+}
+
+struct Memory
+{
+    long peakKb = -1;
+    long ussKb = -1;
+    long notLibraryKb = -1;
+};
+
+// Runs this program in a holding mode and returns the memory it reports; -1s when it failed or
+// did not report within ten seconds (it is then ended by its pid).
+Memory childMemory(const std::string& mode, const std::string& device)
+{
+    Memory memory;
     int out[2];
     if (pipe(out) != 0)
-        return -1;
+        return memory;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
@@ -383,40 +438,65 @@ long childPeakKb(const std::string& mode, const std::string& device)
         posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    char text[64] = {};
+    char text[128] = {};
     size_t got = 0;
-    ssize_t n = 0;
-    while (spawned == 0 && got + 1 < sizeof text && (n = read(out[0], text + got, sizeof text - 1 - got)) > 0)
+    bool timedOut = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (spawned == 0 && got + 1 < sizeof text) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{out[0], POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            timedOut = true;
+            break;
+        }
+        const ssize_t n = read(out[0], text + got, sizeof text - 1 - got);
+        if (n <= 0)
+            break;
         got += static_cast<size_t>(n);
+    }
     ::close(out[0]);
     if (spawned != 0)
-        return -1;
+        return memory;
+    if (timedOut)
+        ::kill(pid, SIGKILL);
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return std::strtol(text, nullptr, 10);
+        return memory;
+    if (std::sscanf(text, "%ld %ld %ld", &memory.peakKb, &memory.ussKb, &memory.notLibraryKb) != 3)
+        return Memory();
+    return memory;
+}
+
+int printOwnMemory()
+{
+    const Private now = ownPrivate();
+    std::printf("%ld %ld %ld\n", ownPeakKb(), now.ussKb, now.notLibraryKb);
+    return 0;
 }
 
 void BM_PeakResidentMemory(benchmark::State& state)
 {
     Road road(Card::Desfire, false);
-    long holding = -1;
-    long idle = -1;
+    Memory holding;
+    Memory idle;
     for (auto _ : state) {
-        holding = childPeakKb("--hold-reader", road.reader.devicePath());
-        idle = childPeakKb("--idle", road.reader.devicePath());
+        holding = childMemory("--hold-reader", road.reader.devicePath());
+        idle = childMemory("--idle", road.reader.devicePath());
     }
-    if (holding < 0 || idle < 0) {
+    if (holding.peakKb < 0 || idle.peakKb < 0) {
         state.SkipWithError("child failed");
         return;
     }
-    state.counters["peak_rss_kB"] = static_cast<double>(holding);
-    state.counters["idle_rss_kB"] = static_cast<double>(idle);
-    state.counters["reader_share_kB"] = static_cast<double>(holding - idle);
+    state.counters["peak_rss_kB"] = static_cast<double>(holding.peakKb);
+    state.counters["idle_rss_kB"] = static_cast<double>(idle.peakKb);
+    state.counters["reader_share_kB"] = static_cast<double>(holding.peakKb - idle.peakKb);
+    state.counters["uss_kB"] = static_cast<double>(holding.ussKb);
+    state.counters["idle_uss_kB"] = static_cast<double>(idle.ussKb);
+    state.counters["uss_not_library_kB"] = static_cast<double>(holding.notLibraryKb);
 }
 BENCHMARK(BM_PeakResidentMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The child's part: an open reader, a powered SAM and a tag held while the peak is taken.
+// The child's part: an open reader, a powered SAM and a tag held while the memory is taken.
 int holdReader(const std::string& device)
 {
     NFC::Reader reader;
@@ -426,20 +506,20 @@ int holdReader(const std::string& device)
     const std::shared_ptr<NFC::Tag> tag = reader.searchTag(1000);
     if (!sam || !tag)
         return 1;
-    std::printf("%ld\n", ownPeakKb());
-    return 0;
+    return printOwnMemory();
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // As the service runs: its log opened, at its own level.
+    Log::open("tapgate", false, false);
+    Log::setLevel(Log::LevelInfo);
     if (argc == 3 && std::strcmp(argv[1], "--hold-reader") == 0)
         return holdReader(argv[2]);
-    if (argc == 3 && std::strcmp(argv[1], "--idle") == 0) {
-        std::printf("%ld\n", ownPeakKb());
-        return 0;
-    }
+    if (argc == 3 && std::strcmp(argv[1], "--idle") == 0)
+        return printOwnMemory();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

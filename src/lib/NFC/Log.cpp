@@ -54,7 +54,7 @@ namespace NFC {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 void Log::print(Module module, const char* format, ...)
 {
-    if ((module & Modules) == 0)
+    if ((module & Modules) == 0 || !::Log::enabled(::Log::LevelDebug))
         return;
     const std::string joined = std::string(prefixOf(module)) + (format ? format : "");
     va_list args;
@@ -66,16 +66,22 @@ void Log::print(Module module, const char* format, ...)
 
 void Log::outgoingPICC(const std::vector<uint8_t>& frame)
 {
+    if (!::Log::enabled(::Log::LevelDebug))
+        return;
     print(ISO14443, "> (% 3d) %s", static_cast<int>(frame.size()), String::toHex(frame).c_str());
 }
 
 void Log::incomingPICC(const std::vector<uint8_t>& frame)
 {
+    if (!::Log::enabled(::Log::LevelDebug))
+        return;
     print(ISO14443, "< (% 3d) %s", static_cast<int>(frame.size()), String::toHex(frame).c_str());
 }
 
 void Log::outgoingPDU(const Driver::TPDUHeader& header, const std::vector<uint8_t>* data)
 {
+    if (!::Log::enabled(::Log::LevelDebug))
+        return;
     size_t length = 0;
     const std::string text = pduText(header.CLA, header.INS, header.P1, header.P2, header.P3, data, length);
     print(ISO7816, "> (% 3d) %s", static_cast<int>(length), text.c_str());
@@ -83,6 +89,8 @@ void Log::outgoingPDU(const Driver::TPDUHeader& header, const std::vector<uint8_
 
 void Log::outgoingPDU(const Driver::APDUHeader& header, const std::vector<uint8_t>* data)
 {
+    if (!::Log::enabled(::Log::LevelDebug))
+        return;
     size_t length = 0;
     std::string text = pduText(header.CLA, header.INS, header.P1, header.P2,
                                static_cast<uint8_t>(header.Lc & 0xFF), data, length);
@@ -95,6 +103,8 @@ void Log::outgoingPDU(const Driver::APDUHeader& header, const std::vector<uint8_
 
 void Log::incomingPDU(const std::vector<uint8_t>* response, int sw)
 {
+    if (!::Log::enabled(::Log::LevelDebug))
+        return;
     const int length = static_cast<int>(response ? response->size() : 0) + 2;
     const std::string text = response ? String::toHex(*response) : std::string();
     print(ISO7816, "< (% 3d) %s%04X", length, text.c_str(), sw);

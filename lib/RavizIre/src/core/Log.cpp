@@ -1,8 +1,16 @@
 #include "core/Log.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
 
 #include "core/Clock.h"
 #include "core/String.h"
@@ -13,6 +21,8 @@ namespace {
 // should a later open race with a logging thread.
 std::atomic<double> time_start{0.0};
 std::atomic<bool> Log_colorEnable{false};
+// The highest level that is written; a line above it is dropped before anything is formatted.
+std::atomic<int> maxLevel{Log::LevelDebug};
 
 int priorityOf(int level)
 {
@@ -45,11 +55,168 @@ std::string joinLine(int level, const char* text)
     return line;
 }
 
+// The connection to the system logger's socket, made once and kept. A logger that is not there
+// is asked again at most every ten seconds, not for every line: without a syslog daemon each line
+// would otherwise cost a socket, a failed connect and a close. Lines it cannot take go to the
+// console (also opened once) when the log was opened so, and to standard error when asked; all
+// under one mutex, so lines are never interleaved.
+class SystemLogger
+{
+public:
+    void open(const char* ident, int options, int facility)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_opened = true;
+        m_ident = ident;
+        m_options = options;
+        m_facility = facility;
+        closeSocket();
+        m_nextTry = 0;
+        connect();
+    }
+
+    void write(int priority, const std::string& message)
+    {
+        if (!m_opened.load()) {
+            // Before Log::open the C library's logger serves, under whatever it was opened with.
+            syslog(priority, "%s", message.c_str());
+            return;
+        }
+        char head[64];
+        const time_t now = ::time(nullptr);
+        struct tm local
+        {
+        };
+        ::localtime_r(&now, &local);
+        const int pri = (priority & LOG_PRIMASK) | m_facility.load();
+        const int headLength = std::snprintf(head, sizeof head, "<%d>", pri);
+        const size_t stamp = std::strftime(head + headLength, sizeof head - static_cast<size_t>(headLength),
+                                           "%h %e %T ", &local);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // What the logger and standard error are given after the time stamp: "ident: message".
+        std::string body = (m_ident ? m_ident : program_invocation_short_name);
+        body += ": ";
+        body += message;
+        std::string datagram(head, static_cast<size_t>(headLength) + stamp);
+        datagram += body;
+        if (m_options & LOG_PERROR) {
+            std::string copy = body;
+            if (copy.empty() || copy.back() != '\n')
+                copy.push_back('\n');
+            writeAll(STDERR_FILENO, copy);
+        }
+        if (send(datagram))
+            return;
+        if (m_options & LOG_CONS) {
+            if (m_console < 0)
+                m_console = ::open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            if (m_console >= 0)
+                writeAll(m_console, datagram.substr(static_cast<size_t>(headLength)) + "\r\n");
+        }
+    }
+
+private:
+    static void writeAll(int fd, const std::string& text)
+    {
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            done += static_cast<size_t>(n);
+        }
+    }
+
+    void closeSocket()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    // Under m_mutex. False while the logger is not reachable.
+    bool connect()
+    {
+        if (m_fd >= 0)
+            return true;
+        const double now = Clock::monotonicMillis();
+        if (now < m_nextTry)
+            return false;
+        m_nextTry = now + 10000;
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (m_fd < 0)
+            return false;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", "/dev/log");
+        if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            closeSocket();
+            return false;
+        }
+        return true;
+    }
+
+    // Under m_mutex.
+    bool send(const std::string& datagram)
+    {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!connect())
+                return false;
+            if (::send(m_fd, datagram.data(), datagram.size(), MSG_NOSIGNAL) >= 0)
+                return true;
+            if (errno == EINTR)
+                continue;
+            // The logger went away or restarted: connect again once, now.
+            closeSocket();
+            m_nextTry = 0;
+        }
+        return false;
+    }
+
+    std::mutex m_mutex;
+    std::atomic<bool> m_opened{false};
+    int m_console = -1;
+    const char* m_ident = nullptr;
+    int m_options = 0;
+    std::atomic<int> m_facility{LOG_USER};
+    int m_fd = -1;
+    double m_nextTry = 0;
+};
+
+__attribute__((format(printf, 1, 0))) std::string vformat(const char* format, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    char small[512];
+    const int needed = std::vsnprintf(small, sizeof small, format, args);
+    std::string text;
+    if (needed < 0) {
+        va_end(again);
+        return text;
+    }
+    if (static_cast<size_t>(needed) < sizeof small) {
+        text.assign(small, static_cast<size_t>(needed));
+    } else {
+        text.resize(static_cast<size_t>(needed));
+        std::vsnprintf(&text[0], text.size() + 1, format, again);
+    }
+    va_end(again);
+    return text;
+}
+
+SystemLogger& systemLogger()
+{
+    static SystemLogger logger;
+    return logger;
+}
+
 }  // namespace
 
 bool Log::open(const char* ident, bool toStderr, bool color)
 {
-    openlog(ident, LOG_CONS | LOG_NDELAY | (toStderr ? LOG_PERROR : 0), LOG_LOCAL1);
+    systemLogger().open(ident, LOG_CONS | LOG_NDELAY | (toStderr ? LOG_PERROR : 0), LOG_LOCAL1);
     Log_colorEnable = color;
     time_start = Clock::millis();
     return true;
@@ -58,22 +225,31 @@ bool Log::open(const char* ident, bool toStderr, bool color)
 void Log::setLevel(int level)
 {
     switch (level) {
-        case LevelError: setlogmask(LOG_UPTO(LOG_ERR)); break;
-        case LevelWarning: setlogmask(LOG_UPTO(LOG_WARNING)); break;
-        case LevelInfo: setlogmask(LOG_UPTO(LOG_INFO)); break;
-        default: setlogmask(LOG_UPTO(LOG_DEBUG)); break;
+        case LevelError: maxLevel = LevelError; break;
+        case LevelWarning: maxLevel = LevelWarning; break;
+        case LevelInfo: maxLevel = LevelInfo; break;
+        default: maxLevel = LevelDebug; break;
     }
 }
 
+bool Log::enabled(int level)
+{
+    // Levels outside the four are logged as debug.
+    const int effective = level >= LevelError && level <= LevelDebug ? level : LevelDebug;
+    return effective <= maxLevel.load(std::memory_order_relaxed);
+}
+
 // The caller's format is joined after the prefix and colour code (neither holds a '%'), and the
-// caller's conversions are then expanded by vsyslog against the caller's own arguments.
+// caller's conversions are then expanded against the caller's own arguments.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 void Log::vprint(int level, const char* format, va_list args)
 {
+    if (!enabled(level))
+        return;
     const std::string line = joinLine(level, format);
-    vsyslog(priorityOf(level), line.c_str(), args);
+    systemLogger().write(priorityOf(level), vformat(line.c_str(), args));
 }
 #pragma GCC diagnostic pop
 
@@ -93,8 +269,9 @@ void Log::print(int level, const char* format, ...) { TAPGATE_LOG_AT(level); }
 
 void Log::print(int level, const std::string& text)
 {
-    const std::string line = joinLine(level, text.c_str());
-    syslog(priorityOf(level), "%s", line.c_str());
+    if (!enabled(level))
+        return;
+    systemLogger().write(priorityOf(level), joinLine(level, text.c_str()));
 }
 
 std::string Log::levelToStr(int level)

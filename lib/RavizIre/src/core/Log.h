@@ -1,5 +1,7 @@
 // The service's one logging facility: lines go to syslog (facility LOCAL1) with an uptime prefix
-// and optional ANSI colours, optionally copied to stderr. Static only; any thread may log.
+// and optional ANSI colours, optionally copied to stderr. Static only; any thread may log. A line
+// above the level set is dropped before anything of it is formatted; callers that build costly
+// arguments (hex of frames) ask enabled() first.
 #pragma once
 
 #include <cstdarg>
@@ -13,6 +15,8 @@ public:
     // ident must outlive the process (syslog keeps the pointer). Always returns true.
     static bool open(const char* ident, bool toStderr, bool color);
     static void setLevel(int level);
+    // True when a line at this level would be written (levels outside the four count as debug).
+    static bool enabled(int level);
 
     static void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -36,7 +36,8 @@ Bytes slice(const Bytes& v, size_t from, size_t n)
 
 void DESFire::logValue(const char* format, const Bytes& value)
 {
-    ::Log::debug(format, static_cast<int>(value.size()), String::toHex(value).c_str());
+    if (::Log::enabled(::Log::LevelDebug))
+        ::Log::debug(format, static_cast<int>(value.size()), String::toHex(value).c_str());
 }
 
 void DESFire::logToken(const Bytes& encRndB, const Bytes& rndB, const Bytes& rndBrot, const Bytes& rndA,
@@ -498,6 +499,8 @@ Bytes DESFire::encodeDataEV1Full(const Bytes& header, const Bytes& value, const 
     while (plain.size() % 8 != 0) plain.push_back(0x00);
     Crypto crypto(Crypto::CBC_3DES, m_sessionKey);
     const Bytes cipher = crypto.encrypt(plain);
+    if (!::Log::enabled(::Log::LevelDebug))
+        return cipher;
     ::Log::debug("Encoding data for EV1 secure messaging");
     ::Log::debug("-- Header  : (%d) %s", static_cast<int>(header.size()), String::toHex(header).c_str());
     ::Log::debug("-- Value   : (%d) %s", static_cast<int>(value.size()), String::toHex(value).c_str());

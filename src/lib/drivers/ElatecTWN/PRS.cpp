@@ -123,9 +123,11 @@ bool PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
         Log::error("[PRS] ERROR: frame of %zu bytes is too long", frame.size());
         return false;
     }
-    const std::string text =
-        transport == Framer::Transport::Binary ? String::toHex(m_wire) : lineText(m_wire);
-    Log::debug("[PRS] > (%02d) %s", static_cast<int>(m_wire.size()), text.c_str());
+    if (Log::enabled(Log::LevelDebug)) {
+        const std::string text =
+            transport == Framer::Transport::Binary ? String::toHex(m_wire) : lineText(m_wire);
+        Log::debug("[PRS] > (%02d) %s", static_cast<int>(m_wire.size()), text.c_str());
+    }
 
     // The port completes short writes itself; anything less than all of it is a failure, since a
     // reader cannot act on part of a frame.
@@ -176,11 +178,13 @@ bool PRS::receive(Framer& framer)
             return false;
     }
 
-    if (binary)
-        Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.frame().size()),
-                   String::toHex(framer.frame()).c_str());
-    else
-        Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.text().size()), framer.text().c_str());
+    if (Log::enabled(Log::LevelDebug)) {
+        if (binary)
+            Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.frame().size()),
+                       String::toHex(framer.frame()).c_str());
+        else
+            Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.text().size()), framer.text().c_str());
+    }
     return !framer.frame().empty();
 }
 
