@@ -148,9 +148,14 @@ TEST(ZModemEncoder, EscapingTables)
 
 TEST(ZModemEncoder, SubpacketChecksumsCoverDataAndFrameEnd)
 {
-    const Bytes data = text("firmware\x11\x18\x93 block");
+    // Empty, short and full-length blocks, every byte value among them, under both escaping rules.
+    Bytes full(1024);
+    for (size_t i = 0; i < full.size(); ++i) full[i] = static_cast<uint8_t>(i * 167 + 13);
+    const Bytes blocks[] = {Bytes(), text("firmware\x11\x18\x93 block"), text("@\r@\x8d\x18"), full};
+    for (const Bytes& data : blocks)
+    for (bool escapeControl : {true, false})
     for (bool wide : {false, true}) {
-        Encoder encoder;
+        Encoder encoder(escapeControl);
         encoder.setCrc32(wide);
         for (uint8_t endType : {ZCRCE, ZCRCG, ZCRCQ, ZCRCW}) {
             Bytes wire;
