@@ -11,45 +11,47 @@ namespace {
 
 constexpr size_t kBlock = 8;
 
-// Every key length runs through DES-EDE3: single DES is K1 K1 K1 and two-key is K1 K2 K1, which
-// gives the same blocks and needs neither the legacy provider nor the deprecated DES_* calls.
-bool expandKey(const TDES::Bytes& key, bool allowSingle, uint8_t (&k)[24])
+// Single DES runs as two-key Triple-DES with K1 K1, which gives the same blocks and needs neither
+// the legacy provider nor the deprecated DES_* calls. Two-key keys go to DES-EDE rather than to
+// DES-EDE3 as K1 K2 K1: same blocks, one key schedule fewer on every call. Returns the length of
+// the key in k (16 or 24), or 0 when refused.
+size_t expandKey(const TDES::Bytes& key, bool allowSingle, uint8_t (&k)[24])
 {
     switch (key.size()) {
         case 8:
             if (!allowSingle)
-                return false;
-            for (int i = 0; i < 3; ++i) std::memcpy(k + 8 * i, key.data(), 8);
-            return true;
+                return 0;
+            std::memcpy(k, key.data(), 8);
+            std::memcpy(k + 8, key.data(), 8);
+            return 16;
         case 16:
-            std::memcpy(k, key.data(), 16);
-            std::memcpy(k + 16, key.data(), 8);
-            return true;
         case 24:
-            std::memcpy(k, key.data(), 24);
-            return true;
+            std::memcpy(k, key.data(), key.size());
+            return key.size();
         default:
-            return false;
+            return 0;
     }
 }
 
 // Fetched once and kept for the life of the process.
-const EVP_CIPHER* ecbCipher()
+const EVP_CIPHER* ecbCipher(size_t keyLength)
 {
-    static EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "DES-EDE3-ECB", nullptr);
-    return cipher;
+    static EVP_CIPHER* twoKey = EVP_CIPHER_fetch(nullptr, "DES-EDE-ECB", nullptr);
+    static EVP_CIPHER* threeKey = EVP_CIPHER_fetch(nullptr, "DES-EDE3-ECB", nullptr);
+    return keyLength == 16 ? twoKey : threeKey;
 }
 
-const EVP_CIPHER* cbcCipher()
+const EVP_CIPHER* cbcCipher(size_t keyLength)
 {
-    static EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
-    return cipher;
+    static EVP_CIPHER* twoKey = EVP_CIPHER_fetch(nullptr, "DES-EDE-CBC", nullptr);
+    static EVP_CIPHER* threeKey = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+    return keyLength == 16 ? twoKey : threeKey;
 }
 
 // Runs the whole input as one stream: the aligned part straight from the caller's buffer, a short
 // tail through a zero-filled block. out receives the padded length; the caller trims it.
-bool run(bool cbc, bool encrypt, const uint8_t (&key)[24], const uint8_t* iv, const TDES::Bytes& data,
-         TDES::Bytes& out)
+bool run(bool cbc, bool encrypt, const uint8_t (&key)[24], size_t keyLength, const uint8_t* iv,
+         const TDES::Bytes& data, TDES::Bytes& out)
 {
     thread_local CipherContext ecbContext;
     thread_local CipherContext cbcContext;
@@ -60,8 +62,8 @@ bool run(bool cbc, bool encrypt, const uint8_t (&key)[24], const uint8_t* iv, co
     if (padded == 0)
         return true;
 
-    EVP_CIPHER_CTX* ctx = cbc ? cbcContext.start(cbcCipher(), key, iv, encrypt)
-                              : ecbContext.start(ecbCipher(), key, nullptr, encrypt);
+    EVP_CIPHER_CTX* ctx = cbc ? cbcContext.start(cbcCipher(keyLength), key, iv, encrypt)
+                              : ecbContext.start(ecbCipher(keyLength), key, nullptr, encrypt);
     if (!ctx)
         return false;
     uint8_t tail[kBlock] = {};
@@ -78,9 +80,10 @@ bool keyedRun(const TDES::Bytes& key, bool cbc, bool encrypt, const uint8_t* iv,
     out.clear();
     uint8_t k[24];
     // Single DES keys are for ECB only.
-    if (!expandKey(key, !cbc, k))
+    const size_t keyLength = expandKey(key, !cbc, k);
+    if (keyLength == 0)
         return false;
-    const bool ok = run(cbc, encrypt, k, iv, data, out);
+    const bool ok = run(cbc, encrypt, k, keyLength, iv, data, out);
     OPENSSL_cleanse(k, sizeof k);
     if (!ok)
         out.clear();
