@@ -56,11 +56,18 @@ protected:
         for (auto& b : data) b = static_cast<uint8_t>(random());
         return data + key.seal(data);
     }
-    static VariantMap raw(const Bytes& bytes)
+    static VariantMap raw(const Bytes& bytes) { return rawText(Base64::encodeV(bytes)); }
+    static VariantMap rawText(const std::string& text)
     {
         VariantMap map;
-        map["raw"] = Base64::encodeV(bytes);
+        map["raw"] = text;
         return map;
+    }
+    // PWD and PACK as the card takes them from a password answer.
+    void protect(const Bytes& pw, uint8_t auth0)
+    {
+        ev1->protect(uint32_t(pw[0]) << 24 | uint32_t(pw[1]) << 16 | uint32_t(pw[2]) << 8 | pw[3],
+                     static_cast<uint16_t>(pw[14] << 8 | pw[15]), auth0);
     }
 
     fs::path dir;
@@ -69,8 +76,6 @@ protected:
 TEST_F(VerUZATest, CreateZeroesTheRecordAndProtectsOnlyABlankCardWithTheSam)
 {
     const Bytes pw = password(1);
-    const uint32_t pwd = static_cast<uint32_t>(pw[0] << 24 | pw[1] << 16 | pw[2] << 8 | pw[3]);
-    const uint16_t pack = static_cast<uint16_t>(pw[14] << 8 | pw[15]);
     const Snapshot start = save();
     struct Row
     {
@@ -89,7 +94,7 @@ TEST_F(VerUZATest, CreateZeroesTheRecordAndProtectsOnlyABlankCardWithTheSam)
         restore(start);
         for (int p = 4; p <= 32; ++p) ev1->setPage(p, Bytes(4, 0xAA));
         if (row.auth0 != 0xFF)
-            ev1->protect(pwd, pack, row.auth0);
+            protect(pw, row.auth0);
         const Bytes config = memory(37, 4);
         auto r = reader(row.sam);
         auto created = r->create(true);
@@ -145,12 +150,7 @@ TEST_F(VerUZATest, OnlyRecordsWhoseSealVerifiesAreWrittenAndRead)
         {"raw of 113", pub, "", raw(Bytes(good.begin(), good.end() - 1)), size},
         {"raw of 115", pub, "", raw(good + Bytes{0}), size},
         {"r of 27 bytes", pub, "", shortR, size},
-        {"raw not Base64", pub, "",
-         [] {
-             VariantMap m;
-             m["raw"] = "AB-C";
-             return m;
-         }(),
+        {"raw not Base64", pub, "", rawText("AB-C"),
          "encodeData: Data contains characters not legal in a base64 encoded string."},
         {"ticket key missing", pub, "", noTcn, "encodeData: Key not found: ticket/version"},
         {"no key file", "", "", flipped(20), ""},
@@ -296,9 +296,7 @@ TEST_F(VerUZATest, PasswordComesFromTheSamWithTheIssuerKeySet)
         SCOPED_TRACE(row.length);
         model->setIssuerKeyVersions(row.versions);
         model->setPasswordLength(std::max<size_t>(row.length, 16));
-        const Bytes pw = password(row.keySet);
-        ev1->protect(static_cast<uint32_t>(pw[0] << 24 | pw[1] << 16 | pw[2] << 8 | pw[3]),
-                     static_cast<uint16_t>(pw[14] << 8 | pw[15]), row.auth0);
+        protect(password(row.keySet), row.auth0);
         model->setPasswordLength(row.length);
         auto r = reader();
         EXPECT_EQ(r->issuerKeyVersion(), row.keySet);
