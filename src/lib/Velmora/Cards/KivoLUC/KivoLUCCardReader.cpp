@@ -2,7 +2,6 @@
 
 #include <exception>
 
-#include "NFC/Driver.h"
 #include "NFC/ISO14443.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
@@ -19,10 +18,7 @@ using namespace TicketFields;
 const char* const Name = "KivoLUC";
 const char* const NoSam = "No active SAM";
 
-constexpr int PageSize = RFID::UltralightPageCache::PageSize;
-constexpr int PagesPerRead = 4;
 constexpr int ConfigPage = 37;
-constexpr int ReselectTimeoutMs = 200;
 
 constexpr size_t FlagsAt = 8;
 constexpr size_t CarrierAt = 64;
@@ -88,7 +84,8 @@ bool CardReader::succeeded(const char* operation, int samCode)
 }
 
 CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
-    : RFID::CardReader(Name, std::move(tag), sams.empty() ? nullptr : sams.front()), m_offline(m_sam)
+    : RFID::CardReader(Name, std::move(tag), sams.empty() ? nullptr : sams.front()), m_offline(m_sam),
+      m_pages(*this, m_ultralight, {false, false}, [this] { reauthenticate(); })
 {
     if (m_tag)
         m_ultralight = NFC::Ultralight::make(m_tag->iso14443(), m_tag->uid(), m_tag->ats());
@@ -236,138 +233,13 @@ bool CardReader::verifyCert(const Bytes& image)
 
 // ---- pages ----
 
-void CardReader::fromCache(Pages& pages) const
+void CardReader::reauthenticate()
 {
-    pages.clear();
-    for (int page = 0; page < RFID::UltralightPageCache::Pages; ++page)
-        if (const uint8_t* bytes = m_cache.get(page))
-            pages[page] = Bytes(bytes, bytes + PageSize);
-}
-
-void CardReader::reselect()
-{
-    const auto link = m_ultralight->iso14443();
-    const auto driver = link ? link->driver() : nullptr;
-    int type = 0;
-    Bytes uid, ats;
-    if (!driver || !driver->searchTag(type, uid, ats, ReselectTimeoutMs) || uid != m_tag->uid()) {
-        log(Log::LevelWarning, "WARN: card %s not selected again", String::toHex(m_tag->uid()).c_str());
-        return;
-    }
     uint32_t pwd = 0;
     uint16_t pack = 0;
     if (m_passwordSent && m_offline.password(pwd, pack) &&
         m_ultralight->authenticatePass(pwd, pack) != NFC::Ultralight::None)
         log(Log::LevelWarning, "WARN: password not accepted again");
-}
-
-int CardReader::cacheRead(int first, int end, Pages& pages)
-{
-    for (int page = first; page < end; ++page) {
-        const uint8_t* bytes = m_cache.get(page);
-        if (!bytes)
-            return page;
-        log(Log::LevelInfo, "[%04d] : %s [Cached]", page, String::toHex(bytes, PageSize).c_str());
-        pages[page] = Bytes(bytes, bytes + PageSize);
-    }
-    return end;
-}
-
-bool CardReader::fastRead(int first, int end, Pages& pages)
-{
-    if (end - first < 1)
-        return true;
-    log(Log::LevelDebug, "Fast reading pages %d to %d", first, end);
-    Bytes data;
-    const NFC::Ultralight::Error e = m_ultralight->fastRead(first, end - first, data);
-    if (e != NFC::Ultralight::None) {
-        setError("fastRead", String::format("Error fast reading pages: %d", static_cast<int>(e)));
-        return false;
-    }
-    if (data.size() != static_cast<size_t>(end - first) * PageSize) {
-        setError("fastRead", String::format("Incorrect buffer length : %zu bytes", data.size()));
-        return false;
-    }
-    for (int page = first; page < end; ++page) {
-        const uint8_t* bytes = data.data() + (page - first) * PageSize;
-        m_cache.put(page, bytes);
-        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(bytes, PageSize).c_str());
-    }
-    fromCache(pages);
-    return true;
-}
-
-bool CardReader::normalRead(int first, int end, Pages& pages)
-{
-    if (end - first < 1)
-        return true;
-    log(Log::LevelDebug, "Normal reading pages %d to %d", first, end);
-    for (int page = first; page < end; page += PagesPerRead) {
-        Bytes data;
-        const NFC::Ultralight::Error e = m_ultralight->read(page, data);
-        if (e != NFC::Ultralight::None) {
-            setError("normalRead", String::format("Error reading page (%d): %d", page, static_cast<int>(e)));
-            return false;
-        }
-        if (data.size() < PagesPerRead * PageSize) {
-            setError("normalRead",
-                     String::format("Incorrect buffer length (%d) : %zu bytes", page, data.size()));
-            return false;
-        }
-        for (int i = 0; i < PagesPerRead && page + i < end; ++i)
-            m_cache.put(page + i, data.data() + i * PageSize);
-    }
-    fromCache(pages);
-    return true;
-}
-
-bool CardReader::readPages(int first, int end, Bytes& out)
-{
-    log(Log::LevelInfo, "Reading pages %d to %d", first, end);
-    Pages pages;
-    const int next = cacheRead(first, end, pages);
-    if (!fastRead(next, end, pages)) {
-        reselect();
-        if (!normalRead(next, end, pages))
-            return false;
-        // The pages came after all: the refused FAST_READ is not what this operation ends with.
-        clearError();
-    }
-    out.clear();
-    for (int page = first; page < end; ++page) {
-        const auto it = pages.find(page);
-        if (it == pages.end()) {
-            setError("readPages", String::format("Page %d not read", page));
-            return false;
-        }
-        out.insert(out.end(), it->second.begin(), it->second.end());
-    }
-    return true;
-}
-
-bool CardReader::writePages(int first, int end, const Bytes& image)
-{
-    if (end > first && image.size() < static_cast<size_t>(end - first) * PageSize) {
-        setError("writePages", String::format("%zu bytes for pages %d to %d", image.size(), first, end - 1));
-        return false;
-    }
-    for (int page = first; page < end; ++page) {
-        const uint8_t* bytes = image.data() + (page - first) * PageSize;
-        if (m_cache.same(page, bytes)) {
-            log(Log::LevelInfo, "Skipping page (no changes) : %d", page);
-            continue;
-        }
-        const NFC::Ultralight::Error e = m_ultralight->write(page, Bytes(bytes, bytes + PageSize));
-        if (e != NFC::Ultralight::None) {
-            // A torn write may have left either content: the next write sends the page again.
-            m_cache.drop(page);
-            setError("writePages", String::format("Error writing page (%d): %d", page, static_cast<int>(e)));
-            return false;
-        }
-        m_cache.put(page, bytes);
-        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(bytes, PageSize).c_str());
-    }
-    return true;
 }
 
 bool CardReader::writeConfig(const Configuration& config)

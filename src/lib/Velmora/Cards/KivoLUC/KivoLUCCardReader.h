@@ -8,14 +8,13 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <vector>
 
 #include "Velmora/CardReader.h"
 #include "Velmora/Cards/KivoLUC/OfflineSam.h"
 #include "Velmora/UltralightEV1CardReader.h"
-#include "Velmora/UltralightPageCache.h"
+#include "Velmora/UltralightPageIO.h"
 
 namespace NFC {
 class Ultralight;
@@ -27,7 +26,6 @@ class CardReader : public RFID::CardReader
 {
 public:
     using Bytes = std::vector<uint8_t>;
-    using Pages = std::map<int, Bytes>;
 
     // The chip's configuration pages 37 to 40, as the Ultralight EV1 base reader lays them out.
     using Configuration = RFID::UltralightEV1CardReader::Configuration;
@@ -62,13 +60,9 @@ public:
     bool verifyCert(const Bytes& image);
 
     // Page ranges are half-open: first up to, not including, end.
-    bool readPages(int first, int end, Bytes& out);
-    // The first page from first that the cache does not hold (end when it holds them all).
-    int cacheRead(int first, int end, Pages& pages);
-    bool fastRead(int first, int end, Pages& pages);
-    bool normalRead(int first, int end, Pages& pages);
+    bool readPages(int first, int end, Bytes& out) { return m_pages.readPages(first, end, out); }
     // An image shorter than the range is refused with nothing written.
-    bool writePages(int first, int end, const Bytes& image);
+    bool writePages(int first, int end, const Bytes& image) { return m_pages.writePages(first, end, image); }
     bool writeConfig(const Configuration& config);
 
 private:
@@ -76,15 +70,12 @@ private:
     bool succeeded(const char* operation, int samCode);
     // generatePassword, then PWD_AUTH; true at once without a SAM.
     bool authenticate();
-    // Every page the cache holds.
-    void fromCache(Pages& pages) const;
-    // A card that refused a command ignores everything until it is selected again, which also
-    // drops its password authentication: send that again when this reader had sent it.
-    void reselect();
+    // Sends the password again when this reader had sent it: selecting the card again drops it.
+    void reauthenticate();
 
     std::shared_ptr<NFC::Ultralight> m_ultralight;
     OfflineSam m_offline;
-    RFID::UltralightPageCache m_cache;
+    RFID::UltralightPageIO m_pages;
     bool m_passwordSent = false;
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <exception>
 
-#include "NFC/Driver.h"
 #include "NFC/ISO14443.h"
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/Ultralight.h"
@@ -24,9 +23,7 @@ const char* const NoSam = "No active SAM";
 constexpr int FirstPage = 4;
 constexpr int LastPage = 35;
 constexpr int PageSize = 4;
-constexpr int PagesPerRead = 4;
 constexpr int ConfigPage = 37;
-constexpr int ReselectTimeoutMs = 200;
 
 constexpr uint8_t RecordKey = 0x21;
 constexpr uint8_t BlockKey = 0x23;
@@ -90,7 +87,7 @@ struct CardReader::Record
 };
 
 CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
-    : RFID::CardReader(Name, tag, sams.empty() ? nullptr : sams.front())
+    : RFID::CardReader(Name, tag, sams.empty() ? nullptr : sams.front()), m_pages(*this, m_ultralight, {true, true})
 {
     if (m_tag)
         m_ultralight = NFC::Ultralight::make(m_tag->iso14443(), m_tag->uid(), m_tag->ats());
@@ -98,132 +95,6 @@ CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
 }
 
 CardReader::~CardReader() = default;
-
-// ---- page input and output ----
-
-int CardReader::cacheRead(int first, int last, Pages& out)
-{
-    int page = first;
-    for (; page <= last && m_pageCache.has(page); ++page) {
-        const uint8_t* bytes = m_pageCache.get(page);
-        out[page] = Bytes(bytes, bytes + PageSize);
-        log(Log::LevelInfo, "[%04d] : %s [Cached]", page, String::toHex(bytes, PageSize).c_str());
-    }
-    return page;
-}
-
-bool CardReader::fastRead(int first, int last, Pages& out)
-{
-    if (last < first)
-        return true;
-    log(Log::LevelDebug, "Fast reading pages %d to %d", first, last);
-    const int count = last - first + 1;
-    Bytes data;
-    const NFC::Ultralight::Error rc = m_ultralight->fastRead(first, count, data);
-    if (rc != NFC::Ultralight::None) {
-        setError("fastRead", String::format("Error fast reading pages: %d", static_cast<int>(rc)));
-        return false;
-    }
-    if (data.size() != static_cast<size_t>(count) * PageSize) {
-        setError("fastRead", String::format("Incorrect buffer length : %zu bytes", data.size()));
-        return false;
-    }
-    for (int i = 0; i < count; ++i) {
-        const uint8_t* bytes = data.data() + i * PageSize;
-        m_pageCache.put(first + i, bytes);
-        out[first + i] = Bytes(bytes, bytes + PageSize);
-        log(Log::LevelInfo, "[%04d] : %s", first + i, String::toHex(bytes, PageSize).c_str());
-    }
-    return true;
-}
-
-bool CardReader::normalRead(int first, int last, Pages& out)
-{
-    if (last < first)
-        return true;
-    log(Log::LevelDebug, "Normal reading pages %d to %d", first, last);
-    for (int page = first; page <= last; page += PagesPerRead) {
-        Bytes data;
-        const NFC::Ultralight::Error rc = m_ultralight->read(page, data);
-        if (rc != NFC::Ultralight::None) {
-            setError("normalRead", String::format("Error reading page (%d): %d", page, static_cast<int>(rc)));
-            return false;
-        }
-        if (data.size() < PagesPerRead * PageSize) {
-            setError("normalRead",
-                     String::format("Incorrect buffer length (%d) : %zu bytes", page, data.size()));
-            return false;
-        }
-        for (int i = 0; i < PagesPerRead; ++i) {
-            const uint8_t* bytes = data.data() + i * PageSize;
-            m_pageCache.put(page + i, bytes);
-            if (page + i <= last)
-                out[page + i] = Bytes(bytes, bytes + PageSize);
-            log(Log::LevelInfo, "[%04d] : %s", page + i, String::toHex(bytes, PageSize).c_str());
-        }
-    }
-    return true;
-}
-
-void CardReader::reselect()
-{
-    const auto link = m_ultralight->iso14443();
-    const auto driver = link ? link->driver() : nullptr;
-    int type = 0;
-    Bytes uid, ats;
-    if (!driver || !driver->searchTag(type, uid, ats, ReselectTimeoutMs) || uid != m_tag->uid())
-        log(Log::LevelWarning, "WARN: card %s not selected again", String::toHex(m_tag->uid()).c_str());
-}
-
-bool CardReader::readPages(int first, int last, Bytes& out)
-{
-    log(Log::LevelInfo, "Reading pages %d to %d", first, last);
-    Pages pages;
-    const int start = cacheRead(first, last, pages);
-    if (!fastRead(start, last, pages)) {
-        // A refusal sends the chip back to idle, where it ignores READ until it is selected again.
-        reselect();
-        if (!normalRead(start, last, pages))
-            return false;
-        // The pages came after all: the failed fast read is no longer the operation's error.
-        clearError();
-    }
-    out.clear();
-    for (int page = first; page <= last; ++page) {
-        const auto it = pages.find(page);
-        if (it == pages.end()) {
-            setError("readPages", String::format("Page %d not read", page));
-            return false;
-        }
-        out.insert(out.end(), it->second.begin(), it->second.end());
-    }
-    return true;
-}
-
-bool CardReader::writePages(int first, int last, const Bytes& bytes)
-{
-    if (last > first && bytes.size() < static_cast<size_t>(last - first) * PageSize) {
-        setError("writePages", String::format("%zu bytes for pages %d to %d", bytes.size(), first, last - 1));
-        return false;
-    }
-    for (int page = first; page < last; ++page) {
-        const Bytes data = part(bytes, static_cast<size_t>(page - first) * PageSize, PageSize);
-        if (m_pageCache.same(page, data.data())) {
-            log(Log::LevelInfo, "Skipping page (no changes) : %d", page);
-            continue;
-        }
-        const NFC::Ultralight::Error rc = m_ultralight->write(page, data);
-        if (rc != NFC::Ultralight::None) {
-            // What the chip holds now is not known: a torn write may have left either content.
-            m_pageCache.drop(page);
-            setError("writePages", String::format("Error writing page (%d): %d", page, static_cast<int>(rc)));
-            return false;
-        }
-        m_pageCache.put(page, data.data());
-        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(data).c_str());
-    }
-    return true;
-}
 
 bool CardReader::writeConfig(const Configuration& config)
 {

@@ -7,13 +7,12 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Velmora/CardReader.h"
-#include "Velmora/UltralightPageCache.h"
+#include "Velmora/UltralightPageIO.h"
 #include "core/DateTime.h"
 
 namespace NFC {
@@ -27,7 +26,6 @@ class CardReader : public RFID::CardReader
 {
 public:
     using Bytes = std::vector<uint8_t>;
-    using Pages = std::map<int, Bytes>;
 
     // The chip configuration that create writes (pages 37 to 40).
     struct Configuration
@@ -91,12 +89,10 @@ protected:
     bool generateIssuerCert(uint8_t keyVersion, const Date& today, Bytes& certificate);
     static Bytes prepareIssuerData(uint8_t keyVersion, const Bytes& certificate, const Date& today);
 
-    bool readPages(int first, int last, Bytes& out);
-    int cacheRead(int first, int last, Pages& out);
-    bool fastRead(int first, int last, Pages& out);
-    bool normalRead(int first, int last, Pages& out);
+    // Pages first to last, both included.
+    bool readPages(int first, int last, Bytes& out) { return m_pages.readPages(first, last + 1, out); }
     // Pages first to last - 1 from bytes, 4 a page.
-    bool writePages(int first, int last, const Bytes& bytes);
+    bool writePages(int first, int last, const Bytes& bytes) { return m_pages.writePages(first, last, bytes); }
     bool writeConfig(const Configuration& config);
     // Attaches the SAM's balance record to the error; the empty card, for the failing flow.
     std::shared_ptr<RFID::Card> addSamMetadataToError();
@@ -109,12 +105,11 @@ private:
     // 0, or the chip's error; member follows the chip.
     int incrementCounter(int chipCounter, int& member);
     bool balance(VariantMap& map);
-    void reselect();
     bool checkTransactionType(uint8_t trt);
 
     std::shared_ptr<NFC::Ultralight> m_ultralight;
     std::shared_ptr<NFC::LGsam> m_lgsam;
-    RFID::UltralightPageCache m_pageCache;
+    RFID::UltralightPageIO m_pages;
     int m_counter2 = 0;
     int m_counter3 = 0;
     // Whether m_counter2 and m_counter3 are what the chip holds.
