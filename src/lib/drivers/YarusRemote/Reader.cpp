@@ -70,6 +70,32 @@ int Reader::command(const Message::Ptr& request, int timeoutMs, bool strict, Mes
     return answer->popInt(TagResult);
 }
 
+Message::Ptr Reader::slotRequest(int code, int slot)
+{
+    Message::Ptr message = request(code);
+    message->pushInt(TagSlot, 1, slot);
+    return message;
+}
+
+int Reader::dataCommand(const Message::Ptr& request, std::vector<uint8_t>& rx, int* sw)
+{
+    Message::Ptr answer;
+    const int result = command(request, CommandTimeoutMs, false, answer);
+    if (result == OK) {
+        if (sw)
+            *sw = answer->popInt(TagStatusWord);
+        rx = answer->popVec(TagData);
+    }
+    return result;
+}
+
+int Reader::tdx(int code, const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx)
+{
+    Message::Ptr message = request(code);
+    message->pushVec(TagData, tx);
+    return dataCommand(message, rx);
+}
+
 int Reader::getInfo(Info& info)
 {
     Message::Ptr answer;
@@ -171,30 +197,17 @@ int Reader::checkPresence()
 
 int Reader::TDX3(const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx)
 {
-    Message::Ptr message = request(Tdx3);
-    message->pushVec(TagData, tx);
-    Message::Ptr answer;
-    const int result = command(message, CommandTimeoutMs, false, answer);
-    if (result == OK)
-        rx = answer->popVec(TagData);
-    return result;
+    return tdx(Tdx3, tx, rx);
 }
 
 int Reader::TDX4(const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx)
 {
-    Message::Ptr message = request(Tdx4);
-    message->pushVec(TagData, tx);
-    Message::Ptr answer;
-    const int result = command(message, CommandTimeoutMs, false, answer);
-    if (result == OK)
-        rx = answer->popVec(TagData);
-    return result;
+    return tdx(Tdx4, tx, rx);
 }
 
 int Reader::getSlotStatus(int slot, bool& present)
 {
-    Message::Ptr message = request(GetSlotStatus);
-    message->pushInt(TagSlot, 1, slot);
+    Message::Ptr message = slotRequest(GetSlotStatus, slot);
     Message::Ptr answer;
     const int result = command(message, CommandTimeoutMs, false, answer);
     if (result == OK)
@@ -204,8 +217,7 @@ int Reader::getSlotStatus(int slot, bool& present)
 
 int Reader::powerOn(int slot, std::vector<uint8_t>& atr)
 {
-    Message::Ptr message = request(PowerOn);
-    message->pushInt(TagSlot, 1, slot);
+    Message::Ptr message = slotRequest(PowerOn, slot);
     Message::Ptr answer;
     const int result = command(message, CommandTimeoutMs, false, answer);
     if (result == OK)
@@ -215,16 +227,14 @@ int Reader::powerOn(int slot, std::vector<uint8_t>& atr)
 
 int Reader::powerOff(int slot)
 {
-    Message::Ptr message = request(PowerOff);
-    message->pushInt(TagSlot, 1, slot);
+    Message::Ptr message = slotRequest(PowerOff, slot);
     Message::Ptr answer;
     return command(message, CommandTimeoutMs, true, answer);
 }
 
 int Reader::setCommSettings(int slot, const CommSettings& settings)
 {
-    Message::Ptr message = request(SetCommSettings);
-    message->pushInt(TagSlot, 1, slot);
+    Message::Ptr message = slotRequest(SetCommSettings, slot);
     message->pushInt(14, 1, settings.value);
     Message::Ptr answer;
     return command(message, CommandTimeoutMs, false, answer);
@@ -232,41 +242,28 @@ int Reader::setCommSettings(int slot, const CommSettings& settings)
 
 int Reader::transceive(int slot, const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx)
 {
-    Message::Ptr message = request(SlotTransceive);
-    message->pushInt(TagSlot, 1, slot);
+    Message::Ptr message = slotRequest(SlotTransceive, slot);
     message->pushVec(TagData, tx);
-    Message::Ptr answer;
-    const int result = command(message, CommandTimeoutMs, false, answer);
-    if (result == OK)
-        rx = answer->popVec(TagData);
-    return result;
+    return dataCommand(message, rx);
 }
 
 int Reader::exchangeTPDU(int slot, const TPDUHeader& header, const std::vector<uint8_t>& data, int& sw,
                          std::vector<uint8_t>& rx)
 {
-    Message::Ptr message = request(ExchangeTPDU);
-    message->pushInt(TagSlot, 1, slot);
+    Message::Ptr message = slotRequest(ExchangeTPDU, slot);
     message->pushInt(25, 1, header.CLA);
     message->pushInt(26, 1, header.INS);
     message->pushInt(27, 1, header.P1);
     message->pushInt(28, 1, header.P2);
     message->pushInt(29, 1, header.P3);
     message->pushVec(TagData, data);
-    Message::Ptr answer;
-    const int result = command(message, CommandTimeoutMs, false, answer);
-    if (result == OK) {
-        sw = answer->popInt(TagStatusWord);
-        rx = answer->popVec(TagData);
-    }
-    return result;
+    return dataCommand(message, rx, &sw);
 }
 
 int Reader::exchangeAPDU(int slot, const APDUHeader& header, const std::vector<uint8_t>& data, int& sw,
                          std::vector<uint8_t>& rx)
 {
-    Message::Ptr message = request(ExchangeAPDU);
-    message->pushInt(TagSlot, 1, slot);
+    Message::Ptr message = slotRequest(ExchangeAPDU, slot);
     message->pushInt(25, 1, header.CLA);
     message->pushInt(26, 1, header.INS);
     message->pushInt(27, 1, header.P1);
@@ -275,13 +272,7 @@ int Reader::exchangeAPDU(int slot, const APDUHeader& header, const std::vector<u
     if (header.hasLe)
         message->pushInt(31, 2, header.Le);
     message->pushVec(TagData, data);
-    Message::Ptr answer;
-    const int result = command(message, CommandTimeoutMs, false, answer);
-    if (result == OK) {
-        sw = answer->popInt(TagStatusWord);
-        rx = answer->popVec(TagData);
-    }
-    return result;
+    return dataCommand(message, rx, &sw);
 }
 
 int Reader::tranferFile(const std::string& path, int timeoutSec, const Progress& progress)

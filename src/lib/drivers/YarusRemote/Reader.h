@@ -118,6 +118,12 @@ private:
     // a malformed answer to a strict command 2, else tag 2 (0 when it is missing).
     int command(const Message::Ptr& request, int timeoutMs, bool strict, Message::Ptr& answer);
     static Message::Ptr request(int code);
+    // A request addressed to a card slot.
+    static Message::Ptr slotRequest(int code, int slot);
+    // A command whose answer carries data, and a status word before it when sw is given; rx and
+    // sw are set only when the result is OK.
+    int dataCommand(const Message::Ptr& request, std::vector<uint8_t>& rx, int* sw = nullptr);
+    int tdx(int code, const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx);
 
     Transport& m_transport;
     std::shared_ptr<FileSender> m_sender;
