@@ -17,13 +17,6 @@ const int PagesPerRead = 4;
 const size_t KeySize = 16;
 const size_t BlockSize = 8;
 
-std::shared_ptr<NFC::Ultralight> ultralightFor(const std::shared_ptr<NFC::Tag>& tag)
-{
-    if (!tag)
-        return nullptr;
-    return NFC::Ultralight::make(tag->iso14443(), tag->uid(), tag->ats());
-}
-
 }  // namespace
 
 const UltralightCCardReader::Bytes UltralightCCardReader::DefaultKey = {
@@ -31,19 +24,11 @@ const UltralightCCardReader::Bytes UltralightCCardReader::DefaultKey = {
 
 UltralightCCardReader::UltralightCCardReader(std::string name, std::shared_ptr<NFC::Tag> tag,
                                              std::shared_ptr<NFC::SAM> sam)
-    : CardReader(std::move(name), std::move(tag), std::move(sam)), m_ultralight(ultralightFor(m_tag))
+    : UltralightCardReader(std::move(name), std::move(tag), std::move(sam))
 {
 }
 
 UltralightCCardReader::~UltralightCCardReader() = default;
-
-bool UltralightCCardReader::haveCard(const char* operation)
-{
-    if (m_ultralight)
-        return true;
-    setError(operation, "No card");
-    return false;
-}
 
 bool UltralightCCardReader::authenticate(const Bytes& key)
 {
@@ -156,24 +141,7 @@ bool UltralightCCardReader::writePages(int first, int count, const Bytes& data)
         setError("writePages", String::format("Incorrect buffer length : %zu bytes", data.size()));
         return false;
     }
-    for (int i = 0; i < count; ++i) {
-        const int page = first + i;
-        const uint8_t* bytes = data.data() + static_cast<size_t>(i) * PageSize;
-        const std::string hex = String::toHex(bytes, PageSize);
-        if (m_cache.same(page, bytes)) {
-            log(Log::LevelInfo, "[%04d] : %s [SKIP]", page, hex.c_str());
-            continue;
-        }
-        const NFC::Ultralight::Error e = m_ultralight->write(page, Bytes(bytes, bytes + PageSize));
-        if (e != NFC::Ultralight::None) {
-            setError("writePages",
-                     String::format("[%04d] : ERROR %s", page, NFC::Ultralight::errorToStr(e).c_str()));
-            return false;
-        }
-        m_cache.put(page, bytes);
-        log(Log::LevelInfo, "[%04d] : %s", page, hex.c_str());
-    }
-    return true;
+    return writeChangedPages(first, count, data.data());
 }
 
 bool UltralightCCardReader::writePage(const char* operation, int page, const Bytes& bytes)

@@ -10,20 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "Velmora/CardReader.h"
-#include "Velmora/UltralightPageCache.h"
-
-namespace NFC {
-class Ultralight;
-}
+#include "Velmora/UltralightCardReader.h"
 
 namespace RFID {
 
-class UltralightCCardReader : public CardReader
+class UltralightCCardReader : public UltralightCardReader
 {
 public:
-    using Bytes = std::vector<uint8_t>;
-
     // AUTH0 (page 42): the first page that needs authentication; AUTH1 (page 43) bit 0: only
     // writes need it. The defaults are the chip's own.
     struct Configuration
@@ -62,12 +55,8 @@ public:
     bool writeLockBytes01(uint8_t lock0, uint8_t lock1);
 
 protected:
-    bool haveCard(const char* operation);
     // One WRITE, outside the cache; failures as "Error writing page (%d): %d".
     bool writePage(const char* operation, int page, const Bytes& bytes);
-
-    std::shared_ptr<NFC::Ultralight> m_ultralight;
-    UltralightPageCache m_cache;
 };
 
 }  // namespace RFID

@@ -10,30 +10,15 @@ namespace {
 
 const int PageSize = UltralightPageCache::PageSize;
 
-std::shared_ptr<NFC::Ultralight> ultralightFor(const std::shared_ptr<NFC::Tag>& tag)
-{
-    if (!tag)
-        return nullptr;
-    return NFC::Ultralight::make(tag->iso14443(), tag->uid(), tag->ats());
-}
-
 }  // namespace
 
 UltralightEV1CardReader::UltralightEV1CardReader(std::string name, std::shared_ptr<NFC::Tag> tag,
                                                  std::shared_ptr<NFC::SAM> sam)
-    : CardReader(std::move(name), std::move(tag), std::move(sam)), m_ultralight(ultralightFor(m_tag))
+    : UltralightCardReader(std::move(name), std::move(tag), std::move(sam))
 {
 }
 
 UltralightEV1CardReader::~UltralightEV1CardReader() = default;
-
-bool UltralightEV1CardReader::haveCard(const char* operation)
-{
-    if (m_ultralight)
-        return true;
-    setError(operation, "No card");
-    return false;
-}
 
 void UltralightEV1CardReader::cachePages(int first, const uint8_t* bytes, int count)
 {
@@ -124,24 +109,7 @@ bool UltralightEV1CardReader::writePages(int first, int count, const Bytes& data
         fitted.resize(wanted, 0x00);
         image = &fitted;
     }
-    for (int i = 0; i < count; ++i) {
-        const int page = first + i;
-        const uint8_t* bytes = image->data() + static_cast<size_t>(i) * PageSize;
-        const std::string hex = String::toHex(bytes, PageSize);
-        if (m_cache.same(page, bytes)) {
-            log(Log::LevelInfo, "[%04d] : %s [SKIP]", page, hex.c_str());
-            continue;
-        }
-        const NFC::Ultralight::Error e = m_ultralight->write(page, Bytes(bytes, bytes + PageSize));
-        if (e != NFC::Ultralight::None) {
-            setError("writePages",
-                     String::format("[%04d] : ERROR %s", page, NFC::Ultralight::errorToStr(e).c_str()));
-            return false;
-        }
-        m_cache.put(page, bytes);
-        log(Log::LevelInfo, "[%04d] : %s", page, hex.c_str());
-    }
-    return true;
+    return writeChangedPages(first, count, image->data());
 }
 
 bool UltralightEV1CardReader::verifyPassword(uint32_t password, uint16_t pack)

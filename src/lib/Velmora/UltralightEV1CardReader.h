@@ -9,20 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "Velmora/CardReader.h"
-#include "Velmora/UltralightPageCache.h"
-
-namespace NFC {
-class Ultralight;
-}
+#include "Velmora/UltralightCardReader.h"
 
 namespace RFID {
 
-class UltralightEV1CardReader : public CardReader
+class UltralightEV1CardReader : public UltralightCardReader
 {
 public:
-    using Bytes = std::vector<uint8_t>;
-
     // The chip's configuration pages: 37 = MOD, 0, 0, AUTH0; 38 = ACCESS, VCTID, 0, 0; 39 = PWD and
     // 40 = PACK, 0, 0, both most significant byte first. The defaults are the chip's own.
     struct Configuration
@@ -61,11 +54,6 @@ public:
 protected:
     // Caches and logs pages from first out of bytes (4 per page).
     void cachePages(int first, const uint8_t* bytes, int count);
-    // False, with the error recorded under operation, when there is no card object.
-    bool haveCard(const char* operation);
-
-    std::shared_ptr<NFC::Ultralight> m_ultralight;
-    UltralightPageCache m_cache;
 };
 
 }  // namespace RFID
