@@ -125,13 +125,15 @@ size_t VUrurReader::accepted() const
 bool VUrurReader::waitForAccepted(size_t count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_accepted >= count; });
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_accepted >= count; });
 }
 
 bool VUrurReader::waitForPeerCloses(size_t count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_peerCloses >= count; });
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_peerCloses >= count; });
 }
 
 void VUrurReader::write(int fd, const Bytes& bytes)
@@ -229,7 +231,8 @@ void VUrurReader::consume(int fd, const Bytes& input)
         int switchTo = 0;
         const T2151Device::Tlvs answerTlvs = m_device.handle(payload, 0, switchTo);
         bool ok = false;
-        const int command = static_cast<int>(T2151Device::intOf(T2151Device::parse(payload, ok), 1, 0xFFFFFFFF));
+        const int command =
+            static_cast<int>(T2151Device::intOf(T2151Device::parse(payload, ok), 1, 0xFFFFFFFF));
         if (command == UpdateCommand) {
             // The reader answers command 7 by starting its file receiver on the connection.
             runZmodem(fd);
@@ -334,8 +337,9 @@ void VUrurReader::runZmodem(int fd)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_zmodemRan = true;
     }
-    write(fd, T2151Reader::frame(T2151Device::encode({{2, T2151Device::integer(static_cast<uint32_t>(result), 1)},
-                                                      {17, T2151Device::integer(reboot ? 1 : 0, 1)}})));
+    write(fd,
+          T2151Reader::frame(T2151Device::encode({{2, T2151Device::integer(static_cast<uint32_t>(result), 1)},
+                                                  {17, T2151Device::integer(reboot ? 1 : 0, 1)}})));
 }
 
 }  // namespace emulators

@@ -35,7 +35,8 @@ FileSender::Events progressEvents(const std::function<void(int, int, int)>& prog
 
 bool ZModemFileSender::send(const std::string& path, int timeoutSec, const Events& events)
 {
-    std::unique_ptr<ZModem> owned = m_client ? std::make_unique<ZModem>(*m_client) : std::make_unique<ZModem>(*m_port);
+    std::unique_ptr<ZModem> owned =
+        m_client ? std::make_unique<ZModem>(*m_client) : std::make_unique<ZModem>(*m_port);
     ZModem& zmodem = *owned;
     zmodem.progress.connect(
         [&events](const std::string&, long transferred, long total, long, int minutes, int seconds) {

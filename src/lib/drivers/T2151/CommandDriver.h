@@ -1,0 +1,242 @@
+// The reader operations that the Yarus (serial) and VUrur (networked) drivers share: each maps onto
+// one command of their T2151-style command set, and succeeds when its result is 0. A driver derives
+// from this with its own command set, opens and closes its own channel, and adds what its reader
+// does differently. No operation lets an exception out: it is logged with the driver's prefix and
+// the operation fails. Called only from the thread that owns the reader.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "NFC/Driver.h"
+#include "core/Log.h"
+#include "drivers/YarusRemote/Reader.h"
+
+namespace T2151 {
+
+template <class Commands>
+class CommandDriver : public NFC::Driver
+{
+public:
+    // "Hardware OK" .. "Hardware Config Error", "Unknown" for any other code.
+    static std::string hardwareStatusText(int status)
+    {
+        static const std::map<int, std::string> texts = {
+            {HardwareOK, "Hardware OK"},
+            {HardwareFault, "Hardware Fault"},
+            {ChipNotFound, "Chip not Found"},
+            {HardwareBusy, "Hardware Busy"},
+            {HardwareConfigError, "Hardware Config Error"},
+        };
+        const auto it = texts.find(status);
+        return it == texts.end() ? "Unknown" : it->second;
+    }
+
+    bool status() override
+    {
+        return guarded("status", false, [&] {
+            Status status;
+            if (m_commands.getStatus(status) != Commands::OK)
+                return false;
+            if (status.hardware == HardwareOK)
+                return true;
+            Log::error("%sERROR: Hardware status : (%d) %s", m_prefix, static_cast<int>(status.hardware),
+                       hardwareStatusText(status.hardware).c_str());
+            return false;
+        });
+    }
+
+    bool reset() override
+    {
+        return guarded("reset", false, [&] { return m_commands.reboot(RebootValue) == Commands::OK; });
+    }
+
+    bool setLEDs(uint8_t mask) override
+    {
+        return guarded("setLEDs", false, [&] { return m_commands.setLEDs(mask) == Commands::OK; });
+    }
+
+    bool setScreen(Screen) override { return false; }
+
+    bool beep(uint8_t, uint16_t frequency, uint16_t onTime, uint16_t) override
+    {
+        return guarded("beep", false, [&] { return m_commands.beep(frequency, onTime) == Commands::OK; });
+    }
+
+    bool setTagTypes(uint32_t, uint32_t hfTypes) override
+    {
+        return m_commands.setTagTypes(hfTypes) == Commands::OK;
+    }
+
+    bool enableRF() override
+    {
+        return guarded("enableRF", false, [&] { return m_commands.enableRF() == Commands::OK; });
+    }
+
+    bool searchTag(int& type, std::vector<uint8_t>& uid, std::vector<uint8_t>& ats, int timeout) override
+    {
+        return guarded("searchTag", false,
+                       [&] { return m_commands.searchTag(timeout, type, uid, ats) == Commands::OK; });
+    }
+
+    bool ISO14443_checkPresence() override
+    {
+        return guarded("checkPresence", false, [&] { return m_commands.checkPresence() == Commands::OK; });
+    }
+
+    bool ISO14443_TDX3(const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx) override
+    {
+        return guarded("TDX3", false, [&] { return m_commands.TDX3(tx, rx) == Commands::OK; });
+    }
+
+    bool ISO14443_TDX4(const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx) override
+    {
+        return guarded("TDX4", false, [&] { return m_commands.TDX4(tx, rx) == Commands::OK; });
+    }
+
+    // The readers keep these to themselves.
+    bool ISO14443_getATS(std::vector<uint8_t>&) override { return false; }
+    bool ISO14443_getATQA(uint16_t&) override { return false; }
+    bool ISO14443_getSAK(uint8_t&) override { return false; }
+    bool ISO14443_getATQB(std::vector<uint8_t>&) override { return false; }
+
+    int ISO7816_slots() const override { return SlotCount; }
+
+    // A slot whose query fails reads as empty.
+    int ISO7816_slotState(int slot) override
+    {
+        return guarded("slotState", 0, [&] {
+            bool present = false;
+            return m_commands.getSlotStatus(slot, present) == Commands::OK && present ? SlotPresent : 0;
+        });
+    }
+
+    bool ISO7816_powerOn(int slot, std::vector<uint8_t>* atr) override
+    {
+        return guarded("powerOn", false, [&] {
+            std::vector<uint8_t> answer;
+            if (m_commands.powerOn(slot, answer) != Commands::OK)
+                return false;
+            if (atr)
+                *atr = std::move(answer);
+            return true;
+        });
+    }
+
+    bool ISO7816_powerOff(int slot) override
+    {
+        return guarded("powerOff", false, [&] { return m_commands.powerOff(slot) == Commands::OK; });
+    }
+
+    bool ISO7816_setCommSettings(int slot, const CommSettings& settings) override
+    {
+        return guarded("setCommSettings", false, [&] {
+            T2151::CommSettings value;
+            value.value = settings.option;
+            return m_commands.setCommSettings(slot, value) == Commands::OK;
+        });
+    }
+
+    bool ISO7816_transceive(int slot, std::vector<uint8_t>& tx, std::vector<uint8_t>& rx) override
+    {
+        return guarded("transceive", false,
+                       [&] { return m_commands.transceive(slot, tx, rx) == Commands::OK; });
+    }
+
+    bool ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, const std::vector<uint8_t>* data,
+                              std::vector<uint8_t>* response, int& sw) override
+    {
+        return guarded("exchangeTPDU", false, [&] {
+            T2151::TPDUHeader tpdu;
+            tpdu.CLA = header.CLA;
+            tpdu.INS = header.INS;
+            tpdu.P1 = header.P1;
+            tpdu.P2 = header.P2;
+            tpdu.P3 = header.P3;
+            std::vector<uint8_t> answer;
+            return respond(m_commands.exchangeTPDU(slot, tpdu, data ? *data : m_empty, sw, answer), answer,
+                           response);
+        });
+    }
+
+    bool ISO7816_exchangeAPDU(int slot, const APDUHeader& header, const std::vector<uint8_t>* data,
+                              std::vector<uint8_t>* response, int& sw) override
+    {
+        return guarded("exchangeAPDU", false, [&] {
+            T2151::APDUHeader apdu;
+            apdu.CLA = header.CLA;
+            apdu.INS = header.INS;
+            apdu.P1 = header.P1;
+            apdu.P2 = header.P2;
+            apdu.Lc = header.Lc;
+            apdu.Le = header.Le;
+            apdu.hasLe = header.hasLe;
+            apdu.option = header.option;
+            std::vector<uint8_t> answer;
+            return respond(m_commands.exchangeAPDU(slot, apdu, data ? *data : m_empty, sw, answer), answer,
+                           response);
+        });
+    }
+
+    bool updateFirmware(const std::string& file, bool& flag,
+                        const std::function<void(int, int, int)>& progress) override
+    {
+        return guarded("updateFirmware", false, [&] {
+            return m_commands.updateFirmware(file, m_firmwareTimeoutSec, flag, progress) == Commands::OK;
+        });
+    }
+
+    // No EMV kernel behind these readers: nothing to do, nothing failed.
+    bool EMV_getToken(std::vector<std::string>&, int&) override { return true; }
+    bool EMV_completeTransaction(std::string&, std::vector<std::string>&, int&) override { return true; }
+    bool EMV_checkPresence() override { return true; }
+
+protected:
+    // commands: the derived driver's command set (constructed later, used only after).
+    CommandDriver(Commands& commands, const char* prefix, int firmwareTimeoutSec)
+        : m_commands(commands), m_prefix(prefix), m_firmwareTimeoutSec(firmwareTimeoutSec)
+    {
+    }
+
+    // Every operation ends here on an exception: the caller gets a failure, never the exception.
+    template <class F, class R>
+    R guarded(const char* operation, R failure, F&& body)
+    {
+        try {
+            return body();
+        } catch (const std::exception& e) {
+            Log::error("%sERROR: %s failed: %s", m_prefix, operation, e.what());
+        } catch (...) {
+            Log::error("%sERROR: %s failed", m_prefix, operation);
+        }
+        return failure;
+    }
+
+    Commands& m_commands;
+
+private:
+    static constexpr int RebootValue = 1000;
+    static constexpr int SlotCount = 4;
+    static constexpr int SlotPresent = 2;
+
+    // The answer reaches the caller only on success and only where it asked for it.
+    static bool respond(int result, std::vector<uint8_t>& answer, std::vector<uint8_t>* response)
+    {
+        if (result != Commands::OK)
+            return false;
+        if (response)
+            *response = std::move(answer);
+        return true;
+    }
+
+    const char* m_prefix;
+    int m_firmwareTimeoutSec;
+    const std::vector<uint8_t> m_empty;
+};
+
+}  // namespace T2151
