@@ -1,8 +1,9 @@
 // Command set of a MIFARE DESFire EV2 card: the DESFire command set with AuthenticateEV2First (0x71)
 // under an AES key given in clear or held in a MIFARE SAM as an offline key diversified with the
-// card's UID, and EV2 secure messaging in MAC mode for data, records and transactions: each of those
-// commands carries a truncated CMAC over the command counter and the transaction identifier, and
-// each answer's MAC is checked. The object owns its session keys, TI and counter; out-parameters
+// card's UID, and EV2 secure messaging in MAC mode for data, records, values and transactions: each
+// of those commands carries a truncated CMAC over the command counter and the transaction
+// identifier, and each answer's MAC is checked. Every command the card ends with success counts, the
+// inherited ones too, as on the card. The object owns its session keys, TI and counter; out-parameters
 // belong to the caller and are written only on success. Lives in a std::shared_ptr; used on the
 // reader's thread only.
 #pragma once
