@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -181,6 +182,9 @@ void VUrurReader::run()
         if (fds[1].revents & POLLIN) {
             const int accepted = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
             if (accepted >= 0) {
+                // A driver that stops reading must not stall the emulator for good.
+                const timeval limit{2, 0};
+                ::setsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_conn >= 0)
                     ::close(m_conn);
