@@ -14,7 +14,7 @@
 #include "core/SerialPort.h"
 #include "core/String.h"
 #include "drivers/ElatecTWN/Driver.h"
-#include "drivers/Monet/Driver.h"
+#include "drivers/Monet/Factory.h"
 #include "drivers/VUrurRemote/Driver.h"
 #include "drivers/YarusRemote/Driver.h"
 
@@ -82,7 +82,7 @@ Reader::DriverFactories Reader::defaultDriverFactories()
         family<VUrurRemote::Driver>(DriverFactory::Networked, "VUrurRemote"),
         family<ElatecTWN::Driver>(DriverFactory::Serial, "ElatecTWN"),
         family<YarusRemote::Driver>(DriverFactory::Serial, "YarusRemote"),
-        family<Monet::Driver>(DriverFactory::Serial, "Monet"),
+        Monet::driverFactory({}),
     };
 }
 
@@ -130,7 +130,16 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
         }
     }
 
-    if (!found) {
+    const DriverFactory* claimant = nullptr;
+    for (const DriverFactory& factory : m_factories)
+        if (!claimant && factory.family == DriverFactory::Serial && factory.claims && factory.claims(device))
+            claimant = &factory;
+    if (!found && claimant) {
+        Log::print(Log::Reader, "'%s' is held by %s", device.c_str(), claimant->name.c_str());
+        std::shared_ptr<Driver> driver = claimant->make();
+        if (driver && driver->open(device, baud, nullptr))
+            found = std::move(driver);
+    } else if (!found) {
         SerialPort port;
         if (!port.open(device, ProbeBaud, -1, 8, 1, 0)) {
             setError("makeDevice", -1, port.errorStr());

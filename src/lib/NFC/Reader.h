@@ -37,6 +37,9 @@ public:
         Family family;
         std::string name;
         std::function<std::shared_ptr<Driver>()> make;
+        // Optional: true while this family holds the device (its own link runs on it). The
+        // device is then tried with this family alone and never opened by a serial probe.
+        std::function<bool(const std::string& device)> claims = nullptr;
     };
     using DriverFactories = std::vector<DriverFactory>;
 

@@ -14,22 +14,12 @@
 #include "drivers/Monet/BprotocolMsg.h"
 #include "drivers/Monet/BprotocolTransport.h"
 #include "drivers/Monet/Clock.h"
+#include "drivers/Monet/Result.h"
 #include "drivers/Monet/Configuration.h"
 #include "drivers/Monet/Timing.h"
 
 namespace MonetReader {
 
-// Result codes of the commands besides the reader's own.
-enum Result : int
-{
-    Success = 0,
-    ErrorNotSent = 200,
-    ErrorMalformed = 201,
-    ErrorNoAnswer = 202,
-    ErrorTripDataTooBig = 206,
-    ErrorNoTripData = 207,
-    FirmwareDownloadStarted = 902,
-};
 
 struct Info
 {

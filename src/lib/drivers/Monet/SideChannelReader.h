@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "drivers/Monet/Clock.h"
+#include "drivers/Monet/Result.h"
 #include "drivers/Monet/Configuration.h"
 #include "drivers/Monet/SideChannelTransport.h"
 
@@ -43,20 +44,6 @@ enum SideChannelCommands : uint8_t
     SAM_CONFIGURE = 0x63,
 };
 
-// Tap results, and the results the side channel's commands share.
-enum Result : int
-{
-    CardOK = 0,
-    GeneralError = 200,
-    MalformedMessage = 201,
-    NoAnswer = 202,
-    UseOneCard = 203,
-    TapError = 204,
-    SeePhone = 205,
-    AIDsConfigFailure = 208,
-    NonEMVcardDetected = 900,
-    EMVresult = 901,
-};
 
 class SideChannelReader
 {

@@ -12,6 +12,9 @@ struct Timing
     // PPP link bring-up: checks of the interface flags, this far apart.
     int64_t linkCheckIntervalMs = 200;
     int linkChecks = 25;
+    // After a failed bring-up the next one waits this long, doubling up to the maximum.
+    int64_t bringUpBackoffMs = 2000;
+    int64_t bringUpBackoffMaxMs = 300000;
 
     // Driver timers.
     int64_t enableDelayMs = 3000;    // first enableRF → reader enabled
