@@ -25,6 +25,7 @@ const size_t DesfireSplitTail = 16;
 const uint8_t DesfireWriteRecord = 0x3B;
 const uint8_t DesfireGetVersion = 0x60;
 const uint8_t DesfireMoreFrames = 0xAF;
+const uint8_t PpsRequest = 0xFF;
 
 int64_t steadyMs()
 {
@@ -133,18 +134,36 @@ void Driver::resetTMSupdateSucceeded()
 
 // ---- timers ----
 
-void Driver::arm(Timer& timer, Arming& arming, int64_t ms)
+void Driver::arm(Arming& arming, int64_t ms)
 {
     // Due before the timer's own deadline, so its expiry always finds the arming due.
     arming.dueMs = steadyMs() + ms;
     arming.armed = true;
-    timer.start(static_cast<int>(ms));
+    arming.startMs = ms;
 }
 
 void Driver::disarm(Timer& timer, Arming& arming)
 {
     arming.armed = false;
+    arming.startMs = -1;
     timer.stop();
+}
+
+void Driver::startArmedTimers()
+{
+    // Outside the mutex: starting a timer waits for an expiry still being handled on its thread,
+    // and that callback may be waiting for the mutex.
+    int64_t enableMs = -1;
+    int64_t emvMs = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::swap(enableMs, m_enableArming.startMs);
+        std::swap(emvMs, m_emvArming.startMs);
+    }
+    if (enableMs >= 0)
+        m_enableTimer.start(static_cast<int>(enableMs));
+    if (emvMs >= 0)
+        m_emvTimer.start(static_cast<int>(emvMs));
 }
 
 void Driver::stopTimers()
@@ -537,7 +556,7 @@ bool Driver::enableLocked()
 {
     if (!m_initialEnable) {
         m_initialEnable = true;
-        arm(m_enableTimer, m_enableArming, m_setup.timing.enableDelayMs);
+        arm(m_enableArming, m_setup.timing.enableDelayMs);
         Log::debug("[Monet] Initial Enable Received ===> Enabling after 3'' (wait to complete initialization)");
         return true;
     }
@@ -592,9 +611,14 @@ bool Driver::disableLocked()
 
 bool Driver::enableRF()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Log::debug("[Monet] Inside %s()", "enableRF");
-    return guarded("enableRF", false, [this] { return enableLocked(); });
+    bool enabled = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Log::debug("[Monet] Inside %s()", "enableRF");
+        enabled = guarded("enableRF", false, [this] { return enableLocked(); });
+    }
+    startArmedTimers();
+    return enabled;
 }
 
 bool Driver::disableRF()
@@ -606,7 +630,17 @@ bool Driver::disableRF()
 
 bool Driver::searchTag(int& type, std::vector<uint8_t>& uid, std::vector<uint8_t>& ats, int timeout)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        found = searchLocked(type, uid, ats, timeout);
+    }
+    startArmedTimers();
+    return found;
+}
+
+bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint8_t>& ats, int timeout)
+{
     Log::debug("[Monet] Inside %s()", "searchTag");
     return guarded("searchTag", false, [&] {
         if (m_nonEMVcard) {
@@ -623,7 +657,7 @@ bool Driver::searchTag(int& type, std::vector<uint8_t>& uid, std::vector<uint8_t
         m_suppress = false;
         switch (result) {
             case MonetReader::EMVresult:
-                arm(m_emvTimer, m_emvArming, m_setup.timing.emvCompletionMs);
+                arm(m_emvArming, m_setup.timing.emvCompletionMs);
                 m_emvPending = true;
                 m_cardReported = true;
                 return true;
@@ -819,9 +853,13 @@ bool Driver::ISO7816_setCommSettings(int, const CommSettings&)
     return true;
 }
 
-bool Driver::ISO7816_transceive(int, std::vector<uint8_t>&, std::vector<uint8_t>&)
+bool Driver::ISO7816_transceive(int, std::vector<uint8_t>& tx, std::vector<uint8_t>& rx)
 {
     Log::debug("[Monet] Inside %s()", "ISO7816_transceive");
+    // The reader negotiates the SAM's speed itself: a PPS request is confirmed as the SAM would,
+    // by its echo, so that the SAM classes that check for it accept the slot.
+    if (!tx.empty() && tx[0] == PpsRequest)
+        rx = tx;
     return true;
 }
 

@@ -100,7 +100,8 @@ private:
     struct Arming
     {
         bool armed = false;
-        int64_t dueMs = 0;  // steady milliseconds
+        int64_t dueMs = 0;     // steady milliseconds
+        int64_t startMs = -1;  // the timer still to be started with this interval
     };
 
     bool openLocked(const std::string& device, int baud);
@@ -113,7 +114,10 @@ private:
     bool enableLocked();
     bool disableLocked();
 
-    void arm(Timer& timer, Arming& arming, int64_t ms);
+    bool searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint8_t>& ats, int timeout);
+    // Arms under the mutex; the timer itself is started by startArmedTimers once it is released.
+    void arm(Arming& arming, int64_t ms);
+    void startArmedTimers();
     void disarm(Timer& timer, Arming& arming);
     // Stops both timers and waits for a running callback; called without the mutex.
     void stopTimers();

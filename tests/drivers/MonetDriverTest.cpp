@@ -1,0 +1,438 @@
+// The Monet driver end to end: the real driver on the emulated reader's B, N and side-channel
+// endpoints on loopback, a platform that records instead of running anything, and the reader
+// facade on top where the claim is about what the program sees.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "MonetFake.h"
+#include "NFC/EMV.h"
+#include "NFC/Protocols/DESFire.h"
+#include "NFC/Protocols/LGsam.h"
+#include "NFC/Protocols/MifareSAM.h"
+#include "NFC/Reader.h"
+#include "core/Log.h"
+#include "drivers/Monet/Factory.h"
+#include "emulators/CardCrypto.h"
+#include "emulators/DesfireCard.h"
+#include "emulators/Hex.h"
+#include "emulators/LGSamResponder.h"
+#include "emulators/MifareSam.h"
+#include "emulators/PseudoTerminal.h"
+#include "emulators/UltralightEV1.h"
+
+using emulators::Bytes;
+using emulators::fromHex;
+using emulators::toHex;
+using Fault = emulators::MonetSideChannel::Fault;
+using testsupport::MonetFake;
+using testsupport::RecordingPlatform;
+
+namespace {
+
+const uint8_t TapModeStart = 0x85, TapModeStop = 0x86, TapModePoll = 0x87;
+const uint8_t PassThrough = 0x41, NonEMVcardOver = 0x39, SamPowerOn = 0x60;
+
+size_t openDescriptors();
+
+// The emulated reader closes its end once it sees ours closed: waits up to 1 s for the count.
+bool descriptorsBackTo(size_t count)
+{
+    for (int i = 0; i < 100 && openDescriptors() != count; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return openDescriptors() == count;
+}
+
+size_t openDescriptors()
+{
+    size_t n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+void sleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Sends a card event or a bank-card tap once the driver is listening for it.
+void tap(MonetFake& fake, const std::string& token = "AABBCCDD")
+{
+    fake.side.sendEvent(0x50, {});
+    Bytes result = fromHex("00 00 00 04 " + token);
+    fake.side.sendEvent(0x53, result);
+}
+
+class MonetDriverTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Log::open("tapgate-test", true, false);
+        Log::setLevel(getenv("MONET_DEBUG") ? Log::LevelDebug : Log::LevelWarning);
+        for (const std::string& host : {fake.endpoints.host, fake.endpoints.bindAddress, fake.side.host()})
+            ASSERT_TRUE(testsupport::isLoopback(host)) << host;
+    }
+
+    // The facade on a pseudo-terminal with only the Monet family.
+    std::shared_ptr<NFC::Reader> openReader()
+    {
+        auto reader = std::make_shared<NFC::Reader>(NFC::Reader::DriverFactories{Monet::driverFactory(fake.setup())});
+        EXPECT_TRUE(reader->open(pty.path(), 115200)) << reader->error().message;
+        return reader;
+    }
+
+    std::shared_ptr<Monet::Driver> openDriver()
+    {
+        auto driver = fake.driver();
+        EXPECT_TRUE(driver->open("/dev/ttyMONET", 115200, nullptr));
+        return driver;
+    }
+
+    MonetFake fake;
+    emulators::PseudoTerminal pty;
+};
+
+TEST_F(MonetDriverTest, DefaultFamilyRunsOnTheNullPlatformAndFailsAtOnce)
+{
+    NFC::Reader::DriverFactories families = NFC::Reader::defaultDriverFactories();
+    ASSERT_EQ(families.back().name, "Monet");
+    const size_t before = openDescriptors();
+    const auto start = std::chrono::steady_clock::now();
+    std::shared_ptr<NFC::Driver> driver = families.back().make();
+    EXPECT_FALSE(driver->open(pty.path(), 115200, nullptr));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_FALSE(families.back().claims(pty.path()));
+}
+
+TEST_F(MonetDriverTest, FacadeEndsOnMonetAfterTheSerialProbesAndNeverProbesItsOwnLine)
+{
+    const struct
+    {
+        const char* name;
+        int upAfter;  // flag reads after pppd started; -1: never
+        bool held;    // our pppd already runs on the device
+        bool opens;
+    } rows[] = {
+        {"link up after some polls", 3, false, true},
+        {"link never up", -1, false, false},
+        {"our pppd holds the device", 0, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto platform = std::make_shared<RecordingPlatform>(row.upAfter);
+        fake.platform = platform;
+        if (row.held) {
+            platform->startPppd(pty.path(), 115200);
+            platform->setLink(true);
+        }
+        NFC::Reader::DriverFactories families = NFC::Reader::defaultDriverFactories();
+        families.erase(families.begin());  // the networked family has no place on a line
+        families = Monet::withDriverFactory(families, fake.setup());
+        NFC::Reader reader(families);
+        Bytes onLine;
+        EXPECT_EQ(reader.open(pty.path(), 115200), row.opens);
+        pty.readAvailable(onLine);
+        EXPECT_EQ(platform->count("pppd "), 1u);
+        EXPECT_EQ(platform->count("pppd " + pty.path() + " 115200"), 1u);
+        EXPECT_EQ(platform->count("stop"), row.opens ? 0u : 1u);
+        EXPECT_EQ(onLine.empty(), row.held);
+        if (row.opens) {
+            EXPECT_EQ(reader.model(), "Monet");
+        }
+        Monet::Driver::resetTMSupdateSucceeded();
+    }
+}
+
+TEST_F(MonetDriverTest, FailedOpenAtEachStepLeavesNoSocketOpen)
+{
+    using Edit = void (*)(MonetFake&);
+    const struct
+    {
+        const char* name;
+        Edit edit;
+        bool opens;
+        int repeat;
+    } rows[] = {
+        {"pppd never brings the link up", [](MonetFake& f) { f.platform = std::make_shared<RecordingPlatform>(-1); },
+         false, 1},
+        {"no reader info", [](MonetFake& f) { f.b.setKnobs(testsupport::monetKnobs(true)); }, false, 1},
+        {"antenna not switched",
+         [](MonetFake& f) { f.b.setScript(testsupport::monetScript([](auto& s) { s.termClessResult = "099"; })); },
+         false, 1},
+        {"tap mode not stopped",
+         [](MonetFake& f) { f.b.setScript(testsupport::monetScript([](auto& s) { s.tapStopResult = "099"; })); },
+         false, 1},
+        {"side channel echo wrong", [](MonetFake& f) { f.side.setEchoByte(0x11); }, false, 50},
+        {"AIDs refused", [](MonetFake& f) { f.side.setAidResults(Bytes{0x01}); }, false, 1},
+        {"TMS silent still opens", [](MonetFake& f) { f.n.setScript({}); }, true, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        MonetFake local;
+        row.edit(local);
+        const size_t before = openDescriptors();
+        for (int i = 0; i < row.repeat; ++i) {
+            Monet::Driver::resetTMSupdateSucceeded();
+            auto driver = local.driver();
+            EXPECT_EQ(driver->open("/dev/ttyMONET", 115200, nullptr), row.opens);
+            EXPECT_EQ(driver->isOpen(), row.opens);
+            if (!row.opens) {
+                EXPECT_TRUE(descriptorsBackTo(before)) << openDescriptors() << " against " << before;
+            }
+        }
+        if (row.opens) {
+            EXPECT_EQ(local.n.requests().size(), 2u + 3u);
+        }  // clock, version, three downloads
+    }
+}
+
+TEST_F(MonetDriverTest, FirstEnableWaitsTheDelayAndDisableCancelsItEvenAtTheExpiry)
+{
+    fake.timing.enableDelayMs = 100;
+    auto driver = openDriver();
+    EXPECT_TRUE(driver->enableRF());
+    EXPECT_TRUE(driver->enableRF());
+    EXPECT_EQ(fake.bCount(TapModeStart), 0u);
+    ASSERT_TRUE(fake.b.waitForRequests(fake.b.requests().size() + 1, 1000));
+    EXPECT_EQ(fake.bCount(TapModeStart), 1u);
+    EXPECT_TRUE(driver->status());
+
+    // Disabling as the delay runs out: the enable either came first or not at all.
+    fake.timing.enableDelayMs = 2;
+    for (int run = 0; run < 200; ++run) {
+        auto raced = fake.driver();
+        ASSERT_TRUE(raced->open("/dev/ttyMONET", 115200, nullptr));
+        raced->enableRF();
+        sleepMs(run % 4);
+        raced->disableRF();
+        sleepMs(5);
+        // The fake records each request as it answers it, one at a time: the last says it all.
+        const auto requests = fake.b.requests();
+        ASSERT_TRUE(fake.b.waitForAnswered(requests.size(), 1000));
+        ASSERT_EQ(requests.back().command, TapModeStop) << run;
+    }
+
+    // Two refused enables after the delay: status is false exactly once.
+    fake.b.setScript(testsupport::monetScript([](auto& s) { s.tapStartResult = "099"; }));
+    fake.timing.enableDelayMs = 10;
+    auto failing = openDriver();
+    failing->enableRF();
+    ASSERT_TRUE(fake.b.waitForAnswered(fake.b.requests().size() + 2, 1000));
+    sleepMs(20);
+    EXPECT_FALSE(failing->status());
+    EXPECT_TRUE(failing->status());
+}
+
+TEST_F(MonetDriverTest, CardsReachTheCardModelsThroughTheFacade)
+{
+    auto card = std::make_shared<emulators::DesfireCard>();
+    fake.side.setCard(card);
+    auto reader = openReader();
+    fake.side.presentCard();
+    std::shared_ptr<NFC::Tag> tag = reader->searchTag(1000);
+    ASSERT_TRUE(std::dynamic_pointer_cast<NFC::DESFire>(tag));
+    auto link = reader->iso14443();
+    Bytes reply;
+    for (const char* setUp : {"CA 01 00 00 0F 01", "5A 01 00 00", "C1 01 00 EE EE 30 00 00 05 00 00",
+                              "C1 02 00 EE EE 34 00 00 05 00 00"}) {
+        ASSERT_TRUE(link->TDX4(fromHex(setUp), reply));
+        ASSERT_EQ(toHex(reply), "00") << setUp;
+    }
+    const auto write = [](uint8_t file, size_t size) {
+        Bytes frame = {0x3B, file, 0, 0, 0, static_cast<uint8_t>(size - 8), 0, 0};
+        while (frame.size() < size) frame.push_back(static_cast<uint8_t>(frame.size()));
+        return frame;
+    };
+    // Frame sizes as the card got them (the request's wrapping is six bytes longer).
+    const auto sentSizes = [&] {
+        std::vector<size_t> sizes;
+        for (const Bytes& r : fake.side.requests())
+            if (r[0] == PassThrough)
+                sizes.push_back(r.size() - 6);
+        fake.side.clearRequests();
+        return sizes;
+    };
+    const struct
+    {
+        const char* name;
+        bool getVersion;  // asked first, which marks the default card as EV1
+        Bytes frame;
+        std::vector<size_t> sent;
+    } rows[] = {
+        {"56 bytes go as 40 and AF with 16", false, write(1, 56), {40, 17}},
+        {"60 bytes on EV1 go as 44 and AF with 16", true, write(2, 60), {44, 17}},
+        {"60 bytes otherwise are held for the continuation", false, write(2, 60), {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.getVersion) {
+            for (uint8_t frame : {0x60, 0xAF, 0xAF}) ASSERT_TRUE(link->TDX4({frame}, reply));
+        }
+        fake.side.clearRequests();
+        ASSERT_TRUE(link->TDX4(row.frame, reply));
+        EXPECT_EQ(sentSizes(), row.sent);
+        EXPECT_EQ(toHex(reply), row.sent.empty() ? "AF" : "00");
+    }
+    ASSERT_TRUE(link->TDX4({0xAF}, reply));  // the held 60 bytes go with an empty continuation
+    EXPECT_EQ(toHex(reply), "00");
+    ASSERT_TRUE(link->TDX4({0xC7}, reply));
+    EXPECT_EQ(card->records(1, 1).size(), 1u);
+    EXPECT_EQ(card->records(1, 2).size(), 1u);
+
+    // A GetVersion answer too short for a decision goes up as it came.
+    fake.side.inject(Fault{Fault::Replace, 0, {0xC1, 0x00, 0x91, 0xAF}, {}, PassThrough});
+    EXPECT_TRUE(link->TDX4({0x60}, reply));
+    EXPECT_EQ(toHex(reply), "AF");
+
+    // Removal: the presence check fails and the reader is told the card is over.
+    fake.side.setCard(nullptr);
+    fake.side.clearRequests();
+    EXPECT_FALSE(link->checkPresence());
+    ASSERT_FALSE(fake.side.requests().empty());
+    EXPECT_EQ(fake.side.requests().back()[0], NonEMVcardOver);
+
+    // Ultralight: a READ answer carries a CRC the card layer accepts.
+    auto ultralight = std::make_shared<emulators::UltralightEV1>();
+    ultralight->setPage(4, fromHex("01 02 03 04"));
+    fake.side.setCard(ultralight);
+    reader->enableRF();
+    fake.side.presentCard();
+    tag = reader->searchTag(1000);
+    ASSERT_TRUE(tag);
+    EXPECT_EQ(tag->type(), NFC::Tag::MifareUltralight);
+    Bytes read = fromHex("30 04");
+    const uint16_t crc = emulators::cardcrypto::crcA(read);
+    read.push_back(static_cast<uint8_t>(crc));
+    read.push_back(static_cast<uint8_t>(crc >> 8));
+    ASSERT_TRUE(link->TDX3(read, reply));
+    EXPECT_EQ(toHex(Bytes(reply.begin(), reply.begin() + 4)), "01020304");
+    EXPECT_EQ(emulators::cardcrypto::crcA(reply), 0);
+}
+
+TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheReader)
+{
+    fake.side.setSam(0, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV3));
+    fake.side.setSam(1, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV2));
+    fake.side.setSam(2, std::make_shared<emulators::LGSamResponder>(), emulators::MonetSideChannel::SamLink::T0);
+    fake.side.setSam(3, std::make_shared<emulators::LGSamResponder>(fromHex("3B 02 11 22")));
+    auto reader = openReader();
+    EXPECT_TRUE(std::dynamic_pointer_cast<NFC::MifareSAM>(reader->turnOnSam(0)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<NFC::MifareSAM>(reader->turnOnSam(1)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<NFC::LGsam>(reader->turnOnSam(2)));
+    fake.side.clearRequests();
+    EXPECT_FALSE(reader->turnOnSam(3));
+    size_t powerOns = 0;
+    for (const Bytes& r : fake.side.requests()) powerOns += r[0] == SamPowerOn;
+    EXPECT_EQ(powerOns, 2u);
+
+    auto driver = openDriver();
+    const Bytes four = fromHex("00 11 22 33");
+    const struct
+    {
+        const char* name;
+        int slot;
+        uint16_t lc, le;
+        const Bytes* data;
+    } refused[] = {
+        {"slot -1", -1, 0, 0, nullptr},     {"slot 4", 4, 0, 0, nullptr},   {"Lc 300", 0, 300, 0, nullptr},
+        {"Le 300", 0, 0, 300, nullptr},     {"Lc 4 without data", 0, 4, 0, nullptr},
+        {"Lc 2 with four bytes", 0, 2, 0, &four},
+    };
+    fake.side.clearRequests();
+    for (const auto& row : refused) {
+        SCOPED_TRACE(row.name);
+        NFC::Driver::APDUHeader header;
+        header.CLA = 0x80;
+        header.INS = 0x60;
+        header.Lc = row.lc;
+        header.Le = row.le;
+        header.hasLe = row.le != 0;
+        int sw = 0;
+        EXPECT_FALSE(driver->ISO7816_exchangeAPDU(row.slot, header, row.data, nullptr, sw));
+        EXPECT_EQ(driver->ISO7816_slotState(row.slot), row.slot == 0 ? 2 : 0);
+    }
+    EXPECT_TRUE(driver->ISO7816_powerOff(1));
+    fake.side.clearRequests();
+    EXPECT_EQ(driver->ISO7816_slotState(1), 1);
+    EXPECT_FALSE(driver->ISO7816_powerOn(-1, nullptr));
+    size_t sent = 0;
+    for (const Bytes& r : fake.side.requests()) sent += r[0] != SamPowerOn && r[0] != 0x63;
+    EXPECT_EQ(sent, 0u);
+}
+
+TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
+{
+    fake.timing.emvCompletionMs = 150;
+    fake.timing.enableDelayMs = 1;
+    auto reader = openReader();
+    tap(fake);
+    std::shared_ptr<NFC::EMV> emv = std::dynamic_pointer_cast<NFC::EMV>(reader->searchTag(1000));
+    ASSERT_TRUE(emv);
+    EXPECT_EQ(emv->type(), NFC::Tag::EMV);
+    std::vector<std::string> token;
+    EXPECT_EQ(emv->read(token), 0);
+    EXPECT_EQ(token, std::vector<std::string>({"AABBCCDD"}));
+    std::string trip = R"({"fare":250,"stop":"Central"})";
+    std::vector<std::string> cardData;
+    EXPECT_EQ(emv->write(trip, cardData), 0);
+    EXPECT_EQ(fake.b.tripData(), std::vector<std::string>({trip}));
+    EXPECT_FALSE(cardData.empty());
+
+    // No completion: one termination, without trip data.
+    reader->enableRF();
+    tap(fake);
+    ASSERT_TRUE(reader->searchTag(1000));
+    const size_t polls = fake.bCount(TapModePoll);
+    sleepMs(400);
+    EXPECT_EQ(fake.bCount(TapModePoll), polls + 1);
+    std::string order;
+    for (const auto& r : fake.b.requests()) order += std::to_string(r.command) + " ";
+    const auto last = fake.b.requests();
+    const auto poll = std::find_if(last.rbegin(), last.rend(), [](const auto& r) { return r.command == TapModePoll; });
+    for (const auto& field : poll->fields) EXPECT_NE(field.first, 'F') << order;
+    EXPECT_EQ(fake.b.tripData().size(), 1u);
+
+    // Completing as the deadline runs out never ends the next tap early.
+    reader.reset();
+    fake.timing.emvCompletionMs = 30;
+    auto driver = openDriver();
+    int type = 0;
+    Bytes uid, ats;
+    for (int run = 0; run < 60; ++run) {
+        tap(fake);
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+        sleepMs(30);
+        std::string data = "{}";
+        int error = 0;
+        driver->EMV_completeTransaction(data, cardData, error);
+        tap(fake);
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+        ASSERT_TRUE(driver->EMV_checkPresence()) << run;
+        driver->EMV_completeTransaction(data, cardData, error);
+        driver->enableRF();
+    }
+}
+
+TEST_F(MonetDriverTest, FirmwareUpdateIgnoresItsFileAndReportsTheDownload)
+{
+    auto driver = openDriver();
+    fake.n.setScript(testsupport::monetScript([](auto& s) {
+        s.callParams = {testsupport::tms(0, "000"), testsupport::tms(0, "000"), testsupport::tms(1, "000")};
+    }));
+    std::vector<int> percents;
+    bool rebootNotified = true;
+    EXPECT_TRUE(driver->updateFirmware("/no/such/file", rebootNotified,
+                                       [&](int percent, int, int) { percents.push_back(percent); }));
+    EXPECT_FALSE(rebootNotified);
+    EXPECT_EQ(percents.size(), 2u + 3u);  // the start, each answer, the end
+    EXPECT_EQ(driver->info().appUpdateResult, "n/a");
+}
+
+}  // namespace
