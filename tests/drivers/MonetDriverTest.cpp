@@ -151,6 +151,24 @@ TEST_F(MonetDriverTest, FacadeEndsOnMonetAfterTheSerialProbesAndNeverProbesItsOw
     }
 }
 
+TEST_F(MonetDriverTest, FailedBringUpsBackOffWithoutTouchingThePlatform)
+{
+    fake.platform = std::make_shared<RecordingPlatform>(-1);
+    fake.timing.linkChecks = 1;
+    const struct
+    {
+        int64_t waitMs;  // moved on the manual clock before the open
+        bool tried;      // the open reached the platform
+    } rows[] = {{0, true}, {0, false}, {1999, false}, {1, true}, {3999, false}, {1, true}, {600000, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.waitMs);
+        fake.clock->sleepMillis(row.waitMs);
+        const size_t calls = fake.platform->calls().size();
+        EXPECT_FALSE(fake.driver()->open("/dev/ttyMONET", 115200, nullptr));
+        EXPECT_EQ(fake.platform->calls().size() != calls, row.tried);
+    }
+}
+
 TEST_F(MonetDriverTest, FailedOpenAtEachStepLeavesNoSocketOpen)
 {
     using Edit = void (*)(MonetFake&);
