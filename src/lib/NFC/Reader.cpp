@@ -78,11 +78,12 @@ const std::map<uint32_t, std::string>& typeNames()
 
 Reader::DriverFactories Reader::defaultDriverFactories()
 {
+    Monet::Driver::Setup monet;
     return {
         family<VUrurRemote::Driver>(DriverFactory::Networked, "VUrurRemote"),
         family<ElatecTWN::Driver>(DriverFactory::Serial, "ElatecTWN"),
         family<YarusRemote::Driver>(DriverFactory::Serial, "YarusRemote"),
-        Monet::driverFactory({}),
+        Monet::driverFactory(std::move(monet)),
     };
 }
 

@@ -91,7 +91,7 @@ bool isMifareName(const std::string& text)
 
 }  // namespace
 
-Driver::Driver() : Driver(Setup{}) {}
+Driver::Driver() : Driver(Setup()) {}
 
 Driver::Driver(Setup setup)
     : m_setup(complete(std::move(setup))),
