@@ -23,11 +23,12 @@ namespace fuzzing {
 // Error lines only: the trace's arguments are still built from the fuzzed data (the callers make
 // them), but sending every debug line to syslog would halve the runs. Nothing goes to stderr,
 // which would drown the fuzzer's own report, and nothing to the console, where the log falls
-// back without a syslog daemon and which costs more than the code under test.
+// back without a syslog daemon and which costs more than the code under test. So the log is never
+// opened (that would ask for the console fallback): its lines go through the C library's logger,
+// opened here without it.
 inline bool logOnce()
 {
     static const bool opened = [] {
-        Log::open("tapgate-fuzz", false, false);
         openlog("tapgate-fuzz", LOG_NDELAY, LOG_LOCAL1);
         Log::setLevel(Log::LevelError);
         return true;
