@@ -252,6 +252,11 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
         VUrurRemote::Driver probe;
         EXPECT_FALSE(probe.open("127.0.0.1", i % 2 ? refused : reader.port(), nullptr));
     }
+    // The emulator shares this process and closes its end of the last connection on its own
+    // thread, after it sees ours go: give it that moment before counting.
+    const auto settled = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (openDescriptors() != descriptors && std::chrono::steady_clock::now() < settled)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(openDescriptors(), descriptors);
 }
 
