@@ -1,0 +1,251 @@
+#include "drivers/Monet/System/SystemPlatform.h"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <utility>
+
+#include "core/Log.h"
+
+namespace Monet {
+
+namespace {
+
+// How long the tools may take before they are killed; pppd gets about 1 s to end on SIGTERM.
+const int SetserialLimitMs = 5000;
+const int SystemctlLimitMs = 30000;
+const int PppdTermMs = 1000;
+
+std::string commandText(const std::vector<std::string>& argv)
+{
+    std::string text;
+    for (const std::string& arg : argv) text += (text.empty() ? "" : " ") + arg;
+    return text;
+}
+
+// Only an absolute path to an existing character device is handed to setserial or pppd: no
+// option ("-..."), no shell text, no file that is not a line.
+bool characterDevice(const std::string& device)
+{
+    struct stat st
+    {
+    };
+    const bool ok = !device.empty() && device[0] == '/' && ::stat(device.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    if (!ok)
+        Log::error("[Monet] '%s' is not a character device ===> Nothing run", device.c_str());
+    return ok;
+}
+
+}  // namespace
+
+namespace process {
+
+pid_t spawn(const std::vector<std::string>& argv)
+{
+    if (argv.empty())
+        return -1;
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    // The child reports a failed exec through this pipe; a successful exec closes it unwritten.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const pid_t pid = devnull < 0 ? -1 : ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on: the program has other threads.
+        ::dup2(devnull, 0);
+        ::dup2(devnull, 1);
+        // None of our sockets or lines goes to the tool.
+        if (report[1] > 3)
+            ::close_range(3, static_cast<unsigned>(report[1]) - 1, 0);
+        ::close_range(static_cast<unsigned>(report[1]) + 1, ~0U, 0);
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execvp(args[0], args.data());
+        const int error = errno;
+        if (::write(report[1], &error, sizeof error) < 0)
+            ::_exit(127);
+        ::_exit(127);
+    }
+    if (devnull >= 0)
+        ::close(devnull);
+    ::close(report[1]);
+    int error = 0;
+    ssize_t n = -1;
+    if (pid > 0)
+        do n = ::read(report[0], &error, sizeof error);
+        while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (pid > 0 && n > 0) {
+        (void)waitFor(pid, -1);
+        errno = error;
+        return -1;
+    }
+    return pid;
+}
+
+int waitFor(pid_t pid, int ms)
+{
+    int status = 0;
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+        pollfd p{fd, POLLIN, 0};
+        int ready;
+        do ready = ::poll(&p, 1, ms);
+        while (ready < 0 && errno == EINTR);
+        ::close(fd);
+        if (ready == 0)
+            return -1;
+    } else if (errno != ESRCH) {
+        // A kernel without pidfds: look every 10 ms, as long as the caller allows.
+        for (int waited = 0; ms < 0 || waited < ms; waited += 10) {
+            const pid_t r = ::waitpid(pid, &status, WNOHANG);
+            if (r == pid || (r < 0 && errno != EINTR))
+                return r == pid ? status : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    pid_t r;
+    do r = ::waitpid(pid, &status, 0);
+    while (r < 0 && errno == EINTR);
+    // Reaped elsewhere (SIGCHLD ignored): it has ended all the same.
+    return r == pid ? status : 0;
+}
+
+int run(const std::vector<std::string>& argv, int limitMs)
+{
+    const pid_t pid = spawn(argv);
+    if (pid < 0)
+        return -1;
+    int status = waitFor(pid, limitMs);
+    if (status < 0) {
+        Log::error("[Monet] %s did not end within %d ms ===> Killed", argv[0].c_str(), limitMs);
+        ::kill(pid, SIGKILL);
+        status = waitFor(pid, -1);
+    }
+    return status;
+}
+
+}  // namespace process
+
+SystemPlatform::SystemPlatform(std::string flagsPath) : m_flagsPath(std::move(flagsPath)) {}
+
+bool SystemPlatform::interfaceExists(const std::string& name)
+{
+    return ::if_nametoindex(name.c_str()) != 0;
+}
+
+bool SystemPlatform::linkUp(const std::string&)
+{
+    std::ifstream file(m_flagsPath);
+    std::string line;
+    if (!file || !std::getline(file, line) || line.empty()) {
+        Log::error("[Monet] ppp0 interface is not up (unknwon state)");
+        return false;
+    }
+    return line.size() >= 6 && line[5] == '1';
+}
+
+void SystemPlatform::setLowLatency(const std::string& device)
+{
+    if (!characterDevice(device))
+        return;
+    const std::vector<std::string> argv = {"setserial", device, "low_latency"};
+    const int status = process::run(argv, SetserialLimitMs);
+    Log::info("[Monet] system(%s) returned: %d", commandText(argv).c_str(), status);
+}
+
+bool SystemPlatform::startPppd(const std::string& device, int baud)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    reapLocked();
+    // Two of ours on one line would fight over it.
+    stopLocked();
+    if (!characterDevice(device))
+        return false;
+    const std::vector<std::string> argv = {"pppd", device, std::to_string(baud)};
+    const pid_t pid = process::spawn(argv);
+    const int error = errno;
+    Log::info("[Monet] system(%s) returned: %d", commandText(argv).c_str(), pid > 0 ? 0 : -1);
+    if (pid < 0) {
+        Log::error("[Monet] pppd could not be started: %s", std::strerror(error));
+        return false;
+    }
+    m_pppd = pid;
+    m_pppdDevice = device;
+    return true;
+}
+
+void SystemPlatform::stopPppd()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    stopLocked();
+}
+
+void SystemPlatform::stopLocked()
+{
+    if (m_pppd <= 0)
+        return;
+    ::kill(m_pppd, SIGTERM);
+    int status = process::waitFor(m_pppd, PppdTermMs);
+    if (status < 0) {
+        ::kill(m_pppd, SIGKILL);
+        status = process::waitFor(m_pppd, -1);
+    }
+    Log::info("[Monet] pppd (pid %d) stopped (status %d)", static_cast<int>(m_pppd), status);
+    m_pppd = -1;
+    m_pppdDevice.clear();
+}
+
+void SystemPlatform::reapLocked()
+{
+    if (m_pppd <= 0)
+        return;
+    const int status = process::waitFor(m_pppd, 0);
+    if (status < 0)
+        return;
+    Log::warning("[Monet] WARN: pppd (pid %d) ended by itself (status %d)", static_cast<int>(m_pppd), status);
+    m_pppd = -1;
+    m_pppdDevice.clear();
+}
+
+void SystemPlatform::restartService()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_restarted) {
+            Log::warning("[Monet] WARN: Service restart already requested ===> Not again");
+            return;
+        }
+        m_restarted = true;
+    }
+    const std::vector<std::string> argv = {"systemctl", "restart", "tapgate"};
+    const int status = process::run(argv, SystemctlLimitMs);
+    Log::info("[Monet] system(%s) returned: %d", commandText(argv).c_str(), status);
+}
+
+bool SystemPlatform::holdsDevice(const std::string& device)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    reapLocked();
+    return m_pppd > 0 && device == m_pppdDevice;
+}
+
+}  // namespace Monet

@@ -1,0 +1,62 @@
+// The Monet platform of the real board: setserial, pppd and systemctl started straight from their
+// argument vectors (found on PATH, never through a shell), the serial tools only on a character
+// device, the PPP link's state read from the interface's flags file. Stops only the pppd it
+// started, by its pid, and always reaps it. Only the program links this; tests and the library
+// default use platforms that run nothing. One per program, shared by its drivers; any thread may
+// call it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "drivers/Monet/Platform.h"
+
+namespace Monet {
+
+class SystemPlatform final : public Platform
+{
+public:
+    explicit SystemPlatform(std::string flagsPath = "/sys/class/net/ppp0/flags");
+    // Leaves a running pppd alone: the link outlives the program, which finds it up next time.
+    ~SystemPlatform() override = default;
+    SystemPlatform(const SystemPlatform&) = delete;
+    SystemPlatform& operator=(const SystemPlatform&) = delete;
+
+    bool interfaceExists(const std::string& name) override;
+    // The flags file's text has 6 or more characters and a '1' at index 5 (0x1091: up).
+    bool linkUp(const std::string& name) override;
+    void setLowLatency(const std::string& device) override;
+    bool startPppd(const std::string& device, int baud) override;
+    // SIGTERM, SIGKILL after about 1 s, reaped either way.
+    void stopPppd() override;
+    // Runs "systemctl restart tapgate" once in the life of the program; later calls are logged only.
+    void restartService() override;
+    bool holdsDevice(const std::string& device) override;
+
+private:
+    void stopLocked();
+    // Forgets our pppd once it has ended on its own.
+    void reapLocked();
+
+    const std::string m_flagsPath;
+    std::mutex m_mutex;
+    pid_t m_pppd = -1;
+    std::string m_pppdDevice;
+    bool m_restarted = false;
+};
+
+namespace process {
+
+// Starts argv[0] from PATH with stdin and stdout on /dev/null; -1 when it could not be started.
+[[nodiscard]] pid_t spawn(const std::vector<std::string>& argv);
+// Waits up to ms for the child to end and reaps it; its wait status, or -1 when it still runs.
+[[nodiscard]] int waitFor(pid_t pid, int ms);
+// Runs argv to its end (killed after limitMs); the wait status, or -1 when it did not start.
+int run(const std::vector<std::string>& argv, int limitMs);
+
+}  // namespace process
+
+}  // namespace Monet

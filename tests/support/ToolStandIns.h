@@ -1,0 +1,64 @@
+// Recording stand-ins for setserial, pppd and systemctl, put first on this process's PATH (and so on
+// the PATH of every child it starts) for as long as the object lives, so that nothing a test starts
+// can ever reach the real tools. Each stand-in appends "name|arg|arg|" as one line to a record
+// file and does nothing else; pppd also writes its pid and then sleeps (ignoring SIGTERM when
+// STANDIN_PPPD_IGNORES_TERM is set), as a pppd holding the line would. One per test; not
+// thread-safe (it sets PATH).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "PeerProcess.h"
+
+namespace testsupport {
+
+class ToolStandIns
+{
+public:
+    ToolStandIns() : m_oldPath(std::getenv("PATH") ? std::getenv("PATH") : "")
+    {
+        const std::string record = "{ printf '%s|' \"${0##*/}\" \"$@\"; echo; } >> '" + recordPath() + "'\n";
+        write("setserial", record);
+        write("systemctl", record);
+        write("pppd", record + "[ -n \"$STANDIN_PPPD_IGNORES_TERM\" ] && trap '' TERM\necho $$ > '" + pidPath() +
+                          "'\nexec sleep 10\n");
+        ::setenv("PATH", (m_dir.path() + ":" + m_oldPath).c_str(), 1);
+    }
+    ~ToolStandIns() { ::setenv("PATH", m_oldPath.c_str(), 1); }
+    ToolStandIns(const ToolStandIns&) = delete;
+    ToolStandIns& operator=(const ToolStandIns&) = delete;
+
+    std::string path(const std::string& name) const { return m_dir / name; }
+    std::string recordPath() const { return m_dir / "record"; }
+    std::string pidPath() const { return m_dir / "pppd.pid"; }
+
+    // The recorded runs, one "name|arg|...|" line each, in order.
+    std::vector<std::string> records() const
+    {
+        std::vector<std::string> lines;
+        if (!fileExists(recordPath()))
+            return lines;
+        const std::vector<uint8_t> bytes = readFile(recordPath());
+        std::istringstream in(std::string(bytes.begin(), bytes.end()));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+private:
+    void write(const std::string& name, const std::string& body)
+    {
+        const std::string text = "#!/bin/sh\n" + body;
+        writeFile(path(name), std::vector<uint8_t>(text.begin(), text.end()));
+        ::chmod(path(name).c_str(), 0755);
+    }
+
+    TempDir m_dir;
+    std::string m_oldPath;
+};
+
+}  // namespace testsupport
