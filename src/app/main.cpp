@@ -15,6 +15,8 @@
 #include "Velmora/Manager.h"
 #include "core/Log.h"
 #include "core/Utils.h"
+#include "drivers/Monet/Factory.h"
+#include "drivers/Monet/System/SystemPlatform.h"
 
 namespace {
 
@@ -107,7 +109,13 @@ int run(int argc, char** argv)
     RFID::Config config;
     config.load(options.configFile);
 
-    auto reader = std::make_shared<NFC::Reader>();
+    // Only the program brings up a Monet reader's PPP link; the library's default platform runs nothing.
+    Monet::Driver::Setup monet;
+    monet.platform = std::make_shared<Monet::SystemPlatform>();
+    const nlohmann::json document = {{"rfid", config.section("rfid")}};
+    monet.configuration = [document] { return document; };
+    auto reader =
+        std::make_shared<NFC::Reader>(Monet::withDriverFactory(NFC::Reader::defaultDriverFactories(), monet));
     RFID::Manager manager(reader, config, options.device, DefaultBaud);
     manager.cardAutoRead.connect([](const RFID::Error& error, std::shared_ptr<RFID::Card> card) {
         try {

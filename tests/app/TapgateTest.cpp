@@ -1,6 +1,9 @@
 // The tapgate program as a user runs it: against tapgate-emulator on a pseudo-terminal, with a bad
-// command line, and with a reader that is not there.
+// command line, with a reader that is not there, and on a line where nothing answers (the Monet
+// family's PPP bring-up, run against stand-ins of the tools).
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
@@ -108,6 +111,24 @@ TEST(Tapgate, ReaderThatIsNotThereIsRetried)
     run.startTapgate({"/nonexistent/reader"});
     EXPECT_TRUE(run.waitForLog("open: ", 2, 10000)) << run.log();
     EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
+}
+
+// Nothing answers the probes of the serial readers, so the Monet family brings up PPP on the line:
+// the stand-ins get exactly the device and the speed, and the link that never comes up fails open.
+TEST(Tapgate, SilentLineGetsThePppBringUpOfTheMonetFamily)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    const std::string line = ::ptsname(master);
+
+    testsupport::TapgateRun run;
+    run.startTapgate({line});
+    EXPECT_TRUE(run.waitForLog("[Monet] Failed to start pppd", 1, 30000)) << run.log();
+    run.end();
+    const std::vector<std::string> expected = {"setserial|" + line + "|low_latency|", "pppd|" + line + "|115200|"};
+    EXPECT_EQ(run.tools().records(), expected) << run.log();
+    ::close(master);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The tapgate program and tapgate-emulator started as a user starts them: the emulator's stdin and
 // stdout on pipes, tapgate's stdout on a pipe and its log (stderr) in a file of a scratch
-// directory. Both are ended by pid and reaped when this goes. For targets that define
-// TAPGATE_PROGRAM and TAPGATE_EMULATOR as the two programs' paths.
+// directory. Both are ended by pid and reaped when this goes. Recording stand-ins of setserial,
+// pppd and systemctl come first on tapgate's PATH, so that its Monet support never reaches the real
+// ones. For targets that define TAPGATE_PROGRAM and TAPGATE_EMULATOR as the two programs' paths.
 #pragma once
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "PeerProcess.h"
+#include "ToolStandIns.h"
 
 namespace testsupport {
 
@@ -87,6 +89,7 @@ public:
     }
 
     PeerProcess& tapgate() { return *m_tapgate; }
+    const ToolStandIns& tools() const { return m_tools; }
 
     void end()
     {
@@ -100,6 +103,7 @@ public:
 private:
     std::string logPath() const { return m_dir / "tapgate.log"; }
 
+    ToolStandIns m_tools;
     TempDir m_dir;
     int m_toEmulator[2] = {-1, -1};
     int m_fromEmulator[2] = {-1, -1};
