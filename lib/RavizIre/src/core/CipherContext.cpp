@@ -1,8 +1,26 @@
 #include "core/CipherContext.h"
 
+#include <openssl/crypto.h>
+
+#include <cstring>
+
 CipherContext::~CipherContext()
 {
+    forget();
     EVP_CIPHER_CTX_free(m_ctx);
+}
+
+void CipherContext::forget()
+{
+    m_cipher = nullptr;
+    OPENSSL_cleanse(m_key, sizeof m_key);
+    m_keyLength = 0;
+}
+
+bool CipherContext::keyed(const EVP_CIPHER* cipher, const uint8_t* key, bool encrypt) const
+{
+    return cipher == m_cipher && encrypt == m_encrypt && m_keyLength > 0 &&
+           std::memcmp(key, m_key, m_keyLength) == 0;
 }
 
 EVP_CIPHER_CTX* CipherContext::start(const EVP_CIPHER* cipher, const uint8_t* key, const uint8_t* iv,
@@ -12,17 +30,23 @@ EVP_CIPHER_CTX* CipherContext::start(const EVP_CIPHER* cipher, const uint8_t* ke
         return nullptr;
     if (!m_ctx && !(m_ctx = EVP_CIPHER_CTX_new()))
         return nullptr;
+    // Only the chaining value changes when the key schedule already in place is the one asked for.
+    if (keyed(cipher, key, encrypt))
+        return EVP_CipherInit_ex2(m_ctx, nullptr, nullptr, iv, -1, nullptr) == 1 ? m_ctx : nullptr;
     const EVP_CIPHER* reuse = cipher == m_cipher ? nullptr : cipher;
-    if (EVP_CipherInit_ex2(m_ctx, reuse, key, iv, encrypt ? 1 : 0, nullptr) != 1) {
-        m_cipher = nullptr;
+    forget();
+    if (EVP_CipherInit_ex2(m_ctx, reuse, key, iv, encrypt ? 1 : 0, nullptr) != 1)
         return nullptr;
-    }
     // A decryption would otherwise keep its last block back for a final call. Re-keying keeps the
     // provider context and with it this setting.
-    if (reuse && EVP_CIPHER_CTX_set_padding(m_ctx, 0) != 1) {
-        m_cipher = nullptr;
+    if (reuse && EVP_CIPHER_CTX_set_padding(m_ctx, 0) != 1)
         return nullptr;
+    const int keyLength = EVP_CIPHER_get_key_length(cipher);
+    if (keyLength > 0 && static_cast<size_t>(keyLength) <= sizeof m_key) {
+        std::memcpy(m_key, key, static_cast<size_t>(keyLength));
+        m_keyLength = static_cast<size_t>(keyLength);
     }
+    m_encrypt = encrypt;
     m_cipher = cipher;
     return m_ctx;
 }

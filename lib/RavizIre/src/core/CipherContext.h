@@ -17,8 +17,9 @@ public:
     CipherContext(const CipherContext&) = delete;
     CipherContext& operator=(const CipherContext&) = delete;
 
-    // Keys the context for one run of cipher; the provider's context is kept while the cipher stays
-    // the same. Null for a null cipher or any library failure.
+    // Sets the context up for one run of cipher from iv. The provider's context is kept while the
+    // cipher stays the same, and the key schedule while key and direction do too: a card session
+    // runs every message under one session key. Null for a null cipher or any library failure.
     EVP_CIPHER_CTX* start(const EVP_CIPHER* cipher, const uint8_t* key, const uint8_t* iv, bool encrypt);
 
     // Runs the aligned bytes of data, then tail when given (one whole block, zero-filled by the
@@ -27,6 +28,12 @@ public:
                     size_t blockSize, uint8_t* out);
 
 private:
+    bool keyed(const EVP_CIPHER* cipher, const uint8_t* key, bool encrypt) const;
+    void forget();
+
     EVP_CIPHER_CTX* m_ctx = nullptr;
     const EVP_CIPHER* m_cipher = nullptr;
+    uint8_t m_key[EVP_MAX_KEY_LENGTH] = {};
+    size_t m_keyLength = 0;
+    bool m_encrypt = false;
 };
