@@ -11,6 +11,7 @@
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
+#include "core/Log.h"
 #include "core/SerialPort.h"
 #include "core/String.h"
 #include "drivers/ElatecTWN/Driver.h"
@@ -360,7 +361,8 @@ std::shared_ptr<SAM> Reader::turnOnSam(int slot)
         Log::print(Log::Reader, "[Slot#%d] Could not turn on SAM", slot);
         return nullptr;
     }
-    Log::print(Log::Reader, "[Slot#%d] ATR : %s", slot, String::toHex(atr).c_str());
+    if (::Log::enabled(::Log::LevelDebug))
+        Log::print(Log::Reader, "[Slot#%d] ATR : %s", slot, String::toHex(atr).c_str());
     Log::print(Log::Reader, "[Slot#%d] Setting PPS", slot);
 
     std::shared_ptr<SAM> sam = makeSAM(link, atr);
