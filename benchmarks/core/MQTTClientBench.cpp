@@ -16,6 +16,7 @@
 #include "MosquittoBroker.h"
 #include "MqttPeer.h"
 #include "core/MQTT/Client.h"
+#include "mqtt/async_client.h"
 
 namespace {
 
@@ -213,6 +214,56 @@ void BM_CommandRoundTrip(benchmark::State& state)
     client->stop();
 }
 BENCHMARK(BM_CommandRoundTrip)->Unit(benchmark::kMicrosecond)->UseManualTime();
+
+// The floor our client stands on: the bare library client answering from its own callback, with
+// none of our layers, measured like the command round trip above.
+void BM_LibraryEchoRoundTrip(benchmark::State& state)
+{
+    struct Echo : mqtt::callback
+    {
+        mqtt::async_client* client = nullptr;
+        void message_arrived(mqtt::const_message_ptr msg) override
+        {
+            client->publish("bench/raw/reply", msg->get_payload_ref(), 0, false);
+        }
+    } echo;
+    mqtt::async_client client(broker().url(), "bench-raw");
+    echo.client = &client;
+    client.set_callback(echo);
+    client.connect()->wait_for(10s);
+    client.subscribe("bench/raw/cmd", 0)->wait_for(10s);
+    MqttPeer peer;
+    peer.connect(broker().port(), "bench-raw-peer");
+    peer.subscribe("bench/raw/reply", 0);
+    MqttPeer hopPeer;
+    hopPeer.connect(broker().port(), "bench-raw-hop");
+    hopPeer.subscribe("bench/raw/hop", 0);
+    using Clock = std::chrono::steady_clock;
+    Clock::duration round{};
+    Clock::duration hop{};
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        peer.publish("bench/raw/cmd", "{\"n\":1}", 0);
+        if (!peer.receive(10s)) {
+            state.SkipWithError("no reply");
+            break;
+        }
+        const auto t1 = Clock::now();
+        hopPeer.publish("bench/raw/hop", "{\"n\":1}", 0);
+        if (!hopPeer.receive(10s)) {
+            state.SkipWithError("no echo");
+            break;
+        }
+        round += t1 - t0;
+        hop += Clock::now() - t1;
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    }
+    if (round.count() > 0)
+        state.counters["two_hops_over_echo"] =
+            2.0 * static_cast<double>(hop.count()) / static_cast<double>(round.count());
+    client.disconnect()->wait_for(10s);
+}
+BENCHMARK(BM_LibraryEchoRoundTrip)->Unit(benchmark::kMicrosecond)->UseManualTime();
 
 // The broker alone: the peer publishes to a topic it is subscribed to.
 void BM_BrokerRoundTrip(benchmark::State& state)

@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -286,6 +287,13 @@ bool countWire(benchmark::State& state, Card kind, ElatecReader::Mode mode, Prep
     return true;
 }
 
+double threadCpuMicros()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
 template <class Prepare, class Op>
 void measure(benchmark::State& state, Card kind, Prepare prepare, Op op,
              ElatecReader::Mode mode = ElatecReader::Mode::BinaryCrc)
@@ -300,17 +308,23 @@ void measure(benchmark::State& state, Card kind, Prepare prepare, Op op,
         return;
     }
     const auto started = std::chrono::steady_clock::now();
+    const double cpuStarted = threadCpuMicros();
     for (auto _ : state) {
         if (!op(road)) {
             state.SkipWithError("operation failed");
             return;
         }
     }
-    // The software's time as a share of what the same bytes take on the wire.
+    // The software's time as a share of what the same bytes take on the wire: all of it (ours, the
+    // emulators', the pseudo-terminal's and the scheduler's hand-offs between them), and the CPU
+    // of the calling thread alone, which runs the driver and its system calls.
     const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started).count();
-    if (state.iterations() > 0)
-        state.counters["software_over_wire"] =
-            us / static_cast<double>(state.iterations()) / state.counters["wire_us"].value;
+    const double cpuUs = threadCpuMicros() - cpuStarted;
+    if (state.iterations() > 0) {
+        const double perOp = 1.0 / static_cast<double>(state.iterations()) / state.counters["wire_us"].value;
+        state.counters["software_over_wire"] = us * perOp;
+        state.counters["driver_cpu_over_wire"] = cpuUs * perOp;
+    }
 }
 
 bool nothing(Road&)
