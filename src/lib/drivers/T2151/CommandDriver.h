@@ -15,7 +15,7 @@
 
 #include "NFC/Driver.h"
 #include "core/Log.h"
-#include "drivers/YarusRemote/Reader.h"
+#include "drivers/T2151/CommandSet.h"
 
 namespace T2151 {
 
@@ -60,6 +60,8 @@ public:
     {
         return guarded("setLEDs", false, [&] { return m_commands.setLEDs(mask) == Commands::OK; });
     }
+
+    bool isOpen() const override { return m_open; }
 
     bool setScreen(Screen) override { return false; }
 
@@ -151,35 +153,31 @@ public:
     bool ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, const std::vector<uint8_t>* data,
                               std::vector<uint8_t>* response, int& sw) override
     {
-        return guarded("exchangeTPDU", false, [&] {
-            T2151::TPDUHeader tpdu;
-            tpdu.CLA = header.CLA;
-            tpdu.INS = header.INS;
-            tpdu.P1 = header.P1;
-            tpdu.P2 = header.P2;
-            tpdu.P3 = header.P3;
-            std::vector<uint8_t> answer;
-            return respond(m_commands.exchangeTPDU(slot, tpdu, data ? *data : m_empty, sw, answer), answer,
-                           response);
+        T2151::TPDUHeader tpdu;
+        tpdu.CLA = header.CLA;
+        tpdu.INS = header.INS;
+        tpdu.P1 = header.P1;
+        tpdu.P2 = header.P2;
+        tpdu.P3 = header.P3;
+        return exchange("exchangeTPDU", response, [&](std::vector<uint8_t>& answer) {
+            return m_commands.exchangeTPDU(slot, tpdu, data ? *data : m_empty, sw, answer);
         });
     }
 
     bool ISO7816_exchangeAPDU(int slot, const APDUHeader& header, const std::vector<uint8_t>* data,
                               std::vector<uint8_t>* response, int& sw) override
     {
-        return guarded("exchangeAPDU", false, [&] {
-            T2151::APDUHeader apdu;
-            apdu.CLA = header.CLA;
-            apdu.INS = header.INS;
-            apdu.P1 = header.P1;
-            apdu.P2 = header.P2;
-            apdu.Lc = header.Lc;
-            apdu.Le = header.Le;
-            apdu.hasLe = header.hasLe;
-            apdu.option = header.option;
-            std::vector<uint8_t> answer;
-            return respond(m_commands.exchangeAPDU(slot, apdu, data ? *data : m_empty, sw, answer), answer,
-                           response);
+        T2151::APDUHeader apdu;
+        apdu.CLA = header.CLA;
+        apdu.INS = header.INS;
+        apdu.P1 = header.P1;
+        apdu.P2 = header.P2;
+        apdu.Lc = header.Lc;
+        apdu.Le = header.Le;
+        apdu.hasLe = header.hasLe;
+        apdu.option = header.option;
+        return exchange("exchangeAPDU", response, [&](std::vector<uint8_t>& answer) {
+            return m_commands.exchangeAPDU(slot, apdu, data ? *data : m_empty, sw, answer);
         });
     }
 
@@ -217,21 +215,43 @@ protected:
         return failure;
     }
 
+    // What open read of the reader, in the form every driver reports; the update results are
+    // the reader's own, where it has them.
+    static Info describe(const T2151::Info& reader, std::string appUpdate, std::string sysUpdate)
+    {
+        Info info;
+        info.type = Local;
+        info.model = reader.model;
+        info.manufacturer = reader.manufacturer;
+        info.firmware = reader.firmware;
+        info.infoValue1 = reader.value4;
+        info.infoValue2 = reader.value3;
+        info.deviceUID = "n/a";
+        info.appUpdateResult = std::move(appUpdate);
+        info.sysUpdateResult = std::move(sysUpdate);
+        return info;
+    }
+
     Commands& m_commands;
+    bool m_open = false;
 
 private:
     static constexpr int RebootValue = 1000;
     static constexpr int SlotCount = 4;
     static constexpr int SlotPresent = 2;
 
-    // The answer reaches the caller only on success and only where it asked for it.
-    static bool respond(int result, std::vector<uint8_t>& answer, std::vector<uint8_t>* response)
+    // A slot exchange whose answer reaches the caller only on success and only where it asked for it.
+    template <class Exchange>
+    bool exchange(const char* operation, std::vector<uint8_t>* response, Exchange&& run)
     {
-        if (result != Commands::OK)
-            return false;
-        if (response)
-            *response = std::move(answer);
-        return true;
+        return guarded(operation, false, [&] {
+            std::vector<uint8_t> answer;
+            if (run(answer) != Commands::OK)
+                return false;
+            if (response)
+                *response = std::move(answer);
+            return true;
+        });
     }
 
     const char* m_prefix;

@@ -26,8 +26,9 @@ bool Link::transmit(const Message& message)
         Log::error("%sERROR: Message too long to send", m_prefix.c_str());
         return false;
     }
-    Log::debug("%sTX (% 3d) : %s", m_prefix.c_str(), static_cast<int>(frame.size()),
-               String::toHex(frame).c_str());
+    if (Log::enabled(Log::LevelDebug))
+        Log::debug("%sTX (% 3d) : %s", m_prefix.c_str(), static_cast<int>(frame.size()),
+                   String::toHex(frame).c_str());
     m_stream.discard();
     return m_stream.writeAll(frame);
 }
@@ -87,10 +88,11 @@ Message::Ptr Link::receiveFrame(int timeoutMs)
                 return nullptr;
             case Framer::Result::Frame: {
                 const std::vector<uint8_t>& payload = framer.payload();
-                Log::debug("%sRX (% 3d) : %X%04X%s%02X", m_prefix.c_str(),
-                           static_cast<int>(payload.size() + 5), Framer::Start,
-                           static_cast<unsigned>(payload.size()), String::toHex(payload).c_str(),
-                           framer.receivedCrc());
+                if (Log::enabled(Log::LevelDebug))
+                    Log::debug("%sRX (% 3d) : %X%04X%s%02X", m_prefix.c_str(),
+                               static_cast<int>(payload.size() + 5), Framer::Start,
+                               static_cast<unsigned>(payload.size()), String::toHex(payload).c_str(),
+                               framer.receivedCrc());
                 return Message::make(payload);
             }
         }

@@ -28,6 +28,7 @@ public:
     // Forgets the remembered time-out, for a stream that was reopened with its own.
     void resetTimeout() { m_timeout = Unknown; }
     ByteStream& stream() { return m_stream; }
+    const std::string& prefix() const { return m_prefix; }
 
 private:
     Message::Ptr receiveFrame(int timeoutMs);

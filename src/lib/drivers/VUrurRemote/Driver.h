@@ -28,7 +28,6 @@ public:
     // device: the host, port: its TCP port. error gets the connect failure's text.
     bool open(const std::string& device, int port, std::string* error) override;
     bool close() override;
-    bool isOpen() const override;
     Info info() const override;
     bool disableRF() override;
 
@@ -39,7 +38,6 @@ private:
     vurur::Transport m_transport;
     vurur::Reader m_reader;
     vurur::Info m_info;
-    bool m_open = false;
 };
 
 }  // namespace VUrurRemote

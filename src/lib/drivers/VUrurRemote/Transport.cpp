@@ -80,24 +80,18 @@ bool Transport::TcpStream::setReadTimeout(int ms)
     return true;
 }
 
-Transport::Transport(TCPClient& client) : m_client(client), m_stream(client), m_link(m_stream, "[vurur] ") {}
-
-bool Transport::transmit(const Message::Ptr& message)
-{
-    return message && m_link.transmit(*message);
-}
-
-Message::Ptr Transport::receive(int timeoutMs)
-{
-    return m_link.receive(timeoutMs);
-}
+Transport::Transport(TCPClient& client) : Channel(m_stream, "[vurur] "), m_client(client), m_stream(client) {}
 
 Message::Ptr Transport::transceive(const Message::Ptr& message, int timeoutMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!transmit(message))
-        return nullptr;
-    return receive(timeoutMs);
+    return Channel::transceive(message, timeoutMs);
+}
+
+bool Transport::sendFile(const std::string& path, int timeoutSec, const T2151::FileSender::Events& events)
+{
+    T2151::ZModemFileSender sender(m_client);
+    return sender.send(path, timeoutSec, events);
 }
 
 }  // namespace vurur

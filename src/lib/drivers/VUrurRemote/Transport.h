@@ -8,31 +8,21 @@
 #include <mutex>
 
 #include "drivers/T2151/ByteStream.h"
-#include "drivers/T2151/Link.h"
+#include "drivers/T2151/Channel.h"
 #include "drivers/VUrurRemote/Message.h"
 
 class TCPClient;
 
 namespace vurur {
 
-class Transport
+class Transport : public T2151::Channel
 {
 public:
     explicit Transport(TCPClient& client);
-    Transport(const Transport&) = delete;
-    Transport& operator=(const Transport&) = delete;
 
-    TCPClient& client() { return m_client; }
-
-    bool transmit(const Message::Ptr& message);
-    // Empty when nothing usable arrived: time-out, closed connection, CRC error, a peer that only
-    // babbles. The bytes "rz" yield Message::zmodemStart().
-    Message::Ptr receive(int timeoutMs);
-    // Empty without reading when the request could not be sent.
-    Message::Ptr transceive(const Message::Ptr& message, int timeoutMs);
-
-    // The client was connected anew: set the read time-out again on the next receive.
-    void reset() { m_link.resetTimeout(); }
+    // Holds the lock from the request's first byte to the answer's last.
+    Message::Ptr transceive(const Message::Ptr& message, int timeoutMs) override;
+    bool sendFile(const std::string& path, int timeoutSec, const T2151::FileSender::Events& events) override;
 
 private:
     class TcpStream : public T2151::ByteStream
@@ -53,7 +43,6 @@ private:
     std::mutex m_mutex;
     TCPClient& m_client;
     TcpStream m_stream;
-    T2151::Link m_link;
 };
 
 }  // namespace vurur

@@ -108,24 +108,9 @@ bool Driver::close()
     return true;
 }
 
-bool Driver::isOpen() const
-{
-    return m_open;
-}
-
 NFC::Driver::Info Driver::info() const
 {
-    Info info;
-    info.type = Local;
-    info.model = m_info.model;
-    info.manufacturer = m_info.manufacturer;
-    info.firmware = m_info.firmware;
-    info.infoValue1 = m_info.value4;
-    info.infoValue2 = m_info.value3;
-    info.deviceUID = "n/a";
-    info.appUpdateResult = "n/a";
-    info.sysUpdateResult = "n/a";
-    return info;
+    return describe(m_info, "n/a", "n/a");
 }
 
 // The command set has no RF-off command: the reader gets the same request as for enableRF.

@@ -27,7 +27,6 @@ public:
 
     bool open(const std::string& device, int baud, std::string* error) override;
     bool close() override;
-    bool isOpen() const override;
     Info info() const override;
     bool disableRF() override;
 
@@ -39,7 +38,6 @@ private:
     T2151::Transport m_transport;
     T2151::Reader m_reader;
     T2151::Info m_info;
-    bool m_open = false;
 };
 
 }  // namespace YarusRemote

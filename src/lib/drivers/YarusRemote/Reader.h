@@ -1,45 +1,18 @@
-// The T2151 reader's command set: each operation is one request message and one answer on the
-// transport, turned into a result code (0 success, 2 malformed answer, 3 not supported, 5 no
-// answer, 6 file transfer failed, else the reader's own code); out-arguments are written only on
-// success. Also sends firmware files through a FileSender. Stateless; used by the thread that owns
-// the reader, and the transport must outlive it.
+// The T2151 reader's command set: the shared commands with a 1000 ms time-out, where a missing tag
+// reads as 0 or empty, plus setConfig (the line speed) and a firmware update that is the transfer
+// and the report. Stateless; used by the thread that owns the reader, and the transport must
+// outlive it.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "drivers/YarusRemote/FileSender.h"
+#include "drivers/T2151/CommandSet.h"
+#include "drivers/T2151/FileSender.h"
 #include "drivers/YarusRemote/Transport.h"
 
 namespace T2151 {
-
-struct Info
-{
-    int32_t value3 = 0;        // tag 3
-    int32_t value4 = 0;        // tag 4
-    std::string firmware;      // tag 5
-    std::string manufacturer;  // tag 6
-    std::string model;         // tag 7
-};
-
-enum HardwareStatus : int32_t
-{
-    HardwareOK = 0,
-    HardwareFault = 1,
-    ChipNotFound = 2,
-    HardwareBusy = 3,
-    HardwareConfigError = 4
-};
-
-struct Status
-{
-    HardwareStatus hardware = HardwareOK;  // tag 8
-    bool flag = false;                     // tag 9
-    uint8_t byte = 0;                      // tag 10
-};
 
 struct Config
 {
@@ -47,86 +20,16 @@ struct Config
     int32_t second = 0;
 };
 
-struct CommSettings
-{
-    int32_t value = 0;
-};
-
-struct TPDUHeader
-{
-    uint8_t CLA = 0, INS = 0, P1 = 0, P2 = 0, P3 = 0;
-};
-
-struct APDUHeader
-{
-    uint8_t CLA = 0, INS = 0, P1 = 0, P2 = 0;
-    uint16_t Lc = 0;
-    uint16_t Le = 0;
-    bool hasLe = false;
-    bool option = false;  // carried, never sent
-};
-
-class Reader
+class Reader : public CommandSet
 {
 public:
-    enum Result
-    {
-        OK = 0,
-        Malformed = 2,
-        NotSupported = 3,
-        NoAnswer = 5,
-        TransferFailed = 6
-    };
-
-    using Progress = std::function<void(int, int, int)>;
-
     // sender: how files reach the reader; null sends them with ZMODEM on the transport's line.
     explicit Reader(Transport& transport, std::shared_ptr<FileSender> sender = nullptr);
 
-    int getInfo(Info& info);
-    int getStatus(Status& status);
     int setConfig(const Config& config);
-    int beep(int frequency, int onMs);
-    int setLEDs(uint8_t leds);
-    int reboot(int value);
-    int ping(const std::vector<uint8_t>& bytes, int timeoutMs);
-    int setTagTypes(unsigned types);
-    int enableRF();
-    int searchTag(int timeoutMs, int& type, std::vector<uint8_t>& uid, std::vector<uint8_t>& ats);
-    int checkPresence();
-    int TDX3(const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx);
-    int TDX4(const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx);
-    int getSlotStatus(int slot, bool& present);
-    int powerOn(int slot, std::vector<uint8_t>& atr);
-    int powerOff(int slot);
-    int setCommSettings(int slot, const CommSettings& settings);
-    int transceive(int slot, const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx);
-    int exchangeTPDU(int slot, const TPDUHeader& header, const std::vector<uint8_t>& data, int& sw,
-                     std::vector<uint8_t>& rx);
-    int exchangeAPDU(int slot, const APDUHeader& header, const std::vector<uint8_t>& data, int& sw,
-                     std::vector<uint8_t>& rx);
-
-    // 1 when the whole file reached the reader, 0 otherwise. progress gets (0, 0, 0) at the start,
-    // the percentage and the time left while it runs, (100, 0, 0) at the end.
-    int tranferFile(const std::string& path, int timeoutSec, const Progress& progress);
     // The transfer, then the reader's report (up to 30 s); rebootRequired is its tag 17.
     int updateFirmware(const std::string& path, int timeoutSec, bool& rebootRequired,
                        const Progress& progress);
-
-private:
-    // The answer to one request, and the result code before the reply tags are read: no answer 5,
-    // a malformed answer to a strict command 2, else tag 2 (0 when it is missing).
-    int command(const Message::Ptr& request, int timeoutMs, bool strict, Message::Ptr& answer);
-    static Message::Ptr request(int code);
-    // A request addressed to a card slot.
-    static Message::Ptr slotRequest(int code, int slot);
-    // A command whose answer carries data, and a status word before it when sw is given; rx and
-    // sw are set only when the result is OK.
-    int dataCommand(const Message::Ptr& request, std::vector<uint8_t>& rx, int* sw = nullptr);
-    int tdx(int code, const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx);
-
-    Transport& m_transport;
-    std::shared_ptr<FileSender> m_sender;
 };
 
 }  // namespace T2151

@@ -31,23 +31,12 @@ bool Transport::SerialStream::setReadTimeout(int ms)
     return m_port.setReadTimeout(ms);
 }
 
-Transport::Transport(SerialPort& port) : m_port(port), m_stream(port), m_link(m_stream, "[T2151] ") {}
+Transport::Transport(SerialPort& port) : Channel(m_stream, "[T2151] "), m_port(port), m_stream(port) {}
 
-bool Transport::transmit(const Message::Ptr& message)
+bool Transport::sendFile(const std::string& path, int timeoutSec, const FileSender::Events& events)
 {
-    return message && m_link.transmit(*message);
-}
-
-Message::Ptr Transport::receive(int timeoutMs)
-{
-    return m_link.receive(timeoutMs);
-}
-
-Message::Ptr Transport::transceive(const Message::Ptr& message, int timeoutMs)
-{
-    if (!transmit(message))
-        return nullptr;
-    return receive(timeoutMs);
+    ZModemFileSender sender(m_port);
+    return sender.send(path, timeoutSec, events);
 }
 
 }  // namespace T2151

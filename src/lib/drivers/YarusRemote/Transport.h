@@ -4,30 +4,18 @@
 #pragma once
 
 #include "drivers/T2151/ByteStream.h"
-#include "drivers/T2151/Link.h"
-#include "drivers/T2151/Message.h"
+#include "drivers/T2151/Channel.h"
 
 class SerialPort;
 
 namespace T2151 {
 
-class Transport
+class Transport : public Channel
 {
 public:
     explicit Transport(SerialPort& port);
-    Transport(const Transport&) = delete;
-    Transport& operator=(const Transport&) = delete;
 
-    SerialPort& serial() { return m_port; }
-
-    bool transmit(const Message::Ptr& message);
-    // Empty when nothing usable arrived; see Link::receive.
-    Message::Ptr receive(int timeoutMs);
-    // Empty without reading when the request could not be sent.
-    Message::Ptr transceive(const Message::Ptr& message, int timeoutMs);
-
-    // The port was reopened with a time-out of its own: set ours again on the next receive.
-    void reset() { m_link.resetTimeout(); }
+    bool sendFile(const std::string& path, int timeoutSec, const FileSender::Events& events) override;
 
 private:
     class SerialStream : public ByteStream
@@ -46,7 +34,6 @@ private:
 
     SerialPort& m_port;
     SerialStream m_stream;
-    Link m_link;
 };
 
 }  // namespace T2151

@@ -1,4 +1,4 @@
-#include "drivers/YarusRemote/FileSender.h"
+#include "drivers/T2151/FileSender.h"
 
 #include <algorithm>
 #include <cstdint>
