@@ -137,6 +137,9 @@ BprotocolMsg::Ptr BprotocolTransport::transceive(const BprotocolMsg::Ptr& msg, i
 
 void BprotocolTransport::printBprotocolMsg(const std::vector<uint8_t>& frame, const char* tag)
 {
+    // Every datagram passes here: no hex or text of it is built for a line nobody sees.
+    if (!Log::enabled(Log::LevelDebug))
+        return;
     Log::debug(
         "================================================== %s "
         "==================================================",

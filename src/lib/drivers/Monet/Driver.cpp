@@ -899,7 +899,8 @@ bool Driver::ISO7816_exchangeAPDU(int slot, const APDUHeader& header, const std:
         if (header.Lc > 0)
             apdu.push_back(static_cast<uint8_t>(header.Lc));
         if (data && !data->empty()) {
-            Log::debug("[Monet] APDU data(%d): %s", static_cast<int>(data->size()), String::toHex(*data).c_str());
+            if (Log::enabled(Log::LevelDebug))
+                Log::debug("[Monet] APDU data(%d): %s", static_cast<int>(data->size()), String::toHex(*data).c_str());
             apdu.insert(apdu.end(), data->begin(), data->end());
         }
         if (header.hasLe)

@@ -510,8 +510,9 @@ int SideChannelReader::sendCmdISO14443_3(const Bytes& frame, Bytes& reply, int r
         .u16be(static_cast<uint16_t>(bodySize * 8))
         .bytes(frame.data(), bodySize);
 
-    Log::debug("[Monet] ISO14443-3 request(%d): %s", static_cast<int>(frame.size()),
-               String::toHex(frame).c_str());
+    if (Log::enabled(Log::LevelDebug))
+        Log::debug("[Monet] ISO14443-3 request(%d): %s", static_cast<int>(frame.size()),
+                   String::toHex(frame).c_str());
     Log::debug("[Monet] Sending ISO14443_3 command 0x%02X", frame[0]);
     SideChannelMsg::Ptr answer;
     const int result =
@@ -524,8 +525,9 @@ int SideChannelReader::sendCmdISO14443_3(const Bytes& frame, Bytes& reply, int r
         return result;
     }
     const Bytes received = answer->data();
-    Log::debug("[Monet] Data received(%d): %s", static_cast<int>(received.size()),
-               String::toHex(received).c_str());
+    if (Log::enabled(Log::LevelDebug))
+        Log::debug("[Monet] Data received(%d): %s", static_cast<int>(received.size()),
+                   String::toHex(received).c_str());
     if (received.size() < 2) {
         Log::error("[Monet] ISO14443-3 answer of %zu bytes is too short", received.size());
         return MalformedMessage;
@@ -572,8 +574,9 @@ bool SideChannelReader::checkDESFirePresence()
 
 int SideChannelReader::passThroughAPDU(const Bytes& commandFrame, Bytes& reply, int timeoutMs)
 {
-    Log::debug("[Monet] APDU request(%d): %s", static_cast<int>(commandFrame.size()),
-               String::toHex(commandFrame).c_str());
+    if (Log::enabled(Log::LevelDebug))
+        Log::debug("[Monet] APDU request(%d): %s", static_cast<int>(commandFrame.size()),
+                   String::toHex(commandFrame).c_str());
     if (commandFrame.empty()) {
         Log::error("[Monet] Empty passThroughAPDU command refused");
         return GeneralError;

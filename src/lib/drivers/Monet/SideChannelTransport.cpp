@@ -55,7 +55,8 @@ bool SideChannelTransport::transmit(const SideChannelMsg::Ptr& msg)
     Bytes frame;
     frame.reserve(payload.size() + 2);
     NFC::ByteWriter(frame).u16be(static_cast<uint16_t>(payload.size())).bytes(payload);
-    Log::debug("[Monet] %s (% 3d): %s", "TX", static_cast<int>(frame.size()), String::toHex(frame).c_str());
+    if (Log::enabled(Log::LevelDebug))
+        Log::debug("[Monet] %s (% 3d): %s", "TX", static_cast<int>(frame.size()), String::toHex(frame).c_str());
     if (m_client.write(frame) <= 0) {
         Log::error("[Monet] Error sending TCP message");
         return false;
@@ -74,11 +75,11 @@ bool SideChannelTransport::readFrame(int timeoutMs, Bytes& payload)
     const size_t announced = NFC::ByteReader(header).u16be();
     if (announced > 0 && m_client.read(payload, static_cast<unsigned>(announced)) < 0)
         payload.clear();
-    if (payload.size() == announced)
+    if (payload.size() != announced)
+        Log::error("[Monet] Error receiving %d bytes", static_cast<int>(announced));
+    else if (Log::enabled(Log::LevelDebug))
         Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(announced),
                    String::toHex(payload).c_str());
-    else
-        Log::error("[Monet] Error receiving %d bytes", static_cast<int>(announced));
     return true;
 }
 
