@@ -618,6 +618,52 @@ TEST(Crypto, TripleDesObjectCarriesTheCardChain)
     EXPECT_TRUE(unused.encrypt(Bytes(8, 0)).empty());
 }
 
+// Sessions on one thread share its cipher contexts, which keep the last key schedule and chain:
+// interleaved, each session must still see only its own key and chain, as fresh OpenSSL contexts
+// computing the same chains give them.
+TEST(Crypto, InterleavedSessionsOnOneThreadKeepTheirOwnChains)
+{
+    std::mt19937 rng(29);
+    struct Session
+    {
+        Crypto::Mode mode;
+        Bytes key;
+        Bytes chain;
+        Crypto crypto;
+    };
+    const Bytes sharedKey = randomBytes(rng, 16);
+    Session sessions[] = {{Crypto::CBC_AES128, sharedKey, Bytes(16, 0), {}},
+                          {Crypto::CBC_AES128, sharedKey, Bytes(16, 0), {}},
+                          {Crypto::CBC_AES128, randomBytes(rng, 16), Bytes(16, 0), {}},
+                          {Crypto::CBC_3DES, randomBytes(rng, 16), Bytes(8, 0), {}},
+                          {Crypto::CBC_3DES, randomBytes(rng, 24), Bytes(8, 0), {}}};
+    for (Session& s : sessions) s.crypto.init(s.mode, s.key);
+    for (int step = 0; step < 300; ++step) {
+        Session& s = sessions[rng() % 5];
+        if (rng() % 4 == 0) {
+            // A new chain from zero, as each new authentication starts one.
+            s.crypto.init(s.mode, s.key);
+            s.chain.assign(s.chain.size(), 0);
+        }
+        const bool encrypt = rng() % 2 == 0;
+        const Bytes data = randomBytes(rng, s.chain.size() * (1 + rng() % 3));
+        Bytes expected(data.size());
+        EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+        const EVP_CIPHER* cipher = s.mode == Crypto::CBC_AES128 ? EVP_aes_128_cbc()
+                                   : s.key.size() == 16         ? EVP_des_ede_cbc()
+                                                                : EVP_des_ede3_cbc();
+        int written = 0;
+        EVP_CipherInit_ex(ctx, cipher, nullptr, s.key.data(), s.chain.data(), encrypt ? 1 : 0);
+        EVP_CIPHER_CTX_set_padding(ctx, 0);
+        EVP_CipherUpdate(ctx, expected.data(), &written, data.data(), static_cast<int>(data.size()));
+        EVP_CIPHER_CTX_free(ctx);
+        const Bytes& last = encrypt ? expected : data;
+        s.chain.assign(last.end() - static_cast<long>(s.chain.size()), last.end());
+        SCOPED_TRACE("step " + std::to_string(step));
+        ASSERT_EQ(encrypt ? s.crypto.encrypt(data) : s.crypto.decrypt(data), expected);
+    }
+}
+
 TEST(Crypto, DecryptionKeepsPaddingLikeBytes)
 {
     const Bytes key = hex("000102030405060708090A0B0C0D0E0F");

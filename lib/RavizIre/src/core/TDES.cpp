@@ -62,15 +62,13 @@ bool run(bool cbc, bool encrypt, const uint8_t (&key)[24], size_t keyLength, con
     if (padded == 0)
         return true;
 
-    EVP_CIPHER_CTX* ctx = cbc ? cbcContext.start(cbcCipher(keyLength), key, iv, encrypt)
-                              : ecbContext.start(ecbCipher(keyLength), key, nullptr, encrypt);
-    if (!ctx)
+    CipherContext& context = cbc ? cbcContext : ecbContext;
+    if (!context.start(cbc ? cbcCipher(keyLength) : ecbCipher(keyLength), key, cbc ? iv : nullptr, encrypt))
         return false;
     uint8_t tail[kBlock] = {};
     if (padded != aligned)
         std::memcpy(tail, data.data() + aligned, data.size() - aligned);
-    return CipherContext::run(ctx, data.data(), aligned, padded != aligned ? tail : nullptr, kBlock,
-                              out.data());
+    return context.run(data.data(), aligned, padded != aligned ? tail : nullptr, kBlock, out.data());
 }
 
 // Expands the key, runs the cipher and wipes the expanded key; out is empty after any failure.

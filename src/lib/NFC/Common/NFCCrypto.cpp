@@ -163,8 +163,9 @@ bool aesRun(const Bytes& key, const Bytes& iv, bool encrypt, const uint8_t* data
         std::memcpy(chain, iv.data(), iv.size());
         start = chain;
     }
-    EVP_CIPHER_CTX* ctx = aesContext().start(aesCbc(key.size()), key.data(), start, encrypt);
-    return ctx && CipherContext::run(ctx, data, aligned, tail, kAesBlock, out);
+    CipherContext& context = aesContext();
+    return context.start(aesCbc(key.size()), key.data(), start, encrypt) &&
+           context.run(data, aligned, tail, kAesBlock, out);
 }
 
 struct PkeyDeleter
