@@ -6,8 +6,8 @@
 
 #include <memory>
 
+#include "T2151Bench.h"
 #include "drivers/VUrurRemote/Driver.h"
-#include "emulators/FieldCard.h"
 #include "emulators/VUrurReader.h"
 
 namespace {
@@ -17,25 +17,12 @@ using emulators::VUrurReader;
 
 const double CommandTimeoutMs = 2000;
 
-class EchoCard : public emulators::FieldCard
-{
-public:
-    Identity identity() const override
-    {
-        return {0x80, {0x04, 0x52, 0x7A, 0x1A, 0x6F, 0x2C, 0x80}, 0x0344, 0x20, {0x06, 0x75}, {}};
-    }
-    std::optional<Bytes> exchange4(const Bytes& command) override { return command; }
-};
-
 struct Bench
 {
     Bench()
     {
-        reader.device().setCard(std::make_shared<EchoCard>(), 256);
-        ok = driver.open(reader.host(), reader.port(), nullptr);
-        int type = 0;
-        Bytes uid, ats;
-        ok = ok && driver.searchTag(type, uid, ats, 500);
+        ok = t2151bench::prepare(reader, driver,
+                                 [this] { return driver.open(reader.host(), reader.port(), nullptr); });
     }
     VUrurReader reader;
     VUrurRemote::Driver driver;
@@ -45,16 +32,8 @@ struct Bench
 void BM_CheckPresence(benchmark::State& state)
 {
     Bench bench;
-    if (!bench.ok) {
-        state.SkipWithError("reader did not open");
-        return;
-    }
-    for (auto _ : state) {
-        if (!bench.driver.ISO14443_checkPresence()) {
-            state.SkipWithError("checkPresence failed");
-            break;
-        }
-    }
+    t2151bench::roundTrips(state, bench.ok, "checkPresence failed",
+                           [&] { return bench.driver.ISO14443_checkPresence(); });
     state.counters["timeout_ms"] = CommandTimeoutMs;
 }
 BENCHMARK(BM_CheckPresence)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(2000);
@@ -62,18 +41,7 @@ BENCHMARK(BM_CheckPresence)->Unit(benchmark::kMicrosecond)->UseRealTime()->Itera
 void BM_TDX4_59Bytes(benchmark::State& state)
 {
     Bench bench;
-    if (!bench.ok) {
-        state.SkipWithError("reader did not open");
-        return;
-    }
-    const Bytes tx(59, 0x5A);
-    Bytes rx;
-    for (auto _ : state) {
-        if (!bench.driver.ISO14443_TDX4(tx, rx) || rx.size() != 59) {
-            state.SkipWithError("TDX4 failed");
-            break;
-        }
-    }
+    t2151bench::tdx4RoundTrips(state, bench.ok, bench.driver);
     state.counters["timeout_ms"] = CommandTimeoutMs;
 }
 BENCHMARK(BM_TDX4_59Bytes)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(2000);

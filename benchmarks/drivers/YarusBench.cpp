@@ -7,9 +7,9 @@
 
 #include <memory>
 
+#include "T2151Bench.h"
 #include "core/SerialPort.h"
 #include "drivers/YarusRemote/Driver.h"
-#include "emulators/FieldCard.h"
 #include "emulators/T2151Reader.h"
 
 namespace {
@@ -19,25 +19,12 @@ using emulators::T2151Reader;
 
 const double MicrosPerByte = 1e6 * 10 / 115200;  // 8N1: ten bit times a byte
 
-class EchoCard : public emulators::FieldCard
-{
-public:
-    Identity identity() const override
-    {
-        return {0x80, {0x04, 0x52, 0x7A, 0x1A, 0x6F, 0x2C, 0x80}, 0x0344, 0x20, {0x06, 0x75}, {}};
-    }
-    std::optional<Bytes> exchange4(const Bytes& command) override { return command; }
-};
-
 struct Bench
 {
     explicit Bench(int baud = 115200) : reader(baud)
     {
-        reader.device().setCard(std::make_shared<EchoCard>(), 256);
-        ok = driver.open(reader.devicePath(), 115200, nullptr);
-        int type = 0;
-        Bytes uid, ats;
-        ok = ok && driver.searchTag(type, uid, ats, 500);
+        ok = t2151bench::prepare(reader, driver,
+                                 [this] { return driver.open(reader.devicePath(), 115200, nullptr); });
     }
     T2151Reader reader;
     YarusRemote::Driver driver;
@@ -47,16 +34,7 @@ struct Bench
 void BM_GetStatus(benchmark::State& state)
 {
     Bench bench;
-    if (!bench.ok) {
-        state.SkipWithError("reader did not open");
-        return;
-    }
-    for (auto _ : state) {
-        if (!bench.driver.status()) {
-            state.SkipWithError("status failed");
-            break;
-        }
-    }
+    t2151bench::roundTrips(state, bench.ok, "status failed", [&] { return bench.driver.status(); });
     // Request frame 9 bytes; answer: tags 2, 8, 9 and 10 of one byte each, 21 bytes framed.
     state.counters["wire_us"] = (9 + 21) * MicrosPerByte;
 }
@@ -65,18 +43,7 @@ BENCHMARK(BM_GetStatus)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iteration
 void BM_TDX4_59Bytes(benchmark::State& state)
 {
     Bench bench;
-    if (!bench.ok) {
-        state.SkipWithError("reader did not open");
-        return;
-    }
-    const Bytes tx(59, 0x5A);
-    Bytes rx;
-    for (auto _ : state) {
-        if (!bench.driver.ISO14443_TDX4(tx, rx) || rx.size() != 59) {
-            state.SkipWithError("TDX4 failed");
-            break;
-        }
-    }
+    t2151bench::tdx4RoundTrips(state, bench.ok, bench.driver);
     // Each way: frame 5, command or result TLV 4, data TLV 3 + 59.
     state.counters["wire_us"] = 2 * (5 + 4 + 3 + 59) * MicrosPerByte;
 }

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <exception>
 
@@ -16,42 +15,12 @@ namespace emulators {
 
 namespace {
 
-const uint8_t Start = 0x1A;
-const uint8_t Stray = 0x55;
 // The longest a ZMODEM session may hold the line before the emulator takes it back.
 const int ZmodemLimitMs = 120000;
 // A request left half-received this long is abandoned, as the reader's own input time-out does.
 const double ResyncGapMs = 200;
 
-double nowMs()
-{
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
-
-uint16_t T2151Reader::crc(const uint8_t* data, size_t size)
-{
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < size; ++i) {
-        crc ^= static_cast<uint16_t>(data[i] << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc =
-                (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
-    }
-    return crc;
-}
-
-Bytes T2151Reader::frame(const Bytes& payload)
-{
-    Bytes out = {Start, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
-    out.insert(out.end(), payload.begin(), payload.end());
-    const uint16_t c = crc(out.data(), out.size());
-    out.push_back(static_cast<uint8_t>(c >> 8));
-    out.push_back(static_cast<uint8_t>(c));
-    return out;
-}
 
 T2151Reader::T2151Reader(int baud) : m_baud(baud)
 {
@@ -76,43 +45,13 @@ void T2151Reader::setBaud(int baud)
     m_baud = baud;
 }
 
-void T2151Reader::inject(const Fault& fault)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_faults.push_back(fault);
-}
-
-void T2151Reader::sendFrame(const Bytes& payload)
-{
-    write(frame(payload));
-}
-
-void T2151Reader::sendRaw(const Bytes& bytes)
-{
-    write(bytes);
-}
-
-void T2151Reader::handZmodemTo(const std::string& directory, int result, bool rebootRequired)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_zmodemDirectory = directory;
-    m_reportResult = result;
-    m_reportReboot = rebootRequired;
-}
-
-bool T2151Reader::zmodemRan() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_zmodemRan;
-}
-
 size_t T2151Reader::bytesReceived() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_bytes;
 }
 
-void T2151Reader::write(const Bytes& bytes)
+void T2151Reader::send(const Bytes& bytes)
 {
     if (!bytes.empty())
         m_pty.write(bytes.data(), bytes.size());
@@ -141,29 +80,26 @@ void T2151Reader::run()
 
 void T2151Reader::consume(const Bytes& input)
 {
-    bool zmodem = false;
+    const bool zmodem = !zmodemDirectory().empty();
     int speed = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bytes += input.size();
         speed = m_baud;
-        zmodem = !m_zmodemDirectory.empty();
     }
     // At any other speed the reader's UART sees only garbage: such requests are kept for the
     // record but never answered.
     const double now = nowMs();
-    if (!m_partial.empty() && now - m_lastByteMs > ResyncGapMs)
-        m_partial.clear();
+    if (collecting() && now - m_lastByteMs > ResyncGapMs)
+        abandonFrame();
     m_lastByteMs = now;
     const int lineSpeed = m_pty.baud();
     const bool heard = lineSpeed == speed;
+    Bytes payload;
+    bool good = false;
     for (size_t i = 0; i < input.size(); ++i) {
         const uint8_t byte = input[i];
-        if (m_partial.empty()) {
-            if (byte == Start) {
-                m_partial.push_back(byte);
-                continue;
-            }
+        if (!collecting() && byte != Start) {
             const bool rz = !m_hunted.empty() && m_hunted.back() == 'r' && byte == 'z';
             m_hunted.assign(1, byte);
             if (rz && zmodem && heard) {
@@ -175,16 +111,8 @@ void T2151Reader::consume(const Bytes& input)
             }
             continue;
         }
-        m_partial.push_back(byte);
-        if (m_partial.size() < 3)
+        if (!collect(byte, payload, good))
             continue;
-        const size_t length = static_cast<size_t>(m_partial[1] << 8 | m_partial[2]);
-        if (m_partial.size() < length + 5)
-            continue;
-        const uint16_t sent = static_cast<uint16_t>(m_partial[length + 3] << 8 | m_partial[length + 4]);
-        const bool good = sent == crc(m_partial.data(), length + 3);
-        const Bytes payload(m_partial.begin() + 3, m_partial.begin() + 3 + static_cast<long>(length));
-        m_partial.clear();
         // A request that fails its CRC gets no answer, as from the hardware.
         if (good && heard)
             frameReceived(payload);
@@ -197,110 +125,21 @@ void T2151Reader::frameReceived(const Bytes& payload)
 {
     int switchTo = 0;
     const T2151Device::Tlvs answerTlvs = m_device.handle(payload, m_pty.baud(), switchTo);
-    bool ok = false;
-    const T2151Device::Tlvs request = T2151Device::parse(payload, ok);
-    answer(static_cast<int>(T2151Device::intOf(request, 1, 0xFFFFFFFF)), answerTlvs);
+    answer(commandOf(payload), answerTlvs);
     // The new speed holds from after the answer, which still goes out at the old one.
     if (switchTo > 0)
         setBaud(switchTo);
 }
 
-bool T2151Reader::nextFault(int command, Fault& fault)
+void T2151Reader::lineFault(const Fault& fault, const Bytes& wire)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
-        if (it->command == AnyCommand || it->command == command) {
-            fault = *it;
-            m_faults.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
-void T2151Reader::answer(int command, T2151Device::Tlvs tlvs)
-{
-    Fault fault{Fault::Replace, 0, AnyCommand, {}};
-    const bool faulty = nextFault(command, fault);
-    Bytes payload;
-    if (faulty && fault.kind == Fault::Result) {
-        if (!tlvs.empty() && tlvs[0].tag == 2)
-            tlvs.erase(tlvs.begin());
-        tlvs.insert(tlvs.begin(), {2, T2151Device::integer(static_cast<uint32_t>(fault.value), 1)});
-    } else if (faulty && fault.kind == Fault::NoResult) {
-        if (!tlvs.empty() && tlvs[0].tag == 2)
-            tlvs.erase(tlvs.begin());
-    }
-    if (faulty && fault.kind == Fault::BrokenTlv)
-        payload = {0x02, 0x00, 0x01, 0x00, 0x15, 0x00};
-    else if (faulty && fault.kind == Fault::Replace)
-        payload = fault.data;
-    else
-        payload = T2151Device::encode(tlvs);
-
-    Bytes wire = frame(payload);
-    const Bytes previous = m_previousAnswer;
-    m_previousAnswer = wire;
-    if (!faulty) {
-        write(wire);
-        return;
-    }
-    switch (fault.kind) {
-        case Fault::Silent:
-            return;
-        case Fault::Late:
-            if (m_pty.pause(fault.value))
-                write(wire);
-            return;
-        case Fault::Noise:
-            write(fault.data.empty() ? Bytes(static_cast<size_t>(fault.value), Stray) : fault.data);
-            write(wire);
-            return;
-        case Fault::Flood:
-            write(Bytes(static_cast<size_t>(fault.value), Stray));
-            return;
-        case Fault::Rz:
-            write({'r', 'z'});
-            return;
-        case Fault::BadCrc:
-            wire.back() ^= 0xFF;
-            write(wire);
-            return;
-        case Fault::Truncate:
-            wire.resize(wire.size() - std::min(wire.size(), static_cast<size_t>(fault.value)));
-            write(wire);
-            return;
-        case Fault::Split: {
-            const size_t third = wire.size() / 3;
-            write(Bytes(wire.begin(), wire.begin() + static_cast<long>(third)));
-            m_pty.pause(fault.value);
-            write(
-                Bytes(wire.begin() + static_cast<long>(third), wire.begin() + static_cast<long>(2 * third)));
-            m_pty.pause(fault.value);
-            write(Bytes(wire.begin() + static_cast<long>(2 * third), wire.end()));
-            return;
-        }
-        case Fault::PreviousFirst:
-            write(previous);
-            write(wire);
-            return;
-        default:
-            write(wire);
-            return;
-    }
+    if (fault.kind != Fault::Late || m_pty.pause(fault.value))
+        send(wire);
 }
 
 void T2151Reader::runZmodem(const Bytes& start)
 {
-    std::string directory;
-    int result = 0;
-    bool reboot = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        directory = m_zmodemDirectory;
-        result = m_reportResult;
-        reboot = m_reportReboot;
-    }
+    const std::string directory = zmodemDirectory();
     int master = -1;
     int slave = -1;
     if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
@@ -357,12 +196,7 @@ void T2151Reader::runZmodem(const Bytes& start)
         }
     }
     ::close(master);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_zmodemRan = true;
-    }
-    sendFrame(T2151Device::encode({{2, T2151Device::integer(static_cast<uint32_t>(result), 1)},
-                                   {17, T2151Device::integer(reboot ? 1 : 0, 1)}}));
+    zmodemFinished();
 }
 
 }  // namespace emulators

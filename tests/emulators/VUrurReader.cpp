@@ -13,20 +13,12 @@
 #include <exception>
 #include <stdexcept>
 
-#include "emulators/T2151Reader.h"
 #include "support/PeerProcess.h"
 
 namespace emulators {
 
 namespace {
 
-const uint8_t Stray = 0x55;
-
-double nowMs()
-{
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
 const int UpdateCommand = 7;
 
 int loopbackSocket(int& port)
@@ -77,23 +69,10 @@ VUrurReader::~VUrurReader()
     ::close(m_wake[1]);
 }
 
-void VUrurReader::inject(const Fault& fault)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_faults.push_back(fault);
-}
-
 void VUrurReader::setMute(bool mute)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_mute = mute;
-}
-
-void VUrurReader::sendFrame(const Bytes& payload)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_conn >= 0)
-        write(m_conn, T2151Reader::frame(payload));
 }
 
 void VUrurReader::sendRaw(const Bytes& bytes)
@@ -101,20 +80,6 @@ void VUrurReader::sendRaw(const Bytes& bytes)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_conn >= 0)
         write(m_conn, bytes);
-}
-
-void VUrurReader::handZmodemTo(const std::string& directory, int result, bool rebootRequired)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_zmodemDirectory = directory;
-    m_reportResult = result;
-    m_reportReboot = rebootRequired;
-}
-
-bool VUrurReader::zmodemRan() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_zmodemRan;
 }
 
 size_t VUrurReader::accepted() const
@@ -191,7 +156,7 @@ void VUrurReader::run()
                 m_conn = accepted;
                 ++m_accepted;
                 m_changed.notify_all();
-                m_partial.clear();
+                abandonFrame();
                 m_late.clear();
             }
             continue;
@@ -217,116 +182,55 @@ void VUrurReader::run()
 
 void VUrurReader::consume(int fd, const Bytes& input)
 {
+    m_serving = fd;
+    Bytes payload;
+    bool good = false;
     for (uint8_t byte : input) {
-        if (m_partial.empty() && byte != 0x1A)
+        if (!collecting() && byte != Start)
             continue;
-        m_partial.push_back(byte);
-        if (m_partial.size() < 3)
-            continue;
-        const size_t length = static_cast<size_t>(m_partial[1] << 8 | m_partial[2]);
-        if (m_partial.size() < length + 5)
-            continue;
-        const uint16_t sent = static_cast<uint16_t>(m_partial[length + 3] << 8 | m_partial[length + 4]);
-        const bool good = sent == T2151Reader::crc(m_partial.data(), length + 3);
-        const Bytes payload(m_partial.begin() + 3, m_partial.begin() + 3 + static_cast<long>(length));
-        m_partial.clear();
-        if (!good)
+        if (!collect(byte, payload, good) || !good)
             continue;
         int switchTo = 0;
         const T2151Device::Tlvs answerTlvs = m_device.handle(payload, 0, switchTo);
-        bool ok = false;
-        const int command =
-            static_cast<int>(T2151Device::intOf(T2151Device::parse(payload, ok), 1, 0xFFFFFFFF));
+        const int command = commandOf(payload);
         if (command == UpdateCommand) {
             // The reader answers command 7 by starting its file receiver on the connection.
             runZmodem(fd);
             return;
         }
-        answer(fd, command, answerTlvs);
+        answer(command, answerTlvs);
     }
 }
 
-bool VUrurReader::nextFault(int command, Fault& fault)
+bool VUrurReader::pause(int ms)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
-        if (it->command == AnyCommand || it->command == command) {
-            fault = *it;
-            m_faults.erase(it);
-            return true;
-        }
-    }
-    return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
 }
 
-void VUrurReader::answer(int fd, int command, T2151Device::Tlvs tlvs)
+void VUrurReader::lineFault(const Fault& fault, const Bytes& wire)
 {
-    Fault fault{Fault::Replace, 0, AnyCommand, {}};
-    const bool faulty = nextFault(command, fault);
-    if (faulty && (fault.kind == Fault::Result || fault.kind == Fault::NoResult)) {
-        if (!tlvs.empty() && tlvs[0].tag == 2)
-            tlvs.erase(tlvs.begin());
-        if (fault.kind == Fault::Result)
-            tlvs.insert(tlvs.begin(), {2, T2151Device::integer(static_cast<uint32_t>(fault.value), 1)});
-    }
-    Bytes payload = T2151Device::encode(tlvs);
-    if (faulty && fault.kind == Fault::BrokenTlv)
-        payload = {0x02, 0x00, 0x01, 0x00, 0x15, 0x00};
-    else if (faulty && fault.kind == Fault::Replace)
-        payload = fault.data;
-    Bytes wire = T2151Reader::frame(payload);
-    if (!faulty) {
-        write(fd, wire);
-        return;
-    }
     switch (fault.kind) {
-        case Fault::Silent:
-            return;
         case Fault::Late:
             // Held back while the next requests are read and answered.
             m_late.emplace_back(nowMs() + fault.value, wire);
             return;
-        case Fault::Flood:
-            write(fd, Bytes(static_cast<size_t>(fault.value), Stray));
-            return;
-        case Fault::Rz:
-            write(fd, {'r', 'z'});
-            return;
-        case Fault::Truncate:
-            wire.resize(wire.size() - std::min(wire.size(), static_cast<size_t>(fault.value)));
-            write(fd, wire);
-            return;
         case Fault::CloseMidFrame:
-            wire.resize(wire.size() / 2);
-            write(fd, wire);
-            drop(fd);
+            write(m_serving, Bytes(wire.begin(), wire.begin() + static_cast<long>(wire.size() / 2)));
+            drop(m_serving);
             return;
         case Fault::Close:
-            drop(fd);
-            return;
-        case Fault::Trickle:
-            for (uint8_t byte : wire) {
-                write(fd, {byte});
-                std::this_thread::sleep_for(std::chrono::milliseconds(fault.value));
-            }
+            drop(m_serving);
             return;
         default:
-            write(fd, wire);
+            write(m_serving, wire);
             return;
     }
 }
 
 void VUrurReader::runZmodem(int fd)
 {
-    std::string directory;
-    int result = 0;
-    bool reboot = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        directory = m_zmodemDirectory;
-        result = m_reportResult;
-        reboot = m_reportReboot;
-    }
+    const std::string directory = zmodemDirectory();
     if (directory.empty())
         return;  // no receiver: the sender finds nobody to talk to
     {
@@ -337,13 +241,7 @@ void VUrurReader::runZmodem(int fd)
         testsupport::PeerProcess rz({"rz", "-q"}, options);
         rz.wait();
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_zmodemRan = true;
-    }
-    write(fd,
-          T2151Reader::frame(T2151Device::encode({{2, T2151Device::integer(static_cast<uint32_t>(result), 1)},
-                                                  {17, T2151Device::integer(reboot ? 1 : 0, 1)}})));
+    zmodemFinished();
 }
 
 }  // namespace emulators
