@@ -1,8 +1,8 @@
 // The reader operations that the Yarus (serial) and VUrur (networked) drivers share: each maps onto
-// one command of their T2151-style command set, and succeeds when its result is 0. A driver derives
-// from this with its own command set, opens and closes its own channel, and adds what its reader
-// does differently. No operation lets an exception out: it is logged with the driver's prefix and
-// the operation fails. Called only from the thread that owns the reader.
+// one command of their T2151-style command set, and succeeds when its result is 0; open and close
+// keep the open flag. A driver derives from this with its own command set, attaches and detaches
+// its own line, and adds what its reader does differently. No operation lets an exception out: it is logged
+// with the driver's prefix and the operation fails. Called only from the thread that owns the reader.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +59,29 @@ public:
     bool setLEDs(uint8_t mask) override
     {
         return guarded("setLEDs", false, [&] { return m_commands.setLEDs(mask) == Commands::OK; });
+    }
+
+    // A failed open leaves nothing open; open first closes what an earlier one opened.
+    bool open(const std::string& device, int number, std::string* error) override
+    {
+        const bool opened = guarded("open", false, [&] {
+            if (m_open)
+                close();
+            return attach(device, number, error);
+        });
+        if (!opened)
+            detach();
+        m_open = opened;
+        return opened;
+    }
+
+    bool close() override
+    {
+        if (m_open) {
+            detach();
+            m_open = false;
+        }
+        return true;
     }
 
     bool isOpen() const override { return m_open; }
@@ -215,6 +238,20 @@ protected:
         return failure;
     }
 
+    // Opens the line (number: its speed or port) and checks that a reader of this kind answers;
+    // true when the driver may claim it.
+    virtual bool attach(const std::string& device, int number, std::string* error) = 0;
+    // Closes the line, whether it is open or not.
+    virtual void detach() = 0;
+
+    // The reader answers the liveness ping, or heard it and has no ping.
+    bool answersPing(int timeoutMs)
+    {
+        static const std::vector<uint8_t> bytes = {0xDE, 0xAD, 0xBE, 0xEF};
+        const int result = m_commands.ping(bytes, timeoutMs);
+        return result == Commands::OK || result == Commands::NotSupported;
+    }
+
     // What open read of the reader, in the form every driver reports; the update results are
     // the reader's own, where it has them.
     static Info describe(const T2151::Info& reader, std::string appUpdate, std::string sysUpdate)
@@ -233,7 +270,6 @@ protected:
     }
 
     Commands& m_commands;
-    bool m_open = false;
 
 private:
     static constexpr int RebootValue = 1000;
@@ -256,6 +292,7 @@ private:
 
     const char* m_prefix;
     int m_firmwareTimeoutSec;
+    bool m_open = false;
     const std::vector<uint8_t> m_empty;
 };
 

@@ -10,7 +10,6 @@ namespace VUrurRemote {
 
 namespace {
 
-const std::vector<uint8_t> PingBytes = {0xDE, 0xAD, 0xBE, 0xEF};
 const int PingTimeoutMs = 200;
 const int ConnectTimeoutMs = 3000;
 // The reader's own wait for the transfer and for its report after it.
@@ -37,22 +36,8 @@ Driver::~Driver()
         m_client.close();
 }
 
-bool Driver::open(const std::string& device, int port, std::string* error)
+bool Driver::attach(const std::string& device, int port, std::string* error)
 {
-    const bool opened = guarded("open", false, [&] { return connectAndProbe(device, port, error); });
-    if (!opened) {
-        if (m_client.connected())
-            m_client.close();
-        m_open = false;
-    }
-    return opened;
-}
-
-bool Driver::connectAndProbe(const std::string& device, int port, std::string* error)
-{
-    if (m_open)
-        close();
-
     std::string host = device;
     const size_t local = host.find("localhost");
     if (local != std::string::npos)
@@ -72,24 +57,18 @@ bool Driver::connectAndProbe(const std::string& device, int port, std::string* e
     }
     m_transport.reset();
 
-    const int ping = m_reader.ping(PingBytes, PingTimeoutMs);
-    if (ping != vurur::Reader::OK && ping != vurur::Reader::NotSupported)
+    if (!answersPing(PingTimeoutMs))
         return false;
     vurur::Info info;
     if (m_reader.getInfo(info) != vurur::Reader::OK)
         return false;
     m_info = info;
-    m_open = true;
     return true;
 }
 
-bool Driver::close()
+void Driver::detach()
 {
-    if (m_open) {
-        m_client.close();
-        m_open = false;
-    }
-    return true;
+    m_client.close();
 }
 
 NFC::Driver::Info Driver::info() const

@@ -25,14 +25,13 @@ public:
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
 
-    // device: the host, port: its TCP port. error gets the connect failure's text.
-    bool open(const std::string& device, int port, std::string* error) override;
-    bool close() override;
     Info info() const override;
     bool disableRF() override;
 
 private:
-    bool connectAndProbe(const std::string& device, int port, std::string* error);
+    // device: the host, port: its TCP port. error gets the connect failure's text.
+    bool attach(const std::string& device, int port, std::string* error) override;
+    void detach() override;
 
     TCPClient m_client;
     vurur::Transport m_transport;

@@ -16,7 +16,6 @@ const std::vector<int>& autobaudRates()
     return rates;
 }
 
-const std::vector<uint8_t> PingBytes = {0xDE, 0xAD, 0xBE, 0xEF};
 const int PingTimeoutMs = 50;
 const int SwitchPauseMs = 500;
 const int FirmwareTimeoutSec = 30;
@@ -35,27 +34,8 @@ Driver::~Driver()
     m_port.close();
 }
 
-bool Driver::alive()
+bool Driver::attach(const std::string& device, int baud, std::string* error)
 {
-    const int result = m_reader.ping(PingBytes, PingTimeoutMs);
-    return result == T2151::Reader::OK || result == T2151::Reader::NotSupported;
-}
-
-bool Driver::open(const std::string& device, int baud, std::string* error)
-{
-    const bool opened = guarded("open", false, [&] { return openPort(device, baud, error); });
-    if (!opened) {
-        // Nothing stays open after a failure; close() restores the line's earlier settings.
-        m_port.close();
-        m_open = false;
-    }
-    return opened;
-}
-
-bool Driver::openPort(const std::string& device, int baud, std::string* error)
-{
-    if (m_open)
-        close();
     m_port.close();
     m_transport.reset();
 
@@ -67,13 +47,13 @@ bool Driver::openPort(const std::string& device, int baud, std::string* error)
     // Pseudo-terminals and some USB bridges refuse the flag; the line works without it.
     m_port.setLowLatency(true);
 
-    if (!alive()) {
+    if (!answersPing(PingTimeoutMs)) {
         Log::warning("[T2151] No response from device @ %d. Trying autobaud", baud);
         bool found = false;
         for (int rate : autobaudRates()) {
             m_port.setBaudrate(static_cast<unsigned>(rate));
             Log::debug("[T2151] Trying @ %d baud", rate);
-            if (alive()) {
+            if (answersPing(PingTimeoutMs)) {
                 Log::info("[T2151] Detected baud rate    : %d baud", rate);
                 found = true;
                 break;
@@ -95,17 +75,13 @@ bool Driver::openPort(const std::string& device, int baud, std::string* error)
 
     if (m_reader.getInfo(m_info) != T2151::Reader::OK)
         return false;
-    m_open = true;
     return true;
 }
 
-bool Driver::close()
+// Restores the line's earlier settings.
+void Driver::detach()
 {
-    if (m_open) {
-        m_port.close();
-        m_open = false;
-    }
-    return true;
+    m_port.close();
 }
 
 NFC::Driver::Info Driver::info() const

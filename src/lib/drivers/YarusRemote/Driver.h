@@ -25,14 +25,12 @@ public:
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
 
-    bool open(const std::string& device, int baud, std::string* error) override;
-    bool close() override;
     Info info() const override;
     bool disableRF() override;
 
 private:
-    bool openPort(const std::string& device, int baud, std::string* error);
-    bool alive();
+    bool attach(const std::string& device, int baud, std::string* error) override;
+    void detach() override;
 
     SerialPort m_port;
     T2151::Transport m_transport;
