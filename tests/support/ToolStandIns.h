@@ -2,7 +2,7 @@
 // the PATH of every child it starts) for as long as the object lives, so that nothing a test starts
 // can ever reach the real tools. Each stand-in appends "name|arg|arg|" as one line to a record
 // file and does nothing else; pppd also writes its pid and then sleeps (ignoring SIGTERM when
-// STANDIN_PPPD_IGNORES_TERM is set), as a pppd holding the line would. One per test; not
+// STANDIN_PPPD_IGNORES_TERM is set), as a pppd holding the line would, or detaches (below). One per test; not
 // thread-safe (it sets PATH).
 #pragma once
 
@@ -25,8 +25,12 @@ public:
         const std::string record = "{ printf '%s|' \"${0##*/}\" \"$@\"; echo; } >> '" + recordPath() + "'\n";
         write("setserial", record);
         write("systemctl", record);
+        // With STANDIN_PPPD_DETACHES it goes on in a subshell (at most 20 s) whose pid it writes to
+        // daemonPidPath(), and ends with 0, as pppd does once the link is up.
         write("pppd", record + "[ -n \"$STANDIN_PPPD_IGNORES_TERM\" ] && trap '' TERM\necho $$ > '" + pidPath() +
-                          "'\nexec sleep 10\n");
+                          "'\nif [ -n \"$STANDIN_PPPD_DETACHES\" ]; then\n"
+                          "  ( i=0; while [ $i -lt 20 ] && sleep 1; do i=$((i+1)); done ) &\n"
+                          "  echo $! > '" + daemonPidPath() + "'\n  exit 0\nfi\nexec sleep 10\n");
         ::setenv("PATH", (m_dir.path() + ":" + m_oldPath).c_str(), 1);
     }
     ~ToolStandIns() { ::setenv("PATH", m_oldPath.c_str(), 1); }
@@ -36,6 +40,7 @@ public:
     std::string path(const std::string& name) const { return m_dir / name; }
     std::string recordPath() const { return m_dir / "record"; }
     std::string pidPath() const { return m_dir / "pppd.pid"; }
+    std::string daemonPidPath() const { return m_dir / "ppp0.pid"; }
 
     // The recorded runs, one "name|arg|...|" line each, in order.
     std::vector<std::string> records() const

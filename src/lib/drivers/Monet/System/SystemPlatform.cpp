@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -129,6 +130,28 @@ int waitFor(pid_t pid, int ms)
     return r == pid ? status : 0;
 }
 
+bool gone(pid_t pid, int ms)
+{
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        if (errno == ESRCH)
+            return true;
+        // A kernel without pidfds: look every 10 ms.
+        for (int waited = 0; waited < ms; waited += 10) {
+            if (::kill(pid, 0) != 0)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return ::kill(pid, 0) != 0;
+    }
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    do ready = ::poll(&p, 1, ms);
+    while (ready < 0 && errno == EINTR);
+    ::close(fd);
+    return ready > 0;
+}
+
 int run(const std::vector<std::string>& argv, int limitMs)
 {
     const pid_t pid = spawn(argv);
@@ -145,7 +168,10 @@ int run(const std::vector<std::string>& argv, int limitMs)
 
 }  // namespace process
 
-SystemPlatform::SystemPlatform(std::string flagsPath) : m_flagsPath(std::move(flagsPath)) {}
+SystemPlatform::SystemPlatform(std::string flagsPath, std::string pidFilePath)
+    : m_flagsPath(std::move(flagsPath)), m_pidFilePath(std::move(pidFilePath))
+{
+}
 
 bool SystemPlatform::interfaceExists(const std::string& name)
 {
@@ -175,7 +201,6 @@ void SystemPlatform::setLowLatency(const std::string& device)
 bool SystemPlatform::startPppd(const std::string& device, int baud)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    reapLocked();
     // Two of ours on one line would fight over it.
     stopLocked();
     if (!characterDevice(device))
@@ -189,7 +214,9 @@ bool SystemPlatform::startPppd(const std::string& device, int baud)
         return false;
     }
     m_pppd = pid;
+    m_detached = false;
     m_pppdDevice = device;
+    m_pppdArgs = std::string(1, '\0') + device + '\0' + std::to_string(baud) + '\0';
     return true;
 }
 
@@ -201,15 +228,25 @@ void SystemPlatform::stopPppd()
 
 void SystemPlatform::stopLocked()
 {
+    reapLocked();
     if (m_pppd <= 0)
         return;
     ::kill(m_pppd, SIGTERM);
-    int status = process::waitFor(m_pppd, PppdTermMs);
-    if (status < 0) {
-        ::kill(m_pppd, SIGKILL);
-        status = process::waitFor(m_pppd, -1);
+    if (m_detached) {
+        // Not our child: init reaps it.
+        if (!process::gone(m_pppd, PppdTermMs)) {
+            ::kill(m_pppd, SIGKILL);
+            (void)process::gone(m_pppd, PppdTermMs);
+        }
+        Log::info("[Monet] pppd (pid %d) stopped", static_cast<int>(m_pppd));
+    } else {
+        int status = process::waitFor(m_pppd, PppdTermMs);
+        if (status < 0) {
+            ::kill(m_pppd, SIGKILL);
+            status = process::waitFor(m_pppd, -1);
+        }
+        Log::info("[Monet] pppd (pid %d) stopped (status %d)", static_cast<int>(m_pppd), status);
     }
-    Log::info("[Monet] pppd (pid %d) stopped (status %d)", static_cast<int>(m_pppd), status);
     m_pppd = -1;
     m_pppdDevice.clear();
 }
@@ -218,12 +255,46 @@ void SystemPlatform::reapLocked()
 {
     if (m_pppd <= 0)
         return;
+    if (m_detached) {
+        if (process::gone(m_pppd, 0)) {
+            Log::warning("[Monet] WARN: pppd (pid %d) ended by itself", static_cast<int>(m_pppd));
+            m_pppd = -1;
+        }
+        return;
+    }
     const int status = process::waitFor(m_pppd, 0);
     if (status < 0)
         return;
+    // pppd leaves the process we started once the link is up (unless its options say
+    // "nodetach") and goes on in one of its own, whose pid it writes to its pid file.
+    const pid_t daemon = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? detachedPppd() : -1;
+    if (daemon > 0) {
+        Log::info("[Monet] pppd (pid %d) goes on in the background as pid %d", static_cast<int>(m_pppd),
+                  static_cast<int>(daemon));
+        m_pppd = daemon;
+        m_detached = true;
+        return;
+    }
     Log::warning("[Monet] WARN: pppd (pid %d) ended by itself (status %d)", static_cast<int>(m_pppd), status);
     m_pppd = -1;
-    m_pppdDevice.clear();
+}
+
+pid_t SystemPlatform::detachedPppd() const
+{
+    long pid = 0;
+    std::ifstream pidFile(m_pidFilePath);
+    if (!(pidFile >> pid) || pid <= 1)
+        return -1;
+    // Still ours only while it is a pppd with the device and speed we started it with.
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream commFile(proc + "/comm");
+    std::ifstream cmdlineFile(proc + "/cmdline", std::ios::binary);
+    std::string comm;
+    std::getline(commFile, comm);
+    const std::string cmdline((std::istreambuf_iterator<char>(cmdlineFile)), std::istreambuf_iterator<char>());
+    const bool ours = comm == "pppd" && cmdline.size() > m_pppdArgs.size() &&
+                      cmdline.compare(cmdline.size() - m_pppdArgs.size(), m_pppdArgs.size(), m_pppdArgs) == 0;
+    return ours ? static_cast<pid_t>(pid) : -1;
 }
 
 void SystemPlatform::restartService()

@@ -1,7 +1,8 @@
 // The Monet platform of the real board: setserial, pppd and systemctl started straight from their
 // argument vectors (found on PATH, never through a shell), the serial tools only on a character
 // device, the PPP link's state read from the interface's flags file. Stops only the pppd it
-// started, by its pid, and always reaps it. Only the program links this; tests and the library
+// started, by its pid, and always reaps it; a pppd that detaches is followed through its pid
+// file to the process that goes on. Only the program links this; tests and the library
 // default use platforms that run nothing. One per program, shared by its drivers; any thread may
 // call it.
 #pragma once
@@ -19,7 +20,8 @@ namespace Monet {
 class SystemPlatform final : public Platform
 {
 public:
-    explicit SystemPlatform(std::string flagsPath = "/sys/class/net/ppp0/flags");
+    explicit SystemPlatform(std::string flagsPath = "/sys/class/net/ppp0/flags",
+                            std::string pidFilePath = "/var/run/ppp0.pid");
     // Leaves a running pppd alone: the link outlives the program, which finds it up next time.
     ~SystemPlatform() override = default;
     SystemPlatform(const SystemPlatform&) = delete;
@@ -38,13 +40,20 @@ public:
 
 private:
     void stopLocked();
-    // Forgets our pppd once it has ended on its own.
+    // Forgets our pppd once it has ended on its own, or follows it when it detached.
     void reapLocked();
+    // The pid in pppd's pid file when that process is the pppd we started; else -1.
+    pid_t detachedPppd() const;
 
     const std::string m_flagsPath;
+    const std::string m_pidFilePath;
     std::mutex m_mutex;
     pid_t m_pppd = -1;
+    // m_pppd is the background pppd, not our child.
+    bool m_detached = false;
     std::string m_pppdDevice;
+    // "\0device\0baud\0": the end of our pppd's command line.
+    std::string m_pppdArgs;
     bool m_restarted = false;
 };
 
@@ -54,6 +63,8 @@ namespace process {
 [[nodiscard]] pid_t spawn(const std::vector<std::string>& argv);
 // Waits up to ms for the child to end and reaps it; its wait status, or -1 when it still runs.
 [[nodiscard]] int waitFor(pid_t pid, int ms);
+// Waits up to ms for a process that is not our child to end; true when it has.
+[[nodiscard]] bool gone(pid_t pid, int ms);
 // Runs argv to its end (killed after limitMs); the wait status, or -1 when it did not start.
 int run(const std::vector<std::string>& argv, int limitMs);
 
