@@ -8,9 +8,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PeerProcess.h"
@@ -41,6 +44,26 @@ public:
     std::string recordPath() const { return m_dir / "record"; }
     std::string pidPath() const { return m_dir / "pppd.pid"; }
     std::string daemonPidPath() const { return m_dir / "ppp0.pid"; }
+
+    // The pid the pppd stand-in (or its detached part) wrote; -1 when none came within 2 s.
+    pid_t pppdPid(bool detached = false) const
+    {
+        int pid = -1;
+        for (int i = 0; i < 200 && pid < 0; ++i) {
+            std::ifstream in(detached ? daemonPidPath() : pidPath());
+            if (!(in >> pid))
+                pid = -1, std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pid;
+    }
+    // Reaped, or a zombie left for its reaper.
+    static bool ended(pid_t pid)
+    {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        return text.empty() || text.find(") Z ") != std::string::npos;
+    }
 
     // The recorded runs, one "name|arg|...|" line each, in order.
     std::vector<std::string> records() const

@@ -14,37 +14,14 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-
-void sleepMs(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// The pid a stand-in wrote to path; -1 when none came within 2 s.
-pid_t pidIn(const std::string& path)
-{
-    int pid = -1;
-    for (int i = 0; i < 200 && pid < 0; ++i, sleepMs(10))
-        if (FILE* f = std::fopen(path.c_str(), "r"))
-            pid = std::fscanf(f, "%d", &pid) == 1 ? pid : -1, std::fclose(f);
-    return pid;
-}
-
-// Reaped, or a zombie left for its reaper.
-bool ended(pid_t pid)
-{
-    const std::vector<uint8_t> none;
-    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-    const std::vector<uint8_t> text = testsupport::fileExists(stat) ? testsupport::readFile(stat) : none;
-    return text.empty() || std::string(text.begin(), text.end()).find(") Z ") != std::string::npos;
-}
+using testsupport::ToolStandIns;
 
 class SystemPlatformTest : public ::testing::Test
 {
 protected:
     void SetUp() override { Log::open("tapgate-test", true, false), Log::setLevel(Log::LevelError); }
 
-    testsupport::ToolStandIns tools;
+    ToolStandIns tools;
 };
 
 TEST_F(SystemPlatformTest, RunsTheToolsWithTheirExactArgumentsOnlyOnACharacterDevice)
@@ -65,13 +42,13 @@ TEST_F(SystemPlatformTest, RunsTheToolsWithTheirExactArgumentsOnlyOnACharacterDe
         platform.setLowLatency(c.device);
         EXPECT_EQ(platform.startPppd(c.device, 115200), !c.records.empty());
         EXPECT_EQ(platform.holdsDevice(c.device), !c.records.empty());
-        EXPECT_EQ(c.records.empty() || pidIn(tools.pidPath()) > 0, true);  // the stand-in has recorded its run
+        EXPECT_TRUE(c.records.empty() || tools.pppdPid() > 0);  // the stand-in has recorded its run
         platform.stopPppd();
         EXPECT_FALSE(platform.holdsDevice(c.device));
         EXPECT_EQ(tools.records(), c.records);
     }
     std::remove(tools.recordPath().c_str());
-    Monet::SystemPlatform platform;
+    Monet::SystemPlatform platform;  // the service restarts once in the program's life
     platform.restartService();
     platform.restartService();
     EXPECT_EQ(tools.records(), Lines{"systemctl|restart|tapgate|"});
@@ -98,16 +75,16 @@ TEST_F(SystemPlatformTest, StopsOnlyItsOwnPppdByPidAndKillsOneIgnoringSigtermAft
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable);
         const bool detaches = std::strcmp(c.variable, "STANDIN_PPPD_DETACHES") == 0;
-        std::remove(tools.pidPath().c_str());
-        std::remove(tools.daemonPidPath().c_str());
+        for (const std::string& file : {tools.pidPath(), tools.daemonPidPath()}) std::remove(file.c_str());
         if (*c.variable)
             ::setenv(c.variable, "1", 1);
         ASSERT_TRUE(platform.startPppd("/dev/null", 115200));
         ::unsetenv(c.variable);
-        const pid_t started = pidIn(tools.pidPath());
-        const pid_t ours = detaches ? pidIn(tools.daemonPidPath()) : started;
+        const pid_t started = tools.pppdPid();
+        const pid_t ours = detaches ? tools.pppdPid(true) : started;
         ASSERT_GT(ours, 0);
-        for (int i = 0; detaches && i < 100 && !ended(started); ++i) sleepMs(10);
+        for (int i = 0; detaches && i < 100 && !ToolStandIns::ended(started); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_TRUE(platform.holdsDevice("/dev/null"));
 
         const auto start = std::chrono::steady_clock::now();
@@ -116,7 +93,7 @@ TEST_F(SystemPlatformTest, StopsOnlyItsOwnPppdByPidAndKillsOneIgnoringSigtermAft
         EXPECT_GE(ms.count(), c.minMs);
         EXPECT_LE(ms.count(), c.maxMs);
         // Our child is reaped (not even a zombie is left); the detached one has ended.
-        EXPECT_TRUE(detaches ? ended(ours) : ::kill(ours, 0) != 0);
+        EXPECT_TRUE(detaches ? ToolStandIns::ended(ours) : ::kill(ours, 0) != 0);
         EXPECT_FALSE(platform.holdsDevice("/dev/null"));
         EXPECT_FALSE(other.endsWithin(0)) << "a pppd that is not ours was stopped";
     }
