@@ -67,4 +67,26 @@ void CardReader::finishOperation(double start) const
     log(Log::LevelInfo, "Operation completed in %.2f msec.", Clock::elapsedMillis(start));
 }
 
+std::shared_ptr<Card> CardReader::finishRead(double start, const VariantMap& data)
+{
+    auto card = Card::make(m_tag, m_name);
+    card->setData(data);
+    finishOperation(start);
+    m_activeCard = card;
+    return card->clone();
+}
+
+void CardReader::readBeforeWrite()
+{
+    if (!m_activeCard && !read(0, 0))
+        m_activeCard = Card::make(m_tag, m_name);
+}
+
+std::shared_ptr<Card> CardReader::finishWrite(double start, const VariantMap& data)
+{
+    finishOperation(start);
+    m_activeCard->setData(data);
+    return m_activeCard->clone();
+}
+
 }  // namespace RFID

@@ -67,6 +67,14 @@ protected:
     double startOperation(const char* what);
     // Logs "Operation completed in %.2f msec." since start.
     void finishOperation(double start) const;
+    // The end of a read: a card of the tag holding data becomes the current card; the caller gets
+    // a clone.
+    std::shared_ptr<Card> finishRead(double start, const VariantMap& data);
+    // The opening of a write that no read came before: the card is read first, and one that cannot
+    // be read is written as a new one.
+    void readBeforeWrite();
+    // The end of a write: data becomes the current card's; the caller gets a clone.
+    std::shared_ptr<Card> finishWrite(double start, const VariantMap& data);
 
     std::string m_name;
     std::shared_ptr<NFC::Tag> m_tag;

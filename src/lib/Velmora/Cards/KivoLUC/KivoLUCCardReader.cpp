@@ -278,7 +278,6 @@ bool CardReader::authenticate()
 
 std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
 {
-    auto card = RFID::Card::make(m_tag, Name);
     const double start = startOperation("Reading Card");
     if (!m_ultralight) {
         setError("read", "No card");
@@ -295,16 +294,12 @@ std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
     }
     if (!verifyCert(image))
         return nullptr;
-    card->setData(deserializeData(image));
-    finishOperation(start);
-    m_activeCard = card;
-    return card->clone();
+    return finishRead(start, deserializeData(image));
 }
 
 std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
 {
-    if (!m_activeCard && !read(0, 0))
-        m_activeCard = RFID::Card::make(m_tag, Name);
+    readBeforeWrite();
     const double start = startOperation("Writing Card");
     if (!m_ultralight) {
         setError("write", "No card");
@@ -326,9 +321,7 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
     image.insert(image.end(), cert.begin(), cert.end());
     if (!writePages(FirstPage, EndPage, image))
         return nullptr;
-    finishOperation(start);
-    m_activeCard->setData(data);
-    return m_activeCard->clone();
+    return finishWrite(start, data);
 }
 
 std::shared_ptr<RFID::Card> CardReader::create(bool)

@@ -364,23 +364,18 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
 
 std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
 {
-    auto card = RFID::Card::make(m_tag, Name);
     const double start = startOperation("Reading Card");
     if (!haveCard("read") || !authenticate())
         return nullptr;
     CardData data;
     if (!readCardData(data))
         return nullptr;
-    card->setData(decodeData(data));
-    finishOperation(start);
-    m_activeCard = card;
-    return card->clone();
+    return finishRead(start, decodeData(data));
 }
 
 std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
 {
-    if (!m_activeCard && !read(0, 0))
-        m_activeCard = RFID::Card::make(m_tag, Name);
+    readBeforeWrite();
     const double start = startOperation("Writing Card");
     if (!haveCard("write"))
         return nullptr;
@@ -394,9 +389,7 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
     }
     if (!authenticate() || !writeCardData(encoded))
         return nullptr;
-    finishOperation(start);
-    m_activeCard->setData(data);
-    return m_activeCard->clone();
+    return finishWrite(start, data);
 }
 
 }  // namespace KivoLUCv2

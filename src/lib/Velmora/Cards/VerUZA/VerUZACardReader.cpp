@@ -324,21 +324,16 @@ bool CardReader::readCardData(Bytes& record)
 
 std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
 {
-    auto card = RFID::Card::make(m_tag, Name);
     const double start = startOperation("Reading Card");
     Bytes record;
     if (!authenticate() || !readCardData(record))
         return nullptr;
-    card->setData(decodeData(record));
-    finishOperation(start);
-    m_activeCard = card;
-    return card->clone();
+    return finishRead(start, decodeData(record));
 }
 
 std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
 {
-    if (!m_activeCard && !read(0, 0))
-        m_activeCard = RFID::Card::make(m_tag, Name);
+    readBeforeWrite();
     const double start = startOperation("Writing Card");
     if (!authenticate())
         return nullptr;
@@ -348,9 +343,7 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
     record.resize(RecordPages * PageSize, 0x00);
     if (!writePages(FirstPage, RecordPages, record))
         return nullptr;
-    finishOperation(start);
-    m_activeCard->setData(data);
-    return m_activeCard->clone();
+    return finishWrite(start, data);
 }
 
 std::shared_ptr<RFID::Card> CardReader::create(bool)

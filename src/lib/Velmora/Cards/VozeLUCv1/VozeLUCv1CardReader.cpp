@@ -647,7 +647,6 @@ std::shared_ptr<RFID::Card> CardReader::addSamMetadataToError()
 
 std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
 {
-    auto card = RFID::Card::make(m_tag, Name);
     const double start = startOperation("Reading Card");
     if (!m_lgsam) {
         log(Log::LevelError, "%s", NoSam);
@@ -662,12 +661,10 @@ std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
     else if (!decryptData(image))
         return addSamMetadataToError();
 
-    card->setData(deserializeData(image));
-    if (!balance(card->data()))
+    VariantMap map = deserializeData(image);
+    if (!balance(map))
         log(Log::LevelError, "Failed to get samMetadata after successful card reading!");
-    finishOperation(start);
-    m_activeCard = card;
-    return card->clone();
+    return finishRead(start, map);
 }
 
 std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
@@ -679,8 +676,7 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
         setError("write", NoSam);
         return nullptr;
     }
-    if (!m_activeCard && !read(0, 0))
-        m_activeCard = RFID::Card::make(m_tag, Name);
+    readBeforeWrite();
 
     const double start = startOperation("Writing Card");
     const VariantMap& current = m_activeCard->data();
@@ -715,9 +711,7 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
         log(Log::LevelInfo, "No topUpSign data found!");
     if (!balance(result))
         log(Log::LevelError, "Failed to get samMetadata after successful card writing!");
-    finishOperation(start);
-    m_activeCard->setData(result);
-    return m_activeCard->clone();
+    return finishWrite(start, result);
 }
 
 std::shared_ptr<RFID::Card> CardReader::create(bool)

@@ -541,15 +541,11 @@ bool CardReader::writeDefaultConfig()
 
 std::shared_ptr<RFID::Card> CardReader::read(unsigned, unsigned)
 {
-    auto card = RFID::Card::make(m_tag, m_name);
     const double start = startOperation("Reading Card");
     CardData data;
     if (!authenticate() || !readCardData(data))
         return nullptr;
-    card->setData(decodeCardData(data));
-    finishOperation(start);
-    m_activeCard = card;
-    return card->clone();
+    return finishRead(start, decodeCardData(data));
 }
 
 std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& map)
@@ -568,9 +564,7 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& map)
     }
     if (!writeCardData(data))
         return nullptr;
-    finishOperation(start);
-    m_activeCard->setData(map);
-    return m_activeCard->clone();
+    return finishWrite(start, map);
 }
 
 std::shared_ptr<RFID::Card> CardReader::create(bool)
