@@ -21,29 +21,6 @@ VariantMap fullMap()
     return testsupport::vozeTicket(2, 0x123456);
 }
 
-Bytes encode(const VariantMap& map)
-{
-    Bytes image(Image::Size, 0x00);
-    Image::encodeIssue(image, map);
-    Image::encodePass(image, map);
-    Image::encodeValue(image, map);
-    Image::encodeTrans(image, map);
-    Image::encodeReload(image, map);
-    return image;
-}
-
-VariantMap decode(const Bytes& image)
-{
-    VariantMap map;
-    Image::decodeIssue(image, map);
-    Image::decodePass(image, map);
-    Image::decodeUsage(image, map);
-    Image::decodeTrans(image, map);
-    Image::decodeValue(image, map);
-    Image::decodeReload(image, map);
-    return map;
-}
-
 TEST(VozeLUCv1Image, FieldsSitWhereTicketsCarryThemAndStayInTheirWidth)
 {
     struct Row
@@ -111,11 +88,11 @@ TEST(VozeLUCv1Image, FieldsSitWhereTicketsCarryThemAndStayInTheirWidth)
         SCOPED_TRACE(row.what);
         VariantMap given = fullMap();
         for (const auto& [key, value] : row.given) given[key] = value;
-        const Bytes image = encode(given);
+        const Bytes image = Image::encode(given);
         for (const auto& [at, expected] : row.bytes)
             EXPECT_EQ(Bytes(image.begin() + at, image.begin() + at + expected.size()), expected)
                 << "at " << at;
-        const VariantMap back = decode(image);
+        const VariantMap back = Image::decode(image);
         EXPECT_TRUE(back["transOD/bccODresult"].toBool());
         for (const std::string& key : given.keys()) {
             Variant expected = given[key];
@@ -176,7 +153,7 @@ TEST(VozeLUCv1Image, ReadOnlyRecordsAndChecksDecodeFromTheirBytes)
         SCOPED_TRACE(row.what);
         Bytes image(Image::Size, 0x00);
         for (const auto& [at, bytes] : row.bytes) std::copy(bytes.begin(), bytes.end(), image.begin() + at);
-        const VariantMap map = decode(image);
+        const VariantMap map = Image::decode(image);
         for (const auto& [key, value] : row.expected) EXPECT_EQ(map[key].toString(), value.toString()) << key;
     }
 }

@@ -248,5 +248,29 @@ void decodeReload(const Bytes& image, VariantMap& map)
     map["topupLog/devIDorProdInfo"] = static_cast<unsigned int>(get(image, {124, 7, 32}));
 }
 
+const Encoder Encoders[5] = {
+    {"IssueData", encodeIssue},    {"PassData", encodePass},     {"ValueData", encodeValue},
+    {"EncTransData", encodeTrans}, {"ReloadData", encodeReload},
+};
+
+Bytes encode(const VariantMap& map)
+{
+    Bytes image(Size, 0x00);
+    for (const Encoder& e : Encoders) e.encode(image, map);
+    return image;
+}
+
+VariantMap decode(const Bytes& image)
+{
+    VariantMap map;
+    decodeIssue(image, map);
+    decodePass(image, map);
+    decodeUsage(image, map);
+    decodeTrans(image, map);
+    decodeValue(image, map);
+    decodeReload(image, map);
+    return map;
+}
+
 }  // namespace TicketImage
 }  // namespace VozeLUCv1

@@ -48,5 +48,19 @@ void decodeTrans(const Bytes& image, VariantMap& map);
 void decodeValue(const Bytes& image, VariantMap& map);
 void decodeReload(const Bytes& image, VariantMap& map);
 
+// A plain record's encoder and the name its failures go by ("IssueData" for encodeIssue).
+struct Encoder
+{
+    const char* record;
+    void (*encode)(Bytes& image, const VariantMap& map);
+};
+// In the order a write places them.
+extern const Encoder Encoders[5];
+
+// An image of Size bytes, zero where no plain record is.
+Bytes encode(const VariantMap& map);
+// Every record of an image of Size bytes.
+VariantMap decode(const Bytes& image);
+
 }  // namespace TicketImage
 }  // namespace VozeLUCv1

@@ -526,54 +526,17 @@ bool CardReader::decryptData(Bytes& image)
 
 // ---- image ----
 
-namespace {
-
-template <typename Step>
-bool guarded(RFID::CardReader& reader, const char* name, Step step)
-{
-    try {
-        step();
-        return true;
-    } catch (const std::exception& e) {
-        reader.setError(name, e.what());
-        return false;
-    }
-}
-
-}  // namespace
-
-bool CardReader::serializeIssueData(Bytes& image, const VariantMap& map)
-{
-    return guarded(*this, "serializeIssueData", [&] { Image::encodeIssue(image, map); });
-}
-
-bool CardReader::serializePassData(Bytes& image, const VariantMap& map)
-{
-    return guarded(*this, "serializePassData", [&] { Image::encodePass(image, map); });
-}
-
-bool CardReader::serializeValueData(Bytes& image, const VariantMap& map)
-{
-    return guarded(*this, "serializeValueData", [&] { Image::encodeValue(image, map); });
-}
-
-bool CardReader::serializeEncTransData(Bytes& image, const VariantMap& map)
-{
-    return guarded(*this, "serializeEncTransData", [&] { Image::encodeTrans(image, map); });
-}
-
-bool CardReader::serializeReloadData(Bytes& image, const VariantMap& map)
-{
-    return guarded(*this, "serializeReloadData", [&] { Image::encodeReload(image, map); });
-}
-
 bool CardReader::serializePlainData(Bytes& image, const VariantMap& map)
 {
     image.assign(Image::Size, 0x00);
-    if (!serializeIssueData(image, map) || !serializePassData(image, map) ||
-        !serializeValueData(image, map) || !serializeEncTransData(image, map) ||
-        !serializeReloadData(image, map))
-        return false;
+    for (const Image::Encoder& e : Image::Encoders) {
+        try {
+            e.encode(image, map);
+        } catch (const std::exception& error) {
+            setError(std::string("serialize") + e.record, error.what());
+            return false;
+        }
+    }
     // Checked with the records, before anything reaches the SAM or the card.
     return checkTransactionType(static_cast<unsigned char>(map["topupLog/trt"]));
 }
@@ -600,19 +563,12 @@ CardReader::Bytes CardReader::serializeData(const VariantMap& map)
 
 VariantMap CardReader::deserializeData(const Bytes& image) const
 {
-    VariantMap map;
     // The decoders index the whole image.
     if (image.size() != Image::Size) {
         log(Log::LevelError, "ERROR: image of %zu bytes, not %zu", image.size(), Image::Size);
-        return map;
+        return VariantMap();
     }
-    Image::decodeIssue(image, map);
-    Image::decodePass(image, map);
-    Image::decodeUsage(image, map);
-    Image::decodeTrans(image, map);
-    Image::decodeValue(image, map);
-    Image::decodeReload(image, map);
-    return map;
+    return Image::decode(image);
 }
 
 // ---- flows ----

@@ -65,11 +65,6 @@ public:
     int counter3() const { return m_counter3; }
 
 protected:
-    bool serializeIssueData(Bytes& image, const VariantMap& map);
-    bool serializePassData(Bytes& image, const VariantMap& map);
-    bool serializeValueData(Bytes& image, const VariantMap& map);
-    bool serializeEncTransData(Bytes& image, const VariantMap& map);
-    bool serializeReloadData(Bytes& image, const VariantMap& map);
     // Every plain record of the map into the image, the transaction type checked: nothing is sent.
     bool serializePlainData(Bytes& image, const VariantMap& map);
     // The three encipherments over an image whose plain records are placed.
