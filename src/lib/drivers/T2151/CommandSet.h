@@ -102,6 +102,10 @@ public:
     // sender for the reader; progress gets (0, 0, 0) at the start, the percentage and the time left
     // while it runs, (100, 0, 0) at the end.
     int tranferFile(const std::string& path, int timeoutSec, const Progress& progress);
+    // The reader's own way to take new firmware: the transfer and its report, rebootRequired being
+    // the report's tag 17.
+    virtual int updateFirmware(const std::string& path, int timeoutSec, bool& rebootRequired,
+                               const Progress& progress) = 0;
 
 protected:
     struct Dialect

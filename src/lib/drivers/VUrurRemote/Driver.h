@@ -16,7 +16,7 @@
 
 namespace VUrurRemote {
 
-class Driver final : public T2151::CommandDriver<vurur::Reader>
+class Driver final : public T2151::CommandDriver
 {
 public:
     // sender: how firmware files reach the reader; null sends them with ZMODEM on the connection.

@@ -25,7 +25,7 @@ using CommSettings = T2151::CommSettings;
 using TPDUHeader = T2151::TPDUHeader;
 using APDUHeader = T2151::APDUHeader;
 
-class Reader : public T2151::CommandSet
+class Reader final : public T2151::CommandSet
 {
 public:
     // sender: how files reach the reader; null sends them with ZMODEM on the transport's client.
@@ -38,7 +38,7 @@ public:
     // Command 7, the transfer, then up to timeoutSec for the reader's report; rebootRequired is
     // its tag 17 (untouched when the update fails or the tag is missing).
     int updateFirmware(const std::string& path, int timeoutSec, bool& rebootRequired,
-                       const Progress& progress);
+                       const Progress& progress) override;
 };
 
 }  // namespace vurur

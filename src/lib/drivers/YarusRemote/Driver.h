@@ -16,7 +16,7 @@
 
 namespace YarusRemote {
 
-class Driver final : public T2151::CommandDriver<T2151::Reader>
+class Driver final : public T2151::CommandDriver
 {
 public:
     // sender: how firmware files reach the reader; null sends them with ZMODEM on the line.

@@ -20,7 +20,7 @@ struct Config
     int32_t second = 0;
 };
 
-class Reader : public CommandSet
+class Reader final : public CommandSet
 {
 public:
     // sender: how files reach the reader; null sends them with ZMODEM on the transport's line.
@@ -29,7 +29,7 @@ public:
     int setConfig(const Config& config);
     // The transfer, then the reader's report (up to 30 s); rebootRequired is its tag 17.
     int updateFirmware(const std::string& path, int timeoutSec, bool& rebootRequired,
-                       const Progress& progress);
+                       const Progress& progress) override;
 };
 
 }  // namespace T2151
