@@ -54,8 +54,12 @@ bool UltralightEV1CardReader::readConfig(Configuration& config)
 
 bool UltralightEV1CardReader::writeConfig(const Configuration& config)
 {
-    if (!haveCard("writeConfig"))
-        return false;
+    return haveCard("writeConfig") && writeConfigPages(*this, *m_ultralight, config, &m_cache);
+}
+
+bool UltralightEV1CardReader::writeConfigPages(CardReader& reader, NFC::Ultralight& ultralight,
+                                               const Configuration& config, UltralightPageCache* cache)
+{
     const uint8_t pages[ConfigPages][PageSize] = {
         {config.MOD, 0x00, 0x00, config.AUTH0},
         {config.ACCESS, config.VCTID, 0x00, 0x00},
@@ -65,13 +69,36 @@ bool UltralightEV1CardReader::writeConfig(const Configuration& config)
     };
     for (int i : {1, 2, 3, 0}) {
         const int page = ConfigPage + i;
-        const NFC::Ultralight::Error e = m_ultralight->write(page, Bytes(pages[i], pages[i] + PageSize));
+        const NFC::Ultralight::Error e = ultralight.write(page, Bytes(pages[i], pages[i] + PageSize));
         if (e != NFC::Ultralight::None) {
-            setError("writeConfig", String::format("Error writing page (%d): %d", page, static_cast<int>(e)));
+            reader.setError("writeConfig",
+                            String::format("Error writing page (%d): %d", page, static_cast<int>(e)));
             return false;
         }
-        cachePages(page, pages[i], 1);
+        if (cache)
+            cache->put(page, pages[i]);
+        reader.log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(pages[i], PageSize).c_str());
     }
+    return true;
+}
+
+bool UltralightEV1CardReader::authenticatePassword(CardReader& reader, NFC::Ultralight& ultralight,
+                                                   uint32_t password, uint16_t pack)
+{
+    uint16_t received = 0;
+    const NFC::Ultralight::Error e = ultralight.authenticatePass(password, received);
+    if (e != NFC::Ultralight::None) {
+        reader.setError("verifyPassword",
+                        String::format("Error authenticating password : %d", static_cast<int>(e)));
+        return false;
+    }
+    if (received != pack) {
+        reader.setError(
+            "verifyPassword",
+            String::format("Password authenticate mismatch (exp=%04x, recv=%04x)", pack, received));
+        return false;
+    }
+    reader.log(Log::LevelInfo, "Password verified");
     return true;
 }
 

@@ -51,6 +51,15 @@ public:
     // The card OR-s the 4 bytes into page 3.
     bool writeOTP(const Bytes& otp);
 
+    // For the layout readers that hold their own card object. writeConfig's writes, log lines and
+    // errors on reader; cache, when given, keeps the pages.
+    static bool writeConfigPages(CardReader& reader, NFC::Ultralight& ultralight, const Configuration& config,
+                                 UltralightPageCache* cache);
+    // PWD_AUTH and the PACK check, failing as "Error authenticating password : %d" or "Password
+    // authenticate mismatch (exp=%04x, recv=%04x)" on reader.
+    static bool authenticatePassword(CardReader& reader, NFC::Ultralight& ultralight, uint32_t password,
+                                     uint16_t pack);
+
 protected:
     // Caches and logs pages from first out of bytes (4 per page).
     void cachePages(int first, const uint8_t* bytes, int count);

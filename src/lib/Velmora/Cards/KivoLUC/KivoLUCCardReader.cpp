@@ -18,8 +18,6 @@ using namespace TicketFields;
 const char* const Name = "KivoLUC";
 const char* const NoSam = "No active SAM";
 
-constexpr int ConfigPage = 37;
-
 constexpr size_t FlagsAt = 8;
 constexpr size_t CarrierAt = 64;
 constexpr uint8_t PeriodPassFlag = 0x20;
@@ -182,19 +180,9 @@ bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pac
 
 bool CardReader::verifyPassword(uint32_t pwd, uint16_t pack)
 {
-    uint16_t received = 0;
-    const NFC::Ultralight::Error e = m_ultralight->authenticatePass(pwd, received);
-    if (e != NFC::Ultralight::None) {
-        setError("verifyPassword", String::format("Error authenticating password : %d", static_cast<int>(e)));
+    if (!RFID::UltralightEV1CardReader::authenticatePassword(*this, *m_ultralight, pwd, pack))
         return false;
-    }
-    if (received != pack) {
-        setError("verifyPassword",
-                 String::format("Password authenticate mismatch (exp=%04x, recv=%04x)", pack, received));
-        return false;
-    }
     m_passwordSent = true;
-    log(Log::LevelInfo, "Password verified");
     return true;
 }
 
@@ -244,25 +232,8 @@ void CardReader::reauthenticate()
 
 bool CardReader::writeConfig(const Configuration& config)
 {
-    const Bytes pages[4] = {
-        {config.MOD, 0x00, 0x00, config.AUTH0},
-        {config.ACCESS, config.VCTID, 0x00, 0x00},
-        {static_cast<uint8_t>(config.PWD >> 24), static_cast<uint8_t>(config.PWD >> 16),
-         static_cast<uint8_t>(config.PWD >> 8), static_cast<uint8_t>(config.PWD)},
-        {static_cast<uint8_t>(config.PACK >> 8), static_cast<uint8_t>(config.PACK), 0x00, 0x00},
-    };
-    // AUTH0 goes last: from that write on the card refuses the unauthenticated writer, and a card
-    // that still takes its configuration has not been authenticated.
-    for (int i : {1, 2, 3, 0}) {
-        const int page = ConfigPage + i;
-        const NFC::Ultralight::Error e = m_ultralight->write(page, pages[i]);
-        if (e != NFC::Ultralight::None) {
-            setError("writeConfig", String::format("Error writing page (%d): %d", page, static_cast<int>(e)));
-            return false;
-        }
-        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(pages[i]).c_str());
-    }
-    return true;
+    // The configuration pages are outside the ticket's page I/O: nothing of them is cached.
+    return RFID::UltralightEV1CardReader::writeConfigPages(*this, *m_ultralight, config, nullptr);
 }
 
 // ---- operations ----

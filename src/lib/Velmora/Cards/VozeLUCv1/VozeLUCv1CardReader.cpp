@@ -23,7 +23,6 @@ const char* const NoSam = "No active SAM";
 constexpr int FirstPage = 4;
 constexpr int LastPage = 35;
 constexpr int PageSize = 4;
-constexpr int ConfigPage = 37;
 
 constexpr uint8_t RecordKey = 0x21;
 constexpr uint8_t BlockKey = 0x23;
@@ -98,25 +97,8 @@ CardReader::~CardReader() = default;
 
 bool CardReader::writeConfig(const Configuration& config)
 {
-    const Bytes pages[4] = {
-        {config.mirror, 0, 0, config.auth0},
-        {config.access, config.vctid, 0, 0},
-        be32(config.pwd),
-        {static_cast<uint8_t>(config.pack >> 8), static_cast<uint8_t>(config.pack), 0, 0},
-    };
-    // AUTH0 goes last: from that write on the chip refuses unauthenticated writes from page 4,
-    // and a ticket that was empty has not been authenticated.
-    for (int i : {1, 2, 3, 0}) {
-        const int page = ConfigPage + i;
-        const NFC::Ultralight::Error rc = m_ultralight->write(page, pages[i]);
-        if (rc != NFC::Ultralight::None) {
-            setError("writeConfig",
-                     String::format("Error writing page (%d): %d", page, static_cast<int>(rc)));
-            return false;
-        }
-        log(Log::LevelInfo, "[%04d] : %s", page, String::toHex(pages[i]).c_str());
-    }
-    return true;
+    // The configuration pages are outside the ticket's page I/O: nothing of them is cached.
+    return RFID::UltralightEV1CardReader::writeConfigPages(*this, *m_ultralight, config, nullptr);
 }
 
 // ---- counters ----
@@ -206,20 +188,7 @@ bool CardReader::generatePassword(const Bytes& uid, uint8_t keyVersion, uint32_t
 
 bool CardReader::verifyPassword(uint32_t pwd, uint16_t pack)
 {
-    uint16_t received = 0;
-    const NFC::Ultralight::Error rc = m_ultralight->authenticatePass(pwd, received);
-    if (rc != NFC::Ultralight::None) {
-        setError("verifyPassword",
-                 String::format("Error authenticating password : %d", static_cast<int>(rc)));
-        return false;
-    }
-    if (received != pack) {
-        setError("verifyPassword",
-                 String::format("Password authenticate mismatch (exp=%04x, recv=%04x)", pack, received));
-        return false;
-    }
-    log(Log::LevelInfo, "Password verified");
-    return true;
+    return RFID::UltralightEV1CardReader::authenticatePassword(*this, *m_ultralight, pwd, pack);
 }
 
 bool CardReader::sendPassword(uint8_t keyVersion, uint8_t mapVersion)
@@ -724,9 +693,9 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
     if (!writePages(4, 6, issuer))
         return addSamMetadataToError();
     Configuration config;
-    config.auth0 = 4;
-    config.pwd = pwd;
-    config.pack = pack;
+    config.AUTH0 = 4;
+    config.PWD = pwd;
+    config.PACK = pack;
     if (!writeConfig(config))
         return addSamMetadataToError();
     finishOperation(start);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Velmora/CardReader.h"
+#include "Velmora/UltralightEV1CardReader.h"
 #include "Velmora/UltralightPageIO.h"
 #include "core/DateTime.h"
 
@@ -28,15 +29,7 @@ public:
     using Bytes = std::vector<uint8_t>;
 
     // The chip configuration that create writes (pages 37 to 40).
-    struct Configuration
-    {
-        uint8_t mirror = 0x00;
-        uint8_t auth0 = 0xFF;
-        uint8_t access = 0x00;
-        uint8_t vctid = 0x05;
-        uint32_t pwd = 0xFFFFFFFF;
-        uint16_t pack = 0xFFFF;
-    };
+    using Configuration = RFID::UltralightEV1CardReader::Configuration;
 
     // What page 4 and the first half of page 5 say about the key set.
     struct IssuerData
