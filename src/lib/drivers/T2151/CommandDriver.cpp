@@ -5,6 +5,22 @@
 
 namespace T2151 {
 
+namespace {
+
+// The class, instruction and parameter bytes that both slot exchanges carry over.
+template <class To, class From>
+To headerOf(const From& from)
+{
+    To to;
+    to.CLA = from.CLA;
+    to.INS = from.INS;
+    to.P1 = from.P1;
+    to.P2 = from.P2;
+    return to;
+}
+
+}  // namespace
+
 CommandDriver::CommandDriver(CommandSet& commands, const char* prefix, int firmwareTimeoutSec)
     : m_commands(commands), m_prefix(prefix), m_firmwareTimeoutSec(firmwareTimeoutSec)
 {
@@ -184,11 +200,7 @@ bool CommandDriver::ISO7816_transceive(int slot, std::vector<uint8_t>& tx, std::
 bool CommandDriver::ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, const std::vector<uint8_t>* data,
                                          std::vector<uint8_t>* response, int& sw)
 {
-    T2151::TPDUHeader tpdu;
-    tpdu.CLA = header.CLA;
-    tpdu.INS = header.INS;
-    tpdu.P1 = header.P1;
-    tpdu.P2 = header.P2;
+    T2151::TPDUHeader tpdu = headerOf<T2151::TPDUHeader>(header);
     tpdu.P3 = header.P3;
     return exchange("exchangeTPDU", response, [&](std::vector<uint8_t>& answer) {
         return m_commands.exchangeTPDU(slot, tpdu, data ? *data : m_empty, sw, answer);
@@ -198,11 +210,7 @@ bool CommandDriver::ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, con
 bool CommandDriver::ISO7816_exchangeAPDU(int slot, const APDUHeader& header, const std::vector<uint8_t>* data,
                                          std::vector<uint8_t>* response, int& sw)
 {
-    T2151::APDUHeader apdu;
-    apdu.CLA = header.CLA;
-    apdu.INS = header.INS;
-    apdu.P1 = header.P1;
-    apdu.P2 = header.P2;
+    T2151::APDUHeader apdu = headerOf<T2151::APDUHeader>(header);
     apdu.Lc = header.Lc;
     apdu.Le = header.Le;
     apdu.hasLe = header.hasLe;
