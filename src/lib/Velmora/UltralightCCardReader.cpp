@@ -39,22 +39,16 @@ bool UltralightCCardReader::authenticate(const Bytes& key)
         return false;
     }
     Bytes ekRndB;
-    NFC::Ultralight::Error e = m_ultralight->authenticatePart1(ekRndB);
-    if (e != NFC::Ultralight::None) {
-        setError("authenticate", NFC::Ultralight::errorToStr(e));
+    if (!cardAuthenticationStep(m_ultralight->authenticatePart1(ekRndB)))
         return false;
-    }
     // One chain runs through the whole exchange: the card's cryptogram, ours, then its answer.
     NFC::Crypto crypto(NFC::Crypto::CBC_3DES, key);
     const Bytes rndB = crypto.decrypt(ekRndB);
     const Bytes rndA = NFC::Crypto::random(BlockSize);
     const Bytes ekRndAB = crypto.encrypt(NFC::Crypto::concat(rndA, NFC::Crypto::rotateLeft(rndB, 1)));
     Bytes ekRndA;
-    e = m_ultralight->authenticatePart2(ekRndAB, ekRndA);
-    if (e != NFC::Ultralight::None) {
-        setError("authenticate", NFC::Ultralight::errorToStr(e));
+    if (!cardAuthenticationStep(m_ultralight->authenticatePart2(ekRndAB, ekRndA)))
         return false;
-    }
     if (crypto.decrypt(ekRndA) != NFC::Crypto::rotateLeft(rndA, 1)) {
         setError("authenticate", "RndA mismatch");
         return false;
@@ -74,11 +68,8 @@ bool UltralightCCardReader::authenticate(const std::shared_ptr<NFC::SAM>& sam, u
         return false;
     }
     Bytes ekRndB;
-    NFC::Ultralight::Error e = m_ultralight->authenticatePart1(ekRndB);
-    if (e != NFC::Ultralight::None) {
-        setError("authenticate", NFC::Ultralight::errorToStr(e));
+    if (!cardAuthenticationStep(m_ultralight->authenticatePart1(ekRndB)))
         return false;
-    }
     const uint8_t authMode = divInput.empty() ? 0x00 : 0x01;
     Bytes ekRndAB;
     NFC::MifareSAM::ErrorCode rc =
@@ -88,11 +79,8 @@ bool UltralightCCardReader::authenticate(const std::shared_ptr<NFC::SAM>& sam, u
         return false;
     }
     Bytes ekRndA;
-    e = m_ultralight->authenticatePart2(ekRndAB, ekRndA);
-    if (e != NFC::Ultralight::None) {
-        setError("authenticate", NFC::Ultralight::errorToStr(e));
+    if (!cardAuthenticationStep(m_ultralight->authenticatePart2(ekRndAB, ekRndA)))
         return false;
-    }
     rc = mifareSam->authenticatePICCPart2(ekRndA);
     if (rc != NFC::MifareSAM::Success) {
         setError("authenticate", NFC::MifareSAM::errorToStr(rc));
@@ -100,6 +88,14 @@ bool UltralightCCardReader::authenticate(const std::shared_ptr<NFC::SAM>& sam, u
     }
     log(Log::LevelDebug, "Authenticated (key=%d, ver=%d)", keyNo, keyVersion);
     return true;
+}
+
+bool UltralightCCardReader::cardAuthenticationStep(NFC::Ultralight::Error error)
+{
+    if (error == NFC::Ultralight::None)
+        return true;
+    setError("authenticate", NFC::Ultralight::errorToStr(error));
+    return false;
 }
 
 bool UltralightCCardReader::normalReadPages(int first, int count, Bytes& out)

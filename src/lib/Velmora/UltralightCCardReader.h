@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "NFC/Protocols/Ultralight.h"
 #include "Velmora/UltralightCardReader.h"
 
 namespace RFID {
@@ -57,6 +58,10 @@ public:
 protected:
     // One WRITE, outside the cache; failures as "Error writing page (%d): %d".
     bool writePage(const char* operation, int page, const Bytes& bytes);
+
+private:
+    // True for the card's success; otherwise its error recorded under "authenticate".
+    bool cardAuthenticationStep(NFC::Ultralight::Error error);
 };
 
 }  // namespace RFID
