@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "NFC/Protocols/MifareSAM.h"
 #include "NFC/SAM.h"
 #include "NFC/Tag.h"
 #include "core/Clock.h"
@@ -87,6 +88,14 @@ std::shared_ptr<Card> CardReader::finishWrite(double start, const VariantMap& da
     finishOperation(start);
     m_activeCard->setData(data);
     return m_activeCard->clone();
+}
+
+bool CardReader::mifareSamStep(const char* operation, int samCode)
+{
+    if (samCode == NFC::MifareSAM::Success)
+        return true;
+    setError(operation, NFC::MifareSAM::errorToStr(samCode));
+    return false;
 }
 
 }  // namespace RFID

@@ -75,6 +75,8 @@ protected:
     void readBeforeWrite();
     // The end of a write: data becomes the current card's; the caller gets a clone.
     std::shared_ptr<Card> finishWrite(double start, const VariantMap& data);
+    // True for a MIFARE SAM's success code; otherwise the SAM's text as the error of operation.
+    bool mifareSamStep(const char* operation, int samCode);
 
     std::string m_name;
     std::shared_ptr<NFC::Tag> m_tag;

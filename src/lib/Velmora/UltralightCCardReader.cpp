@@ -72,20 +72,14 @@ bool UltralightCCardReader::authenticate(const std::shared_ptr<NFC::SAM>& sam, u
         return false;
     const uint8_t authMode = divInput.empty() ? 0x00 : 0x01;
     Bytes ekRndAB;
-    NFC::MifareSAM::ErrorCode rc =
-        mifareSam->authenticatePICCPart1(keyNo, authMode, ekRndB, divInput, ekRndAB, keyVersion);
-    if (rc != NFC::MifareSAM::Success) {
-        setError("authenticate", NFC::MifareSAM::errorToStr(rc));
+    if (!mifareSamStep("authenticate", mifareSam->authenticatePICCPart1(keyNo, authMode, ekRndB, divInput,
+                                                                        ekRndAB, keyVersion)))
         return false;
-    }
     Bytes ekRndA;
     if (!cardAuthenticationStep(m_ultralight->authenticatePart2(ekRndAB, ekRndA)))
         return false;
-    rc = mifareSam->authenticatePICCPart2(ekRndA);
-    if (rc != NFC::MifareSAM::Success) {
-        setError("authenticate", NFC::MifareSAM::errorToStr(rc));
+    if (!mifareSamStep("authenticate", mifareSam->authenticatePICCPart2(ekRndA)))
         return false;
-    }
     log(Log::LevelDebug, "Authenticated (key=%d, ver=%d)", keyNo, keyVersion);
     return true;
 }

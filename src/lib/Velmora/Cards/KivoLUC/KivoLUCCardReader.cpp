@@ -3,7 +3,6 @@
 #include <exception>
 
 #include "NFC/ISO14443.h"
-#include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Tag.h"
 #include "Velmora/Cards/KivoLUC/TicketFields.h"
@@ -73,16 +72,9 @@ const std::vector<Field>& record()
 
 }  // namespace
 
-bool CardReader::succeeded(const char* operation, int samCode)
-{
-    if (samCode == NFC::MifareSAM::Success)
-        return true;
-    setError(operation, NFC::MifareSAM::errorToStr(samCode));
-    return false;
-}
-
 CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
-    : RFID::CardReader(Name, std::move(tag), sams.empty() ? nullptr : sams.front()), m_offline(m_sam),
+    : RFID::CardReader(Name, std::move(tag), sams.empty() ? nullptr : sams.front()),
+      m_offline(m_sam),
       m_pages(*this, m_ultralight, {false, false}, [this] { reauthenticate(); })
 {
     if (m_tag)
@@ -136,22 +128,22 @@ bool CardReader::activateOfflineKey(int channel, int position, int version)
         log(Log::LevelDebug, "Skipping key activation. Key %d already active.", position);
         return true;
     }
-    return succeeded("activateOfflineKey", m_offline.activate(key, m_tag->uid()));
+    return mifareSamStep("activateOfflineKey", m_offline.activate(key, m_tag->uid()));
 }
 
 bool CardReader::encipherOfflineData(int channel, Bytes& out, const Bytes& in)
 {
-    return succeeded("encipherOfflineData", m_offline.encipher(channel, in, out));
+    return mifareSamStep("encipherOfflineData", m_offline.encipher(channel, in, out));
 }
 
 bool CardReader::generateMac(int channel, Bytes& mac, const Bytes& data)
 {
-    return succeeded("generateMac", m_offline.generateMac(channel, data, mac, 0));
+    return mifareSamStep("generateMac", m_offline.generateMac(channel, data, mac, 0));
 }
 
 bool CardReader::verifyMac(int channel, const Bytes& data)
 {
-    return succeeded("verifyMac", m_offline.verifyMac(channel, data, 0));
+    return mifareSamStep("verifyMac", m_offline.verifyMac(channel, data, 0));
 }
 
 bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pack)

@@ -66,8 +66,6 @@ public:
     bool writeConfig(const Configuration& config);
 
 private:
-    // True for 0; otherwise the SAM's text as the error of operation.
-    bool succeeded(const char* operation, int samCode);
     // generatePassword, then PWD_AUTH; true at once without a SAM.
     bool authenticate();
     // Sends the password again when this reader had sent it: selecting the card again drops it.

@@ -2,7 +2,6 @@
 
 #include <exception>
 
-#include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Tag.h"
 #include "Velmora/Cards/KivoLUC/TicketFields.h"
@@ -161,21 +160,13 @@ VariantMap CardReader::decodeData(const CardData& data)
 
 // ---- SAM ----
 
-bool CardReader::succeeded(const char* operation, int samCode)
-{
-    if (samCode == NFC::MifareSAM::Success)
-        return true;
-    setError(operation, NFC::MifareSAM::errorToStr(samCode));
-    return false;
-}
-
 bool CardReader::activate(const OfflineKey& key, const char* operation)
 {
     if (m_offline.active(key))
         return true;
     log(Log::LevelDebug, "Activating Offline Key (channel=%d, pos=%d, ver=%d)", key.channel, key.position,
         key.version);
-    return succeeded(operation, m_offline.activate(key, m_tag->uid()));
+    return mifareSamStep(operation, m_offline.activate(key, m_tag->uid()));
 }
 
 bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pack)
@@ -195,7 +186,7 @@ bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pac
         return false;
     log(Log::LevelDebug, "Enciphering Offline data (size=%zu)", uid.size());
     Bytes out;
-    if (!succeeded("generatePassword", m_offline.encipher(PasswordKey.channel, uid, out)))
+    if (!mifareSamStep("generatePassword", m_offline.encipher(PasswordKey.channel, uid, out)))
         return false;
     if (!m_offline.takePassword(out)) {
         setError("generatePassword", String::format("Wrong password/pack length received (%zu)", out.size()));
@@ -216,7 +207,7 @@ bool CardReader::generateSignature(Bytes& signature, const Bytes& data)
         return false;
     log(Log::LevelDebug, "Generating  MAC (trunc=%d)", static_cast<int>(SignatureSize));
     Bytes mac;
-    if (!succeeded("generateSignature", m_offline.generateMac(MacKey.channel, data, mac, SignatureSize)))
+    if (!mifareSamStep("generateSignature", m_offline.generateMac(MacKey.channel, data, mac, SignatureSize)))
         return false;
     if (mac.size() != SignatureSize) {
         setError("generateSignature", String::format("Wrong signature length received (%zu)", mac.size()));
@@ -236,7 +227,7 @@ bool CardReader::verifySignature(const Bytes& data)
     if (!activate(MacKey, "verifySignature"))
         return false;
     log(Log::LevelDebug, "Verifying MAC (trunc=%d)", static_cast<int>(SignatureSize));
-    return succeeded("verifySignature", m_offline.verifyMac(MacKey.channel, data, SignatureSize));
+    return mifareSamStep("verifySignature", m_offline.verifyMac(MacKey.channel, data, SignatureSize));
 }
 
 bool CardReader::authenticate()

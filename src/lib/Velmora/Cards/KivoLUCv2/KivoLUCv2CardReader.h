@@ -68,8 +68,6 @@ public:
 private:
     // Activates the key on its channel once per card; errors reported under operation.
     bool activate(const KivoLUC::OfflineKey& key, const char* operation);
-    // True for 0; otherwise the SAM's text as the error of operation.
-    bool succeeded(const char* operation, int samCode);
     // generatePassword, then PWD_AUTH; true at once without a SAM.
     bool authenticate();
     // The copy the selector names, from this reader's last verified read, else from page 11.

@@ -280,14 +280,6 @@ bool CardReader::authenticate()
     return ok;
 }
 
-bool CardReader::samStep(const char* operation, int status)
-{
-    if (status == NFC::MifareSAM::Success)
-        return true;
-    setError(operation, NFC::MifareSAM::errorToStr(status));
-    return false;
-}
-
 bool CardReader::generateAuthKey(Bytes& key)
 {
     const Bytes& uid = m_tag->uid();
@@ -301,12 +293,12 @@ bool CardReader::generateAuthKey(Bytes& key)
         log(Log::LevelWarning, "No active Accrediation SAM");
         return true;
     }
-    if (!samStep("generateAuthKey", sam->activateOfflineKey(DerivationKeyNo, OfflineKeyVersion, {})))
+    if (!mifareSamStep("generateAuthKey", sam->activateOfflineKey(DerivationKeyNo, OfflineKeyVersion, {})))
         return false;
     // Each answer must hold its two blocks: the subkey comes from the first block of the first
     // answer, each key half from the second block of the others.
     auto encipher = [&](const Bytes& input, Bytes& out) {
-        if (!samStep("generateAuthKey", sam->encipherOfflineData(input, out)))
+        if (!mifareSamStep("generateAuthKey", sam->encipherOfflineData(input, out)))
             return false;
         if (out.size() < 2 * Block) {
             setError("generateAuthKey", String::format("Incorrect cipher size : %zu bytes", out.size()));
@@ -404,8 +396,8 @@ bool CardReader::generateSignature(Bytes& mac, const Bytes& data)
         return false;
     }
     Bytes answer;
-    if (!samStep("generateSignature", sam->activateOfflineKey(MacKeyNo, OfflineKeyVersion, {})) ||
-        !samStep("generateSignature", sam->generateMAC(data, answer, MacSize)))
+    if (!mifareSamStep("generateSignature", sam->activateOfflineKey(MacKeyNo, OfflineKeyVersion, {})) ||
+        !mifareSamStep("generateSignature", sam->generateMAC(data, answer, MacSize)))
         return false;
     if (answer.size() != MacSize) {
         setError("generateSignature", String::format("Incorrect MAC size : %zu bytes", answer.size()));
@@ -435,8 +427,8 @@ bool CardReader::verifySignature(const Bytes& mac, const Bytes& data)
     }
     Bytes dataAndMac = data;
     append(dataAndMac, mac);
-    return samStep("verifySignature", sam->activateOfflineKey(MacKeyNo, OfflineKeyVersion, {})) &&
-           samStep("verifySignature", sam->verifyMAC(dataAndMac, MacSize));
+    return mifareSamStep("verifySignature", sam->activateOfflineKey(MacKeyNo, OfflineKeyVersion, {})) &&
+           mifareSamStep("verifySignature", sam->verifyMAC(dataAndMac, MacSize));
 }
 
 // ---- card image ----

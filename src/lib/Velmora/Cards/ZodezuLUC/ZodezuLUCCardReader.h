@@ -101,7 +101,6 @@ private:
     // The information MAC input: the record with zeros to 28 bytes.
     static Bytes infoMacInput(const Bytes& info);
     bool defaultKeyAuthentication();
-    bool samStep(const char* operation, int status);
 };
 
 }  // namespace ZodezuLUC
