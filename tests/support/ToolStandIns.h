@@ -29,10 +29,12 @@ public:
         write("setserial", record);
         write("systemctl", record);
         // With STANDIN_PPPD_DETACHES it goes on in a subshell (at most 20 s) whose pid it writes to
-        // daemonPidPath(), and ends with 0, as pppd does once the link is up.
+        // daemonPidPath(), and ends with 0, as pppd does once the link is up. Once the file that
+        // STANDIN_PPPD_BECOMES names exists, that subshell turns into "sleep 20" under the same pid.
         write("pppd", record + "[ -n \"$STANDIN_PPPD_IGNORES_TERM\" ] && trap '' TERM\necho $$ > '" + pidPath() +
                           "'\nif [ -n \"$STANDIN_PPPD_DETACHES\" ]; then\n"
-                          "  ( i=0; while [ $i -lt 20 ] && sleep 1; do i=$((i+1)); done ) &\n"
+                          "  ( i=0; while [ $i -lt 200 ] && ! [ -e \"${STANDIN_PPPD_BECOMES:-/nonexistent}\" ] &&\n"
+                          "    sleep 0.1; do i=$((i+1)); done\n    [ $i -lt 200 ] && exec sleep 20 ) &\n"
                           "  echo $! > '" + daemonPidPath() + "'\n  exit 0\nfi\nexec sleep 10\n");
         ::setenv("PATH", (m_dir.path() + ":" + m_oldPath).c_str(), 1);
     }

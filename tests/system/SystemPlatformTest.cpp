@@ -1,10 +1,18 @@
 // The system platform against recording stand-ins of setserial, pppd and systemctl (first on PATH):
 // what it runs, what it refuses to run, how it stops the pppd it started, how it reads the flags.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "ToolStandIns.h"
@@ -96,6 +104,86 @@ TEST_F(SystemPlatformTest, StopsOnlyItsOwnPppdByPidAndKillsOneIgnoringSigtermAft
         EXPECT_TRUE(detaches ? ToolStandIns::ended(ours) : ::kill(ours, 0) != 0);
         EXPECT_FALSE(platform.holdsDevice("/dev/null"));
         EXPECT_FALSE(other.endsWithin(0)) << "a pppd that is not ours was stopped";
+    }
+}
+
+TEST_F(SystemPlatformTest, LeavesAloneWhatTheDetachedPppdsPidNamesOnceItIsNoLongerThatPppd)
+{
+    Monet::SystemPlatform platform("/sys/class/net/ppp0/flags", tools.daemonPidPath());
+    const std::string trigger = tools.path("becomes");
+    ::setenv("STANDIN_PPPD_DETACHES", "1", 1);
+    ::setenv("STANDIN_PPPD_BECOMES", trigger.c_str(), 1);
+    ASSERT_TRUE(platform.startPppd("/dev/null", 115200));
+    ::unsetenv("STANDIN_PPPD_DETACHES");
+    ::unsetenv("STANDIN_PPPD_BECOMES");
+    const pid_t started = tools.pppdPid();
+    const pid_t daemon = tools.pppdPid(true);
+    ASSERT_GT(daemon, 0);
+    for (int i = 0; i < 100 && !ToolStandIns::ended(started); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(platform.holdsDevice("/dev/null"));  // followed to the background pppd
+
+    // The same pid now runs something else, as it would once reused.
+    testsupport::writeFile(trigger, {});
+    std::string comm;
+    for (int i = 0; i < 300 && comm != "sleep"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream file("/proc/" + std::to_string(daemon) + "/comm");
+        std::getline(file, comm);
+    }
+    ASSERT_EQ(comm, "sleep");
+    EXPECT_FALSE(platform.holdsDevice("/dev/null"));
+    platform.stopPppd();
+    EXPECT_FALSE(ToolStandIns::ended(daemon)) << "a process that is no longer our pppd was signalled";
+    ::kill(daemon, SIGKILL);
+}
+
+// Fails pidfd_open and close_range with ENOSYS for this process and its children, as a kernel
+// older than either does.
+bool withoutPidfdsOrCloseRange()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(SystemPlatformTest, ToolsGetNoDescriptorOfOursAndAreReapedByAZeroWaitOnEveryKernel)
+{
+    for (const bool oldKernel : {false, true}) {
+        SCOPED_TRACE(oldKernel ? "without pidfds or close_range" : "this kernel");
+        // In a child of its own, whose failures are the bits of its exit code.
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int failures = oldKernel && !withoutPidfdsOrCloseRange() ? 1 : 0;
+            int line[2];
+            if (::pipe(line) != 0)
+                ::_exit(2);
+            const pid_t sleeper = Monet::process::spawn({"sleep", "5"});
+            ::close(line[1]);
+            pollfd p{line[0], POLLIN, 0};
+            // The write end reached the tool when its closing here does not end the line.
+            failures |= ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) ? 0 : 4;
+            ::kill(sleeper, SIGKILL);
+            int status = Monet::process::waitFor(sleeper, 0);
+            for (int i = 0; i < 100 && status < 0; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                status = Monet::process::waitFor(sleeper, 0);
+            }
+            failures |= status >= 0 && WIFSIGNALED(status) && ::kill(sleeper, 0) != 0 ? 0 : 8;
+            ::_exit(failures);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no filter, 4: descriptor leaked, 8: not reaped";
     }
 }
 

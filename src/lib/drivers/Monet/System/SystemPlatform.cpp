@@ -11,9 +11,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <thread>
 #include <utility>
 
@@ -52,13 +54,50 @@ bool characterDevice(const std::string& device)
 
 namespace process {
 
+namespace {
+
+// The file execvp would run for name, found before the fork: the search reads the environment and
+// builds paths, which a child of a program with other threads may not do before its exec. Empty
+// when there is none.
+std::string executable(const std::string& name)
+{
+    if (name.empty() || name.find('/') != std::string::npos)
+        return name;
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "/bin:/usr/bin";
+    for (size_t begin = 0;;) {
+        const size_t end = dirs.find(':', begin);
+        const std::string dir =
+            dirs.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        const std::string file = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat st
+        {
+        };
+        if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(file.c_str(), X_OK) == 0)
+            return file;
+        if (end == std::string::npos)
+            return {};
+        begin = end + 1;
+    }
+}
+
+}  // namespace
+
 pid_t spawn(const std::vector<std::string>& argv)
 {
     if (argv.empty())
         return -1;
+    const std::string file = executable(argv[0]);
+    if (file.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    // A kernel without close_range leaves the child to close each descriptor itself, up to this.
+    const long openMax = ::sysconf(_SC_OPEN_MAX);
+    const int lastFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) - 1 : 65535;
 
     // The child reports a failed exec through this pipe; a successful exec closes it unwritten.
     int report[2];
@@ -71,14 +110,15 @@ pid_t spawn(const std::vector<std::string>& argv)
         ::dup2(devnull, 0);
         ::dup2(devnull, 1);
         // None of our sockets or lines goes to the tool.
-        if (report[1] > 3)
-            ::close_range(3, static_cast<unsigned>(report[1]) - 1, 0);
-        ::close_range(static_cast<unsigned>(report[1]) + 1, ~0U, 0);
+        if (report[1] > 3 && ::close_range(3, static_cast<unsigned>(report[1]) - 1, 0) != 0)
+            for (int fd = 3; fd < report[1]; ++fd) ::close(fd);
+        if (::close_range(static_cast<unsigned>(report[1]) + 1, ~0U, 0) != 0)
+            for (int fd = report[1] + 1; fd <= lastFd; ++fd) ::close(fd);
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
-        ::execvp(args[0], args.data());
+        ::execv(file.c_str(), args.data());
         const int error = errno;
         if (::write(report[1], &error, sizeof error) < 0)
             ::_exit(127);
@@ -111,17 +151,19 @@ int waitFor(pid_t pid, int ms)
         do ready = ::poll(&p, 1, ms);
         while (ready < 0 && errno == EINTR);
         ::close(fd);
-        if (ready == 0)
+        // Not known to have ended: a blocking wait here could outlast the caller's bound.
+        if (ready == 0 || (ready < 0 && ms >= 0))
             return -1;
     } else if (errno != ESRCH) {
-        // A kernel without pidfds: look every 10 ms, as long as the caller allows.
-        for (int waited = 0; ms < 0 || waited < ms; waited += 10) {
+        // A kernel without pidfds: look every 10 ms, as long as the caller allows, and at least once.
+        for (int waited = 0;; waited += 10) {
             const pid_t r = ::waitpid(pid, &status, WNOHANG);
             if (r == pid || (r < 0 && errno != EINTR))
                 return r == pid ? status : 0;
+            if (ms >= 0 && waited >= ms)
+                return -1;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return -1;
     }
     pid_t r;
     do r = ::waitpid(pid, &status, 0);
@@ -233,8 +275,9 @@ void SystemPlatform::stopLocked()
         return;
     ::kill(m_pppd, SIGTERM);
     if (m_detached) {
-        // Not our child: init reaps it.
-        if (!process::gone(m_pppd, PppdTermMs)) {
+        // Not our child: init reaps it, and its pid may go to another process as soon as it has
+        // ended, so the SIGKILL goes only to a pppd that is still ours.
+        if (!process::gone(m_pppd, PppdTermMs) && isOurPppd(m_pppd)) {
             ::kill(m_pppd, SIGKILL);
             (void)process::gone(m_pppd, PppdTermMs);
         }
@@ -256,7 +299,8 @@ void SystemPlatform::reapLocked()
     if (m_pppd <= 0)
         return;
     if (m_detached) {
-        if (process::gone(m_pppd, 0)) {
+        // Looked at again each time: once it has ended, its pid may name any other process.
+        if (process::gone(m_pppd, 0) || !isOurPppd(m_pppd)) {
             Log::warning("[Monet] WARN: pppd (pid %d) ended by itself", static_cast<int>(m_pppd));
             m_pppd = -1;
         }
@@ -283,18 +327,23 @@ pid_t SystemPlatform::detachedPppd() const
 {
     long pid = 0;
     std::ifstream pidFile(m_pidFilePath);
-    if (!(pidFile >> pid) || pid <= 1)
+    if (!(pidFile >> pid) || pid <= 1 || pid > std::numeric_limits<pid_t>::max())
         return -1;
-    // Still ours only while it is a pppd with the device and speed we started it with.
+    return isOurPppd(static_cast<pid_t>(pid)) ? static_cast<pid_t>(pid) : -1;
+}
+
+bool SystemPlatform::isOurPppd(pid_t pid) const
+{
+    // Ours only while it is a pppd with the device and speed we started it with.
     const std::string proc = "/proc/" + std::to_string(pid);
     std::ifstream commFile(proc + "/comm");
     std::ifstream cmdlineFile(proc + "/cmdline", std::ios::binary);
     std::string comm;
     std::getline(commFile, comm);
-    const std::string cmdline((std::istreambuf_iterator<char>(cmdlineFile)), std::istreambuf_iterator<char>());
-    const bool ours = comm == "pppd" && cmdline.size() > m_pppdArgs.size() &&
-                      cmdline.compare(cmdline.size() - m_pppdArgs.size(), m_pppdArgs.size(), m_pppdArgs) == 0;
-    return ours ? static_cast<pid_t>(pid) : -1;
+    const std::string cmdline((std::istreambuf_iterator<char>(cmdlineFile)),
+                              std::istreambuf_iterator<char>());
+    return comm == "pppd" && cmdline.size() > m_pppdArgs.size() &&
+           cmdline.compare(cmdline.size() - m_pppdArgs.size(), m_pppdArgs.size(), m_pppdArgs) == 0;
 }
 
 void SystemPlatform::restartService()

@@ -44,6 +44,8 @@ private:
     void reapLocked();
     // The pid in pppd's pid file when that process is the pppd we started; else -1.
     pid_t detachedPppd() const;
+    // The process is a pppd on the device and speed we started ours with.
+    bool isOurPppd(pid_t pid) const;
 
     const std::string m_flagsPath;
     const std::string m_pidFilePath;
