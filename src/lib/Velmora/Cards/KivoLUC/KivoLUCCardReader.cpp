@@ -148,26 +148,10 @@ bool CardReader::verifyMac(int channel, const Bytes& data)
 
 bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pack)
 {
-    log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
-    if (!m_offline) {
-        log(Log::LevelWarning, "%s", NoSam);
-        pwd = 0;
-        pack = 0;
-        return true;
-    }
-    if (m_offline.password(pwd, pack)) {
-        log(Log::LevelDebug, "Skipping password generation (pwd=0x%08x, ack=0x%04x)", pwd, pack);
-        return true;
-    }
-    Bytes out;
-    if (!activateOfflineKey(PasswordKey.channel, PasswordKey.position, PasswordKey.version) ||
-        !encipherOfflineData(PasswordKey.channel, out, uid))
-        return false;
-    if (!m_offline.takePassword(out)) {
-        setError("generatePassword", String::format("Wrong password/pack length received (%zu)", out.size()));
-        return false;
-    }
-    return m_offline.password(pwd, pack);
+    return derivePassword(*this, m_offline, uid, pwd, pack, [&](Bytes& out) {
+        return activateOfflineKey(PasswordKey.channel, PasswordKey.position, PasswordKey.version) &&
+               encipherOfflineData(PasswordKey.channel, out, uid);
+    });
 }
 
 bool CardReader::verifyPassword(uint32_t pwd, uint16_t pack)

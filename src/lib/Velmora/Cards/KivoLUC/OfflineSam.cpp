@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "NFC/Protocols/MifareSAM.h"
+#include "Velmora/CardReader.h"
+#include "core/String.h"
 
 namespace KivoLUC {
 
@@ -91,6 +93,31 @@ bool OfflineSam::takePassword(const Bytes& out)
             static_cast<uint32_t>(out[2]) << 8 | out[3];
     m_pack = static_cast<uint16_t>(out[4] << 8 | out[5]);
     return true;
+}
+
+bool derivePassword(RFID::CardReader& reader, OfflineSam& sam, const std::vector<uint8_t>& uid, uint32_t& pwd,
+                    uint16_t& pack, const std::function<bool(std::vector<uint8_t>& out)>& encipher)
+{
+    reader.log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
+    if (!sam) {
+        reader.log(Log::LevelWarning, "No active SAM");
+        pwd = 0;
+        pack = 0;
+        return true;
+    }
+    if (sam.password(pwd, pack)) {
+        reader.log(Log::LevelDebug, "Skipping password generation (pwd=0x%08x, ack=0x%04x)", pwd, pack);
+        return true;
+    }
+    std::vector<uint8_t> out;
+    if (!encipher(out))
+        return false;
+    if (!sam.takePassword(out)) {
+        reader.setError("generatePassword",
+                        String::format("Wrong password/pack length received (%zu)", out.size()));
+        return false;
+    }
+    return sam.password(pwd, pack);
 }
 
 }  // namespace KivoLUC

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -13,6 +14,10 @@ namespace NFC {
 class MifareSAM;
 class SAM;
 }  // namespace NFC
+
+namespace RFID {
+class CardReader;
+}
 
 namespace KivoLUC {
 
@@ -61,5 +66,11 @@ private:
     uint32_t m_pwd = 0xFFFFFFFF;
     uint16_t m_pack = 0xFFFF;
 };
+
+// The card password for uid as both generations derive it, with reader's log lines and errors:
+// zero without a SAM, the pair derived before for this card, else the pair in what encipher
+// gives (the SAM's encipherment of uid under PasswordKey; encipher records its own failure).
+bool derivePassword(RFID::CardReader& reader, OfflineSam& sam, const std::vector<uint8_t>& uid, uint32_t& pwd,
+                    uint16_t& pack, const std::function<bool(std::vector<uint8_t>& out)>& encipher);
 
 }  // namespace KivoLUC

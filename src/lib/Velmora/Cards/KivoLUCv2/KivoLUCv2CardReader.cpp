@@ -171,28 +171,12 @@ bool CardReader::activate(const OfflineKey& key, const char* operation)
 
 bool CardReader::generatePassword(const Bytes& uid, uint32_t& pwd, uint16_t& pack)
 {
-    log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
-    if (!m_offline) {
-        log(Log::LevelWarning, "%s", NoSam);
-        pwd = 0;
-        pack = 0;
-        return true;
-    }
-    if (m_offline.password(pwd, pack)) {
-        log(Log::LevelDebug, "Skipping password generation (pwd=0x%08x, ack=0x%04x)", pwd, pack);
-        return true;
-    }
-    if (!activate(PasswordKey, "generatePassword"))
-        return false;
-    log(Log::LevelDebug, "Enciphering Offline data (size=%zu)", uid.size());
-    Bytes out;
-    if (!mifareSamStep("generatePassword", m_offline.encipher(PasswordKey.channel, uid, out)))
-        return false;
-    if (!m_offline.takePassword(out)) {
-        setError("generatePassword", String::format("Wrong password/pack length received (%zu)", out.size()));
-        return false;
-    }
-    return m_offline.password(pwd, pack);
+    return KivoLUC::derivePassword(*this, m_offline, uid, pwd, pack, [&](Bytes& out) {
+        if (!activate(PasswordKey, "generatePassword"))
+            return false;
+        log(Log::LevelDebug, "Enciphering Offline data (size=%zu)", uid.size());
+        return mifareSamStep("generatePassword", m_offline.encipher(PasswordKey.channel, uid, out));
+    });
 }
 
 bool CardReader::generateSignature(Bytes& signature, const Bytes& data)
