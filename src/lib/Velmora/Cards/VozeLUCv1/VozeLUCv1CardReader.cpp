@@ -70,6 +70,14 @@ std::string samText(int code)
     return NFC::LGsam::errorToStr(code);
 }
 
+// The block key's diversification input.
+CardReader::Bytes diversified(const CardReader::Bytes& uid)
+{
+    CardReader::Bytes input = {DiversificationPrefix};
+    input.insert(input.end(), uid.begin(), uid.end());
+    return input;
+}
+
 }  // namespace
 
 // TPASS is bound to counter #3, TVALUE to counter #2.
@@ -86,7 +94,8 @@ struct CardReader::Record
 };
 
 CardReader::CardReader(std::shared_ptr<NFC::Tag> tag, const RFID::SamList& sams)
-    : RFID::CardReader(Name, tag, sams.empty() ? nullptr : sams.front()), m_pages(*this, m_ultralight, {true, true})
+    : RFID::CardReader(Name, tag, sams.empty() ? nullptr : sams.front()),
+      m_pages(*this, m_ultralight, {true, true})
 {
     if (m_tag)
         m_ultralight = NFC::Ultralight::make(m_tag->iso14443(), m_tag->uid(), m_tag->ats());
@@ -164,8 +173,7 @@ bool CardReader::generatePassword(const Bytes& uid, uint8_t keyVersion, uint32_t
         log(Log::LevelWarning, "%s", NoSam);
         return true;
     }
-    Bytes input = {DiversificationPrefix};
-    input.insert(input.end(), uid.begin(), uid.end());
+    const Bytes input = diversified(uid);
     Bytes answer;
     const int rc = m_lgsam->encryptDecryptData(BlockKey, 1, keyVersion, input, true, input, answer);
     if (rc != NFC::LGsam::Success) {
@@ -342,22 +350,27 @@ bool CardReader::encryptValueData(Bytes& image, const VariantMap& map)
 
 bool CardReader::encryptEncTransData(Bytes& image, const VariantMap& /*map*/)
 {
+    return cipherTrans(image, true, "encryptEncTransData");
+}
+
+bool CardReader::cipherTrans(Bytes& image, bool encipher, const char* operation)
+{
     const IssuerData issuer = extractIssuerData(image);
-    Bytes input = {DiversificationPrefix};
-    input.insert(input.end(), m_tag->uid().begin(), m_tag->uid().end());
     Bytes block;
-    const int rc = m_lgsam->encryptDecryptData(BlockKey, issuer.issueCenter, issuer.keyVersion, input, true,
+    const int rc = m_lgsam->encryptDecryptData(BlockKey, issuer.issueCenter, issuer.keyVersion,
+                                               diversified(m_tag->uid()), encipher,
                                                part(image, Image::TransAt, Image::BlockSize), block);
     if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed to encrypt TTRANS_OD data");
-        setError("encryptEncTransData", samText(rc));
+        log(Log::LevelError, "Failed to %s TTRANS_OD data", encipher ? "encrypt" : "decrypt");
+        setError(operation, samText(rc));
         return false;
     }
     if (block.size() != Image::BlockSize) {
-        setError("encryptEncTransData",
-                 String::format("Wrong encrypted TTRANS_OD data length received from LSAM (expected: %d - "
+        setError(operation,
+                 String::format("Wrong %s TTRANS_OD data length received from LSAM (expected: %d - "
                                 "received: %zu)",
-                                static_cast<int>(Image::BlockSize), block.size()));
+                                encipher ? "encrypted" : "plain", static_cast<int>(Image::BlockSize),
+                                block.size()));
         return false;
     }
     place(image, Image::TransAt, block);
@@ -468,29 +481,9 @@ bool CardReader::decryptData(Bytes& image)
                           &CardReader::m_counter2,
                           Image::ValueAt,
                           &NFC::LGsam::decryptTvalueData};
-    if (!decryptRecord(image, pass, issuer.issueCenter, issuer.keyVersion, issuer.mapVersion))
-        return false;
-
-    Bytes input = {DiversificationPrefix};
-    input.insert(input.end(), m_tag->uid().begin(), m_tag->uid().end());
-    Bytes plain;
-    const int rc = m_lgsam->encryptDecryptData(BlockKey, issuer.issueCenter, issuer.keyVersion, input, false,
-                                               part(image, Image::TransAt, Image::BlockSize), plain);
-    if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed to decrypt TTRANS_OD data");
-        setError("decryptData", samText(rc));
-        return false;
-    }
-    if (plain.size() != Image::BlockSize) {
-        setError("decryptData",
-                 String::format("Wrong plain TTRANS_OD data length received from LSAM (expected: %d - "
-                                "received: %zu)",
-                                static_cast<int>(Image::BlockSize), plain.size()));
-        return false;
-    }
-    place(image, Image::TransAt, plain);
-
-    return decryptRecord(image, value, issuer.issueCenter, issuer.keyVersion, issuer.mapVersion);
+    return decryptRecord(image, pass, issuer.issueCenter, issuer.keyVersion, issuer.mapVersion) &&
+           cipherTrans(image, false, "decryptData") &&
+           decryptRecord(image, value, issuer.issueCenter, issuer.keyVersion, issuer.mapVersion);
 }
 
 // ---- image ----

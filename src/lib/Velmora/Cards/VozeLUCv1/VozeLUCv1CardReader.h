@@ -80,7 +80,10 @@ protected:
     // Pages first to last, both included.
     bool readPages(int first, int last, Bytes& out) { return m_pages.readPages(first, last + 1, out); }
     // Pages first to last - 1 from bytes, 4 a page.
-    bool writePages(int first, int last, const Bytes& bytes) { return m_pages.writePages(first, last, bytes); }
+    bool writePages(int first, int last, const Bytes& bytes)
+    {
+        return m_pages.writePages(first, last, bytes);
+    }
     bool writeConfig(const Configuration& config);
     // Attaches the SAM's balance record to the error; the empty card, for the failing flow.
     std::shared_ptr<RFID::Card> addSamMetadataToError();
@@ -90,6 +93,8 @@ private:
     struct Record;
     bool decryptRecord(Bytes& image, const Record& record, uint8_t issueCenter, uint8_t keyVersion,
                        uint8_t mapVersion);
+    // TTRANS_OD enciphered or deciphered in place under the block key; failures under operation.
+    bool cipherTrans(Bytes& image, bool encipher, const char* operation);
     // 0, or the chip's error; member follows the chip.
     int incrementCounter(int chipCounter, int& member);
     bool balance(VariantMap& map);
