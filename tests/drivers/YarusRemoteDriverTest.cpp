@@ -431,4 +431,21 @@ TEST(T2151BadPeer, EveryMisbehaviourIsAResultAndLeavesOutArgumentsAlone)
     EXPECT_EQ(info.model, "YR-4");
 }
 
+TEST(T2151BadPeer, ATrickledAnswerCostsAboutOneTimeOutNotOneWaitPerByte)
+{
+    Log::open("yarus-test", true, false);
+    T2151Reader reader(115200);
+    reader.device().setSam(0, std::make_shared<emulators::MifareSam>());
+    SerialPort port;
+    ASSERT_TRUE(port.open(reader.devicePath(), 115200, -1, 8, 1, 0));
+    T2151::Transport transport(port);
+    T2151::Reader commands(transport);
+    // Each byte well within the line's time-out, the whole answer (the ATR's) far beyond it.
+    reader.inject({Fault::Trickle, 200, 49});
+    Bytes atr;
+    const auto begin = Clock::now();
+    EXPECT_EQ(commands.powerOn(0, atr), 5);
+    EXPECT_LT(msSince(begin), 3500.0);
+}
+
 }  // namespace

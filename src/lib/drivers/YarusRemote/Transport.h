@@ -30,6 +30,7 @@ private:
 
     private:
         SerialPort& m_port;
+        int m_timeoutMs = 0;
     };
 
     SerialPort& m_port;
