@@ -175,12 +175,10 @@ bool CardReader::generatePassword(const Bytes& uid, uint8_t keyVersion, uint32_t
     }
     const Bytes input = diversified(uid);
     Bytes answer;
-    const int rc = m_lgsam->encryptDecryptData(BlockKey, 1, keyVersion, input, true, input, answer);
-    if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed generate password");
-        setError("generatePassword", samText(rc));
+    if (!lsamStep("generatePassword",
+                  m_lgsam->encryptDecryptData(BlockKey, 1, keyVersion, input, true, input, answer),
+                  "Failed generate password"))
         return false;
-    }
     if (answer.size() != PasswordAnswer) {
         setError("generatePassword",
                  String::format("Wrong password/pack length received (received: (%zu)  - expected (8)",
@@ -224,14 +222,10 @@ bool CardReader::verifyIssuerCert(const Bytes& image)
     const IssuerData issuer = extractIssuerData(image);
     log(Log::LevelInfo, "Checking certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
         issuer.certificate.size());
-    const int rc = m_lgsam->checkIssueCertUL48(CertificateKey, issuer.issueCenter, issuer.keyVersion,
-                                               m_tag->uid(), issuer.issueDate, issuer.certificate);
-    if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed to check issuer certificate");
-        setError("verifyIssuerCert", samText(rc));
-        return false;
-    }
-    return true;
+    return lsamStep("verifyIssuerCert",
+                    m_lgsam->checkIssueCertUL48(CertificateKey, issuer.issueCenter, issuer.keyVersion,
+                                                m_tag->uid(), issuer.issueDate, issuer.certificate),
+                    "Failed to check issuer certificate");
 }
 
 bool CardReader::generateIssuerCert(uint8_t keyVersion, const Date& today, Bytes& certificate)
@@ -247,13 +241,9 @@ bool CardReader::generateIssuerCert(uint8_t keyVersion, const Date& today, Bytes
         certificate.assign(2, 0x00);
         return true;
     }
-    const int rc = m_lgsam->generateIssuerCert(1, keyVersion, CertificateKey, input, certificate);
-    if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed to generate issuer certificate");
-        setError("generateIssuerCert", samText(rc));
-        return false;
-    }
-    return true;
+    return lsamStep("generateIssuerCert",
+                    m_lgsam->generateIssuerCert(1, keyVersion, CertificateKey, input, certificate),
+                    "Failed to generate issuer certificate");
 }
 
 CardReader::Bytes CardReader::prepareIssuerData(uint8_t keyVersion, const Bytes& certificate,
@@ -272,6 +262,25 @@ CardReader::Bytes CardReader::prepareIssuerData(uint8_t keyVersion, const Bytes&
 }
 
 // ---- encipherment ----
+
+bool CardReader::lsamStep(const char* operation, int rc, const char* failure)
+{
+    if (rc == NFC::LGsam::Success)
+        return true;
+    log(Log::LevelError, "%s", failure);
+    setError(operation, samText(rc));
+    return false;
+}
+
+bool CardReader::lsamGave(const char* operation, const std::string& what, size_t expected, size_t received)
+{
+    if (received == expected)
+        return true;
+    setError(operation,
+             String::format("Wrong %s data length received from LSAM (expected: %d - received: %zu)",
+                            what.c_str(), static_cast<int>(expected), received));
+    return false;
+}
 
 bool CardReader::checkTransactionType(uint8_t trt)
 {
@@ -293,21 +302,13 @@ bool CardReader::encryptPassData(Bytes& image, const VariantMap& map)
         return false;
     log(Log::LevelInfo, "TRT received: %d", trt);
     Bytes block;
-    const int rc = m_lgsam->encryptTpassData(RecordKey, issuer.issueCenter, issuer.keyVersion, trt,
-                                             m_tag->uid(), be32(static_cast<uint32_t>(m_counter3 + 1)),
-                                             part(image, Image::PassAt, Image::PlainSize), block);
-    if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed to encrypt TPASS data");
-        setError("encryptPassData", samText(rc));
+    if (!lsamStep("encryptPassData",
+                  m_lgsam->encryptTpassData(RecordKey, issuer.issueCenter, issuer.keyVersion, trt,
+                                            m_tag->uid(), be32(static_cast<uint32_t>(m_counter3 + 1)),
+                                            part(image, Image::PassAt, Image::PlainSize), block),
+                  "Failed to encrypt TPASS data") ||
+        !lsamGave("encryptPassData", "encrypted TPASS", Image::BlockSize, block.size()))
         return false;
-    }
-    if (block.size() != Image::BlockSize) {
-        setError("encryptPassData",
-                 String::format("Wrong encrypted TPASS data length received from LSAM (expected: %d - "
-                                "received: %zu)",
-                                static_cast<int>(Image::BlockSize), block.size()));
-        return false;
-    }
     place(image, Image::PassAt, block);
     return true;
 }
@@ -328,21 +329,13 @@ bool CardReader::encryptValueData(Bytes& image, const VariantMap& map)
         log(Log::LevelInfo, "Remained Value (period): %u", remaining);
     }
     Bytes answer;
-    const int rc = m_lgsam->encryptTvalueData(RecordKey, issuer.issueCenter, issuer.keyVersion, trt,
-                                              m_tag->uid(), be32(amount), be32(remaining),
-                                              part(image, Image::ValueAt, Image::PlainSize), answer);
-    if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed to encrypt TVALUE data");
-        setError("encryptValueData", samText(rc));
+    if (!lsamStep("encryptValueData",
+                  m_lgsam->encryptTvalueData(RecordKey, issuer.issueCenter, issuer.keyVersion, trt,
+                                             m_tag->uid(), be32(amount), be32(remaining),
+                                             part(image, Image::ValueAt, Image::PlainSize), answer),
+                  "Failed to encrypt TVALUE data") ||
+        !lsamGave("encryptValueData", "encrypted TVALUE", TvalueAnswer, answer.size()))
         return false;
-    }
-    if (answer.size() != TvalueAnswer) {
-        setError("encryptValueData",
-                 String::format("Wrong encrypted TVALUE data length received from LSAM (expected: %d - "
-                                "received: %zu)",
-                                static_cast<int>(TvalueAnswer), answer.size()));
-        return false;
-    }
     m_topUpSign = part(answer, TopUpSignAt, TopUpSignSize);
     place(image, Image::ValueAt, part(answer, 0, Image::BlockSize));
     return true;
@@ -357,22 +350,14 @@ bool CardReader::cipherTrans(Bytes& image, bool encipher, const char* operation)
 {
     const IssuerData issuer = extractIssuerData(image);
     Bytes block;
-    const int rc = m_lgsam->encryptDecryptData(BlockKey, issuer.issueCenter, issuer.keyVersion,
-                                               diversified(m_tag->uid()), encipher,
-                                               part(image, Image::TransAt, Image::BlockSize), block);
-    if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Failed to %s TTRANS_OD data", encipher ? "encrypt" : "decrypt");
-        setError(operation, samText(rc));
+    if (!lsamStep(operation,
+                  m_lgsam->encryptDecryptData(BlockKey, issuer.issueCenter, issuer.keyVersion,
+                                              diversified(m_tag->uid()), encipher,
+                                              part(image, Image::TransAt, Image::BlockSize), block),
+                  encipher ? "Failed to encrypt TTRANS_OD data" : "Failed to decrypt TTRANS_OD data") ||
+        !lsamGave(operation, encipher ? "encrypted TTRANS_OD" : "plain TTRANS_OD", Image::BlockSize,
+                  block.size()))
         return false;
-    }
-    if (block.size() != Image::BlockSize) {
-        setError(operation,
-                 String::format("Wrong %s TTRANS_OD data length received from LSAM (expected: %d - "
-                                "received: %zu)",
-                                encipher ? "encrypted" : "plain", static_cast<int>(Image::BlockSize),
-                                block.size()));
-        return false;
-    }
     place(image, Image::TransAt, block);
     return true;
 }
@@ -453,13 +438,8 @@ bool CardReader::decryptRecord(Bytes& image, const Record& r, uint8_t issueCente
                 return false;
         }
     }
-    if (plain.size() != Image::PlainSize) {
-        setError(
-            "decryptData",
-            String::format("Wrong plain %s data length received from LSAM (expected: %d - received: %zu)",
-                           r.name, static_cast<int>(Image::PlainSize), plain.size()));
+    if (!lsamGave("decryptData", std::string("plain ") + r.name, Image::PlainSize, plain.size()))
         return false;
-    }
     place(image, r.at, plain);
     return true;
 }
@@ -644,12 +624,9 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
         return addSamMetadataToError();
 
     Bytes versions;
-    const int rc = m_lgsam->getIssuerKeyVersion(versions);
-    if (rc != NFC::LGsam::Success) {
-        log(Log::LevelError, "Unable to retrieve VKSETissuer from LSAM");
-        setError("create", samText(rc));
+    if (!lsamStep("create", m_lgsam->getIssuerKeyVersion(versions),
+                  "Unable to retrieve VKSETissuer from LSAM"))
         return addSamMetadataToError();
-    }
     log(Log::LevelInfo, "%zu VKSETissuer(s) found in LSAM", versions.size());
     uint8_t keyVersion = 0;
     for (size_t i = 0; i < versions.size(); ++i) {

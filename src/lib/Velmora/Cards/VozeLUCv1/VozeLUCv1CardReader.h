@@ -93,6 +93,12 @@ private:
     struct Record;
     bool decryptRecord(Bytes& image, const Record& record, uint8_t issueCenter, uint8_t keyVersion,
                        uint8_t mapVersion);
+    // True for the LG SAM's success; otherwise failure logged and the SAM's text as the error of
+    // operation.
+    bool lsamStep(const char* operation, int rc, const char* failure);
+    // True when the LG SAM's answer (what: "encrypted TPASS") has the expected length; otherwise
+    // the error of operation.
+    bool lsamGave(const char* operation, const std::string& what, size_t expected, size_t received);
     // TTRANS_OD enciphered or deciphered in place under the block key; failures under operation.
     bool cipherTrans(Bytes& image, bool encipher, const char* operation);
     // 0, or the chip's error; member follows the chip.
