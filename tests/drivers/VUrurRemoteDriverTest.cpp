@@ -212,6 +212,7 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
         {"refused",            "127.0.0.1", refused,       0, false, false, false, true},
         {"device path",        "/dev/ttyS0", 1973,         0, false, false, false, false},
         {"host name",          "reader1",   1973,          0, false, false, false, false},
+        {"port past the range", "127.0.0.1", reader.port() + 65536, 0, false, false, false, false},
     };
     // clang-format on
     size_t closes = 0;

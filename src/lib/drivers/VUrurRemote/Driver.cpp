@@ -46,6 +46,9 @@ bool Driver::attach(const std::string& device, int port, std::string* error)
     in_addr address{};
     if (::inet_pton(AF_INET, host.c_str(), &address) != 1)
         return false;
+    // A number past the port range would wrap round to some other port.
+    if (port <= 0 || port > 65535)
+        return false;
 
     m_client.setConnectTimeout(ConnectTimeoutMs);
     try {
