@@ -154,15 +154,22 @@ bool withoutPidfdsOrCloseRange()
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-TEST_F(SystemPlatformTest, ToolsGetNoDescriptorOfOursAndAreReapedByAZeroWaitOnEveryKernel)
+TEST_F(SystemPlatformTest, ToolsGetNoDescriptorOfOursAreReapedByAZeroWaitAndAFailedStartIsReported)
 {
-    for (const bool oldKernel : {false, true}) {
-        SCOPED_TRACE(oldKernel ? "without pidfds or close_range" : "this kernel");
+    const struct
+    {
+        const char* name;
+        bool oldKernel, streamsClosed;
+    } cases[] = {{"this kernel", false, false},
+                 {"without pidfds or close_range", true, false},
+                 {"stdin and stdout closed", false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         // In a child of its own, whose failures are the bits of its exit code.
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            int failures = oldKernel && !withoutPidfdsOrCloseRange() ? 1 : 0;
+            int failures = c.oldKernel && !withoutPidfdsOrCloseRange() ? 1 : 0;
             int line[2];
             if (::pipe(line) != 0)
                 ::_exit(2);
@@ -178,12 +185,15 @@ TEST_F(SystemPlatformTest, ToolsGetNoDescriptorOfOursAndAreReapedByAZeroWaitOnEv
                 status = Monet::process::waitFor(sleeper, 0);
             }
             failures |= status >= 0 && WIFSIGNALED(status) && ::kill(sleeper, 0) != 0 ? 0 : 8;
+            if (c.streamsClosed)
+                ::close(0), ::close(1);
+            failures |= Monet::process::spawn({tools.path("missing")}) < 0 ? 0 : 16;
             ::_exit(failures);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no filter, 4: descriptor leaked, 8: not reaped";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no filter, 4: descriptor leaked, 8: not reaped, 16: no failure";
     }
 }
 

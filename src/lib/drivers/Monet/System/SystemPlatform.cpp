@@ -81,6 +81,17 @@ std::string executable(const std::string& name)
     }
 }
 
+// A program started with a standard stream closed gets that number back from its next open, where
+// the child's dup2 onto 0 and 1 would replace the pipe or /dev/null: ours are kept above 2.
+int aboveStandardStreams(int fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
+}
+
 }  // namespace
 
 pid_t spawn(const std::vector<std::string>& argv)
@@ -103,8 +114,10 @@ pid_t spawn(const std::vector<std::string>& argv)
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
         return -1;
-    const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    const pid_t pid = devnull < 0 ? -1 : ::fork();
+    report[0] = aboveStandardStreams(report[0]);
+    report[1] = aboveStandardStreams(report[1]);
+    const int devnull = aboveStandardStreams(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    const pid_t pid = devnull < 0 || report[0] < 0 || report[1] < 0 ? -1 : ::fork();
     if (pid == 0) {
         // Only async-signal-safe calls from here on: the program has other threads.
         ::dup2(devnull, 0);
@@ -124,15 +137,16 @@ pid_t spawn(const std::vector<std::string>& argv)
             ::_exit(127);
         ::_exit(127);
     }
-    if (devnull >= 0)
-        ::close(devnull);
-    ::close(report[1]);
+    for (const int fd : {devnull, report[1]})
+        if (fd >= 0)
+            ::close(fd);
     int error = 0;
     ssize_t n = -1;
     if (pid > 0)
         do n = ::read(report[0], &error, sizeof error);
         while (n < 0 && errno == EINTR);
-    ::close(report[0]);
+    if (report[0] >= 0)
+        ::close(report[0]);
     if (pid > 0 && n > 0) {
         (void)waitFor(pid, -1);
         errno = error;
