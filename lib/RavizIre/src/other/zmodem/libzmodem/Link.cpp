@@ -81,7 +81,7 @@ Link::Link(int fd, int writeStallTenths) : m_fd(fd), m_writeStallTenths(writeSta
 
 Link::~Link()
 {
-    restoreMode();
+    restoreMode(true);
     if (m_savedFlags >= 0)
         ::fcntl(m_fd, F_SETFL, m_savedFlags);
 }
@@ -244,7 +244,7 @@ long Link::setRawMode(bool flowControl)
     return speedOf(::cfgetospeed(&mode));
 }
 
-void Link::restoreMode()
+void Link::restoreMode(bool dropInput)
 {
     if (!m_modeSaved)
         return;
@@ -259,9 +259,10 @@ void Link::restoreMode()
             ::nanosleep(&pause, nullptr);
         }
     }
-    // Stale input goes; output stays: the cancel string or the final "OO" may still be on its way
-    // (a pseudo-terminal reports no queued output, so the wait above cannot tell).
-    ::tcflush(m_fd, TCIFLUSH);
+    // Output stays either way: the cancel string or the final "OO" may still be on its way (a
+    // pseudo-terminal reports no queued output, so the wait above cannot tell).
+    if (dropInput)
+        ::tcflush(m_fd, TCIFLUSH);
     ::tcsetattr(m_fd, TCSANOW, &m_savedMode);
     ::tcflow(m_fd, TCOON);
 }

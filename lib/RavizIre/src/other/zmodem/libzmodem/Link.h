@@ -39,9 +39,10 @@ public:
     // Raw 8-bit mode; `flowControl` adds XON/XOFF control of our output. Returns the output speed
     // in bps (38400 when it is not a known rate, as for a socket).
     long setRawMode(bool flowControl);
-    // Waits (bounded) for queued output to leave, drops what is left both ways and restores the
-    // settings found at the first setRawMode.
-    void restoreMode();
+    // Waits (bounded) for queued output to leave and restores the settings found at the first
+    // setRawMode. Input waiting then is dropped only when `dropInput`: once a session has ended
+    // with its "OO", what the peer sends next is the caller's (a reader's report follows at once).
+    void restoreMode(bool dropInput);
 
 private:
     bool waitWritable();

@@ -289,7 +289,8 @@ bool Sender::run(int count, const char* const* files)
     } else {
         finishSession();
     }
-    m_link.restoreMode();
+    // After a cancel what the peer still sends is stale; after a finished session it is the caller's.
+    m_link.restoreMode(failed);
     const bool success = !failed && errors == 0;
     ZM_LOG(LogInfo, success ? "Transfer complete" : "Transfer incomplete");
     return success;
