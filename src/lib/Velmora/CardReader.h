@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <exception>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -77,6 +78,19 @@ protected:
     std::shared_ptr<Card> finishWrite(double start, const VariantMap& data);
     // True for a MIFARE SAM's success code; otherwise the SAM's text as the error of operation.
     bool mifareSamStep(const char* operation, int samCode);
+    // Runs step, for the codecs of a client's map that throw on a missing or malformed key: what it
+    // throws becomes the error of operation, and false.
+    template <typename Step>
+    bool guarded(const std::string& operation, Step&& step)
+    {
+        try {
+            step();
+            return true;
+        } catch (const std::exception& e) {
+            setError(operation, e.what());
+            return false;
+        }
+    }
 
     std::string m_name;
     std::shared_ptr<NFC::Tag> m_tag;

@@ -1,6 +1,5 @@
 #include "Velmora/Cards/KivoLUC/KivoLUCCardReader.h"
 
-#include <exception>
 
 #include "NFC/ISO14443.h"
 #include "NFC/Protocols/Ultralight.h"
@@ -254,12 +253,8 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
     }
     // The map first: one that cannot be encoded fails here, before the SAM or the card hears of it.
     Bytes image;
-    try {
-        image = serializeData(data);
-    } catch (const std::exception& e) {
-        setError("write", e.what());
+    if (!guarded("write", [&] { image = serializeData(data); }))
         return nullptr;
-    }
     if (!authenticate())
         return nullptr;
     Bytes cert;

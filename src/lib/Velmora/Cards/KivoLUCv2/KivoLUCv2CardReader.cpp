@@ -1,6 +1,5 @@
 #include "Velmora/Cards/KivoLUCv2/KivoLUCv2CardReader.h"
 
-#include <exception>
 
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Tag.h"
@@ -356,12 +355,8 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
         return nullptr;
     // The map first: one that cannot be encoded fails here, before the SAM or the card hears of it.
     CardData encoded;
-    try {
-        encoded = encodeData(data);
-    } catch (const std::exception& e) {
-        setError("write", e.what());
+    if (!guarded("write", [&] { encoded = encodeData(data); }))
         return nullptr;
-    }
     if (!authenticate() || !writeCardData(encoded))
         return nullptr;
     return finishWrite(start, data);

@@ -471,14 +471,9 @@ bool CardReader::decryptData(Bytes& image)
 bool CardReader::serializePlainData(Bytes& image, const VariantMap& map)
 {
     image.assign(Image::Size, 0x00);
-    for (const Image::Encoder& e : Image::Encoders) {
-        try {
-            e.encode(image, map);
-        } catch (const std::exception& error) {
-            setError(std::string("serialize") + e.record, error.what());
+    for (const Image::Encoder& e : Image::Encoders)
+        if (!guarded(std::string("serialize") + e.record, [&] { e.encode(image, map); }))
             return false;
-        }
-    }
     // Checked with the records, before anything reaches the SAM or the card.
     return checkTransactionType(static_cast<unsigned char>(map["topupLog/trt"]));
 }

@@ -1,6 +1,5 @@
 #include "Velmora/Cards/ZodezuLUC/ZodezuLUCCardReader.h"
 
-#include <exception>
 #include <stdexcept>
 
 #include "NFC/Protocols/MifareSAM.h"
@@ -548,12 +547,8 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& map)
     if (!authenticate())
         return nullptr;
     CardData data;
-    try {
-        data = encodeCardData(map);
-    } catch (const std::exception& e) {
-        setError("write", e.what());
+    if (!guarded("write", [&] { data = encodeCardData(map); }))
         return nullptr;
-    }
     if (!writeCardData(data))
         return nullptr;
     return finishWrite(start, map);
