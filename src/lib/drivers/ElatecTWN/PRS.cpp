@@ -14,6 +14,8 @@ namespace {
 
 const int NormalTimeoutMs = 1000;
 const int ProbeTimeoutMs = 100;
+// A line that keeps sending without ever giving an answer ends a probe's wait after this long.
+const double MaxProbeListenMs = 1000;
 // A late answer normally follows the time-out closely; the next command waits this long for the
 // line to fall quiet. A line that never falls quiet is given up on after MaxDrainMs.
 const int QuietMs = 500;
@@ -29,6 +31,36 @@ bool isBinary(PRS::Mode mode)
 {
     return (mode & ~0x10) == PRS::BINARY;
 }
+
+// Whether the frame ends in the CRC of the bytes before it (low byte first).
+bool crcMatches(const std::vector<uint8_t>& frame)
+{
+    if (frame.size() < 3)
+        return false;
+    const size_t size = frame.size() - 2;
+    NFC::ByteReader tail(frame.data() + size, 2);
+    return tail.u16le() == NFC::crc16(frame.data(), size, CrcStart);
+}
+
+struct Probe
+{
+    Framer::Transport transport;
+    std::vector<uint8_t> frame;
+    PRS::Mode mode;
+    const char* found;
+};
+
+// The reader's USB-type query, with the CRC already in place where the variant has one.
+const Probe Probes[] = {
+    {Framer::Transport::Binary, {0x00, 0x05}, PRS::BINARY, "[PRS] Detected : Binary (w/out CRC)"},
+    {Framer::Transport::Binary,
+     {0x00, 0x05, 0x15, 0xA7},
+     PRS::BINARY_CRC,
+     "[PRS] Detected : Binary (w/ CRC)"},
+    {Framer::Transport::Ascii, {0x00, 0x05}, PRS::ASCII, "[PRS] Detected : ASCII (w/out CRC)"},
+    {Framer::Transport::Ascii, {0x00, 0x05, 0x15, 0xA7}, PRS::ASCII_CRC, "[PRS] Detected : ASCII (w/ CRC)"},
+};
+const int ProbeCount = static_cast<int>(sizeof Probes / sizeof Probes[0]);
 
 std::string lineText(const std::vector<uint8_t>& wire)
 {
@@ -70,12 +102,9 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
     size_t size = m_received.size();
     if (crc) {
         // Status byte and both CRC bytes must be there before either is taken.
-        if (size < 3)
+        if (!crcMatches(m_received))
             return CrcFailed;
         size -= 2;
-        NFC::ByteReader tail(m_received.data() + size, 2);
-        if (tail.u16le() != NFC::crc16(m_received.data(), size, CrcStart))
-            return CrcFailed;
     }
     if (answer)
         answer->assign(m_received.begin() + 1, m_received.begin() + size);
@@ -178,54 +207,100 @@ bool PRS::receive(Framer& framer)
             return false;
     }
 
-    if (Log::enabled(Log::LevelDebug)) {
-        if (binary)
-            Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.frame().size()),
-                       String::toHex(framer.frame()).c_str());
-        else
-            Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.text().size()), framer.text().c_str());
-    }
+    logAnswer(framer);
     return !framer.frame().empty();
+}
+
+void PRS::logAnswer(const Framer& framer) const
+{
+    if (!Log::enabled(Log::LevelDebug))
+        return;
+    if (framer.transport() == Framer::Transport::Binary)
+        Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.frame().size()),
+                   String::toHex(framer.frame()).c_str());
+    else
+        Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.text().size()), framer.text().c_str());
 }
 
 PRS::Mode PRS::detectMode()
 {
-    struct Probe
-    {
-        bool binary;
-        std::vector<uint8_t> frame;
-        Mode mode;
-        const char* found;
-    };
-    // The reader's USB-type query, with the CRC already in place where the variant has one.
-    static const Probe probes[] = {
-        {true, {0x00, 0x05}, BINARY, "[PRS] Detected : Binary (w/out CRC)"},
-        {true, {0x00, 0x05, 0x15, 0xA7}, BINARY_CRC, "[PRS] Detected : Binary (w/ CRC)"},
-        {false, {0x00, 0x05}, ASCII, "[PRS] Detected : ASCII (w/out CRC)"},
-        {false, {0x00, 0x05, 0x15, 0xA7}, ASCII_CRC, "[PRS] Detected : ASCII (w/ CRC)"},
-    };
-
     Log::debug("[PRS] Detecting Elatec communication mode...");
     m_detecting = true;
     m_readTimeoutMs = ProbeTimeoutMs;
     m_port->setReadTimeout(ProbeTimeoutMs);
 
-    Mode detected = UNDETECTED;
-    std::vector<uint8_t> answer;
-    for (const Probe& probe : probes) {
-        const int rc = probe.binary ? xferBinary(probe.frame, answer) : xferAscii(probe.frame, answer);
-        if (rc == 0) {
-            detected = probe.mode;
-            Log::debug("%s", probe.found);
-            break;
-        }
+    // Only input from before the first probe is stale. A reader that is slow to answer (a loaded
+    // host, a busy USB link) answers a probe while the next one is out; that answer still tells
+    // its variant, so nothing is flushed between probes, nor is a probe the reader has not read
+    // yet thrown away.
+    m_port->flush();
+    m_binary.reset();
+    m_ascii.reset();
+
+    int answered = -1;
+    int last = -1;
+    unsigned sent = 0;
+    for (int i = 0; i < ProbeCount && answered < 0; ++i) {
+        if (!send(Probes[i].transport, Probes[i].frame))
+            continue;
+        sent |= 1u << i;
+        last = i;
+        answered = awaitProbeAnswer(sent);
     }
-    if (detected == UNDETECTED)
+
+    Mode detected = UNDETECTED;
+    if (answered >= 0) {
+        detected = Probes[answered].mode;
+        Log::debug("%s", Probes[answered].found);
+    } else {
         Log::debug("[PRS] ERROR: Could not detect Elatec communication mode");
+    }
 
     m_readTimeoutMs = NormalTimeoutMs;
     m_port->setReadTimeout(NormalTimeoutMs);
     m_detecting = false;
-    m_resync = false;
+    // Answered late, the reader may still answer the probes that followed, or be halfway through
+    // taking one for a frame of its own variant: the first command waits for the line to fall
+    // quiet.
+    m_resync = answered >= 0 && answered != last;
     return detected;
+}
+
+int PRS::awaitProbeAnswer(unsigned sent)
+{
+    const double start = Clock::monotonicMillis();
+    while (Clock::elapsedMonotonicMillis(start) < MaxProbeListenMs) {
+        const int c = m_port->read();
+        if (c < 0)
+            return -1;
+        const uint8_t byte = static_cast<uint8_t>(c);
+        for (Framer* framer : {&m_binary, &m_ascii}) {
+            if (probeFor(*framer, sent, false) < 0 && probeFor(*framer, sent, true) < 0)
+                continue;  // nothing went out in this transport, so nothing can answer in it
+            size_t used = 0;
+            const Framer::Result result = framer->feed(&byte, 1, used);
+            if (result == Framer::Result::BadText)
+                Log::error("[PRS] ERROR: xferAscii() Exception : %s", framer->error().c_str());
+            if (result != Framer::Result::Frame || framer->frame().empty())
+                continue;
+            logAnswer(*framer);
+            // Both variants of a transport may have been probed by now, the one without CRC
+            // first. An answer that carries a good CRC belongs to the variant with CRC; any other
+            // is the (late) answer to the one without, which the reader gives before it reads
+            // the next probe.
+            const int withoutCrc = probeFor(*framer, sent, false);
+            const int withCrc = probeFor(*framer, sent, true);
+            return withCrc >= 0 && (withoutCrc < 0 || crcMatches(framer->frame())) ? withCrc : withoutCrc;
+        }
+    }
+    return -1;
+}
+
+int PRS::probeFor(const Framer& framer, unsigned sent, bool withCrc)
+{
+    for (int i = 0; i < ProbeCount; ++i)
+        if ((sent & 1u << i) && Probes[i].transport == framer.transport() &&
+            hasCrc(Probes[i].mode) == withCrc)
+            return i;
+    return -1;
 }

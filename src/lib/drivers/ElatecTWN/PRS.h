@@ -52,6 +52,12 @@ private:
     bool send(ElatecTWN::Framer::Transport transport, const std::vector<uint8_t>& frame);
     bool receive(ElatecTWN::Framer& framer);
     void discardStaleInput();
+    void logAnswer(const ElatecTWN::Framer& framer) const;
+    // Listens for one probe window; the index of the probe that an answer identifies, or -1.
+    // sent: a bit per probe that went out.
+    int awaitProbeAnswer(unsigned sent);
+    // The probe sent in the framer's transport with or without CRC, or -1.
+    static int probeFor(const ElatecTWN::Framer& framer, unsigned sent, bool withCrc);
 
     std::unique_ptr<SerialPort> m_port;
     Mode m_mode = AUTO;
