@@ -220,29 +220,29 @@ TEST(PRSDetection, EachProbeFindsItsVariant)
 
 TEST(PRSDetection, ALateProbeAnswerStillIdentifiesTheVariant)
 {
-    // The reader answers its probe only while the next probe (or the one after) is out, as a
+    // The reader answers its probe only while a later probe, or the first command, is out, as a
     // loaded host or a busy USB link makes it; the binary reader without CRC also answers the
     // binary probe with CRC that follows, and the readers of one transport choke on the other's
-    // probes. The first command after detection must still get its own answer.
+    // probes. The first command still gets its own answer.
     const struct
     {
         ElatecReader::Mode mode;
         int delayMs;
     } cases[] = {
         {ElatecReader::Mode::Binary, 150},
-        {ElatecReader::Mode::BinaryCrc, 150},
-        {ElatecReader::Mode::BinaryCrc, 250},
         {ElatecReader::Mode::Ascii, 150},
+        {ElatecReader::Mode::BinaryCrc, 250},
+        {ElatecReader::Mode::BinaryCrc, 700},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ElatecReader::modeName(c.mode) + " " + std::to_string(c.delayMs) + " ms late");
         ElatecReader reader(c.mode);
         reader.inject({Fault::Delay, c.delayMs, 0x0005});
         PRS prs(reader.devicePath(), PRS::AUTO);
-        EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(c.mode));
         Bytes answer;
         EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
         EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
+        EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(c.mode));
     }
 }
 

@@ -95,7 +95,21 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
     if (crc)
         writer.u16le(NFC::crc16(m_frame.data(), m_frame.size(), CrcStart));
 
-    const int rc = isBinary(m_mode) ? xferBinary(m_frame, m_received) : xferAscii(m_frame, m_received);
+    int rc;
+    if (m_unansweredProbes != 0) {
+        const int late = firstTransferAfterSilence(m_frame, m_received, rc);
+        if (late >= 0) {
+            // The reader was only slow: the command went out in a variant it does not read, and
+            // it may be halfway through taking it for a frame of its own. Once the line is quiet
+            // the command goes again, the way the reader reads it.
+            m_mode = Probes[late].mode;
+            Log::debug("%s", Probes[late].found);
+            m_resync = true;
+            return xfer(command, params, answer);
+        }
+    } else {
+        rc = isBinary(m_mode) ? xferBinary(m_frame, m_received) : xferAscii(m_frame, m_received);
+    }
     if (rc != 0)
         return TransferFailed;
 
@@ -245,7 +259,7 @@ PRS::Mode PRS::detectMode()
             continue;
         sent |= 1u << i;
         last = i;
-        answered = awaitProbeAnswer(sent);
+        answered = listen(sent, false);
     }
 
     Mode detected = UNDETECTED;
@@ -263,19 +277,43 @@ PRS::Mode PRS::detectMode()
     // taking one for a frame of its own variant: the first command waits for the line to fall
     // quiet.
     m_resync = answered >= 0 && answered != last;
+    // Silence may only mean a slow reader: its answer can still identify it during the next read.
+    m_unansweredProbes = answered < 0 ? sent : 0;
     return detected;
 }
 
-int PRS::awaitProbeAnswer(unsigned sent)
+int PRS::firstTransferAfterSilence(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer, int& rc)
+{
+    // A slow reader's answer to a probe may come while this command is out, or may already be
+    // waiting: nothing is flushed, and the probes' framers go on from where detection left them.
+    const unsigned probes = m_unansweredProbes;
+    m_unansweredProbes = 0;
+    rc = TransferFailed;
+    if (!send(Framer::Transport::Ascii, frame))
+        return -1;
+    const int heard = listen(probes, true);
+    if (heard == CommandAnswer) {
+        answer.assign(m_ascii.frame().begin(), m_ascii.frame().end());
+        rc = 0;
+    } else if (heard < 0) {
+        m_resync = true;
+    }
+    return heard;
+}
+
+int PRS::listen(unsigned probes, bool commandOut)
 {
     const double start = Clock::monotonicMillis();
-    while (Clock::elapsedMonotonicMillis(start) < MaxProbeListenMs) {
+    while (Clock::elapsedMonotonicMillis(start) < MaxDrainMs) {
         const int c = m_port->read();
         if (c < 0)
             return -1;
         const uint8_t byte = static_cast<uint8_t>(c);
         for (Framer* framer : {&m_binary, &m_ascii}) {
-            if (probeFor(*framer, sent, false) < 0 && probeFor(*framer, sent, true) < 0)
+            const int withoutCrc = probeFor(*framer, probes, false);
+            const int withCrc = probeFor(*framer, probes, true);
+            const bool commandLine = commandOut && framer == &m_ascii;
+            if (withoutCrc < 0 && withCrc < 0 && !commandLine)
                 continue;  // nothing went out in this transport, so nothing can answer in it
             size_t used = 0;
             const Framer::Result result = framer->feed(&byte, 1, used);
@@ -284,13 +322,14 @@ int PRS::awaitProbeAnswer(unsigned sent)
             if (result != Framer::Result::Frame || framer->frame().empty())
                 continue;
             logAnswer(*framer);
-            // Both variants of a transport may have been probed by now, the one without CRC
-            // first. An answer that carries a good CRC belongs to the variant with CRC; any other
-            // is the (late) answer to the one without, which the reader gives before it reads
-            // the next probe.
-            const int withoutCrc = probeFor(*framer, sent, false);
-            const int withCrc = probeFor(*framer, sent, true);
-            return withCrc >= 0 && (withoutCrc < 0 || crcMatches(framer->frame())) ? withCrc : withoutCrc;
+            // Both variants of a transport may have been probed, the one without CRC first. An
+            // answer that carries a good CRC belongs to the variant with CRC; any other is the
+            // (late) answer to the one without, which the reader gives before it reads the next
+            // probe. A command in plain ASCII is answered in plain ASCII, without CRC.
+            const bool goodCrc = crcMatches(framer->frame());
+            if (withCrc >= 0 && (goodCrc || (withoutCrc < 0 && !commandLine)))
+                return withCrc;
+            return commandLine ? CommandAnswer : withoutCrc;
         }
     }
     return -1;

@@ -13,8 +13,6 @@
 
 class SerialPort;
 
-
-
 class PRS
 {
 public:
@@ -53,9 +51,15 @@ private:
     bool receive(ElatecTWN::Framer& framer);
     void discardStaleInput();
     void logAnswer(const ElatecTWN::Framer& framer) const;
-    // Listens for one probe window; the index of the probe that an answer identifies, or -1.
-    // sent: a bit per probe that went out.
-    int awaitProbeAnswer(unsigned sent);
+    // Reads until the line stays quiet for one read time-out. Returns the index of the probe
+    // (probes: a bit per probe that went out) whose answer came, or with commandOut
+    // CommandAnswer for a plain ASCII line, which m_ascii then holds; -1 when nothing did.
+    int listen(unsigned probes, bool commandOut);
+    static constexpr int CommandAnswer = -2;
+    // The first command after detection heard nothing, sent the way an undetected reader is
+    // spoken to (plain ASCII). rc as for xferAscii; returns the probe that a late answer
+    // identified, if any (the command then still has to go out in that variant).
+    int firstTransferAfterSilence(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer, int& rc);
     // The probe sent in the framer's transport with or without CRC, or -1.
     static int probeFor(const ElatecTWN::Framer& framer, unsigned sent, bool withCrc);
 
@@ -66,6 +70,8 @@ private:
     // Set when an answer did not come (in full) in time: it may still arrive, so the next command
     // waits for the line to fall quiet before it goes out.
     bool m_resync = false;
+    // The probes that went out unanswered, until the first command after detection.
+    unsigned m_unansweredProbes = 0;
     ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
     ElatecTWN::Framer m_ascii{ElatecTWN::Framer::Transport::Ascii};
     std::vector<uint8_t> m_frame;
