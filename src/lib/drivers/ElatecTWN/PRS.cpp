@@ -95,21 +95,22 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
     if (crc)
         writer.u16le(NFC::crc16(m_frame.data(), m_frame.size(), CrcStart));
 
-    int rc;
     if (m_unansweredProbes != 0) {
-        const int late = firstTransferAfterSilence(m_frame, m_received, rc);
-        if (late >= 0) {
-            // The reader was only slow: the command went out in a variant it does not read, and
-            // it may be halfway through taking it for a frame of its own. Once the line is quiet
-            // the command goes again, the way the reader reads it.
-            m_mode = Probes[late].mode;
-            Log::debug("%s", Probes[late].found);
-            m_resync = true;
-            return xfer(command, params, answer);
-        }
-    } else {
-        rc = isBinary(m_mode) ? xferBinary(m_frame, m_received) : xferAscii(m_frame, m_received);
+        // The reader was perhaps only slow: this command goes out the way an undetected reader
+        // is spoken to, and a late answer to a probe still tells the variant. The reader may then
+        // be halfway through taking the command for a frame of its own; once the line is quiet
+        // the command goes again, the way the reader reads it. Without such an answer the
+        // command has failed, as it would have with a reader that is not there.
+        const int late = lateProbeAnswer(m_frame);
+        if (late < 0)
+            return TransferFailed;
+        m_mode = Probes[late].mode;
+        Log::debug("%s", Probes[late].found);
+        m_resync = true;
+        return xfer(command, params, answer);
     }
+
+    const int rc = isBinary(m_mode) ? xferBinary(m_frame, m_received) : xferAscii(m_frame, m_received);
     if (rc != 0)
         return TransferFailed;
 
@@ -259,7 +260,7 @@ PRS::Mode PRS::detectMode()
             continue;
         sent |= 1u << i;
         last = i;
-        answered = listen(sent, false);
+        answered = listen(sent);
     }
 
     Mode detected = UNDETECTED;
@@ -282,26 +283,20 @@ PRS::Mode PRS::detectMode()
     return detected;
 }
 
-int PRS::firstTransferAfterSilence(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer, int& rc)
+int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
 {
-    // A slow reader's answer to a probe may come while this command is out, or may already be
-    // waiting: nothing is flushed, and the probes' framers go on from where detection left them.
+    // The answer may already be waiting, or half received: nothing is flushed, and the probes'
+    // framers go on from where detection left them.
     const unsigned probes = m_unansweredProbes;
     m_unansweredProbes = 0;
-    rc = TransferFailed;
     if (!send(Framer::Transport::Ascii, frame))
         return -1;
-    const int heard = listen(probes, true);
-    if (heard == CommandAnswer) {
-        answer.assign(m_ascii.frame().begin(), m_ascii.frame().end());
-        rc = 0;
-    } else if (heard < 0) {
-        m_resync = true;
-    }
-    return heard;
+    const int late = listen(probes);
+    m_resync = late < 0;
+    return late;
 }
 
-int PRS::listen(unsigned probes, bool commandOut)
+int PRS::listen(unsigned probes)
 {
     const double start = Clock::monotonicMillis();
     while (Clock::elapsedMonotonicMillis(start) < MaxDrainMs) {
@@ -312,8 +307,7 @@ int PRS::listen(unsigned probes, bool commandOut)
         for (Framer* framer : {&m_binary, &m_ascii}) {
             const int withoutCrc = probeFor(*framer, probes, false);
             const int withCrc = probeFor(*framer, probes, true);
-            const bool commandLine = commandOut && framer == &m_ascii;
-            if (withoutCrc < 0 && withCrc < 0 && !commandLine)
+            if (withoutCrc < 0 && withCrc < 0)
                 continue;  // nothing went out in this transport, so nothing can answer in it
             size_t used = 0;
             const Framer::Result result = framer->feed(&byte, 1, used);
@@ -325,11 +319,9 @@ int PRS::listen(unsigned probes, bool commandOut)
             // Both variants of a transport may have been probed, the one without CRC first. An
             // answer that carries a good CRC belongs to the variant with CRC; any other is the
             // (late) answer to the one without, which the reader gives before it reads the next
-            // probe. A command in plain ASCII is answered in plain ASCII, without CRC.
+            // probe.
             const bool goodCrc = crcMatches(framer->frame());
-            if (withCrc >= 0 && (goodCrc || (withoutCrc < 0 && !commandLine)))
-                return withCrc;
-            return commandLine ? CommandAnswer : withoutCrc;
+            return withCrc >= 0 && (goodCrc || withoutCrc < 0) ? withCrc : withoutCrc;
         }
     }
     return -1;

@@ -51,16 +51,14 @@ private:
     bool receive(ElatecTWN::Framer& framer);
     void discardStaleInput();
     void logAnswer(const ElatecTWN::Framer& framer) const;
-    // Reads until the line stays quiet for one read time-out. Returns the index of the probe
-    // (probes: a bit per probe that went out) whose answer came, or with commandOut
-    // CommandAnswer for a plain ASCII line, which m_ascii then holds; -1 when nothing did.
-    int listen(unsigned probes, bool commandOut);
-    static constexpr int CommandAnswer = -2;
-    // The first command after detection heard nothing, sent the way an undetected reader is
-    // spoken to (plain ASCII). rc as for xferAscii; returns the probe that a late answer
-    // identified, if any (the command then still has to go out in that variant).
-    int firstTransferAfterSilence(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer, int& rc);
-    // The probe sent in the framer's transport with or without CRC, or -1.
+    // Reads until the line stays quiet for one read time-out; the index of the probe (probes: a
+    // bit per probe that went out) whose answer came, or -1.
+    int listen(unsigned probes);
+    // Sends the first command after a detection that heard nothing, in plain ASCII, and listens
+    // for a late answer to one of the probes; the probe it identifies, or -1.
+    int lateProbeAnswer(const std::vector<uint8_t>& frame);
+    // The probe that went out (a bit each in sent) in the framer's transport with or without
+    // CRC, or -1.
     static int probeFor(const ElatecTWN::Framer& framer, unsigned sent, bool withCrc);
 
     std::unique_ptr<SerialPort> m_port;
