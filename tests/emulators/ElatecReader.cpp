@@ -183,6 +183,12 @@ bool ElatecReader::waitForCommands(size_t count, int timeoutMs) const
                                [&] { return m_received.size() >= count; });
 }
 
+bool ElatecReader::waitForBytes(size_t count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_bytes >= count; });
+}
+
 size_t ElatecReader::bytesReceived() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -236,6 +242,7 @@ void ElatecReader::consume(const Bytes& input)
         m_bytes += input.size();
         mode = m_mode;
     }
+    m_recorded.notify_all();
     if (mode == Mode::Silent)
         return;
 

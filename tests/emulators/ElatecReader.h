@@ -85,6 +85,8 @@ public:
     bool waitForCommands(size_t count, int timeoutMs) const;
     // Every byte that reached the reader, framed or not.
     size_t bytesReceived() const;
+    // Waits until at least count bytes have reached the reader; false on time-out.
+    bool waitForBytes(size_t count, int timeoutMs) const;
     uint8_t leds() const;
     bool rfOn() const;
     // Stops recording (a benchmark would otherwise fill the record).
