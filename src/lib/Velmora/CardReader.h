@@ -30,6 +30,9 @@ using SamList = std::vector<std::shared_ptr<NFC::SAM>>;
 class CardReader
 {
 public:
+    // What a layout says when it works without the SAM it would use.
+    static constexpr const char* NoSam = "No active SAM";
+
     CardReader(std::string name, std::shared_ptr<NFC::Tag> tag, std::shared_ptr<NFC::SAM> sam);
     virtual ~CardReader();
     CardReader(const CardReader&) = delete;

@@ -14,7 +14,6 @@ namespace {
 using namespace TicketFields;
 
 const char* const Name = "KivoLUC";
-const char* const NoSam = "No active SAM";
 
 constexpr size_t FlagsAt = 8;
 constexpr size_t CarrierAt = 64;

@@ -100,7 +100,7 @@ bool derivePassword(RFID::CardReader& reader, OfflineSam& sam, const std::vector
 {
     reader.log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
     if (!sam) {
-        reader.log(Log::LevelWarning, "No active SAM");
+        reader.log(Log::LevelWarning, "%s", RFID::CardReader::NoSam);
         pwd = 0;
         pack = 0;
         return true;

@@ -16,7 +16,6 @@ using KivoLUC::OfflineKey;
 using KivoLUC::PasswordKey;
 
 const char* const Name = "KivoLUCv2";
-const char* const NoSam = "No active SAM";
 
 constexpr int HeaderPage = 4;
 constexpr int SelectorPage = 11;

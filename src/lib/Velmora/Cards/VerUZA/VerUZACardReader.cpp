@@ -18,7 +18,6 @@ namespace VerUZA {
 namespace {
 
 const char* const Name = "VerUZA";
-const char* const NoSam = "No active SAM";
 const char* const NotSupported = "SAM not supported";
 const char* const InvalidSize = "Invalid record size";
 const char* const InvalidSignature = "Signature verification failed: invalid signature";

@@ -18,7 +18,6 @@ namespace Image = TicketImage;
 namespace {
 
 const char* const Name = "VozeLUCv1";
-const char* const NoSam = "No active SAM";
 
 constexpr int FirstPage = 4;
 constexpr int LastPage = 35;
