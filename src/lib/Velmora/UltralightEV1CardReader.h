@@ -26,6 +26,18 @@ public:
         uint8_t VCTID = 0x05;
         uint32_t PWD = 0xFFFFFFFF;
         uint16_t PACK = 0xFFFF;
+
+        // The defaults with a password that pages from auth0 on ask for (reads too when access has
+        // bit 7 set).
+        static Configuration protectedBy(uint8_t auth0, uint8_t access, uint32_t pwd, uint16_t pack)
+        {
+            Configuration config;
+            config.AUTH0 = auth0;
+            config.ACCESS = access;
+            config.PWD = pwd;
+            config.PACK = pack;
+            return config;
+        }
     };
 
     static constexpr int OtpPage = 3;

@@ -1,6 +1,5 @@
 #include "Velmora/Cards/KivoLUC/KivoLUCCardReader.h"
 
-
 #include "NFC/ISO14443.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Tag.h"
@@ -285,15 +284,8 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
     // No PWD_AUTH first: a ticket is created on a card that is not protected yet.
     if (!writePages(FirstPage, EndPage, image))
         return nullptr;
-    if (m_offline) {
-        Configuration config;
-        config.AUTH0 = FirstPage;
-        config.ACCESS = 0x80;
-        config.PWD = pwd;
-        config.PACK = pack;
-        if (!writeConfig(config))
-            return nullptr;
-    }
+    if (m_offline && !writeConfig(Configuration::protectedBy(FirstPage, 0x80, pwd, pack)))
+        return nullptr;
     finishOperation(start);
     return read(0, 0);
 }

@@ -1,6 +1,5 @@
 #include "Velmora/Cards/KivoLUCv2/KivoLUCv2CardReader.h"
 
-
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Tag.h"
 #include "Velmora/Cards/KivoLUC/TicketFields.h"
@@ -305,14 +304,7 @@ bool CardReader::writeDefaultConfig()
     uint16_t pack = 0;
     if (!generatePassword(m_tag->uid(), pwd, pack))
         return false;
-    Configuration config;
-    config.MOD = 0x00;
-    config.AUTH0 = HeaderPage;
-    config.ACCESS = 0x80;
-    config.VCTID = 0x05;
-    config.PWD = pwd;
-    config.PACK = pack;
-    return writeConfig(config);
+    return writeConfig(Configuration::protectedBy(HeaderPage, 0x80, pwd, pack));
 }
 
 // ---- operations ----

@@ -363,18 +363,10 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
         log(Log::LevelWarning, "No LG SAM: configuration left as it is");
     } else if (blank) {
         log(Log::LevelInfo, "Writing configuration to card");
-        Configuration protect;
-        protect.MOD = 0x00;
-        protect.AUTH0 = ProtectedFrom;
-        protect.ACCESS = 0x00;
-        protect.VCTID = 0x05;
         uint32_t password = 0;
         uint16_t pack = 0;
-        if (!generatePassword(m_tag->uid(), password, pack))
-            return nullptr;
-        protect.PWD = password;
-        protect.PACK = pack;
-        if (!writeConfig(protect))
+        if (!generatePassword(m_tag->uid(), password, pack) ||
+            !writeConfig(Configuration::protectedBy(ProtectedFrom, 0x00, password, pack)))
             return nullptr;
     }
     finishOperation(start);

@@ -656,11 +656,7 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
     issuer.insert(issuer.end(), current.begin() + 6, current.end());
     if (!writePages(4, 6, issuer))
         return addSamMetadataToError();
-    Configuration config;
-    config.AUTH0 = 4;
-    config.PWD = pwd;
-    config.PACK = pack;
-    if (!writeConfig(config))
+    if (!writeConfig(Configuration::protectedBy(4, 0x00, pwd, pack)))
         return addSamMetadataToError();
     finishOperation(start);
     return read(0, 0);
