@@ -211,6 +211,17 @@ TEST_F(UltralightReaders, EV1OtpBitsAddUpAndFailuresNameTheOperation)
             EXPECT_EQ(card->commands().size(), sent);
         }
     }
+
+    // A write whose answer is lost may still have taken effect: the page is unknown then, and
+    // writing what the cache held before goes to the card again instead of being skipped.
+    BareEV1 writer(field.reselect());
+    ASSERT_TRUE(writer.writePages(4, 1, fromHex("0A 0B 0C 0D")));
+    card->inject({Fault::Mute, 0, 0xA2});
+    EXPECT_FALSE(writer.writePages(4, 1, fromHex("01 02 03 04")));
+    card->setPage(4, fromHex("01 02 03 04"));
+    field.reselect();  // the card woken again; the reader and its cache go on
+    ASSERT_TRUE(writer.writePages(4, 1, fromHex("0A 0B 0C 0D")));
+    EXPECT_EQ(card->page(4), fromHex("0A 0B 0C 0D"));
 }
 
 TEST_F(UltralightReaders, CAuthenticatesWithItsKeyOrThroughTheSam)

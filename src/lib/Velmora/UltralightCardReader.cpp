@@ -49,6 +49,8 @@ bool UltralightCardReader::writeChangedPages(int first, int count, const uint8_t
         }
         const NFC::Ultralight::Error e = m_ultralight->write(page, Bytes(bytes, bytes + PageSize));
         if (e != NFC::Ultralight::None) {
+            // A write whose answer was lost may have taken effect: the page is no longer known.
+            m_cache.drop(page);
             setError("writePages",
                      String::format("[%04d] : ERROR %s", page, NFC::Ultralight::errorToStr(e).c_str()));
             return false;
