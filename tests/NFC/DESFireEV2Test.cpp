@@ -3,6 +3,8 @@
 // emulated MIFARE SAM holding the card's key as an offline master key diversified with the UID.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "DESFireField.h"
 #include "NFC/ISO7816.h"
 #include "NFC/Protocols/DESFireEV2.h"
@@ -304,10 +306,13 @@ TEST_F(DESFireEV2Test, TwoThousandAuthenticationsWithRandomChallenges)
 {
     reader->setRecording(false);
     int failures = 0;
+    std::string which;  // "run:code" of each failure, to tell a lost frame from a wrong cryptogram
     for (int i = 0; i < 2000; ++i)
-        if (authenticate(i % 2 == 0 ? Form::Sam : Form::Clear) != 0)
+        if (const int code = authenticate(i % 2 == 0 ? Form::Sam : Form::Clear); code != 0) {
             ++failures;
-    EXPECT_EQ(failures, 0);
+            which += " " + std::to_string(i) + ":" + std::to_string(code);
+        }
+    EXPECT_EQ(failures, 0) << which;
     Bytes out;
     EXPECT_EQ(ev2->readData(DataFile, 0, 8, out, false), 0);
 }
