@@ -299,7 +299,7 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
 int PRS::listen(unsigned probes)
 {
     const double start = Clock::monotonicMillis();
-    while (Clock::elapsedMonotonicMillis(start) < MaxDrainMs) {
+    while (Clock::elapsedMonotonicMillis(start) < MaxProbeListenMs) {
         const int c = m_port->read();
         if (c < 0)
             return -1;
