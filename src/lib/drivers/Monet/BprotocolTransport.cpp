@@ -2,11 +2,10 @@
 
 #include <sys/socket.h>
 
-#include <chrono>
-
 #include "core/DateTime.h"
 #include "core/Log.h"
 #include "core/String.h"
+#include "drivers/Monet/Clock.h"
 
 namespace MonetReader {
 
@@ -18,13 +17,6 @@ constexpr size_t TerminalIdOffset = 5;
 constexpr size_t TerminalIdSize = 8;
 constexpr size_t TypeOffset = 2;
 constexpr size_t BodyOffset = 37;
-
-int64_t steadyMillis()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -97,10 +89,10 @@ bool BprotocolTransport::fromReader(const std::string& address)
 
 BprotocolMsg::Ptr BprotocolTransport::receive(int timeoutMs)
 {
-    const int64_t deadline = steadyMillis() + timeoutMs;
+    const int64_t deadline = Monet::Clock::steadyMillis() + timeoutMs;
     unsigned short port = 0;
     while (true) {
-        const int64_t left = deadline - steadyMillis();
+        const int64_t left = deadline - Monet::Clock::steadyMillis();
         if (!m_server.available(static_cast<int>(left > 0 ? left : 0))) {
             Log::error("[Monet] UDP timeout occurred");
             return nullptr;

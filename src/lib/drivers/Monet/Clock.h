@@ -17,7 +17,11 @@ public:
     virtual ~Clock() = default;
 
     // Milliseconds on a monotonic clock: only differences mean anything.
-    virtual int64_t nowMillis() const
+    virtual int64_t nowMillis() const { return steadyMillis(); }
+
+    // The real steady clock, for what must follow real time whatever clock a test gives (socket
+    // deadlines, the due times of real timers).
+    static int64_t steadyMillis()
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())

@@ -1,7 +1,6 @@
 #include "drivers/Monet/Driver.h"
 
 #include <atomic>
-#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -26,13 +25,6 @@ const uint8_t DesfireWriteRecord = 0x3B;
 const uint8_t DesfireGetVersion = 0x60;
 const uint8_t DesfireMoreFrames = 0xAF;
 const uint8_t PpsRequest = 0xFF;
-
-int64_t steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 template <typename R, typename F>
 R guarded(const char* operation, R failure, F&& body)
@@ -137,7 +129,7 @@ void Driver::resetTMSupdateSucceeded()
 void Driver::arm(Arming& arming, int64_t ms)
 {
     // Due before the timer's own deadline, so its expiry always finds the arming due.
-    arming.dueMs = steadyMs() + ms;
+    arming.dueMs = Monet::Clock::steadyMillis() + ms;
     arming.armed = true;
     arming.startMs = ms;
 }
@@ -207,7 +199,7 @@ void Driver::onEnableDelay()
     CallbackScope scope(m_callbackMutex, m_callbackDone, m_callbacksRunning);
     std::lock_guard<std::mutex> lock(m_mutex);
     // Disabled, closed or re-armed while this expiry waited for the driver.
-    if (!m_enableArming.armed || steadyMs() < m_enableArming.dueMs || !m_open)
+    if (!m_enableArming.armed || Monet::Clock::steadyMillis() < m_enableArming.dueMs || !m_open)
         return;
     guarded("EMV_enableReader", 0, [this] {
         EMV_enableReader();
@@ -220,7 +212,7 @@ void Driver::onEmvDeadline()
     CallbackScope scope(m_callbackMutex, m_callbackDone, m_callbacksRunning);
     std::lock_guard<std::mutex> lock(m_mutex);
     // Completed, released or a later tap's deadline: not this expiry's business.
-    if (!m_emvArming.armed || steadyMs() < m_emvArming.dueMs || !m_emvPending || !m_open)
+    if (!m_emvArming.armed || Monet::Clock::steadyMillis() < m_emvArming.dueMs || !m_emvPending || !m_open)
         return;
     guarded("EMV_terminateTransaction", 0, [this] {
         EMV_terminateTransaction();
