@@ -1,7 +1,6 @@
 // The Monet driver end to end: the real driver on the emulated reader's B, N and side-channel
 // endpoints on loopback, a platform that records instead of running anything, and the reader
 // facade on top where the claim is about what the program sees.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,6 +12,7 @@
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Reader.h"
+#include "TestSupport.h"
 #include "core/Log.h"
 #include "drivers/Monet/Factory.h"
 #include "emulators/CardCrypto.h"
@@ -32,10 +32,10 @@ using testsupport::RecordingPlatform;
 
 namespace {
 
+using testsupport::openDescriptors;
+
 const uint8_t TapModeStart = 0x85, TapModeStop = 0x86, TapModePoll = 0x87;
 const uint8_t PassThrough = 0x41, NonEMVcardOver = 0x39, SamPowerOn = 0x60;
-
-size_t openDescriptors();
 
 // The emulated reader closes its end once it sees ours closed: waits up to 1 s for the count.
 bool descriptorsBackTo(size_t count)
@@ -43,16 +43,6 @@ bool descriptorsBackTo(size_t count)
     for (int i = 0; i < 100 && openDescriptors() != count; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return openDescriptors() == count;
-}
-
-size_t openDescriptors()
-{
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 void sleepMs(int ms)
@@ -82,7 +72,8 @@ protected:
     // The facade on a pseudo-terminal with only the Monet family.
     std::shared_ptr<NFC::Reader> openReader()
     {
-        auto reader = std::make_shared<NFC::Reader>(NFC::Reader::DriverFactories{Monet::driverFactory(fake.setup())});
+        auto reader =
+            std::make_shared<NFC::Reader>(NFC::Reader::DriverFactories{Monet::driverFactory(fake.setup())});
         EXPECT_TRUE(reader->open(pty.path(), 115200)) << reader->error().message;
         return reader;
     }
@@ -179,14 +170,18 @@ TEST_F(MonetDriverTest, FailedOpenAtEachStepLeavesNoSocketOpen)
         bool opens;
         int repeat;
     } rows[] = {
-        {"pppd never brings the link up", [](MonetFake& f) { f.platform = std::make_shared<RecordingPlatform>(-1); },
-         false, 1},
+        {"pppd never brings the link up",
+         [](MonetFake& f) { f.platform = std::make_shared<RecordingPlatform>(-1); }, false, 1},
         {"no reader info", [](MonetFake& f) { f.b.setKnobs(testsupport::monetKnobs(true)); }, false, 1},
         {"antenna not switched",
-         [](MonetFake& f) { f.b.setScript(testsupport::monetScript([](auto& s) { s.termClessResult = "099"; })); },
+         [](MonetFake& f) {
+             f.b.setScript(testsupport::monetScript([](auto& s) { s.termClessResult = "099"; }));
+         },
          false, 1},
         {"tap mode not stopped",
-         [](MonetFake& f) { f.b.setScript(testsupport::monetScript([](auto& s) { s.tapStopResult = "099"; })); },
+         [](MonetFake& f) {
+             f.b.setScript(testsupport::monetScript([](auto& s) { s.tapStopResult = "099"; }));
+         },
          false, 1},
         {"side channel echo wrong", [](MonetFake& f) { f.side.setEchoByte(0x11); }, false, 50},
         {"AIDs refused", [](MonetFake& f) { f.side.setAidResults(Bytes{0x01}); }, false, 1},
@@ -339,7 +334,8 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
 {
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV3));
     fake.side.setSam(1, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV2));
-    fake.side.setSam(2, std::make_shared<emulators::LGSamResponder>(), emulators::MonetSideChannel::SamLink::T0);
+    fake.side.setSam(2, std::make_shared<emulators::LGSamResponder>(),
+                     emulators::MonetSideChannel::SamLink::T0);
     fake.side.setSam(3, std::make_shared<emulators::LGSamResponder>(fromHex("3B 02 11 22")));
     auto reader = openReader();
     EXPECT_TRUE(std::dynamic_pointer_cast<NFC::MifareSAM>(reader->turnOnSam(0)));
@@ -360,9 +356,9 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         uint16_t lc, le;
         const Bytes* data;
     } refused[] = {
-        {"slot -1", -1, 0, 0, nullptr},     {"slot 4", 4, 0, 0, nullptr},   {"Lc 300", 0, 300, 0, nullptr},
-        {"Le 300", 0, 0, 300, nullptr},     {"Lc 4 without data", 0, 4, 0, nullptr},
-        {"Lc 2 with four bytes", 0, 2, 0, &four},
+        {"slot -1", -1, 0, 0, nullptr},          {"slot 4", 4, 0, 0, nullptr},
+        {"Lc 300", 0, 300, 0, nullptr},          {"Le 300", 0, 0, 300, nullptr},
+        {"Lc 4 without data", 0, 4, 0, nullptr}, {"Lc 2 with four bytes", 0, 2, 0, &four},
     };
     fake.side.clearRequests();
     for (const auto& row : refused) {
@@ -414,7 +410,8 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
     std::string order;
     for (const auto& r : fake.b.requests()) order += std::to_string(r.command) + " ";
     const auto last = fake.b.requests();
-    const auto poll = std::find_if(last.rbegin(), last.rend(), [](const auto& r) { return r.command == TapModePoll; });
+    const auto poll =
+        std::find_if(last.rbegin(), last.rend(), [](const auto& r) { return r.command == TapModePoll; });
     for (const auto& field : poll->fields) EXPECT_NE(field.first, 'F') << order;
     EXPECT_EQ(fake.b.tripData().size(), 1u);
 

@@ -1,7 +1,6 @@
 // The networked VUrur driver end to end: the reader facade opening "127.0.0.1:<port>" on one side,
 // the emulated reader behind a loopback TCP listener on the other, with card and SAM models; the
 // command set against a peer that misbehaves; and firmware through a fake sender and through rz.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,6 +12,7 @@
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Reader.h"
 #include "PeerProcess.h"
+#include "TestSupport.h"
 #include "core/Log.h"
 #include "core/TCPClient.h"
 #include "drivers/VUrurRemote/Driver.h"
@@ -30,22 +30,10 @@ using Fault = emulators::VUrurReader::Fault;
 
 namespace {
 
+using testsupport::msSince;
+using testsupport::openDescriptors;
+
 using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-size_t openDescriptors()
-{
-    size_t count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir)) ++count;
-        ::closedir(dir);
-    }
-    return count;
-}
 
 // Every endpoint a test hands out is on this machine's loopback.
 std::string loopback(const std::string& host, int port)

@@ -1,7 +1,6 @@
 // The Yarus driver end to end: the reader facade with the serial families (Elatec TWN, Yarus) on
 // one side of a pseudo-terminal, the emulated T2151 reader with card and SAM models on the other;
 // and the T2151 command set against a reader that misbehaves.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 #include "NFC/Reader.h"
 #include "PeerProcess.h"
 #include "StderrCapture.h"
+#include "TestSupport.h"
 #include "core/Log.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "drivers/YarusRemote/Driver.h"
@@ -36,27 +36,15 @@ using Fault = emulators::T2151Reader::Fault;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using testsupport::msSince;
+using testsupport::openDescriptors;
 
-double msSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+using Clock = std::chrono::steady_clock;
 
 Bytes tagValue(const T2151Device::Request& request, uint8_t tag)
 {
     const T2151Device::Tlv* tlv = T2151Device::find(request.tlvs, tag);
     return tlv ? tlv->value : Bytes{0xEE, 0xEE};  // a marker no request carries
-}
-
-size_t openDescriptors()
-{
-    size_t count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir)) ++count;
-        ::closedir(dir);
-    }
-    return count;
 }
 
 // A transfer that never touches the line: it plays the given progress and then has the emulated

@@ -1,6 +1,10 @@
 // Helpers shared by the tests: locating and loading the published test vectors.
 #pragma once
 
+#include <dirent.h>
+
+#include <chrono>
+#include <cstddef>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -18,6 +22,22 @@ inline nlohmann::json loadVectors(const std::string& name)
     if (!in)
         throw std::runtime_error("missing vector file " + name);
     return nlohmann::json::parse(in);
+}
+
+// The descriptors this process holds: a test that opens and fails many times checks none leaks.
+inline size_t openDescriptors()
+{
+    size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir)) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+inline double msSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace testsupport
