@@ -99,6 +99,25 @@ TEST_F(KivoLUCTest, WithoutSamTheTicketIsNeitherProtectedNorCertifiedAndReadsWit
     EXPECT_EQ(read->data()["info/version"].toInt(), 1);
 }
 
+// Both generations take the SAM's PWD and PACK as they come: FF FF is a PACK like any other.
+TEST_F(KivoLUCTest, PackOfAllOnesProtectsTheTicketLikeAnyOther)
+{
+    // Found once by trying UIDs 04 E1 5B 72 00 00 00 upwards with the emulators' derivation under key
+    // 0x15: the first whose PACK is FF FF.
+    const Bytes uid = fromHex("04 E1 5B 72 00 98 14");
+    for (const char* layout : {"KivoLUC", "KivoLUCv2"}) {
+        SCOPED_TRACE(layout);
+        place(ev1 = std::make_shared<emulators::UltralightEV1>(uid));
+        ASSERT_EQ(slice(password(), 4, 2), fromHex("FF FF"));
+        auto r = reader(layout);
+        auto created = r->create(false);
+        ASSERT_NE(created, nullptr) << r->error().text();
+        EXPECT_EQ(ev1->page(40), fromHex("FF FF 00 00"));
+        auto other = reader(layout);
+        ASSERT_NE(other->write(created->data()), nullptr) << other->error().text();
+    }
+}
+
 // Each row changes one key of the all-zero ticket and names the record bytes it expects and the
 // value that reads back.
 TEST(KivoLUCRecord, FieldsSitAtTheirOffsetsInTheirByteOrderAndReadBackWithinTheirWidth)

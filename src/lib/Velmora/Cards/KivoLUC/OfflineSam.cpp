@@ -78,7 +78,7 @@ int OfflineSam::verifyMac(int channel, const Bytes& data, uint8_t size)
 
 bool OfflineSam::password(uint32_t& pwd, uint16_t& pack) const
 {
-    if (m_pwd == 0xFFFFFFFF || m_pack == 0xFFFF)
+    if (!m_derived)
         return false;
     pwd = m_pwd;
     pack = m_pack;
@@ -92,6 +92,7 @@ bool OfflineSam::takePassword(const Bytes& out)
     m_pwd = static_cast<uint32_t>(out[0]) << 24 | static_cast<uint32_t>(out[1]) << 16 |
             static_cast<uint32_t>(out[2]) << 8 | out[3];
     m_pack = static_cast<uint16_t>(out[4] << 8 | out[5]);
+    m_derived = true;
     return true;
 }
 

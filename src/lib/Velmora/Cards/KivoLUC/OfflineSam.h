@@ -63,8 +63,10 @@ public:
 private:
     std::shared_ptr<NFC::MifareSAM> m_sam;
     std::vector<uint32_t> m_keys;
-    uint32_t m_pwd = 0xFFFFFFFF;
-    uint16_t m_pack = 0xFFFF;
+    // Any value is one the SAM may derive: whether there is a pair is kept apart.
+    bool m_derived = false;
+    uint32_t m_pwd = 0;
+    uint16_t m_pack = 0;
 };
 
 // The card password for uid as both generations derive it, with reader's log lines and errors:
