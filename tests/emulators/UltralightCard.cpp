@@ -123,10 +123,11 @@ void UltralightCard::inject(const Fault& fault)
     m_faults.push_back(fault);
 }
 
-void UltralightCard::tearAfterWrites(int n)
+void UltralightCard::tearAfterWrites(int n, bool landed)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_tearAfter = n;
+    m_tearLands = landed;
 }
 
 Bytes UltralightCard::page(int page) const
@@ -231,8 +232,9 @@ UltralightCard::Reply UltralightCard::writePage(int page, const Bytes& data)
     }
 
     if (tearsNow()) {
-        // Half programmed: the first two bytes took, the rest kept their old values.
-        std::copy(wanted.begin(), wanted.begin() + 2, m_memory.begin() + static_cast<long>(page * PageSize));
+        // Half programmed (the first two bytes took, the rest kept their old values), or in full.
+        std::copy(wanted.begin(), wanted.begin() + (m_tearLands ? 4 : 2),
+                  m_memory.begin() + static_cast<long>(page * PageSize));
         return Reply::silent();
     }
     std::copy(wanted.begin(), wanted.end(), m_memory.begin() + static_cast<long>(page * PageSize));

@@ -2,9 +2,9 @@
 // static lock bytes and the OTP page (both only ever OR-ed), CRC_A on every frame, the 4-bit
 // ACK/NAK answers, the return to the idle state after a NAK (the card then ignores frames until a
 // reader search selects it again), and the test knobs: an answer replaced by a NAK, an ACK or
-// silence, a bad CRC, a short answer, and a write torn after N writes. The Ultralight EV1 and
-// Ultralight C models derive from it and add their commands. Thread-safe: the reader emulator's
-// thread exchanges frames, the test thread sets up and inspects the card.
+// silence, a bad CRC, a short answer, and a write torn (or only its answer lost) after N writes.
+// The Ultralight EV1 and Ultralight C models derive from it and add their commands. Thread-safe:
+// the reader emulator's thread exchanges frames, the test thread sets up and inspects the card.
 #pragma once
 
 #include <cstdint>
@@ -53,8 +53,9 @@ public:
 
     void inject(const Fault& fault);
     // The write after the next n successful writes is torn: the card loses power while
-    // programming, so the write is half done and no answer comes. Negative: never.
-    void tearAfterWrites(int n);
+    // programming, so the write is half done and no answer comes. Negative: never. landed: the
+    // page is programmed in full before the power goes, and only the answer is lost.
+    void tearAfterWrites(int n, bool landed = false);
     // A card taken out of the field is unselected: it drops its authentication.
     void reset();
 
@@ -113,6 +114,7 @@ protected:
 private:
     bool m_idle = false;
     int m_tearAfter = -1;
+    bool m_tearLands = false;
     std::deque<Fault> m_faults;
     std::vector<Bytes> m_commands;
 };

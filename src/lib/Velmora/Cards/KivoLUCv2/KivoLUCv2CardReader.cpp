@@ -265,15 +265,23 @@ bool CardReader::writeCardData(const CardData& data)
     Bytes signature;
     if (!currentCopy(copy) || !generateSignature(signature, data.layout))
         return false;
+    // A WRITE whose answer was lost may have landed, the selector's too: once a page has gone out,
+    // a failure leaves the next write to read the selector again, so that it never takes the copy
+    // now valid for the one to overwrite.
+    auto forgetCopy = [this] {
+        m_copy.reset();
+        m_cache.drop(SelectorPage);
+        return false;
+    };
     if (!writePages(HeaderPage, SelectorPage - HeaderPage,
                     Bytes(data.header.begin(), data.header.begin() + SelectorAt)))
-        return false;
+        return forgetCopy();
     const bool toB = copy == 0;
     log(Log::LevelInfo, "Writing Card Layout %c", toB ? 'B' : 'A');
     const int first = toB ? CopyBPage : CopyAPage;
     if (!writePages(first, CopyPages, data.layout) || !writePages(first + CopyPages, 1, signature) ||
         !writePages(SelectorPage, 1, Bytes{static_cast<uint8_t>(toB ? 1 : 0), 0x00, 0x00, 0x00}))
-        return false;
+        return forgetCopy();
     m_copy = toB ? 1 : 0;
     return true;
 }

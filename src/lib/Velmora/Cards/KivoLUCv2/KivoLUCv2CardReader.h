@@ -70,7 +70,8 @@ private:
     bool activate(const KivoLUC::OfflineKey& key, const char* operation);
     // generatePassword, then PWD_AUTH; true at once without a SAM.
     bool authenticate();
-    // The copy the selector names, from this reader's last verified read, else from page 11.
+    // The copy the selector names, from this reader's last verified read or completed write, else
+    // from page 11.
     bool currentCopy(int& copy);
 
     KivoLUC::OfflineSam m_offline;

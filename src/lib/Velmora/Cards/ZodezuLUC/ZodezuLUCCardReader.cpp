@@ -442,6 +442,7 @@ bool CardReader::readCardData(CardData& data)
         return false;
     }
     m_layoutB = head[HeadSize + m_format.selectorByte] & 0x01;
+    m_layoutKnown = true;
     log(Log::LevelInfo, m_layoutB ? "Reading Card Layout B" : "Reading Card Layout A");
     Bytes copy;
     if (!normalReadPages(m_layoutB ? CopyBPage : CopyAPage, CopyPages, copy))
@@ -473,7 +474,7 @@ bool CardReader::writeCardData(const CardData& data)
         return false;
     }
     CardData d = data;
-    if (!generateSignature(d.cardInfoMac, infoMacInput(d.cardInfo)))
+    if ((!m_layoutKnown && !readSelector()) || !generateSignature(d.cardInfoMac, infoMacInput(d.cardInfo)))
         return false;
     const bool toB = m_layoutB == 0;
     d.layoutSelector = selector(toB);
@@ -481,14 +482,31 @@ bool CardReader::writeCardData(const CardData& data)
     Bytes copyMac;
     if (!generateSignature(copyMac, copyMacInput(pages, d.layoutSelector, d.layoutData)))
         return false;
-    if (!writePages(StatusPage, HeadPages, pages))
+    // A WRITE whose answer was lost may have landed, the selector's too: once a page has gone out,
+    // a failure leaves the next write to read the selector again, so that it never takes the copy
+    // now valid for the one to overwrite.
+    auto forgetLayout = [this] {
+        m_layoutKnown = false;
         return false;
+    };
+    if (!writePages(StatusPage, HeadPages, pages))
+        return forgetLayout();
     log(Log::LevelInfo, toB ? "Writing Card Layout B" : "Writing Card Layout A");
     if (!writePages(toB ? CopyBPage : CopyAPage, CopyPages, d.layoutData) ||
         !writePages(toB ? MacAPage + 1 : MacAPage, 1, copyMac) ||
         !writePages(SelectorPage, 1, d.layoutSelector))
-        return false;
+        return forgetLayout();
     m_layoutB ^= 1u;
+    return true;
+}
+
+bool CardReader::readSelector()
+{
+    Bytes pages;
+    if (!normalReadPages(SelectorPage, 3, pages))
+        return false;
+    m_layoutB = pages[m_format.selectorByte] & 0x01;
+    m_layoutKnown = true;
     return true;
 }
 

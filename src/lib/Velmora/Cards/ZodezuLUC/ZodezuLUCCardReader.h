@@ -88,10 +88,14 @@ protected:
 
     const Format& m_format;
     unsigned m_layoutB = 0;
+    // Whether m_layoutB is what the card holds: not after a write that failed on its way.
+    bool m_layoutKnown = false;
     bool m_authenticated = false;
     std::vector<std::shared_ptr<NFC::MifareSAM>> m_sams;
 
 private:
+    // Page 13 again, with both copies' MACs in the same READ: which copy the card now selects.
+    bool readSelector();
     // The selector page that names copy B (or A).
     Bytes selector(bool copyB) const;
     // Block status, information record, its MAC and zero padding: pages 4 to 12.
