@@ -127,6 +127,28 @@ TEST_F(KivoLUCv2Test, BadSignatureFailsTheReadAndTheNextWriteSparesTheSelectedCo
     EXPECT_EQ(reader("KivoLUCv2")->read(0, 0)->data(), ticket(4));
 }
 
+// The layout version goes to the one-time page last: a create that fails before leaves a card that
+// still reads as what it was.
+TEST_F(KivoLUCv2Test, FailedCreateLeavesTheOneTimePageAsItWas)
+{
+    const struct
+    {
+        const char* what;
+        std::function<void(emulators::UltralightEV1&)> card;
+    } rows[] = {
+        {"a protected KivoLUC ticket", [](auto& c) { emulators::kivo::personaliseKivoLUC(c); }},
+        {"torn in the ticket pages", [](auto& c) { c.tearAfterWrites(1); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        place(ev1 = std::make_shared<emulators::UltralightEV1>());
+        row.card(*ev1);
+        const Bytes otp = ev1->page(3);
+        EXPECT_EQ(reader("KivoLUCv2")->create(false), nullptr);
+        EXPECT_EQ(ev1->page(3), otp);
+    }
+}
+
 TEST(KivoLUCv2Image, NibblesAndZonesKeepTheirWidth)
 {
     Reader reader(nullptr, {});

@@ -291,7 +291,7 @@ bool CardReader::writeDefaultData()
     log(Log::LevelInfo, "Writing default data to card.");
     const Bytes copy(CopySize, 0x00);
     Bytes signature;
-    if (!generateSignature(signature, copy) || !writeOTP(Bytes{LayoutVersion, 0x00, 0x00, 0x00}))
+    if (!generateSignature(signature, copy))
         return false;
     Bytes image(HeaderSize, 0x00);
     image[8] = DefaultInfoVersion;
@@ -300,7 +300,10 @@ bool CardReader::writeDefaultData()
         image.insert(image.end(), copy.begin(), copy.end());
         image.insert(image.end(), signature.begin(), signature.end());
     }
-    return writePages(HeaderPage, static_cast<int>(image.size() / 4), image);
+    // The one-time page cannot be taken back: it is marked only once the ticket is on the card, so
+    // a create that fails before leaves the card as what it was.
+    return writePages(HeaderPage, static_cast<int>(image.size() / 4), image) &&
+           writeOTP(Bytes{LayoutVersion, 0x00, 0x00, 0x00});
 }
 
 bool CardReader::writeDefaultConfig()
