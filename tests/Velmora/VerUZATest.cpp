@@ -129,8 +129,9 @@ TEST_F(VerUZATest, OnlyRecordsWhoseSealVerifiesAreWrittenAndRead)
         if (k != "raw")
             typed[k] = decoded[k];
     typed["ticket/seal_dsa_r"] = String::toLower(typed["ticket/seal_dsa_r"].toString());
-    VariantMap shortR = typed, noTcn;
+    VariantMap shortR = typed, longS = typed, noTcn;
     shortR["ticket/seal_dsa_r"] = decoded["ticket/seal_dsa_r"].toString().substr(2);
+    longS["ticket/seal_dsa_s"] = decoded["ticket/seal_dsa_s"].toString() + "00";
     struct Row
     {
         const char* name;
@@ -150,6 +151,7 @@ TEST_F(VerUZATest, OnlyRecordsWhoseSealVerifiesAreWrittenAndRead)
         {"raw of 113", pub, "", raw(Bytes(good.begin(), good.end() - 1)), size},
         {"raw of 115", pub, "", raw(good + Bytes{0}), size},
         {"r of 27 bytes", pub, "", shortR, size},
+        {"s of 29 bytes", pub, "", longS, size},
         {"raw not Base64", pub, "", rawText("AB-C"),
          "encodeData: Data contains characters not legal in a base64 encoded string."},
         {"ticket key missing", pub, "", noTcn, "encodeData: Key not found: ticket/version"},
