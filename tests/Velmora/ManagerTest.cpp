@@ -44,6 +44,7 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
             layout.setError("read", "Error reading page (4): 5");
             return std::shared_ptr<RFID::Card>();
         },
+        [](auto&) { return std::shared_ptr<RFID::Card>(); },
     };
     testsupport::Journal journal;
     size_t found = 0;
@@ -92,6 +93,14 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
              reader.setMode(ElatecReader::Mode::BinaryCrc);
          },
          "read 04010203040506 Scripted null 202 read: Error reading page (4): 5"},
+        {"card out and back: no card and no reason is still a failed read",
+         [&] {
+             const size_t removed = journal.starting("removed ").size();
+             reader.setCard(nullptr);
+             ASSERT_TRUE(journal.waitFor("removed 04010203040506", removed + 1, 5000));
+             reader.setCard(card);
+         },
+         "read 04010203040506 Scripted null 202 read: no card returned"},
     };
     for (size_t i = 0; i < std::size(steps); ++i) {
         SCOPED_TRACE(steps[i].step);
@@ -103,7 +112,7 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
 
     // The SAMs in slot order every time; opened, searched, found, lost the reader, and went the
     // same way again once it answered.
-    EXPECT_EQ(journal.starting("sams"), std::vector<std::string>(3, "sams 0 1"));
+    EXPECT_EQ(journal.starting("sams"), std::vector<std::string>(std::size(steps), "sams 0 1"));
     const std::vector<std::string> states = journal.starting("state ");
     EXPECT_EQ(
         std::vector<std::string>(states.begin(), states.begin() + std::min<size_t>(states.size(), 8)),
