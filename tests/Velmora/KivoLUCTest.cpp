@@ -118,6 +118,14 @@ TEST_F(KivoLUCTest, PackOfAllOnesProtectsTheTicketLikeAnyOther)
     }
 }
 
+TEST_F(KivoLUCTest, PageWriterRefusesAnImageOnePageShort)
+{
+    auto r = std::dynamic_pointer_cast<Reader>(reader("KivoLUC", false));
+    EXPECT_FALSE(r->writePages(Reader::FirstPage, Reader::EndPage, Bytes(Reader::ImageSize - 4, 0x11)));
+    EXPECT_EQ(r->error().text(), "writePages: 84 bytes for pages 4 to 25");
+    EXPECT_TRUE(frames().empty());
+}
+
 // Each row changes one key of the all-zero ticket and names the record bytes it expects and the
 // value that reads back.
 TEST(KivoLUCRecord, FieldsSitAtTheirOffsetsInTheirByteOrderAndReadBackWithinTheirWidth)
