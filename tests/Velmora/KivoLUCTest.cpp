@@ -126,6 +126,19 @@ TEST_F(KivoLUCTest, PageWriterRefusesAnImageOnePageShort)
     EXPECT_TRUE(frames().empty());
 }
 
+// A WRITE whose answer was lost may have landed: the page is no longer known, so writing what the
+// reader last knew there goes to the card again.
+TEST_F(KivoLUCTest, PageWhoseWriteFailedIsSentAgainWithItsOldBytes)
+{
+    auto r = std::dynamic_pointer_cast<Reader>(reader("KivoLUC", false));
+    ASSERT_TRUE(r->writePages(4, 5, Bytes(4, 0x0A)));
+    card->tearAfterWrites(0, true);
+    EXPECT_FALSE(r->writePages(4, 5, Bytes(4, 0x01)));
+    reselect();
+    ASSERT_TRUE(r->writePages(4, 5, Bytes(4, 0x0A)));
+    EXPECT_EQ(ev1->page(4), Bytes(4, 0x0A));
+}
+
 // Each row changes one key of the all-zero ticket and names the record bytes it expects and the
 // value that reads back.
 TEST(KivoLUCRecord, FieldsSitAtTheirOffsetsInTheirByteOrderAndReadBackWithinTheirWidth)
