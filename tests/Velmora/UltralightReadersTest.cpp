@@ -172,9 +172,10 @@ TEST_F(UltralightReaders, EV1OtpBitsAddUpAndFailuresNameTheOperation)
     ASSERT_TRUE(reader.readOTP(otp));
     EXPECT_EQ(otp, fromHex("FF 00 00 01"));
     EXPECT_EQ(card->page(3), otp);
-    // Page 3 as read is what the cache holds: writing it again sends nothing.
+    // Once page 3 is known, the cache holds what the card makes of a write: the OR of old and new.
+    ASSERT_TRUE(reader.writeOTP(fromHex("00 00 00 10")));
     const size_t before = card->commands().size();
-    ASSERT_TRUE(reader.writePages(3, 1, otp));
+    ASSERT_TRUE(reader.writePages(3, 1, fromHex("FF 00 00 11")));
     EXPECT_EQ(card->commands().size(), before);
 
     using Fault = UltralightCard::Fault;
