@@ -17,6 +17,7 @@
 #include "emulators/ByteOps.h"
 #include "emulators/CardCrypto.h"
 #include "emulators/Hex.h"
+#include "emulators/ScriptedCard.h"
 #include "emulators/UltralightC.h"
 #include "emulators/UltralightEV1.h"
 
@@ -160,6 +161,25 @@ TEST_F(UltralightReaders, EV1ConfigurationPagesAndPasswordChecks)
           "[Bare] ERROR: Operation 'verifyPassword' failed: Password ACK mismatch (exp=1234, recv=abcd)\n",
           "[Bare] ERROR: Operation 'write' failed: 100% %s%n\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+// A chip reads its PWD and PACK as zeros; a scripted card shows them, and with them their order.
+TEST_F(UltralightReaders, EV1ConfigurationReadTakesPasswordAndPackMostSignificantByteFirst)
+{
+    auto withCrc = [](Bytes b) {
+        const uint16_t crc = emulators::cardcrypto::crcA(b);
+        return b + Bytes{static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
+    };
+    auto scripted = std::make_shared<emulators::ScriptedCard>(UltralightEV1().identity());
+    scripted->expect3(withCrc(fromHex("30 25")),
+                      withCrc(fromHex("00 00 00 04  80 05 00 00  12 34 56 78  AB CD 00 00")));
+    field.emulator.setCard(scripted);
+    BareEV1 reader(field.nfc->searchTag(1000));
+    EV1::Configuration config;
+    ASSERT_TRUE(reader.readConfig(config)) << reader.error().text();
+    EXPECT_EQ(config.PWD, 0x12345678u);
+    EXPECT_EQ(config.PACK, 0xABCD);
+    EXPECT_TRUE(scripted->allUsed()) << scripted->report();
 }
 
 TEST_F(UltralightReaders, EV1OtpBitsAddUpAndFailuresNameTheOperation)
