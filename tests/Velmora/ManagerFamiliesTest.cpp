@@ -182,6 +182,8 @@ struct Running
             journal.add("read " + std::to_string(error.code()) + " " + card->name() + " " +
                         card->data().toJson().dump());
         });
+        manager->error.connect(
+            [this](const RFID::Error& error) { journal.add("error " + std::to_string(error.code())); });
         manager->cardRemoved.connect([this](std::shared_ptr<RFID::Card>) { journal.add("removed"); });
         manager->stateChanged.connect([this](RFID::Manager::State state) {
             journal.add(std::string("state ") + RFID::Manager::stateName(state));
@@ -248,6 +250,7 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
          201, ""},
         {"bank card", Sams::Mifare, "", bankCard, 0, "EMV", true, 0,
          R"({"EMVtoken":"AABBCCDD","PAN":"","cardBrand":"","expDate":""})"},
+        {"KivoLUC leaving at detection", Sams::Mifare, "", kivoLUC, 202, "KivoLUC", false, 1},
         {"KivoLUC leaving mid-read", Sams::Mifare, "", kivoLUC, 202, "KivoLUC", false, 3},
         {"VozeLUCv1", Sams::LG8, R"("VozeLUCv1")", [] { return ultralight(tickets::vozeLUCv1()); }, 0,
          "VozeLUCv1"},
@@ -306,7 +309,9 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
                 "read " + std::to_string(carried ? row.code : 201) + " " + (carried ? row.layout : "") + " ";
             EXPECT_EQ(read.substr(0, head.size()), head) << read;
             if (row.leavesAfter) {
-                // The next card in the field is read whole.
+                // An error line for it, and the next card in the field is read whole.
+                const std::vector<std::string> errors = manager->journal.starting("error ");
+                EXPECT_EQ(errors.empty() ? "none" : errors.back(), "error " + std::to_string(row.code));
                 EXPECT_EQ(manager->read(*family, cards[r], false), first["KivoLUC"]);
             } else if (row.code == 0 && carried) {
                 EXPECT_NE(read, head + "null");
