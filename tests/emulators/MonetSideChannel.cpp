@@ -183,8 +183,10 @@ void MonetSideChannel::presentCard()
         std::lock_guard<std::mutex> lock(m_mutex);
         card = m_card;
     }
-    if (card)
-        sendEvent(0x38, cardDescription(card->identity()));
+    if (!card)
+        return;
+    card->selected();
+    sendEvent(0x38, cardDescription(card->identity()));
 }
 
 std::vector<Bytes> MonetSideChannel::requests() const
@@ -453,6 +455,11 @@ MonetSideChannel::Answer MonetSideChannel::iso14443_3(const Bytes& data)
         card = m_card;
     }
     const std::optional<Bytes> reply = card ? card->exchange3(frame) : std::nullopt;
+    // A card that did not take the frame has fallen back to idle; the reader owns the field and
+    // activates it again, so that the next frame reaches it (with its session dropped).
+    const bool failed = !reply || reply->empty() || (reply->size() == 1 && (*reply)[0] != 0x0A);
+    if (failed && card)
+        card->selected();
     if (!reply || reply->empty())
         return {StatusNoCard, {}};
     if (reply->size() == 1) {

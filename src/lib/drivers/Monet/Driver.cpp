@@ -855,10 +855,33 @@ bool Driver::ISO7816_transceive(int, std::vector<uint8_t>& tx, std::vector<uint8
     return true;
 }
 
-bool Driver::ISO7816_exchangeTPDU(int, const TPDUHeader&, const std::vector<uint8_t>*, std::vector<uint8_t>*, int&)
+// The reader runs T=0 with its SAM itself and takes the command in short APDU form, which is what
+// the TPDU's bytes already are (P3 as Lc with data, as Le without): a T=0 SAM such as the LG SAM
+// is reached through the same 7816 command as the others. Any status word the SAM answered is a
+// completed exchange (61xx and 6Cxx are how T=0 goes on), so only a missing answer fails.
+bool Driver::ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, const std::vector<uint8_t>* data,
+                                  std::vector<uint8_t>* response, int& sw)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     Log::debug("[Monet] Inside %s()", "ISO7816_exchangeTPDU");
-    return true;
+    if (!validSlot(slot)) {
+        Log::error("[Monet] No SAM slot %d", slot);
+        return false;
+    }
+    return guarded("ISO7816_exchangeTPDU", false, [&] {
+        Bytes apdu{header.CLA, header.INS, header.P1, header.P2, header.P3};
+        if (data)
+            apdu.insert(apdu.end(), data->begin(), data->end());
+        Bytes reply;
+        int answered = -1;
+        m_sideReader.SAMpassThroughAPDU(static_cast<uint8_t>(slot + 1), apdu, reply, answered);
+        if (answered < 0)
+            return false;
+        sw = answered;
+        if (response)
+            *response = std::move(reply);
+        return true;
+    });
 }
 
 bool Driver::ISO7816_exchangeAPDU(int slot, const APDUHeader& header, const std::vector<uint8_t>* data,
