@@ -382,6 +382,23 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
     EXPECT_EQ(sent, 0u);
 }
 
+TEST_F(MonetDriverTest, AFrameThatNeverCompletesFailsItsCommandAndTheNextOpenReconnects)
+{
+    fake.side.setSam(0, std::make_shared<emulators::MifareSam>());
+    auto driver = openDriver();
+    // Each byte well within the request's wait; the whole frame would take eight seconds.
+    Bytes trickled = fromHex("00 50 E0 00");
+    trickled.resize(0x52);
+    fake.side.inject(Fault{Fault::Trickle, 100, trickled, {}, SamPowerOn});
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(driver->ISO7816_powerOn(0, nullptr));
+    EXPECT_LT(testsupport::msSince(begin), fake.timing.sideRequestMs + 1000 + 2000.0);
+
+    ASSERT_TRUE(driver->open("/dev/ttyMONET", 115200, nullptr));
+    EXPECT_EQ(fake.side.connections(), 2u);
+    EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+}
+
 TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
 {
     fake.timing.emvCompletionMs = 150;
