@@ -318,7 +318,6 @@ TEST_F(VUrurTest, APeerThatFailsCostsAboutOneTimeOutAndNeverHangs)
         {"silent peer",        {Fault::Silent, 0, 32},        1900, 3500},
         {"flood",              {Fault::Flood, 70000, 32},     0,    3900},
         {"closed mid-frame",   {Fault::CloseMidFrame, 0, 32}, 0,    1000},
-        {"trickled answer",    {Fault::Trickle, 700, 32},     3000, 6000},  // each byte in time
     };
     // clang-format on
     NFC::Reader nfc(families());
