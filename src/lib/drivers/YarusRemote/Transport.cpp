@@ -73,7 +73,8 @@ void Transport::SerialStream::discard()
 
 bool Transport::SerialStream::setReadTimeout(int ms)
 {
-    m_timeoutMs = std::max(ms, 0);
+    // Each wait is what the line itself would wait: whole tenths of a second, at least one.
+    m_timeoutMs = ms <= 0 ? 0 : std::min(std::max(ms / 100, 1), 255) * 100;
     return m_port.setReadTimeout(ms);
 }
 
