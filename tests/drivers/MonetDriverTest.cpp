@@ -50,11 +50,12 @@ void sleepMs(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Sends a card event or a bank-card tap once the driver is listening for it.
-void tap(MonetFake& fake, const std::string& token = "AABBCCDD")
+// Sends a card event or a bank-card tap once the driver is listening for it; error is the tap
+// result's error bytes.
+void tap(MonetFake& fake, const std::string& token = "AABBCCDD", const std::string& error = "00 00")
 {
     fake.side.sendEvent(0x50, {});
-    Bytes result = fromHex("00 00 00 04 " + token);
+    Bytes result = fromHex("00 " + error + " 04 " + token);
     fake.side.sendEvent(0x53, result);
 }
 
@@ -451,6 +452,17 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
         driver->EMV_completeTransaction(data, cardData, error);
         driver->enableRF();
     }
+}
+
+TEST_F(MonetDriverTest, ATapResultCarryingAnErrorFailsTheTap)
+{
+    fake.timing.enableDelayMs = 1;
+    auto reader = openReader();
+    tap(fake, "AABBCCDD", "00 FE");
+    std::shared_ptr<NFC::EMV> emv = std::dynamic_pointer_cast<NFC::EMV>(reader->searchTag(1000));
+    ASSERT_TRUE(emv);
+    std::vector<std::string> token;
+    EXPECT_NE(emv->read(token), 0);
 }
 
 TEST_F(MonetDriverTest, FirmwareUpdateIgnoresItsFileAndReportsTheDownload)

@@ -240,6 +240,12 @@ TEST_F(MonetSideChannelTest, AttachAnotherCardAfterSamTimeoutRestartsOnce)
     }
     EXPECT_EQ(restarts, 1);
     EXPECT_EQ(count(capture.text(), "RESTART RFID!"), 2u);
+    // The next answer to a SAM command clears the time-out.
+    Bytes atr;
+    ASSERT_EQ(reader.powerOnSAM(1, atr), 0);
+    EXPECT_TRUE(reader.samCommandTimedOut());
+    EXPECT_EQ(reader.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 0);
+    EXPECT_FALSE(reader.samCommandTimedOut());
 }
 
 TEST_F(MonetSideChannelTest, DesfireTrafficReachesTheCardModel)
