@@ -25,6 +25,9 @@ int waitMs(int timeoutMs, double deadlineMs)
 
 bool Transport::SerialStream::wait(double deadlineMs)
 {
+    // poll(2) would sit out the whole wait on a closed port's descriptor (-1).
+    if (!m_port.isOpen())
+        return false;
     pollfd p{m_port.getUnderlying(), POLLIN, 0};
     int ready;
     do ready = ::poll(&p, 1, waitMs(m_timeoutMs, deadlineMs));
