@@ -19,8 +19,8 @@ class Line : public T2151::ByteStream
 {
 public:
     Line(const uint8_t* data, size_t size, size_t piece) : m_data(data), m_size(size), m_piece(piece) {}
-    int readByte() override { return m_pos < m_size ? m_data[m_pos++] : -1; }
-    size_t readBytes(size_t n, std::vector<uint8_t>& out) override
+    int readByte(double) override { return m_pos < m_size ? m_data[m_pos++] : -1; }
+    size_t readBytes(size_t n, std::vector<uint8_t>& out, double) override
     {
         size_t take = n < m_piece ? n : m_piece;
         if (take > m_size - m_pos)

@@ -1,13 +1,11 @@
 // The Monet B- and N-protocol codec, commands and TMS download against emulated reader endpoints
 // on loopback.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <fstream>
 
 #include "MonetLink.h"
+#include "PeerProcess.h"
 #include "core/String.h"
 
 using emulators::MonetUdpReader;
@@ -274,8 +272,8 @@ TEST(MonetTmsDownload, RebootNoticeWaitsOnceAndSilenceOrErrorsEndWithoutClosing)
 
 TEST(MonetTmsDownload, MightRebootLeavesAnEmptyMarkerInTheFirmwareDirectory)
 {
-    const std::string dir = ::testing::TempDir() + "monet-fw-" + std::to_string(getpid());
-    ASSERT_TRUE(mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST);
+    const testsupport::TempDir work;
+    const std::string dir = work.path();
     const std::string marker = dir + "/MonetFW.mfh";
     const std::pair<nlohmann::json, int> cases[] = {
         {dir, 902}, {dir + "/", 902}, {7, 200}, {dir + "/absent", 0}};
@@ -291,7 +289,6 @@ TEST(MonetTmsDownload, MightRebootLeavesAnEmptyMarkerInTheFirmwareDirectory)
         // The flag outlives the call, so the caller's next attempt downloads to the end.
         EXPECT_EQ(link.download(), 0) << c.first;
     }
-    std::remove(marker.c_str());
 }
 
 TEST(MonetBprotocolBadPeer, StrayOddAndMalformedDatagramsNeverPassForAnAnswer)

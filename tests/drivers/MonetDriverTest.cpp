@@ -50,11 +50,12 @@ void sleepMs(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Sends a card event or a bank-card tap once the driver is listening for it.
-void tap(MonetFake& fake, const std::string& token = "AABBCCDD")
+// Sends a card event or a bank-card tap once the driver is listening for it; error is the tap
+// result's error bytes.
+void tap(MonetFake& fake, const std::string& token = "AABBCCDD", const std::string& error = "00 00")
 {
     fake.side.sendEvent(0x50, {});
-    Bytes result = fromHex("00 00 00 04 " + token);
+    Bytes result = fromHex("00 " + error + " 04 " + token);
     fake.side.sendEvent(0x53, result);
 }
 
@@ -382,6 +383,23 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
     EXPECT_EQ(sent, 0u);
 }
 
+TEST_F(MonetDriverTest, AFrameThatNeverCompletesFailsItsCommandAndTheNextOpenReconnects)
+{
+    fake.side.setSam(0, std::make_shared<emulators::MifareSam>());
+    auto driver = openDriver();
+    // Each byte well within the request's wait; the whole frame would take eight seconds.
+    Bytes trickled = fromHex("00 50 E0 00");
+    trickled.resize(0x52);
+    fake.side.inject(Fault{Fault::Trickle, 100, trickled, {}, SamPowerOn});
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(driver->ISO7816_powerOn(0, nullptr));
+    EXPECT_LT(testsupport::msSince(begin), fake.timing.sideRequestMs + 1000 + 2000.0);
+
+    ASSERT_TRUE(driver->open("/dev/ttyMONET", 115200, nullptr));
+    EXPECT_EQ(fake.side.connections(), 2u);
+    EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+}
+
 TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
 {
     fake.timing.emvCompletionMs = 150;
@@ -434,6 +452,17 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
         driver->EMV_completeTransaction(data, cardData, error);
         driver->enableRF();
     }
+}
+
+TEST_F(MonetDriverTest, ATapResultCarryingAnErrorFailsTheTap)
+{
+    fake.timing.enableDelayMs = 1;
+    auto reader = openReader();
+    tap(fake, "AABBCCDD", "00 FE");
+    std::shared_ptr<NFC::EMV> emv = std::dynamic_pointer_cast<NFC::EMV>(reader->searchTag(1000));
+    ASSERT_TRUE(emv);
+    std::vector<std::string> token;
+    EXPECT_NE(emv->read(token), 0);
 }
 
 TEST_F(MonetDriverTest, FirmwareUpdateIgnoresItsFileAndReportsTheDownload)

@@ -1,5 +1,6 @@
-// The T2151 frame and TLV message against the published frames and CRC check values. The hunt
-// through what a line brings is proven end to end (YarusRemoteDriverTest) and by the fuzz target.
+// The T2151 frame and TLV message against the published frames and CRC check values, and the
+// hunt's byte bound. The hunt through what a line brings is proven end to end
+// (YarusRemoteDriverTest) and by the fuzz target.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -55,6 +56,24 @@ TEST(T2151Codec, RequestsFrameAsPublished)
     EXPECT_EQ(frame.size(), Framer::MaxPayload + 6);
     EXPECT_FALSE(Framer::encode(Bytes(Framer::MaxPayload + 1, 0), frame));
     EXPECT_EQ(frame.size(), Framer::MaxPayload + 6);
+}
+
+TEST(T2151Codec, TheHuntGivesUpAtExactlyItsByteBound)
+{
+    Bytes frame;
+    ASSERT_TRUE(Framer::encode({}, frame));
+    for (const size_t strays : {Framer::MaxSkipped - 1, Framer::MaxSkipped}) {
+        SCOPED_TRACE(strays);
+        Bytes line(strays, 0x55);
+        line.insert(line.end(), frame.begin(), frame.end());
+        Framer framer;
+        Framer::Result result = Framer::Result::NeedMore;
+        size_t at = 0;
+        for (size_t used = 0; result == Framer::Result::NeedMore && at < line.size(); at += used)
+            result = framer.feed(line.data() + at, line.size() - at, used);
+        EXPECT_EQ(result, strays < Framer::MaxSkipped ? Framer::Result::Frame : Framer::Result::Overrun);
+        EXPECT_EQ(at, strays < Framer::MaxSkipped ? line.size() : strays);
+    }
 }
 
 TEST(T2151Codec, PayloadsParseAndPopAsTheyCame)

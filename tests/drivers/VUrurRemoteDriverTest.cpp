@@ -49,14 +49,24 @@ Bytes tagValue(const T2151Device::Request& request, uint8_t tag)
 }
 
 // A transfer that never touches the connection: it plays its progress and has the emulated reader
-// send the given report bytes as they are, as the reader does once a file has arrived.
+// send the given report bytes as they are, as the reader does once a file has arrived (or, with
+// reportDelayMs, that long after the transfer).
 class FakeSender : public T2151::FileSender
 {
 public:
     bool succeed = true;
     Bytes report;
+    int reportDelayMs = 0;
     VUrurReader* reader = nullptr;
     int timeoutSec = -1;
+    std::thread late;
+
+    ~FakeSender() { settle(); }
+    void settle()
+    {
+        if (late.joinable())
+            late.join();
+    }
 
     bool send(const std::string&, int timeout, const Events& events) override
     {
@@ -69,8 +79,14 @@ public:
             return false;
         if (events.finished)
             events.finished();
-        if (!report.empty())
+        if (reportDelayMs > 0) {
+            late = std::thread([this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(reportDelayMs));
+                reader->sendRaw(report);
+            });
+        } else if (!report.empty()) {
             reader->sendRaw(report);
+        }
         return true;
     }
 };
@@ -274,6 +290,9 @@ TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
                                     [&] { vurur::Status s; return bare.reader.getStatus(s); }, 2},
         {"rz for a command",        {Fault::Rz, 0, 32}, [&] { return bare.reader.checkPresence(); }, 5},
         {"reader's own code",       {Fault::Result, 9, 17}, [&] { return bare.reader.enableRF(); }, 9},
+        // A search waits twice as long as the reader is told to search.
+        {"search answered late",    {Fault::Late, 600, 19},
+                                    [&] { return bare.reader.searchTag(500, type, uid, ats); }, 0},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -307,6 +326,10 @@ TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
     EXPECT_TRUE(present);
     EXPECT_EQ(bare.reader.powerOn(0, atr), 0);
     EXPECT_FALSE(atr.empty());
+
+    // No time at all is still a millisecond on the socket, where 0 would mean no limit.
+    bare.reader.ping({1}, 0);
+    EXPECT_EQ(bare.client.readTimeout(), 1);
 }
 
 TEST_F(VUrurTest, APeerThatFailsCostsAboutOneTimeOutAndNeverHangs)
@@ -318,7 +341,6 @@ TEST_F(VUrurTest, APeerThatFailsCostsAboutOneTimeOutAndNeverHangs)
         {"silent peer",        {Fault::Silent, 0, 32},        1900, 3500},
         {"flood",              {Fault::Flood, 70000, 32},     0,    3900},
         {"closed mid-frame",   {Fault::CloseMidFrame, 0, 32}, 0,    1000},
-        {"trickled answer",    {Fault::Trickle, 700, 32},     3000, 6000},  // each byte in time
     };
     // clang-format on
     NFC::Reader nfc(families());
@@ -353,11 +375,14 @@ TEST_F(VUrurTest, FirmwareUpdateStartsWithCommandSevenAndWaitsForTheReport)
 {
     // clang-format off
     struct Case { const char* name; bool connected, succeed; Bytes report; int expected; bool reboot;
-                  std::vector<int> percents; };
+                  std::vector<int> percents; int reportDelayMs = 0; };
     auto frame = [](const char* hex) { return emulators::T2151Reader::frame(fromHex(hex)); };
     const Case cases[] = {
         {"reboot asked",     true,  true,  frame("02 00 01 00 11 00 01 01"),   0, true,  {0, 50, 100}},
         {"no tag 17",        true,  true,  frame("02 00 01 00"),               0, false, {0, 50, 100}},
+        {"tag 17 cut short", true,  true,  frame("02 00 01 00 11 00 01"),      2, false, {0, 50, 100}},
+        // The wait for the report is the update's time-out in seconds, 1 s here.
+        {"report after 200 ms", true, true, frame("02 00 01 00 11 00 01 01"), 0, true,  {0, 50, 100}, 200},
         {"reader refuses",   true,  true,  frame("02 00 01 04 11 00 01 01"),   4, false, {0, 50, 100}},
         {"rz as the report", true,  true,  {'r', 'z'},                         2, false, {0, 50, 100}},
         {"no report",        true,  true,  {},                                 5, false, {0, 50, 100}},
@@ -373,11 +398,13 @@ TEST_F(VUrurTest, FirmwareUpdateStartsWithCommandSevenAndWaitsForTheReport)
             bare.client.close();
         sender->succeed = c.succeed;
         sender->report = c.report;
+        sender->reportDelayMs = c.reportDelayMs;
         std::vector<int> percents;
         bool reboot = false;
         EXPECT_EQ(bare.reader.updateFirmware("/nonexistent/vurur2-fw-1.bin", 1, reboot,
                                              [&](int a, int, int) { percents.push_back(a); }),
                   c.expected);
+        sender->settle();
         EXPECT_EQ(reboot, c.reboot);
         EXPECT_EQ(percents, c.percents);
         if (c.connected) {

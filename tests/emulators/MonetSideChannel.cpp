@@ -352,6 +352,18 @@ void MonetSideChannel::respond(uint8_t code, const Answer& answer)
             writeAll(frame(payload));
             return;
         }
+        case Fault::Trickle: {
+            // Ends early once the client is gone (the write fails) or the emulator stops.
+            const Bytes bytes = fault->payload.empty() ? frame(payload) : fault->payload;
+            for (uint8_t byte : bytes) {
+                if (!writeAll({byte}))
+                    return;
+                std::unique_lock<std::mutex> lock(m_mutex);
+                if (m_changed.wait_for(lock, std::chrono::milliseconds(fault->value), [this] { return m_stop; }))
+                    return;
+            }
+            return;
+        }
         case Fault::EventsFirst: {
             Bytes all;
             for (const Bytes& event : fault->events) {

@@ -35,6 +35,7 @@ public:
             Raw,            // payload goes out as it is (no length) instead of the answer
             Late,           // the answer comes value ms late
             EventsFirst,    // the frames in events go out just before the answer
+            Trickle,        // payload (or the answer's frame when empty) one byte every value ms
         };
         Kind kind;
         int value = 0;

@@ -169,6 +169,7 @@ void T2151Peer::answer(int command, T2151Device::Tlvs tlvs)
             return;
         }
         case Fault::Trickle:
+            wire.insert(wire.begin(), fault.data.begin(), fault.data.end());
             for (uint8_t byte : wire) {
                 send({byte});
                 if (!pause(fault.value))

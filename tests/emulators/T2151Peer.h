@@ -37,7 +37,7 @@ public:
             Replace,        // payload = data, as it is
             Close,          // networked: close the connection instead of answering
             CloseMidFrame,  // networked: the first half of the answer, then close
-            Trickle,        // the answer one byte at a time, value ms apart
+            Trickle,        // data (stray bytes, if any), then the answer, one byte at a time, value ms apart
         };
         Kind kind;
         int value = 0;

@@ -1,5 +1,8 @@
 #include "drivers/Monet/SideChannelTransport.h"
 
+#include <sys/ioctl.h>
+
+#include <algorithm>
 #include <stdexcept>
 
 #include "NFC/ByteReader.h"
@@ -22,6 +25,8 @@ SideChannelTransport::SideChannelTransport(TCPClient& client, std::shared_ptr<Mo
 bool SideChannelTransport::drain()
 {
     const int64_t start = m_clock->nowMillis();
+    // The same end on the steady clock, for a frame caught coming in: it must be whole by then too.
+    const int64_t limit = Monet::Clock::steadyMillis() + m_limits.drainMs;
     Bytes discarded;
     for (int frames = 0; frames < m_limits.drainFrames; ++frames) {
         if (m_clock->nowMillis() - start >= m_limits.drainMs)
@@ -33,7 +38,10 @@ bool SideChannelTransport::drain()
             Log::error("[Monet] Error polling the side channel: %s", e.what());
             return false;
         }
-        if (!readFrame(1, discarded))
+        const Frame frame = readFrame(1, limit, discarded);
+        if (frame == Frame::Broken)
+            return false;
+        if (frame == Frame::None)
             break;
     }
     return true;
@@ -56,7 +64,8 @@ bool SideChannelTransport::transmit(const SideChannelMsg::Ptr& msg)
     frame.reserve(payload.size() + 2);
     NFC::ByteWriter(frame).u16be(static_cast<uint16_t>(payload.size())).bytes(payload);
     if (Log::enabled(Log::LevelDebug))
-        Log::debug("[Monet] %s (% 3d): %s", "TX", static_cast<int>(frame.size()), String::toHex(frame).c_str());
+        Log::debug("[Monet] %s (% 3d): %s", "TX", static_cast<int>(frame.size()),
+                   String::toHex(frame).c_str());
     if (m_client.write(frame) <= 0) {
         Log::error("[Monet] Error sending TCP message");
         return false;
@@ -64,23 +73,56 @@ bool SideChannelTransport::transmit(const SideChannelMsg::Ptr& msg)
     return true;
 }
 
-bool SideChannelTransport::readFrame(int timeoutMs, Bytes& payload)
+bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs)
+{
+    while (out.size() < n) {
+        const int64_t left = deadlineMs - Monet::Clock::steadyMillis();
+        // Past the deadline only what is already here still counts.
+        if (!m_client.available(left > 0 ? static_cast<int>(left) : 0))
+            return false;
+        int here = 0;
+        if (::ioctl(m_client.getNative(), FIONREAD, &here) != 0 || here <= 0)
+            here = 1;  // the peer's close, which the read reports
+        // No more than is here, so that the read never waits on its own.
+        const size_t take = std::min(n - out.size(), static_cast<size_t>(here));
+        if (m_client.read(out, static_cast<unsigned>(take)) <= 0)
+            return false;
+        if (left <= 0 && out.size() < n)
+            return false;
+    }
+    return true;
+}
+
+SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t limitMs, Bytes& payload)
 {
     payload.clear();
-    // A read time-out of 0 would block without end on the socket.
-    m_client.setReadTimeout(timeoutMs > 0 ? timeoutMs : 1);
-    Bytes header;
-    if (m_client.read(header, 2) != 2)
-        return false;
-    const size_t announced = NFC::ByteReader(header).u16be();
-    if (announced > 0 && m_client.read(payload, static_cast<unsigned>(announced)) < 0)
-        payload.clear();
-    if (payload.size() != announced)
-        Log::error("[Monet] Error receiving %d bytes", static_cast<int>(announced));
-    else if (Log::enabled(Log::LevelDebug))
-        Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(announced),
-                   String::toHex(payload).c_str());
-    return true;
+    const auto capped = [limitMs](int64_t deadline) {
+        return limitMs > 0 ? std::min(deadline, limitMs) : deadline;
+    };
+    size_t expected = 2;
+    try {
+        Bytes header;
+        if (!readUntil(header, 1, capped(Monet::Clock::steadyMillis() + std::max(waitMs, 1))))
+            return Frame::None;
+        const int64_t deadline = capped(Monet::Clock::steadyMillis() + std::max(waitMs, 0) + FrameGraceMs);
+        if (readUntil(header, 2, deadline)) {
+            expected = NFC::ByteReader(header).u16be();
+            if (readUntil(payload, expected, deadline)) {
+                if (Log::enabled(Log::LevelDebug))
+                    Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(expected),
+                               String::toHex(payload).c_str());
+                return Frame::Whole;
+            }
+        }
+    } catch (const std::exception& e) {
+        Log::error("[Monet] Error polling the side channel: %s", e.what());
+    }
+    Log::error("[Monet] Error receiving %d bytes", static_cast<int>(expected));
+    // Whatever comes next would be read from the middle of this frame.
+    Log::error("[Monet] Frame incomplete ===> Closing the side channel");
+    m_client.close();
+    payload.clear();
+    return Frame::Broken;
 }
 
 SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
@@ -94,7 +136,7 @@ SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
 SideChannelTransport::Bytes SideChannelTransport::readBytes(int timeoutMs)
 {
     Bytes payload;
-    readFrame(timeoutMs, payload);
+    readFrame(timeoutMs, 0, payload);
     return payload;
 }
 

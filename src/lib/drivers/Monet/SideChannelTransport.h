@@ -1,8 +1,10 @@
 // Frames side-channel messages on the TCP stream to the Monet reader: a two-byte big-endian
 // payload length, then the payload. Holds a reference to the driver's connected TCPClient and
 // nothing of the exchanges: an answer is simply the next frame that arrives, so each send first
-// discards what arrived since the last one, within a bound of frames and time. Used on the thread
-// that drives the reader; takes no lock.
+// discards what arrived since the last one, within a bound of frames and time. A frame is read
+// within a bound as a whole, whatever the gaps between its bytes; one that is not whole by then
+// leaves the stream out of step, so the connection is closed and the driver's next open makes a
+// new one. Used on the thread that drives the reader; takes no lock.
 #pragma once
 
 #include <cstdint>
@@ -41,11 +43,26 @@ public:
     Bytes readBytes(int timeoutMs);
     SideChannelMsg::Ptr transceive(const SideChannelMsg::Ptr& msg, int timeoutMs);
 
+    // What a frame may take beyond the wait for its first byte, counted from that byte.
+    static constexpr int64_t FrameGraceMs = 1000;
+
 private:
-    // Pending frames thrown away before a send; false when the socket cannot be polled.
+    enum class Frame
+    {
+        None,   // not a byte of it within the wait
+        Whole,  // payload holds it
+        Broken  // begun but not whole in time, or the peer closed in it: the connection is closed
+    };
+
+    // Pending frames thrown away before a send; false when the socket cannot be polled or a frame
+    // was still coming in when the drain's time ran out.
     bool drain();
-    // Reads one frame; false when not even the length arrived.
-    bool readFrame(int timeoutMs, Bytes& payload);
+    // One frame: its first byte within waitMs, the whole of it within waitMs + FrameGraceMs of
+    // that byte and never after limitMs (steady milliseconds, 0 for no limit).
+    Frame readFrame(int waitMs, int64_t limitMs, Bytes& payload);
+    // Appends what is already here and what arrives until out holds n bytes; false when the
+    // deadline (steady milliseconds) passes first or the peer closes.
+    bool readUntil(Bytes& out, size_t n, int64_t deadlineMs);
 
     TCPClient& m_client;
     std::shared_ptr<Monet::Clock> m_clock;

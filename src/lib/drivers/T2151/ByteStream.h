@@ -14,10 +14,12 @@ class ByteStream
 public:
     virtual ~ByteStream() = default;
 
-    // One byte (0-255), waiting at most the read time-out; -1 when none came or on an error.
-    virtual int readByte() = 0;
-    // Up to n bytes appended to out; fewer when the line stays quiet for a read time-out.
-    virtual size_t readBytes(size_t n, std::vector<uint8_t>& out) = 0;
+    // Both reads wait at most the read time-out for each byte and never past deadlineMs (on
+    // Clock::monotonicMillis): once it has passed they take only what is already here.
+    // One byte (0-255); -1 when none came or on an error.
+    virtual int readByte(double deadlineMs) = 0;
+    // Up to n bytes appended to out; fewer when the line stays quiet or the deadline passes.
+    virtual size_t readBytes(size_t n, std::vector<uint8_t>& out, double deadlineMs) = 0;
     // True only when every byte went out.
     virtual bool writeAll(const std::vector<uint8_t>& bytes) = 0;
     // Drops unread input (a late answer to an earlier request) and unsent output.

@@ -13,7 +13,7 @@ namespace T2151 {
 namespace {
 
 // What a receive may take beyond its time-out before a line that keeps talking is given up.
-const double HuntGraceMs = 1000;
+const double ReceiveGraceMs = 1000;
 
 }  // namespace
 
@@ -53,7 +53,8 @@ Message::Ptr Link::receiveFrame(int timeoutMs)
         m_timeout = timeoutMs;
     }
     const double start = Clock::monotonicMillis();
-    const double bound = timeoutMs + HuntGraceMs;
+    const double bound = timeoutMs + ReceiveGraceMs;
+    const double deadline = start + bound;
     Framer framer;
     std::vector<uint8_t> chunk;
     for (;;) {
@@ -65,11 +66,11 @@ Message::Ptr Link::receiveFrame(int timeoutMs)
         const size_t want = framer.wanted();
         chunk.clear();
         if (want == 1) {
-            const int byte = m_stream.readByte();
+            const int byte = m_stream.readByte(deadline);
             if (byte < 0)
                 return nullptr;
             chunk.push_back(static_cast<uint8_t>(byte));
-        } else if (m_stream.readBytes(want, chunk) < want) {
+        } else if (m_stream.readBytes(want, chunk, deadline) < want) {
             return nullptr;
         }
         size_t used = 0;

@@ -20,7 +20,8 @@ public:
     // False when the frame could not be built (payload over 65535 bytes) or not written whole.
     bool transmit(const Message& message);
     // The next frame's message, or empty when nothing usable came. timeoutMs bounds each wait for
-    // a byte; the whole receive gives up after timeoutMs + 1 s or Framer::MaxSkipped stray bytes.
+    // a byte; the whole receive, however the bytes trickle in, ends within timeoutMs + 1 s of its
+    // start, and gives up after Framer::MaxSkipped stray bytes.
     // The bytes "rz" yield Message::zmodemStart(). Never throws.
     Message::Ptr receive(int timeoutMs);
     Message::Ptr transceive(const Message& message, int timeoutMs);

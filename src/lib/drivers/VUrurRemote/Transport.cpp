@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 
 #include "core/Clock.h"
 #include "core/TCPClient.h"
@@ -11,28 +12,26 @@
 
 namespace vurur {
 
-namespace {
-
-const double BodyGraceMs = 1000;
-
-}  // namespace
-
-int Transport::TcpStream::readByte()
+bool Transport::TcpStream::wait(double deadlineMs)
 {
-    return m_client.read();
+    const double left = deadlineMs - Clock::monotonicMillis();
+    return m_client.available(left <= 0 ? 0 : std::min(m_timeoutMs, static_cast<int>(std::ceil(left))));
 }
 
-size_t Transport::TcpStream::readBytes(size_t n, std::vector<uint8_t>& out)
+int Transport::TcpStream::readByte(double deadlineMs)
+{
+    return m_client.connected() && wait(deadlineMs) ? m_client.read() : -1;
+}
+
+size_t Transport::TcpStream::readBytes(size_t n, std::vector<uint8_t>& out, double deadlineMs)
 {
     // A peer that trickles a long body byte by byte would keep each wait short and the whole read
-    // long: the body gets the time-out plus the hunt's grace in all.
-    const double start = Clock::monotonicMillis();
-    const double bound = m_timeoutMs + BodyGraceMs;
+    // long: each wait for more is one time-out, as for a single byte, and all of them end at the
+    // deadline.
     size_t got = 0;
     while (got < n && m_client.connected()) {
-        const double left = bound - Clock::elapsedMonotonicMillis(start);
-        // Each wait for more is one time-out, as for a single byte; all of them share the bound.
-        if (left <= 0 || !m_client.available(std::min(m_timeoutMs, static_cast<int>(left) + 1)))
+        const bool late = Clock::monotonicMillis() >= deadlineMs;
+        if (!wait(deadlineMs))
             break;
         const size_t before = out.size();
         out.resize(before + (n - got));
@@ -48,6 +47,8 @@ size_t Transport::TcpStream::readBytes(size_t n, std::vector<uint8_t>& out)
         }
         if (r > 0)
             got += static_cast<size_t>(r);
+        if (late)
+            break;
     }
     return got;
 }

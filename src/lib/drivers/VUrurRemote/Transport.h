@@ -29,13 +29,16 @@ private:
     {
     public:
         explicit TcpStream(TCPClient& client) : m_client(client) {}
-        int readByte() override;
-        size_t readBytes(size_t n, std::vector<uint8_t>& out) override;
+        int readByte(double deadlineMs) override;
+        size_t readBytes(size_t n, std::vector<uint8_t>& out, double deadlineMs) override;
         bool writeAll(const std::vector<uint8_t>& bytes) override;
         void discard() override;
         bool setReadTimeout(int ms) override;
 
     private:
+        // Input waiting (or the peer's close), within the read time-out and the deadline.
+        bool wait(double deadlineMs);
+
         TCPClient& m_client;
         int m_timeoutMs = 1;
     };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 
 #include "core/Clock.h"
 #include "core/SerialPort.h"
@@ -13,36 +14,43 @@ namespace T2151 {
 
 namespace {
 
-const double BodyGraceMs = 1000;
+// The wait for input: the read time-out, cut short by the deadline; nothing once it has passed.
+int waitMs(int timeoutMs, double deadlineMs)
+{
+    const double left = deadlineMs - Clock::monotonicMillis();
+    return left <= 0 ? 0 : std::min(timeoutMs, static_cast<int>(std::ceil(left)));
+}
 
 }  // namespace
 
-int Transport::SerialStream::readByte()
+bool Transport::SerialStream::wait(double deadlineMs)
 {
-    return m_port.read();
+    // poll(2) would sit out the whole wait on a closed port's descriptor (-1).
+    if (!m_port.isOpen())
+        return false;
+    pollfd p{m_port.getUnderlying(), POLLIN, 0};
+    int ready;
+    do ready = ::poll(&p, 1, waitMs(m_timeoutMs, deadlineMs));
+    while (ready < 0 && errno == EINTR);
+    return ready > 0;
 }
 
-size_t Transport::SerialStream::readBytes(size_t n, std::vector<uint8_t>& out)
+int Transport::SerialStream::readByte(double deadlineMs)
+{
+    return wait(deadlineMs) ? m_port.read() : -1;
+}
+
+size_t Transport::SerialStream::readBytes(size_t n, std::vector<uint8_t>& out, double deadlineMs)
 {
     // The line's own time-out is per read: a reader or a noisy line that trickles a long body would
-    // keep each wait short and the whole read long. The body gets the time-out plus the hunt's
-    // grace in all, and each read takes only the bytes already there.
-    const double start = Clock::monotonicMillis();
-    const double bound = m_timeoutMs + BodyGraceMs;
-    const int fd = m_port.getUnderlying();
+    // keep each wait short and the whole read long. Each read takes only the bytes already there.
     size_t got = 0;
     while (got < n) {
-        const double left = bound - Clock::elapsedMonotonicMillis(start);
-        if (left <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        int ready;
-        do ready = ::poll(&p, 1, std::min(m_timeoutMs, static_cast<int>(left) + 1));
-        while (ready < 0 && errno == EINTR);
-        if (ready <= 0)
+        const bool late = Clock::monotonicMillis() >= deadlineMs;
+        if (!wait(deadlineMs))
             break;
         int pending = 0;
-        if (::ioctl(fd, FIONREAD, &pending) != 0 || pending <= 0)
+        if (::ioctl(m_port.getUnderlying(), FIONREAD, &pending) != 0 || pending <= 0)
             pending = 1;  // a hang-up: the read reports it
         const std::vector<uint8_t> chunk =
             m_port.readBytes(static_cast<unsigned>(std::min(n - got, static_cast<size_t>(pending))));
@@ -50,6 +58,8 @@ size_t Transport::SerialStream::readBytes(size_t n, std::vector<uint8_t>& out)
             break;
         out.insert(out.end(), chunk.begin(), chunk.end());
         got += chunk.size();
+        if (late)
+            break;
     }
     return got;
 }
@@ -66,7 +76,8 @@ void Transport::SerialStream::discard()
 
 bool Transport::SerialStream::setReadTimeout(int ms)
 {
-    m_timeoutMs = std::max(ms, 0);
+    // Each wait is what the line itself would wait: whole tenths of a second, at least one.
+    m_timeoutMs = ms <= 0 ? 0 : std::min(std::max(ms / 100, 1), 255) * 100;
     return m_port.setReadTimeout(ms);
 }
 

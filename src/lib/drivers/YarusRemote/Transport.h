@@ -22,13 +22,16 @@ private:
     {
     public:
         explicit SerialStream(SerialPort& port) : m_port(port) {}
-        int readByte() override;
-        size_t readBytes(size_t n, std::vector<uint8_t>& out) override;
+        int readByte(double deadlineMs) override;
+        size_t readBytes(size_t n, std::vector<uint8_t>& out, double deadlineMs) override;
         bool writeAll(const std::vector<uint8_t>& bytes) override;
         void discard() override;
         bool setReadTimeout(int ms) override;
 
     private:
+        // Input waiting, within the read time-out and the deadline; false when none came.
+        bool wait(double deadlineMs);
+
         SerialPort& m_port;
         int m_timeoutMs = 0;
     };
