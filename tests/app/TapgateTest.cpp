@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
@@ -111,6 +112,30 @@ TEST(Tapgate, ReaderThatIsNotThereIsRetried)
     run.startTapgate({"/nonexistent/reader"});
     EXPECT_TRUE(run.waitForLog("open: ", 2, 10000)) << run.log();
     EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
+}
+
+// A configuration that cannot be used is named with its reason, and the program goes on to open the
+// reader with the defaults, neither ending nor blocking on the file.
+TEST(Tapgate, UnusableConfigurationIsNamedWithItsReasonAndNeverStopsTheProgram)
+{
+    testsupport::TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const struct
+    {
+        std::string path;
+        std::string line;
+    } cases[] = {
+        {dir.path(), "'" + dir.path() + "' (not a regular file)"},
+        {dir / "fifo", "'" + (dir / "fifo") + "' (not a regular file)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        testsupport::TapgateRun run;
+        run.startTapgate({"-c", c.path, "/nonexistent/reader"}, dir.path());
+        EXPECT_TRUE(run.waitForLog("Opening reader '/nonexistent/reader'", 1, 10000)) << run.log();
+        EXPECT_EQ(run.logCount(c.line), 1u) << run.log();
+        EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
+    }
 }
 
 // Nothing answers the probes of the serial readers, so the Monet family brings up PPP on the line:

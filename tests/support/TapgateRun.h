@@ -46,12 +46,14 @@ public:
         return testsupport::readLine(m_fromEmulator[0], 5000);
     }
 
-    void startTapgate(const std::vector<std::string>& args)
+    // In workingDirectory when one is given (tapgate moves to its own directory all the same).
+    void startTapgate(const std::vector<std::string>& args, const std::string& workingDirectory = "")
     {
         std::vector<std::string> argv = {TAPGATE_PROGRAM};
         argv.insert(argv.end(), args.begin(), args.end());
         const int log = ::open(logPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        m_tapgate = std::make_unique<PeerProcess>(argv, PeerProcess::Options{"", -1, m_fromTapgate[1], log});
+        m_tapgate = std::make_unique<PeerProcess>(
+            argv, PeerProcess::Options{workingDirectory, -1, m_fromTapgate[1], log});
         ::close(log);
     }
 
