@@ -69,11 +69,13 @@ TEST(Config, UnusableFileKeepsDefaultsAndIsLeftAlone)
     EXPECT_EQ(testsupport::readFile(dir / "broken.conf"), broken);
 }
 
-// Both readers of a configuration file refuse what is not a small regular file with one warning
-// naming the file and the reason, and never block on it.
-TEST(Config, RefusesWhatIsNotASmallRegularFileWithTheReason)
+// Both readers of a configuration file refuse what is not a small regular file, or a document too
+// deep to copy, with one warning naming the file and the reason, and never block on it.
+TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
 {
     testsupport::TempDir dir;
+    testsupport::writeFile(dir / "deep.conf", testsupport::nestedDocument(150000));
+    testsupport::writeFile(dir / "deepest.conf", testsupport::nestedDocument(257));
     testsupport::writeFile(dir / "large.conf", std::vector<uint8_t>(1024 * 1024 + 1, ' '));
     testsupport::writeFile(dir / "unreadable.conf", {'{', '}'});
     ASSERT_EQ(::chmod((dir / "unreadable.conf").c_str(), 0), 0);
@@ -89,6 +91,8 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileWithTheReason)
         {dir / "large.conf", "larger than 1 MiB"},
         {dir / "missing.conf", "No such file or directory"},
         {dir / "unreadable.conf", "Permission denied"},
+        {dir / "deep.conf", "nested deeper than 256 levels"},
+        {dir / "deepest.conf", "nested deeper than 256 levels"},
     };
     Log::open("tapgate-test", true, false);
     for (const auto& c : cases) {
@@ -110,6 +114,8 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileWithTheReason)
         for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++lines;
         EXPECT_EQ(lines, 2u) << log;
     }
+    const std::vector<uint8_t> deepestTaken = testsupport::nestedDocument(256);
+    EXPECT_TRUE(RFID::Config().parse(std::string(deepestTaken.begin(), deepestTaken.end())));
 }
 
 }  // namespace

@@ -120,6 +120,7 @@ TEST(Tapgate, UnusableConfigurationIsNamedWithItsReasonAndNeverStopsTheProgram)
 {
     testsupport::TempDir dir;
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    testsupport::writeFile(dir / "deep.conf", testsupport::nestedDocument(150000));
     const struct
     {
         std::string path;
@@ -127,6 +128,7 @@ TEST(Tapgate, UnusableConfigurationIsNamedWithItsReasonAndNeverStopsTheProgram)
     } cases[] = {
         {dir.path(), "'" + dir.path() + "' (not a regular file)"},
         {dir / "fifo", "'" + (dir / "fifo") + "' (not a regular file)"},
+        {dir / "deep.conf", "'" + (dir / "deep.conf") + "' (nested deeper than 256 levels)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);

@@ -90,6 +90,13 @@ inline std::vector<uint8_t> readFile(const std::string& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A JSON object whose member "rfid" holds arrays, levels deep in all.
+inline std::vector<uint8_t> nestedDocument(size_t levels)
+{
+    const std::string text = "{\"rfid\": " + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
 // Bytes from a fixed-seed generator, so a failing run can be repeated.
 inline std::vector<uint8_t> pseudoRandomBytes(size_t count, uint32_t seed)
 {

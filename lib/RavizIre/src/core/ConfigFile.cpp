@@ -9,6 +9,14 @@
 
 namespace ConfigFile {
 
+namespace {
+
+struct TooDeep
+{
+};
+
+}  // namespace
+
 bool read(const std::string& path, std::string& text, std::string& reason)
 {
     // Without O_NONBLOCK a FIFO would hold the open until someone writes to it.
@@ -55,9 +63,20 @@ bool read(const std::string& path, std::string& text, std::string& reason)
 
 bool parse(const std::string& text, nlohmann::json& document, std::string& reason)
 {
-    try {
-        document = nlohmann::json::parse(text);
+    // A container that starts at depth d is level d + 1.
+    const nlohmann::json::parser_callback_t limit = [](int depth, nlohmann::json::parse_event_t event,
+                                                       nlohmann::json&) {
+        const bool opens = event == nlohmann::json::parse_event_t::object_start ||
+                           event == nlohmann::json::parse_event_t::array_start;
+        if (opens && depth >= MaxDepth)
+            throw TooDeep();
         return true;
+    };
+    try {
+        document = nlohmann::json::parse(text, limit);
+        return true;
+    } catch (const TooDeep&) {
+        reason = "nested deeper than " + std::to_string(MaxDepth) + " levels";
     } catch (const nlohmann::json::exception& e) {
         reason = e.what();
     }
