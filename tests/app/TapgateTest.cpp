@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -114,11 +115,20 @@ TEST(Tapgate, ReaderThatIsNotThereIsRetried)
     EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
 }
 
-// A configuration that cannot be used is named with its reason, and the program goes on to open the
-// reader with the defaults, neither ending nor blocking on the file.
-TEST(Tapgate, UnusableConfigurationIsNamedWithItsReasonAndNeverStopsTheProgram)
+// A relative configuration name is taken from the program's directory, not the one it was started
+// in; a configuration that cannot be used is named with its reason, and the program goes on to open
+// the reader with the defaults, neither ending nor blocking on the file.
+TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverStopsTheProgram)
 {
-    testsupport::TempDir dir;
+    testsupport::TempDir dir;  // also the directory tapgate is started in
+    const std::string program = TAPGATE_PROGRAM;
+    const std::string name = "tapgate-test-" + std::to_string(::getpid()) + ".conf";
+    const struct Removed
+    {
+        std::string path;
+        ~Removed() { std::remove(path.c_str()); }
+    } beside{program.substr(0, program.rfind('/') + 1) + name};
+    testsupport::writeFile(beside.path, {'{', '}'});
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     testsupport::writeFile(dir / "deep.conf", testsupport::nestedDocument(150000));
     const struct
@@ -126,6 +136,7 @@ TEST(Tapgate, UnusableConfigurationIsNamedWithItsReasonAndNeverStopsTheProgram)
         std::string path;
         std::string line;
     } cases[] = {
+        {name, "[Config] Configuration loaded from '" + name + "'"},
         {dir.path(), "'" + dir.path() + "' (not a regular file)"},
         {dir / "fifo", "'" + (dir / "fifo") + "' (not a regular file)"},
         {dir / "deep.conf", "'" + (dir / "deep.conf") + "' (nested deeper than 256 levels)"},
