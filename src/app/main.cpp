@@ -65,6 +65,8 @@ Options parseOptions(int argc, char** argv)
     if (argc - optind > 1)
         throw UsageError(std::string("unexpected argument '") + argv[optind + 1] + "'");
     options.device = argv[optind];
+    if (options.device.empty())
+        throw UsageError("empty reader device");
     return options;
 }
 

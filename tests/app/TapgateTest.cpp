@@ -2,8 +2,11 @@
 // command line, with a reader that is not there, and on a line where nothing answers (the Monet
 // family's PPP bring-up, run against stand-ins of the tools).
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -27,11 +30,13 @@ TEST(Tapgate, BadCommandLineShowsUsageAndExitsWithMinusOne)
         {{"-x", "/dev/ttyS0"}, "ERROR: unknown option -x"},
         {{"/dev/ttyS0", "-c"}, "ERROR: option -c needs a file name"},
         {{"/dev/ttyS0", "/dev/ttyS1"}, "ERROR: unexpected argument '/dev/ttyS1'"},
+        {{""}, "ERROR: empty reader device"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
         testsupport::TapgateRun run;
         run.startTapgate(c.args);
+        ASSERT_TRUE(run.tapgate().endsWithin(10000)) << run.log();
         const int status = run.tapgate().wait();
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 255);
@@ -113,6 +118,39 @@ TEST(Tapgate, ReaderThatIsNotThereIsRetried)
     run.startTapgate({"/nonexistent/reader"});
     EXPECT_TRUE(run.waitForLog("open: ", 2, 10000)) << run.log();
     EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
+}
+
+// A host:port device names the networked reader: when it cannot be opened, the program reports the
+// networked cause, never the error of opening the same text as a serial line.
+TEST(Tapgate, NetworkedDeviceThatFailsIsReportedWithTheNetworkedCause)
+{
+    // The kernel completes the connections; nobody ever answers on them.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(silent, 16), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const std::string listener = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const struct
+    {
+        std::string device;
+        std::string cause;
+    } cases[] = {
+        {"localhost:1", "Connection refused"},
+        {listener, "no answer from the reader"},
+        {"host:99999", "bad port '99999'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.device);
+        testsupport::TapgateRun run;
+        run.startTapgate({c.device});
+        EXPECT_TRUE(run.waitForLog("open: networked reader '" + c.device + "': " + c.cause, 1, 10000)) << run.log();
+        EXPECT_EQ(run.logCount("open: No such file or directory"), 0u) << run.log();
+    }
+    ::close(silent);
 }
 
 // A relative configuration name is taken from the program's directory, not the one it was started
