@@ -65,6 +65,8 @@ Options parseOptions(int argc, char** argv)
     if (argc - optind > 1)
         throw UsageError(std::string("unexpected argument '") + argv[optind + 1] + "'");
     options.device = argv[optind];
+    if (options.device.empty())
+        throw UsageError("empty reader device");
     return options;
 }
 
@@ -112,8 +114,10 @@ int run(int argc, char** argv)
     // Only the program brings up a Monet reader's PPP link; the library's default platform runs nothing.
     Monet::Driver::Setup monet;
     monet.platform = std::make_shared<Monet::SystemPlatform>();
-    const nlohmann::json document = {{"rfid", config.section("rfid")}};
-    monet.configuration = [document] { return document; };
+    // Held once: the provider is copied into every driver and reader the facade makes.
+    const auto document =
+        std::make_shared<const nlohmann::json>(nlohmann::json{{"rfid", config.section("rfid")}});
+    monet.configuration = [document] { return *document; };
     auto reader =
         std::make_shared<NFC::Reader>(Monet::withDriverFactory(NFC::Reader::defaultDriverFactories(), monet));
     RFID::Manager manager(reader, config, options.device, DefaultBaud);

@@ -147,23 +147,27 @@ TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
 
 TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)
 {
+    const std::string silent = "no answer from the reader";
     struct Case
     {
         std::string device;
         std::string networkedOpen;  // empty: the networked family is not tried
+        std::string error;          // after "networked reader '<device>': "; empty: the serial open's
     } cases[] = {
-        {"127.0.0.1", "net 127.0.0.1 1973"},
-        {"127.0.0.1:", "net 127.0.0.1 1973"},
-        {"127.0.0.1:4000", "net 127.0.0.1 4000"},
-        {"127.0.0.1:65535", "net 127.0.0.1 65535"},
-        {"127.0.0.1:1", "net 127.0.0.1 1"},
+        {"127.0.0.1", "net 127.0.0.1 1973", ""},
+        {"127.0.0.1:", "net 127.0.0.1 1973", silent},
+        {"127.0.0.1:4000", "net 127.0.0.1 4000", silent},
+        {"127.0.0.1:65535", "net 127.0.0.1 65535", silent},
+        {"127.0.0.1:1", "net 127.0.0.1 1", silent},
         // Not ports: no number cut to 16 bits may reach some other service.
-        {"127.0.0.1:65536", ""},
-        {"127.0.0.1:70000", ""},
-        {"127.0.0.1:0", ""},
-        {"127.0.0.1:-5", ""},
-        {"127.0.0.1:40x", ""},
-        {"127.0.0.1:abc", ""},
+        {"127.0.0.1:65536", "", "bad port '65536'"},
+        {"127.0.0.1:70000", "", "bad port '70000'"},
+        {"127.0.0.1:0", "", "bad port '0'"},
+        {"127.0.0.1:-5", "", "bad port '-5'"},
+        {"127.0.0.1:40x", "", "bad port '40x'"},
+        {"127.0.0.1:abc", "", "bad port 'abc'"},
+        // Never resolved.
+        {"reader1:1973", "net reader1 1973", "'reader1' is not a numeric IPv4 address"},
     };
     for (const Case& c : cases) {
         opens->clear();
@@ -171,8 +175,11 @@ TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)
         const std::vector<std::string> expected =
             c.networkedOpen.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.networkedOpen};
         EXPECT_EQ(*opens, expected) << c.device;
-        // Then the string is tried as a serial device, which it is not.
-        EXPECT_EQ(nfc->error().what(), "No such file or directory") << c.device;
+        // Then the string is tried as a serial device, which it is not; a host:port text keeps the
+        // networked cause.
+        EXPECT_EQ(nfc->error().what(), c.error.empty() ? "No such file or directory"
+                                                       : "networked reader '" + c.device + "': " + c.error)
+            << c.device;
     }
 }
 

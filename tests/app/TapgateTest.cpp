@@ -2,10 +2,16 @@
 // command line, with a reader that is not there, and on a line where nothing answers (the Monet
 // family's PPP bring-up, run against stand-ins of the tools).
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -25,11 +31,13 @@ TEST(Tapgate, BadCommandLineShowsUsageAndExitsWithMinusOne)
         {{"-x", "/dev/ttyS0"}, "ERROR: unknown option -x"},
         {{"/dev/ttyS0", "-c"}, "ERROR: option -c needs a file name"},
         {{"/dev/ttyS0", "/dev/ttyS1"}, "ERROR: unexpected argument '/dev/ttyS1'"},
+        {{""}, "ERROR: empty reader device"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
         testsupport::TapgateRun run;
         run.startTapgate(c.args);
+        ASSERT_TRUE(run.tapgate().endsWithin(10000)) << run.log();
         const int status = run.tapgate().wait();
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 255);
@@ -113,6 +121,75 @@ TEST(Tapgate, ReaderThatIsNotThereIsRetried)
     EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
 }
 
+// A host:port device names the networked reader: when it cannot be opened, the program reports the
+// networked cause, never the error of opening the same text as a serial line.
+TEST(Tapgate, NetworkedDeviceThatFailsIsReportedWithTheNetworkedCause)
+{
+    // The kernel completes the connections; nobody ever answers on them.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(silent, 16), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const std::string listener = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const struct
+    {
+        std::string device;
+        std::string cause;
+    } cases[] = {
+        {"localhost:1", "Connection refused"},
+        {listener, "no answer from the reader"},
+        {"host:99999", "bad port '99999'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.device);
+        testsupport::TapgateRun run;
+        run.startTapgate({c.device});
+        EXPECT_TRUE(run.waitForLog("open: networked reader '" + c.device + "': " + c.cause, 1, 10000)) << run.log();
+        EXPECT_EQ(run.logCount("open: No such file or directory"), 0u) << run.log();
+    }
+    ::close(silent);
+}
+
+// A relative configuration name is taken from the program's directory, not the one it was started
+// in; a configuration that cannot be used is named with its reason, and the program goes on to open
+// the reader with the defaults, neither ending nor blocking on the file.
+TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverStopsTheProgram)
+{
+    testsupport::TempDir dir;  // also the directory tapgate is started in
+    const std::string program = TAPGATE_PROGRAM;
+    const std::string name = "tapgate-test-" + std::to_string(::getpid()) + ".conf";
+    const struct Removed
+    {
+        std::string path;
+        ~Removed() { std::remove(path.c_str()); }
+    } beside{program.substr(0, program.rfind('/') + 1) + name};
+    testsupport::writeFile(beside.path, {'{', '}'});
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    testsupport::writeFile(dir / "deep.conf", testsupport::nestedDocument(150000));
+    const struct
+    {
+        std::string path;
+        std::string line;
+    } cases[] = {
+        {name, "[Config] Configuration loaded from '" + name + "'"},
+        {dir.path(), "'" + dir.path() + "' (not a regular file)"},
+        {dir / "fifo", "'" + (dir / "fifo") + "' (not a regular file)"},
+        {dir / "deep.conf", "'" + (dir / "deep.conf") + "' (nested deeper than 256 levels)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        testsupport::TapgateRun run;
+        run.startTapgate({"-c", c.path, "/nonexistent/reader"}, dir.path());
+        EXPECT_TRUE(run.waitForLog("Opening reader '/nonexistent/reader'", 1, 10000)) << run.log();
+        EXPECT_EQ(run.logCount(c.line), 1u) << run.log();
+        EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
+    }
+}
+
 // Nothing answers the probes of the serial readers, so the Monet family brings up PPP on the line:
 // the stand-ins get exactly the device and the speed, and the link that never comes up fails open.
 TEST(Tapgate, SilentLineGetsThePppBringUpOfTheMonetFamily)
@@ -122,9 +199,19 @@ TEST(Tapgate, SilentLineGetsThePppBringUpOfTheMonetFamily)
     ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
     const std::string line = ::ptsname(master);
 
+    // The program runs the real Monet platform: no traffic of it may leave the loopback range, as it
+    // would to the reader's address on a host where ppp0 is up.
+    std::string why;
+    const bool ownNetwork = testsupport::TapgateRun::canHaveOwnNetwork(why);
+    if (!ownNetwork && ::if_nametoindex("ppp0") != 0) {
+        GTEST_SKIP() << "no network namespace of its own (" << why << ") and this host has an interface named ppp0";
+    }
     testsupport::TapgateRun run;
-    run.startTapgate({line});
+    run.startTapgate({line}, "", ownNetwork);
     EXPECT_TRUE(run.waitForLog("[Monet] Failed to start pppd", 1, 30000)) << run.log();
+    if (ownNetwork) {
+        EXPECT_NE(testsupport::networkNamespace(run.tapgate().pid()), testsupport::networkNamespace(::getpid()));
+    }
     run.end();
     const std::vector<std::string> expected = {"setserial|" + line + "|low_latency|", "pppd|" + line + "|115200|"};
     EXPECT_EQ(run.tools().records(), expected) << run.log();

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -90,6 +91,13 @@ inline std::vector<uint8_t> readFile(const std::string& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A JSON object whose member "rfid" holds arrays, levels deep in all.
+inline std::vector<uint8_t> nestedDocument(size_t levels)
+{
+    const std::string text = "{\"rfid\": " + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
 // Bytes from a fixed-seed generator, so a failing run can be repeated.
 inline std::vector<uint8_t> pseudoRandomBytes(size_t count, uint32_t seed)
 {
@@ -114,6 +122,8 @@ public:
         int stdinFd = -1;   // -1: /dev/null
         int stdoutFd = -1;  // -1: /dev/null
         int stderrFd = -1;  // -1: /dev/null
+        // In a network namespace of its own, where only a loopback that is down exists.
+        bool ownNetwork = false;
     };
 
     PeerProcess(const std::vector<std::string>& argv, const Options& options)
@@ -141,6 +151,8 @@ public:
             ::signal(SIGPIPE, SIG_DFL);
             if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0)
                 ::_exit(126);
+            if (options.ownNetwork && ::unshare(CLONE_NEWNET) != 0)
+                ::_exit(125);
             ::execvp(args[0], args.data());
             ::_exit(127);
         }
@@ -209,6 +221,15 @@ private:
     bool m_reaped = false;
     int m_status = 0;
 };
+
+// The network namespace a process runs in, as /proc names it; empty when it cannot be read.
+inline std::string networkNamespace(pid_t pid)
+{
+    char target[128] = {};
+    const std::string link = "/proc/" + std::to_string(pid) + "/ns/net";
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
 
 // One line from a descriptor, waiting at most timeoutMs for each piece; empty on time-out or EOF.
 inline std::string readLine(int fd, int timeoutMs)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -46,13 +47,32 @@ public:
         return testsupport::readLine(m_fromEmulator[0], 5000);
     }
 
-    void startTapgate(const std::vector<std::string>& args)
+    // In workingDirectory when one is given (tapgate moves to its own directory all the same), and in
+    // a network namespace of its own when asked.
+    void startTapgate(const std::vector<std::string>& args, const std::string& workingDirectory = "",
+                      bool ownNetwork = false)
     {
         std::vector<std::string> argv = {TAPGATE_PROGRAM};
         argv.insert(argv.end(), args.begin(), args.end());
         const int log = ::open(logPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        m_tapgate = std::make_unique<PeerProcess>(argv, PeerProcess::Options{"", -1, m_fromTapgate[1], log});
+        m_tapgate = std::make_unique<PeerProcess>(
+            argv, PeerProcess::Options{workingDirectory, -1, m_fromTapgate[1], log, ownNetwork});
         ::close(log);
+    }
+
+    // Whether a child of this process can be given a network namespace of its own; why not when not.
+    static bool canHaveOwnNetwork(std::string& why)
+    {
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(::unshare(CLONE_NEWNET) == 0 ? 0 : errno);
+        int status = 0;
+        if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+            why = "no child to try it in";
+            return false;
+        }
+        why = WEXITSTATUS(status) ? std::strerror(WEXITSTATUS(status)) : "";
+        return WEXITSTATUS(status) == 0;
     }
 
     // A command line to the emulator ("remove", "place").

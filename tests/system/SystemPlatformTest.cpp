@@ -5,6 +5,7 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -73,7 +74,7 @@ TEST_F(SystemPlatformTest, StopsOnlyItsOwnPppdByPidAndKillsOneIgnoringSigtermAft
     testsupport::TempDir otherDir;
     ASSERT_EQ(::symlink("/bin/sleep", (otherDir / "pppd").c_str()), 0);
     testsupport::PeerProcess other({otherDir / "pppd", "30"}, {});
-    Monet::SystemPlatform platform("/sys/class/net/ppp0/flags", tools.daemonPidPath());
+    Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath());
 
     const struct
     {
@@ -109,7 +110,7 @@ TEST_F(SystemPlatformTest, StopsOnlyItsOwnPppdByPidAndKillsOneIgnoringSigtermAft
 
 TEST_F(SystemPlatformTest, LeavesAloneWhatTheDetachedPppdsPidNamesOnceItIsNoLongerThatPppd)
 {
-    Monet::SystemPlatform platform("/sys/class/net/ppp0/flags", tools.daemonPidPath());
+    Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath());
     const std::string trigger = tools.path("becomes");
     ::setenv("STANDIN_PPPD_DETACHES", "1", 1);
     ::setenv("STANDIN_PPPD_BECOMES", trigger.c_str(), 1);
@@ -197,21 +198,30 @@ TEST_F(SystemPlatformTest, ToolsGetNoDescriptorOfOursAreReapedByAZeroWaitAndAFai
     }
 }
 
-TEST_F(SystemPlatformTest, LinkIsUpWhenTheFlagsHaveAOneAtIndexFive)
+TEST_F(SystemPlatformTest, LinkIsUpWhenTheFlagsOfTheInterfaceAskedForHaveAOneAtIndexFive)
 {
-    const std::string flags = tools.path("flags");
-    Monet::SystemPlatform platform(flags);
+    const std::string net = tools.path("net");
+    Monet::SystemPlatform platform(net);
     const struct
     {
+        const char* interface;
         const char* text;  // nullptr: no file
         bool up;
-    } cases[] = {{"0x1091\n", true}, {"0x1091", true}, {"0x1003\n", false}, {"0x1\n", false}, {"", false}, {nullptr, false}};
+    } cases[] = {{"ppp0", "0x1091\n", true}, {"ppp0", "0x1091", true}, {"ppp0", "0x1003\n", false},
+                 {"ppp0", "0x1\n", false}, {"ppp0", "", false}, {"ppp0", nullptr, false},
+                 {"ppp1", "0x1091\n", true}, {"ppp1", "0x1003\n", false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text ? c.text : "missing");
-        std::remove(flags.c_str());
-        if (c.text)
-            testsupport::writeFile(flags, std::vector<uint8_t>(c.text, c.text + std::strlen(c.text)));
-        EXPECT_EQ(platform.linkUp("ppp0"), c.up);
+        SCOPED_TRACE(std::string(c.interface) + " " + (c.text ? c.text : "missing"));
+        testsupport::removeTree(net);
+        ASSERT_EQ(::mkdir(net.c_str(), 0700), 0);
+        // The other interface says the opposite.
+        for (const std::string name : {"ppp0", "ppp1"}) {
+            const char* text = name == c.interface ? c.text : c.up ? "0x1003\n" : "0x1091\n";
+            ASSERT_EQ(::mkdir((net + "/" + name).c_str(), 0700), 0);
+            if (text)
+                testsupport::writeFile(net + "/" + name + "/flags", std::vector<uint8_t>(text, text + std::strlen(text)));
+        }
+        EXPECT_EQ(platform.linkUp(c.interface), c.up);
     }
 }
 

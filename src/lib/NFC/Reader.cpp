@@ -1,5 +1,7 @@
 #include "NFC/Reader.h"
 
+#include <arpa/inet.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <utility>
@@ -56,6 +58,17 @@ bool parsePort(const std::string& text, int& port)
         return false;
     port = value;
     return true;
+}
+
+// What the networked families take for an address: a dotted IPv4 address, "localhost" standing for
+// 127.0.0.1. Host names are never resolved.
+bool numericHost(std::string host)
+{
+    const size_t local = host.find("localhost");
+    if (local != std::string::npos)
+        host.replace(local, 9, "127.0.0.1");
+    in_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
 }
 
 std::shared_ptr<Tag> makeDESFire(std::shared_ptr<ISO14443> link, const std::vector<uint8_t>& uid,
@@ -122,15 +135,33 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
 
     // A path is never a host: a serial device makes no networked try and no name lookup.
     const bool path = !device.empty() && device[0] == '/';
+    // host:port names the networked reader: when it fails, its cause is the one reported, not that
+    // of opening the same text as a serial line.
+    const bool networked = !path && colon != std::string::npos && colon > 0;
+    std::string networkError;
+    if (!portValid)
+        networkError = "bad port '" + device.substr(colon + 1) + "'";
+    else if (networked && !numericHost(host))
+        networkError = "'" + host + "' is not a numeric IPv4 address";
     for (const DriverFactory& factory : m_factories) {
         if (factory.family != DriverFactory::Networked || !portValid || path)
             continue;
         std::shared_ptr<Driver> driver = factory.make();
-        if (driver && driver->open(host, port, nullptr)) {
+        std::string error;
+        if (driver && driver->open(host, port, &error)) {
             found = std::move(driver);
             break;
         }
+        if (networkError.empty())
+            networkError = error.empty() ? "no answer from the reader" : error;
     }
+    const auto failed = [&](const std::string& serialError) {
+        if (networked && !networkError.empty())
+            setError("makeDevice", -1, "networked reader '" + device + "': " + networkError);
+        else
+            setError("makeDevice", -1, serialError);
+        return nullptr;
+    };
 
     const DriverFactory* claimant = nullptr;
     for (const DriverFactory& factory : m_factories)
@@ -143,10 +174,8 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
             found = std::move(driver);
     } else if (!found) {
         SerialPort port;
-        if (!port.open(device, ProbeBaud, -1, 8, 1, 0)) {
-            setError("makeDevice", -1, port.errorStr());
-            return nullptr;
-        }
+        if (!port.open(device, ProbeBaud, -1, 8, 1, 0))
+            return failed(port.errorStr());
         port.close();
 
         for (const DriverFactory& factory : m_factories) {
@@ -160,10 +189,8 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
         }
     }
 
-    if (!found) {
-        setError("makeDevice", -1, "NFC device not found");
-        return nullptr;
-    }
+    if (!found)
+        return failed("NFC device not found");
     const Driver::Info info = found->info();
     Log::print(Log::Reader, "Found '%s' device : %s", info.manufacturer.c_str(), info.firmware.c_str());
     return found;

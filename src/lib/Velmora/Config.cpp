@@ -1,8 +1,8 @@
 #include "Velmora/Config.h"
 
-#include <fstream>
-#include <iterator>
+#include <utility>
 
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 
 namespace RFID {
@@ -21,13 +21,12 @@ const nlohmann::json* member(const nlohmann::json& object, const char* name)
 
 bool Config::load(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        Log::warning("[Config] WARN: Cannot open '%s', using defaults", path.c_str());
+    std::string text;
+    std::string reason;
+    if (!ConfigFile::read(path, text, reason)) {
+        Log::warning("[Config] WARN: Cannot read '%s' (%s), using defaults", path.c_str(), reason.c_str());
         return false;
     }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::string reason;
     if (!parse(text, &reason)) {
         Log::warning("[Config] WARN: Cannot parse '%s' (%s), using defaults", path.c_str(), reason.c_str());
         return false;
@@ -39,11 +38,10 @@ bool Config::load(const std::string& path)
 bool Config::parse(const std::string& text, std::string* reason)
 {
     nlohmann::json document;
-    try {
-        document = nlohmann::json::parse(text);
-    } catch (const nlohmann::json::exception& e) {
+    std::string why;
+    if (!ConfigFile::parse(text, document, why)) {
         if (reason)
-            *reason = e.what();
+            *reason = why;
         return false;
     }
     if (!document.is_object()) {
@@ -51,7 +49,7 @@ bool Config::parse(const std::string& text, std::string* reason)
             *reason = "not a JSON object";
         return false;
     }
-    apply(document);
+    apply(std::move(document));
     return true;
 }
 
@@ -61,12 +59,12 @@ nlohmann::json Config::section(const std::string& name) const
     return found && found->is_object() ? *found : nlohmann::json::object();
 }
 
-void Config::apply(const nlohmann::json& document)
+void Config::apply(nlohmann::json document)
 {
-    m_document = document;
+    m_document = std::move(document);
     m_firmwarePath = DefaultFirmwarePath;
     m_ultralightTemplates.clear();
-    const nlohmann::json* rfid = member(document, "rfid");
+    const nlohmann::json* rfid = member(m_document, "rfid");
 
     if (const nlohmann::json* path = rfid ? member(*rfid, "firmwarePath") : nullptr) {
         if (path->is_string() && !path->get_ref<const std::string&>().empty())

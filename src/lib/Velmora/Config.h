@@ -1,7 +1,8 @@
 // The program's configuration: one JSON object with the sections "mqtt", "tcp" and "rfid", read
 // once at start-up from "tapgate.conf" (or the file the command line names). A file that is
-// missing, does not parse or holds a value of the wrong type never stops the program: the reason
-// is logged and the defaults stand for what could not be read. Nothing here writes the file.
+// missing, is no regular file of at most 1 MiB, does not parse, nests deeper than 256 levels or
+// holds a value of the wrong type never stops the program: the reason is logged and the defaults
+// stand for what could not be read. Nothing here writes the file.
 // A plain value; build it before the threads start, then share it read-only.
 #pragma once
 
@@ -20,8 +21,8 @@ public:
     // Every value at its default; sections empty.
     Config() = default;
 
-    // Reads and applies the file. False when it cannot be opened or parsed: that reason is
-    // logged and every default stays. A readable file with a wrong value logs that value only.
+    // Reads and applies the file. False when it cannot be read or parsed: that reason is logged
+    // and every default stays. A readable file with a wrong value logs that value only.
     bool load(const std::string& path);
     // The same from JSON text already in memory.
     bool parse(const std::string& text, std::string* reason = nullptr);
@@ -35,7 +36,7 @@ public:
     const std::vector<std::string>& ultralightTemplates() const { return m_ultralightTemplates; }
 
 private:
-    void apply(const nlohmann::json& document);
+    void apply(nlohmann::json document);
 
     nlohmann::json m_document = nlohmann::json::object();
     std::string m_firmwarePath = DefaultFirmwarePath;

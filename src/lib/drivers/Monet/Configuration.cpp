@@ -1,7 +1,6 @@
 #include "drivers/Monet/Configuration.h"
 
-#include <fstream>
-
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 
 namespace Monet {
@@ -9,16 +8,17 @@ namespace Monet {
 ConfigurationProvider fileConfiguration(std::string path)
 {
     return [path = std::move(path)]() -> nlohmann::json {
-        std::ifstream in(path);
-        if (!in)
+        std::string text;
+        std::string reason;
+        if (!ConfigFile::read(path, text, reason))
         {
-            Log::warning("[Monet] WARN: Cannot open configuration '%s'", path.c_str());
+            Log::warning("[Monet] WARN: Cannot read configuration '%s' (%s)", path.c_str(), reason.c_str());
             return nullptr;
         }
-        nlohmann::json value = nlohmann::json::parse(in, nullptr, false);
-        if (value.is_discarded())
+        nlohmann::json value;
+        if (!ConfigFile::parse(text, value, reason))
         {
-            Log::warning("[Monet] WARN: Configuration '%s' is not valid JSON", path.c_str());
+            Log::warning("[Monet] WARN: Cannot read configuration '%s' (%s)", path.c_str(), reason.c_str());
             return nullptr;
         }
         return value;

@@ -1,13 +1,13 @@
 // Where the Monet support reads the application's configuration ("rfid" → "firmwarePath",
 // "rfid" → "cardTypes" → "desfire"). The program passes the configuration it loaded; the default
-// reads "tapgate.conf" in the working directory. A provider never throws: a missing or unparsable
-// file gives a null value and one log line, and the callers fall back to their defaults.
+// reads "tapgate.conf" in the working directory. A provider never throws: a file that is missing, is
+// no regular file of at most 1 MiB, does not parse or nests deeper than 256 levels gives a null
+// value and one log line with the reason, and the callers fall back to their defaults.
 #pragma once
 
 #include <functional>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace Monet {
 

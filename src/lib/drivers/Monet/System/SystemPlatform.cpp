@@ -224,8 +224,8 @@ int run(const std::vector<std::string>& argv, int limitMs)
 
 }  // namespace process
 
-SystemPlatform::SystemPlatform(std::string flagsPath, std::string pidFilePath)
-    : m_flagsPath(std::move(flagsPath)), m_pidFilePath(std::move(pidFilePath))
+SystemPlatform::SystemPlatform(std::string netPath, std::string pidFilePath)
+    : m_netPath(std::move(netPath)), m_pidFilePath(std::move(pidFilePath))
 {
 }
 
@@ -234,12 +234,16 @@ bool SystemPlatform::interfaceExists(const std::string& name)
     return ::if_nametoindex(name.c_str()) != 0;
 }
 
-bool SystemPlatform::linkUp(const std::string&)
+bool SystemPlatform::linkUp(const std::string& name)
 {
-    std::ifstream file(m_flagsPath);
+    // An interface name is one path component.
+    const bool named = !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+    std::ifstream file;
+    if (named)
+        file.open(m_netPath + "/" + name + "/flags");
     std::string line;
     if (!file || !std::getline(file, line) || line.empty()) {
-        Log::error("[Monet] ppp0 interface is not up (unknwon state)");
+        Log::error("[Monet] %s interface is not up (unknwon state)", name.c_str());
         return false;
     }
     return line.size() >= 6 && line[5] == '1';

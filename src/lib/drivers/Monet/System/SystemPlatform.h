@@ -1,8 +1,8 @@
 // The Monet platform of the real board: setserial, pppd and systemctl started straight from their
 // argument vectors (found on PATH, never through a shell), the serial tools only on a character
-// device, the PPP link's state read from the interface's flags file. Stops only the pppd it
-// started, by its pid, and always reaps it; a pppd that detaches is followed through its pid
-// file to the process that goes on. Only the program links this; tests and the library
+// device, a link's state read from the flags file of the interface asked about. Stops only the
+// pppd it started, by its pid, and always reaps it; a pppd that detaches is followed through its
+// pid file to the process that goes on. Only the program links this; tests and the library
 // default use platforms that run nothing. One per program, shared by its drivers; any thread may
 // call it.
 #pragma once
@@ -20,15 +20,15 @@ namespace Monet {
 class SystemPlatform final : public Platform
 {
 public:
-    explicit SystemPlatform(std::string flagsPath = "/sys/class/net/ppp0/flags",
-                            std::string pidFilePath = "/var/run/ppp0.pid");
+    // netPath holds a directory per interface with its flags file, as /sys/class/net does.
+    explicit SystemPlatform(std::string netPath = "/sys/class/net", std::string pidFilePath = "/var/run/ppp0.pid");
     // Leaves a running pppd alone: the link outlives the program, which finds it up next time.
     ~SystemPlatform() override = default;
     SystemPlatform(const SystemPlatform&) = delete;
     SystemPlatform& operator=(const SystemPlatform&) = delete;
 
     bool interfaceExists(const std::string& name) override;
-    // The flags file's text has 6 or more characters and a '1' at index 5 (0x1091: up).
+    // The interface's flags file's text has 6 or more characters and a '1' at index 5 (0x1091: up).
     bool linkUp(const std::string& name) override;
     void setLowLatency(const std::string& device) override;
     bool startPppd(const std::string& device, int baud) override;
@@ -47,7 +47,7 @@ private:
     // The process is a pppd on the device and speed we started ours with.
     bool isOurPppd(pid_t pid) const;
 
-    const std::string m_flagsPath;
+    const std::string m_netPath;
     const std::string m_pidFilePath;
     std::mutex m_mutex;
     pid_t m_pppd = -1;

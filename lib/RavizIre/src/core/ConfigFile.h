@@ -1,0 +1,24 @@
+// Reading a JSON configuration file that anyone may have pointed the program at: only a regular
+// file of at most MaxBytes, opened without blocking (a FIFO nobody writes, a device or a directory
+// is refused before any read), and a document nested at most MaxDepth levels, since copying a
+// deeper one recurses once per level. Each refusal comes with a reason fit for one log line.
+// Stateless; any thread may call it.
+#pragma once
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace ConfigFile {
+
+constexpr size_t MaxBytes = 1024 * 1024;
+constexpr int MaxDepth = 256;
+
+// The whole file in text; false with the reason: the system's error text for a failed open or
+// read, "not a regular file" or "larger than 1 MiB".
+[[nodiscard]] bool read(const std::string& path, std::string& text, std::string& reason);
+
+// The document in text; false with the parser's reason, or "nested deeper than 256 levels".
+[[nodiscard]] bool parse(const std::string& text, nlohmann::json& document, std::string& reason);
+
+}  // namespace ConfigFile
