@@ -114,10 +114,8 @@ int run(int argc, char** argv)
     // Only the program brings up a Monet reader's PPP link; the library's default platform runs nothing.
     Monet::Driver::Setup monet;
     monet.platform = std::make_shared<Monet::SystemPlatform>();
-    // Held once: the provider is copied into every driver and reader the facade makes.
-    const auto document =
-        std::make_shared<const nlohmann::json>(nlohmann::json{{"rfid", config.section("rfid")}});
-    monet.configuration = [document] { return *document; };
+    // The document is held once: the provider is copied into every driver and reader the facade makes.
+    monet.configuration = [document = config.document()] { return *document; };
     auto reader =
         std::make_shared<NFC::Reader>(Monet::withDriverFactory(NFC::Reader::defaultDriverFactories(), monet));
     RFID::Manager manager(reader, config, options.device, DefaultBaud);

@@ -91,6 +91,7 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
         {dir / "large.conf", "larger than 1 MiB"},
         {dir / "missing.conf", "No such file or directory"},
         {dir / "unreadable.conf", "Permission denied"},
+        {dir / "large.conf/tapgate.conf", "Not a directory"},  // an open that fails for root too
         {dir / "deep.conf", "nested deeper than 256 levels"},
         {dir / "deepest.conf", "nested deeper than 256 levels"},
     };

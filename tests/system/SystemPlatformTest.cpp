@@ -31,6 +31,9 @@ protected:
     void SetUp() override { Log::open("tapgate-test", true, false), Log::setLevel(Log::LevelError); }
 
     ToolStandIns tools;
+    // Where a platform looks for pppds an earlier start left: none but those a test names, so that
+    // no other pppd (another test's stand-in) is ever stopped.
+    testsupport::TempDir proc;
 };
 
 TEST_F(SystemPlatformTest, RunsTheToolsWithTheirExactArgumentsOnlyOnACharacterDevice)
@@ -47,7 +50,7 @@ TEST_F(SystemPlatformTest, RunsTheToolsWithTheirExactArgumentsOnlyOnACharacterDe
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
         std::remove(tools.recordPath().c_str());
-        Monet::SystemPlatform platform;
+        Monet::SystemPlatform platform("/sys/class/net", "/var/run/ppp0.pid", proc.path());
         platform.setLowLatency(c.device);
         EXPECT_EQ(platform.startPppd(c.device, 115200), !c.records.empty());
         EXPECT_EQ(platform.holdsDevice(c.device), !c.records.empty());
@@ -57,7 +60,8 @@ TEST_F(SystemPlatformTest, RunsTheToolsWithTheirExactArgumentsOnlyOnACharacterDe
         EXPECT_EQ(tools.records(), c.records);
     }
     std::remove(tools.recordPath().c_str());
-    Monet::SystemPlatform platform;  // the service restarts once in the program's life
+    // The service restarts once in the program's life.
+    Monet::SystemPlatform platform("/sys/class/net", "/var/run/ppp0.pid", proc.path());
     platform.restartService();
     platform.restartService();
     EXPECT_EQ(tools.records(), Lines{"systemctl|restart|tapgate|"});
@@ -74,7 +78,7 @@ TEST_F(SystemPlatformTest, StopsOnlyItsOwnPppdByPidAndKillsOneIgnoringSigtermAft
     testsupport::TempDir otherDir;
     ASSERT_EQ(::symlink("/bin/sleep", (otherDir / "pppd").c_str()), 0);
     testsupport::PeerProcess other({otherDir / "pppd", "30"}, {});
-    Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath());
+    Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath(), proc.path());
 
     const struct
     {
@@ -110,7 +114,7 @@ TEST_F(SystemPlatformTest, StopsOnlyItsOwnPppdByPidAndKillsOneIgnoringSigtermAft
 
 TEST_F(SystemPlatformTest, LeavesAloneWhatTheDetachedPppdsPidNamesOnceItIsNoLongerThatPppd)
 {
-    Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath());
+    Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath(), proc.path());
     const std::string trigger = tools.path("becomes");
     ::setenv("STANDIN_PPPD_DETACHES", "1", 1);
     ::setenv("STANDIN_PPPD_BECOMES", trigger.c_str(), 1);
@@ -137,6 +141,78 @@ TEST_F(SystemPlatformTest, LeavesAloneWhatTheDetachedPppdsPidNamesOnceItIsNoLong
     platform.stopPppd();
     EXPECT_FALSE(ToolStandIns::ended(daemon)) << "a process that is no longer our pppd was signalled";
     ::kill(daemon, SIGKILL);
+}
+
+// No pppd of ours outlives the program unseen: the one it started ends when the program is killed,
+// and one that an earlier start left on our line (detached, even ignoring SIGTERM) is stopped before
+// a new one starts. Leftovers are looked for only among the stand-ins this test names, so that no
+// other pppd (another test's) is ever signalled; one on another line is left alone.
+TEST_F(SystemPlatformTest, NoPppdOfOursOutlivesTheProgramUnseen)
+{
+    const struct
+    {
+        const char* name;
+        const char* earlierDevice;
+        bool ignoresTerm, stopped;
+        int minMs;
+    } cases[] = {
+        {"program killed", nullptr, false, true, 0},
+        {"detached pppd left by an earlier start", "/dev/null", false, true, 0},
+        {"left one ignoring SIGTERM", "/dev/null", true, true, 900},
+        {"left one on another line", "/dev/zero", false, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& file : {tools.pidPath(), tools.daemonPidPath()}) std::remove(file.c_str());
+        if (!c.earlierDevice) {
+            const pid_t program = ::fork();
+            ASSERT_GE(program, 0);
+            if (program == 0) {
+                Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath(), proc.path());
+                if (platform.startPppd("/dev/null", 115200))
+                    ::pause();
+                ::_exit(1);
+            }
+            const pid_t pppd = tools.pppdPid();
+            ASSERT_GT(pppd, 0);
+            ::kill(program, SIGKILL);
+            ASSERT_EQ(::waitpid(program, nullptr, 0), program);
+            EXPECT_TRUE(Monet::process::gone(pppd, 5000)) << "pppd outlived the program";
+            continue;
+        }
+        pid_t leftover = -1;
+        {
+            // The earlier start, whose pppd detached and was left running.
+            Monet::SystemPlatform earlier("/sys/class/net", tools.daemonPidPath(), proc.path());
+            ::setenv("STANDIN_PPPD_DETACHES", "1", 1);
+            if (c.ignoresTerm)
+                ::setenv("STANDIN_PPPD_IGNORES_TERM", "1", 1);
+            ASSERT_TRUE(earlier.startPppd(c.earlierDevice, 115200));
+            ::unsetenv("STANDIN_PPPD_DETACHES");
+            ::unsetenv("STANDIN_PPPD_IGNORES_TERM");
+            const pid_t started = tools.pppdPid();
+            leftover = tools.pppdPid(true);
+            ASSERT_GT(leftover, 0);
+            for (int i = 0; i < 100 && !ToolStandIns::ended(started); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_TRUE(earlier.holdsDevice(c.earlierDevice));
+        }
+        const std::string entry = proc / std::to_string(leftover);
+        ASSERT_EQ(::symlink(("/proc/" + std::to_string(leftover)).c_str(), entry.c_str()), 0);
+        std::remove(tools.pidPath().c_str());
+
+        Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath(), proc.path());
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(platform.startPppd("/dev/null", 115200));
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_EQ(ToolStandIns::ended(leftover), c.stopped);
+        EXPECT_GE(ms.count(), c.minMs);
+        EXPECT_GT(tools.pppdPid(), 0);  // and the new one started
+        platform.stopPppd();
+        if (!ToolStandIns::ended(leftover))
+            ::kill(leftover, SIGKILL);
+        std::remove(entry.c_str());
+    }
 }
 
 // Fails pidfd_open and close_range with ENOSYS for this process and its children, as a kernel

@@ -55,16 +55,16 @@ bool Config::parse(const std::string& text, std::string* reason)
 
 nlohmann::json Config::section(const std::string& name) const
 {
-    const nlohmann::json* found = member(m_document, name.c_str());
+    const nlohmann::json* found = member(*m_document, name.c_str());
     return found && found->is_object() ? *found : nlohmann::json::object();
 }
 
 void Config::apply(nlohmann::json document)
 {
-    m_document = std::move(document);
+    m_document = std::make_shared<const nlohmann::json>(std::move(document));
     m_firmwarePath = DefaultFirmwarePath;
     m_ultralightTemplates.clear();
-    const nlohmann::json* rfid = member(m_document, "rfid");
+    const nlohmann::json* rfid = member(*m_document, "rfid");
 
     if (const nlohmann::json* path = rfid ? member(*rfid, "firmwarePath") : nullptr) {
         if (path->is_string() && !path->get_ref<const std::string&>().empty())

@@ -6,6 +6,7 @@
 // A plain value; build it before the threads start, then share it read-only.
 #pragma once
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ public:
 
     // A section of the file as written ("mqtt", "tcp", "rfid"), or an empty object.
     nlohmann::json section(const std::string& name) const;
+    // The whole document, shared by every copy of this configuration; an empty object by default.
+    std::shared_ptr<const nlohmann::json> document() const { return m_document; }
 
     // Where reader firmware files are looked for.
     const std::string& firmwarePath() const { return m_firmwarePath; }
@@ -38,7 +41,9 @@ public:
 private:
     void apply(nlohmann::json document);
 
-    nlohmann::json m_document = nlohmann::json::object();
+    // Held once however often the configuration is copied.
+    std::shared_ptr<const nlohmann::json> m_document =
+        std::make_shared<const nlohmann::json>(nlohmann::json::object());
     std::string m_firmwarePath = DefaultFirmwarePath;
     std::vector<std::string> m_ultralightTemplates;
 };

@@ -1,9 +1,11 @@
 #include "drivers/Monet/System/SystemPlatform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -94,7 +96,7 @@ int aboveStandardStreams(int fd)
 
 }  // namespace
 
-pid_t spawn(const std::vector<std::string>& argv)
+pid_t spawn(const std::vector<std::string>& argv, int deathSignal)
 {
     if (argv.empty())
         return -1;
@@ -117,9 +119,13 @@ pid_t spawn(const std::vector<std::string>& argv)
     report[0] = aboveStandardStreams(report[0]);
     report[1] = aboveStandardStreams(report[1]);
     const int devnull = aboveStandardStreams(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    const pid_t parent = ::getpid();
     const pid_t pid = devnull < 0 || report[0] < 0 || report[1] < 0 ? -1 : ::fork();
     if (pid == 0) {
         // Only async-signal-safe calls from here on: the program has other threads.
+        // A parent that ended before the prctl took effect would never send the signal.
+        if (deathSignal != 0 && (::prctl(PR_SET_PDEATHSIG, deathSignal) != 0 || ::getppid() != parent))
+            ::_exit(127);
         ::dup2(devnull, 0);
         ::dup2(devnull, 1);
         // None of our sockets or lines goes to the tool.
@@ -224,8 +230,8 @@ int run(const std::vector<std::string>& argv, int limitMs)
 
 }  // namespace process
 
-SystemPlatform::SystemPlatform(std::string netPath, std::string pidFilePath)
-    : m_netPath(std::move(netPath)), m_pidFilePath(std::move(pidFilePath))
+SystemPlatform::SystemPlatform(std::string netPath, std::string pidFilePath, std::string procPath)
+    : m_netPath(std::move(netPath)), m_pidFilePath(std::move(pidFilePath)), m_procPath(std::move(procPath))
 {
 }
 
@@ -265,8 +271,11 @@ bool SystemPlatform::startPppd(const std::string& device, int baud)
     stopLocked();
     if (!characterDevice(device))
         return false;
+    const std::string args = std::string(1, '\0') + device + '\0' + std::to_string(baud) + '\0';
+    stopLeftoversLocked(args);
     const std::vector<std::string> argv = {"pppd", device, std::to_string(baud)};
-    const pid_t pid = process::spawn(argv);
+    // Ends with the program; a pppd that detaches does not, and the next start finds it.
+    const pid_t pid = process::spawn(argv, SIGTERM);
     const int error = errno;
     Log::info("[Monet] system(%s) returned: %d", commandText(argv).c_str(), pid > 0 ? 0 : -1);
     if (pid < 0) {
@@ -276,7 +285,7 @@ bool SystemPlatform::startPppd(const std::string& device, int baud)
     m_pppd = pid;
     m_detached = false;
     m_pppdDevice = device;
-    m_pppdArgs = std::string(1, '\0') + device + '\0' + std::to_string(baud) + '\0';
+    m_pppdArgs = args;
     return true;
 }
 
@@ -353,15 +362,60 @@ pid_t SystemPlatform::detachedPppd() const
 bool SystemPlatform::isOurPppd(pid_t pid) const
 {
     // Ours only while it is a pppd with the device and speed we started it with.
-    const std::string proc = "/proc/" + std::to_string(pid);
-    std::ifstream commFile(proc + "/comm");
-    std::ifstream cmdlineFile(proc + "/cmdline", std::ios::binary);
+    return runsPppd("/proc/" + std::to_string(pid), m_pppdArgs);
+}
+
+bool SystemPlatform::runsPppd(const std::string& process, const std::string& args)
+{
+    std::ifstream commFile(process + "/comm");
+    std::ifstream cmdlineFile(process + "/cmdline", std::ios::binary);
     std::string comm;
     std::getline(commFile, comm);
     const std::string cmdline((std::istreambuf_iterator<char>(cmdlineFile)),
                               std::istreambuf_iterator<char>());
-    return comm == "pppd" && cmdline.size() > m_pppdArgs.size() &&
-           cmdline.compare(cmdline.size() - m_pppdArgs.size(), m_pppdArgs.size(), m_pppdArgs) == 0;
+    return comm == "pppd" && cmdline.size() > args.size() &&
+           cmdline.compare(cmdline.size() - args.size(), args.size(), args) == 0;
+}
+
+void SystemPlatform::stopLeftoversLocked(const std::string& args)
+{
+    std::vector<pid_t> found;
+    if (DIR* dir = ::opendir(m_procPath.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            char* end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            if (*entry->d_name && !*end && pid > 1 && pid <= std::numeric_limits<pid_t>::max() &&
+                pid != ::getpid() && runsPppd(m_procPath + "/" + entry->d_name, args))
+                found.push_back(static_cast<pid_t>(pid));
+        }
+        ::closedir(dir);
+    }
+    for (const pid_t pid : found) {
+        // Signalled through a descriptor opened before the second look, it cannot be another
+        // process that got the pid in the meantime.
+        const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        const std::string process = m_procPath + "/" + std::to_string(pid);
+        if ((fd < 0 && errno != ENOSYS) || !runsPppd(process, args)) {
+            if (fd >= 0)
+                ::close(fd);
+            continue;
+        }
+        const auto send = [&](int number) {
+            if (fd >= 0)
+                (void)::syscall(SYS_pidfd_send_signal, fd, number, nullptr, 0);
+            else
+                ::kill(pid, number);
+        };
+        Log::warning("[Monet] WARN: pppd (pid %d) left on the line by an earlier start ===> Stopped",
+                     static_cast<int>(pid));
+        send(SIGTERM);
+        if (!process::gone(pid, PppdTermMs) && runsPppd(process, args)) {
+            send(SIGKILL);
+            (void)process::gone(pid, PppdTermMs);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
 void SystemPlatform::restartService()

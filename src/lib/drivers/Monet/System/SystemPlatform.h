@@ -2,9 +2,10 @@
 // argument vectors (found on PATH, never through a shell), the serial tools only on a character
 // device, a link's state read from the flags file of the interface asked about. Stops only the
 // pppd it started, by its pid, and always reaps it; a pppd that detaches is followed through its
-// pid file to the process that goes on. Only the program links this; tests and the library
-// default use platforms that run nothing. One per program, shared by its drivers; any thread may
-// call it.
+// pid file to the process that goes on. The pppd it starts ends with the program; one that an
+// earlier start left on the same device and speed is stopped before a new one starts. Only the
+// program links this; tests and the library default use platforms that run nothing. One per
+// program, shared by its drivers; any thread may call it.
 #pragma once
 
 #include <sys/types.h>
@@ -20,9 +21,11 @@ namespace Monet {
 class SystemPlatform final : public Platform
 {
 public:
-    // netPath holds a directory per interface with its flags file, as /sys/class/net does.
-    explicit SystemPlatform(std::string netPath = "/sys/class/net", std::string pidFilePath = "/var/run/ppp0.pid");
-    // Leaves a running pppd alone: the link outlives the program, which finds it up next time.
+    // netPath holds a directory per interface with its flags file, as /sys/class/net does; procPath
+    // a directory per process, as /proc does, where a pppd left by an earlier start is looked for.
+    explicit SystemPlatform(std::string netPath = "/sys/class/net", std::string pidFilePath = "/var/run/ppp0.pid",
+                            std::string procPath = "/proc");
+    // Leaves a running pppd alone: one that detached keeps the link, which the next start finds up.
     ~SystemPlatform() override = default;
     SystemPlatform(const SystemPlatform&) = delete;
     SystemPlatform& operator=(const SystemPlatform&) = delete;
@@ -46,9 +49,15 @@ private:
     pid_t detachedPppd() const;
     // The process is a pppd on the device and speed we started ours with.
     bool isOurPppd(pid_t pid) const;
+    // The process whose /proc directory this is runs pppd with argv ending "\0device\0baud\0".
+    static bool runsPppd(const std::string& process, const std::string& args);
+    // Stops each pppd on args that an earlier start of the program left running: SIGTERM, SIGKILL
+    // after about 1 s.
+    void stopLeftoversLocked(const std::string& args);
 
     const std::string m_netPath;
     const std::string m_pidFilePath;
+    const std::string m_procPath;
     std::mutex m_mutex;
     pid_t m_pppd = -1;
     // m_pppd is the background pppd, not our child.
@@ -62,7 +71,9 @@ private:
 namespace process {
 
 // Starts argv[0] from PATH with stdin and stdout on /dev/null; -1 when it could not be started.
-[[nodiscard]] pid_t spawn(const std::vector<std::string>& argv);
+// A deathSignal other than 0 is sent to it when the thread that called this ends (with the
+// program, as long as that is the thread that runs the driver for the program's life).
+[[nodiscard]] pid_t spawn(const std::vector<std::string>& argv, int deathSignal = 0);
 // Waits up to ms for the child to end and reaps it; its wait status, or -1 when it still runs.
 [[nodiscard]] int waitFor(pid_t pid, int ms);
 // Waits up to ms for a process that is not our child to end; true when it has.
