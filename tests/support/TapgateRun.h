@@ -46,9 +46,10 @@ public:
         return testsupport::readLine(m_fromEmulator[0], 5000);
     }
 
-    void startTapgate(const std::vector<std::string>& args)
+    // program: another copy of tapgate, which works in its own directory.
+    void startTapgate(const std::vector<std::string>& args, const std::string& program = TAPGATE_PROGRAM)
     {
-        std::vector<std::string> argv = {TAPGATE_PROGRAM};
+        std::vector<std::string> argv = {program};
         argv.insert(argv.end(), args.begin(), args.end());
         const int log = ::open(logPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         m_tapgate = std::make_unique<PeerProcess>(argv, PeerProcess::Options{"", -1, m_fromTapgate[1], log});
