@@ -52,11 +52,11 @@ struct Options
 void usage()
 {
     std::cerr
-        << "Usage: tapgate-emulator [--reader READER] [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM]\n"
+        << "Usage: tapgate-emulator [--reader R] [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM]\n"
            "                       [--unlocked] [--key-dir DIR] [--run PROGRAM [ARGS...]]\n"
-           "  --reader READER   elatec (default): an Elatec TWN reader on a pseudo-terminal;\n"
-           "                    yarus: a Yarus T2151 reader on a pseudo-terminal;\n"
-           "                    vurur: a networked VUrur reader on 127.0.0.1 (device \"127.0.0.1:PORT\")\n"
+           "  --reader R    the reader (default elatec): elatec, an Elatec TWN reader, or yarus, a\n"
+           "                Yarus reader (T2151 protocol), on a pseudo-terminal; vurur, a networked\n"
+           "                VUrur reader on 127.0.0.1 (the device is \"127.0.0.1:PORT\")\n"
            "  --card KIND   the card in the field (default ev1):\n";
     for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
     std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
