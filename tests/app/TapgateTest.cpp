@@ -120,8 +120,18 @@ std::string firstLine(const std::string& reader, std::vector<std::string> emulat
     return line;
 }
 
+// A serial reader that did not answer would leave the line to the Monet family, whose reader is
+// reached over a ppp0 link once one is up: with such a link on this machine the program might
+// send off loopback.
+bool pppLinkHere()
+{
+    return testsupport::fileExists("/sys/class/net/ppp0");
+}
+
 TEST(Tapgate, PrintsTheSameLineForATicketOnEveryEmulatedReader)
 {
+    if (pppLinkHere())
+        GTEST_SKIP() << "an interface ppp0 exists here";
     const struct
     {
         std::vector<std::string> args;
@@ -145,6 +155,8 @@ TEST(Tapgate, PrintsTheSameLineForATicketOnEveryEmulatedReader)
 // program's own: a copy of tapgate finds the key that sits beside it.
 TEST(Tapgate, ReadsTheSealedVerUZATicketWithTheKeyBesideTheProgram)
 {
+    if (pppLinkHere())
+        GTEST_SKIP() << "an interface ppp0 exists here";
     testsupport::TempDir dir;
     const std::string program = dir / "tapgate";
     std::filesystem::copy_file(TAPGATE_PROGRAM, program);
