@@ -1,6 +1,7 @@
-// The tapgate program as a user runs it: against tapgate-emulator on a pseudo-terminal, with a bad
-// command line, with a reader that is not there, and on a line where nothing answers (the Monet
-// family's PPP bring-up, run against stand-ins of the tools).
+// The tapgate program as a user runs it: against tapgate-emulator (its Elatec and Yarus readers on
+// a pseudo-terminal, its VUrur reader on 127.0.0.1), with a bad command line, with a reader that is
+// not there, and on a line where nothing answers (the Monet family's PPP bring-up, run against
+// stand-ins of the tools).
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -110,6 +112,77 @@ TEST(Tapgate, ReadsKivoTicketsThroughTheSamOfSlot0)
         EXPECT_EQ(read.value("/data/info/version"_json_pointer, -1), c.version);
         EXPECT_EQ(read.value("/error/code"_json_pointer, 0), 0) << line;
         run.end();
+    }
+}
+
+// tapgate's first line for the ticket behind the emulated reader; empty when none comes in 20 s.
+std::string firstLine(const std::string& reader, std::vector<std::string> emulatorArgs,
+                      const std::string& program = TAPGATE_PROGRAM, std::string* log = nullptr)
+{
+    emulatorArgs.insert(emulatorArgs.begin(), {"--reader", reader});
+    testsupport::TapgateRun run;
+    run.startTapgate({run.startEmulator(emulatorArgs)}, "", false, program);
+    const std::string line = run.readLine(20000);
+    if (log)
+        *log = run.log();
+    return line;
+}
+
+// A serial reader that did not answer would leave the line to the Monet family, whose reader is
+// reached over a ppp0 link once one is up: with such a link on this machine the program might
+// send off loopback.
+bool pppLinkHere()
+{
+    return testsupport::fileExists("/sys/class/net/ppp0");
+}
+
+TEST(Tapgate, PrintsTheSameLineForATicketOnEveryEmulatedReader)
+{
+    if (pppLinkHere())
+        GTEST_SKIP() << "an interface ppp0 exists here";
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* layout;
+    } cases[] = {
+        {{"--card", "kivolucv2", "--unlocked"}, "KivoLUCv2"},
+        {{"--card", "zodezulucv2", "--slot1", "mifare", "--unlocked"}, "ZodezuLUCv2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.layout);
+        const std::string elatec = firstLine("elatec", c.args);
+        ASSERT_FALSE(elatec.empty()) << "no read within 20 s";
+        const nlohmann::json read = nlohmann::json::parse(elatec);
+        EXPECT_EQ(read.at("layout"), c.layout);
+        EXPECT_FALSE(read.contains("error")) << elatec;
+        for (const char* reader : {"yarus", "vurur"}) EXPECT_EQ(firstLine(reader, c.args), elatec) << reader;
+    }
+}
+
+// The key directory "~/.config/kivo/keys" is taken from the working directory, which is the
+// program's own: a copy of tapgate finds the key that sits beside it.
+TEST(Tapgate, ReadsTheSealedVerUZATicketWithTheKeyBesideTheProgram)
+{
+    if (pppLinkHere())
+        GTEST_SKIP() << "an interface ppp0 exists here";
+    testsupport::TempDir dir;
+    const std::string program = dir / "tapgate";
+    std::filesystem::copy_file(TAPGATE_PROGRAM, program);
+    const std::string config = R"({"rfid": {"cardTypes": {"ultralight": ["VerUZA"]}}})";
+    testsupport::writeFile(dir / "tapgate.conf", std::vector<uint8_t>(config.begin(), config.end()));
+    for (const char* reader : {"elatec", "yarus", "vurur"}) {
+        SCOPED_TRACE(reader);
+        std::string log;
+        const std::string line =
+            firstLine(reader, {"--card", "veruza", "--slot0", "lg", "--key-dir", dir / "~/.config/kivo/keys"},
+                      program, &log);
+        ASSERT_FALSE(line.empty()) << "no read within 20 s\n" << log;
+        const nlohmann::json read = nlohmann::json::parse(line);
+        EXPECT_EQ(read.at("layout"), "VerUZA");
+        EXPECT_FALSE(read.contains("error")) << line;
+        EXPECT_EQ(read.value("/data/ticket/from_station"_json_pointer, 0), 8000105);
+        EXPECT_EQ(read.value("/data/ticket/to_station"_json_pointer, 0), 8000261);
+        EXPECT_NE(log.find("Signature verified"), std::string::npos) << log;
     }
 }
 

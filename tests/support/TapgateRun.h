@@ -47,12 +47,12 @@ public:
         return testsupport::readLine(m_fromEmulator[0], 5000);
     }
 
-    // In workingDirectory when one is given (tapgate moves to its own directory all the same), and in
-    // a network namespace of its own when asked.
+    // In workingDirectory when one is given (tapgate moves to its own directory all the same), in a
+    // network namespace of its own when asked, and program may be another copy of tapgate.
     void startTapgate(const std::vector<std::string>& args, const std::string& workingDirectory = "",
-                      bool ownNetwork = false)
+                      bool ownNetwork = false, const std::string& program = TAPGATE_PROGRAM)
     {
-        std::vector<std::string> argv = {TAPGATE_PROGRAM};
+        std::vector<std::string> argv = {program};
         argv.insert(argv.end(), args.begin(), args.end());
         const int log = ::open(logPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         m_tapgate = std::make_unique<PeerProcess>(

@@ -1,8 +1,9 @@
-// tapgate-emulator: an emulated Elatec TWN reader on a pseudo-terminal, for running tapgate with
-// no hardware. It prints the device path as its first line on stdout, then takes commands on
+// tapgate-emulator: an emulated reader for running tapgate with no hardware: an Elatec TWN or a
+// Yarus (T2151) reader on a pseudo-terminal, or a networked VUrur reader on 127.0.0.1. It prints
+// the device (a path, or "127.0.0.1:PORT") as its first line on stdout, then takes commands on
 // stdin, one a line: "remove" takes the card out of the field, "place" puts it back. It runs until
 // it is killed; the end of stdin does not stop it. With --run it also starts a program (tapgate)
-// with the device path as its last argument, and ends with it.
+// with the device as its last argument, and ends with it.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -23,6 +25,8 @@
 #include "emulators/ElatecReader.h"
 #include "emulators/LGSam.h"
 #include "emulators/MifareSam.h"
+#include "emulators/T2151Reader.h"
+#include "emulators/VUrurReader.h"
 #include "emulators/tool/Tickets.h"
 
 namespace {
@@ -36,6 +40,7 @@ struct Help
 
 struct Options
 {
+    std::string reader = "elatec";
     std::string card = "ev1";
     Bytes uid;
     std::string slots[2] = {"mifare", "none"};
@@ -47,8 +52,11 @@ struct Options
 void usage()
 {
     std::cerr
-        << "Usage: tapgate-emulator [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM] [--unlocked]\n"
-           "                       [--key-dir DIR] [--run PROGRAM [ARGS...]]\n"
+        << "Usage: tapgate-emulator [--reader R] [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM]\n"
+           "                       [--unlocked] [--key-dir DIR] [--run PROGRAM [ARGS...]]\n"
+           "  --reader R    the reader (default elatec): elatec, an Elatec TWN reader, or yarus, a\n"
+           "                Yarus reader (T2151 protocol), on a pseudo-terminal; vurur, a networked\n"
+           "                VUrur reader on 127.0.0.1 (the device is \"127.0.0.1:PORT\")\n"
            "  --card KIND   the card in the field (default ev1):\n";
     for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
     std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
@@ -56,7 +64,7 @@ void usage()
                  "                             lg (the LG transit SAM model), none\n"
                  "  --key-dir DIR where the ticket's public key file is written (made when missing)\n"
                  "  --unlocked    the MIFARE SAMs come out of every power-on unlocked\n"
-                 "  --run ...     start the program with the device path as its last argument; end with it\n"
+                 "  --run ...     start the program with the device as its last argument; end with it\n"
                  "Commands on stdin: remove, place\n";
 }
 
@@ -72,7 +80,9 @@ Options parse(int argc, char** argv)
         };
         if (arg == "--help" || arg == "-h")
             throw Help();
-        if (arg == "--card")
+        if (arg == "--reader")
+            options.reader = value();
+        else if (arg == "--card")
             options.card = value();
         else if (arg == "--uid")
             options.uid = String::fromHex(value());
@@ -113,6 +123,50 @@ std::shared_ptr<emulators::SlotCard> makeSam(const std::string& kind, const Opti
     return sam;
 }
 
+// The emulated reader the ticket sits behind, whichever its family.
+struct EmulatedReader
+{
+    std::string device;  // what tapgate is given: a pseudo-terminal's path or "127.0.0.1:PORT"
+    std::function<void(std::shared_ptr<emulators::FieldCard>)> setCard;  // null: an empty field
+    std::function<void(int, std::shared_ptr<emulators::SlotCard>)> setSam;
+};
+
+// A T2151 reader reports a card's type in its own codes, which the driver hands on unchanged:
+// 0x40 for an Ultralight, 0x100 for a DESFire (the one with an ISO 14443-4 layer).
+template <class Peer>
+EmulatedReader t2151(std::shared_ptr<Peer> peer, std::string device)
+{
+    return {std::move(device),
+            [peer](std::shared_ptr<emulators::FieldCard> card) {
+                const int type = card && !card->identity().ats.empty() ? 0x100 : 0x40;
+                peer->device().setCard(std::move(card), type);
+            },
+            [peer](int slot, std::shared_ptr<emulators::SlotCard> sam) {
+                peer->device().setSam(slot, std::move(sam));
+            }};
+}
+
+EmulatedReader openReader(const std::string& family)
+{
+    if (family == "elatec") {
+        auto reader = std::make_shared<emulators::ElatecReader>();
+        return {reader->devicePath(),
+                [reader](std::shared_ptr<emulators::FieldCard> card) { reader->setCard(std::move(card)); },
+                [reader](int slot, std::shared_ptr<emulators::SlotCard> sam) {
+                    reader->setSam(slot, std::move(sam));
+                }};
+    }
+    if (family == "yarus") {
+        auto reader = std::make_shared<emulators::T2151Reader>();
+        return t2151(reader, reader->devicePath());
+    }
+    if (family == "vurur") {
+        auto reader = std::make_shared<emulators::VUrurReader>();
+        return t2151(reader, reader->host() + ":" + std::to_string(reader->port()));
+    }
+    throw std::invalid_argument("unknown reader " + family);
+}
+
 // The program runs beside the emulator and takes it down when it ends; it is ended with the
 // emulator too (parent-death signal), so neither outlives the other.
 void startProgram(std::vector<std::string> command, const std::string& device)
@@ -149,7 +203,7 @@ int run(const Options& options)
         throw std::invalid_argument("unknown card " + options.card);
     const emulatortool::Ticket ticket = kind->make(options.uid);
 
-    emulators::ElatecReader reader;
+    const EmulatedReader reader = openReader(options.reader);
     std::shared_ptr<emulators::MifareSam> mifare;
     std::shared_ptr<emulators::SlotCard> sams[2];
     for (int slot = 0; slot < 2; ++slot)
@@ -168,9 +222,9 @@ int run(const Options& options)
         ticket.prepareSlot1(*slot1);
     reader.setCard(ticket.card);
 
-    std::cout << reader.devicePath() << std::endl;
+    std::cout << reader.device << std::endl;
     if (!options.run.empty())
-        startProgram(options.run, reader.devicePath());
+        startProgram(options.run, reader.device);
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line == "remove")
