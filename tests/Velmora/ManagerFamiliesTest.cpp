@@ -283,7 +283,8 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
                     auto first = std::make_shared<emulators::MifareSam>();
                     auto second = std::make_shared<emulators::MifareSam>();
                     emulators::kivo::loadKeys(*first);
-                    tickets::zodezuKeys(*first, *second);
+                    tickets::zodezuSlot0Keys(*first);
+                    tickets::zodezuSlot1Keys(*second);
                     first->setUnlockedFromPowerOn(true);
                     second->setUnlockedFromPowerOn(true);
                     sam[0] = first;

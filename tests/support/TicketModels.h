@@ -1,7 +1,8 @@
 // Card models holding a ticket of each Ultralight layout as that layout's create would leave it,
 // with the SAM keys and the key file it is read with, for tests that read the same ticket through
-// every reader family. Computed by the emulators on OpenSSL, apart from the code under test. No
-// test framework here.
+// every reader family and for the emulator tool's ticket kinds, so both put the same bytes in the
+// field. Computed by the emulators on OpenSSL, apart from the code under test. No test framework
+// here.
 #pragma once
 
 #include <ctime>
@@ -22,6 +23,13 @@ namespace tickets {
 
 using emulators::Bytes;
 
+// uid: empty for the model's own UID.
+template <class Model>
+std::shared_ptr<Model> model(const Bytes& uid)
+{
+    return uid.empty() ? std::make_shared<Model>() : std::make_shared<Model>(uid);
+}
+
 // Protects the card from page 4 with the password and PACK the LG SAM model derives for its UID
 // with key set 1; its answer holds the PACK in its last two bytes.
 inline void lgProtect(emulators::UltralightEV1& card, size_t passwordLength)
@@ -37,18 +45,18 @@ inline void lgProtect(emulators::UltralightEV1& card, size_t passwordLength)
 }
 
 // KivoLUC or KivoLUCv2, read with kivoKeys in the MIFARE SAM.
-inline std::shared_ptr<emulators::UltralightEV1> kivo(bool v2)
+inline std::shared_ptr<emulators::UltralightEV1> kivo(bool v2, const Bytes& uid = {})
 {
-    auto card = std::make_shared<emulators::UltralightEV1>();
+    auto card = model<emulators::UltralightEV1>(uid);
     v2 ? emulators::kivo::personaliseKivoLUCv2(*card) : emulators::kivo::personaliseKivoLUC(*card);
     return card;
 }
 
 // VozeLUCv1 made today with key set 1: issue data and certificate on pages 4 and 5, records empty.
 // Read with the LG SAM model answering 8-byte passwords.
-inline std::shared_ptr<emulators::UltralightEV1> vozeLUCv1()
+inline std::shared_ptr<emulators::UltralightEV1> vozeLUCv1(const Bytes& uid = {})
 {
-    auto card = std::make_shared<emulators::UltralightEV1>();
+    auto card = model<emulators::UltralightEV1>(uid);
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -65,10 +73,11 @@ inline std::shared_ptr<emulators::UltralightEV1> vozeLUCv1()
 
 // VerUZA: two adults from station 8000105 to 8000261, sealed with key (whose public file the
 // reader must find). Read with the LG SAM model answering 16-byte passwords.
-inline std::shared_ptr<emulators::UltralightEV1> verUZA(const SealKey& key)
+inline std::shared_ptr<emulators::UltralightEV1> verUZA(const SealKey& key, const Bytes& uid = {})
 {
-    auto card = std::make_shared<emulators::UltralightEV1>();
+    auto card = model<emulators::UltralightEV1>(uid);
     Bytes record(58, 0x00);
+    // Version 1, issuer 1080, key 1, type 1, 2 adults, class 2; the stations at bits 152 and 180.
     const Bytes head = emulators::fromHex("110E04208002");
     const Bytes stations = emulators::fromHex("07A126907A1305");
     std::copy(head.begin(), head.end(), record.begin());
@@ -95,23 +104,28 @@ inline const Bytes& zodezuMacKey()
     return key;
 }
 
-inline void zodezuKeys(emulators::MifareSam& slot0, emulators::MifareSam& slot1)
+inline void zodezuSlot0Keys(emulators::MifareSam& slot0)
 {
     using emulators::MifareSam;
     slot0.setKeyEntry(0x60,
                       MifareSam::KeyEntry::make(MifareSam::Iso10116, MifareSam::Picc, zodezuBaseKey(), 0x11));
     slot0.setKeyEntry(
         0x61, MifareSam::KeyEntry::make(MifareSam::Iso10116, MifareSam::OfflineCrypto, zodezuMacKey()));
+}
+
+inline void zodezuSlot1Keys(emulators::MifareSam& slot1)
+{
+    using emulators::MifareSam;
     slot1.setKeyEntry(
         0x60, MifareSam::KeyEntry::make(MifareSam::Iso10116, MifareSam::OfflineCrypto, zodezuBaseKey()));
 }
 
 // ZodezuLUC or ZodezuLUCv2 as a creation with both SAMs and one write leave it: the UID-diversified
 // key, AUTH0 5, copy A current with its MAC; the second generation with its lock-byte mark.
-inline std::shared_ptr<emulators::UltralightC> zodezu(bool v2)
+inline std::shared_ptr<emulators::UltralightC> zodezu(bool v2, const Bytes& uid = {})
 {
     namespace cc = emulators::cardcrypto;
-    auto card = std::make_shared<emulators::UltralightC>();
+    auto card = model<emulators::UltralightC>(uid);
     card->setKey(cc::diversify(cc::Cipher::TDES, zodezuBaseKey(), card->identity().uid));
     card->protect(0x05, false);
     const auto mac = [](const Bytes& data) {
@@ -120,6 +134,8 @@ inline std::shared_ptr<emulators::UltralightC> zodezu(bool v2)
         return m;
     };
     const auto append = [](Bytes& to, const Bytes& v) { to.insert(to.end(), v.begin(), v.end()); };
+    // Block status 1, an information record numbered from 1 with the electronic id 0A1B2C3D4E5F60,
+    // a copy numbered from 0x40.
     Bytes info(v2 ? 28 : 26, 0x00);
     for (size_t i = 0; i < info.size(); ++i) info[i] = static_cast<uint8_t>(i + 1);
     const Bytes id = emulators::fromHex("0A1B2C3D4E5F60");
