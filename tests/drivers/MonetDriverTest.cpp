@@ -37,12 +37,10 @@ using testsupport::openDescriptors;
 const uint8_t TapModeStart = 0x85, TapModeStop = 0x86, TapModePoll = 0x87;
 const uint8_t PassThrough = 0x41, NonEMVcardOver = 0x39, SamPowerOn = 0x60;
 
-// The emulated reader closes its end once it sees ours closed: waits up to 1 s for the count.
+// The emulated reader closes its end once it sees ours closed: waits for the count.
 bool descriptorsBackTo(size_t count)
 {
-    for (int i = 0; i < 100 && openDescriptors() != count; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return openDescriptors() == count;
+    return testsupport::eventually([&] { return openDescriptors() == count; });
 }
 
 void sleepMs(int ms)

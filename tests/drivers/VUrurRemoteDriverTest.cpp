@@ -243,9 +243,7 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
     }
     // The emulator shares this process and closes its end of the last connection on its own
     // thread, after it sees ours go: give it that moment before counting.
-    const auto settled = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (openDescriptors() != descriptors && std::chrono::steady_clock::now() < settled)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::eventually([&] { return openDescriptors() == descriptors; });
     EXPECT_EQ(openDescriptors(), descriptors);
 }
 
@@ -296,9 +294,10 @@ TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
     EXPECT_EQ(info.sysUpdate, "sys ok");
 
     // A late answer is dropped before the next request: three commands, three own answers.
-    reader.inject({Fault::Late, 2700, 1});
+    reader.inject({Fault::Held, 0, 1});
     EXPECT_EQ(bare.reader.getInfo(info), 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    reader.release();
+    ASSERT_TRUE(reader.waitForReleased(1, testsupport::PeerDeadlineMs));
     vurur::Status status;
     bool present = false;
     Bytes atr;
