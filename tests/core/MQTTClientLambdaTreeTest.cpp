@@ -206,7 +206,9 @@ TEST_F(MQTTClientLambdaTree, MonitorsPublishTheLastChangeOfABurstEachOnItsOwnClo
 
     peer.publish("kivo/rfid/a/monitor", R"({"active":false})", 0);
     peer.publish("kivo/rfid/a/monitor", R"({"active":false})", 0);  // no monitor left: nothing happens
-    std::this_thread::sleep_for(300ms);
+    // The node takes its commands in order: once this one is refused, both above were taken.
+    peer.publish("kivo/rfid/a/monitor", R"({"active":"yes"})", 0);
+    EXPECT_EQ(next(peer), errorMessage("a/monitor", "'active' must be boolean"));
     a.change(32);
     EXPECT_EQ(next(peer, 700ms), "nothing");
     server.stop();

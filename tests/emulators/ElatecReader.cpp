@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "emulators/Promptly.h"
+
 namespace emulators {
 
 namespace {
@@ -230,6 +232,7 @@ void ElatecReader::setRecording(bool on)
 
 void ElatecReader::run()
 {
+    answerPromptly();
     Bytes input;
     for (;;) {
         if (m_pty.wait(-1) == PseudoTerminal::Wait::Stopped)
