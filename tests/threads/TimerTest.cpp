@@ -117,6 +117,7 @@ TEST(Timer, StopThenStartLeavesOneTickThread)
         timer.start(50);
         timer.stop();
     }
+    const double started = Clock::monotonicMillis();
     timer.start(50);
     EXPECT_EQ(ticks.stops.load(), 20);  // each stopped tick thread ended before the next began
     {
@@ -124,7 +125,6 @@ TEST(Timer, StopThenStartLeavesOneTickThread)
         ticks.times.clear();
         ticks.threads.clear();
     }
-    const double started = Clock::monotonicMillis();
     EXPECT_TRUE(eventually([&] { return ticks.count() >= 10; }));
     timer.stop();
     std::lock_guard<std::mutex> guard(ticks.mutex);
