@@ -104,7 +104,7 @@ protected:
             const size_t accepted = peer.accepted();
             client.connect(peer.host(), static_cast<unsigned short>(peer.port()));
             // The emulator serves the newest connection; its reports must not go to the last one.
-            EXPECT_TRUE(peer.waitForAccepted(accepted + 1, 2000));
+            EXPECT_TRUE(peer.waitForAccepted(accepted + 1, testsupport::PeerDeadlineMs));
         }
         ~Bare() { client.close(); }
     };
@@ -217,11 +217,12 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
         EXPECT_EQ(reader.accepted() - accepted, c.connects ? 1u : 0u);
         EXPECT_EQ(error != "untouched" && !error.empty(), c.errorText) << error;
         if (c.connects && !c.opened) {
-            EXPECT_TRUE(reader.waitForPeerCloses(++closes, 2000));  // closed at once by the driver
+            // Closed at once by the driver; the emulator sees it on its own thread.
+            EXPECT_TRUE(reader.waitForPeerCloses(++closes, testsupport::PeerDeadlineMs));
         }
         if (c.opened) {
             probe.close();
-            EXPECT_TRUE(reader.waitForPeerCloses(++closes, 2000));
+            EXPECT_TRUE(reader.waitForPeerCloses(++closes, testsupport::PeerDeadlineMs));
         }
     }
 
@@ -380,7 +381,7 @@ TEST_F(VUrurTest, FirmwareUpdateStartsWithCommandSevenAndWaitsForTheReport)
         EXPECT_EQ(reboot, c.reboot);
         EXPECT_EQ(percents, c.percents);
         if (c.connected) {
-            ASSERT_TRUE(reader.device().waitForRequests(1, 1000));
+            ASSERT_TRUE(reader.device().waitForRequests(1, testsupport::PeerDeadlineMs));
             EXPECT_EQ(tagValue(requests()[0], 16), fromHex("00 00 27 10"));
             EXPECT_EQ(tagValue(requests()[0], 17), fromHex("00 01"));
         }
