@@ -61,9 +61,6 @@ stop_busy() {
   for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null; done
   busy=()
 }
-# ctest ends the tests it runs when it is interrupted.
-trap 'stop_busy' EXIT
-trap '[ -n "$ctest_pid" ] && kill -INT "$ctest_pid" 2>/dev/null && wait "$ctest_pid"; stop_busy; exit 130' INT TERM
 
 leftover_processes() {
   for env in /proc/[0-9]*/environ; do
@@ -78,6 +75,24 @@ leftover_processes() {
     fi
   done
 }
+
+end_leftovers() {
+  for pid in $(leftover_processes | cut -d' ' -f1); do kill -KILL "$pid" 2>/dev/null; done
+}
+
+# A background command of a script ignores SIGINT, so ctest is stopped with SIGTERM; what the
+# tests it stopped had started goes by its pid.
+interrupted() {
+  if [ -n "$ctest_pid" ]; then
+    kill -TERM "$ctest_pid" 2>/dev/null
+    wait "$ctest_pid" 2>/dev/null
+  fi
+  stop_busy
+  end_leftovers
+  exit 130
+}
+trap stop_busy EXIT
+trap interrupted INT TERM
 
 before=$(ls -A "$tmp" | sort)
 runs=0
@@ -108,8 +123,9 @@ one_run() {  # label, cores, jobs
   left=$(leftover_processes)
   if [ -n "$left" ]; then
     problems=$((problems + 1))
-    echo "$label: processes left behind:"
+    echo "$label: processes left behind (now ended):"
     echo "$left" | sed 's/^/    /'
+    end_leftovers
   fi
 }
 
