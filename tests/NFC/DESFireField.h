@@ -13,6 +13,7 @@
 #include "NFC/ISO7816.h"
 #include "NFC/Protocols/DESFire.h"
 #include "NFC/Protocols/MifareSAM.h"
+#include "TestSupport.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/DesfireCard.h"
 #include "emulators/ElatecReader.h"
@@ -52,7 +53,7 @@ protected:
         reader->setCard(model);
         int type = 0;
         Bytes uid, ats;
-        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs));
         ASSERT_EQ(type, NFC::Tag::MifareDESFire);
         desfire = std::make_shared<NFC::DESFire>(link, uid, ats);
         reader->clearReceived();

@@ -8,6 +8,7 @@
 #include "NFC/Log.h"
 #include "NFC/SAM.h"
 #include "StderrCapture.h"
+#include "TestSupport.h"
 #include "core/Log.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
@@ -52,7 +53,7 @@ TEST_P(NFCTraceTest, CardFramesAreTracedBothWaysEvenWhenTheCardIsMute)
     reader->setCard(card);
     int type = 0;
     Bytes uid, ats;
-    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs));
 
     NFC::ISO14443 link(driver);
     Bytes rx;

@@ -16,6 +16,7 @@
 #include "NFC/Reader.h"
 #include "ScriptedDriver.h"
 #include "StderrCapture.h"
+#include "TestSupport.h"
 #include "core/Log.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
@@ -263,7 +264,7 @@ TEST_F(ReaderTest, SearchTurnsEachCardIntoItsTagClass)
 
     auto ev1 = std::make_shared<emulators::UltralightEV1>();
     emulator.setCard(ev1);
-    auto tag = nfc->searchTag(1000);
+    auto tag = nfc->searchTag(testsupport::PeerDeadlineMs);
     ASSERT_NE(tag, nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<NFC::Ultralight>(tag), nullptr);
     EXPECT_EQ(tag->type(), NFC::Tag::MifareUltralight);
@@ -271,10 +272,11 @@ TEST_F(ReaderTest, SearchTurnsEachCardIntoItsTagClass)
     EXPECT_TRUE(tag->ats().empty());
 
     emulator.setCard(std::make_shared<emulators::UltralightC>());
-    EXPECT_NE(std::dynamic_pointer_cast<NFC::Ultralight>(nfc->searchTag(1000)), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<NFC::Ultralight>(nfc->searchTag(testsupport::PeerDeadlineMs)),
+              nullptr);
 
     emulator.setCard(std::make_shared<emulators::ScriptedCard>(emulators::ScriptedCard::desfireIdentity()));
-    tag = nfc->searchTag(1000);
+    tag = nfc->searchTag(testsupport::PeerDeadlineMs);
     ASSERT_NE(tag, nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<NFC::DESFire>(tag), nullptr);
     EXPECT_EQ(tag->type(), NFC::Tag::MifareDESFire);
@@ -285,13 +287,13 @@ TEST_F(ReaderTest, SearchTurnsEachCardIntoItsTagClass)
     classic.sak = 0x08;
     classic.atqa = 0x0004;
     emulator.setCard(std::make_shared<emulators::ScriptedCard>(classic));
-    tag = nfc->searchTag(1000);
+    tag = nfc->searchTag(testsupport::PeerDeadlineMs);
     ASSERT_NE(std::dynamic_pointer_cast<NFC::Classic>(tag), nullptr);
     EXPECT_EQ(tag->type(), NFC::Tag::MifareClassic4K);  // a Classic reports 8 whatever its size
 
     classic.sak = 0x28;  // another ISO 14443A card: a plain tag with the reported code
     emulator.setCard(std::make_shared<emulators::ScriptedCard>(classic));
-    tag = nfc->searchTag(1000);
+    tag = nfc->searchTag(testsupport::PeerDeadlineMs);
     ASSERT_NE(tag, nullptr);
     EXPECT_EQ(tag->type(), NFC::Tag::ISO14443A);
     EXPECT_EQ(std::dynamic_pointer_cast<NFC::Classic>(tag), nullptr);
@@ -304,7 +306,7 @@ TEST_F(ReaderTest, CardTakenAwayIsNoLongerPresent)
 {
     openReader();
     emulator.setCard(std::make_shared<emulators::UltralightEV1>());
-    auto tag = nfc->searchTag(1000);
+    auto tag = nfc->searchTag(testsupport::PeerDeadlineMs);
     ASSERT_NE(tag, nullptr);
     EXPECT_TRUE(tag->iso14443()->checkPresence());
     emulator.setCard(nullptr);

@@ -12,6 +12,7 @@
 #include "NFC/Common/NFCCrypto.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Reader.h"
+#include "TestSupport.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/Hex.h"
@@ -50,7 +51,7 @@ protected:
 
     std::shared_ptr<UL> reselect()
     {
-        auto tag = std::dynamic_pointer_cast<UL>(nfc->searchTag(1000));
+        auto tag = std::dynamic_pointer_cast<UL>(nfc->searchTag(testsupport::PeerDeadlineMs));
         EXPECT_NE(tag, nullptr);
         emulator.clearReceived();
         return tag;

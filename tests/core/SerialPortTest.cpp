@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "core/Clock.h"
 #include "core/SerialPort.h"
 
@@ -44,13 +45,11 @@ protected:
     {
         ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         // The line discipline hands bytes to the slave asynchronously; wait until they are there.
-        for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(testsupport::eventually([&] {
             int pending = 0;
             ioctl(port.getUnderlying(), FIONREAD, &pending);
-            if (pending >= static_cast<int>(bytes.size()))
-                return;
-            usleep(1000);
-        }
+            return pending >= static_cast<int>(bytes.size());
+        }));
     }
 
     std::string deviceReceives(size_t n)

@@ -9,6 +9,7 @@
 #include "NFC/ISO14443.h"
 #include "NFC/ISO7816.h"
 #include "NFC/SAM.h"
+#include "TestSupport.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/Hex.h"
@@ -160,7 +161,7 @@ TEST_P(ElatecDriverTest, SearchReportsDesfireWithUidAndAts)
     placeCard(ScriptedCard::desfireIdentity());
     int type = -1;
     Bytes uid, ats;
-    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs));
     EXPECT_EQ(type, 256);
     EXPECT_EQ(uid, ScriptedCard::desfireIdentity().uid);
     EXPECT_EQ(ats, ScriptedCard::desfireIdentity().ats);
@@ -188,7 +189,7 @@ TEST_P(ElatecDriverTest, SearchMapsSakAtqaAndAtsToTagTypes)
         placeCard(isoA(c.sak, c.atqa, c.ats));
         int type = -1;
         Bytes uid, ats;
-        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000)) << int(c.sak);
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs)) << int(c.sak);
         EXPECT_EQ(type, c.type) << "SAK " << int(c.sak) << " ATQA " << c.atqa;
         EXPECT_EQ(ats, c.ats);
         EXPECT_EQ(uid, (Bytes{0x11, 0x22, 0x33, 0x44}));
@@ -204,7 +205,7 @@ TEST_P(ElatecDriverTest, SearchReportsLowFrequencyAndTypeBCards)
     placeCard(lf);
     int type = -1;
     Bytes uid, ats;
-    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs));
     EXPECT_EQ(type, 32768);
     EXPECT_EQ(uid, lf.uid);
     // Nothing more is asked of a card that has no ISO 14443 layer.
@@ -215,7 +216,7 @@ TEST_P(ElatecDriverTest, SearchReportsLowFrequencyAndTypeBCards)
     b.uid = {0xA1, 0xA2, 0xA3, 0xA4};
     b.atqb = {0x50, 0xA1, 0xA2, 0xA3, 0xA4};
     placeCard(b);
-    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs));
     EXPECT_EQ(type, 2);
     Bytes atqb;
     ASSERT_TRUE(driver->ISO14443_getATQB(atqb));
@@ -270,7 +271,7 @@ TEST_P(ElatecDriverTest, CardFramesTravelBothWaysThroughTheLink)
     card->expect3(fromHex("30 04 26 EE"), fromHex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 AA BB"));
     int type = 0;
     Bytes uid, ats;
-    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs));
 
     NFC::ISO14443 link(driver);
     Bytes rx;
@@ -488,29 +489,20 @@ TEST_P(ElatecDriverTest, LateAnswerIsNotTakenForNextCommand)
     placeCard(ScriptedCard::desfireIdentity());
     int type = 0;
     Bytes uid, ats;
-    ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs));
 
-    // The ATQA answer comes after the driver gave up on it (at 1 s) and before the line has been
-    // quiet for the half second the next command waits for; the margins hold on a loaded machine,
-    // where a read can return well after its time-out.
-    reader->inject({Fault::Delay, 1250, 0x1204});
+    // The ATQA answer comes only once the driver gave up on it, and is on the line before the next
+    // command goes out.
+    reader->inject({Fault::Held, 0, 0x1204});
     uint16_t atqa = 0;
     EXPECT_FALSE(driver->ISO14443_getATQA(atqa));
+    reader->release();
+    ASSERT_TRUE(reader->waitForReleased(1, testsupport::PeerDeadlineMs));
     uint8_t sak = 0;
     ASSERT_TRUE(driver->ISO14443_getSAK(sak));
     EXPECT_EQ(sak, 0x20);
     ASSERT_TRUE(driver->ISO14443_getATQA(atqa));
     EXPECT_EQ(atqa, 0x0344);
-
-    // Late again, but this time it lands while the caller is busy elsewhere.
-    reader->inject({Fault::Delay, 1400, 0x1205});
-    EXPECT_FALSE(driver->ISO14443_getSAK(sak));
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    ASSERT_TRUE(driver->ISO14443_getATQA(atqa));
-    EXPECT_EQ(atqa, 0x0344);
-    sak = 0;
-    ASSERT_TRUE(driver->ISO14443_getSAK(sak));
-    EXPECT_EQ(sak, 0x20);
 }
 
 TEST_P(ElatecDriverTest, SplitAnswerIsReassembled)

@@ -33,16 +33,15 @@ using testsupport::RecordingPlatform;
 namespace {
 
 using testsupport::openDescriptors;
+using testsupport::PeerDeadlineMs;
 
 const uint8_t TapModeStart = 0x85, TapModeStop = 0x86, TapModePoll = 0x87;
 const uint8_t PassThrough = 0x41, NonEMVcardOver = 0x39, SamPowerOn = 0x60;
 
-// The emulated reader closes its end once it sees ours closed: waits up to 1 s for the count.
+// The emulated reader closes its end once it sees ours closed: waits for the count.
 bool descriptorsBackTo(size_t count)
 {
-    for (int i = 0; i < 100 && openDescriptors() != count; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return openDescriptors() == count;
+    return testsupport::eventually([&] { return openDescriptors() == count; });
 }
 
 void sleepMs(int ms)
@@ -210,12 +209,13 @@ TEST_F(MonetDriverTest, FailedOpenAtEachStepLeavesNoSocketOpen)
 
 TEST_F(MonetDriverTest, FirstEnableWaitsTheDelayAndDisableCancelsItEvenAtTheExpiry)
 {
-    fake.timing.enableDelayMs = 100;
+    // Long enough that no scheduler holds this thread past it before the first look.
+    fake.timing.enableDelayMs = 1000;
     auto driver = openDriver();
     EXPECT_TRUE(driver->enableRF());
     EXPECT_TRUE(driver->enableRF());
     EXPECT_EQ(fake.bCount(TapModeStart), 0u);
-    ASSERT_TRUE(fake.b.waitForRequests(fake.b.requests().size() + 1, 1000));
+    ASSERT_TRUE(fake.b.waitForRequests(fake.b.requests().size() + 1, PeerDeadlineMs));
     EXPECT_EQ(fake.bCount(TapModeStart), 1u);
     EXPECT_TRUE(driver->status());
 
@@ -230,7 +230,7 @@ TEST_F(MonetDriverTest, FirstEnableWaitsTheDelayAndDisableCancelsItEvenAtTheExpi
         sleepMs(5);
         // The fake records each request as it answers it, one at a time: the last says it all.
         const auto requests = fake.b.requests();
-        ASSERT_TRUE(fake.b.waitForAnswered(requests.size(), 1000));
+        ASSERT_TRUE(fake.b.waitForAnswered(requests.size(), PeerDeadlineMs));
         ASSERT_EQ(requests.back().command, TapModeStop) << run;
     }
 
@@ -239,9 +239,9 @@ TEST_F(MonetDriverTest, FirstEnableWaitsTheDelayAndDisableCancelsItEvenAtTheExpi
     fake.timing.enableDelayMs = 10;
     auto failing = openDriver();
     failing->enableRF();
-    ASSERT_TRUE(fake.b.waitForAnswered(fake.b.requests().size() + 2, 1000));
-    sleepMs(20);
-    EXPECT_FALSE(failing->status());
+    ASSERT_TRUE(fake.b.waitForAnswered(fake.b.requests().size() + 2, PeerDeadlineMs));
+    // The driver takes the second refusal a moment after the reader gave it.
+    EXPECT_TRUE(testsupport::eventually([&] { return !failing->status(); }));
     EXPECT_TRUE(failing->status());
 }
 
@@ -421,9 +421,10 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
     // No completion: one termination, without trip data.
     reader->enableRF();
     tap(fake);
-    ASSERT_TRUE(reader->searchTag(1000));
+    ASSERT_TRUE(reader->searchTag(PeerDeadlineMs));
     const size_t polls = fake.bCount(TapModePoll);
-    sleepMs(400);
+    EXPECT_TRUE(testsupport::eventually([&] { return fake.bCount(TapModePoll) > polls; }));
+    sleepMs(400);  // room for a second termination that must not come
     EXPECT_EQ(fake.bCount(TapModePoll), polls + 1);
     std::string order;
     for (const auto& r : fake.b.requests()) order += std::to_string(r.command) + " ";
@@ -441,13 +442,13 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
     Bytes uid, ats;
     for (int run = 0; run < 60; ++run) {
         tap(fake);
-        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
         sleepMs(30);
         std::string data = "{}";
         int error = 0;
         driver->EMV_completeTransaction(data, cardData, error);
         tap(fake);
-        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
         ASSERT_TRUE(driver->EMV_checkPresence()) << run;
         driver->EMV_completeTransaction(data, cardData, error);
         driver->enableRF();

@@ -120,7 +120,7 @@ protected:
             const size_t accepted = peer.accepted();
             client.connect(peer.host(), static_cast<unsigned short>(peer.port()));
             // The emulator serves the newest connection; its reports must not go to the last one.
-            EXPECT_TRUE(peer.waitForAccepted(accepted + 1, 2000));
+            EXPECT_TRUE(peer.waitForAccepted(accepted + 1, testsupport::PeerDeadlineMs));
         }
         ~Bare() { client.close(); }
     };
@@ -233,11 +233,12 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
         EXPECT_EQ(reader.accepted() - accepted, c.connects ? 1u : 0u);
         EXPECT_EQ(error != "untouched" && !error.empty(), c.errorText) << error;
         if (c.connects && !c.opened) {
-            EXPECT_TRUE(reader.waitForPeerCloses(++closes, 2000));  // closed at once by the driver
+            // Closed at once by the driver; the emulator sees it on its own thread.
+            EXPECT_TRUE(reader.waitForPeerCloses(++closes, testsupport::PeerDeadlineMs));
         }
         if (c.opened) {
             probe.close();
-            EXPECT_TRUE(reader.waitForPeerCloses(++closes, 2000));
+            EXPECT_TRUE(reader.waitForPeerCloses(++closes, testsupport::PeerDeadlineMs));
         }
     }
 
@@ -259,9 +260,7 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
     }
     // The emulator shares this process and closes its end of the last connection on its own
     // thread, after it sees ours go: give it that moment before counting.
-    const auto settled = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (openDescriptors() != descriptors && std::chrono::steady_clock::now() < settled)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::eventually([&] { return openDescriptors() == descriptors; });
     EXPECT_EQ(openDescriptors(), descriptors);
 }
 
@@ -315,9 +314,10 @@ TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
     EXPECT_EQ(info.sysUpdate, "sys ok");
 
     // A late answer is dropped before the next request: three commands, three own answers.
-    reader.inject({Fault::Late, 2700, 1});
+    reader.inject({Fault::Held, 0, 1});
     EXPECT_EQ(bare.reader.getInfo(info), 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    reader.release();
+    ASSERT_TRUE(reader.waitForReleased(1, testsupport::PeerDeadlineMs));
     vurur::Status status;
     bool present = false;
     Bytes atr;
@@ -408,7 +408,7 @@ TEST_F(VUrurTest, FirmwareUpdateStartsWithCommandSevenAndWaitsForTheReport)
         EXPECT_EQ(reboot, c.reboot);
         EXPECT_EQ(percents, c.percents);
         if (c.connected) {
-            ASSERT_TRUE(reader.device().waitForRequests(1, 1000));
+            ASSERT_TRUE(reader.device().waitForRequests(1, testsupport::PeerDeadlineMs));
             EXPECT_EQ(tagValue(requests()[0], 16), fromHex("00 00 27 10"));
             EXPECT_EQ(tagValue(requests()[0], 17), fromHex("00 01"));
         }

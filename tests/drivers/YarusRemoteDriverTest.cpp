@@ -399,16 +399,16 @@ TEST(T2151BadPeer, EveryMisbehaviourIsAResultAndLeavesOutArgumentsAlone)
             ++lines;
         EXPECT_EQ(lines, c.crcLines) << text;
         // Whatever happened, the next command gets its own answer.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         T2151::Info info;
         ASSERT_EQ(commands.getInfo(info), 0);
         EXPECT_EQ(info.model, "YR-4");
     }
 
     // A late answer is dropped before the next request goes out.
-    reader.inject({Fault::Late, 300, 9});
+    reader.inject({Fault::Held, 0, 9});
     EXPECT_EQ(commands.ping({1}, 100), 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    reader.release();
+    ASSERT_TRUE(reader.waitForReleased(1, testsupport::PeerDeadlineMs));
     T2151::Info info;
     ASSERT_EQ(commands.getInfo(info), 0);
     EXPECT_EQ(info.firmware, "T2151 2.4.1");

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "emulators/Promptly.h"
+
 namespace emulators {
 
 namespace {
@@ -12,6 +14,8 @@ namespace {
 const size_t MaxRecorded = 10000;
 // A frame left half-received this long is abandoned, as the reader's own input time-out does.
 const double ResyncGapMs = 200;
+// The longest a held answer waits for its release.
+const double HeldLimitMs = 30000;
 const size_t MaxLine = 2 * 0x10000 + 8;
 
 const uint8_t StatusOK = 0x00;
@@ -189,6 +193,19 @@ bool ElatecReader::waitForBytes(size_t count, int timeoutMs) const
     return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_bytes >= count; });
 }
 
+void ElatecReader::release()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_releases;
+}
+
+bool ElatecReader::waitForReleased(size_t count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return m_releasedAnswers >= count; });
+}
+
 size_t ElatecReader::bytesReceived() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -215,6 +232,7 @@ void ElatecReader::setRecording(bool on)
 
 void ElatecReader::run()
 {
+    answerPromptly();
     Bytes input;
     for (;;) {
         if (m_pty.wait(-1) == PseudoTerminal::Wait::Stopped)
@@ -639,6 +657,27 @@ void ElatecReader::respond(uint16_t command, Answer answer)
 
     if (fault && fault->kind == Fault::Delay && !m_pty.pause(fault->value))
         return;
+    if (fault && fault->kind == Fault::Held) {
+        // A test that fails before its release still ends: the answer is dropped in the end.
+        for (const double until = nowMs() + HeldLimitMs;;) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_releases > 0) {
+                    --m_releases;
+                    break;
+                }
+            }
+            if (nowMs() > until || !m_pty.pause(5))
+                return;
+        }
+        m_pty.write(wire.data(), wire.size());
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_releasedAnswers;
+        }
+        m_recorded.notify_all();
+        return;
+    }
     if (fault && fault->kind == Fault::Split && wire.size() >= 3) {
         const size_t cuts[] = {0, 1, wire.size() / 2, wire.size()};
         for (int i = 0; i < 3; ++i) {

@@ -45,6 +45,7 @@ public:
             Drop,         // send no answer
             Split,        // send the answer in three writes, value ms apart
             Replace,      // answer with status 0 and data instead of what the reader would say
+            Held,         // keep the answer until release(): as late as the test wants, not later
         };
         Kind kind;
         int value = 0;
@@ -87,6 +88,10 @@ public:
     size_t bytesReceived() const;
     // Waits until at least count bytes have reached the reader; false on time-out.
     bool waitForBytes(size_t count, int timeoutMs) const;
+    // Lets the next held answer go (at once if it comes later); waitForReleased waits until
+    // count held answers have gone out, false on time-out.
+    void release();
+    bool waitForReleased(size_t count, int timeoutMs) const;
     uint8_t leds() const;
     bool rfOn() const;
     // Stops recording (a benchmark would otherwise fill the record).
@@ -134,6 +139,8 @@ private:
     std::deque<Received> m_received;
     bool m_recording = true;
     size_t m_bytes = 0;
+    size_t m_releases = 0;         // granted by release(), not yet used
+    size_t m_releasedAnswers = 0;  // held answers that have gone out
 
     // Parser state, emulator thread only.
     Bytes m_partial;

@@ -8,6 +8,8 @@ namespace emulators {
 namespace {
 
 const uint8_t Stray = 0x55;
+// The longest a held answer waits for its release.
+const double HeldLimitMs = 30000;
 
 }  // namespace
 
@@ -113,6 +115,19 @@ bool T2151Peer::nextFault(int command, Fault& fault)
     return false;
 }
 
+void T2151Peer::release()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_releases;
+}
+
+bool T2151Peer::waitForReleased(size_t count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_released.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return m_releasedAnswers >= count; });
+}
+
 void T2151Peer::answer(int command, T2151Device::Tlvs tlvs)
 {
     Fault fault{Fault::Replace, 0, AnyCommand, {}};
@@ -179,6 +194,26 @@ void T2151Peer::answer(int command, T2151Device::Tlvs tlvs)
         case Fault::PreviousFirst:
             send(previous);
             send(wire);
+            return;
+        case Fault::Held:
+            // A test that fails before its release still ends: the answer is dropped in the end.
+            for (const double until = nowMs() + HeldLimitMs;;) {
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    if (m_releases > 0) {
+                        --m_releases;
+                        break;
+                    }
+                }
+                if (nowMs() > until || !pause(5))
+                    return;
+            }
+            send(wire);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_releasedAnswers;
+            }
+            m_released.notify_all();
             return;
         case Fault::Late:
         case Fault::Close:

@@ -6,6 +6,7 @@
 // answers; inject, handZmodemTo and the getters are safe from any thread.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -38,6 +39,7 @@ public:
             Close,          // networked: close the connection instead of answering
             CloseMidFrame,  // networked: the first half of the answer, then close
             Trickle,        // data (stray bytes, if any), then the answer, one byte at a time, value ms apart
+            Held,           // the answer kept until release(): as late as the test wants, not later
         };
         Kind kind;
         int value = 0;
@@ -55,6 +57,10 @@ public:
 
     T2151Device& device() { return m_device; }
     void inject(const Fault& fault);
+    // Lets the next held answer go (at once if it comes later); waitForReleased waits until
+    // count held answers have gone out, false on time-out.
+    void release();
+    bool waitForReleased(size_t count, int timeoutMs) const;
     // Sends bytes, or a frame, nobody asked for (a late answer, a report), from any thread.
     virtual void sendRaw(const Bytes& bytes) = 0;
     void sendFrame(const Bytes& payload) { sendRaw(frame(payload)); }
@@ -103,6 +109,9 @@ private:
     int m_reportResult = 0;
     bool m_reportReboot = false;
     bool m_zmodemRan = false;
+    size_t m_releases = 0;
+    size_t m_releasedAnswers = 0;
+    mutable std::condition_variable m_released;
 
     // Emulator thread only.
     Bytes m_partial;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "emulators/Promptly.h"
 #include "support/PeerProcess.h"
 
 namespace emulators {
@@ -59,6 +60,7 @@ void T2151Reader::send(const Bytes& bytes)
 
 void T2151Reader::run()
 {
+    answerPromptly();
     Bytes input;
     for (;;) {
         if (m_pty.wait(-1) == PseudoTerminal::Wait::Stopped)

@@ -13,6 +13,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "emulators/Promptly.h"
 #include "support/PeerProcess.h"
 
 namespace emulators {
@@ -122,6 +123,7 @@ void VUrurReader::drop(int fd)
 
 void VUrurReader::run()
 {
+    answerPromptly();
     uint8_t buffer[4096];
     for (;;) {
         int conn = -1;

@@ -12,6 +12,7 @@
 #include "NFC/ISO7816.h"
 #include "NFC/Protocols/DESFire.h"
 #include "NFC/Protocols/MifareSAM.h"
+#include "TestSupport.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/DesfireCard.h"
 #include "emulators/ElatecReader.h"
@@ -143,7 +144,7 @@ protected:
         ASSERT_TRUE(real->open(reader.devicePath(), 115200, nullptr));
         int type = 0;
         Bytes uid, ats;
-        ASSERT_TRUE(real->searchTag(type, uid, ats, 1000));
+        ASSERT_TRUE(real->searchTag(type, uid, ats, testsupport::PeerDeadlineMs));
     }
 
     struct Results

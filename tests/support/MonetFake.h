@@ -121,8 +121,10 @@ struct MonetFake
         n.setScript(tms);
 
         timing.linkCheckIntervalMs = 200;
-        timing.requestMs = timing.antennaReceiveMs = timing.tmsReceiveMs = 300;
-        timing.sideRequestMs = timing.sidePollMs = 300;
+        // Short enough that a silent reader costs little, long enough that a loaded machine does
+        // not make the emulated reader's answer miss it.
+        timing.requestMs = timing.antennaReceiveMs = timing.tmsReceiveMs = 1500;
+        timing.sideRequestMs = timing.sidePollMs = 1500;
         timing.idleMessagesMs = 20;
         timing.sideChannelIoMs = 1000;
         Monet::Driver::resetTMSupdateSucceeded();

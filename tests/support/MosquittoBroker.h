@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "PeerProcess.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -204,8 +206,8 @@ public:
 
     MosquittoBroker()
     {
-        char tmpl[] = "/tmp/tapgate-mosquitto-XXXXXX";
-        if (!mkdtemp(tmpl))
+        std::string tmpl = tempDirectory() + "/tapgate-mosquitto-XXXXXX";
+        if (!mkdtemp(tmpl.data()))
             throw std::runtime_error("cannot make a temporary directory");
         m_dir = tmpl;
         std::vector<int> ports = freePorts(3);

@@ -46,12 +46,27 @@ inline void removeTree(const std::string& path)
     }
 }
 
+// Where tests put their files: TEST_TMPDIR (GoogleTest's own choice) or TMPDIR when set, else
+// /tmp; no trailing slash.
+inline std::string tempDirectory()
+{
+    for (const char* name : {"TEST_TMPDIR", "TMPDIR"}) {
+        const char* dir = std::getenv(name);
+        if (dir && *dir) {
+            std::string path = dir;
+            while (path.size() > 1 && path.back() == '/') path.pop_back();
+            return path;
+        }
+    }
+    return "/tmp";
+}
+
 class TempDir
 {
 public:
     TempDir()
     {
-        std::string pattern = "/tmp/tapgate-test-XXXXXX";
+        std::string pattern = tempDirectory() + "/tapgate-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         m_path = pattern;

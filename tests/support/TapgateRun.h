@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "PeerProcess.h"
+#include "TestSupport.h"
 #include "ToolStandIns.h"
 
 namespace testsupport {
@@ -37,14 +38,14 @@ public:
     TapgateRun(const TapgateRun&) = delete;
     TapgateRun& operator=(const TapgateRun&) = delete;
 
-    // The device path the emulator prints first; empty when none comes within 5 s.
+    // The device path the emulator prints first; empty when none comes.
     std::string startEmulator(const std::vector<std::string>& args)
     {
         std::vector<std::string> argv = {TAPGATE_EMULATOR};
         argv.insert(argv.end(), args.begin(), args.end());
         m_emulator =
             std::make_unique<PeerProcess>(argv, PeerProcess::Options{"", m_toEmulator[0], m_fromEmulator[1]});
-        return testsupport::readLine(m_fromEmulator[0], 5000);
+        return testsupport::readLine(m_fromEmulator[0], PeerDeadlineMs);
     }
 
     // In workingDirectory when one is given (tapgate moves to its own directory all the same), in a

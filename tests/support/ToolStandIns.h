@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "PeerProcess.h"
+#include "TestSupport.h"
 
 namespace testsupport {
 
@@ -47,15 +48,16 @@ public:
     std::string pidPath() const { return m_dir / "pppd.pid"; }
     std::string daemonPidPath() const { return m_dir / "ppp0.pid"; }
 
-    // The pid the pppd stand-in (or its detached part) wrote; -1 when none came within 2 s.
+    // The pid the pppd stand-in (or its detached part) wrote; -1 when none came.
     pid_t pppdPid(bool detached = false) const
     {
         int pid = -1;
-        for (int i = 0; i < 200 && pid < 0; ++i) {
+        eventually([&] {
             std::ifstream in(detached ? daemonPidPath() : pidPath());
             if (!(in >> pid))
-                pid = -1, std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+                pid = -1;
+            return pid >= 0;
+        });
         return pid;
     }
     // Reaped, or a zombie left for its reaper.

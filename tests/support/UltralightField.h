@@ -15,6 +15,7 @@
 #include "NFC/Reader.h"
 #include "NFC/SAM.h"
 #include "NFC/Tag.h"
+#include "TestSupport.h"
 #include "Velmora/CardReader.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
@@ -59,10 +60,11 @@ public:
         return reselect();
     }
 
-    // A new search: the card is selected again, as a fresh tap would.
+    // A new search: the card is selected again, as a fresh tap would. The card is there, so the
+    // first answer ends the search; the deadline is for a reader that never answers.
     std::shared_ptr<NFC::Tag> reselect()
     {
-        auto tag = nfc->searchTag(1000);
+        auto tag = nfc->searchTag(PeerDeadlineMs);
         if (!tag)
             throw std::runtime_error("no card in the emulated field");
         emulator.clearReceived();

@@ -96,8 +96,8 @@ TEST_F(SystemPlatformTest, StopsOnlyItsOwnPppdByPidAndKillsOneIgnoringSigtermAft
         const pid_t started = tools.pppdPid();
         const pid_t ours = detaches ? tools.pppdPid(true) : started;
         ASSERT_GT(ours, 0);
-        for (int i = 0; detaches && i < 100 && !ToolStandIns::ended(started); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (detaches)
+            testsupport::eventually([&] { return ToolStandIns::ended(started); });
         EXPECT_TRUE(platform.holdsDevice("/dev/null"));
 
         const auto start = std::chrono::steady_clock::now();
@@ -124,18 +124,17 @@ TEST_F(SystemPlatformTest, LeavesAloneWhatTheDetachedPppdsPidNamesOnceItIsNoLong
     const pid_t started = tools.pppdPid();
     const pid_t daemon = tools.pppdPid(true);
     ASSERT_GT(daemon, 0);
-    for (int i = 0; i < 100 && !ToolStandIns::ended(started); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::eventually([&] { return ToolStandIns::ended(started); });
     EXPECT_TRUE(platform.holdsDevice("/dev/null"));  // followed to the background pppd
 
     // The same pid now runs something else, as it would once reused.
     testsupport::writeFile(trigger, {});
     std::string comm;
-    for (int i = 0; i < 300 && comm != "sleep"; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::eventually([&] {
         std::ifstream file("/proc/" + std::to_string(daemon) + "/comm");
         std::getline(file, comm);
-    }
+        return comm == "sleep";
+    });
     ASSERT_EQ(comm, "sleep");
     EXPECT_FALSE(platform.holdsDevice("/dev/null"));
     platform.stopPppd();

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "core/Clock.h"
 #include "core/Semaphore.h"
 #include "core/Thread.h"
@@ -195,13 +196,12 @@ TEST(Thread, TaskRunsWhenNoFunctionIsGivenAndEndsOnTerminate)
     Stoppable thread;
     int marker = 0;
     ASSERT_TRUE(thread.run(&marker));
-    Thread::sleep(50);
+    EXPECT_TRUE(testsupport::eventually([&] { return thread.loops.load() > 0; }));
     EXPECT_TRUE(thread.isRunning());
     EXPECT_TRUE(thread.terminate());
     EXPECT_TRUE(thread.join());
     EXPECT_FALSE(thread.isRunning());
     EXPECT_EQ(thread.seen, &marker);
-    EXPECT_GT(thread.loops.load(), 0);
 }
 
 TEST(Thread, DestroyingARunningThreadWaitsForItsBody)
