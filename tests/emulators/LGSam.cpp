@@ -39,7 +39,6 @@ constexpr size_t MaxRecorded = 10000;
 constexpr size_t UidSize = 7;
 constexpr size_t PlainSize = 12;
 constexpr size_t BlockSize = 16;
-constexpr size_t TvalueAnswer = 60;
 constexpr size_t TopUpAt = 55;
 
 Bytes be32(uint32_t v)
