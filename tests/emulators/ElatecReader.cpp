@@ -657,10 +657,13 @@ void ElatecReader::respond(uint16_t command, Answer answer)
 
     if (fault && fault->kind == Fault::Delay && !m_pty.pause(fault->value))
         return;
-    if (fault && fault->kind == Fault::Held) {
+    if (fault && (fault->kind == Fault::Held || fault->kind == Fault::Overtaken)) {
         // A test that fails before its release still ends: the answer is dropped in the end.
         for (const double until = nowMs() + HeldLimitMs;;) {
-            {
+            if (fault->kind == Fault::Overtaken) {
+                if (m_pty.pending() > 0)
+                    break;
+            } else {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_releases > 0) {
                     --m_releases;

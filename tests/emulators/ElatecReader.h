@@ -46,6 +46,7 @@ public:
             Split,        // send the answer in three writes, value ms apart
             Replace,      // answer with status 0 and data instead of what the reader would say
             Held,         // keep the answer until release(): as late as the test wants, not later
+            Overtaken,    // keep the answer until the host's next command is on the line
         };
         Kind kind;
         int value = 0;

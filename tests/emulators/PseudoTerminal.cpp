@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -78,6 +79,12 @@ size_t PseudoTerminal::readAvailable(std::vector<uint8_t>& out)
         return 0;
     out.insert(out.end(), buffer, buffer + n);
     return static_cast<size_t>(n);
+}
+
+size_t PseudoTerminal::pending() const
+{
+    int count = 0;
+    return ioctl(m_master, FIONREAD, &count) == 0 && count > 0 ? static_cast<size_t>(count) : 0;
 }
 
 bool PseudoTerminal::write(const uint8_t* data, size_t size)

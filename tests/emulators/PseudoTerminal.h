@@ -34,6 +34,8 @@ public:
     bool pause(int ms);
     // Appends what is there now to out; returns the count (0 when nothing or on error).
     size_t readAvailable(std::vector<uint8_t>& out);
+    // How many bytes wait on the line unread.
+    size_t pending() const;
     // Writes all bytes (retrying short writes); false on error.
     bool write(const uint8_t* data, size_t size);
 

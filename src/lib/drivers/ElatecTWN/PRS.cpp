@@ -138,13 +138,39 @@ int PRS::xferAscii(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answ
 
 int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer)
 {
+    // An answer still owed may come later than the quiet wait allows, after this command went out.
+    const bool owed = m_resync && !m_detecting;
     discardStaleInput();
     if (!send(framer.transport(), frame))
         return TransferFailed;
     if (!receive(framer))
         return TransferFailed;
     answer.assign(framer.frame().begin(), framer.frame().end());
+    if (owed && !takeLastAnswer(framer, answer))
+        return TransferFailed;
     return 0;
+}
+
+bool PRS::takeLastAnswer(Framer& framer, std::vector<uint8_t>& answer)
+{
+    // The reader answers in order: a late answer to an earlier command comes ahead of this
+    // command's own, which is then the last frame before the line falls quiet.
+    m_port->setReadTimeout(QuietMs);
+    const double start = Clock::monotonicMillis();
+    bool quiet = false;
+    while (Clock::elapsedMonotonicMillis(start) < MaxDrainMs) {
+        if (!receive(framer)) {
+            // Nothing more came; anything else heard (cut off, not a frame) leaves no answer to trust.
+            quiet = !framer.started();
+            break;
+        }
+        Log::debug("[PRS] late answer to an earlier command dropped");
+        answer.assign(framer.frame().begin(), framer.frame().end());
+    }
+    m_port->setReadTimeout(m_readTimeoutMs);
+    // A line that fell quiet owes nothing more; one that did not may still.
+    m_resync = !quiet;
+    return quiet;
 }
 
 void PRS::discardStaleInput()

@@ -50,6 +50,9 @@ private:
     bool send(ElatecTWN::Framer::Transport transport, const std::vector<uint8_t>& frame);
     bool receive(ElatecTWN::Framer& framer);
     void discardStaleInput();
+    // After a command that followed a time-out: reads on until the line is quiet and leaves the
+    // last frame heard in answer. False when the line never fell quiet or a frame came cut off.
+    bool takeLastAnswer(ElatecTWN::Framer& framer, std::vector<uint8_t>& answer);
     void logAnswer(const ElatecTWN::Framer& framer) const;
     // Reads until the line stays quiet for one read time-out; the index of the probe (probes: a
     // bit per probe that went out) whose answer came, or -1.
@@ -66,7 +69,8 @@ private:
     int m_readTimeoutMs = 1000;
     bool m_detecting = false;
     // Set when an answer did not come (in full) in time: it may still arrive, so the next command
-    // waits for the line to fall quiet before it goes out.
+    // waits for the line to fall quiet before it goes out, and takes the last frame heard before
+    // the line falls quiet again as its answer.
     bool m_resync = false;
     // The probes that went out unanswered, until the first command after detection.
     unsigned m_unansweredProbes = 0;
