@@ -235,8 +235,16 @@ void ElatecReader::run()
     answerPromptly();
     Bytes input;
     for (;;) {
-        if (m_pty.wait(-1) == PseudoTerminal::Wait::Stopped)
+        // A command cut off by a quiet line is dropped, as the reader's UART does; the quiet is
+        // what this thread waited through, so a thread held up by a busy host drops nothing.
+        const PseudoTerminal::Wait waited = m_pty.wait(m_partialWire.empty() ? -1 : static_cast<int>(ResyncGapMs));
+        if (waited == PseudoTerminal::Wait::Stopped)
             return;
+        if (waited == PseudoTerminal::Wait::TimedOut) {
+            m_partial.clear();
+            m_partialWire.clear();
+            continue;
+        }
         input.clear();
         if (m_pty.readAvailable(input) == 0) {
             if (!m_pty.pause(10))
@@ -263,13 +271,6 @@ void ElatecReader::consume(const Bytes& input)
     m_recorded.notify_all();
     if (mode == Mode::Silent)
         return;
-
-    const double now = nowMs();
-    if (!m_partialWire.empty() && now - m_lastByteMs > ResyncGapMs) {
-        m_partial.clear();
-        m_partialWire.clear();
-    }
-    m_lastByteMs = now;
 
     const bool withCrc = (static_cast<int>(mode) & 0x10) != 0;
     const bool binary = (static_cast<int>(mode) & ~0x10) == 2;

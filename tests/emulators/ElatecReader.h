@@ -147,7 +147,6 @@ private:
     Bytes m_partial;
     Bytes m_partialWire;
     size_t m_expected = 0;
-    double m_lastByteMs = 0;
 
     std::thread m_thread;
 };

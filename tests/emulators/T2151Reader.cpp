@@ -63,8 +63,15 @@ void T2151Reader::run()
     answerPromptly();
     Bytes input;
     for (;;) {
-        if (m_pty.wait(-1) == PseudoTerminal::Wait::Stopped)
+        // A frame cut off by a quiet line is dropped, as the reader's UART does; the quiet is what
+        // this thread waited through, so a thread held up by a busy host drops nothing.
+        const PseudoTerminal::Wait waited = m_pty.wait(collecting() ? static_cast<int>(ResyncGapMs) : -1);
+        if (waited == PseudoTerminal::Wait::Stopped)
             return;
+        if (waited == PseudoTerminal::Wait::TimedOut) {
+            abandonFrame();
+            continue;
+        }
         input.clear();
         if (m_pty.readAvailable(input) == 0) {
             if (!m_pty.pause(10))
@@ -91,10 +98,6 @@ void T2151Reader::consume(const Bytes& input)
     }
     // At any other speed the reader's UART sees only garbage: such requests are kept for the
     // record but never answered.
-    const double now = nowMs();
-    if (collecting() && now - m_lastByteMs > ResyncGapMs)
-        abandonFrame();
-    m_lastByteMs = now;
     const int lineSpeed = m_pty.baud();
     const bool heard = lineSpeed == speed;
     Bytes payload;

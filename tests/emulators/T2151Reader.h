@@ -47,7 +47,6 @@ private:
     size_t m_bytes = 0;
 
     // Emulator thread only.
-    double m_lastByteMs = 0;
     Bytes m_hunted;  // the last bytes seen while hunting, for the "rz" of a ZMODEM start
 
     std::thread m_thread;
