@@ -191,10 +191,13 @@ void T2151Peer::answer(int command, T2151Device::Tlvs tlvs)
                     return;
             }
             return;
-        case Fault::PreviousFirst:
-            send(previous);
-            send(wire);
+        case Fault::PreviousFirst: {
+            // One write: both answers are on the line by the time the host has read the first.
+            Bytes both = previous;
+            both.insert(both.end(), wire.begin(), wire.end());
+            send(both);
             return;
+        }
         case Fault::Held:
             // A test that fails before its release still ends: the answer is dropped in the end.
             for (const double until = nowMs() + HeldLimitMs;;) {
