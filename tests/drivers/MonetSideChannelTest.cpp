@@ -428,7 +428,7 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
         bool pending;  // already arriving when the request goes out: the drain meets it
         double boundMs;
     };
-    // Each byte well within the read's time-out (300 ms); the frame would take seconds.
+    // Every gap well within the read's time-out (300 ms); no frame is whole within seconds.
     const Row rows[] = {
         {"length announced, bytes trickled", frameOf("00 30 8C 00", 46), 100, false, 1300},
         {"0xFFFF announced", frameOf("FF FF 8C 00", 60), 100, false, 1300},
