@@ -210,28 +210,38 @@ public:
         if (!mkdtemp(tmpl.data()))
             throw std::runtime_error("cannot make a temporary directory");
         m_dir = tmpl;
-        std::vector<int> ports = freePorts(3);
-        m_port = ports[0];
-        m_authPort = ports[1];
-        m_tlsPort = ports[2];
-        TestCertificates::write(m_dir);
-        if (runProgram({findProgram("mosquitto_passwd"), "-b", "-c", m_dir + "/passwd", User, Password},
-                       m_dir + "/passwd.log") != 0)
-            throw std::runtime_error("mosquitto_passwd failed");
-        writeConfig();
-        start();
+        try {
+            TestCertificates::write(m_dir);
+            if (runProgram({findProgram("mosquitto_passwd"), "-b", "-c", m_dir + "/passwd", User, Password},
+                           m_dir + "/passwd.log") != 0)
+                throw std::runtime_error("mosquitto_passwd failed");
+            // A free port is free only until someone binds it: another test program may take one
+            // before mosquitto does, which then exits at start. Other ports, another start.
+            for (int attempt = 1;; ++attempt) {
+                std::vector<int> ports = freePorts(3);
+                m_port = ports[0];
+                m_authPort = ports[1];
+                m_tlsPort = ports[2];
+                writeConfig();
+                try {
+                    start();
+                    break;
+                } catch (const std::runtime_error&) {
+                    kill();
+                    if (attempt == 5)
+                        throw;
+                }
+            }
+        } catch (...) {
+            removeDirectory();
+            throw;
+        }
     }
 
     ~MosquittoBroker()
     {
         stop();
-        if (std::getenv("TAPGATE_KEEP_BROKER_DIR"))  // for looking into a failure afterwards
-            return;
-        for (const char* file : {"mosquitto.conf", "passwd", "passwd.log", "ca.crt", "other-ca.crt",
-                                 "server.crt", "server.key", "mosquitto.log"})
-            unlink((m_dir + "/" + file).c_str());
-        for (const auto& file : m_extraFiles) unlink(file.c_str());
-        rmdir(m_dir.c_str());
+        removeDirectory();
     }
 
     MosquittoBroker(const MosquittoBroker&) = delete;
@@ -277,6 +287,17 @@ public:
     void kill() { end(SIGKILL); }
 
 private:
+    void removeDirectory()
+    {
+        if (std::getenv("TAPGATE_KEEP_BROKER_DIR"))  // for looking into a failure afterwards
+            return;
+        for (const char* file : {"mosquitto.conf", "passwd", "passwd.log", "ca.crt", "other-ca.crt",
+                                 "server.crt", "server.key", "mosquitto.log"})
+            unlink((m_dir + "/" + file).c_str());
+        for (const auto& file : m_extraFiles) unlink(file.c_str());
+        rmdir(m_dir.c_str());
+    }
+
     void end(int sig)
     {
         if (m_pid <= 0)
