@@ -4,8 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -292,6 +295,38 @@ TEST_F(MQTTClientBroker, ConnectAgainUsesTheCurrentSettings)
         peer.connect(broker().authPort(), "peer-again", MosquittoBroker::User, MosquittoBroker::Password), 0);
     peer.publish("again/x", "via-auth", 1);
     EXPECT_EQ(recorder.waitFor("received"), "received again/x via-auth qos=1");
+}
+
+// The library's send and receive threads, by their task ids.
+std::set<std::string> libraryThreads()
+{
+    std::set<std::string> ids;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        if (name.rfind("MQTTAsync_", 0) == 0)
+            ids.insert(task.path().filename().string());
+    }
+    return ids;
+}
+
+// Closing the last client must not stop the library's threads: their shutdown on this library
+// version corrupts the heap (an abort in about one process in two thousand). The next client is
+// served by the same threads.
+TEST_F(MQTTClientBroker, LibraryThreadsOutliveEveryClient)
+{
+    auto connectedThreads = [&](const std::string& id) {
+        Recorder recorder;
+        MQTTClient client(&recorder);
+        client.setUrl(broker().url());
+        client.setClientId(id);
+        EXPECT_TRUE(client.connect());
+        EXPECT_EQ(recorder.waitFor("connected"), "connected");
+        return libraryThreads();
+    };
+    const std::set<std::string> first = connectedThreads("threads-1");
+    EXPECT_EQ(first.size(), 2u);
+    EXPECT_EQ(connectedThreads("threads-2"), first);
 }
 
 TEST_F(MQTTClientBroker, ConnectStormAndCloseLeaveNoCallbackBehind)

@@ -1,6 +1,7 @@
 #include "core/MQTTClient.h"
 
 #include <cstdarg>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -417,6 +418,30 @@ void MQTTClient::connectThread()
     }
 }
 
+namespace {
+
+// The library stops its two threads when its last client is destroyed, and in this version the
+// destroy's frees race the exiting threads' own: glibc aborts with "corrupted double-linked list"
+// (about one process in two thousand that connects and closes one client). One client that never
+// connects, made before the first real one and never destroyed, keeps the threads for the life of
+// the process. It holds no socket; idle threads only wake for their own time-outs. The pointer is
+// never read: it keeps the client reachable, so that it counts as no leak.
+mqtt::async_client* volatile s_libraryAnchor = nullptr;
+std::once_flag s_libraryAnchorOnce;
+
+void keepLibraryThreads()
+{
+    std::call_once(s_libraryAnchorOnce, [] {
+        try {
+            s_libraryAnchor = new mqtt::async_client("tcp://127.0.0.1:1", "tapgate-anchor", nullptr);
+        } catch (const std::exception& e) {
+            Log::error("[MQTTClient] %s", e.what());
+        }
+    });
+}
+
+}  // namespace
+
 void MQTTClient::connectOnce()
 {
     std::string failure;
@@ -449,6 +474,7 @@ void MQTTClient::connectOnce()
         if (m_closed)
             return;
         if (!client) {
+            keepLibraryThreads();
             client = std::make_shared<mqtt::async_client>(url, clientId, &m_persistence);
             client->set_callback(*this);
             m_current = client.get();
