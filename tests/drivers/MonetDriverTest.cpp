@@ -374,6 +374,9 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         EXPECT_FALSE(driver->ISO7816_exchangeAPDU(row.slot, header, row.data, nullptr, sw));
         EXPECT_EQ(driver->ISO7816_slotState(row.slot), row.slot == 0 ? 2 : 0);
     }
+    int sw = 0;
+    EXPECT_FALSE(driver->ISO7816_exchangeTPDU(0, {0x80, 0x60, 0, 0, 2}, &four, nullptr, sw));
+    EXPECT_FALSE(driver->ISO7816_exchangeTPDU(4, {0x80, 0x60, 0, 0, 4}, &four, nullptr, sw));
     EXPECT_TRUE(driver->ISO7816_powerOff(1));
     fake.side.clearRequests();
     EXPECT_EQ(driver->ISO7816_slotState(1), 1);

@@ -62,13 +62,10 @@ bool parsePort(const std::string& text, int& port)
 
 // What the networked families take for an address: a dotted IPv4 address, "localhost" standing for
 // 127.0.0.1. Host names are never resolved.
-bool numericHost(std::string host)
+bool numericHost(const std::string& host)
 {
-    const size_t local = host.find("localhost");
-    if (local != std::string::npos)
-        host.replace(local, 9, "127.0.0.1");
     in_addr address{};
-    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+    return host == "localhost" || ::inet_pton(AF_INET, host.c_str(), &address) == 1;
 }
 
 std::shared_ptr<Tag> makeDESFire(std::shared_ptr<ISO14443> link, const std::vector<uint8_t>& uid,

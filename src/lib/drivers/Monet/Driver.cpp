@@ -868,6 +868,11 @@ bool Driver::ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, const std:
         Log::error("[Monet] No SAM slot %d", slot);
         return false;
     }
+    // With data, P3 is its length; a header unlike its data would reach the SAM as another command.
+    if (data && !data->empty() && data->size() != header.P3) {
+        Log::error("[Monet] P3 %d does not match the data's %d bytes", header.P3, static_cast<int>(data->size()));
+        return false;
+    }
     return guarded("ISO7816_exchangeTPDU", false, [&] {
         Bytes apdu{header.CLA, header.INS, header.P1, header.P2, header.P3};
         if (data)

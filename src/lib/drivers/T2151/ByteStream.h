@@ -3,9 +3,13 @@
 // implementation serves both. Implementations belong to their driver and are used by one thread.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "core/Clock.h"
 
 namespace T2151 {
 
@@ -26,6 +30,14 @@ public:
     virtual void discard() = 0;
     // The longest wait of each single read, in ms.
     virtual bool setReadTimeout(int ms) = 0;
+
+protected:
+    // One wait for input: the read time-out, cut short by the deadline; none once it has passed.
+    static int waitMs(int timeoutMs, double deadlineMs)
+    {
+        const double left = deadlineMs - Clock::monotonicMillis();
+        return left <= 0 ? 0 : std::min(timeoutMs, static_cast<int>(std::ceil(left)));
+    }
 };
 
 }  // namespace T2151

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 
 #include "core/Clock.h"
 #include "core/TCPClient.h"
@@ -14,8 +13,7 @@ namespace vurur {
 
 bool Transport::TcpStream::wait(double deadlineMs)
 {
-    const double left = deadlineMs - Clock::monotonicMillis();
-    return m_client.available(left <= 0 ? 0 : std::min(m_timeoutMs, static_cast<int>(std::ceil(left))));
+    return m_client.available(waitMs(m_timeoutMs, deadlineMs));
 }
 
 int Transport::TcpStream::readByte(double deadlineMs)

@@ -5,23 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 
 #include "core/Clock.h"
 #include "core/SerialPort.h"
 
 namespace T2151 {
-
-namespace {
-
-// The wait for input: the read time-out, cut short by the deadline; nothing once it has passed.
-int waitMs(int timeoutMs, double deadlineMs)
-{
-    const double left = deadlineMs - Clock::monotonicMillis();
-    return left <= 0 ? 0 : std::min(timeoutMs, static_cast<int>(std::ceil(left)));
-}
-
-}  // namespace
 
 bool Transport::SerialStream::wait(double deadlineMs)
 {
