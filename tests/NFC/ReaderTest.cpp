@@ -155,7 +155,10 @@ TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)
         std::string networkedOpen;  // empty: the networked family is not tried
         std::string error;          // after "networked reader '<device>': "; empty: the serial open's
     } cases[] = {
-        {"127.0.0.1", "net 127.0.0.1 1973", ""},
+        // A host alone that can only be one, on the default port.
+        {"127.0.0.1", "net 127.0.0.1 1973", silent},
+        {"localhost", "net localhost 1973", silent},
+        {"rfid", "net rfid 1973", ""},  // may be a file in the working directory
         {"127.0.0.1:", "net 127.0.0.1 1973", silent},
         {"127.0.0.1:4000", "net 127.0.0.1 4000", silent},
         {"127.0.0.1:65535", "net 127.0.0.1 65535", silent},
@@ -176,8 +179,8 @@ TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)
         const std::vector<std::string> expected =
             c.networkedOpen.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.networkedOpen};
         EXPECT_EQ(*opens, expected) << c.device;
-        // Then the string is tried as a serial device, which it is not; a host:port text keeps the
-        // networked cause.
+        // Then the string is tried as a serial device, which it is not; a text that names a host
+        // keeps the networked cause.
         EXPECT_EQ(nfc->error().what(), c.error.empty() ? "No such file or directory"
                                                        : "networked reader '" + c.device + "': " + c.error)
             << c.device;

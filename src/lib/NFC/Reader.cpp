@@ -132,9 +132,11 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
 
     // A path is never a host: a serial device makes no networked try and no name lookup.
     const bool path = !device.empty() && device[0] == '/';
-    // host:port names the networked reader: when it fails, its cause is the one reported, not that
-    // of opening the same text as a serial line.
-    const bool networked = !path && colon != std::string::npos && colon > 0;
+    // host:port, and a host alone that is "localhost" or a dotted IPv4 address, name the networked
+    // reader: when it fails, its cause is the one reported, not that of opening the same text as a
+    // serial line.
+    const bool networked = !path && ((colon != std::string::npos && colon > 0) ||
+                                     (colon == std::string::npos && numericHost(device)));
     std::string networkError;
     if (!portValid)
         networkError = "bad port '" + device.substr(colon + 1) + "'";
