@@ -300,16 +300,16 @@ void SystemPlatform::stopLocked()
     reapLocked();
     if (m_pppd <= 0)
         return;
-    ::kill(m_pppd, SIGTERM);
     if (m_detached) {
         // Not our child: init reaps it, and its pid may go to another process as soon as it has
-        // ended, so the SIGKILL goes only to a pppd that is still ours.
-        if (!process::gone(m_pppd, PppdTermMs) && isOurPppd(m_pppd)) {
-            ::kill(m_pppd, SIGKILL);
-            (void)process::gone(m_pppd, PppdTermMs);
-        }
-        Log::info("[Monet] pppd (pid %d) stopped", static_cast<int>(m_pppd));
+        // ended, so it is signalled only as the process its identity was checked on.
+        if (stopPppdProcess(m_pppd, "/proc/" + std::to_string(m_pppd), m_pppdArgs))
+            Log::info("[Monet] pppd (pid %d) stopped", static_cast<int>(m_pppd));
+        else
+            Log::warning("[Monet] WARN: pppd (pid %d) ended by itself", static_cast<int>(m_pppd));
     } else {
+        // Our child: its pid stays ours until it is reaped.
+        ::kill(m_pppd, SIGTERM);
         int status = process::waitFor(m_pppd, PppdTermMs);
         if (status < 0) {
             ::kill(m_pppd, SIGKILL);
@@ -319,6 +319,42 @@ void SystemPlatform::stopLocked()
     }
     m_pppd = -1;
     m_pppdDevice.clear();
+}
+
+bool SystemPlatform::stopPppdProcess(pid_t pid, const std::string& process, const std::string& args)
+{
+    // The descriptor is taken before the identity is checked: what it names stays the process that
+    // was checked, even when that ends and another one gets its pid before a signal goes out.
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if ((fd < 0 && errno != ENOSYS) || !runsPppd(process, args)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    // A kernel without pidfds leaves only the pid.
+    const auto send = [&](int number) {
+        if (fd >= 0)
+            (void)::syscall(SYS_pidfd_send_signal, fd, number, nullptr, 0);
+        else
+            ::kill(pid, number);
+    };
+    const auto ends = [&](int ms) {
+        if (fd < 0)
+            return process::gone(pid, ms);
+        pollfd p{fd, POLLIN, 0};
+        int ready;
+        do ready = ::poll(&p, 1, ms);
+        while (ready < 0 && errno == EINTR);
+        return ready > 0;
+    };
+    send(SIGTERM);
+    if (!ends(PppdTermMs) && runsPppd(process, args)) {
+        send(SIGKILL);
+        (void)ends(PppdTermMs);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return true;
 }
 
 void SystemPlatform::reapLocked()
@@ -390,32 +426,10 @@ void SystemPlatform::stopLeftoversLocked(const std::string& args)
         }
         ::closedir(dir);
     }
-    for (const pid_t pid : found) {
-        // Signalled through a descriptor opened before the second look, it cannot be another
-        // process that got the pid in the meantime.
-        const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-        const std::string process = m_procPath + "/" + std::to_string(pid);
-        if ((fd < 0 && errno != ENOSYS) || !runsPppd(process, args)) {
-            if (fd >= 0)
-                ::close(fd);
-            continue;
-        }
-        const auto send = [&](int number) {
-            if (fd >= 0)
-                (void)::syscall(SYS_pidfd_send_signal, fd, number, nullptr, 0);
-            else
-                ::kill(pid, number);
-        };
-        Log::warning("[Monet] WARN: pppd (pid %d) left on the line by an earlier start ===> Stopped",
-                     static_cast<int>(pid));
-        send(SIGTERM);
-        if (!process::gone(pid, PppdTermMs) && runsPppd(process, args)) {
-            send(SIGKILL);
-            (void)process::gone(pid, PppdTermMs);
-        }
-        if (fd >= 0)
-            ::close(fd);
-    }
+    for (const pid_t pid : found)
+        if (stopPppdProcess(pid, m_procPath + "/" + std::to_string(pid), args))
+            Log::warning("[Monet] WARN: pppd (pid %d) left on the line by an earlier start ===> Stopped",
+                         static_cast<int>(pid));
 }
 
 void SystemPlatform::restartService()

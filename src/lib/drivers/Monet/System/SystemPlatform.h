@@ -4,7 +4,8 @@
 // pppd it started, by its pid, and always reaps it; a pppd that detaches is followed through its
 // pid file to the process that goes on. The pppd it starts ends with the program; one that an
 // earlier start left on the same device and speed is stopped before a new one starts. Only the
-// program links this; tests and the library default use platforms that run nothing. One per
+// program links this; tests and the library default use platforms that run nothing. A pppd that is
+// not our child is only ever signalled through a pidfd taken while its identity was checked. One per
 // program, shared by its drivers; any thread may call it.
 #pragma once
 
@@ -54,6 +55,10 @@ private:
     // Stops each pppd on args that an earlier start of the program left running: SIGTERM, SIGKILL
     // after about 1 s.
     void stopLeftoversLocked(const std::string& args);
+    // Stops pid when, looked at through a pidfd taken first, it runs pppd on args (process is its
+    // /proc directory): SIGTERM, SIGKILL after about 1 s while it still does, both sent through that
+    // pidfd. False, with nothing sent, when it has ended or is not that pppd.
+    static bool stopPppdProcess(pid_t pid, const std::string& process, const std::string& args);
 
     const std::string m_netPath;
     const std::string m_pidFilePath;
