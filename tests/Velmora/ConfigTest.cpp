@@ -1,10 +1,17 @@
 // The configuration file: what a file holds decides the firmware directory and the Ultralight
 // layouts the factory may choose; a file that cannot be used leaves every default standing.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,6 +19,7 @@
 #include "StderrCapture.h"
 #include "Velmora/Config.h"
 #include "core/Log.h"
+#include "core/String.h"
 #include "drivers/Monet/Configuration.h"
 
 namespace {
@@ -20,9 +28,11 @@ using Names = std::vector<std::string>;
 
 TEST(Config, FileDecidesFirmwareDirectoryAndUltralightTemplates)
 {
+    // Brackets and escaped quotes inside a string are no levels.
+    const std::string bracketed = "/opt/" + std::string(300, '[') + "\\\"" + std::string(300, '{');
     const struct
     {
-        const char* text;
+        std::string text;
         bool parsed;
         std::string firmwarePath;
         Names templates;
@@ -39,6 +49,10 @@ TEST(Config, FileDecidesFirmwareDirectoryAndUltralightTemplates)
          {"ZodezuLUC", "KivoLUC"}},
         {R"({"rfid": {"firmwarePath": "", "cardTypes": {"ultralight": "KivoLUC"}}})", true, ".", {}},
         {R"({"rfid": 5})", true, ".", {}},
+        {R"({"rfid": {"firmwarePath": ")" + bracketed + R"("}})",
+         true,
+         "/opt/" + std::string(300, '[') + "\"" + std::string(300, '{'),
+         {}},
         {R"({"rfid": {"firmwarePath": "/opt/fw")", false, ".", {}},
         {R"(["rfid"])", false, ".", {}},
         {"", false, ".", {}},
@@ -69,8 +83,85 @@ TEST(Config, UnusableFileKeepsDefaultsAndIsLeftAlone)
     EXPECT_EQ(testsupport::readFile(dir / "broken.conf"), broken);
 }
 
+// What goes wrong when both readers of a configuration file are given path; empty when each
+// refuses it with one warning naming the file and the reason, and keeps its defaults.
+std::string refusal(const std::string& path, const std::string& reason)
+{
+    testsupport::StderrCapture capture;
+    std::string wrong;
+    RFID::Config config;
+    if (config.load(path) || config.firmwarePath() != "." || !config.section("rfid").empty())
+        wrong += "configuration taken; ";
+    if (!Monet::fileConfiguration(path)().is_null())
+        wrong += "Monet configuration taken; ";
+    const std::string log = capture.text();
+    const std::string line = "'" + path + "' (" + reason + ")";
+    size_t lines = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++lines;
+    if (lines != 2)
+        wrong += "warnings: " + log;
+    return wrong;
+}
+
+// What refusal says when an unprivileged user (nobody) reads path, in a child of its own: root
+// reads any file.
+std::string refusalAsNobody(const std::string& path, const std::string& reason)
+{
+    int result[2];
+    if (::pipe(result) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(result[0]);
+        const std::string wrong = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0
+                                      ? refusal(path, reason)
+                                      : std::string("cannot become nobody");
+        const ssize_t written = ::write(result[1], wrong.data(), wrong.size());
+        ::_exit(written == static_cast<ssize_t>(wrong.size()) ? 0 : 1);
+    }
+    ::close(result[1]);
+    std::string wrong;
+    char buffer[4096];
+    for (ssize_t n; child > 0 && (n = ::read(result[0], buffer, sizeof buffer)) != 0;)
+        if (n > 0)
+            wrong.append(buffer, static_cast<size_t>(n));
+        else if (errno != EINTR)
+            break;
+    ::close(result[0]);
+    int status = -1;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        wrong += "child failed";
+    return wrong;
+}
+
+// Whether path is opened, seen through inotify: an open queues its event before it returns.
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const std::string& path)
+        : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+          m_watch(::inotify_add_watch(m_fd, path.c_str(), IN_OPEN))
+    {
+    }
+    ~OpenWatch() { ::close(m_fd); }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    bool watching() const { return m_watch >= 0; }
+    bool opened() const
+    {
+        alignas(inotify_event) char events[4096];
+        return ::read(m_fd, events, sizeof events) > 0;
+    }
+
+private:
+    const int m_fd;
+    const int m_watch;
+};
+
 // Both readers of a configuration file refuse what is not a small regular file, or a document too
-// deep to copy, with one warning naming the file and the reason, and never block on it.
+// deep to copy, with one warning naming the file and the reason. They never block on it, and never
+// open what is not a regular file: a serial line's control lines would move.
 TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
 {
     testsupport::TempDir dir;
@@ -79,44 +170,71 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
     testsupport::writeFile(dir / "large.conf", std::vector<uint8_t>(1024 * 1024 + 1, ' '));
     testsupport::writeFile(dir / "unreadable.conf", {'{', '}'});
     ASSERT_EQ(::chmod((dir / "unreadable.conf").c_str(), 0), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // for nobody to reach the file
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::grantpt(terminal), 0);
+    ASSERT_EQ(::unlockpt(terminal), 0);
+    const std::string line = ::ptsname(terminal);
     const struct
     {
         std::string path;
         std::string reason;
+        bool watched;  // no open of it may be seen
     } cases[] = {
-        {dir.path(), "not a regular file"},
-        {dir / "fifo", "not a regular file"},
-        {"/dev/zero", "not a regular file"},
-        {dir / "large.conf", "larger than 1 MiB"},
-        {dir / "missing.conf", "No such file or directory"},
-        {dir / "unreadable.conf", "Permission denied"},
-        {dir / "large.conf/tapgate.conf", "Not a directory"},  // an open that fails for root too
-        {dir / "deep.conf", "nested deeper than 256 levels"},
-        {dir / "deepest.conf", "nested deeper than 256 levels"},
+        {dir.path(), "not a regular file", true},
+        {dir / "fifo", "not a regular file", true},
+        {line, "not a regular file", true},
+        {"/dev/zero", "not a regular file", false},
+        {dir / "large.conf", "larger than 1 MiB", false},
+        {dir / "missing.conf", "No such file or directory", false},
+        {dir / "unreadable.conf", "Permission denied", false},
+        {dir / "large.conf/tapgate.conf", "Not a directory", false},
+        {dir / "deep.conf", "nested deeper than 256 levels", false},
+        {dir / "deepest.conf", "nested deeper than 256 levels", false},
     };
     Log::open("tapgate-test", true, false);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        if (c.reason == "Permission denied" && ::geteuid() == 0) {
-            std::printf("skipped the unreadable file: root reads it all the same\n");
-            continue;
-        }
-        testsupport::StderrCapture capture;
-        RFID::Config config;
-        EXPECT_FALSE(config.load(c.path));
-        EXPECT_EQ(config.firmwarePath(), ".");
-        EXPECT_TRUE(config.section("rfid").empty());
-        EXPECT_TRUE(Monet::fileConfiguration(c.path)().is_null());
-        // One warning from each reader.
-        const std::string log = capture.text();
-        const std::string line = "'" + c.path + "' (" + c.reason + ")";
-        size_t lines = 0;
-        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++lines;
-        EXPECT_EQ(lines, 2u) << log;
+        const OpenWatch watch(c.path);
+        ASSERT_TRUE(!c.watched || watch.watching());
+        if (c.reason == "Permission denied" && ::geteuid() == 0)
+            EXPECT_EQ(refusalAsNobody(c.path, c.reason), "");
+        else
+            EXPECT_EQ(refusal(c.path, c.reason), "");
+        EXPECT_FALSE(c.watched && watch.opened());
     }
+    ::close(terminal);
     const std::vector<uint8_t> deepestTaken = testsupport::nestedDocument(256);
     EXPECT_TRUE(RFID::Config().parse(std::string(deepestTaken.begin(), deepestTaken.end())));
+}
+
+// Up to the size limit, a document of any shape is read in time linear in its size: a long flat
+// list of containers or many members, each exactly 1 MiB, are taken by both readers within seconds
+// however loaded the machine (a parse that rescanned its containers took minutes).
+TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
+{
+    const size_t limit = 1024 * 1024;
+    std::string list = R"({"list":[{})";
+    while (list.size() + 5 <= limit) list += ",{}";
+    list += "]}";
+    std::string members = "{";
+    for (int i = 0; members.size() + 12 <= limit; ++i)
+        members += (i ? "," : "") + String::format("\"%05d\":{}", i);
+    members += "}";
+    testsupport::TempDir dir;
+    Log::open("tapgate-test", false, false);
+    for (std::string text : {list, members}) {
+        SCOPED_TRACE(text.substr(0, 20));
+        text.resize(limit, ' ');  // exactly the limit: one byte more is refused above
+        testsupport::writeFile(dir / "tapgate.conf", std::vector<uint8_t>(text.begin(), text.end()));
+        const auto start = std::chrono::steady_clock::now();
+        RFID::Config config;
+        EXPECT_TRUE(config.load(dir / "tapgate.conf"));
+        EXPECT_FALSE(Monet::fileConfiguration(dir / "tapgate.conf")().is_null());
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+    }
 }
 
 }  // namespace

@@ -181,10 +181,15 @@ TEST(VariantMap, NestingDeeperThan256LevelsIsRefusedOnEveryWayIn)
     EXPECT_TRUE(refused.empty());
     EXPECT_THROW(flatten(nested(20000)), std::out_of_range);
     EXPECT_THROW(flatten(R"({")" + nestedKey(257) + R"(":1})"), std::out_of_range);  // names with '/'
-    // So is a string value that embeds one.
+    // So is a string value that embeds one: 256 levels in all are taken, 257 refused; brackets in
+    // its strings are no levels.
     VariantMap embedding;
-    embedding["s"] = "{\"a\":" + nested(300) + "}";
+    embedding["s"] = "{\"a\":" + nested(255) + "}";
+    EXPECT_NO_THROW(embedding.toJson());
+    embedding["s"] = "{\"a\":" + nested(256) + "}";
     EXPECT_THROW(embedding.toJson(), std::out_of_range);
+    embedding["s"] = "{\"a\":\"\\\"" + std::string(300, '[') + "\"}";
+    EXPECT_EQ(embedding.toJson()["s"]["a"], "\"" + std::string(300, '['));
 }
 
 TEST(VariantMap, ArrayPaddingIsBudgetedOverTheWholeConversion)

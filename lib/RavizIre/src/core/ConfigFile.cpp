@@ -7,19 +7,28 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/JsonDepth.h"
+
 namespace ConfigFile {
-
-namespace {
-
-struct TooDeep
-{
-};
-
-}  // namespace
 
 bool read(const std::string& path, std::string& text, std::string& reason)
 {
-    // Without O_NONBLOCK a FIFO would hold the open until someone writes to it.
+    text.clear();
+    // The type is looked at before any open: opening a serial line raises and drops its control
+    // lines, which can reset the reader on it.
+    struct stat named
+    {
+    };
+    if (::stat(path.c_str(), &named) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(named.st_mode)) {
+        reason = "not a regular file";
+        return false;
+    }
+    // The path may name something else by the time it is opened: without O_NONBLOCK a FIFO put
+    // there would hold the open until someone writes to it. The descriptor is looked at again.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         reason = std::strerror(errno);
@@ -63,20 +72,14 @@ bool read(const std::string& path, std::string& text, std::string& reason)
 
 bool parse(const std::string& text, nlohmann::json& document, std::string& reason)
 {
-    // A container that starts at depth d is level d + 1.
-    const nlohmann::json::parser_callback_t limit = [](int depth, nlohmann::json::parse_event_t event,
-                                                       nlohmann::json&) {
-        const bool opens = event == nlohmann::json::parse_event_t::object_start ||
-                           event == nlohmann::json::parse_event_t::array_start;
-        if (opens && depth >= MaxDepth)
-            throw TooDeep();
-        return true;
-    };
-    try {
-        document = nlohmann::json::parse(text, limit);
-        return true;
-    } catch (const TooDeep&) {
+    if (!Json::nestsAtMost(text, MaxDepth)) {
         reason = "nested deeper than " + std::to_string(MaxDepth) + " levels";
+        document = nullptr;
+        return false;
+    }
+    try {
+        document = nlohmann::json::parse(text);
+        return true;
     } catch (const nlohmann::json::exception& e) {
         reason = e.what();
     }

@@ -1,7 +1,8 @@
 // Reading a JSON configuration file that anyone may have pointed the program at: only a regular
-// file of at most MaxBytes, opened without blocking (a FIFO nobody writes, a device or a directory
-// is refused before any read), and a document nested at most MaxDepth levels, since copying a
-// deeper one recurses once per level. Each refusal comes with a reason fit for one log line.
+// file of at most MaxBytes (a FIFO, a device or a directory is refused before it is opened, so a
+// serial line named by mistake is never touched), and a document nested at most MaxDepth levels,
+// since copying a deeper one recurses once per level; any document is read in time linear in its
+// size. Each refusal comes with a reason fit for one log line.
 // Stateless; any thread may call it.
 #pragma once
 
@@ -12,7 +13,7 @@
 namespace ConfigFile {
 
 constexpr size_t MaxBytes = 1024 * 1024;
-constexpr int MaxDepth = 256;
+constexpr size_t MaxDepth = 256;
 
 // The whole file in text; false with the reason: the system's error text for a failed open or
 // read, "not a regular file" or "larger than 1 MiB".

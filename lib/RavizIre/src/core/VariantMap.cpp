@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/JsonDepth.h"
 #include "core/String.h"
 #include "core/Utils.h"
 
@@ -134,15 +135,13 @@ void refuseDeepDocument()
     throw std::out_of_range("JSON nested deeper than " + std::to_string(VariantMap::MaxDepth) + " levels");
 }
 
-// An embedded document is parsed with the same depth limit as every other way in.
+// An embedded document is parsed with the same depth limit as every other way in, checked before
+// the parse so that the cost stays linear in the text.
 json parseLimited(const std::string& text)
 {
-    const json::parser_callback_t limit = [](int depth, json::parse_event_t, json&) {
-        if (static_cast<size_t>(depth) > VariantMap::MaxDepth)
-            refuseDeepDocument();
-        return true;
-    };
-    return json::parse(text, limit);
+    if (!Json::nestsAtMost(text, VariantMap::MaxDepth))
+        refuseDeepDocument();
+    return json::parse(text);
 }
 
 Variant arraySize(const json& array)
