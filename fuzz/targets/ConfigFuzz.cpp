@@ -1,11 +1,37 @@
 // The configuration file as whoever wrote it left it: any text is either taken, with each value of
-// the wrong type skipped, or refused with a reason and every default kept. Nothing throws.
+// the wrong type skipped, or refused with a reason and every default kept. Nothing throws. A
+// document that parses is refused as too deep exactly when it has more than 256 levels, brackets in
+// its strings not counted.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Velmora/Config.h"
 #include "support/Check.h"
+
+namespace {
+
+// Levels of objects and arrays in a parsed document, walked without recursion.
+size_t levels(const nlohmann::json& document)
+{
+    size_t deepest = 0;
+    std::vector<std::pair<const nlohmann::json*, size_t>> pending{{&document, 0}};
+    while (!pending.empty()) {
+        const auto [node, above] = pending.back();
+        pending.pop_back();
+        if (!node->is_structured())
+            continue;
+        deepest = std::max(deepest, above + 1);
+        for (const nlohmann::json& child : *node) pending.push_back({&child, above + 1});
+    }
+    return deepest;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -22,5 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(config.ultralightTemplates().empty());
     }
     for (const char* name : {"mqtt", "tcp", "rfid"}) FUZZ_CHECK(config.section(name).is_object());
+
+    const nlohmann::json plain = nlohmann::json::parse(text, nullptr, false);
+    if (!plain.is_discarded())
+        FUZZ_CHECK((reason == "nested deeper than 256 levels") == (levels(plain) > 256));
     return 0;
 }
