@@ -40,7 +40,8 @@ void printUsage()
                  "Usage: tapgate [-c FILE] DEVICE\n"
                  "  -c FILE   configuration file (default %s; a relative path is taken from the\n"
                  "            program's directory)\n"
-                 "  DEVICE    the reader: a serial device such as /dev/rfid, or host[:port]\n",
+                 "  DEVICE    the reader: a serial device such as /dev/rfid, or host[:port] of a\n"
+                 "            networked one (localhost or an IPv4 address; port 1973 by default)\n",
                  RFID::Config::DefaultFile);
 }
 
