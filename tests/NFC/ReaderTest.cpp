@@ -159,6 +159,7 @@ TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)
         {"127.0.0.1", "net 127.0.0.1 1973", silent},
         {"localhost", "net localhost 1973", silent},
         {"rfid", "net rfid 1973", ""},  // may be a file in the working directory
+        {"127.0.0.256", "net 127.0.0.256 1973", ""},
         {"127.0.0.1:", "net 127.0.0.1 1973", silent},
         {"127.0.0.1:4000", "net 127.0.0.1 4000", silent},
         {"127.0.0.1:65535", "net 127.0.0.1 65535", silent},

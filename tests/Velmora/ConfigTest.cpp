@@ -206,8 +206,9 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
         EXPECT_FALSE(c.watched && watch.opened());
     }
     ::close(terminal);
-    const std::vector<uint8_t> deepestTaken = testsupport::nestedDocument(256);
-    EXPECT_TRUE(RFID::Config().parse(std::string(deepestTaken.begin(), deepestTaken.end())));
+    testsupport::writeFile(dir / "deepest-taken.conf", testsupport::nestedDocument(256));
+    EXPECT_TRUE(RFID::Config().load(dir / "deepest-taken.conf"));
+    EXPECT_FALSE(Monet::fileConfiguration(dir / "deepest-taken.conf")().is_null());
 }
 
 // Up to the size limit, a document of any shape is read in time linear in its size: a long flat
