@@ -1,12 +1,12 @@
 // The Monet platform of the real board: setserial, pppd and systemctl started straight from their
 // argument vectors (found on PATH, never through a shell), the serial tools only on a character
 // device, a link's state read from the flags file of the interface asked about. Stops only the
-// pppd it started, by its pid, and always reaps it; a pppd that detaches is followed through its
-// pid file to the process that goes on. The pppd it starts ends with the program; one that an
-// earlier start left on the same device and speed is stopped before a new one starts. Only the
-// program links this; tests and the library default use platforms that run nothing. A pppd that is
-// not our child is only ever signalled through a pidfd taken while its identity was checked. One per
-// program, shared by its drivers; any thread may call it.
+// pppd it started, and always reaps it; a pppd that detaches is followed through its pid file to
+// the process that goes on, and, not being our child, is only ever signalled through a pidfd taken
+// while its identity was checked. The pppd it starts ends with the program; one that an earlier
+// start left on the same device and speed is stopped before a new one starts. Only the program
+// links this; tests and the library default use platforms that run nothing. One per program,
+// shared by its drivers; any thread may call it.
 #pragma once
 
 #include <sys/types.h>
