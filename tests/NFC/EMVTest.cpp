@@ -129,6 +129,7 @@ TEST(EMVWithoutKernel, StandInDriverFailsWithTheKernelsIoError)
     EXPECT_FALSE(driver->EMV_completeTransaction(data, result, error));
     EXPECT_EQ(error, 209);
     auto emv = NFC::EMV::make(std::make_shared<NFC::ISO14443>(driver), {0x01, 0x02, 0x03, 0x04}, {});
+    ASSERT_NE(emv, nullptr);
     EXPECT_EQ(emv->read(token), 209);
 }
 

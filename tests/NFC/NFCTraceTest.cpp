@@ -147,14 +147,17 @@ TEST(NFCObjects, TagsAndSamsKeepWhatTheyWereGiven)
 {
     const Bytes uid = {1, 2, 3, 4};
     auto classic = NFC::Classic::make(nullptr, uid, {});
+    ASSERT_NE(classic, nullptr);
     EXPECT_EQ(classic->type(), NFC::Tag::MifareClassic4K);  // whatever the reader said (4 or 8)
     EXPECT_EQ(classic->uid(), uid);
     auto tag = NFC::Tag::make(nullptr, NFC::Tag::MifareDESFire, uid, {0x06, 0x75});
+    ASSERT_NE(tag, nullptr);
     EXPECT_EQ(tag->type(), 256u);
     EXPECT_EQ(tag->ats(), (Bytes{0x06, 0x75}));
 
     auto link = std::make_shared<NFC::ISO7816>(nullptr, 1);
     auto sam = NFC::SAM::make(link, {0x3B}, NFC::SAM::Plain);
+    ASSERT_NE(sam, nullptr);
     EXPECT_EQ(sam->slot(), 1);
     EXPECT_EQ(sam->logicalChannel(), 0);
     sam->setLogicalChannel(5);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,9 @@ protected:
     std::shared_ptr<UL> reselect()
     {
         auto tag = std::dynamic_pointer_cast<UL>(nfc->searchTag(testsupport::PeerDeadlineMs));
-        EXPECT_NE(tag, nullptr);
+        // Every caller goes on to use the tag: without one the test ends here, as a failure.
+        if (!tag)
+            throw std::runtime_error("no Ultralight card selected in the emulated field");
         emulator.clearReceived();
         return tag;
     }
@@ -65,6 +68,10 @@ protected:
             if (it->command != ReaderTDX3)
                 continue;
             // Parameters: length, frame, maximum answer, bit count and flags.
+            if (it->params.empty() || it->params.size() < 1u + it->params[0]) {
+                ADD_FAILURE() << "card frame shorter than its length byte: " << emulators::toHex(it->params);
+                return {};
+            }
             return Bytes(it->params.begin() + 1, it->params.begin() + 1 + it->params[0]);
         }
         return {};
@@ -109,6 +116,7 @@ TEST_F(UltralightTest, PagesAreReadWrittenAndFastReadWithCrcOnEveryFrame)
     // Reading across the last page rolls over to page 0; the password and PACK read as zeros.
     ASSERT_EQ(ul->read(0x27, data), UL::None);
     EXPECT_EQ(head(data, 8), Bytes(8, 0x00));
+    ASSERT_GE(data.size(), 8u);
     EXPECT_EQ(Bytes(data.begin() + 8, data.end()), head(card->memory(), 8));
 }
 
@@ -314,6 +322,11 @@ UL::Error authenticateC(UL& ul, const Bytes& key, const Bytes& rndA, bool& cardP
         return result;
     NFC::Crypto crypto(NFC::Crypto::CBC_3DES, key);
     const Bytes rndB = crypto.decrypt(ekRndB);
+    if (rndB.size() != 8) {
+        ADD_FAILURE() << "RndB of " << rndB.size() << " bytes from the card's answer "
+                      << emulators::toHex(ekRndB);
+        return UL::InvalidResponseSize;
+    }
     Bytes rndBRotated(rndB.begin() + 1, rndB.end());
     rndBRotated.push_back(rndB.front());
     Bytes ekRndA;
