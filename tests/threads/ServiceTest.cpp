@@ -378,6 +378,7 @@ TEST(BaseMessage, IdsFollowEachOtherAndClonesKeepThem)
     BaseMessage second("named");
     EXPECT_EQ(second.id(), first.id() + 1);
     const auto copy = second.clone();
+    ASSERT_NE(copy, nullptr);
     EXPECT_EQ(copy->id(), second.id());
     EXPECT_EQ(copy->name(), "named");
 }
