@@ -225,8 +225,10 @@ TEST_F(MQTTClientCommands, CommandsReachHandlersAndOthersGetOneErrorAnswer)
 
     auto errorAnswer = [&](const std::string& topic, const json& error) {
         auto answer = peer.receive(10s);
-        if (!answer)
+        if (!answer) {
+            ADD_FAILURE() << "no error answer to " << topic;
             return std::string("no answer");
+        }
         EXPECT_EQ(answer->topic, "cmds/rfid/error");
         EXPECT_EQ(answer->qos, 0);
         EXPECT_FALSE(answer->retained);

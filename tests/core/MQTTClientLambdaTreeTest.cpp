@@ -119,13 +119,15 @@ TEST_F(MQTTClientLambdaTree, NodeAnswersGetSetAndMonitorAsCommandsAndCalls)
         tree.addLambda("a/b", device.getter(), device.setter(), &device.changed);
         tree.addLambda("bad", failingGetter);
     });
-    startAndWait(server, "kivo/rfid", {"a/b/get", "a/b/set", "a/b/monitor", "bad/get"});
+    ASSERT_NO_FATAL_FAILURE(
+        startAndWait(server, "kivo/rfid", {"a/b/get", "a/b/set", "a/b/monitor", "bad/get"}));
     MQTT::Client caller("tree/caller", "MQTT");
     caller.setConfig(configFor("tree/caller", "tree-caller"));
-    startAndWait(caller, "tree/caller", {});
+    ASSERT_NO_FATAL_FAILURE(startAndWait(caller, "tree/caller", {}));
 
     MqttPeer peer;
-    connectPeer(peer, "tree-peer", {"kivo/rfid/a/b", "kivo/rfid/a/b/t", "kivo/rfid/bad", "kivo/rfid/error"});
+    ASSERT_NO_FATAL_FAILURE(connectPeer(
+        peer, "tree-peer", {"kivo/rfid/a/b", "kivo/rfid/a/b/t", "kivo/rfid/bad", "kivo/rfid/error"}));
 
     peer.publish("kivo/rfid/a/b/get", "", 0);
     EXPECT_EQ(next(peer), R"(kivo/rfid/a/b {"t":1})");
@@ -179,9 +181,10 @@ TEST_F(MQTTClientLambdaTree, MonitorsPublishTheLastChangeOfABurstEachOnItsOwnClo
         tree.addLambda("a", a.getter(), nullptr, &a.changed);
         tree.addLambda("c", c.getter(), nullptr, &c.changed);
     });
-    startAndWait(server, "kivo/rfid", {"a/monitor", "c/monitor"});
+    ASSERT_NO_FATAL_FAILURE(startAndWait(server, "kivo/rfid", {"a/monitor", "c/monitor"}));
     MqttPeer peer;
-    connectPeer(peer, "monitor-peer", {"kivo/rfid/a", "kivo/rfid/c", "kivo/rfid/error"});
+    ASSERT_NO_FATAL_FAILURE(
+        connectPeer(peer, "monitor-peer", {"kivo/rfid/a", "kivo/rfid/c", "kivo/rfid/error"}));
 
     peer.publish("kivo/rfid/a/monitor", R"({"active":true,"skipChangesForMs":300})", 0);
     EXPECT_EQ(next(peer), "kivo/rfid/a 0");
@@ -223,23 +226,24 @@ TEST_F(MQTTClientLambdaTree, RegistrationFollowsTheTreeOfEachClient)
     MQTT::Client server("kivo/rfid", "MQTT");
     server.setConfig(configFor("kivo/rfid", "registration-server"));
     server.editLambdaTree([&](LambdaTree& tree) { tree.addLambda("list", list.getter()); });
-    startAndWait(server, "kivo/rfid", {"list/x/get", "list/y/get"});
+    ASSERT_NO_FATAL_FAILURE(startAndWait(server, "kivo/rfid", {"list/x/get", "list/y/get"}));
     EXPECT_FALSE(server.updateLambdaTreeSubscriptions("nope", true));
     // A second client of the same process registers its own tree too.
     MQTT::Client second("kivo/other", "MQTT");
     second.setConfig(configFor("kivo/other", "registration-second"));
     second.editLambdaTree([&](LambdaTree& tree) { tree.addLambda("z", other.getter()); });
-    startAndWait(second, "kivo/other", {"z/get"});
+    ASSERT_NO_FATAL_FAILURE(startAndWait(second, "kivo/other", {"z/get"}));
 
     MqttPeer peer;
-    connectPeer(peer, "registration-peer", {"kivo/rfid/list/x", "kivo/rfid/list/y", "kivo/other/z"});
+    ASSERT_NO_FATAL_FAILURE(
+        connectPeer(peer, "registration-peer", {"kivo/rfid/list/x", "kivo/rfid/list/y", "kivo/other/z"}));
     peer.publish("kivo/other/z/get", "", 0);
     EXPECT_EQ(next(peer), "kivo/other/z 7");
     peer.publish("kivo/rfid/list/y/get", "", 0);
     EXPECT_EQ(next(peer), "kivo/rfid/list/y 2");
     MQTT::Client caller("kivo/caller", "MQTT");
     caller.setConfig(configFor("kivo/caller", "registration-caller"));
-    startAndWait(caller, "kivo/caller", {});
+    ASSERT_NO_FATAL_FAILURE(startAndWait(caller, "kivo/caller", {}));
 
     // y leaves the value: its topics are taken back, x stays.
     list.change(json{{"x", 1}});
