@@ -129,6 +129,9 @@ protected:
 
 TEST_F(Tcp, EchoServiceAnswersClient)
 {
+    client.setReadTimeout(2000);
+    // Connected before the echo thread exists: a connect that throws must not leave a thread behind.
+    client.connect("127.0.0.1", server.port());
     std::thread echo([this] {
         server.setTimeout(2000);
         TCPClient conn = server.accept();
@@ -140,8 +143,6 @@ TEST_F(Tcp, EchoServiceAnswersClient)
                 conn.write(buf);
         }
     });
-    client.setReadTimeout(2000);
-    client.connect("127.0.0.1", server.port());
     EXPECT_EQ(client.address(), "127.0.0.1");
     EXPECT_EQ(client.port(), server.port());
 

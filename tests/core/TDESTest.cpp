@@ -138,6 +138,7 @@ TEST(TDES, NistTdeaCmacExamplesAgree)
             SCOPED_TRACE(group["name"].get<std::string>() + " key " + String::toHex(key));
             Bytes l;
             ASSERT_TRUE(TDES::encryptECB(key, Bytes(8, 0), l));
+            ASSERT_EQ(l.size(), 8u);
             const Bytes k1 = shiftLeft(l);
             const Bytes k2 = shiftLeft(k1);
             EXPECT_EQ(k1, hex(group["subkey_k1"]));
@@ -154,6 +155,7 @@ TEST(TDES, NistTdeaCmacExamplesAgree)
                 Bytes out;
                 Bytes iv;
                 ASSERT_TRUE(TDES::encryptCBC(key, message, out, &iv));
+                ASSERT_EQ(out.size(), message.size());
                 EXPECT_EQ(Bytes(out.end() - 8, out.end()), hex(c["mac"]));
                 EXPECT_EQ(iv, hex(c["mac"]));
                 ++checked;
@@ -264,6 +266,7 @@ TEST(TDES, ShortLastBlockIsZeroFilledAndTrimmedOnDecryption)
     Bytes first, second;
     ASSERT_TRUE(TDES::decryptECB(key, hex("0102030405060708"), first));
     ASSERT_TRUE(TDES::decryptECB(key, hex("A1A2A3A400000000"), second));
+    ASSERT_EQ(second.size(), 8u);
     EXPECT_EQ(plain, join(first, Bytes(second.begin(), second.begin() + 4)));
 
     // CBC on a short tail chains from the zero-filled ciphertext block.

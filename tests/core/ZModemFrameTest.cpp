@@ -130,9 +130,11 @@ TEST(ZModemEncoder, EscapingTables)
     Bytes one;
     const uint8_t xon = 0x11, a = 0x41;
     on.dataSubpacket(one, &xon, 1, ZCRCE);
+    ASSERT_GE(one.size(), 2u);
     EXPECT_EQ(Bytes(one.begin(), one.begin() + 2), (Bytes{0x18, 0x51}));
     one.clear();
     on.dataSubpacket(one, &a, 1, ZCRCE);
+    ASSERT_FALSE(one.empty());
     EXPECT_EQ(one[0], 0x41);
 
     // Escaping off: only the link's own control bytes, and CR after '@'.
@@ -143,6 +145,7 @@ TEST(ZModemEncoder, EscapingTables)
     off.dataSubpacket(plain, sample.data(), sample.size(), ZCRCE);
     const Bytes expectedStart = {0x18, 0x58, 0x18, 0x50, 0x18, 0x51, 0x18, 0x53, 0x18, 0xD0, 0x18, 0xD1, 0x18,
                                  0xD3, 0x00, 0x0D, 0x8D, '@',  0x18, 0x4D, 0xC0, 0x18, 0xCD, 0x7F, 0x18, 'h'};
+    ASSERT_GE(plain.size(), expectedStart.size());
     EXPECT_EQ(Bytes(plain.begin(), plain.begin() + expectedStart.size()), expectedStart);
 }
 
@@ -201,6 +204,7 @@ TEST(ZModemEncoder, BinaryHeadersAreEscapedAndCarryTheChosenChecksum)
     encoder.setCrc32(true);
     wire.clear();
     encoder.binaryHeader(wire, ZEOF, positionHeader(100000));
+    ASSERT_GE(wire.size(), 3u);
     EXPECT_EQ(wire[2], 'C');
     pos = 3;
     body = unescape(wire, pos);
@@ -264,11 +268,13 @@ TEST(ZModemDecoder, DamageIsReportedAndTheNextHeaderStillFound)
     encoder.setCrc32(true);
     Bytes good;
     encoder.hexHeader(good, ZRPOS, positionHeader(4096));
+    ASSERT_GT(good.size(), 8u);
 
     Bytes corrupt = good;
     corrupt[8] = corrupt[8] == '0' ? '1' : '0';  // one hex digit of the header
     Bytes bin;
     encoder.binaryHeader(bin, ZACK, positionHeader(77));
+    ASSERT_GT(bin.size(), 4u);
     Bytes binCorrupt = bin;
     binCorrupt[4] ^= 0x01;
     Bytes badEscape = {'*', 0x18, 'A', 0x18, 0x05};  // 0x05 after ZDLE is no escape
@@ -282,7 +288,7 @@ TEST(ZModemDecoder, DamageIsReportedAndTheNextHeaderStillFound)
     using R = HeaderDecoder::Result;
     EXPECT_EQ(d.results,
               (std::vector<R>{R::BadCrc, R::Header, R::BadCrc, R::BadHeader, R::BadHeader, R::Header}));
-    EXPECT_EQ(d.types, (std::vector<int>{ZRPOS, ZACK}));
+    ASSERT_EQ(d.types, (std::vector<int>{ZRPOS, ZACK}));
     EXPECT_EQ(headerPosition(d.headers[0]), 4096u);
     EXPECT_EQ(headerPosition(d.headers[1]), 77u);
 }
@@ -292,6 +298,7 @@ TEST(ZModemDecoder, FlowControlInsideAHeaderIsIgnored)
     Encoder encoder;
     Bytes wire;
     encoder.binaryHeader(wire, ZRPOS, positionHeader(0x0102));
+    ASSERT_GE(wire.size(), 7u);
     wire.insert(wire.begin() + 5, 0x13);  // XOFF and XON from the line, not from the frame
     wire.insert(wire.begin() + 7, 0x91);
     HeaderDecoder decoder;
