@@ -1,11 +1,15 @@
 // The manager's worker on the real reader stack (NFC::Reader, Elatec driver, pseudo-terminal) with
 // an emulated reader, card and SAMs, and a layout reader the test scripts: every card placed gives
 // one auto-read report, a layout that throws does not stop the worker, and a reader that stops
-// answering is retried until it answers again.
+// answering is retried until it answers again. On the T2151 readers: how often an empty field is
+// searched, and how soon a card placed during a search is seen.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,12 +21,20 @@
 #include "Velmora/Manager.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/MifareSam.h"
+#include "emulators/T2151Reader.h"
 #include "emulators/UltralightEV1.h"
+#include "emulators/VUrurReader.h"
 
 namespace {
 
 using emulators::ElatecReader;
 using State = RFID::Manager::State;
+using SteadyClock = std::chrono::steady_clock;
+
+double msBetween(SteadyClock::time_point from, SteadyClock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
 
 TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
 {
@@ -118,6 +130,116 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
         std::vector<std::string>(states.begin(), states.begin() + std::min<size_t>(states.size(), 8)),
         (std::vector<std::string>{"state Searching", "state CardFound", "state Searching", "state CardFound",
                                   "state Searching", "state Error", "state Searching", "state CardFound"}));
+}
+
+// A reader that cannot be opened is tried again every 2 s, the first time 1 s after the start.
+TEST(Manager, RetriesAReaderThatCannotBeOpenedEveryTwoSeconds)
+{
+    std::mutex mutex;
+    std::vector<SteadyClock::time_point> failures;
+    testsupport::Journal journal;
+    RFID::Manager manager(std::make_shared<NFC::Reader>(), RFID::Config(), "/nonexistent/tapgate-reader",
+                          115200);
+    manager.error.connect([&](const RFID::Error& error) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            failures.push_back(SteadyClock::now());
+        }
+        journal.add("error " + std::to_string(error.code()));
+    });
+    const SteadyClock::time_point start = SteadyClock::now();
+    manager.run();
+    ASSERT_TRUE(journal.waitFor("error 200", 3, 15000));
+    manager.stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_GE(failures.size(), 3u);
+    EXPECT_GE(msBetween(start, failures[0]), 950.0);
+    EXPECT_LE(msBetween(start, failures[0]), 1600.0);
+    for (size_t i = 1; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_GE(msBetween(failures[i - 1], failures[i]), 1950.0);
+        EXPECT_LE(msBetween(failures[i - 1], failures[i]), 2600.0);
+    }
+}
+
+// The worker on a T2151 reader with an empty field. A reader that holds the search for the time-out
+// it is given is asked a few times a second; one that answers at once is still searched at most 100
+// times a second, and steadily. Either way a card placed while a search is out is read at once.
+TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
+{
+    emulators::T2151Reader yarus;
+    emulators::VUrurReader vurur;
+    const struct
+    {
+        const char* name;
+        emulators::T2151Peer& peer;
+        std::string device;
+        bool held;
+        size_t searches;      // counted from the first after the worker started searching
+        double minMs, maxMs;  // the time they span
+    } rows[] = {
+        {"Yarus, search held", yarus, yarus.devicePath(), true, 2, 950, 1500},
+        {"VUrur, search held", vurur, vurur.host() + ":" + std::to_string(vurur.port()), true, 2, 950, 1500},
+        {"Yarus, search answered at once", yarus, yarus.devicePath(), false, 50, 49 * 10 - 5, 49 * 20},
+    };
+    auto card = std::make_shared<emulators::UltralightEV1>(emulators::Bytes{4, 9, 8, 7, 6, 5, 4});
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        emulators::T2151Device& device = row.peer.device();
+        device.setCard(nullptr, 0);
+        device.setSearchHold(row.held);
+        testsupport::Journal journal;
+        SteadyClock::time_point found;
+        RFID::Manager manager(std::make_shared<NFC::Reader>(), RFID::Config(), row.device, 115200);
+        manager.setCardReaderMaker(
+            [](const std::shared_ptr<NFC::Tag>& tag, const RFID::SamList&, RFID::Error&) {
+                return std::make_shared<testsupport::ScriptedCardReader>(
+                    tag, [](auto& layout) { return RFID::Card::make(layout.tag(), layout.name()); });
+            });
+        manager.stateChanged.connect(
+            [&](State state) { journal.add(std::string("state ") + RFID::Manager::stateName(state)); });
+        manager.cardFound.connect([&](std::shared_ptr<RFID::Card> read) {
+            found = SteadyClock::now();
+            journal.add("found " + read->uid());
+        });
+        manager.run();
+        ASSERT_TRUE(journal.waitFor("state Searching", 1, 20000));
+        device.clearRequests();
+
+        // The searches among all the requests, as they come.
+        size_t seen = 0;
+        auto nextSearch = [&]() -> std::optional<emulators::T2151Device::Request> {
+            while (device.waitForRequests(++seen, 5000)) {
+                const std::vector<emulators::T2151Device::Request> all = device.requests();
+                if (all.size() >= seen && all[seen - 1].command == 19)
+                    return all[seen - 1];
+            }
+            return std::nullopt;
+        };
+        std::vector<emulators::T2151Device::Request> searches;
+        while (searches.size() < row.searches) {
+            const auto search = nextSearch();
+            ASSERT_TRUE(search) << searches.size() << " searches";
+            searches.push_back(*search);
+        }
+        const double spanMs = searches.back().atMs - searches.front().atMs;
+        EXPECT_GE(spanMs, row.minMs);
+        EXPECT_LE(spanMs, row.maxMs);
+        // Each search comes with one status request, nothing more.
+        EXPECT_LE(seen, 2 * row.searches);
+        // The worker's wait goes to the reader with the search.
+        const emulators::T2151Device::Tlv* wait = emulators::T2151Device::find(searches.front().tlvs, 16);
+        ASSERT_NE(wait, nullptr);
+        EXPECT_EQ(wait->value, (emulators::Bytes{0x00, 0x00, 0x03, 0xE8}));
+
+        // Placed as soon as the reader has the next search.
+        ASSERT_TRUE(nextSearch());
+        const SteadyClock::time_point placed = SteadyClock::now();
+        device.setCard(card, NFC::Tag::MifareUltralight);
+        ASSERT_TRUE(journal.waitFor("found 04090807060504", 1, 5000));
+        EXPECT_LT(msBetween(placed, found), 300.0);
+        manager.stop();
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "Velmora/Manager.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <list>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "NFC/Tag.h"
 #include "Velmora/CardReaderFactory.h"
 #include "Velmora/ManagerImpl.h"
+#include "core/Clock.h"
 #include "core/Log.h"
 #include "core/Utils.h"
 
@@ -255,6 +257,7 @@ void Manager::Impl::listFirmware()
 
 void Manager::Impl::search()
 {
+    const double start = Clock::monotonicMillis();
     std::shared_ptr<NFC::Tag> tag = m_reader->searchTag(SearchWaitMs);
     if (tag) {
         readCard(tag);
@@ -263,7 +266,12 @@ void Manager::Impl::search()
     if (!m_reader->isOpen()) {
         report(Error(ReaderUnavailable, "search: Reader not responding"));
         setState(State::Error);
+        return;
     }
+    // A reader that holds its search has used up the period already; one that answers at once
+    // waits out the rest of it for the next idle tick, still taking messages meanwhile.
+    const double left = SearchPeriodMs - Clock::elapsedMonotonicMillis(start);
+    idlePeriod = left > 0 ? static_cast<int>(std::ceil(left)) : idlePeriodOf(State::Searching);
 }
 
 void Manager::Impl::readCard(const std::shared_ptr<NFC::Tag>& tag)

@@ -55,6 +55,9 @@ public:
     // The reader could not be opened or stopped answering.
     static constexpr int ReaderUnavailable = 200;
     static constexpr int SearchWaitMs = 1000;
+    // The shortest time from one search's start to the next: a reader that answers an empty field
+    // at once gets at most 100 searches a second instead of a busy worker.
+    static constexpr int SearchPeriodMs = 10;
 
     // device and baud are handed to NFC::Reader::open. The default maker is the card-reader
     // factory with the configuration's Ultralight templates.
