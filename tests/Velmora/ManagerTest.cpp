@@ -206,19 +206,19 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
         ASSERT_TRUE(journal.waitFor("state Searching", 1, 20000));
         device.clearRequests();
 
-        // The searches among all the requests, as they come.
+        // The next request with the command among all of them, as they come.
         size_t seen = 0;
-        auto nextSearch = [&]() -> std::optional<emulators::T2151Device::Request> {
+        auto next = [&](int command) -> std::optional<emulators::T2151Device::Request> {
             while (device.waitForRequests(++seen, 5000)) {
                 const std::vector<emulators::T2151Device::Request> all = device.requests();
-                if (all.size() >= seen && all[seen - 1].command == 19)
+                if (all.size() >= seen && all[seen - 1].command == command)
                     return all[seen - 1];
             }
             return std::nullopt;
         };
         std::vector<emulators::T2151Device::Request> searches;
         while (searches.size() < row.searches) {
-            const auto search = nextSearch();
+            const auto search = next(19);
             ASSERT_TRUE(search) << searches.size() << " searches";
             searches.push_back(*search);
         }
@@ -233,11 +233,21 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
         EXPECT_EQ(wait->value, (emulators::Bytes{0x00, 0x00, 0x03, 0xE8}));
 
         // Placed as soon as the reader has the next search.
-        ASSERT_TRUE(nextSearch());
+        ASSERT_TRUE(next(19));
         const SteadyClock::time_point placed = SteadyClock::now();
         device.setCard(card, NFC::Tag::MifareUltralight);
         ASSERT_TRUE(journal.waitFor("found 04090807060504", 1, 5000));
         EXPECT_LT(msBetween(placed, found), 300.0);
+
+        // While the card stays, its presence is checked every 100 ms.
+        std::vector<double> checks;
+        while (checks.size() < 4) {
+            const auto check = next(32);
+            ASSERT_TRUE(check) << checks.size() << " presence checks";
+            checks.push_back(check->atMs);
+        }
+        EXPECT_GE(checks.back() - checks.front(), 3 * 100 - 5.0);
+        EXPECT_LE(checks.back() - checks.front(), 3 * 100 + 150.0);
         manager.stop();
     }
 }

@@ -262,6 +262,14 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
     // thread, after it sees ours go: give it that moment before counting.
     testsupport::eventually([&] { return openDescriptors() == descriptors; });
     EXPECT_EQ(openDescriptors(), descriptors);
+
+    // A reader that takes the connection and never answers is given up after the ping's 200 ms.
+    reader.setMute(true);
+    VUrurRemote::Driver mute;
+    const auto begin = Clock::now();
+    EXPECT_FALSE(mute.open("127.0.0.1", reader.port(), nullptr));
+    EXPECT_GE(msSince(begin), 200.0);
+    EXPECT_LE(msSince(begin), 700.0);
 }
 
 TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
@@ -326,6 +334,16 @@ TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
     EXPECT_TRUE(present);
     EXPECT_EQ(bare.reader.powerOn(0, atr), 0);
     EXPECT_FALSE(atr.empty());
+
+    // A search is given up at twice the time-out it sends, not before and not much after.
+    reader.inject({Fault::Held, 0, 19});
+    const auto searched = Clock::now();
+    EXPECT_EQ(bare.reader.searchTag(800, type, uid, ats), 5);
+    EXPECT_GE(msSince(searched), 1600.0);
+    EXPECT_LE(msSince(searched), 2100.0);
+    reader.release();
+    ASSERT_TRUE(reader.waitForReleased(2, testsupport::PeerDeadlineMs));
+    EXPECT_EQ(bare.reader.getStatus(status), 0);
 
     // No time at all is still a millisecond on the socket, where 0 would mean no limit.
     bare.reader.ping({1}, 0);
@@ -401,9 +419,15 @@ TEST_F(VUrurTest, FirmwareUpdateStartsWithCommandSevenAndWaitsForTheReport)
         sender->reportDelayMs = c.reportDelayMs;
         std::vector<int> percents;
         bool reboot = false;
+        const auto begin = Clock::now();
         EXPECT_EQ(bare.reader.updateFirmware("/nonexistent/vurur2-fw-1.bin", 1, reboot,
                                              [&](int a, int, int) { percents.push_back(a); }),
                   c.expected);
+        if (c.expected == 5) {
+            // The report is awaited for the update's time-out, 1 s here.
+            EXPECT_GE(msSince(begin), 1000.0);
+            EXPECT_LE(msSince(begin), 1600.0);
+        }
         sender->settle();
         EXPECT_EQ(reboot, c.reboot);
         EXPECT_EQ(percents, c.percents);

@@ -61,10 +61,12 @@ public:
     Bytes report;
     T2151Reader* reader = nullptr;
     int calls = 0;
+    int timeoutSec = -1;
 
-    bool send(const std::string&, int, const Events& events) override
+    bool send(const std::string&, int timeout, const Events& events) override
     {
         ++calls;
+        timeoutSec = timeout;
         events.started();
         for (const auto& t : ticks) events.progress(t.first, t.second, 1, 2);
         if (!succeed)
@@ -161,6 +163,7 @@ TEST_F(YarusDriverTest, OpenFindsTheReaderAtItsSpeedAndReadsItsIdentity)
             EXPECT_EQ(tagValue(config, 12), fromHex("00 00 25 80"));
             EXPECT_EQ(tagValue(config, 13), fromHex("00"));
             EXPECT_GE(all[all.size() - 2].atMs - config.atMs, 500.0);
+            EXPECT_LE(all[all.size() - 2].atMs - config.atMs, 900.0);
         }
         EXPECT_EQ(reader->lineBaud(), c.infoBaud);
 
@@ -266,6 +269,7 @@ TEST_F(YarusDriverTest, FirmwareProgressAndReportThroughTheSender)
         {"reboot asked", {{0, 1000}, {500, 1000}}, true, rebootReport, true, true, {0, 0, 50, 100}},
         {"total 0", {{10, 0}}, true, T2151Reader::frame(fromHex("02 00 01 00")), true, false, {0, 0, 100}},
         {"huge file", {{LONG_MAX / 2, LONG_MAX}}, true, rebootReport, true, true, {0, 49, 100}},
+        {"counts past either end", {{1500, 1000}, {-50, 1000}}, true, rebootReport, true, true, {0, 100, 0, 100}},
         {"reader refuses", {}, true, T2151Reader::frame(fromHex("02 00 01 04 11 00 01 01")), false, false,
          {0, 100}},
         {"rz instead of a report", {}, true, {'r', 'z'}, true, false, {0, 100}},
@@ -290,6 +294,7 @@ TEST_F(YarusDriverTest, FirmwareProgressAndReportThroughTheSender)
                                       }),
                   c.result);
         EXPECT_LT(msSince(begin), 1000.0);
+        EXPECT_EQ(sender->timeoutSec, 30);
         EXPECT_EQ(percents, c.percents);
         if (c.succeed) {
             EXPECT_EQ(last, (std::vector<int>{100, 0, 0}));
@@ -397,6 +402,7 @@ TEST(T2151BadPeer, EveryMisbehaviourIsAResultAndLeavesOutArgumentsAlone)
                   double maxMs; size_t crcLines; };
     const Case cases[] = {
         {"silent", {{Fault::Silent}}, 49, 5, 1500, 0},
+        {"answer late, within the time-out", {{Fault::Late, 800}}, 49, 0, 1500, 0},
         {"truncated", {{Fault::Truncate, 2}}, 49, 5, 1500, 0},
         {"bad crc", {{Fault::BadCrc}}, 49, 5, 500, 1},
         {"flood", {{Fault::Flood, 70000}}, 49, 5, 2500, 0},
