@@ -1,8 +1,12 @@
 // The networked VUrur driver end to end: the reader facade opening "127.0.0.1:<port>" on one side,
 // the emulated reader behind a loopback TCP listener on the other, with card and SAM models; the
 // command set against a peer that misbehaves; and firmware through a fake sender and through rz.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -270,6 +274,28 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
     EXPECT_FALSE(mute.open("127.0.0.1", reader.port(), nullptr));
     EXPECT_GE(msSince(begin), 200.0);
     EXPECT_LE(msSince(begin), 700.0);
+
+    // A listener whose queue is full never completes a connection: the open gives up after 3 s.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const std::shared_ptr<void> closeBoth(nullptr, [&](void*) {
+        ::close(queued);
+        ::close(listener);
+    });
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address);  // fills the queue
+    std::string error;
+    const auto connecting = Clock::now();
+    EXPECT_FALSE(mute.open("127.0.0.1", ntohs(address.sin_port), &error));
+    EXPECT_GE(msSince(connecting), 3000.0);
+    EXPECT_LE(msSince(connecting), 3600.0);
+    EXPECT_EQ(error, "Connect timeout");
 }
 
 TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
