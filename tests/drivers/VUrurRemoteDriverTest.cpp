@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "TestSupport.h"
 #include "core/Log.h"
 #include "core/TCPClient.h"
+#include "drivers/T2151/Framer.h"
 #include "drivers/VUrurRemote/Driver.h"
 #include "emulators/Hex.h"
 #include "emulators/MifareSam.h"
@@ -402,6 +404,23 @@ TEST_F(VUrurTest, APeerThatFailsCostsAboutOneTimeOutAndNeverHangs)
     reader.inject({Fault::NoResult, 0, 32});
     EXPECT_FALSE(driver->ISO14443_checkPresence());
     EXPECT_TRUE(driver->status());
+
+    // Stray bytes waiting before a request: up to 65536 are dropped before it goes out and as
+    // many more are skipped by the hunt; past both bounds the command gives up.
+    for (const size_t strays : {T2151::Framer::MaxSkipped + 4000, 2 * T2151::Framer::MaxSkipped + 10}) {
+        SCOPED_TRACE(strays);
+        Bare bare(reader, nullptr);
+        const int room = 1 << 20;  // all of them here before the request
+        ASSERT_EQ(::setsockopt(bare.client.getNative(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
+        reader.sendRaw(Bytes(strays, 0x55));
+        ASSERT_TRUE(testsupport::eventually([&] {
+            int waiting = 0;
+            return ::ioctl(bare.client.getNative(), FIONREAD, &waiting) == 0 &&
+                   static_cast<size_t>(waiting) >= strays;
+        }));
+        vurur::Status status;
+        EXPECT_EQ(bare.reader.getStatus(status), strays < 2 * T2151::Framer::MaxSkipped ? 0 : 5);
+    }
 
     // Each case on a connection of its own (the emulator serves one at a time).
     for (const Case& c : cases) {
