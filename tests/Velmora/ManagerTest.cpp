@@ -204,6 +204,12 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
         });
         manager.run();
         ASSERT_TRUE(journal.waitFor("state Searching", 1, 20000));
+        // Each of the reader's four slots is powered once at the start, no other.
+        std::vector<uint32_t> slots;
+        for (const auto& request : device.requests())
+            if (request.command == 49)
+                slots.push_back(emulators::T2151Device::intOf(request.tlvs, 23, 0xFF));
+        EXPECT_EQ(slots, (std::vector<uint32_t>{0, 1, 2, 3}));
         device.clearRequests();
 
         // The next request with the command among all of them, as they come.
