@@ -4,15 +4,19 @@
 // Ultralight EV1 and for a KivoLUC ticket read in full through the SAM. Between iterations
 // the card is taken away and the program's log is watched until it has seen the card leave. After
 // the run tapgate's peak resident set (VmHWM) and its private memory (USS: Private_Clean +
-// Private_Dirty of smaps_rollup) are given as counters, in kB. Every wait has a deadline, and both
-// programs are ended by pid.
+// Private_Dirty of smaps_rollup) are given as counters, in kB, and the CPU tapgate uses over two
+// seconds of an empty field (the worker searching), in percent of one core. Every wait has a
+// deadline, and both programs are ended by pid.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <initializer_list>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TapgateRun.h"
@@ -31,6 +35,23 @@ double procKb(const std::string& path, std::initializer_list<const char*> fields
             if (line.rfind(std::string(field) + ":", 0) == 0)
                 total += std::stod(line.substr(line.find(':') + 1));
     return total;
+}
+
+// The user and system CPU time a process has used, in ms (fields 14 and 15 of /proc/PID/stat).
+double cpuMs(const std::string& proc)
+{
+    std::ifstream in(proc + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t name = stat.rfind(')');
+    if (name == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(name + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stod(field);
+    return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 void BM_CardPlacedToJsonLine(benchmark::State& state, const char* reader, const char* card)
@@ -67,6 +88,15 @@ void BM_CardPlacedToJsonLine(benchmark::State& state, const char* reader, const 
     }
 
     const std::string proc = "/proc/" + std::to_string(run.tapgate().pid());
+    // What the worker costs while it searches an empty field.
+    const size_t removed = run.logCount("Card removed");
+    run.send("remove");
+    if (run.waitForLog("Card removed", removed + 1, 5000)) {
+        const double before = cpuMs(proc);
+        const auto since = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        state.counters["empty_field_cpu_pct"] = 100 * (cpuMs(proc) - before) / testsupport::msSince(since);
+    }
     state.counters["peak_rss_kB"] = procKb(proc + "/status", {"VmHWM"});
     state.counters["uss_kB"] = procKb(proc + "/smaps_rollup", {"Private_Clean", "Private_Dirty"});
 }

@@ -1,11 +1,16 @@
 // The manager's worker on the real reader stack (NFC::Reader, Elatec driver, pseudo-terminal) with
 // an emulated reader, card and SAMs, and a layout reader the test scripts: every card placed gives
 // one auto-read report, a layout that throws does not stop the worker, and a reader that stops
-// answering is retried until it answers again.
+// answering is retried until it answers again. On the T2151 readers: how often an empty field is
+// searched, and how soon a card placed during a search is seen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,12 +22,20 @@
 #include "Velmora/Manager.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/MifareSam.h"
+#include "emulators/T2151Reader.h"
 #include "emulators/UltralightEV1.h"
+#include "emulators/VUrurReader.h"
 
 namespace {
 
 using emulators::ElatecReader;
 using State = RFID::Manager::State;
+using SteadyClock = std::chrono::steady_clock;
+
+double msBetween(SteadyClock::time_point from, SteadyClock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
 
 TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
 {
@@ -118,6 +131,143 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
         std::vector<std::string>(states.begin(), states.begin() + std::min<size_t>(states.size(), 8)),
         (std::vector<std::string>{"state Searching", "state CardFound", "state Searching", "state CardFound",
                                   "state Searching", "state Error", "state Searching", "state CardFound"}));
+}
+
+// A reader that cannot be opened is tried again every 2 s, the first time 1 s after the start.
+TEST(Manager, RetriesAReaderThatCannotBeOpenedEveryTwoSeconds)
+{
+    std::mutex mutex;
+    std::vector<SteadyClock::time_point> failures;
+    testsupport::Journal journal;
+    RFID::Manager manager(std::make_shared<NFC::Reader>(), RFID::Config(), "/nonexistent/tapgate-reader",
+                          115200);
+    manager.error.connect([&](const RFID::Error& error) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            failures.push_back(SteadyClock::now());
+        }
+        journal.add("error " + std::to_string(error.code()));
+    });
+    const SteadyClock::time_point start = SteadyClock::now();
+    manager.run();
+    ASSERT_TRUE(journal.waitFor("error 200", 3, 15000));
+    manager.stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_GE(failures.size(), 3u);
+    EXPECT_GE(msBetween(start, failures[0]), 950.0);
+    EXPECT_LE(msBetween(start, failures[0]), 1600.0);
+    for (size_t i = 1; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_GE(msBetween(failures[i - 1], failures[i]), 1950.0);
+        EXPECT_LE(msBetween(failures[i - 1], failures[i]), 2600.0);
+    }
+}
+
+// The worker on a T2151 reader with an empty field. A reader that holds the search for the time-out
+// it is given is asked a few times a second; one that answers at once still gets at most 100
+// requests a second, and steadily. Either way a card placed while a search is out is read at once.
+TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
+{
+    emulators::T2151Reader yarus;
+    emulators::VUrurReader vurur;
+    const struct
+    {
+        const char* name;
+        emulators::T2151Peer& peer;
+        std::string device;
+        bool held;
+        int command;          // the requests counted: searches (19), or any (-1)
+        size_t count;         // counted from the first after the worker started searching
+        double minMs, maxMs;  // the time they span
+    } rows[] = {
+        {"Yarus, search held", yarus, yarus.devicePath(), true, 19, 2, 950, 1500},
+        {"VUrur, search held", vurur, vurur.host() + ":" + std::to_string(vurur.port()), true, 19, 2, 950,
+         1500},
+        {"Yarus, search answered at once", yarus, yarus.devicePath(), false, -1, 100, 99 * 10 - 5, 99 * 20},
+    };
+    auto card = std::make_shared<emulators::UltralightEV1>(emulators::Bytes{4, 9, 8, 7, 6, 5, 4});
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        emulators::T2151Device& device = row.peer.device();
+        device.setCard(nullptr, 0);
+        device.setSearchHold(row.held);
+        testsupport::Journal journal;
+        SteadyClock::time_point found;
+        RFID::Manager manager(std::make_shared<NFC::Reader>(), RFID::Config(), row.device, 115200);
+        manager.setCardReaderMaker(
+            [](const std::shared_ptr<NFC::Tag>& tag, const RFID::SamList&, RFID::Error&) {
+                return std::make_shared<testsupport::ScriptedCardReader>(
+                    tag, [](auto& layout) { return RFID::Card::make(layout.tag(), layout.name()); });
+            });
+        manager.stateChanged.connect(
+            [&](State state) { journal.add(std::string("state ") + RFID::Manager::stateName(state)); });
+        manager.cardFound.connect([&](std::shared_ptr<RFID::Card> read) {
+            found = SteadyClock::now();
+            journal.add("found " + read->uid());
+        });
+        manager.run();
+        ASSERT_TRUE(journal.waitFor("state Searching", 1, 20000));
+        // Each of the reader's four slots is powered once at the start, no other.
+        std::vector<uint32_t> slots;
+        for (const auto& request : device.requests())
+            if (request.command == 49)
+                slots.push_back(emulators::T2151Device::intOf(request.tlvs, 23, 0xFF));
+        EXPECT_EQ(slots, (std::vector<uint32_t>{0, 1, 2, 3}));
+        device.clearRequests();
+
+        // The next request with the command among all of them, as they come.
+        size_t seen = 0;
+        auto next = [&](int command) -> std::optional<emulators::T2151Device::Request> {
+            while (device.waitForRequests(++seen, 5000)) {
+                const std::vector<emulators::T2151Device::Request> all = device.requests();
+                if (all.size() >= seen && (command < 0 || all[seen - 1].command == command))
+                    return all[seen - 1];
+            }
+            return std::nullopt;
+        };
+        std::vector<emulators::T2151Device::Request> counted;
+        while (counted.size() < row.count) {
+            const auto request = next(row.command);
+            ASSERT_TRUE(request) << counted.size() << " requests";
+            counted.push_back(*request);
+        }
+        const double spanMs = counted.back().atMs - counted.front().atMs;
+        EXPECT_GE(spanMs, row.minMs);
+        EXPECT_LE(spanMs, row.maxMs);
+        // Searches and status requests, one of each in turn.
+        EXPECT_LE(seen, 2 * row.count);
+        for (size_t i = 1; i < counted.size(); ++i) {
+            EXPECT_TRUE(counted[i].command == 2 || counted[i].command == 19) << counted[i].command;
+            if (row.command < 0) {
+                EXPECT_NE(counted[i].command, counted[i - 1].command);
+            }
+        }
+        // The worker's wait goes to the reader with the search.
+        const auto search =
+            std::find_if(counted.begin(), counted.end(), [](const auto& r) { return r.command == 19; });
+        ASSERT_NE(search, counted.end());
+        const emulators::T2151Device::Tlv* wait = emulators::T2151Device::find(search->tlvs, 16);
+        ASSERT_NE(wait, nullptr);
+        EXPECT_EQ(wait->value, (emulators::Bytes{0x00, 0x00, 0x03, 0xE8}));
+
+        // Placed as soon as the reader has the next search.
+        ASSERT_TRUE(next(19));
+        const SteadyClock::time_point placed = SteadyClock::now();
+        device.setCard(card, NFC::Tag::MifareUltralight);
+        ASSERT_TRUE(journal.waitFor("found 04090807060504", 1, 5000));
+        EXPECT_LT(msBetween(placed, found), 300.0);
+
+        // While the card stays, its presence is checked every 100 ms.
+        std::vector<double> checks;
+        while (checks.size() < 4) {
+            const auto check = next(32);
+            ASSERT_TRUE(check) << checks.size() << " presence checks";
+            checks.push_back(check->atMs);
+        }
+        EXPECT_GE(checks.back() - checks.front(), 3 * 100 - 5.0);
+        EXPECT_LE(checks.back() - checks.front(), 3 * 100 + 150.0);
+        manager.stop();
+    }
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // The networked VUrur driver end to end: the reader facade opening "127.0.0.1:<port>" on one side,
 // the emulated reader behind a loopback TCP listener on the other, with card and SAM models; the
 // command set against a peer that misbehaves; and firmware through a fake sender and through rz.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -15,6 +20,7 @@
 #include "TestSupport.h"
 #include "core/Log.h"
 #include "core/TCPClient.h"
+#include "drivers/T2151/Framer.h"
 #include "drivers/VUrurRemote/Driver.h"
 #include "emulators/Hex.h"
 #include "emulators/MifareSam.h"
@@ -262,6 +268,36 @@ TEST_F(VUrurTest, OpenClaimsOnlyAnsweringLoopbackReadersAndLeavesNothingOpen)
     // thread, after it sees ours go: give it that moment before counting.
     testsupport::eventually([&] { return openDescriptors() == descriptors; });
     EXPECT_EQ(openDescriptors(), descriptors);
+
+    // A reader that takes the connection and never answers is given up after the ping's 200 ms.
+    reader.setMute(true);
+    VUrurRemote::Driver mute;
+    const auto begin = Clock::now();
+    EXPECT_FALSE(mute.open("127.0.0.1", reader.port(), nullptr));
+    EXPECT_GE(msSince(begin), 200.0);
+    EXPECT_LE(msSince(begin), 700.0);
+
+    // A listener whose queue is full never completes a connection: the open gives up after 3 s.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const std::shared_ptr<void> closeBoth(nullptr, [&](void*) {
+        ::close(queued);
+        ::close(listener);
+    });
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address);  // fills the queue
+    std::string error;
+    const auto connecting = Clock::now();
+    EXPECT_FALSE(mute.open("127.0.0.1", ntohs(address.sin_port), &error));
+    EXPECT_GE(msSince(connecting), 3000.0);
+    EXPECT_LE(msSince(connecting), 3600.0);
+    EXPECT_EQ(error, "Connect timeout");
 }
 
 TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
@@ -327,6 +363,16 @@ TEST_F(VUrurTest, MalformedAndMissingAnswersAreResultCodes)
     EXPECT_EQ(bare.reader.powerOn(0, atr), 0);
     EXPECT_FALSE(atr.empty());
 
+    // A search is given up at twice the time-out it sends, not before and not much after.
+    reader.inject({Fault::Held, 0, 19});
+    const auto searched = Clock::now();
+    EXPECT_EQ(bare.reader.searchTag(800, type, uid, ats), 5);
+    EXPECT_GE(msSince(searched), 1600.0);
+    EXPECT_LE(msSince(searched), 2100.0);
+    reader.release();
+    ASSERT_TRUE(reader.waitForReleased(2, testsupport::PeerDeadlineMs));
+    EXPECT_EQ(bare.reader.getStatus(status), 0);
+
     // No time at all is still a millisecond on the socket, where 0 would mean no limit.
     bare.reader.ping({1}, 0);
     EXPECT_EQ(bare.client.readTimeout(), 1);
@@ -358,6 +404,23 @@ TEST_F(VUrurTest, APeerThatFailsCostsAboutOneTimeOutAndNeverHangs)
     reader.inject({Fault::NoResult, 0, 32});
     EXPECT_FALSE(driver->ISO14443_checkPresence());
     EXPECT_TRUE(driver->status());
+
+    // Stray bytes waiting before a request: up to 65536 are dropped before it goes out and as
+    // many more are skipped by the hunt; past both bounds the command gives up.
+    for (const size_t strays : {T2151::Framer::MaxSkipped + 4000, 2 * T2151::Framer::MaxSkipped + 10}) {
+        SCOPED_TRACE(strays);
+        Bare bare(reader, nullptr);
+        const int room = 1 << 20;  // all of them here before the request
+        ASSERT_EQ(::setsockopt(bare.client.getNative(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
+        reader.sendRaw(Bytes(strays, 0x55));
+        ASSERT_TRUE(testsupport::eventually([&] {
+            int waiting = 0;
+            return ::ioctl(bare.client.getNative(), FIONREAD, &waiting) == 0 &&
+                   static_cast<size_t>(waiting) >= strays;
+        }));
+        vurur::Status status;
+        EXPECT_EQ(bare.reader.getStatus(status), strays < 2 * T2151::Framer::MaxSkipped ? 0 : 5);
+    }
 
     // Each case on a connection of its own (the emulator serves one at a time).
     for (const Case& c : cases) {
@@ -401,9 +464,15 @@ TEST_F(VUrurTest, FirmwareUpdateStartsWithCommandSevenAndWaitsForTheReport)
         sender->reportDelayMs = c.reportDelayMs;
         std::vector<int> percents;
         bool reboot = false;
+        const auto begin = Clock::now();
         EXPECT_EQ(bare.reader.updateFirmware("/nonexistent/vurur2-fw-1.bin", 1, reboot,
                                              [&](int a, int, int) { percents.push_back(a); }),
                   c.expected);
+        if (c.expected == 5) {
+            // The report is awaited for the update's time-out, 1 s here.
+            EXPECT_GE(msSince(begin), 1000.0);
+            EXPECT_LE(msSince(begin), 1600.0);
+        }
         sender->settle();
         EXPECT_EQ(reboot, c.reboot);
         EXPECT_EQ(percents, c.percents);

@@ -61,10 +61,12 @@ public:
     Bytes report;
     T2151Reader* reader = nullptr;
     int calls = 0;
+    int timeoutSec = -1;
 
-    bool send(const std::string&, int, const Events& events) override
+    bool send(const std::string&, int timeout, const Events& events) override
     {
         ++calls;
+        timeoutSec = timeout;
         events.started();
         for (const auto& t : ticks) events.progress(t.first, t.second, 1, 2);
         if (!succeed)
@@ -104,6 +106,16 @@ protected:
     }
 
     std::vector<T2151Device::Request> requests() { return reader->device().requests(); }
+    // The newest request; a test that finds none fails, never reads past an empty record.
+    T2151Device::Request lastRequest()
+    {
+        const std::vector<T2151Device::Request> all = requests();
+        if (all.empty()) {
+            ADD_FAILURE() << "no request reached the reader";
+            return {};
+        }
+        return all.back();
+    }
 
     std::unique_ptr<T2151Reader> reader;
     std::shared_ptr<YarusRemote::Driver> driver;
@@ -137,10 +149,12 @@ TEST_F(YarusDriverTest, OpenFindsTheReaderAtItsSpeedAndReadsItsIdentity)
             reader->device().dropInfoTag(6);
         auto nfc = openReader(c.asked);
 
+        ASSERT_NE(driver, nullptr);
         std::vector<Heard> heard;
         for (const auto& r : requests()) heard.emplace_back(r.command, r.baud, r.heard);
         EXPECT_EQ(heard, c.expected);
         const auto all = requests();
+        ASSERT_GE(all.size(), 3u);
         EXPECT_EQ(tagValue(all[0], 21), fromHex("DE AD BE EF"));
         EXPECT_EQ(tagValue(all.back(), 14), fromHex("0A 28"));
         EXPECT_EQ(tagValue(all.back(), 15), fromHex("00 46"));
@@ -149,6 +163,7 @@ TEST_F(YarusDriverTest, OpenFindsTheReaderAtItsSpeedAndReadsItsIdentity)
             EXPECT_EQ(tagValue(config, 12), fromHex("00 00 25 80"));
             EXPECT_EQ(tagValue(config, 13), fromHex("00"));
             EXPECT_GE(all[all.size() - 2].atMs - config.atMs, 500.0);
+            EXPECT_LE(all[all.size() - 2].atMs - config.atMs, 900.0);
         }
         EXPECT_EQ(reader->lineBaud(), c.infoBaud);
 
@@ -175,17 +190,19 @@ TEST_F(YarusDriverTest, CardsAndSamsTravelThroughTheReaderCommands)
     lg->expect(fromHex("80 CA 00 00 02 AB CD"), fromHex("01 02"), 0x9100);
     reader->device().setSam(1, lg);
     auto nfc = openReader(115200);
+    ASSERT_NE(driver, nullptr);
     reader->device().clearRequests();
 
     // Ultralight pages over TDX3; the search's time-out goes to the reader as 4 bytes.
     auto tag = std::dynamic_pointer_cast<NFC::Ultralight>(nfc->searchTag(500));
     ASSERT_NE(tag, nullptr);
+    ASSERT_FALSE(requests().empty());
     EXPECT_EQ(tagValue(requests()[0], 16), fromHex("00 00 01 F4"));
     Bytes pages;
     ASSERT_EQ(tag->read(4, pages), NFC::Ultralight::Error{});
     EXPECT_EQ(pages.size(), 16u);
     EXPECT_EQ(Bytes(pages.begin(), pages.begin() + 4), fromHex("11 22 33 44"));
-    EXPECT_EQ(requests().back().command, 33);
+    EXPECT_EQ(lastRequest().command, 33);
 
     // DESFire GetVersion over TDX4.
     auto desfire = std::make_shared<emulators::DesfireCard>();
@@ -197,23 +214,23 @@ TEST_F(YarusDriverTest, CardsAndSamsTravelThroughTheReaderCommands)
     const NFC::DESFire::Version version = NFC::DESFire::version(nfc->iso14443());
     EXPECT_EQ(version.hwStorageSize, 0x18);
     EXPECT_EQ(version.swMajorVersion, 0x01);
-    EXPECT_EQ(requests().back().command, 34);
+    EXPECT_EQ(lastRequest().command, 34);
 
     // The MIFARE SAM: an APDU with Le 0 sends it; one without Le sends no tag 31.
     auto mifare = std::dynamic_pointer_cast<NFC::MifareSAM>(nfc->turnOnSam(0));
     ASSERT_NE(mifare, nullptr);
     NFC::MifareSAM::Version samVersion;
     ASSERT_EQ(mifare->getVersion(samVersion), NFC::MifareSAM::Success);
-    EXPECT_EQ(requests().back().command, 54);
-    EXPECT_EQ(tagValue(requests().back(), 31), fromHex("00 00"));
+    EXPECT_EQ(lastRequest().command, 54);
+    EXPECT_EQ(tagValue(lastRequest(), 31), fromHex("00 00"));
     NFC::Driver::APDUHeader header;
     header.CLA = 0x80;
     header.INS = 0x60;
     int sw = -1;
     Bytes answer;
     ASSERT_TRUE(driver->ISO7816_exchangeAPDU(0, header, nullptr, &answer, sw));
-    EXPECT_EQ(T2151Device::find(requests().back().tlvs, 31), nullptr);
-    EXPECT_EQ(tagValue(requests().back(), 21), Bytes{});
+    EXPECT_EQ(T2151Device::find(lastRequest().tlvs, 31), nullptr);
+    EXPECT_EQ(tagValue(lastRequest(), 21), Bytes{});
     EXPECT_EQ(sw, 0x9000);
     EXPECT_FALSE(answer.empty());
 
@@ -239,7 +256,7 @@ TEST_F(YarusDriverTest, CardsAndSamsTravelThroughTheReaderCommands)
         EXPECT_NE(log.text().find("[T2151] ERROR: Hardware status : (7) Unknown"), std::string::npos);
     }
     ASSERT_TRUE(nfc->disableRF());
-    EXPECT_EQ(requests().back().command, 17);
+    EXPECT_EQ(lastRequest().command, 17);
 }
 
 TEST_F(YarusDriverTest, FirmwareProgressAndReportThroughTheSender)
@@ -252,6 +269,7 @@ TEST_F(YarusDriverTest, FirmwareProgressAndReportThroughTheSender)
         {"reboot asked", {{0, 1000}, {500, 1000}}, true, rebootReport, true, true, {0, 0, 50, 100}},
         {"total 0", {{10, 0}}, true, T2151Reader::frame(fromHex("02 00 01 00")), true, false, {0, 0, 100}},
         {"huge file", {{LONG_MAX / 2, LONG_MAX}}, true, rebootReport, true, true, {0, 49, 100}},
+        {"counts past either end", {{1500, 1000}, {-50, 1000}}, true, rebootReport, true, true, {0, 100, 0, 100}},
         {"reader refuses", {}, true, T2151Reader::frame(fromHex("02 00 01 04 11 00 01 01")), false, false,
          {0, 100}},
         {"rz instead of a report", {}, true, {'r', 'z'}, true, false, {0, 100}},
@@ -276,6 +294,7 @@ TEST_F(YarusDriverTest, FirmwareProgressAndReportThroughTheSender)
                                       }),
                   c.result);
         EXPECT_LT(msSince(begin), 1000.0);
+        EXPECT_EQ(sender->timeoutSec, 30);
         EXPECT_EQ(percents, c.percents);
         if (c.succeed) {
             EXPECT_EQ(last, (std::vector<int>{100, 0, 0}));
@@ -318,6 +337,26 @@ TEST_F(YarusDriverTest, SilentReaderIsNeverClaimedAndLeavesNothingOpen)
     const int before = reader->lineBaud();
     YarusRemote::Driver probe;
     const size_t descriptors = openDescriptors();
+
+    // The asked speed, then every autobaud rate in order, each probed once with a ping that waits
+    // one tenth of a second (the line's granularity for the 50 ms asked).
+    const auto begin = Clock::now();
+    EXPECT_FALSE(probe.open(reader->devicePath(), 9600, nullptr));
+    const double probeMs = msSince(begin);
+    EXPECT_GE(probeMs, 9 * 100 - 50.0);
+    EXPECT_LE(probeMs, 9 * 100 + 600.0);
+    std::vector<std::pair<int, int>> probes;  // command, line speed
+    for (const auto& r : requests()) probes.emplace_back(r.command, r.baud);
+    EXPECT_EQ(probes, (std::vector<std::pair<int, int>>{{9, 9600},
+                                                        {9, 9600},
+                                                        {9, 9600},  // 14400 is no line rate: 9600 again
+                                                        {9, 19200},
+                                                        {9, 38400},
+                                                        {9, 57600},
+                                                        {9, 115200},
+                                                        {9, 230400},
+                                                        {9, 460800}}));
+
     for (int i = 0; i < 10; ++i) {
         std::string error = "untouched";
         EXPECT_FALSE(probe.open(reader->devicePath(), 9600, &error));
@@ -363,6 +402,7 @@ TEST(T2151BadPeer, EveryMisbehaviourIsAResultAndLeavesOutArgumentsAlone)
                   double maxMs; size_t crcLines; };
     const Case cases[] = {
         {"silent", {{Fault::Silent}}, 49, 5, 1500, 0},
+        {"answer late, within the time-out", {{Fault::Late, 800}}, 49, 0, 1500, 0},
         {"truncated", {{Fault::Truncate, 2}}, 49, 5, 1500, 0},
         {"bad crc", {{Fault::BadCrc}}, 49, 5, 500, 1},
         {"flood", {{Fault::Flood, 70000}}, 49, 5, 2500, 0},
@@ -421,50 +461,69 @@ TEST(T2151BadPeer, EveryMisbehaviourIsAResultAndLeavesOutArgumentsAlone)
     EXPECT_EQ(status.byte, 0);
     ASSERT_EQ(commands.getInfo(info), 0);
     EXPECT_EQ(info.model, "YR-4");
+
+    // A port closed under the transport has nothing to wait for: a receive ends at once.
+    port.close();
+    const auto closedAt = Clock::now();
+    EXPECT_EQ(transport.receive(1000), nullptr);
+    EXPECT_LT(msSince(closedAt), 200.0);
+    EXPECT_EQ(commands.getStatus(status), 5);
 }
 
 // One receive, on either line, ends within its time-out and a second from its start, however the
-// reader trickles its bytes: stray ones while the start byte is hunted, then the frame.
+// reader trickles its bytes: stray ones while the start byte is hunted, then the frame; and it does
+// not end before then while each byte comes within the time-out.
 TEST(T2151BadPeer, OneReceiveEndsWithinItsTimeOutAndASecondOnEitherLine)
 {
     Log::open("yarus-test", true, false);
-    const int timeoutMs = 2000;
-    // Each byte well within the time-out; the stray ones take most of the bound.
-    const Fault trickle{Fault::Trickle, 200, 9, Bytes(12, 0x55)};
-
-    T2151Reader serial(115200);
-    SerialPort port;
-    ASSERT_TRUE(port.open(serial.devicePath(), 115200, -1, 8, 1, 0));
-    T2151::Transport serialTransport(port);
-    T2151::Reader yarus(serialTransport);
-
-    emulators::VUrurReader networked;
-    ASSERT_EQ(networked.host(), "127.0.0.1");
-    TCPClient client;
-    client.connect(networked.host(), static_cast<unsigned short>(networked.port()));
-    ASSERT_TRUE(networked.waitForAccepted(1, 2000));
-    vurur::Transport tcpTransport(client);
-    vurur::Reader vurur(tcpTransport, nullptr);
-
-    const std::pair<const char*, std::function<int()>> rows[] = {
-        {"serial line",
-         [&] {
-             serial.inject(trickle);
-             return yarus.ping({1}, timeoutMs);
-         }},
-        {"TCP",
-         [&] {
-             networked.inject(trickle);
-             return vurur.ping({1}, timeoutMs);
-         }},
+    // clang-format off
+    struct Case { const char* name; int timeoutMs; Fault trickle; double minMs, maxMs; };
+    const Case cases[] = {
+        // Each byte well within the time-out; the stray ones take most of the bound.
+        {"stray bytes, then the frame", 2000, {Fault::Trickle, 200, 9, Bytes(12, 0x55)}, 2950, 4500},
+        // The last byte before the bound leaves almost a whole time-out to wait: the wait ends at
+        // the bound, not when the next byte would come.
+        {"a byte just before the bound", 1000, {Fault::Trickle, 950, 9, Bytes(5, 0x55)}, 1950, 2450},
     };
-    for (const auto& [line, ping] : rows) {
-        SCOPED_TRACE(line);
-        const auto begin = Clock::now();
-        EXPECT_EQ(ping(), 5);
-        EXPECT_LT(msSince(begin), timeoutMs + 1000 + 1500.0);
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A reader of its own for each line and case: the trickle goes on after the receive.
+        T2151Reader serial(115200);
+        SerialPort port;
+        ASSERT_TRUE(port.open(serial.devicePath(), 115200, -1, 8, 1, 0));
+        T2151::Transport serialTransport(port);
+        T2151::Reader yarus(serialTransport);
+
+        emulators::VUrurReader networked;
+        ASSERT_EQ(networked.host(), "127.0.0.1");
+        TCPClient client;
+        client.connect(networked.host(), static_cast<unsigned short>(networked.port()));
+        ASSERT_TRUE(networked.waitForAccepted(1, 2000));
+        vurur::Transport tcpTransport(client);
+        vurur::Reader vurur(tcpTransport, nullptr);
+
+        const std::pair<const char*, std::function<int()>> rows[] = {
+            {"serial line",
+             [&] {
+                 serial.inject(c.trickle);
+                 return yarus.ping({1}, c.timeoutMs);
+             }},
+            {"TCP",
+             [&] {
+                 networked.inject(c.trickle);
+                 return vurur.ping({1}, c.timeoutMs);
+             }},
+        };
+        for (const auto& [line, ping] : rows) {
+            SCOPED_TRACE(line);
+            const auto begin = Clock::now();
+            EXPECT_EQ(ping(), 5);
+            EXPECT_GE(msSince(begin), c.minMs);
+            EXPECT_LE(msSince(begin), c.maxMs);
+        }
+        client.close();
     }
-    client.close();
 }
 
 }  // namespace

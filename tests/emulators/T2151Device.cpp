@@ -85,7 +85,7 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
     const Tlvs request = parse(payload, ok);
     const int command = static_cast<int>(intOf(request, 1, 0xFFFFFFFF));
 
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     record(request, payload, baud, true);
 
     auto result = [](uint32_t code) { return tlv(2, integer(code, 1)); };
@@ -141,6 +141,11 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
             m_rf = false;
             return {result(0)};
         case 19: {  // searchTag
+            if (!m_card && m_holdSearch) {
+                const auto until =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(intOf(request, 16));
+                m_fieldChanged.wait_until(lock, until, [&] { return m_card || m_closed; });
+            }
             if (!m_card)
                 return {result(ResultFailed)};
             m_rf = true;
@@ -298,6 +303,20 @@ void T2151Device::setCard(std::shared_ptr<FieldCard> card, int typeCode)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_card = std::move(card);
     m_cardType = typeCode;
+    m_fieldChanged.notify_all();
+}
+
+void T2151Device::setSearchHold(bool hold)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdSearch = hold;
+}
+
+void T2151Device::close()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+    m_fieldChanged.notify_all();
 }
 
 void T2151Device::setSam(int slot, std::shared_ptr<SlotCard> sam)

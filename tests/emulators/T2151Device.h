@@ -2,6 +2,8 @@
 // answer TLVs, with a contactless field holding at most one card model and four contact slots
 // holding SAM models. It knows nothing of framing or lines, so the serial front end (T2151Reader)
 // and a network front end can share it. Written from the protocol; its TLV codec is its own.
+// A search finding the field empty is held, as the hardware holds it, until a card is placed or
+// the search time-out the request carries ends; handle then blocks the front end's thread.
 // Thread-safe: the front end's thread handles requests, the test thread sets up and inspects.
 #pragma once
 
@@ -64,7 +66,14 @@ public:
     void setNetworked(const std::string& appUpdate, const std::string& sysUpdate);
     void setHardwareStatus(int status);
     void setPingResult(int result);
-    void setCard(std::shared_ptr<FieldCard> card, int typeCode);  // null: empty field
+    // null: empty field. A card placed wakes a held search at once.
+    void setCard(std::shared_ptr<FieldCard> card, int typeCode);
+    // False: an empty field is answered at once, whatever time-out the search carries (a reader
+    // that does not hold its searches).
+    void setSearchHold(bool hold);
+    // Ends any held search and answers every later one at once; the front end calls it before it
+    // stops its thread.
+    void close();
     void setSam(int slot, std::shared_ptr<SlotCard> sam);
     // The reader's result in answers to setConfig (non-zero: it keeps its speed).
     void setConfigResult(int result);
@@ -82,6 +91,7 @@ private:
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_recorded;
+    std::condition_variable m_fieldChanged;
     std::deque<Request> m_requests;
 
     int m_value3 = 0x0102;
@@ -98,6 +108,8 @@ private:
     int m_configResult = 0;
     std::shared_ptr<FieldCard> m_card;
     int m_cardType = 0;
+    bool m_holdSearch = true;
+    bool m_closed = false;
     std::shared_ptr<SlotCard> m_sams[Slots];
     bool m_rf = false;
     uint8_t m_leds = 0;

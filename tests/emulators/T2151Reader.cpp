@@ -30,6 +30,7 @@ T2151Reader::T2151Reader(int baud) : m_baud(baud)
 
 T2151Reader::~T2151Reader()
 {
+    m_device.close();
     m_pty.stop();
     m_thread.join();
 }

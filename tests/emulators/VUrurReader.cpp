@@ -61,6 +61,7 @@ VUrurReader::VUrurReader()
 
 VUrurReader::~VUrurReader()
 {
+    m_device.close();
     (void)!::write(m_wake[1], "x", 1);
     m_thread.join();
     if (m_conn >= 0)
@@ -206,8 +207,15 @@ void VUrurReader::consume(int fd, const Bytes& input)
 
 bool VUrurReader::pause(int ms)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return true;
+    // The wake pipe stays readable once the emulator is going away: a trickling answer ends then.
+    pollfd wake{m_wake[0], POLLIN, 0};
+    for (const double until = nowMs() + ms;;) {
+        const double left = until - nowMs();
+        if (left <= 0)
+            return true;
+        if (::poll(&wake, 1, static_cast<int>(left) + 1) > 0)
+            return false;
+    }
 }
 
 void VUrurReader::lineFault(const Fault& fault, const Bytes& wire)

@@ -1,6 +1,7 @@
 #include "Velmora/Manager.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <list>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "NFC/Tag.h"
 #include "Velmora/CardReaderFactory.h"
 #include "Velmora/ManagerImpl.h"
+#include "core/Clock.h"
 #include "core/Log.h"
 #include "core/Utils.h"
 
@@ -198,6 +200,7 @@ void Manager::Impl::report(const Error& error)
 void Manager::Impl::initialize()
 {
     m_sams.clear();
+    m_checkReader = false;
     m_tag.reset();
     m_card.reset();
     m_cardReader.reset();
@@ -255,15 +258,34 @@ void Manager::Impl::listFirmware()
 
 void Manager::Impl::search()
 {
+    const double start = Clock::monotonicMillis();
+    // A search with nothing found and the check that the reader still answers take turns, each on
+    // an idle tick of its own, so that requests from the control services go between them.
+    if (m_checkReader) {
+        m_checkReader = false;
+        if (!m_reader->isOpen()) {
+            report(Error(ReaderUnavailable, "search: Reader not responding"));
+            setState(State::Error);
+            return;
+        }
+        paceFrom(start);
+        return;
+    }
     std::shared_ptr<NFC::Tag> tag = m_reader->searchTag(SearchWaitMs);
     if (tag) {
         readCard(tag);
         return;
     }
-    if (!m_reader->isOpen()) {
-        report(Error(ReaderUnavailable, "search: Reader not responding"));
-        setState(State::Error);
-    }
+    m_checkReader = true;
+    paceFrom(start);
+}
+
+// A reader that holds its search has used up the period already; one that answers at once waits
+// out the rest of it, the worker still taking messages meanwhile.
+void Manager::Impl::paceFrom(double start)
+{
+    const double left = RequestPeriodMs - Clock::elapsedMonotonicMillis(start);
+    idlePeriod = left > 0 ? static_cast<int>(std::ceil(left)) : idlePeriodOf(State::Searching);
 }
 
 void Manager::Impl::readCard(const std::shared_ptr<NFC::Tag>& tag)

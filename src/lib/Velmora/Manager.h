@@ -55,6 +55,10 @@ public:
     // The reader could not be opened or stopped answering.
     static constexpr int ReaderUnavailable = 200;
     static constexpr int SearchWaitMs = 1000;
+    // While searching, the shortest time from the start of one request to the reader (a search, or
+    // the check that the reader still answers) to the next: a reader that answers an empty field
+    // at once gets at most 100 requests a second instead of a busy worker.
+    static constexpr int RequestPeriodMs = 10;
 
     // device and baud are handed to NFC::Reader::open. The default maker is the card-reader
     // factory with the configuration's Ultralight templates.

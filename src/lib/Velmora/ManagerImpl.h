@@ -58,6 +58,8 @@ private:
     void initialize();
     void listFirmware();
     void search();
+    // The next idle tick comes no sooner than RequestPeriodMs after start (Clock::monotonicMillis).
+    void paceFrom(double start);
     void readCard(const std::shared_ptr<NFC::Tag>& tag);
     void checkPresence();
 
@@ -68,6 +70,8 @@ private:
     const int m_baud;
     std::atomic<State> m_state{State::Initializing};
 
+    // An empty search was answered: the next searching step asks whether the reader still answers.
+    bool m_checkReader = false;
     SamList m_sams;
     std::shared_ptr<NFC::Tag> m_tag;
     std::shared_ptr<Card> m_card;

@@ -1,9 +1,11 @@
 // tapgate-emulator: an emulated reader for running tapgate with no hardware: an Elatec TWN or a
 // Yarus (T2151) reader on a pseudo-terminal, or a networked VUrur reader on 127.0.0.1. It prints
 // the device (a path, or "127.0.0.1:PORT") as its first line on stdout, then takes commands on
-// stdin, one a line: "remove" takes the card out of the field, "place" puts it back. It runs until
-// it is killed; the end of stdin does not stop it. With --run it also starts a program (tapgate)
-// with the device as its last argument, and ends with it.
+// stdin, one a line: "remove" takes the card out of the field, "place" puts it back (and ends a
+// search the Yarus or VUrur reader holds, as the hardware holds one while the field is empty until
+// a card comes or the search's time-out ends). It runs until it is killed; the end of stdin does
+// not stop it. With --run it also starts a program (tapgate) with the device as its last argument,
+// and ends with it.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
