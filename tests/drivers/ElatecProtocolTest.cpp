@@ -2,7 +2,11 @@
 // emulated reader (faults included) and the command set's answer checks.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "NFC/Crc16.h"
 #include "TestSupport.h"
@@ -182,10 +186,101 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
     reader.inject({Fault::Truncate, 3});
     EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
     EXPECT_EQ(answer, Bytes{0xEE});
-    reader.inject({Fault::Drop});
-    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
     EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
     EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
+}
+
+// After an answer was lost, the next command takes a frame for its own only when every late one
+// came first; where it cannot tell them apart it fails, and the command after it is in step.
+TEST_P(PRSTest, LateAnswerIsNeverTakenForTheNextCommand)
+{
+    PRS prs(reader.devicePath(), PRS::AUTO);
+    enum Next
+    {
+        Taken,
+        Fails,
+        TakenOrFails,  // the own answer comes late as well: either is right, another's answer never
+    };
+    const struct
+    {
+        const char* what;
+        Fault lost;                // what becomes of the version query's answer
+        std::optional<Fault> own;  // and of the next command's
+        Next next;
+    } rows[] = {
+        {"late answer heard before the next command", {Fault::Held, 0, 0x0004}, {}, Taken},
+        {"late answer just after the next command", {Fault::Overtaken, 0, 0x0004}, {}, Taken},
+        {"late answer, the own one 700 ms behind it",
+         {Fault::Overtaken, 0, 0x0004},
+         Fault{Fault::Delay, 700, 0x0008},
+         TakenOrFails},
+        {"late answer, then the own one cut short",
+         {Fault::Overtaken, 0, 0x0004},
+         Fault{Fault::Truncate, 3, 0x0008},
+         Fails},
+        {"no answer ever, so the next one heard could be either", {Fault::Drop, 0, 0x0004}, {}, Fails},
+    };
+    size_t held = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        reader.inject(row.lost);
+        if (row.own)
+            reader.inject(*row.own);
+        Bytes answer = {0xEE};
+        EXPECT_EQ(prs.xfer(0x0004, nullptr, &answer), PRS::TransferFailed);
+        if (row.lost.kind == Fault::Held) {
+            reader.release();
+            ASSERT_TRUE(reader.waitForReleased(++held, testsupport::PeerDeadlineMs));
+        } else if (row.lost.kind == Fault::Overtaken) {
+            ++held;
+        }
+        const int rc = prs.xfer(0x0008, nullptr, &answer);
+        if (rc == 0) {
+            EXPECT_NE(row.next, Fails);
+            EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
+        } else {
+            EXPECT_EQ(rc, PRS::TransferFailed);
+            EXPECT_NE(row.next, Taken);
+            EXPECT_EQ(answer, Bytes{0xEE});
+        }
+        ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
+        EXPECT_EQ(answer, Bytes{0x01});
+    }
+}
+
+// One receive ends within the read time-out and a second from the moment its command went out,
+// however the reader trickles its bytes: an answer whose last bytes come just inside that is
+// taken, one completed just past it is not, and, read whole, leaves the line in step.
+TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
+{
+    std::atomic<double> now{0};
+    PRS prs(reader.devicePath(), PRS::AUTO, [&now] { return now.load(); });
+    ASSERT_EQ(prs.mode(), static_cast<PRS::Mode>(GetParam()));
+    const std::pair<double, bool> rows[] = {{1999, true}, {2001, false}};
+    size_t held = 0;
+    for (const auto& [completedAt, taken] : rows) {
+        SCOPED_TRACE(completedAt);
+        now = 0;
+        reader.inject({Fault::Held, 3, 0x0008});
+        auto exchange = std::async(std::launch::async, [&prs] {
+            Bytes answer;
+            const int rc = prs.xfer(0x0008, nullptr, &answer);
+            return std::make_pair(rc, answer);
+        });
+        ASSERT_TRUE(reader.waitForHeld(++held, testsupport::PeerDeadlineMs));
+        now = completedAt;
+        reader.release();
+        const auto [rc, answer] = exchange.get();
+        if (taken) {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
+        } else {
+            EXPECT_EQ(rc, PRS::TransferFailed);
+        }
+    }
+    Bytes answer;
+    EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
+    EXPECT_EQ(answer, Bytes{0x01});
 }
 
 TEST(PRSDetection, UndetectedReaderIsSpokenToInPlainAscii)
