@@ -269,6 +269,11 @@ TEST_F(DESFireEV2Test, ShortAndMissingAnswers)
     EXPECT_EQ(ev2->writeData(DataFile, 0, pattern(70, 1), false, false, {}), 0xFFFD);
     card->muteNext(1);
     EXPECT_EQ(ev2->authenticateEV2First(0, cardKey), 0xFFFD);
+    // The card's challenge and its last answer, each one byte short.
+    card->cutNextAnswer(1 + 15);
+    EXPECT_EQ(ev2->authenticateEV2First(0, cardKey), 0xFFFE);
+    card->cutNextAnswer(1 + 31, 1);
+    EXPECT_EQ(ev2->authenticateEV2First(0, cardKey), 0xFFFE);
 }
 
 // A failed authentication keeps the session it found; a SAM that fails while the session keys are

@@ -132,6 +132,17 @@ TEST(ElatecFramer, AsciiLinesEndAtCrOrLfAndRejectNonHex)
 
 TEST(ElatecFramer, OverlongAsciiLineIsSkippedWhole)
 {
+    // The longest line a frame can make is taken; one digit more is not.
+    for (const size_t digits : {2 * Framer::MaxFrame, 2 * Framer::MaxFrame + 1}) {
+        Framer framer(Framer::Transport::Ascii);
+        Bytes line(digits, '0');
+        line.push_back('\r');
+        size_t consumed = 0;
+        EXPECT_EQ(feedAll(framer, line, consumed),
+                  digits == 2 * Framer::MaxFrame ? Framer::Result::Frame : Framer::Result::TooLarge)
+            << digits;
+    }
+
     Framer framer(Framer::Transport::Ascii);
     Bytes line(2 * Framer::MaxFrame + 10, 'A');
     line.push_back('\r');
@@ -246,6 +257,18 @@ TEST_P(PRSTest, LateAnswerIsNeverTakenForTheNextCommand)
         ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
         EXPECT_EQ(answer, Bytes{0x01});
     }
+
+    // Two answers lost in a row: the first is heard before the next command, the second only
+    // after it, ahead of its own.
+    reader.inject({Fault::Held, 0, 0x0004});
+    reader.inject({Fault::Overtaken, 0, 0x0008});
+    Bytes answer = {0xEE};
+    EXPECT_EQ(prs.xfer(0x0004, nullptr, &answer), PRS::TransferFailed);
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+    reader.release();
+    ASSERT_TRUE(reader.waitForReleased(held + 1, testsupport::PeerDeadlineMs));
+    ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
+    EXPECT_EQ(answer, Bytes{0x01});
 }
 
 // One receive ends within the read time-out and a second from the moment its command went out,
@@ -400,6 +423,14 @@ TEST_F(ElatecCommandTest, IsoAAnswersMustHaveTheirExactSize)
     EXPECT_FALSE(elatec->ISO14443A_getATS(&out));
     answerNext(0x1203, "01");
     EXPECT_FALSE(elatec->ISO14443_4_TDX(&out, &out));
+    const Bytes read = {0x30, 0x04};
+    answerNext(0x1207, "01");
+    EXPECT_FALSE(elatec->ISO14443_3_TDX(&read, &out));
+    answerNext(0x1201, "01");
+    EXPECT_FALSE(elatec->ISO14443B_getATQB(&out));
+    answerNext(0x1201, "01 50");
+    ASSERT_TRUE(elatec->ISO14443B_getATQB(&out));
+    EXPECT_EQ(out, Bytes{0x50});
 }
 
 TEST_F(ElatecCommandTest, SlotAnswersAreTakenApartWithinTheirLength)
