@@ -207,6 +207,7 @@ bool PRS::catchUp(Framer& framer)
     m_port->flush();
     return true;
 }
+
 bool PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
 {
     m_wire.clear();
