@@ -269,6 +269,11 @@ TEST_F(DESFireEV2Test, ShortAndMissingAnswers)
     EXPECT_EQ(ev2->writeData(DataFile, 0, pattern(70, 1), false, false, {}), 0xFFFD);
     card->muteNext(1);
     EXPECT_EQ(ev2->authenticateEV2First(0, cardKey), 0xFFFD);
+    // The card's challenge and its last answer, each one byte short.
+    card->cutNextAnswer(1 + 15);
+    EXPECT_EQ(ev2->authenticateEV2First(0, cardKey), 0xFFFE);
+    card->cutNextAnswer(1 + 31, 1);
+    EXPECT_EQ(ev2->authenticateEV2First(0, cardKey), 0xFFFE);
 }
 
 // A failed authentication keeps the session it found; a SAM that fails while the session keys are
@@ -305,20 +310,39 @@ TEST_F(DESFireEV2Test, FailedAuthenticationKeepsThePreviousSession)
 
 TEST_F(DESFireEV2Test, TwoThousandAuthenticationsWithRandomChallenges)
 {
+    using Fault = emulators::ElatecReader::Fault;
+    // An answer the line lost is not a wrong one: the card's, or the SAM's (no answer to its APDU).
+    const auto lost = [this](DESFire::Error code) {
+        return code == DESFire::Timeout ||
+               (code == DESFire::SamFailure &&
+                ev2->errorstr(code) == NFC::MifareSAM::errorToStr(NFC::MifareSAM::TransmitFailed));
+    };
+
+    // A clear run loses its first card answer, and the SAM run after it gets its own first answer
+    // only 700 ms behind the late one: no run may take the card's answer for the SAM's.
+    reader->inject({Fault::Overtaken, 0, 0x1203});
+    reader->inject({Fault::Delay, 700, 0x1203});
+    EXPECT_EQ(authenticate(Form::Clear), DESFire::Timeout);
+    const DESFire::Error afterLoss = authenticate(Form::Sam);
+    EXPECT_TRUE(afterLoss == 0 || lost(afterLoss))
+        << std::hex << afterLoss << " " << ev2->errorstr(afterLoss);
+    ASSERT_EQ(authenticate(Form::Sam), 0);
+
     reader->setRecording(false);
-    // A wrong cryptogram is a failure whatever the machine does. A time-out is the line's, not the
-    // challenge's: a host held up for over a second by a loaded machine may lose one answer, and
-    // then the next run must still agree (no late answer taken for it).
-    int failures = 0, timeouts = 0;
+    // A wrong cryptogram is a failure whatever the machine does. A lost answer is the line's, not
+    // the challenge's: a reader held up for over a second by a loaded machine may lose one, which
+    // costs its own run and at most the next (the line is in step within two commands), never a
+    // wrong answer after it; more than that is no longer the machine.
+    int failures = 0, losses = 0;
     std::string which;  // "run:code" of each failure, to tell a lost frame from a wrong cryptogram
     for (int i = 0; i < 2000; ++i)
-        if (const int code = authenticate(i % 2 == 0 ? Form::Sam : Form::Clear); code != 0) {
-            ++(code == DESFire::Timeout ? timeouts : failures);
+        if (const DESFire::Error code = authenticate(i % 2 == 0 ? Form::Sam : Form::Clear); code != 0) {
+            ++(lost(code) ? losses : failures);
             which += " " + std::to_string(i) + ":" + std::to_string(code);
         }
     EXPECT_EQ(failures, 0) << which;
-    EXPECT_LE(timeouts, 2) << which;
-    if (timeouts != 0)
+    EXPECT_LE(losses, 2) << which;
+    if (losses != 0)
         std::printf("lost answers (run:code):%s\n", which.c_str());
     Bytes out;
     EXPECT_EQ(ev2->readData(DataFile, 0, 8, out, false), 0);

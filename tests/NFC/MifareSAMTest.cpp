@@ -315,6 +315,14 @@ TEST_F(MifareSAMTest, HostAuthenticationFormsAndTheirFraming)
     EXPECT_EQ(session, Bytes{0xEE});
     EXPECT_FALSE(client->unlocked());
 
+    // The SAM's first-pass challenge is exactly 12 bytes: with one more there is no second pass.
+    Bytes longer = fromHex("01 0D 00");
+    longer.insert(longer.end(), 13, 0x5A);
+    longer.insert(longer.end(), {0xAF, 0x90});  // 0x90AF, low byte first
+    reader->inject({ElatecReader::Fault::Replace, 0, 0x1005, longer});
+    EXPECT_EQ(client->authenticateHost(HostKey128, HostEntry128, 0), 0xFF02);
+    EXPECT_EQ(sent().size(), 1u);
+
     // The AV1 two-pass form, with a single-DES and an AES key, leaves the SAM's session key here.
     const std::vector<std::pair<Bytes, uint8_t>> av1Keys = {{Av1DesKey, Av1DesEntry},
                                                             {HostKey128, Av1AesEntry}};

@@ -200,7 +200,7 @@ TEST_P(ElatecDriverTest, SearchReportsLowFrequencyAndTypeBCards)
 {
     openDriver();
     ScriptedCard::Identity lf;
-    lf.readerTagType = 0x40;
+    lf.readerTagType = 0x7F;  // the highest type with no ISO 14443 layer
     lf.uid = {0x01, 0x02, 0x03, 0x04, 0x05};
     placeCard(lf);
     int type = -1;
@@ -302,6 +302,10 @@ TEST_P(ElatecDriverTest, FrameTooLongForTheLengthByteIsRefusedUnsent)
     EXPECT_FALSE(driver->ISO14443_TDX4(Bytes(256, 0x5A), rx));
     EXPECT_FALSE(driver->ISO14443_TDX3(Bytes(300, 0x5A), rx));
     EXPECT_EQ(reader->bytesReceived(), 0u);
+    (void)driver->ISO14443_TDX4(Bytes(255, 0x5A), rx);
+    ASSERT_EQ(reader->received().size(), 1u);
+    EXPECT_EQ(reader->received()[0].params.size(), 1u + 255u + 1u);
+    EXPECT_EQ(reader->received()[0].params[0], 0xFF);
 }
 
 TEST_P(ElatecDriverTest, Av3SamInSlotZeroPowersNegotiatesAndAnswersApdu)
@@ -527,7 +531,25 @@ TEST_P(ElatecDriverTest, StatusRetriesBeforeGivingUp)
     openDriver();
     reader->inject({Fault::Drop, 0, 0x0004});
     EXPECT_TRUE(driver->status());
-    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0004, 0x0004}));
+    // The answer that came to the second query could have been a late one to the first.
+    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0004, 0x0004, 0x0004}));
+
+    // Three refusals are all it takes.
+    reader->clearReceived();
+    for (int i = 0; i < 3; ++i) reader->inject({Fault::Status, 1, 0x0004});
+    EXPECT_FALSE(driver->status());
+    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0004, 0x0004, 0x0004}));
+}
+
+// A reader that trickles its answer, each byte well within the read time-out, holds the driver no
+// longer than that time-out and a second.
+TEST_P(ElatecDriverTest, TrickledAnswerEndsWithinTheBound)
+{
+    openDriver();
+    reader->inject({Fault::Trickle, 900, 0x0413, Bytes(16, 0x00)});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(driver->setLEDs(0x08));
+    EXPECT_LT(elapsedMs(start), 1000 + 1000 + 500);
 }
 
 TEST_P(ElatecDriverTest, OctalLookingSdkVersionReadsAsDecimal)

@@ -206,6 +206,13 @@ bool ElatecReader::waitForReleased(size_t count, int timeoutMs) const
                                [&] { return m_releasedAnswers >= count; });
 }
 
+bool ElatecReader::waitForHeld(size_t count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return m_heldAnswers >= count; });
+}
+
 size_t ElatecReader::bytesReceived() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -623,7 +630,7 @@ void ElatecReader::respond(uint16_t command, Answer answer)
 
     const bool withCrc = (static_cast<int>(mode) & 0x10) != 0;
     const bool binary = (static_cast<int>(mode) & ~0x10) == 2;
-    if (fault && fault->kind == Fault::Replace)
+    if (fault && (fault->kind == Fault::Replace || (fault->kind == Fault::Trickle && !fault->data.empty())))
         answer = {StatusOK, fault->data, false};
 
     Bytes frame;
@@ -659,6 +666,16 @@ void ElatecReader::respond(uint16_t command, Answer answer)
     if (fault && fault->kind == Fault::Delay && !m_pty.pause(fault->value))
         return;
     if (fault && (fault->kind == Fault::Held || fault->kind == Fault::Overtaken)) {
+        if (fault->kind == Fault::Held && fault->value > 0) {
+            const size_t head = wire.size() - std::min(wire.size(), static_cast<size_t>(fault->value));
+            m_pty.write(wire.data(), head);
+            wire.erase(wire.begin(), wire.begin() + static_cast<long>(head));
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_heldAnswers;
+        }
+        m_recorded.notify_all();
         // A test that fails before its release still ends: the answer is dropped in the end.
         for (const double until = nowMs() + HeldLimitMs;;) {
             if (fault->kind == Fault::Overtaken) {
@@ -680,6 +697,12 @@ void ElatecReader::respond(uint16_t command, Answer answer)
             ++m_releasedAnswers;
         }
         m_recorded.notify_all();
+        return;
+    }
+    if (fault && fault->kind == Fault::Trickle) {
+        for (size_t i = 0; i < wire.size(); ++i)
+            if ((i > 0 && !m_pty.pause(fault->value)) || !m_pty.write(&wire[i], 1))
+                return;
         return;
     }
     if (fault && fault->kind == Fault::Split && wire.size() >= 3) {

@@ -45,8 +45,9 @@ public:
             Drop,         // send no answer
             Split,        // send the answer in three writes, value ms apart
             Replace,      // answer with status 0 and data instead of what the reader would say
-            Held,         // keep the answer until release(): as late as the test wants, not later
+            Held,         // keep the answer (its last value bytes when value > 0) until release()
             Overtaken,    // keep the answer until the host's next command is on the line
+            Trickle,      // send the answer (status 0 and data, when given) a byte every value ms
         };
         Kind kind;
         int value = 0;
@@ -93,6 +94,8 @@ public:
     // count held answers have gone out, false on time-out.
     void release();
     bool waitForReleased(size_t count, int timeoutMs) const;
+    // Waits until count held answers are being held (what goes before their held part sent).
+    bool waitForHeld(size_t count, int timeoutMs) const;
     uint8_t leds() const;
     bool rfOn() const;
     // Stops recording (a benchmark would otherwise fill the record).
@@ -142,6 +145,7 @@ private:
     size_t m_bytes = 0;
     size_t m_releases = 0;         // granted by release(), not yet used
     size_t m_releasedAnswers = 0;  // held answers that have gone out
+    size_t m_heldAnswers = 0;      // held answers that began to be held
 
     // Parser state, emulator thread only.
     Bytes m_partial;

@@ -1,5 +1,12 @@
 #include "drivers/ElatecTWN/PRS.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+
 #include "NFC/ByteReader.h"
 #include "NFC/ByteWriter.h"
 #include "NFC/Crc16.h"
@@ -16,10 +23,14 @@ const int NormalTimeoutMs = 1000;
 const int ProbeTimeoutMs = 100;
 // A line that keeps sending without ever giving an answer ends a probe's wait after this long.
 const double MaxProbeListenMs = 1000;
-// A late answer normally follows the time-out closely; the next command waits this long for the
-// line to fall quiet. A line that never falls quiet is given up on after MaxDrainMs.
+// One receive, however the reader trickles its bytes, ends this long after its read time-out.
+const double ReceiveGraceMs = 1000;
+// A late answer normally follows its time-out closely: before the next command goes out, the
+// line is read until it stays quiet this long (and within the bound of one receive).
 const int QuietMs = 500;
-const double MaxDrainMs = 3000;
+// More answers than this owed at once are counted as this many: a command after a longer run of
+// losses fails once more than it needs to, and the doubt puts the line in step again.
+const int MaxOwed = 2;
 const uint16_t CrcStart = 0xFFFF;
 
 bool hasCrc(PRS::Mode mode)
@@ -73,7 +84,8 @@ std::string lineText(const std::vector<uint8_t>& wire)
 
 }  // namespace
 
-PRS::PRS(const std::string& device, Mode mode) : m_port(new SerialPort)
+PRS::PRS(const std::string& device, Mode mode, TimeSource clock)
+    : m_port(new SerialPort), m_clock(clock ? std::move(clock) : TimeSource(&Clock::monotonicMillis))
 {
     // A failed open shows up as failing transfers.
     m_port->open(device, 115200, -1, 8, 1, 0);
@@ -106,7 +118,7 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
             return TransferFailed;
         m_mode = Probes[late].mode;
         Log::debug("%s", Probes[late].found);
-        m_resync = true;
+        m_doubt = true;
         return xfer(command, params, answer);
     }
 
@@ -138,52 +150,62 @@ int PRS::xferAscii(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answ
 
 int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer)
 {
-    // An answer still owed may come later than the quiet wait allows, after this command went out.
-    const bool owed = m_resync && !m_detecting;
-    discardStaleInput();
+    if (!catchUp(framer))
+        return TransferFailed;
+    // The bound of the first receive counts from before the command goes out, so no answer to it
+    // can come before the receive's start.
+    const Since start = now();
     if (!send(framer.transport(), frame))
         return TransferFailed;
-    if (!receive(framer))
+
+    // The reader answers in order: the answers still owed come ahead of this command's own.
+    const int owed = m_owed;
+    for (int heard = 0; heard <= owed; ++heard) {
+        const Heard result = receive(framer, heard == 0 ? start : now(), m_readTimeoutMs);
+        if (result == Heard::Frame) {
+            if (heard < owed)
+                Log::debug("[PRS] late answer to an earlier command dropped");
+            continue;
+        }
+        if (result == Heard::Cut || result == Heard::Overdue || (result == Heard::Silent && heard > 0)) {
+            // Fewer frames than answers due, or one cut off: whichever this command's answer
+            // was, it cannot be told from a late one.
+            m_doubt = true;
+        } else {
+            // Whole frames consumed so far; this command's own answer is due as well.
+            const int consumed = heard + (result == Heard::Silent ? 0 : 1);
+            m_owed = std::min(std::max(owed + 1 - consumed, 0), MaxOwed);
+        }
         return TransferFailed;
+    }
+    m_owed = 0;
     answer.assign(framer.frame().begin(), framer.frame().end());
-    if (owed && !takeLastAnswer(framer, answer))
-        return TransferFailed;
     return 0;
 }
 
-bool PRS::takeLastAnswer(Framer& framer, std::vector<uint8_t>& answer)
+bool PRS::catchUp(Framer& framer)
 {
-    // The reader answers in order: a late answer to an earlier command comes ahead of this
-    // command's own, which is then the last frame before the line falls quiet.
-    m_port->setReadTimeout(QuietMs);
-    const double start = Clock::monotonicMillis();
-    bool quiet = false;
-    while (Clock::elapsedMonotonicMillis(start) < MaxDrainMs) {
-        if (!receive(framer)) {
-            // Nothing more came; anything else heard (cut off, not a frame) leaves no answer to trust.
-            quiet = !framer.started();
-            break;
+    if (m_owed > 0 || m_doubt) {
+        // Whatever comes before the line falls quiet answers earlier commands.
+        const Since start = now();
+        int heard = 0;
+        Heard result;
+        while ((result = receive(framer, start, QuietMs)) != Heard::Silent && result != Heard::Cut &&
+               result != Heard::Overdue) {
+            ++heard;
+            Log::debug("[PRS] late answer to an earlier command dropped");
+            if (result == Heard::LateFrame)
+                break;
         }
-        Log::debug("[PRS] late answer to an earlier command dropped");
-        answer.assign(framer.frame().begin(), framer.frame().end());
+        m_owed = std::max(m_owed - heard, 0);
+        if (result == Heard::Overdue || result == Heard::LateFrame)
+            return false;  // still busy at the end of the bound: this command is not sent
+        if (m_doubt)
+            m_owed = 0;
+        m_doubt = false;
     }
-    m_port->setReadTimeout(m_readTimeoutMs);
-    // A line that fell quiet owes nothing more; one that did not may still.
-    m_resync = !quiet;
-    return quiet;
-}
-
-void PRS::discardStaleInput()
-{
-    if (m_resync && !m_detecting) {
-        m_port->setReadTimeout(QuietMs);
-        const double start = Clock::monotonicMillis();
-        while (!m_port->readBytes(256).empty() && Clock::elapsedMonotonicMillis(start) < MaxDrainMs) {
-        }
-        m_port->setReadTimeout(m_readTimeoutMs);
-    }
-    m_resync = false;
     m_port->flush();
+    return true;
 }
 
 bool PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
@@ -203,53 +225,75 @@ bool PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
     // reader cannot act on part of a frame.
     const int written = m_port->writeBytes(m_wire);
     if (written != static_cast<int>(m_wire.size())) {
-        m_resync = !m_detecting;
+        // The reader may have taken part of it for a frame, and may answer that or not.
+        m_doubt = !m_detecting;
         return false;
     }
     return true;
 }
 
-bool PRS::receive(Framer& framer)
+PRS::Since PRS::now() const
+{
+    return {m_clock(), Clock::monotonicMillis()};
+}
+
+PRS::Heard PRS::receive(Framer& framer, Since start, int gapMs)
 {
     framer.reset();
-    const bool binary = framer.transport() == Framer::Transport::Binary;
-    Framer::Result result = Framer::Result::NeedMore;
-    while (result == Framer::Result::NeedMore) {
+    const double bound = m_readTimeoutMs + ReceiveGraceMs;
+    const double deadline = start.judged + bound;
+    const double realDeadline = start.real + bound;
+    for (;;) {
+        m_chunk.clear();
+        if (!readSome(framer.wanted(), gapMs, realDeadline, m_chunk))
+            break;
         size_t used = 0;
-        if (binary) {
-            const std::vector<uint8_t> chunk = m_port->readBytes(static_cast<unsigned>(framer.wanted()));
-            if (chunk.empty())
-                break;
-            result = framer.feed(chunk.data(), chunk.size(), used);
-        } else {
-            const int c = m_port->read();
-            if (c < 0)
-                break;
-            const uint8_t byte = static_cast<uint8_t>(c);
-            result = framer.feed(&byte, 1, used);
+        switch (framer.feed(m_chunk.data(), m_chunk.size(), used)) {
+            case Framer::Result::NeedMore:
+                continue;
+            case Framer::Result::Frame:
+                if (framer.frame().empty())
+                    return Heard::Bad;
+                logAnswer(framer);
+                if (m_clock() > deadline) {
+                    Log::debug("[PRS] < answer completed past its bound");
+                    return Heard::LateFrame;
+                }
+                return Heard::Frame;
+            case Framer::Result::BadText:
+                Log::error("[PRS] ERROR: xferAscii() Exception : %s", framer.error().c_str());
+                return Heard::Bad;
+            default:
+                Log::error("[PRS] ERROR: answer line too long");
+                return Heard::Bad;
         }
     }
+    if (framer.finish() != Framer::Result::Truncated)
+        return Heard::Silent;
+    Log::debug("[PRS] < truncated answer (%d of %d bytes)", static_cast<int>(framer.frame().size()),
+               static_cast<int>(framer.frame().size() + framer.wanted()));
+    return m_clock() >= deadline || Clock::monotonicMillis() >= realDeadline ? Heard::Overdue : Heard::Cut;
+}
 
-    switch (result) {
-        case Framer::Result::Frame:
-            break;
-        case Framer::Result::BadText:
-            Log::error("[PRS] ERROR: xferAscii() Exception : %s", framer.error().c_str());
-            return false;
-        case Framer::Result::TooLarge:
-            Log::error("[PRS] ERROR: answer line too long");
-            return false;
-        default:
-            if (framer.finish() == Framer::Result::Truncated)
-                Log::debug("[PRS] < truncated answer (%d of %d bytes)",
-                           static_cast<int>(framer.frame().size()),
-                           static_cast<int>(framer.frame().size() + framer.wanted()));
-            m_resync = !m_detecting;
-            return false;
-    }
-
-    logAnswer(framer);
-    return !framer.frame().empty();
+bool PRS::readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out)
+{
+    // The line's own time-out is per read: a reader that trickles its bytes would keep each wait
+    // short and the whole receive long. Each read takes only what is already there.
+    if (!m_port->isOpen())
+        return false;  // poll(2) would sit out the whole wait on no descriptor
+    const double left = deadline - Clock::monotonicMillis();
+    const int waitMs = left <= 0 ? 0 : std::min(gapMs, static_cast<int>(std::ceil(left)));
+    pollfd p{m_port->getUnderlying(), POLLIN, 0};
+    int ready;
+    do ready = ::poll(&p, 1, waitMs);
+    while (ready < 0 && errno == EINTR);
+    if (ready <= 0)
+        return false;
+    int pending = 0;
+    if (::ioctl(p.fd, FIONREAD, &pending) != 0 || pending <= 0)
+        pending = 1;  // a hang-up: the read reports it
+    out = m_port->readBytes(static_cast<unsigned>(std::min(want, static_cast<size_t>(pending))));
+    return !out.empty();
 }
 
 void PRS::logAnswer(const Framer& framer) const
@@ -303,7 +347,7 @@ PRS::Mode PRS::detectMode()
     // Answered late, the reader may still answer the probes that followed, or be halfway through
     // taking one for a frame of its own variant: the first command waits for the line to fall
     // quiet.
-    m_resync = answered >= 0 && answered != last;
+    m_doubt = answered >= 0 && answered != last;
     // Silence may only mean a slow reader: its answer can still identify it during the next read.
     m_unansweredProbes = answered < 0 ? sent : 0;
     return detected;
@@ -318,7 +362,9 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
     if (!send(Framer::Transport::Ascii, frame))
         return -1;
     const int late = listen(probes);
-    m_resync = late < 0;
+    // Unanswered, the command is owed an answer like any other that timed out.
+    if (late < 0)
+        m_owed = 1;
     return late;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,7 +31,12 @@ public:
     static constexpr int TransferFailed = -1;
     static constexpr int CrcFailed = -2;
 
-    PRS(const std::string& device, Mode mode);
+    // Milliseconds on a monotonic clock; only differences mean anything.
+    using TimeSource = std::function<double()>;
+
+    // clock judges whether an answer completed within its bound (the system's monotonic clock
+    // unless a test moves its own); the waits on the line always follow the monotonic clock.
+    PRS(const std::string& device, Mode mode, TimeSource clock = nullptr);
     ~PRS();
     PRS(const PRS&) = delete;
     PRS& operator=(const PRS&) = delete;
@@ -46,13 +52,37 @@ public:
     Mode mode() const { return m_mode; }
 
 private:
+    // How one receive ended.
+    enum class Heard
+    {
+        Frame,      // a whole answer, within the bound
+        Silent,     // nothing within the wait
+        Cut,        // part of an answer, then nothing within the wait
+        Overdue,    // part of an answer when the bound passed: the rest may still be coming
+        LateFrame,  // a whole answer, but completed past the bound
+        Bad,        // a whole line or frame that is no answer (not hex, too long, empty)
+    };
+
+    // When a receive began, on the judging clock and on the monotonic one.
+    struct Since
+    {
+        double judged;
+        double real;
+    };
+    Since now() const;
+
     int transfer(ElatecTWN::Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer);
     bool send(ElatecTWN::Framer::Transport transport, const std::vector<uint8_t>& frame);
-    bool receive(ElatecTWN::Framer& framer);
-    void discardStaleInput();
-    // After a command that followed a time-out: reads on until the line is quiet and leaves the
-    // last frame heard in answer. False when the line never fell quiet or a frame came cut off.
-    bool takeLastAnswer(ElatecTWN::Framer& framer, std::vector<uint8_t>& answer);
+    // One answer frame: each wait for input at most gapMs, and the frame complete within the read
+    // time-out and ReceiveGraceMs from start, however the reader trickles its bytes.
+    Heard receive(ElatecTWN::Framer& framer, Since start, int gapMs);
+    // Up to want bytes of what is waiting, after a wait of at most gapMs that ends at the deadline;
+    // false when none came.
+    bool readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out);
+    // Before a command goes out: drops stale input, and when answers are owed or in doubt, first
+    // reads the line until it falls quiet, counting the answers heard. False when the line never
+    // fell quiet within the bound: nothing should be sent into it then.
+    bool catchUp(ElatecTWN::Framer& framer);
     void logAnswer(const ElatecTWN::Framer& framer) const;
     // Reads until the line stays quiet for one read time-out; the index of the probe (probes: a
     // bit per probe that went out) whose answer came, or -1.
@@ -65,13 +95,18 @@ private:
     static int probeFor(const ElatecTWN::Framer& framer, unsigned sent, bool withCrc);
 
     std::unique_ptr<SerialPort> m_port;
+    TimeSource m_clock;
     Mode m_mode = AUTO;
     int m_readTimeoutMs = 1000;
     bool m_detecting = false;
-    // Set when an answer did not come (in full) in time: it may still arrive, so the next command
-    // waits for the line to fall quiet before it goes out, and takes the last frame heard before
-    // the line falls quiet again as its answer.
-    bool m_resync = false;
+    // Answers to commands that went out and did not come (in full) in time: the reader may still
+    // send them, ahead of the answer to the next command, and nothing in an answer tells which
+    // command it belongs to. The next command counts them off as they come, before or after it
+    // goes out, and takes a frame as its own only when every owed one has come first.
+    int m_owed = 0;
+    // A command could not tell its own answer from a late one (fewer frames than owed came, or
+    // one came cut off): the next command takes the line as in step once it has fallen quiet.
+    bool m_doubt = false;
     // The probes that went out unanswered, until the first command after detection.
     unsigned m_unansweredProbes = 0;
     ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
@@ -79,4 +114,5 @@ private:
     std::vector<uint8_t> m_frame;
     std::vector<uint8_t> m_wire;
     std::vector<uint8_t> m_received;
+    std::vector<uint8_t> m_chunk;
 };
