@@ -163,8 +163,13 @@ TEST(KivoLUCv2Image, NibblesAndZonesKeepTheirWidth)
         uint8_t byte;
     } rows[] = {
         {"usageLog/zone0Id", 16, false, 34, 0x0F},  // with count 20
-        {"usageLog/zone1Id", 3, false, 35, 0x32},   // with count 2
-        {"state/statusDeviceType", 0x1A, true, 8, 0xA0}, {"topupLog/productId", 0x1234, true, 22, 0x34},
+        {"usageLog/zone0Id", 17, false, 34, 0x0F},  // not its low four bits
+        {"usageLog/zone0Id", 15, false, 34, 0xFF},
+        {"usageLog/zone1Id", 3, false, 35, 0x32},  // with count 2
+        {"usageLog/zone1Count", 16, false, 35, 0x0F},
+        {"usageLog/zone1Count", 15, false, 35, 0x0F},
+        {"state/statusDeviceType", 0x1A, true, 8, 0xA0},
+        {"topupLog/productId", 0x1234, true, 22, 0x34},
         {"product1/productId", 0x5678, false, 16, 0x78},
     };
     m["usageLog/zone0Count"] = 20;
