@@ -99,8 +99,9 @@ TEST_F(KivoLUCTest, WithoutSamTheTicketIsNeitherProtectedNorCertifiedAndReadsWit
     EXPECT_EQ(read->data()["info/version"].toInt(), 1);
 }
 
-// Both generations take the SAM's PWD and PACK as they come: FF FF is a PACK like any other.
-TEST_F(KivoLUCTest, PackOfAllOnesProtectsTheTicketLikeAnyOther)
+// Both generations take the SAM's PWD and PACK as they come: FF FF is a PACK like any other, and
+// FF FF FF FF a PWD like any other.
+TEST_F(KivoLUCTest, PwdOrPackOfAllOnesProtectsTheTicketLikeAnyOther)
 {
     // Found once by trying UIDs 04 E1 5B 72 00 00 00 upwards with the emulators' derivation under key
     // 0x15: the first whose PACK is FF FF.
@@ -115,6 +116,24 @@ TEST_F(KivoLUCTest, PackOfAllOnesProtectsTheTicketLikeAnyOther)
         EXPECT_EQ(ev1->page(40), fromHex("FF FF 00 00"));
         auto other = reader(layout);
         ASSERT_NE(other->write(created->data()), nullptr) << other->error().text();
+    }
+
+    // No UID at hand makes the SAM derive FF FF FF FF: its encipherment answers so once per reader.
+    const Bytes pwd = fromHex("FF FF FF FF 12 34");
+    for (const char* layout : {"KivoLUC", "KivoLUCv2"}) {
+        SCOPED_TRACE(layout);
+        place(ev1 = std::make_shared<emulators::UltralightEV1>());
+        sam->overwriteNext(0x0E, pwd);
+        auto r = reader(layout);
+        auto created = r->create(false);
+        ASSERT_NE(created, nullptr) << r->error().text();
+        EXPECT_EQ(pages(39, 41), fromHex("FF FF FF FF 12 34 00 00"));
+        ASSERT_NE(r->write(created->data()), nullptr) << r->error().text();
+        EXPECT_EQ(samCommands(0x0E), 1u);
+        sam->overwriteNext(0x0E, pwd);
+        auto other = reader(layout);
+        ASSERT_NE(other->read(0, 0), nullptr) << other->error().text();
+        EXPECT_EQ(frames().front(), fromHex("1B FF FF FF FF"));
     }
 }
 
