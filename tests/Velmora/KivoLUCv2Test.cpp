@@ -184,6 +184,8 @@ TEST(KivoLUCv2Image, NibblesAndZonesKeepTheirWidth)
     EXPECT_EQ(Reader::decodeData(reader.encodeData(m))["usageLog/zone0Count"].toInt(), 15);
     EXPECT_THROW(reader.encodeData(without(m, "usageLog/zone1Count")), std::out_of_range);
     EXPECT_EQ(Reader::decodeData({Bytes(31, 0x00), Bytes(48, 0x00)}).size(), 0u);
+    EXPECT_EQ(Reader::decodeData({Bytes(32, 0x00), Bytes(43, 0x00)}).size(), 0u);
+    EXPECT_EQ(Reader::decodeData({Bytes(32, 0x00), Bytes(44, 0x00)}).size(), 41u);
 }
 
 // Each row makes one step fail: no card, the reason, the card's memory as it was and the SAM on
