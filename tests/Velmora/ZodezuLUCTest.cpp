@@ -159,6 +159,27 @@ TEST_F(ZodezuLUCTest, FactoryTellsTheGenerationsByLockByteZero)
     EXPECT_EQ(read->data().size(), 28u);
 }
 
+// Bit 0 of the selector byte alone names the copy, whatever else the page holds (no SAMs: no MAC
+// covers the page here).
+TEST_F(ZodezuLUCTest, SelectorBitZeroAloneNamesTheCopy)
+{
+    for (const auto& l : ZodezuLayouts) {
+        SCOPED_TRACE(l.name);
+        ASSERT_TRUE(issue(l, None));
+        const VariantMap ticket = zodezuTicket(1, l.v2);
+        ASSERT_NE(reader(l.name, None)->write(ticket), nullptr);
+        const size_t at = l.v2 ? 0 : 3;
+        for (uint8_t value : {0x02, 0x03}) {
+            Bytes page(4, 0xFF);
+            page[at] = value;
+            ulc->setPage(13, page);
+            auto read = reader(l.name, None)->read(0, 0);
+            ASSERT_NE(read, nullptr);
+            EXPECT_EQ(sameTicket(read->data(), ticket), value == 0x02) << int(value);
+        }
+    }
+}
+
 TEST_F(ZodezuLUCTest, CodecPlacesFieldsAndCutsThemToWidth)
 {
     ZodezuLUC::CardReader v1(nullptr, {});
