@@ -127,6 +127,20 @@ TEST_F(KivoLUCv2Test, BadSignatureFailsTheReadAndTheNextWriteSparesTheSelectedCo
     EXPECT_EQ(reader("KivoLUCv2")->read(0, 0)->data(), ticket(4));
 }
 
+// Any selector but 0 names copy B: that copy is read, and the next write spares it.
+TEST_F(KivoLUCv2Test, AnySelectorButZeroNamesCopyBAndTheWriteSparesIt)
+{
+    ASSERT_NE(reader("KivoLUCv2")->write(ticket(1)), nullptr);
+    ev1->setPage(11, fromHex("02 00 00 00"));
+    auto r = reader("KivoLUCv2");
+    auto read = r->read(0, 0);
+    ASSERT_NE(read, nullptr) << r->error().text();
+    EXPECT_EQ(read->data()["product0/productId"].toInt(), 0);
+    mark();
+    ASSERT_NE(r->write(ticket(2)), nullptr) << r->error().text();
+    for (int page : pagesWritten()) EXPECT_TRUE(page < 24) << page;
+}
+
 // The layout version goes to the one-time page last: a create that fails before leaves a card that
 // still reads as what it was.
 TEST_F(KivoLUCv2Test, FailedCreateLeavesTheOneTimePageAsItWas)
