@@ -183,6 +183,8 @@ TEST(KivoLUCv2Image, NibblesAndZonesKeepTheirWidth)
         {"usageLog/zone1Count", 16, false, 35, 0x0F},
         {"usageLog/zone1Count", 15, false, 35, 0x0F},
         {"state/statusDeviceType", 0x1A, true, 8, 0xA0},
+        {"info/version", 17, true, 8, 0x01},
+        {"info/version", 15, true, 8, 0x0F},
         {"topupLog/productId", 0x1234, true, 22, 0x34},
         {"product1/productId", 0x5678, false, 16, 0x78},
     };

@@ -141,8 +141,11 @@ TEST_F(ZodezuLUCTest, SamSetsDecideKeyMacsAndTheirChecks)
 TEST_F(ZodezuLUCTest, FactoryTellsTheGenerationsByLockByteZero)
 {
     // Lock byte 0; -1: the READ of page 2 refused; -2: a ZodezuLUCv2 ticket created without SAMs.
-    for (const auto& [lock0, layout] :
-         {std::pair{0x02, "ZodezuLUCv2"}, {0x08, "ZodezuLUC"}, {-1, "ZodezuLUC"}, {-2, "ZodezuLUC"}}) {
+    for (const auto& [lock0, layout] : {std::pair{0x02, "ZodezuLUCv2"},
+                                        {0x04, "ZodezuLUCv2"},
+                                        {0x08, "ZodezuLUC"},
+                                        {-1, "ZodezuLUC"},
+                                        {-2, "ZodezuLUC"}}) {
         place(ulc = std::make_shared<emulators::UltralightC>());
         if (lock0 >= 0)
             ulc->setPage(2, {0, 0, static_cast<uint8_t>(lock0), 0});
