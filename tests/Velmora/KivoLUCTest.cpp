@@ -150,11 +150,11 @@ TEST_F(KivoLUCTest, PwdOrPackOfAllOnesProtectsTheTicketLikeAnyOther)
     }
 }
 
-TEST_F(KivoLUCTest, PageWriterRefusesAnImageOnePageShort)
+TEST_F(KivoLUCTest, PageWriterRefusesAnImageOneByteShort)
 {
     auto r = std::dynamic_pointer_cast<Reader>(reader("KivoLUC", false));
-    EXPECT_FALSE(r->writePages(Reader::FirstPage, Reader::EndPage, Bytes(Reader::ImageSize - 4, 0x11)));
-    EXPECT_EQ(r->error().text(), "writePages: 84 bytes for pages 4 to 25");
+    EXPECT_FALSE(r->writePages(Reader::FirstPage, Reader::EndPage, Bytes(Reader::ImageSize - 1, 0x11)));
+    EXPECT_EQ(r->error().text(), "writePages: 87 bytes for pages 4 to 25");
     EXPECT_TRUE(frames().empty());
 }
 
