@@ -139,6 +139,7 @@ TEST(CardUtils, PackedDatesAndHexAtTheirEdges)
         {"DateTimeC2 year 0 keeps its time", dateTimeC2, "2010-01-01T00:00:01Z", {0x00, 0x42, 0x00, 0x01}, "1970-01-01T00:00:01Z"},
         {"DateTimeC2 month and day 0", dateTimeC2, "", {0x38, 0x00, 0xD0, 0x00}, "2024-01-01T13:00:00Z"},
         {"DateTimeC2 last", dateTimeC2, "2073-12-31T23:59:59Z", {0xFF, 0x3F, 0x7E, 0xFB}, ""},
+        {"DateTimeC2 year clamps to 63", dateTimeC2, "2074-01-01T00:00:00Z", {0xFC, 0x42, 0x00, 0x00}, "2073-01-01T00:00:00Z"},
         {"hex", hex(3), "0AB0FF", {0x0A, 0xB0, 0xFF}, ""},
         {"hex in lower case", hex(3), "0ab0ff", {0x0A, 0xB0, 0xFF}, "0AB0FF"},
         {"hex of nothing", hex(0), "", {}, ""},

@@ -123,6 +123,8 @@ TEST_F(EMVcardReaderTest, WriteSendsTheTripAndTakesTheKernelAnswer)
          "R|VISA|4000|1228|-|",
          "writeTripData: No Tickets Selected - Select Tickets First"},
         {true, badText, true, 0, {"X"}, bad, "X", "-|-|-||" + bad + "|", ""},
+        {true, trip, true, 0, {"AB", "TOK"}, sent, "AB", "TOK|-|-||" + sent + "|", ""},
+        {true, trip, true, 0, {"AB", "TOK", "VISA"}, sent, "AB", "TOK|VISA|-||" + sent + "|", ""},
         {false, trip, true, 0, {}, "-", "", "", "write: No active card"},
         {true, scalar, true, 0, {}, "-", "", "", "write: \"tripData\" is not a group of members"},
         {true, list, true, 0, {}, "-", "", "", "write: \"tripData\" is not a group of members"},

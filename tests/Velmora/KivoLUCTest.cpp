@@ -12,6 +12,7 @@
 #include "KivoTicketField.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "Velmora/Cards/KivoLUC/KivoLUCCardReader.h"
+#include "Velmora/Cards/KivoLUC/OfflineSam.h"
 #include "emulators/Hex.h"
 
 namespace {
@@ -99,8 +100,9 @@ TEST_F(KivoLUCTest, WithoutSamTheTicketIsNeitherProtectedNorCertifiedAndReadsWit
     EXPECT_EQ(read->data()["info/version"].toInt(), 1);
 }
 
-// Both generations take the SAM's PWD and PACK as they come: FF FF is a PACK like any other.
-TEST_F(KivoLUCTest, PackOfAllOnesProtectsTheTicketLikeAnyOther)
+// Both generations take the SAM's PWD and PACK as they come: FF FF is a PACK like any other, and
+// FF FF FF FF a PWD like any other.
+TEST_F(KivoLUCTest, PwdOrPackOfAllOnesProtectsTheTicketLikeAnyOther)
 {
     // Found once by trying UIDs 04 E1 5B 72 00 00 00 upwards with the emulators' derivation under key
     // 0x15: the first whose PACK is FF FF.
@@ -116,13 +118,43 @@ TEST_F(KivoLUCTest, PackOfAllOnesProtectsTheTicketLikeAnyOther)
         auto other = reader(layout);
         ASSERT_NE(other->write(created->data()), nullptr) << other->error().text();
     }
+
+    // The pair is the first six bytes of the answer; five cannot make it (the SAM class refuses a
+    // short answer before it gets here).
+    KivoLUC::OfflineSam offline(nullptr);
+    uint32_t p = 0;
+    uint16_t a = 0;
+    EXPECT_FALSE(offline.takePassword(Bytes(5, 0xFF)));
+    EXPECT_FALSE(offline.password(p, a));
+    EXPECT_TRUE(offline.takePassword(Bytes(6, 0xFF)));
+    ASSERT_TRUE(offline.password(p, a));
+    EXPECT_EQ(p, 0xFFFFFFFFu);
+    EXPECT_EQ(a, 0xFFFFu);
+
+    // No UID at hand makes the SAM derive FF FF FF FF: its encipherment answers so once per reader.
+    const Bytes pwd = fromHex("FF FF FF FF 12 34");
+    for (const char* layout : {"KivoLUC", "KivoLUCv2"}) {
+        SCOPED_TRACE(layout);
+        place(ev1 = std::make_shared<emulators::UltralightEV1>());
+        sam->overwriteNext(0x0E, pwd);
+        auto r = reader(layout);
+        auto created = r->create(false);
+        ASSERT_NE(created, nullptr) << r->error().text();
+        EXPECT_EQ(pages(39, 41), fromHex("FF FF FF FF 12 34 00 00"));
+        ASSERT_NE(r->write(created->data()), nullptr) << r->error().text();
+        EXPECT_EQ(samCommands(0x0E), 1u);
+        sam->overwriteNext(0x0E, pwd);
+        auto other = reader(layout);
+        ASSERT_NE(other->read(0, 0), nullptr) << other->error().text();
+        EXPECT_EQ(frames().front(), fromHex("1B FF FF FF FF"));
+    }
 }
 
-TEST_F(KivoLUCTest, PageWriterRefusesAnImageOnePageShort)
+TEST_F(KivoLUCTest, PageWriterRefusesAnImageOneByteShort)
 {
     auto r = std::dynamic_pointer_cast<Reader>(reader("KivoLUC", false));
-    EXPECT_FALSE(r->writePages(Reader::FirstPage, Reader::EndPage, Bytes(Reader::ImageSize - 4, 0x11)));
-    EXPECT_EQ(r->error().text(), "writePages: 84 bytes for pages 4 to 25");
+    EXPECT_FALSE(r->writePages(Reader::FirstPage, Reader::EndPage, Bytes(Reader::ImageSize - 1, 0x11)));
+    EXPECT_EQ(r->error().text(), "writePages: 87 bytes for pages 4 to 25");
     EXPECT_TRUE(frames().empty());
 }
 
@@ -172,6 +204,7 @@ TEST(KivoLUCRecord, FieldsSitAtTheirOffsetsInTheirByteOrderAndReadBackWithinThei
         {"periodPass/issueTimestamp", "1990-01-01T00:00:00Z", 22, {0, 0, 0, 0}, "1990-01-01T00:00:00Z"},
         {"periodPass/activationTimestamp", "", 26, {0, 0, 0, 0}, "1990-01-01T00:00:00Z"},
         {"info/version", 17, 8, {0x01}, "1"},
+        {"info/version", 15, 8, {0x0F}, "15"},
         {"state/cardType/hasPeriodPass", true, 8, {0x20}, "true"},
         {"state/cardType/hasStoredJourneys", true, 8, {0x80}, "true"},
         {"info/carrierId", 7, 64, {0x07}, "7"},
@@ -202,6 +235,7 @@ TEST(KivoLUCRecord, FieldsSitAtTheirOffsetsInTheirByteOrderAndReadBackWithinThei
     EXPECT_EQ(Reader::serializeData(without(zero, "info/carrierId"))[64], 0);
     // A missing key is refused end to end, in the table of refusals below.
     EXPECT_EQ(Reader::deserializeData(Bytes(79, 0x00)).size(), 0u);
+    EXPECT_EQ(Reader::deserializeData(Bytes(80, 0x00)).size(), 41u);
 }
 
 // Each row makes one step fail on a created ticket: the operation gives no card and the reason,
@@ -242,8 +276,8 @@ TEST_F(KivoLUCTest, RefusedInputOrSamAnswerFailsItsStepWithNothingWritten)
         {"certificate refused", [&] { sam->refuseNext(0x5C, 0x901E); }, Read, "verifyMac: " + text(0x901E),
          true},
         {"MAC refused", [&] { sam->refuseNext(0x7C, 0x6985); }, Write, "generateMac: " + text(0x6985), false},
-        {"MAC short", [&] { sam->shortenNext(0x7C, 4); }, Write,
-         "generateCert: Wrong certificate length received (4)", false},
+        {"MAC short", [&] { sam->shortenNext(0x7C, 7); }, Write,
+         "generateCert: Wrong certificate length received (7)", false},
         {"card answers another PACK", [&] { ev1->setPage(40, fromHex("AB CD 00 00")); }, Read,
          std::string("verifyPassword: Password authenticate mismatch (exp=") + pack + ", recv=abcd)", false},
         {"create on a protected ticket", [] {}, Create, "writePages: Error writing page (4): ", false},

@@ -127,6 +127,20 @@ TEST_F(KivoLUCv2Test, BadSignatureFailsTheReadAndTheNextWriteSparesTheSelectedCo
     EXPECT_EQ(reader("KivoLUCv2")->read(0, 0)->data(), ticket(4));
 }
 
+// Any selector but 0 names copy B: that copy is read, and the next write spares it.
+TEST_F(KivoLUCv2Test, AnySelectorButZeroNamesCopyBAndTheWriteSparesIt)
+{
+    ASSERT_NE(reader("KivoLUCv2")->write(ticket(1)), nullptr);
+    ev1->setPage(11, fromHex("02 00 00 00"));
+    auto r = reader("KivoLUCv2");
+    auto read = r->read(0, 0);
+    ASSERT_NE(read, nullptr) << r->error().text();
+    EXPECT_EQ(read->data()["product0/productId"].toInt(), 0);
+    mark();
+    ASSERT_NE(r->write(ticket(2)), nullptr) << r->error().text();
+    for (int page : pagesWritten()) EXPECT_TRUE(page < 24) << page;
+}
+
 // The layout version goes to the one-time page last: a create that fails before leaves a card that
 // still reads as what it was.
 TEST_F(KivoLUCv2Test, FailedCreateLeavesTheOneTimePageAsItWas)
@@ -163,8 +177,15 @@ TEST(KivoLUCv2Image, NibblesAndZonesKeepTheirWidth)
         uint8_t byte;
     } rows[] = {
         {"usageLog/zone0Id", 16, false, 34, 0x0F},  // with count 20
-        {"usageLog/zone1Id", 3, false, 35, 0x32},   // with count 2
-        {"state/statusDeviceType", 0x1A, true, 8, 0xA0}, {"topupLog/productId", 0x1234, true, 22, 0x34},
+        {"usageLog/zone0Id", 17, false, 34, 0x0F},  // not its low four bits
+        {"usageLog/zone0Id", 15, false, 34, 0xFF},
+        {"usageLog/zone1Id", 3, false, 35, 0x32},  // with count 2
+        {"usageLog/zone1Count", 16, false, 35, 0x0F},
+        {"usageLog/zone1Count", 15, false, 35, 0x0F},
+        {"state/statusDeviceType", 0x1A, true, 8, 0xA0},
+        {"info/version", 17, true, 8, 0x01},
+        {"info/version", 15, true, 8, 0x0F},
+        {"topupLog/productId", 0x1234, true, 22, 0x34},
         {"product1/productId", 0x5678, false, 16, 0x78},
     };
     m["usageLog/zone0Count"] = 20;
@@ -179,6 +200,8 @@ TEST(KivoLUCv2Image, NibblesAndZonesKeepTheirWidth)
     EXPECT_EQ(Reader::decodeData(reader.encodeData(m))["usageLog/zone0Count"].toInt(), 15);
     EXPECT_THROW(reader.encodeData(without(m, "usageLog/zone1Count")), std::out_of_range);
     EXPECT_EQ(Reader::decodeData({Bytes(31, 0x00), Bytes(48, 0x00)}).size(), 0u);
+    EXPECT_EQ(Reader::decodeData({Bytes(32, 0x00), Bytes(43, 0x00)}).size(), 0u);
+    EXPECT_EQ(Reader::decodeData({Bytes(32, 0x00), Bytes(44, 0x00)}).size(), 41u);
 }
 
 // Each row makes one step fail: no card, the reason, the card's memory as it was and the SAM on

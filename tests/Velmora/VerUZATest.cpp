@@ -266,6 +266,10 @@ TEST_F(VerUZATest, RecordFieldsSitAtTheirBitsAndRoundTrip)
         map[std::string("ticket/") + v.key] = v.in;
         EXPECT_EQ(r->decodeData(r->encodeData(map))[std::string("ticket/") + v.key].toString(), v.out);
     }
+    // The seal check refuses a record one byte short before it looks for a key.
+    EXPECT_FALSE(r->verifySignature(Bytes(113, 0)));
+    EXPECT_EQ(r->error().text(), "verifySignature: Invalid record size");
+    EXPECT_TRUE(r->verifySignature(Bytes(114, 0)));
     std::mt19937 random(1);
     for (int i = 0; i < 200; ++i) {
         Bytes bytes(114);

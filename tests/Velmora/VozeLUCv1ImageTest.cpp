@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Velmora/Cards/VozeLUCv1/TicketImage.h"
+#include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
 #include "VozeLUCv1Ticket.h"
 
 namespace {
@@ -156,6 +157,11 @@ TEST(VozeLUCv1Image, ReadOnlyRecordsAndChecksDecodeFromTheirBytes)
         const VariantMap map = Image::decode(image);
         for (const auto& [key, value] : row.expected) EXPECT_EQ(map[key].toString(), value.toString()) << key;
     }
+
+    // The reader decodes nothing but a whole image.
+    VozeLUCv1::CardReader reader(nullptr, {});
+    for (size_t size : {Image::Size - 1, Image::Size, Image::Size + 1})
+        EXPECT_EQ(reader.deserializeData(Bytes(size, 0x00)).size() == 0, size != Image::Size) << size;
 }
 
 }  // namespace

@@ -141,8 +141,11 @@ TEST_F(ZodezuLUCTest, SamSetsDecideKeyMacsAndTheirChecks)
 TEST_F(ZodezuLUCTest, FactoryTellsTheGenerationsByLockByteZero)
 {
     // Lock byte 0; -1: the READ of page 2 refused; -2: a ZodezuLUCv2 ticket created without SAMs.
-    for (const auto& [lock0, layout] :
-         {std::pair{0x02, "ZodezuLUCv2"}, {0x08, "ZodezuLUC"}, {-1, "ZodezuLUC"}, {-2, "ZodezuLUC"}}) {
+    for (const auto& [lock0, layout] : {std::pair{0x02, "ZodezuLUCv2"},
+                                        {0x04, "ZodezuLUCv2"},
+                                        {0x08, "ZodezuLUC"},
+                                        {-1, "ZodezuLUC"},
+                                        {-2, "ZodezuLUC"}}) {
         place(ulc = std::make_shared<emulators::UltralightC>());
         if (lock0 >= 0)
             ulc->setPage(2, {0, 0, static_cast<uint8_t>(lock0), 0});
@@ -157,6 +160,27 @@ TEST_F(ZodezuLUCTest, FactoryTellsTheGenerationsByLockByteZero)
     auto read = reader("ZodezuLUC", None)->read(0, 0);
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(read->data().size(), 28u);
+}
+
+// Bit 0 of the selector byte alone names the copy, whatever else the page holds (no SAMs: no MAC
+// covers the page here).
+TEST_F(ZodezuLUCTest, SelectorBitZeroAloneNamesTheCopy)
+{
+    for (const auto& l : ZodezuLayouts) {
+        SCOPED_TRACE(l.name);
+        ASSERT_TRUE(issue(l, None));
+        const VariantMap ticket = zodezuTicket(1, l.v2);
+        ASSERT_NE(reader(l.name, None)->write(ticket), nullptr);
+        const size_t at = l.v2 ? 0 : 3;
+        for (uint8_t value : {0x02, 0x03}) {
+            Bytes page(4, 0xFF);
+            page[at] = value;
+            ulc->setPage(13, page);
+            auto read = reader(l.name, None)->read(0, 0);
+            ASSERT_NE(read, nullptr);
+            EXPECT_EQ(sameTicket(read->data(), ticket), value == 0x02) << int(value);
+        }
+    }
 }
 
 TEST_F(ZodezuLUCTest, CodecPlacesFieldsAndCutsThemToWidth)

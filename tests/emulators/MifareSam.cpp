@@ -144,6 +144,12 @@ void MifareSam::shortenNext(uint8_t ins, size_t size, size_t after)
     m_short = ShortAnswer{ins, size, after};
 }
 
+void MifareSam::overwriteNext(uint8_t ins, const Bytes& bytes, size_t after)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_overwrite = Overwrite{ins, bytes, after};
+}
+
 MifareSam::CardSession MifareSam::cardSession() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -193,6 +199,11 @@ std::optional<SlotCard::Response> MifareSam::apdu(const Apdu& command)
         if (r.data.size() > m_short->size)
             r.data.resize(m_short->size);
         m_short.reset();
+    }
+    if (m_overwrite && m_overwrite->ins == command.ins && m_overwrite->after-- == 0) {
+        std::copy_n(m_overwrite->bytes.begin(), std::min(m_overwrite->bytes.size(), r.data.size()),
+                    r.data.begin());
+        m_overwrite.reset();
     }
     return r;
 }

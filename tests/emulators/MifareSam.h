@@ -119,6 +119,10 @@ public:
     // The answer to the command with this instruction byte after the next `after` ones carries only
     // its first size data bytes, its status kept; the command itself runs.
     void shortenNext(uint8_t ins, size_t size, size_t after = 0);
+    // The answer to the command with this instruction byte after the next `after` ones starts with
+    // bytes in place of its own, its length and status kept; the command itself runs. For values
+    // no key at hand derives.
+    void overwriteNext(uint8_t ins, const Bytes& bytes, size_t after = 0);
     CardSession cardSession() const;
     // The 16-byte session key of the last AV1 host authentication; empty when there is none.
     Bytes av1SessionKey() const;
@@ -218,6 +222,13 @@ private:
         size_t after;
     };
     std::optional<ShortAnswer> m_short;
+    struct Overwrite
+    {
+        uint8_t ins;
+        Bytes bytes;
+        size_t after;
+    };
+    std::optional<Overwrite> m_overwrite;
     HostAuth m_host;
     Bytes m_av1SessionKey;
     PiccAuth m_picc;

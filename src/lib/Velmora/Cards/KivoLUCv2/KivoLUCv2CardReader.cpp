@@ -254,6 +254,16 @@ bool CardReader::currentCopy(int& copy)
     return true;
 }
 
+// A WRITE whose answer was lost may have landed, the selector's too: once a page has gone out, a
+// failure leaves the next write to read the selector again, so that it never takes the copy now
+// valid for the one to overwrite.
+bool CardReader::forgetCopy()
+{
+    m_copy.reset();
+    m_cache.drop(SelectorPage);
+    return false;
+}
+
 bool CardReader::writeCardData(const CardData& data)
 {
     if (data.header.size() < SelectorAt || data.layout.size() != CopySize) {
@@ -265,14 +275,6 @@ bool CardReader::writeCardData(const CardData& data)
     Bytes signature;
     if (!currentCopy(copy) || !generateSignature(signature, data.layout))
         return false;
-    // A WRITE whose answer was lost may have landed, the selector's too: once a page has gone out,
-    // a failure leaves the next write to read the selector again, so that it never takes the copy
-    // now valid for the one to overwrite.
-    auto forgetCopy = [this] {
-        m_copy.reset();
-        m_cache.drop(SelectorPage);
-        return false;
-    };
     if (!writePages(HeaderPage, SelectorPage - HeaderPage,
                     Bytes(data.header.begin(), data.header.begin() + SelectorAt)))
         return forgetCopy();
@@ -286,24 +288,42 @@ bool CardReader::writeCardData(const CardData& data)
     return true;
 }
 
-bool CardReader::writeDefaultData()
+bool CardReader::writeDefaultData(bool ticket)
 {
     log(Log::LevelInfo, "Writing default data to card.");
-    const Bytes copy(CopySize, 0x00);
+    Bytes copy(CopySize, 0x00);
     Bytes signature;
-    if (!generateSignature(signature, copy))
+    int valid = 0;
+    if ((ticket && !currentCopy(valid)) || !generateSignature(signature, copy))
         return false;
+    copy.insert(copy.end(), signature.begin(), signature.end());
     Bytes image(HeaderSize, 0x00);
     image[8] = DefaultInfoVersion;
     image[SelectorAt] = 0x01;
-    for (int i = 0; i < 2; ++i) {
-        image.insert(image.end(), copy.begin(), copy.end());
-        image.insert(image.end(), signature.begin(), signature.end());
+    const Bytes header(image.begin(), image.begin() + SelectorAt);
+    const Bytes selectB(image.begin() + SelectorAt, image.end());
+    bool written = false;
+    if (!ticket) {
+        for (int i = 0; i < 2; ++i) image.insert(image.end(), copy.begin(), copy.end());
+        written = writePages(HeaderPage, static_cast<int>(image.size() / 4), image);
+    } else {
+        // The copy the ticket holds stays valid until the selector has left it: the blank goes to
+        // the other copy first, the selector names it, and only then is the old copy overwritten.
+        const int other = valid == 0 ? CopyBPage : CopyAPage;
+        const int old = valid == 0 ? CopyAPage : CopyBPage;
+        written =
+            writePages(HeaderPage, SelectorPage - HeaderPage, header) &&
+            writePages(other, CopyWithSignaturePages, copy) &&
+            writePages(SelectorPage, 1, Bytes{static_cast<uint8_t>(valid == 0 ? 1 : 0), 0x00, 0x00, 0x00}) &&
+            writePages(old, CopyWithSignaturePages, copy) && writePages(SelectorPage, 1, selectB);
     }
+    if (!written)
+        return forgetCopy();
+    // The image on the card selects copy B, whatever happens to the steps after it.
+    m_copy = 1;
     // The one-time page cannot be taken back: it is marked only once the ticket is on the card, so
     // a create that fails before leaves the card as what it was.
-    return writePages(HeaderPage, static_cast<int>(image.size() / 4), image) &&
-           writeOTP(Bytes{LayoutVersion, 0x00, 0x00, 0x00});
+    return writeOTP(Bytes{LayoutVersion, 0x00, 0x00, 0x00});
 }
 
 bool CardReader::writeDefaultConfig()
@@ -329,10 +349,8 @@ std::shared_ptr<RFID::Card> CardReader::create(bool)
     const bool fresh = otp[0] != LayoutVersion;
     if (!fresh && !authenticate())
         return nullptr;
-    if (!writeDefaultData() || (fresh && !writeDefaultConfig()))
+    if (!writeDefaultData(!fresh) || (fresh && !writeDefaultConfig()))
         return nullptr;
-    // The default image is copy B: what this reader knew of the copies is gone.
-    m_copy = 1;
     m_offline.forgetKeys();
     finishOperation(start);
     return read(0, 0);

@@ -62,7 +62,9 @@ public:
     bool verifySignature(const Bytes& data);
     bool readCardData(CardData& data);
     bool writeCardData(const CardData& data);
-    bool writeDefaultData();
+    // The blank ticket, copy B selected; ticket: the card holds one, whose valid copy is never
+    // overwritten in place.
+    bool writeDefaultData(bool ticket = false);
     bool writeDefaultConfig();
 
 private:
@@ -73,6 +75,8 @@ private:
     // The copy the selector names, from this reader's last verified read or completed write, else
     // from page 11.
     bool currentCopy(int& copy);
+    // After a failure once a page went out: the selector is read again before the next write.
+    bool forgetCopy();
 
     KivoLUC::OfflineSam m_offline;
     std::optional<int> m_copy;

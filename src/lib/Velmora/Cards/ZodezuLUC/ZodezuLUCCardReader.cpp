@@ -482,13 +482,6 @@ bool CardReader::writeCardData(const CardData& data)
     Bytes copyMac;
     if (!generateSignature(copyMac, copyMacInput(pages, d.layoutSelector, d.layoutData)))
         return false;
-    // A WRITE whose answer was lost may have landed, the selector's too: once a page has gone out,
-    // a failure leaves the next write to read the selector again, so that it never takes the copy
-    // now valid for the one to overwrite.
-    auto forgetLayout = [this] {
-        m_layoutKnown = false;
-        return false;
-    };
     if (!writePages(StatusPage, HeadPages, pages))
         return forgetLayout();
     log(Log::LevelInfo, toB ? "Writing Card Layout B" : "Writing Card Layout A");
@@ -498,6 +491,16 @@ bool CardReader::writeCardData(const CardData& data)
         return forgetLayout();
     m_layoutB ^= 1u;
     return true;
+}
+
+// A WRITE whose answer was lost may have landed, the selector's too: once a page has gone out, a
+// failure leaves the next write to read the selector again, so that it never takes the copy now
+// valid for the one to overwrite.
+bool CardReader::forgetLayout()
+{
+    m_layoutKnown = false;
+    m_cache.drop(SelectorPage);
+    return false;
 }
 
 bool CardReader::readSelector()
@@ -512,22 +515,37 @@ bool CardReader::readSelector()
 
 bool CardReader::writeDefaultData()
 {
+    if (!m_layoutKnown && !readSelector())
+        return false;
     Bytes infoMac;
     if (!generateSignature(infoMac, Bytes(InfoMacInputSize, 0x00)))
         return false;
-    Bytes image(HeadSize, 0x00);
+    Bytes head(HeadSize, 0x00);
     std::copy(infoMac.begin(), infoMac.end(),
-              image.begin() + static_cast<long>(StatusSize + m_format.infoSize));
-    const Bytes copyB = selector(true);
-    Bytes copyMac;
-    if (!generateSignature(copyMac, copyMacInput(image, copyB, Bytes(CopySize, 0x00))))
+              head.begin() + static_cast<long>(StatusSize + m_format.infoSize));
+    const Bytes blank(CopySize, 0x00);
+    const bool fromB = m_layoutB == 1;
+    // Both MAC pages of the image hold copy B's MAC; copy A gets one of its own only on the way.
+    Bytes copyMac, macA;
+    if (!generateSignature(copyMac, copyMacInput(head, selector(true), blank)) ||
+        (fromB && !generateSignature(macA, copyMacInput(head, selector(false), blank))))
         return false;
-    append(image, copyB);
-    append(image, copyMac);
-    append(image, copyMac);
-    image.resize(image.size() + 2 * CopySize, 0x00);
     log(Log::LevelInfo, "Writing default data.");
-    return writePages(StatusPage, static_cast<int>(image.size() / PageSize), image);
+    // The copy valid before stays so until the selector has left it: the blank goes to the other
+    // copy first, and only then over the old one. From copy B, copy A is a valid blank on the way.
+    bool written = writePages(StatusPage, HeadPages, head);
+    if (fromB)
+        written = written && writePages(CopyAPage, CopyPages, blank) && writePages(MacAPage, 1, macA) &&
+                  writePages(SelectorPage, 1, selector(false));
+    written = written && writePages(CopyBPage, CopyPages, blank) && writePages(MacAPage + 1, 1, copyMac) &&
+              writePages(SelectorPage, 1, selector(true)) && writePages(CopyAPage, CopyPages, blank) &&
+              writePages(MacAPage, 1, copyMac);
+    if (!written)
+        return forgetLayout();
+    // The image on the card selects copy B, whatever its read-back gives.
+    m_layoutB = 1;
+    m_layoutKnown = true;
+    return true;
 }
 
 bool CardReader::writeDefaultConfig()

@@ -88,7 +88,7 @@ protected:
 
     const Format& m_format;
     unsigned m_layoutB = 0;
-    // Whether m_layoutB is what the card holds: not after a write that failed on its way.
+    // Whether m_layoutB is what the card holds: not after a write or create that failed on its way.
     bool m_layoutKnown = false;
     bool m_authenticated = false;
     std::vector<std::shared_ptr<NFC::MifareSAM>> m_sams;
@@ -96,6 +96,8 @@ protected:
 private:
     // Page 13 again, with both copies' MACs in the same READ: which copy the card now selects.
     bool readSelector();
+    // After a failure once a page went out: the selector is read again before the next write.
+    bool forgetLayout();
     // The selector page that names copy B (or A).
     Bytes selector(bool copyB) const;
     // Block status, information record, its MAC and zero padding: pages 4 to 12.
