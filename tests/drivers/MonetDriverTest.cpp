@@ -12,6 +12,7 @@
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Reader.h"
+#include "StderrCapture.h"
 #include "TestSupport.h"
 #include "core/Log.h"
 #include "drivers/Monet/Factory.h"
@@ -335,8 +336,8 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
 {
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV3));
     fake.side.setSam(1, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV2));
-    fake.side.setSam(2, std::make_shared<emulators::LGSamResponder>(),
-                     emulators::MonetSideChannel::SamLink::T0);
+    auto lg = std::make_shared<emulators::LGSamResponder>();
+    fake.side.setSam(2, lg, emulators::MonetSideChannel::SamLink::T0);
     fake.side.setSam(3, std::make_shared<emulators::LGSamResponder>(fromHex("3B 02 11 22")));
     auto reader = openReader();
     EXPECT_TRUE(std::dynamic_pointer_cast<NFC::MifareSAM>(reader->turnOnSam(0)));
@@ -374,9 +375,39 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         EXPECT_FALSE(driver->ISO7816_exchangeAPDU(row.slot, header, row.data, nullptr, sw));
         EXPECT_EQ(driver->ISO7816_slotState(row.slot), row.slot == 0 ? 2 : 0);
     }
+    const auto samCommands = [&] {
+        size_t n = 0;
+        for (const Bytes& r : fake.side.requests()) n += r[0] == 0x62;
+        fake.side.clearRequests();
+        return n;
+    };
+    EXPECT_EQ(samCommands(), 0u);
+    // A TPDU goes as it is when P3 counts its data (or, without data, is its Le), never otherwise.
+    const struct
+    {
+        int slot;
+        uint8_t p3;
+        const Bytes* data;
+        size_t sent;
+    } tpdus[] = {{0, 4, &four, 1}, {0, 3, &four, 0}, {0, 5, &four, 0}, {0, 8, nullptr, 1}, {4, 4, &four, 0}};
     int sw = 0;
-    EXPECT_FALSE(driver->ISO7816_exchangeTPDU(0, {0x80, 0x60, 0, 0, 2}, &four, nullptr, sw));
-    EXPECT_FALSE(driver->ISO7816_exchangeTPDU(4, {0x80, 0x60, 0, 0, 4}, &four, nullptr, sw));
+    for (const auto& row : tpdus) {
+        SCOPED_TRACE(row.p3);
+        driver->ISO7816_exchangeTPDU(row.slot, {0x80, 0x60, 0, 0, row.p3}, row.data, nullptr, sw);
+        EXPECT_EQ(samCommands(), row.sent);
+    }
+    // T=0 goes on with 61xx and 6Cxx: no error line for them, the Part's line for their neighbours.
+    Log::setLevel(Log::LevelInfo);
+    for (const uint16_t status : {0x6110, 0x6C08, 0x6000, 0x6210, 0x6B00, 0x6D00, 0x9000}) {
+        SCOPED_TRACE(status);
+        testsupport::StderrCapture lines;
+        lg->load({{fromHex("80 CA 00 00 02"), {}, status}});
+        EXPECT_TRUE(driver->ISO7816_exchangeTPDU(2, {0x80, 0xCA, 0, 0, 2}, nullptr, nullptr, sw));
+        EXPECT_EQ(sw, status);
+        const bool normal = status >> 8 == 0x61 || status >> 8 == 0x6C || status == 0x9000;
+        EXPECT_EQ(lines.text().find("SW1SW2 received") == std::string::npos, normal) << lines.text();
+    }
+    Log::setLevel(Log::LevelWarning);
     EXPECT_TRUE(driver->ISO7816_powerOff(1));
     fake.side.clearRequests();
     EXPECT_EQ(driver->ISO7816_slotState(1), 1);
@@ -398,7 +429,19 @@ TEST_F(MonetDriverTest, AFrameThatNeverCompletesFailsItsCommandAndTheNextOpenRec
     EXPECT_FALSE(driver->ISO7816_powerOn(0, nullptr));
     EXPECT_LT(testsupport::msSince(begin), fake.timing.sideRequestMs + 1000 + 2000.0);
 
+    // Until it is reopened: the reader is reported for reopening without asking it, and a search
+    // takes its wait instead of failing at once.
+    const size_t requests = fake.b.requests().size();
+    EXPECT_FALSE(driver->status());
+    int type = 0;
+    Bytes uid, ats;
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 700));
+    ASSERT_FALSE(fake.clock->sleeps().empty());
+    EXPECT_EQ(fake.clock->sleeps().back(), 700);
+    EXPECT_EQ(fake.b.requests().size(), requests);
+
     ASSERT_TRUE(driver->open("/dev/ttyMONET", 115200, nullptr));
+    EXPECT_TRUE(driver->status());
     EXPECT_EQ(fake.side.connections(), 2u);
     EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
 }

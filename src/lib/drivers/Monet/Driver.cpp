@@ -905,7 +905,7 @@ bool Driver::ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, const std:
             apdu.insert(apdu.end(), data->begin(), data->end());
         Bytes reply;
         int answered = -1;
-        m_sideReader.SAMpassThroughAPDU(static_cast<uint8_t>(slot + 1), apdu, reply, answered);
+        m_sideReader.SAMpassThroughTPDU(static_cast<uint8_t>(slot + 1), apdu, reply, answered);
         if (answered < 0)
             return false;
         sw = answered;
