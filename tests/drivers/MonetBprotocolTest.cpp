@@ -98,9 +98,9 @@ TEST(MonetBprotocolReader, ResultCodesComeFromTheResultField)
 {
     // 'R' (nullptr: none) and the results of getInfo, enableRF and disableRF.
     const std::tuple<const char*, int, int, int> cases[] = {
-        {nullptr, 0, 0, 0},  {"000", 0, 0, 0},     {"004", 0, 0, 0},      {"022", 22, 0, 0},
-        {"030", 30, 30, 30}, {"X", 200, 200, 200}, {"0AB", 200, 200, 200}, {"009", 0, 0, 0},
-        {"010", 10, 10, 10}};
+        {nullptr, 0, 0, 0},     {"000", 0, 0, 0},    {"004", 0, 0, 0},
+        {"022", 22, 0, 0},      {"030", 30, 30, 30}, {"X", 200, 200, 200},
+        {"0AB", 200, 200, 200}, {"009", 0, 0, 0},    {"010", 10, 10, 10}};
     for (const auto& [result, getInfo, enable, disable] : cases) {
         MonetLink link('B');
         for (uint8_t command : {0x80, 0x85, 0x86})
@@ -168,13 +168,10 @@ TEST(MonetBprotocolReader, TapModeStartResendsOnlyAfterNoAnswerAndStopAlwaysClea
 TEST(MonetBprotocolReader, AntennaSwitchFollowsIntermediateAnswersForFifteenSeconds)
 {
     // Type-0 answers before the last, the last one's 'R', clock step per reading, silence, result.
-    const std::tuple<int, const char*, int64_t, bool, int> cases[] = {{3, "000", 0, false, 0},
-                                                                      {2, "030", 0, false, 0},
-                                                                      {40, "000", 1000, false, 202},
-                                                                      {14, "000", 1000, false, 0},
-                                                                      {15, "000", 1000, false, 202},
-                                                                      {0, "017", 0, false, 17},
-                                                                      {0, "000", 0, true, 202}};
+    const std::tuple<int, const char*, int64_t, bool, int> cases[] = {
+        {3, "000", 0, false, 0},     {2, "030", 0, false, 0},       {40, "000", 1000, false, 202},
+        {14, "000", 1000, false, 0}, {15, "000", 1000, false, 202}, {0, "017", 0, false, 17},
+        {0, "000", 0, true, 202}};
     for (const auto& [intermediates, last, clockStep, silent, result] : cases) {
         MonetLink link('B', nullptr, clockStep);
         link.peer.setScript(monetScript([&, n = intermediates, r = last](auto& s) {
