@@ -105,7 +105,7 @@ protected:
     int restarts = 0;
     SideChannelTransport transport{client, clock};
     SideChannelReader reader{transport, clock, [this] { return provider(); }, [this] { ++restarts; },
-                             SideChannelReader::Times{300, 300, 300, 10000}};
+                             SideChannelReader::Times{300, 300, 300, Monet::Timing{}.searchFailSafeMs}};
 };
 
 TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
@@ -142,6 +142,17 @@ TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
             EXPECT_EQ(toHex(answer->popTAG(TAG_DATA)), row.data);
         }
         EXPECT_EQ(count(lines.text(), row.logged), row.expectLines);
+    }
+    // The largest payload a frame's length can carry goes out; one byte more is not sent at all.
+    for (const size_t size : {0xFFFF, 0x10000}) {
+        fake.clearRequests();
+        SideChannelMsg::Ptr request = SideChannelMsg::make();
+        request->pushTAG(TAG_COMMAND, {SET_LEDS});
+        request->pushTAG(TAG_DATA, Bytes(size - 1, 0x01));
+        EXPECT_EQ(transport.transmit(request), size == 0xFFFF);
+        EXPECT_EQ(fake.waitForRequests(1, size == 0xFFFF ? 5000 : 100), size == 0xFFFF);
+        while (transport.receive(100)) {
+        }
     }
 }
 
@@ -207,6 +218,7 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
         // Lengths that point past the end of the description.
         {{"B8 00 00 00 00 00 09 11 22 33 44 00 00 00 01 01"}, false, 0, "201 -1   0 "},
         {{"B8 00 00 00 00 00 01 11 00 09 75 77 02 01 0A"}, false, 0, "201 -1   0 "},
+        {{"B8 00 00 00 00 00 04 11 22 33 44 00 06 75 77 81 02 80 00 01 01"}, false, 0, "201 -1   0 "},
         {{"D0 00", "D3 00 00 00 00 04 AA BB CC DD"}, false, 0, "901 512   0 AABBCCDD"},
         {{"D0 00", "D3 00 00 00 FE"}, false, 0, "901 512   2 "},
         {{"D0 00", "D3 00 00 00"}, false, 0, "901 512   201 "},
@@ -221,6 +233,9 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
         {{}, false, 0, "202 -1   0 "},
         // Unrelated frames keep coming for longer than the fail-safe.
         {{"81 00 02", "81 00 02", "81 00 02", "81 00 02"}, false, 4000, "202 -1   0 "},
+        // A card event after an unrelated frame met less, or more, than the fail-safe's whole seconds.
+        {{"81 00 02", description}, false, 10999, "900 256 11223344 7577810280 0 "},
+        {{"81 00 02", description}, false, 11000, "202 -1   0 "},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.events.empty() ? "silence" : row.events.back());
@@ -233,7 +248,10 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
         EXPECT_EQ(std::to_string(result) + " " + std::to_string(type) + " " + toHex(uid) + " " + toHex(ats) +
                       " " + std::to_string(tap) + " " + token,
                   row.outcome);
+        while (transport.receive(20)) {
+        }
     }
+    clock->step = 0;
     // Before re-enabling, a card event that came outside a search is told apart from idle ones.
     for (bool card : {true, false}) {
         fake.sendPayload(fromHex("81 00 02"));
@@ -241,6 +259,15 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
             fake.sendPayload(fromHex("B8 00 00 00 00 00 04 11 22 33 44 00 00 00 01 01"));
         fake.sendPayload(fromHex("83 00 01"));
         EXPECT_EQ(reader.getIdleMessages(100), card);
+    }
+    // Ten frames at most are read, the card event being the tenth or the eleventh.
+    for (const size_t others : {9, 10}) {
+        for (size_t i = 0; i < others; ++i) fake.sendPayload(fromHex("81 00 03"));
+        fake.sendPayload(fromHex("B8 00 00 00 00 00 04 11 22 33 44 00 00 00 01 01"));
+        ASSERT_TRUE(pending(client, others * 5 + 18));
+        EXPECT_EQ(reader.getIdleMessages(100), others < 10);
+        while (transport.receive(20)) {
+        }
     }
 }
 
@@ -291,6 +318,10 @@ TEST_F(MonetSideChannelTest, DesfireTrafficReachesTheCardModel)
     Bytes rest = {0xAF};
     rest.insert(rest.end(), record.end() - 16, record.end());
 
+    // Up to 56 bytes a 0x3B goes as it is; above, it waits for its continuation.
+    fake.clearRequests();
+    EXPECT_EQ(reader.passThroughAPDU(Bytes(first.begin(), first.begin() + 56), reply, 300), 0);
+    EXPECT_EQ(fake.requests().size(), 1u);
     // A search between the parts drops the held-back part: the continuation goes alone.
     fake.clearRequests();
     EXPECT_EQ(reader.passThroughAPDU(first, reply, 300), 0);
