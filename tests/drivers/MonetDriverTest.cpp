@@ -112,10 +112,11 @@ TEST_F(MonetDriverTest, FacadeEndsOnMonetAfterTheSerialProbesAndNeverProbesItsOw
         int upAfter;  // flag reads after pppd started; -1: never
         bool held;    // our pppd already runs on the device
         bool opens;
+        size_t sleeps;  // 200 ms apart, one after each check of the flags
     } rows[] = {
-        {"link up after some polls", 3, false, true},
-        {"link never up", -1, false, false},
-        {"our pppd holds the device", 0, true, true},
+        {"link up after some polls", 3, false, true, 4},
+        {"link never up", -1, false, false, 25},
+        {"our pppd holds the device", 0, true, true, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -130,7 +131,11 @@ TEST_F(MonetDriverTest, FacadeEndsOnMonetAfterTheSerialProbesAndNeverProbesItsOw
         families = Monet::withDriverFactory(families, fake.setup());
         NFC::Reader reader(families);
         Bytes onLine;
+        const std::vector<int64_t> sleeps = fake.clock->sleeps();
         EXPECT_EQ(reader.open(pty.path(), 115200), row.opens);
+        const std::vector<int64_t> after = fake.clock->sleeps();
+        EXPECT_EQ(std::vector<int64_t>(after.begin() + static_cast<long>(sleeps.size()), after.end()),
+                  std::vector<int64_t>(row.sleeps, 200));
         pty.readAvailable(onLine);
         EXPECT_EQ(platform->count("pppd "), 1u);
         EXPECT_EQ(platform->count("pppd " + pty.path() + " 115200"), 1u);
@@ -151,7 +156,10 @@ TEST_F(MonetDriverTest, FailedBringUpsBackOffWithoutTouchingThePlatform)
     {
         int64_t waitMs;  // moved on the manual clock before the open
         bool tried;      // the open reached the platform
-    } rows[] = {{0, true}, {0, false}, {1999, false}, {1, true}, {3999, false}, {1, true}, {600000, true}};
+    } rows[] = {{0, true},      {0, false},     {1999, false},   {1, true},     {3999, false},
+                {1, true},      {600000, true}, {16000, true},   {32000, true}, {64000, true},
+                {128000, true}, {256000, true}, {299999, false}, {1, true},     {299999, false},
+                {1, true}};  // doubling stops at five minutes
     for (const auto& row : rows) {
         SCOPED_TRACE(row.waitMs);
         fake.clock->sleepMillis(row.waitMs);
@@ -282,6 +290,7 @@ TEST_F(MonetDriverTest, CardsReachTheCardModelsThroughTheFacade)
         Bytes frame;
         std::vector<size_t> sent;
     } rows[] = {
+        {"55 bytes go whole", false, write(1, 55), {55}},
         {"56 bytes go as 40 and AF with 16", false, write(1, 56), {40, 17}},
         {"60 bytes on EV1 go as 44 and AF with 16", true, write(2, 60), {44, 17}},
         {"60 bytes otherwise are held for the continuation", false, write(2, 60), {}},
@@ -351,6 +360,7 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
 
     auto driver = openDriver();
     const Bytes four = fromHex("00 11 22 33");
+    const Bytes tooLong(256, 0x11);
     const struct
     {
         const char* name;
@@ -358,9 +368,14 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         uint16_t lc, le;
         const Bytes* data;
     } refused[] = {
-        {"slot -1", -1, 0, 0, nullptr},          {"slot 4", 4, 0, 0, nullptr},
-        {"Lc 300", 0, 300, 0, nullptr},          {"Le 300", 0, 0, 300, nullptr},
-        {"Lc 4 without data", 0, 4, 0, nullptr}, {"Lc 2 with four bytes", 0, 2, 0, &four},
+        {"slot -1", -1, 0, 0, nullptr},
+        {"slot 4", 4, 0, 0, nullptr},
+        {"Lc 300", 0, 300, 0, nullptr},
+        {"Le 300", 0, 0, 300, nullptr},
+        {"Lc 4 without data", 0, 4, 0, nullptr},
+        {"Lc 2 with four bytes", 0, 2, 0, &four},
+        {"Lc 256 with its data", 0, 256, 0, &tooLong},
+        {"Le 256", 0, 0, 256, nullptr},
     };
     fake.side.clearRequests();
     for (const auto& row : refused) {
@@ -382,6 +397,16 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         return n;
     };
     EXPECT_EQ(samCommands(), 0u);
+    const Bytes longest(255, 0x11);
+    for (const bool le : {false, true}) {
+        NFC::Driver::APDUHeader header;
+        header.Lc = le ? 0 : 255;
+        header.hasLe = le;
+        header.Le = 255;
+        int sw = 0;
+        driver->ISO7816_exchangeAPDU(0, header, le ? nullptr : &longest, nullptr, sw);
+        EXPECT_EQ(samCommands(), 1u) << le;
+    }
     // A TPDU goes as it is when P3 counts its data (or, without data, is its Le), never otherwise.
     const struct
     {
@@ -525,6 +550,15 @@ TEST_F(MonetDriverTest, FirmwareUpdateIgnoresItsFileAndReportsTheDownload)
     EXPECT_FALSE(rebootNotified);
     EXPECT_EQ(percents.size(), 2u + 3u);  // the start, each answer, the end
     EXPECT_EQ(driver->info().appUpdateResult, "n/a");
+
+    // A reader that refuses every download is asked five times.
+    fake.n.setScript(testsupport::monetScript([](auto& s) { s.callParams = {testsupport::tms(1, "012")}; }));
+    const size_t requests = fake.n.requests().size();
+    EXPECT_FALSE(driver->updateFirmware("", rebootNotified, nullptr));
+    const auto all = fake.n.requests();
+    EXPECT_EQ(std::count_if(all.begin() + static_cast<long>(requests), all.end(),
+                            [](const auto& r) { return r.type == 1; }),
+              5);
 }
 
 }  // namespace
