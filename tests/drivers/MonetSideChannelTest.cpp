@@ -503,6 +503,27 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
         EXPECT_EQ(fake.leds(), 2);
     }
 
+    // An answer must be whole within the request's wait plus a second from its first byte: its
+    // last byte, held back, comes once the reader has seen the clock just short of that, or at it.
+    for (const int64_t at : {1299, 1300}) {
+        SCOPED_TRACE(at);
+        clock->set(0);
+        fake.inject({Fault::Partial, 1, {}, {}, SET_LEDS});
+        std::future<int> result = std::async(std::launch::async, [&] { return reader.setLEDs(6); });
+        ASSERT_TRUE(fake.waitForRequests(1, 5000));
+        ASSERT_TRUE(testsupport::eventually([&] { return !pending(client, 1, 1); }));
+        const size_t readings = clock->set(at);
+        ASSERT_TRUE(testsupport::eventually([&] { return clock->count() > readings; }));
+        fake.sendBytes({0x00});
+        EXPECT_EQ(result.get(), at < 1300 ? 0 : 202);
+        EXPECT_EQ(client.connected(), at < 1300);
+        if (!client.connected()) {
+            const size_t connections = fake.connections();
+            client.connect(fake.host(), fake.port());
+            ASSERT_TRUE(fake.waitForConnections(connections + 1, 5000));
+        }
+        fake.clearRequests();
+    }
     // A frame caught coming in by the drain before a request must be whole by the drain's end: its
     // last byte, held back, comes once the drain has seen the clock just short of it, or at it.
     for (const int64_t at : {49, 50}) {

@@ -108,6 +108,9 @@ SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t 
         if (!readUntil(header, 1, Monet::Clock::steadyMillis() + std::max(waitMs, 1), clockEndMs))
             return Frame::None;
         const int64_t deadline = Monet::Clock::steadyMillis() + std::max(waitMs, 0) + FrameGraceMs;
+        // The same bound on the driver's clock, unless an earlier end was given (the drain's).
+        if (clockEndMs < 0)
+            clockEndMs = m_clock->nowMillis() + std::max(waitMs, 0) + FrameGraceMs;
         if (readUntil(header, 2, deadline, clockEndMs)) {
             expected = NFC::ByteReader(header).u16be();
             if (readUntil(payload, expected, deadline, clockEndMs)) {

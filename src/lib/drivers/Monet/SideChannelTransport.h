@@ -59,7 +59,8 @@ private:
     // was still coming in when the drain's time ran out.
     bool drain();
     // One frame: its first byte within waitMs, the whole of it within waitMs + FrameGraceMs of
-    // that byte and never after clockEndMs on the driver's clock (-1 for no such end).
+    // that byte, on the steady clock and on the driver's, and never after clockEndMs on the
+    // driver's clock (-1 for no such end).
     Frame readFrame(int waitMs, int64_t clockEndMs, Bytes& payload);
     // Appends what is already here and what arrives until out holds n bytes; false when the
     // deadline (steady milliseconds) or clockEndMs passes first, or the peer closes.
