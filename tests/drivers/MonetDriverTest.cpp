@@ -221,10 +221,12 @@ TEST_F(MonetDriverTest, FirstEnableWaitsTheDelayAndDisableCancelsItEvenAtTheExpi
     // Long enough that no scheduler holds this thread past it before the first look.
     fake.timing.enableDelayMs = 1000;
     auto driver = openDriver();
+    const auto enabled = std::chrono::steady_clock::now();
     EXPECT_TRUE(driver->enableRF());
     EXPECT_TRUE(driver->enableRF());
     EXPECT_EQ(fake.bCount(TapModeStart), 0u);
     ASSERT_TRUE(fake.b.waitForRequests(fake.b.requests().size() + 1, PeerDeadlineMs));
+    EXPECT_GE(testsupport::msSince(enabled), 1000);  // not before the delay; a busy host only adds
     EXPECT_EQ(fake.bCount(TapModeStart), 1u);
     EXPECT_TRUE(driver->status());
 
