@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -320,6 +321,47 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
                 EXPECT_EQ(read, first[row.name]);
             }
         }
+    }
+}
+
+// A Monet reader whose side channel goes (the reader hangs up, or a frame that never completes
+// breaks it) is reopened after the worker's pause, with no flood of requests meanwhile, and a tap
+// once it is back is read within 5 s of the loss.
+TEST(ManagerFamilies, MonetReaderWhoseSideChannelGoesIsReopenedAndReadsTheNextTap)
+{
+    Log::open("tapgate-test", true, false);
+    Log::setLevel(getenv("MATRIX_DEBUG") ? Log::LevelDebug : Log::LevelWarning);
+    for (const bool hangUp : {true, false}) {
+        SCOPED_TRACE(hangUp ? "reader hangs up" : "frame never completes");
+        MonetFamily family;
+        emulators::MonetSideChannel& side = family.fake.side;
+        auto sam = std::make_shared<emulators::MifareSam>();
+        emulators::kivo::loadKeys(*sam);
+        sam->setUnlockedFromPowerOn(true);
+        family.setSam(0, sam);
+        Running running(family, "");
+        ASSERT_TRUE(running.journal.waitFor("state Searching", 1, 60000));
+        const size_t requests = family.fake.b.requests().size();
+        if (hangUp)
+            side.hangUp();
+        else
+            side.sendBytes(emulators::fromHex("00 20 B8 00 00 00"));  // 4 of 32 bytes
+        ASSERT_TRUE(side.waitForEnded(1, 5000));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        const auto left = [&] {
+            return static_cast<int>(std::max<int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                         std::chrono::steady_clock::now())
+                       .count()));
+        };
+        ASSERT_TRUE(side.waitForConnections(2, left()));
+        ASSERT_TRUE(running.journal.waitFor("state Searching", 2, left()));
+        family.setCard(tickets::kivo(false), NFC::Tag::MifareUltralight);
+        family.announce(false);
+        ASSERT_TRUE(running.journal.waitFor("read ", 1, left()));
+        EXPECT_EQ(running.journal.starting("read ").back().substr(0, 15), "read 0 KivoLUC ");
+        // The reopen's own requests and a status check or two.
+        EXPECT_LE(family.fake.b.requests().size() - requests, 8u);
     }
 }
 

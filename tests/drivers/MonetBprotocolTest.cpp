@@ -98,8 +98,9 @@ TEST(MonetBprotocolReader, ResultCodesComeFromTheResultField)
 {
     // 'R' (nullptr: none) and the results of getInfo, enableRF and disableRF.
     const std::tuple<const char*, int, int, int> cases[] = {
-        {nullptr, 0, 0, 0},  {"000", 0, 0, 0},     {"004", 0, 0, 0},      {"022", 22, 0, 0},
-        {"030", 30, 30, 30}, {"X", 200, 200, 200}, {"0AB", 200, 200, 200}};
+        {nullptr, 0, 0, 0},     {"000", 0, 0, 0},    {"004", 0, 0, 0},
+        {"022", 22, 0, 0},      {"030", 30, 30, 30}, {"X", 200, 200, 200},
+        {"0AB", 200, 200, 200}, {"009", 0, 0, 0},    {"010", 10, 10, 10}};
     for (const auto& [result, getInfo, enable, disable] : cases) {
         MonetLink link('B');
         for (uint8_t command : {0x80, 0x85, 0x86})
@@ -167,11 +168,10 @@ TEST(MonetBprotocolReader, TapModeStartResendsOnlyAfterNoAnswerAndStopAlwaysClea
 TEST(MonetBprotocolReader, AntennaSwitchFollowsIntermediateAnswersForFifteenSeconds)
 {
     // Type-0 answers before the last, the last one's 'R', clock step per reading, silence, result.
-    const std::tuple<int, const char*, int64_t, bool, int> cases[] = {{3, "000", 0, false, 0},
-                                                                      {2, "030", 0, false, 0},
-                                                                      {40, "000", 1000, false, 202},
-                                                                      {0, "017", 0, false, 17},
-                                                                      {0, "000", 0, true, 202}};
+    const std::tuple<int, const char*, int64_t, bool, int> cases[] = {
+        {3, "000", 0, false, 0},     {2, "030", 0, false, 0},       {40, "000", 1000, false, 202},
+        {14, "000", 1000, false, 0}, {15, "000", 1000, false, 202}, {0, "017", 0, false, 17},
+        {0, "000", 0, true, 202}};
     for (const auto& [intermediates, last, clockStep, silent, result] : cases) {
         MonetLink link('B', nullptr, clockStep);
         link.peer.setScript(monetScript([&, n = intermediates, r = last](auto& s) {
@@ -244,6 +244,14 @@ TEST(MonetTmsDownload, ProgressFollowsTheIntermediateAnswersAndTheLastOneCloses)
     EXPECT_EQ(std::tie(requests[0].type, requests[0].fields),
               std::make_tuple(1, Pairs{{'T', "90"}, {'V', "1"}}));
     EXPECT_EQ(std::tie(requests[1].type, requests[1].fields), std::make_tuple(0, Pairs{{'T', "90"}}));
+
+    // The download ends with the answer to the first step begun more than 300 s in.
+    for (const auto& [step, answers] : {std::pair<int64_t, size_t>{100333, 4}, {100334, 3}}) {
+        MonetLink slow('N', nullptr, step);
+        slow.peer.setScript(monetScript([](auto& s) { s.callParams.assign(10, tms(0, "000")); }));
+        EXPECT_EQ(slow.download(static_cast<int>(Monet::Timing{}.tmsTimeoutS)), 0);
+        EXPECT_EQ(slow.progress.size(), answers + 2) << step;
+    }
 }
 
 TEST(MonetTmsDownload, RebootNoticeWaitsOnceAndSilenceOrErrorsEndWithoutClosing)
@@ -301,6 +309,7 @@ TEST(MonetBprotocolBadPeer, StrayOddAndMalformedDatagramsNeverPassForAnAnswer)
         {{0x02}, false, 202, false},
         {std::vector<uint8_t>(37, 'B'), false, 202, false},
         {probe.peer.frameWithBody(1, std::vector<uint8_t>(4097 - 38, 'x')), false, 201, false},
+        {probe.peer.frameWithBody(1, std::vector<uint8_t>(4096 - 38, 'x')), false, 0, true},
         {probe.peer.frameWithBody(1, String::fromHex("1C52")), false, 201, true},
     };
     for (const auto& [before, fromOtherAddress, result, learnsId] : cases) {

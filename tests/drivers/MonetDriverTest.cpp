@@ -12,6 +12,7 @@
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Reader.h"
+#include "StderrCapture.h"
 #include "TestSupport.h"
 #include "core/Log.h"
 #include "drivers/Monet/Factory.h"
@@ -111,10 +112,11 @@ TEST_F(MonetDriverTest, FacadeEndsOnMonetAfterTheSerialProbesAndNeverProbesItsOw
         int upAfter;  // flag reads after pppd started; -1: never
         bool held;    // our pppd already runs on the device
         bool opens;
+        size_t sleeps;  // 200 ms apart, one after each check of the flags
     } rows[] = {
-        {"link up after some polls", 3, false, true},
-        {"link never up", -1, false, false},
-        {"our pppd holds the device", 0, true, true},
+        {"link up after some polls", 3, false, true, 4},
+        {"link never up", -1, false, false, 25},
+        {"our pppd holds the device", 0, true, true, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -129,7 +131,11 @@ TEST_F(MonetDriverTest, FacadeEndsOnMonetAfterTheSerialProbesAndNeverProbesItsOw
         families = Monet::withDriverFactory(families, fake.setup());
         NFC::Reader reader(families);
         Bytes onLine;
+        const std::vector<int64_t> sleeps = fake.clock->sleeps();
         EXPECT_EQ(reader.open(pty.path(), 115200), row.opens);
+        const std::vector<int64_t> after = fake.clock->sleeps();
+        EXPECT_EQ(std::vector<int64_t>(after.begin() + static_cast<long>(sleeps.size()), after.end()),
+                  std::vector<int64_t>(row.sleeps, 200));
         pty.readAvailable(onLine);
         EXPECT_EQ(platform->count("pppd "), 1u);
         EXPECT_EQ(platform->count("pppd " + pty.path() + " 115200"), 1u);
@@ -150,7 +156,10 @@ TEST_F(MonetDriverTest, FailedBringUpsBackOffWithoutTouchingThePlatform)
     {
         int64_t waitMs;  // moved on the manual clock before the open
         bool tried;      // the open reached the platform
-    } rows[] = {{0, true}, {0, false}, {1999, false}, {1, true}, {3999, false}, {1, true}, {600000, true}};
+    } rows[] = {{0, true},      {0, false},     {1999, false},   {1, true},     {3999, false},
+                {1, true},      {600000, true}, {16000, true},   {32000, true}, {64000, true},
+                {128000, true}, {256000, true}, {299999, false}, {1, true},     {299999, false},
+                {1, true}};  // doubling stops at five minutes
     for (const auto& row : rows) {
         SCOPED_TRACE(row.waitMs);
         fake.clock->sleepMillis(row.waitMs);
@@ -212,10 +221,12 @@ TEST_F(MonetDriverTest, FirstEnableWaitsTheDelayAndDisableCancelsItEvenAtTheExpi
     // Long enough that no scheduler holds this thread past it before the first look.
     fake.timing.enableDelayMs = 1000;
     auto driver = openDriver();
+    const auto enabled = std::chrono::steady_clock::now();
     EXPECT_TRUE(driver->enableRF());
     EXPECT_TRUE(driver->enableRF());
     EXPECT_EQ(fake.bCount(TapModeStart), 0u);
     ASSERT_TRUE(fake.b.waitForRequests(fake.b.requests().size() + 1, PeerDeadlineMs));
+    EXPECT_GE(testsupport::msSince(enabled), 1000);  // not before the delay; a busy host only adds
     EXPECT_EQ(fake.bCount(TapModeStart), 1u);
     EXPECT_TRUE(driver->status());
 
@@ -281,6 +292,7 @@ TEST_F(MonetDriverTest, CardsReachTheCardModelsThroughTheFacade)
         Bytes frame;
         std::vector<size_t> sent;
     } rows[] = {
+        {"55 bytes go whole", false, write(1, 55), {55}},
         {"56 bytes go as 40 and AF with 16", false, write(1, 56), {40, 17}},
         {"60 bytes on EV1 go as 44 and AF with 16", true, write(2, 60), {44, 17}},
         {"60 bytes otherwise are held for the continuation", false, write(2, 60), {}},
@@ -335,8 +347,8 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
 {
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV3));
     fake.side.setSam(1, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV2));
-    fake.side.setSam(2, std::make_shared<emulators::LGSamResponder>(),
-                     emulators::MonetSideChannel::SamLink::T0);
+    auto lg = std::make_shared<emulators::LGSamResponder>();
+    fake.side.setSam(2, lg, emulators::MonetSideChannel::SamLink::T0);
     fake.side.setSam(3, std::make_shared<emulators::LGSamResponder>(fromHex("3B 02 11 22")));
     auto reader = openReader();
     EXPECT_TRUE(std::dynamic_pointer_cast<NFC::MifareSAM>(reader->turnOnSam(0)));
@@ -350,6 +362,7 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
 
     auto driver = openDriver();
     const Bytes four = fromHex("00 11 22 33");
+    const Bytes tooLong(256, 0x11);
     const struct
     {
         const char* name;
@@ -357,9 +370,14 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         uint16_t lc, le;
         const Bytes* data;
     } refused[] = {
-        {"slot -1", -1, 0, 0, nullptr},          {"slot 4", 4, 0, 0, nullptr},
-        {"Lc 300", 0, 300, 0, nullptr},          {"Le 300", 0, 0, 300, nullptr},
-        {"Lc 4 without data", 0, 4, 0, nullptr}, {"Lc 2 with four bytes", 0, 2, 0, &four},
+        {"slot -1", -1, 0, 0, nullptr},
+        {"slot 4", 4, 0, 0, nullptr},
+        {"Lc 300", 0, 300, 0, nullptr},
+        {"Le 300", 0, 0, 300, nullptr},
+        {"Lc 4 without data", 0, 4, 0, nullptr},
+        {"Lc 2 with four bytes", 0, 2, 0, &four},
+        {"Lc 256 with its data", 0, 256, 0, &tooLong},
+        {"Le 256", 0, 0, 256, nullptr},
     };
     fake.side.clearRequests();
     for (const auto& row : refused) {
@@ -374,9 +392,49 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         EXPECT_FALSE(driver->ISO7816_exchangeAPDU(row.slot, header, row.data, nullptr, sw));
         EXPECT_EQ(driver->ISO7816_slotState(row.slot), row.slot == 0 ? 2 : 0);
     }
+    const auto samCommands = [&] {
+        size_t n = 0;
+        for (const Bytes& r : fake.side.requests()) n += r[0] == 0x62;
+        fake.side.clearRequests();
+        return n;
+    };
+    EXPECT_EQ(samCommands(), 0u);
+    const Bytes longest(255, 0x11);
+    for (const bool le : {false, true}) {
+        NFC::Driver::APDUHeader header;
+        header.Lc = le ? 0 : 255;
+        header.hasLe = le;
+        header.Le = 255;
+        int sw = 0;
+        driver->ISO7816_exchangeAPDU(0, header, le ? nullptr : &longest, nullptr, sw);
+        EXPECT_EQ(samCommands(), 1u) << le;
+    }
+    // A TPDU goes as it is when P3 counts its data (or, without data, is its Le), never otherwise.
+    const struct
+    {
+        int slot;
+        uint8_t p3;
+        const Bytes* data;
+        size_t sent;
+    } tpdus[] = {{0, 4, &four, 1}, {0, 3, &four, 0}, {0, 5, &four, 0}, {0, 8, nullptr, 1}, {4, 4, &four, 0}};
     int sw = 0;
-    EXPECT_FALSE(driver->ISO7816_exchangeTPDU(0, {0x80, 0x60, 0, 0, 2}, &four, nullptr, sw));
-    EXPECT_FALSE(driver->ISO7816_exchangeTPDU(4, {0x80, 0x60, 0, 0, 4}, &four, nullptr, sw));
+    for (const auto& row : tpdus) {
+        SCOPED_TRACE(row.p3);
+        driver->ISO7816_exchangeTPDU(row.slot, {0x80, 0x60, 0, 0, row.p3}, row.data, nullptr, sw);
+        EXPECT_EQ(samCommands(), row.sent);
+    }
+    // T=0 goes on with 61xx and 6Cxx: no error line for them, the Part's line for their neighbours.
+    Log::setLevel(Log::LevelInfo);
+    for (const uint16_t status : {0x6110, 0x6C08, 0x6000, 0x6210, 0x6B00, 0x6D00, 0x9000}) {
+        SCOPED_TRACE(status);
+        testsupport::StderrCapture lines;
+        lg->load({{fromHex("80 CA 00 00 02"), {}, status}});
+        EXPECT_TRUE(driver->ISO7816_exchangeTPDU(2, {0x80, 0xCA, 0, 0, 2}, nullptr, nullptr, sw));
+        EXPECT_EQ(sw, status);
+        const bool normal = status >> 8 == 0x61 || status >> 8 == 0x6C || status == 0x9000;
+        EXPECT_EQ(lines.text().find("SW1SW2 received") == std::string::npos, normal) << lines.text();
+    }
+    Log::setLevel(Log::LevelWarning);
     EXPECT_TRUE(driver->ISO7816_powerOff(1));
     fake.side.clearRequests();
     EXPECT_EQ(driver->ISO7816_slotState(1), 1);
@@ -398,7 +456,19 @@ TEST_F(MonetDriverTest, AFrameThatNeverCompletesFailsItsCommandAndTheNextOpenRec
     EXPECT_FALSE(driver->ISO7816_powerOn(0, nullptr));
     EXPECT_LT(testsupport::msSince(begin), fake.timing.sideRequestMs + 1000 + 2000.0);
 
+    // Until it is reopened: the reader is reported for reopening without asking it, and a search
+    // takes its wait instead of failing at once.
+    const size_t requests = fake.b.requests().size();
+    EXPECT_FALSE(driver->status());
+    int type = 0;
+    Bytes uid, ats;
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 700));
+    ASSERT_FALSE(fake.clock->sleeps().empty());
+    EXPECT_EQ(fake.clock->sleeps().back(), 700);
+    EXPECT_EQ(fake.b.requests().size(), requests);
+
     ASSERT_TRUE(driver->open("/dev/ttyMONET", 115200, nullptr));
+    EXPECT_TRUE(driver->status());
     EXPECT_EQ(fake.side.connections(), 2u);
     EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
 }
@@ -482,6 +552,15 @@ TEST_F(MonetDriverTest, FirmwareUpdateIgnoresItsFileAndReportsTheDownload)
     EXPECT_FALSE(rebootNotified);
     EXPECT_EQ(percents.size(), 2u + 3u);  // the start, each answer, the end
     EXPECT_EQ(driver->info().appUpdateResult, "n/a");
+
+    // A reader that refuses every download is asked five times.
+    fake.n.setScript(testsupport::monetScript([](auto& s) { s.callParams = {testsupport::tms(1, "012")}; }));
+    const size_t requests = fake.n.requests().size();
+    EXPECT_FALSE(driver->updateFirmware("", rebootNotified, nullptr));
+    const auto all = fake.n.requests();
+    EXPECT_EQ(std::count_if(all.begin() + static_cast<long>(requests), all.end(),
+                            [](const auto& r) { return r.type == 1; }),
+              5);
 }
 
 }  // namespace

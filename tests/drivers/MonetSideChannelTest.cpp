@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "StderrCapture.h"
@@ -35,12 +37,32 @@ bool isLoopback(const std::string& host)
     return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
-// Steady time that moves only by step on each reading, so that fail-safes need no real waiting.
+// Steady time that moves only by step on each reading, or when the test sets it, so that fail-safes
+// need no real waiting.
 struct SteppingClock : Monet::Clock
 {
-    std::atomic<int64_t> now{0};
     std::atomic<int64_t> step{0};
-    int64_t nowMillis() const override { return const_cast<std::atomic<int64_t>&>(now) += step; }
+    int64_t nowMillis() const override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++readings;
+        return now += step;
+    }
+    // The readings so far: every later one sees ms or more.
+    size_t set(int64_t ms)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        now = ms;
+        return readings;
+    }
+    size_t count() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return readings;
+    }
+    mutable std::mutex mutex;
+    mutable int64_t now = 0;
+    mutable size_t readings = 0;
 };
 
 size_t count(const std::string& text, const std::string& what)
@@ -51,9 +73,9 @@ size_t count(const std::string& text, const std::string& what)
 }
 
 // Loopback delivery can lag the peer's write a little: waits until the bytes are all here.
-bool pending(TCPClient& client, size_t bytes)
+bool pending(TCPClient& client, size_t bytes, int tries = 1000)
 {
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < tries; ++i) {
         int here = 0;
         if (ioctl(client.getNative(), FIONREAD, &here) == 0 && static_cast<size_t>(here) >= bytes)
             return true;
@@ -83,7 +105,7 @@ protected:
     int restarts = 0;
     SideChannelTransport transport{client, clock};
     SideChannelReader reader{transport, clock, [this] { return provider(); }, [this] { ++restarts; },
-                             SideChannelReader::Times{300, 300, 300, 10000}};
+                             SideChannelReader::Times{300, 300, 300, Monet::Timing{}.searchFailSafeMs}};
 };
 
 TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
@@ -120,6 +142,17 @@ TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
             EXPECT_EQ(toHex(answer->popTAG(TAG_DATA)), row.data);
         }
         EXPECT_EQ(count(lines.text(), row.logged), row.expectLines);
+    }
+    // The largest payload a frame's length can carry goes out; one byte more is not sent at all.
+    for (const size_t size : {0xFFFF, 0x10000}) {
+        fake.clearRequests();
+        SideChannelMsg::Ptr request = SideChannelMsg::make();
+        request->pushTAG(TAG_COMMAND, {SET_LEDS});
+        request->pushTAG(TAG_DATA, Bytes(size - 1, 0x01));
+        EXPECT_EQ(transport.transmit(request), size == 0xFFFF);
+        EXPECT_EQ(fake.waitForRequests(1, size == 0xFFFF ? 5000 : 100), size == 0xFFFF);
+        while (transport.receive(100)) {
+        }
     }
 }
 
@@ -185,6 +218,7 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
         // Lengths that point past the end of the description.
         {{"B8 00 00 00 00 00 09 11 22 33 44 00 00 00 01 01"}, false, 0, "201 -1   0 "},
         {{"B8 00 00 00 00 00 01 11 00 09 75 77 02 01 0A"}, false, 0, "201 -1   0 "},
+        {{"B8 00 00 00 00 00 04 11 22 33 44 00 06 75 77 81 02 80 00 01 01"}, false, 0, "201 -1   0 "},
         {{"D0 00", "D3 00 00 00 00 04 AA BB CC DD"}, false, 0, "901 512   0 AABBCCDD"},
         {{"D0 00", "D3 00 00 00 FE"}, false, 0, "901 512   2 "},
         {{"D0 00", "D3 00 00 00"}, false, 0, "901 512   201 "},
@@ -199,6 +233,9 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
         {{}, false, 0, "202 -1   0 "},
         // Unrelated frames keep coming for longer than the fail-safe.
         {{"81 00 02", "81 00 02", "81 00 02", "81 00 02"}, false, 4000, "202 -1   0 "},
+        // A card event after an unrelated frame met less, or more, than the fail-safe's whole seconds.
+        {{"81 00 02", description}, false, 10999, "900 256 11223344 7577810280 0 "},
+        {{"81 00 02", description}, false, 11000, "202 -1   0 "},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.events.empty() ? "silence" : row.events.back());
@@ -211,7 +248,10 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
         EXPECT_EQ(std::to_string(result) + " " + std::to_string(type) + " " + toHex(uid) + " " + toHex(ats) +
                       " " + std::to_string(tap) + " " + token,
                   row.outcome);
+        while (transport.receive(20)) {
+        }
     }
+    clock->step = 0;
     // Before re-enabling, a card event that came outside a search is told apart from idle ones.
     for (bool card : {true, false}) {
         fake.sendPayload(fromHex("81 00 02"));
@@ -219,6 +259,15 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
             fake.sendPayload(fromHex("B8 00 00 00 00 00 04 11 22 33 44 00 00 00 01 01"));
         fake.sendPayload(fromHex("83 00 01"));
         EXPECT_EQ(reader.getIdleMessages(100), card);
+    }
+    // Ten frames at most are read, the card event being the tenth or the eleventh.
+    for (const size_t others : {9, 10}) {
+        for (size_t i = 0; i < others; ++i) fake.sendPayload(fromHex("81 00 03"));
+        fake.sendPayload(fromHex("B8 00 00 00 00 00 04 11 22 33 44 00 00 00 01 01"));
+        ASSERT_TRUE(pending(client, others * 5 + 18));
+        EXPECT_EQ(reader.getIdleMessages(100), others < 10);
+        while (transport.receive(20)) {
+        }
     }
 }
 
@@ -269,6 +318,10 @@ TEST_F(MonetSideChannelTest, DesfireTrafficReachesTheCardModel)
     Bytes rest = {0xAF};
     rest.insert(rest.end(), record.end() - 16, record.end());
 
+    // Up to 56 bytes a 0x3B goes as it is; above, it waits for its continuation.
+    fake.clearRequests();
+    EXPECT_EQ(reader.passThroughAPDU(Bytes(first.begin(), first.begin() + 56), reply, 300), 0);
+    EXPECT_EQ(fake.requests().size(), 1u);
     // A search between the parts drops the held-back part: the continuation goes alone.
     fake.clearRequests();
     EXPECT_EQ(reader.passThroughAPDU(first, reply, 300), 0);
@@ -394,7 +447,8 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
         size_t flood;
         size_t left;  // frames still to read after the command: the drain took the others
     };
-    for (const Row& row : {Row{0, 100, 68}, Row{30, 100, 99}}) {
+    // 32 frames at most; for 50 ms at most: a reading at the start, one before each frame.
+    for (const Row& row : {Row{0, 100, 68}, Row{10, 100, 96}, Row{7, 100, 93}}) {
         clock->step = row.clockStep;
         fake.flood(row.flood, fromHex("81 00 02"));
         ASSERT_TRUE(pending(client, row.flood * 5));
@@ -425,26 +479,18 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
         const char* name;
         Bytes bytes;
         int gapMs;
-        bool pending;  // already arriving when the request goes out: the drain meets it
         double boundMs;
     };
     // Every gap well within the read's time-out (300 ms); no frame is whole within seconds.
     const Row rows[] = {
-        {"length announced, bytes trickled", frameOf("00 30 8C 00", 46), 100, false, 1300},
-        {"0xFFFF announced", frameOf("FF FF 8C 00", 60), 100, false, 1300},
-        {"shorter than its length", fromHex("00 0A 8C 00 01 02"), 0, false, 1300},
-        {"a frame coming in before the request", frameOf("00 30 8C 00", 46), 100, true, 50},
+        {"length announced, bytes trickled", frameOf("00 30 8C 00", 46), 100, 1300},
+        {"0xFFFF announced", frameOf("FF FF 8C 00", 60), 100, 1300},
+        {"shorter than its length", fromHex("00 0A 8C 00 01 02"), 0, 1300},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::StderrCapture lines;
-        fake.inject({Fault::Trickle, row.gapMs, row.bytes, {}, row.pending ? ECHO : SET_LEDS});
-        if (row.pending) {
-            SideChannelMsg::Ptr echo = SideChannelMsg::make();
-            echo->pushTAG(TAG_COMMAND, {ECHO});
-            ASSERT_TRUE(transport.transmit(echo));
-            ASSERT_TRUE(client.available(2000));
-        }
+        fake.inject({Fault::Trickle, row.gapMs, row.bytes, {}, SET_LEDS});
         const auto begin = std::chrono::steady_clock::now();
         EXPECT_EQ(reader.setLEDs(1), 202);
         EXPECT_LT(testsupport::msSince(begin), row.boundMs + 2000);
@@ -455,6 +501,46 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
         client.connect(fake.host(), fake.port());
         EXPECT_EQ(reader.setLEDs(2), 0);
         EXPECT_EQ(fake.leds(), 2);
+    }
+
+    // An answer must be whole within the request's wait plus a second from its first byte: its
+    // last byte, held back, comes once the reader has seen the clock just short of that, or at it.
+    for (const int64_t at : {1299, 1300}) {
+        SCOPED_TRACE(at);
+        clock->set(0);
+        fake.inject({Fault::Partial, 1, {}, {}, SET_LEDS});
+        std::future<int> result = std::async(std::launch::async, [&] { return reader.setLEDs(6); });
+        ASSERT_TRUE(fake.waitForRequests(1, 5000));
+        ASSERT_TRUE(testsupport::eventually([&] { return !pending(client, 1, 1); }));
+        const size_t readings = clock->set(at);
+        ASSERT_TRUE(testsupport::eventually([&] { return clock->count() > readings; }));
+        fake.sendBytes({0x00});
+        EXPECT_EQ(result.get(), at < 1300 ? 0 : 202);
+        EXPECT_EQ(client.connected(), at < 1300);
+        if (!client.connected()) {
+            const size_t connections = fake.connections();
+            client.connect(fake.host(), fake.port());
+            ASSERT_TRUE(fake.waitForConnections(connections + 1, 5000));
+        }
+        fake.clearRequests();
+    }
+    // A frame caught coming in by the drain before a request must be whole by the drain's end: its
+    // last byte, held back, comes once the drain has seen the clock just short of it, or at it.
+    for (const int64_t at : {49, 50}) {
+        SCOPED_TRACE(at);
+        clock->set(0);
+        fake.sendBytes(fromHex("00 03 81 00"));
+        ASSERT_TRUE(pending(client, 4));
+        fake.clearRequests();
+        std::future<int> result = std::async(std::launch::async, [&] { return reader.setLEDs(5); });
+        ASSERT_TRUE(testsupport::eventually([&] { return !pending(client, 1, 1); }));
+        const size_t readings = clock->set(at);
+        ASSERT_TRUE(testsupport::eventually([&] { return clock->count() > readings; }));
+        fake.sendBytes({0x02});
+        EXPECT_EQ(result.get(), at < 50 ? 0 : 202);
+        EXPECT_EQ(fake.requests().size(), at < 50 ? 1u : 0u);
+        if (!client.connected())
+            client.connect(fake.host(), fake.port());
     }
 }
 

@@ -226,6 +226,44 @@ size_t MonetSideChannel::connections() const
     return m_connections;
 }
 
+size_t MonetSideChannel::endedConnections() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ended;
+}
+
+bool MonetSideChannel::waitForConnections(size_t count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_connections >= count; });
+}
+
+bool MonetSideChannel::waitForEnded(size_t count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_ended >= count; });
+}
+
+void MonetSideChannel::hangUp()
+{
+    std::lock_guard<std::mutex> writing(m_writeMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    closeClientLocked();
+    // The serving loop polls the descriptor it last saw: wake it to take the new state.
+    const char byte = 1;
+    (void)!::write(m_wake[1], &byte, 1);
+}
+
+void MonetSideChannel::closeClientLocked()
+{
+    if (m_client < 0)
+        return;
+    ::close(m_client);
+    m_client = -1;
+    ++m_ended;
+    m_changed.notify_all();
+}
+
 void MonetSideChannel::setRecording(bool on)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -246,15 +284,17 @@ void MonetSideChannel::run()
         pollfd fds[3] = {{m_wake[0], POLLIN, 0}, {m_listen, POLLIN, 0}, {client, POLLIN, 0}};
         if (poll(fds, client >= 0 ? 3 : 2, -1) < 0)
             continue;
-        if (fds[0].revents)
-            continue;  // stopping: the loop head sees it
+        if (fds[0].revents) {
+            char byte;
+            (void)!::read(m_wake[0], &byte, 1);
+            continue;  // stopping or hung up: the loop head sees it
+        }
         if (fds[1].revents & POLLIN) {
             const int accepted = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
             if (accepted >= 0) {
                 std::lock_guard<std::mutex> writing(m_writeMutex);
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_client >= 0)
-                    ::close(m_client);
+                closeClientLocked();
                 m_client = accepted;
                 ++m_connections;
                 input.clear();
@@ -269,10 +309,8 @@ void MonetSideChannel::run()
         if (n <= 0) {
             std::lock_guard<std::mutex> writing(m_writeMutex);
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_client == client) {
-                ::close(m_client);
-                m_client = -1;
-            }
+            if (m_client == client)
+                closeClientLocked();
             continue;
         }
         input.insert(input.end(), buffer, buffer + n);
@@ -332,10 +370,7 @@ void MonetSideChannel::respond(uint8_t code, const Answer& answer)
             writeAll(cut(frame(payload), 0, 2 + static_cast<size_t>(fault->value)));
             std::lock_guard<std::mutex> writing(m_writeMutex);
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_client >= 0) {
-                ::close(m_client);
-                m_client = -1;
-            }
+            closeClientLocked();
             return;
         }
         case Fault::Raw:

@@ -81,6 +81,9 @@ public:
     void presentCard();
     static Bytes cardDescription(const FieldCard::Identity& identity);
 
+    // Closes the connection from the reader's end, as a reader that hangs up.
+    void hangUp();
+
     std::vector<Bytes> requests() const;
     void clearRequests();
     bool waitForRequests(size_t count, int timeoutMs) const;
@@ -88,6 +91,10 @@ public:
     std::vector<Bytes> aids() const;
     uint8_t leds() const;
     size_t connections() const;
+    // Connections that ended, closed by either end.
+    size_t endedConnections() const;
+    bool waitForConnections(size_t count, int timeoutMs) const;
+    bool waitForEnded(size_t count, int timeoutMs) const;
     // Stops recording requests (a benchmark would otherwise fill the record).
     void setRecording(bool on);
 
@@ -108,6 +115,8 @@ private:
     void respond(uint8_t code, const Answer& answer);
     // Writes under the write lock to the current client; false when there is none.
     bool writeAll(const Bytes& bytes);
+    // Under both locks.
+    void closeClientLocked();
     std::optional<Fault> takeFault(uint8_t code);
     static Bytes frame(const Bytes& payload);
 
@@ -122,6 +131,7 @@ private:
     // Under m_mutex.
     int m_client = -1;
     size_t m_connections = 0;
+    size_t m_ended = 0;
     std::shared_ptr<FieldCard> m_card;
     std::shared_ptr<SlotCard> m_sams[4];
     SamLink m_links[4] = {SamLink::Apdu, SamLink::Apdu, SamLink::Apdu, SamLink::Apdu};

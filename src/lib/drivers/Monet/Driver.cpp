@@ -438,6 +438,7 @@ bool Driver::openLocked(const std::string& device, int baud)
         return false;
 
     m_open = true;
+    m_sideChannelLossLogged = false;
     for (int& state : m_slotStates) state = 0;
     m_setup.platform->bringUpSucceeded();
     return true;
@@ -506,9 +507,26 @@ bool Driver::status()
         m_failedToEnableReader = false;
         return false;
     }
+    // Asking the B-protocol would say the reader is fine while no card can ever be seen: the user
+    // must reopen it, after its own pause.
+    if (sideChannelLost())
+        return false;
     if (m_nonEMVcard || m_emvPending)
         return true;
     return guarded("status", false, [&] { return m_bReader.getInfo(m_info) == 0; });
+}
+
+bool Driver::sideChannelLost()
+{
+    if (!m_open || m_sideClient.connected())
+        return false;
+    if (!m_sideChannelLossLogged) {
+        m_sideChannelLossLogged = true;
+        Log::error("[Monet] Side channel to %s:%d lost (closed by the reader or after a broken frame) ===> Reader "
+                   "must be reopened",
+                   m_setup.endpoints.host.c_str(), m_setup.endpoints.sideChannelPort);
+    }
+    return true;
 }
 
 bool Driver::reset()
@@ -635,6 +653,12 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
 {
     Log::debug("[Monet] Inside %s()", "searchTag");
     return guarded("searchTag", false, [&] {
+        if (sideChannelLost()) {
+            // No card event can come: wait as a search that found nothing would, so that a caller
+            // searching again at once does not turn into a flood of requests to the reader.
+            m_setup.clock->sleepMillis(timeout);
+            return false;
+        }
         if (m_nonEMVcard) {
             if (m_sideReader.isLUCcardPresent(timeout)) {
                 uid = m_uid;
@@ -647,6 +671,8 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
         const int result =
             m_sideReader.searchTag(type, uid, ats, timeout, m_tapResult, m_token, m_suppress);
         m_suppress = false;
+        if (result != MonetReader::EMVresult && result != MonetReader::NonEMVcardDetected && sideChannelLost())
+            return false;
         switch (result) {
             case MonetReader::EMVresult:
                 arm(m_emvArming, m_setup.timing.emvCompletionMs);
@@ -879,7 +905,7 @@ bool Driver::ISO7816_exchangeTPDU(int slot, const TPDUHeader& header, const std:
             apdu.insert(apdu.end(), data->begin(), data->end());
         Bytes reply;
         int answered = -1;
-        m_sideReader.SAMpassThroughAPDU(static_cast<uint8_t>(slot + 1), apdu, reply, answered);
+        m_sideReader.SAMpassThroughTPDU(static_cast<uint8_t>(slot + 1), apdu, reply, answered);
         if (answered < 0)
             return false;
         sw = answered;

@@ -111,6 +111,10 @@ private:
     bool connectUdp(UDPClient& client, UDPServer& server, uint16_t port, uint16_t listenPort, const char* name);
     bool connectSideChannel();
     bool connectNprotocol();
+    // True once the side channel is gone while the reader is open (the reader hung up, or a frame
+    // broke the stream and it was closed): nothing of the card side works until a reopen. The
+    // first call after each loss logs it.
+    bool sideChannelLost();
     bool enableLocked();
     bool disableLocked();
 
@@ -156,6 +160,7 @@ private:
     bool m_failedToEnableReader = false;
     bool m_firmwareDownload = false;
     bool m_suppress = false;
+    bool m_sideChannelLossLogged = false;
 
     Arming m_enableArming;
     Arming m_emvArming;

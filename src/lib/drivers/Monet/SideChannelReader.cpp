@@ -639,6 +639,16 @@ int SideChannelReader::passThroughAPDU(const Bytes& commandFrame, Bytes& reply, 
 
 int SideChannelReader::SAMpassThroughAPDU(uint8_t slot, const Bytes& apdu, Bytes& reply, int& statusWord)
 {
+    return samCommand(slot, apdu, reply, statusWord, false);
+}
+
+int SideChannelReader::SAMpassThroughTPDU(uint8_t slot, const Bytes& tpdu, Bytes& reply, int& statusWord)
+{
+    return samCommand(slot, tpdu, reply, statusWord, true);
+}
+
+int SideChannelReader::samCommand(uint8_t slot, const Bytes& apdu, Bytes& reply, int& statusWord, bool t0)
+{
     if (apdu.size() < 4) {
         Log::error("[Monet] SAM APDU of %zu bytes refused", apdu.size());
         return GeneralError;
@@ -668,7 +678,11 @@ int SideChannelReader::SAMpassThroughAPDU(uint8_t slot, const Bytes& apdu, Bytes
         Log::debug("[Monet] SW1SW2 received: 0x%02X%02X", sw1, sw2);
         reply.assign(received.begin(), received.end() - 2);
     } else {
-        Log::error("[Monet] Error in passThroughAPDU - SW1SW2 received: 0x%02X%02X", sw1, sw2);
+        // 61xx (more to fetch) and 6Cxx (ask again with this length) are how a T=0 command goes on.
+        if (t0 && (sw1 == 0x61 || sw1 == 0x6C))
+            Log::debug("[Monet] SW1SW2 received: 0x%02X%02X", sw1, sw2);
+        else
+            Log::error("[Monet] Error in passThroughAPDU - SW1SW2 received: 0x%02X%02X", sw1, sw2);
         result = GeneralError;
     }
     statusWord = sw1 * 256 + sw2;

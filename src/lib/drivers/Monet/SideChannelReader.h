@@ -98,6 +98,8 @@ public:
     int passThroughAPDU(const Bytes& command, Bytes& reply, int timeoutMs);
     int sendCmdISO14443_3(const Bytes& frame, Bytes& reply, int readerTimeout);
     int SAMpassThroughAPDU(uint8_t slot, const Bytes& apdu, Bytes& reply, int& statusWord);
+    // The same for a T=0 command (header and data), whose 61xx and 6Cxx are no failure to log.
+    int SAMpassThroughTPDU(uint8_t slot, const Bytes& tpdu, Bytes& reply, int& statusWord);
 
     // The first part of a long DESFire 0x3B held back for its continuation; it never outlives the
     // card it was meant for.
@@ -115,6 +117,7 @@ private:
     // Sends the command and evaluates its answer; logs errorText (when given) on a failure.
     int command(uint8_t code, const Bytes& data, const char* errorText, SideChannelMsg::Ptr* answer = nullptr,
                 int timeoutMs = -1);
+    int samCommand(uint8_t slot, const Bytes& apdu, Bytes& reply, int& statusWord, bool t0);
     // A display state during the search: the result, with type and tap result set.
     int displayState(uint8_t state, int& type, int& tapResult, bool suppress);
     Bytes desfireAIDs();

@@ -24,12 +24,11 @@ SideChannelTransport::SideChannelTransport(TCPClient& client, std::shared_ptr<Mo
 
 bool SideChannelTransport::drain()
 {
-    const int64_t start = m_clock->nowMillis();
-    // The same end on the steady clock, for a frame caught coming in: it must be whole by then too.
-    const int64_t limit = Monet::Clock::steadyMillis() + m_limits.drainMs;
+    // One end for the whole drain, on the driver's clock, that a frame caught coming in must meet too.
+    const int64_t end = m_clock->nowMillis() + m_limits.drainMs;
     Bytes discarded;
     for (int frames = 0; frames < m_limits.drainFrames; ++frames) {
-        if (m_clock->nowMillis() - start >= m_limits.drainMs)
+        if (m_clock->nowMillis() >= end)
             break;
         try {
             if (!m_client.available(0))
@@ -38,7 +37,7 @@ bool SideChannelTransport::drain()
             Log::error("[Monet] Error polling the side channel: %s", e.what());
             return false;
         }
-        const Frame frame = readFrame(1, limit, discarded);
+        const Frame frame = readFrame(1, end, discarded);
         if (frame == Frame::Broken)
             return false;
         if (frame == Frame::None)
@@ -73,13 +72,22 @@ bool SideChannelTransport::transmit(const SideChannelMsg::Ptr& msg)
     return true;
 }
 
-bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs)
+bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs, int64_t clockEndMs)
 {
     while (out.size() < n) {
-        const int64_t left = deadlineMs - Monet::Clock::steadyMillis();
-        // Past the deadline only what is already here still counts.
-        if (!m_client.available(left > 0 ? static_cast<int>(left) : 0))
-            return false;
+        // Time is looked at only when the bytes are not here yet, and past it only what is here counts.
+        int64_t left = 0;
+        bool ready = m_client.available(0);
+        if (!ready) {
+            left = deadlineMs - Monet::Clock::steadyMillis();
+            if (clockEndMs >= 0)
+                // In short waits, so that the end is seen however the driver's clock moves.
+                left = std::min({left, clockEndMs - m_clock->nowMillis(), ClockSliceMs});
+            if (left <= 0)
+                return false;
+            if (!m_client.available(static_cast<int>(left)))
+                continue;
+        }
         int here = 0;
         if (::ioctl(m_client.getNative(), FIONREAD, &here) != 0 || here <= 0)
             here = 1;  // the peer's close, which the read reports
@@ -87,27 +95,25 @@ bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs)
         const size_t take = std::min(n - out.size(), static_cast<size_t>(here));
         if (m_client.read(out, static_cast<unsigned>(take)) <= 0)
             return false;
-        if (left <= 0 && out.size() < n)
-            return false;
     }
     return true;
 }
 
-SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t limitMs, Bytes& payload)
+SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t clockEndMs, Bytes& payload)
 {
     payload.clear();
-    const auto capped = [limitMs](int64_t deadline) {
-        return limitMs > 0 ? std::min(deadline, limitMs) : deadline;
-    };
     size_t expected = 2;
     try {
         Bytes header;
-        if (!readUntil(header, 1, capped(Monet::Clock::steadyMillis() + std::max(waitMs, 1))))
+        if (!readUntil(header, 1, Monet::Clock::steadyMillis() + std::max(waitMs, 1), clockEndMs))
             return Frame::None;
-        const int64_t deadline = capped(Monet::Clock::steadyMillis() + std::max(waitMs, 0) + FrameGraceMs);
-        if (readUntil(header, 2, deadline)) {
+        const int64_t deadline = Monet::Clock::steadyMillis() + std::max(waitMs, 0) + FrameGraceMs;
+        // The same bound on the driver's clock, unless an earlier end was given (the drain's).
+        if (clockEndMs < 0)
+            clockEndMs = m_clock->nowMillis() + std::max(waitMs, 0) + FrameGraceMs;
+        if (readUntil(header, 2, deadline, clockEndMs)) {
             expected = NFC::ByteReader(header).u16be();
-            if (readUntil(payload, expected, deadline)) {
+            if (readUntil(payload, expected, deadline, clockEndMs)) {
                 if (Log::enabled(Log::LevelDebug))
                     Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(expected),
                                String::toHex(payload).c_str());
@@ -136,7 +142,7 @@ SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
 SideChannelTransport::Bytes SideChannelTransport::readBytes(int timeoutMs)
 {
     Bytes payload;
-    readFrame(timeoutMs, 0, payload);
+    readFrame(timeoutMs, -1, payload);
     return payload;
 }
 

@@ -14,6 +14,7 @@
 #include "core/TCPClient.h"
 #include "drivers/Monet/Clock.h"
 #include "drivers/Monet/SideChannelMsg.h"
+#include "drivers/Monet/Timing.h"
 
 namespace MonetReader {
 
@@ -26,8 +27,8 @@ public:
     {
         // Frames discarded before a send, at most this many and for at most this long, so that a
         // reader flooding events cannot hold a request back.
-        int drainFrames = 32;
-        int64_t drainMs = 50;
+        int drainFrames = Monet::Timing{}.drainFrames;
+        int64_t drainMs = Monet::Timing{}.drainMs;
     };
 
     SideChannelTransport(TCPClient& client, std::shared_ptr<Monet::Clock> clock, Limits limits);
@@ -58,11 +59,15 @@ private:
     // was still coming in when the drain's time ran out.
     bool drain();
     // One frame: its first byte within waitMs, the whole of it within waitMs + FrameGraceMs of
-    // that byte and never after limitMs (steady milliseconds, 0 for no limit).
-    Frame readFrame(int waitMs, int64_t limitMs, Bytes& payload);
+    // that byte, on the steady clock and on the driver's, and never after clockEndMs on the
+    // driver's clock (-1 for no such end).
+    Frame readFrame(int waitMs, int64_t clockEndMs, Bytes& payload);
     // Appends what is already here and what arrives until out holds n bytes; false when the
-    // deadline (steady milliseconds) passes first or the peer closes.
-    bool readUntil(Bytes& out, size_t n, int64_t deadlineMs);
+    // deadline (steady milliseconds) or clockEndMs passes first, or the peer closes.
+    bool readUntil(Bytes& out, size_t n, int64_t deadlineMs, int64_t clockEndMs);
+
+    // Longest single wait while the driver's clock has an end to meet.
+    static constexpr int64_t ClockSliceMs = 5;
 
     TCPClient& m_client;
     std::shared_ptr<Monet::Clock> m_clock;
