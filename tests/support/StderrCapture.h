@@ -1,15 +1,14 @@
-// Points descriptor 2 at a temporary file for the life of the object, so that a test can read the
-// log's copy on standard error; text() restores the descriptor and returns what was written. One
-// capture at a time per process, on the test's thread.
+// Points descriptor 2 at an anonymous in-memory file for the life of the object, so that a test can
+// read the log's copy on standard error; text() restores the descriptor and returns what was
+// written. The file has no path, so a capture works for any user (a child that dropped to nobody)
+// and whatever the temporary directory allows. One capture at a time per process, on the test's
+// thread.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace testsupport {
@@ -20,18 +19,17 @@ public:
     StderrCapture()
     {
         std::fflush(stderr);
-        m_path = ::testing::TempDir() + "stderr-capture-XXXXXX";
-        const int fd = mkstemp(&m_path[0]);
-        if (fd < 0)
+        m_file = ::memfd_create("stderr-capture", MFD_CLOEXEC);
+        if (m_file < 0)
             return;
-        m_saved = dup(2);
-        dup2(fd, 2);
-        ::close(fd);
+        m_saved = ::dup(2);
+        ::dup2(m_file, 2);
     }
     ~StderrCapture()
     {
         restore();
-        unlink(m_path.c_str());
+        if (m_file >= 0)
+            ::close(m_file);
     }
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
@@ -39,10 +37,16 @@ public:
     std::string text()
     {
         restore();
-        std::ifstream in(m_path);
-        std::stringstream all;
-        all << in.rdbuf();
-        return all.str();
+        std::string all;
+        char buffer[4096];
+        for (off_t at = 0;;) {
+            const ssize_t n = m_file < 0 ? 0 : ::pread(m_file, buffer, sizeof buffer, at);
+            if (n <= 0)
+                break;
+            all.append(buffer, static_cast<size_t>(n));
+            at += n;
+        }
+        return all;
     }
 
 private:
@@ -51,12 +55,12 @@ private:
         if (m_saved < 0)
             return;
         std::fflush(stderr);
-        dup2(m_saved, 2);
+        ::dup2(m_saved, 2);
         ::close(m_saved);
         m_saved = -1;
     }
 
-    std::string m_path;
+    int m_file = -1;
     int m_saved = -1;
 };
 
