@@ -9,6 +9,8 @@ bool nestsAtMost(const std::string& text, size_t levels)
     size_t open = 0;
     for (size_t at = 0; at < size;) {
         const char c = data[at++];
+        if (c == '\0')
+            break;  // the parser's end of input: what follows is never read
         if (c == '"') {
             // A string ends at the first quote that no backslash escapes; an escape takes the byte
             // after it, whatever it is.

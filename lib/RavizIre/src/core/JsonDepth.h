@@ -11,7 +11,7 @@ namespace Json {
 
 // False when some point of text lies inside more than levels objects and arrays ("[]" is one level,
 // "[{}]" two); brackets inside strings do not count. Text that is no JSON at all is left for the
-// parse that follows to refuse.
+// parse that follows to refuse; a NUL byte ends the text, as it ends the parser's input.
 [[nodiscard]] bool nestsAtMost(const std::string& text, size_t levels);
 
 }  // namespace Json
