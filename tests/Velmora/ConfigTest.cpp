@@ -190,8 +190,10 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
 }
 
 // Up to the size limit, a document of any shape is read in time linear in its size: a long flat
-// list of containers or many members, each exactly 1 MiB, are taken by both readers within seconds
-// however loaded the machine (a parse that rescanned its containers took minutes).
+// list of containers, many members or a template list of nothing but skipped items, each exactly
+// 1 MiB, are taken by both readers within seconds however loaded the machine (a parse that
+// rescanned its containers took minutes, and so did a warning for each skipped item). Skipped
+// items make one warning for their list, with their number.
 TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
 {
     const size_t limit = 1024 * 1024;
@@ -202,17 +204,39 @@ TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
     for (int i = 0; members.size() + 12 <= limit; ++i)
         members += (i ? "," : "") + String::format("\"%05d\":{}", i);
     members += "}";
+    std::string skipped = R"({"rfid":{"cardTypes":{"ultralight":[0)";
+    size_t skippedItems = 1;
+    for (; skipped.size() + 6 <= limit; ++skippedItems) skipped += ",0";
+    skipped += "]}}}";
+    const struct
+    {
+        std::string text;
+        std::string warning;
+    } cases[] = {
+        {list, ""},
+        {members, ""},
+        {skipped, String::format("rfid/cardTypes/ultralight: skipped %zu items (not a template name: "
+                                 "number, number, number, ...)",
+                                 skippedItems)},
+    };
     testsupport::TempDir dir;
-    Log::open("tapgate-test", false, false);
-    for (std::string text : {list, members}) {
-        SCOPED_TRACE(text.substr(0, 20));
+    Log::open("tapgate-test", true, false);
+    for (const auto& c : cases) {
+        std::string text = c.text;
+        SCOPED_TRACE(text.substr(0, 40));
         text.resize(limit, ' ');  // exactly the limit: one byte more is refused above
         testsupport::writeFile(dir / "tapgate.conf", std::vector<uint8_t>(text.begin(), text.end()));
+        testsupport::StderrCapture capture;
         const auto start = std::chrono::steady_clock::now();
         RFID::Config config;
         EXPECT_TRUE(config.load(dir / "tapgate.conf"));
         EXPECT_FALSE(Monet::fileConfiguration(dir / "tapgate.conf")().is_null());
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+        const std::string log = capture.text();
+        size_t warnings = 0;
+        for (size_t at = log.find("WARN"); at != std::string::npos; at = log.find("WARN", at + 1)) ++warnings;
+        EXPECT_EQ(warnings, c.warning.empty() ? 0u : 1u) << log.substr(0, 1000);
+        EXPECT_NE(log.find(c.warning), std::string::npos) << log.substr(0, 1000);
     }
 }
 

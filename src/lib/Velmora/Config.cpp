@@ -1,5 +1,7 @@
 #include "Velmora/Config.h"
 
+#include <cstddef>
+#include <string>
 #include <utility>
 
 #include "core/ConfigFile.h"
@@ -16,6 +18,40 @@ const nlohmann::json* member(const nlohmann::json& object, const char* name)
     const auto it = object.find(name);
     return it == object.end() ? nullptr : &*it;
 }
+
+// Counts the items of one list that are skipped, so that the list gets one warning however many
+// there are: each log line may cost a write to a slow console, and a list of half a million
+// wrong items would otherwise hold up the start for minutes.
+class SkippedItems
+{
+public:
+    void add(const char* what)
+    {
+        if (m_count < MaxExamples)
+            m_examples[m_count] = what;
+        ++m_count;
+    }
+
+    void report(const char* list, const char* reason) const
+    {
+        if (m_count == 0)
+            return;
+        std::string examples;
+        for (size_t i = 0; i < m_count && i < MaxExamples; ++i) {
+            examples += i ? ", " : "";
+            examples += m_examples[i];
+        }
+        if (m_count > MaxExamples)
+            examples += ", ...";
+        Log::warning("[Config] WARN: %s: skipped %zu %s (%s: %s)", list, m_count,
+                     m_count == 1 ? "item" : "items", reason, examples.c_str());
+    }
+
+private:
+    static constexpr size_t MaxExamples = 3;
+    const char* m_examples[MaxExamples] = {};
+    size_t m_count = 0;
+};
 
 }  // namespace
 
@@ -80,12 +116,14 @@ void Config::apply(nlohmann::json document)
             Log::warning("[Config] WARN: rfid/cardTypes/ultralight is not a list, all templates allowed");
             return;
         }
+        SkippedItems skipped;
         for (const nlohmann::json& name : *list) {
             if (name.is_string())
                 m_ultralightTemplates.push_back(name.get<std::string>());
             else
-                Log::warning("[Config] WARN: rfid/cardTypes/ultralight: skipping a %s", name.type_name());
+                skipped.add(name.type_name());
         }
+        skipped.report("rfid/cardTypes/ultralight", "not a template name");
     }
 }
 
