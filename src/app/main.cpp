@@ -32,32 +32,42 @@ struct Options
 {
     std::string configFile = RFID::Config::DefaultFile;
     std::string device;
+    bool help = false;
 };
 
-void printUsage()
+void printUsage(FILE* to)
 {
-    std::fprintf(stderr,
+    std::fprintf(to,
                  "Usage: tapgate [-c FILE] DEVICE\n"
                  "  -c FILE   configuration file (default %s; a relative path is taken from the\n"
                  "            program's directory)\n"
                  "  DEVICE    the reader: a serial device such as /dev/rfid, or host[:port] of a\n"
-                 "            networked one (localhost or an IPv4 address; port 1973 by default)\n",
+                 "            networked one (localhost or an IPv4 address; port 1973 by default);\n"
+                 "            a relative device path is taken from the program's directory\n"
+                 "  -h, --help  show this text\n",
                  RFID::Config::DefaultFile);
 }
 
 Options parseOptions(int argc, char** argv)
 {
+    static const option longOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     Options options;
     opterr = 0;
     int option;
-    while ((option = getopt(argc, argv, "c:")) != -1) {
+    while ((option = getopt_long(argc, argv, "hc:", longOptions, nullptr)) != -1) {
         switch (option) {
             case 'c':
                 options.configFile = optarg;
                 break;
+            case 'h':
+                options.help = true;
+                return options;
             case '?':
                 if (optopt == 'c')
                     throw UsageError("option -c needs a file name");
+                // An unknown long option leaves optopt at 0; its own text names it.
+                if (optopt == 0)
+                    throw UsageError(std::string("unknown option ") + argv[optind - 1]);
                 throw UsageError(std::string("unknown option -") + static_cast<char>(optopt));
         }
     }
@@ -99,6 +109,12 @@ void printRead(const RFID::Error& error, const std::shared_ptr<RFID::Card>& card
 
 int run(int argc, char** argv)
 {
+    const Options options = parseOptions(argc, argv);
+    if (options.help) {
+        printUsage(stdout);
+        return 0;
+    }
+
     Log::open("tapgate", true, false);
     Log::setLevel(Log::LevelInfo);
     Log::info("tapgate %s", TAPGATE_VERSION);
@@ -106,8 +122,6 @@ int run(int argc, char** argv)
     const std::string directory = Utils::changeToAppPath();
     if (directory.empty())
         Log::warning("WARN: Cannot change to the program's directory");
-
-    const Options options = parseOptions(argc, argv);
 
     RFID::Config config;
     config.load(options.configFile);
@@ -138,7 +152,7 @@ int main(int argc, char** argv)
     try {
         return run(argc, argv);
     } catch (const UsageError& e) {
-        printUsage();
+        printUsage(stderr);
         std::fprintf(stderr, "ERROR: %s\n", e.what());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ERROR: %s\n", e.what());
