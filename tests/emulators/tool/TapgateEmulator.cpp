@@ -5,12 +5,14 @@
 // search the Yarus or VUrur reader holds, as the hardware holds one while the field is empty until
 // a card comes or the search's time-out ends). It runs until it is killed; the end of stdin does
 // not stop it. With --run it also starts a program (tapgate) with the device as its last argument,
-// and ends with it.
+// and ends with it; a program it cannot start is named with the reason, and it ends with 127.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -169,24 +171,52 @@ EmulatedReader openReader(const std::string& family)
     throw std::invalid_argument("unknown reader " + family);
 }
 
+// A --run program that could not be started; what() names it and the system's reason.
+struct CannotRun : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
 // The program runs beside the emulator and takes it down when it ends; it is ended with the
-// emulator too (parent-death signal), so neither outlives the other.
+// emulator too (parent-death signal), so neither outlives the other. An exec that fails sends its
+// errno back through a pipe that a successful exec closes, so that the failure is told here, in
+// words, before the emulator ends.
 void startProgram(std::vector<std::string> command, const std::string& device)
 {
     command.push_back(device);
     std::vector<char*> argv;
     for (auto& arg : command) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    int execError[2];
+    if (pipe2(execError, O_CLOEXEC) != 0)
+        throw CannotRun("cannot run " + command.front() + ": " + std::strerror(errno));
     const pid_t parent = getpid();
     const pid_t child = fork();
-    if (child < 0)
-        throw std::runtime_error("cannot start " + command.front());
+    if (child < 0) {
+        const int error = errno;
+        close(execError[0]);
+        close(execError[1]);
+        throw CannotRun("cannot run " + command.front() + ": " + std::strerror(error));
+    }
     if (child == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
             _exit(1);
         execvp(argv[0], argv.data());
+        const int error = errno;
+        if (write(execError[1], &error, sizeof error) != static_cast<ssize_t>(sizeof error))
+            _exit(126);
         _exit(127);
+    }
+    close(execError[1]);
+    int error = 0;
+    ssize_t n;
+    while ((n = read(execError[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    close(execError[0]);
+    if (n == static_cast<ssize_t>(sizeof error)) {
+        waitpid(child, nullptr, 0);
+        throw CannotRun("cannot run " + command.front() + ": " + std::strerror(error));
     }
     std::thread([child] {
         int status = 0;
@@ -249,6 +279,9 @@ int main(int argc, char** argv)
     } catch (const Help&) {
         usage();
         return 0;
+    } catch (const CannotRun& e) {
+        std::cerr << "tapgate-emulator: " << e.what() << std::endl;
+        return 127;
     } catch (const std::exception& e) {
         usage();
         std::cerr << "ERROR: " << e.what() << std::endl;
