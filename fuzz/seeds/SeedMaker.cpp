@@ -2,12 +2,24 @@
 // targets' seeds are the answers of the emulated reader, cards and SAMs to the very scenario each
 // target runs, recorded through the real Elatec driver; the others are answers, texts and vectors
 // that the tests use. Run by hand after a scenario changes: fuzz_seeds fuzz/corpus
+// Every run writes the same bytes: the random numbers of both sides (the host's challenges and the
+// emulated cards' and SAMs' nonces) come from a fixed stream, so the committed seeds change only
+// when a scenario or a peer does.
+
+// OpenSSL 3 deprecates replacing the generator's method, but it is the one switch that reaches
+// every caller in the process, the library's own key and nonce draws included.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
+#include <openssl/rand.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -36,6 +48,28 @@ using emulators::MifareSam;
 
 std::filesystem::path g_root;
 int g_written = 0;
+
+// A fixed stream of bytes for every random draw of the run (xorshift64*, one seed): the seeds are
+// recordings, not keys, and the emulator's thread and the host draw in the protocol's own order.
+std::mutex g_randomMutex;
+uint64_t g_randomState = 0x9E3779B97F4A7C15ull;
+
+int fixedRandomBytes(unsigned char* out, int count)
+{
+    std::lock_guard<std::mutex> lock(g_randomMutex);
+    for (int i = 0; i < count; ++i) {
+        g_randomState ^= g_randomState >> 12;
+        g_randomState ^= g_randomState << 25;
+        g_randomState ^= g_randomState >> 27;
+        out[i] = static_cast<unsigned char>((g_randomState * 0x2545F4914F6CDD1Dull) >> 56);
+    }
+    return 1;
+}
+
+int fixedRandomStatus() { return 1; }
+
+const RAND_METHOD FixedRandom = {nullptr, fixedRandomBytes, nullptr, nullptr, fixedRandomBytes,
+                                 fixedRandomStatus};
 
 void writeSeed(const std::string& target, const std::string& name, const Bytes& bytes)
 {
@@ -443,6 +477,10 @@ int main(int argc, char** argv)
         return 2;
     }
     g_root = argv[1];
+    if (RAND_set_rand_method(&FixedRandom) != 1) {
+        std::fprintf(stderr, "%s: cannot fix the random stream\n", argv[0]);
+        return 1;
+    }
     // With the trace on stderr one can see how far each recorded run got.
     if (std::getenv("TAPGATE_SEED_TRACE")) {
         Log::open("fuzz-seeds", true, false);
