@@ -66,10 +66,13 @@ int fixedRandomBytes(unsigned char* out, int count)
     return 1;
 }
 
-int fixedRandomStatus() { return 1; }
+int fixedRandomStatus()
+{
+    return 1;
+}
 
-const RAND_METHOD FixedRandom = {nullptr, fixedRandomBytes, nullptr, nullptr, fixedRandomBytes,
-                                 fixedRandomStatus};
+const RAND_METHOD FixedRandom = {nullptr, fixedRandomBytes, nullptr,
+                                 nullptr, fixedRandomBytes, fixedRandomStatus};
 
 void writeSeed(const std::string& target, const std::string& name, const Bytes& bytes)
 {
