@@ -63,28 +63,16 @@ TEST(Tapgate, HelpShowsUsageOnStdoutAndBadCommandLineOnStderrWithMinusOne)
 TEST(Tapgate, EmulatorNamesAProgramItCannotRun)
 {
     testsupport::TempDir dir;
-    testsupport::writeFile(dir / "not-executable", {'#', '!'});
-    const struct
-    {
-        std::string program;
-        std::string reason;
-    } cases[] = {
-        {"tapgate-nowhere-on-the-path", "No such file or directory"},
-        {dir / "not-executable", "Permission denied"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.program);
-        const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ASSERT_GE(err, 0);
-        testsupport::PeerProcess emulator({TAPGATE_EMULATOR, "--run", c.program}, {"", -1, -1, err});
-        ::close(err);
-        ASSERT_TRUE(emulator.endsWithin(10000));
-        const int status = emulator.wait();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
-        const std::vector<uint8_t> text = testsupport::readFile(dir / "stderr");
-        EXPECT_EQ(std::string(text.begin(), text.end()),
-                  "tapgate-emulator: cannot run " + c.program + ": " + c.reason + "\n");
-    }
+    const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(err, 0);
+    testsupport::PeerProcess emulator({TAPGATE_EMULATOR, "--run", "tapgate-nowhere-on-the-path"},
+                                      {"", -1, -1, err});
+    ::close(err);
+    ASSERT_TRUE(emulator.endsWithin(10000));
+    EXPECT_FALSE(emulator.exitedWithZero());
+    const std::vector<uint8_t> text = testsupport::readFile(dir / "stderr");
+    EXPECT_EQ(std::string(text.begin(), text.end()),
+              "tapgate-emulator: cannot run tapgate-nowhere-on-the-path: No such file or directory\n");
 }
 
 TEST(Tapgate, PrintsOneLinePerCardPlacedOnTheEmulatedReader)
