@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -172,16 +176,16 @@ TEST_P(PRSTest, CrcModeFaultsAreTellableApart)
     const Bytes untouched = answer;
 
     // Answers too short to hold a status byte and a CRC: a CRC failure, nothing read past them.
-    reader.inject({Fault::ShortAnswer, 2});
+    reader.inject({Fault::ShortAnswer, 2, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
-    reader.inject({Fault::ShortAnswer, 1});
+    reader.inject({Fault::ShortAnswer, 1, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
-    reader.inject({Fault::BadCrc});
+    reader.inject({Fault::BadCrc, 0, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
     EXPECT_EQ(answer, untouched);
 
     // The reader's own refusal is its status, with its data still handed over.
-    reader.inject({Fault::Status, 0x0B});
+    reader.inject({Fault::Status, 0x0B, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0x0B);
     EXPECT_EQ(answer, Bytes{0x01});
 
@@ -201,54 +205,115 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
     EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
 }
 
-// After an answer was lost, the next command takes a frame for its own only when every late one
-// came first; where it cannot tell them apart it fails, and the command after it is in step. (The
-// late answer heard before or just after the next command: the driver test.)
-TEST_P(PRSTest, LateAnswerIsNeverTakenForTheNextCommand)
+// Every exchange the reader answers (a sync or a command, in the order the reader takes them)
+// meets a fate: on time, late, never, trickled or cut. The commands tell their answers apart (the
+// reader echoes each one's sequence number), so a command that returns a status must hold its
+// own; the others fail. Once the reader has answered all it was sent, the next command is in step.
+struct Schedule
 {
-    PRS prs(reader.devicePath(), PRS::AUTO);
-    const struct
-    {
-        const char* what;
-        Fault lost;                // what becomes of the version query's answer
-        std::optional<Fault> own;  // and of the next command's
-        bool mayTake;              // else the next command must fail; another's answer never
-    } rows[] = {
-        {"late answer, the own one 700 ms behind it",
-         {Fault::Overtaken, 0, 0x0004},
-         Fault{Fault::Delay, 700, 0x0008},
-         true},
-        {"late answer, then the own one cut short",
-         {Fault::Overtaken, 0, 0x0004},
-         Fault{Fault::Truncate, 3, 0x0008},
-         false},
-        {"no answer ever, so the next one heard could be either", {Fault::Drop, 0, 0x0004}, {}, false},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        reader.inject(row.lost);
-        if (row.own)
-            reader.inject(*row.own);
-        Bytes answer = {0xEE};
-        EXPECT_EQ(prs.xfer(0x0004, nullptr, &answer), PRS::TransferFailed);
-        const int rc = prs.xfer(0x0008, nullptr, &answer);
-        EXPECT_TRUE(rc == PRS::TransferFailed || (rc == 0 && row.mayTake)) << rc;
-        EXPECT_EQ(answer, rc == 0 ? fromHex("7E 11 02 03 44 55 66 77") : Bytes{0xEE});
-        ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
-        EXPECT_EQ(answer, Bytes{0x01});
-    }
+    std::string name;
+    std::vector<Fault> fates;
+};
 
-    // Two answers lost in a row: the first is heard before the next command, the second only
-    // after it, ahead of its own.
-    reader.inject({Fault::Held, 0, 0x0004});
-    reader.inject({Fault::Overtaken, 0, 0x0008});
-    Bytes answer = {0xEE};
-    EXPECT_EQ(prs.xfer(0x0004, nullptr, &answer), PRS::TransferFailed);
-    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
-    reader.release();
-    ASSERT_TRUE(reader.waitForReleased(3, testsupport::PeerDeadlineMs));
-    ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
-    EXPECT_EQ(answer, Bytes{0x01});
+const Fault OnTime{Fault::Delay, 0};
+
+// 12 exchanges, half of them on time; no answer comes more than 10 s late, the delays of the
+// answers ahead of it included.
+Schedule randomSchedule(unsigned seed)
+{
+    std::mt19937 random(seed);
+    const auto between = [&random](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
+    Schedule schedule{"seed " + std::to_string(seed), {}};
+    int budgetMs = 10000;
+    for (int i = 0; i < 12; ++i) {
+        Fault fate = OnTime;
+        switch (between(0, 7)) {
+            case 0:
+                if (budgetMs >= 1500)
+                    fate = {Fault::Delay, between(1500, budgetMs)};
+                break;
+            case 1:
+                fate = {Fault::Drop};
+                break;
+            case 2:
+                // The longest answer, a sync's in ASCII with CRC, is 46 bytes on the line.
+                if (budgetMs >= 46 * 20)
+                    fate = {Fault::Trickle, between(20, std::min(120, budgetMs / 46))};
+                break;
+            case 3:
+                fate = {Fault::Truncate, between(1, 4)};
+                break;
+            default:
+                break;
+        }
+        budgetMs -= fate.kind == Fault::Delay     ? fate.value
+                    : fate.kind == Fault::Trickle ? 46 * fate.value
+                                                  : 0;
+        schedule.fates.push_back(fate);
+    }
+    return schedule;
+}
+
+// What went wrong, or nothing.
+std::string runSchedule(ElatecReader::Mode mode, const Schedule& schedule)
+{
+    ElatecReader reader(mode);
+    reader.setDeviceUID({});
+    reader.setEcho(true);
+    PRS prs(reader.devicePath(), PRS::AUTO);
+    if (prs.mode() != static_cast<PRS::Mode>(mode))
+        return "variant not detected";
+    for (const Fault& fate : schedule.fates) reader.inject(fate);
+
+    std::string failures;
+    uint16_t sequence = 0;
+    const auto command = [&] {
+        ++sequence;
+        const Bytes own = {static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence)};
+        Bytes answer;
+        const int rc = prs.xfer(0x0008, &own, &answer);
+        if (rc >= 0 && answer != own)
+            failures += "command " + std::to_string(sequence) + " took " + emulators::toHex(answer) + "; ";
+        return rc;
+    };
+    // Commands go on until the reader has used every fate and answered all it was sent.
+    const int MaxCommands = 60;
+    do command();
+    while (!reader.waitForIdle(0) && sequence < MaxCommands);
+    if (!reader.waitForIdle(testsupport::PeerDeadlineMs))
+        return failures + "the reader never finished its schedule";
+    for (int i = 0; i < 2; ++i)
+        if (command() != 0)
+            failures += "command " + std::to_string(sequence) + " after the reader caught up failed; ";
+    return failures;
+}
+
+TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
+{
+    std::vector<Schedule> schedules = {
+        // Three lost answers, then the reader answers all it was sent, in order.
+        {"5 s late", {OnTime, OnTime, OnTime, {Fault::Delay, 5000}}},
+        {"7 s late", {OnTime, OnTime, OnTime, {Fault::Delay, 7000}}},
+        {"10 s late", {OnTime, {Fault::Delay, 10000}}},
+        // An answer lost only until the next command, then that command's own 2 s late.
+        {"overtaken, then 2 s late", {{Fault::Overtaken, 0, 0x0008}, {Fault::Delay, 2000, 0x0008}}},
+        // A part frame and a long silence are no quiet line.
+        {"trickled, 900 ms a byte", {OnTime, OnTime, {Fault::Trickle, 900}}},
+        {"never, five times running", std::vector<Fault>(5, Fault{Fault::Drop})},
+        {"every answer 1.5 s late", std::vector<Fault>(6, Fault{Fault::Delay, 1500})},
+    };
+    for (unsigned seed : {1u, 2u, 3u, 4u}) schedules.push_back(randomSchedule(seed));
+
+    // Each schedule and variant on a reader of its own, all at once: the waits are real ones.
+    std::vector<std::pair<std::string, std::future<std::string>>> runs;
+    for (const Schedule& schedule : schedules)
+        for (auto mode : {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc,
+                          ElatecReader::Mode::Ascii, ElatecReader::Mode::AsciiCrc})
+            runs.emplace_back(schedule.name + ", " + ElatecReader::modeName(mode),
+                              std::async(std::launch::async, runSchedule, mode, std::cref(schedule)));
+    for (auto& [name, run] : runs) EXPECT_EQ(run.get(), "") << name;
 }
 
 // One receive ends within the read time-out and a second from the moment its command went out,
@@ -259,7 +324,7 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     std::atomic<double> now{0};
     PRS prs(reader.devicePath(), PRS::AUTO, [&now] { return now.load(); });
     ASSERT_EQ(prs.mode(), static_cast<PRS::Mode>(GetParam()));
-    const std::pair<double, bool> rows[] = {{1999, true}, {2001, false}};
+    const std::pair<double, bool> rows[] = {{1999, true}, {2000, true}, {2001, false}};
     size_t held = 0;
     for (const auto& [completedAt, taken] : rows) {
         SCOPED_TRACE(completedAt);
@@ -284,6 +349,65 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     Bytes answer;
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
     EXPECT_EQ(answer, Bytes{0x01});
+}
+
+// The line's clock as the test sets it; the test can wait for the line to read it.
+class TestClock
+{
+public:
+    double read()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_reads;
+        m_read.notify_all();
+        return m_now;
+    }
+    void set(double now)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_now = now;
+    }
+    size_t reads()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_reads;
+    }
+    bool waitForReads(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_read.wait_for(lock, std::chrono::milliseconds(testsupport::PeerDeadlineMs),
+                               [&] { return m_reads >= count; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_read;
+    double m_now = 0;
+    size_t m_reads = 0;
+};
+
+// The wait for a sync's answer ends at a frame completed past its bound, whatever follows it: the
+// line stays out of step, and the next command syncs again before it goes out.
+TEST_P(PRSTest, SyncWaitEndsAtAFrameCompletedPastItsBound)
+{
+    TestClock clock;
+    PRS prs(reader.devicePath(), PRS::AUTO, [&clock] { return clock.read(); });
+    reader.inject({Fault::Held, 0, 0x0008});
+    Bytes answer;
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+
+    const size_t reads = clock.reads();
+    auto next = std::async(std::launch::async, [&prs] { return prs.xfer(0x0005, nullptr, nullptr); });
+    ASSERT_TRUE(clock.waitForReads(reads + 1));  // the sync's start
+    clock.set(2001);
+    reader.release();
+    EXPECT_EQ(next.get(), PRS::TransferFailed);
+
+    ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
+    reader.clearReceived();
+    ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
+    EXPECT_EQ(answer, Bytes{0x01});
+    EXPECT_EQ(reader.received().size(), 2u);  // a new sync, then the command
 }
 
 TEST(PRSDetection, UndetectedReaderIsSpokenToInPlainAscii)
