@@ -217,6 +217,7 @@ bool PRS::sync(Framer& framer)
             return false;
         if (isSyncAnswer(framer.frame(), limit)) {
             // In step either way; past the bound the command itself is not sent.
+            Log::debug("[PRS] line in step again");
             m_inStep = true;
             return heard == Heard::Frame;
         }
