@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <random>
 #include <string>
 #include <utility>
@@ -318,24 +316,23 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 // line stays out of step, and the next command syncs again before it goes out.
 TEST_P(PRSTest, SyncWaitEndsAtAFrameCompletedPastItsBound)
 {
-    std::mutex mutex;
-    std::condition_variable read;
-    double now = 0;
-    size_t reads = 0;
+    std::atomic<double> now{0};
+    std::atomic<bool> armed{false};
+    std::promise<void> read;
     PRS prs(reader.devicePath(), PRS::AUTO, [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++reads;
-        read.notify_all();
-        return now;
+        const double value = now.load();
+        if (armed.exchange(false))
+            read.set_value();
+        return value;
     });
     reader.inject({Fault::Held, 0, 0x0008});
     EXPECT_EQ(prs.xfer(0x0008, nullptr, nullptr), PRS::TransferFailed);
-    std::unique_lock<std::mutex> lock(mutex);
+    auto syncStarted = read.get_future();
+    armed = true;  // the next reading is the sync's start
     auto next = std::async(std::launch::async, [&prs] { return prs.xfer(0x0005, nullptr, nullptr); });
-    const size_t before = reads;  // the next reading is the sync's start
-    ASSERT_TRUE(read.wait_for(lock, std::chrono::seconds(10), [&] { return reads > before; }));
+    ASSERT_EQ(syncStarted.wait_for(std::chrono::milliseconds(testsupport::PeerDeadlineMs)),
+              std::future_status::ready);
     now = 2001;
-    lock.unlock();
     reader.release();
     EXPECT_EQ(next.get(), PRS::TransferFailed);
 
