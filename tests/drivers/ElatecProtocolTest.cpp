@@ -279,7 +279,8 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
 
 // One receive ends within the read time-out and a second from the moment its command went out,
 // however the reader trickles its bytes: an answer whose last bytes come just inside that is
-// taken, one completed just past it is not, and, read whole, leaves the line in step.
+// taken (at the bound itself too), one completed just past it is not, and costs the next command
+// no more than a sync.
 TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 {
     std::atomic<double> now{0};
