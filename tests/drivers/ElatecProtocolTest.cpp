@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
-#include <optional>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -172,16 +173,16 @@ TEST_P(PRSTest, CrcModeFaultsAreTellableApart)
     const Bytes untouched = answer;
 
     // Answers too short to hold a status byte and a CRC: a CRC failure, nothing read past them.
-    reader.inject({Fault::ShortAnswer, 2});
+    reader.inject({Fault::ShortAnswer, 2, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
-    reader.inject({Fault::ShortAnswer, 1});
+    reader.inject({Fault::ShortAnswer, 1, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
-    reader.inject({Fault::BadCrc});
+    reader.inject({Fault::BadCrc, 0, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), PRS::CrcFailed);
     EXPECT_EQ(answer, untouched);
 
     // The reader's own refusal is its status, with its data still handed over.
-    reader.inject({Fault::Status, 0x0B});
+    reader.inject({Fault::Status, 0x0B, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0x0B);
     EXPECT_EQ(answer, Bytes{0x01});
 
@@ -201,65 +202,91 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
     EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
 }
 
-// After an answer was lost, the next command takes a frame for its own only when every late one
-// came first; where it cannot tell them apart it fails, and the command after it is in step. (The
-// late answer heard before or just after the next command: the driver test.)
-TEST_P(PRSTest, LateAnswerIsNeverTakenForTheNextCommand)
+// Every exchange the reader answers, a sync or a command, meets its fate in turn: on time, late,
+// never, trickled or cut. The reader echoes each command's sequence number, so a command that
+// returns a status must hold its own; the others fail. What went wrong, or nothing.
+std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates)
 {
+    ElatecReader reader(mode);
+    reader.setDeviceUID({});
+    reader.setEcho(true);
     PRS prs(reader.devicePath(), PRS::AUTO);
-    const struct
-    {
-        const char* what;
-        Fault lost;                // what becomes of the version query's answer
-        std::optional<Fault> own;  // and of the next command's
-        bool mayTake;              // else the next command must fail; another's answer never
-    } rows[] = {
-        {"late answer, the own one 700 ms behind it",
-         {Fault::Overtaken, 0, 0x0004},
-         Fault{Fault::Delay, 700, 0x0008},
-         true},
-        {"late answer, then the own one cut short",
-         {Fault::Overtaken, 0, 0x0004},
-         Fault{Fault::Truncate, 3, 0x0008},
-         false},
-        {"no answer ever, so the next one heard could be either", {Fault::Drop, 0, 0x0004}, {}, false},
+    for (const Fault& fate : fates) reader.inject(fate);
+    std::string failures;
+    uint8_t sequence = 0;
+    const auto command = [&] {
+        const Bytes own = {++sequence};
+        Bytes answer;
+        const int rc = prs.xfer(0x0008, &own, &answer);
+        if (rc >= 0 && answer != own)
+            failures += std::to_string(sequence) + " took " + emulators::toHex(answer) + "; ";
+        return rc;
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        reader.inject(row.lost);
-        if (row.own)
-            reader.inject(*row.own);
-        Bytes answer = {0xEE};
-        EXPECT_EQ(prs.xfer(0x0004, nullptr, &answer), PRS::TransferFailed);
-        const int rc = prs.xfer(0x0008, nullptr, &answer);
-        EXPECT_TRUE(rc == PRS::TransferFailed || (rc == 0 && row.mayTake)) << rc;
-        EXPECT_EQ(answer, rc == 0 ? fromHex("7E 11 02 03 44 55 66 77") : Bytes{0xEE});
-        ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
-        EXPECT_EQ(answer, Bytes{0x01});
-    }
+    do command();
+    while (!reader.waitForIdle(0) && sequence < 60);
+    // Once the reader has answered all it was sent, the next command is in step.
+    if (!reader.waitForIdle(testsupport::PeerDeadlineMs) || command() != 0 || command() != 0)
+        failures += "not in step at " + std::to_string(sequence);
+    return failures;
+}
 
-    // Two answers lost in a row: the first is heard before the next command, the second only
-    // after it, ahead of its own.
-    reader.inject({Fault::Held, 0, 0x0004});
-    reader.inject({Fault::Overtaken, 0, 0x0008});
-    Bytes answer = {0xEE};
-    EXPECT_EQ(prs.xfer(0x0004, nullptr, &answer), PRS::TransferFailed);
-    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
-    reader.release();
-    ASSERT_TRUE(reader.waitForReleased(3, testsupport::PeerDeadlineMs));
-    ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
-    EXPECT_EQ(answer, Bytes{0x01});
+// 12 exchanges, half on time; no answer comes more than 10 s late, the delays ahead of it
+// included (a trickled answer is at most 46 bytes on the line).
+std::vector<Fault> randomFates(unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<Fault> fates;
+    for (int i = 0, budgetMs = 10000; i < 12; ++i) {
+        const int pick = static_cast<int>(random() % 8), value = static_cast<int>(random() % 1000);
+        const Fault fate = pick == 0   ? Fault{Fault::Delay, std::min(budgetMs, 1500 + value * 8)}
+                           : pick == 1 ? Fault{Fault::Drop}
+                           : pick == 2 ? Fault{Fault::Trickle, std::min(budgetMs / 46, 20 + value / 10)}
+                           : pick == 3 ? Fault{Fault::Truncate, 1 + value % 4}
+                                       : Fault{Fault::Delay, 0};
+        budgetMs -= fate.kind == Fault::Trickle ? 46 * fate.value
+                    : fate.kind == Fault::Delay ? fate.value
+                                                : 0;
+        fates.push_back(fate);
+    }
+    return fates;
+}
+
+TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
+{
+    const Fault ok{Fault::Delay, 0};
+    std::vector<std::vector<Fault>> schedules = {
+        // Three or more lost answers, then the reader answers all it was sent, in order.
+        {ok, ok, ok, {Fault::Delay, 5000}},
+        {ok, ok, ok, {Fault::Delay, 7000}},
+        {ok, {Fault::Delay, 10000}},
+        // Lost only until the next command goes out, whose own answer is then 2 s late.
+        {{Fault::Overtaken, 0, 0x0008}, {Fault::Delay, 2000, 0x0008}},
+        // A part frame and a long silence are no quiet line.
+        {ok, ok, {Fault::Trickle, 900}},
+        std::vector<Fault>(5, Fault{Fault::Drop}),
+        std::vector<Fault>(6, Fault{Fault::Delay, 1500}),
+    };
+    for (unsigned seed = 1; seed <= 4; ++seed) schedules.push_back(randomFates(seed));
+    // Each on a reader of its own and all at once, since the waits are real ones.
+    const ElatecReader::Mode modes[] = {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc,
+                                        ElatecReader::Mode::Ascii, ElatecReader::Mode::AsciiCrc};
+    std::vector<std::future<std::string>> runs;
+    for (const auto& fates : schedules)
+        for (auto mode : modes) runs.push_back(std::async(std::launch::async, runSchedule, mode, fates));
+    for (size_t i = 0; i < runs.size(); ++i)
+        EXPECT_EQ(runs[i].get(), "") << "schedule " << i / 4 << ", " << ElatecReader::modeName(modes[i % 4]);
 }
 
 // One receive ends within the read time-out and a second from the moment its command went out,
 // however the reader trickles its bytes: an answer whose last bytes come just inside that is
-// taken, one completed just past it is not, and, read whole, leaves the line in step.
+// taken (at the bound itself too), one completed just past it is not, and costs the next command
+// no more than a sync.
 TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 {
     std::atomic<double> now{0};
     PRS prs(reader.devicePath(), PRS::AUTO, [&now] { return now.load(); });
     ASSERT_EQ(prs.mode(), static_cast<PRS::Mode>(GetParam()));
-    const std::pair<double, bool> rows[] = {{1999, true}, {2001, false}};
+    const std::pair<double, bool> rows[] = {{1999, true}, {2000, true}, {2001, false}};
     size_t held = 0;
     for (const auto& [completedAt, taken] : rows) {
         SCOPED_TRACE(completedAt);
@@ -284,6 +311,36 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     Bytes answer;
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
     EXPECT_EQ(answer, Bytes{0x01});
+}
+
+// The wait for a sync's answer ends at a frame completed past its bound, whatever follows it: the
+// line stays out of step, and the next command syncs again before it goes out.
+TEST_P(PRSTest, SyncWaitEndsAtAFrameCompletedPastItsBound)
+{
+    std::atomic<double> now{0};
+    std::atomic<bool> armed{false};
+    std::promise<void> read;
+    PRS prs(reader.devicePath(), PRS::AUTO, [&] {
+        const double value = now.load();
+        if (armed.exchange(false))
+            read.set_value();
+        return value;
+    });
+    reader.inject({Fault::Held, 0, 0x0008});
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, nullptr), PRS::TransferFailed);
+    auto syncStarted = read.get_future();
+    armed = true;  // the next reading is the sync's start
+    auto next = std::async(std::launch::async, [&prs] { return prs.xfer(0x0005, nullptr, nullptr); });
+    ASSERT_EQ(syncStarted.wait_for(std::chrono::milliseconds(testsupport::PeerDeadlineMs)),
+              std::future_status::ready);
+    now = 2001;
+    reader.release();
+    EXPECT_EQ(next.get(), PRS::TransferFailed);
+
+    ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
+    reader.clearReceived();
+    EXPECT_EQ(prs.xfer(0x0005, nullptr, nullptr), 0);
+    EXPECT_EQ(reader.received().size(), 2u);
 }
 
 TEST(PRSDetection, UndetectedReaderIsSpokenToInPlainAscii)

@@ -531,7 +531,7 @@ TEST_P(ElatecDriverTest, StatusRetriesBeforeGivingUp)
     openDriver();
     reader->inject({Fault::Drop, 0, 0x0004});
     EXPECT_TRUE(driver->status());
-    // The answer that came to the second query could have been a late one to the first.
+    // The second attempt first shows the line in step (a version query of its own), then asks.
     EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0004, 0x0004, 0x0004}));
 
     // Three refusals are all it takes.

@@ -148,6 +148,12 @@ void ElatecReader::setUSBType(uint8_t type)
     m_usbType = type;
 }
 
+void ElatecReader::setEcho(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_echo = on;
+}
+
 void ElatecReader::setCard(std::shared_ptr<FieldCard> card)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -213,6 +219,13 @@ bool ElatecReader::waitForHeld(size_t count, int timeoutMs) const
                                [&] { return m_heldAnswers >= count; });
 }
 
+bool ElatecReader::waitForIdle(int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return !m_busy && m_faults.empty() && m_pty.pending() == 0; });
+}
+
 size_t ElatecReader::bytesReceived() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -244,7 +257,8 @@ void ElatecReader::run()
     for (;;) {
         // A command cut off by a quiet line is dropped, as the reader's UART does; the quiet is
         // what this thread waited through, so a thread held up by a busy host drops nothing.
-        const PseudoTerminal::Wait waited = m_pty.wait(m_partialWire.empty() ? -1 : static_cast<int>(ResyncGapMs));
+        const PseudoTerminal::Wait waited =
+            m_pty.wait(m_partialWire.empty() ? -1 : static_cast<int>(ResyncGapMs));
         if (waited == PseudoTerminal::Wait::Stopped)
             return;
         if (waited == PseudoTerminal::Wait::TimedOut) {
@@ -252,8 +266,12 @@ void ElatecReader::run()
             m_partialWire.clear();
             continue;
         }
+        // Busy from before the input is taken until its answers are out, so that waitForIdle
+        // never sees the input gone and the answers not yet begun.
+        setBusy(true);
         input.clear();
         if (m_pty.readAvailable(input) == 0) {
+            setBusy(false);
             if (!m_pty.pause(10))
                 return;
             continue;
@@ -264,7 +282,17 @@ void ElatecReader::run()
         } catch (const std::exception& e) {
             std::fprintf(stderr, "[ElatecReader] model failed: %s\n", e.what());
         }
+        setBusy(false);
     }
+}
+
+void ElatecReader::setBusy(bool busy)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_busy = busy;
+    }
+    m_recorded.notify_all();
 }
 
 void ElatecReader::consume(const Bytes& input)
@@ -398,6 +426,10 @@ ElatecReader::Answer ElatecReader::handle(uint16_t command, const Bytes& params)
             break;
         case 0x0008:
             answer.data = m_deviceUID;
+            if (m_echo) {
+                p.take(params.size());
+                answer.data.insert(answer.data.end(), params.begin(), params.end());
+            }
             break;
         case 0x0407:  // beep: volume, frequency, on time, off time
             p.u8();

@@ -78,6 +78,9 @@ public:
     void setVersion(const std::string& version);
     void setDeviceUID(const Bytes& uid);
     void setUSBType(uint8_t type);
+    // On: the device-UID query takes any parameter bytes and answers them after the UID, so a
+    // test can tell every answer's command apart.
+    void setEcho(bool on);
     void setCard(std::shared_ptr<FieldCard> card);  // null: empty field
     void setSam(int slot, std::shared_ptr<SlotCard> sam);
     void inject(const Fault& fault);
@@ -96,6 +99,9 @@ public:
     bool waitForReleased(size_t count, int timeoutMs) const;
     // Waits until count held answers are being held (what goes before their held part sent).
     bool waitForHeld(size_t count, int timeoutMs) const;
+    // Waits until every injected fault is used, nothing the host sent is left unread and no
+    // answer is on its way; false on time-out.
+    bool waitForIdle(int timeoutMs) const;
     uint8_t leds() const;
     bool rfOn() const;
     // Stops recording (a benchmark would otherwise fill the record).
@@ -113,6 +119,7 @@ private:
     };
 
     void run();
+    void setBusy(bool busy);
     void consume(const Bytes& input);
     void consumeBinary(uint8_t byte, bool withCrc);
     void consumeAscii(uint8_t byte, bool withCrc);
@@ -132,6 +139,7 @@ private:
     std::string m_version = "TWN4/B1.65/X4.06/PRS1.04";
     Bytes m_deviceUID = {0x7E, 0x11, 0x02, 0x03, 0x44, 0x55, 0x66, 0x77};
     uint8_t m_usbType = 1;
+    bool m_echo = false;
     std::shared_ptr<FieldCard> m_card;
     std::shared_ptr<SlotCard> m_sams[2];
     bool m_powered[2] = {false, false};
@@ -146,6 +154,7 @@ private:
     size_t m_releases = 0;         // granted by release(), not yet used
     size_t m_releasedAnswers = 0;  // held answers that have gone out
     size_t m_heldAnswers = 0;      // held answers that began to be held
+    bool m_busy = false;           // taking input or answering it
 
     // Parser state, emulator thread only.
     Bytes m_partial;

@@ -25,12 +25,19 @@ const int ProbeTimeoutMs = 100;
 const double MaxProbeListenMs = 1000;
 // One receive, however the reader trickles its bytes, ends this long after its read time-out.
 const double ReceiveGraceMs = 1000;
-// A late answer normally follows its time-out closely: before the next command goes out, the
-// line is read until it stays quiet this long (and within the bound of one receive).
-const int QuietMs = 500;
-// More answers than this owed at once are counted as this many: a command after a longer run of
-// losses fails once more than it needs to, and the doubt puts the line in step again.
-const int MaxOwed = 2;
+// Answers carry no tag, so after a loss the line proves it is in step with an exchange whose
+// answer it can recognise: the version query asked for at most k characters, answered with k and
+// the first k characters of the reader's version text. k cycles through SyncLimits values; every
+// sync that fails after going out has waited at least one read time-out, so the answer of an
+// earlier sync with the same k would have to be SyncLimits - 1 time-outs (15 s) late to be taken
+// for the current one. The largest k stays below the length of any TWN version text (some 25
+// characters), so no answer to the driver's full query (limit 0xFF) ever looks like a sync's.
+const uint16_t VersionQuery = 0x0004;
+// A reader that took bytes of another variant for the start of a frame drops them once its line
+// has been quiet a while; a sync sent before that would only be taken into the broken frame.
+const int SettleMs = 500;
+const uint8_t FirstSyncLimit = 3;
+const unsigned SyncLimits = 16;
 const uint16_t CrcStart = 0xFFFF;
 
 bool hasCrc(PRS::Mode mode)
@@ -110,15 +117,17 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
     if (m_unansweredProbes != 0) {
         // The reader was perhaps only slow: this command goes out the way an undetected reader
         // is spoken to, and a late answer to a probe still tells the variant. The reader may then
-        // be halfway through taking the command for a frame of its own; once the line is quiet
-        // the command goes again, the way the reader reads it. Without such an answer the
-        // command has failed, as it would have with a reader that is not there.
+        // be halfway through taking the command for a frame of its own, or answer it late: the
+        // command goes again, the way the reader reads it, once a sync shows the line in step.
+        // Without such an answer the command has failed, as it would have with a reader that is
+        // not there.
         const int late = lateProbeAnswer(m_frame);
         if (late < 0)
             return TransferFailed;
         m_mode = Probes[late].mode;
         Log::debug("%s", Probes[late].found);
-        m_doubt = true;
+        m_inStep = false;
+        m_strayBytes = true;
         return xfer(command, params, answer);
     }
 
@@ -129,10 +138,15 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
     size_t size = m_received.size();
     if (crc) {
         // Status byte and both CRC bytes must be there before either is taken.
-        if (!crcMatches(m_received))
+        if (!crcMatches(m_received)) {
+            // A length prefix hit by the same fault may have cut the frame short or let it run
+            // into the next one.
+            m_inStep = false;
             return CrcFailed;
+        }
         size -= 2;
     }
+    noteVersion(command, m_received, size);
     if (answer)
         answer->assign(m_received.begin() + 1, m_received.begin() + size);
     return m_received[0];
@@ -150,62 +164,115 @@ int PRS::xferAscii(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answ
 
 int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer)
 {
-    if (!catchUp(framer))
-        return TransferFailed;
-    // The bound of the first receive counts from before the command goes out, so no answer to it
-    // can come before the receive's start.
+    if (m_inStep) {
+        // Nothing is owed: anything waiting is noise.
+        m_port->flush();
+    } else {
+        if (m_strayBytes)
+            settle();
+        m_strayBytes = false;
+        if (!sync(framer))
+            return TransferFailed;
+    }
+    // The bound of the receive counts from before the command goes out, so no answer to it can
+    // come before the receive's start.
     const Since start = now();
     if (!send(framer.transport(), frame))
         return TransferFailed;
-
-    // The reader answers in order: the answers still owed come ahead of this command's own.
-    const int owed = m_owed;
-    for (int heard = 0; heard <= owed; ++heard) {
-        const Heard result = receive(framer, heard == 0 ? start : now(), m_readTimeoutMs);
-        if (result == Heard::Frame) {
-            if (heard < owed)
-                Log::debug("[PRS] late answer to an earlier command dropped");
-            continue;
-        }
-        if (result == Heard::Cut || result == Heard::Overdue || (result == Heard::Silent && heard > 0)) {
-            // Fewer frames than answers due, or one cut off: whichever this command's answer
-            // was, it cannot be told from a late one.
-            m_doubt = true;
-        } else {
-            // Whole frames consumed so far; this command's own answer is due as well.
-            const int consumed = heard + (result == Heard::Silent ? 0 : 1);
-            m_owed = std::min(std::max(owed + 1 - consumed, 0), MaxOwed);
-        }
+    // Whatever became of the answer unless it came whole and in time, it may still come, or its
+    // rest may: the next command syncs first.
+    m_inStep = receive(framer, start, m_readTimeoutMs) == Heard::Frame;
+    if (!m_inStep)
         return TransferFailed;
-    }
-    m_owed = 0;
     answer.assign(framer.frame().begin(), framer.frame().end());
     return 0;
 }
 
-bool PRS::catchUp(Framer& framer)
+bool PRS::sync(Framer& framer)
 {
-    if (m_owed > 0 || m_doubt) {
-        // Whatever comes before the line falls quiet answers earlier commands.
-        const Since start = now();
-        int heard = 0;
-        Heard result;
-        while ((result = receive(framer, start, QuietMs)) != Heard::Silent && result != Heard::Cut &&
-               result != Heard::Overdue) {
-            ++heard;
-            Log::debug("[PRS] late answer to an earlier command dropped");
-            if (result == Heard::LateFrame)
-                break;
-        }
-        m_owed = std::max(m_owed - heard, 0);
-        if (result == Heard::Overdue || result == Heard::LateFrame)
-            return false;  // still busy at the end of the bound: this command is not sent
-        if (m_doubt)
-            m_owed = 0;
-        m_doubt = false;
-    }
+    const uint8_t limit = static_cast<uint8_t>(FirstSyncLimit + m_syncs++ % SyncLimits);
+    // The command's own frame is still to go out: the sync is built apart.
+    m_syncFrame.clear();
+    NFC::ByteWriter writer(m_syncFrame);
+    writer.u16be(VersionQuery).u8(limit);
+    if (hasCrc(m_mode))
+        writer.u16le(NFC::crc16(m_syncFrame.data(), m_syncFrame.size(), CrcStart));
+
+    // What is already waiting is stale; what comes before the sync's answer answers earlier
+    // commands, since the reader answers in order.
     m_port->flush();
+    const Since start = now();
+    if (!send(framer.transport(), m_syncFrame))
+        return false;
+    for (;;) {
+        const Heard heard = receive(framer, start, m_readTimeoutMs);
+        if (heard == Heard::Bad) {
+            // A line or frame broken by the flush, or noise; a reader that keeps sending such
+            // must not hold the wait past its bound.
+            if (pastBound(start))
+                return false;
+            continue;
+        }
+        if (heard != Heard::Frame && heard != Heard::LateFrame)
+            return false;
+        if (isSyncAnswer(framer.frame(), limit)) {
+            // In step either way; past the bound the command itself is not sent.
+            Log::debug("[PRS] line in step again");
+            m_inStep = true;
+            return heard == Heard::Frame;
+        }
+        Log::debug("[PRS] late answer to an earlier command dropped");
+        if (heard == Heard::LateFrame)
+            return false;
+    }
+}
+
+bool PRS::isSyncAnswer(const std::vector<uint8_t>& frame, uint8_t limit)
+{
+    const bool crc = hasCrc(m_mode);
+    if (crc && !crcMatches(frame))
+        return false;
+    NFC::ByteReader reader(frame.data(), frame.size() - (crc ? 2 : 0));
+    const uint8_t status = reader.u8();
+    const uint8_t count = reader.u8();
+    if (!reader.ok() || status != 0 || count != limit || reader.remaining() != limit)
+        return false;
+    return agreesWithVersion(reader.bytes(limit));
+}
+
+bool PRS::agreesWithVersion(const std::vector<uint8_t>& text)
+{
+    if (!std::all_of(text.begin(), text.end(), [](uint8_t c) { return c >= 0x20 && c < 0x7F; }))
+        return false;
+    const size_t known = std::min(text.size(), m_version.size());
+    if (!std::equal(text.begin(), text.begin() + static_cast<long>(known), m_version.begin()))
+        return false;
+    if (text.size() > m_version.size())
+        m_version.assign(text.begin(), text.end());
     return true;
+}
+
+void PRS::noteVersion(uint16_t command, const std::vector<uint8_t>& received, size_t size)
+{
+    if (command != VersionQuery)
+        return;
+    NFC::ByteReader reader(received.data(), size);
+    const uint8_t status = reader.u8();
+    const uint8_t count = reader.u8();
+    if (!reader.ok() || status != 0 || count != reader.remaining())
+        return;
+    // The line was in step: what the reader says now outweighs what it said before.
+    const std::vector<uint8_t> text = reader.bytes(count);
+    if (!agreesWithVersion(text)) {
+        m_version.clear();
+        (void)agreesWithVersion(text);
+    }
+}
+
+bool PRS::pastBound(Since start) const
+{
+    const double bound = m_readTimeoutMs + ReceiveGraceMs;
+    return m_clock() > start.judged + bound || Clock::monotonicMillis() > start.real + bound;
 }
 
 bool PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
@@ -226,7 +293,8 @@ bool PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
     const int written = m_port->writeBytes(m_wire);
     if (written != static_cast<int>(m_wire.size())) {
         // The reader may have taken part of it for a frame, and may answer that or not.
-        m_doubt = !m_detecting;
+        if (!m_detecting)
+            m_inStep = false;
         return false;
     }
     return true;
@@ -345,9 +413,9 @@ PRS::Mode PRS::detectMode()
     m_port->setReadTimeout(NormalTimeoutMs);
     m_detecting = false;
     // Answered late, the reader may still answer the probes that followed, or be halfway through
-    // taking one for a frame of its own variant: the first command waits for the line to fall
-    // quiet.
-    m_doubt = answered >= 0 && answered != last;
+    // taking one for a frame of its own variant: the first command syncs first.
+    m_inStep = answered < 0 || answered == last;
+    m_strayBytes = !m_inStep;
     // Silence may only mean a slow reader: its answer can still identify it during the next read.
     m_unansweredProbes = answered < 0 ? sent : 0;
     return detected;
@@ -362,10 +430,16 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
     if (!send(Framer::Transport::Ascii, frame))
         return -1;
     const int late = listen(probes);
-    // Unanswered, the command is owed an answer like any other that timed out.
+    // Unanswered, the command's answer may still come like any other that timed out.
     if (late < 0)
-        m_owed = 1;
+        m_inStep = false;
     return late;
+}
+
+void PRS::settle()
+{
+    const double deadline = Clock::monotonicMillis() + m_readTimeoutMs + ReceiveGraceMs;
+    while (Clock::monotonicMillis() < deadline && readSome(256, SettleMs, deadline, m_chunk)) m_chunk.clear();
 }
 
 int PRS::listen(unsigned probes)

@@ -79,10 +79,21 @@ private:
     // Up to want bytes of what is waiting, after a wait of at most gapMs that ends at the deadline;
     // false when none came.
     bool readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out);
-    // Before a command goes out: drops stale input, and when answers are owed or in doubt, first
-    // reads the line until it falls quiet, counting the answers heard. False when the line never
-    // fell quiet within the bound: nothing should be sent into it then.
-    bool catchUp(ElatecTWN::Framer& framer);
+    // Brings a line that is out of step back in step before a command goes out: drops stale
+    // input, sends the version query with a length limit that changes from one sync to the next,
+    // and reads and drops every frame until that query's own answer, all within the bound of one
+    // receive. False when it did not come (in time): the command is not sent.
+    bool sync(ElatecTWN::Framer& framer);
+    // Whether frame (status, data, CRC where the variant has one) is the answer to the sync that
+    // asked for limit characters of the version text; learns the text on the way.
+    bool isSyncAnswer(const std::vector<uint8_t>& frame, uint8_t limit);
+    // Whether text is printable and agrees with the version text seen so far, which it extends.
+    bool agreesWithVersion(const std::vector<uint8_t>& text);
+    // Keeps the version text of an in-step answer to the version query (the first size bytes of
+    // received, CRC excluded), for the syncs to match.
+    void noteVersion(uint16_t command, const std::vector<uint8_t>& received, size_t size);
+    // Whether the bound of a receive that began at start has passed.
+    bool pastBound(Since start) const;
     void logAnswer(const ElatecTWN::Framer& framer) const;
     // Reads until the line stays quiet for one read time-out; the index of the probe (probes: a
     // bit per probe that went out) whose answer came, or -1.
@@ -90,6 +101,9 @@ private:
     // Sends the first command after a detection that heard nothing, in plain ASCII, and listens
     // for a late answer to one of the probes; the probe it identifies, or -1.
     int lateProbeAnswer(const std::vector<uint8_t>& frame);
+    // Reads and drops input until the line has been quiet for a while (within one receive's
+    // bound), so that the reader can drop a frame it took from another variant's bytes.
+    void settle();
     // The probe that went out (a bit each in sent) in the framer's transport with or without
     // CRC, or -1.
     static int probeFor(const ElatecTWN::Framer& framer, unsigned sent, bool withCrc);
@@ -99,19 +113,24 @@ private:
     Mode m_mode = AUTO;
     int m_readTimeoutMs = 1000;
     bool m_detecting = false;
-    // Answers to commands that went out and did not come (in full) in time: the reader may still
-    // send them, ahead of the answer to the next command, and nothing in an answer tells which
-    // command it belongs to. The next command counts them off as they come, before or after it
-    // goes out, and takes a frame as its own only when every owed one has come first.
-    int m_owed = 0;
-    // A command could not tell its own answer from a late one (fewer frames than owed came, or
-    // one came cut off): the next command takes the line as in step once it has fallen quiet.
-    bool m_doubt = false;
+    // Answers carry no tag: once one was lost (a time-out, a cut or bad frame, a partial write,
+    // a doubt after detection) the reader may still send it, ahead of any later answer, however
+    // late. Until a sync proves otherwise, no frame is taken for a command's own.
+    bool m_inStep = true;
+    // Bytes of another variant went out (probes, or a command sent the undetected way): the
+    // reader may be taking them for the start of a frame, and the first sync waits until it can
+    // have dropped them.
+    bool m_strayBytes = false;
+    // Which length limit the next sync asks for (an index into the cycle of limits).
+    unsigned m_syncs = 0;
+    // The reader's version text as far as the line has seen it, to recognise sync answers by.
+    std::string m_version;
     // The probes that went out unanswered, until the first command after detection.
     unsigned m_unansweredProbes = 0;
     ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
     ElatecTWN::Framer m_ascii{ElatecTWN::Framer::Transport::Ascii};
     std::vector<uint8_t> m_frame;
+    std::vector<uint8_t> m_syncFrame;
     std::vector<uint8_t> m_wire;
     std::vector<uint8_t> m_received;
     std::vector<uint8_t> m_chunk;
