@@ -194,31 +194,6 @@ TEST(Tapgate, ReaderThatIsNotThereIsRetried)
     EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
 }
 
-// A second tapgate on the line the first one reads, as a service copy and one started by hand: it is
-// refused by name before any family touches the line (no tool of the Monet bring-up runs), tries
-// again like any reader that cannot be opened, and the first reads its card once, cleanly.
-TEST(Tapgate, SecondProgramOnTheReadersLineIsRefusedAndTheFirstReadsOn)
-{
-    testsupport::TapgateRun first;
-    const std::string device = first.startEmulator({"--card", "kivolucv2", "--unlocked"});
-    first.startTapgate({device});
-    const std::string line = first.readLine(10000);
-    ASSERT_FALSE(line.empty()) << "no read within 10 s\n" << first.log();
-    EXPECT_EQ(nlohmann::json::parse(line).value("/error/code"_json_pointer, 0), 0) << line;
-
-    testsupport::TapgateRun second;
-    second.startTapgate({device});
-    EXPECT_TRUE(second.waitForLog("open: '" + device + "' is held by another program", 2, 10000))
-        << second.log();
-    second.end();
-    EXPECT_TRUE(second.tools().records().empty()) << second.log();
-
-    EXPECT_EQ(first.logCount("Card removed"), 0u) << first.log();
-    EXPECT_EQ(first.logCount("ERROR"), 0u) << first.log();
-    EXPECT_EQ(first.readLine(100), "");
-    EXPECT_EQ(::waitpid(first.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
-}
-
 // A host:port device names the networked reader: when it cannot be opened, the program reports the
 // networked cause, never the error of opening the same text as a serial line.
 TEST(Tapgate, NetworkedDeviceThatFailsIsReportedWithTheNetworkedCause)
