@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "MonetFake.h"
 #include "NFC/Classic.h"
 #include "NFC/EMV.h"
 #include "NFC/Protocols/DESFire.h"
@@ -19,6 +20,7 @@
 #include "TestSupport.h"
 #include "core/Log.h"
 #include "drivers/ElatecTWN/Driver.h"
+#include "drivers/Monet/Factory.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/Hex.h"
 #include "emulators/MifareSam.h"
@@ -144,6 +146,37 @@ TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
     // It answers again: a second open succeeds on the same object.
     ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
     EXPECT_TRUE(nfc->isOpen());
+}
+
+// A second program on the reader's line (a second facade locks like one) is refused by name before
+// a family sends a byte or the Monet bring-up runs a tool; the holder reads on. The line is let go
+// with its reader, and after a failed open unless our own link (pppd) still runs on it.
+TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
+{
+    openReader();
+    auto platform = std::make_shared<testsupport::RecordingPlatform>(-1);
+    Monet::Driver::Setup monet;
+    monet.platform = platform;
+    NFC::Reader second({recordedFamilies(opens)[1], Monet::driverFactory(monet)});
+    EXPECT_FALSE(second.open(emulator.devicePath(), 115200));
+    EXPECT_EQ(second.error().what(), "'" + emulator.devicePath() + "' is held by another program");
+    EXPECT_EQ(emulator.bytesReceived(), 0u);
+    EXPECT_TRUE(platform->calls().empty());
+    emulator.setCard(std::make_shared<emulators::UltralightEV1>());
+    const auto tag = nfc->searchTag(testsupport::PeerDeadlineMs);
+    ASSERT_NE(tag, nullptr);
+    EXPECT_TRUE(tag->iso14443()->checkPresence());
+
+    nfc.reset();
+    bool ownLink = true;
+    Factory claimant = ScriptedDriver::family(Factory::Serial, "monet", opens);
+    claimant.claims = [&ownLink](const std::string&) { return ownLink; };
+    NFC::Reader first({claimant});
+    for (const bool link : {true, false}) {
+        ownLink = link;
+        EXPECT_FALSE(first.open(emulator.devicePath(), 115200));
+        EXPECT_EQ(second.open(emulator.devicePath(), 115200), !link) << second.error().what();
+    }
 }
 
 TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)

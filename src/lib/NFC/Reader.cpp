@@ -1,9 +1,15 @@
 #include "NFC/Reader.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "NFC/Classic.h"
@@ -109,6 +115,55 @@ Reader::~Reader()
         m_iso14443.reset();
         m_driver.reset();
     }
+    releaseDevice(true);
+}
+
+bool Reader::holdDevice(const std::string& device, std::string& why)
+{
+    if (m_hold >= 0) {
+        // The node held already stays held, so that reopening leaves no moment for another program
+        // to take it; a reader plugged in again is a new node under the same name.
+        struct stat node = {};
+        struct stat held = {};
+        if (m_heldDevice == device && ::stat(device.c_str(), &node) == 0 && ::fstat(m_hold, &held) == 0 &&
+            node.st_dev == held.st_dev && node.st_ino == held.st_ino)
+            return true;
+        releaseDevice(true);
+    }
+    // Opened only for its lock: read-only, without becoming our terminal and without waiting for a
+    // carrier. A line that another program has open is left as it is (its control lines change only
+    // at the first open and the last close); on a line nobody has open the drivers' own open follows
+    // at once, so the hold only keeps the line open between their opens.
+    const int fd = ::open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    // The drivers' serial ports never lock: a lock conflicts between any two opens of the node, even
+    // within this program. Without waiting, so the lock is never one to be interrupted.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        why = errno == EWOULDBLOCK ? "'" + device + "' is held by another program"
+                                   : "'" + device + "' cannot be held: " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    m_hold = fd;
+    m_heldDevice = device;
+    return true;
+}
+
+void Reader::releaseDevice(bool evenIfClaimed)
+{
+    if (m_hold < 0)
+        return;
+    // Our own PPP link still on the line keeps it ours until that link is gone.
+    if (!evenIfClaimed)
+        for (const DriverFactory& factory : m_factories)
+            if (factory.family == DriverFactory::Serial && factory.claims && factory.claims(m_heldDevice))
+                return;
+    ::close(m_hold);
+    m_hold = -1;
+    m_heldDevice.clear();
 }
 
 bool Reader::open(const std::string& device, int baud)
@@ -137,6 +192,8 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     // serial line.
     const bool networked = !path && ((colon != std::string::npos && colon > 0) ||
                                      (colon == std::string::npos && numericHost(device)));
+    if (networked)
+        releaseDevice(false);
     std::string networkError;
     if (!portValid)
         networkError = "bad port '" + device.substr(colon + 1) + "'";
@@ -155,12 +212,19 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
             networkError = error.empty() ? "no answer from the reader" : error;
     }
     const auto failed = [&](const std::string& serialError) {
+        releaseDevice(false);
         if (networked && !networkError.empty())
             setError("makeDevice", -1, "networked reader '" + device + "': " + networkError);
         else
             setError("makeDevice", -1, serialError);
         return nullptr;
     };
+
+    // Every serial family, the one that claims the device included, works behind the hold: a
+    // device another program holds is never probed, and its line never touched.
+    std::string refused;
+    if (!found && !networked && !holdDevice(device, refused))
+        return failed(refused);
 
     const DriverFactory* claimant = nullptr;
     for (const DriverFactory& factory : m_factories)
@@ -210,6 +274,7 @@ bool Reader::openDevice(const std::string& device, int baud)
     if (!m_driver->beep(BeepVolume, BeepFrequency, BeepOnTime, BeepOffTime)) {
         setError("openDevice", -1, "Device not responding");
         m_driver.reset();
+        releaseDevice(false);
         return false;
     }
 

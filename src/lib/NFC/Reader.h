@@ -1,8 +1,10 @@
 // The one object through which the program uses the RFID reader: it probes the reader families for
 // a device string, checks that the reader answers, builds the contactless link and one contact
 // link per SAM slot, turns detected cards into tag objects and powered SAMs into SAM objects,
-// forwards the simple reader controls and keeps the last error. Held by std::shared_ptr and used
-// from the one thread that owns it; the driver, links, tags and SAMs it makes share the driver.
+// forwards the simple reader controls and keeps the last error. A serial device is held for this
+// program alone while its reader is open: another program's reader is refused before any driver
+// touches the line. Held by std::shared_ptr and used from the one thread that owns it; the driver,
+// links, tags and SAMs it makes share the driver.
 #pragma once
 
 #include <cstdint>
@@ -99,11 +101,20 @@ public:
     std::shared_ptr<SAM> turnOnSam(int slot);
 
 private:
+    // Takes the device for this program (or keeps it when already taken); false with the reason
+    // when another program has it or the node cannot be opened.
+    bool holdDevice(const std::string& device, std::string& why);
+    // Lets the device go, unless a family of ours still runs its own link on it.
+    void releaseDevice(bool evenIfClaimed);
+
     std::shared_ptr<Driver> m_driver;
     std::shared_ptr<ISO14443> m_iso14443;
     std::map<int, std::shared_ptr<ISO7816>> m_slots;
     Error m_lastError;
     DriverFactories m_factories;
+    // A read-only descriptor of the held device node, -1 when none; its lock is the hold.
+    int m_hold = -1;
+    std::string m_heldDevice;
 };
 
 }  // namespace NFC
