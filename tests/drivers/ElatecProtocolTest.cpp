@@ -205,12 +205,18 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
 // Every exchange the reader answers, a sync or a command, meets its fate in turn: on time, late,
 // never, trickled or cut. The reader echoes each command's sequence number, so a command that
 // returns a status must hold its own; the others fail. What went wrong, or nothing.
-std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates)
+// With a version text, the line first hears it whole, as the driver's open has it do.
+std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates, const std::string& version)
 {
     ElatecReader reader(mode);
     reader.setDeviceUID({});
     reader.setEcho(true);
+    if (!version.empty())
+        reader.setVersion(version);
     PRS prs(reader.devicePath(), PRS::AUTO);
+    const Bytes whole = {0xFF};
+    if (!version.empty() && prs.xfer(0x0004, &whole, nullptr) != 0)
+        return "version query failed";
     for (const Fault& fate : fates) reader.inject(fate);
     std::string failures;
     uint8_t sequence = 0;
@@ -267,12 +273,19 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
         std::vector<Fault>(6, Fault{Fault::Delay, 1500}),
     };
     for (unsigned seed = 1; seed <= 4; ++seed) schedules.push_back(randomFates(seed));
+    // A reader whose whole version text is shorter than the longest sync: eight losses in a row
+    // take the syncs round their shorter cycle, then an answer 5 s late.
+    const size_t shortText = schedules.size();
+    schedules.push_back(std::vector<Fault>(8, Fault{Fault::Drop}));
+    schedules.back().push_back({Fault::Delay, 5000});
     // Each on a reader of its own and all at once, since the waits are real ones.
     const ElatecReader::Mode modes[] = {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc,
                                         ElatecReader::Mode::Ascii, ElatecReader::Mode::AsciiCrc};
     std::vector<std::future<std::string>> runs;
     for (const auto& fates : schedules)
-        for (auto mode : modes) runs.push_back(std::async(std::launch::async, runSchedule, mode, fates));
+        for (auto mode : modes)
+            runs.push_back(std::async(std::launch::async, runSchedule, mode, fates,
+                                      runs.size() / 4 == shortText ? "TWN4/B1.65" : ""));
     for (size_t i = 0; i < runs.size(); ++i)
         EXPECT_EQ(runs[i].get(), "") << "schedule " << i / 4 << ", " << ElatecReader::modeName(modes[i % 4]);
 }

@@ -30,8 +30,10 @@ const double ReceiveGraceMs = 1000;
 // the first k characters of the reader's version text. k cycles through SyncLimits values; every
 // sync that fails after going out has waited at least one read time-out, so the answer of an
 // earlier sync with the same k would have to be SyncLimits - 1 time-outs (15 s) late to be taken
-// for the current one. The largest k stays below the length of any TWN version text (some 25
-// characters), so no answer to the driver's full query (limit 0xFF) ever looks like a sync's.
+// for the current one. The largest k stays below the length of a TWN version text (some 25
+// characters), so no answer to the driver's full query (limit 0xFF) ever looks like a sync's; a
+// reader whose whole text the line has seen to be shorter gets only the limits below its length
+// (a shorter reach, but a sync it can answer).
 const uint16_t VersionQuery = 0x0004;
 // A reader that took bytes of another variant for the start of a frame drops them once its line
 // has been quiet a while; a sync sent before that would only be taken into the broken frame.
@@ -146,7 +148,7 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
         }
         size -= 2;
     }
-    noteVersion(command, m_received, size);
+    noteVersion(command, params && !params->empty() ? params->front() : 0, m_received, size);
     if (answer)
         answer->assign(m_received.begin() + 1, m_received.begin() + size);
     return m_received[0];
@@ -190,7 +192,15 @@ int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector
 
 bool PRS::sync(Framer& framer)
 {
-    const uint8_t limit = static_cast<uint8_t>(FirstSyncLimit + m_syncs++ % SyncLimits);
+    // A limit at or past the text's end would be answered with the whole text, which no longer
+    // tells one sync from another.
+    unsigned first = FirstSyncLimit, limits = SyncLimits;
+    if (m_versionComplete && m_version.size() < first + limits) {
+        if (m_version.size() <= first)
+            first = 1;
+        limits = std::max<unsigned>(static_cast<unsigned>(m_version.size()), first + 1) - first;
+    }
+    const uint8_t limit = static_cast<uint8_t>(first + m_syncs++ % limits);
     // The command's own frame is still to go out: the sync is built apart.
     m_syncFrame.clear();
     NFC::ByteWriter writer(m_syncFrame);
@@ -252,7 +262,7 @@ bool PRS::agreesWithVersion(const std::vector<uint8_t>& text)
     return true;
 }
 
-void PRS::noteVersion(uint16_t command, const std::vector<uint8_t>& received, size_t size)
+void PRS::noteVersion(uint16_t command, uint8_t asked, const std::vector<uint8_t>& received, size_t size)
 {
     if (command != VersionQuery)
         return;
@@ -263,9 +273,11 @@ void PRS::noteVersion(uint16_t command, const std::vector<uint8_t>& received, si
         return;
     // The line was in step: what the reader says now outweighs what it said before.
     const std::vector<uint8_t> text = reader.bytes(count);
-    if (!agreesWithVersion(text)) {
+    // Fewer characters than were asked for: the whole text, which bounds the syncs' limits.
+    const bool whole = count < asked;
+    if (whole || !agreesWithVersion(text)) {
         m_version.clear();
-        (void)agreesWithVersion(text);
+        m_versionComplete = agreesWithVersion(text) && whole;
     }
 }
 

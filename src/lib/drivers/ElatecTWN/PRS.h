@@ -89,9 +89,9 @@ private:
     bool isSyncAnswer(const std::vector<uint8_t>& frame, uint8_t limit);
     // Whether text is printable and agrees with the version text seen so far, which it extends.
     bool agreesWithVersion(const std::vector<uint8_t>& text);
-    // Keeps the version text of an in-step answer to the version query (the first size bytes of
-    // received, CRC excluded), for the syncs to match.
-    void noteVersion(uint16_t command, const std::vector<uint8_t>& received, size_t size);
+    // Keeps the version text of an in-step answer to the version query that asked for at most
+    // asked characters (the first size bytes of received, CRC excluded), for the syncs to match.
+    void noteVersion(uint16_t command, uint8_t asked, const std::vector<uint8_t>& received, size_t size);
     // Whether the bound of a receive that began at start has passed.
     bool pastBound(Since start) const;
     void logAnswer(const ElatecTWN::Framer& framer) const;
@@ -125,6 +125,8 @@ private:
     unsigned m_syncs = 0;
     // The reader's version text as far as the line has seen it, to recognise sync answers by.
     std::string m_version;
+    // m_version is the whole text (an answer gave fewer characters than were asked for).
+    bool m_versionComplete = false;
     // The probes that went out unanswered, until the first command after detection.
     unsigned m_unansweredProbes = 0;
     ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
