@@ -81,6 +81,9 @@ public:
     void presentCard();
     static Bytes cardDescription(const FieldCard::Identity& identity);
 
+    // The next connection gets presentCard's event the moment it is accepted, before any request.
+    void presentCardOnNextConnection();
+
     // Closes the connection from the reader's end, as a reader that hangs up.
     void hangUp();
 
@@ -142,6 +145,7 @@ private:
     std::deque<Fault> m_faults;
     std::vector<Bytes> m_requests;
     bool m_recording = true;
+    bool m_presentOnConnection = false;
 
     std::thread m_thread;
 };

@@ -14,12 +14,39 @@ namespace MonetReader {
 
 namespace {
 constexpr size_t MaxPayload = 0xFFFF;
-}
+
+// The reader's own announcements that a search is waiting for; no request uses these codes.
+constexpr uint8_t NonEMVcardPresent = 0x38;
+constexpr uint8_t EMVcardDetected = 0x50;
+constexpr uint8_t TapResult = 0x53;
+}  // namespace
 
 SideChannelTransport::SideChannelTransport(TCPClient& client, std::shared_ptr<Monet::Clock> clock,
                                            Limits limits)
     : m_client(client), m_clock(clock ? std::move(clock) : Monet::Clock::system()), m_limits(limits)
 {
+}
+
+void SideChannelTransport::connected()
+{
+    m_kept.clear();
+}
+
+bool SideChannelTransport::keepIfEvent(Bytes& payload)
+{
+    if (payload.empty())
+        return false;
+    const uint8_t code = NFC::ByteReader(payload).u8() & 0x7F;
+    if (code != NonEMVcardPresent && code != EMVcardDetected && code != TapResult)
+        return false;
+    if (m_kept.size() >= KeptEventsCapacity) {
+        Log::warning("[Monet] More card events than a search takes ===> Oldest dropped");
+        m_kept.pop_front();
+    }
+    Log::debug("[Monet] Card event 0x%02X kept for the next search", code);
+    m_kept.push_back(std::move(payload));
+    payload.clear();
+    return true;
 }
 
 bool SideChannelTransport::drain()
@@ -42,6 +69,7 @@ bool SideChannelTransport::drain()
             return false;
         if (frame == Frame::None)
             break;
+        (void)keepIfEvent(discarded);
     }
     return true;
 }
@@ -133,10 +161,30 @@ SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t 
 
 SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
 {
+    if (!m_kept.empty()) {
+        SideChannelMsg::Ptr event = SideChannelMsg::make(m_kept.front());
+        m_kept.pop_front();
+        return event;
+    }
     const Bytes payload = readBytes(timeoutMs);
     if (payload.empty())
         return nullptr;
     return SideChannelMsg::make(payload);
+}
+
+SideChannelMsg::Ptr SideChannelTransport::receiveAnswer(int timeoutMs)
+{
+    // The first wait is the one asked for, to the millisecond; after a kept event, what is left.
+    const int64_t end = Monet::Clock::steadyMillis() + std::max(timeoutMs, 0);
+    int waitMs = timeoutMs;
+    for (;;) {
+        Bytes payload = readBytes(waitMs);
+        if (payload.empty())
+            return nullptr;
+        if (!keepIfEvent(payload))
+            return SideChannelMsg::make(payload);
+        waitMs = static_cast<int>(std::max<int64_t>(end - Monet::Clock::steadyMillis(), 0));
+    }
 }
 
 SideChannelTransport::Bytes SideChannelTransport::readBytes(int timeoutMs)
@@ -150,7 +198,7 @@ SideChannelMsg::Ptr SideChannelTransport::transceive(const SideChannelMsg::Ptr& 
 {
     if (!transmit(msg))
         return nullptr;
-    return receive(timeoutMs);
+    return receiveAnswer(timeoutMs);
 }
 
 }  // namespace MonetReader
