@@ -2,8 +2,9 @@
 // chooses, one client at a time (a new connection replaces the old). It answers the side-channel
 // commands from the card in its field (DESFire through the ISO 7816 wrapping, Ultralight through
 // raw frames) and the SAMs in its four slots, sends reader events when the test says so, and can be
-// told to misbehave on its next answers. Every request payload is recorded. It runs on a thread of
-// its own; every public call is thread-safe.
+// told to misbehave on its next answers. Every request payload is recorded. Its socket keeps
+// Nagle's algorithm, as many readers' stacks do: a small frame waits until the one before is
+// acknowledged. It runs on a thread of its own; every public call is thread-safe.
 #pragma once
 
 #include <condition_variable>

@@ -1,6 +1,9 @@
 #include "drivers/Monet/SideChannelTransport.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -19,6 +22,13 @@ constexpr size_t MaxPayload = 0xFFFF;
 constexpr uint8_t NonEMVcardPresent = 0x38;
 constexpr uint8_t EMVcardDetected = 0x50;
 constexpr uint8_t TapResult = 0x53;
+
+void setTcpOption(int fd, int option)
+{
+    const int on = 1;
+    if (fd >= 0)
+        (void)::setsockopt(fd, IPPROTO_TCP, option, &on, sizeof on);
+}
 }  // namespace
 
 SideChannelTransport::SideChannelTransport(TCPClient& client, std::shared_ptr<Monet::Clock> clock,
@@ -30,6 +40,9 @@ SideChannelTransport::SideChannelTransport(TCPClient& client, std::shared_ptr<Mo
 void SideChannelTransport::connected()
 {
     m_kept.clear();
+    // A request is one write: holding it for the acknowledgement of the one before only delays it.
+    setTcpOption(m_client.getNative(), TCP_NODELAY);
+    setTcpOption(m_client.getNative(), TCP_QUICKACK);
 }
 
 bool SideChannelTransport::keepIfEvent(Bytes& payload)
@@ -123,6 +136,11 @@ bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs, i
         const size_t take = std::min(n - out.size(), static_cast<size_t>(here));
         if (m_client.read(out, static_cast<unsigned>(take)) <= 0)
             return false;
+        // Acknowledged now, not when our next write could carry it: a reader whose stack holds a
+        // small frame until the one before is acknowledged (Nagle) would otherwise send its next
+        // card event only when our delayed acknowledgement runs out. The kernel drops the setting
+        // on its own, so it is set again after each read.
+        setTcpOption(m_client.getNative(), TCP_QUICKACK);
     }
     return true;
 }

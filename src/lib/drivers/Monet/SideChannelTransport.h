@@ -42,7 +42,8 @@ public:
     }
 
     // To be called once the client is connected anew: the events kept from the connection before
-    // are forgotten.
+    // are forgotten, and the stream is set up so that a small frame costs no round of waiting
+    // either way (ours go at once; theirs are acknowledged at once, see readUntil).
     void connected();
 
     [[nodiscard]] bool transmit(const SideChannelMsg::Ptr& msg);
