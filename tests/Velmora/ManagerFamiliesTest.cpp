@@ -344,7 +344,6 @@ TEST(ManagerFamilies, MonetReaderWhoseSideChannelGoesIsReopenedAndReadsTheNextTa
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const bool hangUp = row.hangUp;
         MonetFamily family;
         emulators::MonetSideChannel& side = family.fake.side;
         auto sam = std::make_shared<emulators::MifareSam>();
@@ -354,11 +353,10 @@ TEST(ManagerFamilies, MonetReaderWhoseSideChannelGoesIsReopenedAndReadsTheNextTa
         Running running(family, "");
         ASSERT_TRUE(running.journal.waitFor("state Searching", 1, 60000));
         const size_t requests = family.fake.b.requests().size();
-        if (row.atReconnect) {
-            family.setCard(tickets::kivo(false), NFC::Tag::MifareUltralight);
+        family.setCard(tickets::kivo(false), NFC::Tag::MifareUltralight);
+        if (row.atReconnect)
             side.presentCardOnNextConnection();
-        }
-        if (hangUp)
+        if (row.hangUp)
             side.hangUp();
         else
             side.sendBytes(emulators::fromHex("00 20 B8 00 00 00"));  // 4 of 32 bytes
@@ -373,7 +371,6 @@ TEST(ManagerFamilies, MonetReaderWhoseSideChannelGoesIsReopenedAndReadsTheNextTa
         ASSERT_TRUE(side.waitForConnections(2, left()));
         if (!row.atReconnect) {
             ASSERT_TRUE(running.journal.waitFor("state Searching", 2, left()));
-            family.setCard(tickets::kivo(false), NFC::Tag::MifareUltralight);
             family.announce(false);
         }
         ASSERT_TRUE(running.journal.waitFor("read ", 1, left()));

@@ -1,13 +1,13 @@
 // Frames side-channel messages on the TCP stream to the Monet reader: a two-byte big-endian
 // payload length, then the payload. Holds a reference to the driver's connected TCPClient and
-// nothing of the exchanges but the card events: an answer is the next frame that arrives and is
-// not a card event, so each send first discards what arrived since the last one, within a bound of
+// nothing of the exchanges but card events: an answer is the next frame that arrives and is not a
+// card event, and each send first discards what else arrived since the last one, within a bound of
 // frames and time. A card event (a card in the field, a bank-card tap and its result) that comes
 // while a request is sent or answered is no stale answer: it is kept, a few at most, for the next
-// receive, which is the next search's. A frame is read
-// within a bound as a whole, whatever the gaps between its bytes; one that is not whole by then
-// leaves the stream out of step, so the connection is closed and the driver's next open makes a
-// new one. Used on the thread that drives the reader; takes no lock.
+// receive, which is the next search's. A frame is read within a bound as a whole, whatever the
+// gaps between its bytes; one that is not whole by then leaves the stream out of step, so the
+// connection is closed and the driver's next open makes a new one. Used on the thread that drives
+// the reader; takes no lock.
 #pragma once
 
 #include <cstdint>
