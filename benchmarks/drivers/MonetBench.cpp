@@ -143,7 +143,9 @@ void BM_EmvDeadline(benchmark::State& state)
 }
 BENCHMARK(BM_EmvDeadline)->Iterations(3)->Unit(benchmark::kMillisecond)->UseManualTime();
 
-// A DESFire card event to NFC::Reader::searchTag returning the tag (the facade on the driver).
+// A DESFire card event to NFC::Reader::searchTag returning the tag (the facade on the driver). The
+// event goes right behind the short answer to the card's release, from an emulated reader that holds
+// a small frame until the one before is acknowledged, as many readers do.
 void BM_CardEventToSearchTag(benchmark::State& state)
 {
     Bench bench;

@@ -326,13 +326,24 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
 
 // A Monet reader whose side channel goes (the reader hangs up, or a frame that never completes
 // breaks it) is reopened after the worker's pause, with no flood of requests meanwhile, and a tap
-// once it is back is read within 5 s of the loss.
+// once it is back is read within 5 s of the loss: also one announced the moment the reader is
+// connected again, in the middle of the channel's set-up.
 TEST(ManagerFamilies, MonetReaderWhoseSideChannelGoesIsReopenedAndReadsTheNextTap)
 {
     Log::open("tapgate-test", true, false);
     Log::setLevel(getenv("MATRIX_DEBUG") ? Log::LevelDebug : Log::LevelWarning);
-    for (const bool hangUp : {true, false}) {
-        SCOPED_TRACE(hangUp ? "reader hangs up" : "frame never completes");
+    const struct
+    {
+        const char* name;
+        bool hangUp;
+        bool atReconnect;
+    } rows[] = {
+        {"reader hangs up", true, false},
+        {"frame never completes", false, false},
+        {"card announced as the reader is connected again", true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         MonetFamily family;
         emulators::MonetSideChannel& side = family.fake.side;
         auto sam = std::make_shared<emulators::MifareSam>();
@@ -342,7 +353,10 @@ TEST(ManagerFamilies, MonetReaderWhoseSideChannelGoesIsReopenedAndReadsTheNextTa
         Running running(family, "");
         ASSERT_TRUE(running.journal.waitFor("state Searching", 1, 60000));
         const size_t requests = family.fake.b.requests().size();
-        if (hangUp)
+        family.setCard(tickets::kivo(false), NFC::Tag::MifareUltralight);
+        if (row.atReconnect)
+            side.presentCardOnNextConnection();
+        if (row.hangUp)
             side.hangUp();
         else
             side.sendBytes(emulators::fromHex("00 20 B8 00 00 00"));  // 4 of 32 bytes
@@ -355,9 +369,10 @@ TEST(ManagerFamilies, MonetReaderWhoseSideChannelGoesIsReopenedAndReadsTheNextTa
                        .count()));
         };
         ASSERT_TRUE(side.waitForConnections(2, left()));
-        ASSERT_TRUE(running.journal.waitFor("state Searching", 2, left()));
-        family.setCard(tickets::kivo(false), NFC::Tag::MifareUltralight);
-        family.announce(false);
+        if (!row.atReconnect) {
+            ASSERT_TRUE(running.journal.waitFor("state Searching", 2, left()));
+            family.announce(false);
+        }
         ASSERT_TRUE(running.journal.waitFor("read ", 1, left()));
         EXPECT_EQ(running.journal.starting("read ").back().substr(0, 15), "read 0 KivoLUC ");
         // The reopen's own requests and a status check or two.

@@ -3,6 +3,7 @@
 // facade on top where the claim is about what the program sees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -99,7 +100,8 @@ TEST_F(MonetDriverTest, DefaultFamilyRunsOnTheNullPlatformAndFailsAtOnce)
     const size_t before = openDescriptors();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(driver->open(pty.path(), 115200, nullptr));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    // Any bring-up costs a link check's 200 ms sleep at the least; nothing else here waits.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
     EXPECT_EQ(openDescriptors(), before);
     EXPECT_FALSE(families.back().claims(pty.path()));
 }
@@ -249,8 +251,10 @@ TEST_F(MonetDriverTest, FirstEnableWaitsTheDelayAndDisableCancelsItEvenAtTheExpi
     fake.b.setScript(testsupport::monetScript([](auto& s) { s.tapStartResult = "099"; }));
     fake.timing.enableDelayMs = 10;
     auto failing = openDriver();
+    // Counted before: the delayed enable may be answered before enableRF returns on a slow host.
+    const size_t opened = fake.b.requests().size();
     failing->enableRF();
-    ASSERT_TRUE(fake.b.waitForAnswered(fake.b.requests().size() + 2, PeerDeadlineMs));
+    ASSERT_TRUE(fake.b.waitForAnswered(opened + 2, PeerDeadlineMs));
     // The driver takes the second refusal a moment after the reader gave it.
     EXPECT_TRUE(testsupport::eventually([&] { return !failing->status(); }));
     EXPECT_TRUE(failing->status());
@@ -343,6 +347,31 @@ TEST_F(MonetDriverTest, CardsReachTheCardModelsThroughTheFacade)
     EXPECT_EQ(emulators::cardcrypto::crcA(reply), 0);
 }
 
+// The emulated reader's stack holds a small frame until the one before is acknowledged (Nagle),
+// as many readers' do: a card event right behind the answer to the card's release still reaches
+// the search at once, not when a delayed acknowledgement (40 ms at the least) runs out.
+TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
+{
+    fake.timing.enableDelayMs = 1;
+    fake.side.setCard(std::make_shared<emulators::DesfireCard>());
+    auto driver = openDriver();
+    const size_t opened = fake.b.requests().size();
+    ASSERT_TRUE(driver->enableRF());
+    ASSERT_TRUE(fake.b.waitForRequests(opened + 1, PeerDeadlineMs));
+    std::vector<double> times;
+    for (int run = 0; run < 5; ++run) {
+        driver->enableRF();  // from the second run on, releases the card: a short answer comes
+        const auto start = std::chrono::steady_clock::now();
+        fake.side.presentCard();
+        int type = 0;
+        Bytes uid, ats;
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+        times.push_back(testsupport::msSince(start));
+    }
+    // Held, every one takes 40 ms and more; a loaded machine slows some, never all five by 20 ms.
+    EXPECT_LT(*std::min_element(times.begin(), times.end()), 20.0) << ::testing::PrintToString(times);
+}
+
 TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheReader)
 {
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV3));
@@ -423,7 +452,7 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         driver->ISO7816_exchangeTPDU(row.slot, {0x80, 0x60, 0, 0, row.p3}, row.data, nullptr, sw);
         EXPECT_EQ(samCommands(), row.sent);
     }
-    // T=0 goes on with 61xx and 6Cxx: no error line for them, the Part's line for their neighbours.
+    // T=0 goes on with 61xx and 6Cxx: no error line for them, the usual one for their neighbours.
     Log::setLevel(Log::LevelInfo);
     for (const uint16_t status : {0x6110, 0x6C08, 0x6000, 0x6210, 0x6B00, 0x6D00, 0x9000}) {
         SCOPED_TRACE(status);
@@ -491,11 +520,12 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
     EXPECT_EQ(fake.b.tripData(), std::vector<std::string>({trip}));
     EXPECT_FALSE(cardData.empty());
 
-    // No completion: one termination, without trip data.
+    // No completion: one termination, without trip data. Counted before the tap, whose deadline
+    // may pass before searchTag returns on a slow host.
+    const size_t polls = fake.bCount(TapModePoll);
     reader->enableRF();
     tap(fake);
     ASSERT_TRUE(reader->searchTag(PeerDeadlineMs));
-    const size_t polls = fake.bCount(TapModePoll);
     EXPECT_TRUE(testsupport::eventually([&] { return fake.bCount(TapModePoll) > polls; }));
     sleepMs(400);  // room for a second termination that must not come
     EXPECT_EQ(fake.bCount(TapModePoll), polls + 1);
@@ -513,6 +543,7 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
     auto driver = openDriver();
     int type = 0;
     Bytes uid, ats;
+    int decided = 0;
     for (int run = 0; run < 60; ++run) {
         tap(fake);
         ASSERT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
@@ -521,11 +552,19 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
         int error = 0;
         driver->EMV_completeTransaction(data, cardData, error);
         tap(fake);
+        const auto searched = std::chrono::steady_clock::now();
         ASSERT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
-        ASSERT_TRUE(driver->EMV_checkPresence()) << run;
+        const bool pending = driver->EMV_checkPresence();
+        // The second tap's own deadline, armed after `searched`, may end it on a slow host: only
+        // a check made before that deadline could have passed tells.
+        if (testsupport::msSince(searched) < fake.timing.emvCompletionMs) {
+            ++decided;
+            ASSERT_TRUE(pending) << run;
+        }
         driver->EMV_completeTransaction(data, cardData, error);
         driver->enableRF();
     }
+    EXPECT_GT(decided, 0);
 }
 
 TEST_F(MonetDriverTest, ATapResultCarryingAnErrorFailsTheTap)

@@ -123,9 +123,9 @@ TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
     const Row rows[] = {
         {Fault::Replace, "80", 201, 0x00, "", "Status not found in response", 1},
         {Fault::Replace, "8C 00", 0, 0x0C, "", "Erroneous status", 0},
-        {Fault::Replace, "D0 56", 200, 0x50, "", "Erroneous status", 0},
-        {Fault::Replace, "D0 05", 200, 0x50, "", "Erroneous status received: 5", 1},
-        {Fault::Replace, "50 01 02", 0, 0x50, "0102", "Erroneous status", 0},
+        {Fault::Replace, "C1 56", 200, 0x41, "", "Erroneous status", 0},
+        {Fault::Replace, "C1 05", 200, 0x41, "", "Erroneous status received: 5", 1},
+        {Fault::Replace, "41 01 02", 0, 0x41, "0102", "Erroneous status", 0},
         {Fault::Raw, "00 00", 202, -1, "", "Erroneous status", 0},
     };
     for (const Row& row : rows) {
@@ -142,6 +142,19 @@ TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
             EXPECT_EQ(toHex(answer->popTAG(TAG_DATA)), row.data);
         }
         EXPECT_EQ(count(lines.text(), row.logged), row.expectLines);
+    }
+    // Card events that come before the answer, or where it was due, are kept for the next receive.
+    fake.inject({Fault::EventsFirst, 0, {}, {fromHex("B8 00 01"), fromHex("D0 00")}});
+    fake.inject({Fault::Replace, 0, fromHex("D3 00 02")});
+    for (const int result : {0, 202}) {
+        SideChannelMsg::Ptr request = SideChannelMsg::make();
+        request->pushTAG(TAG_COMMAND, {SET_LEDS});
+        EXPECT_EQ(SideChannelReader::checkMsgResponse(transport.transceive(request, 300)), result);
+    }
+    for (const char* event : {"380001", "5000", "530002"}) {
+        SideChannelMsg::Ptr kept = transport.receive(0);
+        ASSERT_TRUE(kept);
+        EXPECT_EQ(toHex(kept->serialize()), event);
     }
     // The largest payload a frame's length can carry goes out; one byte more is not sent at all.
     for (const size_t size : {0xFFFF, 0x10000}) {
@@ -512,6 +525,8 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
     for (const int64_t at : {10999, 11000}) {
         SCOPED_TRACE(at);
         clock->set(0);
+        // Only this row's request may start the wait below: the clock must not move before it.
+        fake.clearRequests();
         fake.inject({Fault::Partial, 1, {}, {}, SET_LEDS});
         std::future<int> result = std::async(std::launch::async, [&] { return patient.setLEDs(6); });
         ASSERT_TRUE(fake.waitForRequests(1, 5000));
@@ -529,7 +544,6 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
             client.connect(fake.host(), fake.port());
             ASSERT_TRUE(fake.waitForConnections(connections + 1, 5000));
         }
-        fake.clearRequests();
     }
     // A frame caught coming in by the drain before a request must be whole by the drain's end: its
     // last byte, held back, comes once the drain has seen the clock just short of it, or at it.

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <utility>
 
 #include "emulators/CardCrypto.h"
 
@@ -244,6 +245,12 @@ bool MonetSideChannel::waitForEnded(size_t count, int timeoutMs) const
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_ended >= count; });
 }
 
+void MonetSideChannel::presentCardOnNextConnection()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_presentOnConnection = true;
+}
+
 void MonetSideChannel::hangUp()
 {
     std::lock_guard<std::mutex> writing(m_writeMutex);
@@ -291,6 +298,7 @@ void MonetSideChannel::run()
         }
         if (fds[1].revents & POLLIN) {
             const int accepted = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            bool present = false;
             if (accepted >= 0) {
                 std::lock_guard<std::mutex> writing(m_writeMutex);
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -298,8 +306,11 @@ void MonetSideChannel::run()
                 m_client = accepted;
                 ++m_connections;
                 input.clear();
+                present = std::exchange(m_presentOnConnection, false);
                 m_changed.notify_all();
             }
+            if (present)
+                presentCard();
             continue;
         }
         if (client < 0 || !fds[2].revents)

@@ -2,8 +2,9 @@
 // chooses, one client at a time (a new connection replaces the old). It answers the side-channel
 // commands from the card in its field (DESFire through the ISO 7816 wrapping, Ultralight through
 // raw frames) and the SAMs in its four slots, sends reader events when the test says so, and can be
-// told to misbehave on its next answers. Every request payload is recorded. It runs on a thread of
-// its own; every public call is thread-safe.
+// told to misbehave on its next answers. Every request payload is recorded. Its socket keeps
+// Nagle's algorithm, as many readers' stacks do: a small frame waits until the one before is
+// acknowledged. It runs on a thread of its own; every public call is thread-safe.
 #pragma once
 
 #include <condition_variable>
@@ -81,6 +82,9 @@ public:
     void presentCard();
     static Bytes cardDescription(const FieldCard::Identity& identity);
 
+    // The next connection gets presentCard's event the moment it is accepted, before any request.
+    void presentCardOnNextConnection();
+
     // Closes the connection from the reader's end, as a reader that hangs up.
     void hangUp();
 
@@ -142,6 +146,7 @@ private:
     std::deque<Fault> m_faults;
     std::vector<Bytes> m_requests;
     bool m_recording = true;
+    bool m_presentOnConnection = false;
 
     std::thread m_thread;
 };

@@ -320,6 +320,7 @@ bool Driver::connectSideChannel()
         m_sideClient.setReadTimeout(ioMs);
         m_sideClient.setWriteTimeout(ioMs);
         m_sideClient.connect(m_setup.endpoints.host, m_setup.endpoints.sideChannelPort);
+        m_sideTransport.connected();
     } catch (const std::exception& e) {
         Log::error("[Monet] An exception occurred while connecting to Side Channel (port %d)%s",
                    m_setup.endpoints.sideChannelPort, e.what());

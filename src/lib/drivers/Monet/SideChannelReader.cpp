@@ -171,7 +171,7 @@ int SideChannelReader::echo()
     }
     for (;;) {
         const int64_t waited = elapsedMs(start);
-        SideChannelMsg::Ptr msg = m_transport.receive(m_times.echoMs);
+        SideChannelMsg::Ptr msg = m_transport.receiveAnswer(m_times.echoMs);
         const int result = checkMsgResponse(msg);
         if (result != 0) {
             Log::error("[Monet] Error %d occurred while receiving message", result);

@@ -1,6 +1,9 @@
 #include "drivers/Monet/SideChannelTransport.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -14,12 +17,49 @@ namespace MonetReader {
 
 namespace {
 constexpr size_t MaxPayload = 0xFFFF;
+
+// The reader's own announcements that a search is waiting for; no request uses these codes.
+constexpr uint8_t NonEMVcardPresent = 0x38;
+constexpr uint8_t EMVcardDetected = 0x50;
+constexpr uint8_t TapResult = 0x53;
+
+void setTcpOption(int fd, int option)
+{
+    const int on = 1;
+    if (fd >= 0)
+        (void)::setsockopt(fd, IPPROTO_TCP, option, &on, sizeof on);
 }
+}  // namespace
 
 SideChannelTransport::SideChannelTransport(TCPClient& client, std::shared_ptr<Monet::Clock> clock,
                                            Limits limits)
     : m_client(client), m_clock(clock ? std::move(clock) : Monet::Clock::system()), m_limits(limits)
 {
+}
+
+void SideChannelTransport::connected()
+{
+    m_kept.clear();
+    // A request is one write: holding it for the acknowledgement of the one before only delays it.
+    setTcpOption(m_client.getNative(), TCP_NODELAY);
+    setTcpOption(m_client.getNative(), TCP_QUICKACK);
+}
+
+bool SideChannelTransport::keepIfEvent(Bytes& payload)
+{
+    if (payload.empty())
+        return false;
+    const uint8_t code = NFC::ByteReader(payload).u8() & 0x7F;
+    if (code != NonEMVcardPresent && code != EMVcardDetected && code != TapResult)
+        return false;
+    if (m_kept.size() >= KeptEventsCapacity) {
+        Log::warning("[Monet] More card events than a search takes ===> Oldest dropped");
+        m_kept.pop_front();
+    }
+    Log::debug("[Monet] Card event 0x%02X kept for the next search", code);
+    m_kept.push_back(std::move(payload));
+    payload.clear();
+    return true;
 }
 
 bool SideChannelTransport::drain()
@@ -42,6 +82,7 @@ bool SideChannelTransport::drain()
             return false;
         if (frame == Frame::None)
             break;
+        (void)keepIfEvent(discarded);
     }
     return true;
 }
@@ -95,6 +136,11 @@ bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs, i
         const size_t take = std::min(n - out.size(), static_cast<size_t>(here));
         if (m_client.read(out, static_cast<unsigned>(take)) <= 0)
             return false;
+        // Acknowledged now, not when our next write could carry it: a reader whose stack holds a
+        // small frame until the one before is acknowledged (Nagle) would otherwise send its next
+        // card event only when our delayed acknowledgement runs out. The kernel drops the setting
+        // on its own, so it is set again after each read.
+        setTcpOption(m_client.getNative(), TCP_QUICKACK);
     }
     return true;
 }
@@ -133,10 +179,30 @@ SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t 
 
 SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
 {
+    if (!m_kept.empty()) {
+        SideChannelMsg::Ptr event = SideChannelMsg::make(m_kept.front());
+        m_kept.pop_front();
+        return event;
+    }
     const Bytes payload = readBytes(timeoutMs);
     if (payload.empty())
         return nullptr;
     return SideChannelMsg::make(payload);
+}
+
+SideChannelMsg::Ptr SideChannelTransport::receiveAnswer(int timeoutMs)
+{
+    // The first wait is the one asked for, to the millisecond; after a kept event, what is left.
+    const int64_t end = Monet::Clock::steadyMillis() + std::max(timeoutMs, 0);
+    int waitMs = timeoutMs;
+    for (;;) {
+        Bytes payload = readBytes(waitMs);
+        if (payload.empty())
+            return nullptr;
+        if (!keepIfEvent(payload))
+            return SideChannelMsg::make(payload);
+        waitMs = static_cast<int>(std::max<int64_t>(end - Monet::Clock::steadyMillis(), 0));
+    }
 }
 
 SideChannelTransport::Bytes SideChannelTransport::readBytes(int timeoutMs)
@@ -150,7 +216,7 @@ SideChannelMsg::Ptr SideChannelTransport::transceive(const SideChannelMsg::Ptr& 
 {
     if (!transmit(msg))
         return nullptr;
-    return receive(timeoutMs);
+    return receiveAnswer(timeoutMs);
 }
 
 }  // namespace MonetReader

@@ -1,13 +1,17 @@
 // Frames side-channel messages on the TCP stream to the Monet reader: a two-byte big-endian
 // payload length, then the payload. Holds a reference to the driver's connected TCPClient and
-// nothing of the exchanges: an answer is simply the next frame that arrives, so each send first
-// discards what arrived since the last one, within a bound of frames and time. A frame is read
-// within a bound as a whole, whatever the gaps between its bytes; one that is not whole by then
-// leaves the stream out of step, so the connection is closed and the driver's next open makes a
-// new one. Used on the thread that drives the reader; takes no lock.
+// nothing of the exchanges but card events: an answer is the next frame that arrives and is not a
+// card event, and each send first discards what else arrived since the last one, within a bound of
+// frames and time. A card event (a card in the field, a bank-card tap and its result) that comes
+// while a request is sent or answered is no stale answer: it is kept, a few at most, for the next
+// receive, which is the next search's. A frame is read within a bound as a whole, whatever the
+// gaps between its bytes; one that is not whole by then leaves the stream out of step, so the
+// connection is closed and the driver's next open makes a new one. Used on the thread that drives
+// the reader; takes no lock.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -37,9 +41,17 @@ public:
     {
     }
 
+    // To be called once the client is connected anew: the events kept from the connection before
+    // are forgotten, and the stream is set up so that a small frame costs no round of waiting
+    // either way (ours go at once; theirs are acknowledged at once, see readUntil).
+    void connected();
+
     [[nodiscard]] bool transmit(const SideChannelMsg::Ptr& msg);
-    // One frame's message; empty when no payload byte arrived in time.
+    // One frame's message, a kept card event first; empty when no payload byte arrived in time.
     SideChannelMsg::Ptr receive(int timeoutMs);
+    // The next frame that is not a card event, within timeoutMs in all; card events that come
+    // first are kept.
+    SideChannelMsg::Ptr receiveAnswer(int timeoutMs);
     // One frame's payload; empty when nothing arrived in time.
     Bytes readBytes(int timeoutMs);
     SideChannelMsg::Ptr transceive(const SideChannelMsg::Ptr& msg, int timeoutMs);
@@ -66,12 +78,19 @@ private:
     // deadline (steady milliseconds) or clockEndMs passes first, or the peer closes.
     bool readUntil(Bytes& out, size_t n, int64_t deadlineMs, int64_t clockEndMs);
 
+    // Keeps the payload when it is a card event; false (nothing kept) for any other frame.
+    bool keepIfEvent(Bytes& payload);
+
     // Longest single wait while the driver's clock has an end to meet.
     static constexpr int64_t ClockSliceMs = 5;
+    // Card events kept between searches; a reader announces one card at a time, so a few cover a
+    // tap and its result with room to spare. When full, the oldest goes.
+    static constexpr size_t KeptEventsCapacity = 8;
 
     TCPClient& m_client;
     std::shared_ptr<Monet::Clock> m_clock;
     Limits m_limits;
+    std::deque<Bytes> m_kept;  // oldest first, at most KeptEventsCapacity
 };
 
 }  // namespace MonetReader
