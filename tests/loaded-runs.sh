@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the whole test suite again and again on a loaded machine, to show that no test hangs on
-# timing a slow scheduler stretches: LOADED runs in a row at -j 4 with a busy loop on every core,
+# timing a slow scheduler stretches: LOADED runs in a row at -j 4 with BUSY loops on every core,
 # then PAIR runs in a row at -j 2 on two cores only. No retries: one failure fails the script.
 # Reports runs, failures and the slowest test programs, and checks that the temporary directory
 # ($TMPDIR, else /tmp) has no new entries and that no process a test started is left.
-# Usage: tests/loaded-runs.sh [-n LOADED] [-m PAIR] [-c CPULIST] [-j JOBS] [BUILD_DIR]
+# Usage: tests/loaded-runs.sh [-n LOADED] [-m PAIR] [-b BUSY] [-c CPULIST] [-j JOBS] [BUILD_DIR]
 #   -n  runs under load (5)    -m  runs on two cores (10)    -j  ctest jobs under load (4)
+#   -b  busy loops on each core during the runs under load (1); 2 makes a machine twice as slow
 #   -c  cores to use, e.g. 6,7 or 4-7 (all): the busy loops and every ctest stay on them, and the
 #       two-core runs take the first two. Set TMPDIR to a directory of your own on a shared host.
 set -uo pipefail
@@ -14,18 +15,22 @@ cd "$(dirname "$0")/.."
 loaded=5
 pair=10
 jobs=4
+busy_per_core=1
 cpus=""
-while getopts "n:m:c:j:" opt; do
+while getopts "n:m:b:c:j:" opt; do
   case $opt in
     n) loaded=$OPTARG ;;
     m) pair=$OPTARG ;;
     c) cpus=$OPTARG ;;
     j) jobs=$OPTARG ;;
-    *) sed -n '2,10p' "$0"; exit 2 ;;
+    b) busy_per_core=$OPTARG ;;
+    *) sed -n '2,11p' "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 build=${1:-build}
+[[ $busy_per_core =~ ^[0-9]+$ ]] && [ "$busy_per_core" -le 16 ] ||
+  { echo "-b takes 0 to 16 busy loops per core, got $busy_per_core" >&2; exit 2; }
 [ -f "$build/CTestTestfile.cmake" ] || { echo "no test build in $build (build it first)" >&2; exit 2; }
 
 # The cores as a list of numbers.
@@ -129,11 +134,13 @@ one_run() {  # label, cores, jobs
   fi
 }
 
-echo "$loaded runs at -j $jobs with a busy loop on each of cores $cpus, then $pair runs at -j 2 on cores $two"
+echo "$loaded runs at -j $jobs with $busy_per_core busy loop(s) on each of cores $cpus, then $pair runs at -j 2 on cores $two"
 echo "temporary directory $tmp, logs in $logs"
 for core in "${cores[@]}"; do
-  taskset -c "$core" sh -c 'while :; do :; done' &
-  busy+=($!)
+  for ((k = 0; k < busy_per_core; ++k)); do
+    taskset -c "$core" sh -c 'while :; do :; done' &
+    busy+=($!)
+  done
 done
 for ((r = 1; r <= loaded; ++r)); do one_run "loaded-$r" "$cpus" "$jobs"; done
 stop_busy

@@ -1,7 +1,7 @@
 // The layouts that keep their data twice, in a valid copy and one being written, with a selector
 // switched last (KivoLUCv2 on Ultralight EV1, ZodezuLUC and ZodezuLUCv2 on Ultralight C), end to
 // end over the emulated reader, cards and SAMs: a write or a create that fails on its way, followed
-// on the same reader by a write torn anywhere, always leaves a ticket a fresh reader accepts, the
+// on the same reader by a write or a create torn anywhere, always leaves a ticket a fresh reader accepts, the
 // one before or the one after.
 #include <gtest/gtest.h>
 
@@ -133,6 +133,7 @@ bool accepted(const Layout& run, const State& got, const State& before, const St
 enum class First
 {
     WriteAnswerLost,  // the n-th page WRITE lands but its answer is lost
+    WriteAckLost,     // the same, the card's ACK lost on its way: the card stays selected
     CreateTorn,       // the n-th page WRITE is torn
     ReadBackLost,     // the create's pages all land, the read that ends it gets no pages
 };
@@ -143,10 +144,12 @@ struct Row
     First first;
     bool fromB;  // the issued ticket's valid copy is B, not A
     int header0, header1, header2;
+    bool retryCreates = false;  // the retry creates the blank, on the card still selected
 };
 
 // The issued ticket 1/header0 has its valid copy in A (or B) and an older ticket in the other. The
-// first operation writes ticket 2/header1 or creates the blank; the retry writes ticket 3/header2.
+// first operation writes ticket 2/header1 or creates the blank; the retry writes ticket 3/header2,
+// or creates the blank.
 const Row Rows[] = {
     {"write, answer lost", First::WriteAnswerLost, false, 0, 0, 0},
     {"header change from copy B, answer lost", First::WriteAnswerLost, true, 0, 1, 2},
@@ -154,6 +157,7 @@ const Row Rows[] = {
     {"create torn from copy B", First::CreateTorn, true, 0, 0, 0},
     {"create torn over another header", First::CreateTorn, false, 1, 0, 1},
     {"create's read-back lost", First::ReadBackLost, false, 0, 0, 0},
+    {"write, ACK lost, then a create", First::WriteAckLost, false, 0, 0, 0, true},
 };
 
 void failThenRetryTorn(const std::function<Layout()>& start, const Row& row)
@@ -168,9 +172,9 @@ void failThenRetryTorn(const std::function<Layout()>& start, const Row& row)
     ASSERT_NE(run.reader()->write(run.ticket(1, row.header0)), nullptr);
     const Bytes issued = card.memory();
     const State before{true, 1, row.header0};
-    const bool create = row.first != First::WriteAnswerLost;
+    const bool create = row.first == First::CreateTorn || row.first == First::ReadBackLost;
     const State target = create ? State{true, 0, 0} : State{true, 2, row.header1};
-    const State last{true, 3, row.header2};
+    const State last = row.retryCreates ? State{true, 0, 0} : State{true, 3, row.header2};
     bool firstDone = false;
     State between;
     for (int n = 0; !firstDone; ++n) {
@@ -183,7 +187,7 @@ void failThenRetryTorn(const std::function<Layout()>& start, const Row& row)
             if (row.first == First::ReadBackLost)
                 card.inject({UltralightCard::Fault::Nak, 0, run.readCommand});
             else
-                card.tearAfterWrites(n, row.first == First::WriteAnswerLost);
+                card.tearAfterWrites(n, row.first == First::WriteAnswerLost, row.first == First::WriteAckLost);
             firstDone = (create ? r->create(false) : r->write(run.ticket(2, row.header1))) != nullptr;
             card.tearAfterWrites(-1);
             if (firstDone)
@@ -194,10 +198,15 @@ void failThenRetryTorn(const std::function<Layout()>& start, const Row& row)
                 EXPECT_TRUE(accepted(run, between, before, target)) << between;
             }
 
-            run.field->reselect();
-            r->resetCardState();
+            // A create authenticates only with the default key, which the ticket no longer has: it
+            // goes on with the card still selected.
+            if (!row.retryCreates) {
+                run.field->reselect();
+                r->resetCardState();
+            }
             card.tearAfterWrites(m);
-            const bool retryDone = r->write(run.ticket(3, row.header2)) != nullptr;
+            const bool retryDone =
+                (row.retryCreates ? r->create(false) : r->write(run.ticket(3, row.header2))) != nullptr;
             card.tearAfterWrites(-1);
             const State got = readByAFreshReader(run);
             // A retry that writes the header back as it was may make the issued ticket valid again.

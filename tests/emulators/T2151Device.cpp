@@ -79,14 +79,14 @@ uint32_t T2151Device::intOf(const Tlvs& tlvs, uint8_t tag, uint32_t fallback)
 
 T2151Device::T2151Device() = default;
 
-T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switchTo)
+T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switchTo, double atMs)
 {
     bool ok = false;
     const Tlvs request = parse(payload, ok);
     const int command = static_cast<int>(intOf(request, 1, 0xFFFFFFFF));
 
     std::unique_lock<std::mutex> lock(m_mutex);
-    record(request, payload, baud, true);
+    record(request, payload, baud, true, atMs);
 
     auto result = [](uint32_t code) { return tlv(2, integer(code, 1)); };
     if (!ok)
@@ -174,18 +174,19 @@ T2151Device::Tlvs T2151Device::handle(const Bytes& payload, int baud, int& switc
     }
 }
 
-void T2151Device::misheard(const Bytes& payload, int baud)
+void T2151Device::misheard(const Bytes& payload, int baud, double atMs)
 {
     bool ok = false;
     const Tlvs request = parse(payload, ok);
     std::lock_guard<std::mutex> lock(m_mutex);
-    record(request, payload, baud, false);
+    record(request, payload, baud, false, atMs);
 }
 
-void T2151Device::record(const Tlvs& request, const Bytes& payload, int baud, bool heard)
+void T2151Device::record(const Tlvs& request, const Bytes& payload, int baud, bool heard, double atMs)
 {
     using namespace std::chrono;
-    const double now = duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+    const double now =
+        atMs >= 0 ? atMs : duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
     m_requests.push_back(
         {find(request, 1) ? static_cast<int>(intOf(request, 1)) : -1, request, payload, baud, heard, now});
     if (m_requests.size() > MaxRecorded)

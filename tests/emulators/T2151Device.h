@@ -37,7 +37,7 @@ public:
         Bytes payload;
         int baud = 0;       // the line speed it arrived at (0 off a serial line)
         bool heard = true;  // false: sent at a speed the reader does not listen at, so unanswered
-        double atMs = 0;    // steady clock
+        double atMs = 0;    // steady clock: when it was sent, where the front end can tell
     };
 
     static constexpr int Slots = 4;
@@ -54,9 +54,10 @@ public:
     T2151Device();
 
     // The answer to one request, tag 2 first. A setConfig answer sets switchTo to the new speed.
-    Tlvs handle(const Bytes& payload, int baud, int& switchTo);
+    // atMs is when the request was sent, where the front end knows it (now otherwise).
+    Tlvs handle(const Bytes& payload, int baud, int& switchTo, double atMs = -1);
     // Records a request that reached the line at the wrong speed, without answering it.
-    void misheard(const Bytes& payload, int baud);
+    void misheard(const Bytes& payload, int baud, double atMs = -1);
 
     void setInfo(int value3, int value4, const std::string& firmware, const std::string& manufacturer,
                  const std::string& model);
@@ -86,7 +87,7 @@ public:
     uint8_t leds() const;
 
 private:
-    void record(const Tlvs& request, const Bytes& payload, int baud, bool heard);
+    void record(const Tlvs& request, const Bytes& payload, int baud, bool heard, double atMs);
     Tlvs handleSlot(int command, const Tlvs& request);
 
     mutable std::mutex m_mutex;

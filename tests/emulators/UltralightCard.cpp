@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "emulators/CardCrypto.h"
 
@@ -96,7 +97,11 @@ std::optional<Bytes> UltralightCard::exchange3(const Bytes& frame)
             reply = command(body);
     }
 
-    // A NAK or a failure to answer sends the card back to idle: a new selection is needed.
+    // A NAK or a failure to answer sends the card back to idle: a new selection is needed. An
+    // answer lost on its way leaves the card as it was.
+    const bool lostInAir = std::exchange(m_answerLostInAir, false);
+    if (lostInAir)
+        return std::nullopt;
     if (reply.kind == Reply::Silent || (reply.kind == Reply::AckNak && reply.code != Ack)) {
         m_idle = true;
         dropSession();
@@ -123,11 +128,12 @@ void UltralightCard::inject(const Fault& fault)
     m_faults.push_back(fault);
 }
 
-void UltralightCard::tearAfterWrites(int n, bool landed)
+void UltralightCard::tearAfterWrites(int n, bool landed, bool inAir)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_tearAfter = n;
-    m_tearLands = landed;
+    m_tearLands = landed || inAir;
+    m_tearInAir = inAir;
 }
 
 Bytes UltralightCard::page(int page) const
@@ -235,6 +241,7 @@ UltralightCard::Reply UltralightCard::writePage(int page, const Bytes& data)
         // Half programmed (the first two bytes took, the rest kept their old values), or in full.
         std::copy(wanted.begin(), wanted.begin() + (m_tearLands ? 4 : 2),
                   m_memory.begin() + static_cast<long>(page * PageSize));
+        m_answerLostInAir = m_tearInAir;
         return Reply::silent();
     }
     std::copy(wanted.begin(), wanted.end(), m_memory.begin() + static_cast<long>(page * PageSize));

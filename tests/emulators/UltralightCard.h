@@ -54,8 +54,10 @@ public:
     void inject(const Fault& fault);
     // The write after the next n successful writes is torn: the card loses power while
     // programming, so the write is half done and no answer comes. Negative: never. landed: the
-    // page is programmed in full before the power goes, and only the answer is lost.
-    void tearAfterWrites(int n, bool landed = false);
+    // page is programmed in full before the power goes, and only the answer is lost. inAir: the
+    // page is programmed and acknowledged, and the acknowledgement is lost on its way to the
+    // reader: the card stays selected and authenticated.
+    void tearAfterWrites(int n, bool landed = false, bool inAir = false);
     // A card taken out of the field is unselected: it drops its authentication.
     void reset();
 
@@ -115,6 +117,8 @@ private:
     bool m_idle = false;
     int m_tearAfter = -1;
     bool m_tearLands = false;
+    bool m_tearInAir = false;
+    bool m_answerLostInAir = false;  // the reply being sent goes nowhere, the card stays active
     std::deque<Fault> m_faults;
     std::vector<Bytes> m_commands;
 };

@@ -315,7 +315,9 @@ TEST_F(SystemPlatformTest, LinkIsUpWhenTheFlagsOfTheInterfaceAskedForHaveAOneAtI
         bool up;
     } cases[] = {{"ppp0", "0x1091\n", true}, {"ppp0", "0x1091", true}, {"ppp0", "0x1003\n", false},
                  {"ppp0", "0x1\n", false}, {"ppp0", "", false}, {"ppp0", nullptr, false},
-                 {"ppp1", "0x1091\n", true}, {"ppp1", "0x1003\n", false}};
+                 {"ppp1", "0x1091\n", true}, {"ppp1", "0x1003\n", false},
+                 // A name is one path component: this one would reach ppp1's flags, which say up.
+                 {"ppp0/../ppp1", "0x1091\n", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.interface) + " " + (c.text ? c.text : "missing"));
         testsupport::removeTree(net);
