@@ -178,12 +178,13 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
         bool held;
         int command;          // the requests counted: searches (19), or any (-1)
         size_t count;         // counted from the first after the worker started searching
-        double minMs, maxMs;  // the time they span
+        double minMs;         // the least time they span
+        double maxGapMs;      // the most that the tenth-shortest gap between two may take
     } rows[] = {
-        {"Yarus, search held", yarus, yarus.devicePath(), true, 19, 2, 950, 1500},
-        {"VUrur, search held", vurur, vurur.host() + ":" + std::to_string(vurur.port()), true, 19, 2, 950,
+        {"Yarus, search held", yarus, yarus.devicePath(), true, 19, 3, 2 * 950, 1500},
+        {"VUrur, search held", vurur, vurur.host() + ":" + std::to_string(vurur.port()), true, 19, 3, 2 * 950,
          1500},
-        {"Yarus, search answered at once", yarus, yarus.devicePath(), false, -1, 100, 99 * 10 - 5, 99 * 20},
+        {"Yarus, search answered at once", yarus, yarus.devicePath(), false, -1, 100, 99 * 10 - 5, 15},
     };
     auto card = std::make_shared<emulators::UltralightEV1>(emulators::Bytes{4, 9, 8, 7, 6, 5, 4});
     for (const auto& row : rows) {
@@ -231,9 +232,15 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
             ASSERT_TRUE(request) << counted.size() << " requests";
             counted.push_back(*request);
         }
-        const double spanMs = counted.back().atMs - counted.front().atMs;
-        EXPECT_GE(spanMs, row.minMs);
-        EXPECT_LE(spanMs, row.maxMs);
+        // A busy machine stretches gaps, but not nine in ten of them: the whole span tells that no
+        // request came too soon, the tenth-shortest gap in a hundred that the worker waits no
+        // longer than it should (a turn of 20 ms, or a second search wait, fails it; a request the
+        // reader saw late makes one gap short, so not the shortest).
+        std::vector<double> gaps;
+        for (size_t i = 1; i < counted.size(); ++i) gaps.push_back(counted[i].atMs - counted[i - 1].atMs);
+        std::sort(gaps.begin(), gaps.end());
+        EXPECT_GE(counted.back().atMs - counted.front().atMs, row.minMs);
+        EXPECT_LE(gaps[gaps.size() / 10], row.maxGapMs);
         // Searches and status requests, one of each in turn.
         EXPECT_LE(seen, 2 * row.count);
         for (size_t i = 1; i < counted.size(); ++i) {
