@@ -6,8 +6,10 @@
 #pragma once
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -94,12 +96,23 @@ private:
 
 // A port the system has just handed out on loopback: the driver's UDP servers must be told theirs
 // before they send the first request, for the emulated reader to answer to it.
+// A free port below the kernel's ephemeral range: the driver binds it only later, and a port the
+// kernel handed out (as it does to every socket bound to port 0 or connected unbound, in any test
+// running beside this one) could be taken again meanwhile.
 inline uint16_t freeUdpPort()
 {
-    UDPServer probe;
-    if (!probe.listen(0, "127.0.0.1"))
-        throw std::runtime_error("no loopback UDP port");
-    return probe.port();
+    int ephemeral = 32768;
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    range >> ephemeral;
+    const int low = 10000, high = std::max(ephemeral, low + 1000);
+    std::random_device random;
+    for (int tries = 0; tries < 200; ++tries) {
+        const auto port = static_cast<uint16_t>(low + random() % static_cast<unsigned>(high - low));
+        UDPServer probe;
+        if (probe.listen(port, "127.0.0.1"))
+            return port;
+    }
+    throw std::runtime_error("no loopback UDP port");
 }
 
 struct MonetFake
