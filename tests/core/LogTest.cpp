@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -208,6 +210,49 @@ TEST(Log, StderrCopyOnlyWhenAskedFor)
                         _exit(1);
                     logEveryLevel();
                 }).empty());
+}
+
+// Without a system logger lines go to the console, often a slow serial line. One that takes
+// nothing more (a terminal nobody reads) never holds the logging thread: what it cannot take is
+// dropped and counted, and the count goes ahead of the next line it takes.
+TEST(Log, AConsoleThatTakesNothingNeverHoldsTheCaller)
+{
+    if (::access("/dev/log", F_OK) == 0)
+        GTEST_SKIP() << "a system logger takes every line here";
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    Log::open(kIdent, false, false);
+    Log::setConsole(::ptsname(master));
+    // Some 2 MB, far past what the terminal holds: a blocking write would wait here for good.
+    for (int i = 0; i < 30000; ++i) Log::error("line %d of a burst that no console keeps up with", i);
+    // What reaches the other end, read as it comes (the terminal passes it on in its own time).
+    const auto take = [master](std::string& into, int waitMs) {
+        pollfd ready{master, POLLIN, 0};
+        char chunk[4096];
+        ssize_t n;
+        for (; ::poll(&ready, 1, waitMs) > 0 && (n = ::read(master, chunk, sizeof chunk)) > 0; waitMs = 0)
+            into.append(chunk, static_cast<size_t>(n));
+    };
+    std::string heard;
+    while (heard.find("line 0 of a burst") == std::string::npos && heard.size() < (1u << 20)) {
+        const size_t before = heard.size();
+        take(heard, 10000);
+        if (heard.size() == before)
+            break;
+    }
+    EXPECT_NE(heard.find("line 0 of a burst"), std::string::npos);
+    // Once it takes lines again, the count of those dropped goes ahead of them.
+    for (int i = 0; i < 500 && heard.find("after the burst") == std::string::npos; ++i) {
+        Log::error("after the burst");
+        take(heard, 20);
+    }
+    const size_t note = heard.find("log lines not written to the console)");
+    EXPECT_NE(note, std::string::npos);
+    EXPECT_LT(note, heard.find("after the burst"));
+    EXPECT_EQ(heard.find("line 29999 of a burst"), std::string::npos);
+    Log::setConsole("/dev/console");
+    ::close(master);
 }
 
 TEST(Log, LevelNames)

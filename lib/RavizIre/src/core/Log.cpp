@@ -107,16 +107,45 @@ public:
         }
         if (send(datagram))
             return;
-        if (m_options & LOG_CONS) {
-            if (m_console < 0)
-                m_console = ::open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC);
-            if (m_console >= 0)
-                writeAll(m_console, datagram.substr(static_cast<size_t>(headLength)) + "\r\n");
-        }
+        if (m_options & LOG_CONS)
+            toConsole(datagram.substr(static_cast<size_t>(headLength)) + "\r\n");
+    }
+
+    void setConsole(const std::string& path)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_console >= 0)
+            ::close(m_console);
+        m_console = -1;
+        m_consolePath = path;
+        m_consoleDropped = 0;
     }
 
 private:
-    static void writeAll(int fd, const std::string& text)
+    // The console is often a serial line at 115200 baud that every process without a system logger
+    // writes to: a burst of lines would hold the caller (a reader's thread, in the middle of an
+    // exchange with a card) for seconds. A line that does not fit at once is dropped and counted,
+    // and the count goes out ahead of the next line that fits.
+    void toConsole(const std::string& line)
+    {
+        if (m_console < 0)
+            m_console = ::open(m_consolePath.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_console < 0)
+            return;
+        if (m_consoleDropped > 0) {
+            const std::string note = "(" + std::to_string(m_consoleDropped) + " log lines not written to the console)\r\n";
+            if (!writeAll(m_console, note)) {
+                ++m_consoleDropped;
+                return;
+            }
+            m_consoleDropped = 0;
+        }
+        if (!writeAll(m_console, line))
+            ++m_consoleDropped;
+    }
+
+    // False when not all of it went (a descriptor that would block, or an error).
+    static bool writeAll(int fd, const std::string& text)
     {
         size_t done = 0;
         while (done < text.size()) {
@@ -124,9 +153,10 @@ private:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return;
+                return false;
             done += static_cast<size_t>(n);
         }
+        return true;
     }
 
     void closeSocket()
@@ -178,6 +208,8 @@ private:
     std::mutex m_mutex;
     std::atomic<bool> m_opened{false};
     int m_console = -1;
+    std::string m_consolePath = "/dev/console";
+    unsigned long m_consoleDropped = 0;
     const char* m_ident = nullptr;
     int m_options = 0;
     std::atomic<int> m_facility{LOG_USER};
@@ -220,6 +252,11 @@ bool Log::open(const char* ident, bool toStderr, bool color)
     Log_colorEnable = color;
     time_start = Clock::millis();
     return true;
+}
+
+void Log::setConsole(const std::string& path)
+{
+    systemLogger().setConsole(path);
 }
 
 void Log::setLevel(int level)

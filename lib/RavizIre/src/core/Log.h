@@ -14,6 +14,9 @@ public:
 
     // ident must outlive the process (syslog keeps the pointer). Always returns true.
     static bool open(const char* ident, bool toStderr, bool color);
+    // Where lines go that no system logger takes ("/dev/console"); a line the console cannot take
+    // at once is dropped and counted, never waited for.
+    static void setConsole(const std::string& path);
     static void setLevel(int level);
     // True when a line at this level would be written (levels outside the four count as debug).
     static bool enabled(int level);
