@@ -200,6 +200,16 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
     EXPECT_EQ(answer, Bytes{0xEE});
     EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
     EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
+
+    // An empty binary frame is the command's own all the same: it fails, and the next goes out
+    // unsynced. (An empty line is no frame: the ASCII variants wait on, and a time-out follows.)
+    if (GetParam() != ElatecReader::Mode::BinaryCrc)
+        return;
+    reader.inject({Fault::ShortAnswer, 0, 0x0008});
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+    reader.clearReceived();
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+    EXPECT_EQ(reader.received().size(), 1u);
 }
 
 // Every exchange the reader answers, a sync or a command, meets its fate in turn: on time, late,

@@ -182,9 +182,11 @@ int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector
     if (!send(framer.transport(), frame))
         return TransferFailed;
     // Whatever became of the answer unless it came whole and in time, it may still come, or its
-    // rest may: the next command syncs first.
-    m_inStep = receive(framer, start, m_readTimeoutMs) == Heard::Frame;
-    if (!m_inStep)
+    // rest may: the next command syncs first. A whole frame that is no answer (empty, not hex) was
+    // this command's answer all the same, and the line stays in step.
+    const Heard heard = receive(framer, start, m_readTimeoutMs);
+    m_inStep = heard == Heard::Frame || heard == Heard::Bad;
+    if (heard != Heard::Frame)
         return TransferFailed;
     answer.assign(framer.frame().begin(), framer.frame().end());
     return 0;
