@@ -136,8 +136,8 @@ one_run() {  # label, cores, jobs
 
 echo "$loaded runs at -j $jobs with $busy_per_core busy loop(s) on each of cores $cpus, then $pair runs at -j 2 on cores $two"
 echo "temporary directory $tmp, logs in $logs"
-# None without runs under load: a loop killed as soon as it starts can outlive the kill, since bash
-# holds a signal that comes between its fork and the exec until the exec has already replaced it.
+# None without runs under load: a loop killed the moment it was started has been seen to outlive
+# the kill (the signal came before the exec), and the wait for it then never ended.
 for core in "${cores[@]}"; do
   for ((k = 0; k < (loaded > 0 ? busy_per_core : 0); ++k)); do
     taskset -c "$core" sh -c 'while :; do :; done' &
