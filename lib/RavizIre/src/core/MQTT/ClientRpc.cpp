@@ -19,6 +19,14 @@ constexpr unsigned LastCallId = 99999;
 const char* const RequestPart = "/request/";
 const char* const ResponsePart = "/response/";
 
+// A pending call's entry: it fulfils that call's promise, and tells the call its own entry from
+// that of a newer call given the same id once the answer freed it.
+struct Fulfil
+{
+    std::shared_ptr<std::promise<MQTT::Message>> answer;
+    void operator()(const MQTT::Message& message) const { answer->set_value(message); }
+};
+
 std::string compact(const nlohmann::json& value)
 {
     // A description taken from a peer's text need not be UTF-8; the answer must go out anyway.
@@ -50,8 +58,7 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
             while (m_pendingCalls.count(id) != 0);
             // The entry leaves the table when the answer is taken, so a second answer finds
             // nothing to fulfil.
-            m_pendingCalls.emplace(id,
-                                   [answer](const MQTT::Message& message) { answer->set_value(message); });
+            m_pendingCalls.emplace(id, Fulfil{answer});
         }
     }
     if (id.empty()) {
@@ -67,8 +74,12 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
         sent && future.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
 
     {
+        // Answered, the id may already belong to a newer call.
         std::lock_guard<std::mutex> lock(m_pendingMutex);
-        m_pendingCalls.erase(id);
+        auto it = m_pendingCalls.find(id);
+        const Fulfil* entry = it != m_pendingCalls.end() ? it->second.target<Fulfil>() : nullptr;
+        if (entry && entry->answer == answer)
+            m_pendingCalls.erase(it);
     }
     releaseRpcResponses(name);
 
