@@ -235,12 +235,7 @@ TEST(Log, AConsoleThatTakesNothingNeverHoldsTheCaller)
             into.append(chunk, static_cast<size_t>(n));
     };
     std::string heard;
-    while (heard.find("line 0 of a burst") == std::string::npos && heard.size() < (1u << 20)) {
-        const size_t before = heard.size();
-        take(heard, 10000);
-        if (heard.size() == before)
-            break;
-    }
+    take(heard, 10000);
     EXPECT_NE(heard.find("line 0 of a burst"), std::string::npos);
     // Once it takes lines again, the count of those dropped goes ahead of them.
     for (int i = 0; i < 500 && heard.find("after the burst") == std::string::npos; ++i) {

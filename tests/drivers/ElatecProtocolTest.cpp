@@ -305,12 +305,19 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
 
 // One receive ends within the read time-out and a second from the moment its command went out,
 // however the reader trickles its bytes: an answer whose last bytes come just inside that is
-// taken (at the bound itself too), one completed just past it is not, and costs the next command
-// no more than a sync.
+// taken (at the bound itself too), one completed just past it is not. The wait for a sync's answer
+// ends the same way, whatever follows it, and the next command syncs again before it goes out.
 TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 {
     std::atomic<double> now{0};
-    PRS prs(reader.devicePath(), PRS::AUTO, [&now] { return now.load(); });
+    std::atomic<bool> armed{false};
+    std::promise<void> read;
+    PRS prs(reader.devicePath(), PRS::AUTO, [&] {
+        const double value = now.load();
+        if (armed.exchange(false))
+            read.set_value();
+        return value;
+    });
     ASSERT_EQ(prs.mode(), static_cast<PRS::Mode>(GetParam()));
     const std::pair<double, bool> rows[] = {{1999, true}, {2000, true}, {2001, false}};
     size_t held = 0;
@@ -334,24 +341,8 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
             EXPECT_EQ(rc, PRS::TransferFailed);
         }
     }
-    Bytes answer;
-    EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
-    EXPECT_EQ(answer, Bytes{0x01});
-}
 
-// The wait for a sync's answer ends at a frame completed past its bound, whatever follows it: the
-// line stays out of step, and the next command syncs again before it goes out.
-TEST_P(PRSTest, SyncWaitEndsAtAFrameCompletedPastItsBound)
-{
-    std::atomic<double> now{0};
-    std::atomic<bool> armed{false};
-    std::promise<void> read;
-    PRS prs(reader.devicePath(), PRS::AUTO, [&] {
-        const double value = now.load();
-        if (armed.exchange(false))
-            read.set_value();
-        return value;
-    });
+    now = 0;
     reader.inject({Fault::Held, 0, 0x0008});
     EXPECT_EQ(prs.xfer(0x0008, nullptr, nullptr), PRS::TransferFailed);
     auto syncStarted = read.get_future();
@@ -365,7 +356,9 @@ TEST_P(PRSTest, SyncWaitEndsAtAFrameCompletedPastItsBound)
 
     ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
     reader.clearReceived();
-    EXPECT_EQ(prs.xfer(0x0005, nullptr, nullptr), 0);
+    Bytes answer;
+    EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
+    EXPECT_EQ(answer, Bytes{0x01});
     EXPECT_EQ(reader.received().size(), 2u);
 }
 
