@@ -190,10 +190,11 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
 }
 
 // Up to the size limit, a document of any shape is read in time linear in its size: a long flat
-// list of containers, many members or a template list of nothing but skipped items, each exactly
-// 1 MiB, are taken by both readers within seconds however loaded the machine (a parse that
-// rescanned its containers took minutes, and so did a warning for each skipped item). Skipped
-// items make one warning for their list, with their number.
+// list of containers, many members, or a template list of nothing but skipped items or of names no
+// layout has, each exactly 1 MiB, are taken by both readers within seconds however loaded the
+// machine (a parse that rescanned its containers took minutes, and so did a warning for each
+// item). Skipped items and unknown names each make one warning for their list, with their number
+// and the first few.
 TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
 {
     const size_t limit = 1024 * 1024;
@@ -204,18 +205,39 @@ TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
     for (int i = 0; members.size() + 12 <= limit; ++i)
         members += (i ? "," : "") + String::format("\"%05d\":{}", i);
     members += "}";
-    std::string skipped = R"({"rfid":{"cardTypes":{"ultralight":[0)";
-    size_t skippedItems = 1;
-    for (; skipped.size() + 6 <= limit; ++skippedItems) skipped += ",0";
-    skipped += "]}}}";
-    const std::string warning = String::format(
-        "rfid/cardTypes/ultralight: skipped %zu items (not a template name: number, number, number, ...)",
-        skippedItems);
+    // A template list: the items given, then copies of filler up to the limit.
+    auto templates = [&](const std::string& first, size_t given, const std::string& filler, size_t& items) {
+        std::string text = R"({"rfid":{"cardTypes":{"ultralight":[)" + first;
+        for (items = given; text.size() + filler.size() + 5 <= limit; ++items) text += "," + filler;
+        return text + "]}}}";
+    };
+    size_t skippedItems = 0;
+    const std::string skipped = templates("0", 1, "0", skippedItems);
+    // A layout's name among names that no layout has: a case slip, a line break, a long name.
+    size_t unknownItems = 0;
+    const std::string unknown =
+        templates(R"("KivoLUC","kivoluc","Kivo\nLUC",")" + std::string(40, 'V') + "\"", 4, R"("VozeLUCv2")",
+                  unknownItems);
+    const struct
+    {
+        std::string text;
+        std::string warning;  // the one warning, or none
+    } cases[] = {
+        {list, ""},
+        {members, ""},
+        {skipped, String::format("rfid/cardTypes/ultralight: skipped %zu items (not a template name: number, "
+                                 "number, number, ...)",
+                                 skippedItems)},
+        {unknown,
+         String::format("rfid/cardTypes/ultralight: kept %zu items (no layout has the name: \"kivoluc\", "
+                        "\"Kivo\\nLUC\", \"%s\"..., ...)",
+                        unknownItems - 1, std::string(32, 'V').c_str())},
+    };
     testsupport::TempDir dir;
     Log::open("tapgate-test", true, false);
-    for (std::string text : {list, members, skipped}) {
+    for (const auto& c : cases) {
+        std::string text = c.text;
         SCOPED_TRACE(text.substr(0, 40));
-        const bool skipping = text == skipped;
         text.resize(limit, ' ');  // exactly the limit: one byte more is refused above
         testsupport::writeFile(dir / "tapgate.conf", std::vector<uint8_t>(text.begin(), text.end()));
         testsupport::StderrCapture capture;
@@ -227,8 +249,8 @@ TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
         const std::string log = capture.text();
         size_t warnings = 0;
         for (size_t at = log.find("WARN"); at != std::string::npos; at = log.find("WARN", at + 1)) ++warnings;
-        EXPECT_EQ(warnings, skipping ? 1u : 0u) << log.substr(0, 1000);
-        EXPECT_EQ(log.find(warning) != std::string::npos, skipping) << log.substr(0, 1000);
+        EXPECT_EQ(warnings, c.warning.empty() ? 0u : 1u) << log.substr(0, 1000);
+        EXPECT_TRUE(c.warning.empty() || log.find(c.warning) != std::string::npos) << log.substr(0, 1000);
     }
 }
 

@@ -1,9 +1,11 @@
 #include "Velmora/Config.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <utility>
 
+#include "Velmora/CardReaderFactory.h"
 #include "core/ConfigFile.h"
 #include "core/Log.h"
 
@@ -19,20 +21,21 @@ const nlohmann::json* member(const nlohmann::json& object, const char* name)
     return it == object.end() ? nullptr : &*it;
 }
 
-// Counts the items of one list that are skipped, so that the list gets one warning however many
-// there are: each log line may cost a write to a slow console, and a list of half a million
-// wrong items would otherwise hold up the start for minutes.
-class SkippedItems
+// Counts the items of one list that share a fault (skipped, or naming nothing known), so that the
+// list gets one warning for them however many there are: each log line may cost a write to a slow
+// console, and a list of half a million wrong items would otherwise hold up the start for minutes.
+class ListItems
 {
 public:
-    void add(const char* what)
+    void add(const nlohmann::json& item)
     {
         if (m_count < MaxExamples)
-            m_examples[m_count] = what;
+            m_examples[m_count] = exampleOf(item);
         ++m_count;
     }
 
-    void report(const char* list, const char* reason) const
+    // "<list>: <what> <count> items (<reason>: <a few examples>, ...)".
+    void report(const char* list, const char* what, const char* reason) const
     {
         if (m_count == 0)
             return;
@@ -43,15 +46,36 @@ public:
         }
         if (m_count > MaxExamples)
             examples += ", ...";
-        Log::warning("[Config] WARN: %s: skipped %zu %s (%s: %s)", list, m_count,
+        Log::warning("[Config] WARN: %s: %s %zu %s (%s: %s)", list, what, m_count,
                      m_count == 1 ? "item" : "items", reason, examples.c_str());
     }
 
 private:
     static constexpr size_t MaxExamples = 3;
-    const char* m_examples[MaxExamples] = {};
+    static constexpr size_t MaxExampleBytes = 32;
+
+    // A text is quoted and cut short: a name may be long and hold any bytes, a line break included.
+    static std::string exampleOf(const nlohmann::json& item)
+    {
+        if (!item.is_string())
+            return item.type_name();
+        const std::string& text = item.get_ref<const std::string&>();
+        std::string example = nlohmann::json(text.substr(0, MaxExampleBytes))
+                                  .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        if (text.size() > MaxExampleBytes)
+            example += "...";
+        return example;
+    }
+
+    std::string m_examples[MaxExamples];
     size_t m_count = 0;
 };
+
+bool isTemplateName(const std::string& name)
+{
+    const std::vector<std::string>& known = CardReaderFactory::templateNames();
+    return std::find(known.begin(), known.end(), name) != known.end();
+}
 
 }  // namespace
 
@@ -116,14 +140,21 @@ void Config::apply(nlohmann::json document)
             Log::warning("[Config] WARN: rfid/cardTypes/ultralight is not a list, all templates allowed");
             return;
         }
-        SkippedItems skipped;
+        // An unknown name stays in the list (a list of nothing else allows no layout), but is
+        // named: a misspelt layout would otherwise show only as every card failing.
+        ListItems skipped;
+        ListItems unknown;
         for (const nlohmann::json& name : *list) {
-            if (name.is_string())
-                m_ultralightTemplates.push_back(name.get<std::string>());
-            else
-                skipped.add(name.type_name());
+            if (!name.is_string()) {
+                skipped.add(name);
+                continue;
+            }
+            m_ultralightTemplates.push_back(name.get<std::string>());
+            if (!isTemplateName(m_ultralightTemplates.back()))
+                unknown.add(name);
         }
-        skipped.report("rfid/cardTypes/ultralight", "not a template name");
+        skipped.report("rfid/cardTypes/ultralight", "skipped", "not a template name");
+        unknown.report("rfid/cardTypes/ultralight", "kept", "no layout has the name");
     }
 }
 
