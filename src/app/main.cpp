@@ -50,7 +50,10 @@ void printUsage(FILE* to)
 
 Options parseOptions(int argc, char** argv)
 {
-    static const option longOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    // Long options get codes no short option has: a failed one is then told apart from its short
+    // form ("--help=1" is not "-h"), and named as written.
+    const int LongHelp = 256;
+    static const option longOptions[] = {{"help", no_argument, nullptr, LongHelp}, {nullptr, 0, nullptr, 0}};
     Options options;
     opterr = 0;
     int option;
@@ -60,13 +63,15 @@ Options parseOptions(int argc, char** argv)
                 options.configFile = optarg;
                 break;
             case 'h':
+            case LongHelp:
                 options.help = true;
                 return options;
             case '?':
                 if (optopt == 'c')
                     throw UsageError("option -c needs a file name");
-                // An unknown long option leaves optopt at 0; its own text names it.
-                if (optopt == 0)
+                // An unknown long option leaves optopt at 0, a known one its code; either way the
+                // failed element is the one just passed.
+                if (optopt == 0 || optopt >= LongHelp)
                     throw UsageError(std::string("unknown option ") + argv[optind - 1]);
                 throw UsageError(std::string("unknown option -") + static_cast<char>(optopt));
         }

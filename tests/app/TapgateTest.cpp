@@ -35,6 +35,8 @@ TEST(Tapgate, HelpShowsUsageOnStdoutAndBadCommandLineOnStderrWithMinusOne)
         {{}, "ERROR: no reader device given"},
         {{"-x", "/dev/ttyS0"}, "ERROR: unknown option -x"},
         {{"--bogus", "/dev/ttyS0"}, "ERROR: unknown option --bogus"},
+        {{"/dev/ttyS0", "--help=1"}, "ERROR: unknown option --help=1"},
+        {{"--he=", "/dev/ttyS0"}, "ERROR: unknown option --he="},
         {{"/dev/ttyS0", "-c"}, "ERROR: option -c needs a file name"},
         {{"/dev/ttyS0", "/dev/ttyS1"}, "ERROR: unexpected argument '/dev/ttyS1'"},
         {{""}, "ERROR: empty reader device"},
