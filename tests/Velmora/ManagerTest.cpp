@@ -20,6 +20,7 @@
 #include "NFC/SAM.h"
 #include "ScriptedCardReader.h"
 #include "Velmora/Manager.h"
+#include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/MifareSam.h"
 #include "emulators/T2151Reader.h"
@@ -103,6 +104,11 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
              // The lost search, then two failed openings: every reader family probes the silent
              // line each time, so this takes some 20 s.
              ASSERT_TRUE(journal.waitFor("error 200", 3, 40000));
+             // Between two reopens the line is still this program's: another one is refused.
+             NFC::Reader other({{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
+                                 [] { return std::make_shared<ElatecTWN::Driver>(); }}});
+             EXPECT_FALSE(other.open(reader.devicePath(), 115200));
+             EXPECT_EQ(other.error().what(), "'" + reader.devicePath() + "' is held by another program");
              reader.setMode(ElatecReader::Mode::BinaryCrc);
          },
          "read 04010203040506 Scripted null 202 read: Error reading page (4): 5"},
