@@ -2,6 +2,7 @@
 // driver over a pseudo-terminal to the emulated reader -> tag and SAM objects. Families that this
 // test does not want to reach are stood in for by scripted drivers that record their opens.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Reader.h"
+#include "PeerProcess.h"
 #include "ScriptedDriver.h"
 #include "StderrCapture.h"
 #include "TestSupport.h"
@@ -149,23 +151,54 @@ TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
 }
 
 // A second program on the reader's line (a second facade locks like one) is refused by name before
-// a family sends a byte or the Monet bring-up runs a tool; the holder reads on. The line is let go
-// with its reader, and after a failed open unless our own link (pppd) still runs on it.
+// a family sends a byte or the Monet bring-up runs a tool, for as long as the first one keeps trying
+// that line: while it reads, while its reader is silent or does not beep, and at the reopens after.
+// A reader plugged in again is a new node under the same name, held anew and the old one let go. The
+// line is let go when its facade turns to another device, unless our own link (pppd) still runs on it.
 TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
 {
-    openReader();
+    testsupport::TempDir dir;
+    const std::string device = dir / "ttyReader";
+    ASSERT_EQ(::symlink(emulator.devicePath().c_str(), device.c_str()), 0);
+    ASSERT_TRUE(nfc->open(device, 115200)) << nfc->error().what();
     auto platform = std::make_shared<testsupport::RecordingPlatform>(-1);
     Monet::Driver::Setup monet;
     monet.platform = platform;
     NFC::Reader second({recordedFamilies(opens)[1], Monet::driverFactory(monet)});
-    EXPECT_FALSE(second.open(emulator.devicePath(), 115200));
-    EXPECT_EQ(second.error().what(), "'" + emulator.devicePath() + "' is held by another program");
-    EXPECT_EQ(emulator.bytesReceived(), 0u);
-    EXPECT_TRUE(platform->calls().empty());
+    const auto refused = [&](const char* step, ElatecReader& line) {
+        SCOPED_TRACE(step);
+        ASSERT_TRUE(line.waitForIdle(testsupport::PeerDeadlineMs));
+        const size_t heard = line.bytesReceived();
+        EXPECT_FALSE(second.open(device, 115200));
+        EXPECT_EQ(second.error().what(), "'" + device + "' is held by another program");
+        ASSERT_TRUE(line.waitForIdle(testsupport::PeerDeadlineMs));
+        EXPECT_EQ(line.bytesReceived(), heard);
+        EXPECT_TRUE(platform->calls().empty());
+    };
+    refused("the first reads", emulator);
+
+    emulator.setMode(ElatecReader::Mode::Silent);
+    EXPECT_FALSE(nfc->open(device, 115200));
+    EXPECT_EQ(nfc->error().what(), "NFC device not found");
+    refused("its reader is silent", emulator);
+    emulator.setMode(ElatecReader::Mode::BinaryCrc);
+    emulator.inject({ElatecReader::Fault::Status, 1, 0x0407});
+    EXPECT_FALSE(nfc->open(device, 115200));
+    EXPECT_EQ(nfc->error().what(), "Device not responding");
+    refused("its reader does not beep", emulator);
+    ASSERT_TRUE(nfc->open(device, 115200)) << nfc->error().what();
+    refused("its reader is back", emulator);
     emulator.setCard(std::make_shared<emulators::UltralightEV1>());
     const auto tag = nfc->searchTag(testsupport::PeerDeadlineMs);
     ASSERT_NE(tag, nullptr);
     EXPECT_TRUE(tag->iso14443()->checkPresence());
+
+    ElatecReader replugged;
+    ASSERT_EQ(::unlink(device.c_str()), 0);
+    ASSERT_EQ(::symlink(replugged.devicePath().c_str(), device.c_str()), 0);
+    ASSERT_TRUE(nfc->open(device, 115200)) << nfc->error().what();
+    EXPECT_TRUE(second.open(emulator.devicePath(), 115200)) << second.error().what();
+    refused("its reader was plugged in again", replugged);
 
     nfc.reset();
     bool ownLink = true;
@@ -174,8 +207,10 @@ TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
     NFC::Reader first({claimant});
     for (const bool link : {true, false}) {
         ownLink = link;
-        EXPECT_FALSE(first.open(emulator.devicePath(), 115200));
-        EXPECT_EQ(second.open(emulator.devicePath(), 115200), !link) << second.error().what();
+        EXPECT_FALSE(first.open(device, 115200));
+        refused("its open failed", replugged);
+        EXPECT_FALSE(first.open("127.0.0.1:1", 115200));
+        EXPECT_EQ(second.open(device, 115200), !link) << second.error().what();
     }
 }
 

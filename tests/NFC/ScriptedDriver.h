@@ -1,12 +1,16 @@
 // A reader driver for the paths that a real reader cannot easily be made to take: it records each
 // open (family name, device, port or baud) in a log the test shares between several of them, opens
 // only when told to, and answers the EMV kernel calls from a script. Everything else is a closed
-// driver's answer. Single-threaded, like the reader facade.
+// driver's answer. Single-threaded, like the reader facade, but for its record of requests, which
+// another thread may read while the driver runs.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "NFC/Driver.h"
@@ -39,7 +43,22 @@ public:
         return {family, name, [name, opens] { return std::make_shared<ScriptedDriver>(name, opens); }};
     }
 
+    // A request to the reader as the driver saw it begin: a search ('s') or a status query ('?'),
+    // on the steady clock in ms.
+    struct Request
+    {
+        char kind;
+        double atMs;
+    };
+
     void expectEMV(EMVStep step) { m_emv.push_back(std::move(step)); }
+    // Each search of the empty field takes this long before it answers.
+    void setSearchMs(int ms) { m_searchMs = ms; }
+    std::vector<Request> requests() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requests;
+    }
     bool scriptUsed() const { return m_emv.empty() && m_offScript == 0; }
 
     bool open(const std::string& device, int baud, std::string*) override
@@ -63,7 +82,11 @@ public:
         info.firmware = "scripted";
         return info;
     }
-    bool status() override { return m_open; }
+    bool status() override
+    {
+        record('?');
+        return m_open;
+    }
     bool reset() override { return false; }
     bool setLEDs(uint8_t) override { return false; }
     bool setScreen(Screen) override { return false; }
@@ -71,7 +94,12 @@ public:
     bool setTagTypes(uint32_t, uint32_t) override { return false; }
     bool enableRF() override { return false; }
     bool disableRF() override { return false; }
-    bool searchTag(int&, std::vector<uint8_t>&, std::vector<uint8_t>&, int) override { return false; }
+    bool searchTag(int&, std::vector<uint8_t>&, std::vector<uint8_t>&, int) override
+    {
+        record('s');
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_searchMs));
+        return false;
+    }
     bool ISO14443_checkPresence() override { return false; }
     bool ISO14443_TDX3(const std::vector<uint8_t>&, std::vector<uint8_t>&) override { return false; }
     bool ISO14443_TDX4(const std::vector<uint8_t>&, std::vector<uint8_t>&) override { return false; }
@@ -110,6 +138,13 @@ public:
     const std::vector<std::string>& completed() const { return m_completed; }
 
 private:
+    void record(char kind)
+    {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back({kind, std::chrono::duration<double, std::milli>(now).count()});
+    }
+
     bool emv(std::vector<std::string>& out, int& error)
     {
         if (m_emv.empty()) {
@@ -131,6 +166,9 @@ private:
     std::deque<EMVStep> m_emv;
     int m_offScript = 0;
     std::vector<std::string> m_completed;
+    int m_searchMs = 0;
+    mutable std::mutex m_mutex;
+    std::vector<Request> m_requests;
 };
 
 }  // namespace testdrivers

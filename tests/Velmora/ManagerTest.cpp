@@ -1,8 +1,9 @@
 // The manager's worker on the real reader stack (NFC::Reader, Elatec driver, pseudo-terminal) with
 // an emulated reader, card and SAMs, and a layout reader the test scripts: every card placed gives
 // one auto-read report, a layout that throws does not stop the worker, and a reader that stops
-// answering is retried until it answers again. On the T2151 readers: how often an empty field is
-// searched, and how soon a card placed during a search is seen.
+// answering is retried until it answers again (its line held meanwhile). How often an empty field is
+// searched, on a scripted driver and the T2151 readers, and how soon a card placed during a search is
+// seen.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,8 +19,11 @@
 #include "Journal.h"
 #include "NFC/Reader.h"
 #include "NFC/SAM.h"
+#include "NFC/ScriptedDriver.h"
 #include "ScriptedCardReader.h"
+#include "TestSupport.h"
 #include "Velmora/Manager.h"
+#include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/MifareSam.h"
 #include "emulators/T2151Reader.h"
@@ -103,6 +107,11 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
              // The lost search, then two failed openings: every reader family probes the silent
              // line each time, so this takes some 20 s.
              ASSERT_TRUE(journal.waitFor("error 200", 3, 40000));
+             // Between two reopens the line is still this program's: another one is refused.
+             NFC::Reader other({{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
+                                 [] { return std::make_shared<ElatecTWN::Driver>(); }}});
+             EXPECT_FALSE(other.open(reader.devicePath(), 115200));
+             EXPECT_EQ(other.error().what(), "'" + reader.devicePath() + "' is held by another program");
              reader.setMode(ElatecReader::Mode::BinaryCrc);
          },
          "read 04010203040506 Scripted null 202 read: Error reading page (4): 5"},
@@ -161,6 +170,33 @@ TEST(Manager, RetriesAReaderThatCannotBeOpenedEveryTwoSeconds)
         EXPECT_GE(msBetween(failures[i - 1], failures[i]), 1950.0);
         EXPECT_LE(msBetween(failures[i - 1], failures[i]), 2600.0);
     }
+}
+
+// The period runs from the start of each request, whatever the reader takes to answer: one that
+// answers an empty field in 8 ms is asked again 10 ms after that search began, not 18. Judged on the
+// driver's own record of when each request began, so a busy machine only stretches a gap.
+TEST(Manager, PacesRequestsFromTheStartOfEach)
+{
+    auto driver = std::make_shared<testdrivers::ScriptedDriver>("slow", nullptr, true);
+    driver->setSearchMs(8);
+    auto reader = std::make_shared<NFC::Reader>(NFC::Reader::DriverFactories{
+        {NFC::Reader::DriverFactory::Networked, "net", [driver] { return driver; }}});
+    RFID::Manager manager(reader, RFID::Config(), "127.0.0.1:1", 115200);
+    manager.run();
+    ASSERT_TRUE(testsupport::eventually([&] { return driver->requests().size() > 200; }));
+    manager.stop();
+    const std::vector<testdrivers::ScriptedDriver::Request> requests = driver->requests();
+    // Searches and status queries in turn; the gap after each search tells where the period began.
+    std::vector<double> afterSearch;
+    for (size_t i = 1; i <= 200; ++i) {
+        ASSERT_NE(requests[i].kind, requests[i - 1].kind) << i;
+        if (requests[i - 1].kind == 's')
+            afterSearch.push_back(requests[i].atMs - requests[i - 1].atMs);
+    }
+    std::sort(afterSearch.begin(), afterSearch.end());
+    EXPECT_LE(afterSearch[afterSearch.size() / 10], RFID::Manager::RequestPeriodMs + 4.0);
+    // And none sooner: 200 requests span 200 periods (a period of 9 ms fails it).
+    EXPECT_GE(requests[200].atMs - requests[0].atMs, 200 * RFID::Manager::RequestPeriodMs - 5.0);
 }
 
 // The worker on a T2151 reader with an empty field. A reader that holds the search for the time-out

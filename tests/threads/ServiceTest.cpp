@@ -210,14 +210,23 @@ TEST(MsgService, QuickRunCallsStartOneThread)
     EXPECT_EQ(worker.starts.load(), 2);
 }
 
-TEST(MsgService, IdleRunsWhenNoMessageComesAndStopEndsAnUnlimitedWait)
+TEST(MsgService, IdleRunsEveryPeriodWhateverMessagesComeAndStopEndsAnUnlimitedWait)
 {
     Worker worker;
     worker.setIdle(20);
     worker.run(false);
-    // A loaded machine may wake the loop late, so the idle calls are counted up to a deadline.
-    for (int waited = 0; worker.idles.load() < 5 && waited < 5000; waited += 20) Thread::sleep(20);
-    EXPECT_GE(worker.idles.load(), 5);
+    // A loaded machine may wake the loop late, so the idle calls are counted up to a deadline; a
+    // sender that never pauses for a period holds them off no more than silence does.
+    for (const bool flood : {false, true}) {
+        SCOPED_TRACE(flood ? "flood" : "silence");
+        const int before = worker.idles.load();
+        for (int waited = 0; worker.idles.load() < before + 5 && waited < 5000; ++waited) {
+            if (flood)
+                worker.sendMsg(Item{0, waited});
+            Thread::sleep(1);
+        }
+        EXPECT_GE(worker.idles.load(), before + 5);
+    }
 
     worker.setIdle(-1);
     int answer = 0;

@@ -211,8 +211,9 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
         if (networkError.empty())
             networkError = error.empty() ? "no answer from the reader" : error;
     }
+    // A failure keeps the hold: the program tries this device again (the manager does every 2 s),
+    // and a stalled reader let go between two tries would be another program's to take.
     const auto failed = [&](const std::string& serialError) {
-        releaseDevice(false);
         if (networked && !networkError.empty())
             setError("makeDevice", -1, "networked reader '" + device + "': " + networkError);
         else
@@ -274,7 +275,6 @@ bool Reader::openDevice(const std::string& device, int baud)
     if (!m_driver->beep(BeepVolume, BeepFrequency, BeepOnTime, BeepOffTime)) {
         setError("openDevice", -1, "Device not responding");
         m_driver.reset();
-        releaseDevice(false);
         return false;
     }
 

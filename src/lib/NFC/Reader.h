@@ -2,8 +2,9 @@
 // a device string, checks that the reader answers, builds the contactless link and one contact
 // link per SAM slot, turns detected cards into tag objects and powered SAMs into SAM objects,
 // forwards the simple reader controls and keeps the last error. A serial device is held for this
-// program alone while its reader is open: another program's reader is refused before any driver
-// touches the line. Held by std::shared_ptr and used from the one thread that owns it; the driver,
+// program alone from its first probe for as long as this facade keeps trying it, failed opens
+// included: another program's reader is refused before any driver touches the line. Held by
+// std::shared_ptr and used from the one thread that owns it; the driver,
 // links, tags and SAMs it makes share the driver.
 #pragma once
 
@@ -101,10 +102,12 @@ public:
     std::shared_ptr<SAM> turnOnSam(int slot);
 
 private:
-    // Takes the device for this program (or keeps it when already taken); false with the reason
+    // Takes the device for this program, or keeps it when the node under the name is the one
+    // already taken (another node, a reader plugged in again, is taken anew); false with the reason
     // when another program has it or the node cannot be opened.
     bool holdDevice(const std::string& device, std::string& why);
-    // Lets the device go, unless a family of ours still runs its own link on it.
+    // Lets the device go, unless a family of ours still runs its own link on it. Only for another
+    // device or the facade's end: a failed open keeps the hold for the next try.
     void releaseDevice(bool evenIfClaimed);
 
     std::shared_ptr<Driver> m_driver;

@@ -1,8 +1,9 @@
 // A service whose task is a message loop: requests queued from any thread (storeMsg, sendMsg) are
-// handled one at a time, in arrival order, on the service's thread; when none comes within
-// idlePeriod ms, onIdle runs instead. The queue holds at most 100 messages and says so: a refused
-// request (queue full, service not running) is reported to the sender at once, so a sender never
-// waits for a reply that cannot come. A handler that throws is logged and the loop goes on.
+// handled one at a time, in arrival order, on the service's thread; onIdle runs idlePeriod ms after
+// the last onIdle ended, between two messages when they keep coming. The queue holds at most 100
+// messages and says so: a refused request (queue full, service not running) is reported to the
+// sender at once, so a sender never waits for a reply that cannot come. A handler that throws is
+// logged and the loop goes on.
 //
 // T derives publicly from MsgService<T> and provides onMessage(M) for each payload type it is sent
 // (public, or with Message<M, T> as a friend). It must stop() and waitStop() in its own destructor,
@@ -10,12 +11,14 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <exception>
 #include <memory>
 #include <string>
 #include <utility>
 
 #include "core/BaseMessage.h"
+#include "core/Clock.h"
 #include "core/Message.h"
 #include "core/Queue.h"
 #include "core/Service.h"
@@ -67,15 +70,27 @@ protected:
 
     void task() override
     {
+        // The idle period counts from the end of the last onIdle, messages handled or not: a sender
+        // that never pauses for a whole period cannot put the idle work off for ever.
+        double idleEnded = Clock::monotonicMillis();
         while (isRunning()) {
+            const int period = idlePeriod.load();
+            int wait = period;
+            if (period > 0) {
+                const double left = idleEnded + period - Clock::monotonicMillis();
+                wait = left > 0 ? static_cast<int>(std::ceil(left)) : 0;
+            }
             std::unique_ptr<BaseMessage> msg;
-            if (m_queue.pop(msg, idlePeriod.load())) {
+            if (m_queue.pop(msg, wait)) {
                 guarded([&msg] { msg->handler(); }, "message handler");
                 msg.reset();
-                continue;
+                if (period < 0 || Clock::monotonicMillis() < idleEnded + period)
+                    continue;
             }
-            if (isRunning())
+            if (isRunning()) {
                 guarded([this] { onIdle(); }, "idle handler");
+                idleEnded = Clock::monotonicMillis();
+            }
         }
         dropQueued();
     }
@@ -83,8 +98,8 @@ protected:
     // A service that could not start refuses what comes next and answers what it had accepted.
     void onStartFailed() override { dropQueued(); }
 
-    // Milliseconds without a message before onIdle runs; 0 polls, negative waits without limit.
-    // The next wait uses a new value.
+    // Milliseconds from the end of one onIdle to the next; 0 runs it after every message and
+    // whenever the queue is empty, negative only when woken. The next wait uses a new value.
     std::atomic<int> idlePeriod{100};
 
 private:
