@@ -80,6 +80,30 @@ TEST(MQTTRpcTopics, RequestAndAnswerTopicsAreTakenApart)
     EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
 }
 
+TEST(MQTTCallIds, ATimedOutIdStaysOutOfTheDrawUntilAsManyLaterOnesAsTheCapacityAreHeld)
+{
+    MQTT::CallIds ids(7, 2);
+    const auto none = [](unsigned) { return false; };
+    const auto first = [&] {
+        ids.seed(7);
+        return ids.draw(0, none);
+    };
+    const unsigned a = first();
+    EXPECT_GE(a, 10000u);
+    EXPECT_LE(a, 99999u);
+    ids.hold(a);
+    const unsigned b = first();
+    ids.hold(b);
+    const unsigned c = first();  // two held, a one of them
+    EXPECT_NE(b, a);
+    EXPECT_TRUE(c != a && c != b) << c;
+    ids.hold(c);
+    EXPECT_EQ(first(), a);
+    // With every other id in use, the held ones go back rather than leave nothing to draw.
+    EXPECT_EQ(ids.draw(MQTT::CallIds::Count - 1, [b](unsigned id) { return id != b; }), b);
+    EXPECT_EQ(ids.draw(MQTT::CallIds::Count, none), 0u);
+}
+
 TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
 {
     MQTT::Client server("rpc/dev", "MQTT");
@@ -168,6 +192,7 @@ TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
     peer.subscribe("late/sam/command/request/+", 2);
     peer.subscribe("late/caller/error", 0);
 
+    caller.seedCallIds(1);
     EXPECT_EQ(caller.rpc("late/sam/command", "first", 300), std::make_pair(false, std::string()));
     auto request = peer.receive(10s);
     ASSERT_TRUE(request);
@@ -175,10 +200,11 @@ TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
     EXPECT_EQ(request->qos, 2);
     EXPECT_FALSE(request->retained);
     const std::string lateId = request->topic.substr(request->topic.rfind('/') + 1);
-    peer.publish("late/sam/command/response/" + lateId, "too late", 1);
 
-    // The next call is answered twice; the first answer counts, and neither the late answer nor
-    // the repeated one makes the client complain or hands it to a later call.
+    // The next call starts from the same draw, and the late answer comes while it waits; its own
+    // answer comes twice. The first of its own counts, and neither the late answer nor the
+    // repeated one makes the client complain or hands it to a later call.
+    caller.seedCallIds(1);
     std::pair<bool, std::string> second;
     std::thread calling([&] { second = caller.rpc("late/sam/command", "second", 10000); });
     // A test that stops early still waits for the call: a thread left running would end the program.
@@ -195,6 +221,7 @@ TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
     ASSERT_TRUE(request);
     const std::string id = request->topic.substr(request->topic.rfind('/') + 1);
     EXPECT_NE(id, lateId);
+    peer.publish("late/sam/command/response/" + lateId, "too late", 1);
     peer.publish("late/sam/command/response/" + id, "answer", 1);
     peer.publish("late/sam/command/response/" + id, "again", 1);
     calling.join();
@@ -222,9 +249,11 @@ TEST_F(MQTTClientRpc, ConcurrentCallsToOneNameAllGetTheirAnswers)
         threads.emplace_back([&, t] {
             for (int i = 0; i < Calls; ++i) {
                 const std::string payload = std::to_string(t) + ":" + std::to_string(i);
+                // Every call starts from the same draw: an id comes back as soon as it is free.
+                caller.seedCallIds(1);
                 auto result = caller.rpc("many/dev/echo", payload, 15000);
                 if (!result.first)
-                    continue;
+                    break;  // lost: one is enough, and the time-outs of more would add up
                 ++answered;
                 try {
                     if (json::parse(result.second)["data"]["payload"] != payload)

@@ -73,7 +73,8 @@ Client::Client(const std::string& base, const std::string& name)
     : m_name(name),
       m_client(this),
       m_config(std::make_shared<MQTT::Config>(base, name)),
-      m_idGenerator(static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()))
+      m_idGenerator(static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()),
+                    HeldCallIds)
 {
 }
 

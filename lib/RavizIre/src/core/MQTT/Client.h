@@ -20,6 +20,7 @@
 
 #include "core/LambdaTree.h"
 #include "core/Log.h"
+#include "core/MQTT/CallIds.h"
 #include "core/MQTT/Config.h"
 #include "core/MQTT/Message.h"
 #include "core/MQTTClient.h"
@@ -78,6 +79,9 @@ public:
     // call it from a handler, whose thread is the one that has to deliver the answer.
     std::pair<bool, std::string> rpc(const std::string& name, const std::string& payload,
                                      unsigned int timeoutMs);
+    // The same seed makes the next calls draw the same ids again, those in use and those of calls
+    // that timed out lately passed over. The ids are seeded from the clock at construction.
+    void seedCallIds(uint32_t seed);
     // Serves requests on base/name/request/<id> and base/name/request/<issuer>/<id>; the handler's
     // result goes back on .../response/<id> or .../response/<issuer>/<id>. A second handler for a
     // name already served is dropped.
@@ -186,8 +190,6 @@ private:
     mutable std::mutex m_configMutex;
     std::shared_ptr<const MQTT::Config> m_config;
 
-    std::minstd_rand0 m_idGenerator;
-
     // Guards the tables below; never held while a handler runs or the wrapper is called.
     mutable std::mutex m_subscriptionsMutex;
     std::map<std::string, Handler> m_internalCommands;
@@ -218,9 +220,13 @@ private:
     void releaseRpcResponses(const std::string& name);
     bool subscribeResponses(const std::string& name);
 
-    // Guards m_pendingCalls; never held together with m_subscriptionsMutex.
+    // Guards m_pendingCalls and m_idGenerator; never held together with m_subscriptionsMutex.
     std::mutex m_pendingMutex;
     std::map<std::string, Handler> m_pendingCalls;
+    // Generous: at one time-out every few ms an id stays out for minutes, and still two thirds
+    // of the ids remain to be drawn.
+    static constexpr size_t HeldCallIds = 30000;
+    MQTT::CallIds m_idGenerator;
     // Orders the subscribe and unsubscribe requests of answer filters, so that the last call to
     // a name letting its filter go never overtakes the next call taking it again. Taken before
     // m_subscriptionsMutex.

@@ -4,7 +4,6 @@
 #include <exception>
 #include <future>
 #include <memory>
-#include <random>
 
 #include "core/MQTT/Client.h"
 #include "core/String.h"
@@ -14,8 +13,6 @@ namespace MQTT {
 
 namespace {
 
-constexpr unsigned FirstCallId = 10000;
-constexpr unsigned LastCallId = 99999;
 const char* const RequestPart = "/request/";
 const char* const ResponsePart = "/response/";
 
@@ -47,15 +44,15 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
     acquireRpcResponses(name);
 
     std::string id;
+    unsigned drawn;
     {
         std::lock_guard<std::mutex> lock(m_pendingMutex);
-        if (m_pendingCalls.size() > LastCallId - FirstCallId) {
-            // Every id is taken; no call can be told apart from the others.
-            id.clear();
-        } else {
-            std::uniform_int_distribution<unsigned int> ids(FirstCallId, LastCallId);
-            do id = String::format("%u", ids(m_idGenerator));
-            while (m_pendingCalls.count(id) != 0);
+        drawn = m_idGenerator.draw(m_pendingCalls.size(), [this](unsigned candidate) {
+            return m_pendingCalls.count(String::format("%u", candidate)) != 0;
+        });
+        // None drawn: every id is taken, no call could be told apart from the others.
+        if (drawn != 0) {
+            id = String::format("%u", drawn);
             // The entry leaves the table when the answer is taken, so a second answer finds
             // nothing to fulfil.
             m_pendingCalls.emplace(id, Fulfil{answer});
@@ -78,8 +75,11 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
         std::lock_guard<std::mutex> lock(m_pendingMutex);
         auto it = m_pendingCalls.find(id);
         const Fulfil* entry = it != m_pendingCalls.end() ? it->second.target<Fulfil>() : nullptr;
-        if (entry && entry->answer == answer)
+        if (entry && entry->answer == answer) {
             m_pendingCalls.erase(it);
+            // Still ours, so its answer was not taken and may yet come: no newer call may meet it.
+            m_idGenerator.hold(drawn);
+        }
     }
     releaseRpcResponses(name);
 
@@ -88,6 +88,12 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
     if (!answered)
         return {false, std::string()};
     return {true, future.get().payload};
+}
+
+void Client::seedCallIds(uint32_t seed)
+{
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    m_idGenerator.seed(seed);
 }
 
 // Calls in flight hold the answer filter of their name by count, so that the first call to end
