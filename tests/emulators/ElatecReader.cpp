@@ -698,7 +698,7 @@ void ElatecReader::respond(uint16_t command, Answer answer)
     if (fault && fault->kind == Fault::Delay && !m_pty.pause(fault->value))
         return;
     if (fault && (fault->kind == Fault::Held || fault->kind == Fault::Overtaken)) {
-        if (fault->kind == Fault::Held && fault->value > 0) {
+        if (fault->value > 0) {
             const size_t head = wire.size() - std::min(wire.size(), static_cast<size_t>(fault->value));
             m_pty.write(wire.data(), head);
             wire.erase(wire.begin(), wire.begin() + static_cast<long>(head));
@@ -729,6 +729,20 @@ void ElatecReader::respond(uint16_t command, Answer answer)
             ++m_releasedAnswers;
         }
         m_recorded.notify_all();
+        return;
+    }
+    if (fault && fault->kind == Fault::Flood) {
+        for (const double until = nowMs() + HeldLimitMs; nowMs() < until;) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_releases > 0) {
+                    --m_releases;
+                    break;
+                }
+            }
+            if (!m_pty.write(fault->data.data(), fault->data.size()))
+                break;
+        }
         return;
     }
     if (fault && fault->kind == Fault::Trickle) {
