@@ -1,5 +1,7 @@
 #include "emulators/ElatecReader.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -732,7 +734,10 @@ void ElatecReader::respond(uint16_t command, Answer answer)
         return;
     }
     if (fault && fault->kind == Fault::Flood) {
-        for (const double until = nowMs() + HeldLimitMs; nowMs() < until;) {
+        // Written a piece at a time without waiting for room, so that a release is seen at once
+        // also when the host has stopped reading.
+        size_t at = 0;
+        for (const double until = nowMs() + HeldLimitMs; nowMs() < until && !fault->data.empty();) {
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_releases > 0) {
@@ -740,7 +745,10 @@ void ElatecReader::respond(uint16_t command, Answer answer)
                     break;
                 }
             }
-            if (!m_pty.write(fault->data.data(), fault->data.size()))
+            const ssize_t n = ::write(m_pty.masterFd(), fault->data.data() + at, fault->data.size() - at);
+            if (n > 0)
+                at = (at + static_cast<size_t>(n)) % fault->data.size();
+            else if (!m_pty.pause(1))
                 break;
         }
         return;
