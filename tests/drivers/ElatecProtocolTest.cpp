@@ -296,8 +296,10 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
         {ok, ok, ok, {Fault::Delay, 5000}},
         {ok, ok, ok, {Fault::Delay, 7000}},
         {ok, {Fault::Delay, 10000}},
-        // Lost only until the next command goes out, whose own answer is then 2 s late.
+        // Lost only until the next command goes out, whose own answer is then 2 s late; cut, its
+        // rest coming just after the next command's sync went out.
         {{Fault::Overtaken, 0, 0x0008}, {Fault::Delay, 2000, 0x0008}},
+        {ok, {Fault::Overtaken, 3, 0x0008}},
         // A part frame and a long silence are no quiet line.
         {ok, ok, {Fault::Trickle, 900}},
         std::vector<Fault>(5, Fault{Fault::Drop}),
