@@ -386,9 +386,9 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     EXPECT_EQ(answer, Bytes{0x01});
     EXPECT_EQ(reader.received().size(), 2u);
 
-    // Frames that are no answer, as fast as the line takes them, in place of the sync's answer;
-    // each reading of the clock moves it on 100 ms, so the wait ends long before the line's own
-    // clock would end it.
+    // Frames that are no answer, as fast as the line takes them, in place of the sync's answer,
+    // then a long answer that keeps coming a byte at a time; each reading of the clock moves it on
+    // 50 ms, so each wait ends long before the line's own clock would end it.
     const Bytes bad =
         GetParam() == ElatecReader::Mode::BinaryCrc ? fromHex("00 00") : Bytes{'Z', 'Z', '\r', '\n'};
     Bytes flood;
@@ -396,13 +396,18 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     reader.inject({Fault::BadCrc, 0, 0x0005});
     EXPECT_EQ(prs.xfer(0x0005, nullptr, nullptr), PRS::CrcFailed);
     reader.inject({Fault::Flood, 0, 0x0004, flood});
-    step = 100;
-    auto flooded = std::async(std::launch::async, [&prs] { return prs.xfer(0x0005, nullptr, nullptr); });
-    // Within the read time-out: the line's own clock ends the wait only after a second more.
-    const bool ended = flooded.wait_for(std::chrono::milliseconds(1000)) == std::future_status::ready;
-    reader.release();  // the flood stops either way
-    EXPECT_TRUE(ended);
-    EXPECT_EQ(flooded.get(), PRS::TransferFailed);
+    reader.inject({Fault::Trickle, 1, 0x0005, Bytes(5000)});
+    step = 50;
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i == 0 ? "flooded" : "trickled");
+        auto exchange = std::async(std::launch::async, [&prs] { return prs.xfer(0x0005, nullptr, nullptr); });
+        // Within the read time-out: the line's own clock ends the wait only after a second more.
+        const bool ended = exchange.wait_for(std::chrono::milliseconds(1000)) == std::future_status::ready;
+        if (i == 0)
+            reader.release();  // the flood stops either way
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(exchange.get(), PRS::TransferFailed);
+    }
 }
 
 TEST(PRSDetection, UndetectedReaderIsSpokenToInPlainAscii)
