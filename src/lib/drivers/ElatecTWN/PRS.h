@@ -141,9 +141,9 @@ private:
     TimeSource m_clock;
     Mode m_mode = AUTO;
     int m_readTimeoutMs = 1000;
-    // Answers carry no tag: once one was lost (a time-out, a cut or bad frame, a partial write,
-    // a doubt after detection) the reader may still send it, ahead of any later answer, however
-    // late. Until a sync proves otherwise, no frame is taken for a command's own.
+    // Answers carry no tag: once one was lost (a time-out, a cut, over-long or bad-CRC frame, a
+    // partial write, a doubt after detection) the reader may still send it, ahead of any later
+    // answer, however late. Until a sync proves otherwise, no frame is taken for a command's own.
     Line m_line = Line::InStep;
     // Which length limit the next sync asks for (an index into the cycle of limits).
     unsigned m_syncs = 0;
