@@ -270,6 +270,24 @@ std::vector<Fault> randomFates(unsigned seed)
     return fates;
 }
 
+// A line longer than any answer is cut at the framer's limit, and its rest may come only after the
+// next command went out: that command never takes it for its own answer.
+TEST(PRSLine, RestOfAnOverlongLineIsNeverTakenForTheNextAnswer)
+{
+    ElatecReader reader(ElatecReader::Mode::Ascii);
+    PRS prs(reader.devicePath(), PRS::AUTO);
+    // The last 14 characters, six zero bytes and CR LF, wait for the next command.
+    reader.setDeviceUID(Bytes(Framer::MaxFrame + 10, 0x00));
+    reader.inject({Fault::Overtaken, 14, 0x0008});
+    Bytes answer;
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+    ASSERT_TRUE(reader.waitForHeld(1, testsupport::PeerDeadlineMs));
+    const Bytes uid = fromHex("7E 11 02 03 44 55 66 77");
+    reader.setDeviceUID(uid);
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+    EXPECT_EQ(answer, uid);
+}
+
 TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
 {
     const Fault ok{Fault::Delay, 0};
@@ -278,8 +296,10 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
         {ok, ok, ok, {Fault::Delay, 5000}},
         {ok, ok, ok, {Fault::Delay, 7000}},
         {ok, {Fault::Delay, 10000}},
-        // Lost only until the next command goes out, whose own answer is then 2 s late.
+        // Lost only until the next command goes out, whose own answer is then 2 s late; cut, its
+        // rest coming just after the next command's sync went out.
         {{Fault::Overtaken, 0, 0x0008}, {Fault::Delay, 2000, 0x0008}},
+        {ok, {Fault::Overtaken, 3, 0x0008}},
         // A part frame and a long silence are no quiet line.
         {ok, ok, {Fault::Trickle, 900}},
         std::vector<Fault>(5, Fault{Fault::Drop}),
@@ -306,14 +326,16 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
 // One receive ends within the read time-out and a second from the moment its command went out,
 // however the reader trickles its bytes: an answer whose last bytes come just inside that is
 // taken (at the bound itself too), one completed just past it is not. The wait for a sync's answer
-// ends the same way, whatever follows it, and the next command syncs again before it goes out.
+// ends the same way, whatever follows it or floods it, and the next command syncs again before it
+// goes out.
 TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 {
-    std::atomic<double> now{0};
+    std::atomic<double> now{0}, step{0};
     std::atomic<bool> armed{false};
     std::promise<void> read;
     PRS prs(reader.devicePath(), PRS::AUTO, [&] {
         const double value = now.load();
+        now.store(value + step.load());  // only while no test step moves it
         if (armed.exchange(false))
             read.set_value();
         return value;
@@ -342,6 +364,10 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
         }
     }
 
+    // The rest of the last answer, left on the line once its bound passed, is there before the
+    // next command goes out (a binary one coming just after would meet the sync, and the line be
+    // in step only at the command after).
+    ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
     now = 0;
     reader.inject({Fault::Held, 0, 0x0008});
     EXPECT_EQ(prs.xfer(0x0008, nullptr, nullptr), PRS::TransferFailed);
@@ -353,13 +379,35 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     now = 2001;
     reader.release();
     EXPECT_EQ(next.get(), PRS::TransferFailed);
-
     ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
     reader.clearReceived();
     Bytes answer;
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
     EXPECT_EQ(answer, Bytes{0x01});
     EXPECT_EQ(reader.received().size(), 2u);
+
+    // Frames that are no answer, as fast as the line takes them, in place of the sync's answer,
+    // then a long answer that keeps coming a byte at a time; each reading of the clock moves it on
+    // 50 ms, so each wait ends long before the line's own clock would end it.
+    const Bytes bad =
+        GetParam() == ElatecReader::Mode::BinaryCrc ? fromHex("00 00") : Bytes{'Z', 'Z', '\r', '\n'};
+    Bytes flood;
+    for (int i = 0; i < 64; ++i) flood.insert(flood.end(), bad.begin(), bad.end());
+    reader.inject({Fault::BadCrc, 0, 0x0005});
+    EXPECT_EQ(prs.xfer(0x0005, nullptr, nullptr), PRS::CrcFailed);
+    reader.inject({Fault::Flood, 0, 0x0004, flood});
+    reader.inject({Fault::Trickle, 1, 0x0005, Bytes(5000)});
+    step = 50;
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i == 0 ? "flooded" : "trickled");
+        auto exchange = std::async(std::launch::async, [&prs] { return prs.xfer(0x0005, nullptr, nullptr); });
+        // Within the read time-out: the line's own clock ends the wait only after a second more.
+        const bool ended = exchange.wait_for(std::chrono::milliseconds(1000)) == std::future_status::ready;
+        if (i == 0)
+            reader.release();  // the flood stops either way
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(exchange.get(), PRS::TransferFailed);
+    }
 }
 
 TEST(PRSDetection, UndetectedReaderIsSpokenToInPlainAscii)
@@ -417,6 +465,24 @@ TEST(PRSDetection, ALateProbeAnswerStillIdentifiesTheVariant)
         EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
         EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
         EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(c.mode));
+        if (c.mode != ElatecReader::Mode::BinaryCrc)
+            continue;
+
+        // That first command waited for a quiet line before its sync; later syncs, after a CRC
+        // failure (its length prefix may have been hit too), do not.
+        double fastestMs = 1e9;
+        for (int i = 0; i < 3; ++i) {
+            reader.inject({Fault::BadCrc, 0, 0x0008});
+            EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::CrcFailed);
+            reader.clearReceived();
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+            fastestMs = std::min(fastestMs, testsupport::msSince(start));
+            const auto received = reader.received();
+            ASSERT_EQ(received.size(), 2u);
+            EXPECT_EQ(received[0].command, 0x0004);
+        }
+        EXPECT_LT(fastestMs, 500);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "emulators/ElatecReader.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -698,7 +700,7 @@ void ElatecReader::respond(uint16_t command, Answer answer)
     if (fault && fault->kind == Fault::Delay && !m_pty.pause(fault->value))
         return;
     if (fault && (fault->kind == Fault::Held || fault->kind == Fault::Overtaken)) {
-        if (fault->kind == Fault::Held && fault->value > 0) {
+        if (fault->value > 0) {
             const size_t head = wire.size() - std::min(wire.size(), static_cast<size_t>(fault->value));
             m_pty.write(wire.data(), head);
             wire.erase(wire.begin(), wire.begin() + static_cast<long>(head));
@@ -729,6 +731,26 @@ void ElatecReader::respond(uint16_t command, Answer answer)
             ++m_releasedAnswers;
         }
         m_recorded.notify_all();
+        return;
+    }
+    if (fault && fault->kind == Fault::Flood) {
+        // Written a piece at a time without waiting for room, so that a release is seen at once
+        // also when the host has stopped reading.
+        size_t at = 0;
+        for (const double until = nowMs() + HeldLimitMs; nowMs() < until && !fault->data.empty();) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_releases > 0) {
+                    --m_releases;
+                    break;
+                }
+            }
+            const ssize_t n = ::write(m_pty.masterFd(), fault->data.data() + at, fault->data.size() - at);
+            if (n > 0)
+                at = (at + static_cast<size_t>(n)) % fault->data.size();
+            else if (!m_pty.pause(1))
+                break;
+        }
         return;
     }
     if (fault && fault->kind == Fault::Trickle) {

@@ -46,7 +46,10 @@ public:
             Split,        // send the answer in three writes, value ms apart
             Replace,      // answer with status 0 and data instead of what the reader would say
             Held,         // keep the answer (its last value bytes when value > 0) until release()
-            Overtaken,    // keep the answer until the host's next command is on the line
+            Overtaken,    // keep the answer (its last value bytes when value > 0) until the host's
+                          // next command is on the line
+            Flood,        // instead of the answer, send data (line bytes as they are) over and
+                          // over until release()
             Trickle,      // send the answer (status 0 and data, when given) a byte every value ms
         };
         Kind kind;

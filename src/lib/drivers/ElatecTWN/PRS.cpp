@@ -116,7 +116,7 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
     if (crc)
         writer.u16le(NFC::crc16(m_frame.data(), m_frame.size(), CrcStart));
 
-    if (m_unansweredProbes != 0) {
+    if (m_line == Line::ProbesOut) {
         // The reader was perhaps only slow: this command goes out the way an undetected reader
         // is spoken to, and a late answer to a probe still tells the variant. The reader may then
         // be halfway through taking the command for a frame of its own, or answer it late: the
@@ -128,8 +128,7 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
             return TransferFailed;
         m_mode = Probes[late].mode;
         Log::debug("%s", Probes[late].found);
-        m_inStep = false;
-        m_strayBytes = true;
+        note(Event::Detected);
         return xfer(command, params, answer);
     }
 
@@ -141,9 +140,7 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
     if (crc) {
         // Status byte and both CRC bytes must be there before either is taken.
         if (!crcMatches(m_received)) {
-            // A length prefix hit by the same fault may have cut the frame short or let it run
-            // into the next one.
-            m_inStep = false;
+            note(Event::BadCrc);
             return CrcFailed;
         }
         size -= 2;
@@ -166,30 +163,52 @@ int PRS::xferAscii(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answ
 
 int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer)
 {
-    if (m_inStep) {
-        // Nothing is owed: anything waiting is noise.
-        m_port->flush();
-    } else {
-        if (m_strayBytes)
-            settle();
-        m_strayBytes = false;
+    if (m_line == Line::Stray) {
+        settle();
+        note(Event::Settled);
+    }
+    if (m_line == Line::OutOfStep) {
         if (!sync(framer))
             return TransferFailed;
+    } else {
+        m_port->flush();  // nothing is owed: anything waiting is noise
     }
     // The bound of the receive counts from before the command goes out, so no answer to it can
     // come before the receive's start.
     const Since start = now();
-    if (!send(framer.transport(), frame))
+    if (send(framer.transport(), frame) != Sent::Whole)
         return TransferFailed;
-    // Whatever became of the answer unless it came whole and in time, it may still come, or its
-    // rest may: the next command syncs first. A whole frame that is no answer (empty, not hex) was
-    // this command's answer all the same, and the line stays in step.
-    const Heard heard = receive(framer, start, m_readTimeoutMs);
-    m_inStep = heard == Heard::Frame || heard == Heard::Bad;
-    if (heard != Heard::Frame)
+    const Event heard = receive(framer, start, m_readTimeoutMs);
+    note(heard);
+    if (heard != Event::Frame)
         return TransferFailed;
     answer.assign(framer.frame().begin(), framer.frame().end());
     return 0;
+}
+
+PRS::Line PRS::next(Line line, Event event)
+{
+    // While probing, what the probes hear decides at the end.
+    if (line == Line::Detecting)
+        return line;
+    switch (event) {
+        case Event::Frame:   // the command's own answer
+        case Event::Bad:     // no answer, but the command's own all the same: nothing is owed
+        case Event::Synced:  // the reader answers in order
+            return Line::InStep;
+        case Event::Overlong:  // cut at the framer's size limit: the rest of the line may still come
+        case Event::Silent:    // the answer may still come ..
+        case Event::Cut:       // .. or its rest may
+        case Event::Overdue:
+        case Event::LateFrame:  // as late as it was, the next one may be later still
+        case Event::BadCrc:     // a damaged length prefix may have cut the frame or run it on
+        case Event::PartSent:   // the reader may answer what it made of the part, or not
+        case Event::Settled:
+            return Line::OutOfStep;
+        case Event::Detected:  // the reader may be taking the command's bytes for a frame
+            return Line::Stray;
+    }
+    return Line::OutOfStep;
 }
 
 bool PRS::sync(Framer& framer)
@@ -214,54 +233,61 @@ bool PRS::sync(Framer& framer)
     // commands, since the reader answers in order.
     m_port->flush();
     const Since start = now();
-    if (!send(framer.transport(), m_syncFrame))
+    if (send(framer.transport(), m_syncFrame) != Sent::Whole)
         return false;
     for (;;) {
-        const Heard heard = receive(framer, start, m_readTimeoutMs);
-        if (heard == Heard::Bad) {
+        const Event heard = receive(framer, start, m_readTimeoutMs);
+        if (heard == Event::Bad) {
             // A line or frame broken by the flush, or noise; a reader that keeps sending such
             // must not hold the wait past its bound.
             if (pastBound(start))
                 return false;
             continue;
         }
-        if (heard != Heard::Frame && heard != Heard::LateFrame)
+        if (heard != Event::Frame && heard != Event::LateFrame)
             return false;
-        if (isSyncAnswer(framer.frame(), limit)) {
+        const std::vector<uint8_t> text = syncAnswerText(framer.frame(), limit);
+        if (!text.empty()) {
             // In step either way; past the bound the command itself is not sent.
             Log::debug("[PRS] line in step again");
-            m_inStep = true;
-            return heard == Heard::Frame;
+            learnVersion(text);
+            note(Event::Synced);
+            return heard == Event::Frame;
         }
         Log::debug("[PRS] late answer to an earlier command dropped");
-        if (heard == Heard::LateFrame)
+        if (heard == Event::LateFrame)
             return false;
     }
 }
 
-bool PRS::isSyncAnswer(const std::vector<uint8_t>& frame, uint8_t limit)
+std::vector<uint8_t> PRS::syncAnswerText(const std::vector<uint8_t>& frame, uint8_t limit) const
 {
     const bool crc = hasCrc(m_mode);
     if (crc && !crcMatches(frame))
-        return false;
+        return {};
     NFC::ByteReader reader(frame.data(), frame.size() - (crc ? 2 : 0));
     const uint8_t status = reader.u8();
     const uint8_t count = reader.u8();
     if (!reader.ok() || status != 0 || count != limit || reader.remaining() != limit)
-        return false;
-    return agreesWithVersion(reader.bytes(limit));
+        return {};
+    std::vector<uint8_t> text = reader.bytes(limit);
+    if (!agreesWithVersion(text))
+        return {};
+    return text;
 }
 
-bool PRS::agreesWithVersion(const std::vector<uint8_t>& text)
+bool PRS::agreesWithVersion(const std::vector<uint8_t>& text) const
 {
     if (!std::all_of(text.begin(), text.end(), [](uint8_t c) { return c >= 0x20 && c < 0x7F; }))
         return false;
     const size_t known = std::min(text.size(), m_version.size());
-    if (!std::equal(text.begin(), text.begin() + static_cast<long>(known), m_version.begin()))
-        return false;
+    return std::equal(text.begin(), text.begin() + static_cast<long>(known), m_version.begin());
+}
+
+void PRS::learnVersion(const std::vector<uint8_t>& text)
+{
     if (text.size() > m_version.size())
         m_version.assign(text.begin(), text.end());
-    return true;
 }
 
 void PRS::noteVersion(uint16_t command, uint8_t asked, const std::vector<uint8_t>& received, size_t size)
@@ -279,7 +305,11 @@ void PRS::noteVersion(uint16_t command, uint8_t asked, const std::vector<uint8_t
     const bool whole = count < asked;
     if (whole || !agreesWithVersion(text)) {
         m_version.clear();
-        m_versionComplete = agreesWithVersion(text) && whole;
+        m_versionComplete = false;
+    }
+    if (agreesWithVersion(text)) {
+        learnVersion(text);
+        m_versionComplete = m_versionComplete || whole;
     }
 }
 
@@ -289,12 +319,12 @@ bool PRS::pastBound(Since start) const
     return m_clock() > start.judged + bound || Clock::monotonicMillis() > start.real + bound;
 }
 
-bool PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
+PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
 {
     m_wire.clear();
     if (!Framer::encode(transport, frame, m_wire)) {
         Log::error("[PRS] ERROR: frame of %zu bytes is too long", frame.size());
-        return false;
+        return Sent::None;
     }
     if (Log::enabled(Log::LevelDebug)) {
         const std::string text =
@@ -306,12 +336,10 @@ bool PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
     // reader cannot act on part of a frame.
     const int written = m_port->writeBytes(m_wire);
     if (written != static_cast<int>(m_wire.size())) {
-        // The reader may have taken part of it for a frame, and may answer that or not.
-        if (!m_detecting)
-            m_inStep = false;
-        return false;
+        note(Event::PartSent);
+        return Sent::Part;
     }
-    return true;
+    return Sent::Whole;
 }
 
 PRS::Since PRS::now() const
@@ -319,7 +347,7 @@ PRS::Since PRS::now() const
     return {m_clock(), Clock::monotonicMillis()};
 }
 
-PRS::Heard PRS::receive(Framer& framer, Since start, int gapMs)
+PRS::Event PRS::receive(Framer& framer, Since start, int gapMs)
 {
     framer.reset();
     const double bound = m_readTimeoutMs + ReceiveGraceMs;
@@ -332,29 +360,33 @@ PRS::Heard PRS::receive(Framer& framer, Since start, int gapMs)
         size_t used = 0;
         switch (framer.feed(m_chunk.data(), m_chunk.size(), used)) {
             case Framer::Result::NeedMore:
+                // A reader that sends without pause would otherwise keep the read going.
+                if (pastBound(start))
+                    break;
                 continue;
             case Framer::Result::Frame:
                 if (framer.frame().empty())
-                    return Heard::Bad;
+                    return Event::Bad;
                 logAnswer(framer);
-                if (m_clock() > deadline) {
+                if (pastBound(start)) {
                     Log::debug("[PRS] < answer completed past its bound");
-                    return Heard::LateFrame;
+                    return Event::LateFrame;
                 }
-                return Heard::Frame;
+                return Event::Frame;
             case Framer::Result::BadText:
                 Log::error("[PRS] ERROR: xferAscii() Exception : %s", framer.error().c_str());
-                return Heard::Bad;
+                return Event::Bad;
             default:
                 Log::error("[PRS] ERROR: answer line too long");
-                return Heard::Bad;
+                return Event::Overlong;
         }
+        break;
     }
     if (framer.finish() != Framer::Result::Truncated)
-        return Heard::Silent;
+        return Event::Silent;
     Log::debug("[PRS] < truncated answer (%d of %d bytes)", static_cast<int>(framer.frame().size()),
                static_cast<int>(framer.frame().size() + framer.wanted()));
-    return m_clock() >= deadline || Clock::monotonicMillis() >= realDeadline ? Heard::Overdue : Heard::Cut;
+    return m_clock() >= deadline || Clock::monotonicMillis() >= realDeadline ? Event::Overdue : Event::Cut;
 }
 
 bool PRS::readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out)
@@ -392,7 +424,7 @@ void PRS::logAnswer(const Framer& framer) const
 PRS::Mode PRS::detectMode()
 {
     Log::debug("[PRS] Detecting Elatec communication mode...");
-    m_detecting = true;
+    m_line = Line::Detecting;
     m_readTimeoutMs = ProbeTimeoutMs;
     m_port->setReadTimeout(ProbeTimeoutMs);
 
@@ -408,7 +440,7 @@ PRS::Mode PRS::detectMode()
     int last = -1;
     unsigned sent = 0;
     for (int i = 0; i < ProbeCount && answered < 0; ++i) {
-        if (!send(Probes[i].transport, Probes[i].frame))
+        if (send(Probes[i].transport, Probes[i].frame) != Sent::Whole)
             continue;
         sent |= 1u << i;
         last = i;
@@ -425,13 +457,13 @@ PRS::Mode PRS::detectMode()
 
     m_readTimeoutMs = NormalTimeoutMs;
     m_port->setReadTimeout(NormalTimeoutMs);
-    m_detecting = false;
-    // Answered late, the reader may still answer the probes that followed, or be halfway through
-    // taking one for a frame of its own variant: the first command syncs first.
-    m_inStep = answered < 0 || answered == last;
-    m_strayBytes = !m_inStep;
     // Silence may only mean a slow reader: its answer can still identify it during the next read.
+    // Answered late, the reader may still answer the probes that followed, or be halfway through
+    // taking one for a frame of its own variant: the first command settles and syncs first.
     m_unansweredProbes = answered < 0 ? sent : 0;
+    m_line = answered < 0       ? (sent != 0 ? Line::ProbesOut : Line::InStep)
+             : answered == last ? Line::InStep
+                                : Line::Stray;
     return detected;
 }
 
@@ -441,12 +473,13 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
     // framers go on from where detection left them.
     const unsigned probes = m_unansweredProbes;
     m_unansweredProbes = 0;
-    if (!send(Framer::Transport::Ascii, frame))
+    m_line = Line::InStep;
+    if (send(Framer::Transport::Ascii, frame) != Sent::Whole)
         return -1;
     const int late = listen(probes);
     // Unanswered, the command's answer may still come like any other that timed out.
     if (late < 0)
-        m_inStep = false;
+        note(Event::Silent);
     return late;
 }
 

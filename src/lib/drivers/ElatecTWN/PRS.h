@@ -52,15 +52,42 @@ public:
     Mode mode() const { return m_mode; }
 
 private:
-    // How one receive ended.
-    enum class Heard
+    // Where the line stands between two commands.
+    enum class Line
+    {
+        InStep,     // nothing is owed: anything waiting is noise
+        OutOfStep,  // an answer was lost: it may still come, ahead of any later one
+        Stray,      // out of step, and bytes of another variant went out (see settle())
+        Detecting,  // probes are out; what they hear decides at the end
+        ProbesOut,  // no probe was answered: the first command listens for a late answer to one
+    };
+
+    // What the line hears or does that bears on whether it is in step. receive() ends with one of
+    // the first seven.
+    enum class Event
     {
         Frame,      // a whole answer, within the bound
+        Bad,        // a whole line or frame that is no answer (not hex, empty)
+        Overlong,   // a line cut at the framer's size limit
         Silent,     // nothing within the wait
         Cut,        // part of an answer, then nothing within the wait
         Overdue,    // part of an answer when the bound passed: the rest may still be coming
         LateFrame,  // a whole answer, but completed past the bound
-        Bad,        // a whole line or frame that is no answer (not hex, too long, empty)
+        BadCrc,     // a whole answer whose CRC does not match
+        PartSent,   // a frame went out only in part
+        Detected,   // a late probe answer told the variant after a command went out another way
+        Settled,    // the line was quiet long enough for the reader to drop stray bytes
+        Synced,     // a sync's own answer came: the reader has answered everything before it
+    };
+    static Line next(Line line, Event event);
+    void note(Event event) { m_line = next(m_line, event); }
+
+    // How much of a frame went out.
+    enum class Sent
+    {
+        Whole,
+        None,  // refused before anything was written
+        Part,
     };
 
     // When a receive began, on the judging clock and on the monotonic one.
@@ -72,10 +99,10 @@ private:
     Since now() const;
 
     int transfer(ElatecTWN::Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer);
-    bool send(ElatecTWN::Framer::Transport transport, const std::vector<uint8_t>& frame);
+    Sent send(ElatecTWN::Framer::Transport transport, const std::vector<uint8_t>& frame);
     // One answer frame: each wait for input at most gapMs, and the frame complete within the read
     // time-out and ReceiveGraceMs from start, however the reader trickles its bytes.
-    Heard receive(ElatecTWN::Framer& framer, Since start, int gapMs);
+    Event receive(ElatecTWN::Framer& framer, Since start, int gapMs);
     // Up to want bytes of what is waiting, after a wait of at most gapMs that ends at the deadline;
     // false when none came.
     bool readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out);
@@ -84,11 +111,13 @@ private:
     // and reads and drops every frame until that query's own answer, all within the bound of one
     // receive. False when it did not come (in time): the command is not sent.
     bool sync(ElatecTWN::Framer& framer);
-    // Whether frame (status, data, CRC where the variant has one) is the answer to the sync that
-    // asked for limit characters of the version text; learns the text on the way.
-    bool isSyncAnswer(const std::vector<uint8_t>& frame, uint8_t limit);
-    // Whether text is printable and agrees with the version text seen so far, which it extends.
-    bool agreesWithVersion(const std::vector<uint8_t>& text);
+    // The version text in frame (status, data, CRC where the variant has one) when it is the
+    // answer to the sync that asked for limit characters of it; empty otherwise.
+    std::vector<uint8_t> syncAnswerText(const std::vector<uint8_t>& frame, uint8_t limit) const;
+    // Whether text is printable and agrees with the version text seen so far.
+    bool agreesWithVersion(const std::vector<uint8_t>& text) const;
+    // Takes text, which agrees with the version text seen so far, as that text when it is longer.
+    void learnVersion(const std::vector<uint8_t>& text);
     // Keeps the version text of an in-step answer to the version query that asked for at most
     // asked characters (the first size bytes of received, CRC excluded), for the syncs to match.
     void noteVersion(uint16_t command, uint8_t asked, const std::vector<uint8_t>& received, size_t size);
@@ -112,22 +141,17 @@ private:
     TimeSource m_clock;
     Mode m_mode = AUTO;
     int m_readTimeoutMs = 1000;
-    bool m_detecting = false;
-    // Answers carry no tag: once one was lost (a time-out, a cut or bad frame, a partial write,
-    // a doubt after detection) the reader may still send it, ahead of any later answer, however
-    // late. Until a sync proves otherwise, no frame is taken for a command's own.
-    bool m_inStep = true;
-    // Bytes of another variant went out (probes, or a command sent the undetected way): the
-    // reader may be taking them for the start of a frame, and the first sync waits until it can
-    // have dropped them.
-    bool m_strayBytes = false;
+    // Answers carry no tag: once one was lost (a time-out, a cut, over-long or bad-CRC frame, a
+    // partial write, a doubt after detection) the reader may still send it, ahead of any later
+    // answer, however late. Until a sync proves otherwise, no frame is taken for a command's own.
+    Line m_line = Line::InStep;
     // Which length limit the next sync asks for (an index into the cycle of limits).
     unsigned m_syncs = 0;
     // The reader's version text as far as the line has seen it, to recognise sync answers by.
     std::string m_version;
     // m_version is the whole text (an answer gave fewer characters than were asked for).
     bool m_versionComplete = false;
-    // The probes that went out unanswered, until the first command after detection.
+    // The probes that went out unanswered (a bit each), while the line is ProbesOut.
     unsigned m_unansweredProbes = 0;
     ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
     ElatecTWN::Framer m_ascii{ElatecTWN::Framer::Transport::Ascii};
