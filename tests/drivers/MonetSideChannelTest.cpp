@@ -471,6 +471,25 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
         EXPECT_EQ(left, row.left);
     }
 
+    clock->step = 0;
+
+    // Card events beyond the few kept: one warning, for the whole burst, says how many went. The
+    // drain before the request keeps them as the wait for its answer does.
+    fake.flood(100, fromHex("B8 00 01"));
+    ASSERT_TRUE(pending(client, 100 * 5));
+    for (const bool search : {false, true}) {
+        testsupport::StderrCapture lines;
+        size_t kept = 0;
+        if (!search)
+            EXPECT_EQ(reader.setLEDs(3), 0);
+        else
+            while (kept < 100 && transport.receive(0)) ++kept;
+        EXPECT_EQ(kept, search ? 8u : 0u);
+        const std::string text = lines.text();
+        EXPECT_EQ(count(text, "More card events than a search takes"), search ? 1u : 0u);
+        EXPECT_EQ(count(text, "===> 92 oldest dropped"), search ? 1u : 0u);
+    }
+
     fake.inject({Fault::CloseMidFrame, 1});
     EXPECT_EQ(reader.setLEDs(4), 202);  // a frame cut short is no answer
     Bytes reply;
@@ -478,6 +497,22 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
     EXPECT_EQ(reader.passThroughAPDU({0x60}, reply, 300), 202);
     EXPECT_EQ(reader.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 202);
     EXPECT_EQ(reader.echo(), 200);
+
+    // Card-present events without pause, and no answer: the wait for one ends at its time-out,
+    // however many events are still coming (the frame then in hand being a short one). The flood
+    // keeps a few batches ahead of the reading, no more, so that none is left once it stops.
+    const size_t connections = fake.connections();
+    client.connect(fake.host(), fake.port());
+    ASSERT_TRUE(fake.waitForConnections(connections + 1, testsupport::PeerDeadlineMs));
+    transport.connected();
+    const auto flood = [&] {
+        int here = 0;
+        if (ioctl(client.getNative(), FIONREAD, &here) == 0 && here < 2000)
+            fake.flood(50, fromHex("B8 00 01"));
+    };
+    const double took = testsupport::msUnderFlood([&] { EXPECT_FALSE(transport.receiveAnswer(300)); }, flood);
+    EXPECT_GE(took, 299.0);  // the end is counted in whole milliseconds
+    EXPECT_LT(took, 300.0 + SideChannelTransport::FrameGraceMs);
 }
 
 TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConnection)
