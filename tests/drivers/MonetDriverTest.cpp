@@ -372,6 +372,35 @@ TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
     EXPECT_LT(*std::min_element(times.begin(), times.end()), 20.0) << ::testing::PrintToString(times);
 }
 
+// The reader announces a card again while a request is answered, before its search and during its
+// read: those announcements are that one tap, and once the card has left they bring nothing back.
+TEST_F(MonetDriverTest, ACardAnnouncedAgainAroundItsReadIsOneTap)
+{
+    fake.side.setSam(0, std::make_shared<emulators::MifareSam>());
+    auto card = std::make_shared<emulators::DesfireCard>();
+    fake.side.setCard(card);
+    auto driver = openDriver();
+    Bytes again = {0xB8, 0x00};
+    const Bytes description = emulators::MonetSideChannel::cardDescription(card->identity());
+    again.insert(again.end(), description.begin(), description.end());
+    int type = 0;
+    Bytes uid, ats, reply;
+    fake.side.inject(Fault{Fault::EventsFirst, 0, {}, {again, again}, SamPowerOn});
+    EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 200));
+    EXPECT_EQ(type, NFC::Tag::MifareDESFire);
+    fake.side.inject(Fault{Fault::EventsFirst, 0, {}, {again, again, again}, PassThrough});
+    EXPECT_TRUE(driver->ISO14443_TDX4({0x60}, reply));
+    EXPECT_TRUE(driver->ISO14443_checkPresence());
+    fake.side.setCard(nullptr);
+    EXPECT_FALSE(driver->ISO14443_checkPresence());
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 200));
+    // The same card tapped again is a new tap.
+    fake.side.setCard(card);
+    fake.side.presentCard();
+    EXPECT_TRUE(driver->searchTag(type, uid, ats, 1000));
+}
+
 TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheReader)
 {
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV3));
