@@ -481,16 +481,27 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         driver->ISO7816_exchangeTPDU(row.slot, {0x80, 0x60, 0, 0, row.p3}, row.data, nullptr, sw);
         EXPECT_EQ(samCommands(), row.sent);
     }
-    // T=0 goes on with 61xx and 6Cxx: no error line for them, the usual one for their neighbours.
+    // T=0 goes on with 61xx and 6Cxx: no error line for them, the usual one for their neighbours
+    // and for the same words ending an APDU exchange.
     Log::setLevel(Log::LevelInfo);
-    for (const uint16_t status : {0x6110, 0x6C08, 0x6000, 0x6210, 0x6B00, 0x6D00, 0x9000}) {
-        SCOPED_TRACE(status);
-        testsupport::StderrCapture lines;
-        lg->load({{fromHex("80 CA 00 00 02"), {}, status}});
-        EXPECT_TRUE(driver->ISO7816_exchangeTPDU(2, {0x80, 0xCA, 0, 0, 2}, nullptr, nullptr, sw));
-        EXPECT_EQ(sw, status);
-        const bool normal = status >> 8 == 0x61 || status >> 8 == 0x6C || status == 0x9000;
-        EXPECT_EQ(lines.text().find("SW1SW2 received") == std::string::npos, normal) << lines.text();
+    for (const bool t0 : {true, false}) {
+        for (const uint16_t status : {0x6110, 0x6C08, 0x6000, 0x6210, 0x6B00, 0x6D00, 0x9000}) {
+            SCOPED_TRACE(std::to_string(status) + (t0 ? " T=0" : " APDU"));
+            testsupport::StderrCapture lines;
+            lg->load({{fromHex("80 CA 00 00 02"), {}, status}});
+            NFC::Driver::APDUHeader apdu;
+            apdu.CLA = 0x80;
+            apdu.INS = 0xCA;
+            apdu.Le = 2;
+            apdu.hasLe = true;
+            if (t0)
+                EXPECT_TRUE(driver->ISO7816_exchangeTPDU(2, {0x80, 0xCA, 0, 0, 2}, nullptr, nullptr, sw));
+            else
+                driver->ISO7816_exchangeAPDU(2, apdu, nullptr, nullptr, sw);
+            EXPECT_EQ(sw, status);
+            const bool normal = (t0 && (status >> 8 == 0x61 || status >> 8 == 0x6C)) || status == 0x9000;
+            EXPECT_EQ(lines.text().find("SW1SW2 received") == std::string::npos, normal) << lines.text();
+        }
     }
     Log::setLevel(Log::LevelWarning);
     EXPECT_TRUE(driver->ISO7816_powerOff(1));
@@ -529,6 +540,17 @@ TEST_F(MonetDriverTest, AFrameThatNeverCompletesFailsItsCommandAndTheNextOpenRec
     EXPECT_TRUE(driver->status());
     EXPECT_EQ(fake.side.connections(), 2u);
     EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+
+    // The loss is written once for each connection lost, however often it is looked at.
+    testsupport::StderrCapture lines;
+    fake.side.hangUp();
+    ASSERT_TRUE(fake.side.waitForEnded(2, PeerDeadlineMs));
+    EXPECT_FALSE(driver->ISO7816_powerOn(0, nullptr));
+    EXPECT_FALSE(driver->status());
+    EXPECT_FALSE(driver->status());
+    const std::string text = lines.text();
+    ASSERT_NE(text.find("Side channel to"), std::string::npos);
+    EXPECT_EQ(text.find("Side channel to"), text.rfind("Side channel to")) << text;
 }
 
 TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
