@@ -232,6 +232,14 @@ TEST_F(MonetSideChannelTest, InitialisationChecksEchoAndSendsConfiguredOrDefault
     }
     fake.inject({Fault::Silence});
     EXPECT_EQ(reader.echo(), 202);
+    // Frames of no interest before the echo are passed over, but not once the fail-safe has passed.
+    for (const int64_t step : {0, 6000}) {
+        fake.inject({Fault::EventsFirst, 0, {}, {fromHex("81 00 02"), fromHex("81 00 02")}, ECHO});
+        clock->step = step;
+        EXPECT_EQ(reader.echo(), step == 0 ? 0 : 202);
+        readAll(transport, 20);
+    }
+    clock->step = 0;
 }
 
 TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
