@@ -484,24 +484,20 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
     // T=0 goes on with 61xx and 6Cxx: no error line for them, the usual one for their neighbours
     // and for the same words ending an APDU exchange.
     Log::setLevel(Log::LevelInfo);
-    for (const bool t0 : {true, false}) {
-        for (const uint16_t status : {0x6110, 0x6C08, 0x6000, 0x6210, 0x6B00, 0x6D00, 0x9000}) {
-            SCOPED_TRACE(std::to_string(status) + (t0 ? " T=0" : " APDU"));
-            testsupport::StderrCapture lines;
-            lg->load({{fromHex("80 CA 00 00 02"), {}, status}});
-            NFC::Driver::APDUHeader apdu;
-            apdu.CLA = 0x80;
-            apdu.INS = 0xCA;
-            apdu.Le = 2;
-            apdu.hasLe = true;
-            if (t0)
-                EXPECT_TRUE(driver->ISO7816_exchangeTPDU(2, {0x80, 0xCA, 0, 0, 2}, nullptr, nullptr, sw));
-            else
-                driver->ISO7816_exchangeAPDU(2, apdu, nullptr, nullptr, sw);
-            EXPECT_EQ(sw, status);
-            const bool normal = (t0 && (status >> 8 == 0x61 || status >> 8 == 0x6C)) || status == 0x9000;
-            EXPECT_EQ(lines.text().find("SW1SW2 received") == std::string::npos, normal) << lines.text();
-        }
+    const std::pair<uint16_t, bool> statuses[] = {{0x6110, true}, {0x6C08, true}, {0x6000, true},
+                                                  {0x6210, true}, {0x6B00, true}, {0x6D00, true},
+                                                  {0x9000, true}, {0x6110, false}, {0x6C08, false}};
+    for (const auto& [status, t0] : statuses) {
+        SCOPED_TRACE(std::to_string(status) + (t0 ? " T=0" : " APDU"));
+        testsupport::StderrCapture lines;
+        lg->load({{fromHex("80 CA 00 00 02"), {}, status}});
+        if (t0)
+            EXPECT_TRUE(driver->ISO7816_exchangeTPDU(2, {0x80, 0xCA, 0, 0, 2}, nullptr, nullptr, sw));
+        else
+            driver->ISO7816_exchangeAPDU(2, {0x80, 0xCA, 0, 0, 0, 2, true}, nullptr, nullptr, sw);
+        EXPECT_EQ(sw, status);
+        const bool normal = (t0 && (status >> 8 == 0x61 || status >> 8 == 0x6C)) || status == 0x9000;
+        EXPECT_EQ(lines.text().find("SW1SW2 received") == std::string::npos, normal) << lines.text();
     }
     Log::setLevel(Log::LevelWarning);
     EXPECT_TRUE(driver->ISO7816_powerOff(1));
