@@ -6,6 +6,7 @@
 
 #include "MonetLink.h"
 #include "PeerProcess.h"
+#include "TestSupport.h"
 #include "core/String.h"
 
 using emulators::MonetUdpReader;
@@ -355,6 +356,17 @@ TEST(MonetBprotocolBadPeer, LateDuplicateStaleAndFloodedAnswersAreDrainedBeforeT
     MonetLink flood('B');
     for (int i = 0; i < 1000; ++i) flood.peer.send(flood.answer(1, {{'T', "80"}, {'R', "055"}}));
     EXPECT_EQ(flood.reader->getInfo(info), 0);
+
+    // Another host sending without pause while the reader says nothing: the wait ends at its
+    // time-out all the same.
+    const std::vector<uint8_t> stray = flood.peer.frame({1, {{'T', "80"}, {'R', "000"}}, {}});
+    const auto strays = [&] {
+        for (int i = 0; i < 16; ++i) flood.peer.send({stray, true}, 64);
+    };
+    const double took =
+        testsupport::msUnderFlood([&] { EXPECT_FALSE(flood.transport.receive(300)); }, strays);
+    EXPECT_GE(took, 299.0);  // the end is counted in whole milliseconds
+    EXPECT_LT(took, 300.0 + 1000.0);
 }
 
 }  // namespace

@@ -372,6 +372,35 @@ TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
     EXPECT_LT(*std::min_element(times.begin(), times.end()), 20.0) << ::testing::PrintToString(times);
 }
 
+// The reader announces a card again while a request is answered, before its search and during its
+// read: those announcements are that one tap, and once the card has left they bring nothing back.
+TEST_F(MonetDriverTest, ACardAnnouncedAgainAroundItsReadIsOneTap)
+{
+    fake.side.setSam(0, std::make_shared<emulators::MifareSam>());
+    auto card = std::make_shared<emulators::DesfireCard>();
+    fake.side.setCard(card);
+    auto driver = openDriver();
+    Bytes again = {0xB8, 0x00};
+    const Bytes description = emulators::MonetSideChannel::cardDescription(card->identity());
+    again.insert(again.end(), description.begin(), description.end());
+    int type = 0;
+    Bytes uid, ats, reply;
+    fake.side.inject(Fault{Fault::EventsFirst, 0, {}, {again, again}, SamPowerOn});
+    EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+    ASSERT_TRUE(driver->searchTag(type, uid, ats, 200));
+    EXPECT_EQ(type, NFC::Tag::MifareDESFire);
+    fake.side.inject(Fault{Fault::EventsFirst, 0, {}, {again, again, again}, PassThrough});
+    EXPECT_TRUE(driver->ISO14443_TDX4({0x60}, reply));
+    EXPECT_TRUE(driver->ISO14443_checkPresence());
+    fake.side.setCard(nullptr);
+    EXPECT_FALSE(driver->ISO14443_checkPresence());
+    EXPECT_FALSE(driver->searchTag(type, uid, ats, 200));
+    // The same card tapped again is a new tap.
+    fake.side.setCard(card);
+    fake.side.presentCard();
+    EXPECT_TRUE(driver->searchTag(type, uid, ats, 1000));
+}
+
 TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheReader)
 {
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV3));
@@ -452,15 +481,22 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
         driver->ISO7816_exchangeTPDU(row.slot, {0x80, 0x60, 0, 0, row.p3}, row.data, nullptr, sw);
         EXPECT_EQ(samCommands(), row.sent);
     }
-    // T=0 goes on with 61xx and 6Cxx: no error line for them, the usual one for their neighbours.
+    // T=0 goes on with 61xx and 6Cxx: no error line for them, the usual one for their neighbours
+    // and for the same words ending an APDU exchange.
     Log::setLevel(Log::LevelInfo);
-    for (const uint16_t status : {0x6110, 0x6C08, 0x6000, 0x6210, 0x6B00, 0x6D00, 0x9000}) {
-        SCOPED_TRACE(status);
+    const std::pair<uint16_t, bool> statuses[] = {{0x6110, true}, {0x6C08, true}, {0x6000, true},
+                                                  {0x6210, true}, {0x6B00, true}, {0x6D00, true},
+                                                  {0x9000, true}, {0x6110, false}, {0x6C08, false}};
+    for (const auto& [status, t0] : statuses) {
+        SCOPED_TRACE(std::to_string(status) + (t0 ? " T=0" : " APDU"));
         testsupport::StderrCapture lines;
         lg->load({{fromHex("80 CA 00 00 02"), {}, status}});
-        EXPECT_TRUE(driver->ISO7816_exchangeTPDU(2, {0x80, 0xCA, 0, 0, 2}, nullptr, nullptr, sw));
+        if (t0)
+            EXPECT_TRUE(driver->ISO7816_exchangeTPDU(2, {0x80, 0xCA, 0, 0, 2}, nullptr, nullptr, sw));
+        else
+            driver->ISO7816_exchangeAPDU(2, {0x80, 0xCA, 0, 0, 0, 2, true}, nullptr, nullptr, sw);
         EXPECT_EQ(sw, status);
-        const bool normal = status >> 8 == 0x61 || status >> 8 == 0x6C || status == 0x9000;
+        const bool normal = (t0 && (status >> 8 == 0x61 || status >> 8 == 0x6C)) || status == 0x9000;
         EXPECT_EQ(lines.text().find("SW1SW2 received") == std::string::npos, normal) << lines.text();
     }
     Log::setLevel(Log::LevelWarning);
@@ -500,6 +536,17 @@ TEST_F(MonetDriverTest, AFrameThatNeverCompletesFailsItsCommandAndTheNextOpenRec
     EXPECT_TRUE(driver->status());
     EXPECT_EQ(fake.side.connections(), 2u);
     EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+
+    // The loss is written once for each connection lost, however often it is looked at.
+    testsupport::StderrCapture lines;
+    fake.side.hangUp();
+    ASSERT_TRUE(fake.side.waitForEnded(2, PeerDeadlineMs));
+    EXPECT_FALSE(driver->ISO7816_powerOn(0, nullptr));
+    EXPECT_FALSE(driver->status());
+    EXPECT_FALSE(driver->status());
+    const std::string text = lines.text();
+    ASSERT_NE(text.find("Side channel to"), std::string::npos);
+    EXPECT_EQ(text.find("Side channel to"), text.rfind("Side channel to")) << text;
 }
 
 TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)

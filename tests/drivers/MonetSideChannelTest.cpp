@@ -84,6 +84,16 @@ bool pending(TCPClient& client, size_t bytes, int tries = 1000)
     return false;
 }
 
+// Reads what is left, kept events first, up to limit frames: a receive that hands out the same
+// event again and again fails the test rather than holding it.
+size_t readAll(SideChannelTransport& transport, int waitMs, size_t limit = 1000)
+{
+    size_t n = 0;
+    while (n < limit && transport.receive(waitMs)) ++n;
+    EXPECT_LT(n, limit) << "frames never stop coming";
+    return n;
+}
+
 class MonetSideChannelTest : public ::testing::Test
 {
 protected:
@@ -164,8 +174,7 @@ TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
         request->pushTAG(TAG_DATA, Bytes(size - 1, 0x01));
         EXPECT_EQ(transport.transmit(request), size == 0xFFFF);
         EXPECT_EQ(fake.waitForRequests(1, size == 0xFFFF ? 5000 : 100), size == 0xFFFF);
-        while (transport.receive(100)) {
-        }
+        readAll(transport, 100);
     }
 }
 
@@ -212,6 +221,14 @@ TEST_F(MonetSideChannelTest, InitialisationChecksEchoAndSendsConfiguredOrDefault
     }
     fake.inject({Fault::Silence});
     EXPECT_EQ(reader.echo(), 202);
+    // Frames of no interest before the echo are passed over, but not once the fail-safe has passed.
+    for (const int64_t step : {0, 6000}) {
+        fake.inject({Fault::EventsFirst, 0, {}, {fromHex("81 00 02"), fromHex("81 00 02")}, ECHO});
+        clock->step = step;
+        EXPECT_EQ(reader.echo(), step == 0 ? 0 : 202);
+        readAll(transport, 20);
+    }
+    clock->step = 0;
 }
 
 TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
@@ -261,8 +278,7 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
         EXPECT_EQ(std::to_string(result) + " " + std::to_string(type) + " " + toHex(uid) + " " + toHex(ats) +
                       " " + std::to_string(tap) + " " + token,
                   row.outcome);
-        while (transport.receive(20)) {
-        }
+        readAll(transport, 20);
     }
     clock->step = 0;
     // Before re-enabling, a card event that came outside a search is told apart from idle ones.
@@ -279,8 +295,7 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
         fake.sendPayload(fromHex("B8 00 00 00 00 00 04 11 22 33 44 00 00 00 01 01"));
         ASSERT_TRUE(pending(client, others * 5 + 18));
         EXPECT_EQ(reader.getIdleMessages(100), others < 10);
-        while (transport.receive(20)) {
-        }
+        readAll(transport, 20);
     }
 }
 
@@ -466,9 +481,24 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
         fake.flood(row.flood, fromHex("81 00 02"));
         ASSERT_TRUE(pending(client, row.flood * 5));
         reader.setLEDs(3);
-        size_t left = 0;
-        while (transport.receive(100)) ++left;
-        EXPECT_EQ(left, row.left);
+        EXPECT_EQ(readAll(transport, 100), row.left);
+    }
+
+    clock->step = 0;
+
+    // Card events beyond the few kept: one warning, for the whole burst, says how many went. The
+    // drain before the request keeps them as the wait for its answer does.
+    fake.flood(100, fromHex("B8 00 01"));
+    ASSERT_TRUE(pending(client, 100 * 5));
+    for (const bool search : {false, true}) {
+        testsupport::StderrCapture lines;
+        if (!search)
+            EXPECT_EQ(reader.setLEDs(3), 0);
+        else
+            EXPECT_EQ(readAll(transport, 0), 8u);
+        const std::string text = lines.text();
+        EXPECT_EQ(count(text, "More card events than a search takes"), search ? 1u : 0u);
+        EXPECT_EQ(count(text, "===> 92 oldest dropped"), search ? 1u : 0u);
     }
 
     fake.inject({Fault::CloseMidFrame, 1});
@@ -478,6 +508,29 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
     EXPECT_EQ(reader.passThroughAPDU({0x60}, reply, 300), 202);
     EXPECT_EQ(reader.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 202);
     EXPECT_EQ(reader.echo(), 200);
+
+    // Card-present events without pause, and no answer: the wait for one ends at its time-out,
+    // however many events are still coming (the frame then in hand being a short one). The flood
+    // keeps a few batches ahead of the reading, no more, so that none is left once it stops.
+    const auto reconnect = [&] {
+        const size_t connections = fake.connections();
+        client.close();
+        client.connect(fake.host(), fake.port());
+        ASSERT_TRUE(fake.waitForConnections(connections + 1, testsupport::PeerDeadlineMs));
+        transport.connected();
+    };
+    reconnect();
+    const auto flood = [&] {
+        int here = 0;
+        if (ioctl(client.getNative(), FIONREAD, &here) == 0 && here < 2000)
+            fake.flood(50, fromHex("B8 00 01"));
+    };
+    const double took = testsupport::msUnderFlood([&] { EXPECT_FALSE(transport.receiveAnswer(300)); }, flood);
+    EXPECT_GE(took, 299.0);  // the end is counted in whole milliseconds
+    EXPECT_LT(took, 300.0 + SideChannelTransport::FrameGraceMs);
+    // The events kept meanwhile are the old connection's: the next one starts without them.
+    reconnect();
+    EXPECT_FALSE(transport.receive(0));
 }
 
 TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConnection)

@@ -123,20 +123,29 @@ void MonetUdpReader::onCommand(uint8_t command, Handler handler)
     m_handlers.emplace_back(command, std::move(handler));
 }
 
-void MonetUdpReader::send(const Datagram& datagram)
+void MonetUdpReader::send(const Datagram& datagram, size_t copies)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    sendLocked(datagram);
+    sendLocked(datagram, copies);
 }
 
-void MonetUdpReader::sendLocked(const Datagram& datagram)
+void MonetUdpReader::sendLocked(const Datagram& datagram, size_t copies)
 {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(m_replyPort);
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    sendto(datagram.fromOtherAddress ? m_otherFd : m_fd, datagram.bytes.data(), datagram.bytes.size(), 0,
-           reinterpret_cast<sockaddr*>(&to), sizeof to);
+    iovec bytes{const_cast<uint8_t*>(datagram.bytes.data()), datagram.bytes.size()};
+    // All copies in one call, so that a flood outpaces the reading end.
+    std::vector<mmsghdr> messages(copies);
+    for (mmsghdr& m : messages) {
+        m = {};
+        m.msg_hdr.msg_name = &to;
+        m.msg_hdr.msg_namelen = sizeof to;
+        m.msg_hdr.msg_iov = &bytes;
+        m.msg_hdr.msg_iovlen = 1;
+    }
+    sendmmsg(datagram.fromOtherAddress ? m_otherFd : m_fd, messages.data(), static_cast<unsigned>(copies), 0);
 }
 
 void MonetUdpReader::setRecording(bool on)

@@ -86,8 +86,8 @@ public:
     void setKnobs(Knobs knobs);
     // Replaces the default answers to one command code.
     void onCommand(uint8_t command, Handler handler);
-    // Sends at once, to the reply port.
-    void send(const Datagram& datagram);
+    // Sends at once, to the reply port, copies times over.
+    void send(const Datagram& datagram, size_t copies = 1);
 
     // Off for long runs (benchmarks): requests are then not kept, only counted as answered.
     void setRecording(bool on);
@@ -106,7 +106,7 @@ private:
     void run();
     void handle(const std::vector<uint8_t>& datagram);
     std::vector<Datagram> defaultAnswers(const Request& request);
-    void sendLocked(const Datagram& datagram);
+    void sendLocked(const Datagram& datagram, size_t copies = 1);
 
     const char m_letter;
     const std::string m_terminalId;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <fstream>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -57,6 +58,28 @@ inline size_t openDescriptors()
 inline double msSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs wait on a thread of its own and calls flood over and over (the peer sending without pause)
+// until wait returns or limitMs pass: the milliseconds wait took, or -1 when it had not returned by
+// then (it is let finish once the flood stops, so that a wait held for ever fails the test fast).
+template <class Wait, class Flood>
+double msUnderFlood(Wait wait, Flood flood, int limitMs = 5000)
+{
+    const auto start = std::chrono::steady_clock::now();
+    std::future<double> took = std::async(std::launch::async, [&] {
+        wait();
+        return msSince(start);
+    });
+    const auto limit = start + std::chrono::milliseconds(limitMs);
+    while (took.wait_for(std::chrono::microseconds(200)) != std::future_status::ready) {
+        if (std::chrono::steady_clock::now() >= limit) {
+            took.wait();
+            return -1;
+        }
+        flood();
+    }
+    return took.get();
 }
 
 }  // namespace testsupport

@@ -91,9 +91,11 @@ BprotocolMsg::Ptr BprotocolTransport::receive(int timeoutMs)
 {
     const int64_t deadline = Monet::Clock::steadyMillis() + timeoutMs;
     unsigned short port = 0;
-    while (true) {
+    for (bool first = true;; first = false) {
         const int64_t left = deadline - Monet::Clock::steadyMillis();
-        if (!m_server.available(static_cast<int>(left > 0 ? left : 0))) {
+        // Datagrams skipped count against the same end: a stranger sending without pause holds
+        // the wait no longer than silence would.
+        if ((!first && left <= 0) || !m_server.available(static_cast<int>(left > 0 ? left : 0))) {
             Log::error("[Monet] UDP timeout occurred");
             return nullptr;
         }

@@ -577,6 +577,8 @@ bool Driver::enableLocked()
     }
 
     m_suppress = false;
+    // The card just served has been read: announcements of it that came meanwhile are no news.
+    m_sideReader.spendCardEvents(m_uid);
     if (m_cardReported) {
         m_cardReported = false;
         if (m_sideReader.getIdleMessages(static_cast<int>(m_setup.timing.idleMessagesMs))) {
@@ -666,6 +668,8 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
                 type = m_cardType;
                 return true;
             }
+            // Gone: what it announced while it was read must not bring it back as a new tap.
+            m_sideReader.spendCardEvents(m_uid);
             m_nonEMVcard = false;
             return false;
         }
@@ -685,6 +689,8 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
                 m_cardReported = true;
                 m_uid = uid;
                 m_cardType = type;
+                // The same card announced more than once before this search: one tap.
+                m_sideReader.spendCardEvents(m_uid);
                 return true;
             case MonetReader::TapError:
                 return true;
@@ -702,6 +708,8 @@ bool Driver::ISO14443_checkPresence()
         if (m_sideReader.checkDESFirePresence())
             return true;
         (void)m_sideReader.nonEMVcardOver(NonEMVcardReleased);
+        // Gone: what it announced while it was read must not bring it back as a new tap.
+        m_sideReader.spendCardEvents(m_uid);
         m_nonEMVcard = false;
         return false;
     });

@@ -420,6 +420,25 @@ int SideChannelReader::readTapResult(const Bytes& data, int& tapResult, std::str
     return EMVresult;
 }
 
+void SideChannelReader::spendCardEvents(const Bytes& uid)
+{
+    if (uid.empty())
+        return;
+    const size_t spent = m_transport.forgetKept([&uid](const Bytes& payload) {
+        NFC::ByteReader r(payload);
+        const uint8_t first = r.u8();
+        if ((first & 0x7F) != NON_EMV_CARD_PRESENT)
+            return false;
+        if (first & 0x80)
+            r.skip(1);
+        r.skip(4);
+        const Bytes id = r.bytes(r.u8());
+        return r.ok() && id == uid;
+    });
+    if (spent > 0)
+        Log::debug("[Monet] %zu kept announcement(s) of the card just read spent", spent);
+}
+
 int SideChannelReader::searchTag(int& type, Bytes& uid, Bytes& ats, int timeoutMs, int& tapResult,
                                  std::string& token, bool suppress)
 {

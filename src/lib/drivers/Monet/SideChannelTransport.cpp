@@ -39,6 +39,7 @@ SideChannelTransport::SideChannelTransport(TCPClient& client, std::shared_ptr<Mo
 
 void SideChannelTransport::connected()
 {
+    reportDropped();
     m_kept.clear();
     // A request is one write: holding it for the acknowledgement of the one before only delays it.
     setTcpOption(m_client.getNative(), TCP_NODELAY);
@@ -53,7 +54,8 @@ bool SideChannelTransport::keepIfEvent(Bytes& payload)
     if (code != NonEMVcardPresent && code != EMVcardDetected && code != TapResult)
         return false;
     if (m_kept.size() >= KeptEventsCapacity) {
-        Log::warning("[Monet] More card events than a search takes ===> Oldest dropped");
+        // Counted, not logged one by one: a reader flooding events would flood the log as well.
+        ++m_dropped;
         m_kept.pop_front();
     }
     Log::debug("[Monet] Card event 0x%02X kept for the next search", code);
@@ -177,8 +179,25 @@ SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t 
     return Frame::Broken;
 }
 
+void SideChannelTransport::reportDropped()
+{
+    if (m_dropped == 0)
+        return;
+    Log::warning("[Monet] More card events than a search takes ===> %zu oldest dropped", m_dropped);
+    m_dropped = 0;
+}
+
+size_t SideChannelTransport::forgetKept(const std::function<bool(const Bytes&)>& spent)
+{
+    const size_t before = m_kept.size();
+    m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(), spent), m_kept.end());
+    return before - m_kept.size();
+}
+
 SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
 {
+    // The burst of events that overflowed the kept ones ends when a search comes for them.
+    reportDropped();
     if (!m_kept.empty()) {
         SideChannelMsg::Ptr event = SideChannelMsg::make(m_kept.front());
         m_kept.pop_front();
@@ -192,7 +211,9 @@ SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
 
 SideChannelMsg::Ptr SideChannelTransport::receiveAnswer(int timeoutMs)
 {
-    // The first wait is the one asked for, to the millisecond; after a kept event, what is left.
+    // The first wait is the one asked for, to the millisecond; after a kept event, what is left of
+    // it. No frame is begun past its end, so a reader that sends events without pause holds the
+    // wait no longer than one that sends nothing (but for the frame in hand).
     const int64_t end = Monet::Clock::steadyMillis() + std::max(timeoutMs, 0);
     int waitMs = timeoutMs;
     for (;;) {
@@ -201,7 +222,10 @@ SideChannelMsg::Ptr SideChannelTransport::receiveAnswer(int timeoutMs)
             return nullptr;
         if (!keepIfEvent(payload))
             return SideChannelMsg::make(payload);
-        waitMs = static_cast<int>(std::max<int64_t>(end - Monet::Clock::steadyMillis(), 0));
+        const int64_t left = end - Monet::Clock::steadyMillis();
+        if (left <= 0)
+            return nullptr;
+        waitMs = static_cast<int>(left);
     }
 }
 

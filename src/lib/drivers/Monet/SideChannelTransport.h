@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -48,10 +49,16 @@ public:
 
     [[nodiscard]] bool transmit(const SideChannelMsg::Ptr& msg);
     // One frame's message, a kept card event first; empty when no payload byte arrived in time.
+    // Events dropped since the last receive (more came than are kept) are reported here, in one
+    // warning with their count.
     SideChannelMsg::Ptr receive(int timeoutMs);
-    // The next frame that is not a card event, within timeoutMs in all; card events that come
-    // first are kept.
+    // The next frame that is not a card event; card events that come first are kept. No frame is
+    // begun after timeoutMs, however many events come, and the one begun by then gets its own
+    // bound (readFrame's).
     SideChannelMsg::Ptr receiveAnswer(int timeoutMs);
+    // Takes away the kept events (payloads) that spent says a read has already served; returns how
+    // many went.
+    size_t forgetKept(const std::function<bool(const Bytes&)>& spent);
     // One frame's payload; empty when nothing arrived in time.
     Bytes readBytes(int timeoutMs);
     SideChannelMsg::Ptr transceive(const SideChannelMsg::Ptr& msg, int timeoutMs);
@@ -80,6 +87,8 @@ private:
 
     // Keeps the payload when it is a card event; false (nothing kept) for any other frame.
     bool keepIfEvent(Bytes& payload);
+    // One warning for the events dropped since the last one, if any.
+    void reportDropped();
 
     // Longest single wait while the driver's clock has an end to meet.
     static constexpr int64_t ClockSliceMs = 5;
@@ -91,6 +100,7 @@ private:
     std::shared_ptr<Monet::Clock> m_clock;
     Limits m_limits;
     std::deque<Bytes> m_kept;  // oldest first, at most KeptEventsCapacity
+    size_t m_dropped = 0;      // events dropped for room since the last warning
 };
 
 }  // namespace MonetReader
