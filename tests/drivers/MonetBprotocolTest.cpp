@@ -366,7 +366,7 @@ TEST(MonetBprotocolBadPeer, LateDuplicateStaleAndFloodedAnswersAreDrainedBeforeT
     const double took =
         testsupport::msUnderFlood([&] { EXPECT_FALSE(flood.transport.receive(300)); }, strays);
     EXPECT_GE(took, 299.0);  // the end is counted in whole milliseconds
-    EXPECT_LT(took, 300.0 + 1000.0);
+    EXPECT_LT(took, 300.0 + 2000.0);  // the flood itself makes a machine busy; it ended never
 }
 
 }  // namespace
