@@ -154,9 +154,19 @@ TEST_F(YarusDriverTest, OpenFindsTheReaderAtItsSpeedAndReadsItsIdentity)
         const double openMs = msSince(createdAt);
 
         ASSERT_NE(driver, nullptr);
-        std::vector<Heard> heard;
+        // A probe the reader did not understand may never reach it at all: the driver clears its
+        // output before the next, and a reader thread that a busy machine held up for a probe's
+        // wait has not read it yet. So the reader's record is the expected one less some such
+        // probes (how many went out, the wait before the switch below tells), and no other.
+        std::vector<Heard> heard, expected;
         for (const auto& r : requests()) heard.emplace_back(r.command, r.baud, r.heard);
-        EXPECT_EQ(heard, c.expected);
+        for (const Heard& h : c.expected) {
+            if (expected.size() < heard.size() && heard[expected.size()] == h)
+                expected.push_back(h);
+            else if (std::get<2>(h) || std::get<0>(h) != 9)
+                expected.push_back(h);
+        }
+        EXPECT_EQ(heard, expected);
         const auto all = requests();
         ASSERT_GE(all.size(), 3u);
         EXPECT_EQ(tagValue(all[0], 21), fromHex("DE AD BE EF"));
