@@ -334,8 +334,11 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     std::atomic<bool> armed{false};
     std::promise<void> read;
     PRS prs(reader.devicePath(), PRS::AUTO, [&] {
-        const double value = now.load();
-        now.store(value + step.load());  // only while no test step moves it
+        // One step on at each reading, in one exchange: a plain store could undo a time the
+        // test set between this reading and it.
+        double value = now.load();
+        while (!now.compare_exchange_weak(value, value + step.load())) {
+        }
         if (armed.exchange(false))
             read.set_value();
         return value;
