@@ -540,24 +540,22 @@ TEST(T2151BadPeer, OneReceiveEndsWithinItsTimeOutAndASecondOnEitherLine)
         vurur::Transport tcpTransport(client);
         vurur::Reader vurur(tcpTransport, nullptr);
 
-        const std::pair<const char*, std::function<int()>> rows[] = {
-            {"serial line",
-             [&] {
-                 serial.inject(c.trickle);
-                 return yarus.ping({1}, c.timeoutMs);
-             }},
-            {"TCP",
-             [&] {
-                 networked.inject(c.trickle);
-                 return vurur.ping({1}, c.timeoutMs);
-             }},
+        const std::tuple<const char*, emulators::T2151Peer&, std::function<int()>> rows[] = {
+            {"serial line", serial, [&] { return yarus.ping({1}, c.timeoutMs); }},
+            {"TCP", networked, [&] { return vurur.ping({1}, c.timeoutMs); }},
         };
-        for (const auto& [line, ping] : rows) {
+        for (const auto& [line, peer, ping] : rows) {
             SCOPED_TRACE(line);
+            peer.inject(c.trickle);
             const auto begin = Clock::now();
             EXPECT_EQ(ping(), 5);
-            EXPECT_GE(msSince(begin), c.minMs);
-            EXPECT_LE(msSince(begin), c.maxMs);
+            const double took = msSince(begin);
+            EXPECT_LE(took, c.maxMs);
+            // Only while each byte came within the time-out, which a busy machine's reader thread,
+            // woken late, may not have kept to: then the receive rightly ended sooner.
+            if (peer.longestTrickleGapMs() < c.timeoutMs - 10) {
+                EXPECT_GE(took, c.minMs);
+            }
         }
         client.close();
     }

@@ -121,6 +121,12 @@ void T2151Peer::release()
     ++m_releases;
 }
 
+double T2151Peer::longestTrickleGapMs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_longestTrickleGapMs;
+}
+
 bool T2151Peer::waitForReleased(size_t count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -183,14 +189,26 @@ void T2151Peer::answer(int command, T2151Device::Tlvs tlvs)
             send(Bytes(wire.begin() + static_cast<long>(2 * third), wire.end()));
             return;
         }
-        case Fault::Trickle:
+        case Fault::Trickle: {
             wire.insert(wire.begin(), fault.data.begin(), fault.data.end());
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_longestTrickleGapMs = 0;
+            }
+            double last = nowMs();
             for (uint8_t byte : wire) {
                 send({byte});
+                const double sent = nowMs();
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_longestTrickleGapMs = std::max(m_longestTrickleGapMs, sent - last);
+                }
+                last = sent;
                 if (!pause(fault.value))
                     return;
             }
             return;
+        }
         case Fault::PreviousFirst: {
             // One write: both answers are on the line by the time the host has read the first.
             Bytes both = previous;

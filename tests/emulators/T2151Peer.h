@@ -61,6 +61,9 @@ public:
     // count held answers have gone out, false on time-out.
     void release();
     bool waitForReleased(size_t count, int timeoutMs) const;
+    // The longest time between two bytes of the last trickle, so far: a busy machine may make it
+    // longer than the trickle asked for.
+    double longestTrickleGapMs() const;
     // Sends bytes, or a frame, nobody asked for (a late answer, a report), from any thread.
     virtual void sendRaw(const Bytes& bytes) = 0;
     void sendFrame(const Bytes& payload) { sendRaw(frame(payload)); }
@@ -111,6 +114,7 @@ private:
     bool m_zmodemRan = false;
     size_t m_releases = 0;
     size_t m_releasedAnswers = 0;
+    double m_longestTrickleGapMs = 0;
     mutable std::condition_variable m_released;
 
     // Emulator thread only.
