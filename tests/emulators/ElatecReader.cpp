@@ -266,14 +266,16 @@ void ElatecReader::run()
         if (waited == PseudoTerminal::Wait::TimedOut) {
             m_partial.clear();
             m_partialWire.clear();
+            setBusy(false);
             continue;
         }
         // Busy from before the input is taken until its answers are out, so that waitForIdle
-        // never sees the input gone and the answers not yet begun.
+        // never sees the input gone and the answers not yet begun; and while part of a command
+        // is held, which takes in whatever comes next until the line has been quiet.
         setBusy(true);
         input.clear();
         if (m_pty.readAvailable(input) == 0) {
-            setBusy(false);
+            setBusy(!m_partialWire.empty());
             if (!m_pty.pause(10))
                 return;
             continue;
@@ -284,7 +286,7 @@ void ElatecReader::run()
         } catch (const std::exception& e) {
             std::fprintf(stderr, "[ElatecReader] model failed: %s\n", e.what());
         }
-        setBusy(false);
+        setBusy(!m_partialWire.empty());
     }
 }
 

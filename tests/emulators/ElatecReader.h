@@ -102,8 +102,8 @@ public:
     bool waitForReleased(size_t count, int timeoutMs) const;
     // Waits until count held answers are being held (what goes before their held part sent).
     bool waitForHeld(size_t count, int timeoutMs) const;
-    // Waits until every injected fault is used, nothing the host sent is left unread and no
-    // answer is on its way; false on time-out.
+    // Waits until every injected fault is used, nothing the host sent is left unread or held as
+    // part of a command, and no answer is on its way; false on time-out.
     bool waitForIdle(int timeoutMs) const;
     uint8_t leds() const;
     bool rfOn() const;
@@ -157,7 +157,7 @@ private:
     size_t m_releases = 0;         // granted by release(), not yet used
     size_t m_releasedAnswers = 0;  // held answers that have gone out
     size_t m_heldAnswers = 0;      // held answers that began to be held
-    bool m_busy = false;           // taking input or answering it
+    bool m_busy = false;           // taking input or answering it, or holding part of a command
 
     // Parser state, emulator thread only.
     Bytes m_partial;
