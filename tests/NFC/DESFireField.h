@@ -35,23 +35,16 @@ struct SamApdu
 class DESFireField : public ::testing::Test
 {
 protected:
-    static constexpr int OpenAttempts = 3;
-
     void SetUp() override
     {
         reader = std::make_unique<emulators::ElatecReader>(emulators::ElatecReader::Mode::BinaryCrc);
         card = std::make_shared<emulators::DesfireCard>();
         reader->setCard(card);
-        driver = std::make_shared<ElatecTWN::Driver>();
-        // One open gives the reader 100 ms a probe and a second more for a late answer; a busy
-        // machine can hold the line's bytes up longer, and the open fails as it would with a
-        // reader that is not there. The service opens again 2 s later; the field does so once
-        // the reader has answered all it was sent and dropped what it took for part of a command.
+        driver = std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs);
         std::string error;
-        for (int attempt = 1; !driver->open(reader->devicePath(), 115200, &error); ++attempt) {
-            ASSERT_LT(attempt, OpenAttempts) << error;
-            ASSERT_TRUE(reader->waitForIdle(testsupport::PeerDeadlineMs));
-        }
+        ASSERT_TRUE(testsupport::openAsTheServiceDoes(
+            *reader, [&] { return driver->open(reader->devicePath(), 115200, &error); }))
+            << error;
         link = std::make_shared<NFC::ISO14443>(driver);
         place(card);
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "NFC/EMV.h"
 #include "NFC/ISO14443.h"
 #include "NFC/Reader.h"
@@ -101,8 +102,10 @@ TEST(EMVWithoutKernel, ElatecReaderGivesSuccessWithAnEmptyToken)
 {
     emulators::ElatecReader emulator;
     NFC::Reader reader(NFC::Reader::DriverFactories{
-        {Factory::Serial, "ElatecTWN", [] { return std::make_shared<ElatecTWN::Driver>(); }}});
-    ASSERT_TRUE(reader.open(emulator.devicePath(), 115200)) << reader.error().what();
+        {Factory::Serial, "ElatecTWN", [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}});
+    ASSERT_TRUE(testsupport::openAsTheServiceDoes(emulator,
+                                                  [&] { return reader.open(emulator.devicePath(), 115200); }))
+        << reader.error().what();
     auto emv = std::dynamic_pointer_cast<NFC::EMV>(reader.makeTag(512, {0x01, 0x02, 0x03, 0x04}, {}));
     ASSERT_NE(emv, nullptr);
     std::vector<std::string> token;

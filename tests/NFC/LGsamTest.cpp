@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "TestSupport.h"
 #include "NFC/ISO7816.h"
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
@@ -60,9 +61,11 @@ protected:
         reader = std::make_unique<ElatecReader>(ElatecReader::Mode::BinaryCrc);
         sam = std::make_shared<LGSamResponder>();
         reader->setSam(0, sam);
-        driver = std::make_shared<ElatecTWN::Driver>();
+        driver = std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs);
         std::string error;
-        ASSERT_TRUE(driver->open(reader->devicePath(), 115200, &error)) << error;
+        ASSERT_TRUE(testsupport::openAsTheServiceDoes(
+            *reader, [&] { return driver->open(reader->devicePath(), 115200, &error); }))
+            << error;
         link = std::make_shared<NFC::ISO7816>(driver, 0);
         ASSERT_TRUE(link->powerOn(&atr));
         lg = std::make_shared<LGsam>(link, atr);

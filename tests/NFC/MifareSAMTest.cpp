@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "TestSupport.h"
 #include "NFC/ISO7816.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "drivers/ElatecTWN/Driver.h"
@@ -200,9 +201,11 @@ protected:
                          MifareSam::KeyEntry::make(MifareSam::Aes128, MifareSam::OfflineCrypto, OfflineKey));
         reader->setSam(0, cutter);
 
-        driver = std::make_shared<ElatecTWN::Driver>();
+        driver = std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs);
         std::string error;
-        ASSERT_TRUE(driver->open(reader->devicePath(), 115200, &error)) << error;
+        ASSERT_TRUE(testsupport::openAsTheServiceDoes(
+            *reader, [&] { return driver->open(reader->devicePath(), 115200, &error); }))
+            << error;
         link = std::make_shared<NFC::ISO7816>(driver, 0);
         Bytes atr;
         ASSERT_TRUE(link->powerOn(&atr));

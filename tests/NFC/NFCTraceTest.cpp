@@ -34,8 +34,9 @@ protected:
     void SetUp() override
     {
         reader = std::make_unique<ElatecReader>(GetParam());
-        driver = std::make_shared<ElatecTWN::Driver>();
-        ASSERT_TRUE(driver->open(reader->devicePath(), 115200, nullptr));
+        driver = std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs);
+        ASSERT_TRUE(testsupport::openAsTheServiceDoes(
+            *reader, [&] { return driver->open(reader->devicePath(), 115200, nullptr); }));
     }
 
     std::unique_ptr<ElatecReader> reader;

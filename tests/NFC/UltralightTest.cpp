@@ -39,8 +39,10 @@ protected:
     {
         nfc = std::make_shared<NFC::Reader>(
             NFC::Reader::DriverFactories{{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
-                                          [] { return std::make_shared<ElatecTWN::Driver>(); }}});
-        ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
+                                          [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}});
+        ASSERT_TRUE(testsupport::openAsTheServiceDoes(
+            emulator, [&] { return nfc->open(emulator.devicePath(), 115200); }))
+            << nfc->error().what();
     }
 
     // Puts the card in the field and selects it.

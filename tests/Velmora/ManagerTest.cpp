@@ -163,12 +163,14 @@ TEST(Manager, RetriesAReaderThatCannotBeOpenedEveryTwoSeconds)
     manager.stop();
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_GE(failures.size(), 3u);
+    // The upper bounds leave a busy machine all it can take short of the next whole second, which
+    // a wrong first wait or period would reach.
     EXPECT_GE(msBetween(start, failures[0]), 950.0);
-    EXPECT_LE(msBetween(start, failures[0]), 1600.0);
+    EXPECT_LT(msBetween(start, failures[0]), 1950.0);
     for (size_t i = 1; i < 3; ++i) {
         SCOPED_TRACE(i);
         EXPECT_GE(msBetween(failures[i - 1], failures[i]), 1950.0);
-        EXPECT_LE(msBetween(failures[i - 1], failures[i]), 2600.0);
+        EXPECT_LT(msBetween(failures[i - 1], failures[i]), 2950.0);
     }
 }
 

@@ -333,7 +333,7 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     std::atomic<double> now{0}, step{0};
     std::atomic<bool> armed{false};
     std::promise<void> read;
-    PRS prs(reader.devicePath(), PRS::AUTO, [&] {
+    const PRS::TimeSource clock = [&] {
         // One step on at each reading, in one exchange: a plain store could undo a time the
         // test set between this reading and it.
         double value = now.load();
@@ -342,30 +342,33 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
         if (armed.exchange(false))
             read.set_value();
         return value;
-    });
+    };
+    PRS prs(reader.devicePath(), PRS::AUTO, clock);
     ASSERT_EQ(prs.mode(), static_cast<PRS::Mode>(GetParam()));
-    const std::pair<double, bool> rows[] = {{1999, true}, {2000, true}, {2001, false}};
     size_t held = 0;
-    for (const auto& [completedAt, taken] : rows) {
-        SCOPED_TRACE(completedAt);
-        now = 0;
-        reader.inject({Fault::Held, 3, 0x0008});
-        auto exchange = std::async(std::launch::async, [&prs] {
-            Bytes answer;
-            const int rc = prs.xfer(0x0008, nullptr, &answer);
-            return std::make_pair(rc, answer);
-        });
-        ASSERT_TRUE(reader.waitForHeld(++held, testsupport::PeerDeadlineMs));
-        now = completedAt;
-        reader.release();
-        const auto [rc, answer] = exchange.get();
-        if (taken) {
-            EXPECT_EQ(rc, 0);
-            EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
-        } else {
-            EXPECT_EQ(rc, PRS::TransferFailed);
+    const auto judge = [&](PRS& line, std::initializer_list<std::pair<double, bool>> rows) {
+        for (const auto& [completedAt, taken] : rows) {
+            SCOPED_TRACE(completedAt);
+            now = 0;
+            reader.inject({Fault::Held, 3, 0x0008});
+            auto exchange = std::async(std::launch::async, [&line] {
+                Bytes answer;
+                const int rc = line.xfer(0x0008, nullptr, &answer);
+                return std::make_pair(rc, answer);
+            });
+            ASSERT_TRUE(reader.waitForHeld(++held, testsupport::PeerDeadlineMs));
+            now = completedAt;
+            reader.release();
+            const auto [rc, answer] = exchange.get();
+            if (taken) {
+                EXPECT_EQ(rc, 0);
+                EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
+            } else {
+                EXPECT_EQ(rc, PRS::TransferFailed);
+            }
         }
-    }
+    };
+    judge(prs, {{1999, true}, {2000, true}, {2001, false}});
 
     // The rest of the last answer, left on the line once its bound passed, is there before the
     // next command goes out (a binary one coming just after would meet the sync, and the line be
@@ -373,6 +376,7 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
     now = 0;
     reader.inject({Fault::Held, 0, 0x0008});
+    ++held;
     EXPECT_EQ(prs.xfer(0x0008, nullptr, nullptr), PRS::TransferFailed);
     auto syncStarted = read.get_future();
     armed = true;  // the next reading is the sync's start
@@ -388,6 +392,13 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
     EXPECT_EQ(answer, Bytes{0x01});
     EXPECT_EQ(reader.received().size(), 2u);
+
+    // A line given a longer read time-out moves its bound with it.
+    {
+        PRS slower(reader.devicePath(), PRS::AUTO, clock, 2500);
+        judge(slower, {{3500, true}, {3501, false}});
+        ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
+    }
 
     // Frames that are no answer, as fast as the line takes them, in place of the sync's answer,
     // then a long answer that keeps coming a byte at a time; each reading of the clock moves it on

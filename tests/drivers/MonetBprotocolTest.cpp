@@ -126,7 +126,7 @@ TEST(MonetBprotocolReader, IdentityResendsOnceUnlessItsCodeIsEchoed)
     const std::pair<Pairs, size_t> cases[] = {
         {good, 1}, {{{'T', "86"}, {'R', "000"}}, 2}, {{{'R', "000"}}, 2}, {{}, 2}};
     for (const auto& c : cases) {
-        MonetLink link('B');
+        MonetLink link('B', nullptr, 0, c.first.empty() ? MonetLink::SilenceMs : testsupport::PeerDeadlineMs);
         int calls = 0;
         link.peer.onCommand(0x80, [&](const MonetUdpReader::Request&) {
             const Pairs& fields = calls++ > 0 ? good : c.first;
@@ -149,7 +149,7 @@ TEST(MonetBprotocolReader, IdentityResendsOnceUnlessItsCodeIsEchoed)
 
 TEST(MonetBprotocolReader, TapModeStartResendsOnlyAfterNoAnswerAndStopAlwaysClearsTheFlag)
 {
-    MonetLink link('B');
+    MonetLink link('B', nullptr, 0, MonetLink::SilenceMs);
     link.peer.setKnobs(monetKnobs(true));
     EXPECT_EQ(link.reader->enableRF(), 202);
     EXPECT_EQ(link.peer.requests().size(), 2u);
@@ -174,7 +174,7 @@ TEST(MonetBprotocolReader, AntennaSwitchFollowsIntermediateAnswersForFifteenSeco
         {14, "000", 1000, false, 0}, {15, "000", 1000, false, 202}, {0, "017", 0, false, 17},
         {0, "000", 0, true, 202}};
     for (const auto& [intermediates, last, clockStep, silent, result] : cases) {
-        MonetLink link('B', nullptr, clockStep);
+        MonetLink link('B', nullptr, clockStep, silent ? MonetLink::SilenceMs : testsupport::PeerDeadlineMs);
         link.peer.setScript(monetScript([&, n = intermediates, r = last](auto& s) {
             s.termClessIntermediates = n;
             s.termClessResult = r;
@@ -264,7 +264,7 @@ TEST(MonetTmsDownload, RebootNoticeWaitsOnceAndSilenceOrErrorsEndWithoutClosing)
         {{tms(0, "000"), tms(0, "012")}, 12, 0},
     };
     for (const auto& [answers, result, sleeps] : cases) {
-        MonetLink link('N');
+        MonetLink link('N', nullptr, 0, result == 202 ? MonetLink::SilenceMs : testsupport::PeerDeadlineMs);
         link.peer.setScript(monetScript([&, a = answers](auto& s) { s.callParams = a; }));
         EXPECT_EQ(link.download(), result);
         EXPECT_EQ(link.clock->sleeps(), std::vector<int64_t>(sleeps, 10000));
@@ -328,7 +328,7 @@ TEST(MonetBprotocolBadPeer, LateDuplicateStaleAndFloodedAnswersAreDrainedBeforeT
 {
     Info info;
     std::vector<std::string> cardData;
-    MonetLink late('B');
+    MonetLink late('B', nullptr, 0, MonetLink::SilenceMs);
     late.peer.setKnobs(monetKnobs(false, 800));
     EXPECT_EQ(late.reader->completeEMVtransaction("trip", cardData), 202);
     ASSERT_TRUE(late.peer.waitForAnswered(1, 5000));

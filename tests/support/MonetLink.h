@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ManualClock.h"
+#include "TestSupport.h"
 #include "core/UDPClient.h"
 #include "core/UDPServer.h"
 #include "drivers/Monet/BprotocolReader.h"
@@ -30,8 +31,12 @@ inline bool isLoopback(const std::string& address)
 
 struct MonetLink
 {
+    // The reader's wait for each answer, where a test expects the peer to stay silent; elsewhere
+    // it waits as long as a peer that answers may take on a busy machine.
+    static constexpr int64_t SilenceMs = 500;
+
     explicit MonetLink(char letter, nlohmann::json configuration = nullptr, int64_t clockStepMs = 0,
-                       int64_t waitMs = 500)
+                       int64_t waitMs = PeerDeadlineMs)
         : peer(letter), clock(std::make_shared<ManualClock>(clockStepMs))
     {
         endpoints.host = endpoints.bindAddress = "127.0.0.1";

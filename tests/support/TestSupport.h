@@ -22,6 +22,23 @@ inline std::string vectorsDir() { return TAPGATE_VECTORS_DIR; }
 // thread can stand still for a second.
 constexpr int PeerDeadlineMs = 10000;
 
+// The Elatec driver's wait for each byte of an answer, in tests of what rides on the line (cards,
+// SAMs, layouts) rather than of the line's own time-outs: a busy machine has held an emulated
+// reader's bytes up past the reader's one second, and the lost answer failed a step not under test.
+constexpr int SlowLineReadTimeoutMs = 5000;
+
+// Opens an emulated reader as the service does after a failed open: again, once the reader has
+// answered all it was sent, up to three tries. Detection gives the reader 100 ms a probe, which a
+// busy machine can hold its bytes up past.
+template <class Emulator, class Open>
+bool openAsTheServiceDoes(const Emulator& emulator, Open open)
+{
+    for (int attempt = 1; !open(); ++attempt)
+        if (attempt == 3 || !emulator.waitForIdle(PeerDeadlineMs))
+            return false;
+    return true;
+}
+
 // Polls done() until it holds or deadlineMs passed; the result says which.
 template <class Done>
 bool eventually(Done done, int deadlineMs = PeerDeadlineMs)

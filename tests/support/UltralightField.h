@@ -46,9 +46,9 @@ public:
     UltralightField()
         : nfc(std::make_shared<NFC::Reader>(
               NFC::Reader::DriverFactories{{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
-                                            [] { return std::make_shared<ElatecTWN::Driver>(); }}}))
+                                            [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}}))
     {
-        if (!nfc->open(emulator.devicePath(), 115200))
+        if (!openAsTheServiceDoes(emulator, [this] { return nfc->open(emulator.devicePath(), 115200); }))
             throw std::runtime_error("emulated reader did not open: " + nfc->error().what());
     }
 

@@ -25,7 +25,7 @@ const uint16_t DESFireATQA = 0x0344;
 
 namespace ElatecTWN {
 
-Driver::Driver() = default;
+Driver::Driver(int readTimeoutMs) : m_readTimeoutMs(readTimeoutMs) {}
 
 Driver::~Driver() = default;
 
@@ -57,7 +57,7 @@ bool Driver::open(const std::string& device, int /*baud*/, std::string* error)
 
 bool Driver::initDevice(const std::string& device)
 {
-    m_reader = std::make_shared<Elatec>(device);
+    m_reader = std::make_shared<Elatec>(device, m_readTimeoutMs);
     std::vector<uint8_t> uid;
     if (!m_reader->initLED(7) || !m_reader->turnOffLED(7) || !m_reader->getVersionString(m_firmware) ||
         !m_reader->getDeviceUID(uid)) {

@@ -18,7 +18,9 @@ namespace ElatecTWN {
 class Driver final : public NFC::Driver
 {
 public:
-    Driver();
+    // readTimeoutMs: how long the line waits for the reader's next byte (its own second when not
+    // positive); longer for a reader behind a slower link than its USB or serial line.
+    explicit Driver(int readTimeoutMs = 0);
     ~Driver();
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
@@ -66,6 +68,7 @@ private:
     bool initDevice(const std::string& device);
     static bool validSlot(int slot) { return slot == 0 || slot == 1; }
 
+    const int m_readTimeoutMs;
     std::shared_ptr<Elatec> m_reader;
     std::string m_firmware;
     std::string m_versionPrefix;

@@ -46,7 +46,10 @@ uint8_t slotByte(int slot)
 
 }  // namespace
 
-Elatec::Elatec(const std::string& device) : m_prs(new PRS(device, PRS::AUTO)) {}
+Elatec::Elatec(const std::string& device, int readTimeoutMs)
+    : m_prs(new PRS(device, PRS::AUTO, nullptr, readTimeoutMs))
+{
+}
 
 Elatec::~Elatec() = default;
 

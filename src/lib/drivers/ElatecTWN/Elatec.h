@@ -19,8 +19,8 @@ public:
     {
     };
 
-    // Opens the line and detects the reader's protocol variant.
-    explicit Elatec(const std::string& device);
+    // Opens the line and detects the reader's protocol variant; readTimeoutMs as for PRS.
+    explicit Elatec(const std::string& device, int readTimeoutMs = 0);
     ~Elatec();
     Elatec(const Elatec&) = delete;
     Elatec& operator=(const Elatec&) = delete;

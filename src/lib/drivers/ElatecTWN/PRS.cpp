@@ -19,7 +19,6 @@ using ElatecTWN::Framer;
 
 namespace {
 
-const int NormalTimeoutMs = 1000;
 const int ProbeTimeoutMs = 100;
 // A line that keeps sending without ever giving an answer ends a probe's wait after this long.
 const double MaxProbeListenMs = 1000;
@@ -93,12 +92,15 @@ std::string lineText(const std::vector<uint8_t>& wire)
 
 }  // namespace
 
-PRS::PRS(const std::string& device, Mode mode, TimeSource clock)
-    : m_port(new SerialPort), m_clock(clock ? std::move(clock) : TimeSource(&Clock::monotonicMillis))
+PRS::PRS(const std::string& device, Mode mode, TimeSource clock, int readTimeoutMs)
+    : m_port(new SerialPort),
+      m_clock(clock ? std::move(clock) : TimeSource(&Clock::monotonicMillis)),
+      m_normalTimeoutMs(readTimeoutMs > 0 ? readTimeoutMs : DefaultReadTimeoutMs),
+      m_readTimeoutMs(m_normalTimeoutMs)
 {
     // A failed open shows up as failing transfers.
     m_port->open(device, 115200, -1, 8, 1, 0);
-    m_port->setReadTimeout(NormalTimeoutMs);
+    m_port->setReadTimeout(m_normalTimeoutMs);
     m_port->setLowLatency(true);
     m_mode = mode == AUTO ? detectMode() : mode;
 }
@@ -455,8 +457,8 @@ PRS::Mode PRS::detectMode()
         Log::debug("[PRS] ERROR: Could not detect Elatec communication mode");
     }
 
-    m_readTimeoutMs = NormalTimeoutMs;
-    m_port->setReadTimeout(NormalTimeoutMs);
+    m_readTimeoutMs = m_normalTimeoutMs;
+    m_port->setReadTimeout(m_normalTimeoutMs);
     // Silence may only mean a slow reader: its answer can still identify it during the next read.
     // Answered late, the reader may still answer the probes that followed, or be halfway through
     // taking one for a frame of its own variant: the first command settles and syncs first.

@@ -34,9 +34,15 @@ public:
     // Milliseconds on a monotonic clock; only differences mean anything.
     using TimeSource = std::function<double()>;
 
+    // How long a read waits for the reader's next byte outside detection.
+    static constexpr int DefaultReadTimeoutMs = 1000;
+
     // clock judges whether an answer completed within its bound (the system's monotonic clock
     // unless a test moves its own); the waits on the line always follow the monotonic clock.
-    PRS(const std::string& device, Mode mode, TimeSource clock = nullptr);
+    // readTimeoutMs (DefaultReadTimeoutMs when not positive) is for a reader behind a slower
+    // link than its own USB or serial line; every bound of a receive and a sync follows it.
+    PRS(const std::string& device, Mode mode, TimeSource clock = nullptr,
+        int readTimeoutMs = DefaultReadTimeoutMs);
     ~PRS();
     PRS(const PRS&) = delete;
     PRS& operator=(const PRS&) = delete;
@@ -140,7 +146,8 @@ private:
     std::unique_ptr<SerialPort> m_port;
     TimeSource m_clock;
     Mode m_mode = AUTO;
-    int m_readTimeoutMs = 1000;
+    const int m_normalTimeoutMs;
+    int m_readTimeoutMs;
     // Answers carry no tag: once one was lost (a time-out, a cut, over-long or bad-CRC frame, a
     // partial write, a doubt after detection) the reader may still send it, ahead of any later
     // answer, however late. Until a sync proves otherwise, no frame is taken for a command's own.
