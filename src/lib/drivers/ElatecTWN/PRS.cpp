@@ -28,7 +28,7 @@ const double ReceiveGraceMs = 1000;
 // answer it can recognise: the version query asked for at most k characters, answered with k and
 // the first k characters of the reader's version text. k cycles through SyncLimits values; every
 // sync that fails after going out has waited at least one read time-out, so the answer of an
-// earlier sync with the same k would have to be SyncLimits - 1 time-outs (15 s) late to be taken
+// earlier sync with the same k would have to be SyncLimits - 1 time-outs (15 s at the reader's own) late to be taken
 // for the current one. The largest k stays below the length of a TWN version text (some 25
 // characters), so no answer to the driver's full query (limit 0xFF) ever looks like a sync's; a
 // reader whose whole text the line has seen to be shorter gets only the limits below its length
