@@ -24,15 +24,15 @@ const int ProbeTimeoutMs = 100;
 const double MaxProbeListenMs = 1000;
 // One receive, however the reader trickles its bytes, ends this long after its read time-out.
 const double ReceiveGraceMs = 1000;
-// Answers carry no tag, so after a loss the line proves it is in step with an exchange whose
-// answer it can recognise: the version query asked for at most k characters, answered with k and
-// the first k characters of the reader's version text. k cycles through SyncLimits values; every
-// sync that fails after going out has waited at least one read time-out, so the answer of an
-// earlier sync with the same k would have to be SyncLimits - 1 time-outs (15 s at the reader's own) late to be taken
-// for the current one. The largest k stays below the length of a TWN version text (some 25
-// characters), so no answer to the driver's full query (limit 0xFF) ever looks like a sync's; a
-// reader whose whole text the line has seen to be shorter gets only the limits below its length
-// (a shorter reach, but a sync it can answer).
+// Answers carry no tag, so after a loss the line proves it is in step with an exchange whose answer
+// it can recognise: the version query asked for at most k characters, answered with k and the first
+// k characters of the reader's version text. k cycles through SyncLimits values; every sync that
+// fails after going out has waited at least one read time-out, so the answer of an earlier sync
+// with the same k would have to be SyncLimits - 1 time-outs late (15 s at the reader's own second)
+// to be taken for the current one. The largest k stays below the length of a TWN version text (some
+// 25 characters), so no answer to the driver's full query (limit 0xFF) ever looks like a sync's; a
+// reader whose whole text the line has seen to be shorter gets only the limits below its length (a
+// shorter reach, but a sync it can answer).
 const uint16_t VersionQuery = 0x0004;
 // A reader that took bytes of another variant for the start of a frame drops them once its line
 // has been quiet a while; a sync sent before that would only be taken into the broken frame.
