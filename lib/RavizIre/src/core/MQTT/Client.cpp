@@ -447,9 +447,9 @@ void Client::subscriptionFunction()
         for (const auto& name : m_expectedRpcs) {
             if (!m_running)
                 return;
-            filters.push_back(responseFilter(name));
             if (logging)
-                logLine(*cfg, Log::LevelDebug, "Subscribing to expected rpc '%s'...", filters.back().c_str());
+                logLine(*cfg, Log::LevelDebug, "Subscribing to expected rpc '%s'...", name.c_str());
+            filters.push_back(responseFilter(name));
         }
         for (const auto& topic : m_expectedResponses) {
             if (!m_running)
