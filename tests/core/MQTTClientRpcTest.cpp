@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
@@ -50,7 +52,7 @@ TEST(MQTTRpcTopics, RequestAndAnswerTopicsAreTakenApart)
         const char* name;
         const char* id;
     };
-    const Case requests[] = {
+    const Case topics[] = {
         {"b/x/request/42", "", "x", "42"},
         {"b/x/request/web/42", "web", "x", "42"},
         {"b/dev/1/request/7", "", "dev/1", "7"},
@@ -58,15 +60,27 @@ TEST(MQTTRpcTopics, RequestAndAnswerTopicsAreTakenApart)
         {"b/x/request/", "", "", ""},
         {"b/x/request//42", "", "", ""},
         {"bx/x/request/42", "", "", ""},
+        {"peer/sam/command/response/12345", "", "peer/sam/command", "12345"},
+        {"peer/x/response/0123456789abcdef/12345", "0123456789abcdef", "peer/x", "12345"},
+        {"peer/x/response/", "", "", ""},
+        {"peer/x/response//12345", "", "", ""},
     };
-    for (const auto& c : requests) {
-        const MQTT::Client::RpcData data = client.parseRpcTopicRequest(c.topic);
+    for (const auto& c : topics) {
+        const std::string topic = c.topic;
+        const MQTT::Client::RpcData data = topic.find("/response/") == std::string::npos
+                                               ? client.parseRpcTopicRequest(topic)
+                                               : client.parseRpcTopicResponse(topic);
         EXPECT_EQ(data.issuer, c.issuer) << c.topic;
         EXPECT_EQ(data.name, c.name) << c.topic;
         EXPECT_EQ(data.id, c.id) << c.topic;
     }
-    EXPECT_EQ(client.parseRpcTopicResponse("peer/sam/command/response/12345").id, "12345");
-    EXPECT_TRUE(client.parseRpcTopicResponse("peer/sam/command/response/").id.empty());
+    // A caller's tag is one topic level of its own.
+    const MQTT::Client other("b", "MQTT");
+    EXPECT_NE(client.callerTag(), other.callerTag());
+    for (const std::string& tag : {client.callerTag(), other.callerTag()}) {
+        EXPECT_EQ(tag.size(), 16u) << tag;
+        EXPECT_EQ(tag.find_first_not_of("0123456789abcdef"), std::string::npos) << tag;
+    }
 
     EXPECT_EQ(MQTT::Client::makeRpcCompleted(json::object()), R"({"completed":true})");
     EXPECT_EQ(MQTT::Client::makeRpcFailed(nullptr, nullptr), R"({"completed":false})");
@@ -185,11 +199,12 @@ TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
     caller.setConfig(configFor("late/caller", "late-caller"));
     // Keeps the answer filter after each call, so that late answers do reach the client.
     caller.subscribeExpectedRpc("late/sam/command");
-    ASSERT_NO_FATAL_FAILURE(startAndWait(caller, {"late/sam/command/response/+"}));
+    const std::string answers = "late/sam/command/response/" + caller.callerTag() + "/";
+    ASSERT_NO_FATAL_FAILURE(startAndWait(caller, {answers + "+"}));
 
     MqttPeer peer;
     ASSERT_EQ(peer.connect(broker().port(), "late-peer"), 0);
-    peer.subscribe("late/sam/command/request/+", 2);
+    peer.subscribe("late/sam/command/request/#", 2);
     peer.subscribe("late/caller/error", 0);
 
     caller.seedCallIds(1);
@@ -200,10 +215,11 @@ TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
     EXPECT_EQ(request->qos, 2);
     EXPECT_FALSE(request->retained);
     const std::string lateId = request->topic.substr(request->topic.rfind('/') + 1);
+    EXPECT_EQ(request->topic, "late/sam/command/request/" + caller.callerTag() + "/" + lateId);
 
-    // The next call starts from the same draw, and the late answer comes while it waits; its own
-    // answer comes twice. The first of its own counts, and neither the late answer nor the
-    // repeated one makes the client complain or hands it to a later call.
+    // The next call starts from the same draw, and the late answer comes while it waits, after
+    // answers on its id to no caller and to another caller; its own answer comes twice. The first
+    // of its own counts, and none of the others makes the client complain or hands it to a later call.
     caller.seedCallIds(1);
     std::pair<bool, std::string> second;
     std::thread calling([&] { second = caller.rpc("late/sam/command", "second", 10000); });
@@ -221,14 +237,75 @@ TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
     ASSERT_TRUE(request);
     const std::string id = request->topic.substr(request->topic.rfind('/') + 1);
     EXPECT_NE(id, lateId);
-    peer.publish("late/sam/command/response/" + lateId, "too late", 1);
-    peer.publish("late/sam/command/response/" + id, "answer", 1);
-    peer.publish("late/sam/command/response/" + id, "again", 1);
+    // Answers to no caller and to another one come through no filter of this client's; they are
+    // handed over here as the library would if some wider subscription brought them.
+    caller.onMessageReceived("late/sam/command/response/" + id, "to no caller", 1, false);
+    caller.onMessageReceived("late/sam/command/response/0123456789abcdef/" + id, "to another caller", 1,
+                             false);
+    peer.publish(answers + lateId, "too late", 1);
+    peer.publish(answers + id, "answer", 1);
+    peer.publish(answers + id, "again", 1);
     calling.join();
     EXPECT_EQ(second, std::make_pair(true, std::string("answer")));
 
     EXPECT_FALSE(peer.receive(500ms)) << "the client complained on its error topic";
     caller.stop();
+}
+
+// Several devices calling one device's service draw ids alike: with calls of both clients in
+// flight on the same ids, each client gets its own answers and no other. The served side is a peer
+// here, answering as a served call does only once every call is in flight (a served handler that
+// waited would hold the library's one delivery thread).
+TEST_F(MQTTClientRpc, TwoClientsCallingOneNameOnTheSameIdsEachGetOnlyTheirOwnAnswers)
+{
+    MqttPeer device;
+    ASSERT_EQ(device.connect(broker().port(), "two-device"), 0);
+    device.subscribe("two/dev/echo/request/#", 2);
+
+    constexpr int Clients = 2;
+    constexpr int CallsEach = 4;
+    std::vector<std::unique_ptr<MQTT::Client>> callers;
+    for (int c = 0; c < Clients; ++c) {
+        const std::string base = "two/caller" + std::to_string(c);
+        callers.push_back(std::make_unique<MQTT::Client>(base, "MQTT"));
+        callers[c]->setConfig(configFor(base, base));
+        ASSERT_NO_FATAL_FAILURE(startAndWait(*callers[c], {}));
+        callers[c]->seedCallIds(1);
+    }
+    std::pair<bool, std::string> results[Clients][CallsEach];
+    std::vector<std::thread> threads;
+    const struct JoinAll
+    {
+        std::vector<std::thread>& threads;
+        ~JoinAll()
+        {
+            for (auto& thread : threads) thread.join();
+        }
+    } joinAll{threads};
+    for (int c = 0; c < Clients; ++c)
+        for (int i = 0; i < CallsEach; ++i)
+            threads.emplace_back([&, c, i] {
+                results[c][i] =
+                    callers[c]->rpc("two/dev/echo", std::to_string(c) + ":" + std::to_string(i), 20000);
+            });
+    std::vector<testsupport::PeerMessage> requests;
+    std::map<std::string, int> callsById;
+    for (int n = 0; n < Clients * CallsEach; ++n) {
+        const auto request = device.receive(10s);
+        ASSERT_TRUE(request) << n << " requests seen";
+        requests.push_back(*request);
+        ++callsById[request->topic.substr(request->topic.rfind('/') + 1)];
+    }
+    EXPECT_EQ(callsById.size(), static_cast<size_t>(CallsEach));
+    for (const auto& entry : callsById) EXPECT_EQ(entry.second, Clients) << "id " << entry.first;
+    const std::string request = "/request/";
+    for (auto r : requests)
+        device.publish(r.topic.replace(r.topic.find(request), request.size(), "/response/"), r.payload, 1);
+    for (auto& thread : threads) thread.join();
+    threads.clear();
+    for (int c = 0; c < Clients; ++c)
+        for (int i = 0; i < CallsEach; ++i)
+            EXPECT_EQ(results[c][i], std::make_pair(true, std::to_string(c) + ":" + std::to_string(i)));
 }
 
 TEST_F(MQTTClientRpc, ConcurrentCallsToOneNameAllGetTheirAnswers)

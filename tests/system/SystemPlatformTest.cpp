@@ -142,10 +142,26 @@ TEST_F(SystemPlatformTest, LeavesAloneWhatTheDetachedPppdsPidNamesOnceItIsNoLong
     ::kill(daemon, SIGKILL);
 }
 
+// Fails the given system calls with error for this process and its later children, as a kernel
+// without them (ENOSYS) or a policy against them does.
+bool failing(std::initializer_list<long> calls, int error)
+{
+    std::vector<sock_filter> filter = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    unsigned char left = static_cast<unsigned char>(calls.size());
+    for (const long call : calls)
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(call), left--, 0));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)));
+    sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // No pppd of ours outlives the program unseen: the one it started ends when the program is killed,
 // and one that an earlier start left on our line (detached, even ignoring SIGTERM) is stopped before
-// a new one starts. Leftovers are looked for only among the stand-ins this test names, so that no
-// other pppd (another test's) is ever signalled; one on another line is left alone.
+// a new one starts, also by a kernel without pidfds. Leftovers are looked for only among the
+// stand-ins this test names, so that no other pppd (another test's) is ever signalled; one on another
+// line is left alone.
 TEST_F(SystemPlatformTest, NoPppdOfOursOutlivesTheProgramUnseen)
 {
     const struct
@@ -154,11 +170,13 @@ TEST_F(SystemPlatformTest, NoPppdOfOursOutlivesTheProgramUnseen)
         const char* earlierDevice;
         bool ignoresTerm, stopped;
         int minMs;
+        bool oldKernel = false;
     } cases[] = {
         {"program killed", nullptr, false, true, 0},
         {"detached pppd left by an earlier start", "/dev/null", false, true, 0},
         {"left one ignoring SIGTERM", "/dev/null", true, true, 900},
         {"left one on another line", "/dev/zero", false, false, 0},
+        {"left one, stopped by a kernel without pidfds", "/dev/null", false, true, 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -200,33 +218,32 @@ TEST_F(SystemPlatformTest, NoPppdOfOursOutlivesTheProgramUnseen)
         ASSERT_EQ(::symlink(("/proc/" + std::to_string(leftover)).c_str(), entry.c_str()), 0);
         std::remove(tools.pidPath().c_str());
 
-        Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath(), proc.path());
+        // The new start (its pppd stopped again), on a kernel without pidfds in a child of its own.
+        const auto startAgain = [&] {
+            Monet::SystemPlatform platform("/sys/class/net", tools.daemonPidPath(), proc.path());
+            const bool started = platform.startPppd("/dev/null", 115200) && tools.pppdPid() > 0;
+            platform.stopPppd();
+            return started;
+        };
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(platform.startPppd("/dev/null", 115200));
+        if (c.oldKernel) {
+            const pid_t program = ::fork();
+            ASSERT_GE(program, 0);
+            if (program == 0)
+                ::_exit(!failing({SYS_pidfd_open}, ENOSYS) ? 2 : startAgain() ? 0 : 1);
+            int status = 0;
+            ASSERT_EQ(::waitpid(program, &status, 0), program);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "1: not started, 2: no filter";
+        } else {
+            EXPECT_TRUE(startAgain());
+        }
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         EXPECT_EQ(ToolStandIns::ended(leftover), c.stopped);
         EXPECT_GE(ms.count(), c.minMs);
-        EXPECT_GT(tools.pppdPid(), 0);  // and the new one started
-        platform.stopPppd();
         if (!ToolStandIns::ended(leftover))
             ::kill(leftover, SIGKILL);
         std::remove(entry.c_str());
     }
-}
-
-// Fails the given system calls with error for this process and its later children, as a kernel
-// without them (ENOSYS) or a policy against them does.
-bool failing(std::initializer_list<long> calls, int error)
-{
-    std::vector<sock_filter> filter = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
-    unsigned char left = static_cast<unsigned char>(calls.size());
-    for (const long call : calls)
-        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(call), left--, 0));
-    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)));
-    sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
-    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 // A detached pppd is not our child: once it has ended, its pid may name any other process. It is

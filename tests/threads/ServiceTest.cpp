@@ -37,6 +37,12 @@ struct Fault
     bool standard;
 };
 
+// Queues the next one before it returns while the worker's `chaining` is set: a queue that never
+// empties.
+struct Chain
+{
+};
+
 // The reply of a blocking request travels through a Signal the caller waits on.
 struct Request
 {
@@ -73,9 +79,15 @@ public:
         throw 42;
     }
     void onMessage(const Request& r) { r.reply->emit(r.value * 2); }
+    void onMessage(const Chain& link)
+    {
+        if (chaining)
+            sendMsg(link);
+    }
 
     std::mutex mutex;
     std::vector<Item> items;
+    std::atomic<bool> chaining{false};
     std::atomic<int> idles{0};
     std::atomic<int> starts{0};
     std::atomic<int> stops{0};
@@ -216,15 +228,25 @@ TEST(MsgService, IdleRunsEveryPeriodWhateverMessagesComeAndStopEndsAnUnlimitedWa
     worker.setIdle(20);
     worker.run(false);
     // A loaded machine may wake the loop late, so the idle calls are counted up to a deadline; a
-    // sender that never pauses for a period holds them off no more than silence does.
-    for (const bool flood : {false, true}) {
-        SCOPED_TRACE(flood ? "flood" : "silence");
+    // sender that never pauses for a period holds them off no more than silence does, nor does a
+    // queue that is never empty.
+    enum Traffic
+    {
+        Silence,
+        Flood,
+        NeverEmpty
+    };
+    for (const Traffic traffic : {Silence, Flood, NeverEmpty}) {
+        SCOPED_TRACE(traffic == Silence ? "silence" : traffic == Flood ? "flood" : "never empty");
         const int before = worker.idles.load();
+        worker.chaining = traffic == NeverEmpty;
+        ASSERT_TRUE(!worker.chaining || worker.sendMsg(Chain{}));
         for (int waited = 0; worker.idles.load() < before + 5 && waited < 5000; ++waited) {
-            if (flood)
+            if (traffic == Flood)
                 worker.sendMsg(Item{0, waited});
             Thread::sleep(1);
         }
+        worker.chaining = false;
         EXPECT_GE(worker.idles.load(), before + 5);
     }
 

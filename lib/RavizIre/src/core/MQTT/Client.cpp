@@ -71,6 +71,7 @@ std::string relativeFilter(const std::string& key)
 
 Client::Client(const std::string& base, const std::string& name)
     : m_name(name),
+      m_callerTag(drawCallerTag()),
       m_client(this),
       m_config(std::make_shared<MQTT::Config>(base, name)),
       m_idGenerator(static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()),
@@ -448,7 +449,7 @@ void Client::subscriptionFunction()
                 return;
             if (logging)
                 logLine(*cfg, Log::LevelDebug, "Subscribing to expected rpc '%s'...", name.c_str());
-            filters.push_back(Utils::combinePath(name, "/response/+"));
+            filters.push_back(responseFilter(name));
         }
         for (const auto& topic : m_expectedResponses) {
             if (!m_running)

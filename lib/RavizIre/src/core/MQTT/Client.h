@@ -74,11 +74,16 @@ public:
     // topic comes back unchanged.
     static std::string removeTopicPart(const std::string& topic, const std::string& part);
 
-    // Publishes payload on name/request/<id> (name is absolute) and waits up to timeoutMs for the
-    // answer on name/response/<id>. first: answered; second: the answer's payload. Blocks: never
-    // call it from a handler, whose thread is the one that has to deliver the answer.
+    // Publishes payload on name/request/<tag>/<id> (name is absolute, tag is callerTag()) and waits
+    // up to timeoutMs for the answer on name/response/<tag>/<id>. first: answered; second: the
+    // answer's payload. Blocks: never call it from a handler, whose thread is the one that has to
+    // deliver the answer.
     std::pair<bool, std::string> rpc(const std::string& name, const std::string& payload,
                                      unsigned int timeoutMs);
+    // The topic level that names this client as the caller in its requests, so that only this
+    // client receives their answers while others call the same name with the same ids: 16 hex
+    // digits drawn at random when the client is made.
+    const std::string& callerTag() const { return m_callerTag; }
     // The same seed makes the next calls draw the same ids again, those in use and those of calls
     // that timed out lately passed over. The ids are seeded from the clock at construction.
     void seedCallIds(uint32_t seed);
@@ -88,11 +93,12 @@ public:
     bool subscribeRpc(const std::string& name, RpcHandler handler);
     // False when the name was not served.
     bool unsubscribeRpc(const std::string& name);
-    // Keeps name/response/+ subscribed, across reconnections, until unsubscribeExpectedRpc.
+    // Keeps name/response/<tag>/+ subscribed, across reconnections, until unsubscribeExpectedRpc.
     bool subscribeExpectedRpc(const std::string& name);
     bool unsubscribeExpectedRpc(const std::string& name);
 
-    // The parts of a request or answer topic; all empty when the topic is not one.
+    // The parts of a request or answer topic; all empty when the topic is not one. Both take the
+    // level before the id as the issuer when more than one level follows "request" or "response".
     struct RpcData
     {
         std::string issuer;
@@ -185,6 +191,7 @@ private:
 
     std::atomic<bool> m_running{false};
     const std::string m_name;
+    const std::string m_callerTag;
     MQTTClient m_client;
 
     mutable std::mutex m_configMutex;
@@ -219,6 +226,8 @@ private:
     void acquireRpcResponses(const std::string& name);
     void releaseRpcResponses(const std::string& name);
     bool subscribeResponses(const std::string& name);
+    std::string responseFilter(const std::string& name) const;
+    static std::string drawCallerTag();
 
     // Guards m_pendingCalls and m_idGenerator; never held together with m_subscriptionsMutex.
     std::mutex m_pendingMutex;

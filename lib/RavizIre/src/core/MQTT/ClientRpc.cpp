@@ -1,9 +1,12 @@
 // Remote calls of MQTT::Client: outgoing calls that wait for their answer, and served calls whose
 // handler's result goes back to the caller.
+#include <openssl/rand.h>
+
 #include <chrono>
 #include <exception>
 #include <future>
 #include <memory>
+#include <stdexcept>
 
 #include "core/MQTT/Client.h"
 #include "core/String.h"
@@ -23,6 +26,19 @@ struct Fulfil
     std::shared_ptr<std::promise<MQTT::Message>> answer;
     void operator()(const MQTT::Message& message) const { answer->set_value(message); }
 };
+
+// What follows "/request/" or "/response/": "<id>", or "<issuer>/<id>" where the id may be empty or
+// hold '/' itself. False for an empty id without an issuer, or an empty issuer.
+bool takeIssuerAndId(const std::string& tail, std::string& issuer, std::string& id)
+{
+    const size_t slash = tail.find('/');
+    if (slash == 0 || tail.empty())
+        return false;
+    if (slash != std::string::npos)
+        issuer = tail.substr(0, slash);
+    id = slash == std::string::npos ? tail : tail.substr(slash + 1);
+    return true;
+}
 
 std::string compact(const nlohmann::json& value)
 {
@@ -64,9 +80,9 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
         return {false, std::string()};
     }
 
-    const bool sent = publish(
-        MQTT::Message(Utils::combinePath(name, RequestPart + id), payload, Retained::New, QoS::ExactlyOnce),
-        false);
+    const bool sent = publish(MQTT::Message(Utils::combinePath(name, RequestPart + m_callerTag + "/" + id),
+                                            payload, Retained::New, QoS::ExactlyOnce),
+                              false);
     const bool answered =
         sent && future.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
 
@@ -88,6 +104,21 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
     if (!answered)
         return {false, std::string()};
     return {true, future.get().payload};
+}
+
+// An answer goes to every client whose filter takes it; with the caller's tag in the filter, that is
+// the caller alone, whatever ids other clients calling the same name draw.
+std::string Client::drawCallerTag()
+{
+    unsigned char bytes[8];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        throw std::runtime_error("Random source failed");
+    return String::toLower(String::toHex(bytes, sizeof bytes));
+}
+
+std::string Client::responseFilter(const std::string& name) const
+{
+    return Utils::combinePath(name, ResponsePart) + m_callerTag + "/+";
 }
 
 void Client::seedCallIds(uint32_t seed)
@@ -129,12 +160,12 @@ void Client::releaseRpcResponses(const std::string& name)
         }
     }
     if (last && m_running)
-        m_client.unsubscribe(Utils::combinePath(name, ResponsePart) + "+");
+        m_client.unsubscribe(responseFilter(name));
 }
 
 bool Client::subscribeResponses(const std::string& name)
 {
-    const std::string filter = Utils::combinePath(name, ResponsePart) + "+";
+    const std::string filter = responseFilter(name);
     if (config()->getLogSubscriptions())
         log(Log::LevelDebug, "Subscribing to expected rpc '%s'...", filter.c_str());
     return m_client.subscribe(filter, 0);
@@ -168,17 +199,18 @@ bool Client::unsubscribeExpectedRpc(const std::string& name)
     }
     if (!m_running)
         return true;
-    return m_client.unsubscribe(Utils::combinePath(name, ResponsePart) + "+");
+    return m_client.unsubscribe(responseFilter(name));
 }
 
 Client::RpcData Client::parseRpcTopicResponse(const std::string& topic) const
 {
     RpcData data;
     const size_t at = topic.find(ResponsePart);
-    if (at == std::string::npos)
-        return data;
+    if (at == std::string::npos ||
+        !takeIssuerAndId(topic.substr(at + std::char_traits<char>::length(ResponsePart)), data.issuer,
+                         data.id))
+        return RpcData();
     data.name = topic.substr(0, at);
-    data.id = topic.substr(at + std::char_traits<char>::length(ResponsePart));
     return data;
 }
 
@@ -197,7 +229,9 @@ bool Client::handleReceivedRpcResponse(const MQTT::Message& message)
             return false;
     }
     Handler fulfil;
-    {
+    // Another caller's answer, or one without a caller's tag, reaches this client only through some
+    // wider subscription; its id may be one of ours all the same.
+    if (data.issuer == m_callerTag) {
         std::lock_guard<std::mutex> lock(m_pendingMutex);
         auto it = m_pendingCalls.find(data.id);
         if (it != m_pendingCalls.end()) {
@@ -280,19 +314,9 @@ Client::RpcData Client::parseRpcTopicRequest(const std::string& topic) const
     if (at == std::string::npos)
         return RpcData();
     RpcData data;
+    if (!takeIssuerAndId(rest.substr(at + std::char_traits<char>::length(RequestPart)), data.issuer, data.id))
+        return RpcData();
     data.name = rest.substr(0, at);
-    const std::string tail = rest.substr(at + std::char_traits<char>::length(RequestPart));
-    const size_t slash = tail.find('/');
-    if (slash == std::string::npos) {
-        if (tail.empty())
-            return RpcData();
-        data.id = tail;
-    } else {
-        if (slash == 0)
-            return RpcData();
-        data.issuer = tail.substr(0, slash);
-        data.id = tail.substr(slash + 1);
-    }
     return data;
 }
 
