@@ -18,6 +18,7 @@
 
 #include "core/TCPClient.h"
 #include "drivers/Monet/Clock.h"
+#include "drivers/Monet/SideChannelFramer.h"
 #include "drivers/Monet/SideChannelMsg.h"
 #include "drivers/Monet/Timing.h"
 
@@ -81,9 +82,10 @@ private:
     // that byte, on the steady clock and on the driver's, and never after clockEndMs on the
     // driver's clock (-1 for no such end).
     Frame readFrame(int waitMs, int64_t clockEndMs, Bytes& payload);
-    // Appends what is already here and what arrives until out holds n bytes; false when the
-    // deadline (steady milliseconds) or clockEndMs passes first, or the peer closes.
-    bool readUntil(Bytes& out, size_t n, int64_t deadlineMs, int64_t clockEndMs);
+    // Feeds the framer what is already here and what arrives until its frame has begun (or, with
+    // untilWhole, is whole); false when the deadline (steady milliseconds) or clockEndMs passes
+    // first, or the peer closes.
+    bool readInto(bool untilWhole, int64_t deadlineMs, int64_t clockEndMs);
 
     // Keeps the payload when it is a card event; false (nothing kept) for any other frame.
     bool keepIfEvent(Bytes& payload);
@@ -99,6 +101,8 @@ private:
     TCPClient& m_client;
     std::shared_ptr<Monet::Clock> m_clock;
     Limits m_limits;
+    SideChannelFramer m_framer;
+    Bytes m_chunk;  // what one read took off the socket
     std::deque<Bytes> m_kept;  // oldest first, at most KeptEventsCapacity
     size_t m_dropped = 0;      // events dropped for room since the last warning
 };
