@@ -59,7 +59,7 @@ bool SideChannelTransport::keepIfEvent(Bytes& payload)
         m_kept.pop_front();
     }
     Log::debug("[Monet] Card event 0x%02X kept for the next search", code);
-    m_kept.push_back(std::move(payload));
+    m_kept.push_back({++m_keptSoFar, std::move(payload)});
     payload.clear();
     return true;
 }
@@ -186,10 +186,12 @@ void SideChannelTransport::reportDropped()
     m_dropped = 0;
 }
 
-size_t SideChannelTransport::forgetKept(const std::function<bool(const Bytes&)>& spent)
+size_t SideChannelTransport::forgetKept(uint64_t upTo, const std::function<bool(const Bytes&)>& spent)
 {
     const size_t before = m_kept.size();
-    m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(), spent), m_kept.end());
+    m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(),
+                                [&](const Kept& kept) { return kept.stamp <= upTo && spent(kept.payload); }),
+                 m_kept.end());
     return before - m_kept.size();
 }
 
@@ -198,10 +200,15 @@ SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
     // The burst of events that overflowed the kept ones ends when a search comes for them.
     reportDropped();
     if (!m_kept.empty()) {
-        SideChannelMsg::Ptr event = SideChannelMsg::make(m_kept.front());
+        SideChannelMsg::Ptr event = SideChannelMsg::make(m_kept.front().payload);
         m_kept.pop_front();
         return event;
     }
+    return receiveFrame(timeoutMs);
+}
+
+SideChannelMsg::Ptr SideChannelTransport::receiveFrame(int timeoutMs)
+{
     const Bytes payload = readBytes(timeoutMs);
     if (payload.empty())
         return nullptr;
