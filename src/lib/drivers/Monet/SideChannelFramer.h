@@ -21,7 +21,8 @@ public:
     // Bytes the frame in hand still lacks: its length bytes first, then its payload. Zero once
     // it is whole.
     size_t wanted() const;
-    // Takes at most wanted() bytes of data; returns how many it took.
+    // Takes what the frame in hand lacks, its length bytes and then its payload, and no byte past
+    // its end; returns how many it took.
     size_t feed(const uint8_t* data, size_t size);
     bool begun() const { return m_lengthBytes > 0; }
     bool whole() const { return m_lengthBytes == LengthBytes && m_payload.size() == m_length; }
