@@ -107,8 +107,8 @@ public:
     void clearRecordData() { m_recordData.clear(); }
     bool samCommandTimedOut() const { return m_SAMcmdTimeout; }
     // The card with this UID has been read (or has left): its announcements kept up to the stamp
-    // keptUpTo (the transport's keptSoFar when the card last answered) stand for that tap and
-    // are not served to a search as new ones. One kept later is a new tap.
+    // keptUpTo (a keptSoFar taken when its read ended or a presence check last found it) stand
+    // for that tap and are not served to a search as new ones. One kept later is a new tap.
     void spendCardEvents(const Bytes& uid, uint64_t keptUpTo);
     uint64_t keptSoFar() const { return m_transport.keptSoFar(); }
 
