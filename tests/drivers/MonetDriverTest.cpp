@@ -372,33 +372,92 @@ TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
     EXPECT_LT(*std::min_element(times.begin(), times.end()), 20.0) << ::testing::PrintToString(times);
 }
 
-// The reader announces a card again while a request is answered, before its search and during its
-// read: those announcements are that one tap, and once the card has left they bring nothing back.
-TEST_F(MonetDriverTest, ACardAnnouncedAgainAroundItsReadIsOneTap)
+// The reader announces a card again while a request is answered: before its search, during its read
+// and with the answer of a presence check that finds it, that is the one tap, spent once the card
+// has left or the reader is enabled again. Announced after the last check that found it (the card
+// left and came back between two checks), even together with the answer that finds it gone, it is
+// a new tap, and the next search reads it.
+TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
 {
+    enum When
+    {
+        BeforeSearch,
+        DuringRead,
+        WithPresentAnswer,
+        BetweenChecks,
+        WithGoneAnswer
+    };
+    const struct
+    {
+        const char* name;
+        std::vector<When> announced;
+        bool held;     // a presence check finds it after its read
+        bool leaves;   // then one finds it gone
+        bool enabled;  // then the reader is enabled again
+        bool readAgain;
+    } rows[] = {
+        {"before its search and in its read, gone", {BeforeSearch, DuringRead}, false, true, false, false},
+        {"with the answer that finds it there, then gone", {WithPresentAnswer}, true, true, false, false},
+        {"during its read, then the reader enabled", {DuringRead}, false, false, true, false},
+        {"between two checks, the second finding it gone", {BetweenChecks}, true, true, false, true},
+        {"with the answer that finds it gone", {WithGoneAnswer}, true, true, false, true},
+        {"with the answer that finds it gone, then enabled", {WithGoneAnswer}, true, true, true, true},
+    };
+    fake.timing.enableDelayMs = 1;
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>());
     auto card = std::make_shared<emulators::DesfireCard>();
-    fake.side.setCard(card);
-    auto driver = openDriver();
-    Bytes again = {0xB8, 0x00};
     const Bytes description = emulators::MonetSideChannel::cardDescription(card->identity());
+    Bytes again = {0xB8, 0x00};
     again.insert(again.end(), description.begin(), description.end());
-    int type = 0;
-    Bytes uid, ats, reply;
-    fake.side.inject(Fault{Fault::EventsFirst, 0, {}, {again, again}, SamPowerOn});
-    EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
-    ASSERT_TRUE(driver->searchTag(type, uid, ats, 200));
-    EXPECT_EQ(type, NFC::Tag::MifareDESFire);
-    fake.side.inject(Fault{Fault::EventsFirst, 0, {}, {again, again, again}, PassThrough});
-    EXPECT_TRUE(driver->ISO14443_TDX4({0x60}, reply));
-    EXPECT_TRUE(driver->ISO14443_checkPresence());
-    fake.side.setCard(nullptr);
-    EXPECT_FALSE(driver->ISO14443_checkPresence());
-    EXPECT_FALSE(driver->searchTag(type, uid, ats, 200));
-    // The same card tapped again is a new tap.
-    fake.side.setCard(card);
-    fake.side.presentCard();
-    EXPECT_TRUE(driver->searchTag(type, uid, ats, 1000));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto at = [&](When when, int command, size_t copies) {
+            if (std::count(row.announced.begin(), row.announced.end(), when) > 0)
+                fake.side.inject({Fault::EventsFirst, 0, {}, std::vector<Bytes>(copies, again), command});
+        };
+        fake.side.setCard(card);
+        auto driver = openDriver();
+        if (row.enabled) {
+            // The first enable only arms the delayed one; once that has run, enabling is at once.
+            const size_t opened = fake.b.requests().size();
+            ASSERT_TRUE(driver->enableRF());
+            ASSERT_TRUE(fake.b.waitForRequests(opened + 1, PeerDeadlineMs));
+        }
+        int type = 0;
+        Bytes uid, ats, reply;
+        at(BeforeSearch, SamPowerOn, 2);
+        EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+        if (row.announced.front() != BeforeSearch)
+            fake.side.presentCard();
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
+        EXPECT_EQ(type, NFC::Tag::MifareDESFire);
+        at(DuringRead, PassThrough, 3);
+        EXPECT_TRUE(driver->ISO14443_TDX4({0x60}, reply));
+        if (row.held) {
+            at(WithPresentAnswer, PassThrough, 1);
+            EXPECT_TRUE(driver->ISO14443_checkPresence());
+        }
+        if (row.announced.front() == BetweenChecks)
+            fake.side.sendPayload(again);
+        if (row.leaves) {
+            fake.side.setCard(nullptr);
+            at(WithGoneAnswer, PassThrough, 1);
+            EXPECT_FALSE(driver->ISO14443_checkPresence());
+            fake.side.setCard(card);  // back in the field
+        }
+        if (row.enabled) {
+            EXPECT_TRUE(driver->enableRF());
+        }
+        uid.clear();
+        EXPECT_EQ(driver->searchTag(type, uid, ats, 200), row.readAgain);
+        if (!row.readAgain) {
+            // The same card tapped again is a new tap.
+            fake.side.presentCard();
+            uid.clear();
+            EXPECT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
+        }
+        EXPECT_EQ(uid, card->identity().uid);
+    }
 }
 
 TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheReader)

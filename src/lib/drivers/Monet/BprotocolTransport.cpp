@@ -108,17 +108,24 @@ BprotocolMsg::Ptr BprotocolTransport::receive(int timeoutMs)
             break;
     }
     printBprotocolMsg(m_rx, "RX");
-    if (m_rx.size() < FrameOverhead)
+    return parseDatagram(m_rx);
+}
+
+BprotocolMsg::Ptr BprotocolTransport::parseDatagram(const std::vector<uint8_t>& datagram)
+{
+    if (datagram.size() < FrameOverhead)
         return nullptr;
-    if (m_rx.size() > MaxDatagram) {
+    if (datagram.size() > MaxDatagram) {
         Log::error("[Monet] Datagram longer than %zu bytes ===> Malformed", MaxDatagram);
         return BprotocolMsg::makeMalformed();
     }
-    m_terminalId.assign(m_rx.begin() + TerminalIdOffset, m_rx.begin() + TerminalIdOffset + TerminalIdSize);
-    BprotocolMsg::Ptr msg = m_rx.size() == FrameOverhead
-                                ? BprotocolMsg::make()
-                                : BprotocolMsg::make(m_rx.data() + BodyOffset, m_rx.size() - BodyOffset - 1);
-    msg->setType(m_rx[TypeOffset] - '0');
+    m_terminalId.assign(datagram.begin() + TerminalIdOffset,
+                        datagram.begin() + TerminalIdOffset + TerminalIdSize);
+    BprotocolMsg::Ptr msg =
+        datagram.size() == FrameOverhead
+            ? BprotocolMsg::make()
+            : BprotocolMsg::make(datagram.data() + BodyOffset, datagram.size() - BodyOffset - 1);
+    msg->setType(datagram[TypeOffset] - '0');
     return msg;
 }
 

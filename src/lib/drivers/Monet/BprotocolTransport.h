@@ -34,6 +34,10 @@ public:
     // The next datagram from the reader's address within timeoutMs, parsed; empty when nothing
     // came, the receive failed or the datagram is shorter than a frame.
     BprotocolMsg::Ptr receive(int timeoutMs);
+    // One datagram as receive takes it: empty when shorter than a frame, malformed when longer
+    // than MaxDatagram; otherwise its body parsed and its type set, and the terminal identifier
+    // taken from it.
+    BprotocolMsg::Ptr parseDatagram(const std::vector<uint8_t>& datagram);
     BprotocolMsg::Ptr transceive(const BprotocolMsg::Ptr& msg, int timeoutMs);
     void getTerminalId(std::string& out) const { out = m_terminalId; }
     // The local port the reader answers to; the system's choice when the server was bound to 0.

@@ -512,7 +512,7 @@ bool Driver::status()
     // must reopen it, after its own pause.
     if (sideChannelLost())
         return false;
-    if (m_nonEMVcard || m_emvPending)
+    if (m_card.served() || m_emvPending)
         return true;
     return guarded("status", false, [&] { return m_bReader.getInfo(m_info) == 0; });
 }
@@ -540,7 +540,7 @@ bool Driver::setLEDs(uint8_t mask)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Log::debug("[Monet] Inside %s()", "setLEDs");
-    if (mask == 1 || !m_nonEMVcard)
+    if (mask == 1 || !m_card.served())
         return true;
     return guarded("setLEDs", false, [&] { return m_sideReader.setLEDs(mask) == 0; });
 }
@@ -577,13 +577,12 @@ bool Driver::enableLocked()
     }
 
     m_suppress = false;
-    // The card just served has been read: announcements of it that came meanwhile are no news.
-    m_sideReader.spendCardEvents(m_uid);
+    bool release = m_card.served();
     if (m_cardReported) {
         m_cardReported = false;
         if (m_sideReader.getIdleMessages(static_cast<int>(m_setup.timing.idleMessagesMs))) {
             Log::error("[Monet] NonEMVcardPresent message dropped! ===> Terminate non-EMV transaction!");
-            m_nonEMVcard = true;
+            release = true;
             m_suppress = true;
         }
     }
@@ -593,12 +592,9 @@ bool Driver::enableLocked()
         if (m_bReader.completeEMVtransaction(std::string(), cardData) != 0 && !disableLocked())
             return false;
     }
-    if (m_nonEMVcard) {
-        m_nonEMVcard = false;
+    if (release)
         (void)m_sideReader.nonEMVcardOver(NonEMVcardReleased);
-    }
-    m_cardType = 0;
-    m_uid.clear();
+    cardStep(CardStep::Released);
     m_isEV1 = false;
     m_tapResult = 0;
     m_token.clear();
@@ -662,15 +658,15 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
             m_setup.clock->sleepMillis(timeout);
             return false;
         }
-        if (m_nonEMVcard) {
+        if (m_card.served()) {
+            cardStep(CardStep::Checking);
             if (m_sideReader.isLUCcardPresent(timeout)) {
-                uid = m_uid;
-                type = m_cardType;
+                cardStep(CardStep::Present);
+                uid = m_card.uid;
+                type = m_card.type;
                 return true;
             }
-            // Gone: what it announced while it was read must not bring it back as a new tap.
-            m_sideReader.spendCardEvents(m_uid);
-            m_nonEMVcard = false;
+            cardStep(CardStep::Absent);
             return false;
         }
         const int result =
@@ -685,12 +681,8 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
                 m_cardReported = true;
                 return true;
             case MonetReader::NonEMVcardDetected:
-                m_nonEMVcard = true;
                 m_cardReported = true;
-                m_uid = uid;
-                m_cardType = type;
-                // The same card announced more than once before this search: one tap.
-                m_sideReader.spendCardEvents(m_uid);
+                cardStep(CardStep::Found, type, uid);
                 return true;
             case MonetReader::TapError:
                 return true;
@@ -700,17 +692,53 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
     });
 }
 
+void Driver::cardStep(CardStep step, int type, const Bytes& uid)
+{
+    using Phase = ServedCard::Phase;
+    const uint64_t now = m_sideReader.keptSoFar();
+    switch (step) {
+        case CardStep::Found:
+            m_card = ServedCard{Phase::Reading, type, uid, now};
+            // The same card announced more than once before this search: one tap.
+            break;
+        case CardStep::Checking:
+            // The read has ended: what was kept until now is of it.
+            if (m_card.phase == Phase::Reading)
+                m_card.seenUpTo = now;
+            return;
+        case CardStep::Present:
+            if (m_card.served()) {
+                m_card.phase = Phase::Held;
+                m_card.seenUpTo = now;
+            }
+            return;
+        case CardStep::Absent:
+            // Announced before this check went out: of the tap just served. Announced since, even
+            // together with this answer: the card left and came back, a new tap.
+            break;
+        case CardStep::Released:
+            // Served to the end: whatever was kept while it was read is of its tap.
+            if (m_card.phase == Phase::Reading)
+                m_card.seenUpTo = now;
+            break;
+    }
+    m_sideReader.spendCardEvents(m_card.uid, m_card.seenUpTo);
+    if (step != CardStep::Found)
+        m_card = ServedCard{};
+}
+
 bool Driver::ISO14443_checkPresence()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Log::debug("[Monet] Inside %s()", "ISO14443_checkPresence");
     return guarded("ISO14443_checkPresence", false, [this] {
-        if (m_sideReader.checkDESFirePresence())
+        cardStep(CardStep::Checking);
+        if (m_sideReader.checkDESFirePresence()) {
+            cardStep(CardStep::Present);
             return true;
+        }
         (void)m_sideReader.nonEMVcardOver(NonEMVcardReleased);
-        // Gone: what it announced while it was read must not bring it back as a new tap.
-        m_sideReader.spendCardEvents(m_uid);
-        m_nonEMVcard = false;
+        cardStep(CardStep::Absent);
         return false;
     });
 }

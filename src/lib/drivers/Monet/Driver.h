@@ -119,6 +119,37 @@ private:
     bool disableLocked();
 
     bool searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint8_t>& ats, int timeout);
+
+    // The non-EMV card (DESFire, Ultralight, ISO 14443-4B) the last search reported, until a
+    // presence check finds it gone or the reader is enabled again. What the reader announced of it
+    // up to the end of its read and up to its last presence check that found it stands for its one
+    // tap; an announcement after that is a new tap. seenUpTo tells them apart among the kept
+    // events (a keptSoFar stamp).
+    struct ServedCard
+    {
+        enum class Phase
+        {
+            None,     // no card served
+            Reading,  // reported, no presence check yet: everything kept is of its read
+            Held      // a presence check found it
+        };
+        Phase phase = Phase::None;
+        int type = 0;
+        Bytes uid;
+        uint64_t seenUpTo = 0;
+        // While it is served, a search only checks that it is still there.
+        bool served() const { return phase == Phase::Reading || phase == Phase::Held; }
+    };
+    enum class CardStep
+    {
+        Found,     // a search reported it (type and uid given)
+        Checking,  // a presence check begins
+        Present,   // the check found it
+        Absent,    // the check found it gone
+        Released   // the reader is enabled again
+    };
+    // Every change of m_card, with the spending of its announcements that goes with it.
+    void cardStep(CardStep step, int type = 0, const Bytes& uid = {});
     // Arms under the mutex; the timer itself is started by startArmedTimers once it is released.
     void arm(Arming& arming, int64_t ms);
     void startArmedTimers();
@@ -147,10 +178,8 @@ private:
     MonetReader::Info m_info;
 
     bool m_open = false;
-    bool m_nonEMVcard = false;
+    ServedCard m_card;
     bool m_emvPending = false;
-    int m_cardType = 0;
-    Bytes m_uid;
     int m_slotStates[4] = {0, 0, 0, 0};
     bool m_isEV1 = false;
     int m_tapResult = 0;

@@ -280,7 +280,9 @@ bool SideChannelReader::getIdleMessages(int timeoutMs)
     bool idleSeen = false;
     bool stateSeen = false;
     for (int i = 0; i < 10 && !(idleSeen && stateSeen); ++i) {
-        SideChannelMsg::Ptr msg = m_transport.receive(timeoutMs / 10);
+        // Off the stream: a card event kept earlier stands for a tap the next search reads, or one
+        // that the card just served spends; either way not a message missed now.
+        SideChannelMsg::Ptr msg = m_transport.receiveFrame(timeoutMs / 10);
         if (checkMsgResponse(msg) != 0)
             continue;
         const Bytes data = msg->data();
@@ -420,11 +422,11 @@ int SideChannelReader::readTapResult(const Bytes& data, int& tapResult, std::str
     return EMVresult;
 }
 
-void SideChannelReader::spendCardEvents(const Bytes& uid)
+void SideChannelReader::spendCardEvents(const Bytes& uid, uint64_t keptUpTo)
 {
     if (uid.empty())
         return;
-    const size_t spent = m_transport.forgetKept([&uid](const Bytes& payload) {
+    const size_t spent = m_transport.forgetKept(keptUpTo, [&uid](const Bytes& payload) {
         NFC::ByteReader r(payload);
         const uint8_t first = r.u8();
         if ((first & 0x7F) != NON_EMV_CARD_PRESENT)

@@ -106,9 +106,11 @@ public:
     const Bytes& recordData() const { return m_recordData; }
     void clearRecordData() { m_recordData.clear(); }
     bool samCommandTimedOut() const { return m_SAMcmdTimeout; }
-    // The card with this UID has been read (or has left): its kept announcements, made before or
-    // during its read, stand for that tap and are not served to a search as new ones.
-    void spendCardEvents(const Bytes& uid);
+    // The card with this UID has been read (or has left): its announcements kept up to the stamp
+    // keptUpTo (a keptSoFar taken when its read ended or a presence check last found it) stand
+    // for that tap and are not served to a search as new ones. One kept later is a new tap.
+    void spendCardEvents(const Bytes& uid, uint64_t keptUpTo);
+    uint64_t keptSoFar() const { return m_transport.keptSoFar(); }
 
     // The card description of a 0x38 event: 900 with the UID and ATS appended and the type set,
     // 201 (nothing written) when its lengths point past its end.

@@ -59,7 +59,7 @@ bool SideChannelTransport::keepIfEvent(Bytes& payload)
         m_kept.pop_front();
     }
     Log::debug("[Monet] Card event 0x%02X kept for the next search", code);
-    m_kept.push_back(std::move(payload));
+    m_kept.push_back({++m_keptSoFar, std::move(payload)});
     payload.clear();
     return true;
 }
@@ -115,9 +115,9 @@ bool SideChannelTransport::transmit(const SideChannelMsg::Ptr& msg)
     return true;
 }
 
-bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs, int64_t clockEndMs)
+bool SideChannelTransport::readInto(bool untilWhole, int64_t deadlineMs, int64_t clockEndMs)
 {
-    while (out.size() < n) {
+    while (untilWhole ? !m_framer.whole() : !m_framer.begun()) {
         // Time is looked at only when the bytes are not here yet, and past it only what is here counts.
         int64_t left = 0;
         bool ready = m_client.available(0);
@@ -134,10 +134,12 @@ bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs, i
         int here = 0;
         if (::ioctl(m_client.getNative(), FIONREAD, &here) != 0 || here <= 0)
             here = 1;  // the peer's close, which the read reports
-        // No more than is here, so that the read never waits on its own.
-        const size_t take = std::min(n - out.size(), static_cast<size_t>(here));
-        if (m_client.read(out, static_cast<unsigned>(take)) <= 0)
+        // No more than is here, so that the read never waits on its own, and nothing of the next frame.
+        const size_t take = std::min(m_framer.wanted(), static_cast<size_t>(here));
+        m_chunk.clear();
+        if (m_client.read(m_chunk, static_cast<unsigned>(take)) <= 0)
             return false;
+        (void)m_framer.feed(m_chunk.data(), m_chunk.size());
         // Acknowledged now, not when our next write could carry it: a reader whose stack holds a
         // small frame until the one before is acknowledged (Nagle) would otherwise send its next
         // card event only when our delayed acknowledgement runs out. The kernel drops the setting
@@ -150,32 +152,29 @@ bool SideChannelTransport::readUntil(Bytes& out, size_t n, int64_t deadlineMs, i
 SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t clockEndMs, Bytes& payload)
 {
     payload.clear();
-    size_t expected = 2;
+    m_framer.reset();
     try {
-        Bytes header;
-        if (!readUntil(header, 1, Monet::Clock::steadyMillis() + std::max(waitMs, 1), clockEndMs))
+        if (!readInto(false, Monet::Clock::steadyMillis() + std::max(waitMs, 1), clockEndMs))
             return Frame::None;
         const int64_t deadline = Monet::Clock::steadyMillis() + std::max(waitMs, 0) + FrameGraceMs;
         // The same bound on the driver's clock, unless an earlier end was given (the drain's).
         if (clockEndMs < 0)
             clockEndMs = m_clock->nowMillis() + std::max(waitMs, 0) + FrameGraceMs;
-        if (readUntil(header, 2, deadline, clockEndMs)) {
-            expected = NFC::ByteReader(header).u16be();
-            if (readUntil(payload, expected, deadline, clockEndMs)) {
-                if (Log::enabled(Log::LevelDebug))
-                    Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(expected),
-                               String::toHex(payload).c_str());
-                return Frame::Whole;
-            }
+        if (readInto(true, deadline, clockEndMs)) {
+            payload = m_framer.take();
+            if (Log::enabled(Log::LevelDebug))
+                Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(payload.size()),
+                           String::toHex(payload).c_str());
+            return Frame::Whole;
         }
     } catch (const std::exception& e) {
         Log::error("[Monet] Error polling the side channel: %s", e.what());
     }
-    Log::error("[Monet] Error receiving %d bytes", static_cast<int>(expected));
+    Log::error("[Monet] Error receiving %d bytes", static_cast<int>(m_framer.expected()));
     // Whatever comes next would be read from the middle of this frame.
     Log::error("[Monet] Frame incomplete ===> Closing the side channel");
     m_client.close();
-    payload.clear();
+    m_framer.reset();
     return Frame::Broken;
 }
 
@@ -187,10 +186,12 @@ void SideChannelTransport::reportDropped()
     m_dropped = 0;
 }
 
-size_t SideChannelTransport::forgetKept(const std::function<bool(const Bytes&)>& spent)
+size_t SideChannelTransport::forgetKept(uint64_t upTo, const std::function<bool(const Bytes&)>& spent)
 {
     const size_t before = m_kept.size();
-    m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(), spent), m_kept.end());
+    m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(),
+                                [&](const Kept& kept) { return kept.stamp <= upTo && spent(kept.payload); }),
+                 m_kept.end());
     return before - m_kept.size();
 }
 
@@ -199,10 +200,15 @@ SideChannelMsg::Ptr SideChannelTransport::receive(int timeoutMs)
     // The burst of events that overflowed the kept ones ends when a search comes for them.
     reportDropped();
     if (!m_kept.empty()) {
-        SideChannelMsg::Ptr event = SideChannelMsg::make(m_kept.front());
+        SideChannelMsg::Ptr event = SideChannelMsg::make(m_kept.front().payload);
         m_kept.pop_front();
         return event;
     }
+    return receiveFrame(timeoutMs);
+}
+
+SideChannelMsg::Ptr SideChannelTransport::receiveFrame(int timeoutMs)
+{
     const Bytes payload = readBytes(timeoutMs);
     if (payload.empty())
         return nullptr;

@@ -18,6 +18,7 @@
 
 #include "core/TCPClient.h"
 #include "drivers/Monet/Clock.h"
+#include "drivers/Monet/SideChannelFramer.h"
 #include "drivers/Monet/SideChannelMsg.h"
 #include "drivers/Monet/Timing.h"
 
@@ -52,13 +53,18 @@ public:
     // Events dropped since the last receive (more came than are kept) are reported here, in one
     // warning with their count.
     SideChannelMsg::Ptr receive(int timeoutMs);
+    // The same straight off the stream: the kept events stay for the search.
+    SideChannelMsg::Ptr receiveFrame(int timeoutMs);
     // The next frame that is not a card event; card events that come first are kept. No frame is
     // begun after timeoutMs, however many events come, and the one begun by then gets its own
     // bound (readFrame's).
     SideChannelMsg::Ptr receiveAnswer(int timeoutMs);
-    // Takes away the kept events (payloads) that spent says a read has already served; returns how
-    // many went.
-    size_t forgetKept(const std::function<bool(const Bytes&)>& spent);
+    // Card events kept so far in the transport's life: the stamp of the last one kept. An event
+    // kept after this was read stamps above it.
+    uint64_t keptSoFar() const { return m_keptSoFar; }
+    // Takes away the events (payloads) kept with a stamp up to upTo that spent says a read has
+    // already served; returns how many went.
+    size_t forgetKept(uint64_t upTo, const std::function<bool(const Bytes&)>& spent);
     // One frame's payload; empty when nothing arrived in time.
     Bytes readBytes(int timeoutMs);
     SideChannelMsg::Ptr transceive(const SideChannelMsg::Ptr& msg, int timeoutMs);
@@ -81,9 +87,10 @@ private:
     // that byte, on the steady clock and on the driver's, and never after clockEndMs on the
     // driver's clock (-1 for no such end).
     Frame readFrame(int waitMs, int64_t clockEndMs, Bytes& payload);
-    // Appends what is already here and what arrives until out holds n bytes; false when the
-    // deadline (steady milliseconds) or clockEndMs passes first, or the peer closes.
-    bool readUntil(Bytes& out, size_t n, int64_t deadlineMs, int64_t clockEndMs);
+    // Feeds the framer what is already here and what arrives until its frame has begun (or, with
+    // untilWhole, is whole); false when the deadline (steady milliseconds) or clockEndMs passes
+    // first, or the peer closes.
+    bool readInto(bool untilWhole, int64_t deadlineMs, int64_t clockEndMs);
 
     // Keeps the payload when it is a card event; false (nothing kept) for any other frame.
     bool keepIfEvent(Bytes& payload);
@@ -99,7 +106,15 @@ private:
     TCPClient& m_client;
     std::shared_ptr<Monet::Clock> m_clock;
     Limits m_limits;
-    std::deque<Bytes> m_kept;  // oldest first, at most KeptEventsCapacity
+    SideChannelFramer m_framer;
+    Bytes m_chunk;  // what one read took off the socket
+    struct Kept
+    {
+        uint64_t stamp;
+        Bytes payload;
+    };
+    std::deque<Kept> m_kept;   // oldest first, at most KeptEventsCapacity
+    uint64_t m_keptSoFar = 0;  // never reset, so a stamp taken before a reconnection stays below
     size_t m_dropped = 0;      // events dropped for room since the last warning
 };
 
