@@ -115,20 +115,25 @@ Reader::~Reader()
         m_iso14443.reset();
         m_driver.reset();
     }
-    releaseDevice(true);
+    for (const Hold& hold : m_holds) ::close(hold.fd);
 }
 
 bool Reader::holdDevice(const std::string& device, std::string& why)
 {
-    if (m_hold >= 0) {
+    releaseOthers(device);
+    for (auto hold = m_holds.begin(); hold != m_holds.end(); ++hold) {
+        if (hold->device != device)
+            continue;
         // The node held already stays held, so that reopening leaves no moment for another program
         // to take it; a reader plugged in again is a new node under the same name.
         struct stat node = {};
         struct stat held = {};
-        if (m_heldDevice == device && ::stat(device.c_str(), &node) == 0 && ::fstat(m_hold, &held) == 0 &&
-            node.st_dev == held.st_dev && node.st_ino == held.st_ino)
+        if (::stat(device.c_str(), &node) == 0 && ::fstat(hold->fd, &held) == 0 && node.st_dev == held.st_dev &&
+            node.st_ino == held.st_ino)
             return true;
-        releaseDevice(true);
+        ::close(hold->fd);
+        m_holds.erase(hold);
+        break;
     }
     // Opened only for its lock: read-only, without becoming our terminal and without waiting for a
     // carrier. A line that another program has open is left as it is (its control lines change only
@@ -147,23 +152,28 @@ bool Reader::holdDevice(const std::string& device, std::string& why)
         ::close(fd);
         return false;
     }
-    m_hold = fd;
-    m_heldDevice = device;
+    m_holds.push_back({device, fd});
     return true;
 }
 
-void Reader::releaseDevice(bool evenIfClaimed)
+void Reader::releaseOthers(const std::string& keep)
 {
-    if (m_hold < 0)
-        return;
-    // Our own PPP link still on the line keeps it ours until that link is gone.
-    if (!evenIfClaimed)
-        for (const DriverFactory& factory : m_factories)
-            if (factory.family == DriverFactory::Serial && factory.claims && factory.claims(m_heldDevice))
-                return;
-    ::close(m_hold);
-    m_hold = -1;
-    m_heldDevice.clear();
+    // Our own PPP link still on a line keeps it ours until that link is gone.
+    for (auto hold = m_holds.begin(); hold != m_holds.end();)
+        if (hold->device == keep || claimant(hold->device)) {
+            ++hold;
+        } else {
+            ::close(hold->fd);
+            hold = m_holds.erase(hold);
+        }
+}
+
+const Reader::DriverFactory* Reader::claimant(const std::string& device) const
+{
+    for (const DriverFactory& factory : m_factories)
+        if (factory.family == DriverFactory::Serial && factory.claims && factory.claims(device))
+            return &factory;
+    return nullptr;
 }
 
 bool Reader::open(const std::string& device, int baud)
@@ -193,7 +203,7 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     const bool networked = !path && ((colon != std::string::npos && colon > 0) ||
                                      (colon == std::string::npos && numericHost(device)));
     if (networked)
-        releaseDevice(false);
+        releaseOthers(std::string());
     std::string networkError;
     if (!portValid)
         networkError = "bad port '" + device.substr(colon + 1) + "'";
@@ -227,13 +237,10 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     if (!found && !networked && !holdDevice(device, refused))
         return failed(refused);
 
-    const DriverFactory* claimant = nullptr;
-    for (const DriverFactory& factory : m_factories)
-        if (!claimant && factory.family == DriverFactory::Serial && factory.claims && factory.claims(device))
-            claimant = &factory;
-    if (!found && claimant) {
-        Log::print(Log::Reader, "'%s' is held by %s", device.c_str(), claimant->name.c_str());
-        std::shared_ptr<Driver> driver = claimant->make();
+    const DriverFactory* const holder = claimant(device);
+    if (!found && holder) {
+        Log::print(Log::Reader, "'%s' is held by %s", device.c_str(), holder->name.c_str());
+        std::shared_ptr<Driver> driver = holder->make();
         if (driver && driver->open(device, baud, nullptr))
             found = std::move(driver);
     } else if (!found) {
