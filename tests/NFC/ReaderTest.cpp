@@ -153,9 +153,9 @@ TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
 // A second program on the reader's line (a second facade locks like one) is refused by name before
 // a family sends a byte or the Monet bring-up runs a tool, for as long as the first one keeps trying
 // that line: while it reads, while its reader is silent or does not beep, and at the reopens after.
-// A reader plugged in again is a new node under the same name, held anew and the old one let go. The
-// line is let go when its facade turns to another device, networked or serial, unless our own link
-// (pppd) still runs on it.
+// A reader plugged in again is a new node under the same name, left to the first while it still holds
+// the old node, then held anew by it and the old one let go. The line is let go when its facade turns
+// to another device, networked or serial, unless our own link (pppd) still runs on it.
 TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
 {
     testsupport::TempDir dir;
@@ -194,14 +194,23 @@ TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
     ASSERT_NE(tag, nullptr);
     EXPECT_TRUE(tag->iso14443()->checkPresence());
 
+    const auto plugIn = [&](const ElatecReader& reader) {
+        ASSERT_EQ(::unlink(device.c_str()), 0);
+        ASSERT_EQ(::symlink(reader.devicePath().c_str(), device.c_str()), 0);
+    };
     ElatecReader replugged;
-    ASSERT_EQ(::unlink(device.c_str()), 0);
-    ASSERT_EQ(::symlink(replugged.devicePath().c_str(), device.c_str()), 0);
+    plugIn(replugged);
+    refused("its reader was plugged in again, before it comes back to it", replugged);
     ASSERT_TRUE(nfc->open(device, 115200)) << nfc->error().what();
     EXPECT_TRUE(second.open(emulator.devicePath(), 115200)) << second.error().what();
     refused("its reader was plugged in again", replugged);
 
+    // Once the first has ended, a reader plugged in again is the waiting program's.
     nfc.reset();
+    ElatecReader again;
+    plugIn(again);
+    EXPECT_TRUE(second.open(device, 115200)) << second.error().what();
+    plugIn(replugged);
     bool ownLink = true;
     Factory claimant = ScriptedDriver::family(Factory::Serial, "monet", opens);
     claimant.claims = [&](const std::string& line) { return ownLink && line == device; };

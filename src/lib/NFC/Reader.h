@@ -4,7 +4,8 @@
 // forwards the simple reader controls and keeps the last error. A serial device is held for this
 // program alone from its first probe for as long as this facade keeps trying it, failed opens
 // included, and a line our own link (pppd) runs on for as long as that link runs: another
-// program's reader is refused before any driver touches the line. Held by
+// program's reader is refused before any driver touches the line, and so is the reader plugged in
+// again under the name while the program that held it before still holds the old node. Held by
 // std::shared_ptr and used from the one thread that owns it; the driver,
 // links, tags and SAMs it makes share the driver.
 #pragma once
@@ -108,11 +109,15 @@ private:
         std::string device;
         // A read-only descriptor of the device node; its lock is the hold.
         int fd;
+        // False while another program holds the node: kept open to tell, once the reader is plugged
+        // in again, whether that program still holds the old node.
+        bool locked;
     };
 
     // Takes the device for this program, or keeps it when the node under the name is the one
     // already taken (another node, a reader plugged in again, is taken anew); false with the reason
-    // when another program has it or the node cannot be opened. Every other line is let go first.
+    // when another program has it, still holds the node the name led to before the reader was
+    // plugged in again, or the node cannot be opened. Every other line is let go first.
     bool holdDevice(const std::string& device, std::string& why);
     // Lets every held line but keep go, unless a family of ours still runs its own link on it. Only
     // for another device: a failed open keeps the hold for the next try.
@@ -125,8 +130,8 @@ private:
     std::map<int, std::shared_ptr<ISO7816>> m_slots;
     Error m_lastError;
     DriverFactories m_factories;
-    // The device last asked for, and any line our own link still runs on (at most one per family
-    // that claims lines): a line is ours while that link runs, whichever device we turn to.
+    // The device last asked for (held, or watched while another program holds it), and any line our
+    // own link still runs on: a line is ours while that link runs, whichever device we turn to.
     std::vector<Hold> m_holds;
 };
 
