@@ -41,11 +41,11 @@ public:
         const size_t name = reason.find("] ");
         if (reason.rfind("[json.exception.", 0) == 0 && name != std::string::npos)
             reason.erase(0, name + 2);
-        for (const char* before : {"; last read: '", "number overflow parsing '"}) {
-            const std::string quoted = before + token + "'";
-            const size_t at = reason.rfind(quoted);
+        const std::string quoted = "'" + token + "'";
+        for (const char* before : {"; last read: ", "number overflow parsing "}) {
+            const size_t at = reason.rfind(before + quoted);
             if (at != std::string::npos) {
-                reason.replace(at + quoted.size() - token.size() - 2, token.size() + 2, excerpt(token));
+                reason.replace(at + std::strlen(before), quoted.size(), excerpt(token));
                 break;
             }
         }
