@@ -1,7 +1,7 @@
 // The configuration file as whoever wrote it left it: any text is either taken, with each value of
-// the wrong type skipped, or refused with a reason and every default kept. Nothing throws. A
-// document that parses is refused as too deep exactly when it has more than 256 levels, brackets in
-// its strings not counted.
+// the wrong type skipped, or refused with a short UTF-8 reason and every default kept. Nothing
+// throws. A document that parses is refused as too deep exactly when it has more than 256 levels,
+// brackets in its strings not counted.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string reason;
     const bool taken = config.parse(text, &reason);
     FUZZ_CHECK(taken == reason.empty());
+    // Fit for one log line whatever the text: short, and UTF-8 (the strict dump throws otherwise).
+    FUZZ_CHECK(reason.size() <= 512);
+    FUZZ_CHECK(nlohmann::json(reason).dump().size() >= 2);
     FUZZ_CHECK(!config.firmwarePath().empty());
     if (!taken) {
         FUZZ_CHECK(config.firmwarePath() == RFID::Config::DefaultFirmwarePath);

@@ -153,8 +153,9 @@ TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
 // A second program on the reader's line (a second facade locks like one) is refused by name before
 // a family sends a byte or the Monet bring-up runs a tool, for as long as the first one keeps trying
 // that line: while it reads, while its reader is silent or does not beep, and at the reopens after.
-// A reader plugged in again is a new node under the same name, held anew and the old one let go. The
-// line is let go when its facade turns to another device, unless our own link (pppd) still runs on it.
+// A reader plugged in again is a new node under the same name, left to the first while it still holds
+// the old node, then held anew by it and the old one let go. The line is let go when its facade turns
+// to another device, networked or serial, unless our own link (pppd) still runs on it.
 TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
 {
     testsupport::TempDir dir;
@@ -193,25 +194,39 @@ TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
     ASSERT_NE(tag, nullptr);
     EXPECT_TRUE(tag->iso14443()->checkPresence());
 
+    const auto plugIn = [&](const ElatecReader& reader) {
+        ASSERT_EQ(::unlink(device.c_str()), 0);
+        ASSERT_EQ(::symlink(reader.devicePath().c_str(), device.c_str()), 0);
+    };
     ElatecReader replugged;
-    ASSERT_EQ(::unlink(device.c_str()), 0);
-    ASSERT_EQ(::symlink(replugged.devicePath().c_str(), device.c_str()), 0);
+    plugIn(replugged);
+    refused("its reader was plugged in again, before it comes back to it", replugged);
     ASSERT_TRUE(nfc->open(device, 115200)) << nfc->error().what();
     EXPECT_TRUE(second.open(emulator.devicePath(), 115200)) << second.error().what();
     refused("its reader was plugged in again", replugged);
 
+    // Once the first has ended, a reader plugged in again is the waiting program's.
     nfc.reset();
+    ElatecReader again;
+    plugIn(again);
+    EXPECT_TRUE(second.open(device, 115200)) << second.error().what();
+    plugIn(replugged);
     bool ownLink = true;
     Factory claimant = ScriptedDriver::family(Factory::Serial, "monet", opens);
-    claimant.claims = [&ownLink](const std::string&) { return ownLink; };
+    claimant.claims = [&](const std::string& line) { return ownLink && line == device; };
     NFC::Reader first({claimant});
-    for (const bool link : {true, false}) {
-        ownLink = link;
-        EXPECT_FALSE(first.open(device, 115200));
-        refused("its open failed", replugged);
-        EXPECT_FALSE(first.open("127.0.0.1:1", 115200));
-        EXPECT_EQ(second.open(device, 115200), !link) << second.error().what();
-    }
+    ElatecReader otherLine(ElatecReader::Mode::Silent);
+    for (const bool link : {true, false})
+        for (const std::string& other : {std::string("127.0.0.1:1"), otherLine.devicePath()}) {
+            SCOPED_TRACE(other);
+            ownLink = link;
+            EXPECT_FALSE(first.open(device, 115200));
+            refused("its open failed", replugged);
+            EXPECT_FALSE(first.open(other, 115200));
+            // A third program, gone at once, so that the next row finds the line as the first left it.
+            NFC::Reader third({recordedFamilies(opens)[1]});
+            EXPECT_EQ(third.open(device, 115200), !link) << third.error().what();
+        }
 }
 
 TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)

@@ -194,7 +194,7 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
 // layout has, each exactly 1 MiB, are taken by both readers within seconds however loaded the
 // machine (a parse that rescanned its containers took minutes, and so did a warning for each
 // item). Skipped items and unknown names each make one warning for their list, with their number
-// and the first few.
+// and the first few, each name cut short.
 TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
 {
     const size_t limit = 1024 * 1024;
@@ -229,9 +229,21 @@ TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
                                  "number, number, ...)",
                                  skippedItems)},
         {unknown,
-         String::format("rfid/cardTypes/ultralight: kept %zu items (no layout has the name: \"kivoluc\", "
-                        "\"Kivo\\nLUC\", \"%s\"..., ...)",
+         String::format("rfid/cardTypes/ultralight: kept %zu items (no Ultralight layout has the name: "
+                        "\"kivoluc\", \"Kivo\\nLUC\", \"%s\"..., ...)",
                         unknownItems - 1, std::string(32, 'V').c_str())},
+        // The bank card's layout is no Ultralight one.
+        {R"({"rfid":{"cardTypes":{"ultralight":["EMV"]}}})",
+         "rfid/cardTypes/ultralight: kept 1 item (no Ultralight layout has the name: \"EMV\")"},
+        // Three examples at most, and a name shown whole up to 32 bytes.
+        {R"({"rfid":{"cardTypes":{"ultralight":[1,true,null]}}})",
+         "rfid/cardTypes/ultralight: skipped 3 items (not a template name: number, boolean, null)"},
+        {R"({"rfid":{"cardTypes":{"ultralight":[1,true,null,{}]}}})",
+         "rfid/cardTypes/ultralight: skipped 4 items (not a template name: number, boolean, null, ...)"},
+        {R"({"rfid":{"cardTypes":{"ultralight":[")" + std::string(32, 'V') + R"("]}}})",
+         "kept 1 item (no Ultralight layout has the name: \"" + std::string(32, 'V') + "\")"},
+        {R"({"rfid":{"cardTypes":{"ultralight":[")" + std::string(33, 'V') + R"("]}}})",
+         "kept 1 item (no Ultralight layout has the name: \"" + std::string(32, 'V') + "\"...)"},
     };
     testsupport::TempDir dir;
     Log::open("tapgate-test", true, false);

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -269,8 +270,10 @@ TEST(Tapgate, NetworkedDeviceThatFailsIsReportedWithTheNetworkedCause)
 }
 
 // A relative configuration name is taken from the program's directory, not the one it was started
-// in; a configuration that cannot be used is named with its reason, and the program goes on to open
-// the reader with the defaults, neither ending nor blocking on the file.
+// in; a configuration that cannot be used is named with its reason in one short line of UTF-8 (a file
+// that does not parse: where the parser stopped, and the text there only as a short escaped excerpt,
+// however long the token or foreign its bytes), and the program opens the reader with the defaults,
+// neither ending nor blocking on the file.
 TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverStopsTheProgram)
 {
     testsupport::TempDir dir;  // also the directory tapgate is started in
@@ -284,22 +287,54 @@ TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverSto
     testsupport::writeFile(beside.path, {'{', '}'});
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     testsupport::writeFile(dir / "deep.conf", testsupport::nestedDocument(150000));
+    const std::string names(900000, 'V');
+    const std::string shown = "\"\\\"" + std::string(31, 'V') + "\"...";  // such a name's first 32 bytes
     const struct
     {
         std::string path;
-        std::string line;
+        std::string reason;  // none: taken
+        std::string text;    // written to path, unless empty
     } cases[] = {
-        {name, "[Config] Configuration loaded from '" + name + "'"},
-        {dir.path(), "'" + dir.path() + "' (not a regular file)"},
-        {dir / "fifo", "'" + (dir / "fifo") + "' (not a regular file)"},
-        {dir / "deep.conf", "'" + (dir / "deep.conf") + "' (nested deeper than 256 levels)"},
+        {name, "", ""},
+        {dir.path(), "not a regular file", ""},
+        {dir / "fifo", "not a regular file", ""},
+        {dir / "deep.conf", "nested deeper than 256 levels", ""},
+        // A long name ending in a byte that is no UTF-8; one cut short, as a power loss leaves a write.
+        {dir / "bad-byte.conf",
+         "parse error at line 1, column 900003: syntax error while parsing object key - invalid string: "
+         "ill-formed UTF-8 byte; last read: " +
+             shown + "; expected string literal",
+         "{\"" + names + "\xFF\": 1}"},
+        {dir / "cut.conf",
+         "parse error at line 1, column 1000028: syntax error while parsing value - invalid string: missing "
+         "closing quote; last read: " +
+             shown,
+         R"({"rfid": {"firmwarePath": ")" + names + names.substr(0, 100000)},
+        // A name in Latin-1 on the third line; a number too large, which says no line and column itself.
+        {dir / "latin1.conf",
+         "parse error at line 3, column 31: syntax error while parsing value - invalid string: ill-formed "
+         "UTF-8 byte; last read: \"\\\"/opt/caf\xEF\xBF\xBD/\"",
+         "{\n  \"rfid\": {\n    \"firmwarePath\": \"/opt/caf\xE9/fw\"\n  }\n}\n"},
+        {dir / "huge-number.conf",
+         "at byte 900027: number overflow parsing \"1" + std::string(31, '0') + "\"...",
+         R"({"rfid": {"firmwarePath": 1)" + std::string(900000, '0') + "}}"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
+        if (!c.text.empty())
+            testsupport::writeFile(c.path, std::vector<uint8_t>(c.text.begin(), c.text.end()));
         testsupport::TapgateRun run;
-        run.startTapgate({"-c", c.path, "/nonexistent/reader"}, dir.path());
-        EXPECT_TRUE(run.waitForLog("Opening reader '/nonexistent/reader'", 1, 10000)) << run.log();
-        EXPECT_EQ(run.logCount(c.line), 1u) << run.log();
+        const std::string device = run.startEmulator({"--card", "none"});
+        run.startTapgate({"-c", c.path, device}, dir.path());
+        EXPECT_TRUE(run.waitForLog("Reader: TWN4 Elatec", 1, 20000)) << run.log().substr(0, 2000);
+        const std::string log = run.log();
+        const std::string said = c.reason.empty() ? "Configuration loaded from '" + c.path + "'"
+                                                  : "'" + c.path + "' (" + c.reason + ")";
+        EXPECT_EQ(run.logCount(said), 1u) << log.substr(0, 2000);
+        EXPECT_NO_THROW(nlohmann::json(log).dump()) << "not UTF-8";
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(line.size(), 1024u) << line.substr(0, 200);
         EXPECT_EQ(::waitpid(run.tapgate().pid(), nullptr, WNOHANG), 0) << "tapgate ended";
     }
 }

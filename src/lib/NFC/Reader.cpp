@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -80,6 +81,20 @@ std::shared_ptr<Tag> makeDESFire(std::shared_ptr<ISO14443> link, const std::vect
     return std::make_shared<DESFire>(std::move(link), uid, ats);
 }
 
+// The node the descriptor is open on is the one the name leads to now.
+bool sameNode(int fd, const struct stat& node)
+{
+    struct stat open = {};
+    return ::fstat(fd, &open) == 0 && open.st_dev == node.st_dev && open.st_ino == node.st_ino;
+}
+
+// The drivers' serial ports never lock: a lock conflicts between any two opens of the node, even
+// within this program. Without waiting, so the lock is never one to be interrupted; errno says why not.
+bool lockNode(int fd)
+{
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
 const std::map<uint32_t, std::string>& typeNames()
 {
     static const std::map<uint32_t, std::string> names = {
@@ -115,20 +130,33 @@ Reader::~Reader()
         m_iso14443.reset();
         m_driver.reset();
     }
-    releaseDevice(true);
+    for (const Hold& hold : m_holds) ::close(hold.fd);
 }
 
 bool Reader::holdDevice(const std::string& device, std::string& why)
 {
-    if (m_hold >= 0) {
-        // The node held already stays held, so that reopening leaves no moment for another program
-        // to take it; a reader plugged in again is a new node under the same name.
-        struct stat node = {};
-        struct stat held = {};
-        if (m_heldDevice == device && ::stat(device.c_str(), &node) == 0 && ::fstat(m_hold, &held) == 0 &&
-            node.st_dev == held.st_dev && node.st_ino == held.st_ino)
-            return true;
-        releaseDevice(true);
+    releaseOthers(device);
+    const auto refused = [&](int error) {
+        why = error == EWOULDBLOCK ? "'" + device + "' is held by another program"
+                                   : "'" + device + "' cannot be held: " + std::strerror(error);
+        return false;
+    };
+    const auto kept =
+        std::find_if(m_holds.begin(), m_holds.end(), [&](const Hold& hold) { return hold.device == device; });
+    struct stat node = {};
+    if (kept != m_holds.end() && ::stat(device.c_str(), &node) == 0) {
+        if (sameNode(kept->fd, node)) {
+            // The node held already stays held, so that reopening leaves no moment for another
+            // program to take it; one that another program held at the last try is tried again.
+            if (!kept->locked)
+                kept->locked = lockNode(kept->fd);
+            return kept->locked || refused(errno);
+        }
+        // A reader plugged in again is a new node under the same name. While the program that held
+        // the old node still holds it, it is still at that reader and comes back to it at its next
+        // open: the new node is left for it.
+        if (!kept->locked && !lockNode(kept->fd) && errno == EWOULDBLOCK)
+            return refused(EWOULDBLOCK);
     }
     // Opened only for its lock: read-only, without becoming our terminal and without waiting for a
     // carrier. A line that another program has open is left as it is (its control lines change only
@@ -139,31 +167,40 @@ bool Reader::holdDevice(const std::string& device, std::string& why)
         why = std::strerror(errno);
         return false;
     }
-    // The drivers' serial ports never lock: a lock conflicts between any two opens of the node, even
-    // within this program. Without waiting, so the lock is never one to be interrupted.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        why = errno == EWOULDBLOCK ? "'" + device + "' is held by another program"
-                                   : "'" + device + "' cannot be held: " + std::strerror(errno);
+    const bool locked = lockNode(fd);
+    const int error = errno;
+    if (!locked && error != EWOULDBLOCK) {
         ::close(fd);
-        return false;
+        return refused(error);
     }
-    m_hold = fd;
-    m_heldDevice = device;
-    return true;
+    // An old node is let go only once the new one is open, so that no other program finds both free.
+    if (kept != m_holds.end()) {
+        ::close(kept->fd);
+        *kept = {device, fd, locked};
+    } else {
+        m_holds.push_back({device, fd, locked});
+    }
+    return locked || refused(EWOULDBLOCK);
 }
 
-void Reader::releaseDevice(bool evenIfClaimed)
+void Reader::releaseOthers(const std::string& keep)
 {
-    if (m_hold < 0)
-        return;
-    // Our own PPP link still on the line keeps it ours until that link is gone.
-    if (!evenIfClaimed)
-        for (const DriverFactory& factory : m_factories)
-            if (factory.family == DriverFactory::Serial && factory.claims && factory.claims(m_heldDevice))
-                return;
-    ::close(m_hold);
-    m_hold = -1;
-    m_heldDevice.clear();
+    // Our own PPP link still on a line keeps it ours until that link is gone.
+    for (auto hold = m_holds.begin(); hold != m_holds.end();)
+        if (hold->device == keep || claimant(hold->device)) {
+            ++hold;
+        } else {
+            ::close(hold->fd);
+            hold = m_holds.erase(hold);
+        }
+}
+
+const Reader::DriverFactory* Reader::claimant(const std::string& device) const
+{
+    for (const DriverFactory& factory : m_factories)
+        if (factory.family == DriverFactory::Serial && factory.claims && factory.claims(device))
+            return &factory;
+    return nullptr;
 }
 
 bool Reader::open(const std::string& device, int baud)
@@ -193,7 +230,7 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     const bool networked = !path && ((colon != std::string::npos && colon > 0) ||
                                      (colon == std::string::npos && numericHost(device)));
     if (networked)
-        releaseDevice(false);
+        releaseOthers(std::string());
     std::string networkError;
     if (!portValid)
         networkError = "bad port '" + device.substr(colon + 1) + "'";
@@ -227,13 +264,10 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     if (!found && !networked && !holdDevice(device, refused))
         return failed(refused);
 
-    const DriverFactory* claimant = nullptr;
-    for (const DriverFactory& factory : m_factories)
-        if (!claimant && factory.family == DriverFactory::Serial && factory.claims && factory.claims(device))
-            claimant = &factory;
-    if (!found && claimant) {
-        Log::print(Log::Reader, "'%s' is held by %s", device.c_str(), claimant->name.c_str());
-        std::shared_ptr<Driver> driver = claimant->make();
+    const DriverFactory* const holder = claimant(device);
+    if (!found && holder) {
+        Log::print(Log::Reader, "'%s' is held by %s", device.c_str(), holder->name.c_str());
+        std::shared_ptr<Driver> driver = holder->make();
         if (driver && driver->open(device, baud, nullptr))
             found = std::move(driver);
     } else if (!found) {

@@ -3,7 +3,9 @@
 // link per SAM slot, turns detected cards into tag objects and powered SAMs into SAM objects,
 // forwards the simple reader controls and keeps the last error. A serial device is held for this
 // program alone from its first probe for as long as this facade keeps trying it, failed opens
-// included: another program's reader is refused before any driver touches the line. Held by
+// included, and a line our own link (pppd) runs on for as long as that link runs: another
+// program's reader is refused before any driver touches the line, and so is the reader plugged in
+// again under the name while the program that held it before still holds the old node. Held by
 // std::shared_ptr and used from the one thread that owns it; the driver,
 // links, tags and SAMs it makes share the driver.
 #pragma once
@@ -102,22 +104,35 @@ public:
     std::shared_ptr<SAM> turnOnSam(int slot);
 
 private:
+    struct Hold
+    {
+        std::string device;
+        // A read-only descriptor of the device node; its lock is the hold.
+        int fd;
+        // False while another program holds the node: kept open to tell, once the reader is plugged
+        // in again, whether that program still holds the old node.
+        bool locked;
+    };
+
     // Takes the device for this program, or keeps it when the node under the name is the one
     // already taken (another node, a reader plugged in again, is taken anew); false with the reason
-    // when another program has it or the node cannot be opened.
+    // when another program has it, still holds the node the name led to before the reader was
+    // plugged in again, or the node cannot be opened. Every other line is let go first.
     bool holdDevice(const std::string& device, std::string& why);
-    // Lets the device go, unless a family of ours still runs its own link on it. Only for another
-    // device or the facade's end: a failed open keeps the hold for the next try.
-    void releaseDevice(bool evenIfClaimed);
+    // Lets every held line but keep go, unless a family of ours still runs its own link on it. Only
+    // for another device: a failed open keeps the hold for the next try.
+    void releaseOthers(const std::string& keep);
+    // The family that holds the device with its own link, or none.
+    const DriverFactory* claimant(const std::string& device) const;
 
     std::shared_ptr<Driver> m_driver;
     std::shared_ptr<ISO14443> m_iso14443;
     std::map<int, std::shared_ptr<ISO7816>> m_slots;
     Error m_lastError;
     DriverFactories m_factories;
-    // A read-only descriptor of the held device node, -1 when none; its lock is the hold.
-    int m_hold = -1;
-    std::string m_heldDevice;
+    // The device last asked for (held, or watched while another program holds it), and any line our
+    // own link still runs on: a line is ours while that link runs, whichever device we turn to.
+    std::vector<Hold> m_holds;
 };
 
 }  // namespace NFC

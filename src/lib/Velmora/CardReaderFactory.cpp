@@ -80,8 +80,18 @@ void reselect(const NFC::Ultralight& ultralight)
 
 const std::vector<std::string>& CardReaderFactory::templateNames()
 {
-    static const std::vector<std::string> names = {"VozeLUCv1", "KivoLUC",     "KivoLUCv2", "VerUZA",
-                                                   "ZodezuLUC", "ZodezuLUCv2", "EMV"};
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all = ultralightTemplateNames();
+        all.push_back("EMV");
+        return all;
+    }();
+    return names;
+}
+
+const std::vector<std::string>& CardReaderFactory::ultralightTemplateNames()
+{
+    static const std::vector<std::string> names = {"VozeLUCv1", "KivoLUC",   "KivoLUCv2",
+                                                   "VerUZA",    "ZodezuLUC", "ZodezuLUCv2"};
     return names;
 }
 

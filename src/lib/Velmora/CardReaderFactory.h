@@ -26,6 +26,8 @@ public:
 
     // Every template name the factory knows, in a fixed order.
     static const std::vector<std::string>& templateNames();
+    // The names of the Ultralight layouts: every template but the bank card's.
+    static const std::vector<std::string>& ultralightTemplateNames();
     // The names of the Ultralight EV1 layouts.
     static const std::vector<std::string>& ev1TemplateNames();
 

@@ -52,28 +52,20 @@ public:
 
 private:
     static constexpr size_t MaxExamples = 3;
-    static constexpr size_t MaxExampleBytes = 32;
 
-    // A text is quoted and cut short: a name may be long and hold any bytes, a line break included.
+    // A name may be long and hold any bytes, a line break included.
     static std::string exampleOf(const nlohmann::json& item)
     {
-        if (!item.is_string())
-            return item.type_name();
-        const std::string& text = item.get_ref<const std::string&>();
-        std::string example = nlohmann::json(text.substr(0, MaxExampleBytes))
-                                  .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        if (text.size() > MaxExampleBytes)
-            example += "...";
-        return example;
+        return item.is_string() ? ConfigFile::excerpt(item.get_ref<const std::string&>()) : item.type_name();
     }
 
     std::string m_examples[MaxExamples];
     size_t m_count = 0;
 };
 
-bool isTemplateName(const std::string& name)
+bool isUltralightLayout(const std::string& name)
 {
-    const std::vector<std::string>& known = CardReaderFactory::templateNames();
+    const std::vector<std::string>& known = CardReaderFactory::ultralightTemplateNames();
     return std::find(known.begin(), known.end(), name) != known.end();
 }
 
@@ -150,11 +142,11 @@ void Config::apply(nlohmann::json document)
                 continue;
             }
             m_ultralightTemplates.push_back(name.get<std::string>());
-            if (!isTemplateName(m_ultralightTemplates.back()))
+            if (!isUltralightLayout(m_ultralightTemplates.back()))
                 unknown.add(name);
         }
         skipped.report("rfid/cardTypes/ultralight", "skipped", "not a template name");
-        unknown.report("rfid/cardTypes/ultralight", "kept", "no layout has the name");
+        unknown.report("rfid/cardTypes/ultralight", "kept", "no Ultralight layout has the name");
     }
 }
 

@@ -11,6 +11,53 @@
 
 namespace ConfigFile {
 
+namespace {
+
+// Takes every value and keeps only the parser's first error. The parser's words quote the whole
+// token it stopped in, raw: a name of most of a megabyte, bytes that are no UTF-8. The token is
+// shown as an excerpt, and the library's own name for the error is left out.
+class FirstError final : public nlohmann::json_sax<nlohmann::json>
+{
+public:
+    std::string reason;
+
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+
+    bool parse_error(std::size_t position, const std::string& token,
+                     const nlohmann::json::exception& e) override
+    {
+        reason = e.what();
+        const size_t name = reason.find("] ");
+        if (reason.rfind("[json.exception.", 0) == 0 && name != std::string::npos)
+            reason.erase(0, name + 2);
+        const std::string quoted = "'" + token + "'";
+        for (const char* before : {"; last read: ", "number overflow parsing "}) {
+            const size_t at = reason.rfind(before + quoted);
+            if (at != std::string::npos) {
+                reason.replace(at + std::strlen(before), quoted.size(), excerpt(token));
+                break;
+            }
+        }
+        // Only the syntax errors say where themselves (line and column); a number too large does not.
+        if (reason.rfind("parse error at ", 0) != 0)
+            reason = "at byte " + std::to_string(position) + ": " + reason;
+        return false;
+    }
+};
+
+}  // namespace
+
 bool read(const std::string& path, std::string& text, std::string& reason)
 {
     text.clear();
@@ -77,14 +124,24 @@ bool parse(const std::string& text, nlohmann::json& document, std::string& reaso
         document = nullptr;
         return false;
     }
-    try {
-        document = nlohmann::json::parse(text);
+    document = nlohmann::json::parse(text, nullptr, false);
+    if (!document.is_discarded())
         return true;
-    } catch (const nlohmann::json::exception& e) {
-        reason = e.what();
-    }
+    // Read again only to hear why, with the text the parser stopped at kept apart from its words.
+    FirstError error;
+    (void)nlohmann::json::sax_parse(text, &error);
+    reason = error.reason;
     document = nullptr;
     return false;
+}
+
+std::string excerpt(const std::string& text)
+{
+    std::string shown = nlohmann::json(text.substr(0, MaxExcerptBytes))
+                            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (text.size() > MaxExcerptBytes)
+        shown += "...";
+    return shown;
 }
 
 }  // namespace ConfigFile

@@ -2,7 +2,7 @@
 // file of at most MaxBytes (a FIFO, a device or a directory is refused before it is opened, so a
 // serial line named by mistake is never touched), and a document nested at most MaxDepth levels,
 // since copying a deeper one recurses once per level; any document is read in time linear in its
-// size. Each refusal comes with a reason fit for one log line.
+// size. Each refusal comes with a reason fit for one log line: short, and valid UTF-8.
 // Stateless; any thread may call it.
 #pragma once
 
@@ -19,7 +19,15 @@ constexpr size_t MaxDepth = 256;
 // read, "not a regular file" or "larger than 1 MiB".
 [[nodiscard]] bool read(const std::string& path, std::string& text, std::string& reason);
 
-// The document in text; false with the parser's reason, or "nested deeper than 256 levels".
+// The document in text; false with the parser's reason, or "nested deeper than 256 levels". The
+// parser's reason names where it stopped (line and column, or byte) and shows the text it read there
+// only as an excerpt.
 [[nodiscard]] bool parse(const std::string& text, nlohmann::json& document, std::string& reason);
+
+// Text from a configuration file as a log line may show it, whatever bytes it holds: quoted and
+// escaped as a JSON string, cut after its first MaxExcerptBytes bytes ("..." after the closing quote
+// then), every byte that is not UTF-8 replaced.
+constexpr size_t MaxExcerptBytes = 32;
+std::string excerpt(const std::string& text);
 
 }  // namespace ConfigFile
