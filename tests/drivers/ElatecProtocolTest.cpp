@@ -306,11 +306,14 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
         std::vector<Fault>(6, Fault{Fault::Delay, 1500}),
     };
     for (unsigned seed = 1; seed <= 4; ++seed) schedules.push_back(randomFates(seed));
-    // A reader whose whole version text is shorter than the longest sync: eight losses in a row
-    // take the syncs round their shorter cycle, then an answer 5 s late.
+    // From here on the reader's whole version text is shorter than the longest sync, and the line
+    // has heard it. Eight losses in a row take the syncs round their shorter cycle, then an answer
+    // 5 s late.
     const size_t shortText = schedules.size();
     schedules.push_back(std::vector<Fault>(8, Fault{Fault::Drop}));
     schedules.back().push_back({Fault::Delay, 5000});
+    // A late answer shaped like the first sync's, with other text than the reader's.
+    schedules.push_back({{Fault::Delay, 1500, ElatecReader::AnyCommand, {3, 'x', 'y', 'z'}}});
     // Each on a reader of its own and all at once, since the waits are real ones.
     const ElatecReader::Mode modes[] = {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc,
                                         ElatecReader::Mode::Ascii, ElatecReader::Mode::AsciiCrc};
@@ -318,7 +321,7 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
     for (const auto& fates : schedules)
         for (auto mode : modes)
             runs.push_back(std::async(std::launch::async, runSchedule, mode, fates,
-                                      runs.size() / 4 == shortText ? "TWN4/B1.65" : ""));
+                                      runs.size() / 4 >= shortText ? "TWN4/B1.65" : ""));
     for (size_t i = 0; i < runs.size(); ++i)
         EXPECT_EQ(runs[i].get(), "") << "schedule " << i / 4 << ", " << ElatecReader::modeName(modes[i % 4]);
 }
@@ -427,17 +430,30 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 
 TEST(PRSDetection, UndetectedReaderIsSpokenToInPlainAscii)
 {
-    ElatecReader reader(ElatecReader::Mode::Silent);
-    PRS prs(reader.devicePath(), PRS::AUTO);
-    EXPECT_EQ(prs.mode(), PRS::UNDETECTED);
-    reader.setMode(ElatecReader::Mode::Ascii);
-    reader.clearReceived();
-    Bytes answer;
-    ASSERT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
-    EXPECT_EQ(answer, Bytes{0x01});
-    const auto received = reader.received();
-    ASSERT_FALSE(received.empty());
-    EXPECT_EQ(received.back().wire, Bytes({'0', '0', '0', '5', '\r'}));
+    // The reader wakes after the probes. Its answer to the first command, when it comes only
+    // after that command gave up, is late like any other: the next command must not take it.
+    for (const bool firstLate : {false, true}) {
+        SCOPED_TRACE(firstLate ? "first answer with the next command" : "first answer on time");
+        ElatecReader reader(ElatecReader::Mode::Silent);
+        reader.setDeviceUID({});
+        reader.setEcho(true);
+        PRS prs(reader.devicePath(), PRS::AUTO);
+        EXPECT_EQ(prs.mode(), PRS::UNDETECTED);
+        ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));  // every probe unheard
+        reader.setMode(ElatecReader::Mode::Ascii);
+        if (firstLate)
+            reader.inject({Fault::Overtaken, 0, 0x0008});
+        for (const uint8_t own : {1, 2}) {
+            const Bytes params = {own};
+            const bool lost = firstLate && own == 1;
+            Bytes answer;
+            EXPECT_EQ(prs.xfer(0x0008, &params, &answer), lost ? PRS::TransferFailed : 0);
+            EXPECT_EQ(answer, lost ? Bytes{} : params);
+        }
+        const auto received = reader.received();
+        ASSERT_FALSE(received.empty());
+        EXPECT_EQ(received.front().wire, Bytes({'0', '0', '0', '8', '0', '1', '\r'}));
+    }
 }
 
 TEST(PRSDetection, EachProbeFindsItsVariant)
@@ -461,22 +477,35 @@ TEST(PRSDetection, ALateProbeAnswerStillIdentifiesTheVariant)
     // loaded host or a busy USB link makes it; the binary reader without CRC also answers the
     // binary probe with CRC that follows, and the readers of one transport choke on the other's
     // probes. The first command still gets its own answer.
+    const Fault untilNextBytes{Fault::Overtaken, 0, 0x0005};
     const struct
     {
         ElatecReader::Mode mode;
-        int delayMs;
+        std::vector<Fault> probeAnswers;
+        const char* what;
+        // A command longer than any frame goes first: refused unsent, it changes nothing.
+        bool refusedFirst;
     } cases[] = {
-        {ElatecReader::Mode::Binary, 150},
-        {ElatecReader::Mode::Ascii, 150},
-        {ElatecReader::Mode::BinaryCrc, 250},
-        {ElatecReader::Mode::BinaryCrc, 700},
+        {ElatecReader::Mode::Binary, {{Fault::Delay, 150, 0x0005}}, "150 ms late", false},
+        {ElatecReader::Mode::Ascii, {{Fault::Delay, 150, 0x0005}}, "150 ms late", false},
+        {ElatecReader::Mode::BinaryCrc, {{Fault::Delay, 250, 0x0005}}, "250 ms late", false},
+        {ElatecReader::Mode::BinaryCrc, {{Fault::Delay, 700, 0x0005}}, "700 ms late", false},
+        // The reader's answer to the probe with CRC meets the first command after the settle,
+        // which must not take it for the sync.
+        {ElatecReader::Mode::Binary, {untilNextBytes, untilNextBytes}, "both answers late", false},
+        // The one probe the reader takes is the last: its answer comes only with the next bytes.
+        {ElatecReader::Mode::AsciiCrc, {untilNextBytes}, "answer with the first command sent", true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(ElatecReader::modeName(c.mode) + " " + std::to_string(c.delayMs) + " ms late");
+        SCOPED_TRACE(ElatecReader::modeName(c.mode) + ", " + c.what);
         ElatecReader reader(c.mode);
-        reader.inject({Fault::Delay, c.delayMs, 0x0005});
+        for (const Fault& fault : c.probeAnswers) reader.inject(fault);
         PRS prs(reader.devicePath(), PRS::AUTO);
         Bytes answer;
+        if (c.refusedFirst) {
+            const Bytes tooLong(Framer::MaxFrame);
+            EXPECT_EQ(prs.xfer(0x0008, &tooLong, &answer), PRS::TransferFailed);
+        }
         EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
         EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
         EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(c.mode));

@@ -666,7 +666,8 @@ void ElatecReader::respond(uint16_t command, Answer answer)
 
     const bool withCrc = (static_cast<int>(mode) & 0x10) != 0;
     const bool binary = (static_cast<int>(mode) & ~0x10) == 2;
-    if (fault && (fault->kind == Fault::Replace || (fault->kind == Fault::Trickle && !fault->data.empty())))
+    if (fault && (fault->kind == Fault::Replace ||
+                  ((fault->kind == Fault::Trickle || fault->kind == Fault::Delay) && !fault->data.empty())))
         answer = {StatusOK, fault->data, false};
 
     Bytes frame;

@@ -37,7 +37,7 @@ public:
     {
         enum Kind
         {
-            Delay,        // answer value ms late
+            Delay,        // answer value ms late (with status 0 and data, when given, instead)
             Truncate,     // leave the last value bytes of the answer off the line
             BadCrc,       // corrupt the answer's CRC
             ShortAnswer,  // send an answer frame of only value (1 or 2) bytes

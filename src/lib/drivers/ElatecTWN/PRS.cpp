@@ -81,6 +81,55 @@ const Probe Probes[] = {
 };
 const int ProbeCount = static_cast<int>(sizeof Probes / sizeof Probes[0]);
 
+int readTimeoutOrDefault(int readTimeoutMs)
+{
+    return readTimeoutMs > 0 ? readTimeoutMs : PRS::DefaultReadTimeoutMs;
+}
+
+// The reader's own serial line. Every wait is a poll(2) of its own, so the tty's read time-out
+// never decides one.
+class SerialLine : public PRS::Port
+{
+public:
+    SerialLine(const std::string& device, int readTimeoutMs)
+    {
+        // A failed open shows up as failing transfers.
+        m_port.open(device, 115200, -1, 8, 1, 0);
+        m_port.setReadTimeout(readTimeoutOrDefault(readTimeoutMs));
+        m_port.setLowLatency(true);
+    }
+
+    size_t write(const std::vector<uint8_t>& bytes) override
+    {
+        return static_cast<size_t>(std::max(0, m_port.writeBytes(bytes)));
+    }
+
+    bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override
+    {
+        // Each read takes only what is already there, so that no wait outlasts waitMs.
+        if (!m_port.isOpen())
+            return false;  // poll(2) would sit out the whole wait on no descriptor
+        pollfd p{m_port.getUnderlying(), POLLIN, 0};
+        int ready;
+        do ready = ::poll(&p, 1, waitMs);
+        while (ready < 0 && errno == EINTR);
+        if (ready <= 0)
+            return false;
+        int pending = 0;
+        if (::ioctl(p.fd, FIONREAD, &pending) != 0 || pending <= 0)
+            pending = 1;  // a hang-up: the read reports it
+        out = m_port.readBytes(static_cast<unsigned>(std::min(want, static_cast<size_t>(pending))));
+        return !out.empty();
+    }
+
+    void flush() override { m_port.flush(); }
+
+    double now() const override { return Clock::monotonicMillis(); }
+
+private:
+    SerialPort m_port;
+};
+
 std::string lineText(const std::vector<uint8_t>& wire)
 {
     // The CR is counted but not printed: it would break the log line.
@@ -93,15 +142,16 @@ std::string lineText(const std::vector<uint8_t>& wire)
 }  // namespace
 
 PRS::PRS(const std::string& device, Mode mode, TimeSource clock, int readTimeoutMs)
-    : m_port(new SerialPort),
-      m_clock(clock ? std::move(clock) : TimeSource(&Clock::monotonicMillis)),
-      m_normalTimeoutMs(readTimeoutMs > 0 ? readTimeoutMs : DefaultReadTimeoutMs),
+    : PRS(std::make_unique<SerialLine>(device, readTimeoutMs), mode, std::move(clock), readTimeoutMs)
+{
+}
+
+PRS::PRS(std::unique_ptr<Port> port, Mode mode, TimeSource clock, int readTimeoutMs)
+    : m_port(std::move(port)),
+      m_clock(clock ? std::move(clock) : [line = m_port.get()] { return line->now(); }),
+      m_normalTimeoutMs(readTimeoutOrDefault(readTimeoutMs)),
       m_readTimeoutMs(m_normalTimeoutMs)
 {
-    // A failed open shows up as failing transfers.
-    m_port->open(device, 115200, -1, 8, 1, 0);
-    m_port->setReadTimeout(m_normalTimeoutMs);
-    m_port->setLowLatency(true);
     m_mode = mode == AUTO ? detectMode() : mode;
 }
 
@@ -190,6 +240,20 @@ int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector
 
 PRS::Line PRS::next(Line line, Event event)
 {
+    switch (event) {
+        case Event::Probing:
+            return Line::Detecting;
+        case Event::Answered:
+        case Event::Unprobed:
+            return Line::InStep;
+        case Event::Belated:  // the reader may still answer the probes that followed, or be
+                              // halfway through taking one for a frame of its own
+            return Line::Stray;
+        case Event::Unheard:  // perhaps only a slow reader, whose answer may still tell it
+            return Line::ProbesOut;
+        default:
+            break;
+    }
     // While probing, what the probes hear decides at the end.
     if (line == Line::Detecting)
         return line;
@@ -209,8 +273,9 @@ PRS::Line PRS::next(Line line, Event event)
             return Line::OutOfStep;
         case Event::Detected:  // the reader may be taking the command's bytes for a frame
             return Line::Stray;
+        default:
+            return Line::OutOfStep;
     }
-    return Line::OutOfStep;
 }
 
 bool PRS::sync(Framer& framer)
@@ -318,7 +383,7 @@ void PRS::noteVersion(uint16_t command, uint8_t asked, const std::vector<uint8_t
 bool PRS::pastBound(Since start) const
 {
     const double bound = m_readTimeoutMs + ReceiveGraceMs;
-    return m_clock() > start.judged + bound || Clock::monotonicMillis() > start.real + bound;
+    return m_clock() > start.judged + bound || m_port->now() > start.real + bound;
 }
 
 PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
@@ -336,8 +401,7 @@ PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& fra
 
     // The port completes short writes itself; anything less than all of it is a failure, since a
     // reader cannot act on part of a frame.
-    const int written = m_port->writeBytes(m_wire);
-    if (written != static_cast<int>(m_wire.size())) {
+    if (m_port->write(m_wire) != m_wire.size()) {
         note(Event::PartSent);
         return Sent::Part;
     }
@@ -346,7 +410,7 @@ PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& fra
 
 PRS::Since PRS::now() const
 {
-    return {m_clock(), Clock::monotonicMillis()};
+    return {m_clock(), m_port->now()};
 }
 
 PRS::Event PRS::receive(Framer& framer, Since start, int gapMs)
@@ -388,28 +452,16 @@ PRS::Event PRS::receive(Framer& framer, Since start, int gapMs)
         return Event::Silent;
     Log::debug("[PRS] < truncated answer (%d of %d bytes)", static_cast<int>(framer.frame().size()),
                static_cast<int>(framer.frame().size() + framer.wanted()));
-    return m_clock() >= deadline || Clock::monotonicMillis() >= realDeadline ? Event::Overdue : Event::Cut;
+    return m_clock() >= deadline || m_port->now() >= realDeadline ? Event::Overdue : Event::Cut;
 }
 
 bool PRS::readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out)
 {
     // The line's own time-out is per read: a reader that trickles its bytes would keep each wait
-    // short and the whole receive long. Each read takes only what is already there.
-    if (!m_port->isOpen())
-        return false;  // poll(2) would sit out the whole wait on no descriptor
-    const double left = deadline - Clock::monotonicMillis();
+    // short and the whole receive long.
+    const double left = deadline - m_port->now();
     const int waitMs = left <= 0 ? 0 : std::min(gapMs, static_cast<int>(std::ceil(left)));
-    pollfd p{m_port->getUnderlying(), POLLIN, 0};
-    int ready;
-    do ready = ::poll(&p, 1, waitMs);
-    while (ready < 0 && errno == EINTR);
-    if (ready <= 0)
-        return false;
-    int pending = 0;
-    if (::ioctl(p.fd, FIONREAD, &pending) != 0 || pending <= 0)
-        pending = 1;  // a hang-up: the read reports it
-    out = m_port->readBytes(static_cast<unsigned>(std::min(want, static_cast<size_t>(pending))));
-    return !out.empty();
+    return m_port->read(want, waitMs, out);
 }
 
 void PRS::logAnswer(const Framer& framer) const
@@ -426,9 +478,8 @@ void PRS::logAnswer(const Framer& framer) const
 PRS::Mode PRS::detectMode()
 {
     Log::debug("[PRS] Detecting Elatec communication mode...");
-    m_line = Line::Detecting;
+    note(Event::Probing);
     m_readTimeoutMs = ProbeTimeoutMs;
-    m_port->setReadTimeout(ProbeTimeoutMs);
 
     // Only input from before the first probe is stale. A reader that is slow to answer (a loaded
     // host, a busy USB link) answers a probe while the next one is out; that answer still tells
@@ -458,27 +509,23 @@ PRS::Mode PRS::detectMode()
     }
 
     m_readTimeoutMs = m_normalTimeoutMs;
-    m_port->setReadTimeout(m_normalTimeoutMs);
     // Silence may only mean a slow reader: its answer can still identify it during the next read.
-    // Answered late, the reader may still answer the probes that followed, or be halfway through
-    // taking one for a frame of its own variant: the first command settles and syncs first.
+    // Answered late, the first command settles and syncs first.
     m_unansweredProbes = answered < 0 ? sent : 0;
-    m_line = answered < 0       ? (sent != 0 ? Line::ProbesOut : Line::InStep)
-             : answered == last ? Line::InStep
-                                : Line::Stray;
+    note(answered < 0       ? (sent != 0 ? Event::Unheard : Event::Unprobed)
+         : answered == last ? Event::Answered
+                            : Event::Belated);
     return detected;
 }
 
 int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
 {
     // The answer may already be waiting, or half received: nothing is flushed, and the probes'
-    // framers go on from where detection left them.
-    const unsigned probes = m_unansweredProbes;
-    m_unansweredProbes = 0;
-    m_line = Line::InStep;
+    // framers go on from where detection left them. A command refused before anything went out
+    // leaves the probes' answers to the next one.
     if (send(Framer::Transport::Ascii, frame) != Sent::Whole)
         return -1;
-    const int late = listen(probes);
+    const int late = listen(m_unansweredProbes);
     // Unanswered, the command's answer may still come like any other that timed out.
     if (late < 0)
         note(Event::Silent);
@@ -487,18 +534,17 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
 
 void PRS::settle()
 {
-    const double deadline = Clock::monotonicMillis() + m_readTimeoutMs + ReceiveGraceMs;
-    while (Clock::monotonicMillis() < deadline && readSome(256, SettleMs, deadline, m_chunk)) m_chunk.clear();
+    const double deadline = m_port->now() + m_readTimeoutMs + ReceiveGraceMs;
+    while (m_port->now() < deadline && readSome(256, SettleMs, deadline, m_chunk)) m_chunk.clear();
 }
 
 int PRS::listen(unsigned probes)
 {
-    const double start = Clock::monotonicMillis();
-    while (Clock::elapsedMonotonicMillis(start) < MaxProbeListenMs) {
-        const int c = m_port->read();
-        if (c < 0)
+    const double start = m_port->now();
+    while (m_port->now() - start < MaxProbeListenMs) {
+        if (!m_port->read(1, m_readTimeoutMs, m_chunk))
             return -1;
-        const uint8_t byte = static_cast<uint8_t>(c);
+        const uint8_t byte = m_chunk.front();
         for (Framer* framer : {&m_binary, &m_ascii}) {
             const int withoutCrc = probeFor(*framer, probes, false);
             const int withCrc = probeFor(*framer, probes, true);

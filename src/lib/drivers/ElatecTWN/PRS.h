@@ -1,7 +1,7 @@
 // The serial line to an Elatec TWN reader: detects which of the reader's four host-protocol
 // variants it speaks and carries one command frame out and one answer frame back per call. It
-// owns its SerialPort; one object per Elatec command object, used only by the thread that owns
-// the reader driver.
+// owns its port (the reader's serial port unless it is given another); one object per Elatec
+// command object, used only by the thread that owns the reader driver.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +11,6 @@
 #include <vector>
 
 #include "drivers/ElatecTWN/Framer.h"
-
-class SerialPort;
 
 class PRS
 {
@@ -37,11 +35,30 @@ public:
     // How long a read waits for the reader's next byte outside detection.
     static constexpr int DefaultReadTimeoutMs = 1000;
 
-    // clock judges whether an answer completed within its bound (the system's monotonic clock
-    // unless a test moves its own); the waits on the line always follow the monotonic clock.
-    // readTimeoutMs (DefaultReadTimeoutMs when not positive) is for a reader behind a slower
-    // link than its own USB or serial line; every bound of a receive and a sync follows it.
+    // What the line runs over: the reader's serial port, or a stand-in that keeps a clock of its
+    // own, so that a test or a fuzzer can play a reader's timing out without waiting through it.
+    class Port
+    {
+    public:
+        virtual ~Port() = default;
+        // Writes all of bytes; the count written (fewer when the line failed).
+        virtual size_t write(const std::vector<uint8_t>& bytes) = 0;
+        // Waits at most waitMs for input, then replaces out with up to want bytes of what is
+        // there; false when none came.
+        virtual bool read(size_t want, int waitMs, std::vector<uint8_t>& out) = 0;
+        // Drops input that has come and not been read.
+        virtual void flush() = 0;
+        // Milliseconds on the monotonic clock that every wait on the port follows.
+        virtual double now() const = 0;
+    };
+
+    // clock judges whether an answer completed within its bound (the port's clock unless a test
+    // moves its own); the waits on the line always follow the port's clock. readTimeoutMs
+    // (DefaultReadTimeoutMs when not positive) is for a reader behind a slower link than its own
+    // USB or serial line; every bound of a receive and a sync follows it.
     PRS(const std::string& device, Mode mode, TimeSource clock = nullptr,
+        int readTimeoutMs = DefaultReadTimeoutMs);
+    PRS(std::unique_ptr<Port> port, Mode mode, TimeSource clock = nullptr,
         int readTimeoutMs = DefaultReadTimeoutMs);
     ~PRS();
     PRS(const PRS&) = delete;
@@ -69,7 +86,7 @@ private:
     };
 
     // What the line hears or does that bears on whether it is in step. receive() ends with one of
-    // the first seven.
+    // the first seven; the last five are detection's.
     enum class Event
     {
         Frame,      // a whole answer, within the bound
@@ -84,6 +101,11 @@ private:
         Detected,   // a late probe answer told the variant after a command went out another way
         Settled,    // the line was quiet long enough for the reader to drop stray bytes
         Synced,     // a sync's own answer came: the reader has answered everything before it
+        Probing,    // probes are going out
+        Answered,   // the probe last sent was answered
+        Belated,    // a probe was answered only while a later one was out
+        Unheard,    // probes went out and none was answered in time
+        Unprobed,   // no probe went out
     };
     static Line next(Line line, Event event);
     void note(Event event) { m_line = next(m_line, event); }
@@ -143,7 +165,7 @@ private:
     // CRC, or -1.
     static int probeFor(const ElatecTWN::Framer& framer, unsigned sent, bool withCrc);
 
-    std::unique_ptr<SerialPort> m_port;
+    std::unique_ptr<Port> m_port;
     TimeSource m_clock;
     Mode m_mode = AUTO;
     const int m_normalTimeoutMs;
@@ -158,7 +180,8 @@ private:
     std::string m_version;
     // m_version is the whole text (an answer gave fewer characters than were asked for).
     bool m_versionComplete = false;
-    // The probes that went out unanswered (a bit each), while the line is ProbesOut.
+    // The probes that went out unanswered (a bit each); it means something only while the line
+    // is ProbesOut.
     unsigned m_unansweredProbes = 0;
     ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
     ElatecTWN::Framer m_ascii{ElatecTWN::Framer::Transport::Ascii};

@@ -1,0 +1,401 @@
+// The Elatec line (PRS) from automatic detection through a run of commands, against a model of the
+// reader on a clock of the target's own, so that seconds of lateness cost nothing. The model reads
+// what the line sends as the reader of its variant would (another variant's bytes included) and
+// answers every frame it takes, in order, once; the input decides how each answer, the probes'
+// and the syncs' included, comes: whole, split at any byte, trickled, late, cut, lost, or after
+// broken bytes that never make a whole frame. The property: no command returns a status with an
+// answer that is not its own. A reader that answers twice or speaks unasked is left out: the line
+// does not guard against one.
+//
+// How late an answer may come is what the line is made to stand, in read time-outs counted from
+// the command it answers: 15 for a reader whose version text has 19 characters or more, the
+// length less 4 for 6 to 18 characters, and none past half a time-out below that. A reader whose
+// text is 18 characters or shorter answers at once until the line has heard the text whole (the
+// driver's open asks for it first): before that, a late answer to the whole text is just what a
+// sync with that length asks for.
+//
+// Input: one byte for the variant (bits 0-1) and the read time-out (bits 2-3), one for the length
+// of the version text (3 to 30 characters), then one byte per command and, as the reader answers,
+// one byte per answer for how it comes (with one or two more for where and when); once the input
+// is used up every answer comes whole and at once, and three more commands follow.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "NFC/Crc16.h"
+#include "drivers/ElatecTWN/Framer.h"
+#include "drivers/ElatecTWN/PRS.h"
+#include "support/Check.h"
+#include "support/FuzzInput.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const double StartMs = 1000;
+// The reader drops a frame left half received this long, as its UART does.
+const double ReaderDropGapMs = 200;
+const int ReadTimeouts[] = {50, 200, 1000, 5000};
+const std::string VersionText = "TWN4/B1.65/X4.06/PRS1.04-ABCDE";
+const uint8_t EchoTag = 0xE5;  // above every sync's length, so an echo never looks like a sync's answer
+const size_t MaxCommands = 40;
+
+// The read time-outs an answer may be late by, for a reader whose version text has length
+// characters.
+double reachInTimeouts(size_t length)
+{
+    if (length >= 19)
+        return 15;
+    if (length >= 6)
+        return static_cast<double>(length) - 4;
+    return 0.5;
+}
+
+struct Answer
+{
+    uint8_t status = 0;
+    Bytes data;
+};
+
+// The reader: takes the host's bytes as they come and schedules its answers on the line.
+class Reader
+{
+public:
+    Reader(fuzzing::FuzzInput& in, bool binary, bool crc, std::string version)
+        : m_in(in), m_binary(binary), m_crc(crc), m_version(std::move(version))
+    {
+    }
+
+    // How late, at most, an answer may end after the reader took its command.
+    void setReachMs(double ms) { m_reachMs = ms; }
+    // A short while the reader may take with an answer that is not late.
+    void setSlowMs(double ms) { m_slowMs = ms; }
+
+    // What the reader says to a command (before framing).
+    Answer answerTo(uint16_t command, const Bytes& params) const
+    {
+        Answer answer;
+        switch (command) {
+            case 0x0004:  // version text, at most the asked length
+                if (params.size() != 1)
+                    return {0x03, {}};
+                answer.data.push_back(static_cast<uint8_t>(std::min<size_t>(params[0], m_version.size())));
+                answer.data.insert(answer.data.end(), m_version.begin(), m_version.begin() + answer.data[0]);
+                return answer;
+            case 0x0005:  // USB type
+                if (!params.empty())
+                    return {0x03, {}};
+                return {0x00, {0x01}};
+            case 0x0008:  // echo
+                answer.data.push_back(EchoTag);
+                answer.data.insert(answer.data.end(), params.begin(), params.end());
+                return answer;
+            default:
+                return {0x01, {}};
+        }
+    }
+
+    void take(const Bytes& bytes, double at)
+    {
+        for (const uint8_t byte : bytes) {
+            if (!m_partial.empty() && at - m_lastByteAt > ReaderDropGapMs)
+                m_partial.clear();
+            m_lastByteAt = at;
+            if (m_binary)
+                takeBinary(byte, at);
+            else
+                takeAscii(byte, at);
+        }
+    }
+
+    // When the next byte the reader sent reaches the host; negative when none is on its way.
+    double nextAt() const { return m_out.empty() ? -1 : m_out.front().at; }
+
+    // Moves what reached the host by `at` into inbox.
+    void deliver(double at, std::deque<uint8_t>& inbox)
+    {
+        while (!m_out.empty() && m_out.front().at <= at) {
+            inbox.insert(inbox.end(), m_out.front().bytes.begin(), m_out.front().bytes.end());
+            m_out.pop_front();
+        }
+    }
+
+private:
+    struct Chunk
+    {
+        double at;
+        Bytes bytes;
+    };
+
+    void takeBinary(uint8_t byte, double at)
+    {
+        m_partial.push_back(byte);
+        if (m_partial.size() < 2 || m_partial.size() < 2u + (m_partial[0] | m_partial[1] << 8))
+            return;
+        const Bytes frame(m_partial.begin() + 2, m_partial.end());
+        m_partial.clear();
+        frameTaken(frame, at);
+    }
+
+    void takeAscii(uint8_t byte, double at)
+    {
+        if (byte == '\r' || byte == '\n') {
+            Bytes frame;
+            const bool even = m_partial.size() % 2 == 0;
+            for (size_t i = 0; even && i < m_partial.size(); i += 2)
+                frame.push_back(static_cast<uint8_t>(hex(m_partial[i]) << 4 | hex(m_partial[i + 1])));
+            const bool any = !m_partial.empty();
+            m_partial.clear();
+            if (even && any)
+                frameTaken(frame, at);
+            return;
+        }
+        // Anything that is not hex text (another variant's probe, noise) is no command.
+        if (hex(byte) < 0)
+            m_partial.clear();
+        else
+            m_partial.push_back(byte);
+    }
+
+    static int hex(uint8_t c)
+    {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    }
+
+    void frameTaken(Bytes frame, double at)
+    {
+        if (m_crc) {
+            // A frame that fails its CRC gets no answer at all.
+            if (frame.size() < 4)
+                return;
+            const size_t size = frame.size() - 2;
+            if ((frame[size] | frame[size + 1] << 8) != NFC::crc16(frame.data(), size, 0xFFFF))
+                return;
+            frame.resize(size);
+        }
+        if (frame.size() < 2)
+            return;
+        const Answer answer =
+            answerTo(static_cast<uint16_t>(frame[0] << 8 | frame[1]), Bytes(frame.begin() + 2, frame.end()));
+        Bytes reply = {answer.status};
+        reply.insert(reply.end(), answer.data.begin(), answer.data.end());
+        if (m_crc) {
+            const uint16_t c = NFC::crc16(reply.data(), reply.size(), 0xFFFF);
+            reply.push_back(static_cast<uint8_t>(c));
+            reply.push_back(static_cast<uint8_t>(c >> 8));
+        }
+        Bytes wire;
+        if (m_binary) {
+            wire = {static_cast<uint8_t>(reply.size()), static_cast<uint8_t>(reply.size() >> 8)};
+            wire.insert(wire.end(), reply.begin(), reply.end());
+        } else {
+            static const char digits[] = "0123456789ABCDEF";
+            for (const uint8_t b : reply) {
+                wire.push_back(static_cast<uint8_t>(digits[b >> 4]));
+                wire.push_back(static_cast<uint8_t>(digits[b & 0x0F]));
+            }
+            wire.push_back('\r');
+            wire.push_back('\n');
+        }
+        respond(wire, at);
+    }
+
+    // Sends wire as the input says, in order after every earlier answer, ending no later than
+    // the reach after `taken`.
+    void respond(const Bytes& wire, double taken)
+    {
+        const double base = std::max(taken, m_busyUntil);
+        const double room = std::max(0.0, taken + m_reachMs - base);
+        const auto end = wire.end();
+        uint8_t how = 0;
+        if (!m_in.u8(how)) {
+            send(base, wire.begin(), end);
+            return;
+        }
+        const auto share = [&](double of) { return of * m_in.u8Or(0) / 255.0; };
+        const auto cutAt = [&] { return wire.begin() + 1 + m_in.u8Or(0) % (wire.size() - 1); };
+        switch (how % 8) {
+            case 0:  // whole, at once
+                send(base, wire.begin(), end);
+                break;
+            case 1:  // late
+                send(base + share(room), wire.begin(), end);
+                break;
+            case 2: {  // split at any byte, each part a while after the last
+                const auto at = cutAt();
+                const double first = base + share(room / 2);
+                send(first, wire.begin(), at);
+                send(first + share(base + room - first), at, end);
+                break;
+            }
+            case 3: {  // trickled, a byte at a time
+                const double gap = share(room / static_cast<double>(wire.size()));
+                for (auto at = wire.begin(); at != end; ++at)
+                    send(base + gap * static_cast<double>(at - wire.begin()), at, at + 1);
+                break;
+            }
+            case 4: {  // cut: the rest never comes
+                const auto at = cutAt();
+                send(base + share(room), wire.begin(), at);
+                break;
+            }
+            case 5:  // lost
+                m_busyUntil = base;
+                break;
+            case 6: {  // after broken bytes that never make a whole frame
+                Bytes broken =
+                    m_binary ? Bytes{0xFF, 0xFF} : Bytes{static_cast<uint8_t>('G' + m_in.u8Or(0) % 20)};
+                for (uint8_t n = m_in.u8Or(0) % 6; n > 0; --n) {
+                    const uint8_t b = m_in.u8Or(0);
+                    broken.push_back(b == '\r' || b == '\n' ? 'Q' : b);
+                }
+                broken.insert(broken.end(), wire.begin(), end);
+                send(base + share(room), broken.begin(), broken.end());
+                break;
+            }
+            default:  // within one read time-out or the reach, whichever is sooner
+                send(base + share(std::min(room, m_slowMs)), wire.begin(), end);
+                break;
+        }
+    }
+
+    void send(double at, Bytes::const_iterator from, Bytes::const_iterator to)
+    {
+        m_busyUntil = at;
+        m_out.push_back({at, Bytes(from, to)});
+    }
+
+    fuzzing::FuzzInput& m_in;
+    const bool m_binary;
+    const bool m_crc;
+    const std::string m_version;
+    double m_reachMs = 0;
+    double m_slowMs = 0;
+    Bytes m_partial;
+    double m_lastByteAt = 0;
+    double m_busyUntil = 0;
+    std::deque<Chunk> m_out;
+};
+
+// The line's end of the wire, on the target's clock: a wait moves the clock on to the reader's
+// next byte or to the wait's end.
+class ModelPort : public PRS::Port
+{
+public:
+    explicit ModelPort(Reader& reader) : m_reader(reader) {}
+
+    size_t write(const std::vector<uint8_t>& bytes) override
+    {
+        m_reader.take(bytes, m_now);
+        return bytes.size();
+    }
+
+    bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override
+    {
+        out.clear();
+        m_reader.deliver(m_now, m_inbox);
+        if (m_inbox.empty()) {
+            const double next = m_reader.nextAt();
+            if (next < 0 || next > m_now + waitMs) {
+                m_now += waitMs;
+                return false;
+            }
+            m_now = std::max(m_now, next);
+            m_reader.deliver(m_now, m_inbox);
+        }
+        while (out.size() < want && !m_inbox.empty()) {
+            out.push_back(m_inbox.front());
+            m_inbox.pop_front();
+        }
+        return true;
+    }
+
+    void flush() override
+    {
+        m_reader.deliver(m_now, m_inbox);
+        m_inbox.clear();
+    }
+
+    double now() const override { return m_now; }
+
+private:
+    Reader& m_reader;
+    double m_now = StartMs;
+    std::deque<uint8_t> m_inbox;
+};
+
+struct Command
+{
+    uint16_t code;
+    Bytes params;
+};
+
+Command pick(uint8_t choice, uint16_t tag)
+{
+    const Bytes tagged = {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag)};
+    switch (choice % 4) {
+        case 2:
+            return {0x0004, {0xFF}};
+        case 3:
+            if ((choice >> 2) % 4 == 0)  // longer than any frame: refused unsent
+                return {0x0008, Bytes(ElatecTWN::Framer::MaxFrame, 0x5A)};
+            {
+                Bytes params = tagged;
+                params.resize(params.size() + 16u * (choice >> 4), 0xA5);
+                return {0x0008, params};
+            }
+        default: {
+            Bytes params = tagged;
+            params.resize(params.size() + (choice >> 2) % 8, static_cast<uint8_t>(choice));
+            return {0x0008, params};
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    fuzzing::logOnce();
+    fuzzing::FuzzInput in(data, size);
+    const uint8_t setup = in.u8Or(0);
+    static const PRS::Mode variants[] = {PRS::BINARY, PRS::BINARY_CRC, PRS::ASCII, PRS::ASCII_CRC};
+    const PRS::Mode variant = variants[setup & 3];
+    const int timeoutMs = ReadTimeouts[(setup >> 2) & 3];
+    const std::string version = VersionText.substr(0, 3 + in.u8Or(0) % 28);
+    const double reachMs = reachInTimeouts(version.size()) * timeoutMs;
+
+    Reader reader(in, (variant & ~0x10) == PRS::BINARY, (variant & 0x10) != 0, version);
+    reader.setSlowMs(timeoutMs / 2.0);
+    // Until the line has heard the text whole, a short one must not come late.
+    bool heardWhole = version.size() >= 19;
+    reader.setReachMs(heardWhole ? reachMs : 0);
+    PRS prs(std::make_unique<ModelPort>(reader), PRS::AUTO, nullptr, timeoutMs);
+
+    uint16_t tag = 0;
+    for (size_t i = 0, tail = 3; i < MaxCommands && (!in.empty() || tail-- > 0); ++i) {
+        const Command command = pick(in.u8Or(static_cast<uint8_t>(i)), ++tag);
+        const Answer own = reader.answerTo(command.code, command.params);
+        Bytes answer = {0xEE};
+        const int rc = prs.xfer(command.code, &command.params, &answer);
+        FUZZ_CHECK(rc == PRS::TransferFailed || rc == PRS::CrcFailed || (rc >= 0 && rc <= 0xFF));
+        if (rc < 0)
+            continue;
+        FUZZ_CHECK(rc == own.status);
+        FUZZ_CHECK(answer == own.data);
+        if (command.code == 0x0004 && !heardWhole) {
+            heardWhole = true;
+            reader.setReachMs(reachMs);
+        }
+    }
+    return 0;
+}
