@@ -195,15 +195,19 @@ void T2151Peer::answer(int command, T2151Device::Tlvs tlvs)
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_longestTrickleGapMs = 0;
             }
-            double last = nowMs();
+            // A byte went out somewhere between the readings on either side of its write, and a
+            // thread held up after a write makes the next gap look shorter than it was: the gap is
+            // counted from before the last write to after this one, at most what it can have been.
+            double lastStart = nowMs();
             for (uint8_t byte : wire) {
+                const double start = nowMs();
                 send({byte});
                 const double sent = nowMs();
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
-                    m_longestTrickleGapMs = std::max(m_longestTrickleGapMs, sent - last);
+                    m_longestTrickleGapMs = std::max(m_longestTrickleGapMs, sent - lastStart);
                 }
-                last = sent;
+                lastStart = start;
                 if (!pause(fault.value))
                     return;
             }
