@@ -6,7 +6,9 @@
 
 #include "MonetLink.h"
 #include "PeerProcess.h"
+#include "StderrCapture.h"
 #include "TestSupport.h"
+#include "core/Log.h"
 #include "core/String.h"
 
 using emulators::MonetUdpReader;
@@ -284,19 +286,34 @@ TEST(MonetTmsDownload, MightRebootLeavesAnEmptyMarkerInTheFirmwareDirectory)
     const testsupport::TempDir work;
     const std::string dir = work.path();
     const std::string marker = dir + "/MonetFW.mfh";
-    const std::pair<nlohmann::json, int> cases[] = {
-        {dir, 902}, {dir + "/", 902}, {7, 200}, {dir + "/absent", 0}};
+    const struct
+    {
+        nlohmann::json firmwarePath;
+        int result;
+        std::string said = {};  // in the log
+    } cases[] = {
+        {dir, 902},
+        {dir + "/", 902},
+        {7, 200},
+        {dir + "/absent", 0},
+        // Shown escaped and cut short: a line break would forge a line of its own.
+        {"absent\n" + std::string(300, 'V'), 0,
+         "Creating Monet FW file \"absent\\n" + std::string(121, 'V') + "\"...\n"},
+    };
+    Log::open("tapgate-test", true, false);
     for (const auto& c : cases) {
         std::ofstream(marker) << "old marker";
-        MonetLink link('N', {{"rfid", {{"firmwarePath", c.first}}}});
+        MonetLink link('N', {{"rfid", {{"firmwarePath", c.firmwarePath}}}});
         link.peer.setScript(monetScript([](auto& s) {
             s.callParams = {tms(0, "000"), tms(0, "099", "Might reboot"), tms(1, "000")};
         }));
-        EXPECT_EQ(link.download(), c.second) << c.first;
+        testsupport::StderrCapture lines;
+        EXPECT_EQ(link.download(), c.result) << c.firmwarePath;
+        EXPECT_NE(lines.text().find(c.said), std::string::npos) << lines.text();
         EXPECT_TRUE(link.firmwareNotified);
-        EXPECT_EQ(std::ifstream(marker, std::ios::ate).tellg() == 0, c.second == 902) << c.first;
+        EXPECT_EQ(std::ifstream(marker, std::ios::ate).tellg() == 0, c.result == 902) << c.firmwarePath;
         // The flag outlives the call, so the caller's next attempt downloads to the end.
-        EXPECT_EQ(link.download(), 0) << c.first;
+        EXPECT_EQ(link.download(), 0) << c.firmwarePath;
     }
 }
 
