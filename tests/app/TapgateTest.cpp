@@ -273,7 +273,7 @@ TEST(Tapgate, NetworkedDeviceThatFailsIsReportedWithTheNetworkedCause)
 // in; a configuration that cannot be used is named with its reason in one short line of UTF-8 (a file
 // that does not parse: where the parser stopped, and the text there only as a short escaped excerpt,
 // however long the token or foreign its bytes), and the program opens the reader with the defaults,
-// neither ending nor blocking on the file.
+// neither ending nor blocking on the file. Text taken from a file that is used is shown the same way.
 TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverStopsTheProgram)
 {
     testsupport::TempDir dir;  // also the directory tapgate is started in
@@ -289,11 +289,16 @@ TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverSto
     testsupport::writeFile(dir / "deep.conf", testsupport::nestedDocument(150000));
     const std::string names(900000, 'V');
     const std::string shown = "\"\\\"" + std::string(31, 'V') + "\"...";  // such a name's first 32 bytes
+    std::string twice = "{";
+    for (int i = 0; i < 20000; ++i)
+        twice += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0,\"k" + std::to_string(i) + "\":1";
+    twice += "}";
     const struct
     {
         std::string path;
-        std::string reason;  // none: taken
-        std::string text;    // written to path, unless empty
+        std::string reason;     // none: taken
+        std::string text;       // written to path, unless empty
+        std::string said = {};  // once in the log as well
     } cases[] = {
         {name, "", ""},
         {dir.path(), "not a regular file", ""},
@@ -318,6 +323,13 @@ TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverSto
         {dir / "huge-number.conf",
          "at byte 900027: number overflow parsing \"1" + std::string(31, '0') + "\"...",
          R"({"rfid": {"firmwarePath": 1)" + std::string(900000, '0') + "}}"},
+        // Taken: one warning for all the keys given twice; a directory named with a line break in it
+        // is shown escaped and cut short.
+        {dir / "twice.conf", "", twice,
+         "[Config] WARN: 20000 keys given again in the same object, each replacing the value before "
+         "(\"k0\", \"k1\", \"k2\", ...)"},
+        {dir / "firmware.conf", "", R"({"rfid": {"firmwarePath": "/opt/fw\n[Forged] )" + names + "\"}}",
+         "Cannot list firmware directory \"/opt/fw\\n[Forged] " + names.substr(0, 111) + "\"...\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -327,10 +339,12 @@ TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverSto
         const std::string device = run.startEmulator({"--card", "none"});
         run.startTapgate({"-c", c.path, device}, dir.path());
         EXPECT_TRUE(run.waitForLog("Reader: TWN4 Elatec", 1, 20000)) << run.log().substr(0, 2000);
+        EXPECT_TRUE(c.said.empty() || run.waitForLog(c.said, 1, 20000)) << run.log().substr(0, 2000);
         const std::string log = run.log();
-        const std::string said = c.reason.empty() ? "Configuration loaded from '" + c.path + "'"
-                                                  : "'" + c.path + "' (" + c.reason + ")";
+        const std::string said = c.reason.empty() ? "Configuration loaded from \"" + c.path + "\""
+                                                  : "\"" + c.path + "\" (" + c.reason + ")";
         EXPECT_EQ(run.logCount(said), 1u) << log.substr(0, 2000);
+        EXPECT_TRUE(c.said.empty() || run.logCount(c.said) == 1u) << log.substr(0, 2000);
         EXPECT_NO_THROW(nlohmann::json(log).dump()) << "not UTF-8";
         std::istringstream lines(log);
         for (std::string line; std::getline(lines, line);)

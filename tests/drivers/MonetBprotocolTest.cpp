@@ -6,7 +6,9 @@
 
 #include "MonetLink.h"
 #include "PeerProcess.h"
+#include "StderrCapture.h"
 #include "TestSupport.h"
+#include "core/Log.h"
 #include "core/String.h"
 
 using emulators::MonetUdpReader;
@@ -284,15 +286,25 @@ TEST(MonetTmsDownload, MightRebootLeavesAnEmptyMarkerInTheFirmwareDirectory)
     const testsupport::TempDir work;
     const std::string dir = work.path();
     const std::string marker = dir + "/MonetFW.mfh";
-    const std::pair<nlohmann::json, int> cases[] = {
-        {dir, 902}, {dir + "/", 902}, {7, 200}, {dir + "/absent", 0}};
+    const std::pair<nlohmann::json, int> cases[] = {{dir, 902},
+                                                    {dir + "/", 902},
+                                                    {7, 200},
+                                                    {dir + "/absent", 0},
+                                                    {"absent\n" + std::string(300, 'V'), 0}};
+    Log::open("tapgate-test", true, false);
     for (const auto& c : cases) {
         std::ofstream(marker) << "old marker";
         MonetLink link('N', {{"rfid", {{"firmwarePath", c.first}}}});
         link.peer.setScript(monetScript([](auto& s) {
             s.callParams = {tms(0, "000"), tms(0, "099", "Might reboot"), tms(1, "000")};
         }));
+        testsupport::StderrCapture lines;
         EXPECT_EQ(link.download(), c.second) << c.first;
+        // Every line is the log's own: a line break in the path it names would forge one.
+        const std::string said = lines.text();
+        for (size_t at = said.find('\n'); at != std::string::npos && at + 1 < said.size();
+             at = said.find('\n', at + 1))
+            EXPECT_EQ(said.compare(at + 1, 14, "tapgate-test: "), 0) << said;
         EXPECT_TRUE(link.firmwareNotified);
         EXPECT_EQ(std::ifstream(marker, std::ios::ate).tellg() == 0, c.second == 902) << c.first;
         // The flag outlives the call, so the caller's next attempt downloads to the end.

@@ -188,8 +188,11 @@ TEST_F(MonetSideChannelTest, InitialisationChecksEchoAndSendsConfiguredOrDefault
         int echo;
         int aids;
         const char* addAid;
+        std::string logged = {};  // once in the log
     };
     const char* defaults = "31 01 02 03 04 01 03 A9 C0 02 01 03 A9 C0 03";
+    // A name is shown escaped and cut short: it may be long and hold a line break.
+    const std::string longName = R"({"A9C0\n)" + std::string(200000, 'V') + R"(": 1})";
     const Row rows[] = {
         {R"({"A9C002": 1, "0A0B0C": 2})", nullptr, 0x99, 0, 0,
          "31 01 02 03 04 01 03 0A 0B 0C 01 03 A9 C0 02"},
@@ -198,10 +201,12 @@ TEST_F(MonetSideChannelTest, InitialisationChecksEchoAndSendsConfiguredOrDefault
         {"{}", "00 07", 0x99, 0, 208, defaults},
         {R"({"A9C0XY": 1, "0A0B0C": 2})", nullptr, 0x99, 0, 0, defaults},
         {R"({"A9C": 1})", nullptr, 0x99, 0, 0, defaults},
+        {longName.c_str(), nullptr, 0x99, 0, 0, defaults,
+         "AID \"A9C0\\n" + std::string(27, 'V') + "\"... in the configuration is not hexadecimal"},
         {nullptr, nullptr, 0x99, 0, 0, defaults},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.desfire ? row.desfire : "no file");
+        SCOPED_TRACE(row.desfire ? std::string(row.desfire).substr(0, 40) : "no file");
         const std::string text =
             std::string(R"({"rfid": {"cardTypes": {"desfire": )") + (row.desfire ? row.desfire : "") + "}}}";
         provider = [&] { return nlohmann::json::parse(text); };
@@ -213,7 +218,10 @@ TEST_F(MonetSideChannelTest, InitialisationChecksEchoAndSendsConfiguredOrDefault
         fake.inject({Fault::EventsFirst, 0, {}, {fromHex("D0 00")}, ECHO});
         EXPECT_EQ(reader.echo(), row.echo);
         fake.clearRequests();
+        testsupport::StderrCapture lines;
         EXPECT_EQ(reader.configAIDs(), row.aids);
+        EXPECT_TRUE(row.logged.empty() || count(lines.text(), row.logged) == 1)
+            << lines.text().substr(0, 1000);
         const std::vector<Bytes> sent = fake.requests();
         ASSERT_EQ(sent.size(), 2u);
         EXPECT_EQ(toHex(sent[0]), "3001020304");

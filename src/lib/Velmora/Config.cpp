@@ -21,46 +21,29 @@ const nlohmann::json* member(const nlohmann::json& object, const char* name)
     return it == object.end() ? nullptr : &*it;
 }
 
-// Counts the items of one list that share a fault (skipped, or naming nothing known), so that the
-// list gets one warning for them however many there are: each log line may cost a write to a slow
-// console, and a list of half a million wrong items would otherwise hold up the start for minutes.
+// The items of one list that share a fault (skipped, or naming nothing known), for one warning.
 class ListItems
 {
 public:
     void add(const nlohmann::json& item)
     {
-        if (m_count < MaxExamples)
-            m_examples[m_count] = exampleOf(item);
-        ++m_count;
+        // A name may be long and hold any bytes, a line break included.
+        m_items.add(item.is_string() ? ConfigFile::excerpt(item.get_ref<const std::string&>())
+                                     : item.type_name());
     }
 
     // "<list>: <what> <count> items (<reason>: <a few examples>, ...)".
     void report(const char* list, const char* what, const char* reason) const
     {
-        if (m_count == 0)
+        const size_t count = m_items.count();
+        if (count == 0)
             return;
-        std::string examples;
-        for (size_t i = 0; i < m_count && i < MaxExamples; ++i) {
-            examples += i ? ", " : "";
-            examples += m_examples[i];
-        }
-        if (m_count > MaxExamples)
-            examples += ", ...";
-        Log::warning("[Config] WARN: %s: %s %zu %s (%s: %s)", list, what, m_count,
-                     m_count == 1 ? "item" : "items", reason, examples.c_str());
+        Log::warning("[Config] WARN: %s: %s %zu %s (%s: %s)", list, what, count,
+                     count == 1 ? "item" : "items", reason, m_items.list().c_str());
     }
 
 private:
-    static constexpr size_t MaxExamples = 3;
-
-    // A name may be long and hold any bytes, a line break included.
-    static std::string exampleOf(const nlohmann::json& item)
-    {
-        return item.is_string() ? ConfigFile::excerpt(item.get_ref<const std::string&>()) : item.type_name();
-    }
-
-    std::string m_examples[MaxExamples];
-    size_t m_count = 0;
+    ConfigFile::Examples m_items;
 };
 
 bool isUltralightLayout(const std::string& name)
@@ -75,15 +58,17 @@ bool Config::load(const std::string& path)
 {
     std::string text;
     std::string reason;
+    // The path may be anything the command line was given.
+    const std::string shown = ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes);
     if (!ConfigFile::read(path, text, reason)) {
-        Log::warning("[Config] WARN: Cannot read '%s' (%s), using defaults", path.c_str(), reason.c_str());
+        Log::warning("[Config] WARN: Cannot read %s (%s), using defaults", shown.c_str(), reason.c_str());
         return false;
     }
     if (!parse(text, &reason)) {
-        Log::warning("[Config] WARN: Cannot parse '%s' (%s), using defaults", path.c_str(), reason.c_str());
+        Log::warning("[Config] WARN: Cannot parse %s (%s), using defaults", shown.c_str(), reason.c_str());
         return false;
     }
-    Log::info("[Config] Configuration loaded from '%s'", path.c_str());
+    Log::info("[Config] Configuration loaded from %s", shown.c_str());
     return true;
 }
 
@@ -91,7 +76,8 @@ bool Config::parse(const std::string& text, std::string* reason)
 {
     nlohmann::json document;
     std::string why;
-    if (!ConfigFile::parse(text, document, why)) {
+    std::string repeated;
+    if (!ConfigFile::parse(text, document, why, repeated)) {
         if (reason)
             *reason = why;
         return false;
@@ -101,6 +87,10 @@ bool Config::parse(const std::string& text, std::string* reason)
             *reason = "not a JSON object";
         return false;
     }
+    // An operator who appended a section rather than edit the one there would otherwise see only
+    // the effects of losing the first.
+    if (!repeated.empty())
+        Log::warning("[Config] WARN: %s", repeated.c_str());
     apply(std::move(document));
     return true;
 }

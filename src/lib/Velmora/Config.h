@@ -25,7 +25,8 @@ public:
     // Reads and applies the file. False when it cannot be read or parsed: that reason is logged
     // and every default stays. A readable file with a wrong value logs that value only; the items
     // of a list that are skipped make one warning for the list, with their number, and so do the
-    // names that no Ultralight layout has (they stay in the list).
+    // names that no Ultralight layout has (they stay in the list), and so do the keys given again
+    // in their object (the last value stands).
     bool load(const std::string& path);
     // The same from JSON text already in memory.
     bool parse(const std::string& text, std::string* reason = nullptr);

@@ -11,6 +11,7 @@
 #include "Velmora/CardReaderFactory.h"
 #include "Velmora/ManagerImpl.h"
 #include "core/Clock.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/Utils.h"
 
@@ -237,9 +238,14 @@ void Manager::Impl::initialize()
 void Manager::Impl::listFirmware()
 {
     const std::string& directory = m_config.firmwarePath();
+    // The directory and the names in it are shown cut short and escaped: a line break in either
+    // would forge a line of its own, at every open.
+    const auto shown = [](const std::string& path) {
+        return ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes);
+    };
     std::list<std::string> files;
     if (!Utils::listFilesInDir(directory, files, "")) {
-        log(Log::LevelWarning, "WARN: Cannot list firmware directory '%s'", directory.c_str());
+        log(Log::LevelWarning, "WARN: Cannot list firmware directory %s", shown(directory).c_str());
         return;
     }
     files.sort();
@@ -250,9 +256,9 @@ void Manager::Impl::listFirmware()
         if (extension == ".done" || extension == ".failed" || (monet && name != MonetFirmwareFile))
             continue;
         if (isVUrurSystemFirmware(name))
-            log(Log::LevelInfo, "Reader system firmware '%s' found, not applied", file.c_str());
+            log(Log::LevelInfo, "Reader system firmware %s found, not applied", shown(file).c_str());
         else
-            log(Log::LevelDebug, "Firmware candidate '%s', not applied", file.c_str());
+            log(Log::LevelDebug, "Firmware candidate %s, not applied", shown(file).c_str());
     }
 }
 

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "core/JsonDepth.h"
 
@@ -13,26 +15,41 @@ namespace ConfigFile {
 
 namespace {
 
-// Takes every value and keeps only the parser's first error. The parser's words quote the whole
-// token it stopped in, raw: a name of most of a megabyte, bytes that are no UTF-8. The token is
-// shown as an excerpt, and the library's own name for the error is left out.
-class FirstError final : public nlohmann::json_sax<nlohmann::json>
+// Builds the document as the library's parser does, and also hears of each key given again in its
+// object (the library's parser replaces such a value without a word). On an error it keeps the first
+// one only: the parser's words quote the whole token it stopped in, raw (a name of most of a
+// megabyte, bytes that are no UTF-8), so the token is shown as an excerpt and the library's own name
+// for the error is left out.
+class Builder final : public nlohmann::json_sax<nlohmann::json>
 {
 public:
-    std::string reason;
+    explicit Builder(nlohmann::json& root) : m_root(root) {}
 
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool start_object(std::size_t) override { return true; }
-    bool key(string_t&) override { return true; }
-    bool end_object() override { return true; }
-    bool start_array(std::size_t) override { return true; }
-    bool end_array() override { return true; }
+    std::string reason;
+    Examples repeated;
+
+    bool null() override { return add(nullptr); }
+    bool boolean(bool value) override { return add(value); }
+    bool number_integer(number_integer_t value) override { return add(value); }
+    bool number_unsigned(number_unsigned_t value) override { return add(value); }
+    bool number_float(number_float_t value, const string_t&) override { return add(value); }
+    bool string(string_t& value) override { return add(value); }
+    bool binary(binary_t& value) override { return add(nlohmann::json::binary(value)); }
+    bool start_object(std::size_t) override { return open(nlohmann::json::object()); }
+    bool start_array(std::size_t) override { return open(nlohmann::json::array()); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+
+    // One look-up per key: the parse stays as cheap as the library's own for any number of members.
+    bool key(string_t& name) override
+    {
+        auto& members = m_open.back()->get_ref<nlohmann::json::object_t&>();
+        const auto found = members.find(name);
+        if (found != members.end())
+            repeated.add(excerpt(name));
+        m_member = found != members.end() ? &found->second : &members.emplace(name, nullptr).first->second;
+        return true;
+    }
 
     bool parse_error(std::size_t position, const std::string& token,
                      const nlohmann::json::exception& e) override
@@ -54,6 +71,41 @@ public:
             reason = "at byte " + std::to_string(position) + ": " + reason;
         return false;
     }
+
+private:
+    // Where the next value goes: the root, the end of the open list, or the member just named.
+    // Pointers into the document stay valid: a list only grows while it is the innermost one open.
+    nlohmann::json* place(nlohmann::json value)
+    {
+        nlohmann::json* at = &m_root;
+        if (!m_open.empty() && m_open.back()->is_array()) {
+            m_open.back()->push_back(std::move(value));
+            return &m_open.back()->back();
+        }
+        if (!m_open.empty())
+            at = m_member;
+        *at = std::move(value);
+        return at;
+    }
+    bool add(nlohmann::json value)
+    {
+        place(std::move(value));
+        return true;
+    }
+    bool open(nlohmann::json container)
+    {
+        m_open.push_back(place(std::move(container)));
+        return true;
+    }
+    bool close()
+    {
+        m_open.pop_back();
+        return true;
+    }
+
+    nlohmann::json& m_root;
+    std::vector<nlohmann::json*> m_open;
+    nlohmann::json* m_member = nullptr;
 };
 
 }  // namespace
@@ -117,30 +169,53 @@ bool read(const std::string& path, std::string& text, std::string& reason)
     return ok;
 }
 
-bool parse(const std::string& text, nlohmann::json& document, std::string& reason)
+bool parse(const std::string& text, nlohmann::json& document, std::string& reason, std::string& repeated)
 {
     if (!Json::nestsAtMost(text, MaxDepth)) {
         reason = "nested deeper than " + std::to_string(MaxDepth) + " levels";
         document = nullptr;
         return false;
     }
-    document = nlohmann::json::parse(text, nullptr, false);
-    if (!document.is_discarded())
-        return true;
-    // Read again only to hear why, with the text the parser stopped at kept apart from its words.
-    FirstError error;
-    (void)nlohmann::json::sax_parse(text, &error);
-    reason = error.reason;
-    document = nullptr;
-    return false;
+    Builder builder(document);
+    repeated.clear();
+    if (!nlohmann::json::sax_parse(text, &builder)) {
+        reason = builder.reason;
+        document = nullptr;
+        return false;
+    }
+    const size_t count = builder.repeated.count();
+    if (count > 0)
+        repeated = std::to_string(count) + (count == 1 ? " key" : " keys") +
+                   " given again in the same object, each replacing the value before (" +
+                   builder.repeated.list() + ")";
+    return true;
 }
 
-std::string excerpt(const std::string& text)
+std::string excerpt(const std::string& text, size_t maxBytes)
 {
-    std::string shown = nlohmann::json(text.substr(0, MaxExcerptBytes))
+    std::string shown = nlohmann::json(text.substr(0, maxBytes))
                             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    if (text.size() > MaxExcerptBytes)
+    if (text.size() > maxBytes)
         shown += "...";
+    return shown;
+}
+
+void Examples::add(std::string shown)
+{
+    if (m_count < Max)
+        m_examples[m_count] = std::move(shown);
+    ++m_count;
+}
+
+std::string Examples::list() const
+{
+    std::string shown;
+    for (size_t i = 0; i < m_count && i < Max; ++i) {
+        shown += i ? ", " : "";
+        shown += m_examples[i];
+    }
+    if (m_count > Max)
+        shown += ", ...";
     return shown;
 }
 

@@ -21,13 +21,36 @@ constexpr size_t MaxDepth = 256;
 
 // The document in text; false with the parser's reason, or "nested deeper than 256 levels". The
 // parser's reason names where it stopped (line and column, or byte) and shows the text it read there
-// only as an excerpt.
-[[nodiscard]] bool parse(const std::string& text, nlohmann::json& document, std::string& reason);
+// only as an excerpt. A key given again in the same object replaces the value before it, as the
+// library's own parser has it; such keys are not silent, since the value before is lost: `repeated`
+// is then one warning with their number (each repeat counted) and the first few, empty otherwise.
+[[nodiscard]] bool parse(const std::string& text, nlohmann::json& document, std::string& reason,
+                         std::string& repeated);
 
 // Text from a configuration file as a log line may show it, whatever bytes it holds: quoted and
-// escaped as a JSON string, cut after its first MaxExcerptBytes bytes ("..." after the closing quote
-// then), every byte that is not UTF-8 replaced.
+// escaped as a JSON string, cut after its first maxBytes bytes ("..." after the closing quote then),
+// every byte that is not UTF-8 replaced. A path is given more room than a name, so that the usual
+// ones are shown whole.
 constexpr size_t MaxExcerptBytes = 32;
-std::string excerpt(const std::string& text);
+constexpr size_t MaxPathExcerptBytes = 128;
+std::string excerpt(const std::string& text, size_t maxBytes = MaxExcerptBytes);
+
+// Values of one kind met in a configuration (list items skipped, keys given twice), counted so that
+// they make one log line however many there are: each line may cost a write to a slow console, and
+// half a million of them would hold up the start for minutes.
+class Examples
+{
+public:
+    // `shown` as a log line may show it: an excerpt, or a type name.
+    void add(std::string shown);
+    size_t count() const { return m_count; }
+    // The first few, separated by ", ", and ", ..." when there were more.
+    std::string list() const;
+
+private:
+    static constexpr size_t Max = 3;
+    std::string m_examples[Max];
+    size_t m_count = 0;
+};
 
 }  // namespace ConfigFile

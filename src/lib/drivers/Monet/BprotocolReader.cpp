@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/Base64.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -316,7 +317,8 @@ BprotocolReader::Marker BprotocolReader::firmwareMarker()
     if (path.empty() || path.back() != '/')
         path += '/';
     path += MarkerName;
-    Log::error("[Monet] Creating Monet FW file %s", path.c_str());
+    Log::error("[Monet] Creating Monet FW file %s",
+               ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes).c_str());
     std::ofstream file(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file) {
         Log::error("[Monet] Failed to create Monet FW file");

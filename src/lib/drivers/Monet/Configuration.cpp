@@ -10,17 +10,17 @@ ConfigurationProvider fileConfiguration(std::string path)
     return [path = std::move(path)]() -> nlohmann::json {
         std::string text;
         std::string reason;
-        if (!ConfigFile::read(path, text, reason))
-        {
-            Log::warning("[Monet] WARN: Cannot read configuration '%s' (%s)", path.c_str(), reason.c_str());
-            return nullptr;
-        }
+        std::string repeated;
         nlohmann::json value;
-        if (!ConfigFile::parse(text, value, reason))
-        {
-            Log::warning("[Monet] WARN: Cannot read configuration '%s' (%s)", path.c_str(), reason.c_str());
+        if (!ConfigFile::read(path, text, reason) || !ConfigFile::parse(text, value, reason, repeated)) {
+            Log::warning("[Monet] WARN: Cannot read configuration %s (%s)",
+                         ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes).c_str(), reason.c_str());
             return nullptr;
         }
+        if (!repeated.empty())
+            Log::warning("[Monet] WARN: Configuration %s: %s",
+                         ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes).c_str(),
+                         repeated.c_str());
         return value;
     };
 }

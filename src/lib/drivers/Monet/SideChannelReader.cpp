@@ -7,6 +7,7 @@
 #include "NFC/ByteWriter.h"
 #include "NFC/Crc16.h"
 #include "NFC/Tag.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -206,14 +207,14 @@ SideChannelReader::Bytes SideChannelReader::desfireAIDs()
             try {
                 aid = String::fromHex(it.key());
             } catch (const std::exception& e) {
-                Log::error("[Monet] ERROR: AID '%s' in the configuration is not hexadecimal: %s",
-                           it.key().c_str(), e.what());
+                Log::error("[Monet] ERROR: AID %s in the configuration is not hexadecimal: %s",
+                           ConfigFile::excerpt(it.key()).c_str(), e.what());
                 usable = false;
                 break;
             }
             if (aid.empty() || aid.size() > 255) {
-                Log::error("[Monet] ERROR: AID '%s' in the configuration has %zu bytes", it.key().c_str(),
-                           aid.size());
+                Log::error("[Monet] ERROR: AID %s in the configuration has %zu bytes",
+                           ConfigFile::excerpt(it.key()).c_str(), aid.size());
                 usable = false;
                 break;
             }
