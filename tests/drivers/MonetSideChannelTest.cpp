@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "StderrCapture.h"
@@ -494,22 +495,38 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
 
     clock->step = 0;
 
-    // Card events beyond the few kept: one warning, for the whole burst, says how many went. The
-    // drain before the request keeps them as the wait for its answer does; that wait reads them
-    // all before the answer, which a busy machine may not do within the usual 300 ms.
+    // Card events beyond the few kept: one warning, for the whole burst, says how many went, when a
+    // search comes for them; or, for a connection lost before that, when the next one is made, on
+    // its own and not added to that connection's first. The drain before the request keeps them as
+    // the wait for its answer does; that wait reads them all before the answer, which a busy
+    // machine may not do within the usual 300 ms.
     SideChannelReader patient{transport, clock, [this] { return provider(); }, [] {},
                               SideChannelReader::Times{10000, 300, 300, Monet::Timing{}.searchFailSafeMs}};
-    fake.flood(100, fromHex("B8 00 01"));
-    ASSERT_TRUE(pending(client, 100 * 5));
-    for (const bool search : {false, true}) {
+    const auto reconnect = [&] {
+        const size_t connections = fake.connections();
+        client.close();
+        client.connect(fake.host(), fake.port());
+        ASSERT_TRUE(fake.waitForConnections(connections + 1, testsupport::PeerDeadlineMs));
+        transport.connected();
+    };
+    const auto request = [&] {
+        fake.flood(100, fromHex("B8 00 01"));
+        ASSERT_TRUE(pending(client, 100 * 5));
+        EXPECT_EQ(patient.setLEDs(3), 0);
+    };
+    const auto search = [&](size_t kept) { return [&, kept] { EXPECT_EQ(readAll(transport, 0), kept); }; };
+    const std::pair<std::function<void()>, size_t> steps[] = {
+        {request, 0},   {search(8), 1}, {request, 0},   {reconnect, 1},
+        {search(0), 0}, {request, 0},   {search(8), 1},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
+        const auto& [step, warnings] = steps[i];
         testsupport::StderrCapture lines;
-        if (!search)
-            EXPECT_EQ(patient.setLEDs(3), 0);
-        else
-            EXPECT_EQ(readAll(transport, 0), 8u);
+        step();
         const std::string text = lines.text();
-        EXPECT_EQ(count(text, "More card events than a search takes"), search ? 1u : 0u);
-        EXPECT_EQ(count(text, "===> 92 oldest dropped"), search ? 1u : 0u);
+        EXPECT_EQ(count(text, "More card events than a search takes"), warnings);
+        EXPECT_EQ(count(text, "===> 92 oldest dropped"), warnings);
     }
 
     fake.inject({Fault::CloseMidFrame, 1});
@@ -523,13 +540,6 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
     // Card-present events without pause, and no answer: the wait for one ends at its time-out,
     // however many events are still coming (the frame then in hand being a short one). The flood
     // keeps a few batches ahead of the reading, no more, so that none is left once it stops.
-    const auto reconnect = [&] {
-        const size_t connections = fake.connections();
-        client.close();
-        client.connect(fake.host(), fake.port());
-        ASSERT_TRUE(fake.waitForConnections(connections + 1, testsupport::PeerDeadlineMs));
-        transport.connected();
-    };
     reconnect();
     const auto flood = [&] {
         int here = 0;
@@ -609,6 +619,41 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
             ASSERT_TRUE(fake.waitForConnections(connections + 1, 5000));
         }
     }
+    // The wait's end falling between a frame's two length bytes: the frame was begun within it, so
+    // the rest makes it whole and the stream stays in step. With no byte of it within the wait, the
+    // next wait takes it all. The rest comes only once the wait is over, on the reader's clock as
+    // well: that wait has returned, or the bytes before the split were read and the wait's length
+    // has passed since.
+    const Bytes answer = fromHex("00 02 8C 00");
+    const int waitMs = 20;
+    for (const int split : {0, 1}) {
+        SCOPED_TRACE(split);
+        clock->set(0);
+        fake.sendBytes(Bytes(answer.begin(), answer.begin() + split));
+        ASSERT_TRUE(pending(client, static_cast<size_t>(split)));
+        std::future<SideChannelMsg::Ptr> receiving =
+            std::async(std::launch::async, [&] { return transport.receiveAnswer(waitMs); });
+        std::optional<std::chrono::steady_clock::time_point> read;
+        ASSERT_TRUE(testsupport::eventually([&] {
+            if (split == 0)
+                return receiving.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+            if (!read && !pending(client, 1, 1))
+                read = std::chrono::steady_clock::now();
+            return read && testsupport::msSince(*read) > waitMs + 1;
+        }));
+        clock->set(waitMs + 1);
+        fake.sendBytes(Bytes(answer.begin() + split, answer.end()));
+        SideChannelMsg::Ptr taken = receiving.get();
+        EXPECT_EQ(!taken, split == 0);
+        if (!taken)
+            taken = transport.receiveAnswer(testsupport::PeerDeadlineMs);
+        ASSERT_TRUE(taken);
+        EXPECT_EQ(taken->command(), SET_LEDS);
+        EXPECT_EQ(SideChannelReader::checkMsgResponse(taken), 0);
+        EXPECT_TRUE(client.connected());
+        EXPECT_EQ(reader.setLEDs(2), 0);
+    }
+
     // A frame caught coming in by the drain before a request must be whole by the drain's end: its
     // last byte, held back, comes once the drain has seen the clock just short of it, or at it.
     for (const int64_t at : {49, 50}) {
