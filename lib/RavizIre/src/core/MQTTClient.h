@@ -85,8 +85,8 @@ public:
     // quota (mosquitto's default is 20) and under MQTT 3.1.1 drops the ones over it without a word;
     // the library holds later publishes back in its queue until one of these is acknowledged.
     static constexpr int BrokerInflightQuota = 20;
-    // Requests (publishes, subscribes, unsubscribes) the library queues at most; past it a request
-    // is refused at once. Far more than the calls a program has waiting at one time.
+    // Messages the library keeps queued at most (its default is 100); past it a publish is refused
+    // at once. Far more than the calls a program has waiting at one time.
     static constexpr int MaxQueuedRequests = 10000;
 
     // Text of a connect failure code: the CONNACK refusals and the library's generic failure.
