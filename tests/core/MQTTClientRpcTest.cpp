@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -13,6 +14,8 @@
 
 #include "MqttClientFixture.h"
 #include "MqttPeer.h"
+#include "StderrCapture.h"
+#include "core/Log.h"
 #include "core/MQTT/Client.h"
 
 namespace {
@@ -308,7 +311,9 @@ TEST_F(MQTTClientRpc, TwoClientsCallingOneNameOnTheSameIdsEachGetOnlyTheirOwnAns
             EXPECT_EQ(results[c][i], std::make_pair(true, std::to_string(c) + ":" + std::to_string(i)));
 }
 
-TEST_F(MQTTClientRpc, ConcurrentCallsToOneNameAllGetTheirAnswers)
+// 64 calls in flight at once: a broker with its default settings takes 20 QoS 2 messages in flight
+// from a client, and over MQTT 3.1.1 drops those past its quota without a word.
+TEST_F(MQTTClientRpc, ConcurrentCallsPastTheBrokersInflightQuotaAllGetTheirAnswers)
 {
     MQTT::Client server("many/dev", "MQTT");
     server.setConfig(configFor("many/dev", "many-server"));
@@ -318,12 +323,15 @@ TEST_F(MQTTClientRpc, ConcurrentCallsToOneNameAllGetTheirAnswers)
     caller.setConfig(configFor("many/caller", "many-caller"));
     ASSERT_NO_FATAL_FAILURE(startAndWait(caller, {}));
 
-    constexpr int Threads = 8;
-    constexpr int Calls = 50;
+    constexpr int Threads = 64;
+    constexpr int Calls = 6;
     std::atomic<int> answered{0}, mismatched{0};
     std::vector<std::thread> threads;
+    std::promise<void> go;
+    const std::shared_future<void> start = go.get_future().share();
     for (int t = 0; t < Threads; ++t) {
         threads.emplace_back([&, t] {
+            start.wait();
             for (int i = 0; i < Calls; ++i) {
                 const std::string payload = std::to_string(t) + ":" + std::to_string(i);
                 // Every call starts from the same draw: an id comes back as soon as it is free.
@@ -341,11 +349,92 @@ TEST_F(MQTTClientRpc, ConcurrentCallsToOneNameAllGetTheirAnswers)
             }
         });
     }
+    go.set_value();
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(answered.load(), Threads * Calls);
     EXPECT_EQ(mismatched.load(), 0);
     caller.stop();
     server.stop();
+}
+
+// A name the broker would refuse in a topic or filter costs the whole connection, and with it the
+// answers of every call in flight. Each name is tried through rpc and subscribeExpectedRpc with a call
+// beside it in flight; the last, the longest that fits (its answer topic has 65535 bytes), is taken.
+TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThemAreAnswered)
+{
+    MqttPeer device;
+    ASSERT_EQ(device.connect(broker().port(), "names-device"), 0);
+    device.subscribe("names/+/request/#", 2);
+    const auto answer = [&device](testsupport::PeerMessage request) {
+        device.publish(request.topic.replace(request.topic.find("/request/"), 9, "/response/"),
+                       request.payload, 1);
+    };
+    MQTT::Client caller("names/caller", "MQTT");
+    caller.setConfig(configFor("names/caller", "names-caller"));
+    ASSERT_NO_FATAL_FAILURE(startAndWait(caller, {}));
+    std::atomic<int> disconnects{0};
+    caller.disconnected.connect([&disconnects] { ++disconnects; });
+    Log::open("tapgate-test", true, false);
+
+    const std::string longest =
+        "names/" + std::string(65535 - std::string("names//response/0123456789abcdef/12345").size(), 'x');
+    const std::string names[] = {"",        "names/a+b",   "names/+/x",   std::string("names/a\0b", 9),
+                                 "names/#", "names/\xc3(", longest + "x", longest};
+    const auto call = [&caller](const std::string& name, const char* payload) {
+        return std::async(std::launch::async,
+                          [&caller, name, payload] { return caller.rpc(name, payload, 10000); });
+    };
+    for (const std::string& name : names) {
+        for (const bool viaRpc : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "name " << &name - names << (viaRpc ? " rpc" : " expected"));
+            const bool fits = name == longest;
+            auto beside = call("names/echo", "beside");
+            const auto besideRequest = device.receive(10s);
+            ASSERT_TRUE(besideRequest);
+            testsupport::StderrCapture capture;
+            const auto started = std::chrono::steady_clock::now();
+            if (!viaRpc) {
+                EXPECT_EQ(caller.subscribeExpectedRpc(name), fits);
+                EXPECT_TRUE(caller.unsubscribeExpectedRpc(name));
+            } else if (!fits) {
+                EXPECT_EQ(caller.rpc(name, "refused", 10000), std::make_pair(false, std::string()));
+            } else {
+                auto tested = call(name, "tested");
+                const auto request = device.receive(10s);
+                ASSERT_TRUE(request);
+                answer(*request);
+                EXPECT_EQ(tested.get(), std::make_pair(true, std::string("tested")));
+            }
+            const std::string log = capture.text();
+            if (!fits) {
+                EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+                // One line, short whatever the name.
+                const size_t line = log.find("refused: ");
+                EXPECT_NE(line, std::string::npos) << log;
+                EXPECT_EQ(log.find("refused: ", line + 1), std::string::npos) << log;
+                EXPECT_LT(log.find('\n', line) - log.rfind('\n', line), 200u) << log;
+            }
+            answer(*besideRequest);
+            EXPECT_EQ(beside.get(), std::make_pair(true, std::string("beside")));
+        }
+    }
+
+    // A refused filter is asked for again while something needs it, and only then; the retries go
+    // out in the order of the refusals.
+    const std::string kept = "names/kept/response/" + caller.callerTag() + "/+";
+    const std::string ended = "names/echo/response/" + caller.callerTag() + "/+";
+    {
+        testsupport::SubscriptionWatch first(caller.subscribed);
+        ASSERT_TRUE(caller.subscribeExpectedRpc("names/kept"));
+        ASSERT_TRUE(first.waitFor({kept}));
+    }
+    testsupport::SubscriptionWatch watch(caller.subscribed);
+    caller.onSubscribeFailed(ended);
+    caller.onSubscribeFailed(kept);
+    EXPECT_TRUE(watch.waitFor({kept}));
+    EXPECT_FALSE(watch.waitFor({ended}, 0ms));
+    EXPECT_EQ(disconnects.load(), 0);
+    caller.stop();
 }
 
 }  // namespace

@@ -245,6 +245,7 @@ MQTTClient::MQTTClient(MQTTClientListener* listener)
     m_connectOptions.set_keep_alive_interval(20);
     m_connectOptions.set_clean_session(true);
     m_connectOptions.set_connect_timeout(5);
+    m_connectOptions.set_max_inflight(BrokerInflightQuota);
 }
 
 MQTTClient::~MQTTClient()
@@ -475,7 +476,9 @@ void MQTTClient::connectOnce()
             return;
         if (!client) {
             keepLibraryThreads();
-            client = std::make_shared<mqtt::async_client>(url, clientId, &m_persistence);
+            mqtt::create_options create;
+            create.set_max_buffered_messages(MaxQueuedRequests);
+            client = std::make_shared<mqtt::async_client>(url, clientId, create, &m_persistence);
             client->set_callback(*this);
             m_current = client.get();
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -81,6 +81,14 @@ public:
     // not be called from a listener call. Later requests fail.
     void close();
 
+    // QoS 1 and 2 messages sent and not yet acknowledged at most. A broker takes no more than its
+    // quota (mosquitto's default is 20) and under MQTT 3.1.1 drops the ones over it without a word;
+    // the library holds later publishes back in its queue until one of these is acknowledged.
+    static constexpr int BrokerInflightQuota = 20;
+    // Messages the library keeps queued at most (its default is 100); past it a publish is refused
+    // at once. Far more than the calls a program has waiting at one time.
+    static constexpr int MaxQueuedRequests = 10000;
+
     // Text of a connect failure code: the CONNACK refusals and the library's generic failure.
     static std::string connectFailureText(int returnCode);
 

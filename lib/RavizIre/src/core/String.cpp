@@ -169,6 +169,48 @@ std::string String::replace(const std::string& text, const std::string& from, co
     return out;
 }
 
+bool String::isValidUtf8(const std::string& text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        size_t follow;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            follow = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            follow = 2;
+            if (c == 0xE0)
+                low = 0xA0;
+            else if (c == 0xED)
+                high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            follow = 3;
+            if (c == 0xF0)
+                low = 0x90;
+            else if (c == 0xF4)
+                high = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) <= follow)
+            return false;
+        if (p[1] < low || p[1] > high)
+            return false;
+        for (size_t i = 2; i <= follow; ++i)
+            if (p[i] < 0x80 || p[i] > 0xBF)
+                return false;
+        p += follow + 1;
+    }
+    return true;
+}
+
 std::string String::escape(const std::string& text)
 {
     std::string out;

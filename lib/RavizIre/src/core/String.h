@@ -37,6 +37,9 @@ public:
 
     static std::string replace(const std::string& text, const std::string& from, const std::string& to);
     static std::string escape(const std::string& text);
+    // Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF): the set that the JSON
+    // library's serializer accepts, so text that passes here never makes a dump throw.
+    static bool isValidUtf8(const std::string& text);
 
     static int64_t toInteger(const std::string& text, int base);
     static std::string fromInteger(int64_t value, int base = 10, int width = 1, char fill = '0');

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
-#include <list>
 #include <utility>
 
 #include "core/String.h"
@@ -394,7 +393,11 @@ void Client::subscriptionsThreadMain()
         std::vector<std::string> unsubscribes = due(m_unsubscribeRetries, now);
         if (!subscribes.empty() || !unsubscribes.empty()) {
             lock.unlock();
-            for (const auto& filter : subscribes) m_client.subscribe(filter, 0);
+            // A filter the broker refused is asked for again only while something still needs it:
+            // a refusal that cost the connection would otherwise cost it again every time.
+            for (const auto& filter : subscribes)
+                if (filterWanted(filter))
+                    m_client.subscribe(filter, 0);
             for (const auto& filter : unsubscribes) m_client.unsubscribe(filter);
             lock.lock();
             continue;
@@ -411,55 +414,47 @@ void Client::subscriptionsThreadMain()
     }
 }
 
+std::vector<std::pair<const char*, std::string>> Client::wantedFilters(const std::string& base) const
+{
+    std::vector<std::pair<const char*, std::string>> filters;
+    for (const auto& entry : m_externalCommands) filters.emplace_back("external command", entry.first);
+    for (const auto& entry : m_internalCommands)
+        filters.emplace_back("command", Utils::combinePath(base, entry.first));
+    for (const auto& entry : m_rpcHandlers) {
+        const std::string name = Utils::combinePath(base, entry.first);
+        for (const char* tail : {"request/+", "request/+/+"})
+            filters.emplace_back("rpc", Utils::combinePath(name, tail));
+    }
+    for (const auto& name : m_expectedRpcs) filters.emplace_back("expected rpc", responseFilter(name));
+    for (const auto& topic : m_expectedResponses) filters.emplace_back("expected response", topic);
+    return filters;
+}
+
+bool Client::filterWanted(const std::string& filter) const
+{
+    const std::string base = config()->getBase();
+    std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+    for (const auto& wanted : wantedFilters(base))
+        if (wanted.second == filter)
+            return true;
+    return false;
+}
+
 void Client::subscriptionFunction()
 {
     auto cfg = config();
-    const std::string base = cfg->getBase();
-    const bool logging = cfg->getLogSubscriptions();
-    std::list<std::string> filters;
+    std::vector<std::pair<const char*, std::string>> filters;
     {
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
-        for (const auto& entry : m_externalCommands) {
-            if (!m_running)
-                return;
-            if (logging)
-                logLine(*cfg, Log::LevelDebug, "Subscribing to external command '%s'...",
-                        entry.first.c_str());
-            filters.push_back(entry.first);
-        }
-        for (const auto& entry : m_internalCommands) {
-            if (!m_running)
-                return;
-            filters.push_back(Utils::combinePath(base, entry.first));
-            if (logging)
-                logLine(*cfg, Log::LevelDebug, "Subscribing to command '%s'...", filters.back().c_str());
-        }
-        for (const auto& entry : m_rpcHandlers) {
-            if (!m_running)
-                return;
-            const std::string name = Utils::combinePath(base, entry.first);
-            for (const char* tail : {"request/+", "request/+/+"}) {
-                filters.push_back(Utils::combinePath(name, tail));
-                if (logging)
-                    logLine(*cfg, Log::LevelDebug, "Subscribing to rpc '%s'...", filters.back().c_str());
-            }
-        }
-        for (const auto& name : m_expectedRpcs) {
-            if (!m_running)
-                return;
-            if (logging)
-                logLine(*cfg, Log::LevelDebug, "Subscribing to expected rpc '%s'...", name.c_str());
-            filters.push_back(responseFilter(name));
-        }
-        for (const auto& topic : m_expectedResponses) {
-            if (!m_running)
-                return;
-            if (logging)
-                logLine(*cfg, Log::LevelDebug, "Subscribing to expected response '%s'...", topic.c_str());
-            filters.push_back(topic);
-        }
+        if (!m_running)
+            return;
+        filters = wantedFilters(cfg->getBase());
     }
-    for (const auto& filter : filters) m_client.subscribe(filter, 0);
+    for (const auto& filter : filters) {
+        if (cfg->getLogSubscriptions())
+            logLine(*cfg, Log::LevelDebug, "Subscribing to %s '%s'...", filter.first, filter.second.c_str());
+        m_client.subscribe(filter.second, 0);
+    }
 }
 
 void Client::onSubscribed(const std::string& topic)

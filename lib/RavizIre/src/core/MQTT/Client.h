@@ -17,6 +17,8 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/LambdaTree.h"
 #include "core/Log.h"
@@ -77,7 +79,8 @@ public:
     // Publishes payload on name/request/<tag>/<id> (name is absolute, tag is callerTag()) and waits
     // up to timeoutMs for the answer on name/response/<tag>/<id>. first: answered; second: the
     // answer's payload. Blocks: never call it from a handler, whose thread is the one that has to
-    // deliver the answer.
+    // deliver the answer. A name that cannot go into a topic (empty, with '+', '#' or NUL, not
+    // UTF-8, or making a topic longer than 65535 bytes) fails at once with an error line, unsent.
     std::pair<bool, std::string> rpc(const std::string& name, const std::string& payload,
                                      unsigned int timeoutMs);
     // The topic level that names this client as the caller in its requests, so that only this
@@ -89,11 +92,13 @@ public:
     void seedCallIds(uint32_t seed);
     // Serves requests on base/name/request/<id> and base/name/request/<issuer>/<id>; the handler's
     // result goes back on .../response/<id> or .../response/<issuer>/<id>. A second handler for a
-    // name already served is dropped.
+    // name already served is dropped. Names are refused as by rpc, except that '+' and '#' may
+    // stand as whole levels of a filter ("dev/+" serves dev/1 and dev/2).
     bool subscribeRpc(const std::string& name, RpcHandler handler);
     // False when the name was not served.
     bool unsubscribeRpc(const std::string& name);
     // Keeps name/response/<tag>/+ subscribed, across reconnections, until unsubscribeExpectedRpc.
+    // Names are refused as by rpc.
     bool subscribeExpectedRpc(const std::string& name);
     bool unsubscribeExpectedRpc(const std::string& name);
 
@@ -185,6 +190,9 @@ private:
     void scheduleRetry(const std::string& filter, bool subscribe);
     void subscriptionsThreadMain();
     void subscriptionFunction();
+    // Every filter the tables ask for, with the kind of entry that asks; under m_subscriptionsMutex.
+    std::vector<std::pair<const char*, std::string>> wantedFilters(const std::string& base) const;
+    bool filterWanted(const std::string& filter) const;
 
     template <typename... Args>
     void emitSafely(Signal<Args...>& signal, Args... args);
@@ -223,6 +231,10 @@ private:
     bool m_quit = false;
 
     // Remote calls.
+    // False, with an error line, for a name that cannot go into its topics (longestTopic: the
+    // longest one made of it).
+    bool acceptsName(const std::string& name, const std::string& longestTopic, bool wildcards) const;
+    bool acceptsCalledName(const std::string& name) const;
     void acquireRpcResponses(const std::string& name);
     void releaseRpcResponses(const std::string& name);
     bool subscribeResponses(const std::string& name);

@@ -2,12 +2,14 @@
 // handler's result goes back to the caller.
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <future>
 #include <memory>
 #include <stdexcept>
 
+#include "core/ConfigFile.h"
 #include "core/MQTT/Client.h"
 #include "core/String.h"
 #include "core/Utils.h"
@@ -40,6 +42,35 @@ bool takeIssuerAndId(const std::string& tail, std::string& issuer, std::string& 
     return true;
 }
 
+// An MQTT string carries its length in two bytes.
+constexpr size_t MaxTopicBytes = 65535;
+// The longest call id: five decimal digits.
+const char* const LongestId = "99999";
+
+// Why a call name cannot go into the topics made of it, or null when it can. A name that the broker
+// would refuse costs the client its connection and every call in flight on it; one with a NUL
+// would be cut short on the way and name another topic. wildcards: the name is only ever a filter,
+// so '+' and '#' are allowed where a filter has them, as whole levels ('#' the last).
+const char* nameFault(const std::string& name, const std::string& longestTopic, bool wildcards)
+{
+    if (name.empty())
+        return "empty";
+    if (name.find('\0') != std::string::npos)
+        return "holds NUL";
+    if (!String::isValidUtf8(name))
+        return "not valid UTF-8";
+    for (size_t start = 0, end; start <= name.size(); start = end + 1) {
+        end = std::min(name.find('/', start), name.size());
+        const std::string level = name.substr(start, end - start);
+        const bool wildcard = level == "+" || (level == "#" && end == name.size());
+        if (level.find_first_of("+#") != std::string::npos && !(wildcards && wildcard))
+            return level.find('+') != std::string::npos ? "holds '+'" : "holds '#'";
+    }
+    if (longestTopic.size() > MaxTopicBytes)
+        return "too long for a topic";
+    return nullptr;
+}
+
 std::string compact(const nlohmann::json& value)
 {
     // A description taken from a peer's text need not be UTF-8; the answer must go out anyway.
@@ -51,9 +82,26 @@ std::string compact(const nlohmann::json& value)
 // ---------------------------------------------------------------------------------------------
 // Outgoing calls
 
+bool Client::acceptsName(const std::string& name, const std::string& longestTopic, bool wildcards) const
+{
+    const char* fault = nameFault(name, longestTopic, wildcards);
+    if (fault)
+        log(Log::LevelError, "Remote call name %s (%zu bytes) refused: %s.",
+            ConfigFile::excerpt(name).c_str(), name.size(), fault);
+    return !fault;
+}
+
+// The answer topic is the longest made of an awaited name: longer than the request's by one.
+bool Client::acceptsCalledName(const std::string& name) const
+{
+    return acceptsName(name, Utils::combinePath(name, ResponsePart) + m_callerTag + "/" + LongestId, false);
+}
+
 std::pair<bool, std::string> Client::rpc(const std::string& name, const std::string& payload,
                                          unsigned int timeoutMs)
 {
+    if (!acceptsCalledName(name))
+        return {false, std::string()};
     auto answer = std::make_shared<std::promise<MQTT::Message>>();
     std::future<MQTT::Message> future = answer->get_future();
 
@@ -173,6 +221,8 @@ bool Client::subscribeResponses(const std::string& name)
 
 bool Client::subscribeExpectedRpc(const std::string& name)
 {
+    if (!acceptsCalledName(name))
+        return false;
     std::lock_guard<std::mutex> order(m_expectedRpcMutex);
     bool fresh;
     {
@@ -263,6 +313,9 @@ std::string requestFilter(const std::string& base, const std::string& name, cons
 
 bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
 {
+    // An answer with the shortest issuer and id is as long as this; longer ones are the peer's doing.
+    if (!acceptsName(name, requestFilter(config()->getBase(), name, "response/+/+"), true))
+        return false;
     {
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
         m_rpcHandlers.emplace(name, std::move(handler));
