@@ -705,7 +705,8 @@ void Driver::cardStep(CardStep step, int type, const Bytes& uid)
             break;
         case CardStep::Absent:
             // Announced after its last answer, even together with this one: the card left and came
-            // back, a new tap. Not forgotten: a reselect in its read ends here and the read goes on.
+            // back, a new tap. Still the card being read: a reselect in its read may end here, and
+            // the answers of the rest of the read still spend what comes before them.
             if (m_card.served())
                 m_card.phase = Phase::Gone;
             return;
