@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -171,6 +172,44 @@ Placed bankCard()
     return {std::make_shared<emulators::ScriptedCard>(id), NFC::Tag::ISO14443A};
 }
 
+// Slots 0 and 1 of the family's reader as the layouts of a row need them.
+void placeSams(Family& family, Sams sams)
+{
+    std::shared_ptr<SlotCard> sam[2];
+    if (sams == Sams::Mifare) {
+        auto first = std::make_shared<emulators::MifareSam>();
+        auto second = std::make_shared<emulators::MifareSam>();
+        emulators::kivo::loadKeys(*first);
+        tickets::zodezuSlot0Keys(*first);
+        tickets::zodezuSlot1Keys(*second);
+        first->setUnlockedFromPowerOn(true);
+        second->setUnlockedFromPowerOn(true);
+        sam[0] = first;
+        sam[1] = second;
+    } else {
+        auto lg = std::make_shared<emulators::LGSam>();
+        lg->setPasswordLength(sams == Sams::LG8 ? 8 : 16);
+        sam[0] = lg;
+    }
+    family.setSam(0, sam[0]);
+    family.setSam(1, sam[1]);
+}
+
+// The VerUZA key file, in a directory of the test's that goes when it ends.
+struct VerUZAKeys
+{
+    VerUZAKeys()
+    {
+        fs::create_directories(directory);
+        testsupport::SealKey::writeFile((directory / VerUZA::CardReader::KeyFileName).string(),
+                                        seal.publicText(false));
+        VerUZA::CardReader::setKeyDirectories({directory.string()});
+    }
+    ~VerUZAKeys() { fs::remove_all(directory); }
+    const fs::path directory = fs::path(::testing::TempDir()) / ("families-" + std::to_string(::getpid()));
+    const testsupport::SealKey seal;
+};
+
 // The program's worker on a family's reader, its reports as journal lines.
 struct Running
 {
@@ -218,14 +257,8 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
 {
     Log::open("tapgate-test", true, false);
     Log::setLevel(getenv("MATRIX_DEBUG") ? Log::LevelDebug : Log::LevelWarning);
-    // The VerUZA key file, in a directory of this test's that goes when it ends.
-    const fs::path keys = fs::path(::testing::TempDir()) / ("families-" + std::to_string(::getpid()));
-    fs::create_directories(keys);
-    const std::shared_ptr<void> removeKeys(nullptr, [&](void*) { fs::remove_all(keys); });
-    const testsupport::SealKey seal;
-    testsupport::SealKey::writeFile((keys / VerUZA::CardReader::KeyFileName).string(),
-                                    seal.publicText(false));
-    VerUZA::CardReader::setKeyDirectories({keys.string()});
+    const VerUZAKeys keys;
+    const testsupport::SealKey& seal = keys.seal;
 
     const auto kivoLUC = [] { return ultralight(tickets::kivo(false)); };
     const struct
@@ -279,24 +312,7 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
             // New SAMs or another template list: the reader is opened anew with them, as at start.
             if (r == 0 || row.sams != rows[r - 1].sams) {
                 manager.reset();
-                std::shared_ptr<SlotCard> sam[2];
-                if (row.sams == Sams::Mifare) {
-                    auto first = std::make_shared<emulators::MifareSam>();
-                    auto second = std::make_shared<emulators::MifareSam>();
-                    emulators::kivo::loadKeys(*first);
-                    tickets::zodezuSlot0Keys(*first);
-                    tickets::zodezuSlot1Keys(*second);
-                    first->setUnlockedFromPowerOn(true);
-                    second->setUnlockedFromPowerOn(true);
-                    sam[0] = first;
-                    sam[1] = second;
-                } else {
-                    auto lg = std::make_shared<emulators::LGSam>();
-                    lg->setPasswordLength(row.sams == Sams::LG8 ? 8 : 16);
-                    sam[0] = lg;
-                }
-                family->setSam(0, sam[0]);
-                family->setSam(1, sam[1]);
+                placeSams(*family, row.sams);
                 manager = std::make_unique<Running>(*family, row.templates);
                 ASSERT_TRUE(manager->journal.waitFor("state Searching", 1, 60000));
             }
@@ -321,6 +337,127 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
                 EXPECT_EQ(read, first[row.name]);
             }
         }
+    }
+}
+
+// A card whose reader announces it again while it is read: `times` in all, spread over four of its
+// answers from its first (or, when the read reselects it, from the first after the reselect), each
+// batch just before its answer. A card whose read reselects refuses its first FAST_READ, as one
+// that drops out of it does, so that an EV1's read reselects it too.
+struct AnnouncedCard : FieldCard
+{
+    AnnouncedCard(std::shared_ptr<FieldCard> card, emulators::MonetSideChannel& side, int times,
+                  bool reselects)
+        : card(std::move(card)),
+          side(side),
+          left(times),
+          batch((times + 3) / 4),
+          skip(reselects ? -1 : 0),
+          refuseFastRead(reselects)
+    {
+    }
+    Identity identity() const override { return card->identity(); }
+    void selected() override { card->selected(); }
+    std::optional<Bytes> exchange4(const Bytes& command) override
+    {
+        const std::optional<Bytes> reply = card->exchange4(command);
+        return announced(reply && !reply->empty(), reply);
+    }
+    std::optional<Bytes> exchange3(const Bytes& frame) override
+    {
+        const bool refused = refuseFastRead && frame.at(0) == 0x3A;
+        refuseFastRead = refuseFastRead && !refused;
+        const std::optional<Bytes> reply = refused ? std::nullopt : card->exchange3(frame);
+        return announced(reply && (reply->size() > 1 || reply == Bytes{0x0A}), reply);
+    }
+    // On the emulator's thread, before it answers: the announcements go out first.
+    std::optional<Bytes> announced(bool answered, const std::optional<Bytes>& reply)
+    {
+        if (skip < 0 && !answered)
+            skip = 1;  // the reselect's own exchange comes next
+        else if (skip > 0)
+            --skip;
+        else if (skip == 0 && answered)
+            for (int i = 0; i < batch && left > 0; ++i, --left)
+                side.sendEvent(0x38, emulators::MonetSideChannel::cardDescription(identity()));
+        return reply;
+    }
+    std::shared_ptr<FieldCard> card;
+    emulators::MonetSideChannel& side;
+    std::atomic<int> left;
+    const int batch;
+    int skip;  // -1: until the read's first refused frame; then the exchanges still to pass by
+    bool refuseFastRead;
+};
+
+// The Monet reader announces a card again and again while the program reads it, reselects
+// included: one report for the tap, none while it stays in the field, one more when it is taken
+// away and tapped again. A bank-card tap after all that is the next report: nothing left over.
+TEST(ManagerFamilies, MonetCardAnnouncedDuringItsReadIsOneReportThroughItsReselects)
+{
+    Log::open("tapgate-test", true, false);
+    Log::setLevel(getenv("MATRIX_DEBUG") ? Log::LevelDebug : Log::LevelWarning);
+    const VerUZAKeys keys;
+    const struct
+    {
+        const char* report;  // its beginning
+        Sams sams;
+        const char* templates;
+        std::function<std::shared_ptr<FieldCard>()> card;
+        bool reselects;  // its read does: an Ultralight C's always, an EV1's after a refused FAST_READ
+    } rows[] = {
+        {"read 0 KivoLUC ", Sams::Mifare, "", [] { return tickets::kivo(false); }, true},
+        {"read 0 KivoLUCv2 ", Sams::Mifare, "", [] { return tickets::kivo(true); }, false},
+        {"read 0 ZodezuLUC ", Sams::Mifare, "", [] { return tickets::zodezu(false); }, true},
+        {"read 0 ZodezuLUCv2 ", Sams::Mifare, "", [] { return tickets::zodezu(true); }, true},
+        {"read 201 ", Sams::Mifare, "", [] { return std::make_shared<emulators::DesfireCard>(); }, false},
+        {"read 0 VozeLUCv1 ", Sams::LG8, R"("VozeLUCv1")", [] { return tickets::vozeLUCv1(); }, true},
+        {"read 0 VerUZA ", Sams::LG16, R"("VerUZA")", [&] { return tickets::verUZA(keys.seal); }, false},
+    };
+    MonetFamily family;
+    std::unique_ptr<Running> running;
+    for (size_t r = 0; r < std::size(rows); ++r) {
+        const auto& row = rows[r];
+        SCOPED_TRACE(row.report);
+        if (r == 0 || row.sams != rows[r - 1].sams) {
+            running.reset();
+            placeSams(family, row.sams);
+            running = std::make_unique<Running>(family, row.templates);
+            ASSERT_TRUE(running->journal.waitFor("state Searching", 1, 60000));
+        }
+        // The report after those waited for so far.
+        const auto next = [&] {
+            EXPECT_TRUE(running->journal.waitFor("read ", ++running->reads, 30000));
+            const std::vector<std::string> reports = running->journal.starting("read ");
+            return reports.size() < running->reads ? std::string("none") : reports[running->reads - 1];
+        };
+        const auto begins = [](const std::string& text, const std::string& head) {
+            return text.rfind(head, 0) == 0;
+        };
+        const std::shared_ptr<FieldCard> card = row.card();
+        for (const int times : {1, 3, 8}) {
+            SCOPED_TRACE(times);
+            auto announced = std::make_shared<AnnouncedCard>(card, family.fake.side, times, row.reselects);
+            family.setCard(announced, 0);
+            family.announce(false);
+            std::string report = next();
+            EXPECT_TRUE(begins(report, row.report)) << report;
+            // Left in the field until the reader has announced it the last time; then a bank-card tap
+            // as it is taken away. What the reader announced before is read first, if at all.
+            ASSERT_TRUE(testsupport::eventually([&] { return announced->left == 0; }, 30000))
+                << announced->left;
+            family.announce(true);
+            family.setCard(nullptr, 0);
+            report = next();
+            EXPECT_TRUE(begins(report, "read 0 EMV ")) << report;
+            ASSERT_TRUE(running->journal.waitFor("removed", running->reads, 30000));
+        }
+        family.setCard(card, 0);
+        family.announce(false);
+        const std::string again = next();
+        EXPECT_TRUE(begins(again, row.report)) << again;
+        family.setCard(nullptr, 0);
+        ASSERT_TRUE(running->journal.waitFor("removed", running->reads, 30000));
     }
 }
 

@@ -659,9 +659,8 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
             return false;
         }
         if (m_card.served()) {
-            cardStep(CardStep::Checking);
             if (m_sideReader.isLUCcardPresent(timeout)) {
-                cardStep(CardStep::Present);
+                cardStep(CardStep::Answered);
                 uid = m_card.uid;
                 type = m_card.type;
                 return true;
@@ -695,36 +694,29 @@ bool Driver::searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint
 void Driver::cardStep(CardStep step, int type, const Bytes& uid)
 {
     using Phase = ServedCard::Phase;
-    const uint64_t now = m_sideReader.keptSoFar();
     switch (step) {
         case CardStep::Found:
-            m_card = ServedCard{Phase::Reading, type, uid, now};
             // The same card announced more than once before this search: one tap.
+            m_card = ServedCard{Phase::Served, type, uid};
             break;
-        case CardStep::Checking:
-            // The read has ended: what was kept until now is of it.
-            if (m_card.phase == Phase::Reading)
-                m_card.seenUpTo = now;
-            return;
-        case CardStep::Present:
-            if (m_card.served()) {
-                m_card.phase = Phase::Held;
-                m_card.seenUpTo = now;
-            }
-            return;
+        case CardStep::Answered:
+            // Announced before this answer: of the tap being read, whatever a reselect in between
+            // found.
+            break;
         case CardStep::Absent:
-            // Announced before this check went out: of the tap just served. Announced since, even
-            // together with this answer: the card left and came back, a new tap.
-            break;
+            // Announced after its last answer, even together with this one: the card left and came
+            // back, a new tap. Still the card being read: a reselect in its read may end here, and
+            // the answers of the rest of the read still spend what comes before them.
+            if (m_card.served())
+                m_card.phase = Phase::Gone;
+            return;
         case CardStep::Released:
-            // Served to the end: whatever was kept while it was read is of its tap.
-            if (m_card.phase == Phase::Reading)
-                m_card.seenUpTo = now;
-            break;
+            // The release exchange is the reader's, not an answer of the card's: what comes during
+            // it is a new tap.
+            m_card = ServedCard{};
+            return;
     }
-    m_sideReader.spendCardEvents(m_card.uid, m_card.seenUpTo);
-    if (step != CardStep::Found)
-        m_card = ServedCard{};
+    m_sideReader.spendCardEvents(m_card.uid, m_sideReader.keptSoFar());
 }
 
 bool Driver::ISO14443_checkPresence()
@@ -732,9 +724,8 @@ bool Driver::ISO14443_checkPresence()
     std::lock_guard<std::mutex> lock(m_mutex);
     Log::debug("[Monet] Inside %s()", "ISO14443_checkPresence");
     return guarded("ISO14443_checkPresence", false, [this] {
-        cardStep(CardStep::Checking);
         if (m_sideReader.checkDESFirePresence()) {
-            cardStep(CardStep::Present);
+            cardStep(CardStep::Answered);
             return true;
         }
         (void)m_sideReader.nonEMVcardOver(NonEMVcardReleased);
@@ -747,8 +738,12 @@ bool Driver::ISO14443_TDX3(const std::vector<uint8_t>& tx, std::vector<uint8_t>&
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Log::debug("[Monet] Inside %s()", "ISO14443_TDX3");
-    return guarded("ISO14443_TDX3", false,
-                   [&] { return m_sideReader.sendCmdISO14443_3(tx, rx, Iso14443_3ReaderTimeout) == 0; });
+    return guarded("ISO14443_TDX3", false, [&] {
+        if (m_sideReader.sendCmdISO14443_3(tx, rx, Iso14443_3ReaderTimeout) != 0)
+            return false;
+        cardStep(CardStep::Answered);
+        return true;
+    });
 }
 
 bool Driver::ISO14443_TDX4(const std::vector<uint8_t>& tx, std::vector<uint8_t>& rx)
@@ -760,13 +755,21 @@ bool Driver::ISO14443_TDX4(const std::vector<uint8_t>& tx, std::vector<uint8_t>&
             return false;
         Log::debug("[Monet] Sending command( %d ): %02X", static_cast<int>(tx.size()), tx[0]);
         Log::debug("[Monet] m_isEV1 = %d", m_isEV1 ? 1 : 0);
+        // A long record write held back for its continuation went nowhere: no answer of the card's.
+        const auto exchange = [this](const Bytes& frame, Bytes& reply) {
+            if (m_sideReader.passThroughAPDU(frame, reply, PassThroughTimeoutMs) != 0)
+                return false;
+            if (m_sideReader.recordData().empty())
+                cardStep(CardStep::Answered);
+            return true;
+        };
         const bool split = tx[0] == DesfireWriteRecord &&
                            (tx.size() == DesfireSplitLength || (tx.size() > DesfireSplitLength && m_isEV1));
         if (split) {
             m_isEV1 = false;
             const Bytes first(tx.begin(), tx.end() - DesfireSplitTail);
             Bytes reply;
-            if (m_sideReader.passThroughAPDU(first, reply, PassThroughTimeoutMs) != 0)
+            if (!exchange(first, reply))
                 return false;
             if (reply != Bytes{DesfireMoreFrames}) {
                 rx = std::move(reply);
@@ -775,13 +778,13 @@ bool Driver::ISO14443_TDX4(const std::vector<uint8_t>& tx, std::vector<uint8_t>&
             Bytes rest{DesfireMoreFrames};
             rest.insert(rest.end(), tx.end() - DesfireSplitTail, tx.end());
             reply.clear();
-            if (m_sideReader.passThroughAPDU(rest, reply, PassThroughTimeoutMs) != 0)
+            if (!exchange(rest, reply))
                 return false;
             rx = std::move(reply);
             return true;
         }
         Bytes reply;
-        if (m_sideReader.passThroughAPDU(tx, reply, PassThroughTimeoutMs) != 0)
+        if (!exchange(tx, reply))
             return false;
         if (tx[0] == DesfireGetVersion) {
             // A short answer makes no EV1 decision; it goes up as it came.

@@ -120,32 +120,30 @@ private:
 
     bool searchLocked(int& type, std::vector<uint8_t>& uid, std::vector<uint8_t>& ats, int timeout);
 
-    // The non-EMV card (DESFire, Ultralight, ISO 14443-4B) the last search reported, until a
-    // presence check finds it gone or the reader is enabled again. What the reader announced of it
-    // up to the end of its read and up to its last presence check that found it stands for its one
-    // tap; an announcement after that is a new tap. seenUpTo tells them apart among the kept
-    // events (a keptSoFar stamp).
+    // The non-EMV card (DESFire, Ultralight, ISO 14443-4B) the last search reported. While it is
+    // served, a search only checks that it is still there; a presence check that finds it gone
+    // ends that, but not its read: a search made while the card is read (a reselect) may find it
+    // gone and the read go on. Whatever the reader announced of it before one of its answers (to
+    // a frame, a reselect or a presence check) is of its one tap; an announcement after its last
+    // answer is a new tap. The card is forgotten when another is found or the reader is enabled.
     struct ServedCard
     {
         enum class Phase
         {
-            None,     // no card served
-            Reading,  // reported, no presence check yet: everything kept is of its read
-            Held      // a presence check found it
+            None,    // no card since the last enable
+            Served,  // reported by a search and not found gone since
+            Gone     // a presence check found it gone; its read may still be going on
         };
         Phase phase = Phase::None;
         int type = 0;
         Bytes uid;
-        uint64_t seenUpTo = 0;
-        // While it is served, a search only checks that it is still there.
-        bool served() const { return phase == Phase::Reading || phase == Phase::Held; }
+        bool served() const { return phase == Phase::Served; }
     };
     enum class CardStep
     {
         Found,     // a search reported it (type and uid given)
-        Checking,  // a presence check begins
-        Present,   // the check found it
-        Absent,    // the check found it gone
+        Answered,  // an exchange with it succeeded: a frame, a reselect or a presence check
+        Absent,    // a presence check found it gone
         Released   // the reader is enabled again
     };
     // Every change of m_card, with the spending of its announcements that goes with it.

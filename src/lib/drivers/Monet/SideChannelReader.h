@@ -106,9 +106,9 @@ public:
     const Bytes& recordData() const { return m_recordData; }
     void clearRecordData() { m_recordData.clear(); }
     bool samCommandTimedOut() const { return m_SAMcmdTimeout; }
-    // The card with this UID has been read (or has left): its announcements kept up to the stamp
-    // keptUpTo (a keptSoFar taken when its read ended or a presence check last found it) stand
-    // for that tap and are not served to a search as new ones. One kept later is a new tap.
+    // The card with this UID has answered: its announcements kept up to the stamp keptUpTo (a
+    // keptSoFar taken with its answer) stand for the tap being read and are not served to a search
+    // as new ones. One kept later is a new tap unless a later answer of the card's spends it.
     void spendCardEvents(const Bytes& uid, uint64_t keptUpTo);
     uint64_t keptSoFar() const { return m_transport.keptSoFar(); }
 
