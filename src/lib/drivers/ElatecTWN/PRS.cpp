@@ -240,6 +240,9 @@ int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector
 
 PRS::Line PRS::next(Line line, Event event)
 {
+    // While probing, what the probes hear decides at the end.
+    const auto unlessProbing = [line](Line after) { return line == Line::Detecting ? line : after; };
+    // No default: an event added later must be given its place here.
     switch (event) {
         case Event::Probing:
             return Line::Detecting;
@@ -251,17 +254,10 @@ PRS::Line PRS::next(Line line, Event event)
             return Line::Stray;
         case Event::Unheard:  // perhaps only a slow reader, whose answer may still tell it
             return Line::ProbesOut;
-        default:
-            break;
-    }
-    // While probing, what the probes hear decides at the end.
-    if (line == Line::Detecting)
-        return line;
-    switch (event) {
         case Event::Frame:   // the command's own answer
         case Event::Bad:     // no answer, but the command's own all the same: nothing is owed
         case Event::Synced:  // the reader answers in order
-            return Line::InStep;
+            return unlessProbing(Line::InStep);
         case Event::Overlong:  // cut at the framer's size limit: the rest of the line may still come
         case Event::Silent:    // the answer may still come ..
         case Event::Cut:       // .. or its rest may
@@ -270,12 +266,11 @@ PRS::Line PRS::next(Line line, Event event)
         case Event::BadCrc:     // a damaged length prefix may have cut the frame or run it on
         case Event::PartSent:   // the reader may answer what it made of the part, or not
         case Event::Settled:
-            return Line::OutOfStep;
+            return unlessProbing(Line::OutOfStep);
         case Event::Detected:  // the reader may be taking the command's bytes for a frame
-            return Line::Stray;
-        default:
-            return Line::OutOfStep;
+            return unlessProbing(Line::Stray);
     }
+    return Line::OutOfStep;  // not reached: the switch names every event
 }
 
 bool PRS::sync(Framer& framer)
