@@ -20,6 +20,9 @@ using ElatecTWN::Framer;
 namespace {
 
 const int ProbeTimeoutMs = 100;
+// The longest answer to a probe: status, USB type and CRC. While the variant is unknown only probes
+// go out in binary, so a longer binary frame is other bytes (ASCII text, broken ones) taken for one.
+const size_t MaxProbeAnswer = 4;
 // A line that keeps sending without ever giving an answer ends a probe's wait after this long.
 const double MaxProbeListenMs = 1000;
 // One receive, however the reader trickles its bytes, ends this long after its read time-out.
@@ -258,9 +261,11 @@ PRS::Line PRS::next(Line line, Event event)
         case Event::Bad:     // no answer, but the command's own all the same: nothing is owed
         case Event::Synced:  // the reader answers in order
             return unlessProbing(Line::InStep);
+        case Event::Silent:  // the answer may still come; while no probe was answered, it or a
+                             // probe's may yet tell the variant, so the next command listens again
+            return line == Line::ProbesOut ? line : unlessProbing(Line::OutOfStep);
         case Event::Overlong:  // cut at the framer's size limit: the rest of the line may still come
-        case Event::Silent:    // the answer may still come ..
-        case Event::Cut:       // .. or its rest may
+        case Event::Cut:       // the rest of the answer may still come
         case Event::Overdue:
         case Event::LateFrame:  // as late as it was, the next one may be later still
         case Event::BadCrc:     // a damaged length prefix may have cut the frame or run it on
@@ -521,7 +526,9 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
     if (send(Framer::Transport::Ascii, frame) != Sent::Whole)
         return -1;
     const int late = listen(m_unansweredProbes);
-    // Unanswered, the command's answer may still come like any other that timed out.
+    // Unanswered, the line stays undetected: a slow reader's answer, to a probe or to a command
+    // that went out this way, can still tell the variant to the next command's wait. (Spoken to
+    // in plain ASCII from here on, a reader of another variant would never answer again.)
     if (late < 0)
         note(Event::Silent);
     return late;
@@ -549,7 +556,8 @@ int PRS::listen(unsigned probes)
             const Framer::Result result = framer->feed(&byte, 1, used);
             if (result == Framer::Result::BadText)
                 Log::error("[PRS] ERROR: xferAscii() Exception : %s", framer->error().c_str());
-            if (result != Framer::Result::Frame || framer->frame().empty())
+            if (result != Framer::Result::Frame || framer->frame().empty() ||
+                (framer->transport() == Framer::Transport::Binary && framer->frame().size() > MaxProbeAnswer))
                 continue;
             logAnswer(*framer);
             // Both variants of a transport may have been probed, the one without CRC first. An
