@@ -427,10 +427,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // reader again).
     if (prs.mode() == PRS::UNDETECTED && variant != PRS::ASCII)
         return 0;
-    // Until the line has heard a short text whole, only the one sync of the 16 whose limit is the
-    // text's length is told by its answer.
-    // A line that heard no probe answer yet gives its next command to finding the variant.
-    const size_t within = (!heardWhole ? 16 : (variant & ~0x10) == PRS::BINARY ? 2 : 1) +
+    // In step at the first command in the ASCII variants, at the second in the binary ones; until
+    // the line has heard a short text whole, within the 16 syncs' cycle (only the sync whose limit
+    // is the text's length is told by its answer); a line that heard no probe answer yet gives one
+    // command more to finding the variant.
+    const size_t within = (!heardWhole                        ? 16
+                           : (variant & ~0x10) == PRS::BINARY ? 2
+                                                              : 1) +
                           (prs.mode() == PRS::UNDETECTED ? 1 : 0);
     size_t tries = 1;
     while (!run(echo())) FUZZ_CHECK(++tries <= within);
