@@ -333,8 +333,7 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
 // One receive ends within the read time-out and a second from the moment its command went out,
 // however the reader trickles its bytes: an answer whose last bytes come just inside that is
 // taken (at the bound itself too), one completed just past it is not. The wait for a sync's answer
-// ends the same way, whatever follows it or floods it, and the next command syncs again before it
-// goes out.
+// ends the same way, whatever follows it or floods it, and its command then stays unsent.
 TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 {
     std::atomic<double> now{0}, step{0};
