@@ -3,9 +3,12 @@
 // what the line sends as the reader of its variant would (another variant's bytes included) and
 // answers every frame it takes, in order, once; the input decides how each answer, the probes'
 // and the syncs' included, comes: whole, split at any byte, trickled, late, cut, lost, or after
-// broken bytes that never make a whole frame. The property: no command returns a status with an
-// answer that is not its own. A reader that answers twice or speaks unasked is left out: the line
-// does not guard against one.
+// broken bytes that never make a whole frame. The properties: no command returns a status with an
+// answer that is not its own; and once the input is used up (the reader answers every frame whole
+// and at once from then on) and the last byte of its earlier answers has come, the line is in step
+// at the first command in the ASCII variants and at the second in the binary ones, and every
+// command after that gets its own answer. A reader that answers twice or speaks unasked is left
+// out: the line does not guard against one.
 //
 // How late an answer may come is what the line is made to stand, in read time-outs counted from
 // the command it answers: 15 for a reader whose version text has 19 characters or more, the
@@ -17,7 +20,7 @@
 // Input: one byte for the variant (bits 0-1) and the read time-out (bits 2-3), one for the length
 // of the version text (3 to 30 characters), then one byte per command and, as the reader answers,
 // one byte per answer for how it comes (with one or two more for where and when); once the input
-// is used up every answer comes whole and at once, and three more commands follow.
+// is used up (or the commands run out), every answer comes whole and at once.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +47,8 @@ const int ReadTimeouts[] = {50, 200, 1000, 5000};
 const std::string VersionText = "TWN4/B1.65/X4.06/PRS1.04-ABCDE";
 const uint8_t EchoTag = 0xE5;  // above every sync's length, so an echo never looks like a sync's answer
 const size_t MaxCommands = 40;
+// Commands that must get their own answers once the line is back in step.
+const size_t InStepCommands = 4;
 
 // The read time-outs an answer may be late by, for a reader whose version text has length
 // characters.
@@ -75,6 +80,8 @@ public:
     void setReachMs(double ms) { m_reachMs = ms; }
     // A short while the reader may take with an answer that is not late.
     void setSlowMs(double ms) { m_slowMs = ms; }
+    // From now on every answer comes whole and at once, whatever the input holds.
+    void calm() { m_calm = true; }
 
     // What the reader says to a command (before framing).
     Answer answerTo(uint16_t command, const Bytes& params) const
@@ -115,6 +122,9 @@ public:
 
     // When the next byte the reader sent reaches the host; negative when none is on its way.
     double nextAt() const { return m_out.empty() ? -1 : m_out.front().at; }
+    // When the last byte the reader has sent so far reaches the host; negative when none is on
+    // its way.
+    double lastAt() const { return m_out.empty() ? -1 : m_out.back().at; }
 
     // Moves what reached the host by `at` into inbox.
     void deliver(double at, std::deque<uint8_t>& inbox)
@@ -217,7 +227,7 @@ private:
         const double room = std::max(0.0, taken + m_reachMs - base);
         const auto end = wire.end();
         uint8_t how = 0;
-        if (!m_in.u8(how)) {
+        if (m_calm || !m_in.u8(how)) {
             send(base, wire.begin(), end);
             return;
         }
@@ -280,6 +290,7 @@ private:
     const std::string m_version;
     double m_reachMs = 0;
     double m_slowMs = 0;
+    bool m_calm = false;
     Bytes m_partial;
     double m_lastByteAt = 0;
     double m_busyUntil = 0;
@@ -379,23 +390,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Until the line has heard the text whole, a short one must not come late.
     bool heardWhole = version.size() >= 19;
     reader.setReachMs(heardWhole ? reachMs : 0);
-    PRS prs(std::make_unique<ModelPort>(reader), PRS::AUTO, nullptr, timeoutMs);
+    auto port = std::make_unique<ModelPort>(reader);
+    const ModelPort& line = *port;
+    PRS prs(std::move(port), PRS::AUTO, nullptr, timeoutMs);
 
     uint16_t tag = 0;
-    for (size_t i = 0, tail = 3; i < MaxCommands && (!in.empty() || tail-- > 0); ++i) {
-        const Command command = pick(in.u8Or(static_cast<uint8_t>(i)), ++tag);
+    // Whether the command went out and got its own answer.
+    const auto run = [&](const Command& command) {
         const Answer own = reader.answerTo(command.code, command.params);
         Bytes answer = {0xEE};
         const int rc = prs.xfer(command.code, &command.params, &answer);
         FUZZ_CHECK(rc == PRS::TransferFailed || rc == PRS::CrcFailed || (rc >= 0 && rc <= 0xFF));
         if (rc < 0)
-            continue;
+            return false;
         FUZZ_CHECK(rc == own.status);
         FUZZ_CHECK(answer == own.data);
         if (command.code == 0x0004 && !heardWhole) {
             heardWhole = true;
             reader.setReachMs(reachMs);
         }
-    }
+        return true;
+    };
+    for (size_t i = 0; i < MaxCommands && !in.empty(); ++i) run(pick(in.u8Or(0), ++tag));
+
+    // Recovery. Every answer the reader still owes comes within the reach, ahead of any later one:
+    // until the last of it has come the commands may fail (each waits a while, so they come to an
+    // end).
+    reader.calm();
+    const auto echo = [&tag] {
+        ++tag;
+        return Command{0x0008, {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag)}};
+    };
+    while (reader.lastAt() > line.now()) run(echo());
+    // A line that could read none of the probes' answers speaks plain ASCII, which only a reader
+    // of that variant answers: it is in step only after a new detection (the driver opens the
+    // reader again).
+    if (prs.mode() == PRS::UNDETECTED && variant != PRS::ASCII)
+        return 0;
+    // In step at the first command in the ASCII variants, at the second in the binary ones; until
+    // the line has heard a short text whole, within the 16 syncs' cycle (only the sync whose limit
+    // is the text's length is told by its answer); a line that heard no probe answer yet gives one
+    // command more to finding the variant.
+    const size_t within = (!heardWhole                        ? 16
+                           : (variant & ~0x10) == PRS::BINARY ? 2
+                                                              : 1) +
+                          (prs.mode() == PRS::UNDETECTED ? 1 : 0);
+    size_t tries = 1;
+    while (!run(echo())) FUZZ_CHECK(++tries <= within);
+    for (size_t i = 1; i < InStepCommands; ++i) FUZZ_CHECK(run(echo()));
     return 0;
 }

@@ -541,15 +541,35 @@ TEST_P(ElatecDriverTest, StatusRetriesBeforeGivingUp)
     EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0004, 0x0004, 0x0004}));
 }
 
-// A reader that trickles its answer, each byte well within the read time-out, holds the driver no
-// longer than that time-out and a second.
-TEST_P(ElatecDriverTest, TrickledAnswerEndsWithinTheBound)
+// The driver's read time-out is its line's. Given a longer one for a slower link, the driver takes
+// an answer later than the reader's own second allows, and not one later than the time-out; a
+// reader that trickles its answer, each byte well within the time-out, holds the driver no longer
+// than that time-out and a second.
+TEST_P(ElatecDriverTest, AnswerWaitFollowsTheDriversReadTimeout)
 {
-    openDriver();
-    reader->inject({Fault::Trickle, 900, 0x0413, Bytes(16, 0x00)});
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(driver->setLEDs(0x08));
-    EXPECT_LT(elapsedMs(start), 1000 + 1000 + 500);
+    const struct
+    {
+        int readTimeoutMs;  // 0: the reader's own second
+        Fault answer;
+        bool taken;
+        double withinMs;
+    } rows[] = {
+        {3000, {Fault::Delay, 2500, 0x0413}, true, 2500 + 500},
+        {3000, {Fault::Delay, 3500, 0x0413}, false, 3000 + 500},
+        {0, {Fault::Trickle, 900, 0x0413, Bytes(16, 0x00)}, false, 1000 + 1000 + 500},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer.value);
+        driver = std::make_shared<ElatecTWN::Driver>(row.readTimeoutMs);
+        openDriver();
+        reader->inject(row.answer);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(driver->setLEDs(0x08), row.taken);
+        EXPECT_LT(elapsedMs(start), row.withinMs);
+        if (row.answer.kind != Fault::Trickle) {
+            ASSERT_TRUE(reader->waitForIdle(testsupport::PeerDeadlineMs));
+        }
+    }
 }
 
 TEST_P(ElatecDriverTest, OctalLookingSdkVersionReadsAsDecimal)
@@ -567,17 +587,35 @@ TEST_P(ElatecDriverTest, OctalLookingSdkVersionReadsAsDecimal)
     EXPECT_EQ(sam->commSettings().back().size(), 14u);
 }
 
-TEST(ElatecDriverOpen, SilentLineFailsOpenQuickly)
+// A line that gives no answer fails the open within the probes' waits: silent, each probe waits
+// its 100 ms; flooded from the first probe on with bytes that make no answer, each wait for a late
+// probe answer (the first command's too) ends at its second while the flood goes on.
+TEST(ElatecDriverOpen, UnansweredOpenFailsWithinTheProbesWaits)
 {
-    ElatecReader reader(ElatecReader::Mode::Silent);
-    ElatecTWN::Driver driver;
-    std::string error;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(driver.open(reader.devicePath(), 115200, &error));
-    EXPECT_LT(elapsedMs(start), 2000);
-    EXPECT_EQ(error, "Could not initialize device");
-    EXPECT_FALSE(driver.isOpen());
-    EXPECT_TRUE(reader.waitForBytes(1, 5000));  // it did try
+    const struct
+    {
+        ElatecReader::Mode mode;
+        std::vector<Fault> faults;
+        double withinMs;
+    } rows[] = {
+        {ElatecReader::Mode::Silent, {}, 2000},
+        {ElatecReader::Mode::Binary, {{Fault::Flood, 0, 0x0005, Bytes{0x00, 0x00}}}, 5 * 1000 + 1000},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(ElatecReader::modeName(row.mode));
+        ElatecReader reader(row.mode);
+        for (const Fault& fault : row.faults) reader.inject(fault);
+        ElatecTWN::Driver driver;
+        std::string error;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(driver.open(reader.devicePath(), 115200, &error));
+        EXPECT_LT(elapsedMs(start), row.withinMs);
+        EXPECT_EQ(error, "Could not initialize device");
+        EXPECT_FALSE(driver.isOpen());
+        EXPECT_TRUE(reader.waitForBytes(1, 5000));  // it did try
+        EXPECT_EQ(reader.waitForIdle(0), row.faults.empty());
+        reader.release();
+    }
 }
 
 TEST(ElatecDriverOpen, MissingDeviceReportsTheSystemError)

@@ -36,6 +36,8 @@ public:
     size_t readAvailable(std::vector<uint8_t>& out);
     // How many bytes wait on the line unread.
     size_t pending() const;
+    // How many bytes written to the line wait unread at the far end (the code under test's).
+    size_t unread() const;
     // Writes all bytes (retrying short writes); false on error.
     bool write(const uint8_t* data, size_t size);
 

@@ -20,6 +20,9 @@ using ElatecTWN::Framer;
 namespace {
 
 const int ProbeTimeoutMs = 100;
+// The longest answer to a probe: status, USB type and CRC. While the variant is unknown only probes
+// go out in binary, so a longer binary frame is other bytes (ASCII text, broken ones) taken for one.
+const size_t MaxProbeAnswer = 4;
 // A line that keeps sending without ever giving an answer ends a probe's wait after this long.
 const double MaxProbeListenMs = 1000;
 // One receive, however the reader trickles its bytes, ends this long after its read time-out.
@@ -240,6 +243,9 @@ int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector
 
 PRS::Line PRS::next(Line line, Event event)
 {
+    // While probing, what the probes hear decides at the end.
+    const auto unlessProbing = [line](Line after) { return line == Line::Detecting ? line : after; };
+    // No default: an event added later must be given its place here.
     switch (event) {
         case Event::Probing:
             return Line::Detecting;
@@ -251,31 +257,25 @@ PRS::Line PRS::next(Line line, Event event)
             return Line::Stray;
         case Event::Unheard:  // perhaps only a slow reader, whose answer may still tell it
             return Line::ProbesOut;
-        default:
-            break;
-    }
-    // While probing, what the probes hear decides at the end.
-    if (line == Line::Detecting)
-        return line;
-    switch (event) {
         case Event::Frame:   // the command's own answer
         case Event::Bad:     // no answer, but the command's own all the same: nothing is owed
         case Event::Synced:  // the reader answers in order
-            return Line::InStep;
+            return unlessProbing(Line::InStep);
+        case Event::Silent:  // the answer may still come; while no probe was answered, it or a
+                             // probe's may yet tell the variant, so the next command listens again
+            return line == Line::ProbesOut ? line : unlessProbing(Line::OutOfStep);
         case Event::Overlong:  // cut at the framer's size limit: the rest of the line may still come
-        case Event::Silent:    // the answer may still come ..
-        case Event::Cut:       // .. or its rest may
+        case Event::Cut:       // the rest of the answer may still come
         case Event::Overdue:
         case Event::LateFrame:  // as late as it was, the next one may be later still
         case Event::BadCrc:     // a damaged length prefix may have cut the frame or run it on
         case Event::PartSent:   // the reader may answer what it made of the part, or not
         case Event::Settled:
-            return Line::OutOfStep;
+            return unlessProbing(Line::OutOfStep);
         case Event::Detected:  // the reader may be taking the command's bytes for a frame
-            return Line::Stray;
-        default:
-            return Line::OutOfStep;
+            return unlessProbing(Line::Stray);
     }
+    return Line::OutOfStep;  // not reached: the switch names every event
 }
 
 bool PRS::sync(Framer& framer)
@@ -526,7 +526,9 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
     if (send(Framer::Transport::Ascii, frame) != Sent::Whole)
         return -1;
     const int late = listen(m_unansweredProbes);
-    // Unanswered, the command's answer may still come like any other that timed out.
+    // Unanswered, the line stays undetected: a slow reader's answer, to a probe or to a command
+    // that went out this way, can still tell the variant to the next command's wait. (Spoken to
+    // in plain ASCII from here on, a reader of another variant would never answer again.)
     if (late < 0)
         note(Event::Silent);
     return late;
@@ -554,7 +556,8 @@ int PRS::listen(unsigned probes)
             const Framer::Result result = framer->feed(&byte, 1, used);
             if (result == Framer::Result::BadText)
                 Log::error("[PRS] ERROR: xferAscii() Exception : %s", framer->error().c_str());
-            if (result != Framer::Result::Frame || framer->frame().empty())
+            if (result != Framer::Result::Frame || framer->frame().empty() ||
+                (framer->transport() == Framer::Transport::Binary && framer->frame().size() > MaxProbeAnswer))
                 continue;
             logAnswer(*framer);
             // Both variants of a transport may have been probed, the one without CRC first. An

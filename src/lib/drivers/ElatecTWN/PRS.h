@@ -82,7 +82,7 @@ private:
         OutOfStep,  // an answer was lost: it may still come, ahead of any later one
         Stray,      // out of step, and bytes of another variant went out (see settle())
         Detecting,  // probes are out; what they hear decides at the end
-        ProbesOut,  // no probe was answered: the first command listens for a late answer to one
+        ProbesOut,  // no probe was answered: each command listens for a late answer to one
     };
 
     // What the line hears or does that bears on whether it is in step. receive() ends with one of
@@ -155,8 +155,8 @@ private:
     // Reads until the line stays quiet for one read time-out; the index of the probe (probes: a
     // bit per probe that went out) whose answer came, or -1.
     int listen(unsigned probes);
-    // Sends the first command after a detection that heard nothing, in plain ASCII, and listens
-    // for a late answer to one of the probes; the probe it identifies, or -1.
+    // Sends a command after a detection that heard nothing, in plain ASCII, and listens for a late
+    // answer to one of the probes; the probe it identifies, or -1.
     int lateProbeAnswer(const std::vector<uint8_t>& frame);
     // Reads and drops input until the line has been quiet for a while (within one receive's
     // bound), so that the reader can drop a frame it took from another variant's bytes.
