@@ -20,6 +20,7 @@
 #include "NFC/Reader.h"
 #include "NFC/SAM.h"
 #include "NFC/ScriptedDriver.h"
+#include "PeerProcess.h"
 #include "ScriptedCardReader.h"
 #include "TestSupport.h"
 #include "Velmora/Manager.h"
@@ -140,6 +141,114 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
         std::vector<std::string>(states.begin(), states.begin() + std::min<size_t>(states.size(), 8)),
         (std::vector<std::string>{"state Searching", "state CardFound", "state Searching", "state CardFound",
                                   "state Searching", "state Error", "state Searching", "state CardFound"}));
+}
+
+// Another program on the reader: a facade in a child process of its own that opens the device when
+// told, with a driver that needs no reader behind the line. Forked before the test starts a thread.
+class HoldingProgram
+{
+public:
+    explicit HoldingProgram(const std::string& device)
+    {
+        if (::pipe2(m_orders, O_CLOEXEC) != 0 || ::pipe2(m_answers, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe2 failed");
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            NFC::Reader reader(
+                {{NFC::Reader::DriverFactory::Serial, "held",
+                  [] { return std::make_shared<testdrivers::ScriptedDriver>("held", nullptr, true); }}});
+            for (char order = 0; ::read(m_orders[0], &order, 1) == 1;) {
+                const char opened = reader.open(device, 115200) ? '1' : '0';
+                if (::write(m_answers[1], &opened, 1) != 1)
+                    break;
+            }
+            ::_exit(0);
+        }
+    }
+    ~HoldingProgram()
+    {
+        kill();
+        for (int fd : {m_orders[0], m_orders[1], m_answers[0], m_answers[1]}) ::close(fd);
+    }
+
+    // Whether the program opened the device when told to.
+    bool open()
+    {
+        const char order = 'o';
+        char opened = 0;
+        pollfd answer{m_answers[0], POLLIN, 0};
+        return ::write(m_orders[1], &order, 1) == 1 && ::poll(&answer, 1, testsupport::PeerDeadlineMs) == 1 &&
+               ::read(m_answers[0], &opened, 1) == 1 && opened == '1';
+    }
+    // Open descriptors of the program.
+    size_t descriptors() const
+    {
+        size_t count = 0;
+        if (DIR* dir = ::opendir(("/proc/" + std::to_string(m_pid) + "/fd").c_str())) {
+            while (::readdir(dir)) ++count;
+            ::closedir(dir);
+        }
+        return count;
+    }
+    // Killed by its pid and reaped, so that whatever it held is let go by now.
+    void kill()
+    {
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0)
+            ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+private:
+    int m_orders[2] = {-1, -1};
+    int m_answers[2] = {-1, -1};
+    pid_t m_pid = -1;
+};
+
+// A reader plugged in again twice, the second time before the program that had it is back at it:
+// a manager waiting for it, trying in between, is refused each time while that program lives, and
+// takes it at its next try once the program is killed, within about 3 s. The holder keeps no
+// descriptor per replug.
+TEST(Manager, WaitingProgramNeverTakesAReaderPluggedInAgainWhileItsHolderLives)
+{
+    testsupport::TempDir dir;
+    const std::string device = dir / "ttyReader";
+    HoldingProgram holder(device);
+    std::vector<std::unique_ptr<ElatecReader>> nodes;
+    const auto plugIn = [&] {
+        nodes.push_back(std::make_unique<ElatecReader>());
+        ::unlink(device.c_str());
+        ASSERT_EQ(::symlink(nodes.back()->devicePath().c_str(), device.c_str()), 0);
+    };
+    plugIn();
+    ASSERT_TRUE(holder.open());
+    testsupport::Journal journal;
+    RFID::Manager waiter(std::make_shared<NFC::Reader>(), RFID::Config(), device, 115200);
+    waiter.error.connect([&](const RFID::Error& error) { journal.add("try " + error.text()); });
+    waiter.stateChanged.connect([&](State state) {
+        if (state == State::Searching)
+            journal.add("try took the reader");
+    });
+    size_t tries = 0;
+    const auto nextTry = [&] {
+        return journal.waitFor("try ", ++tries, 5000) ? journal.starting("try ").back() : "no try";
+    };
+    const std::string refused = "try open: '" + device + "' is held by another program";
+    waiter.run();
+    EXPECT_EQ(nextTry(), refused);
+    plugIn();
+    ASSERT_TRUE(holder.open());
+    const size_t descriptors = holder.descriptors();
+    plugIn();
+    EXPECT_EQ(nextTry(), refused);
+    ASSERT_TRUE(holder.open());
+    EXPECT_EQ(nextTry(), refused);
+    EXPECT_EQ(holder.descriptors(), descriptors);
+
+    holder.kill();
+    const SteadyClock::time_point killed = SteadyClock::now();
+    ASSERT_TRUE(journal.waitFor("try took the reader", 1, 5000));
+    EXPECT_LT(msBetween(killed, SteadyClock::now()), 3000.0);
+    waiter.stop();
 }
 
 // A reader that cannot be opened is tried again every 2 s, the first time 1 s after the start.
