@@ -147,10 +147,11 @@ int lockName(const std::string& path, bool& taken, std::string& why)
     taken = true;
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        // Created only where none is: an existing file of another user may refuse O_CREAT.
+        // Created only where none is: an existing file of another user may refuse O_CREAT. Readable
+        // by all whatever the umask, so that a program of another user can lock it once it is left.
         int fd = ::open(path.c_str(), flags);
-        if (fd < 0 && errno == ENOENT)
-            fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 && errno == ENOENT && (fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644)) >= 0)
+            ::fchmod(fd, 0644);
         if (fd < 0 && errno == EEXIST)
             continue;
         if (fd < 0) {
