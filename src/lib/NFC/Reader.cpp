@@ -91,9 +91,10 @@ bool sameNode(int fd, const struct stat& node)
     return ::fstat(fd, &open) == 0 && open.st_dev == node.st_dev && open.st_ino == node.st_ino;
 }
 
-// The drivers' serial ports never lock: a lock conflicts between any two opens of the node, even
-// within this program. Without waiting, so the lock is never one to be interrupted; errno says why not.
-bool lockNode(int fd)
+// The drivers' serial ports never lock: a lock conflicts between any two opens of a node or a lock
+// file, even within this program. Without waiting, so the lock is never one to be interrupted; errno
+// says why not.
+bool lockNow(int fd)
 {
     return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
@@ -138,46 +139,50 @@ std::string nameLockPath(const std::string& device)
     return std::string(LockDirectory) + "/tapgate-" + shown + "-" + hex + ".lock";
 }
 
-// A descriptor whose lock holds the device's name, or -1: with `taken` false when another program
+// A descriptor whose lock holds the device's name, or -1: with `elsewhere` set when another program
 // holds the name, else with why not. The file is only the lock's object: a holder removes it before
 // it lets go, so a lock won on a file no longer under the path is no hold and is tried again; a file
 // left by a program that was killed holds nothing, the kernel having dropped its lock.
-int lockName(const std::string& path, bool& taken, std::string& why)
+int lockName(const std::string& path, bool& elsewhere, std::string& why)
 {
-    taken = true;
+    elsewhere = false;
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     for (int attempt = 0; attempt < 8; ++attempt) {
         // Created only where none is: an existing file of another user may refuse O_CREAT. Readable
         // by all whatever the umask, so that a program of another user can lock it once it is left.
         int fd = ::open(path.c_str(), flags);
-        if (fd < 0 && errno == ENOENT && (fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644)) >= 0)
-            ::fchmod(fd, 0644);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+            if (fd >= 0)
+                ::fchmod(fd, 0644);
+        }
         if (fd < 0 && errno == EEXIST)
             continue;
         if (fd < 0) {
             why = path + ": " + std::strerror(errno);
             return -1;
         }
-        struct stat open = {};
+        struct stat opened = {};
         struct stat named = {};
-        if (::fstat(fd, &open) != 0 || !S_ISREG(open.st_mode)) {
+        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
             ::close(fd);
             why = path + ": not a regular file";
             return -1;
         }
-        if (!lockNode(fd)) {
+        if (!lockNow(fd)) {
             const int error = errno;
             ::close(fd);
-            taken = error != EWOULDBLOCK;
+            elsewhere = error == EWOULDBLOCK;
             why = path + ": " + std::strerror(error);
             return -1;
         }
-        if (::stat(path.c_str(), &named) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino)
+        if (::stat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+            named.st_ino == opened.st_ino)
             return fd;
         ::close(fd);
     }
     // The name changed hands at every try: other programs are at it.
-    taken = false;
+    elsewhere = true;
     return -1;
 }
 
@@ -250,10 +255,10 @@ bool Reader::holdDevice(const std::string& device, std::string& why)
     // program's through any number of replugs, also while no node of it is under the name; the
     // node's own lock keeps out a program that comes by another name.
     if (hold.name < 0) {
-        bool taken = true;
+        bool elsewhere = false;
         hold.namePath = nameLockPath(device);
-        hold.name = lockName(hold.namePath, taken, why);
-        if (hold.name < 0 && taken) {
+        hold.name = lockName(hold.namePath, elsewhere, why);
+        if (hold.name < 0 && !elsewhere) {
             why = "'" + device + "' cannot be held: " + why;
             return false;
         }
@@ -265,13 +270,13 @@ bool Reader::holdDevice(const std::string& device, std::string& why)
             // The node held already stays held, so that reopening leaves no moment for another
             // program to take it; one that another program held at the last try is tried again.
             if (named && !hold.locked)
-                hold.locked = lockNode(hold.node);
+                hold.locked = lockNow(hold.node);
             return hold.locked || refused(named ? errno : EWOULDBLOCK);
         }
         // A reader plugged in again under a name of ours while a program that came by another
         // name still holds the old node: that program is still at the reader, and the new node is
         // left for it.
-        if (named && !hold.locked && !lockNode(hold.node) && errno == EWOULDBLOCK)
+        if (named && !hold.locked && !lockNow(hold.node) && errno == EWOULDBLOCK)
             return refused(EWOULDBLOCK);
     }
     // Opened only for its lock: read-only, without becoming our terminal and without waiting for a
@@ -284,7 +289,7 @@ bool Reader::holdDevice(const std::string& device, std::string& why)
         why = std::strerror(errno);
         return false;
     }
-    const bool locked = named && lockNode(fd);
+    const bool locked = named && lockNow(fd);
     const int error = named ? errno : EWOULDBLOCK;
     if (!locked && error != EWOULDBLOCK) {
         ::close(fd);
