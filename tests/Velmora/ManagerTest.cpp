@@ -5,9 +5,11 @@
 // searched, on a scripted driver and the T2151 readers, and how soon a card placed during a search is
 // seen.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -150,45 +152,35 @@ class HoldingProgram
 public:
     explicit HoldingProgram(const std::string& device)
     {
-        if (::pipe2(m_orders, O_CLOEXEC) != 0 || ::pipe2(m_answers, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe2 failed");
-        m_pid = ::fork();
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_line) != 0 || (m_pid = ::fork()) < 0)
+            throw std::runtime_error("no holding program");
         if (m_pid == 0) {
             NFC::Reader reader(
                 {{NFC::Reader::DriverFactory::Serial, "held",
                   [] { return std::make_shared<testdrivers::ScriptedDriver>("held", nullptr, true); }}});
-            for (char order = 0; ::read(m_orders[0], &order, 1) == 1;) {
-                const char opened = reader.open(device, 115200) ? '1' : '0';
-                if (::write(m_answers[1], &opened, 1) != 1)
+            for (char order = 0; ::read(m_line[1], &order, 1) == 1;)
+                if (::write(m_line[1], reader.open(device, 115200) ? "1\n" : "0\n", 2) != 2)
                     break;
-            }
             ::_exit(0);
         }
     }
     ~HoldingProgram()
     {
         kill();
-        for (int fd : {m_orders[0], m_orders[1], m_answers[0], m_answers[1]}) ::close(fd);
+        ::close(m_line[0]);
+        ::close(m_line[1]);
     }
 
     // Whether the program opened the device when told to.
     bool open()
     {
-        const char order = 'o';
-        char opened = 0;
-        pollfd answer{m_answers[0], POLLIN, 0};
-        return ::write(m_orders[1], &order, 1) == 1 && ::poll(&answer, 1, testsupport::PeerDeadlineMs) == 1 &&
-               ::read(m_answers[0], &opened, 1) == 1 && opened == '1';
+        return ::write(m_line[0], "o", 1) == 1 &&
+               testsupport::readLine(m_line[0], testsupport::PeerDeadlineMs) == "1";
     }
-    // Open descriptors of the program.
     size_t descriptors() const
     {
-        size_t count = 0;
-        if (DIR* dir = ::opendir(("/proc/" + std::to_string(m_pid) + "/fd").c_str())) {
-            while (::readdir(dir)) ++count;
-            ::closedir(dir);
-        }
-        return count;
+        const auto open = std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd");
+        return static_cast<size_t>(std::distance(open, std::filesystem::directory_iterator()));
     }
     // Killed by its pid and reaped, so that whatever it held is let go by now.
     void kill()
@@ -199,8 +191,7 @@ public:
     }
 
 private:
-    int m_orders[2] = {-1, -1};
-    int m_answers[2] = {-1, -1};
+    int m_line[2] = {-1, -1};
     pid_t m_pid = -1;
 };
 
