@@ -221,15 +221,18 @@ Reader::~Reader()
         m_iso14443.reset();
         m_driver.reset();
     }
-    for (Hold& hold : m_holds) release(hold);
+    for (const Hold& hold : m_holds) release(hold);
 }
 
-void Reader::release(Hold& hold)
+void Reader::release(const Hold& hold)
 {
     // The name's file goes while it is still locked, so that a program that opened it meanwhile
-    // sees that its lock came too late.
+    // sees that its lock came too late; only while it is still ours (someone may have removed it
+    // and another program made and locked a new one).
+    struct stat named = {};
     if (hold.name >= 0) {
-        ::unlink(hold.namePath.c_str());
+        if (::stat(hold.namePath.c_str(), &named) == 0 && sameNode(hold.name, named))
+            ::unlink(hold.namePath.c_str());
         ::close(hold.name);
     }
     if (hold.node >= 0)

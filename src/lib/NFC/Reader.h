@@ -129,7 +129,7 @@ private:
     // for another device: a failed open keeps the hold for the next try.
     void releaseOthers(const std::string& keep);
     // Lets the name and the node go, the name's lock file removed.
-    static void release(Hold& hold);
+    static void release(const Hold& hold);
     // The family that holds the device with its own link, or none.
     const DriverFactory* claimant(const std::string& device) const;
 
