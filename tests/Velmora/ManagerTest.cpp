@@ -5,9 +5,11 @@
 // searched, on a scripted driver and the T2151 readers, and how soon a card placed during a search is
 // seen.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,7 @@
 #include "NFC/Reader.h"
 #include "NFC/SAM.h"
 #include "NFC/ScriptedDriver.h"
+#include "PeerProcess.h"
 #include "ScriptedCardReader.h"
 #include "TestSupport.h"
 #include "Velmora/Manager.h"
@@ -140,6 +143,103 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
         std::vector<std::string>(states.begin(), states.begin() + std::min<size_t>(states.size(), 8)),
         (std::vector<std::string>{"state Searching", "state CardFound", "state Searching", "state CardFound",
                                   "state Searching", "state Error", "state Searching", "state CardFound"}));
+}
+
+// Another program on the reader: a facade in a child process of its own that opens the device when
+// told, with a driver that needs no reader behind the line. Forked before the test starts a thread.
+class HoldingProgram
+{
+public:
+    explicit HoldingProgram(const std::string& device)
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_line) != 0 || (m_pid = ::fork()) < 0)
+            throw std::runtime_error("no holding program");
+        if (m_pid == 0) {
+            NFC::Reader reader(
+                {{NFC::Reader::DriverFactory::Serial, "held",
+                  [] { return std::make_shared<testdrivers::ScriptedDriver>("held", nullptr, true); }}});
+            for (char order = 0; ::read(m_line[1], &order, 1) == 1;)
+                if (::write(m_line[1], reader.open(device, 115200) ? "1\n" : "0\n", 2) != 2)
+                    break;
+            ::_exit(0);
+        }
+    }
+    ~HoldingProgram()
+    {
+        kill();
+        ::close(m_line[0]);
+        ::close(m_line[1]);
+    }
+
+    // Whether the program opened the device when told to.
+    bool open()
+    {
+        return ::write(m_line[0], "o", 1) == 1 &&
+               testsupport::readLine(m_line[0], testsupport::PeerDeadlineMs) == "1";
+    }
+    size_t descriptors() const
+    {
+        const auto open = std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd");
+        return static_cast<size_t>(std::distance(open, std::filesystem::directory_iterator()));
+    }
+    // Killed by its pid and reaped, so that whatever it held is let go by now.
+    void kill()
+    {
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0)
+            ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+private:
+    int m_line[2] = {-1, -1};
+    pid_t m_pid = -1;
+};
+
+// A reader plugged in again twice, the second time before the program that had it is back at it:
+// a manager waiting for it, trying in between, is refused each time while that program lives, and
+// takes it at its next try once the program is killed, within about 3 s. The holder keeps no
+// descriptor per replug.
+TEST(Manager, WaitingProgramNeverTakesAReaderPluggedInAgainWhileItsHolderLives)
+{
+    testsupport::TempDir dir;
+    const std::string device = dir / "ttyReader";
+    HoldingProgram holder(device);
+    std::vector<std::unique_ptr<ElatecReader>> nodes;
+    const auto plugIn = [&] {
+        nodes.push_back(std::make_unique<ElatecReader>());
+        ::unlink(device.c_str());
+        ASSERT_EQ(::symlink(nodes.back()->devicePath().c_str(), device.c_str()), 0);
+    };
+    plugIn();
+    ASSERT_TRUE(holder.open());
+    testsupport::Journal journal;
+    RFID::Manager waiter(std::make_shared<NFC::Reader>(), RFID::Config(), device, 115200);
+    waiter.error.connect([&](const RFID::Error& error) { journal.add("try " + error.text()); });
+    waiter.stateChanged.connect([&](State state) {
+        if (state == State::Searching)
+            journal.add("try took the reader");
+    });
+    size_t tries = 0;
+    const auto nextTry = [&] {
+        return journal.waitFor("try ", ++tries, 5000) ? journal.starting("try ").back() : "no try";
+    };
+    const std::string refused = "try open: '" + device + "' is held by another program";
+    waiter.run();
+    EXPECT_EQ(nextTry(), refused);
+    plugIn();
+    ASSERT_TRUE(holder.open());
+    const size_t descriptors = holder.descriptors();
+    plugIn();
+    EXPECT_EQ(nextTry(), refused);
+    ASSERT_TRUE(holder.open());
+    EXPECT_EQ(nextTry(), refused);
+    EXPECT_EQ(holder.descriptors(), descriptors);
+
+    holder.kill();
+    const SteadyClock::time_point killed = SteadyClock::now();
+    ASSERT_TRUE(journal.waitFor("try took the reader", 1, 5000));
+    EXPECT_LT(msBetween(killed, SteadyClock::now()), 3000.0);
+    waiter.stop();
 }
 
 // A reader that cannot be opened is tried again every 2 s, the first time 1 s after the start.

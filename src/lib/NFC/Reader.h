@@ -3,11 +3,11 @@
 // link per SAM slot, turns detected cards into tag objects and powered SAMs into SAM objects,
 // forwards the simple reader controls and keeps the last error. A serial device is held for this
 // program alone from its first probe for as long as this facade keeps trying it, failed opens
-// included, and a line our own link (pppd) runs on for as long as that link runs: another
-// program's reader is refused before any driver touches the line, and so is the reader plugged in
-// again under the name while the program that held it before still holds the old node. Held by
-// std::shared_ptr and used from the one thread that owns it; the driver,
-// links, tags and SAMs it makes share the driver.
+// included, and a line our own link (pppd) runs on for as long as that link runs: the device's name
+// and the node under it are both held, so another program's reader is refused before any driver
+// touches the line, and so is a reader plugged in again under the name, however often, while the
+// program that had it still wants it. Held by std::shared_ptr and used from the one thread that
+// owns it; the driver, links, tags and SAMs it makes share the driver.
 #pragma once
 
 #include <cstdint>
@@ -107,21 +107,29 @@ private:
     struct Hold
     {
         std::string device;
-        // A read-only descriptor of the device node; its lock is the hold.
-        int fd;
-        // False while another program holds the node: kept open to tell, once the reader is plugged
-        // in again, whether that program still holds the old node.
-        bool locked;
+        // A descriptor of the device name's lock file and its path: its lock is the name's hold.
+        // -1 while another program holds the name.
+        int name = -1;
+        std::string namePath;
+        // A read-only descriptor of the device node, -1 when none; its lock is the node's hold.
+        int node = -1;
+        // False while another program holds the name or the node: the node is kept open to tell, once
+        // the reader is plugged in again, whether a program that came by another name still holds
+        // the old node.
+        bool locked = false;
     };
 
-    // Takes the device for this program, or keeps it when the node under the name is the one
-    // already taken (another node, a reader plugged in again, is taken anew); false with the reason
-    // when another program has it, still holds the node the name led to before the reader was
-    // plugged in again, or the node cannot be opened. Every other line is let go first.
+    // Takes the device's name and the node under it for this program, or keeps them when the node
+    // is the one already taken (another node, a reader plugged in again, is taken anew while the
+    // name stays held); false with the reason when another program holds the name or the node,
+    // still holds the node the name led to before the reader was plugged in again, or the name's
+    // lock or the node cannot be opened. Every other line is let go first.
     bool holdDevice(const std::string& device, std::string& why);
     // Lets every held line but keep go, unless a family of ours still runs its own link on it. Only
     // for another device: a failed open keeps the hold for the next try.
     void releaseOthers(const std::string& keep);
+    // Lets the name and the node go, the name's lock file removed.
+    static void release(const Hold& hold);
     // The family that holds the device with its own link, or none.
     const DriverFactory* claimant(const std::string& device) const;
 
