@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "Journal.h"
+#include "AnnouncedCard.h"
 #include "MonetFake.h"
 #include "NFC/Reader.h"
 #include "SealKey.h"
@@ -40,6 +40,7 @@ namespace tickets = testsupport::tickets;
 using emulators::Bytes;
 using emulators::FieldCard;
 using emulators::SlotCard;
+using testsupport::AnnouncedCard;
 using SamLink = emulators::MonetSideChannel::SamLink;
 
 // One reader family: where the program finds it, and its field and slots.
@@ -339,56 +340,6 @@ TEST(ManagerFamilies, EveryTicketReadsTheSameOnEveryReaderFamily)
         }
     }
 }
-
-// A card whose reader announces it again while it is read: `times` in all, spread over four of its
-// answers from its first (or, when the read reselects it, from the first after the reselect), each
-// batch just before its answer. A card whose read reselects refuses its first FAST_READ, as one
-// that drops out of it does, so that an EV1's read reselects it too.
-struct AnnouncedCard : FieldCard
-{
-    AnnouncedCard(std::shared_ptr<FieldCard> card, emulators::MonetSideChannel& side, int times,
-                  bool reselects)
-        : card(std::move(card)),
-          side(side),
-          left(times),
-          batch((times + 3) / 4),
-          skip(reselects ? -1 : 0),
-          refuseFastRead(reselects)
-    {
-    }
-    Identity identity() const override { return card->identity(); }
-    void selected() override { card->selected(); }
-    std::optional<Bytes> exchange4(const Bytes& command) override
-    {
-        const std::optional<Bytes> reply = card->exchange4(command);
-        return announced(reply && !reply->empty(), reply);
-    }
-    std::optional<Bytes> exchange3(const Bytes& frame) override
-    {
-        const bool refused = refuseFastRead && frame.at(0) == 0x3A;
-        refuseFastRead = refuseFastRead && !refused;
-        const std::optional<Bytes> reply = refused ? std::nullopt : card->exchange3(frame);
-        return announced(reply && (reply->size() > 1 || reply == Bytes{0x0A}), reply);
-    }
-    // On the emulator's thread, before it answers: the announcements go out first.
-    std::optional<Bytes> announced(bool answered, const std::optional<Bytes>& reply)
-    {
-        if (skip < 0 && !answered)
-            skip = 1;  // the reselect's own exchange comes next
-        else if (skip > 0)
-            --skip;
-        else if (skip == 0 && answered)
-            for (int i = 0; i < batch && left > 0; ++i, --left)
-                side.sendEvent(0x38, emulators::MonetSideChannel::cardDescription(identity()));
-        return reply;
-    }
-    std::shared_ptr<FieldCard> card;
-    emulators::MonetSideChannel& side;
-    std::atomic<int> left;
-    const int batch;
-    int skip;  // -1: until the read's first refused frame; then the exchanges still to pass by
-    bool refuseFastRead;
-};
 
 // The Monet reader announces a card again and again while the program reads it, reselects
 // included: one report for the tap, none while it stays in the field, one more when it is taken
