@@ -9,19 +9,19 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "Journal.h"
 #include "AnnouncedCard.h"
+#include "Journal.h"
 #include "MonetFake.h"
 #include "NFC/Reader.h"
 #include "SealKey.h"
 #include "TicketModels.h"
+#include "VerUZAKeys.h"
 #include "Velmora/Cards/VerUZA/VerUZACardReader.h"
 #include "Velmora/Manager.h"
 #include "core/Log.h"
@@ -35,12 +35,12 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace tickets = testsupport::tickets;
 using emulators::Bytes;
 using emulators::FieldCard;
 using emulators::SlotCard;
 using testsupport::AnnouncedCard;
+using testsupport::VerUZAKeys;
 using SamLink = emulators::MonetSideChannel::SamLink;
 
 // One reader family: where the program finds it, and its field and slots.
@@ -195,21 +195,6 @@ void placeSams(Family& family, Sams sams)
     family.setSam(0, sam[0]);
     family.setSam(1, sam[1]);
 }
-
-// The VerUZA key file, in a directory of the test's that goes when it ends.
-struct VerUZAKeys
-{
-    VerUZAKeys()
-    {
-        fs::create_directories(directory);
-        testsupport::SealKey::writeFile((directory / VerUZA::CardReader::KeyFileName).string(),
-                                        seal.publicText(false));
-        VerUZA::CardReader::setKeyDirectories({directory.string()});
-    }
-    ~VerUZAKeys() { fs::remove_all(directory); }
-    const fs::path directory = fs::path(::testing::TempDir()) / ("families-" + std::to_string(::getpid()));
-    const testsupport::SealKey seal;
-};
 
 // The program's worker on a family's reader, its reports as journal lines.
 struct Running
@@ -376,39 +361,29 @@ TEST(ManagerFamilies, MonetCardAnnouncedDuringItsReadIsOneReportThroughItsResele
             running = std::make_unique<Running>(family, row.templates);
             ASSERT_TRUE(running->journal.waitFor("state Searching", 1, 60000));
         }
-        // The report after those waited for so far.
-        const auto next = [&] {
-            EXPECT_TRUE(running->journal.waitFor("read ", ++running->reads, 30000));
-            const std::vector<std::string> reports = running->journal.starting("read ");
-            return reports.size() < running->reads ? std::string("none") : reports[running->reads - 1];
+        // The next report, which begins with head.
+        const auto nextIs = [&](const std::string& head) {
+            ASSERT_TRUE(running->journal.waitFor("read ", ++running->reads, 30000));
+            const std::string report = running->journal.starting("read ")[running->reads - 1];
+            EXPECT_EQ(report.rfind(head, 0), 0u) << report;
         };
-        const auto begins = [](const std::string& text, const std::string& head) {
-            return text.rfind(head, 0) == 0;
-        };
+        // Each time after the first, the card is tapped again after it was taken away: one more report.
         const std::shared_ptr<FieldCard> card = row.card();
         for (const int times : {1, 3, 8}) {
             SCOPED_TRACE(times);
             auto announced = std::make_shared<AnnouncedCard>(card, family.fake.side, times, row.reselects);
             family.setCard(announced, 0);
             family.announce(false);
-            std::string report = next();
-            EXPECT_TRUE(begins(report, row.report)) << report;
+            nextIs(row.report);
             // Left in the field until the reader has announced it the last time; then a bank-card tap
             // as it is taken away. What the reader announced before is read first, if at all.
             ASSERT_TRUE(testsupport::eventually([&] { return announced->left == 0; }, 30000))
                 << announced->left;
             family.announce(true);
             family.setCard(nullptr, 0);
-            report = next();
-            EXPECT_TRUE(begins(report, "read 0 EMV ")) << report;
+            nextIs("read 0 EMV ");
             ASSERT_TRUE(running->journal.waitFor("removed", running->reads, 30000));
         }
-        family.setCard(card, 0);
-        family.announce(false);
-        const std::string again = next();
-        EXPECT_TRUE(begins(again, row.report)) << again;
-        family.setCard(nullptr, 0);
-        ASSERT_TRUE(running->journal.waitFor("removed", running->reads, 30000));
     }
 }
 

@@ -23,7 +23,6 @@
 #include "emulators/LGSamResponder.h"
 #include "emulators/MifareSam.h"
 #include "emulators/PseudoTerminal.h"
-#include "emulators/UltralightC.h"
 #include "emulators/UltralightEV1.h"
 
 using emulators::Bytes;
@@ -39,7 +38,7 @@ using testsupport::openDescriptors;
 using testsupport::PeerDeadlineMs;
 
 const uint8_t TapModeStart = 0x85, TapModeStop = 0x86, TapModePoll = 0x87;
-const uint8_t PassThrough = 0x41, NonEMVcardOver = 0x39, SamPowerOn = 0x60, Iso14443_3 = 0x4F;
+const uint8_t PassThrough = 0x41, NonEMVcardOver = 0x39, SamPowerOn = 0x60;
 
 // The emulated reader closes its end once it sees ours closed: waits for the count.
 bool descriptorsBackTo(size_t count)
@@ -373,29 +372,21 @@ TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
     EXPECT_LT(*std::min_element(times.begin(), times.end()), 20.0) << ::testing::PrintToString(times);
 }
 
-// The reader announces a card again while a request is answered: before its search, during its
-// read (also around a reselect in it, whether that finds the card or, for an Ultralight C that
-// ignores GET_VERSION, takes it for gone) and with the answer of a presence check that finds it,
-// that is the one tap. Announced after the card's last answer (the card left and came back between
-// two checks), even together with the answer that finds it gone or with the reader's release of
-// it, it is a new tap, and the next search reads it.
+// The reader announces a card again while a request is answered: before its search, during its read
+// and with the answer of a presence check that finds it, that is the one tap. Announced after the
+// card's last answer (the card left and came back between two checks), even together with the
+// answer that finds it gone or with the reader's release of it, it is a new tap, and the next
+// search reads it.
 TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
 {
     enum When
     {
         BeforeSearch,
         DuringRead,
-        AroundReselect,  // with the refused frame's answer and with the first answer after the reselect
         WithPresentAnswer,
         BetweenChecks,
         WithGoneAnswer,
         DuringRelease
-    };
-    enum class Card
-    {
-        Desfire,
-        UltralightEV1,  // its read reselects after a refused FAST_READ
-        UltralightC     // its read reselects after GET_VERSION, which it ignores
     };
     const struct
     {
@@ -405,7 +396,6 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         bool leaves;   // then one finds it gone
         bool enabled;  // then the reader is enabled again
         bool readAgain;
-        Card card = Card::Desfire;
     } rows[] = {
         {"before its search and in its read, gone", {BeforeSearch, DuringRead}, false, true, false, false},
         {"with the answer that finds it there, then gone", {WithPresentAnswer}, true, true, false, false},
@@ -414,36 +404,15 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         {"with the answer that finds it gone", {WithGoneAnswer}, true, true, false, true},
         {"with the answer that finds it gone, then enabled", {WithGoneAnswer}, true, true, true, true},
         {"with the release after its read", {DuringRelease}, false, false, true, true},
-        {"around an EV1's reselect, gone", {AroundReselect}, false, true, false, false, Card::UltralightEV1},
-        {"around an Ultralight C's reselect, gone",
-         {AroundReselect},
-         false,
-         true,
-         false,
-         false,
-         Card::UltralightC},
     };
     fake.timing.enableDelayMs = 1;
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>());
-    const auto frame = [](Bytes bytes) {
-        const uint16_t crc = emulators::cardcrypto::crcA(bytes);
-        bytes.push_back(static_cast<uint8_t>(crc));
-        bytes.push_back(static_cast<uint8_t>(crc >> 8));
-        return bytes;
-    };
+    auto card = std::make_shared<emulators::DesfireCard>();
+    const Bytes description = emulators::MonetSideChannel::cardDescription(card->identity());
+    Bytes again = {0xB8, 0x00};
+    again.insert(again.end(), description.begin(), description.end());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        std::shared_ptr<emulators::FieldCard> card;
-        auto ev1 = std::make_shared<emulators::UltralightEV1>();
-        if (row.card == Card::Desfire)
-            card = std::make_shared<emulators::DesfireCard>();
-        else if (row.card == Card::UltralightEV1)
-            card = ev1;
-        else
-            card = std::make_shared<emulators::UltralightC>();
-        Bytes again = {0xB8, 0x00};
-        const Bytes description = emulators::MonetSideChannel::cardDescription(card->identity());
-        again.insert(again.end(), description.begin(), description.end());
         const auto at = [&](When when, int command, size_t copies) {
             if (std::count(row.announced.begin(), row.announced.end(), when) > 0)
                 fake.side.inject({Fault::EventsFirst, 0, {}, std::vector<Bytes>(copies, again), command});
@@ -463,22 +432,9 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         if (row.announced.front() != BeforeSearch)
             fake.side.presentCard();
         ASSERT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
-        if (row.card == Card::Desfire) {
-            EXPECT_EQ(type, NFC::Tag::MifareDESFire);
-            at(DuringRead, PassThrough, 3);
-            EXPECT_TRUE(driver->ISO14443_TDX4({0x60}, reply));
-        } else {
-            EXPECT_EQ(type, NFC::Tag::MifareUltralight);
-            ev1->inject({emulators::UltralightCard::Fault::Nak, 0, 0x3A});
-            at(AroundReselect, Iso14443_3, 1);
-            EXPECT_FALSE(driver->ISO14443_TDX3(
-                frame(row.card == Card::UltralightC ? Bytes{0x60} : Bytes{0x3A, 4, 7}), reply));
-            EXPECT_EQ(driver->searchTag(type, uid, ats, 200), row.card == Card::UltralightEV1);
-            at(AroundReselect, Iso14443_3, 1);
-            at(DuringRead, Iso14443_3, 3);
-            EXPECT_TRUE(driver->ISO14443_TDX3(frame({0x30, 4}), reply));
-            EXPECT_TRUE(driver->ISO14443_TDX3(frame({0x30, 8}), reply));
-        }
+        EXPECT_EQ(type, NFC::Tag::MifareDESFire);
+        at(DuringRead, PassThrough, 3);
+        EXPECT_TRUE(driver->ISO14443_TDX4({0x60}, reply));
         if (row.held) {
             at(WithPresentAnswer, PassThrough, 1);
             EXPECT_TRUE(driver->ISO14443_checkPresence());

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstddef>
@@ -97,6 +99,16 @@ double msUnderFlood(Wait wait, Flood flood, int limitMs = 5000)
         flood();
     }
     return took.get();
+}
+
+// Whether the receive queue of socket fd holds half its buffer or more (or cannot be read): a flood
+// that tops it up to there never lets the reader find it empty.
+inline bool receiveQueueHalfFull(int fd)
+{
+    uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof memory;
+    return ::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, memory, &size) != 0 ||
+           memory[SK_MEMINFO_RMEM_ALLOC] * 2 >= memory[SK_MEMINFO_RCVBUF];
 }
 
 }  // namespace testsupport
