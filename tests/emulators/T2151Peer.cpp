@@ -124,7 +124,10 @@ void T2151Peer::release()
 double T2151Peer::longestTrickleGapMs() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_longestTrickleGapMs;
+    // A byte held up past its time leaves its gap open: the host may have seen it end the receive
+    // before this thread got to write it.
+    return m_trickleGapFromMs < 0 ? m_longestTrickleGapMs
+                                  : std::max(m_longestTrickleGapMs, nowMs() - m_trickleGapFromMs);
 }
 
 bool T2151Peer::waitForReleased(size_t count, int timeoutMs) const
@@ -191,14 +194,15 @@ void T2151Peer::answer(int command, T2151Device::Tlvs tlvs)
         }
         case Fault::Trickle: {
             wire.insert(wire.begin(), fault.data.begin(), fault.data.end());
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_longestTrickleGapMs = 0;
-            }
             // A byte went out somewhere between the readings on either side of its write, and a
             // thread held up after a write makes the next gap look shorter than it was: the gap is
             // counted from before the last write to after this one, at most what it can have been.
             double lastStart = nowMs();
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_longestTrickleGapMs = 0;
+                m_trickleGapFromMs = lastStart;
+            }
             for (uint8_t byte : wire) {
                 const double start = nowMs();
                 send({byte});
@@ -206,11 +210,14 @@ void T2151Peer::answer(int command, T2151Device::Tlvs tlvs)
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_longestTrickleGapMs = std::max(m_longestTrickleGapMs, sent - lastStart);
+                    m_trickleGapFromMs = start;
                 }
                 lastStart = start;
                 if (!pause(fault.value))
-                    return;
+                    break;
             }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_trickleGapFromMs = -1;
             return;
         }
         case Fault::PreviousFirst: {

@@ -61,8 +61,8 @@ public:
     // count held answers have gone out, false on time-out.
     void release();
     bool waitForReleased(size_t count, int timeoutMs) const;
-    // The longest time between two bytes of the last trickle, so far: a busy machine may make it
-    // longer than the trickle asked for.
+    // The longest time between two bytes of the last trickle, so far, the gap still open since its
+    // last byte included: a busy machine may make it longer than the trickle asked for.
     double longestTrickleGapMs() const;
     // Sends bytes, or a frame, nobody asked for (a late answer, a report), from any thread.
     virtual void sendRaw(const Bytes& bytes) = 0;
@@ -115,6 +115,7 @@ private:
     size_t m_releases = 0;
     size_t m_releasedAnswers = 0;
     double m_longestTrickleGapMs = 0;
+    double m_trickleGapFromMs = -1;  // before the last byte's write while a trickle goes on, else -1
     mutable std::condition_variable m_released;
 
     // Emulator thread only.
