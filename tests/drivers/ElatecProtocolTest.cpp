@@ -167,8 +167,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, PRSTest,
 
 TEST_P(PRSTest, CrcModeFaultsAreTellableApart)
 {
-    PRS prs(reader.devicePath(), PRS::AUTO);
-    ASSERT_EQ(prs.mode(), static_cast<PRS::Mode>(GetParam()));
+    PRS prs(reader.devicePath(), static_cast<PRS::Mode>(GetParam()));
     Bytes answer = {0xEE};
     const Bytes untouched = answer;
 
@@ -193,7 +192,7 @@ TEST_P(PRSTest, CrcModeFaultsAreTellableApart)
 
 TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
 {
-    PRS prs(reader.devicePath(), PRS::AUTO);
+    PRS prs(reader.devicePath(), static_cast<PRS::Mode>(GetParam()));
     Bytes answer = {0xEE};
     reader.inject({Fault::Truncate, 3});
     EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
@@ -226,7 +225,7 @@ std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates
     reader.setEcho(true);
     if (!version.empty())
         reader.setVersion(version);
-    PRS prs(reader.devicePath(), PRS::AUTO);
+    PRS prs(reader.devicePath(), static_cast<PRS::Mode>(mode));
     const Bytes whole = {0xFF};
     if (!version.empty() && prs.xfer(0x0004, &whole, nullptr) != 0)
         return "version query failed";
@@ -279,7 +278,7 @@ std::vector<Fault> randomFates(unsigned seed)
 TEST(PRSLine, RestOfAnOverlongLineIsNeverTakenForTheNextAnswer)
 {
     ElatecReader reader(ElatecReader::Mode::Ascii);
-    PRS prs(reader.devicePath(), PRS::AUTO);
+    PRS prs(reader.devicePath(), PRS::ASCII);
     // The last 14 characters, six zero bytes and CR LF, wait for the next command.
     reader.setDeviceUID(Bytes(Framer::MaxFrame + 10, 0x00));
     reader.inject({Fault::Overtaken, 14, 0x0008});
@@ -352,8 +351,7 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
             read.set_value();
         return value;
     };
-    PRS prs(reader.devicePath(), PRS::AUTO, clock);
-    ASSERT_EQ(prs.mode(), static_cast<PRS::Mode>(GetParam()));
+    PRS prs(reader.devicePath(), static_cast<PRS::Mode>(GetParam()), clock);
     const auto judge = [&](PRS& line, std::initializer_list<std::pair<double, bool>> rows) {
         for (const auto& [completedAt, taken] : rows) {
             SCOPED_TRACE(completedAt);
@@ -474,14 +472,22 @@ TEST(PRSDetection, EachProbeFindsItsVariant)
 {
     for (auto mode : {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc, ElatecReader::Mode::Ascii,
                       ElatecReader::Mode::AsciiCrc}) {
+        SCOPED_TRACE(ElatecReader::modeName(mode));
         ElatecReader reader(mode);
         PRS prs(reader.devicePath(), PRS::AUTO);
-        EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(mode));
-        // The one probe that reached the reader as a command is the USB-type query.
+        // Never another variant. Undetected only when the reader answered too late for the probes'
+        // waits (a loaded host), which the first command still tells.
+        if (prs.mode() != PRS::UNDETECTED) {
+            EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(mode));
+        }
+        // The first probe that reached the reader as a command is the USB-type query.
         const auto received = reader.received();
-        ASSERT_EQ(received.size(), 1u);
+        ASSERT_FALSE(received.empty());
         EXPECT_EQ(received[0].command, 0x0005);
         EXPECT_TRUE(received[0].params.empty());
+        Bytes answer;
+        EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+        EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(mode));
     }
 }
 
@@ -550,6 +556,10 @@ protected:
     void SetUp() override
     {
         elatec = std::make_unique<Elatec>(reader.devicePath());
+        // A probe answered late (a loaded host) has the first exchange sync the line: it is done
+        // here, so that no sync takes an answer a test replaces.
+        Elatec::USBType_t usb{};
+        ASSERT_TRUE(elatec->getUSBType(usb));
         ASSERT_EQ(elatec->mode(), PRS::BINARY_CRC);
     }
 

@@ -90,16 +90,28 @@ TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
     std::string error;
     ASSERT_TRUE(driver->open(reader->devicePath(), 9600, &error)) << error;
     const auto received = reader->received();
-    // The detection probe that this variant understood, then LED set-up, version, UID, USB type.
-    EXPECT_EQ(commandsOf(received), (std::vector<uint16_t>{0x0005, 0x0410, 0x0412, 0x0004, 0x0008, 0x0005}));
     ASSERT_FALSE(received.empty());
+    // First the detection probe that this variant understood.
     if (GetParam() == ElatecReader::Mode::BinaryCrc)
         EXPECT_EQ(received[0].wire, fromHex("04 00 00 05 15 A7"));
     else
         EXPECT_EQ(received[0].wire, Bytes({'0', '0', '0', '5', '\r'}));
-    EXPECT_EQ(received[1].params, Bytes{0x07});
-    EXPECT_EQ(received[2].params, Bytes{0x07});
-    EXPECT_EQ(received[3].params, Bytes{0xFF});
+    // Then LED set-up, version, UID and USB type. On a loaded host the reader may answer a probe
+    // late: the next probe reaches it as well, the line syncs (a version query for a few
+    // characters), and a command sent before any probe was answered goes again once one is. None
+    // of that is the open's own.
+    std::vector<ElatecReader::Received> own;
+    for (const auto& r : received) {
+        const bool probe = r.command == 0x0005 && own.empty();
+        const bool sync = r.command == 0x0004 && r.params.size() == 1 && r.params[0] < 0xFF;
+        const bool again = !own.empty() && own.back().command == r.command && own.back().params == r.params;
+        if (!probe && !sync && !again)
+            own.push_back(r);
+    }
+    ASSERT_EQ(commandsOf(own), (std::vector<uint16_t>{0x0410, 0x0412, 0x0004, 0x0008, 0x0005}));
+    EXPECT_EQ(own[0].params, Bytes{0x07});
+    EXPECT_EQ(own[1].params, Bytes{0x07});
+    EXPECT_EQ(own[2].params, Bytes{0xFF});
 
     const NFC::Driver::Info info = driver->info();
     EXPECT_EQ(info.type, NFC::Driver::USB);
