@@ -390,14 +390,6 @@ void MonetSideChannel::respond(uint8_t code, const Answer& answer)
         case Fault::Replace:
             writeAll(frame(fault->payload));
             return;
-        case Fault::Late: {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            if (m_changed.wait_for(lock, std::chrono::milliseconds(fault->value), [this] { return m_stop; }))
-                return;
-            lock.unlock();
-            writeAll(frame(payload));
-            return;
-        }
         case Fault::Trickle: {
             // Ends early once the client is gone (the write fails) or the emulator stops.
             const Bytes bytes = fault->payload.empty() ? frame(payload) : fault->payload;

@@ -34,7 +34,6 @@ public:
             CloseMidFrame,  // the length and value payload bytes, then the connection is closed
             Replace,        // payload goes out, framed, instead of the answer
             Raw,            // payload goes out as it is (no length) instead of the answer
-            Late,           // the answer comes value ms late
             EventsFirst,    // the frames in events go out just before the answer
             Trickle,        // payload (or the answer's frame when empty) one byte every value ms
         };
