@@ -480,14 +480,14 @@ TEST(PRSDetection, EachProbeFindsItsVariant)
         if (prs.mode() != PRS::UNDETECTED) {
             EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(mode));
         }
+        Bytes answer;
+        EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+        EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(mode));
         // The first probe that reached the reader as a command is the USB-type query.
         const auto received = reader.received();
         ASSERT_FALSE(received.empty());
         EXPECT_EQ(received[0].command, 0x0005);
         EXPECT_TRUE(received[0].params.empty());
-        Bytes answer;
-        EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
-        EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(mode));
     }
 }
 
