@@ -477,7 +477,8 @@ TEST(PRSDetection, EachProbeFindsItsVariant)
         PRS prs(reader.devicePath(), PRS::AUTO);
         // Never another variant; undetected only when the reader answered too late for the probes'
         // waits (a loaded host), which the first command still tells.
-        EXPECT_TRUE(prs.mode() == static_cast<PRS::Mode>(mode) || prs.mode() == PRS::UNDETECTED) << prs.mode();
+        EXPECT_TRUE(prs.mode() == static_cast<PRS::Mode>(mode) || prs.mode() == PRS::UNDETECTED)
+            << prs.mode();
         Bytes answer;
         EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
         EXPECT_EQ(prs.mode(), static_cast<PRS::Mode>(mode));
