@@ -71,6 +71,15 @@ protected:
             ASSERT_TRUE(testsupport::isLoopback(host)) << host;
     }
 
+    // The driver logs hundreds of lines in some tests: shown only when the test failed, after its
+    // failures, so that a report cut short in the middle still holds them.
+    void TearDown() override
+    {
+        const std::string text = log.text();
+        if (HasFailure())
+            std::fputs(text.c_str(), stdout);
+    }
+
     // The facade on a pseudo-terminal with only the Monet family.
     std::shared_ptr<NFC::Reader> openReader()
     {
@@ -87,6 +96,16 @@ protected:
         return driver;
     }
 
+    // The first enable only arms a delayed one, which drains the side channel before it starts the
+    // tap mode: a tap sent before that has run would be drained with it.
+    template <typename Reader>
+    bool enabledAfterTheDelay(Reader& reader)
+    {
+        const size_t before = fake.b.requests().size();
+        return reader.enableRF() && fake.b.waitForRequests(before + 1, PeerDeadlineMs);
+    }
+
+    testsupport::StderrCapture log;
     MonetFake fake;
     emulators::PseudoTerminal pty;
 };
@@ -266,7 +285,7 @@ TEST_F(MonetDriverTest, CardsReachTheCardModelsThroughTheFacade)
     fake.side.setCard(card);
     auto reader = openReader();
     fake.side.presentCard();
-    std::shared_ptr<NFC::Tag> tag = reader->searchTag(1000);
+    std::shared_ptr<NFC::Tag> tag = reader->searchTag(PeerDeadlineMs);
     ASSERT_TRUE(std::dynamic_pointer_cast<NFC::DESFire>(tag));
     auto link = reader->iso14443();
     Bytes reply;
@@ -335,7 +354,7 @@ TEST_F(MonetDriverTest, CardsReachTheCardModelsThroughTheFacade)
     fake.side.setCard(ultralight);
     reader->enableRF();
     fake.side.presentCard();
-    tag = reader->searchTag(1000);
+    tag = reader->searchTag(PeerDeadlineMs);
     ASSERT_TRUE(tag);
     EXPECT_EQ(tag->type(), NFC::Tag::MifareUltralight);
     Bytes read = fromHex("30 04");
@@ -355,9 +374,7 @@ TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
     fake.timing.enableDelayMs = 1;
     fake.side.setCard(std::make_shared<emulators::DesfireCard>());
     auto driver = openDriver();
-    const size_t opened = fake.b.requests().size();
-    ASSERT_TRUE(driver->enableRF());
-    ASSERT_TRUE(fake.b.waitForRequests(opened + 1, PeerDeadlineMs));
+    ASSERT_TRUE(enabledAfterTheDelay(*driver));
     std::vector<double> times;
     for (int run = 0; run < 5; ++run) {
         driver->enableRF();  // from the second run on, releases the card: a short answer comes
@@ -365,7 +382,7 @@ TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
         fake.side.presentCard();
         int type = 0;
         Bytes uid, ats;
-        ASSERT_TRUE(driver->searchTag(type, uid, ats, 1000));
+        ASSERT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
         times.push_back(testsupport::msSince(start));
     }
     // Held, every one takes 40 ms and more; a loaded machine slows some, never all five by 20 ms.
@@ -420,10 +437,7 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         fake.side.setCard(card);
         auto driver = openDriver();
         if (row.enabled) {
-            // The first enable only arms the delayed one; once that has run, enabling is at once.
-            const size_t opened = fake.b.requests().size();
-            ASSERT_TRUE(driver->enableRF());
-            ASSERT_TRUE(fake.b.waitForRequests(opened + 1, PeerDeadlineMs));
+            ASSERT_TRUE(enabledAfterTheDelay(*driver));
         }
         int type = 0;
         Bytes uid, ats, reply;
@@ -613,11 +627,11 @@ TEST_F(MonetDriverTest, AFrameThatNeverCompletesFailsItsCommandAndTheNextOpenRec
 
 TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
 {
-    fake.timing.emvCompletionMs = 150;
+    fake.timing.emvCompletionMs = PeerDeadlineMs;  // none runs out while the tap is written
     fake.timing.enableDelayMs = 1;
     auto reader = openReader();
     tap(fake);
-    std::shared_ptr<NFC::EMV> emv = std::dynamic_pointer_cast<NFC::EMV>(reader->searchTag(1000));
+    std::shared_ptr<NFC::EMV> emv = std::dynamic_pointer_cast<NFC::EMV>(reader->searchTag(PeerDeadlineMs));
     ASSERT_TRUE(emv);
     EXPECT_EQ(emv->type(), NFC::Tag::EMV);
     std::vector<std::string> token;
@@ -631,8 +645,11 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
 
     // No completion: one termination, without trip data. Counted before the tap, whose deadline
     // may pass before searchTag returns on a slow host.
+    reader.reset();
+    fake.timing.emvCompletionMs = 150;
+    reader = openReader();
     const size_t polls = fake.bCount(TapModePoll);
-    reader->enableRF();
+    ASSERT_TRUE(enabledAfterTheDelay(*reader));
     tap(fake);
     ASSERT_TRUE(reader->searchTag(PeerDeadlineMs));
     EXPECT_TRUE(testsupport::eventually([&] { return fake.bCount(TapModePoll) > polls; }));
@@ -650,6 +667,7 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
     reader.reset();
     fake.timing.emvCompletionMs = 30;
     auto driver = openDriver();
+    ASSERT_TRUE(enabledAfterTheDelay(*driver));
     int type = 0;
     Bytes uid, ats;
     int decided = 0;
@@ -681,7 +699,7 @@ TEST_F(MonetDriverTest, ATapResultCarryingAnErrorFailsTheTap)
     fake.timing.enableDelayMs = 1;
     auto reader = openReader();
     tap(fake, "AABBCCDD", "00 FE");
-    std::shared_ptr<NFC::EMV> emv = std::dynamic_pointer_cast<NFC::EMV>(reader->searchTag(1000));
+    std::shared_ptr<NFC::EMV> emv = std::dynamic_pointer_cast<NFC::EMV>(reader->searchTag(PeerDeadlineMs));
     ASSERT_TRUE(emv);
     std::vector<std::string> token;
     EXPECT_NE(emv->read(token), 0);

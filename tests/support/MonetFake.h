@@ -94,11 +94,10 @@ private:
     std::string m_device;
 };
 
-// A port the system has just handed out on loopback: the driver's UDP servers must be told theirs
-// before they send the first request, for the emulated reader to answer to it.
-// A free port below the kernel's ephemeral range: the driver binds it only later, and a port the
-// kernel handed out (as it does to every socket bound to port 0 or connected unbound, in any test
-// running beside this one) could be taken again meanwhile.
+// A free port below the kernel's ephemeral range, for the driver's UDP servers: the emulated reader
+// is told it before the driver binds it. A port the kernel handed out (as it does to every socket
+// bound to port 0 or connected unbound, in any test running beside this one) could be taken again
+// meanwhile.
 inline uint16_t freeUdpPort()
 {
     int ephemeral = 32768;
