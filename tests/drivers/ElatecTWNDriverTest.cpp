@@ -101,12 +101,17 @@ TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
     // characters), and a command sent before any probe was answered goes again once one is. None
     // of that is the open's own.
     std::vector<ElatecReader::Received> own;
+    bool synced = false;  // since the open's last own command
     for (const auto& r : received) {
         const bool probe = r.command == 0x0005 && own.empty();
-        const bool sync = r.command == 0x0004 && r.params.size() == 1 && r.params[0] < 0xFF;
-        const bool again = !own.empty() && own.back().command == r.command && own.back().params == r.params;
-        if (!probe && !sync && !again)
+        const bool again =
+            synced && !own.empty() && own.back().command == r.command && own.back().params == r.params;
+        if (r.command == 0x0004 && r.params.size() == 1 && r.params[0] < 0xFF) {
+            synced = true;
+        } else if (!probe && !again) {
             own.push_back(r);
+            synced = false;
+        }
     }
     ASSERT_EQ(commandsOf(own), (std::vector<uint16_t>{0x0410, 0x0412, 0x0004, 0x0008, 0x0005}));
     EXPECT_EQ(own[0].params, Bytes{0x07});

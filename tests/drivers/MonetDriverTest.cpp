@@ -281,6 +281,7 @@ TEST_F(MonetDriverTest, FirstEnableWaitsTheDelayAndDisableCancelsItEvenAtTheExpi
 
 TEST_F(MonetDriverTest, CardsReachTheCardModelsThroughTheFacade)
 {
+    fake.timing.enableDelayMs = 1;
     auto card = std::make_shared<emulators::DesfireCard>();
     fake.side.setCard(card);
     auto reader = openReader();
@@ -352,7 +353,7 @@ TEST_F(MonetDriverTest, CardsReachTheCardModelsThroughTheFacade)
     auto ultralight = std::make_shared<emulators::UltralightEV1>();
     ultralight->setPage(4, fromHex("01 02 03 04"));
     fake.side.setCard(ultralight);
-    reader->enableRF();
+    ASSERT_TRUE(enabledAfterTheDelay(*reader));
     fake.side.presentCard();
     tag = reader->searchTag(PeerDeadlineMs);
     ASSERT_TRUE(tag);
@@ -696,7 +697,6 @@ TEST_F(MonetDriverTest, BankCardTapsCompleteOrAreTerminatedOnce)
 
 TEST_F(MonetDriverTest, ATapResultCarryingAnErrorFailsTheTap)
 {
-    fake.timing.enableDelayMs = 1;
     auto reader = openReader();
     tap(fake, "AABBCCDD", "00 FE");
     std::shared_ptr<NFC::EMV> emv = std::dynamic_pointer_cast<NFC::EMV>(reader->searchTag(PeerDeadlineMs));

@@ -474,7 +474,7 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
     // so that a host slow to look cannot find it in time.
     fake.inject({Fault::Silence});
     EXPECT_EQ(reader.setLEDs(1), 202);
-    fake.flood(1, fromHex("8C 00"));
+    fake.sendPayload(fromHex("8C 00"));
     ASSERT_TRUE(client.available(1000));
     fake.inject({Fault::Replace, 0, fromHex("8C 05")});
     EXPECT_EQ(reader.setLEDs(2), 200);  // the late answer is drained, not taken for this one
