@@ -10,6 +10,7 @@
 #include "NFC/EMV.h"
 #include "NFC/ISO14443.h"
 #include "NFC/Reader.h"
+#include "PeerProcess.h"
 #include "ScriptedDriver.h"
 #include "drivers/Common/AbsentDriver.h"
 #include "drivers/ElatecTWN/Driver.h"
@@ -101,8 +102,10 @@ TEST(EMVErrors, TableHoldsTheKernelTextsAndUnknownCodesAreNamed)
 TEST(EMVWithoutKernel, ElatecReaderGivesSuccessWithAnEmptyToken)
 {
     emulators::ElatecReader emulator;
-    NFC::Reader reader(NFC::Reader::DriverFactories{
-        {Factory::Serial, "ElatecTWN", [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}});
+    NFC::Reader reader(
+        NFC::Reader::DriverFactories{
+            {Factory::Serial, "ElatecTWN", [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}},
+        testsupport::lockDirectory());
     ASSERT_TRUE(testsupport::openAsTheServiceDoes(emulator,
                                                   [&] { return reader.open(emulator.devicePath(), 115200); }))
         << reader.error().what();

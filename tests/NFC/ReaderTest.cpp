@@ -1,13 +1,25 @@
 // The reader facade end to end: device string -> probing of the reader families -> the real Elatec
 // driver over a pseudo-terminal to the emulated reader -> tag and SAM objects. Families that this
 // test does not want to reach are stood in for by scripted drivers that record their opens.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "HoldingProgram.h"
 #include "MonetFake.h"
 #include "NFC/Classic.h"
 #include "NFC/EMV.h"
@@ -63,7 +75,7 @@ protected:
     void SetUp() override
     {
         opens = std::make_shared<std::vector<std::string>>();
-        nfc = std::make_shared<NFC::Reader>(recordedFamilies(opens));
+        nfc = std::make_shared<NFC::Reader>(recordedFamilies(opens), testsupport::lockDirectory());
     }
 
     void openReader()
@@ -166,7 +178,8 @@ TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
     auto platform = std::make_shared<testsupport::RecordingPlatform>(-1);
     Monet::Driver::Setup monet;
     monet.platform = platform;
-    NFC::Reader second({recordedFamilies(opens)[1], Monet::driverFactory(monet)});
+    NFC::Reader second({recordedFamilies(opens)[1], Monet::driverFactory(monet)},
+                       testsupport::lockDirectory());
     const auto refused = [&](const char* step, ElatecReader& line) {
         SCOPED_TRACE(step);
         ASSERT_TRUE(line.waitForIdle(testsupport::PeerDeadlineMs));
@@ -215,7 +228,7 @@ TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
     bool ownLink = true;
     Factory claimant = ScriptedDriver::family(Factory::Serial, "monet", opens);
     claimant.claims = [&](const std::string& line) { return ownLink && line == device; };
-    NFC::Reader first({claimant});
+    NFC::Reader first({claimant}, testsupport::lockDirectory());
     ElatecReader otherLine(ElatecReader::Mode::Silent);
     for (const bool link : {true, false})
         for (const std::string& other : {std::string("127.0.0.1:1"), otherLine.devicePath()}) {
@@ -229,6 +242,113 @@ TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
             // Trying again on the node it was refused on, it takes it once the first has let go.
             EXPECT_EQ(second.open(device, 115200), !link) << second.error().what();
         }
+}
+
+// Whatever another user, a missing or read-only lock directory or a stray file does to a device's
+// name, the program that may use the reader opens it, and the node alone keeps a second one out.
+// Each program is a child of its own, forked before any thread (as another user where the row asks).
+TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
+{
+    const bool root = ::geteuid() == 0;
+    const auto nobody = [] {
+        return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    };
+    const struct
+    {
+        const char* way;
+        std::function<void(const std::string& locks, const std::string& name, std::vector<int>& kept)> make;
+        std::function<bool(const std::string& locks)> prepare;  // in each program, first
+        const char* skipped;                                    // why the row needs root, when it does
+    } rows[] = {
+        {"no lock directory", [](auto&, auto&, auto&) {}, nullptr, nullptr},
+        {"a lock directory the program's user may not write",
+         [&](const std::string& locks, auto&, auto&) {
+             ASSERT_EQ(::mkdir(locks.c_str(), root ? 0755 : 0555), 0);
+         },
+         root ? std::function<bool(const std::string&)>([&](auto&) { return nobody(); }) : nullptr, nullptr},
+        {"a read-only lock directory",
+         [](const std::string& locks, auto&, auto&) { ::mkdir(locks.c_str(), 0755); },
+         [](const std::string& locks) {
+             return ::unshare(CLONE_NEWNS) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                    ::mount("tmpfs", locks.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
+         },
+         "mounting a read-only directory needs root"},
+        {"another user's file at the name, locked by it",
+         [](const std::string& locks, const std::string& name, std::vector<int>& kept) {
+             ::mkdir(locks.c_str(), 01777);
+             kept.push_back(::open(name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+             ASSERT_EQ(::fchown(kept.back(), 65534, 65534), 0);
+             ASSERT_EQ(::flock(kept.back(), LOCK_EX), 0);
+         },
+         nullptr, "another user's file needs root"},
+        {"a link at the name to a file of ours that is locked",
+         [](const std::string& locks, const std::string& name, std::vector<int>& kept) {
+             ::mkdir(locks.c_str(), 0700);
+             kept.push_back(::open((locks + "/held").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
+             ASSERT_EQ(::flock(kept.back(), LOCK_EX), 0);
+             ASSERT_EQ(::symlink("held", name.c_str()), 0);
+         },
+         nullptr, nullptr},
+        {"a FIFO at the name",
+         [](const std::string& locks, const std::string& name, auto&) {
+             ::mkdir(locks.c_str(), 0700);
+             ASSERT_EQ(::mkfifo(name.c_str(), 0666), 0);
+         },
+         nullptr, nullptr},
+        {"a directory at the name",
+         [](const std::string& locks, const std::string& name, auto&) {
+             ::mkdir(locks.c_str(), 0700);
+             ASSERT_EQ(::mkdir(name.c_str(), 0777), 0);
+         },
+         nullptr, nullptr},
+        {"a socket at the name, which no one can open",
+         [](const std::string& locks, const std::string& name, std::vector<int>& kept) {
+             ::mkdir(locks.c_str(), 0700);
+             sockaddr_un address = {};
+             address.sun_family = AF_UNIX;
+             ASSERT_LT(name.size(), sizeof address.sun_path);
+             std::memcpy(address.sun_path, name.c_str(), name.size());
+             kept.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+             ASSERT_EQ(::bind(kept.back(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+         },
+         nullptr, nullptr},
+        {"the program's own file left readable by all, locked through a read-only descriptor",
+         [](const std::string& locks, const std::string& name, std::vector<int>& kept) {
+             ::mkdir(locks.c_str(), 0700);
+             kept.push_back(::open(name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+             ASSERT_EQ(::fchmod(kept.back(), 0644), 0);
+             ASSERT_EQ(::flock(kept.back(), LOCK_EX), 0);
+         },
+         nullptr, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.way);
+        if (row.skipped && !root) {
+            std::cout << "skipped \"" << row.way << "\": " << row.skipped << "\n";
+            continue;
+        }
+        testsupport::TempDir dir;
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // for nobody to reach the lock directory
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const std::string device = ::ptsname(master);
+        if (root) {
+            ASSERT_EQ(::chown(device.c_str(), 65534, 65534), 0);
+        }
+        const std::string locks = dir / "locks";
+        std::vector<int> kept;
+        row.make(locks, NFC::DeviceHold::lockPath(locks, device), kept);
+        const auto prepare = [&] { return !row.prepare || row.prepare(locks); };
+        testsupport::HoldingProgram first(device, locks, prepare);
+        testsupport::HoldingProgram second(device, locks, prepare);
+        EXPECT_TRUE(first.open()) << first.why();
+        EXPECT_FALSE(second.open());
+        EXPECT_EQ(second.why(), "'" + device + "' is held by another program");
+        for (int fd : kept) ::close(fd);
+        ::chmod(locks.c_str(), 0700);
+        ::close(master);
+    }
 }
 
 TEST_F(ReaderTest, NetworkPortIsTakenOnlyWhenItIsOne)

@@ -13,6 +13,7 @@
 #include "NFC/Common/NFCCrypto.h"
 #include "NFC/Protocols/Ultralight.h"
 #include "NFC/Reader.h"
+#include "PeerProcess.h"
 #include "TestSupport.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
@@ -39,7 +40,8 @@ protected:
     {
         nfc = std::make_shared<NFC::Reader>(
             NFC::Reader::DriverFactories{{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
-                                          [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}});
+                                          [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}},
+            testsupport::lockDirectory());
         ASSERT_TRUE(testsupport::openAsTheServiceDoes(
             emulator, [&] { return nfc->open(emulator.devicePath(), 115200); }))
             << nfc->error().what();

@@ -19,6 +19,7 @@
 #include "Journal.h"
 #include "MonetFake.h"
 #include "NFC/Reader.h"
+#include "PeerProcess.h"
 #include "SealKey.h"
 #include "TicketModels.h"
 #include "VerUZAKeys.h"
@@ -200,7 +201,7 @@ void placeSams(Family& family, Sams sams)
 struct Running
 {
     Running(Family& family, const std::string& templates)
-        : reader(std::make_shared<NFC::Reader>(family.factories()))
+        : reader(std::make_shared<NFC::Reader>(family.factories(), testsupport::lockDirectory()))
     {
         config.parse(R"({"rfid":{"cardTypes":{"ultralight":[)" + templates + "]}}}");
         manager = std::make_unique<RFID::Manager>(reader, config, family.device(), 115200);

@@ -44,6 +44,12 @@ double msBetween(SteadyClock::time_point from, SteadyClock::time_point to)
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
+// The program's own reader, with the test program's lock directory.
+std::shared_ptr<NFC::Reader> programReader()
+{
+    return std::make_shared<NFC::Reader>(NFC::Reader::defaultDriverFactories(), testsupport::lockDirectory());
+}
+
 TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
 {
     ElatecReader reader;
@@ -68,7 +74,7 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
     };
     testsupport::Journal journal;
     size_t found = 0;
-    RFID::Manager manager(std::make_shared<NFC::Reader>(), RFID::Config(), reader.devicePath(), 115200);
+    RFID::Manager manager(programReader(), RFID::Config(), reader.devicePath(), 115200);
     manager.setCardReaderMaker([&](const std::shared_ptr<NFC::Tag>& tag, const RFID::SamList& sams,
                                    RFID::Error&) {
         std::string slots = "sams";
@@ -112,7 +118,8 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
              ASSERT_TRUE(journal.waitFor("error 200", 3, 40000));
              // Between two reopens the line is still this program's: another one is refused.
              NFC::Reader other({{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
-                                 [] { return std::make_shared<ElatecTWN::Driver>(); }}});
+                                 [] { return std::make_shared<ElatecTWN::Driver>(); }}},
+                               testsupport::lockDirectory());
              EXPECT_FALSE(other.open(reader.devicePath(), 115200));
              EXPECT_EQ(other.error().what(), "'" + reader.devicePath() + "' is held by another program");
              reader.setMode(ElatecReader::Mode::BinaryCrc);
@@ -163,7 +170,7 @@ TEST(Manager, WaitingProgramNeverTakesAReaderPluggedInAgainWhileItsHolderLives)
     plugIn();
     ASSERT_TRUE(holder.open());
     testsupport::Journal journal;
-    RFID::Manager waiter(std::make_shared<NFC::Reader>(), RFID::Config(), device, 115200);
+    RFID::Manager waiter(programReader(), RFID::Config(), device, 115200);
     waiter.error.connect([&](const RFID::Error& error) { journal.add("try " + error.text()); });
     waiter.stateChanged.connect([&](State state) {
         if (state == State::Searching)
@@ -198,7 +205,7 @@ TEST(Manager, RetriesAReaderThatCannotBeOpenedEveryTwoSeconds)
     std::mutex mutex;
     std::vector<SteadyClock::time_point> failures;
     testsupport::Journal journal;
-    RFID::Manager manager(std::make_shared<NFC::Reader>(), RFID::Config(), "/nonexistent/tapgate-reader",
+    RFID::Manager manager(programReader(), RFID::Config(), "/nonexistent/tapgate-reader",
                           115200);
     manager.error.connect([&](const RFID::Error& error) {
         {
@@ -281,7 +288,7 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
         device.setSearchHold(row.held);
         testsupport::Journal journal;
         SteadyClock::time_point found;
-        RFID::Manager manager(std::make_shared<NFC::Reader>(), RFID::Config(), row.device, 115200);
+        RFID::Manager manager(programReader(), RFID::Config(), row.device, 115200);
         manager.setCardReaderMaker(
             [](const std::shared_ptr<NFC::Tag>& tag, const RFID::SamList&, RFID::Error&) {
                 return std::make_shared<testsupport::ScriptedCardReader>(

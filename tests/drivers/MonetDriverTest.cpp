@@ -13,6 +13,7 @@
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Reader.h"
+#include "PeerProcess.h"
 #include "StderrCapture.h"
 #include "TestSupport.h"
 #include "core/Log.h"
@@ -84,7 +85,8 @@ protected:
     std::shared_ptr<NFC::Reader> openReader()
     {
         auto reader =
-            std::make_shared<NFC::Reader>(NFC::Reader::DriverFactories{Monet::driverFactory(fake.setup())});
+            std::make_shared<NFC::Reader>(NFC::Reader::DriverFactories{Monet::driverFactory(fake.setup())},
+                                          testsupport::lockDirectory());
         EXPECT_TRUE(reader->open(pty.path(), 115200)) << reader->error().message;
         return reader;
     }
@@ -150,7 +152,7 @@ TEST_F(MonetDriverTest, FacadeEndsOnMonetAfterTheSerialProbesAndNeverProbesItsOw
         NFC::Reader::DriverFactories families = NFC::Reader::defaultDriverFactories();
         families.erase(families.begin());  // the networked family has no place on a line
         families = Monet::withDriverFactory(families, fake.setup());
-        NFC::Reader reader(families);
+        NFC::Reader reader(families, testsupport::lockDirectory());
         Bytes onLine;
         const std::vector<int64_t> sleeps = fake.clock->sleeps();
         EXPECT_EQ(reader.open(pty.path(), 115200), row.opens);

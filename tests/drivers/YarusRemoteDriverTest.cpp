@@ -102,7 +102,7 @@ protected:
 
     std::shared_ptr<NFC::Reader> openReader(int baud)
     {
-        auto nfc = std::make_shared<NFC::Reader>(families());
+        auto nfc = std::make_shared<NFC::Reader>(families(), testsupport::lockDirectory());
         EXPECT_TRUE(nfc->open(reader->devicePath(), baud)) << nfc->error().message;
         return nfc;
     }
@@ -335,7 +335,7 @@ TEST_F(YarusDriverTest, FirmwareFileReachesRzByteForByteThenTheReportCounts)
     reader->handZmodemTo(work / "recv", 0, true);
     // The reader has a tenth of a second to answer each probe of the open: a machine that busy may
     // make it miss them all once, which is no matter here.
-    auto nfc = std::make_shared<NFC::Reader>(families());
+    auto nfc = std::make_shared<NFC::Reader>(families(), testsupport::lockDirectory());
     bool opened = false;
     for (int attempt = 0; attempt < 3 && !opened; ++attempt) opened = nfc->open(reader->devicePath(), 115200);
     ASSERT_TRUE(opened) << nfc->error().message;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
@@ -21,21 +22,30 @@
 namespace testsupport {
 
 // Another program on the reader: a facade in a child process of its own that opens the device when
-// told, with a driver that needs no reader behind the line. Forked before the test starts a thread.
+// told, with a driver that needs no reader behind the line. Forked before the test starts a thread;
+// `prepare` runs first in the child (to become another user, say), which ends at once when it fails.
 class HoldingProgram
 {
 public:
-    explicit HoldingProgram(const std::string& device)
+    explicit HoldingProgram(const std::string& device,
+                            const std::string& lockDirectory = testsupport::lockDirectory(),
+                            const std::function<bool()>& prepare = nullptr)
     {
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_line) != 0 || (m_pid = ::fork()) < 0)
             throw std::runtime_error("no holding program");
         if (m_pid == 0) {
+            if (prepare && !prepare())
+                ::_exit(1);
             NFC::Reader reader(
                 {{NFC::Reader::DriverFactory::Serial, "held",
-                  [] { return std::make_shared<testdrivers::ScriptedDriver>("held", nullptr, true); }}});
-            for (char order = 0; ::read(m_line[1], &order, 1) == 1;)
-                if (::write(m_line[1], reader.open(device, 115200) ? "1\n" : "0\n", 2) != 2)
+                  [] { return std::make_shared<testdrivers::ScriptedDriver>("held", nullptr, true); }}},
+                lockDirectory);
+            for (char order = 0; ::read(m_line[1], &order, 1) == 1;) {
+                const std::string answer =
+                    reader.open(device, 115200) ? "1\n" : "0" + reader.error().what() + "\n";
+                if (::write(m_line[1], answer.data(), answer.size()) != static_cast<ssize_t>(answer.size()))
                     break;
+            }
             ::_exit(0);
         }
     }
@@ -46,12 +56,16 @@ public:
         ::close(m_line[1]);
     }
 
-    // Whether the program opened the device when told to.
+    // Whether the program opened the device when told to; why not when not.
     bool open()
     {
-        return ::write(m_line[0], "o", 1) == 1 &&
-               testsupport::readLine(m_line[0], testsupport::PeerDeadlineMs) == "1";
+        const std::string answer = ::write(m_line[0], "o", 1) == 1
+                                       ? testsupport::readLine(m_line[0], testsupport::PeerDeadlineMs)
+                                       : "";
+        m_why = answer.empty() ? "no answer" : answer.substr(1);
+        return answer == "1";
     }
+    const std::string& why() const { return m_why; }
     size_t descriptors() const
     {
         const auto open = std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd");
@@ -68,6 +82,7 @@ public:
 private:
     int m_line[2] = {-1, -1};
     pid_t m_pid = -1;
+    std::string m_why;
 };
 
 }  // namespace testsupport

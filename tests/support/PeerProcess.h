@@ -82,6 +82,14 @@ private:
     std::string m_path;
 };
 
+// Where the test program's readers lock device names: its own, so that no test writes into the
+// machine's lock directory nor meets a file another run left there. Removed when the program ends.
+inline const std::string& lockDirectory()
+{
+    static const TempDir directory;
+    return directory.path();
+}
+
 inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "NFC/DeviceHold.h"
 #include "PeerProcess.h"
 #include "TestSupport.h"
 #include "ToolStandIns.h"
@@ -55,6 +57,10 @@ public:
     {
         std::vector<std::string> argv = {program};
         argv.insert(argv.end(), args.begin(), args.end());
+        if (!args.empty())
+            m_devices.push_back(args.back()[0] == '/'
+                                    ? args.back()
+                                    : program.substr(0, program.rfind('/') + 1) + args.back());
         const int log = ::open(logPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         m_tapgate = std::make_unique<PeerProcess>(
             argv, PeerProcess::Options{workingDirectory, -1, m_fromTapgate[1], log, ownNetwork});
@@ -112,6 +118,8 @@ public:
     PeerProcess& tapgate() { return *m_tapgate; }
     const ToolStandIns& tools() const { return m_tools; }
 
+    // Both programs ended, and the lock files of the devices tapgate was given removed where no
+    // program holds them any more (one ended by a signal leaves its file).
     void end()
     {
         for (auto* process : {m_tapgate.get(), m_emulator.get()})
@@ -119,6 +127,15 @@ public:
                 process->kill(SIGTERM);
                 process->wait();
             }
+        for (const std::string& device : m_devices) {
+            const std::string name = NFC::DeviceHold::lockPath(NFC::DeviceHold::SystemDirectory, device);
+            const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                ::unlink(name.c_str());
+            if (fd >= 0)
+                ::close(fd);
+        }
+        m_devices.clear();
     }
 
 private:
@@ -126,6 +143,7 @@ private:
 
     ToolStandIns m_tools;
     TempDir m_dir;
+    std::vector<std::string> m_devices;
     int m_toEmulator[2] = {-1, -1};
     int m_fromEmulator[2] = {-1, -1};
     int m_fromTapgate[2] = {-1, -1};

@@ -15,6 +15,7 @@
 #include "NFC/Reader.h"
 #include "NFC/SAM.h"
 #include "NFC/Tag.h"
+#include "PeerProcess.h"
 #include "TestSupport.h"
 #include "Velmora/CardReader.h"
 #include "drivers/ElatecTWN/Driver.h"
@@ -46,7 +47,8 @@ public:
     UltralightField()
         : nfc(std::make_shared<NFC::Reader>(
               NFC::Reader::DriverFactories{{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
-                                            [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}}))
+                                            [] { return std::make_shared<ElatecTWN::Driver>(testsupport::SlowLineReadTimeoutMs); }}},
+              lockDirectory()))
     {
         if (!openAsTheServiceDoes(emulator, [this] { return nfc->open(emulator.devicePath(), 115200); }))
             throw std::runtime_error("emulated reader did not open: " + nfc->error().what());

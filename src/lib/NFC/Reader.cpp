@@ -1,18 +1,10 @@
 #include "NFC/Reader.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -84,108 +76,6 @@ std::shared_ptr<Tag> makeDESFire(std::shared_ptr<ISO14443> link, const std::vect
     return std::make_shared<DESFire>(std::move(link), uid, ats);
 }
 
-// The node the descriptor is open on is the one the name leads to now.
-bool sameNode(int fd, const struct stat& node)
-{
-    struct stat open = {};
-    return ::fstat(fd, &open) == 0 && open.st_dev == node.st_dev && open.st_ino == node.st_ino;
-}
-
-// The drivers' serial ports never lock: a lock conflicts between any two opens of a node or a lock
-// file, even within this program. Without waiting, so the lock is never one to be interrupted; errno
-// says why not.
-bool lockNow(int fd)
-{
-    return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-}
-
-// Where the lock files of device names are: kept apart for each boot and outside any service's
-// private /tmp, so that a program started by hand meets the service's locks.
-const char* const LockDirectory = "/run/lock";
-
-// The device's name as every program that uses it gives it: absolute, its directory with no
-// symbolic link or "..", its last component as it is (that is the name a reader comes back under).
-std::string absoluteName(const std::string& device)
-{
-    std::string path = device;
-    if (path.empty() || path[0] != '/') {
-        char here[PATH_MAX];
-        if (::getcwd(here, sizeof here))
-            path = std::string(here) + "/" + path;
-    }
-    const size_t slash = path.rfind('/');
-    if (char* directory = ::realpath(path.substr(0, slash + 1).c_str(), nullptr)) {
-        const std::string resolved = directory;
-        std::free(directory);
-        path = (resolved == "/" ? "" : resolved) + path.substr(slash);
-    }
-    return path;
-}
-
-// One lock file per device name: the name's last component, for whoever looks in the directory,
-// and a hash of the whole name (64-bit FNV-1a, the same in every build), so that two names never
-// share a file but by chance.
-std::string nameLockPath(const std::string& device)
-{
-    const std::string name = absoluteName(device);
-    uint64_t hash = 0xcbf29ce484222325u;
-    for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3u;
-    std::string shown = name.substr(name.rfind('/') + 1, 32);
-    for (char& c : shown)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
-            c = '_';
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return std::string(LockDirectory) + "/tapgate-" + shown + "-" + hex + ".lock";
-}
-
-// A descriptor whose lock holds the device's name, or -1: with `elsewhere` set when another program
-// holds the name, else with why not. The file is only the lock's object: a holder removes it before
-// it lets go, so a lock won on a file no longer under the path is no hold and is tried again; a file
-// left by a program that was killed holds nothing, the kernel having dropped its lock.
-int lockName(const std::string& path, bool& elsewhere, std::string& why)
-{
-    elsewhere = false;
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        // Created only where none is: an existing file of another user may refuse O_CREAT. Readable
-        // by all whatever the umask, so that a program of another user can lock it once it is left.
-        int fd = ::open(path.c_str(), flags);
-        if (fd < 0 && errno == ENOENT) {
-            fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
-            if (fd >= 0)
-                ::fchmod(fd, 0644);
-        }
-        if (fd < 0 && errno == EEXIST)
-            continue;
-        if (fd < 0) {
-            why = path + ": " + std::strerror(errno);
-            return -1;
-        }
-        struct stat opened = {};
-        struct stat named = {};
-        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-            ::close(fd);
-            why = path + ": not a regular file";
-            return -1;
-        }
-        if (!lockNow(fd)) {
-            const int error = errno;
-            ::close(fd);
-            elsewhere = error == EWOULDBLOCK;
-            why = path + ": " + std::strerror(error);
-            return -1;
-        }
-        if (::stat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
-            named.st_ino == opened.st_ino)
-            return fd;
-        ::close(fd);
-    }
-    // The name changed hands at every try: other programs are at it.
-    elsewhere = true;
-    return -1;
-}
-
 const std::map<uint32_t, std::string>& typeNames()
 {
     static const std::map<uint32_t, std::string> names = {
@@ -210,9 +100,13 @@ Reader::DriverFactories Reader::defaultDriverFactories()
     };
 }
 
-Reader::Reader() : m_factories(defaultDriverFactories()) {}
+Reader::Reader() : Reader(defaultDriverFactories()) {}
 
-Reader::Reader(DriverFactories factories) : m_factories(std::move(factories)) {}
+Reader::Reader(DriverFactories factories, const std::string& lockDirectory)
+    : m_factories(std::move(factories)),
+      m_hold(lockDirectory, [this](const std::string& device) { return claimant(device) != nullptr; })
+{
+}
 
 Reader::~Reader()
 {
@@ -221,101 +115,6 @@ Reader::~Reader()
         m_iso14443.reset();
         m_driver.reset();
     }
-    for (const Hold& hold : m_holds) release(hold);
-}
-
-void Reader::release(const Hold& hold)
-{
-    // The name's file goes while it is still locked, so that a program that opened it meanwhile
-    // sees that its lock came too late; only while it is still ours (someone may have removed it
-    // and another program made and locked a new one).
-    struct stat named = {};
-    if (hold.name >= 0) {
-        if (::stat(hold.namePath.c_str(), &named) == 0 && sameNode(hold.name, named))
-            ::unlink(hold.namePath.c_str());
-        ::close(hold.name);
-    }
-    if (hold.node >= 0)
-        ::close(hold.node);
-}
-
-bool Reader::holdDevice(const std::string& device, std::string& why)
-{
-    releaseOthers(device);
-    auto kept =
-        std::find_if(m_holds.begin(), m_holds.end(), [&](const Hold& hold) { return hold.device == device; });
-    if (kept == m_holds.end()) {
-        kept = m_holds.insert(m_holds.end(), Hold());
-        kept->device = device;
-    }
-    Hold& hold = *kept;
-    const auto refused = [&](int error) {
-        why = error == EWOULDBLOCK ? "'" + device + "' is held by another program"
-                                   : "'" + device + "' cannot be held: " + std::strerror(error);
-        return false;
-    };
-    // The name first: while the program that had the reader still wants it, its name stays that
-    // program's through any number of replugs, also while no node of it is under the name; the
-    // node's own lock keeps out a program that comes by another name.
-    if (hold.name < 0) {
-        bool elsewhere = false;
-        hold.namePath = nameLockPath(device);
-        hold.name = lockName(hold.namePath, elsewhere, why);
-        if (hold.name < 0 && !elsewhere) {
-            why = "'" + device + "' cannot be held: " + why;
-            return false;
-        }
-    }
-    const bool named = hold.name >= 0;
-    struct stat node = {};
-    if (hold.node >= 0 && ::stat(device.c_str(), &node) == 0) {
-        if (sameNode(hold.node, node)) {
-            // The node held already stays held, so that reopening leaves no moment for another
-            // program to take it; one that another program held at the last try is tried again.
-            if (named && !hold.locked)
-                hold.locked = lockNow(hold.node);
-            return hold.locked || refused(named ? errno : EWOULDBLOCK);
-        }
-        // A reader plugged in again under a name of ours while a program that came by another
-        // name still holds the old node: that program is still at the reader, and the new node is
-        // left for it.
-        if (named && !hold.locked && !lockNow(hold.node) && errno == EWOULDBLOCK)
-            return refused(EWOULDBLOCK);
-    }
-    // Opened only for its lock: read-only, without becoming our terminal and without waiting for a
-    // carrier. A line that another program has open is left as it is (its control lines change only
-    // at the first open and the last close), and a program refused the name keeps the node open for
-    // that reason alone; on a line nobody has open the drivers' own open follows at once, so the
-    // hold only keeps the line open between their opens.
-    const int fd = ::open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    const bool locked = named && lockNow(fd);
-    const int error = named ? errno : EWOULDBLOCK;
-    if (!locked && error != EWOULDBLOCK) {
-        ::close(fd);
-        return refused(error);
-    }
-    // An old node is let go only once the new one is open, so that no other program finds both free.
-    if (hold.node >= 0)
-        ::close(hold.node);
-    hold.node = fd;
-    hold.locked = locked;
-    return locked || refused(EWOULDBLOCK);
-}
-
-void Reader::releaseOthers(const std::string& keep)
-{
-    // Our own PPP link still on a line keeps it ours until that link is gone.
-    for (auto hold = m_holds.begin(); hold != m_holds.end();)
-        if (hold->device == keep || claimant(hold->device)) {
-            ++hold;
-        } else {
-            release(*hold);
-            hold = m_holds.erase(hold);
-        }
 }
 
 const Reader::DriverFactory* Reader::claimant(const std::string& device) const
@@ -353,7 +152,7 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     const bool networked = !path && ((colon != std::string::npos && colon > 0) ||
                                      (colon == std::string::npos && numericHost(device)));
     if (networked)
-        releaseOthers(std::string());
+        m_hold.takeNone();
     std::string networkError;
     if (!portValid)
         networkError = "bad port '" + device.substr(colon + 1) + "'";
@@ -384,7 +183,7 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     // Every serial family, the one that claims the device included, works behind the hold: a
     // device another program holds is never probed, and its line never touched.
     std::string refused;
-    if (!found && !networked && !holdDevice(device, refused))
+    if (!found && !networked && !m_hold.take(device, refused))
         return failed(refused);
 
     const DriverFactory* const holder = claimant(device);

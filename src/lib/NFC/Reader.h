@@ -6,7 +6,8 @@
 // included, and a line our own link (pppd) runs on for as long as that link runs: the device's name
 // and the node under it are both held, so another program's reader is refused before any driver
 // touches the line, and so is a reader plugged in again under the name, however often, while the
-// program that had it still wants it. Held by std::shared_ptr and used from the one thread that
+// program that had it still wants it (the name where the lock directory lets it be held, the node
+// alone elsewhere). Held by std::shared_ptr and used from the one thread that
 // owns it; the driver, links, tags and SAMs it makes share the driver.
 #pragma once
 
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "NFC/DeviceHold.h"
 #include "NFC/Driver.h"
 #include "NFC/Error.h"
 #include "NFC/ISO14443.h"
@@ -55,8 +57,8 @@ public:
     static const int DefaultNetworkPort = 1973;
 
     Reader();
-    // Probes only the given families, in the given order.
-    explicit Reader(DriverFactories factories);
+    // Probes only the given families, in the given order; device names are locked in lockDirectory.
+    explicit Reader(DriverFactories factories, const std::string& lockDirectory = DeviceHold::SystemDirectory);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -104,32 +106,6 @@ public:
     std::shared_ptr<SAM> turnOnSam(int slot);
 
 private:
-    struct Hold
-    {
-        std::string device;
-        // A descriptor of the device name's lock file and its path: its lock is the name's hold.
-        // -1 while another program holds the name.
-        int name = -1;
-        std::string namePath;
-        // A read-only descriptor of the device node, -1 when none; its lock is the node's hold.
-        int node = -1;
-        // False while another program holds the name or the node: the node is kept open to tell, once
-        // the reader is plugged in again, whether a program that came by another name still holds
-        // the old node.
-        bool locked = false;
-    };
-
-    // Takes the device's name and the node under it for this program, or keeps them when the node
-    // is the one already taken (another node, a reader plugged in again, is taken anew while the
-    // name stays held); false with the reason when another program holds the name or the node,
-    // still holds the node the name led to before the reader was plugged in again, or the name's
-    // lock or the node cannot be opened. Every other line is let go first.
-    bool holdDevice(const std::string& device, std::string& why);
-    // Lets every held line but keep go, unless a family of ours still runs its own link on it. Only
-    // for another device: a failed open keeps the hold for the next try.
-    void releaseOthers(const std::string& keep);
-    // Lets the name and the node go, the name's lock file removed.
-    static void release(const Hold& hold);
     // The family that holds the device with its own link, or none.
     const DriverFactory* claimant(const std::string& device) const;
 
@@ -140,7 +116,7 @@ private:
     DriverFactories m_factories;
     // The device last asked for (held, or watched while another program holds it), and any line our
     // own link still runs on: a line is ours while that link runs, whichever device we turn to.
-    std::vector<Hold> m_holds;
+    DeviceHold m_hold;
 };
 
 }  // namespace NFC
