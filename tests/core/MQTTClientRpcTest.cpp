@@ -46,6 +46,18 @@ std::string echoHandler(const std::string& name, const std::string& payload, con
     return MQTT::Client::makeRpcCompleted(json{{"name", name}, {"payload", payload}, {"id", id}});
 }
 
+// Lines of a captured log that hold marker; every line is short, whatever text it shows.
+size_t shortLinesWith(const std::string& log, const char* marker)
+{
+    std::istringstream lines(log);
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        count += line.find(marker) != std::string::npos;
+        EXPECT_LT(line.size(), 200u);
+    }
+    return count;
+}
+
 TEST(MQTTRpcTopics, RequestAndAnswerTopicsAreTakenApart)
 {
     MQTT::Client client("b", "MQTT");
@@ -359,9 +371,10 @@ TEST_F(MQTTClientRpc, ConcurrentCallsPastTheBrokersInflightQuotaAllGetTheirAnswe
 }
 
 // A name the broker would refuse in a topic or filter costs the whole connection, and with it the
-// answers of every call in flight: each is refused at once through rpc and subscribeExpectedRpc, in
-// one short line, while a call beside them stays in flight and is answered. The longest name that
-// fits (its answer topic has 65535 bytes) is taken, by the broker too.
+// answers of every call in flight: each is refused at once through rpc, subscribeExpectedRpc and
+// (where no filter takes it) subscribeRpc, in one short line, while a call beside them stays in
+// flight and is answered. Names next to the refused ones, the longest that fits among them (its
+// answer topic has 65535 bytes), are taken, by the broker too.
 TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThemAreAnswered)
 {
     MqttPeer device;
@@ -380,25 +393,40 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
 
     const std::string longest =
         "names/" + std::string(65535 - std::string("names//response/0123456789abcdef/12345").size(), 'x');
-    const std::string names[] = {"",        "names/a+b",   "names/+/x",  std::string("names/a\0b", 9),
-                                 "names/#", "names/\xc3(", longest + "x"};
+    // A served name takes '+' as a whole level, and its topics are not longer by a caller's tag.
+    const std::set<std::string> calledOnly = {"names/+/x", longest + "x"};
+    std::vector<std::string> names = {"",           "names/a+b", "de+v",        std::string("names/a\0b", 9),
+                                      "names/#",    "#",         "names/\xc3(", "names/+/x",
+                                      longest + "x"};
+    std::vector<std::string> taken = {longest};
+    // Code points a broker may close the connection on (U+0001, TAB, LF, U+001F, DEL, U+0085, U+009F,
+    // U+FDD0, U+FDEF, U+FFFE, U+1FFFF, U+10FFFF), and next to them others that it takes (space, '~',
+    // U+00A0, U+FDCF, U+FDF0, U+FFFD, U+10FFFD).
+    for (const char* c : {"\x01", "\t", "\n", "\x1f", "\x7f", "\xc2\x85", "\xc2\x9f", "\xef\xb7\x90",
+                          "\xef\xb7\xaf", "\xef\xbf\xbe", "\xf0\x9f\xbf\xbf", "\xf4\x8f\xbf\xbf"})
+        names.push_back(std::string("names/") + c);
+    for (const char* c :
+         {" ", "~", "\xc2\xa0", "\xef\xb7\x8f", "\xef\xb7\xb0", "\xef\xbf\xbd", "\xf4\x8f\xbf\xbd"})
+        taken.push_back(std::string("names/") + c);
     for (const std::string& name : names) {
-        SCOPED_TRACE(&name - names);
+        SCOPED_TRACE(&name - names.data());
+        const bool served = calledOnly.count(name) == 0;
         testsupport::StderrCapture capture;
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(caller.rpc(name, "refused", 10000), std::make_pair(false, std::string()));
         EXPECT_FALSE(caller.subscribeExpectedRpc(name));
+        EXPECT_TRUE(!served || !caller.subscribeRpc(name, echoHandler));
         EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-        std::istringstream lines(capture.text());
-        size_t refused = 0;
-        for (std::string line; std::getline(lines, line);) {
-            refused += line.find("refused: ") != std::string::npos;
-            EXPECT_LT(line.size(), 200u);
-        }
-        EXPECT_EQ(refused, 2u) << capture.text();
+        EXPECT_EQ(shortLinesWith(capture.text(), "refused: "), served ? 3u : 2u) << capture.text();
     }
-    EXPECT_TRUE(caller.subscribeExpectedRpc(longest));
-    EXPECT_TRUE(caller.unsubscribeExpectedRpc(longest));
+    testsupport::SubscriptionWatch taking(caller.subscribed);
+    std::set<std::string> filters;
+    for (const std::string& name : taken) {
+        EXPECT_TRUE(caller.subscribeExpectedRpc(name));
+        filters.insert(name + "/response/" + caller.callerTag() + "/+");
+    }
+    EXPECT_TRUE(taking.waitFor(filters));
+    for (const std::string& name : taken) EXPECT_TRUE(caller.unsubscribeExpectedRpc(name));
     std::string answerTopic = besideRequest->topic;
     device.publish(answerTopic.replace(answerTopic.find("/request/"), 9, "/response/"),
                    besideRequest->payload, 1);
