@@ -171,20 +171,33 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
     server.stop();
 }
 
-TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopic)
+// The answer topic is the request's with one byte more: a request on the longest topic cannot be
+// answered, and is dropped in one short line, the connection and the calls after it kept.
+TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopicWhenItFits)
 {
     MQTT::Client server("tool/dev", "MQTT");
     server.setConfig(configFor("tool/dev", "tool-server"));
     server.subscribeRpc("x", echoHandler);
     ASSERT_NO_FATAL_FAILURE(startAndWait(server, {"tool/dev/x/request/+", "tool/dev/x/request/+/+"}));
+    std::atomic<int> disconnects{0};
+    server.disconnected.connect([&disconnects] { ++disconnects; });
+    Log::open("tapgate-test", true, false);
 
     MqttPeer peer;
     ASSERT_EQ(peer.connect(broker().port(), "tool-peer"), 0);
     peer.subscribe("tool/dev/x/response/#", 2);
     peer.subscribe("tool/dev/error", 0);
 
-    ASSERT_EQ(publishWithMosquittoPub("tool/dev/x/request/web/42", "hello"), 0);
+    const std::string request = "tool/dev/x/request/";
+    peer.publish(request + std::string(65534 - request.size(), '9'), "longest", 0);
     auto answer = peer.receive(10s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->topic.size(), 65535u);
+    testsupport::StderrCapture capture;
+    peer.publish(request + std::string(65535 - request.size(), '9'), "too long", 0);
+    ASSERT_EQ(publishWithMosquittoPub("tool/dev/x/request/web/42", "hello"), 0);
+    answer = peer.receive(10s);
+    EXPECT_EQ(shortLinesWith(capture.text(), "dropped"), 1u);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->topic, "tool/dev/x/response/web/42");
     EXPECT_EQ(answer->payload,
@@ -206,6 +219,7 @@ TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopic)
     EXPECT_EQ(answer->payload,
               json({{"command", "tool/dev/x/request//42"}, {"error", "Unknown topic"}}).dump());
     EXPECT_FALSE(peer.receive(300ms));
+    EXPECT_EQ(disconnects.load(), 0);
     server.stop();
 }
 

@@ -94,7 +94,8 @@ public:
     // Serves requests on base/name/request/<id> and base/name/request/<issuer>/<id>; the handler's
     // result goes back on .../response/<id> or .../response/<issuer>/<id>. A second handler for a
     // name already served is dropped. Names are refused as by rpc, except that '+' may stand as a
-    // whole level ("dev/+" serves dev/1 and dev/2).
+    // whole level ("dev/+" serves dev/1 and dev/2). A request whose answer topic the broker would
+    // refuse (too long, say) is dropped with a warning.
     bool subscribeRpc(const std::string& name, RpcHandler handler);
     // False when the name was not served.
     bool unsubscribeRpc(const std::string& name);

@@ -420,13 +420,19 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
         if (!handler)
             return false;
     }
-    log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", data.name.c_str(),
-        data.id.c_str(), data.issuer.c_str());
-
     std::string topic = Utils::combinePath(data.name, ResponsePart);
     if (!data.issuer.empty())
         topic += data.issuer + "/";
     topic += data.id;
+    // Any client of the broker may send such a request, as often as it likes: an answer the broker
+    // refuses would cost this client its connection each time.
+    if (const char* fault = topicFault(Utils::combinePath(config()->getBase(), topic), false)) {
+        log(Log::LevelWarning, "Request %s (%zu bytes) dropped: its answer topic cannot be sent (%s).",
+            ConfigFile::excerpt(message.topic).c_str(), message.topic.size(), fault);
+        return true;
+    }
+    log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", data.name.c_str(),
+        data.id.c_str(), data.issuer.c_str());
 
     std::string answer;
     try {
