@@ -464,4 +464,19 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     caller.stop();
 }
 
+// The handler goes whether or not the broker can be told at that moment: it would not be
+// subscribed again at the next connection.
+TEST_F(MQTTClientRpc, UnsubscribeRpcSaysWhetherItRemovedAHandlerWhileTheBrokerIsAway)
+{
+    MQTT::Client server("away/dev", "MQTT");
+    MQTT::Config config = configFor("away/dev", "away-server");
+    config.setUrl("tcp://127.0.0.1:" + std::to_string(testsupport::freePorts(1)[0]));
+    server.setConfig(config);
+    server.subscribeRpc("x", echoHandler);
+    server.start();
+    ASSERT_TRUE(server.connectFailed.emitted.Wait(30000));
+    EXPECT_TRUE(server.unsubscribeRpc("x"));
+    EXPECT_FALSE(server.unsubscribeRpc("x"));
+}
+
 }  // namespace

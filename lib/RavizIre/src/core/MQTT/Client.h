@@ -97,7 +97,7 @@ public:
     // whole level ("dev/+" serves dev/1 and dev/2). A request whose answer topic the broker would
     // refuse (too long, say) is dropped with a warning.
     bool subscribeRpc(const std::string& name, RpcHandler handler);
-    // False when the name was not served.
+    // True when a handler was removed, false when the name was not served.
     bool unsubscribeRpc(const std::string& name);
     // Keeps name/response/<tag>/+ subscribed, across reconnections, until unsubscribeExpectedRpc.
     // Names are refused as by rpc.

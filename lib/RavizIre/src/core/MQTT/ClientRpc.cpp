@@ -371,9 +371,12 @@ bool Client::unsubscribeRpc(const std::string& name)
     }
     if (!m_running)
         return true;
+    // The handler is gone even when the broker cannot be told now: the next connection starts a
+    // clean session without its filters.
     auto cfg = config();
-    return m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+")) &&
-           m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+/+"));
+    m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+"));
+    m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+/+"));
+    return true;
 }
 
 Client::RpcData Client::parseRpcTopicRequest(const std::string& topic) const
