@@ -46,6 +46,18 @@ std::string echoHandler(const std::string& name, const std::string& payload, con
     return MQTT::Client::makeRpcCompleted(json{{"name", name}, {"payload", payload}, {"id", id}});
 }
 
+// Lines of a captured log that hold marker; every line is short, whatever text it shows.
+size_t shortLinesWith(const std::string& log, const char* marker)
+{
+    std::istringstream lines(log);
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        count += line.find(marker) != std::string::npos;
+        EXPECT_LT(line.size(), 200u);
+    }
+    return count;
+}
+
 TEST(MQTTRpcTopics, RequestAndAnswerTopicsAreTakenApart)
 {
     MQTT::Client client("b", "MQTT");
@@ -159,20 +171,33 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
     server.stop();
 }
 
-TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopic)
+// The answer topic is the request's with one byte more: a request on the longest topic cannot be
+// answered, and is dropped in one short line, the connection and the calls after it kept.
+TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopicWhenItFits)
 {
     MQTT::Client server("tool/dev", "MQTT");
     server.setConfig(configFor("tool/dev", "tool-server"));
     server.subscribeRpc("x", echoHandler);
     ASSERT_NO_FATAL_FAILURE(startAndWait(server, {"tool/dev/x/request/+", "tool/dev/x/request/+/+"}));
+    std::atomic<int> disconnects{0};
+    server.disconnected.connect([&disconnects] { ++disconnects; });
+    Log::open("tapgate-test", true, false);
 
     MqttPeer peer;
     ASSERT_EQ(peer.connect(broker().port(), "tool-peer"), 0);
     peer.subscribe("tool/dev/x/response/#", 2);
     peer.subscribe("tool/dev/error", 0);
 
-    ASSERT_EQ(publishWithMosquittoPub("tool/dev/x/request/web/42", "hello"), 0);
+    const std::string request = "tool/dev/x/request/";
+    peer.publish(request + std::string(65534 - request.size(), '9'), "longest", 0);
     auto answer = peer.receive(10s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->topic.size(), 65535u);
+    testsupport::StderrCapture capture;
+    peer.publish(request + std::string(65535 - request.size(), '9'), "too long", 0);
+    ASSERT_EQ(publishWithMosquittoPub("tool/dev/x/request/web/42", "hello"), 0);
+    answer = peer.receive(10s);
+    EXPECT_EQ(shortLinesWith(capture.text(), "dropped"), 1u);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->topic, "tool/dev/x/response/web/42");
     EXPECT_EQ(answer->payload,
@@ -194,6 +219,7 @@ TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopic)
     EXPECT_EQ(answer->payload,
               json({{"command", "tool/dev/x/request//42"}, {"error", "Unknown topic"}}).dump());
     EXPECT_FALSE(peer.receive(300ms));
+    EXPECT_EQ(disconnects.load(), 0);
     server.stop();
 }
 
@@ -359,9 +385,10 @@ TEST_F(MQTTClientRpc, ConcurrentCallsPastTheBrokersInflightQuotaAllGetTheirAnswe
 }
 
 // A name the broker would refuse in a topic or filter costs the whole connection, and with it the
-// answers of every call in flight: each is refused at once through rpc and subscribeExpectedRpc, in
-// one short line, while a call beside them stays in flight and is answered. The longest name that
-// fits (its answer topic has 65535 bytes) is taken, by the broker too.
+// answers of every call in flight: each is refused at once through rpc, subscribeExpectedRpc and
+// (where no filter takes it) subscribeRpc, in one short line, while a call beside them stays in
+// flight and is answered. Names next to the refused ones, the longest that fits among them (its
+// answer topic has 65535 bytes), are taken, by the broker too.
 TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThemAreAnswered)
 {
     MqttPeer device;
@@ -380,25 +407,40 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
 
     const std::string longest =
         "names/" + std::string(65535 - std::string("names//response/0123456789abcdef/12345").size(), 'x');
-    const std::string names[] = {"",        "names/a+b",   "names/+/x",  std::string("names/a\0b", 9),
-                                 "names/#", "names/\xc3(", longest + "x"};
+    // A served name takes '+' as a whole level, and its topics are not longer by a caller's tag.
+    const std::set<std::string> calledOnly = {"names/+/x", longest + "x"};
+    std::vector<std::string> names = {"",           "names/a+b", "de+v",        std::string("names/a\0b", 9),
+                                      "names/#",    "#",         "names/\xc3(", "names/+/x",
+                                      longest + "x"};
+    std::vector<std::string> taken = {longest};
+    // Code points a broker may close the connection on (U+0001, TAB, LF, U+001F, DEL, U+0085, U+009F,
+    // U+FDD0, U+FDEF, U+FFFE, U+1FFFF, U+10FFFF), and next to them others that it takes (space, '~',
+    // U+00A0, U+FDCF, U+FDF0, U+FFFD, U+10FFFD).
+    for (const char* c : {"\x01", "\t", "\n", "\x1f", "\x7f", "\xc2\x85", "\xc2\x9f", "\xef\xb7\x90",
+                          "\xef\xb7\xaf", "\xef\xbf\xbe", "\xf0\x9f\xbf\xbf", "\xf4\x8f\xbf\xbf"})
+        names.push_back(std::string("names/") + c);
+    for (const char* c :
+         {" ", "~", "\xc2\xa0", "\xef\xb7\x8f", "\xef\xb7\xb0", "\xef\xbf\xbd", "\xf4\x8f\xbf\xbd"})
+        taken.push_back(std::string("names/") + c);
     for (const std::string& name : names) {
-        SCOPED_TRACE(&name - names);
+        SCOPED_TRACE(&name - names.data());
+        const bool served = calledOnly.count(name) == 0;
         testsupport::StderrCapture capture;
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(caller.rpc(name, "refused", 10000), std::make_pair(false, std::string()));
         EXPECT_FALSE(caller.subscribeExpectedRpc(name));
+        EXPECT_TRUE(!served || !caller.subscribeRpc(name, echoHandler));
         EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-        std::istringstream lines(capture.text());
-        size_t refused = 0;
-        for (std::string line; std::getline(lines, line);) {
-            refused += line.find("refused: ") != std::string::npos;
-            EXPECT_LT(line.size(), 200u);
-        }
-        EXPECT_EQ(refused, 2u) << capture.text();
+        EXPECT_EQ(shortLinesWith(capture.text(), "refused: "), served ? 3u : 2u) << capture.text();
     }
-    EXPECT_TRUE(caller.subscribeExpectedRpc(longest));
-    EXPECT_TRUE(caller.unsubscribeExpectedRpc(longest));
+    testsupport::SubscriptionWatch taking(caller.subscribed);
+    std::set<std::string> filters;
+    for (const std::string& name : taken) {
+        EXPECT_TRUE(caller.subscribeExpectedRpc(name));
+        filters.insert(name + "/response/" + caller.callerTag() + "/+");
+    }
+    EXPECT_TRUE(taking.waitFor(filters));
+    for (const std::string& name : taken) EXPECT_TRUE(caller.unsubscribeExpectedRpc(name));
     std::string answerTopic = besideRequest->topic;
     device.publish(answerTopic.replace(answerTopic.find("/request/"), 9, "/response/"),
                    besideRequest->payload, 1);
@@ -420,6 +462,21 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     EXPECT_FALSE(watch.waitFor({ended}, 0ms));
     EXPECT_EQ(disconnects.load(), 0);
     caller.stop();
+}
+
+// The handler goes whether or not the broker can be told at that moment: it would not be
+// subscribed again at the next connection.
+TEST_F(MQTTClientRpc, UnsubscribeRpcSaysWhetherItRemovedAHandlerWhileTheBrokerIsAway)
+{
+    MQTT::Client server("away/dev", "MQTT");
+    MQTT::Config config = configFor("away/dev", "away-server");
+    config.setUrl("tcp://127.0.0.1:" + std::to_string(testsupport::freePorts(1)[0]));
+    server.setConfig(config);
+    server.subscribeRpc("x", echoHandler);
+    server.start();
+    ASSERT_TRUE(server.connectFailed.emitted.Wait(30000));
+    EXPECT_TRUE(server.unsubscribeRpc("x"));
+    EXPECT_FALSE(server.unsubscribeRpc("x"));
 }
 
 }  // namespace

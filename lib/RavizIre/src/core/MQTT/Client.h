@@ -80,7 +80,8 @@ public:
     // up to timeoutMs for the answer on name/response/<tag>/<id>. first: answered; second: the
     // answer's payload. Blocks: never call it from a handler, whose thread is the one that has to
     // deliver the answer. A name that cannot go into a topic (empty, with '+', '#' or NUL, not
-    // UTF-8, or making a topic longer than 65535 bytes) fails at once with an error line, unsent.
+    // UTF-8, with a control character or non-character, or making a topic longer than 65535 bytes)
+    // fails at once with an error line, unsent.
     std::pair<bool, std::string> rpc(const std::string& name, const std::string& payload,
                                      unsigned int timeoutMs);
     // The topic level that names this client as the caller in its requests, so that only this
@@ -92,10 +93,11 @@ public:
     void seedCallIds(uint32_t seed);
     // Serves requests on base/name/request/<id> and base/name/request/<issuer>/<id>; the handler's
     // result goes back on .../response/<id> or .../response/<issuer>/<id>. A second handler for a
-    // name already served is dropped. Names are refused as by rpc, except that '+' and '#' may
-    // stand as whole levels of a filter ("dev/+" serves dev/1 and dev/2).
+    // name already served is dropped. Names are refused as by rpc, except that '+' may stand as a
+    // whole level ("dev/+" serves dev/1 and dev/2). A request whose answer topic the broker would
+    // refuse (too long, say) is dropped with a warning.
     bool subscribeRpc(const std::string& name, RpcHandler handler);
-    // False when the name was not served.
+    // True when a handler was removed, false when the name was not served.
     bool unsubscribeRpc(const std::string& name);
     // Keeps name/response/<tag>/+ subscribed, across reconnections, until unsubscribeExpectedRpc.
     // Names are refused as by rpc.
@@ -233,7 +235,7 @@ private:
     // Remote calls.
     // False, with an error line, for a name that cannot go into its topics (longestTopic: the
     // longest one made of it).
-    bool acceptsName(const std::string& name, const std::string& longestTopic, bool wildcards) const;
+    bool acceptsName(const std::string& name, const std::string& longestTopic, bool plusLevels) const;
     bool acceptsCalledName(const std::string& name) const;
     void acquireRpcResponses(const std::string& name);
     void releaseRpcResponses(const std::string& name);

@@ -47,25 +47,55 @@ constexpr size_t MaxTopicBytes = 65535;
 // The longest call id: five decimal digits.
 const char* const LongestId = "99999";
 
+// The code points MQTT lets a broker close the connection on, as mosquitto does: the controls and
+// the non-characters. The text is valid UTF-8, so every sequence is whole.
+bool holdsRefusedCodePoint(const std::string& text)
+{
+    for (size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at++]);
+        const size_t follow = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        uint32_t c = follow == 0 ? lead : lead & (0x3Fu >> follow);
+        for (size_t i = 0; i < follow && at < text.size(); ++i)
+            c = c << 6 | (static_cast<unsigned char>(text[at++]) & 0x3Fu);
+        if ((c >= 0x01 && c <= 0x1F) || (c >= 0x7F && c <= 0x9F) || (c >= 0xFDD0 && c <= 0xFDEF) ||
+            (c & 0xFFFE) == 0xFFFE)
+            return true;
+    }
+    return false;
+}
+
+// Why text cannot go to the broker as a topic, or null when it can. plusLevels: the text is only
+// ever the front of a filter, so '+' may stand there as a whole level; '#' never may, since more
+// levels always follow it.
+const char* topicFault(const std::string& text, bool plusLevels)
+{
+    if (text.find('\0') != std::string::npos)
+        return "holds NUL";
+    if (!String::isValidUtf8(text))
+        return "not valid UTF-8";
+    if (holdsRefusedCodePoint(text))
+        return "holds a control character or non-character";
+    if (text.find('#') != std::string::npos)
+        return "holds '#'";
+    for (size_t start = 0, end; start <= text.size(); start = end + 1) {
+        end = std::min(text.find('/', start), text.size());
+        if (text.find('+', start) < end && !(plusLevels && end - start == 1))
+            return "holds '+'";
+    }
+    if (text.size() > MaxTopicBytes)
+        return "too long for a topic";
+    return nullptr;
+}
+
 // Why a call name cannot go into the topics made of it, or null when it can. A name that the broker
 // would refuse costs the client its connection and every call in flight on it; one with a NUL
-// would be cut short on the way and name another topic. wildcards: the name is only ever a filter,
-// so '+' and '#' are allowed where a filter has them, as whole levels ('#' the last).
-const char* nameFault(const std::string& name, const std::string& longestTopic, bool wildcards)
+// would be cut short on the way and name another topic.
+const char* nameFault(const std::string& name, const std::string& longestTopic, bool plusLevels)
 {
     if (name.empty())
         return "empty";
-    if (name.find('\0') != std::string::npos)
-        return "holds NUL";
-    if (!String::isValidUtf8(name))
-        return "not valid UTF-8";
-    for (size_t start = 0, end; start <= name.size(); start = end + 1) {
-        end = std::min(name.find('/', start), name.size());
-        const std::string level = name.substr(start, end - start);
-        const bool wildcard = level == "+" || (level == "#" && end == name.size());
-        if (level.find_first_of("+#") != std::string::npos && !(wildcards && wildcard))
-            return level.find('+') != std::string::npos ? "holds '+'" : "holds '#'";
-    }
+    if (const char* fault = topicFault(name, plusLevels))
+        return fault;
     if (longestTopic.size() > MaxTopicBytes)
         return "too long for a topic";
     return nullptr;
@@ -82,9 +112,9 @@ std::string compact(const nlohmann::json& value)
 // ---------------------------------------------------------------------------------------------
 // Outgoing calls
 
-bool Client::acceptsName(const std::string& name, const std::string& longestTopic, bool wildcards) const
+bool Client::acceptsName(const std::string& name, const std::string& longestTopic, bool plusLevels) const
 {
-    const char* fault = nameFault(name, longestTopic, wildcards);
+    const char* fault = nameFault(name, longestTopic, plusLevels);
     if (fault)
         log(Log::LevelError, "Remote call name %s (%zu bytes) refused: %s.",
             ConfigFile::excerpt(name).c_str(), name.size(), fault);
@@ -341,9 +371,12 @@ bool Client::unsubscribeRpc(const std::string& name)
     }
     if (!m_running)
         return true;
+    // The handler is gone even when the broker cannot be told now: the next connection starts a
+    // clean session without its filters.
     auto cfg = config();
-    return m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+")) &&
-           m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+/+"));
+    m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+"));
+    m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+/+"));
+    return true;
 }
 
 Client::RpcData Client::parseRpcTopicRequest(const std::string& topic) const
@@ -390,13 +423,19 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
         if (!handler)
             return false;
     }
-    log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", data.name.c_str(),
-        data.id.c_str(), data.issuer.c_str());
-
     std::string topic = Utils::combinePath(data.name, ResponsePart);
     if (!data.issuer.empty())
         topic += data.issuer + "/";
     topic += data.id;
+    // Any client of the broker may send such a request, as often as it likes: an answer the broker
+    // refuses would cost this client its connection each time.
+    if (const char* fault = topicFault(Utils::combinePath(config()->getBase(), topic), false)) {
+        log(Log::LevelWarning, "Request %s (%zu bytes) dropped: its answer topic cannot be sent (%s).",
+            ConfigFile::excerpt(message.topic).c_str(), message.topic.size(), fault);
+        return true;
+    }
+    log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", data.name.c_str(),
+        data.id.c_str(), data.issuer.c_str());
 
     std::string answer;
     try {
