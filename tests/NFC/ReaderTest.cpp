@@ -8,7 +8,6 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -244,88 +243,70 @@ TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
         }
 }
 
+// A file at a name, locked and kept open: the descriptor.
+int lockedFile(const std::string& path, mode_t mode, uid_t owner)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, mode);
+    return ::fchmod(fd, mode) == 0 && (owner == ::geteuid() || ::fchown(fd, owner, owner) == 0) &&
+                   ::flock(fd, LOCK_EX) == 0
+               ? fd
+               : -1;
+}
+
 // Whatever another user, a missing or read-only lock directory or a stray file does to a device's
 // name, the program that may use the reader opens it, and the node alone keeps a second one out.
 // Each program is a child of its own, forked before any thread (as another user where the row asks).
 TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
 {
     const bool root = ::geteuid() == 0;
-    const auto nobody = [] {
-        return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    using Prepare = std::function<bool(const std::string& locks)>;
+    const Prepare nobody = [](auto&) {
+        return !::setgroups(0, nullptr) && !::setgid(65534) && !::setuid(65534);
+    };
+    const Prepare readOnly = [](const std::string& locks) {
+        return !::unshare(CLONE_NEWNS) && !::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) &&
+               !::mount("tmpfs", locks.c_str(), "tmpfs", MS_RDONLY, nullptr);
     };
     const struct
     {
         const char* way;
-        std::function<void(const std::string& locks, const std::string& name, std::vector<int>& kept)> make;
-        std::function<bool(const std::string& locks)> prepare;  // in each program, first
-        const char* skipped;                                    // why the row needs root, when it does
+        mode_t directory;                                    // 0: none
+        std::function<int(const std::string& name)> atName;  // a descriptor kept for the row, or -1
+        Prepare prepare;                                     // in each program, first
+        bool needsRoot;
     } rows[] = {
-        {"no lock directory", [](auto&, auto&, auto&) {}, nullptr, nullptr},
-        {"a lock directory the program's user may not write",
-         [&](const std::string& locks, auto&, auto&) {
-             ASSERT_EQ(::mkdir(locks.c_str(), root ? 0755 : 0555), 0);
+        {"no lock directory", 0, nullptr, nullptr, false},
+        {"a lock directory the program's user may not write", root ? 0755u : 0555u, nullptr,
+         root ? nobody : nullptr, false},
+        {"a read-only lock directory", 0755, nullptr, readOnly, true},
+        {"another user's file at the name, locked by it", 01777,
+         [](const std::string& name) { return lockedFile(name, 0644, 65534); }, nullptr, true},
+        {"a link at the name to a file of ours that is locked", 0700,
+         [](const std::string& name) {
+             return ::symlink("held", name.c_str())
+                        ? -1
+                        : lockedFile(name.substr(0, name.rfind('/')) + "/held", 0600, ::geteuid());
          },
-         root ? std::function<bool(const std::string&)>([&](auto&) { return nobody(); }) : nullptr, nullptr},
-        {"a read-only lock directory",
-         [](const std::string& locks, auto&, auto&) { ::mkdir(locks.c_str(), 0755); },
-         [](const std::string& locks) {
-             return ::unshare(CLONE_NEWNS) == 0 &&
-                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                    ::mount("tmpfs", locks.c_str(), "tmpfs", MS_RDONLY, nullptr) == 0;
+         nullptr, false},
+        {"a FIFO at the name", 0700, [](const std::string& name) { return ::mkfifo(name.c_str(), 0666); },
+         nullptr, false},
+        {"a directory at the name", 0700, [](const std::string& name) { return ::mkdir(name.c_str(), 0777); },
+         nullptr, false},
+        {"a socket at the name, which nobody can open", 0700,
+         [](const std::string& name) {
+             sockaddr_un address = {AF_UNIX, {}};
+             name.copy(address.sun_path, sizeof address.sun_path - 1);
+             const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ? -1 : fd;
          },
-         "mounting a read-only directory needs root"},
-        {"another user's file at the name, locked by it",
-         [](const std::string& locks, const std::string& name, std::vector<int>& kept) {
-             ::mkdir(locks.c_str(), 01777);
-             kept.push_back(::open(name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
-             ASSERT_EQ(::fchown(kept.back(), 65534, 65534), 0);
-             ASSERT_EQ(::flock(kept.back(), LOCK_EX), 0);
-         },
-         nullptr, "another user's file needs root"},
-        {"a link at the name to a file of ours that is locked",
-         [](const std::string& locks, const std::string& name, std::vector<int>& kept) {
-             ::mkdir(locks.c_str(), 0700);
-             kept.push_back(::open((locks + "/held").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
-             ASSERT_EQ(::flock(kept.back(), LOCK_EX), 0);
-             ASSERT_EQ(::symlink("held", name.c_str()), 0);
-         },
-         nullptr, nullptr},
-        {"a FIFO at the name",
-         [](const std::string& locks, const std::string& name, auto&) {
-             ::mkdir(locks.c_str(), 0700);
-             ASSERT_EQ(::mkfifo(name.c_str(), 0666), 0);
-         },
-         nullptr, nullptr},
-        {"a directory at the name",
-         [](const std::string& locks, const std::string& name, auto&) {
-             ::mkdir(locks.c_str(), 0700);
-             ASSERT_EQ(::mkdir(name.c_str(), 0777), 0);
-         },
-         nullptr, nullptr},
-        {"a socket at the name, which no one can open",
-         [](const std::string& locks, const std::string& name, std::vector<int>& kept) {
-             ::mkdir(locks.c_str(), 0700);
-             sockaddr_un address = {};
-             address.sun_family = AF_UNIX;
-             ASSERT_LT(name.size(), sizeof address.sun_path);
-             std::memcpy(address.sun_path, name.c_str(), name.size());
-             kept.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-             ASSERT_EQ(::bind(kept.back(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-         },
-         nullptr, nullptr},
-        {"the program's own file left readable by all, locked through a read-only descriptor",
-         [](const std::string& locks, const std::string& name, std::vector<int>& kept) {
-             ::mkdir(locks.c_str(), 0700);
-             kept.push_back(::open(name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
-             ASSERT_EQ(::fchmod(kept.back(), 0644), 0);
-             ASSERT_EQ(::flock(kept.back(), LOCK_EX), 0);
-         },
-         nullptr, nullptr},
+         nullptr, false},
+        {"a file of ours left readable by all, locked through a read-only descriptor", 0700,
+         [](const std::string& name) { return lockedFile(name, 0644, ::geteuid()); }, nullptr, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.way);
-        if (row.skipped && !root) {
-            std::cout << "skipped \"" << row.way << "\": " << row.skipped << "\n";
+        if (row.needsRoot && !root) {
+            std::cout << "skipped \"" << row.way << "\": it needs root (another user, or a mount)\n";
             continue;
         }
         testsupport::TempDir dir;
@@ -333,19 +314,19 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
         const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
         const std::string device = ::ptsname(master);
-        if (root) {
-            ASSERT_EQ(::chown(device.c_str(), 65534, 65534), 0);
-        }
+        ASSERT_TRUE(!root || ::chown(device.c_str(), 65534, 65534) == 0);
         const std::string locks = dir / "locks";
-        std::vector<int> kept;
-        row.make(locks, NFC::DeviceHold::lockPath(locks, device), kept);
+        ASSERT_TRUE(!row.directory ||
+                    (::mkdir(locks.c_str(), 0700) == 0 && ::chmod(locks.c_str(), row.directory) == 0));
+        const int kept = row.atName ? row.atName(NFC::DeviceHold::lockPath(locks, device)) : 0;
+        ASSERT_TRUE(kept >= 0) << std::strerror(errno);
         const auto prepare = [&] { return !row.prepare || row.prepare(locks); };
         testsupport::HoldingProgram first(device, locks, prepare);
         testsupport::HoldingProgram second(device, locks, prepare);
         EXPECT_TRUE(first.open()) << first.why();
         EXPECT_FALSE(second.open());
         EXPECT_EQ(second.why(), "'" + device + "' is held by another program");
-        for (int fd : kept) ::close(fd);
+        ::close(kept > 0 ? kept : -1);
         ::chmod(locks.c_str(), 0700);
         ::close(master);
     }
