@@ -90,6 +90,14 @@ TEST(DeviceHold, TwoProgramsNeverBothHoldAName)
              EXPECT_FALSE(p.takes(p.c));
          },
          {true, false, false}},
+        {"a holder whose file was removed takes the name anew at its next try",
+         [](Programs& p) {
+             ASSERT_TRUE(p.takes(p.b));
+             ASSERT_EQ(::unlink(p.name.c_str()), 0);
+             EXPECT_TRUE(p.takes(p.a));
+             EXPECT_FALSE(p.takes(p.b));
+         },
+         {true, false, false}},
         {"a file of ours that others may open is made anew, the other program kept out",
          [](Programs& p) {
              testsupport::writeFile(p.name, {});

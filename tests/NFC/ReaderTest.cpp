@@ -288,6 +288,12 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
                         : lockedFile(name.substr(0, name.rfind('/')) + "/held", 0600, ::geteuid());
          },
          nullptr, false},
+        {"a second name of a file of ours that is locked", 0700,
+         [](const std::string& name) {
+             const int fd = lockedFile(name + ".held", 0600, ::geteuid());
+             return ::link((name + ".held").c_str(), name.c_str()) ? -1 : fd;
+         },
+         nullptr, false},
         {"a FIFO at the name", 0700, [](const std::string& name) { return ::mkfifo(name.c_str(), 0666); },
          nullptr, false},
         {"a directory at the name", 0700, [](const std::string& name) { return ::mkdir(name.c_str(), 0777); },

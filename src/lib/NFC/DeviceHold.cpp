@@ -150,6 +150,8 @@ DeviceHold::NameLock DeviceHold::lockName(const std::string& path)
             result.cause = kindOf(opened.st_mode);
         else if (opened.st_uid != m_user)
             result.cause = "a file of another user";
+        else if (opened.st_nlink != 1)
+            result.cause = "a file with other names";  // a link to a file something else may lock
         if (!result.cause.empty()) {
             ::close(fd);
             return result;
@@ -272,6 +274,12 @@ bool DeviceHold::take(const std::string& device, std::string& why)
     // program's through any number of replugs, also while no node of it is under the name; the
     // node's own lock keeps out a program that comes by another name. A name that could not be held
     // is tried again each time, so that a lock directory made usable meanwhile is used.
+    if (kept->state == Line::Name::Held && !isAt(kept->name, kept->namePath, false)) {
+        // Removed from under us: another program may have made the name's file anew.
+        ::close(kept->name);
+        kept->name = -1;
+        kept->state = Line::Name::Untried;
+    }
     if (kept->state != Line::Name::Held)
         takeName(*kept);
     return takeNode(*kept, why);
