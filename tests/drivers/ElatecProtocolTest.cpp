@@ -492,28 +492,36 @@ TEST(PRSDetection, EachProbeFindsItsVariant)
 
 TEST(PRSDetection, ALateProbeAnswerStillIdentifiesTheVariant)
 {
-    // The reader answers its probe only while a later probe, or the first command, is out, as a
-    // loaded host or a busy USB link makes it; the binary reader without CRC also answers the
-    // binary probe with CRC that follows, and the readers of one transport choke on the other's
-    // probes. The first command still gets its own answer.
+    // The reader answers its probe only while a later probe, or a command, is out, as a loaded
+    // host or a busy USB link makes it; the binary reader without CRC also answers the binary
+    // probe with CRC that follows, and the readers of one transport choke on the other's probes.
+    // The command that hears it still gets its own answer.
     const Fault untilNextBytes{Fault::Overtaken, 0, 0x0005};
+    // What goes before the command that gets its answer.
+    enum Before
+    {
+        Nothing,
+        Refused,    // a command longer than any frame: refused unsent, it changes nothing
+        Unanswered  // a command that listens for the probe's answer in vain
+    };
     const struct
     {
         ElatecReader::Mode mode;
         std::vector<Fault> probeAnswers;
         const char* what;
-        // A command longer than any frame goes first: refused unsent, it changes nothing.
-        bool refusedFirst;
+        Before before;
     } cases[] = {
-        {ElatecReader::Mode::Binary, {{Fault::Delay, 150, 0x0005}}, "150 ms late", false},
-        {ElatecReader::Mode::Ascii, {{Fault::Delay, 150, 0x0005}}, "150 ms late", false},
-        {ElatecReader::Mode::BinaryCrc, {{Fault::Delay, 250, 0x0005}}, "250 ms late", false},
-        {ElatecReader::Mode::BinaryCrc, {{Fault::Delay, 700, 0x0005}}, "700 ms late", false},
+        {ElatecReader::Mode::Binary, {{Fault::Delay, 150, 0x0005}}, "150 ms late", Nothing},
+        {ElatecReader::Mode::Ascii, {{Fault::Delay, 150, 0x0005}}, "150 ms late", Nothing},
+        {ElatecReader::Mode::BinaryCrc, {{Fault::Delay, 250, 0x0005}}, "250 ms late", Nothing},
+        {ElatecReader::Mode::BinaryCrc, {{Fault::Delay, 700, 0x0005}}, "700 ms late", Nothing},
         // The reader's answer to the probe with CRC meets the first command after the settle,
         // which must not take it for the sync.
-        {ElatecReader::Mode::Binary, {untilNextBytes, untilNextBytes}, "both answers late", false},
+        {ElatecReader::Mode::Binary, {untilNextBytes, untilNextBytes}, "both answers late", Nothing},
         // The one probe the reader takes is the last: its answer comes only with the next bytes.
-        {ElatecReader::Mode::AsciiCrc, {untilNextBytes}, "answer with the first command sent", true},
+        {ElatecReader::Mode::AsciiCrc, {untilNextBytes}, "answer with the first command sent", Refused},
+        // Held until the first command has listened for it in vain: the next one listens again.
+        {ElatecReader::Mode::Binary, {{Fault::Held, 0, 0x0005}}, "answer after a command", Unanswered},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ElatecReader::modeName(c.mode) + ", " + c.what);
@@ -521,9 +529,14 @@ TEST(PRSDetection, ALateProbeAnswerStillIdentifiesTheVariant)
         for (const Fault& fault : c.probeAnswers) reader.inject(fault);
         PRS prs(reader.devicePath(), PRS::AUTO);
         Bytes answer;
-        if (c.refusedFirst) {
+        if (c.before == Refused) {
             const Bytes tooLong(Framer::MaxFrame);
             EXPECT_EQ(prs.xfer(0x0008, &tooLong, &answer), PRS::TransferFailed);
+        }
+        if (c.before == Unanswered) {
+            EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+            reader.release();
+            ASSERT_TRUE(reader.waitForReleased(1, testsupport::PeerDeadlineMs));
         }
         EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
         EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));

@@ -39,7 +39,7 @@ using testsupport::openDescriptors;
 using testsupport::PeerDeadlineMs;
 
 const uint8_t TapModeStart = 0x85, TapModeStop = 0x86, TapModePoll = 0x87;
-const uint8_t PassThrough = 0x41, NonEMVcardOver = 0x39, SamPowerOn = 0x60;
+const uint8_t PassThrough = 0x41, Iso14443_3 = 0x4F, NonEMVcardOver = 0x39, SamPowerOn = 0x60;
 
 // The emulated reader closes its end once it sees ours closed: waits for the count.
 bool descriptorsBackTo(size_t count)
@@ -393,10 +393,11 @@ TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
 }
 
 // The reader announces a card again while a request is answered: before its search, during its read
-// and with the answer of a presence check that finds it, that is the one tap. Announced after the
-// card's last answer (the card left and came back between two checks), even together with the
-// answer that finds it gone or with the reader's release of it, it is a new tap, and the next
-// search reads it.
+// and with the answer of a presence check that finds it (the driver's, or a reselect's: a search
+// made while the card is served), that is the one tap, also when the card left before it answered
+// anything. Announced after the card's last answer (the card left and came back between two checks),
+// even together with the answer that finds it gone or with the reader's release of it, it is a new
+// tap, and the next search reads it.
 TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
 {
     enum When
@@ -408,31 +409,52 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         WithGoneAnswer,
         DuringRelease
     };
+    enum Check
+    {
+        NoCheck,
+        Checked,     // the presence check finds it after its read
+        Reselected,  // a search finds it after its read, as an Ultralight read reselects its card
+    };
+    enum Leaves
+    {
+        Stays,
+        Gone,       // then a presence check finds it gone
+        GoneFirst,  // its first exchange fails, then a presence check finds it gone
+    };
     const struct
     {
         const char* name;
         std::vector<When> announced;
-        bool held;     // a presence check finds it after its read
-        bool leaves;   // then one finds it gone
+        Check held;
+        Leaves leaves;
         bool enabled;  // then the reader is enabled again
         bool readAgain;
     } rows[] = {
-        {"before its search and in its read, gone", {BeforeSearch, DuringRead}, false, true, false, false},
-        {"with the answer that finds it there, then gone", {WithPresentAnswer}, true, true, false, false},
-        {"during its read, then the reader enabled", {DuringRead}, false, false, true, false},
-        {"between two checks, the second finding it gone", {BetweenChecks}, true, true, false, true},
-        {"with the answer that finds it gone", {WithGoneAnswer}, true, true, false, true},
-        {"with the answer that finds it gone, then enabled", {WithGoneAnswer}, true, true, true, true},
-        {"with the release after its read", {DuringRelease}, false, false, true, true},
+        {"before its search and in its read, gone", {BeforeSearch, DuringRead}, NoCheck, Gone, false, false},
+        {"before its search, gone before it answered", {BeforeSearch}, NoCheck, GoneFirst, false, false},
+        {"with the answer that finds it there, then gone", {WithPresentAnswer}, Checked, Gone, false, false},
+        {"with a reselect that finds it, then gone", {WithPresentAnswer}, Reselected, Gone, false, false},
+        {"during its read, then the reader enabled", {DuringRead}, NoCheck, Stays, true, false},
+        {"between two checks, the second finding it gone", {BetweenChecks}, Checked, Gone, false, true},
+        {"with the answer that finds it gone", {WithGoneAnswer}, Checked, Gone, false, true},
+        {"with the answer that finds it gone, then enabled", {WithGoneAnswer}, Checked, Gone, true, true},
+        {"with the release after its read", {DuringRelease}, NoCheck, Stays, true, true},
     };
     fake.timing.enableDelayMs = 1;
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>());
-    auto card = std::make_shared<emulators::DesfireCard>();
-    const Bytes description = emulators::MonetSideChannel::cardDescription(card->identity());
-    Bytes again = {0xB8, 0x00};
-    again.insert(again.end(), description.begin(), description.end());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        // What a reselect finds is an Ultralight, read with raw frames; a DESFire answers none.
+        const bool ultralight = row.held == Reselected;
+        std::shared_ptr<emulators::FieldCard> card;
+        if (ultralight)
+            card = std::make_shared<emulators::UltralightEV1>();
+        else
+            card = std::make_shared<emulators::DesfireCard>();
+        const int exchange = ultralight ? Iso14443_3 : PassThrough;
+        Bytes again = {0xB8, 0x00};
+        const Bytes description = emulators::MonetSideChannel::cardDescription(card->identity());
+        again.insert(again.end(), description.begin(), description.end());
         const auto at = [&](When when, int command, size_t copies) {
             if (std::count(row.announced.begin(), row.announced.end(), when) > 0)
                 fake.side.inject({Fault::EventsFirst, 0, {}, std::vector<Bytes>(copies, again), command});
@@ -449,16 +471,22 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         if (row.announced.front() != BeforeSearch)
             fake.side.presentCard();
         ASSERT_TRUE(driver->searchTag(type, uid, ats, PeerDeadlineMs));
-        EXPECT_EQ(type, NFC::Tag::MifareDESFire);
-        at(DuringRead, PassThrough, 3);
-        EXPECT_TRUE(driver->ISO14443_TDX4({0x60}, reply));
-        if (row.held) {
-            at(WithPresentAnswer, PassThrough, 1);
-            EXPECT_TRUE(driver->ISO14443_checkPresence());
+        EXPECT_EQ(type, ultralight ? NFC::Tag::MifareUltralight : NFC::Tag::MifareDESFire);
+        if (row.leaves == GoneFirst)
+            fake.side.setCard(nullptr);
+        at(DuringRead, exchange, 3);
+        const Bytes getVersion = {0x60, 0x00, 0x00};  // the reader puts the CRC in place
+        EXPECT_EQ(
+            ultralight ? driver->ISO14443_TDX3(getVersion, reply) : driver->ISO14443_TDX4({0x60}, reply),
+            row.leaves != GoneFirst);
+        if (row.held != NoCheck) {
+            at(WithPresentAnswer, exchange, 1);
+            EXPECT_TRUE(ultralight ? driver->searchTag(type, uid, ats, PeerDeadlineMs)
+                                   : driver->ISO14443_checkPresence());
         }
         if (row.announced.front() == BetweenChecks)
             fake.side.sendPayload(again);
-        if (row.leaves) {
+        if (row.leaves != Stays) {
             fake.side.setCard(nullptr);
             at(WithGoneAnswer, PassThrough, 1);
             EXPECT_FALSE(driver->ISO14443_checkPresence());
