@@ -144,7 +144,12 @@ DeviceHold::NameLock DeviceHold::lockName(const std::string& path)
             return result;
         }
         struct stat opened = {};
-        if (::fstat(fd, &opened) != 0)
+        const bool known = ::fstat(fd, &opened) == 0;
+        if (known && opened.st_nlink == 0) {
+            ::close(fd);  // its holder removed it meanwhile
+            continue;
+        }
+        if (!known)
             result.cause = std::strerror(errno);
         else if (!S_ISREG(opened.st_mode))
             result.cause = kindOf(opened.st_mode);
