@@ -3,7 +3,8 @@
 # timing a slow scheduler stretches: LOADED runs in a row at -j 4 with BUSY loops on every core,
 # then PAIR runs in a row at -j 2 on two cores only. No retries: one failure fails the script.
 # Reports runs, failures and the slowest test programs, and checks that the temporary directory
-# ($TMPDIR, else /tmp) has no new entries and that no process a test started is left.
+# ($TMPDIR, else /tmp) and the machine's lock directory have no new entries and that no process a
+# test started is left.
 # Usage: tests/loaded-runs.sh [-n LOADED] [-m PAIR] [-b BUSY] [-c CPULIST] [-j JOBS] [BUILD_DIR]
 #   -n  runs under load (5)    -m  runs on two cores (10)    -j  ctest jobs under load (4)
 #   -b  busy loops on each core during the runs under load (1); 2 makes a machine twice as slow
@@ -99,7 +100,10 @@ interrupted() {
 trap stop_busy EXIT
 trap interrupted INT TERM
 
+# The tests lock device names in directories of their own; a program they run removes its files.
+locks=/run/lock
 before=$(ls -A "$tmp" | sort)
+locks_before=$(ls -A "$locks" 2>/dev/null | sort)
 runs=0
 failed_runs=0
 problems=0
@@ -153,6 +157,12 @@ new=$(comm -13 <(echo "$before") <(echo "$after"))
 if [ -n "$new" ]; then
   problems=$((problems + 1))
   echo "new entries in $tmp:"
+  echo "$new" | sed 's/^/    /'
+fi
+new=$(comm -13 <(echo "$locks_before") <(ls -A "$locks" 2>/dev/null | sort))
+if [ -n "$new" ]; then
+  problems=$((problems + 1))
+  echo "new entries in $locks:"
   echo "$new" | sed 's/^/    /'
 fi
 
