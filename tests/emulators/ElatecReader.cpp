@@ -106,12 +106,14 @@ std::string ElatecReader::modeName(Mode mode)
 
 ElatecReader::ElatecReader(Mode mode) : m_mode(mode)
 {
+    m_line = std::thread([this] { takeIn(); });
     m_thread = std::thread([this] { run(); });
 }
 
 ElatecReader::~ElatecReader()
 {
     m_pty.stop();
+    m_line.join();
     m_thread.join();
 }
 
@@ -224,8 +226,9 @@ bool ElatecReader::waitForHeld(size_t count, int timeoutMs) const
 bool ElatecReader::waitForIdle(int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                               [&] { return !m_busy && m_faults.empty() && m_pty.pending() == 0; });
+    return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return !m_busy && m_faults.empty() && m_input.empty() && m_pty.pending() == 0;
+    });
 }
 
 size_t ElatecReader::bytesReceived() const
@@ -252,37 +255,84 @@ void ElatecReader::setRecording(bool on)
     m_recording = on;
 }
 
+void ElatecReader::takeIn()
+{
+    // The reader's UART times its input whatever the firmware is busy with: bytes are stamped
+    // when they are there, so a late answering thread cannot stretch the reader's input time-out.
+    answerPromptly();
+    for (;;) {
+        if (m_pty.wait(-1) == PseudoTerminal::Wait::Stopped)
+            break;
+        // Stamped before the lock, which the answering thread may hold while a model works.
+        Input input{{}, nowMs()};
+        size_t taken = 0;
+        {
+            // Off the line and into m_input at once, so that waitForIdle never sees them in
+            // neither place.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            taken = m_pty.readAvailable(input.bytes);
+            if (taken > 0) {
+                m_bytes += taken;
+                m_input.push_back(std::move(input));
+            }
+        }
+        if (taken == 0) {
+            if (!m_pty.pause(10))
+                break;
+            continue;
+        }
+        m_inputCame.notify_all();
+        m_recorded.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopped = true;
+    }
+    m_inputCame.notify_all();
+}
+
 void ElatecReader::run()
 {
     answerPromptly();
-    Bytes input;
     for (;;) {
-        // A command cut off by a quiet line is dropped, as the reader's UART does; the quiet is
-        // what this thread waited through, so a thread held up by a busy host drops nothing.
-        const PseudoTerminal::Wait waited =
-            m_pty.wait(m_partialWire.empty() ? -1 : static_cast<int>(ResyncGapMs));
-        if (waited == PseudoTerminal::Wait::Stopped)
-            return;
-        if (waited == PseudoTerminal::Wait::TimedOut) {
+        Input input;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            while (!m_stopped && m_input.empty()) {
+                if (m_partialWire.empty()) {
+                    m_inputCame.wait(lock);
+                    continue;
+                }
+                // A command cut off by a quiet line is dropped, as the reader's UART does.
+                const double left = m_lastInputMs + ResyncGapMs - nowMs();
+                if (left > 0) {
+                    m_inputCame.wait_for(lock, std::chrono::duration<double, std::milli>(left));
+                    continue;
+                }
+                m_partial.clear();
+                m_partialWire.clear();
+                m_busy = false;
+                m_recorded.notify_all();
+            }
+            if (m_stopped)
+                return;
+            // Busy from before the input is taken until its answers are out, so that waitForIdle
+            // never sees the input gone and the answers not yet begun; and while part of a
+            // command is held, which takes in whatever comes next until the line has been quiet.
+            input = std::move(m_input.front());
+            m_input.pop_front();
+            m_busy = true;
+        }
+        // The quiet that ends a cut-off command is judged by when the bytes were on the line, not
+        // by when this thread got to them.
+        if (!m_partialWire.empty() && input.atMs - m_lastInputMs >= ResyncGapMs) {
             m_partial.clear();
             m_partialWire.clear();
-            setBusy(false);
-            continue;
         }
-        // Busy from before the input is taken until its answers are out, so that waitForIdle
-        // never sees the input gone and the answers not yet begun; and while part of a command
-        // is held, which takes in whatever comes next until the line has been quiet.
-        setBusy(true);
-        input.clear();
-        if (m_pty.readAvailable(input) == 0) {
-            setBusy(!m_partialWire.empty());
-            if (!m_pty.pause(10))
-                return;
-            continue;
-        }
+        m_lastInputMs = input.atMs;
         // Nothing may leave the emulator's thread: a broken model only costs its answer.
         try {
-            consume(input);
+            consume(input.bytes);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "[ElatecReader] model failed: %s\n", e.what());
         }
@@ -304,10 +354,8 @@ void ElatecReader::consume(const Bytes& input)
     Mode mode;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_bytes += input.size();
         mode = m_mode;
     }
-    m_recorded.notify_all();
     if (mode == Mode::Silent)
         return;
 
@@ -716,7 +764,8 @@ void ElatecReader::respond(uint16_t command, Answer answer)
         // A test that fails before its release still ends: the answer is dropped in the end.
         for (const double until = nowMs() + HeldLimitMs;;) {
             if (fault->kind == Fault::Overtaken) {
-                if (m_pty.pending() > 0)
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (!m_input.empty() || m_pty.pending() > 0)
                     break;
             } else {
                 std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,8 +1,8 @@
 // An emulated Elatec TWN reader at the far end of a pseudo-terminal: it speaks one of the
 // reader's four host-protocol variants (or stays silent), carries a contactless field with at
 // most one card model and two SAM slots with SAM models, and can be told to misbehave on its
-// next answers. Every command it receives is recorded for assertions. It runs on a thread of its
-// own; every public call is thread-safe.
+// next answers. Every command it receives is recorded for assertions. It runs on threads of its
+// own (one takes the bytes off the line, one answers them); every public call is thread-safe.
 #pragma once
 
 #include <condition_variable>
@@ -123,6 +123,14 @@ private:
         bool silent = false;
     };
 
+    // Bytes as they came off the line, with the time they were there.
+    struct Input
+    {
+        Bytes bytes;
+        double atMs;
+    };
+
+    void takeIn();
     void run();
     void setBusy(bool busy);
     void consume(const Bytes& input);
@@ -160,12 +168,17 @@ private:
     size_t m_releasedAnswers = 0;  // held answers that have gone out
     size_t m_heldAnswers = 0;      // held answers that began to be held
     bool m_busy = false;           // taking input or answering it, or holding part of a command
+    std::deque<Input> m_input;     // taken off the line, not yet handled
+    bool m_stopped = false;
+    std::condition_variable m_inputCame;
 
     // Parser state, emulator thread only.
     Bytes m_partial;
     Bytes m_partialWire;
     size_t m_expected = 0;
+    double m_lastInputMs = 0;  // when the last bytes handled were on the line
 
+    std::thread m_line;  // takes bytes off the line as they come, whatever the reader is doing
     std::thread m_thread;
 };
 
