@@ -97,6 +97,17 @@ public:
     }
 };
 
+// Opens as the service does, again after a failed open: the open's ping has the reader's own short
+// wait, which a loaded machine can hold the emulated reader's answer up past.
+template <class Open>
+bool opensAsTheServiceDoes(Open open)
+{
+    for (int attempt = 0; attempt < 3; ++attempt)
+        if (open())
+            return true;
+    return false;
+}
+
 class VUrurTest : public ::testing::Test
 {
 protected:
@@ -147,7 +158,8 @@ TEST_F(VUrurTest, FacadeOpensTheNetworkedReaderAndCardsAndSamsTravel)
     reader.device().setSam(0, std::make_shared<emulators::MifareSam>());
 
     NFC::Reader nfc(families());
-    ASSERT_TRUE(nfc.open(loopback("127.0.0.1", reader.port()), 115200)) << nfc.error().message;
+    ASSERT_TRUE(opensAsTheServiceDoes([&] { return nfc.open(loopback("127.0.0.1", reader.port()), 115200); }))
+        << nfc.error().message;
     ASSERT_NE(std::dynamic_pointer_cast<VUrurRemote::Driver>(driver), nullptr);
     EXPECT_EQ(nfc.firmware(), "T2151 2.4.1");
     EXPECT_EQ(nfc.manufacturer(), "Yarus");
@@ -392,14 +404,14 @@ TEST_F(VUrurTest, APeerThatFailsCostsAboutOneTimeOutAndNeverHangs)
     };
     // clang-format on
     NFC::Reader nfc(families());
-    ASSERT_TRUE(nfc.open(loopback("127.0.0.1", reader.port()), 0));
+    ASSERT_TRUE(opensAsTheServiceDoes([&] { return nfc.open(loopback("127.0.0.1", reader.port()), 0); }));
     // After the peer drops the driver, every command fails at once until it is opened again.
     reader.inject({Fault::CloseMidFrame, 0, 2});
     EXPECT_FALSE(driver->status());
     const auto begin = Clock::now();
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(driver->ISO14443_checkPresence());
     EXPECT_LT(msSince(begin), 1000.0);
-    ASSERT_TRUE(driver->open("127.0.0.1", reader.port(), nullptr));
+    ASSERT_TRUE(opensAsTheServiceDoes([&] { return driver->open("127.0.0.1", reader.port(), nullptr); }));
     EXPECT_TRUE(driver->status());
 
     // An answer with no result is a failure, and the driver goes on.
@@ -494,7 +506,7 @@ TEST_F(VUrurTest, FirmwareFileReachesRzOverTheConnectionByteForByte)
     ::mkdir((work / "recv").c_str(), 0700);
     reader.handZmodemTo(work / "recv", 0, true);
     VUrurRemote::Driver zmodem;
-    ASSERT_TRUE(zmodem.open("127.0.0.1", reader.port(), nullptr));
+    ASSERT_TRUE(opensAsTheServiceDoes([&] { return zmodem.open("127.0.0.1", reader.port(), nullptr); }));
 
     std::vector<int> percents;
     bool reboot = false;
