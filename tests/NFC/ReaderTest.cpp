@@ -243,12 +243,12 @@ TEST_F(ReaderTest, DeviceHeldByAnotherReaderIsRefusedBeforeAnyFamilyTouchesIt)
         }
 }
 
-// A file at a name, locked and kept open: the descriptor.
-int lockedFile(const std::string& path, mode_t mode, uid_t owner)
+// A file at a name, locked unless asked not to, and kept open: the descriptor.
+int lockedFile(const std::string& path, mode_t mode, uid_t owner, bool locked = true)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, mode);
     return ::fchmod(fd, mode) == 0 && (owner == ::geteuid() || ::fchown(fd, owner, owner) == 0) &&
-                   ::flock(fd, LOCK_EX) == 0
+                   (!locked || ::flock(fd, LOCK_EX) == 0)
                ? fd
                : -1;
 }
@@ -265,12 +265,17 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
     };
     const Prepare readOnly = [](const std::string& locks) {
         return !::unshare(CLONE_NEWNS) && !::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) &&
-               !::mount("tmpfs", locks.c_str(), "tmpfs", MS_RDONLY, nullptr);
+               !::mount(locks.c_str(), locks.c_str(), nullptr, MS_BIND, nullptr) &&
+               !::mount(nullptr, locks.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr);
+    };
+    // Every stop by a signal leaves the program's file, and an older version made it readable by all.
+    const auto olderFile = [root](const std::string& name) {
+        return lockedFile(name, 0644, root ? 65534 : ::geteuid(), false);
     };
     const struct
     {
         const char* way;
-        mode_t directory;                                    // 0: none
+        mode_t directory;                                    // 0: none; set once the name is laid
         std::function<int(const std::string& name)> atName;  // a descriptor kept for the row, or -1
         Prepare prepare;                                     // in each program, first
         bool needsRoot;
@@ -279,8 +284,14 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
         {"a lock directory the program's user may not write", root ? 0755u : 0555u, nullptr,
          root ? nobody : nullptr, false},
         {"a read-only lock directory", 0755, nullptr, readOnly, true},
+        {"an older version's file, in a lock directory the program's user may not write",
+         root ? 0755u : 0555u, olderFile, root ? nobody : nullptr, false},
+        {"an older version's file, in a read-only lock directory", 0755,
+         [](const std::string& name) { return lockedFile(name, 0644, ::geteuid(), false); }, readOnly, true},
         {"another user's file at the name, locked by it", 01777,
          [](const std::string& name) { return lockedFile(name, 0644, 65534); }, nullptr, true},
+        {"another user's file at the name that only it may open, locked by it", 01777,
+         [](const std::string& name) { return lockedFile(name, 0600, 65534); }, nullptr, true},
         {"a link at the name to a file of ours that is locked", 0700,
          [](const std::string& name) {
              return ::symlink("held", name.c_str())
@@ -322,10 +333,10 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
         const std::string device = ::ptsname(master);
         ASSERT_TRUE(!root || ::chown(device.c_str(), 65534, 65534) == 0);
         const std::string locks = dir / "locks";
-        ASSERT_TRUE(!row.directory ||
-                    (::mkdir(locks.c_str(), 0700) == 0 && ::chmod(locks.c_str(), row.directory) == 0));
+        ASSERT_TRUE(!row.directory || ::mkdir(locks.c_str(), 0700) == 0);
         const int kept = row.atName ? row.atName(NFC::DeviceHold::lockPath(locks, device)) : 0;
         ASSERT_TRUE(kept >= 0) << std::strerror(errno);
+        ASSERT_TRUE(!row.directory || ::chmod(locks.c_str(), row.directory) == 0);
         const auto prepare = [&] { return !row.prepare || row.prepare(locks); };
         testsupport::HoldingProgram first(device, locks, prepare);
         testsupport::HoldingProgram second(device, locks, prepare);

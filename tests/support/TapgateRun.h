@@ -6,7 +6,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -127,14 +126,8 @@ public:
                 process->kill(SIGTERM);
                 process->wait();
             }
-        for (const std::string& device : m_devices) {
-            const std::string name = NFC::DeviceHold::lockPath(NFC::DeviceHold::SystemDirectory, device);
-            const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-                ::unlink(name.c_str());
-            if (fd >= 0)
-                ::close(fd);
-        }
+        for (const std::string& device : m_devices)
+            NFC::DeviceHold::removeLeftover(NFC::DeviceHold::SystemDirectory, device);
         m_devices.clear();
     }
 

@@ -77,6 +77,10 @@ std::string kindOf(mode_t mode)
         return "a directory";
     if (S_ISFIFO(mode))
         return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
     return "not a regular file";
 }
 
@@ -108,6 +112,15 @@ std::string DeviceHold::lockPath(const std::string& directory, const std::string
     return directory + "/tapgate-" + shown + "-" + hex + ".lock";
 }
 
+void DeviceHold::removeLeftover(const std::string& directory, const std::string& device)
+{
+    DeviceHold hold(directory);
+    Line line;
+    line.namePath = lockPath(directory, device);
+    line.name = hold.lockName(line.namePath).fd;
+    hold.release(line);
+}
+
 bool DeviceHold::holdsName(const std::string& device) const
 {
     return std::any_of(m_lines.begin(), m_lines.end(), [&](const Line& line) {
@@ -121,76 +134,128 @@ void DeviceHold::step(Step at) const
         m_stepHook(at);
 }
 
-// The file is only the lock's object, and only a regular file of this user that no other user may
-// open is one: nobody else can then lock it. A holder removes it before it lets go, so a lock won on
-// a file no longer under the path is no hold and is tried again; a file left by a program that was
-// killed holds nothing, the kernel having dropped its lock.
+// Only where no other user can remove or rename the program's file: else another user could move a
+// held file away and let a second program of ours take the name, or move it onto another device's.
+std::string DeviceHold::directoryFault() const
+{
+    struct stat directory = {};
+    if (::stat(m_directory.c_str(), &directory) != 0)
+        return std::strerror(errno);
+    if (!S_ISDIR(directory.st_mode))
+        return "not a directory";
+    if (directory.st_uid != 0 && directory.st_uid != m_user)
+        return "a lock directory of another user";
+    if ((directory.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (directory.st_mode & S_ISVTX) == 0)
+        return "a lock directory other users may write, without the sticky bit";
+    return std::string();
+}
+
+// Only a regular file of this user with one name is the lock's object: nobody else can then lock it
+// once it is made private (a link could lead to a file something else locks).
+std::string DeviceHold::fileFault(const struct stat& file) const
+{
+    if (!S_ISREG(file.st_mode))
+        return kindOf(file.st_mode);
+    if (file.st_uid != m_user)
+        return "a file of another user";
+    if (file.st_nlink != 1)
+        return "a file with other names";
+    return std::string();
+}
+
+// A holder removes its file before it lets go, so a lock won on a file no longer under the path is no
+// hold and is tried again; a file left by a program that was killed holds nothing, the kernel having
+// dropped its lock. Only a lock refused on a private file of ours says that another program of ours
+// is at the reader: anything else, an outcome this program cannot tell included, is the node alone.
 DeviceHold::NameLock DeviceHold::lockName(const std::string& path)
 {
-    NameLock result;
+    const auto alone = [](std::string cause) { return NameLock{-1, false, std::move(cause)}; };
+    if (std::string fault = directoryFault(); !fault.empty())
+        return alone(std::move(fault));
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     for (int attempt = 0; attempt < NameAttempts; ++attempt) {
         int fd = ::open(path.c_str(), flags);
-        if (fd < 0 && errno == ENOENT) {
+        int error = errno;
+        step(Step::NameLooked);
+        if (fd < 0 && error == ENOENT) {
+            // Only a file it made itself is one whose mode the program sets.
             fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
+            error = errno;
+            if (fd < 0 && error == EEXIST)
+                continue;
             // Readable by this user whatever the umask, so that its next program opens it again.
             if (fd >= 0)
                 ::fchmod(fd, 0600);
         }
-        if (fd < 0 && errno == EEXIST)
-            continue;
         if (fd < 0) {
-            result.cause = errno == ELOOP ? "a symbolic link" : std::strerror(errno);
-            return result;
+            struct stat named = {};
+            if (::lstat(path.c_str(), &named) == 0) {
+                if (std::string fault = fileFault(named); !fault.empty())
+                    return alone(std::move(fault));
+            }
+            return alone(std::strerror(error));
         }
         struct stat opened = {};
-        const bool known = ::fstat(fd, &opened) == 0;
-        if (known && opened.st_nlink == 0) {
+        if (::fstat(fd, &opened) != 0) {
+            error = errno;
+            ::close(fd);
+            return alone(std::strerror(error));
+        }
+        if (opened.st_nlink == 0) {
             ::close(fd);  // its holder removed it meanwhile
             continue;
         }
-        if (!known)
-            result.cause = std::strerror(errno);
-        else if (!S_ISREG(opened.st_mode))
-            result.cause = kindOf(opened.st_mode);
-        else if (opened.st_uid != m_user)
-            result.cause = "a file of another user";
-        else if (opened.st_nlink != 1)
-            result.cause = "a file with other names";  // a link to a file something else may lock
-        if (!result.cause.empty()) {
+        if (std::string fault = fileFault(opened); !fault.empty()) {
             ::close(fd);
-            return result;
+            return alone(std::move(fault));
         }
+        const bool shared = (opened.st_mode & 077) != 0;
         step(Step::NameOpened);
-        if (!lockNow(fd)) {
-            const int error = errno;
+        const bool locked = lockNow(fd);
+        error = errno;
+        if (locked && !isAt(fd, path, false)) {
             ::close(fd);
-            // A file of ours that others may open (left by an earlier version) may be locked by
-            // anyone: no sign that a program of ours is at the reader.
-            if (error == EWOULDBLOCK && (opened.st_mode & 077) == 0)
-                result.elsewhere = true;
-            else
-                result.cause =
-                    error == EWOULDBLOCK ? "a file other users may open, locked" : std::strerror(error);
-            return result;
+            continue;
         }
-        if (isAt(fd, path, false)) {
-            if ((opened.st_mode & 077) == 0) {
-                result.fd = fd;
-                return result;
-            }
+        if (locked && !shared)
+            return NameLock{fd, false, std::string()};
+        if (locked) {
             // Another user may have it open and lock it once it is let go: made anew, the old one
-            // removed while its lock keeps every program of ours off it.
-            ::unlink(path.c_str());
+            // removed while its lock keeps every program of ours off it. Where it cannot be removed,
+            // no file of ours can be held here.
+            const bool removed = ::unlink(path.c_str()) == 0;
+            error = errno;
+            ::close(fd);
+            if (removed)
+                continue;
+            return alone(std::string("a file other users may open, which cannot be made anew: ") +
+                         std::strerror(error));
         }
+        struct stat now = {};
+        const bool gone = ::fstat(fd, &now) == 0 && now.st_nlink == 0;
         ::close(fd);
+        if (gone)
+            continue;  // refused by a holder that was letting go
+        if (error != EWOULDBLOCK)
+            return alone(std::strerror(error));
+        // A file of ours that others may open (left by an earlier version) may be locked by anyone.
+        if (shared)
+            return alone("a file other users may open, locked");
+        return NameLock{-1, true, std::string()};
     }
-    result.elsewhere = true;
-    return result;
+    return alone("the file at the name changed at every try");
 }
 
 void DeviceHold::takeName(Line& line)
 {
+    if (line.state == Line::Name::Held) {
+        if (isAt(line.name, line.namePath, false))
+            return;
+        // Removed from under us: another program may have made the name's file anew.
+        ::close(line.name);
+        line.name = -1;
+        line.state = Line::Name::Untried;
+    }
     NameLock lock = lockName(line.namePath);
     if (lock.fd >= 0) {
         line.name = lock.fd;
@@ -208,10 +273,12 @@ void DeviceHold::takeName(Line& line)
 
 void DeviceHold::warnOnce(const Line& line, const std::string& cause)
 {
+    std::string said = line.device + '\0' + cause;
+    if (m_warned.count(said))
+        return;
     if (m_warned.size() >= MaxWarned)
         m_warned.clear();
-    if (!m_warned.insert(line.device + '\0' + cause).second)
-        return;
+    m_warned.insert(std::move(said));
     ::Log::warning("WARN: Reader %s is held by its node alone, its name cannot be held: %s: %s",
                    ConfigFile::excerpt(line.device, ConfigFile::MaxPathExcerptBytes).c_str(),
                    line.namePath.c_str(), cause.c_str());
@@ -279,14 +346,7 @@ bool DeviceHold::take(const std::string& device, std::string& why)
     // program's through any number of replugs, also while no node of it is under the name; the
     // node's own lock keeps out a program that comes by another name. A name that could not be held
     // is tried again each time, so that a lock directory made usable meanwhile is used.
-    if (kept->state == Line::Name::Held && !isAt(kept->name, kept->namePath, false)) {
-        // Removed from under us: another program may have made the name's file anew.
-        ::close(kept->name);
-        kept->name = -1;
-        kept->state = Line::Name::Untried;
-    }
-    if (kept->state != Line::Name::Held)
-        takeName(*kept);
+    takeName(*kept);
     return takeNode(*kept, why);
 }
 
