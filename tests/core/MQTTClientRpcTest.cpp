@@ -189,11 +189,11 @@ TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopicWhenItF
     peer.subscribe("tool/dev/error", 0);
 
     const std::string request = "tool/dev/x/request/";
+    testsupport::StderrCapture capture;
     peer.publish(request + std::string(65534 - request.size(), '9'), "longest", 0);
     auto answer = peer.receive(10s);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->topic.size(), 65535u);
-    testsupport::StderrCapture capture;
     peer.publish(request + std::string(65535 - request.size(), '9'), "too long", 0);
     ASSERT_EQ(publishWithMosquittoPub("tool/dev/x/request/web/42", "hello"), 0);
     answer = peer.receive(10s);

@@ -461,8 +461,9 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
             ConfigFile::excerpt(message.topic).c_str(), message.topic.size(), fault);
         return true;
     }
-    log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", data.name.c_str(),
-        data.id.c_str(), data.issuer.c_str());
+    log(Log::LevelDebug, "Detected RPC command %s with id %s from issuer %s",
+        ConfigFile::excerpt(data.name).c_str(), ConfigFile::excerpt(data.id).c_str(),
+        ConfigFile::excerpt(data.issuer).c_str());
 
     std::string answer;
     try {
