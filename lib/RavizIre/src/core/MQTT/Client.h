@@ -81,7 +81,8 @@ public:
     // answer's payload. Blocks: never call it from a handler, whose thread is the one that has to
     // deliver the answer. A name that cannot go into a topic (empty, with '+', '#' or NUL, not
     // UTF-8, with a control character or non-character, or making a topic longer than 65535 bytes)
-    // fails at once with an error line, unsent.
+    // or would not come back whole out of its topics (a level "request" or "response", a '/' at its
+    // end, a '$' at its front) fails at once with an error line, unsent.
     std::pair<bool, std::string> rpc(const std::string& name, const std::string& payload,
                                      unsigned int timeoutMs);
     // The topic level that names this client as the caller in its requests, so that only this
@@ -94,8 +95,9 @@ public:
     // Serves requests on base/name/request/<id> and base/name/request/<issuer>/<id>; the handler's
     // result goes back on .../response/<id> or .../response/<issuer>/<id>. A second handler for a
     // name already served is dropped. Names are refused as by rpc, except that '+' may stand as a
-    // whole level ("dev/+" serves dev/1 and dev/2). A request whose answer topic the broker would
-    // refuse (too long, say) is dropped with a warning.
+    // whole level ("dev/+" serves dev/1 and dev/2) and a '$' at the front is refused only under an
+    // empty base; a '/' at the front is refused too, since the base is joined without it. A request
+    // whose answer topic the broker would refuse (too long, say) is dropped with a warning.
     bool subscribeRpc(const std::string& name, RpcHandler handler);
     // True when a handler was removed, false when the name was not served.
     bool unsubscribeRpc(const std::string& name);
@@ -234,8 +236,9 @@ private:
 
     // Remote calls.
     // False, with an error line, for a name that cannot go into its topics (longestTopic: the
-    // longest one made of it).
-    bool acceptsName(const std::string& name, const std::string& longestTopic, bool plusLevels) const;
+    // longest one made of it) or come back whole out of them. served: the name is joined after the
+    // base, as a filter.
+    bool acceptsName(const std::string& name, const std::string& longestTopic, bool served) const;
     bool acceptsCalledName(const std::string& name) const;
     void acquireRpcResponses(const std::string& name);
     void releaseRpcResponses(const std::string& name);

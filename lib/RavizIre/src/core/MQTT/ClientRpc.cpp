@@ -64,10 +64,24 @@ bool holdsRefusedCodePoint(const std::string& text)
     return false;
 }
 
-// Why text cannot go to the broker as a topic, or null when it can. plusLevels: the text is only
-// ever the front of a filter, so '+' may stand there as a whole level; '#' never may, since more
-// levels always follow it.
-const char* topicFault(const std::string& text, bool plusLevels)
+// What a checked text is in the topics made of it.
+enum class Text
+{
+    // A whole topic, sent as it is.
+    Topic,
+    // A caller's name: its topics begin with it.
+    CalledName,
+    // A served name: its topics join it after the base. '+' may stand there as a whole level, since
+    // the name is only ever the front of a filter; '#' never may, since more levels always follow.
+    ServedName,
+};
+
+// Why text cannot go to the broker as a topic, or null when it can. A call's name must also come
+// back whole out of its topics, which are taken apart at their first "/request/" or "/response/":
+// the joining of paths drops the '/' that ends a name, and the one that starts a served name. A
+// topic that begins with '$' is the broker's own, where no client may publish. `base`: what a served
+// name is joined after; a caller's name has none.
+const char* topicFault(const std::string& text, Text kind, const std::string& base = std::string())
 {
     if (text.find('\0') != std::string::npos)
         return "holds NUL";
@@ -77,11 +91,21 @@ const char* topicFault(const std::string& text, bool plusLevels)
         return "holds a control character or non-character";
     if (text.find('#') != std::string::npos)
         return "holds '#'";
+    const bool name = kind != Text::Topic;
     for (size_t start = 0, end; start <= text.size(); start = end + 1) {
         end = std::min(text.find('/', start), text.size());
-        if (text.find('+', start) < end && !(plusLevels && end - start == 1))
+        if (text.find('+', start) < end && !(kind == Text::ServedName && end - start == 1))
             return "holds '+'";
+        if (name && (text.compare(start, end - start, "request") == 0 ||
+                     text.compare(start, end - start, "response") == 0))
+            return "holds a level \"request\" or \"response\"";
     }
+    if (name && !text.empty() && text.back() == '/')
+        return "ends in an empty level";
+    if (kind == Text::ServedName && !text.empty() && text.front() == '/')
+        return "begins with an empty level";
+    if (name && base.empty() && !text.empty() && text.front() == '$')
+        return "begins with '$', as the broker's own topics do";
     if (text.size() > MaxTopicBytes)
         return "too long for a topic";
     return nullptr;
@@ -89,12 +113,14 @@ const char* topicFault(const std::string& text, bool plusLevels)
 
 // Why a call name cannot go into the topics made of it, or null when it can. A name that the broker
 // would refuse costs the client its connection and every call in flight on it; one with a NUL
-// would be cut short on the way and name another topic.
-const char* nameFault(const std::string& name, const std::string& longestTopic, bool plusLevels)
+// would be cut short on the way and name another topic; one that does not come back whole out of
+// its topics leaves its caller waiting out the time-out, after a served handler may have run.
+const char* nameFault(const std::string& name, const std::string& longestTopic, Text kind,
+                      const std::string& base)
 {
     if (name.empty())
         return "empty";
-    if (const char* fault = topicFault(name, plusLevels))
+    if (const char* fault = topicFault(name, kind, base))
         return fault;
     if (longestTopic.size() > MaxTopicBytes)
         return "too long for a topic";
@@ -112,9 +138,10 @@ std::string compact(const nlohmann::json& value)
 // ---------------------------------------------------------------------------------------------
 // Outgoing calls
 
-bool Client::acceptsName(const std::string& name, const std::string& longestTopic, bool plusLevels) const
+bool Client::acceptsName(const std::string& name, const std::string& longestTopic, bool served) const
 {
-    const char* fault = nameFault(name, longestTopic, plusLevels);
+    const char* fault = served ? nameFault(name, longestTopic, Text::ServedName, config()->getBase())
+                               : nameFault(name, longestTopic, Text::CalledName, std::string());
     if (fault)
         log(Log::LevelError, "Remote call name %s (%zu bytes) refused: %s.",
             ConfigFile::excerpt(name).c_str(), name.size(), fault);
@@ -429,13 +456,14 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
     topic += data.id;
     // Any client of the broker may send such a request, as often as it likes: an answer the broker
     // refuses would cost this client its connection each time.
-    if (const char* fault = topicFault(Utils::combinePath(config()->getBase(), topic), false)) {
+    if (const char* fault = topicFault(Utils::combinePath(config()->getBase(), topic), Text::Topic)) {
         log(Log::LevelWarning, "Request %s (%zu bytes) dropped: its answer topic cannot be sent (%s).",
             ConfigFile::excerpt(message.topic).c_str(), message.topic.size(), fault);
         return true;
     }
-    log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", data.name.c_str(),
-        data.id.c_str(), data.issuer.c_str());
+    log(Log::LevelDebug, "Detected RPC command %s with id %s from issuer %s",
+        ConfigFile::excerpt(data.name).c_str(), ConfigFile::excerpt(data.id).c_str(),
+        ConfigFile::excerpt(data.issuer).c_str());
 
     std::string answer;
     try {
