@@ -78,7 +78,8 @@ enum class Text
 
 // Why text cannot go to the broker as a topic, or null when it can. A call's name must also come
 // back whole out of its topics, which are taken apart at their first "/request/" or "/response/":
-// the joining of paths drops the '/' that ends a name, and the one that starts a served name. A
+// the joining of paths drops the '/' that ends a name, and the one that starts a served name (a
+// caller's name that starts with one is refused alike, so one name means one thing on both sides). A
 // topic that begins with '$' is the broker's own, where no client may publish. `base`: what a served
 // name is joined after; a caller's name has none.
 const char* topicFault(const std::string& text, Text kind, const std::string& base = std::string())
@@ -102,7 +103,7 @@ const char* topicFault(const std::string& text, Text kind, const std::string& ba
     }
     if (name && !text.empty() && text.back() == '/')
         return "ends in an empty level";
-    if (kind == Text::ServedName && !text.empty() && text.front() == '/')
+    if (name && !text.empty() && text.front() == '/')
         return "begins with an empty level";
     if (name && base.empty() && !text.empty() && text.front() == '$')
         return "begins with '$', as the broker's own topics do";
@@ -125,6 +126,14 @@ const char* nameFault(const std::string& name, const std::string& longestTopic, 
     if (longestTopic.size() > MaxTopicBytes)
         return "too long for a topic";
     return nullptr;
+}
+
+// A peer's text in a log line's '%s': bounded and escaped as every excerpt, without its quotes.
+std::string shown(const std::string& text)
+{
+    const std::string excerpt = ConfigFile::excerpt(text);
+    const size_t close = excerpt.rfind('"');
+    return excerpt.substr(1, close - 1) + excerpt.substr(close + 1);
 }
 
 std::string compact(const nlohmann::json& value)
@@ -348,7 +357,7 @@ bool Client::handleReceivedRpcResponse(const MQTT::Message& message)
     }
     if (!fulfil) {
         log(Log::LevelDebug, "Detected RPC response '%s' with unexpected id '%s', ignoring...",
-            data.name.c_str(), data.id.c_str());
+            shown(data.name).c_str(), shown(data.id).c_str());
         return true;
     }
     log(Log::LevelDebug, "Detected RPC response '%s' with id '%s'", data.name.c_str(), data.id.c_str());
@@ -461,9 +470,8 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
             ConfigFile::excerpt(message.topic).c_str(), message.topic.size(), fault);
         return true;
     }
-    log(Log::LevelDebug, "Detected RPC command %s with id %s from issuer %s",
-        ConfigFile::excerpt(data.name).c_str(), ConfigFile::excerpt(data.id).c_str(),
-        ConfigFile::excerpt(data.issuer).c_str());
+    log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", shown(data.name).c_str(),
+        shown(data.id).c_str(), shown(data.issuer).c_str());
 
     std::string answer;
     try {
