@@ -7,8 +7,6 @@
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -268,10 +266,6 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
                !::mount(locks.c_str(), locks.c_str(), nullptr, MS_BIND, nullptr) &&
                !::mount(nullptr, locks.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr);
     };
-    // Every stop by a signal leaves the program's file, and an older version made it readable by all.
-    const auto olderFile = [root](const std::string& name) {
-        return lockedFile(name, 0644, root ? 65534 : ::geteuid(), false);
-    };
     const struct
     {
         const char* way;
@@ -284,10 +278,13 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
         {"a lock directory the program's user may not write", root ? 0755u : 0555u, nullptr,
          root ? nobody : nullptr, false},
         {"a read-only lock directory", 0755, nullptr, readOnly, true},
+        // Every stop by a signal leaves the program's file, and an older version made it readable by all.
         {"an older version's file, in a lock directory the program's user may not write",
-         root ? 0755u : 0555u, olderFile, root ? nobody : nullptr, false},
+         root ? 0755u : 0555u,
+         [root](auto& name) { return lockedFile(name, 0644, root ? 65534 : ::geteuid(), false); },
+         root ? nobody : nullptr, false},
         {"an older version's file, in a read-only lock directory", 0755,
-         [](const std::string& name) { return lockedFile(name, 0644, ::geteuid(), false); }, readOnly, true},
+         [](auto& name) { return lockedFile(name, 0644, ::geteuid(), false); }, readOnly, true},
         {"another user's file at the name, locked by it", 01777,
          [](const std::string& name) { return lockedFile(name, 0644, 65534); }, nullptr, true},
         {"another user's file at the name that only it may open, locked by it", 01777,
@@ -309,14 +306,7 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
          nullptr, false},
         {"a directory at the name", 0700, [](const std::string& name) { return ::mkdir(name.c_str(), 0777); },
          nullptr, false},
-        {"a socket at the name, which nobody can open", 0700,
-         [](const std::string& name) {
-             sockaddr_un address = {AF_UNIX, {}};
-             name.copy(address.sun_path, sizeof address.sun_path - 1);
-             const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-             return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ? -1 : fd;
-         },
-         nullptr, false},
+        {"a socket at the name, which nobody can open", 0700, testsupport::socketAt, nullptr, false},
         {"a file of ours left readable by all, locked through a read-only descriptor", 0700,
          [](const std::string& name) { return lockedFile(name, 0644, ::geteuid()); }, nullptr, false},
     };

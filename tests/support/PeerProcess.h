@@ -8,8 +8,10 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +92,22 @@ inline const std::string& lockDirectory()
     return directory.path();
 }
 
+inline size_t occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// A socket bound at a path, which nobody can open as a file: its descriptor, or -1.
+inline int socketAt(const std::string& path)
+{
+    sockaddr_un address = {AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ? -1 : fd;
+}
+
 inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -117,7 +135,8 @@ inline std::vector<uint8_t> readFile(const std::string& path)
 // A JSON object whose member "rfid" holds arrays, levels deep in all.
 inline std::vector<uint8_t> nestedDocument(size_t levels)
 {
-    const std::string text = "{\"rfid\": " + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
+    const std::string text =
+        "{\"rfid\": " + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 

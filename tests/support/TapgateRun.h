@@ -95,13 +95,7 @@ public:
         const std::vector<uint8_t> bytes = readFile(logPath());
         return std::string(bytes.begin(), bytes.end());
     }
-    size_t logCount(const std::string& what) const
-    {
-        const std::string text = log();
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-        return n;
-    }
+    size_t logCount(const std::string& what) const { return occurrences(log(), what); }
     // Looks at the log every 10 ms until it holds `times` lines with `what`; false after timeoutMs.
     bool waitForLog(const std::string& what, size_t times, int timeoutMs) const
     {

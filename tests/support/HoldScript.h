@@ -1,0 +1,169 @@
+// Programs of one user at a device's name, and the rest of the machine around them, played from a
+// script of words, for tests of the rules of the reader hold. Each program is a DeviceHold of its own
+// (a lock conflicts between any two opens, within one process too); the device has a node only once
+// the script makes one (a regular file locks like one). Each word is checked as it is played:
+//
+//   a+  a-          program a (or b, c) takes the device: it holds its name / it does not
+//   a=  a!          program a takes the device: it has the reader / it is refused
+//   b+other  b!alias  the same for the device "other" (same last component, another directory) or
+//                   "alias" (another name of the node)
+//   a0              program a lets every device go
+//   held=ab         who holds the device's name now
+//   a@looked:W,W    the words W run once when a reaches that step of the name's lock (looked,
+//   a@looked*:W     opened, removed); with '*' every time
+//   node            a node under the device's name and under "alias"; out, in: the device's name goes
+//   plug            and comes back; plug: a new node under the device's name
+//   file=0640 fifo  at the name's file: a file of ours of that mode; a FIFO of mode 0644; nothing;
+//   rm move         the file moved away and a symbolic link to it left; a file where there is none,
+//   toggle          else none
+//   mode=0600       the mode of what is at the name's file
+//   early early!    opens the name's file / a lock through that descriptor is refused
+//   dir=0777        the lock directory's mode; dir~65534 its owner
+//   umask=0477      this process's umask, until the script ends
+//   ^W              W, only when running as root
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "NFC/DeviceHold.h"
+#include "PeerProcess.h"
+
+namespace testsupport {
+
+class HoldScript
+{
+public:
+    ~HoldScript()
+    {
+        if (m_umask)
+            ::umask(*m_umask);
+        ::close(m_early);
+    }
+
+    void play(const std::string& script)
+    {
+        std::istringstream words(script);
+        for (std::string word; words >> word;) step(word);
+    }
+
+private:
+    using Step = NFC::DeviceHold::Step;
+
+    std::string device(const std::string& which) const
+    {
+        return which.empty() ? m_device : which == "other" ? m_devices / "ttyReader/ttyReader" : m_alias;
+    }
+
+    void step(const std::string& word)
+    {
+        SCOPED_TRACE(word);
+        if (word[0] == '^') {
+            if (::geteuid() == 0)
+                step(word.substr(1));
+            return;
+        }
+        if (word[0] >= 'a' && word[0] <= 'c' && std::string("+-=!0@").find(word[1]) != std::string::npos)
+            return programStep(*m_programs[word[0] - 'a'], word[1], word.substr(2));
+        const size_t sign = word.find_first_of("=~");
+        const std::string what = word.substr(0, sign);
+        const std::string value = sign == std::string::npos ? "" : word.substr(sign + 1);
+        const auto octal = [&] { return static_cast<mode_t>(std::stoul(value, nullptr, 8)); };
+        const char* const name = m_name.c_str();
+        struct stat found = {};
+        if (what == "held")
+            for (char p = 'a'; p <= 'c'; ++p)
+                EXPECT_EQ(m_programs[p - 'a']->holdsName(m_device), value.find(p) != std::string::npos) << p;
+        else if (what == "node") {
+            writeFile(m_node, {});
+            ASSERT_EQ(
+                ::symlink(m_node.c_str(), m_device.c_str()) | ::symlink(m_node.c_str(), m_alias.c_str()), 0);
+        } else if (what == "out")
+            ASSERT_EQ(::unlink(m_device.c_str()), 0);
+        else if (what == "in")
+            ASSERT_EQ(::symlink(m_node.c_str(), m_device.c_str()), 0);
+        else if (what == "plug") {
+            writeFile(m_device + ".new", {});
+            ASSERT_EQ(::rename((m_device + ".new").c_str(), m_device.c_str()), 0);
+        } else if (what == "file") {
+            writeFile(m_name, {});
+            ASSERT_EQ(::chmod(name, octal()), 0);
+        } else if (what == "fifo")
+            ASSERT_EQ(::mkfifo(name, 0644) | ::chmod(name, 0644), 0);
+        else if (what == "rm")
+            ASSERT_EQ(::unlink(name), 0);
+        else if (what == "move")
+            ASSERT_EQ(
+                ::rename(name, (m_name + ".moved").c_str()) | ::symlink((m_name + ".moved").c_str(), name),
+                0);
+        else if (what == "toggle") {
+            if (::unlink(name) != 0)
+                writeFile(m_name, {});
+        } else if (what == "mode")
+            EXPECT_EQ(::lstat(name, &found) == 0 ? found.st_mode & 0777 : 0, octal());
+        else if (what == "early")
+            m_early = ::open(name, O_RDONLY | O_CLOEXEC);
+        else if (what == "early!")
+            EXPECT_NE(::flock(m_early, LOCK_EX | LOCK_NB), 0);
+        else if (what == "dir" && word[sign] == '=')
+            ASSERT_EQ(::chmod(m_locks.path().c_str(), octal()), 0);
+        else if (what == "dir")
+            ASSERT_EQ(::chown(m_locks.path().c_str(), std::stoi(value), std::stoi(value)), 0);
+        else if (what == "umask")
+            m_umask = std::make_unique<mode_t>(::umask(octal()));
+        else
+            ADD_FAILURE() << "no such word";
+    }
+
+    void programStep(NFC::DeviceHold& program, char op, const std::string& rest)
+    {
+        std::string why;
+        if (op == '+' || op == '-') {
+            (void)program.take(device(rest), why);
+            EXPECT_EQ(program.holdsName(device(rest)), op == '+');
+        } else if (op == '=' || op == '!') {
+            EXPECT_EQ(program.take(device(rest), why), op == '=') << why;
+        } else if (op == '0') {
+            program.takeNone();
+        } else {
+            const size_t colon = rest.find(':');
+            std::string at = rest.substr(0, colon);
+            const bool every = at.back() == '*';
+            at.resize(at.size() - every);
+            const Step step = at == "looked"   ? Step::NameLooked
+                              : at == "opened" ? Step::NameOpened
+                                               : Step::NameRemoved;
+            std::vector<std::string> words;
+            std::istringstream list(rest.substr(colon + 1));
+            for (std::string word; std::getline(list, word, ',');) words.push_back(word);
+            program.setStepHook([this, step, every, words, done = false](Step now) mutable {
+                if (now != step || done)
+                    return;
+                done = !every;
+                for (const std::string& word : words) this->step(word);
+            });
+        }
+    }
+
+    TempDir m_locks;
+    TempDir m_devices;
+    const std::string m_device = m_devices / "ttyReader";
+    const std::string m_alias = m_devices / "ttyAlias";
+    const std::string m_node = m_devices / "node";
+    const std::string m_name = NFC::DeviceHold::lockPath(m_locks.path(), m_device);
+    std::unique_ptr<NFC::DeviceHold> m_programs[3] = {std::make_unique<NFC::DeviceHold>(m_locks.path()),
+                                                      std::make_unique<NFC::DeviceHold>(m_locks.path()),
+                                                      std::make_unique<NFC::DeviceHold>(m_locks.path())};
+    std::unique_ptr<mode_t> m_umask;
+    int m_early = -1;
+};
+
+}  // namespace testsupport
