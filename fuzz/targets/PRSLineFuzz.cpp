@@ -17,10 +17,12 @@
 // driver's open asks for it first): before that, a late answer to the whole text is just what a
 // sync with that length asks for.
 //
-// Input: one byte for the variant (bits 0-1) and the read time-out (bits 2-3), one for the length
-// of the version text (3 to 30 characters), then one byte per command and, as the reader answers,
-// one byte per answer for how it comes (with one or two more for where and when); once the input
-// is used up (or the commands run out), every answer comes whole and at once.
+// Input: one byte for the variant (bits 0-1), the read time-out (bits 2-3) and whether the line's
+// writes after detection may be taken in part (bit 7), one for the length of the version text (3
+// to 30 characters), then one byte per command and, as the reader answers, one byte per answer for
+// how it comes (with one or two more for where and when), and with bit 7 one byte per write for
+// how much of it goes out; once the input is used up (or the commands run out), every answer comes
+// whole and at once and every write goes out whole.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -82,6 +84,7 @@ public:
     void setSlowMs(double ms) { m_slowMs = ms; }
     // From now on every answer comes whole and at once, whatever the input holds.
     void calm() { m_calm = true; }
+    bool calmed() const { return m_calm; }
 
     // What the reader says to a command (before framing).
     Answer answerTo(uint16_t command, const Bytes& params) const
@@ -302,12 +305,20 @@ private:
 class ModelPort : public PRS::Port
 {
 public:
-    explicit ModelPort(Reader& reader) : m_reader(reader) {}
+    ModelPort(Reader& reader, fuzzing::FuzzInput& in) : m_reader(reader), m_in(in) {}
+
+    // From now on, while the reader is not calm, the input may have a write taken only in part, as
+    // a serial driver whose output buffer stays full does.
+    void cutWrites() { m_cuts = true; }
 
     size_t write(const std::vector<uint8_t>& bytes) override
     {
-        m_reader.take(bytes, m_now);
-        return bytes.size();
+        size_t taken = bytes.size();
+        uint8_t how = 0;
+        if (m_cuts && !m_reader.calmed() && taken > 1 && m_in.u8(how) && how % 4 == 0)
+            taken = 1 + (how >> 2) % (taken - 1);
+        m_reader.take(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(taken)), m_now);
+        return taken;
     }
 
     bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override
@@ -340,6 +351,8 @@ public:
 
 private:
     Reader& m_reader;
+    fuzzing::FuzzInput& m_in;
+    bool m_cuts = false;
     double m_now = StartMs;
     std::deque<uint8_t> m_inbox;
 };
@@ -390,9 +403,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Until the line has heard the text whole, a short one must not come late.
     bool heardWhole = version.size() >= 19;
     reader.setReachMs(heardWhole ? reachMs : 0);
-    auto port = std::make_unique<ModelPort>(reader);
-    const ModelPort& line = *port;
+    auto port = std::make_unique<ModelPort>(reader, in);
+    ModelPort& line = *port;
     PRS prs(std::move(port), PRS::AUTO, nullptr, timeoutMs);
+    if (setup & 0x80)
+        line.cutWrites();
 
     uint16_t tag = 0;
     // Whether the command went out and got its own answer.

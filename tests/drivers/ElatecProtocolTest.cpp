@@ -214,18 +214,40 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
     EXPECT_EQ(reader.received().size(), 1u);
 }
 
+// The reader's serial line, whose driver takes only the first keep bytes of the first command's
+// write, as one does whose output buffer stays full.
+class PartWrite : public PRS::Port
+{
+public:
+    PartWrite(const std::string& device, size_t keep) : m_line(PRS::serialLine(device)), m_keep(keep) {}
+    size_t write(const Bytes& bytes) override
+    {
+        const size_t taken = std::exchange(m_keep, 0);
+        return taken == 0 ? m_line->write(bytes) : m_line->write(Bytes(bytes.begin(), bytes.begin() + taken));
+    }
+    bool read(size_t want, int waitMs, Bytes& out) override { return m_line->read(want, waitMs, out); }
+    void flush() override { m_line->flush(); }
+    double now() const override { return m_line->now(); }
+
+private:
+    std::unique_ptr<PRS::Port> m_line;
+    size_t m_keep;
+};
+
 // Every exchange the reader answers, a sync or a command, meets its fate in turn: on time, late,
 // never, trickled or cut. The reader echoes each command's sequence number, so a command that
 // returns a status must hold its own; the others fail. What went wrong, or nothing.
-// With a version text, the line first hears it whole, as the driver's open has it do.
-std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates, const std::string& version)
+// With a version text, the line first hears it whole, as the driver's open has it do. The first
+// write goes out only partWrite bytes far when that is not 0.
+std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates, const std::string& version,
+                        size_t partWrite)
 {
     ElatecReader reader(mode);
     reader.setDeviceUID({});
     reader.setEcho(true);
     if (!version.empty())
         reader.setVersion(version);
-    PRS prs(reader.devicePath(), static_cast<PRS::Mode>(mode));
+    PRS prs(std::make_unique<PartWrite>(reader.devicePath(), partWrite), static_cast<PRS::Mode>(mode));
     const Bytes whole = {0xFF};
     if (!version.empty() && prs.xfer(0x0004, &whole, nullptr) != 0)
         return "version query failed";
@@ -240,6 +262,9 @@ std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates
             failures += std::to_string(sequence) + " took " + emulators::toHex(answer) + "; ";
         return rc;
     };
+    // The part reaches the reader before the next command's flush could drop it from the line.
+    if (partWrite > 0 && (command() >= 0 || !reader.waitForBytes(partWrite, testsupport::PeerDeadlineMs)))
+        return "the part never reached the reader";
     do command();
     while (!reader.waitForIdle(0) && sequence < 60);
     // Once the reader has answered all it was sent, the line is in step at the next command (no
@@ -309,6 +334,12 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
         std::vector<Fault>(6, Fault{Fault::Delay, 1500}),
     };
     for (unsigned seed = 1; seed <= 4; ++seed) schedules.push_back(randomFates(seed));
+    // The first command goes out only that far: the reader takes what comes next for the rest.
+    std::vector<size_t> partWrites(schedules.size(), 0);
+    for (const size_t keep : {1, 4}) {
+        schedules.emplace_back();
+        partWrites.push_back(keep);
+    }
     // From here on the reader's whole version text is shorter than the longest sync, and the line
     // has heard it. Eight losses in a row take the syncs round their shorter cycle, then an answer
     // 5 s late.
@@ -317,6 +348,7 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
     schedules.back().push_back({Fault::Delay, 5000});
     // A late answer shaped like the first sync's, with other text than the reader's.
     schedules.push_back({{Fault::Delay, 1500, ElatecReader::AnyCommand, {3, 'x', 'y', 'z'}}});
+    partWrites.resize(schedules.size(), 0);
     // Each on a reader of its own and all at once, since the waits are real ones.
     const ElatecReader::Mode modes[] = {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc,
                                         ElatecReader::Mode::Ascii, ElatecReader::Mode::AsciiCrc};
@@ -324,7 +356,8 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
     for (const auto& fates : schedules)
         for (auto mode : modes)
             runs.push_back(std::async(std::launch::async, runSchedule, mode, fates,
-                                      runs.size() / 4 >= shortText ? "TWN4/B1.65" : ""));
+                                      runs.size() / 4 >= shortText ? "TWN4/B1.65" : "",
+                                      partWrites[runs.size() / 4]));
     for (size_t i = 0; i < runs.size(); ++i)
         EXPECT_EQ(runs[i].get(), "") << "schedule " << i / 4 << ", " << ElatecReader::modeName(modes[i % 4]);
 }

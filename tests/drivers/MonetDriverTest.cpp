@@ -396,8 +396,9 @@ TEST_F(MonetDriverTest, ACardEventRightBehindAnAnswerReachesTheSearchAtOnce)
 // and with the answer of a presence check that finds it (the driver's, or a reselect's: a search
 // made while the card is served), that is the one tap, also when the card left before it answered
 // anything. Announced after the card's last answer (the card left and came back between two checks),
-// even together with the answer that finds it gone or with the reader's release of it, it is a new
-// tap, and the next search reads it.
+// even together with the answer that finds it gone, with the reader's release of it or before a long
+// record write whose first part the reader only held, it is a new tap, and the next search reads it.
+// Whatever happens, the reader is told once that the card is over.
 TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
 {
     enum When
@@ -407,7 +408,8 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         WithPresentAnswer,
         BetweenChecks,
         WithGoneAnswer,
-        DuringRelease
+        DuringRelease,
+        BeforeWrite  // with a SAM's answer after its read; the write's continuation then fails
     };
     enum Check
     {
@@ -439,6 +441,7 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         {"with the answer that finds it gone", {WithGoneAnswer}, Checked, Gone, false, true},
         {"with the answer that finds it gone, then enabled", {WithGoneAnswer}, Checked, Gone, true, true},
         {"with the release after its read", {DuringRelease}, NoCheck, Stays, true, true},
+        {"before a long record write, gone", {BeforeWrite}, NoCheck, Gone, false, true},
     };
     fake.timing.enableDelayMs = 1;
     fake.side.setSam(0, std::make_shared<emulators::MifareSam>());
@@ -447,10 +450,15 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         // What a reselect finds is an Ultralight, read with raw frames; a DESFire answers none.
         const bool ultralight = row.held == Reselected;
         std::shared_ptr<emulators::FieldCard> card;
-        if (ultralight)
+        if (ultralight) {
             card = std::make_shared<emulators::UltralightEV1>();
-        else
-            card = std::make_shared<emulators::DesfireCard>();
+        } else {
+            auto desfire = std::make_shared<emulators::DesfireCard>();
+            // Not an EV1, whose long record write the reader holds until its continuation.
+            const Bytes version = fromHex("04 01 01 00 02 18 05");
+            desfire->setVersion(version, version, Bytes(14, 0x00));
+            card = desfire;
+        }
         const int exchange = ultralight ? Iso14443_3 : PassThrough;
         Bytes again = {0xB8, 0x00};
         const Bytes description = emulators::MonetSideChannel::cardDescription(card->identity());
@@ -461,6 +469,7 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         };
         fake.side.setCard(card);
         auto driver = openDriver();
+        fake.side.clearRequests();
         if (row.enabled) {
             ASSERT_TRUE(enabledAfterTheDelay(*driver));
         }
@@ -486,6 +495,16 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
         }
         if (row.announced.front() == BetweenChecks)
             fake.side.sendPayload(again);
+        if (row.announced.front() == BeforeWrite) {
+            at(BeforeWrite, SamPowerOn, 1);
+            EXPECT_TRUE(driver->ISO7816_powerOn(0, nullptr));
+            Bytes write(60, 0x00);
+            write[0] = 0x3B;
+            EXPECT_TRUE(driver->ISO14443_TDX4(write, reply));
+            EXPECT_EQ(toHex(reply), "AF");
+            fake.side.setCard(nullptr);
+            EXPECT_FALSE(driver->ISO14443_TDX4({0xAF}, reply));
+        }
         if (row.leaves != Stays) {
             fake.side.setCard(nullptr);
             at(WithGoneAnswer, PassThrough, 1);
@@ -496,6 +515,10 @@ TEST_F(MonetDriverTest, ACardAnnouncedAgainIsOneTapUntilItsLastPresenceCheck)
             at(DuringRelease, NonEMVcardOver, 1);
             EXPECT_TRUE(driver->enableRF());
         }
+        const auto requests = fake.side.requests();
+        EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                                [](const Bytes& r) { return r[0] == NonEMVcardOver; }),
+                  1);
         uid.clear();
         EXPECT_EQ(driver->searchTag(type, uid, ats, 200), row.readAgain);
         if (!row.readAgain) {

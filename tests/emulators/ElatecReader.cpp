@@ -227,7 +227,8 @@ bool ElatecReader::waitForIdle(int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return !m_busy && m_faults.empty() && m_input.empty() && m_pty.pending() == 0;
+        // The line before the hand: bytes leave the one only once they are in the other.
+        return !m_busy && m_faults.empty() && m_input.empty() && m_pty.pending() == 0 && !m_inHand;
     });
 }
 
@@ -263,26 +264,28 @@ void ElatecReader::takeIn()
     for (;;) {
         if (m_pty.wait(-1) == PseudoTerminal::Wait::Stopped)
             break;
-        // Stamped before the lock, which the answering thread may hold while a model works.
+        // Stamped and taken off the line at once, before the lock, which the answering thread may
+        // hold while a model works: bytes that come meanwhile wake this thread again and get a
+        // stamp of their own, so a quiet gap before them is never lost. Marked as in hand first,
+        // so that waitForIdle never sees them in neither place.
+        m_inHand = true;
         Input input{{}, nowMs()};
-        size_t taken = 0;
+        const size_t taken = m_pty.readAvailable(input.bytes);
         {
-            // Off the line and into m_input at once, so that waitForIdle never sees them in
-            // neither place.
             std::lock_guard<std::mutex> lock(m_mutex);
-            taken = m_pty.readAvailable(input.bytes);
             if (taken > 0) {
                 m_bytes += taken;
                 m_input.push_back(std::move(input));
             }
+            m_inHand = false;
         }
+        m_recorded.notify_all();
         if (taken == 0) {
             if (!m_pty.pause(10))
                 break;
             continue;
         }
         m_inputCame.notify_all();
-        m_recorded.notify_all();
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -5,6 +5,7 @@
 // own (one takes the bytes off the line, one answers them); every public call is thread-safe.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -169,6 +170,8 @@ private:
     size_t m_heldAnswers = 0;      // held answers that began to be held
     bool m_busy = false;           // taking input or answering it, or holding part of a command
     std::deque<Input> m_input;     // taken off the line, not yet handled
+    // Taking bytes off the line, not yet in m_input; cleared under m_mutex.
+    std::atomic<bool> m_inHand{false};
     bool m_stopped = false;
     std::condition_variable m_inputCame;
 

@@ -144,8 +144,13 @@ std::string lineText(const std::vector<uint8_t>& wire)
 
 }  // namespace
 
+std::unique_ptr<PRS::Port> PRS::serialLine(const std::string& device, int readTimeoutMs)
+{
+    return std::make_unique<SerialLine>(device, readTimeoutMs);
+}
+
 PRS::PRS(const std::string& device, Mode mode, TimeSource clock, int readTimeoutMs)
-    : PRS(std::make_unique<SerialLine>(device, readTimeoutMs), mode, std::move(clock), readTimeoutMs)
+    : PRS(serialLine(device, readTimeoutMs), mode, std::move(clock), readTimeoutMs)
 {
 }
 
@@ -269,10 +274,11 @@ PRS::Line PRS::next(Line line, Event event)
         case Event::Overdue:
         case Event::LateFrame:  // as late as it was, the next one may be later still
         case Event::BadCrc:     // a damaged length prefix may have cut the frame or run it on
-        case Event::PartSent:   // the reader may answer what it made of the part, or not
         case Event::Settled:
             return unlessProbing(Line::OutOfStep);
         case Event::Detected:  // the reader may be taking the command's bytes for a frame
+        case Event::PartSent:  // the reader holds the part as the start of a frame, which the next
+                               // bytes would complete into one it answers
             return unlessProbing(Line::Stray);
     }
     return Line::OutOfStep;  // not reached: the switch names every event
@@ -288,7 +294,7 @@ bool PRS::sync(Framer& framer)
             first = 1;
         limits = std::max<unsigned>(static_cast<unsigned>(m_version.size()), first + 1) - first;
     }
-    const uint8_t limit = static_cast<uint8_t>(first + m_syncs++ % limits);
+    const uint8_t limit = static_cast<uint8_t>(first + m_syncs % limits);
     // The command's own frame is still to go out: the sync is built apart.
     m_syncFrame.clear();
     NFC::ByteWriter writer(m_syncFrame);
@@ -300,8 +306,12 @@ bool PRS::sync(Framer& framer)
     // commands, since the reader answers in order.
     m_port->flush();
     const Since start = now();
+    // A sync that went out in part is never answered (the line settles before the next one), and
+    // it does not wait the read time-out that a limit's turn in the cycle counts on: the next
+    // sync asks for the same limit.
     if (send(framer.transport(), m_syncFrame) != Sent::Whole)
         return false;
+    ++m_syncs;
     for (;;) {
         const Event heard = receive(framer, start, m_readTimeoutMs);
         if (heard == Event::Bad) {
@@ -399,8 +409,8 @@ PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& fra
         Log::debug("[PRS] > (%02d) %s", static_cast<int>(m_wire.size()), text.c_str());
     }
 
-    // The port completes short writes itself; anything less than all of it is a failure, since a
-    // reader cannot act on part of a frame.
+    // The port completes short writes itself; anything less than all of it is a failure, and the
+    // reader is left holding the part as the start of a frame.
     if (m_port->write(m_wire) != m_wire.size()) {
         note(Event::PartSent);
         return Sent::Part;

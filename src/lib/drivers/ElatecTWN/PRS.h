@@ -51,6 +51,10 @@ public:
         // Milliseconds on the monotonic clock that every wait on the port follows.
         virtual double now() const = 0;
     };
+    // The reader's own serial line (readTimeoutMs as for the line below), for a caller that puts
+    // something of its own between the line and it.
+    static std::unique_ptr<Port> serialLine(const std::string& device,
+                                            int readTimeoutMs = DefaultReadTimeoutMs);
 
     // clock judges whether an answer completed within its bound (the port's clock unless a test
     // moves its own); the waits on the line always follow the port's clock. readTimeoutMs
@@ -80,7 +84,8 @@ private:
     {
         InStep,     // nothing is owed: anything waiting is noise
         OutOfStep,  // an answer was lost: it may still come, ahead of any later one
-        Stray,      // out of step, and bytes of another variant went out (see settle())
+        Stray,      // out of step, and the reader may hold bytes for part of a frame: another
+                    // variant's, or a frame that went out in part (see settle())
         Detecting,  // probes are out; what they hear decides at the end
         ProbesOut,  // no probe was answered: each command listens for a late answer to one
     };
@@ -159,7 +164,8 @@ private:
     // answer to one of the probes; the probe it identifies, or -1.
     int lateProbeAnswer(const std::vector<uint8_t>& frame);
     // Reads and drops input until the line has been quiet for a while (within one receive's
-    // bound), so that the reader can drop a frame it took from another variant's bytes.
+    // bound), so that the reader can drop a frame it took from another variant's bytes or from
+    // the part of a frame that went out.
     void settle();
     // The probe that went out (a bit each in sent) in the framer's transport with or without
     // CRC, or -1.
