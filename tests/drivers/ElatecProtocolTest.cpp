@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "NFC/Crc16.h"
+#include "PartWritePort.h"
 #include "TestSupport.h"
 #include "drivers/ElatecTWN/Elatec.h"
 #include "drivers/ElatecTWN/Framer.h"
@@ -214,26 +215,6 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
     EXPECT_EQ(reader.received().size(), 1u);
 }
 
-// The reader's serial line, whose driver takes only the first keep bytes of the first command's
-// write, as one does whose output buffer stays full.
-class PartWrite : public PRS::Port
-{
-public:
-    PartWrite(const std::string& device, size_t keep) : m_line(PRS::serialLine(device)), m_keep(keep) {}
-    size_t write(const Bytes& bytes) override
-    {
-        const size_t taken = std::exchange(m_keep, 0);
-        return taken == 0 ? m_line->write(bytes) : m_line->write(Bytes(bytes.begin(), bytes.begin() + taken));
-    }
-    bool read(size_t want, int waitMs, Bytes& out) override { return m_line->read(want, waitMs, out); }
-    void flush() override { m_line->flush(); }
-    double now() const override { return m_line->now(); }
-
-private:
-    std::unique_ptr<PRS::Port> m_line;
-    size_t m_keep;
-};
-
 // Every exchange the reader answers, a sync or a command, meets its fate in turn: on time, late,
 // never, trickled or cut. The reader echoes each command's sequence number, so a command that
 // returns a status must hold its own; the others fail. What went wrong, or nothing.
@@ -247,7 +228,8 @@ std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates
     reader.setEcho(true);
     if (!version.empty())
         reader.setVersion(version);
-    PRS prs(std::make_unique<PartWrite>(reader.devicePath(), partWrite), static_cast<PRS::Mode>(mode));
+    PRS prs(std::make_unique<testsupport::PartWritePort>(reader.devicePath(), partWrite),
+            static_cast<PRS::Mode>(mode));
     const Bytes whole = {0xFF};
     if (!version.empty() && prs.xfer(0x0004, &whole, nullptr) != 0)
         return "version query failed";
