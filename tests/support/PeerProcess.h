@@ -105,7 +105,11 @@ inline int socketAt(const std::string& path)
     sockaddr_un address = {AF_UNIX, {}};
     path.copy(address.sun_path, sizeof address.sun_path - 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ? -1 : fd;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
 }
 
 inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes)

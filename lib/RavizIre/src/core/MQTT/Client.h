@@ -96,8 +96,8 @@ public:
     // result goes back on .../response/<id> or .../response/<issuer>/<id>. A second handler for a
     // name already served is dropped. Names are refused as by rpc, except that '+' may stand as a
     // whole level ("dev/+" serves dev/1 and dev/2) and a '$' at the front is refused only under an
-    // empty base. A request
-    // whose answer topic the broker would refuse (too long, say) is dropped with a warning.
+    // empty base. A request whose answer topic the broker would refuse (too long, say) is dropped
+    // with a warning.
     bool subscribeRpc(const std::string& name, RpcHandler handler);
     // True when a handler was removed, false when the name was not served.
     bool unsubscribeRpc(const std::string& name);
