@@ -391,12 +391,11 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
     };
     judge(prs, {{1999, true}, {2000, true}, {2001, false}});
 
-    // A sync's wait for its answer counts from the sync's start: held past the bound, first the
+    // The wait for a proof's answers counts from the proof's start: held past the bound, first the
     // answer the last command gave up on (whole: its rest, left on the line once its bound passed,
     // is there before the next command goes out; a binary one coming just after would meet the
-    // sync, and the line be in step only at the command after), then the sync's own (its last
-    // two bytes), the command stays unsent. The sync's own answer, late as it was, shows the line
-    // in step.
+    // proof, and the line be in step only at the command after), then the proof's first (its last
+    // two bytes), the command stays unsent, and the next command proves the line in step again.
     ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
     for (const uint16_t late : {0x0008, 0x0004}) {
         SCOPED_TRACE(late == 0x0008 ? "the last command's answer" : "the sync's own answer");
@@ -420,7 +419,7 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
         Bytes answer;
         EXPECT_EQ(prs.xfer(0x0005, nullptr, &answer), 0);
         EXPECT_EQ(answer, Bytes{0x01});
-        EXPECT_EQ(reader.received().size(), late == 0x0008 ? 2u : 1u);
+        EXPECT_EQ(reader.received().size(), 3u);
     }
 
     // A line given a longer read time-out moves its bound with it.
@@ -570,7 +569,7 @@ TEST(PRSDetection, ALateProbeAnswerStillIdentifiesTheVariant)
             EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
             fastestMs = std::min(fastestMs, testsupport::msSince(start));
             const auto received = reader.received();
-            ASSERT_EQ(received.size(), 2u);
+            ASSERT_EQ(received.size(), 3u);
             EXPECT_EQ(received[0].command, 0x0004);
         }
         EXPECT_LT(fastestMs, 500);

@@ -97,21 +97,25 @@ TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
     else
         EXPECT_EQ(received[0].wire, Bytes({'0', '0', '0', '5', '\r'}));
     // Then LED set-up, version, UID and USB type. On a loaded host the reader may answer a probe
-    // late: the next probe reaches it as well, the line syncs (a version query for a few
-    // characters), and a command sent before any probe was answered goes again once one is. None
-    // of that is the open's own.
+    // late: the next probe reaches it as well. The line proves itself in step (a version query for
+    // a few characters and one for the whole text) before the first command and after any doubt,
+    // and a command sent before any probe was answered goes again once one is. None of that is the
+    // open's own.
     std::vector<ElatecReader::Received> own;
     bool synced = false;  // since the open's last own command
+    bool proof = false;   // the last command was a proof's first query
     for (const auto& r : received) {
         const bool probe = r.command == 0x0005 && own.empty();
         const bool again =
             synced && !own.empty() && own.back().command == r.command && own.back().params == r.params;
-        if (r.command == 0x0004 && r.params.size() == 1 && r.params[0] < 0xFF) {
+        const bool first = r.command == 0x0004 && r.params.size() == 1 && r.params[0] < 0xFF;
+        if (first || (proof && r.command == 0x0004)) {
             synced = true;
         } else if (!probe && !again) {
             own.push_back(r);
             synced = false;
         }
+        proof = first;
     }
     ASSERT_EQ(commandsOf(own), (std::vector<uint16_t>{0x0410, 0x0412, 0x0004, 0x0008, 0x0005}));
     EXPECT_EQ(own[0].params, Bytes{0x07});
@@ -548,8 +552,8 @@ TEST_P(ElatecDriverTest, StatusRetriesBeforeGivingUp)
     openDriver();
     reader->inject({Fault::Drop, 0, 0x0004});
     EXPECT_TRUE(driver->status());
-    // The second attempt first shows the line in step (a version query of its own), then asks.
-    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0004, 0x0004, 0x0004}));
+    // The second attempt first proves the line in step (two version queries of its own), then asks.
+    EXPECT_EQ(commandsOf(reader->received()), (std::vector<uint16_t>{0x0004, 0x0004, 0x0004, 0x0004}));
 
     // Three refusals are all it takes.
     reader->clearReceived();

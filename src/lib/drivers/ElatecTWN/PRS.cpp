@@ -27,18 +27,23 @@ const size_t MaxProbeAnswer = 4;
 const double MaxProbeListenMs = 1000;
 // One receive, however the reader trickles its bytes, ends this long after its read time-out.
 const double ReceiveGraceMs = 1000;
-// Answers carry no tag, so after a loss the line proves it is in step with an exchange whose answer
-// it can recognise: the version query asked for at most k characters, answered with k and the first
-// k characters of the reader's version text. k cycles through SyncLimits values; every sync that
-// fails after going out has waited at least one read time-out, so the answer of an earlier sync
-// with the same k would have to be SyncLimits - 1 time-outs late (15 s at the reader's own second)
-// to be taken for the current one. The largest k stays below the length of a TWN version text (some
-// 25 characters), so no answer to the driver's full query (limit 0xFF) ever looks like a sync's; a
-// reader whose whole text the line has seen to be shorter gets only the limits below its length (a
-// shorter reach, but a sync it can answer).
+// Answers carry no tag, so after a loss, and on a new line (the reader may still owe answers to the
+// line before it, however late), the line proves it is in step with an exchange whose answers it
+// can recognise: two version queries in one write, the first asking for at most k characters, the
+// second for the whole text. Their answers come one right after the other: k characters, then the
+// whole text, which goes on from them. A frame of that shape could be the rest of a frame cut
+// earlier, or any late answer; two adjacent frames that agree so could only come from an earlier
+// proof with the same k. k goes round SyncLimits values, one per read time-out of the monotonic
+// clock, the same for every line to the reader, an earlier open's included; a proof that fails
+// after going out waits at least one read time-out, so the answers of an earlier proof with the
+// same k would have to be SyncLimits - 1 time-outs late (15 s at the reader's own second) to be
+// taken for the current one's. The largest k stays below the length of a TWN version text (some 25
+// characters); a reader whose text a proof showed to be shorter gets only the limits below its
+// length (a shorter reach, but a proof it can answer).
 const uint16_t VersionQuery = 0x0004;
+const uint8_t WholeText = 0xFF;
 // A reader that took bytes of another variant for the start of a frame drops them once its line
-// has been quiet a while; a sync sent before that would only be taken into the broken frame.
+// has been quiet a while; a proof sent before that would only be taken into the broken frame.
 const int SettleMs = 500;
 const uint8_t FirstSyncLimit = 3;
 const unsigned SyncLimits = 16;
@@ -205,7 +210,6 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
         }
         size -= 2;
     }
-    noteVersion(command, params && !params->empty() ? params->front() : 0, m_received, size);
     if (answer)
         answer->assign(m_received.begin() + 1, m_received.begin() + size);
     return m_received[0];
@@ -254,9 +258,9 @@ PRS::Line PRS::next(Line line, Event event)
     switch (event) {
         case Event::Probing:
             return Line::Detecting;
-        case Event::Answered:
+        case Event::Answered:  // the answer may be one the reader owed to an earlier line
         case Event::Unprobed:
-            return Line::InStep;
+            return Line::OutOfStep;
         case Event::Belated:  // the reader may still answer the probes that followed, or be
                               // halfway through taking one for a frame of its own
             return Line::Stray;
@@ -286,108 +290,115 @@ PRS::Line PRS::next(Line line, Event event)
 
 bool PRS::sync(Framer& framer)
 {
-    // A limit at or past the text's end would be answered with the whole text, which no longer
-    // tells one sync from another.
-    unsigned first = FirstSyncLimit, limits = SyncLimits;
-    if (m_versionComplete && m_version.size() < first + limits) {
-        if (m_version.size() <= first)
-            first = 1;
-        limits = std::max<unsigned>(static_cast<unsigned>(m_version.size()), first + 1) - first;
-    }
-    const uint8_t limit = static_cast<uint8_t>(first + m_syncs % limits);
-    // The command's own frame is still to go out: the sync is built apart.
-    m_syncFrame.clear();
-    NFC::ByteWriter writer(m_syncFrame);
-    writer.u16be(VersionQuery).u8(limit);
-    if (hasCrc(m_mode))
-        writer.u16le(NFC::crc16(m_syncFrame.data(), m_syncFrame.size(), CrcStart));
-
-    // What is already waiting is stale; what comes before the sync's answer answers earlier
+    // What is already waiting is stale; what comes before the proof's answers answers earlier
     // commands, since the reader answers in order.
     m_port->flush();
     const Since start = now();
-    // A sync that went out in part is never answered (the line settles before the next one), and
-    // it does not wait the read time-out that a limit's turn in the cycle counts on: the next
-    // sync asks for the same limit.
-    if (send(framer.transport(), m_syncFrame) != Sent::Whole)
-        return false;
-    ++m_syncs;
+    // Two answers in a row that showed the text no longer than the proof's limit were perhaps its
+    // own: one more proof, with a limit below that length, goes out at once, and holds only if its
+    // whole text is that one. Two such answers may also be an earlier proof's (its second answer
+    // lost), so nothing of them is kept past this sync.
+    m_shorter.clear();
+    for (int round = 0; round < 2; ++round) {
+        const uint8_t limit = proofLimit(m_shorter.empty() ? m_textLength : m_shorter.size());
+        // The command's own frame is still to go out: the proof is built apart.
+        const bool crc = hasCrc(m_mode);
+        for (auto [frame, asked] : {std::pair{&m_syncFrame, limit}, std::pair{&m_textQuery, WholeText}}) {
+            frame->clear();
+            NFC::ByteWriter writer(*frame);
+            writer.u16be(VersionQuery).u8(asked);
+            if (crc)
+                writer.u16le(NFC::crc16(frame->data(), frame->size(), CrcStart));
+        }
+        // A proof that went out in part is never answered as one (the line settles before the
+        // next), even when its first query went out whole.
+        if (send(framer.transport(), m_syncFrame, &m_textQuery) != Sent::Whole)
+            return false;
+        switch (awaitProof(framer, start, limit)) {
+            case Proof::InStep:
+                return true;
+            case Proof::Late:  // in step, but past the bound the command itself is not sent
+                return false;
+            case Proof::ShorterText:
+                continue;
+            case Proof::Failed:
+                return false;
+        }
+    }
+    return false;
+}
+
+PRS::Proof PRS::awaitProof(Framer& framer, Since start, uint8_t limit)
+{
+    const bool again = !m_shorter.empty();
+    // Whether the frame before the current one was a version answer (its text in m_previous), and
+    // one of exactly limit characters: the proof's first, perhaps.
+    bool previous = false, candidate = false;
     for (;;) {
         const Event heard = receive(framer, start, m_readTimeoutMs);
-        if (heard == Event::Bad) {
-            // A line or frame broken by the flush, or noise; a reader that keeps sending such
-            // must not hold the wait past its bound.
+        // A line or frame broken by the flush, an over-long line, or noise: the proof's answers
+        // may still come, but a reader that keeps sending such must not hold the wait past its
+        // bound.
+        if (heard == Event::Bad || heard == Event::Overlong) {
             if (pastBound(start))
-                return false;
+                return Proof::Failed;
+            previous = candidate = false;
             continue;
         }
         if (heard != Event::Frame && heard != Event::LateFrame)
-            return false;
-        const std::vector<uint8_t> text = syncAnswerText(framer.frame(), limit);
-        if (!text.empty()) {
-            // In step either way; past the bound the command itself is not sent.
+            return Proof::Failed;
+        const bool version = versionText(framer.frame(), m_text);
+        if (version && candidate && m_text.size() > m_previous.size() &&
+            m_text.compare(0, m_previous.size(), m_previous) == 0 && (!again || m_text == m_shorter)) {
             Log::debug("[PRS] line in step again");
-            learnVersion(text);
+            m_textLength = m_text.size() < FirstSyncLimit + SyncLimits ? m_text.size() : 0;
             note(Event::Synced);
-            return heard == Event::Frame;
+            return heard == Event::Frame ? Proof::InStep : Proof::Late;
+        }
+        if (version && previous && m_text == m_previous && m_text.size() <= limit && !again &&
+            m_text.size() > 1) {
+            Log::debug("[PRS] version text of %zu characters, perhaps", m_text.size());
+            m_shorter = m_text;
+            return heard == Event::Frame ? Proof::ShorterText : Proof::Failed;
         }
         Log::debug("[PRS] late answer to an earlier command dropped");
         if (heard == Event::LateFrame)
-            return false;
+            return Proof::Failed;
+        previous = version;
+        candidate = version && m_text.size() == limit;
+        if (version)
+            m_previous.swap(m_text);
     }
 }
 
-std::vector<uint8_t> PRS::syncAnswerText(const std::vector<uint8_t>& frame, uint8_t limit) const
+uint8_t PRS::proofLimit(size_t textLength) const
+{
+    // A limit at or past the text's end would be answered with the whole text, which no longer
+    // tells the proof's first answer from its second.
+    unsigned first = FirstSyncLimit, limits = SyncLimits;
+    if (textLength != 0 && textLength < first + limits) {
+        const auto length = static_cast<unsigned>(textLength);
+        if (length <= first)
+            first = 1;
+        limits = std::max(length, first + 1) - first;
+    }
+    const auto slot = static_cast<unsigned long long>(std::max(0.0, m_port->now()) / m_normalTimeoutMs);
+    return static_cast<uint8_t>(first + slot % limits);
+}
+
+bool PRS::versionText(const std::vector<uint8_t>& frame, std::string& text) const
 {
     const bool crc = hasCrc(m_mode);
     if (crc && !crcMatches(frame))
-        return {};
+        return false;
     NFC::ByteReader reader(frame.data(), frame.size() - (crc ? 2 : 0));
     const uint8_t status = reader.u8();
     const uint8_t count = reader.u8();
-    if (!reader.ok() || status != 0 || count != limit || reader.remaining() != limit)
-        return {};
-    std::vector<uint8_t> text = reader.bytes(limit);
-    if (!agreesWithVersion(text))
-        return {};
-    return text;
-}
-
-bool PRS::agreesWithVersion(const std::vector<uint8_t>& text) const
-{
-    if (!std::all_of(text.begin(), text.end(), [](uint8_t c) { return c >= 0x20 && c < 0x7F; }))
+    if (!reader.ok() || status != 0 || count == 0 || reader.remaining() != count)
         return false;
-    const size_t known = std::min(text.size(), m_version.size());
-    return std::equal(text.begin(), text.begin() + static_cast<long>(known), m_version.begin());
-}
-
-void PRS::learnVersion(const std::vector<uint8_t>& text)
-{
-    if (text.size() > m_version.size())
-        m_version.assign(text.begin(), text.end());
-}
-
-void PRS::noteVersion(uint16_t command, uint8_t asked, const std::vector<uint8_t>& received, size_t size)
-{
-    if (command != VersionQuery)
-        return;
-    NFC::ByteReader reader(received.data(), size);
-    const uint8_t status = reader.u8();
-    const uint8_t count = reader.u8();
-    if (!reader.ok() || status != 0 || count != reader.remaining())
-        return;
-    // The line was in step: what the reader says now outweighs what it said before.
-    const std::vector<uint8_t> text = reader.bytes(count);
-    // Fewer characters than were asked for: the whole text, which bounds the syncs' limits.
-    const bool whole = count < asked;
-    if (whole || !agreesWithVersion(text)) {
-        m_version.clear();
-        m_versionComplete = false;
-    }
-    if (agreesWithVersion(text)) {
-        learnVersion(text);
-        m_versionComplete = m_versionComplete || whole;
-    }
+    text.assign(frame.begin() + static_cast<long>(reader.position()),
+                frame.begin() + static_cast<long>(reader.position() + count));
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
 }
 
 bool PRS::pastBound(Since start) const
@@ -396,17 +407,23 @@ bool PRS::pastBound(Since start) const
     return m_clock() > start.judged + bound || m_port->now() > start.real + bound;
 }
 
-PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame)
+PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& frame,
+                    const std::vector<uint8_t>* second)
 {
     m_wire.clear();
-    if (!Framer::encode(transport, frame, m_wire)) {
-        Log::error("[PRS] ERROR: frame of %zu bytes is too long", frame.size());
-        return Sent::None;
-    }
-    if (Log::enabled(Log::LevelDebug)) {
-        const std::string text =
-            transport == Framer::Transport::Binary ? String::toHex(m_wire) : lineText(m_wire);
-        Log::debug("[PRS] > (%02d) %s", static_cast<int>(m_wire.size()), text.c_str());
+    for (const std::vector<uint8_t>* next : {&frame, second}) {
+        if (!next)
+            continue;
+        const size_t from = m_wire.size();
+        if (!Framer::encode(transport, *next, m_wire)) {
+            Log::error("[PRS] ERROR: frame of %zu bytes is too long", next->size());
+            return Sent::None;
+        }
+        if (Log::enabled(Log::LevelDebug)) {
+            const std::vector<uint8_t> wire(m_wire.begin() + static_cast<long>(from), m_wire.end());
+            const std::string text = transport == Framer::Transport::Binary ? String::toHex(wire) : lineText(wire);
+            Log::debug("[PRS] > (%02d) %s", static_cast<int>(wire.size()), text.c_str());
+        }
     }
 
     // The port completes short writes itself; anything less than all of it is a failure, and the
@@ -575,6 +592,9 @@ int PRS::listen(unsigned probes)
             // (late) answer to the one without, which the reader gives before it reads the next
             // probe.
             const bool goodCrc = crcMatches(framer->frame());
+            if (goodCrc && withCrc < 0)
+                continue;  // a reader that speaks with CRC, answering what it owed to an earlier
+                           // line: its answer to the probe with CRC will tell it
             return withCrc >= 0 && (goodCrc || withoutCrc < 0) ? withCrc : withoutCrc;
         }
     }

@@ -132,7 +132,9 @@ private:
     Since now() const;
 
     int transfer(ElatecTWN::Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer);
-    Sent send(ElatecTWN::Framer::Transport transport, const std::vector<uint8_t>& frame);
+    // Sends frame, and then second when given, in one write.
+    Sent send(ElatecTWN::Framer::Transport transport, const std::vector<uint8_t>& frame,
+              const std::vector<uint8_t>* second = nullptr);
     // One answer frame: each wait for input at most gapMs, and the frame complete within the read
     // time-out and ReceiveGraceMs from start, however the reader trickles its bytes.
     Event receive(ElatecTWN::Framer& framer, Since start, int gapMs);
@@ -140,20 +142,27 @@ private:
     // false when none came.
     bool readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out);
     // Brings a line that is out of step back in step before a command goes out: drops stale
-    // input, sends the version query with a length limit that changes from one sync to the next,
-    // and reads and drops every frame until that query's own answer, all within the bound of one
-    // receive. False when it did not come (in time): the command is not sent.
+    // input, sends a proof (see Proof) and reads and drops every frame until the proof's own
+    // answers, all within the bound of one receive. False when they did not come (in time): the
+    // command is not sent.
     bool sync(ElatecTWN::Framer& framer);
-    // The version text in frame (status, data, CRC where the variant has one) when it is the
-    // answer to the sync that asked for limit characters of it; empty otherwise.
-    std::vector<uint8_t> syncAnswerText(const std::vector<uint8_t>& frame, uint8_t limit) const;
-    // Whether text is printable and agrees with the version text seen so far.
-    bool agreesWithVersion(const std::vector<uint8_t>& text) const;
-    // Takes text, which agrees with the version text seen so far, as that text when it is longer.
-    void learnVersion(const std::vector<uint8_t>& text);
-    // Keeps the version text of an in-step answer to the version query that asked for at most
-    // asked characters (the first size bytes of received, CRC excluded), for the syncs to match.
-    void noteVersion(uint16_t command, uint8_t asked, const std::vector<uint8_t>& received, size_t size);
+    // How one proof went: its answers came (in time, or late), they showed the version text to be
+    // no longer than the proof's limit (m_shorter), or they did not come.
+    enum class Proof
+    {
+        InStep,
+        Late,
+        ShorterText,
+        Failed,
+    };
+    // Reads the answers to the proof whose first query asked for limit characters.
+    Proof awaitProof(ElatecTWN::Framer& framer, Since start, uint8_t limit);
+    // The length limit of a proof sent now to a reader whose version text has textLength
+    // characters (0: unknown, or longer than every limit).
+    uint8_t proofLimit(size_t textLength) const;
+    // The version text in frame (status, count, text, CRC where the variant has one) when frame
+    // has the shape of a version query's answer; false otherwise.
+    bool versionText(const std::vector<uint8_t>& frame, std::string& text) const;
     // Whether the bound of a receive that began at start has passed.
     bool pastBound(Since start) const;
     void logAnswer(const ElatecTWN::Framer& framer) const;
@@ -178,14 +187,12 @@ private:
     int m_readTimeoutMs;
     // Answers carry no tag: once one was lost (a time-out, a cut, over-long or bad-CRC frame, a
     // partial write, a doubt after detection) the reader may still send it, ahead of any later
-    // answer, however late. Until a sync proves otherwise, no frame is taken for a command's own.
-    Line m_line = Line::InStep;
-    // Which length limit the next sync asks for (an index into the cycle of limits).
-    unsigned m_syncs = 0;
-    // The reader's version text as far as the line has seen it, to recognise sync answers by.
-    std::string m_version;
-    // m_version is the whole text (an answer gave fewer characters than were asked for).
-    bool m_versionComplete = false;
+    // answer, however late; a new line may meet answers the reader owes to the line before it.
+    // Until a proof shows otherwise, no frame is taken for a command's own.
+    Line m_line = Line::OutOfStep;
+    // The length of the reader's version text when a proof showed it shorter than the longest
+    // limit (it bounds the limits); 0 while none did.
+    size_t m_textLength = 0;
     // The probes that went out unanswered (a bit each); it means something only while the line
     // is ProbesOut.
     unsigned m_unansweredProbes = 0;
@@ -193,6 +200,10 @@ private:
     ElatecTWN::Framer m_ascii{ElatecTWN::Framer::Transport::Ascii};
     std::vector<uint8_t> m_frame;
     std::vector<uint8_t> m_syncFrame;
+    std::vector<uint8_t> m_textQuery;
+    std::string m_text;
+    std::string m_previous;
+    std::string m_shorter;
     std::vector<uint8_t> m_wire;
     std::vector<uint8_t> m_received;
     std::vector<uint8_t> m_chunk;
