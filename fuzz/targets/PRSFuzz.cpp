@@ -1,6 +1,7 @@
 // One Elatec command through PRS over a pseudo-terminal, in each of the reader's four protocol
-// variants, with the input's bytes as everything the reader sends back: the framer, the CRC check
-// and the cut of the status byte and data all run as in service. The first input byte picks the
+// variants, with the input's bytes as everything the reader sends back once it has answered the
+// proof a new line opens with: the framer, the CRC check and the cut of the status byte and data
+// all run as in service. The first input byte picks the
 // variant (bit 0 ASCII, bit 1 with CRC).
 //
 // So that an answer that stops early costs no read time-out, the reader side hangs up as soon as
@@ -21,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "NFC/Crc16.h"
+#include "drivers/ElatecTWN/Framer.h"
 #include "drivers/ElatecTWN/PRS.h"
 #include "support/Check.h"
 
@@ -34,8 +37,8 @@ const size_t MaxAnswer = 2048;
 class ReaderSide
 {
 public:
-    ReaderSide(int master, int slave, std::vector<uint8_t> answer)
-        : m_master(master), m_slave(slave), m_answer(std::move(answer)), m_thread([this] { run(); })
+    ReaderSide(int master, int slave, PRS::Mode mode, std::vector<uint8_t> answer)
+        : m_master(master), m_slave(slave), m_mode(mode), m_answer(std::move(answer)), m_thread([this] { run(); })
     {
     }
 
@@ -62,22 +65,67 @@ public:
     }
 
 private:
-    void run()
+    // Waits for what the line sends; false when nothing came.
+    bool take(std::vector<uint8_t>& taken)
     {
-        // The command first: input that came before it would be flushed by the port.
-        pollfd command{m_master, POLLIN, 0};
-        if (poll(&command, 1, 2000) == 1) {
-            uint8_t buffer[512];
-            while (read(m_master, buffer, sizeof buffer) > 0) {
-            }
-        }
+        pollfd line{m_master, POLLIN, 0};
+        if (poll(&line, 1, 2000) != 1)
+            return false;
+        uint8_t buffer[512];
+        for (ssize_t n; (n = read(m_master, buffer, sizeof buffer)) > 0;) taken.insert(taken.end(), buffer, buffer + n);
+        return true;
+    }
+
+    void send(const std::vector<uint8_t>& bytes)
+    {
         size_t sent = 0;
-        while (sent < m_answer.size()) {
-            const ssize_t n = write(m_master, m_answer.data() + sent, m_answer.size() - sent);
+        while (sent < bytes.size()) {
+            const ssize_t n = write(m_master, bytes.data() + sent, bytes.size() - sent);
             if (n <= 0)
                 break;
             sent += static_cast<size_t>(n);
         }
+    }
+
+    // A new line first proves itself in step: a version query for a few characters and one for
+    // the whole text, in one write. They are answered as the reader would, in its variant.
+    void answerProof()
+    {
+        const bool ascii = m_mode == PRS::ASCII || m_mode == PRS::ASCII_CRC;
+        const bool crc = m_mode == PRS::ASCII_CRC || m_mode == PRS::BINARY_CRC;
+        std::vector<uint8_t> proof;
+        // Both queries are there once the second has begun: the limit is in the first.
+        const size_t whole = ascii ? (crc ? 22 : 14) : (crc ? 14 : 10);
+        while (proof.size() < whole && take(proof)) {
+        }
+        if (proof.size() < whole)
+            return;
+        const uint8_t limit = ascii ? static_cast<uint8_t>(std::stoi(std::string(proof.begin() + 4, proof.begin() + 6), nullptr, 16))
+                                    : proof[4];
+        const std::string text = "TWN4/B1.65/X4.06/PRS1.04";
+        std::vector<uint8_t> wire;
+        for (const size_t count : {std::min<size_t>(limit, text.size()), text.size()}) {
+            std::vector<uint8_t> frame = {0x00, static_cast<uint8_t>(count)};
+            frame.insert(frame.end(), text.begin(), text.begin() + static_cast<long>(count));
+            if (crc) {
+                const uint16_t c = NFC::crc16(frame.data(), frame.size(), 0xFFFF);
+                frame.push_back(static_cast<uint8_t>(c));
+                frame.push_back(static_cast<uint8_t>(c >> 8));
+            }
+            if (!ElatecTWN::Framer::encode(ascii ? ElatecTWN::Framer::Transport::Ascii : ElatecTWN::Framer::Transport::Binary,
+                                           frame, wire))
+                return;
+        }
+        send(wire);
+    }
+
+    void run()
+    {
+        answerProof();
+        // The command next: input that came before it would be flushed by the port.
+        std::vector<uint8_t> command;
+        take(command);
+        send(m_answer);
         std::unique_lock<std::mutex> lock(m_mutex);
         while (!m_done) {
             // poll() pushes bytes still on their way into the line discipline, so the count that
@@ -96,6 +144,7 @@ private:
 
     int m_master;
     int m_slave;
+    const PRS::Mode m_mode;
     std::vector<uint8_t> m_answer;
     std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -126,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         PRS prs(path, mode);
         FUZZ_CHECK(prs.mode() == mode);
-        ReaderSide reader(master, slave, answer);
+        ReaderSide reader(master, slave, mode, answer);
         const std::vector<uint8_t> params = {0x01, 0x02};
         std::vector<uint8_t> out;
         const int rc = prs.xfer(0x0D01, &params, &out);

@@ -7,22 +7,26 @@
 // answer that is not its own; and once the input is used up (the reader answers every frame whole
 // and at once from then on) and the last byte of its earlier answers has come, the line is in step
 // at the first command in the ASCII variants and at the second in the binary ones, and every
-// command after that gets its own answer. A reader that answers twice or speaks unasked is left
-// out: the line does not guard against one.
+// command after that gets its own answer. The line may be replaced by a new one on the same wire
+// at any point, as the driver's open does, while the reader still owes answers to the old one:
+// the properties hold across it. A reader that answers twice or speaks unasked is left out: the
+// line does not guard against one.
 //
 // How late an answer may come is what the line is made to stand, in read time-outs counted from
 // the command it answers: 15 for a reader whose version text has 19 characters or more, the
 // length less 4 for 6 to 18 characters, and none past half a time-out below that. A reader whose
-// text is 18 characters or shorter answers at once until the line has heard the text whole (the
-// driver's open asks for it first): before that, a late answer to the whole text is just what a
-// sync with that length asks for.
+// text is 18 characters or shorter answers at once until the line has proved itself in step once
+// (which tells it the text's length): before that, a late answer to the whole text is just what a
+// proof with that length asks for; its line is never replaced (a new line does not know the
+// length).
 //
-// Input: one byte for the variant (bits 0-1), the read time-out (bits 2-3) and whether the line's
-// writes after detection may be taken in part (bit 7), one for the length of the version text (3
-// to 30 characters), then one byte per command and, as the reader answers, one byte per answer for
-// how it comes (with one or two more for where and when), and with bit 7 one byte per write for
-// how much of it goes out; once the input is used up (or the commands run out), every answer comes
-// whole and at once and every write goes out whole.
+// Input: one byte for the variant (bits 0-1), the read time-out (bits 2-3), whether the line may
+// be replaced (bit 4) and whether the line's writes after detection may be taken in part (bit 7),
+// one for the length of the version text (3 to 30 characters), then one byte per command (with
+// bit 4, one more before it: 0 modulo 8 replaces the line first) and, as the reader answers, one
+// byte per answer for how it comes (with one or two more for where and when), and with bit 7 one
+// byte per write for how much of it goes out; once the input is used up (or the commands run out),
+// every answer comes whole and at once and every write goes out whole.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +37,8 @@
 #include <vector>
 
 #include "NFC/Crc16.h"
+#include "core/Log.h"
+#include <cstdlib>
 #include "drivers/ElatecTWN/Framer.h"
 #include "drivers/ElatecTWN/PRS.h"
 #include "support/Check.h"
@@ -49,6 +55,8 @@ const int ReadTimeouts[] = {50, 200, 1000, 5000};
 const std::string VersionText = "TWN4/B1.65/X4.06/PRS1.04-ABCDE";
 const uint8_t EchoTag = 0xE5;  // above every sync's length, so an echo never looks like a sync's answer
 const size_t MaxCommands = 40;
+// How long the program waits before it opens a reader that failed again.
+const double ReopenPauseMs = 2000;
 // Commands that must get their own answers once the line is back in step.
 const size_t InStepCommands = 4;
 
@@ -199,6 +207,8 @@ private:
             return;
         const Answer answer =
             answerTo(static_cast<uint16_t>(frame[0] << 8 | frame[1]), Bytes(frame.begin() + 2, frame.end()));
+        if (getenv("PRS_FUZZ_DEBUG"))
+            Log::debug("model: reader took %04x at %.1f", frame[0] << 8 | frame[1], at);
         Bytes reply = {answer.status};
         reply.insert(reply.end(), answer.data.begin(), answer.data.end());
         if (m_crc) {
@@ -283,6 +293,8 @@ private:
 
     void send(double at, Bytes::const_iterator from, Bytes::const_iterator to)
     {
+        if (getenv("PRS_FUZZ_DEBUG"))
+            Log::debug("model: reader sends %zu bytes at %.1f", static_cast<size_t>(to - from), at);
         m_busyUntil = at;
         m_out.push_back({at, Bytes(from, to)});
     }
@@ -308,8 +320,8 @@ public:
     ModelPort(Reader& reader, fuzzing::FuzzInput& in) : m_reader(reader), m_in(in) {}
 
     // From now on, while the reader is not calm, the input may have a write taken only in part, as
-    // a serial driver whose output buffer stays full does.
-    void cutWrites() { m_cuts = true; }
+    // a serial driver whose output buffer stays full does (or not, when off).
+    void cutWrites(bool on) { m_cuts = on; }
 
     size_t write(const std::vector<uint8_t>& bytes) override
     {
@@ -349,12 +361,29 @@ public:
 
     double now() const override { return m_now; }
 
+    // Lets time pass with nobody reading, as the program's pause before it opens a reader again.
+    void idle(double ms) { m_now += ms; }
+
 private:
     Reader& m_reader;
     fuzzing::FuzzInput& m_in;
     bool m_cuts = false;
     double m_now = StartMs;
     std::deque<uint8_t> m_inbox;
+};
+
+// What a new line is given of the wire: the same port, which the old line owned.
+class SharedPort : public PRS::Port
+{
+public:
+    explicit SharedPort(PRS::Port& port) : m_port(port) {}
+    size_t write(const std::vector<uint8_t>& bytes) override { return m_port.write(bytes); }
+    bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override { return m_port.read(want, waitMs, out); }
+    void flush() override { m_port.flush(); }
+    double now() const override { return m_port.now(); }
+
+private:
+    PRS::Port& m_port;
 };
 
 struct Command
@@ -390,6 +419,10 @@ Command pick(uint8_t choice, uint16_t tag)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzzing::logOnce();
+    if (getenv("PRS_FUZZ_DEBUG")) {
+        Log::open("prs", true, false);
+        Log::setLevel(Log::LevelDebug);
+    }
     fuzzing::FuzzInput in(data, size);
     const uint8_t setup = in.u8Or(0);
     static const PRS::Mode variants[] = {PRS::BINARY, PRS::BINARY_CRC, PRS::ASCII, PRS::ASCII_CRC};
@@ -403,30 +436,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Until the line has heard the text whole, a short one must not come late.
     bool heardWhole = version.size() >= 19;
     reader.setReachMs(heardWhole ? reachMs : 0);
-    auto port = std::make_unique<ModelPort>(reader, in);
-    ModelPort& line = *port;
-    PRS prs(std::move(port), PRS::AUTO, nullptr, timeoutMs);
-    if (setup & 0x80)
-        line.cutWrites();
+    ModelPort line(reader, in);
+    auto prs = std::make_unique<PRS>(std::make_unique<SharedPort>(line), PRS::AUTO, nullptr, timeoutMs);
+    line.cutWrites(setup & 0x80);
+    const bool replaceable = (setup & 0x10) && heardWhole;
+    // The program opens a reader again only after a pause, by which time the reader has dropped
+    // whatever part of a frame it held. Detection's probes go out whole, as on the first line.
+    const auto reopen = [&] {
+        prs.reset();
+        line.idle(ReopenPauseMs);
+        line.cutWrites(false);
+        prs = std::make_unique<PRS>(std::make_unique<SharedPort>(line), PRS::AUTO, nullptr, timeoutMs);
+        line.cutWrites(setup & 0x80);
+    };
 
     uint16_t tag = 0;
     // Whether the command went out and got its own answer.
     const auto run = [&](const Command& command) {
         const Answer own = reader.answerTo(command.code, command.params);
         Bytes answer = {0xEE};
-        const int rc = prs.xfer(command.code, &command.params, &answer);
+        if (getenv("PRS_FUZZ_DEBUG"))
+            Log::debug("model: command %04x tag %u at %.1f", command.code, tag, line.now());
+        const int rc = prs->xfer(command.code, &command.params, &answer);
         FUZZ_CHECK(rc == PRS::TransferFailed || rc == PRS::CrcFailed || (rc >= 0 && rc <= 0xFF));
         if (rc < 0)
             return false;
         FUZZ_CHECK(rc == own.status);
         FUZZ_CHECK(answer == own.data);
-        if (command.code == 0x0004 && !heardWhole) {
+        if (!heardWhole) {
             heardWhole = true;
             reader.setReachMs(reachMs);
         }
         return true;
     };
-    for (size_t i = 0; i < MaxCommands && !in.empty(); ++i) run(pick(in.u8Or(0), ++tag));
+    for (size_t i = 0; i < MaxCommands && !in.empty(); ++i) {
+        if (replaceable && in.u8Or(0) % 8 == 0)
+            reopen();
+        run(pick(in.u8Or(0), ++tag));
+    }
 
     // Recovery. Every answer the reader still owes comes within the reach, ahead of any later one:
     // until the last of it has come the commands may fail (each waits a while, so they come to an
@@ -439,17 +486,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (reader.lastAt() > line.now()) run(echo());
     // A line that could read none of the probes' answers speaks plain ASCII, which only a reader
     // of that variant answers: it is in step only after a new detection (the driver opens the
-    // reader again).
-    if (prs.mode() == PRS::UNDETECTED && variant != PRS::ASCII)
-        return 0;
-    // In step at the first command in the ASCII variants, at the second in the binary ones; until
-    // the line has heard a short text whole, within the 16 syncs' cycle (only the sync whose limit
-    // is the text's length is told by its answer); a line that heard no probe answer yet gives one
-    // command more to finding the variant.
-    const size_t within = (!heardWhole                        ? 16
-                           : (variant & ~0x10) == PRS::BINARY ? 2
-                                                              : 1) +
-                          (prs.mode() == PRS::UNDETECTED ? 1 : 0);
+    // reader again). So is one that took an answer owed to the line before it for a probe's of
+    // another variant.
+    if (prs->mode() != variant && !(prs->mode() == PRS::UNDETECTED && variant == PRS::ASCII)) {
+        FUZZ_CHECK(prs->mode() == PRS::UNDETECTED || replaceable);
+        if (!replaceable)
+            return 0;
+        reopen();
+        FUZZ_CHECK(prs->mode() == variant);
+    }
+    // In step at the first command in the ASCII variants, at the second in the binary ones; a line
+    // that heard no probe answer yet gives one command more to finding the variant.
+    const size_t within = ((variant & ~0x10) == PRS::BINARY ? 2 : 1) + (prs->mode() == PRS::UNDETECTED ? 1 : 0);
     size_t tries = 1;
     while (!run(echo())) FUZZ_CHECK(++tries <= within);
     for (size_t i = 1; i < InStepCommands; ++i) FUZZ_CHECK(run(echo()));

@@ -245,8 +245,12 @@ std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates
         return rc;
     };
     // The part reaches the reader before the next command's flush could drop it from the line.
+    // The reader takes it for the start of a frame, which the next bytes would complete into one
+    // of no use: the next command waits until the reader has dropped it, and gets its answer.
     if (partWrite > 0 && (command() >= 0 || !reader.waitForBytes(partWrite, testsupport::PeerDeadlineMs)))
         return "the part never reached the reader";
+    if (partWrite > 0 && command() != 0)
+        failures += "the command after the part failed; ";
     do command();
     while (!reader.waitForIdle(0) && sequence < 60);
     // Once the reader has answered all it was sent, the line is in step at the next command (no

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -660,6 +661,65 @@ TEST(ElatecDriverOpen, EachVariantIsDetectedAndUsed)
         EXPECT_EQ(driver.info().deviceUID, "7E11020344556677") << int(mode);
         EXPECT_TRUE(driver.beep(10, 1000, 20, 20)) << int(mode);
     }
+}
+
+
+// A reader with a card on it stops answering; the program gives up on it and opens it again, and
+// only then does the reader work off what it owed the line before, at line speed, right after the
+// new open's first probe. The new open reads the reader's own identity (or fails, and the next one
+// does), and once the card has gone a search finds none. What went wrong, or nothing.
+std::string reopenAfterAStall(ElatecReader::Mode mode)
+{
+    ElatecReader reader(mode);
+    reader.setCard(std::make_shared<ScriptedCard>(ScriptedCard::desfireIdentity()));
+    auto driver = std::make_unique<ElatecTWN::Driver>();
+    int type = 0;
+    Bytes uid, ats;
+    if (!driver->open(reader.devicePath(), 115200, nullptr) ||
+        !driver->searchTag(type, uid, ats, testsupport::PeerDeadlineMs))
+        return "the card was not found before the stall";
+    // The next answer is held, and every answer after it waits behind it; then they go at the
+    // speed of the reader's serial line.
+    reader.inject({Fault::Held});
+    reader.setLineSpeed(11);
+    for (int i = 0; i < 4; ++i)
+        if (driver->ISO14443_checkPresence())
+            return "an answer came through the stall";
+    driver.reset();
+    const size_t before = reader.bytesReceived();
+    auto reopened = std::async(std::launch::async, [&reader] {
+        auto fresh = std::make_unique<ElatecTWN::Driver>();
+        return fresh->open(reader.devicePath(), 115200, nullptr) ? std::move(fresh) : nullptr;
+    });
+    if (!reader.waitForBytes(before + 1, testsupport::PeerDeadlineMs))
+        return "the new open sent nothing";
+    reader.release();
+    driver = reopened.get();
+    // The program opens a reader that failed again only after a pause.
+    if (!driver && reader.waitForIdle(testsupport::PeerDeadlineMs)) {
+        driver = std::make_unique<ElatecTWN::Driver>();
+        if (!driver->open(reader.devicePath(), 115200, nullptr))
+            driver.reset();
+    }
+    if (!driver)
+        return "the reader was not opened again";
+    const auto info = driver->info();
+    std::string failures;
+    if (info.firmware != "TWN4/B1.65/X4.06/PRS1.04" || info.deviceUID != "7E11020344556677")
+        failures += "opened as " + info.firmware + ", " + info.deviceUID + "; ";
+    reader.setCard(nullptr);
+    if (driver->searchTag(type, uid, ats, 0))
+        failures += "found a card with UID " + emulators::toHex(uid) + "; ";
+    return failures;
+}
+
+TEST(ElatecDriverOpen, AReopenedLineTakesNothingOwedToTheLineBefore)
+{
+    std::vector<std::future<std::string>> runs;
+    const ElatecReader::Mode modes[] = {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc,
+                                        ElatecReader::Mode::Ascii, ElatecReader::Mode::AsciiCrc};
+    for (auto mode : modes) runs.push_back(std::async(std::launch::async, reopenAfterAStall, mode));
+    for (size_t i = 0; i < runs.size(); ++i) EXPECT_EQ(runs[i].get(), "") << ElatecReader::modeName(modes[i]);
 }
 
 }  // namespace

@@ -780,7 +780,7 @@ void ElatecReader::respond(uint16_t command, Answer answer)
             if (nowMs() > until || !m_pty.pause(5))
                 return;
         }
-        m_pty.write(wire.data(), wire.size());
+        send(wire.data(), wire.size());
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_releasedAnswers;
@@ -823,7 +823,21 @@ void ElatecReader::respond(uint16_t command, Answer answer)
         }
         return;
     }
-    m_pty.write(wire.data(), wire.size());
+    send(wire.data(), wire.size());
+}
+
+bool ElatecReader::send(const uint8_t* data, size_t size)
+{
+    // A whole answer at a time, then as long as the line takes to carry it: a host that drops
+    // what is waiting rarely cuts one.
+    const size_t speed = m_lineSpeed;
+    return m_pty.write(data, size) &&
+           (speed == 0 || m_pty.pause(static_cast<int>(std::max<size_t>(1, size / speed))));
+}
+
+void ElatecReader::setLineSpeed(size_t bytesPerMs)
+{
+    m_lineSpeed = bytesPerMs;
 }
 
 }  // namespace emulators

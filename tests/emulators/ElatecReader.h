@@ -112,6 +112,9 @@ public:
     bool rfOn() const;
     // Stops recording (a benchmark would otherwise fill the record).
     void setRecording(bool on);
+    // From now on answers go out no faster than bytesPerMs bytes a millisecond, as on a serial
+    // line (11 for 115200 baud), each whole; 0, the default: each at once.
+    void setLineSpeed(size_t bytesPerMs);
 
     // The CRC of the host protocol (reflected CCITT, start 0xFFFF), computed bit by bit.
     static uint16_t crc(const Bytes& data);
@@ -140,6 +143,8 @@ private:
     void frameReceived(const Bytes& frame, const Bytes& wire, bool withCrc);
     Answer handle(uint16_t command, const Bytes& params);
     void respond(uint16_t command, Answer answer);
+    // Writes an answer's bytes at the line speed.
+    bool send(const uint8_t* data, size_t size);
 
     Answer handleSam(uint16_t command, const Bytes& params);
     Answer handleField(uint16_t command, const Bytes& params);
@@ -164,6 +169,7 @@ private:
     std::deque<Fault> m_faults;
     std::deque<Received> m_received;
     bool m_recording = true;
+    std::atomic<size_t> m_lineSpeed{0};
     size_t m_bytes = 0;
     size_t m_releases = 0;         // granted by release(), not yet used
     size_t m_releasedAnswers = 0;  // held answers that have gone out

@@ -296,11 +296,12 @@ bool PRS::sync(Framer& framer)
     const Since start = now();
     // Two answers in a row that showed the text no longer than the proof's limit were perhaps its
     // own: one more proof, with a limit below that length, goes out at once, and holds only if its
-    // whole text is that one. Two such answers may also be an earlier proof's (its second answer
-    // lost), so nothing of them is kept past this sync.
+    // whole text is that one. Two such answers may also be earlier proofs' (their second answers
+    // lost), so nothing of them is kept past this sync, and the second proof's limit is one no
+    // first proof asks for: should its answers come late, no first proof takes them.
     m_shorter.clear();
     for (int round = 0; round < 2; ++round) {
-        const uint8_t limit = proofLimit(m_shorter.empty() ? m_textLength : m_shorter.size());
+        const uint8_t limit = m_shorter.empty() ? proofLimit(m_textLength) : shorterLimit();
         // The command's own frame is still to go out: the proof is built apart.
         const bool crc = hasCrc(m_mode);
         for (auto [frame, asked] : {std::pair{&m_syncFrame, limit}, std::pair{&m_textQuery, WholeText}}) {
@@ -371,6 +372,16 @@ PRS::Proof PRS::awaitProof(Framer& framer, Since start, uint8_t limit)
     }
 }
 
+uint8_t PRS::shorterLimit() const
+{
+    return static_cast<uint8_t>(m_shorter.size() > 2 ? 1 + slot() % 2 : 1);
+}
+
+unsigned long long PRS::slot() const
+{
+    return static_cast<unsigned long long>(std::max(0.0, m_port->now()) / m_normalTimeoutMs);
+}
+
 uint8_t PRS::proofLimit(size_t textLength) const
 {
     // A limit at or past the text's end would be answered with the whole text, which no longer
@@ -382,8 +393,7 @@ uint8_t PRS::proofLimit(size_t textLength) const
             first = 1;
         limits = std::max(length, first + 1) - first;
     }
-    const auto slot = static_cast<unsigned long long>(std::max(0.0, m_port->now()) / m_normalTimeoutMs);
-    return static_cast<uint8_t>(first + slot % limits);
+    return static_cast<uint8_t>(first + slot() % limits);
 }
 
 bool PRS::versionText(const std::vector<uint8_t>& frame, std::string& text) const

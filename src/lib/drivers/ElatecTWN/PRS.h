@@ -160,6 +160,10 @@ private:
     // The length limit of a proof sent now to a reader whose version text has textLength
     // characters (0: unknown, or longer than every limit).
     uint8_t proofLimit(size_t textLength) const;
+    // The limit of the proof that follows one whose answers showed a shorter text (m_shorter).
+    uint8_t shorterLimit() const;
+    // Which read time-out of the monotonic clock it is now.
+    unsigned long long slot() const;
     // The version text in frame (status, count, text, CRC where the variant has one) when frame
     // has the shape of a version query's answer; false otherwise.
     bool versionText(const std::vector<uint8_t>& frame, std::string& text) const;
