@@ -99,24 +99,25 @@ TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
         EXPECT_EQ(received[0].wire, Bytes({'0', '0', '0', '5', '\r'}));
     // Then LED set-up, version, UID and USB type. On a loaded host the reader may answer a probe
     // late: the next probe reaches it as well. The line proves itself in step (a version query for
-    // a few characters and one for the whole text) before the first command and after any doubt,
+    // the whole text and one for a few characters) before the first command and after any doubt,
     // and a command sent before any probe was answered goes again once one is. None of that is the
     // open's own.
     std::vector<ElatecReader::Received> own;
     bool synced = false;  // since the open's last own command
-    bool proof = false;   // the last command was a proof's first query
-    for (const auto& r : received) {
+    const auto limited = [](const ElatecReader::Received& r) {
+        return r.command == 0x0004 && r.params.size() == 1 && r.params[0] < 0xFF;
+    };
+    for (size_t i = 0; i < received.size(); ++i) {
+        const auto& r = received[i];
         const bool probe = r.command == 0x0005 && own.empty();
         const bool again =
             synced && !own.empty() && own.back().command == r.command && own.back().params == r.params;
-        const bool first = r.command == 0x0004 && r.params.size() == 1 && r.params[0] < 0xFF;
-        if (first || (proof && r.command == 0x0004)) {
+        if (limited(r) || (i + 1 < received.size() && r.command == 0x0004 && limited(received[i + 1]))) {
             synced = true;
         } else if (!probe && !again) {
             own.push_back(r);
             synced = false;
         }
-        proof = first;
     }
     ASSERT_EQ(commandsOf(own), (std::vector<uint16_t>{0x0410, 0x0412, 0x0004, 0x0008, 0x0005}));
     EXPECT_EQ(own[0].params, Bytes{0x07});

@@ -29,17 +29,17 @@ const double MaxProbeListenMs = 1000;
 const double ReceiveGraceMs = 1000;
 // Answers carry no tag, so after a loss, and on a new line (the reader may still owe answers to the
 // line before it, however late), the line proves it is in step with an exchange whose answers it
-// can recognise: two version queries in one write, the first asking for at most k characters, the
-// second for the whole text. Their answers come one right after the other: k characters, then the
-// whole text, which goes on from them. A frame of that shape could be the rest of a frame cut
-// earlier, or any late answer; two adjacent frames that agree so could only come from an earlier
-// proof with the same k. k goes round SyncLimits values, one per read time-out of the monotonic
-// clock, the same for every line to the reader, an earlier open's included; a proof that fails
-// after going out waits at least one read time-out, so the answers of an earlier proof with the
-// same k would have to be SyncLimits - 1 time-outs late (15 s at the reader's own second) to be
-// taken for the current one's. The largest k stays below the length of a TWN version text (some 25
-// characters); a reader whose text a proof showed to be shorter gets only the limits below its
-// length (a shorter reach, but a proof it can answer).
+// can recognise: two version queries in one write, the first for the whole text, the second for at
+// most k characters. Their answers come one right after the other: the whole text, then its first
+// k characters. A frame of either shape could be the rest of a frame cut earlier, or any late
+// answer; two adjacent frames that agree so could only come from an earlier proof with the same k.
+// k goes round SyncLimits values, one per read time-out of the monotonic clock, the same for every
+// line to the reader, an earlier open's included; a proof that fails after going out whole waits
+// at least one read time-out, so the answers of an earlier proof with the same k would have to be
+// SyncLimits - 1 time-outs late (15 s at the reader's own second) to be taken for the current
+// one's. The largest k stays below the length of a TWN version text (some 25 characters); a reader
+// whose text a proof showed to be shorter gets only the limits below its length (a shorter reach,
+// but a proof it can answer).
 const uint16_t VersionQuery = 0x0004;
 const uint8_t WholeText = 0xFF;
 // A reader that took bytes of another variant for the start of a frame drops them once its line
@@ -311,9 +311,10 @@ bool PRS::sync(Framer& framer)
             if (crc)
                 writer.u16le(NFC::crc16(frame->data(), frame->size(), CrcStart));
         }
-        // A proof that went out in part is never answered as one (the line settles before the
-        // next), even when its first query went out whole.
-        if (send(framer.transport(), m_syncFrame, &m_textQuery) != Sent::Whole)
+        // The whole text is asked for first: a proof that goes out in part leaves the reader owing
+        // at most that text, which no proof takes alone, so the next proof may ask for the same
+        // limit (after the settle) without waiting a read time-out.
+        if (send(framer.transport(), m_textQuery, &m_syncFrame) != Sent::Whole)
             return false;
         switch (awaitProof(framer, start, limit)) {
             case Proof::InStep:
@@ -333,7 +334,7 @@ PRS::Proof PRS::awaitProof(Framer& framer, Since start, uint8_t limit)
 {
     const bool again = !m_shorter.empty();
     // Whether the frame before the current one was a version answer (its text in m_previous), and
-    // one of exactly limit characters: the proof's first, perhaps.
+    // one longer than limit: the proof's whole text, perhaps.
     bool previous = false, candidate = false;
     for (;;) {
         const Event heard = receive(framer, start, m_readTimeoutMs);
@@ -349,13 +350,15 @@ PRS::Proof PRS::awaitProof(Framer& framer, Since start, uint8_t limit)
         if (heard != Event::Frame && heard != Event::LateFrame)
             return Proof::Failed;
         const bool version = versionText(framer.frame(), m_text);
-        if (version && candidate && m_text.size() > m_previous.size() &&
-            m_text.compare(0, m_previous.size(), m_previous) == 0 && (!again || m_text == m_shorter)) {
+        if (version && candidate && m_text.size() == limit && m_previous.compare(0, limit, m_text) == 0 &&
+            (!again || m_previous == m_shorter)) {
             Log::debug("[PRS] line in step again");
-            m_textLength = m_text.size() < FirstSyncLimit + SyncLimits ? m_text.size() : 0;
+            m_textLength = m_previous.size() < FirstSyncLimit + SyncLimits ? m_previous.size() : 0;
             note(Event::Synced);
             return heard == Event::Frame ? Proof::InStep : Proof::Late;
         }
+        // The whole text twice in a row, no longer than the limit: the proof's own answers, the text
+        // too short for it (or earlier answers, of the same length).
         if (version && previous && m_text == m_previous && m_text.size() <= limit && !again &&
             m_text.size() > 1) {
             Log::debug("[PRS] version text of %zu characters, perhaps", m_text.size());
@@ -366,7 +369,7 @@ PRS::Proof PRS::awaitProof(Framer& framer, Since start, uint8_t limit)
         if (heard == Event::LateFrame)
             return Proof::Failed;
         previous = version;
-        candidate = version && m_text.size() == limit;
+        candidate = version && m_text.size() > limit;
         if (version)
             m_previous.swap(m_text);
     }
