@@ -84,8 +84,8 @@ private:
                 EXPECT_EQ(m_programs[p - 'a']->holdsName(m_device), value.find(p) != std::string::npos) << p;
         else if (what == "node") {
             writeFile(m_node, {});
-            ASSERT_EQ(
-                ::symlink(m_node.c_str(), m_device.c_str()) | ::symlink(m_node.c_str(), m_alias.c_str()), 0);
+            ASSERT_EQ(::symlink(m_node.c_str(), m_device.c_str()), 0);
+            ASSERT_EQ(::symlink(m_node.c_str(), m_alias.c_str()), 0);
         } else if (what == "out")
             ASSERT_EQ(::unlink(m_device.c_str()), 0);
         else if (what == "in")
@@ -96,15 +96,15 @@ private:
         } else if (what == "file") {
             writeFile(m_name, {});
             ASSERT_EQ(::chmod(name, octal()), 0);
-        } else if (what == "fifo")
-            ASSERT_EQ(::mkfifo(name, 0644) | ::chmod(name, 0644), 0);
-        else if (what == "rm")
+        } else if (what == "fifo") {
+            ASSERT_EQ(::mkfifo(name, 0644), 0);
+            ASSERT_EQ(::chmod(name, 0644), 0);
+        } else if (what == "rm")
             ASSERT_EQ(::unlink(name), 0);
-        else if (what == "move")
-            ASSERT_EQ(
-                ::rename(name, (m_name + ".moved").c_str()) | ::symlink((m_name + ".moved").c_str(), name),
-                0);
-        else if (what == "toggle") {
+        else if (what == "move") {
+            ASSERT_EQ(::rename(name, (m_name + ".moved").c_str()), 0);
+            ASSERT_EQ(::symlink((m_name + ".moved").c_str(), name), 0);
+        } else if (what == "toggle") {
             if (::unlink(name) != 0)
                 writeFile(m_name, {});
         } else if (what == "mode")

@@ -43,13 +43,12 @@ bool sameFile(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The descriptor is open on the file the path leads to now.
-bool isAt(int fd, const std::string& path, bool follow = true)
+// The descriptor is open on the file at the path now, not on one a link there leads to.
+bool isAt(int fd, const std::string& path)
 {
     struct stat open = {};
     struct stat named = {};
-    return ::fstat(fd, &open) == 0 && (follow ? ::stat : ::lstat)(path.c_str(), &named) == 0 &&
-           sameFile(open, named);
+    return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && sameFile(open, named);
 }
 
 // The device's name as every program that uses it gives it: absolute, its directory with no
@@ -213,7 +212,7 @@ DeviceHold::NameLock DeviceHold::lockName(const std::string& path)
         step(Step::NameOpened);
         const bool locked = lockNow(fd);
         error = errno;
-        if (locked && !isAt(fd, path, false)) {
+        if (locked && !isAt(fd, path)) {
             ::close(fd);
             continue;
         }
@@ -249,7 +248,7 @@ DeviceHold::NameLock DeviceHold::lockName(const std::string& path)
 void DeviceHold::takeName(Line& line)
 {
     if (line.state == Line::Name::Held) {
-        if (isAt(line.name, line.namePath, false))
+        if (isAt(line.name, line.namePath))
             return;
         // Removed from under us: another program may have made the name's file anew.
         ::close(line.name);
@@ -372,7 +371,7 @@ void DeviceHold::release(Line& line)
     // that its lock came too late; only while it is still ours (someone may have removed it and
     // another program made and locked a new one).
     if (line.name >= 0) {
-        if (isAt(line.name, line.namePath, false)) {
+        if (isAt(line.name, line.namePath)) {
             ::unlink(line.namePath.c_str());
             step(Step::NameRemoved);
         }

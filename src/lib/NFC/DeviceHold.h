@@ -10,7 +10,8 @@
 // A device's name is in one state, changed at each take in takeName alone (and ended by release):
 //   Held -> Held             its file is still the one at the name
 //   Held -> tried anew       its file was removed or moved from under it
-//   any -> Held              a lock won on a regular 0600 file of ours with one name, still at the name
+//   any -> Held              a lock won on a regular file of ours with one name and no group or other
+//                            bits in its mode, still at the name
 //   any -> Elsewhere         a lock refused on such a file; Alone stays Alone while its node is locked
 //   any -> Alone             anything else, an unknown outcome included: no usable lock directory,
 //                            another kind of file, a file others may open that cannot be made anew,
