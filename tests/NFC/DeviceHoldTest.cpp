@@ -40,10 +40,14 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
          "node a@looked*:toggle a= b!"},
         {"a lock directory another user may write, or another user's, holds no name unless sticky",
          "dir=0777 a- dir=0770 a- dir=0700 ^dir~65534 ^a- ^dir~0 dir=01777 a+ b-"},
+        {"nor does one in a directory another user may write, or another user's, unless sticky",
+         "up=0777 a- said=a_directory_above_the_lock_directory_other_users_may_write up=01777 a+ b- said= "
+         "a0 ^up~65534 ^a- ^said=a_directory_above_the_lock_directory_of_another_user"},
         {"holding the node alone, a program keeps it through a replug",
          "node fifo a= rm b! held=b plug a= b!"},
         {"an old node is let go only once the new one is open", "node a= out a! b!alias in a="},
     };
+    Log::open("tapgate-test", true, false);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rule);
         testsupport::HoldScript().play(row.script);
