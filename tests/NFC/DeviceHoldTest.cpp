@@ -34,6 +34,8 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
         {"a file others may open is made anew as 0600 whatever the umask",
          "umask=0477 file=0640 a+ b- mode=0600 a0 file=0660 a+ b- mode=0600 a0 file=0644 a+ b- mode=0600"},
         {"a file removed just after this program opened it is tried again", "b+ a@looked:b0 a+ held=a"},
+        {"a lock refused by a holder that had removed its file is tried again", "b+ a@opened:rm a+"},
+        {"a file made between the look and the create is looked at again", "a@looked:b+ a- held=b said="},
         {"a file that came after this program looked holds no name and is not changed",
          "a@looked:fifo a- mode=0644"},
         {"a file changing at every try is no other program: the node alone holds",
