@@ -34,16 +34,22 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
         {"a file others may open is made anew as 0600 whatever the umask",
          "umask=0477 file=0640 a+ b- mode=0600 a0 file=0660 a+ b- mode=0600 a0 file=0644 a+ b- mode=0600"},
         {"a file removed just after this program opened it is tried again", "b+ a@looked:b0 a+ held=a"},
-        {"a file that came after this program looked is neither opened nor changed",
+        {"a lock refused by a holder that had removed its file is tried again", "b+ a@opened:rm a+"},
+        {"a file made between the look and the create is looked at again", "a@looked:b+ a- held=b said="},
+        {"a file that came after this program looked holds no name and is not changed",
          "a@looked:fifo a- mode=0644"},
         {"a file changing at every try is no other program: the node alone holds",
          "node a@looked*:toggle a= b!"},
         {"a lock directory another user may write, or another user's, holds no name unless sticky",
          "dir=0777 a- dir=0770 a- dir=0700 ^dir~65534 ^a- ^dir~0 dir=01777 a+ b-"},
+        {"nor does one in a directory another user may write, or another user's, unless sticky",
+         "up=0777 a- said=a_directory_above_the_lock_directory_other_users_may_write up=01777 a+ b- said= "
+         "a0 ^up~65534 ^a- ^said=a_directory_above_the_lock_directory_of_another_user"},
         {"holding the node alone, a program keeps it through a replug",
          "node fifo a= rm b! held=b plug a= b!"},
         {"an old node is let go only once the new one is open", "node a= out a! b!alias in a="},
     };
+    Log::open("tapgate-test", true, false);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rule);
         testsupport::HoldScript().play(row.script);

@@ -252,10 +252,12 @@ int lockedFile(const std::string& path, mode_t mode, uid_t owner, bool locked = 
 }
 
 // Whatever another user, a missing or read-only lock directory or a stray file does to a device's
-// name, the program that may use the reader opens it, and the node alone keeps a second one out.
-// Each program is a child of its own, forked before any thread (as another user where the row asks).
+// name, the program that may use the reader opens it, and the node alone keeps a second one out (where
+// nothing does, the name). Each program is a child of its own, forked before any thread (as another
+// user where the row asks).
 TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
 {
+    Log::open("tapgate-test", true, false);
     const bool root = ::geteuid() == 0;
     using Prepare = std::function<bool(const std::string& locks)>;
     const Prepare nobody = [](auto&) {
@@ -273,6 +275,7 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
         std::function<int(const std::string& name)> atName;  // a descriptor kept for the row, or -1
         Prepare prepare;                                     // in each program, first
         bool needsRoot;
+        const char* said = nullptr;  // in the programs' log; "": no "node alone" line; null: unchecked
     } rows[] = {
         {"no lock directory", 0, nullptr, nullptr, false},
         {"a lock directory the program's user may not write", root ? 0755u : 0555u, nullptr,
@@ -282,9 +285,12 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
         {"an older version's file, in a lock directory the program's user may not write",
          root ? 0755u : 0555u,
          [root](auto& name) { return lockedFile(name, 0644, root ? 65534 : ::geteuid(), false); },
-         root ? nobody : nullptr, false},
+         root ? nobody : nullptr, false, "cannot be made anew"},
         {"an older version's file, in a read-only lock directory", 0755,
-         [](auto& name) { return lockedFile(name, 0644, ::geteuid(), false); }, readOnly, true},
+         [](auto& name) { return lockedFile(name, 0644, ::geteuid(), false); }, readOnly, true,
+         "cannot be made anew"},
+        {"root's sticky lock directory, for programs of another user (they hold the name)", 01777, nullptr,
+         nobody, true, ""},
         {"another user's file at the name, locked by it", 01777,
          [](const std::string& name) { return lockedFile(name, 0644, 65534); }, nullptr, true},
         {"another user's file at the name that only it may open, locked by it", 01777,
@@ -328,11 +334,16 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
         ASSERT_TRUE(kept >= 0) << std::strerror(errno);
         ASSERT_TRUE(!row.directory || ::chmod(locks.c_str(), row.directory) == 0);
         const auto prepare = [&] { return !row.prepare || row.prepare(locks); };
+        testsupport::StderrCapture capture;
         testsupport::HoldingProgram first(device, locks, prepare);
         testsupport::HoldingProgram second(device, locks, prepare);
         EXPECT_TRUE(first.open()) << first.why();
         EXPECT_FALSE(second.open());
         EXPECT_EQ(second.why(), "'" + device + "' is held by another program");
+        const std::string log = capture.text();
+        EXPECT_TRUE(!row.said ||
+                    (log.find(*row.said ? row.said : "node alone") != std::string::npos) == (*row.said != 0))
+            << log;
         ::close(kept > 0 ? kept : -1);
         ::chmod(locks.c_str(), 0700);
         ::close(master);

@@ -18,7 +18,9 @@
 //   toggle          else none
 //   mode=0600       the mode of what is at the name's file
 //   early early!    opens the name's file / a lock through that descriptor is refused
-//   dir=0777        the lock directory's mode; dir~65534 its owner
+//   dir=0777        the lock directory's mode; dir~65534 its owner; up=, up~: the same for the
+//                   directory it is in
+//   said=a_b        the "node alone" lines since the last said= name "a b"; said= : there are none
 //   umask=0477      this process's umask, until the script ends
 //   ^W              W, only when running as root
 #pragma once
@@ -36,12 +38,14 @@
 
 #include "NFC/DeviceHold.h"
 #include "PeerProcess.h"
+#include "StderrCapture.h"
 
 namespace testsupport {
 
 class HoldScript
 {
 public:
+    HoldScript() { EXPECT_EQ(::mkdir(m_lockDir.c_str(), 0700), 0); }
     ~HoldScript()
     {
         if (m_umask)
@@ -78,14 +82,15 @@ private:
         const std::string value = sign == std::string::npos ? "" : word.substr(sign + 1);
         const auto octal = [&] { return static_cast<mode_t>(std::stoul(value, nullptr, 8)); };
         const char* const name = m_name.c_str();
+        const std::string directory = what == "up" ? m_locks.path() : m_lockDir;
         struct stat found = {};
         if (what == "held")
             for (char p = 'a'; p <= 'c'; ++p)
                 EXPECT_EQ(m_programs[p - 'a']->holdsName(m_device), value.find(p) != std::string::npos) << p;
         else if (what == "node") {
             writeFile(m_node, {});
-            ASSERT_EQ(
-                ::symlink(m_node.c_str(), m_device.c_str()) | ::symlink(m_node.c_str(), m_alias.c_str()), 0);
+            ASSERT_EQ(::symlink(m_node.c_str(), m_device.c_str()), 0);
+            ASSERT_EQ(::symlink(m_node.c_str(), m_alias.c_str()), 0);
         } else if (what == "out")
             ASSERT_EQ(::unlink(m_device.c_str()), 0);
         else if (what == "in")
@@ -96,15 +101,15 @@ private:
         } else if (what == "file") {
             writeFile(m_name, {});
             ASSERT_EQ(::chmod(name, octal()), 0);
-        } else if (what == "fifo")
-            ASSERT_EQ(::mkfifo(name, 0644) | ::chmod(name, 0644), 0);
-        else if (what == "rm")
+        } else if (what == "fifo") {
+            ASSERT_EQ(::mkfifo(name, 0644), 0);
+            ASSERT_EQ(::chmod(name, 0644), 0);
+        } else if (what == "rm")
             ASSERT_EQ(::unlink(name), 0);
-        else if (what == "move")
-            ASSERT_EQ(
-                ::rename(name, (m_name + ".moved").c_str()) | ::symlink((m_name + ".moved").c_str(), name),
-                0);
-        else if (what == "toggle") {
+        else if (what == "move") {
+            ASSERT_EQ(::rename(name, (m_name + ".moved").c_str()), 0);
+            ASSERT_EQ(::symlink((m_name + ".moved").c_str(), name), 0);
+        } else if (what == "toggle") {
             if (::unlink(name) != 0)
                 writeFile(m_name, {});
         } else if (what == "mode")
@@ -113,11 +118,18 @@ private:
             m_early = ::open(name, O_RDONLY | O_CLOEXEC);
         else if (what == "early!")
             EXPECT_NE(::flock(m_early, LOCK_EX | LOCK_NB), 0);
-        else if (what == "dir" && word[sign] == '=')
-            ASSERT_EQ(::chmod(m_locks.path().c_str(), octal()), 0);
-        else if (what == "dir")
-            ASSERT_EQ(::chown(m_locks.path().c_str(), std::stoi(value), std::stoi(value)), 0);
-        else if (what == "umask")
+        else if ((what == "dir" || what == "up") && word[sign] == '=')
+            ASSERT_EQ(::chmod(directory.c_str(), octal()), 0);
+        else if (what == "dir" || what == "up")
+            ASSERT_EQ(::chown(directory.c_str(), std::stoi(value), std::stoi(value)), 0);
+        else if (what == "said") {
+            const std::string log = m_log->text();
+            m_log = std::make_unique<StderrCapture>();
+            std::string text = value;
+            for (char& c : text) c = c == '_' ? ' ' : c;
+            EXPECT_EQ(log.find(text.empty() ? "node alone" : text) != std::string::npos, !text.empty())
+                << log;
+        } else if (what == "umask")
             m_umask = std::make_unique<mode_t>(::umask(octal()));
         else
             ADD_FAILURE() << "no such word";
@@ -154,14 +166,16 @@ private:
     }
 
     TempDir m_locks;
+    const std::string m_lockDir = m_locks / "locks";
     TempDir m_devices;
     const std::string m_device = m_devices / "ttyReader";
     const std::string m_alias = m_devices / "ttyAlias";
     const std::string m_node = m_devices / "node";
-    const std::string m_name = NFC::DeviceHold::lockPath(m_locks.path(), m_device);
-    std::unique_ptr<NFC::DeviceHold> m_programs[3] = {std::make_unique<NFC::DeviceHold>(m_locks.path()),
-                                                      std::make_unique<NFC::DeviceHold>(m_locks.path()),
-                                                      std::make_unique<NFC::DeviceHold>(m_locks.path())};
+    const std::string m_name = NFC::DeviceHold::lockPath(m_lockDir, m_device);
+    std::unique_ptr<NFC::DeviceHold> m_programs[3] = {std::make_unique<NFC::DeviceHold>(m_lockDir),
+                                                      std::make_unique<NFC::DeviceHold>(m_lockDir),
+                                                      std::make_unique<NFC::DeviceHold>(m_lockDir)};
+    std::unique_ptr<StderrCapture> m_log = std::make_unique<StderrCapture>();
     std::unique_ptr<mode_t> m_umask;
     int m_early = -1;
 };

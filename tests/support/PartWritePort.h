@@ -2,6 +2,7 @@
 // one does whose output buffer stays full; every other write, and every read, goes through whole.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,7 +19,7 @@ public:
     PartWritePort(const std::string& device, size_t keep) : m_line(PRS::serialLine(device)), m_keep(keep) {}
     size_t write(const std::vector<uint8_t>& bytes) override
     {
-        const size_t taken = std::exchange(m_keep, 0);
+        const size_t taken = std::min(std::exchange(m_keep, 0), bytes.size());
         return taken == 0 ? m_line->write(bytes)
                           : m_line->write(std::vector<uint8_t>(bytes.begin(), bytes.begin() + taken));
     }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <utility>
 
 #include "core/ConfigFile.h"
@@ -30,6 +31,9 @@ const size_t MaxWarned = 64;
 // The name's file changing hands at every try means other programs are at it.
 const int NameAttempts = 8;
 
+// Symbolic links followed on the way to the lock directory, as many as the kernel follows.
+const int MaxLinks = 40;
+
 // The drivers' serial ports never lock: a lock conflicts between any two opens of a node or a lock
 // file, even within this program. Without waiting, so the lock is never one to be interrupted; errno
 // says why not.
@@ -43,13 +47,12 @@ bool sameFile(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The descriptor is open on the file the path leads to now.
-bool isAt(int fd, const std::string& path, bool follow = true)
+// The descriptor is open on the file at the path now, not on one a link there leads to.
+bool isAt(int fd, const std::string& path)
 {
     struct stat open = {};
     struct stat named = {};
-    return ::fstat(fd, &open) == 0 && (follow ? ::stat : ::lstat)(path.c_str(), &named) == 0 &&
-           sameFile(open, named);
+    return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && sameFile(open, named);
 }
 
 // The device's name as every program that uses it gives it: absolute, its directory with no
@@ -69,6 +72,19 @@ std::string absoluteName(const std::string& device)
         path = (resolved == "/" ? "" : resolved) + path.substr(slash);
     }
     return path;
+}
+
+// A path's components in order, without empty ones and ".".
+std::deque<std::string> componentsOf(const std::string& path)
+{
+    std::deque<std::string> components;
+    for (size_t from = 0; from <= path.size();) {
+        const size_t to = std::min(path.find('/', from), path.size());
+        if (to > from && path.compare(from, to - from, ".") != 0)
+            components.push_back(path.substr(from, to - from));
+        from = to + 1;
+    }
+    return components;
 }
 
 std::string kindOf(mode_t mode)
@@ -134,19 +150,66 @@ void DeviceHold::step(Step at) const
         m_stepHook(at);
 }
 
-// Only where no other user can remove or rename the program's file: else another user could move a
-// held file away and let a second program of ours take the name, or move it onto another device's.
+// Only where no other user can remove or rename the program's file, nor any directory on the way to
+// it: else another user could move a held file away, or the whole lock directory with another put in
+// its place, and let a second program of ours take the name, or move it onto another device's. Judged
+// on the way the program's opens take, from / down: a symbolic link as an entry of the directory it
+// is in (its owner may put another in its place), then its target's path as the rest of the way.
 std::string DeviceHold::directoryFault() const
 {
-    struct stat directory = {};
-    if (::stat(m_directory.c_str(), &directory) != 0)
+    std::string path = m_directory;
+    char here[PATH_MAX];
+    if (path.empty() || path[0] != '/')
+        path = (::getcwd(here, sizeof here) ? std::string(here) : std::string()) + "/" + path;
+    std::deque<std::string> ahead = componentsOf(path);
+    std::string at;  // the directory reached, with no link or "..": empty for /
+    int links = 0;
+    struct stat entry = {};
+    if (::lstat("/", &entry) != 0)
         return std::strerror(errno);
-    if (!S_ISDIR(directory.st_mode))
-        return "not a directory";
-    if (directory.st_uid != 0 && directory.st_uid != m_user)
-        return "a lock directory of another user";
-    if ((directory.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (directory.st_mode & S_ISVTX) == 0)
-        return "a lock directory other users may write, without the sticky bit";
+    std::string fault = entryFault("/", entry, ahead.empty());
+    while (fault.empty() && !ahead.empty()) {
+        const std::string name = std::move(ahead.front());
+        ahead.pop_front();
+        const std::string next = name == ".." ? at.substr(0, at.rfind('/')) : at + "/" + name;
+        if (::lstat(next.empty() ? "/" : next.c_str(), &entry) != 0)
+            return std::strerror(errno);
+        fault = entryFault(next, entry, ahead.empty());
+        if (!fault.empty() || !S_ISLNK(entry.st_mode)) {
+            at = next;
+            continue;
+        }
+        if (++links > MaxLinks)
+            return std::strerror(ELOOP);
+        char target[PATH_MAX];
+        const ssize_t length = ::readlink(next.c_str(), target, sizeof target);
+        if (length <= 0 || length >= PATH_MAX)
+            return std::strerror(length < 0 ? errno : ENAMETOOLONG);
+        const std::deque<std::string> more = componentsOf(std::string(target, static_cast<size_t>(length)));
+        ahead.insert(ahead.begin(), more.begin(), more.end());
+        if (target[0] == '/')
+            at.clear();
+    }
+    return fault;
+}
+
+// One entry on the way to the lock directory (the lock directory itself when last): a directory, or a
+// symbolic link, that only root or this user may change.
+std::string DeviceHold::entryFault(const std::string& path, const struct stat& entry, bool last) const
+{
+    const std::string shown = ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes);
+    const bool others = entry.st_uid != 0 && entry.st_uid != m_user;
+    if (S_ISLNK(entry.st_mode))
+        return others ? "a symbolic link on the lock directory's path of another user: " + shown
+                      : std::string();
+    if (!S_ISDIR(entry.st_mode))
+        return last ? "not a directory" : std::strerror(ENOTDIR);
+    const std::string what = last ? "a lock directory" : "a directory above the lock directory";
+    const std::string where = last ? std::string() : ": " + shown;
+    if (others)
+        return what + " of another user" + where;
+    if ((entry.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (entry.st_mode & S_ISVTX) == 0)
+        return what + " other users may write, without the sticky bit" + where;
     return std::string();
 }
 
@@ -213,7 +276,7 @@ DeviceHold::NameLock DeviceHold::lockName(const std::string& path)
         step(Step::NameOpened);
         const bool locked = lockNow(fd);
         error = errno;
-        if (locked && !isAt(fd, path, false)) {
+        if (locked && !isAt(fd, path)) {
             ::close(fd);
             continue;
         }
@@ -249,7 +312,7 @@ DeviceHold::NameLock DeviceHold::lockName(const std::string& path)
 void DeviceHold::takeName(Line& line)
 {
     if (line.state == Line::Name::Held) {
-        if (isAt(line.name, line.namePath, false))
+        if (isAt(line.name, line.namePath))
             return;
         // Removed from under us: another program may have made the name's file anew.
         ::close(line.name);
@@ -372,7 +435,7 @@ void DeviceHold::release(Line& line)
     // that its lock came too late; only while it is still ours (someone may have removed it and
     // another program made and locked a new one).
     if (line.name >= 0) {
-        if (isAt(line.name, line.namePath, false)) {
+        if (isAt(line.name, line.namePath)) {
             ::unlink(line.namePath.c_str());
             step(Step::NameRemoved);
         }

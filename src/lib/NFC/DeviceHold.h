@@ -10,11 +10,13 @@
 // A device's name is in one state, changed at each take in takeName alone (and ended by release):
 //   Held -> Held             its file is still the one at the name
 //   Held -> tried anew       its file was removed or moved from under it
-//   any -> Held              a lock won on a regular 0600 file of ours with one name, still at the name
+//   any -> Held              a lock won on a regular file of ours with one name and no group or other
+//                            bits in its mode, still at the name
 //   any -> Elsewhere         a lock refused on such a file; Alone stays Alone while its node is locked
-//   any -> Alone             anything else, an unknown outcome included: no usable lock directory,
-//                            another kind of file, a file others may open that cannot be made anew,
-//                            the file changing at every try; said once per device and cause
+//   any -> Alone             anything else, an unknown outcome included: no usable lock directory (or
+//                            a directory or link on its path that another user may change), another
+//                            kind of file, a file others may open that cannot be made anew, the file
+//                            changing at every try; said once per device and cause
 //   any -> (gone)            the device let go; a held file is removed while it is still locked
 // Only Elsewhere refuses the reader by its name; Alone leaves it to the node.
 #pragma once
@@ -105,6 +107,7 @@ private:
 
     NameLock lockName(const std::string& path);
     std::string directoryFault() const;
+    std::string entryFault(const std::string& path, const struct stat& entry, bool last) const;
     std::string fileFault(const struct stat& file) const;
     void takeName(Line& line);
     bool takeNode(Line& line, std::string& why);
