@@ -140,12 +140,14 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
     server.setConfig(configFor("rpc/dev", "rpc-server"));
     ASSERT_TRUE(server.subscribeRpc("x", echoHandler));
     ASSERT_TRUE(server.subscribeRpc("dev/+", echoHandler));
-    // The deepest name's filter has 200 '/', as have the caller's topics of it; one more is refused.
+    // Under a base a name may begin with '$'. The deepest name's filter has 200 '/', as have the
+    // caller's topics of it; one more is refused.
     const std::string deepest = "d" + std::string(195, '/') + "d";
-    ASSERT_TRUE(server.subscribeRpc(deepest, echoHandler));
-    ASSERT_NO_FATAL_FAILURE(
-        startAndWait(server, {"rpc/dev/x/request/+", "rpc/dev/x/request/+/+", "rpc/dev/dev/+/request/+",
-                              "rpc/dev/dev/+/request/+/+", "rpc/dev/" + deepest + "/request/+/+"}));
+    ASSERT_TRUE(server.subscribeRpc("$x", echoHandler) && server.subscribeRpc(deepest, echoHandler));
+    ASSERT_NO_FATAL_FAILURE(startAndWait(
+        server,
+        {"rpc/dev/x/request/+", "rpc/dev/x/request/+/+", "rpc/dev/dev/+/request/+",
+         "rpc/dev/dev/+/request/+/+", "rpc/dev/$x/request/+/+", "rpc/dev/" + deepest + "/request/+/+"}));
     Log::open("tapgate-test", true, false);
     testsupport::StderrCapture capture;
     EXPECT_FALSE(server.subscribeRpc("d" + std::string(196, '/') + "d", echoHandler));
@@ -165,7 +167,7 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
     ASSERT_EQ(id.size(), 5u) << id;
     EXPECT_GE(std::stoi(id), 10000);
 
-    for (const std::string& name : {std::string("dev/2"), deepest}) {
+    for (const std::string& name : {std::string("dev/2"), std::string("$x"), deepest}) {
         std::tie(answered, payload) = caller.rpc("rpc/dev/" + name, "p", 10000);
         ASSERT_TRUE(answered) << name;
         EXPECT_EQ(json::parse(payload)["data"]["name"], name);
@@ -184,7 +186,8 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
 // The answer topic is the request's with one byte more: a request on the longest topic cannot be
 // answered, and is dropped in one short line, the connection and the calls after it kept. So is one
 // whose answer topic would have more than 200 '/'; the served filters let no request with more levels
-// than theirs through, so the deep ones are handed over here as the library would.
+// than theirs through, so the deep ones are handed over here as the library would. A long issuer is
+// cut short in the log line, as a long id is.
 TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopicWhenItFits)
 {
     MQTT::Client server("tool/dev", "MQTT");
@@ -206,8 +209,8 @@ TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopicWhenItF
     auto answer = peer.receive(10s);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->topic.size(), 65535u);
-    const std::string deepest = "i/1" + std::string(195, '/') + "1";
-    server.onMessageReceived(request + deepest, "deepest", 0, false);
+    const std::string deepest = std::string(60000, 'i') + "/1" + std::string(195, '/') + "1";
+    server.onMessageReceived(request + deepest, "deepest, from a long issuer", 0, false);
     answer = peer.receive(10s);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->topic, "tool/dev/x/response/" + deepest);
@@ -290,11 +293,15 @@ TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
     caller.onMessageReceived("late/sam/command/response/" + id, "to no caller", 1, false);
     caller.onMessageReceived("late/sam/command/response/0123456789abcdef/" + id, "to another caller", 1,
                              false);
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
     peer.publish(answers + lateId, "too late", 1);
+    peer.publish(answers + std::string(65000, 'z'), "unknown id", 1);
     peer.publish(answers + id, "answer", 1);
     peer.publish(answers + id, "again", 1);
     calling.join();
     EXPECT_EQ(second, std::make_pair(true, std::string("answer")));
+    EXPECT_EQ(shortLinesWith(capture.text(), "id 'zzz"), 1u);
 
     EXPECT_FALSE(peer.receive(500ms)) << "the client complained on its error topic";
     caller.stop();
@@ -408,7 +415,8 @@ TEST_F(MQTTClientRpc, ConcurrentCallsPastTheBrokersInflightQuotaAllGetTheirAnswe
 // and (where no filter takes it) subscribeRpc, in one short line, while a call beside them stays in
 // flight and is answered. Names next to the refused ones, the longest and the deepest that fit among
 // them (an answer topic of 65535 bytes, of 200 '/'), are taken, by the broker too, served and
-// answered. The caller has no base, as a served name that begins with '$' needs to be refused.
+// answered, as are names with "request" or "response" inside a level. The caller has no base, as a
+// served name that begins with '$' needs to be refused.
 TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThemAreAnswered)
 {
     MqttPeer device;
@@ -435,7 +443,8 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     names.push_back("names" + std::string(198, '/') + "x");  // 201 '/' in its topics
     // Names that would not come back whole out of their topics.
     names.insert(names.end(), {"names/response", "names/request/x", "names/a/", "/names/a", "$SYS/x"});
-    std::vector<std::string> taken = {longest, "names" + std::string(197, '/') + "x", "names/a//b"};
+    std::vector<std::string> taken = {longest, "names" + std::string(197, '/') + "x", "names/a//b",
+                                      "names/requests", "names/get_response"};
     // Code points a broker may close the connection on (U+0001, TAB, LF, U+001F, DEL, U+0085, U+009F,
     // U+FDD0, U+FDEF, U+FFFE, U+1FFFF, U+10FFFF), and next to them others that it takes (space, '~',
     // U+00A0, U+0905, U+FDCF, U+FDF0, U+FFFD, U+10FFFD).
