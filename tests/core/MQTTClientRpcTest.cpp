@@ -140,8 +140,18 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
     server.setConfig(configFor("rpc/dev", "rpc-server"));
     ASSERT_TRUE(server.subscribeRpc("x", echoHandler));
     ASSERT_TRUE(server.subscribeRpc("dev/+", echoHandler));
-    ASSERT_NO_FATAL_FAILURE(startAndWait(server, {"rpc/dev/x/request/+", "rpc/dev/x/request/+/+",
-                                                  "rpc/dev/dev/+/request/+", "rpc/dev/dev/+/request/+/+"}));
+    // Under a base a name may begin with '$'. The deepest name's filter has 200 '/', as have the
+    // caller's topics of it; one more is refused.
+    const std::string deepest = "d" + std::string(195, '/') + "d";
+    ASSERT_TRUE(server.subscribeRpc("$x", echoHandler) && server.subscribeRpc(deepest, echoHandler));
+    ASSERT_NO_FATAL_FAILURE(startAndWait(
+        server,
+        {"rpc/dev/x/request/+", "rpc/dev/x/request/+/+", "rpc/dev/dev/+/request/+",
+         "rpc/dev/dev/+/request/+/+", "rpc/dev/$x/request/+/+", "rpc/dev/" + deepest + "/request/+/+"}));
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
+    EXPECT_FALSE(server.subscribeRpc("d" + std::string(196, '/') + "d", echoHandler));
+    EXPECT_EQ(shortLinesWith(capture.text(), "refused: more than 200 '/'"), 1u);
     MQTT::Client caller("rpc/caller", "MQTT");
     caller.setConfig(configFor("rpc/caller", "rpc-caller"));
     ASSERT_NO_FATAL_FAILURE(startAndWait(caller, {}));
@@ -157,9 +167,11 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
     ASSERT_EQ(id.size(), 5u) << id;
     EXPECT_GE(std::stoi(id), 10000);
 
-    std::tie(answered, payload) = caller.rpc("rpc/dev/dev/2", "p", 10000);
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(json::parse(payload)["data"]["name"], "dev/2");
+    for (const std::string& name : {std::string("dev/2"), std::string("$x"), deepest}) {
+        std::tie(answered, payload) = caller.rpc("rpc/dev/" + name, "p", 10000);
+        ASSERT_TRUE(answered) << name;
+        EXPECT_EQ(json::parse(payload)["data"]["name"], name);
+    }
 
     std::tie(answered, payload) = caller.rpc("rpc/dev/x", "throw", 10000);
     ASSERT_TRUE(answered);
@@ -172,7 +184,10 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
 }
 
 // The answer topic is the request's with one byte more: a request on the longest topic cannot be
-// answered, and is dropped in one short line, the connection and the calls after it kept.
+// answered, and is dropped in one short line, the connection and the calls after it kept. So is one
+// whose answer topic would have more than 200 '/'; the served filters let no request with more levels
+// than theirs through, so the deep ones are handed over here as the library would. A long issuer is
+// cut short in the log line, as a long id is.
 TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopicWhenItFits)
 {
     MQTT::Client server("tool/dev", "MQTT");
@@ -194,10 +209,16 @@ TEST_F(MQTTClientRpc, RequestsFromOtherToolsAreAnsweredOnTheirIssuerTopicWhenItF
     auto answer = peer.receive(10s);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->topic.size(), 65535u);
+    const std::string deepest = std::string(60000, 'i') + "/1" + std::string(195, '/') + "1";
+    server.onMessageReceived(request + deepest, "deepest, from a long issuer", 0, false);
+    answer = peer.receive(10s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->topic, "tool/dev/x/response/" + deepest);
+    server.onMessageReceived(request + deepest + "/1", "too deep", 0, false);
     peer.publish(request + std::string(65535 - request.size(), '9'), "too long", 0);
     ASSERT_EQ(publishWithMosquittoPub("tool/dev/x/request/web/42", "hello"), 0);
     answer = peer.receive(10s);
-    EXPECT_EQ(shortLinesWith(capture.text(), "dropped"), 1u);
+    EXPECT_EQ(shortLinesWith(capture.text(), "dropped"), 2u);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->topic, "tool/dev/x/response/web/42");
     EXPECT_EQ(answer->payload,
@@ -272,11 +293,15 @@ TEST_F(MQTTClientRpc, TimeOutReturnsFalseAndLateOrRepeatedAnswersAreIgnored)
     caller.onMessageReceived("late/sam/command/response/" + id, "to no caller", 1, false);
     caller.onMessageReceived("late/sam/command/response/0123456789abcdef/" + id, "to another caller", 1,
                              false);
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
     peer.publish(answers + lateId, "too late", 1);
+    peer.publish(answers + std::string(65000, 'z'), "unknown id", 1);
     peer.publish(answers + id, "answer", 1);
     peer.publish(answers + id, "again", 1);
     calling.join();
     EXPECT_EQ(second, std::make_pair(true, std::string("answer")));
+    EXPECT_EQ(shortLinesWith(capture.text(), "id 'zzz"), 1u);
 
     EXPECT_FALSE(peer.receive(500ms)) << "the client complained on its error topic";
     caller.stop();
@@ -388,9 +413,10 @@ TEST_F(MQTTClientRpc, ConcurrentCallsPastTheBrokersInflightQuotaAllGetTheirAnswe
 // answers of every call in flight; one that does not come back whole out of its topics leaves the
 // caller waiting after the handler ran. Each is refused at once through rpc, subscribeExpectedRpc
 // and (where no filter takes it) subscribeRpc, in one short line, while a call beside them stays in
-// flight and is answered. Names next to the refused ones, the longest that fits among them (its
-// answer topic has 65535 bytes), are taken, by the broker too. The caller has no base, as a served
-// name that begins with '$' needs to be refused.
+// flight and is answered. Names next to the refused ones, the longest and the deepest that fit among
+// them (an answer topic of 65535 bytes, of 200 '/'), are taken, by the broker too, served and
+// answered, as are names with "request" or "response" inside a level. The caller has no base, as a
+// served name that begins with '$' needs to be refused.
 TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThemAreAnswered)
 {
     MqttPeer device;
@@ -414,9 +440,11 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     std::vector<std::string> names = {"",           "names/a+b", "de+v",        std::string("names/a\0b", 9),
                                       "names/#",    "#",         "names/\xc3(", "names/+/x",
                                       longest + "x"};
+    names.push_back("names" + std::string(198, '/') + "x");  // 201 '/' in its topics
     // Names that would not come back whole out of their topics.
     names.insert(names.end(), {"names/response", "names/request/x", "names/a/", "/names/a", "$SYS/x"});
-    std::vector<std::string> taken = {longest, "names/a//b"};
+    std::vector<std::string> taken = {longest, "names" + std::string(197, '/') + "x", "names/a//b",
+                                      "names/requests", "names/get_response"};
     // Code points a broker may close the connection on (U+0001, TAB, LF, U+001F, DEL, U+0085, U+009F,
     // U+FDD0, U+FDEF, U+FFFE, U+1FFFF, U+10FFFF), and next to them others that it takes (space, '~',
     // U+00A0, U+0905, U+FDCF, U+FDF0, U+FFFD, U+10FFFD).
@@ -440,11 +468,14 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     testsupport::SubscriptionWatch taking(caller.subscribed);
     std::set<std::string> filters;
     for (const std::string& name : taken) {
-        EXPECT_TRUE(caller.subscribeExpectedRpc(name));
-        filters.insert(name + "/response/" + caller.callerTag() + "/+");
+        EXPECT_TRUE(caller.subscribeExpectedRpc(name) && caller.subscribeRpc(name, echoHandler));
+        filters.insert({name + "/response/" + caller.callerTag() + "/+", name + "/request/+/+"});
     }
     EXPECT_TRUE(taking.waitFor(filters));
-    for (const std::string& name : taken) EXPECT_TRUE(caller.unsubscribeExpectedRpc(name));
+    for (const std::string& name : taken) {
+        EXPECT_TRUE(caller.rpc(name, "taken", 10000).first) << &name - taken.data();
+        EXPECT_TRUE(caller.unsubscribeExpectedRpc(name));
+    }
     std::string answerTopic = besideRequest->topic;
     device.publish(answerTopic.replace(answerTopic.find("/request/"), 9, "/response/"),
                    besideRequest->payload, 1);

@@ -80,7 +80,8 @@ public:
     // up to timeoutMs for the answer on name/response/<tag>/<id>. first: answered; second: the
     // answer's payload. Blocks: never call it from a handler, whose thread is the one that has to
     // deliver the answer. A name that cannot go into a topic (empty, with '+', '#' or NUL, not
-    // UTF-8, with a control character or non-character, or making a topic longer than 65535 bytes)
+    // UTF-8, with a control character or non-character, or making a topic longer than 65535 bytes
+    // or with more than 200 '/', which mosquitto drops the connection for)
     // or would not come back whole out of its topics (a level "request" or "response", a '/' at its
     // front or end, a '$' at its front) fails at once with an error line, unsent.
     std::pair<bool, std::string> rpc(const std::string& name, const std::string& payload,
@@ -96,7 +97,7 @@ public:
     // result goes back on .../response/<id> or .../response/<issuer>/<id>. A second handler for a
     // name already served is dropped. Names are refused as by rpc, except that '+' may stand as a
     // whole level ("dev/+" serves dev/1 and dev/2) and a '$' at the front is refused only under an
-    // empty base. A request whose answer topic the broker would refuse (too long, say) is dropped
+    // empty base. A request whose answer topic the broker would refuse (too long or deep) is dropped
     // with a warning.
     bool subscribeRpc(const std::string& name, RpcHandler handler);
     // True when a handler was removed, false when the name was not served.

@@ -44,6 +44,20 @@ bool takeIssuerAndId(const std::string& tail, std::string& issuer, std::string& 
 
 // An MQTT string carries its length in two bytes.
 constexpr size_t MaxTopicBytes = 65535;
+// mosquitto keeps topics and filters of up to 200 '/', and drops the connection of a client that
+// publishes or subscribes a deeper one.
+constexpr long MaxTopicSlashes = 200;
+
+// Why a topic or filter is too big for the broker, or null when it is not.
+const char* sizeFault(const std::string& topic)
+{
+    if (topic.size() > MaxTopicBytes)
+        return "too long for a topic";
+    if (std::count(topic.begin(), topic.end(), '/') > MaxTopicSlashes)
+        return "more than 200 '/' in a topic";
+    return nullptr;
+}
+
 // The longest call id: five decimal digits.
 const char* const LongestId = "99999";
 
@@ -107,9 +121,7 @@ const char* topicFault(const std::string& text, Text kind, const std::string& ba
         return "begins with an empty level";
     if (name && base.empty() && !text.empty() && text.front() == '$')
         return "begins with '$', as the broker's own topics do";
-    if (text.size() > MaxTopicBytes)
-        return "too long for a topic";
-    return nullptr;
+    return sizeFault(text);
 }
 
 // Why a call name cannot go into the topics made of it, or null when it can. A name that the broker
@@ -123,9 +135,7 @@ const char* nameFault(const std::string& name, const std::string& longestTopic, 
         return "empty";
     if (const char* fault = topicFault(name, kind, base))
         return fault;
-    if (longestTopic.size() > MaxTopicBytes)
-        return "too long for a topic";
-    return nullptr;
+    return sizeFault(longestTopic);
 }
 
 // A peer's text in a log line's '%s': bounded and escaped as every excerpt, without its quotes.
@@ -157,7 +167,8 @@ bool Client::acceptsName(const std::string& name, const std::string& longestTopi
     return !fault;
 }
 
-// The answer topic is the longest made of an awaited name: longer than the request's by one.
+// The answer topic is the longest made of an awaited name: longer than the request's by one byte,
+// and as deep as it and the answer filter.
 bool Client::acceptsCalledName(const std::string& name) const
 {
     return acceptsName(name, Utils::combinePath(name, ResponsePart) + m_callerTag + "/" + LongestId, false);
@@ -379,7 +390,8 @@ std::string requestFilter(const std::string& base, const std::string& name, cons
 
 bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
 {
-    // An answer with the shortest issuer and id is as long as this; longer ones are the peer's doing.
+    // An answer with the shortest issuer and id is as long as this, and as deep as the deepest
+    // filter served; longer and deeper ones are the peer's doing.
     if (!acceptsName(name, requestFilter(config()->getBase(), name, "response/+/+"), true))
         return false;
     {
