@@ -285,7 +285,8 @@ std::vector<Fault> randomFates(unsigned seed)
 }
 
 // A line longer than any answer is cut at the framer's limit, and its rest may come only after the
-// next command went out: that command never takes it for its own answer.
+// next command went out: that command never takes it for its own answer, nor gives up its wait
+// for one.
 TEST(PRSLine, RestOfAnOverlongLineIsNeverTakenForTheNextAnswer)
 {
     ElatecReader reader(ElatecReader::Mode::Ascii);
@@ -297,6 +298,16 @@ TEST(PRSLine, RestOfAnOverlongLineIsNeverTakenForTheNextAnswer)
     EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
     ASSERT_TRUE(reader.waitForHeld(1, testsupport::PeerDeadlineMs));
     const Bytes uid = fromHex("7E 11 02 03 44 55 66 77");
+    reader.setDeviceUID(uid);
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+    EXPECT_EQ(answer, uid);
+
+    // Held whole until the next command's proof went out, such a line does not cut the proof's wait
+    // short: the proof's own answers follow it, and the command gets its answer.
+    reader.setDeviceUID(Bytes(Framer::MaxFrame + 10, 0x00));
+    reader.inject({Fault::Overtaken, 0, 0x0008});
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+    ASSERT_TRUE(reader.waitForHeld(2, testsupport::PeerDeadlineMs));
     reader.setDeviceUID(uid);
     EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
     EXPECT_EQ(answer, uid);
