@@ -492,9 +492,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         reopen();
         FUZZ_CHECK(prs->mode() == variant);
     }
-    // In step at the first command in the ASCII variants, at the second in the binary ones; a line
-    // that heard no probe answer yet gives one command more to finding the variant.
-    const size_t within = ((variant & ~0x10) == PRS::BINARY ? 2 : 1) + (prs->mode() == PRS::UNDETECTED ? 1 : 0);
+    // In step at the first command in the ASCII variants, at the second in the binary ones; until
+    // a proof has shown a short text's length, within the 16 proofs' cycle (only those whose limit
+    // is below the text's length can be answered); a line that heard no probe answer yet gives one
+    // command more to finding the variant.
+    const size_t within = (!heardWhole                        ? 16
+                           : (variant & ~0x10) == PRS::BINARY ? 2
+                                                              : 1) +
+                          (prs->mode() == PRS::UNDETECTED ? 1 : 0);
     size_t tries = 1;
     while (!run(echo())) FUZZ_CHECK(++tries <= within);
     for (size_t i = 1; i < InStepCommands; ++i) FUZZ_CHECK(run(echo()));

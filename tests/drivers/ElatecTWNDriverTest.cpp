@@ -99,7 +99,7 @@ TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
         EXPECT_EQ(received[0].wire, Bytes({'0', '0', '0', '5', '\r'}));
     // Then LED set-up, version, UID and USB type. On a loaded host the reader may answer a probe
     // late: the next probe reaches it as well. The line proves itself in step (a version query for
-    // the whole text and one for a few characters) before the first command and after any doubt,
+    // a few characters and one for the whole text) before the first command and after any doubt,
     // and a command sent before any probe was answered goes again once one is. None of that is the
     // open's own.
     std::vector<ElatecReader::Received> own;
@@ -112,7 +112,7 @@ TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
         const bool probe = r.command == 0x0005 && own.empty();
         const bool again =
             synced && !own.empty() && own.back().command == r.command && own.back().params == r.params;
-        if (limited(r) || (i + 1 < received.size() && r.command == 0x0004 && limited(received[i + 1]))) {
+        if (limited(r) || (i > 0 && r.command == 0x0004 && limited(received[i - 1]))) {
             synced = true;
         } else if (!probe && !again) {
             own.push_back(r);

@@ -29,17 +29,19 @@ const double MaxProbeListenMs = 1000;
 const double ReceiveGraceMs = 1000;
 // Answers carry no tag, so after a loss, and on a new line (the reader may still owe answers to the
 // line before it, however late), the line proves it is in step with an exchange whose answers it
-// can recognise: two version queries in one write, the first for the whole text, the second for at
-// most k characters. Their answers come one right after the other: the whole text, then its first
-// k characters. A frame of either shape could be the rest of a frame cut earlier, or any late
-// answer; two adjacent frames that agree so could only come from an earlier proof with the same k.
-// k goes round SyncLimits values, one per read time-out of the monotonic clock, the same for every
-// line to the reader, an earlier open's included; a proof that fails after going out whole waits
-// at least one read time-out, so the answers of an earlier proof with the same k would have to be
+// can recognise: two version queries in one write, the first for at most k characters, the second
+// for the whole text. Their answers come one right after the other: k characters, then the whole
+// text, which goes on from them. A frame of either shape could be the rest of a frame cut earlier,
+// or any late answer; two adjacent frames that agree so could only come from an earlier proof with
+// the same k, and the whole text, the last answer the reader owes, is the proof's own. k goes
+// round SyncLimits values, one per read time-out of the monotonic clock, the same for every line
+// to the reader, an earlier open's included; a proof that fails after going out whole waits at
+// least one read time-out, so the answers of an earlier proof with the same k would have to be
 // SyncLimits - 1 time-outs late (15 s at the reader's own second) to be taken for the current
 // one's. The largest k stays below the length of a TWN version text (some 25 characters); a reader
 // whose text a proof showed to be shorter gets only the limits below its length (a shorter reach,
-// but a proof it can answer).
+// but a proof it can answer), and one whose text is shorter but not yet shown to be, only the
+// proofs whose k falls below its length.
 const uint16_t VersionQuery = 0x0004;
 const uint8_t WholeText = 0xFF;
 // A reader that took bytes of another variant for the start of a frame drops them once its line
@@ -294,48 +296,23 @@ bool PRS::sync(Framer& framer)
     // commands, since the reader answers in order.
     m_port->flush();
     const Since start = now();
-    // Two answers in a row that showed the text no longer than the proof's limit were perhaps its
-    // own: one more proof, with a limit below that length, goes out at once, and holds only if its
-    // whole text is that one. Two such answers may also be earlier proofs' (their second answers
-    // lost), so nothing of them is kept past this sync, and the second proof's limit is one no
-    // first proof asks for: should its answers come late, no first proof takes them.
-    m_shorter.clear();
-    for (int round = 0; round < 2; ++round) {
-        const uint8_t limit = m_shorter.empty() ? proofLimit(m_textLength) : shorterLimit();
-        // The command's own frame is still to go out: the proof is built apart.
-        const bool crc = hasCrc(m_mode);
-        for (auto [frame, asked] : {std::pair{&m_syncFrame, limit}, std::pair{&m_textQuery, WholeText}}) {
-            frame->clear();
-            NFC::ByteWriter writer(*frame);
-            writer.u16be(VersionQuery).u8(asked);
-            if (crc)
-                writer.u16le(NFC::crc16(frame->data(), frame->size(), CrcStart));
-        }
-        // The whole text is asked for first: a proof that goes out in part leaves the reader owing
-        // at most that text, which no proof takes alone, so the next proof may ask for the same
-        // limit (after the settle) without waiting a read time-out.
-        if (send(framer.transport(), m_textQuery, &m_syncFrame) != Sent::Whole)
-            return false;
-        switch (awaitProof(framer, start, limit)) {
-            case Proof::InStep:
-                return true;
-            case Proof::Late:  // in step, but past the bound the command itself is not sent
-                return false;
-            case Proof::ShorterText:
-                continue;
-            case Proof::Failed:
-                return false;
-        }
+    const uint8_t limit = proofLimit();
+    // The command's own frame is still to go out: the proof is built apart.
+    const bool crc = hasCrc(m_mode);
+    for (auto [frame, asked] : {std::pair{&m_syncFrame, limit}, std::pair{&m_textQuery, WholeText}}) {
+        frame->clear();
+        NFC::ByteWriter writer(*frame);
+        writer.u16be(VersionQuery).u8(asked);
+        if (crc)
+            writer.u16le(NFC::crc16(frame->data(), frame->size(), CrcStart));
     }
-    return false;
-}
-
-PRS::Proof PRS::awaitProof(Framer& framer, Since start, uint8_t limit)
-{
-    const bool again = !m_shorter.empty();
-    // Whether the frame before the current one was a version answer (its text in m_previous), and
-    // one longer than limit: the proof's whole text, perhaps.
-    bool previous = false, candidate = false;
+    // A proof that goes out in part is never answered as one: at most its first answer comes,
+    // which no proof takes without the whole text right behind it.
+    if (send(framer.transport(), m_syncFrame, &m_textQuery) != Sent::Whole)
+        return false;
+    // Whether the frame before the current one had the shape of the proof's first answer: limit
+    // characters (in m_previous).
+    bool candidate = false;
     for (;;) {
         const Event heard = receive(framer, start, m_readTimeoutMs);
         // A line or frame broken by the flush, an over-long line, or noise: the proof's answers
@@ -343,41 +320,27 @@ PRS::Proof PRS::awaitProof(Framer& framer, Since start, uint8_t limit)
         // bound.
         if (heard == Event::Bad || heard == Event::Overlong) {
             if (pastBound(start))
-                return Proof::Failed;
-            previous = candidate = false;
+                return false;
+            candidate = false;
             continue;
         }
         if (heard != Event::Frame && heard != Event::LateFrame)
-            return Proof::Failed;
+            return false;
         const bool version = versionText(framer.frame(), m_text);
-        if (version && candidate && m_text.size() == limit && m_previous.compare(0, limit, m_text) == 0 &&
-            (!again || m_previous == m_shorter)) {
+        if (version && candidate && m_text.size() > limit && m_text.compare(0, limit, m_previous) == 0) {
+            // In step either way; past the bound the command itself is not sent.
             Log::debug("[PRS] line in step again");
-            m_textLength = m_previous.size() < FirstSyncLimit + SyncLimits ? m_previous.size() : 0;
+            m_textLength = m_text.size() < FirstSyncLimit + SyncLimits ? m_text.size() : 0;
             note(Event::Synced);
-            return heard == Event::Frame ? Proof::InStep : Proof::Late;
-        }
-        // The whole text twice in a row, no longer than the limit: the proof's own answers, the text
-        // too short for it (or earlier answers, of the same length).
-        if (version && previous && m_text == m_previous && m_text.size() <= limit && !again &&
-            m_text.size() > 1) {
-            Log::debug("[PRS] version text of %zu characters, perhaps", m_text.size());
-            m_shorter = m_text;
-            return heard == Event::Frame ? Proof::ShorterText : Proof::Failed;
+            return heard == Event::Frame;
         }
         Log::debug("[PRS] late answer to an earlier command dropped");
         if (heard == Event::LateFrame)
-            return Proof::Failed;
-        previous = version;
-        candidate = version && m_text.size() > limit;
-        if (version)
+            return false;
+        candidate = version && m_text.size() == limit;
+        if (candidate)
             m_previous.swap(m_text);
     }
-}
-
-uint8_t PRS::shorterLimit() const
-{
-    return static_cast<uint8_t>(m_shorter.size() > 2 ? 1 + slot() % 2 : 1);
 }
 
 unsigned long long PRS::slot() const
@@ -385,13 +348,13 @@ unsigned long long PRS::slot() const
     return static_cast<unsigned long long>(std::max(0.0, m_port->now()) / m_normalTimeoutMs);
 }
 
-uint8_t PRS::proofLimit(size_t textLength) const
+uint8_t PRS::proofLimit() const
 {
     // A limit at or past the text's end would be answered with the whole text, which no longer
     // tells the proof's first answer from its second.
     unsigned first = FirstSyncLimit, limits = SyncLimits;
-    if (textLength != 0 && textLength < first + limits) {
-        const auto length = static_cast<unsigned>(textLength);
+    if (m_textLength != 0) {
+        const auto length = static_cast<unsigned>(m_textLength);
         if (length <= first)
             first = 1;
         limits = std::max(length, first + 1) - first;

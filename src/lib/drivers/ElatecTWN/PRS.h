@@ -142,26 +142,12 @@ private:
     // false when none came.
     bool readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out);
     // Brings a line that is out of step back in step before a command goes out: drops stale
-    // input, sends a proof (see Proof) and reads and drops every frame until the proof's own
-    // answers, all within the bound of one receive. False when they did not come (in time): the
-    // command is not sent.
+    // input, sends a proof (two version queries, see PRS.cpp) and reads and drops every frame
+    // until the proof's own answers, all within the bound of one receive. False when they did not
+    // come (in time): the command is not sent.
     bool sync(ElatecTWN::Framer& framer);
-    // How one proof went: its answers came (in time, or late), they showed the version text to be
-    // no longer than the proof's limit (m_shorter), or they did not come.
-    enum class Proof
-    {
-        InStep,
-        Late,
-        ShorterText,
-        Failed,
-    };
-    // Reads the answers to the proof whose first query asked for limit characters.
-    Proof awaitProof(ElatecTWN::Framer& framer, Since start, uint8_t limit);
-    // The length limit of a proof sent now to a reader whose version text has textLength
-    // characters (0: unknown, or longer than every limit).
-    uint8_t proofLimit(size_t textLength) const;
-    // The limit of the proof that follows one whose answers showed a shorter text (m_shorter).
-    uint8_t shorterLimit() const;
+    // The length limit of the proof sent now.
+    uint8_t proofLimit() const;
     // Which read time-out of the monotonic clock it is now.
     unsigned long long slot() const;
     // The version text in frame (status, count, text, CRC where the variant has one) when frame
@@ -207,7 +193,6 @@ private:
     std::vector<uint8_t> m_textQuery;
     std::string m_text;
     std::string m_previous;
-    std::string m_shorter;
     std::vector<uint8_t> m_wire;
     std::vector<uint8_t> m_received;
     std::vector<uint8_t> m_chunk;
