@@ -13,12 +13,11 @@
 // line does not guard against one.
 //
 // How late an answer may come is what the line is made to stand, in read time-outs counted from
-// the command it answers: 15 for a reader whose version text has 19 characters or more, the
-// length less 4 for 6 to 18 characters, and none past half a time-out below that. A reader whose
-// text is 18 characters or shorter answers at once until the line has proved itself in step once
-// (which tells it the text's length): before that, a late answer to the whole text is just what a
-// proof with that length asks for; its line is never replaced (a new line does not know the
-// length).
+// the command it answers: 15 for a reader whose version text has 17 characters or more, the
+// length less 2 below that. A reader whose text is 16 characters or shorter answers at once until
+// the line has proved itself in step once (which tells it the text's length): before that, the
+// limits of its proofs may be any of the 16, whatever the text's length; its line is never
+// replaced (a new line does not know the length).
 //
 // Input: one byte for the variant (bits 0-1), the read time-out (bits 2-3), whether the line may
 // be replaced (bit 4) and whether the line's writes after detection may be taken in part (bit 7),
@@ -64,11 +63,7 @@ const size_t InStepCommands = 4;
 // characters.
 double reachInTimeouts(size_t length)
 {
-    if (length >= 19)
-        return 15;
-    if (length >= 6)
-        return static_cast<double>(length) - 4;
-    return 0.5;
+    return length >= 17 ? 15 : static_cast<double>(length) - 2;
 }
 
 struct Answer
@@ -434,7 +429,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Reader reader(in, (variant & ~0x10) == PRS::BINARY, (variant & 0x10) != 0, version);
     reader.setSlowMs(timeoutMs / 2.0);
     // Until the line has heard the text whole, a short one must not come late.
-    bool heardWhole = version.size() >= 19;
+    bool heardWhole = version.size() >= 17;
     reader.setReachMs(heardWhole ? reachMs : 0);
     ModelPort line(reader, in);
     auto prs = std::make_unique<PRS>(std::make_unique<SharedPort>(line), PRS::AUTO, nullptr, timeoutMs);

@@ -34,21 +34,20 @@ const double ReceiveGraceMs = 1000;
 // text, which goes on from them. A frame of either shape could be the rest of a frame cut earlier,
 // or any late answer; two adjacent frames that agree so could only come from an earlier proof with
 // the same k, and the whole text, the last answer the reader owes, is the proof's own. k goes
-// round SyncLimits values, one per read time-out of the monotonic clock, the same for every line
-// to the reader, an earlier open's included; a proof that fails after going out whole waits at
-// least one read time-out, so the answers of an earlier proof with the same k would have to be
-// SyncLimits - 1 time-outs late (15 s at the reader's own second) to be taken for the current
-// one's. The largest k stays below the length of a TWN version text (some 25 characters); a reader
-// whose text a proof showed to be shorter gets only the limits below its length (a shorter reach,
-// but a proof it can answer), and one whose text is shorter but not yet shown to be, only the
-// proofs whose k falls below its length.
+// round 1 to ProofLimits, one value per read time-out of the monotonic clock, the same for every
+// line to the reader, an earlier open's included; a proof that fails after going out whole waits
+// at least one read time-out, so the answers of an earlier proof with the same k would have to be
+// ProofLimits - 1 time-outs late (15 s at the reader's own second) to be taken for the current
+// one's. The largest k stays below the length of a TWN version text (some 25 characters); a
+// reader whose text a proof showed to be shorter gets only the limits below its length (a shorter
+// reach, but a proof it can answer), and one whose text is shorter but not yet shown to be, only
+// the proofs whose k falls below its length.
 const uint16_t VersionQuery = 0x0004;
 const uint8_t WholeText = 0xFF;
 // A reader that took bytes of another variant for the start of a frame drops them once its line
 // has been quiet a while; a proof sent before that would only be taken into the broken frame.
 const int SettleMs = 500;
-const uint8_t FirstSyncLimit = 3;
-const unsigned SyncLimits = 16;
+const unsigned ProofLimits = 16;
 const uint16_t CrcStart = 0xFFFF;
 
 bool hasCrc(PRS::Mode mode)
@@ -330,7 +329,7 @@ bool PRS::sync(Framer& framer)
         if (version && candidate && m_text.size() > limit && m_text.compare(0, limit, m_previous) == 0) {
             // In step either way; past the bound the command itself is not sent.
             Log::debug("[PRS] line in step again");
-            m_textLength = m_text.size() < FirstSyncLimit + SyncLimits ? m_text.size() : 0;
+            m_textLength = m_text.size() <= ProofLimits ? m_text.size() : 0;
             note(Event::Synced);
             return heard == Event::Frame;
         }
@@ -351,15 +350,9 @@ unsigned long long PRS::slot() const
 uint8_t PRS::proofLimit() const
 {
     // A limit at or past the text's end would be answered with the whole text, which no longer
-    // tells the proof's first answer from its second.
-    unsigned first = FirstSyncLimit, limits = SyncLimits;
-    if (m_textLength != 0) {
-        const auto length = static_cast<unsigned>(m_textLength);
-        if (length <= first)
-            first = 1;
-        limits = std::max(length, first + 1) - first;
-    }
-    return static_cast<uint8_t>(first + slot() % limits);
+    // tells the proof's first answer from its second. A text of one character tells nothing.
+    const unsigned limits = m_textLength > 1 ? static_cast<unsigned>(m_textLength) - 1 : ProofLimits;
+    return static_cast<uint8_t>(1 + slot() % limits);
 }
 
 bool PRS::versionText(const std::vector<uint8_t>& frame, std::string& text) const
