@@ -20,7 +20,8 @@
 // replaced (a new line does not know the length).
 //
 // Input: one byte for the variant (bits 0-1), the read time-out (bits 2-3), whether the line may
-// be replaced (bit 4) and whether the line's writes after detection may be taken in part (bit 7),
+// be replaced (bit 4) and whether the line's writes after detection may be taken in part (bit 7,
+// which PRS_FUZZ_PART_WRITES=0 or 1 in the environment overrides),
 // one for the length of the version text (3 to 30 characters), then one byte per command (with
 // bit 4, one more before it: 0 modulo 8 replaces the line first) and, as the reader answers, one
 // byte per answer for how it comes (with one or two more for where and when), and with bit 7 one
@@ -46,6 +47,14 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// PRS_FUZZ_DEBUG in the environment logs the line's and the model's traffic to stderr, to follow
+// one input.
+bool tracing()
+{
+    static const bool on = std::getenv("PRS_FUZZ_DEBUG") != nullptr;
+    return on;
+}
 
 const double StartMs = 1000;
 // The reader drops a frame left half received this long, as its UART does.
@@ -202,7 +211,7 @@ private:
             return;
         const Answer answer =
             answerTo(static_cast<uint16_t>(frame[0] << 8 | frame[1]), Bytes(frame.begin() + 2, frame.end()));
-        if (getenv("PRS_FUZZ_DEBUG"))
+        if (tracing())
             Log::debug("model: reader took %04x at %.1f", frame[0] << 8 | frame[1], at);
         Bytes reply = {answer.status};
         reply.insert(reply.end(), answer.data.begin(), answer.data.end());
@@ -288,7 +297,7 @@ private:
 
     void send(double at, Bytes::const_iterator from, Bytes::const_iterator to)
     {
-        if (getenv("PRS_FUZZ_DEBUG"))
+        if (tracing())
             Log::debug("model: reader sends %zu bytes at %.1f", static_cast<size_t>(to - from), at);
         m_busyUntil = at;
         m_out.push_back({at, Bytes(from, to)});
@@ -414,12 +423,15 @@ Command pick(uint8_t choice, uint16_t tag)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzzing::logOnce();
-    if (getenv("PRS_FUZZ_DEBUG")) {
-        Log::open("prs", true, false);
+    if (tracing()) {
+        Log::open("prs-fuzz", true, false);
         Log::setLevel(Log::LevelDebug);
     }
     fuzzing::FuzzInput in(data, size);
-    const uint8_t setup = in.u8Or(0);
+    uint8_t setup = in.u8Or(0);
+    // Long runs can hold writes whole, or let the input cut them, whatever it says.
+    if (const char* cut = getenv("PRS_FUZZ_PART_WRITES"))
+        setup = static_cast<uint8_t>((setup & 0x7F) | (cut[0] == '1' ? 0x80 : 0));
     static const PRS::Mode variants[] = {PRS::BINARY, PRS::BINARY_CRC, PRS::ASCII, PRS::ASCII_CRC};
     const PRS::Mode variant = variants[setup & 3];
     const int timeoutMs = ReadTimeouts[(setup >> 2) & 3];
@@ -450,7 +462,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto run = [&](const Command& command) {
         const Answer own = reader.answerTo(command.code, command.params);
         Bytes answer = {0xEE};
-        if (getenv("PRS_FUZZ_DEBUG"))
+        if (tracing())
             Log::debug("model: command %04x tag %u at %.1f", command.code, tag, line.now());
         const int rc = prs->xfer(command.code, &command.params, &answer);
         FUZZ_CHECK(rc == PRS::TransferFailed || rc == PRS::CrcFailed || (rc >= 0 && rc <= 0xFF));
