@@ -105,7 +105,7 @@ private:
         PartSent,   // a frame went out only in part
         Detected,   // a late probe answer told the variant after a command went out another way
         Settled,    // the line was quiet long enough for the reader to drop stray bytes
-        Synced,     // a sync's own answer came: the reader has answered everything before it
+        Synced,     // a proof's own answers came: the reader has answered everything before it
         Probing,    // probes are going out
         Answered,   // the probe last sent was answered
         Belated,    // a probe was answered only while a later one was out
@@ -180,8 +180,8 @@ private:
     // answer, however late; a new line may meet answers the reader owes to the line before it.
     // Until a proof shows otherwise, no frame is taken for a command's own.
     Line m_line = Line::OutOfStep;
-    // The length of the reader's version text when a proof showed it shorter than the longest
-    // limit (it bounds the limits); 0 while none did.
+    // The length of the reader's version text when a proof showed it to be no longer than the
+    // number of limits (it bounds them); 0 while none did.
     size_t m_textLength = 0;
     // The probes that went out unanswered (a bit each); it means something only while the line
     // is ProbesOut.
