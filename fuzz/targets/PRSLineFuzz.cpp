@@ -29,6 +29,7 @@
 // every answer comes whole and at once and every write goes out whole.
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -37,8 +38,6 @@
 #include <vector>
 
 #include "NFC/Crc16.h"
-#include "core/Log.h"
-#include <cstdlib>
 #include "drivers/ElatecTWN/Framer.h"
 #include "drivers/ElatecTWN/PRS.h"
 #include "support/Check.h"
@@ -47,14 +46,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// PRS_FUZZ_DEBUG in the environment logs the line's and the model's traffic to stderr, to follow
-// one input.
-bool tracing()
-{
-    static const bool on = std::getenv("PRS_FUZZ_DEBUG") != nullptr;
-    return on;
-}
 
 const double StartMs = 1000;
 // The reader drops a frame left half received this long, as its UART does.
@@ -211,8 +202,6 @@ private:
             return;
         const Answer answer =
             answerTo(static_cast<uint16_t>(frame[0] << 8 | frame[1]), Bytes(frame.begin() + 2, frame.end()));
-        if (tracing())
-            Log::debug("model: reader took %04x at %.1f", frame[0] << 8 | frame[1], at);
         Bytes reply = {answer.status};
         reply.insert(reply.end(), answer.data.begin(), answer.data.end());
         if (m_crc) {
@@ -297,8 +286,6 @@ private:
 
     void send(double at, Bytes::const_iterator from, Bytes::const_iterator to)
     {
-        if (tracing())
-            Log::debug("model: reader sends %zu bytes at %.1f", static_cast<size_t>(to - from), at);
         m_busyUntil = at;
         m_out.push_back({at, Bytes(from, to)});
     }
@@ -423,10 +410,6 @@ Command pick(uint8_t choice, uint16_t tag)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzzing::logOnce();
-    if (tracing()) {
-        Log::open("prs-fuzz", true, false);
-        Log::setLevel(Log::LevelDebug);
-    }
     fuzzing::FuzzInput in(data, size);
     uint8_t setup = in.u8Or(0);
     // Long runs can hold writes whole, or let the input cut them, whatever it says.
@@ -462,8 +445,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto run = [&](const Command& command) {
         const Answer own = reader.answerTo(command.code, command.params);
         Bytes answer = {0xEE};
-        if (tracing())
-            Log::debug("model: command %04x tag %u at %.1f", command.code, tag, line.now());
         const int rc = prs->xfer(command.code, &command.params, &answer);
         FUZZ_CHECK(rc == PRS::TransferFailed || rc == PRS::CrcFailed || (rc >= 0 && rc <= 0xFF));
         if (rc < 0)
