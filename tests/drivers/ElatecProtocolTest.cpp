@@ -306,13 +306,16 @@ TEST(PRSLine, RestOfAnOverlongLineIsNeverTakenForTheNextAnswer)
     EXPECT_EQ(answer, uid);
 
     // Held whole until the next command's proof went out, such a line does not cut the proof's wait
-    // short: the proof's own answers follow it, and the command gets its answer.
+    // short: the proof's own answers follow it, and the command gets its answer. (A line read a
+    // character at a time takes a loaded machine more than the reader's own second to carry: this
+    // line waits five.)
+    PRS slower(reader.devicePath(), PRS::ASCII, nullptr, 5000);
     reader.setDeviceUID(Bytes(Framer::MaxFrame + 10, 0x00));
     reader.inject({Fault::Overtaken, 0, 0x0008});
-    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+    EXPECT_EQ(slower.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
     ASSERT_TRUE(reader.waitForHeld(2, testsupport::PeerDeadlineMs));
     reader.setDeviceUID(uid);
-    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
+    EXPECT_EQ(slower.xfer(0x0008, nullptr, &answer), 0);
     EXPECT_EQ(answer, uid);
 }
 
