@@ -38,7 +38,9 @@ class ReaderSide
 {
 public:
     ReaderSide(int master, int slave, PRS::Mode mode, std::vector<uint8_t> answer)
-        : m_master(master), m_slave(slave), m_mode(mode), m_answer(std::move(answer)), m_thread([this] { run(); })
+        : m_master(master), m_slave(slave), m_mode(mode), m_answer(std::move(answer)), m_thread([this] {
+              run();
+          })
     {
     }
 
@@ -72,7 +74,8 @@ private:
         if (poll(&line, 1, 2000) != 1)
             return false;
         uint8_t buffer[512];
-        for (ssize_t n; (n = read(m_master, buffer, sizeof buffer)) > 0;) taken.insert(taken.end(), buffer, buffer + n);
+        for (ssize_t n; (n = read(m_master, buffer, sizeof buffer)) > 0;)
+            taken.insert(taken.end(), buffer, buffer + n);
         return true;
     }
 
@@ -100,7 +103,8 @@ private:
         }
         if (proof.size() < whole)
             return;
-        const uint8_t limit = ascii ? static_cast<uint8_t>(std::stoi(std::string(proof.begin() + 4, proof.begin() + 6), nullptr, 16))
+        const uint8_t limit = ascii ? static_cast<uint8_t>(std::stoi(
+                                          std::string(proof.begin() + 4, proof.begin() + 6), nullptr, 16))
                                     : proof[4];
         const std::string text = "TWN4/B1.65/X4.06/PRS1.04";
         std::vector<uint8_t> wire;
@@ -112,8 +116,9 @@ private:
                 frame.push_back(static_cast<uint8_t>(c));
                 frame.push_back(static_cast<uint8_t>(c >> 8));
             }
-            if (!ElatecTWN::Framer::encode(ascii ? ElatecTWN::Framer::Transport::Ascii : ElatecTWN::Framer::Transport::Binary,
-                                           frame, wire))
+            if (!ElatecTWN::Framer::encode(
+                    ascii ? ElatecTWN::Framer::Transport::Ascii : ElatecTWN::Framer::Transport::Binary, frame,
+                    wire))
                 return;
         }
         send(wire);

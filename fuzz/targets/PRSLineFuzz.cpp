@@ -29,8 +29,8 @@
 // every answer comes whole and at once and every write goes out whole.
 #include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <string>
@@ -369,7 +369,10 @@ class SharedPort : public PRS::Port
 public:
     explicit SharedPort(PRS::Port& port) : m_port(port) {}
     size_t write(const std::vector<uint8_t>& bytes) override { return m_port.write(bytes); }
-    bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override { return m_port.read(want, waitMs, out); }
+    bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override
+    {
+        return m_port.read(want, waitMs, out);
+    }
     void flush() override { m_port.flush(); }
     double now() const override { return m_port.now(); }
 

@@ -664,7 +664,6 @@ TEST(ElatecDriverOpen, EachVariantIsDetectedAndUsed)
     }
 }
 
-
 // A reader with a card on it stops answering; the program gives up on it and opens it again, and
 // only then does the reader work off what it owed the line before, at line speed, right after the
 // new open's first probe. The new open reads the reader's own identity (or fails, and the next one

@@ -390,7 +390,8 @@ PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& fra
         }
         if (Log::enabled(Log::LevelDebug)) {
             const std::vector<uint8_t> wire(m_wire.begin() + static_cast<long>(from), m_wire.end());
-            const std::string text = transport == Framer::Transport::Binary ? String::toHex(wire) : lineText(wire);
+            const std::string text =
+                transport == Framer::Transport::Binary ? String::toHex(wire) : lineText(wire);
             Log::debug("[PRS] > (%02d) %s", static_cast<int>(wire.size()), text.c_str());
         }
     }
