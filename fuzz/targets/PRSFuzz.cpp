@@ -90,35 +90,29 @@ private:
         }
     }
 
-    // A new line first proves itself in step: a version query for a few characters and one for
-    // the whole text, in one write. They are answered as the reader would, in its variant.
+    // A new line first proves itself in step: a version query for k characters (in the first
+    // frame's fifth byte, or its fifth and sixth hex digits) and one for the whole text, in one
+    // write. Both are answered as the reader would, in its variant.
     void answerProof()
     {
-        const bool ascii = m_mode == PRS::ASCII || m_mode == PRS::ASCII_CRC;
-        const bool crc = m_mode == PRS::ASCII_CRC || m_mode == PRS::BINARY_CRC;
+        const bool ascii = (m_mode & 0x0F) == PRS::ASCII, crc = (m_mode & 0x10) != 0;
         std::vector<uint8_t> proof;
-        // Both queries are there once the second has begun: the limit is in the first.
-        const size_t whole = ascii ? (crc ? 22 : 14) : (crc ? 14 : 10);
-        while (proof.size() < whole && take(proof)) {
+        while (proof.size() < 6 && take(proof)) {
         }
-        if (proof.size() < whole)
+        if (proof.size() < 6)
             return;
-        const uint8_t limit = ascii ? static_cast<uint8_t>(std::stoi(
-                                          std::string(proof.begin() + 4, proof.begin() + 6), nullptr, 16))
-                                    : proof[4];
+        const size_t k =
+            ascii ? std::stoul(std::string(proof.begin() + 4, proof.begin() + 6), nullptr, 16) : proof[4];
         const std::string text = "TWN4/B1.65/X4.06/PRS1.04";
         std::vector<uint8_t> wire;
-        for (const size_t count : {std::min<size_t>(limit, text.size()), text.size()}) {
+        for (const size_t count : {std::min(k, text.size()), text.size()}) {
             std::vector<uint8_t> frame = {0x00, static_cast<uint8_t>(count)};
             frame.insert(frame.end(), text.begin(), text.begin() + static_cast<long>(count));
-            if (crc) {
-                const uint16_t c = NFC::crc16(frame.data(), frame.size(), 0xFFFF);
-                frame.push_back(static_cast<uint8_t>(c));
-                frame.push_back(static_cast<uint8_t>(c >> 8));
-            }
-            if (!ElatecTWN::Framer::encode(
-                    ascii ? ElatecTWN::Framer::Transport::Ascii : ElatecTWN::Framer::Transport::Binary, frame,
-                    wire))
+            const uint16_t c = NFC::crc16(frame.data(), frame.size(), 0xFFFF);
+            if (crc)
+                frame.insert(frame.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+            using Transport = ElatecTWN::Framer::Transport;
+            if (!ElatecTWN::Framer::encode(ascii ? Transport::Ascii : Transport::Binary, frame, wire))
                 return;
         }
         send(wire);
