@@ -57,6 +57,8 @@ public:
 
     // Whether any byte of the current frame has arrived.
     bool started() const;
+    // Whether it is skipping the rest of an over-long line, whose end is where the next frame starts.
+    bool skipping() const { return m_state == State::SkipLine; }
 
     const std::vector<uint8_t>& frame() const { return m_frame; }
     // The received ASCII line without its terminator.

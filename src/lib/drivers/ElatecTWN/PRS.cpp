@@ -11,6 +11,7 @@
 #include "NFC/ByteWriter.h"
 #include "NFC/Crc16.h"
 #include "core/Clock.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/SerialPort.h"
 #include "core/String.h"
@@ -30,23 +31,30 @@ const double ReceiveGraceMs = 1000;
 // Answers carry no tag, so after a loss, and on a new line (the reader may still owe answers to the
 // line before it, however late), the line proves it is in step with an exchange whose answers it
 // can recognise: two version queries in one write, the first for at most k characters, the second
-// for the whole text. Their answers come one right after the other: k characters, then the whole
-// text, which goes on from them. A frame of either shape could be the rest of a frame cut earlier,
-// or any late answer; two adjacent frames that agree so could only come from an earlier proof with
-// the same k, and the whole text, the last answer the reader owes, is the proof's own. k goes
-// round 1 to ProofLimits, one value per read time-out of the monotonic clock, the same for every
-// line to the reader, an earlier open's included; a proof that fails after going out whole waits
-// at least one read time-out, so the answers of an earlier proof with the same k would have to be
-// ProofLimits - 1 time-outs late (15 s at the reader's own second) to be taken for the current
-// one's. The largest k stays below the length of a TWN version text (some 25 characters); a
-// reader whose text a proof showed to be shorter gets only the limits below its length (a shorter
-// reach, but a proof it can answer), and one whose text is shorter but not yet shown to be, only
-// the proofs whose k falls below its length.
+// for the whole text. Their answers come one right after the other: k bytes, then the whole text,
+// which goes on from them (compared as the bytes they are: a text may hold, or end in, any byte).
+// A frame of either shape could be any late answer; two adjacent frames that agree so could only
+// come from an earlier proof with the same k, and the whole text, the last answer the reader owes,
+// is the proof's own. k goes round 1 to ProofLimits, one value per read time-out of the monotonic
+// clock, the same for every line to the reader, an earlier open's included; a proof that fails
+// after going out whole waits at least one read time-out, so the answers of an earlier proof with
+// the same k would have to be ProofLimits - 1 time-outs late (15 s at the reader's own second) to
+// be taken for the current one's. The largest k stays below the length of a TWN version text (some
+// 25 characters); a reader whose text a proof showed to be shorter gets only the limits below its
+// length (a shorter reach, but a proof it can answer), and one whose text is shorter but not yet
+// shown to be, only the proofs whose k falls below its length.
 const uint16_t VersionQuery = 0x0004;
 const uint8_t WholeText = 0xFF;
 // A reader that took bytes of another variant for the start of a frame drops them once its line
 // has been quiet a while; a proof sent before that would only be taken into the broken frame.
 const int SettleMs = 500;
+// A reader sends a frame's bytes without a pause. Once the line has been quiet this long (some 115
+// byte times at 115200 baud), no frame is on its way and the next byte starts one; a proof that
+// went out while one was would frame its rest anew, where a card's bytes can look like anything,
+// a proof's answers included.
+const int QuietMs = 10;
+// How much of an answer the warning about unproved lines shows.
+const size_t ShownAnswerBytes = 40;
 const unsigned ProofLimits = 16;
 const uint16_t CrcStart = 0xFFFF;
 
@@ -186,7 +194,7 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
         // The reader was perhaps only slow: this command goes out the way an undetected reader
         // is spoken to, and a late answer to a probe still tells the variant. The reader may then
         // be halfway through taking the command for a frame of its own, or answer it late: the
-        // command goes again, the way the reader reads it, once a sync shows the line in step.
+        // command goes again, the way the reader reads it, once a proof shows the line in step.
         // Without such an answer the command has failed, as it would have with a reader that is
         // not there.
         const int late = lateProbeAnswer(m_frame);
@@ -228,15 +236,18 @@ int PRS::xferAscii(const std::vector<uint8_t>& frame, std::vector<uint8_t>& answ
 
 int PRS::transfer(Framer& framer, const std::vector<uint8_t>& frame, std::vector<uint8_t>& answer)
 {
+    // The reader drops the part of a frame it holds once its line has been quiet a while; the
+    // next bytes would otherwise complete it into a frame it answers.
     if (m_line == Line::Stray) {
-        settle();
+        if (!drain(SettleMs))
+            return TransferFailed;
         note(Event::Settled);
     }
     if (m_line == Line::OutOfStep) {
-        if (!sync(framer))
+        if (!prove(framer))
             return TransferFailed;
     } else {
-        m_port->flush();  // nothing is owed: anything waiting is noise
+        dropInput();  // nothing is owed: anything waiting is noise
     }
     // The bound of the receive counts from before the command goes out, so no answer to it can
     // come before the receive's start.
@@ -269,7 +280,7 @@ PRS::Line PRS::next(Line line, Event event)
             return Line::ProbesOut;
         case Event::Frame:   // the command's own answer
         case Event::Bad:     // no answer, but the command's own all the same: nothing is owed
-        case Event::Synced:  // the reader answers in order
+        case Event::Proved:  // the reader answers in order
             return unlessProbing(Line::InStep);
         case Event::Silent:  // the answer may still come; while no probe was answered, it or a
                              // probe's may yet tell the variant, so the next command listens again
@@ -289,57 +300,72 @@ PRS::Line PRS::next(Line line, Event event)
     return Line::OutOfStep;  // not reached: the switch names every event
 }
 
-bool PRS::sync(Framer& framer)
+bool PRS::prove(Framer& framer)
 {
-    // What is already waiting is stale; what comes before the proof's answers answers earlier
-    // commands, since the reader answers in order.
-    m_port->flush();
+    // What comes before the proof's answers answers earlier commands, since the reader answers in
+    // order; but only what the line frames from its first byte is an answer at all.
+    if (!drain(QuietMs))
+        return false;
     const Since start = now();
     const uint8_t limit = proofLimit();
     // The command's own frame is still to go out: the proof is built apart.
     const bool crc = hasCrc(m_mode);
-    for (auto [frame, asked] : {std::pair{&m_syncFrame, limit}, std::pair{&m_textQuery, WholeText}}) {
-        frame->clear();
-        NFC::ByteWriter writer(*frame);
+    for (auto [query, asked] : {std::pair{&m_proofQuery, limit}, std::pair{&m_textQuery, WholeText}}) {
+        query->clear();
+        NFC::ByteWriter writer(*query);
         writer.u16be(VersionQuery).u8(asked);
         if (crc)
-            writer.u16le(NFC::crc16(frame->data(), frame->size(), CrcStart));
+            writer.u16le(NFC::crc16(query->data(), query->size(), CrcStart));
     }
     // A proof that goes out in part is never answered as one: at most its first answer comes,
     // which no proof takes without the whole text right behind it.
-    if (send(framer.transport(), m_syncFrame, &m_textQuery) != Sent::Whole)
+    if (send(framer.transport(), m_proofQuery, &m_textQuery) != Sent::Whole)
         return false;
-    // Whether the frame before the current one had the shape of the proof's first answer: limit
-    // characters (in m_previous).
-    bool candidate = false;
+    m_heard = 0;
+    // Whether the last frame had the shape of the proof's first answer: limit bytes (in m_previous).
+    bool first = false;
     for (;;) {
         const Event heard = receive(framer, start, m_readTimeoutMs);
-        // A line or frame broken by the flush, an over-long line, or noise: the proof's answers
-        // may still come, but a reader that keeps sending such must not hold the wait past its
-        // bound.
-        if (heard == Event::Bad || heard == Event::Overlong) {
-            if (pastBound(start))
-                return false;
-            candidate = false;
-            continue;
-        }
-        if (heard != Event::Frame && heard != Event::LateFrame)
-            return false;
-        const bool version = versionText(framer.frame(), m_text);
-        if (version && candidate && m_text.size() > limit && m_text.compare(0, limit, m_previous) == 0) {
+        // A line or frame that is no answer, or an over-long line (skipped to its end), is framed
+        // all the same: the proof's answers may still follow.
+        const bool framed = heard == Event::Frame || heard == Event::LateFrame;
+        if (!framed && heard != Event::Bad && heard != Event::Overlong)
+            return unproved(limit);
+        ++m_heard;
+        m_previous.swap(m_text);
+        m_text = framer.text();
+        const bool version = framed && versionText(framer.frame(), m_text);
+        if (first && version && m_text.size() > limit && m_text.compare(0, limit, m_previous) == 0) {
             // In step either way; past the bound the command itself is not sent.
             Log::debug("[PRS] line in step again");
             m_textLength = m_text.size() <= ProofLimits ? m_text.size() : 0;
-            note(Event::Synced);
+            note(Event::Proved);
             return heard == Event::Frame;
         }
-        Log::debug("[PRS] late answer to an earlier command dropped");
-        if (heard == Event::LateFrame)
-            return false;
-        candidate = version && m_text.size() == limit;
-        if (candidate)
-            m_previous.swap(m_text);
+        if (first)
+            Log::debug("[PRS] late answer to an earlier command dropped");
+        first = version && m_text.size() == limit;
+        if (!first)
+            Log::debug("[PRS] late answer to an earlier command dropped");
+        // A reader that keeps sending what is no answer must not hold the wait past its bound.
+        if (heard == Event::LateFrame || (!framed && pastBound(start)))
+            return unproved(limit);
     }
+}
+
+bool PRS::unproved(uint8_t limit)
+{
+    // A reader that answers, but never so that a proof holds, would otherwise look dead.
+    if (m_heard == 0 || m_warned)
+        return false;
+    m_warned = true;
+    const std::string last = ConfigFile::excerpt(m_text, ShownAnswerBytes);
+    const std::string before = m_heard > 1 ? ConfigFile::excerpt(m_previous, ShownAnswerBytes) : "nothing";
+    Log::warning(
+        "[PRS] WARN: the reader answers, but not as a proof of the line needs (the first %u bytes of its "
+        "version text, then the whole text): its last answers were %s and %s",
+        static_cast<unsigned>(limit), before.c_str(), last.c_str());
+    return false;
 }
 
 unsigned long long PRS::slot() const
@@ -358,16 +384,20 @@ uint8_t PRS::proofLimit() const
 bool PRS::versionText(const std::vector<uint8_t>& frame, std::string& text) const
 {
     const bool crc = hasCrc(m_mode);
-    if (crc && !crcMatches(frame))
-        return false;
-    NFC::ByteReader reader(frame.data(), frame.size() - (crc ? 2 : 0));
+    NFC::ByteReader reader(frame.data(), frame.size() - (crc ? std::min<size_t>(2, frame.size()) : 0));
     const uint8_t status = reader.u8();
-    const uint8_t count = reader.u8();
-    if (!reader.ok() || status != 0 || count == 0 || reader.remaining() != count)
+    // Kept whatever the frame's shape, for the warning about unproved lines.
+    const auto rest = [&] {
+        return std::string(frame.begin() + static_cast<long>(reader.position()),
+                           frame.begin() + static_cast<long>(reader.position() + reader.remaining()));
+    };
+    text = rest();
+    // The count is the reader's own; the text is the bytes that came.
+    reader.skip(1);
+    if (!reader.ok() || status != 0 || (crc && !crcMatches(frame)))
         return false;
-    text.assign(frame.begin() + static_cast<long>(reader.position()),
-                frame.begin() + static_cast<long>(reader.position() + count));
-    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+    text = rest();
+    return true;
 }
 
 bool PRS::pastBound(Since start) const
@@ -398,7 +428,9 @@ PRS::Sent PRS::send(Framer::Transport transport, const std::vector<uint8_t>& fra
 
     // The port completes short writes itself; anything less than all of it is a failure, and the
     // reader is left holding the part as the start of a frame.
-    if (m_port->write(m_wire) != m_wire.size()) {
+    const size_t written = m_port->write(m_wire);
+    m_lastTrafficAt = m_port->now();
+    if (written != m_wire.size()) {
         note(Event::PartSent);
         return Sent::Part;
     }
@@ -412,7 +444,9 @@ PRS::Since PRS::now() const
 
 PRS::Event PRS::receive(Framer& framer, Since start, int gapMs)
 {
-    framer.reset();
+    // The rest of an over-long line is no frame: only its end is where the next one starts.
+    if (!framer.skipping())
+        framer.reset();
     const double bound = m_readTimeoutMs + ReceiveGraceMs;
     const double deadline = start.judged + bound;
     const double realDeadline = start.real + bound;
@@ -458,7 +492,7 @@ bool PRS::readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>
     // short and the whole receive long.
     const double left = deadline - m_port->now();
     const int waitMs = left <= 0 ? 0 : std::min(gapMs, static_cast<int>(std::ceil(left)));
-    return m_port->read(want, waitMs, out);
+    return readPort(want, waitMs, out);
 }
 
 void PRS::logAnswer(const Framer& framer) const
@@ -482,7 +516,7 @@ PRS::Mode PRS::detectMode()
     // host, a busy USB link) answers a probe while the next one is out; that answer still tells
     // its variant, so nothing is flushed between probes, nor is a probe the reader has not read
     // yet thrown away.
-    m_port->flush();
+    dropInput();
     m_binary.reset();
     m_ascii.reset();
 
@@ -507,7 +541,7 @@ PRS::Mode PRS::detectMode()
 
     m_readTimeoutMs = m_normalTimeoutMs;
     // Silence may only mean a slow reader: its answer can still identify it during the next read.
-    // Answered late, the first command settles and syncs first.
+    // Answered late, the first command lets the reader drop what it holds and proves the line first.
     m_unansweredProbes = answered < 0 ? sent : 0;
     note(answered < 0       ? (sent != 0 ? Event::Unheard : Event::Unprobed)
          : answered == last ? Event::Answered
@@ -531,17 +565,46 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
     return late;
 }
 
-void PRS::settle()
+bool PRS::drain(int quietMs)
 {
     const double deadline = m_port->now() + m_readTimeoutMs + ReceiveGraceMs;
-    while (m_port->now() < deadline && readSome(256, SettleMs, deadline, m_chunk)) m_chunk.clear();
+    for (;;) {
+        const double from = m_port->now();
+        const double quiet = from - m_lastTrafficAt;
+        const int waitMs = quiet >= quietMs ? 0 : static_cast<int>(std::ceil(quietMs - quiet));
+        const bool came = readSome(256, waitMs, deadline, m_chunk);
+        m_chunk.clear();
+        if (!came && m_port->now() - m_lastTrafficAt >= quietMs)
+            break;
+        // A line that keeps sending, or that cannot wait (hung up), is none to judge.
+        if (m_port->now() >= deadline || (!came && m_port->now() < from + waitMs))
+            return false;
+    }
+    m_binary.reset();
+    m_ascii.reset();
+    return true;
+}
+
+void PRS::dropInput()
+{
+    m_port->flush();
+    // What was dropped may have come a moment ago.
+    m_lastTrafficAt = m_port->now();
+}
+
+bool PRS::readPort(size_t want, int waitMs, std::vector<uint8_t>& out)
+{
+    if (!m_port->read(want, waitMs, out))
+        return false;
+    m_lastTrafficAt = m_port->now();
+    return true;
 }
 
 int PRS::listen(unsigned probes)
 {
     const double start = m_port->now();
     while (m_port->now() - start < MaxProbeListenMs) {
-        if (!m_port->read(1, m_readTimeoutMs, m_chunk))
+        if (!readPort(1, m_readTimeoutMs, m_chunk))
             return -1;
         const uint8_t byte = m_chunk.front();
         for (Framer* framer : {&m_binary, &m_ascii}) {

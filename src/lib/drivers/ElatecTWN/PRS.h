@@ -59,7 +59,7 @@ public:
     // clock judges whether an answer completed within its bound (the port's clock unless a test
     // moves its own); the waits on the line always follow the port's clock. readTimeoutMs
     // (DefaultReadTimeoutMs when not positive) is for a reader behind a slower link than its own
-    // USB or serial line; every bound of a receive and a sync follows it.
+    // USB or serial line; every bound of a receive and a proof follows it.
     PRS(const std::string& device, Mode mode, TimeSource clock = nullptr,
         int readTimeoutMs = DefaultReadTimeoutMs);
     PRS(std::unique_ptr<Port> port, Mode mode, TimeSource clock = nullptr,
@@ -85,7 +85,7 @@ private:
         InStep,     // nothing is owed: anything waiting is noise
         OutOfStep,  // an answer was lost: it may still come, ahead of any later one
         Stray,      // out of step, and the reader may hold bytes for part of a frame: another
-                    // variant's, or a frame that went out in part (see settle())
+                    // variant's, or a frame that went out in part (see transfer())
         Detecting,  // probes are out; what they hear decides at the end
         ProbesOut,  // no probe was answered: each command listens for a late answer to one
     };
@@ -105,7 +105,7 @@ private:
         PartSent,   // a frame went out only in part
         Detected,   // a late probe answer told the variant after a command went out another way
         Settled,    // the line was quiet long enough for the reader to drop stray bytes
-        Synced,     // a proof's own answers came: the reader has answered everything before it
+        Proved,     // a proof's own answers came: the reader has answered everything before it
         Probing,    // probes are going out
         Answered,   // the probe last sent was answered
         Belated,    // a probe was answered only while a later one was out
@@ -141,17 +141,20 @@ private:
     // Up to want bytes of what is waiting, after a wait of at most gapMs that ends at the deadline;
     // false when none came.
     bool readSome(size_t want, int gapMs, double deadline, std::vector<uint8_t>& out);
-    // Brings a line that is out of step back in step before a command goes out: drops stale
-    // input, sends a proof (two version queries, see PRS.cpp) and reads and drops every frame
-    // until the proof's own answers, all within the bound of one receive. False when they did not
-    // come (in time): the command is not sent.
-    bool sync(ElatecTWN::Framer& framer);
+    // Brings a line that is out of step back in step before a command goes out: lets what is on
+    // its way drain, sends a proof (two version queries, see PRS.cpp) and reads and drops every
+    // frame until the proof's own answers, all within the bound of one receive. False when they
+    // did not come (in time): the command is not sent.
+    bool prove(ElatecTWN::Framer& framer);
+    // A proof that did not prove the line: says once per line that the reader answers, but not as
+    // the proof needs, when anything came.
+    bool unproved(uint8_t limit);
     // The length limit of the proof sent now.
     uint8_t proofLimit() const;
     // Which read time-out of the monotonic clock it is now.
     unsigned long long slot() const;
-    // The version text in frame (status, count, text, CRC where the variant has one) when frame
-    // has the shape of a version query's answer; false otherwise.
+    // The version text in frame (status, count, text, CRC where the variant has one), its bytes as
+    // they came, when frame has the shape of a version query's answer; false otherwise.
     bool versionText(const std::vector<uint8_t>& frame, std::string& text) const;
     // Whether the bound of a receive that began at start has passed.
     bool pastBound(Since start) const;
@@ -162,10 +165,13 @@ private:
     // Sends a command after a detection that heard nothing, in plain ASCII, and listens for a late
     // answer to one of the probes; the probe it identifies, or -1.
     int lateProbeAnswer(const std::vector<uint8_t>& frame);
-    // Reads and drops input until the line has been quiet for a while (within one receive's
-    // bound), so that the reader can drop a frame it took from another variant's bytes or from
-    // the part of a frame that went out.
-    void settle();
+    // Reads and drops input until the line has been quiet both ways for quietMs, within one
+    // receive's bound; false when it never was. Both framers then start afresh.
+    bool drain(int quietMs);
+    // Drops what has come and not been read.
+    void dropInput();
+    // The port's read, noting when input last came.
+    bool readPort(size_t want, int waitMs, std::vector<uint8_t>& out);
     // The probe that went out (a bit each in sent) in the framer's transport with or without
     // CRC, or -1.
     static int probeFor(const ElatecTWN::Framer& framer, unsigned sent, bool withCrc);
@@ -186,13 +192,20 @@ private:
     // The probes that went out unanswered (a bit each); it means something only while the line
     // is ProbesOut.
     unsigned m_unansweredProbes = 0;
+    // When the line last carried bytes either way (or input was dropped unread), on the port's
+    // clock.
+    double m_lastTrafficAt = 0;
+    // Whether this line said that the reader answers its proofs otherwise than they need.
+    bool m_warned = false;
     ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
     ElatecTWN::Framer m_ascii{ElatecTWN::Framer::Transport::Ascii};
     std::vector<uint8_t> m_frame;
-    std::vector<uint8_t> m_syncFrame;
+    std::vector<uint8_t> m_proofQuery;
     std::vector<uint8_t> m_textQuery;
+    // The texts of the last two frames a proof heard, the last one first: what the reader answered.
     std::string m_text;
     std::string m_previous;
+    size_t m_heard = 0;
     std::vector<uint8_t> m_wire;
     std::vector<uint8_t> m_received;
     std::vector<uint8_t> m_chunk;
