@@ -2,15 +2,14 @@
 // reader on a clock of the target's own, so that seconds of lateness cost nothing. The model reads
 // what the line sends as the reader of its variant would (another variant's bytes included) and
 // answers every frame it takes, in order, once; the input decides how each answer, the probes'
-// and the syncs' included, comes: whole, split at any byte, trickled, late, cut, lost, or after
+// and the proofs' included, comes: whole, split at any byte, trickled, late, cut, lost, or after
 // broken bytes that never make a whole frame. The properties: no command returns a status with an
 // answer that is not its own; and once the input is used up (the reader answers every frame whole
 // and at once from then on) and the last byte of its earlier answers has come, the line is in step
-// at the first command in the ASCII variants and at the second in the binary ones, and every
-// command after that gets its own answer. The line may be replaced by a new one on the same wire
-// at any point, as the driver's open does, while the reader still owes answers to the old one:
-// the properties hold across it. A reader that answers twice or speaks unasked is left out: the
-// line does not guard against one.
+// at the first command, and every command after that gets its own answer. The line may be replaced by a new
+// one on the same wire at any point, as the driver's open does, while the reader still owes answers to the
+// old one: the properties hold across it. A reader that answers twice or speaks unasked is left out: the line
+// does not guard against one.
 //
 // How late an answer may come is what the line is made to stand, in read time-outs counted from
 // the command it answers: 15 for a reader whose version text has 17 characters or more, the
@@ -19,9 +18,15 @@
 // limits of its proofs may be any of the 16, whatever the text's length; its line is never
 // replaced (a new line does not know the length).
 //
+// With a card's bytes in its answers, the reader sends as one on a serial line does, a byte at a
+// time and an answer's bytes without a pause (what the line's drain before a proof relies on), and
+// the long commands' answers carry a card's bytes holding a proof's answers for every limit, behind
+// up to 15 kB of zeros, so that a cut can fall anywhere before them.
+//
 // Input: one byte for the variant (bits 0-1), the read time-out (bits 2-3), whether the line may
-// be replaced (bit 4) and whether the line's writes after detection may be taken in part (bit 7,
-// which PRS_FUZZ_PART_WRITES=0 or 1 in the environment overrides),
+// be replaced (bit 4), whether answers carry a card's bytes (bit 5) and whether the line's writes
+// after detection may be taken in part (bit 7, which PRS_FUZZ_PART_WRITES=0 or 1 in the
+// environment overrides),
 // one for the length of the version text (3 to 30 characters), then one byte per command (with
 // bit 4, one more before it: 0 modulo 8 replaces the line first) and, as the reader answers, one
 // byte per answer for how it comes (with one or two more for where and when), and with bit 7 one
@@ -52,12 +57,16 @@ const double StartMs = 1000;
 const double ReaderDropGapMs = 200;
 const int ReadTimeouts[] = {50, 200, 1000, 5000};
 const std::string VersionText = "TWN4/B1.65/X4.06/PRS1.04-ABCDE";
-const uint8_t EchoTag = 0xE5;  // above every sync's length, so an echo never looks like a sync's answer
+const uint8_t EchoTag = 0xE5;  // sets an echo apart from a version answer
 const size_t MaxCommands = 40;
 // How long the program waits before it opens a reader that failed again.
 const double ReopenPauseMs = 2000;
 // Commands that must get their own answers once the line is back in step.
 const size_t InStepCommands = 4;
+// A byte's time on the reader's serial line at 115200 baud (start, eight data bits, stop).
+const double ByteMs = 10 / 115.2;
+// The limits a proof may ask for.
+const unsigned ProofLimits = 16;
 
 // The read time-outs an answer may be late by, for a reader whose version text has length
 // characters.
@@ -88,6 +97,23 @@ public:
     // From now on every answer comes whole and at once, whatever the input holds.
     void calm() { m_calm = true; }
     bool calmed() const { return m_calm; }
+    // From now on the reader sends as one on a serial line does: a byte every ByteMs, and an
+    // answer's bytes without a pause between them.
+    void setLineSpeed() { m_byteMs = ByteMs; }
+
+    // What a card may put in an answer: `padding` zero bytes, then for every limit the two answers
+    // of a proof with it, framed as the reader frames them. The rest of such an answer, framed anew
+    // from where a cut fell, holds a proof's answers whatever the limit.
+    Bytes proofShaped(size_t padding) const
+    {
+        Bytes bytes(padding, 0x00);
+        for (unsigned limit = 1; limit <= ProofLimits; ++limit)
+            for (const unsigned asked : {limit, 0xFFu}) {
+                const Bytes wire = framed(answerTo(0x0004, {static_cast<uint8_t>(asked)}), true);
+                bytes.insert(bytes.end(), wire.begin(), wire.end());
+            }
+        return bytes;
+    }
 
     // What the reader says to a command (before framing).
     Answer answerTo(uint16_t command, const Bytes& params) const
@@ -127,25 +153,42 @@ public:
     }
 
     // When the next byte the reader sent reaches the host; negative when none is on its way.
-    double nextAt() const { return m_out.empty() ? -1 : m_out.front().at; }
+    double nextAt() const { return m_out.empty() ? -1 : m_out.front().byteAt(m_out.front().sent); }
     // When the last byte the reader has sent so far reaches the host; negative when none is on
     // its way.
-    double lastAt() const { return m_out.empty() ? -1 : m_out.back().at; }
+    double lastAt() const { return m_out.empty() ? -1 : m_out.back().byteAt(m_out.back().bytes.size() - 1); }
+
+    // When `count` more bytes will have reached the host (the first one's time, unless the reader
+    // sends at line speed); negative when none is on its way.
+    double whenSent(size_t count) const
+    {
+        if (m_out.empty())
+            return -1;
+        const Chunk& chunk = m_out.front();
+        return chunk.byteAt(std::min(chunk.sent + std::max<size_t>(count, 1), chunk.bytes.size()) - 1);
+    }
 
     // Moves what reached the host by `at` into inbox.
     void deliver(double at, std::deque<uint8_t>& inbox)
     {
-        while (!m_out.empty() && m_out.front().at <= at) {
-            inbox.insert(inbox.end(), m_out.front().bytes.begin(), m_out.front().bytes.end());
-            m_out.pop_front();
+        while (!m_out.empty() && m_out.front().byteAt(m_out.front().sent) <= at) {
+            Chunk& chunk = m_out.front();
+            do inbox.push_back(chunk.bytes[chunk.sent++]);
+            while (chunk.sent < chunk.bytes.size() && chunk.byteAt(chunk.sent) <= at);
+            if (chunk.sent == chunk.bytes.size())
+                m_out.pop_front();
         }
     }
 
 private:
+    // Bytes on their way, the first at `at` and each next one byteMs after it.
     struct Chunk
     {
         double at;
         Bytes bytes;
+        double byteMs;
+        size_t sent = 0;
+        double byteAt(size_t index) const { return at + static_cast<double>(index) * byteMs; }
     };
 
     void takeBinary(uint8_t byte, double at)
@@ -200,8 +243,15 @@ private:
         }
         if (frame.size() < 2)
             return;
-        const Answer answer =
-            answerTo(static_cast<uint16_t>(frame[0] << 8 | frame[1]), Bytes(frame.begin() + 2, frame.end()));
+        respond(framed(answerTo(static_cast<uint16_t>(frame[0] << 8 | frame[1]),
+                                Bytes(frame.begin() + 2, frame.end())),
+                       m_binary),
+                at);
+    }
+
+    // The answer as it goes on the line, in the reader's variant or, binary, in its binary form.
+    Bytes framed(const Answer& answer, bool binary) const
+    {
         Bytes reply = {answer.status};
         reply.insert(reply.end(), answer.data.begin(), answer.data.end());
         if (m_crc) {
@@ -210,7 +260,7 @@ private:
             reply.push_back(static_cast<uint8_t>(c >> 8));
         }
         Bytes wire;
-        if (m_binary) {
+        if (binary) {
             wire = {static_cast<uint8_t>(reply.size()), static_cast<uint8_t>(reply.size() >> 8)};
             wire.insert(wire.end(), reply.begin(), reply.end());
         } else {
@@ -222,7 +272,7 @@ private:
             wire.push_back('\r');
             wire.push_back('\n');
         }
-        respond(wire, at);
+        return wire;
     }
 
     // Sends wire as the input says, in order after every earlier answer, ending no later than
@@ -238,6 +288,8 @@ private:
             return;
         }
         const auto share = [&](double of) { return of * m_in.u8Or(0) / 255.0; };
+        // On a serial line an answer's bytes follow each other without a pause.
+        const double pause = m_byteMs > 0 ? 0 : 1;
         const auto cutAt = [&] { return wire.begin() + 1 + m_in.u8Or(0) % (wire.size() - 1); };
         switch (how % 8) {
             case 0:  // whole, at once
@@ -250,11 +302,11 @@ private:
                 const auto at = cutAt();
                 const double first = base + share(room / 2);
                 send(first, wire.begin(), at);
-                send(first + share(base + room - first), at, end);
+                send(first + pause * share(base + room - first), at, end);
                 break;
             }
             case 3: {  // trickled, a byte at a time
-                const double gap = share(room / static_cast<double>(wire.size()));
+                const double gap = pause * share(room / static_cast<double>(wire.size()));
                 for (auto at = wire.begin(); at != end; ++at)
                     send(base + gap * static_cast<double>(at - wire.begin()), at, at + 1);
                 break;
@@ -286,8 +338,11 @@ private:
 
     void send(double at, Bytes::const_iterator from, Bytes::const_iterator to)
     {
-        m_busyUntil = at;
-        m_out.push_back({at, Bytes(from, to)});
+        if (from == to)
+            return;
+        at = std::max(at, m_busyUntil);
+        m_out.push_back({at, Bytes(from, to), m_byteMs});
+        m_busyUntil = at + static_cast<double>(to - from) * m_byteMs;
     }
 
     fuzzing::FuzzInput& m_in;
@@ -297,6 +352,7 @@ private:
     double m_reachMs = 0;
     double m_slowMs = 0;
     bool m_calm = false;
+    double m_byteMs = 0;
     Bytes m_partial;
     double m_lastByteAt = 0;
     double m_busyUntil = 0;
@@ -334,7 +390,9 @@ public:
                 m_now += waitMs;
                 return false;
             }
-            m_now = std::max(m_now, next);
+            // A host woken by the first byte of a frame on a serial line reads what has come by
+            // the time it runs; here, as much as it wants, if that comes within its wait.
+            m_now = std::max(m_now, std::min(m_reader.whenSent(want), m_now + waitMs));
             m_reader.deliver(m_now, m_inbox);
         }
         while (out.size() < want && !m_inbox.empty()) {
@@ -386,7 +444,8 @@ struct Command
     Bytes params;
 };
 
-Command pick(uint8_t choice, uint16_t tag)
+// A card's bytes (proofShaped), when given, stand in for the filler of the long commands.
+Command pick(uint8_t choice, uint16_t tag, const Reader* card)
 {
     const Bytes tagged = {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag)};
     switch (choice % 4) {
@@ -397,7 +456,12 @@ Command pick(uint8_t choice, uint16_t tag)
                 return {0x0008, Bytes(ElatecTWN::Framer::MaxFrame, 0x5A)};
             {
                 Bytes params = tagged;
-                params.resize(params.size() + 16u * (choice >> 4), 0xA5);
+                if (card) {
+                    const Bytes bytes = card->proofShaped(1024u * (choice >> 4));
+                    params.insert(params.end(), bytes.begin(), bytes.end());
+                } else {
+                    params.resize(params.size() + 16u * (choice >> 4), 0xA5);
+                }
                 return {0x0008, params};
             }
         default: {
@@ -426,6 +490,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     Reader reader(in, (variant & ~0x10) == PRS::BINARY, (variant & 0x10) != 0, version);
     reader.setSlowMs(timeoutMs / 2.0);
+    const bool cards = setup & 0x20;
+    if (cards)
+        reader.setLineSpeed();
     // Until the line has heard the text whole, a short one must not come late.
     bool heardWhole = version.size() >= 17;
     reader.setReachMs(heardWhole ? reachMs : 0);
@@ -463,7 +530,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t i = 0; i < MaxCommands && !in.empty(); ++i) {
         if (replaceable && in.u8Or(0) % 8 == 0)
             reopen();
-        run(pick(in.u8Or(0), ++tag));
+        run(pick(in.u8Or(0), ++tag, cards ? &reader : nullptr));
     }
 
     // Recovery. Every answer the reader still owes comes within the reach, ahead of any later one:
@@ -474,7 +541,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ++tag;
         return Command{0x0008, {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag)}};
     };
-    while (reader.lastAt() > line.now()) run(echo());
+    for (const double owed = reader.lastAt(); line.now() < owed;) run(echo());
     // A line that could read none of the probes' answers speaks plain ASCII, which only a reader
     // of that variant answers; one that took noise, or an answer owed to the line before it, for a
     // probe's answer in another variant speaks that. Either finds no answer to its commands: the
@@ -483,14 +550,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         reopen();
         FUZZ_CHECK(prs->mode() == variant);
     }
-    // In step at the first command in the ASCII variants, at the second in the binary ones; until
-    // a proof has shown a short text's length, within the 16 proofs' cycle (only those whose limit
-    // is below the text's length can be answered); a line that heard no probe answer yet gives one
-    // command more to finding the variant.
-    const size_t within = (!heardWhole                        ? 16
-                           : (variant & ~0x10) == PRS::BINARY ? 2
-                                                              : 1) +
-                          (prs->mode() == PRS::UNDETECTED ? 1 : 0);
+    // In step at the first command: everything the reader sent has come, and the proof drains it
+    // first. Until a proof has shown a short text's length, within the 16 proofs' cycle (only those
+    // whose limit is below the text's length can be answered); a line that heard no probe answer
+    // yet gives one command more to finding the variant.
+    const size_t within = (heardWhole ? 1 : 16) + (prs->mode() == PRS::UNDETECTED ? 1 : 0);
     size_t tries = 1;
     while (!run(echo())) FUZZ_CHECK(++tries <= within);
     for (size_t i = 1; i < InStepCommands; ++i) FUZZ_CHECK(run(echo()));
