@@ -1,13 +1,16 @@
-// The Elatec TWN driver's command set over a pseudo-terminal, with every answer's status byte and
-// data taken from the input: opening, tag search and card identity, both ISO 14443 exchanges,
-// SAM power-up, slot settings, raw, APDU and TPDU exchanges, LEDs and buzzer. The reader side
-// frames each answer itself (binary, no CRC), so that no answer waits for a time-out; framing
-// faults are the PRS target's. Input: for each command in turn a length byte and that many answer
-// bytes (status, then data); when the input ends the reader side hangs up.
+// The Elatec TWN driver's command set over a pseudo-terminal, with every command's answer, status
+// byte and data, taken from the input: opening, tag search and card identity, both ISO 14443
+// exchanges, SAM power-up, slot settings, raw, APDU and TPDU exchanges, LEDs and buzzer. The
+// reader side answers the protocol probe and the line's proofs (a version query for a limit, then
+// one for the whole text) as a reader does, so that every run gets past the open, and frames each
+// answer itself (binary, no CRC), so that no answer waits for a time-out; framing faults are the
+// PRS target's. Input: for each command in turn a length byte and that many answer bytes (status,
+// then data); when the input ends the reader side hangs up.
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,6 +26,7 @@ namespace {
 
 // The reader's end of the line: answers each command frame with the input's next answer, and
 // hangs up when the input ends or when told to stop.
+const std::string VersionText = "TWN4/B1.65/X4.06/PRS1.04";
 class ReaderSide
 {
 public:
@@ -61,6 +65,7 @@ private:
     {
         std::vector<uint8_t> pending;
         bool first = true;
+        bool proving = false;  // the last frame was a proof's first query
         bool more = true;
         while (more) {
             pollfd fds[2] = {{m_master, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
@@ -75,10 +80,21 @@ private:
                 const size_t length = pending[0] | pending[1] << 8;
                 if (pending.size() < 2 + length)
                     break;
+                const std::vector<uint8_t> frame(pending.begin() + 2,
+                                                 pending.begin() + static_cast<std::ptrdiff_t>(2 + length));
                 pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(2 + length));
-                // The protocol probe gets a plain success, so that every run starts in binary mode.
+                // The protocol probe gets a plain success, so that every run starts in binary mode;
+                // a proof, the text's first bytes and then the whole text.
+                const bool version = frame.size() == 3 && frame[0] == 0x00 && frame[1] == 0x04;
+                const bool proof = version && (frame[2] != 0xFF || proving);
+                proving = version && frame[2] != 0xFF;
                 std::vector<uint8_t> answer = {0x00, 0x00};
-                if (!first) {
+                if (proof) {
+                    const size_t count = std::min<size_t>(frame[2], VersionText.size());
+                    answer = {0x00, static_cast<uint8_t>(count)};
+                    answer.insert(answer.end(), VersionText.begin(),
+                                  VersionText.begin() + static_cast<long>(count));
+                } else if (!first) {
                     uint8_t count = 0;
                     more = m_in.u8(count);
                     answer = m_in.bytes(count);
