@@ -45,6 +45,12 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
         {"nor does one in a directory another user may write, or another user's, unless sticky",
          "up=0777 a- said=a_directory_above_the_lock_directory_other_users_may_write up=01777 a+ b- said= "
          "a0 ^up~65534 ^a- ^said=a_directory_above_the_lock_directory_of_another_user"},
+        {"root's directories are told by their owner, not their group",
+         "^dir~0:65534 ^a+ ^a0 ^dir~65534:0 ^a- ^said=a_lock_directory_of_another_user"},
+        {"a link of another user on the lock directory's path holds no name",
+         "links=1 a+ a0 ^links~65534 ^a- ^said=a_symbolic_link_on_the_lock_directory's_path_of_another_user"},
+        {"the walk follows as many links as an open, each \"..\" going up", "links=40 a+ b-"},
+        {"and no more", "links=41 a- said=Too_many_levels_of_symbolic_links"},
         {"holding the node alone, a program keeps it through a replug",
          "node fifo a= rm b! held=b plug a= b!"},
         {"an old node is let go only once the new one is open", "node a= out a! b!alias in a="},

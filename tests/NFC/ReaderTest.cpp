@@ -321,6 +321,12 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
              return ::link((name + ".held").c_str(), name.c_str()) ? -1 : fd;
          },
          nullptr, false},
+        {"a lock directory behind a loop of links", 0,
+         [](const std::string& name) {
+             const std::string locks = name.substr(0, name.rfind('/'));
+             return ::symlink(locks.c_str(), locks.c_str());
+         },
+         nullptr, false, "Too many levels of symbolic links"},
         {"a FIFO at the name", 0700, [](const std::string& name) { return ::mkfifo(name.c_str(), 0666); },
          nullptr, false},
         {"a directory at the name", 0700, [](const std::string& name) { return ::mkdir(name.c_str(), 0777); },

@@ -18,8 +18,10 @@
 //   toggle          else none
 //   mode=0600       the mode of what is at the name's file
 //   early early!    opens the name's file / a lock through that descriptor is refused
-//   dir=0777        the lock directory's mode; dir~65534 its owner; up=, up~: the same for the
-//                   directory it is in
+//   dir=0777        the lock directory's mode; dir~65534 its owner and group, dir~0:65534 owner,
+//                   then group; up=, up~: the same for the directory it is in
+//   links=3 links~65534  the lock directory moved, a chain of 3 symbolic links to it left in its
+//                   place, each up through ".."; the first one's owner
 //   said=a_b        the "node alone" lines since the last said= name "a b"; said= : there are none
 //   umask=0477      this process's umask, until the script ends
 //   ^W              W, only when running as root
@@ -81,6 +83,7 @@ private:
         const std::string what = word.substr(0, sign);
         const std::string value = sign == std::string::npos ? "" : word.substr(sign + 1);
         const auto octal = [&] { return static_cast<mode_t>(std::stoul(value, nullptr, 8)); };
+        const std::string group = value.substr(value.find(':') + 1);  // else the owner's: npos + 1 is 0
         const char* const name = m_name.c_str();
         const std::string directory = what == "up" ? m_locks.path() : m_lockDir;
         struct stat found = {};
@@ -121,7 +124,16 @@ private:
         else if ((what == "dir" || what == "up") && word[sign] == '=')
             ASSERT_EQ(::chmod(directory.c_str(), octal()), 0);
         else if (what == "dir" || what == "up")
-            ASSERT_EQ(::chown(directory.c_str(), std::stoi(value), std::stoi(value)), 0);
+            ASSERT_EQ(::chown(directory.c_str(), std::stoi(value), std::stoi(group)), 0);
+        else if (what == "links" && word[sign] == '=') {
+            const std::string next = "../" + m_locks.path().substr(m_locks.path().rfind('/') + 1) + "/locks";
+            ASSERT_EQ(::rename(m_lockDir.c_str(), (m_lockDir + value).c_str()), 0);
+            for (int link = 0; link < std::stoi(value); ++link)
+                ASSERT_EQ(::symlink((next + std::to_string(link + 1)).c_str(),
+                                    (m_lockDir + (link ? std::to_string(link) : "")).c_str()),
+                          0);
+        } else if (what == "links")
+            ASSERT_EQ(::lchown(m_lockDir.c_str(), std::stoi(value), std::stoi(value)), 0);
         else if (what == "said") {
             const std::string log = m_log->text();
             m_log = std::make_unique<StderrCapture>();
