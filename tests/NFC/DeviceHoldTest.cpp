@@ -51,6 +51,8 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
          "links=1 a+ a0 ^links~65534 ^a- ^said=a_symbolic_link_on_the_lock_directory's_path_of_another_user"},
         {"the walk follows as many links as an open, each \"..\" going up", "links=40 a+ b-"},
         {"and no more", "links=41 a- said=Too_many_levels_of_symbolic_links"},
+        {"a lock directory named from a working directory that is unknown holds no name",
+         "gone a- b- said=the_working_directory_is_unknown:_No_such_file_or_directory"},
         {"holding the node alone, a program keeps it through a replug",
          "node fifo a= rm b! held=b plug a= b!"},
         {"an old node is let go only once the new one is open", "node a= out a! b!alias in a="},

@@ -22,6 +22,8 @@
 //                   then group; up=, up~: the same for the directory it is in
 //   links=3 links~65534  the lock directory moved, a chain of 3 symbolic links to it left in its
 //                   place, each up through ".."; the first one's owner
+//   gone            programs a, b, c made anew, their lock directory "..", in a working directory
+//                   then removed (in the lock directory's)
 //   said=a_b        the "node alone" lines since the last said= name "a b"; said= : there are none
 //   umask=0477      this process's umask, until the script ends
 //   ^W              W, only when running as root
@@ -53,6 +55,9 @@ public:
         if (m_umask)
             ::umask(*m_umask);
         ::close(m_early);
+        for (auto& program : m_programs) program.reset();  // before ".." leads elsewhere
+        EXPECT_TRUE(m_here < 0 || ::fchdir(m_here) == 0);
+        ::close(m_here);
     }
 
     void play(const std::string& script)
@@ -134,7 +139,12 @@ private:
                           0);
         } else if (what == "links")
             ASSERT_EQ(::lchown(m_lockDir.c_str(), std::stoi(value), std::stoi(value)), 0);
-        else if (what == "said") {
+        else if (what == "gone") {
+            const std::string gone = m_locks / "gone";
+            m_here = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_TRUE(!::mkdir(gone.c_str(), 0700) && !::chdir(gone.c_str()) && !::rmdir(gone.c_str()));
+            for (auto& program : m_programs) program = std::make_unique<NFC::DeviceHold>("..");
+        } else if (what == "said") {
             const std::string log = m_log->text();
             m_log = std::make_unique<StderrCapture>();
             std::string text = value;
@@ -190,6 +200,7 @@ private:
     std::unique_ptr<StderrCapture> m_log = std::make_unique<StderrCapture>();
     std::unique_ptr<mode_t> m_umask;
     int m_early = -1;
+    int m_here = -1;  // the working directory before "gone"
 };
 
 }  // namespace testsupport
