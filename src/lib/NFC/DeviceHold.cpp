@@ -353,7 +353,8 @@ void DeviceHold::warnOnce(const Line& line, const std::string& cause)
     m_warned.insert(std::move(said));
     ::Log::warning("WARN: Reader %s is held by its node alone, its name cannot be held: %s: %s",
                    ConfigFile::excerpt(line.device, ConfigFile::MaxPathExcerptBytes).c_str(),
-                   line.namePath.c_str(), cause.c_str());
+                   ConfigFile::excerpt(line.namePath, ConfigFile::MaxPathExcerptBytes).c_str(),
+                   cause.c_str());
 }
 
 bool DeviceHold::takeNode(Line& line, std::string& why)
