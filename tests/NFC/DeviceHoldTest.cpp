@@ -49,7 +49,7 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
         {"root's directories are told by their owner, not their group",
          "^dir~0:65534 ^a+ ^a0 ^dir~65534:0 ^a- ^said=a_lock_directory_of_another_user"},
         {"a link of another user on the lock directory's path holds no name",
-         "links=1 a+ a0 ^links~65534 ^a- ^said=a_symbolic_link_on_the_lock_directory's_path_of_another_user"},
+         "links=1 a+ a0 ^dir~65534 ^a- ^said=a_symbolic_link_on_the_lock_directory's_path_of_another_user"},
         {"the walk follows as many links as an open, each \"..\" going up", "links=40 a+ b-"},
         {"and no more", "links=41 a- said=Too_many_levels_of_symbolic_links"},
         {"a lock directory named from a working directory that is unknown holds no name",

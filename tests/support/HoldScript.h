@@ -18,10 +18,11 @@
 //   toggle          else none
 //   mode=0600       the mode of what is at the name's file
 //   early early!    opens the name's file / a lock through that descriptor is refused
-//   dir=0777        the lock directory's mode; dir~65534 its owner and group, dir~0:65534 owner,
-//                   then group; up=, up~: the same for the directory it is in
-//   links=3 links~65534  the lock directory moved, a chain of 3 symbolic links to it left in its
-//                   place, each up through ".."; the first one's owner
+//   dir=0777        the lock directory's mode; dir~65534 its owner and group (a link's, after
+//                   links=), dir~0:65534 owner, then group; up=, up~: the same for the directory
+//                   it is in
+//   links=3         the lock directory moved, a chain of 3 symbolic links to it left in its place,
+//                   each up through ".."
 //   gone            programs a, b, c made anew, their lock directory "..", in a working directory
 //                   then removed (in the lock directory's)
 //   said=a_b        the "node alone" lines since the last said= name "a b"; said= : there are none
@@ -129,17 +130,15 @@ private:
         else if ((what == "dir" || what == "up") && word[sign] == '=')
             ASSERT_EQ(::chmod(directory.c_str(), octal()), 0);
         else if (what == "dir" || what == "up")
-            ASSERT_EQ(::chown(directory.c_str(), std::stoi(value), std::stoi(group)), 0);
-        else if (what == "links" && word[sign] == '=') {
+            ASSERT_EQ(::lchown(directory.c_str(), std::stoi(value), std::stoi(group)), 0);
+        else if (what == "links") {
             const std::string next = "../" + m_locks.path().substr(m_locks.path().rfind('/') + 1) + "/locks";
             ASSERT_EQ(::rename(m_lockDir.c_str(), (m_lockDir + value).c_str()), 0);
             for (int link = 0; link < std::stoi(value); ++link)
                 ASSERT_EQ(::symlink((next + std::to_string(link + 1)).c_str(),
                                     (m_lockDir + (link ? std::to_string(link) : "")).c_str()),
                           0);
-        } else if (what == "links")
-            ASSERT_EQ(::lchown(m_lockDir.c_str(), std::stoi(value), std::stoi(value)), 0);
-        else if (what == "gone") {
+        } else if (what == "gone") {
             const std::string gone = m_locks / "gone";
             m_here = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             ASSERT_TRUE(!::mkdir(gone.c_str(), 0700) && !::chdir(gone.c_str()) && !::rmdir(gone.c_str()));
