@@ -36,6 +36,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -59,6 +60,8 @@ public:
         for (auto& program : m_programs) program.reset();  // before ".." leads elsewhere
         EXPECT_TRUE(m_here < 0 || ::fchdir(m_here) == 0);
         ::close(m_here);
+        if (!m_skipped.empty())
+            std::cout << "skipped, as they need root:" << m_skipped << "\n";
     }
 
     void play(const std::string& script)
@@ -81,6 +84,8 @@ private:
         if (word[0] == '^') {
             if (::geteuid() == 0)
                 step(word.substr(1));
+            else
+                m_skipped += " " + word;
             return;
         }
         if (word[0] >= 'a' && word[0] <= 'c' && std::string("+-=!0@").find(word[1]) != std::string::npos)
@@ -200,6 +205,7 @@ private:
     std::unique_ptr<mode_t> m_umask;
     int m_early = -1;
     int m_here = -1;  // the working directory before "gone"
+    std::string m_skipped;
 };
 
 }  // namespace testsupport
