@@ -9,6 +9,7 @@
 #include "NFC/DeviceHold.h"
 #include "PeerProcess.h"
 #include "StderrCapture.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 
 using NFC::DeviceHold;
@@ -45,6 +46,14 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
         {"nor does one in a directory another user may write, or another user's, unless sticky",
          "up=0777 a- said=a_directory_above_the_lock_directory_other_users_may_write up=01777 a+ b- said= "
          "a0 ^up~65534 ^a- ^said=a_directory_above_the_lock_directory_of_another_user"},
+        {"root's directories are told by their owner, not their group",
+         "^dir~0:65534 ^a+ ^a0 ^dir~65534:0 ^a- ^said=a_lock_directory_of_another_user"},
+        {"a link of another user on the lock directory's path holds no name",
+         "links=1 a+ a0 ^dir~65534 ^a- ^said=a_symbolic_link_on_the_lock_directory's_path_of_another_user"},
+        {"the walk follows as many links as an open, each \"..\" going up", "links=40 a+ b-"},
+        {"and no more", "links=41 a- said=Too_many_levels_of_symbolic_links"},
+        {"a lock directory named from a working directory that is unknown holds no name",
+         "gone a- b- said=the_working_directory_is_unknown:_No_such_file_or_directory"},
         {"holding the node alone, a program keeps it through a replug",
          "node fifo a= rm b! held=b plug a= b!"},
         {"an old node is let go only once the new one is open", "node a= out a! b!alias in a="},
@@ -57,8 +66,9 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
 }
 
 // A name that cannot be held is said once for each device and cause, not at every try, and still for
-// a new one after many; the name is taken as soon as the directory can be used.
-TEST(DeviceHold, NodeAloneIsSaidOncePerDeviceAndCause)
+// a new one after many; the name is taken as soon as the directory can be used. The lock file's path
+// is shown as the device is, so that no directory's name makes a line of its own or a long one.
+TEST(DeviceHold, NodeAloneIsSaidOncePerDeviceAndCauseInOneBoundedLine)
 {
     testsupport::TempDir dir;
     const std::string locks = dir / "locks";
@@ -82,17 +92,28 @@ TEST(DeviceHold, NodeAloneIsSaidOncePerDeviceAndCause)
     const int socket = testsupport::socketAt(DeviceHold::lockPath(locks, other));
     EXPECT_TRUE(program.take(other, why)) << why;
     ::close(socket);
+    // Lock directories named from the working directory, so that the whole path is the row's.
+    const auto shown = [](const std::string& path) { return ConfigFile::excerpt(path, 128); };
+    const std::string fits(128 - DeviceHold::lockPath("", device).size(), 'p');
+    const std::string paths[] = {fits, fits + "p", "x\nWARN: forged", std::string(4096, 'x')};
+    for (const std::string& path : paths) (void)DeviceHold(path).take(device, why);
     const std::string log = capture.text();
 
+    for (const std::string& path : paths)
+        EXPECT_NE(log.find("cannot be held: " + shown(DeviceHold::lockPath(path, device)) + ": "),
+                  std::string::npos)
+            << log;
+    EXPECT_EQ(log.find("\nWARN: forged"), std::string::npos) << log;
     const std::string line =
-        "WARN: Reader \"" + device +
-        "\" is held by its node alone, its name cannot be held: " + DeviceHold::lockPath(locks, device) +
+        "WARN: Reader " + shown(device) +
+        " is held by its node alone, its name cannot be held: " + shown(DeviceHold::lockPath(locks, device)) +
         ": No such file or directory\n";
     EXPECT_NE(log.find(line), std::string::npos) << log;
     EXPECT_EQ(log.find(line), log.rfind(line)) << log;
-    EXPECT_NE(log.find("WARN: Reader \"" + other + "\" is held by its node alone"), std::string::npos) << log;
-    EXPECT_NE(log.find(DeviceHold::lockPath(locks, other) + ": a socket\n"), std::string::npos) << log;
-    EXPECT_EQ(testsupport::occurrences(log, "node alone"), 2u + 65u + 1u) << log;
+    EXPECT_NE(log.find("WARN: Reader " + shown(other) + " is held by its node alone"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find(shown(DeviceHold::lockPath(locks, other)) + ": a socket\n"), std::string::npos) << log;
+    EXPECT_EQ(testsupport::occurrences(log, "node alone"), 2u + 65u + 1u + 4u) << log;
 }
 
 }  // namespace

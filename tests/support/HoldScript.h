@@ -18,8 +18,13 @@
 //   toggle          else none
 //   mode=0600       the mode of what is at the name's file
 //   early early!    opens the name's file / a lock through that descriptor is refused
-//   dir=0777        the lock directory's mode; dir~65534 its owner; up=, up~: the same for the
-//                   directory it is in
+//   dir=0777        the lock directory's mode; dir~65534 its owner and group (a link's, after
+//                   links=), dir~0:65534 owner, then group; up=, up~: the same for the directory
+//                   it is in
+//   links=3         the lock directory moved, a chain of 3 symbolic links to it left in its place,
+//                   each up through ".."
+//   gone            programs a, b, c made anew, their lock directory "..", in a working directory
+//                   then removed (in the lock directory's)
 //   said=a_b        the "node alone" lines since the last said= name "a b"; said= : there are none
 //   umask=0477      this process's umask, until the script ends
 //   ^W              W, only when running as root
@@ -31,6 +36,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -51,6 +57,11 @@ public:
         if (m_umask)
             ::umask(*m_umask);
         ::close(m_early);
+        for (auto& program : m_programs) program.reset();  // before ".." leads elsewhere
+        EXPECT_TRUE(m_here < 0 || ::fchdir(m_here) == 0);
+        ::close(m_here);
+        if (!m_skipped.empty())
+            std::cout << "skipped, as they need root:" << m_skipped << "\n";
     }
 
     void play(const std::string& script)
@@ -73,6 +84,8 @@ private:
         if (word[0] == '^') {
             if (::geteuid() == 0)
                 step(word.substr(1));
+            else
+                m_skipped += " " + word;
             return;
         }
         if (word[0] >= 'a' && word[0] <= 'c' && std::string("+-=!0@").find(word[1]) != std::string::npos)
@@ -81,6 +94,7 @@ private:
         const std::string what = word.substr(0, sign);
         const std::string value = sign == std::string::npos ? "" : word.substr(sign + 1);
         const auto octal = [&] { return static_cast<mode_t>(std::stoul(value, nullptr, 8)); };
+        const std::string group = value.substr(value.find(':') + 1);  // else the owner's: npos + 1 is 0
         const char* const name = m_name.c_str();
         const std::string directory = what == "up" ? m_locks.path() : m_lockDir;
         struct stat found = {};
@@ -121,8 +135,20 @@ private:
         else if ((what == "dir" || what == "up") && word[sign] == '=')
             ASSERT_EQ(::chmod(directory.c_str(), octal()), 0);
         else if (what == "dir" || what == "up")
-            ASSERT_EQ(::chown(directory.c_str(), std::stoi(value), std::stoi(value)), 0);
-        else if (what == "said") {
+            ASSERT_EQ(::lchown(directory.c_str(), std::stoi(value), std::stoi(group)), 0);
+        else if (what == "links") {
+            const std::string next = "../" + m_locks.path().substr(m_locks.path().rfind('/') + 1) + "/locks";
+            ASSERT_EQ(::rename(m_lockDir.c_str(), (m_lockDir + value).c_str()), 0);
+            for (int link = 0; link < std::stoi(value); ++link)
+                ASSERT_EQ(::symlink((next + std::to_string(link + 1)).c_str(),
+                                    (m_lockDir + (link ? std::to_string(link) : "")).c_str()),
+                          0);
+        } else if (what == "gone") {
+            const std::string gone = m_locks / "gone";
+            m_here = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_TRUE(!::mkdir(gone.c_str(), 0700) && !::chdir(gone.c_str()) && !::rmdir(gone.c_str()));
+            for (auto& program : m_programs) program = std::make_unique<NFC::DeviceHold>("..");
+        } else if (what == "said") {
             const std::string log = m_log->text();
             m_log = std::make_unique<StderrCapture>();
             std::string text = value;
@@ -178,6 +204,8 @@ private:
     std::unique_ptr<StderrCapture> m_log = std::make_unique<StderrCapture>();
     std::unique_ptr<mode_t> m_umask;
     int m_early = -1;
+    int m_here = -1;  // the working directory before "gone"
+    std::string m_skipped;
 };
 
 }  // namespace testsupport

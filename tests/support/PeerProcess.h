@@ -66,9 +66,9 @@ inline std::string tempDirectory()
 class TempDir
 {
 public:
-    TempDir()
+    explicit TempDir(const std::string& base = tempDirectory())
     {
-        std::string pattern = tempDirectory() + "/tapgate-test-XXXXXX";
+        std::string pattern = base + "/tapgate-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         m_path = pattern;

@@ -55,16 +55,24 @@ bool isAt(int fd, const std::string& path)
     return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && sameFile(open, named);
 }
 
+// The path from /, a relative one from the working directory, where an open of it goes. Empty where
+// the working directory is unknown (removed, or longer than PATH_MAX), errno saying why.
+std::string absolutePath(const std::string& path)
+{
+    if (!path.empty() && path[0] == '/')
+        return path;
+    char here[PATH_MAX];
+    return ::getcwd(here, sizeof here) ? std::string(here) + "/" + path : std::string();
+}
+
 // The device's name as every program that uses it gives it: absolute, its directory with no
 // symbolic link or "..", its last component as it is (that is the name a reader comes back under).
+// Where the working directory is unknown, a relative name stays as it was given.
 std::string absoluteName(const std::string& device)
 {
-    std::string path = device;
-    if (path.empty() || path[0] != '/') {
-        char here[PATH_MAX];
-        if (::getcwd(here, sizeof here))
-            path = std::string(here) + "/" + path;
-    }
+    std::string path = absolutePath(device);
+    if (path.empty())
+        path = device;
     const size_t slash = path.rfind('/');
     if (char* directory = ::realpath(path.substr(0, slash + 1).c_str(), nullptr)) {
         const std::string resolved = directory;
@@ -154,13 +162,14 @@ void DeviceHold::step(Step at) const
 // it: else another user could move a held file away, or the whole lock directory with another put in
 // its place, and let a second program of ours take the name, or move it onto another device's. Judged
 // on the way the program's opens take, from / down: a symbolic link as an entry of the directory it
-// is in (its owner may put another in its place), then its target's path as the rest of the way.
+// is in (its owner may put another in its place), then its target's path as the rest of the way. A
+// relative lock directory is judged only from the working directory the opens start from: judged
+// from anywhere else, it would be a directory other than the one the file is made in.
 std::string DeviceHold::directoryFault() const
 {
-    std::string path = m_directory;
-    char here[PATH_MAX];
-    if (path.empty() || path[0] != '/')
-        path = (::getcwd(here, sizeof here) ? std::string(here) : std::string()) + "/" + path;
+    const std::string path = absolutePath(m_directory);
+    if (path.empty())
+        return "the working directory is unknown: " + std::string(std::strerror(errno));
     std::deque<std::string> ahead = componentsOf(path);
     std::string at;  // the directory reached, with no link or "..": empty for /
     int links = 0;
@@ -344,7 +353,8 @@ void DeviceHold::warnOnce(const Line& line, const std::string& cause)
     m_warned.insert(std::move(said));
     ::Log::warning("WARN: Reader %s is held by its node alone, its name cannot be held: %s: %s",
                    ConfigFile::excerpt(line.device, ConfigFile::MaxPathExcerptBytes).c_str(),
-                   line.namePath.c_str(), cause.c_str());
+                   ConfigFile::excerpt(line.namePath, ConfigFile::MaxPathExcerptBytes).c_str(),
+                   cause.c_str());
 }
 
 bool DeviceHold::takeNode(Line& line, std::string& why)

@@ -14,9 +14,10 @@
 //                            bits in its mode, still at the name
 //   any -> Elsewhere         a lock refused on such a file; Alone stays Alone while its node is locked
 //   any -> Alone             anything else, an unknown outcome included: no usable lock directory (or
-//                            a directory or link on its path that another user may change), another
-//                            kind of file, a file others may open that cannot be made anew, the file
-//                            changing at every try; said once per device and cause
+//                            a directory or link on its path that another user may change, or a
+//                            relative one where the working directory is unknown), another kind of
+//                            file, a file others may open that cannot be made anew, the file changing
+//                            at every try; said once per device and cause
 //   any -> (gone)            the device let go; a held file is removed while it is still locked
 // Only Elsewhere refuses the reader by its name; Alone leaves it to the node.
 #pragma once
