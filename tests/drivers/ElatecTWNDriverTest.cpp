@@ -10,7 +10,9 @@
 #include "NFC/ISO14443.h"
 #include "NFC/ISO7816.h"
 #include "NFC/SAM.h"
+#include "StderrCapture.h"
 #include "TestSupport.h"
+#include "core/Log.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/Hex.h"
@@ -664,10 +666,54 @@ TEST(ElatecDriverOpen, EachVariantIsDetectedAndUsed)
     }
 }
 
+// The line proves itself with the reader's version text as the bytes it is: a text that holds or
+// ends in any byte opens the reader; a reader that answers a limit with more than the text's first
+// bytes never proves the line, and the line says so once, showing what the reader answered.
+TEST(ElatecDriverOpen, AnyVersionTextOpensAndAReaderAnsweringOtherwiseIsSaid)
+{
+    Log::open("tapgate-test", true, false);
+    Log::setLevel(Log::LevelWarning);
+    const std::string text = "TWN4/B1.65/X4.06/PRS1.04\r\n";
+    const std::vector<std::pair<std::string, bool>> rows = {
+        {"TWN4/B1.65/X4.06/PRS1.04" + std::string(1, '\0'), false},
+        {text, false},
+        {"TWN4\x01\xFF/B1.65/X4.06", false},
+        {text, true},  // every limit answered with the whole text
+    };
+    Bytes whole = {static_cast<uint8_t>(text.size())};
+    whole.insert(whole.end(), text.begin(), text.end());
+    for (auto mode : {ElatecReader::Mode::Binary, ElatecReader::Mode::BinaryCrc, ElatecReader::Mode::Ascii,
+                      ElatecReader::Mode::AsciiCrc})
+        for (const auto& [version, limitIgnored] : rows) {
+            SCOPED_TRACE(ElatecReader::modeName(mode) + ", " +
+                         emulators::toHex(Bytes(version.begin(), version.end())));
+            ElatecReader reader(mode);
+            reader.setVersion(version);
+            if (limitIgnored)
+                for (int i = 0; i < 2; ++i) reader.inject({Fault::Replace, 0, 0x0004, whole});
+            testsupport::StderrCapture log;
+            ElatecTWN::Driver driver;
+            EXPECT_EQ(driver.open(reader.devicePath(), 115200, nullptr), !limitIgnored);
+            const std::string said = log.text();
+            EXPECT_EQ(driver.info().firmware, limitIgnored ? "" : version);
+            const std::string warning = "WARN: the reader answers, but not as a proof of the line needs";
+            const size_t at = said.find(warning);
+            EXPECT_EQ(at != std::string::npos, limitIgnored) << said;
+            EXPECT_EQ(said.find(warning, at + (at != std::string::npos)), std::string::npos) << said;
+            if (limitIgnored)
+                EXPECT_NE(
+                    said.find(
+                        "were \"TWN4/B1.65/X4.06/PRS1.04\\r\\n\" and \"TWN4/B1.65/X4.06/PRS1.04\\r\\n\""),
+                    std::string::npos)
+                    << said;
+        }
+}
+
 // A reader with a card on it stops answering; the program gives up on it and opens it again, and
 // only then does the reader work off what it owed the line before, at line speed, right after the
-// new open's first probe. The new open reads the reader's own identity (or fails, and the next one
-// does), and once the card has gone a search finds none. What went wrong, or nothing.
+// new open's probe without CRC in the reader's own transport, which must not take an answer with
+// CRC for its own. The new open reads the reader's own identity, and once the card has gone a
+// search finds none. What went wrong, or nothing.
 std::string reopenAfterAStall(ElatecReader::Mode mode)
 {
     ElatecReader reader(mode);
@@ -686,19 +732,17 @@ std::string reopenAfterAStall(ElatecReader::Mode mode)
         if (driver->ISO14443_checkPresence())
             return "an answer came through the stall";
     driver.reset();
-    // The held answers go right after the new open's first probe; an open that fails is tried
-    // again once the reader is quiet, as the program does after its pause.
-    for (int open = 0; open < 2 && !driver; ++open) {
-        const size_t before = reader.bytesReceived();
-        auto opened = std::async(std::launch::async, [&reader] {
-            auto fresh = std::make_unique<ElatecTWN::Driver>();
-            return fresh->open(reader.devicePath(), 115200, nullptr) ? std::move(fresh) : nullptr;
-        });
-        if (open == 0 && reader.waitForBytes(before + 1, testsupport::PeerDeadlineMs))
-            reader.release();
-        driver = opened.get();
-        reader.waitForIdle(testsupport::PeerDeadlineMs);
-    }
+    // The binary probes take 4 and 6 bytes, the ASCII one without CRC 5.
+    const size_t probed =
+        reader.bytesReceived() +
+        (mode == ElatecReader::Mode::Binary || mode == ElatecReader::Mode::BinaryCrc ? 4 : 15);
+    auto opened = std::async(std::launch::async, [&reader] {
+        auto fresh = std::make_unique<ElatecTWN::Driver>();
+        return fresh->open(reader.devicePath(), 115200, nullptr) ? std::move(fresh) : nullptr;
+    });
+    if (reader.waitForBytes(probed, testsupport::PeerDeadlineMs))
+        reader.release();
+    driver = opened.get();
     if (!driver)
         return "the reader was not opened again";
     const auto info = driver->info();
