@@ -174,6 +174,8 @@ PRS::PRS(std::unique_ptr<Port> port, Mode mode, TimeSource clock, int readTimeou
       m_normalTimeoutMs(readTimeoutOrDefault(readTimeoutMs)),
       m_readTimeoutMs(m_normalTimeoutMs)
 {
+    // The line may be carrying the rest of a frame owed to the line before this one.
+    m_lastTrafficAt = m_port->now();
     m_mode = mode == AUTO ? detectMode() : mode;
 }
 
@@ -304,8 +306,10 @@ bool PRS::prove(Framer& framer)
 {
     // What comes before the proof's answers answers earlier commands, since the reader answers in
     // order; but only what the line frames from its first byte is an answer at all.
-    if (!drain(QuietMs))
+    if (!drain(QuietMs)) {
+        Log::debug("[PRS] the line was not quiet within its bound: no proof sent");
         return false;
+    }
     const Since start = now();
     const uint8_t limit = proofLimit();
     // The command's own frame is still to go out: the proof is built apart.
