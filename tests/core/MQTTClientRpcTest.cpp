@@ -105,9 +105,12 @@ TEST(MQTTRpcTopics, RequestAndAnswerTopicsAreTakenApart)
               "{\"completed\":false,\"data\":5,\"error\":\"bad \xef\xbf\xbd\"}");
 
     // Not connected: a call cannot be sent and says so without waiting out its time.
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(client.rpc("peer/x", "p", 5000), std::make_pair(false, std::string()));
+    EXPECT_EQ(client.rpc("peer/" + std::string(60000, 'x'), "p", 5000), std::make_pair(false, std::string()));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    EXPECT_EQ(shortLinesWith(capture.text(), "could not be sent"), 1u);
 }
 
 TEST(MQTTCallIds, ATimedOutIdStaysOutOfTheDrawUntilAsManyLaterOnesAsTheCapacityAreHeld)
@@ -472,10 +475,12 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
         filters.insert({name + "/response/" + caller.callerTag() + "/+", name + "/request/+/+"});
     }
     EXPECT_TRUE(taking.waitFor(filters));
+    testsupport::StderrCapture answers;
     for (const std::string& name : taken) {
         EXPECT_TRUE(caller.rpc(name, "taken", 10000).first) << &name - taken.data();
         EXPECT_TRUE(caller.unsubscribeExpectedRpc(name));
     }
+    EXPECT_EQ(shortLinesWith(answers.text(), "Detected RPC response"), taken.size());
     std::string answerTopic = besideRequest->topic;
     device.publish(answerTopic.replace(answerTopic.find("/request/"), 9, "/response/"),
                    besideRequest->payload, 1);

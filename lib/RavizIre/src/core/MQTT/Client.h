@@ -186,6 +186,8 @@ private:
         __attribute__((format(printf, 4, 5)));
     void logLineV(const MQTT::Config& config, int level, const char* format, va_list args) const
         __attribute__((format(printf, 4, 0)));
+    // A name in a log line's '%s', ours or a peer's: bounded and escaped.
+    static std::string shown(const std::string& text);
 
     // Work that must not run on a library thread (the library holds its own lock while it calls
     // some listeners): the subscription pass after each connection, and the 2 s pauses before a

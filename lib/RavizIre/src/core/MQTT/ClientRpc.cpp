@@ -138,14 +138,6 @@ const char* nameFault(const std::string& name, const std::string& longestTopic, 
     return sizeFault(longestTopic);
 }
 
-// A peer's text in a log line's '%s': bounded and escaped as every excerpt, without its quotes.
-std::string shown(const std::string& text)
-{
-    const std::string excerpt = ConfigFile::excerpt(text);
-    const size_t close = excerpt.rfind('"');
-    return excerpt.substr(1, close - 1) + excerpt.substr(close + 1);
-}
-
 std::string compact(const nlohmann::json& value)
 {
     // A description taken from a peer's text need not be UTF-8; the answer must go out anyway.
@@ -201,7 +193,7 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
     }
     if (id.empty()) {
         releaseRpcResponses(name);
-        log(Log::LevelError, "Too many calls pending, '%s' not sent.", name.c_str());
+        log(Log::LevelError, "Too many calls pending, '%s' not sent.", shown(name).c_str());
         return {false, std::string()};
     }
 
@@ -225,7 +217,7 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
     releaseRpcResponses(name);
 
     if (!sent)
-        log(Log::LevelError, "Request '%s' with id '%s' could not be sent.", name.c_str(), id.c_str());
+        log(Log::LevelError, "Request '%s' with id '%s' could not be sent.", shown(name).c_str(), id.c_str());
     if (!answered)
         return {false, std::string()};
     return {true, future.get().payload};
@@ -292,7 +284,7 @@ bool Client::subscribeResponses(const std::string& name)
 {
     const std::string filter = responseFilter(name);
     if (config()->getLogSubscriptions())
-        log(Log::LevelDebug, "Subscribing to expected rpc '%s'...", filter.c_str());
+        log(Log::LevelDebug, "Subscribing to expected rpc '%s'...", shown(filter).c_str());
     return m_client.subscribe(filter, 0);
 }
 
@@ -371,7 +363,8 @@ bool Client::handleReceivedRpcResponse(const MQTT::Message& message)
             shown(data.name).c_str(), shown(data.id).c_str());
         return true;
     }
-    log(Log::LevelDebug, "Detected RPC response '%s' with id '%s'", data.name.c_str(), data.id.c_str());
+    log(Log::LevelDebug, "Detected RPC response '%s' with id '%s'", shown(data.name).c_str(),
+        shown(data.id).c_str());
     fulfil(message);
     return true;
 }
@@ -404,8 +397,8 @@ bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
     const std::string withIssuer = requestFilter(cfg->getBase(), name, "request/+/+");
     const std::string plain = requestFilter(cfg->getBase(), name, "request/+");
     if (cfg->getLogSubscriptions()) {
-        log(Log::LevelDebug, "Subscribing to rpc '%s'...", withIssuer.c_str());
-        log(Log::LevelDebug, "Subscribing to rpc '%s'...", plain.c_str());
+        log(Log::LevelDebug, "Subscribing to rpc '%s'...", shown(withIssuer).c_str());
+        log(Log::LevelDebug, "Subscribing to rpc '%s'...", shown(plain).c_str());
     }
     return m_client.subscribe(plain, 0) && m_client.subscribe(withIssuer, 0);
 }
