@@ -507,15 +507,19 @@ void Client::onMessageSendFailed(int messageId)
 
 bool Client::subscribeCommand(const std::string& topic, Handler handler, bool relative)
 {
+    std::shared_ptr<const MQTT::Config> cfg;
+    std::string filter;
     {
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        cfg = config();
+        filter = relative ? Utils::combinePath(cfg->getBase(), topic) : topic;
+        if (!fitsBroker(filter, "Command filter"))
+            return false;
         auto& table = relative ? m_internalCommands : m_externalCommands;
         table.emplace(topic, std::move(handler));
     }
     if (!m_running)
         return true;  // the next connection subscribes it
-    auto cfg = config();
-    const std::string filter = relative ? Utils::combinePath(cfg->getBase(), topic) : topic;
     if (cfg->getLogSubscriptions())
         logLine(*cfg, Log::LevelDebug, "Subscribing to command '%s'...", shown(filter).c_str());
     return m_client.subscribe(filter, 0);
@@ -542,6 +546,8 @@ bool Client::publish(const MQTT::Message& message, bool relative)
 {
     auto cfg = config();
     const std::string topic = relative ? Utils::combinePath(cfg->getBase(), message.topic) : message.topic;
+    if (!fitsBroker(topic, "Message topic"))
+        return false;
     const bool sent = m_client.publish(topic, message.payload, qosLevel(message.qos),
                                        message.retained == Retained::Retained);
     logPublished(*cfg, message);

@@ -59,12 +59,15 @@ public:
     MQTT::Config getConfig() const;
 
     // The key is the topic as given; a second handler for a key already present is dropped.
-    // relative: the topic lies under the base topic and the handler sees it without the base.
+    // relative: the topic lies under the base topic and the handler sees it without the base. A
+    // filter longer than 65535 bytes or with more than 200 '/', the base counted, is refused at once
+    // (false, an error line): mosquitto drops the connection of a client that subscribes one.
     bool subscribeCommand(const std::string& topic, Handler handler, bool relative);
     // False when no handler was registered under that topic.
     bool unsubscribeCommand(const std::string& topic, bool relative);
     // relative: the base topic is put in front. False when the message could not be handed to
-    // the library (not connected, bad topic).
+    // the library (not connected, bad topic); a topic the broker would drop the connection for, as
+    // for subscribeCommand, is refused at once with an error line.
     bool publish(const MQTT::Message& message, bool relative);
 
     void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
@@ -236,6 +239,11 @@ private:
     std::map<std::string, TimePoint> m_subscribeRetries;
     std::map<std::string, TimePoint> m_unsubscribeRetries;
     bool m_quit = false;
+
+    // Topics and filters the broker takes.
+    // False, with an error line naming it as `what`, for a topic or filter that the broker would
+    // drop the connection for.
+    bool fitsBroker(const std::string& topic, const char* what) const;
 
     // Remote calls.
     // False, with an error line, for a name that cannot go into its topics (longestTopic: the

@@ -1,5 +1,6 @@
 // Remote calls of MQTT::Client: outgoing calls that wait for their answer, and served calls whose
-// handler's result goes back to the caller.
+// handler's result goes back to the caller; and the checks that keep every topic and filter the
+// client sends within what the broker takes.
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -488,6 +489,18 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
     }
     publish(MQTT::Message(topic, answer, Retained::New, message.qos), true);
     return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Topics the broker takes
+
+bool Client::fitsBroker(const std::string& topic, const char* what) const
+{
+    const char* fault = sizeFault(topic);
+    if (fault)
+        log(Log::LevelError, "%s %s (%zu bytes) refused: %s.", what, ConfigFile::excerpt(topic).c_str(),
+            topic.size(), fault);
+    return !fault;
 }
 
 // ---------------------------------------------------------------------------------------------
