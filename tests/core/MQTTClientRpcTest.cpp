@@ -504,6 +504,34 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     caller.stop();
 }
 
+// A base made deeper after names are served judges them again, while the client runs as when the
+// settings come before start: what the broker would no longer take is dropped in one line, never sent.
+TEST_F(MQTTClientRpc, ADeeperBaseDropsTheServedNamesThatNoLongerFitAndKeepsTheOthers)
+{
+    Log::open("tapgate-test", true, false);
+    // 200 '/' in their deepest filters under deep/r or deep/s, 201 one level deeper.
+    const std::string name = "a" + std::string(195, '/') + "a", command = "c" + std::string(198, '/');
+    for (const std::string base : {"deep/r", "deep/s"}) {
+        SCOPED_TRACE(base);
+        std::atomic<int> disconnects{0};
+        MQTT::Client server(base, "MQTT");
+        ASSERT_TRUE(server.subscribeRpc(name, echoHandler) && server.subscribeRpc("z", echoHandler) &&
+                    server.subscribeCommand(command, nullptr, true));
+        if (base == "deep/r") {
+            server.setConfig(configFor(base, base));
+            ASSERT_NO_FATAL_FAILURE(startAndWait(server, {base + "/" + name + "/request/+/+"}));
+        }
+        testsupport::StderrCapture capture;
+        server.setConfig(configFor(base + "/x", base));
+        EXPECT_EQ(shortLinesWith(capture.text(), "dropped under base"), 2u);
+        ASSERT_NO_FATAL_FAILURE(startAndWait(server, {}));
+        server.disconnected.connect([&disconnects] { ++disconnects; });  // past the restart's own
+        EXPECT_TRUE(server.rpc(base + "/x/z", "p", 10000).first);
+        EXPECT_FALSE(server.unsubscribeRpc(name) || server.unsubscribeCommand(command, true));
+        EXPECT_EQ(disconnects.load(), 0);
+    }
+}
+
 // The handler goes whether or not the broker can be told at that moment: it would not be
 // subscribed again at the next connection.
 TEST_F(MQTTClientRpc, UnsubscribeRpcSaysWhetherItRemovedAHandlerWhileTheBrokerIsAway)

@@ -279,8 +279,13 @@ bool Client::setConfig(const MQTT::Config& newConfig)
     if (same)
         return true;
     {
-        std::lock_guard<std::mutex> lock(m_configMutex);
-        m_config = std::make_shared<MQTT::Config>(newConfig);
+        // Under the tables' lock, so that every name is judged with the base it is served under.
+        std::lock_guard<std::mutex> tables(m_subscriptionsMutex);
+        {
+            std::lock_guard<std::mutex> lock(m_configMutex);
+            m_config = std::make_shared<MQTT::Config>(newConfig);
+        }
+        dropWhatNoLongerFits(newConfig.getBase());
     }
     const bool restart = m_running;
     life.unlock();
@@ -510,6 +515,7 @@ bool Client::subscribeCommand(const std::string& topic, Handler handler, bool re
     std::shared_ptr<const MQTT::Config> cfg;
     std::string filter;
     {
+        // Judged under the lock that setConfig changes the base under.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
         cfg = config();
         filter = relative ? Utils::combinePath(cfg->getBase(), topic) : topic;
@@ -527,15 +533,17 @@ bool Client::subscribeCommand(const std::string& topic, Handler handler, bool re
 
 bool Client::unsubscribeCommand(const std::string& topic, bool relative)
 {
+    std::string filter;
     {
+        // Read with the table, so that a base changed meanwhile cannot make it one the broker drops us for.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
         auto& table = relative ? m_internalCommands : m_externalCommands;
         if (table.erase(topic) == 0)
             return false;
+        filter = relative ? Utils::combinePath(config()->getBase(), topic) : topic;
     }
     if (!m_running)
         return true;
-    const std::string filter = relative ? Utils::combinePath(config()->getBase(), topic) : topic;
     return m_client.unsubscribe(filter);
 }
 

@@ -54,7 +54,9 @@ public:
     bool isRunning() const { return m_running; }
     bool isConnected() const;
 
-    // A running client restarts when the settings differ from the current ones. Always true.
+    // A running client restarts when the settings differ from the current ones. Served names and
+    // relative commands are judged again under the new base: one whose topics the broker would no
+    // longer take is dropped, with an error line naming it. Always true.
     bool setConfig(const MQTT::Config& config);
     MQTT::Config getConfig() const;
 
@@ -101,7 +103,7 @@ public:
     // name already served is dropped. Names are refused as by rpc, except that '+' may stand as a
     // whole level ("dev/+" serves dev/1 and dev/2) and a '$' at the front is refused only under an
     // empty base. A request whose answer topic the broker would refuse (too long or deep) is dropped
-    // with a warning.
+    // with a warning. Names are judged under the base of the moment, and again by setConfig.
     bool subscribeRpc(const std::string& name, RpcHandler handler);
     // True when a handler was removed, false when the name was not served.
     bool unsubscribeRpc(const std::string& name);
@@ -244,6 +246,9 @@ private:
     // False, with an error line naming it as `what`, for a topic or filter that the broker would
     // drop the connection for.
     bool fitsBroker(const std::string& topic, const char* what) const;
+    // Drops, one error line each, the served names and relative commands that no longer fit under
+    // base; under m_subscriptionsMutex.
+    void dropWhatNoLongerFits(const std::string& base);
 
     // Remote calls.
     // False, with an error line, for a name that cannot go into its topics (longestTopic: the

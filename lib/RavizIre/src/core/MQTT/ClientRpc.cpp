@@ -384,17 +384,20 @@ std::string requestFilter(const std::string& base, const std::string& name, cons
 
 bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
 {
-    // An answer with the shortest issuer and id is as long as this, and as deep as the deepest
-    // filter served; longer and deeper ones are the peer's doing.
-    if (!acceptsName(name, requestFilter(config()->getBase(), name, "response/+/+"), true))
-        return false;
+    std::shared_ptr<const MQTT::Config> cfg;
     {
+        // Judged under the lock that setConfig changes the base under, so that no name judged with
+        // the old base is served under the new one.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        cfg = config();
+        // An answer with the shortest issuer and id is as long as this, and as deep as the deepest
+        // filter served; longer and deeper ones are the peer's doing.
+        if (!acceptsName(name, requestFilter(cfg->getBase(), name, "response/+/+"), true))
+            return false;
         m_rpcHandlers.emplace(name, std::move(handler));
     }
     if (!m_running)
         return true;  // the next connection subscribes it
-    auto cfg = config();
     const std::string withIssuer = requestFilter(cfg->getBase(), name, "request/+/+");
     const std::string plain = requestFilter(cfg->getBase(), name, "request/+");
     if (cfg->getLogSubscriptions()) {
@@ -406,16 +409,18 @@ bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
 
 bool Client::unsubscribeRpc(const std::string& name)
 {
+    std::shared_ptr<const MQTT::Config> cfg;
     {
+        // Read with the table, so that a base changed meanwhile cannot make it one the broker drops us for.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
         if (m_rpcHandlers.erase(name) == 0)
             return false;
+        cfg = config();
     }
     if (!m_running)
         return true;
     // The handler is gone even when the broker cannot be told now: the next connection starts a
     // clean session without its filters.
-    auto cfg = config();
     m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+"));
     m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+/+"));
     return true;
@@ -501,6 +506,31 @@ bool Client::fitsBroker(const std::string& topic, const char* what) const
         log(Log::LevelError, "%s %s (%zu bytes) refused: %s.", what, ConfigFile::excerpt(topic).c_str(),
             topic.size(), fault);
     return !fault;
+}
+
+// Served names and relative commands were judged with the base of their day; under a new one their
+// filters may be too deep for the broker, and a served name that begins with '$' may be the broker's
+// own. Such a filter would cost the connection at every reconnection, and with it every call served
+// beside it.
+void Client::dropWhatNoLongerFits(const std::string& base)
+{
+    for (auto it = m_rpcHandlers.begin(); it != m_rpcHandlers.end();) {
+        const std::string& name = it->first;
+        const char* fault =
+            nameFault(name, requestFilter(base, name, "response/+/+"), Text::ServedName, base);
+        if (fault)
+            log(Log::LevelError, "Served call %s (%zu bytes) dropped under base %s: %s.",
+                ConfigFile::excerpt(name).c_str(), name.size(), ConfigFile::excerpt(base).c_str(), fault);
+        it = fault ? m_rpcHandlers.erase(it) : std::next(it);
+    }
+    for (auto it = m_internalCommands.begin(); it != m_internalCommands.end();) {
+        const char* fault = sizeFault(Utils::combinePath(base, it->first));
+        if (fault)
+            log(Log::LevelError, "Command %s (%zu bytes) dropped under base %s: %s.",
+                ConfigFile::excerpt(it->first).c_str(), it->first.size(), ConfigFile::excerpt(base).c_str(),
+                fault);
+        it = fault ? m_internalCommands.erase(it) : std::next(it);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
