@@ -262,7 +262,17 @@ TEST_F(MQTTClientCommands, CommandsReachHandlersAndOthersGetOneErrorAnswer)
     // Remove the retained message again so that no later subscriber sees it.
     peer.publish("cmds/rfid/out/r", "", 1, true);
 
-    EXPECT_EQ(inbox.size(), 3u);
+    // mosquitto drops a client that subscribes or publishes deeper than 200 '/', the base counted.
+    std::string deep = "d";
+    for (int level = 2; level < 200; ++level) deep += "/d";  // 200 '/' after the base and the join
+    for (const std::string& topic : {deep + "/d", deep}) {
+        EXPECT_EQ(client.subscribeCommand(topic, inbox.handler("deep"), true), topic == deep);
+        EXPECT_TRUE(topic == deep || !client.unsubscribeCommand(topic, true));
+        EXPECT_EQ(client.publish(MQTT::Message(topic, "d", MQTT::Retained::New, MQTT::QoS::AtMostOnce), true),
+                  topic == deep);
+    }
+    EXPECT_EQ(inbox.waitNext(), "deep " + deep + " d qos=0");
+    EXPECT_EQ(inbox.size(), 4u);
     client.stop();
 }
 

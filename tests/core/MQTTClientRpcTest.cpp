@@ -105,9 +105,12 @@ TEST(MQTTRpcTopics, RequestAndAnswerTopicsAreTakenApart)
               "{\"completed\":false,\"data\":5,\"error\":\"bad \xef\xbf\xbd\"}");
 
     // Not connected: a call cannot be sent and says so without waiting out its time.
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(client.rpc("peer/x", "p", 5000), std::make_pair(false, std::string()));
+    EXPECT_EQ(client.rpc("peer/" + std::string(60000, 'x'), "p", 5000), std::make_pair(false, std::string()));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    EXPECT_EQ(shortLinesWith(capture.text(), "could not be sent"), 1u);
 }
 
 TEST(MQTTCallIds, ATimedOutIdStaysOutOfTheDrawUntilAsManyLaterOnesAsTheCapacityAreHeld)
@@ -151,7 +154,8 @@ TEST_F(MQTTClientRpc, CallsReachTheServedHandlerAndItsAnswerComesBack)
     Log::open("tapgate-test", true, false);
     testsupport::StderrCapture capture;
     EXPECT_FALSE(server.subscribeRpc("d" + std::string(196, '/') + "d", echoHandler));
-    EXPECT_EQ(shortLinesWith(capture.text(), "refused: more than 200 '/'"), 1u);
+    EXPECT_FALSE(server.rpc("$SYS/x", "p", 10000).first);  // a called name goes out without the base
+    EXPECT_EQ(shortLinesWith(capture.text(), "refused: "), 2u);
     MQTT::Client caller("rpc/caller", "MQTT");
     caller.setConfig(configFor("rpc/caller", "rpc-caller"));
     ASSERT_NO_FATAL_FAILURE(startAndWait(caller, {}));
@@ -472,10 +476,12 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
         filters.insert({name + "/response/" + caller.callerTag() + "/+", name + "/request/+/+"});
     }
     EXPECT_TRUE(taking.waitFor(filters));
+    testsupport::StderrCapture answers;
     for (const std::string& name : taken) {
         EXPECT_TRUE(caller.rpc(name, "taken", 10000).first) << &name - taken.data();
         EXPECT_TRUE(caller.unsubscribeExpectedRpc(name));
     }
+    EXPECT_EQ(shortLinesWith(answers.text(), "Detected RPC response"), taken.size());
     std::string answerTopic = besideRequest->topic;
     device.publish(answerTopic.replace(answerTopic.find("/request/"), 9, "/response/"),
                    besideRequest->payload, 1);
@@ -497,6 +503,34 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     EXPECT_FALSE(watch.waitFor({ended}, 0ms));
     EXPECT_EQ(disconnects.load(), 0);
     caller.stop();
+}
+
+// A base made deeper after names are served judges them again, while the client runs as when the
+// settings come before start: what the broker would no longer take is dropped in one line, never sent.
+TEST_F(MQTTClientRpc, ADeeperBaseDropsTheServedNamesThatNoLongerFitAndKeepsTheOthers)
+{
+    Log::open("tapgate-test", true, false);
+    // 200 '/' in their deepest filters under deep/r or deep/s, 201 one level deeper.
+    const std::string name = "a" + std::string(195, '/') + "a", command = "c" + std::string(198, '/');
+    for (const std::string base : {"deep/r", "deep/s"}) {
+        SCOPED_TRACE(base);
+        std::atomic<int> disconnects{0};
+        MQTT::Client server(base, "MQTT");
+        ASSERT_TRUE(server.subscribeRpc(name, echoHandler) && server.subscribeRpc("z", echoHandler) &&
+                    server.subscribeCommand(command, nullptr, true));
+        if (base == "deep/r") {
+            server.setConfig(configFor(base, base));
+            ASSERT_NO_FATAL_FAILURE(startAndWait(server, {base + "/" + name + "/request/+/+"}));
+        }
+        testsupport::StderrCapture capture;
+        server.setConfig(configFor(base + "/x", base));
+        EXPECT_EQ(shortLinesWith(capture.text(), "dropped under base"), 2u);
+        ASSERT_NO_FATAL_FAILURE(startAndWait(server, {}));
+        server.disconnected.connect([&disconnects] { ++disconnects; });  // past the restart's own
+        EXPECT_TRUE(server.rpc(base + "/x/z", "p", 10000).first);
+        EXPECT_FALSE(server.unsubscribeRpc(name) || server.unsubscribeCommand(command, true));
+        EXPECT_EQ(disconnects.load(), 0);
+    }
 }
 
 // The handler goes whether or not the broker can be told at that moment: it would not be

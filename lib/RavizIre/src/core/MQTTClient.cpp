@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -556,7 +557,7 @@ bool MQTTClient::disconnect(int timeoutMs)
 
 bool MQTTClient::subscribe(const std::string& topicFilter, int qos)
 {
-    log(Log::LevelDebug, "Subscribing to '%s' (qos=%d)", topicFilter.c_str(), qos);
+    log(Log::LevelDebug, "Subscribing to %s (qos=%d)", ConfigFile::excerpt(topicFilter).c_str(), qos);
     return request([&](mqtt::async_client& client) {
         return client.subscribe(topicFilter, qos, nullptr, *m_subscribeListener);
     });
@@ -564,7 +565,7 @@ bool MQTTClient::subscribe(const std::string& topicFilter, int qos)
 
 bool MQTTClient::unsubscribe(const std::string& topicFilter)
 {
-    log(Log::LevelDebug, "Unsubscribing from '%s'", topicFilter.c_str());
+    log(Log::LevelDebug, "Unsubscribing from %s", ConfigFile::excerpt(topicFilter).c_str());
     return request([&](mqtt::async_client& client) {
         return client.unsubscribe(topicFilter, nullptr, *m_unsubscribeListener);
     });
@@ -573,7 +574,7 @@ bool MQTTClient::unsubscribe(const std::string& topicFilter)
 bool MQTTClient::publish(const std::string& topic, const std::string& payload, int qos, bool retained)
 {
     log(Log::LevelDebug, "Publishing message.");
-    log(Log::LevelDebug, "Topic     = %s", topic.c_str());
+    log(Log::LevelDebug, "Topic     = %s", ConfigFile::excerpt(topic).c_str());
     log(Log::LevelDebug, "QoS       = %d", qos);
     log(Log::LevelDebug, "Retained  = %s", retained ? "yes" : "no");
     log(Log::LevelDebug, "Data      = '%s'", payload.c_str());
@@ -608,7 +609,7 @@ void MQTTClient::message_arrived(mqtt::const_message_ptr msg)
         const std::string& topic = msg->get_topic();
         const std::string& payload = msg->get_payload_str();
         log(Log::LevelDebug, "New message received.");
-        log(Log::LevelDebug, "Topic     = %s", topic.c_str());
+        log(Log::LevelDebug, "Topic     = %s", ConfigFile::excerpt(topic).c_str());
         log(Log::LevelDebug, "QoS       = %d", msg->get_qos());
         log(Log::LevelDebug, "Retained  = %s", msg->is_retained() ? "yes" : "no");
         log(Log::LevelDebug, "Duplicate = %s", msg->is_duplicate() ? "yes" : "no");

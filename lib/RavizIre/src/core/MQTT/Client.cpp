@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <utility>
 
+#include "core/ConfigFile.h"
 #include "core/String.h"
 #include "core/Utils.h"
 
@@ -142,6 +143,14 @@ void Client::logLine(const MQTT::Config& config, int level, const char* format, 
     va_end(args);
 }
 
+// Bounded and escaped as every excerpt, without its quotes.
+std::string Client::shown(const std::string& text)
+{
+    const std::string excerpt = ConfigFile::excerpt(text);
+    const size_t close = excerpt.rfind('"');
+    return excerpt.substr(1, close - 1) + excerpt.substr(close + 1);
+}
+
 void Client::log(int level, const char* format, ...) const
 {
     auto cfg = config();
@@ -174,11 +183,11 @@ void Client::logReceived(const MQTT::Config& config, const MQTT::Message& messag
         Log::print(Log::LevelInfo,
                    "lib=ravizire module=mqtt class=Client client=\"%s\" method=received topic=%s qos=%d "
                    "retained=%s%s",
-                   m_name.c_str(), message.topic.c_str(), qosLevel(message.qos), retained ? "true" : "false",
-                   payload.c_str());
+                   m_name.c_str(), shown(message.topic).c_str(), qosLevel(message.qos),
+                   retained ? "true" : "false", payload.c_str());
     else
         logLine(config, Log::LevelInfo, "%s message received (qos=%d): %s%s", retained ? "Retained" : "New",
-                qosLevel(message.qos), message.topic.c_str(), payload.c_str());
+                qosLevel(message.qos), shown(message.topic).c_str(), payload.c_str());
 }
 
 void Client::logPublished(const MQTT::Config& config, const MQTT::Message& message) const
@@ -191,11 +200,11 @@ void Client::logPublished(const MQTT::Config& config, const MQTT::Message& messa
         Log::print(Log::LevelInfo,
                    "lib=ravizire module=mqtt class=Client client=\"%s\" method=publish topic=%s qos=%d "
                    "retained=%s%s",
-                   m_name.c_str(), message.topic.c_str(), qosLevel(message.qos), retained ? "true" : "false",
-                   payload.c_str());
+                   m_name.c_str(), shown(message.topic).c_str(), qosLevel(message.qos),
+                   retained ? "true" : "false", payload.c_str());
     else
         logLine(config, Log::LevelInfo, "Publishing%s message (qos=%d): %s%s", retained ? " retained" : "",
-                qosLevel(message.qos), message.topic.c_str(), payload.c_str());
+                qosLevel(message.qos), shown(message.topic).c_str(), payload.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -270,8 +279,13 @@ bool Client::setConfig(const MQTT::Config& newConfig)
     if (same)
         return true;
     {
-        std::lock_guard<std::mutex> lock(m_configMutex);
-        m_config = std::make_shared<MQTT::Config>(newConfig);
+        // Under the tables' lock, so that every name is judged with the base it is served under.
+        std::lock_guard<std::mutex> tables(m_subscriptionsMutex);
+        {
+            std::lock_guard<std::mutex> lock(m_configMutex);
+            m_config = std::make_shared<MQTT::Config>(newConfig);
+        }
+        dropWhatNoLongerFits(newConfig.getBase());
     }
     const bool restart = m_running;
     life.unlock();
@@ -452,7 +466,8 @@ void Client::subscriptionFunction()
     }
     for (const auto& filter : filters) {
         if (cfg->getLogSubscriptions())
-            logLine(*cfg, Log::LevelDebug, "Subscribing to %s '%s'...", filter.first, filter.second.c_str());
+            logLine(*cfg, Log::LevelDebug, "Subscribing to %s '%s'...", filter.first,
+                    shown(filter.second).c_str());
         m_client.subscribe(filter.second, 0);
     }
 }
@@ -460,7 +475,7 @@ void Client::subscriptionFunction()
 void Client::onSubscribed(const std::string& topic)
 {
     if (config()->getLogSubscriptions())
-        log(Log::LevelInfo, "Subscribed to topic '%s'.", topic.c_str());
+        log(Log::LevelInfo, "Subscribed to topic '%s'.", shown(topic).c_str());
     emitSafely(subscribed, std::string(topic));
 }
 
@@ -470,19 +485,19 @@ void Client::onSubscribeFailed(const std::string& topic)
         emitSafely(subscribeFailed, std::string(topic));
         return;
     }
-    log(Log::LevelError, "Failed to subscribe to topic '%s'", topic.c_str());
+    log(Log::LevelError, "Failed to subscribe to topic '%s'", shown(topic).c_str());
     scheduleRetry(topic, true);
 }
 
 void Client::onUnsubscribed(const std::string& topic)
 {
     if (config()->getLogSubscriptions())
-        log(Log::LevelInfo, "Unsubscribed from topic '%s'.", topic.c_str());
+        log(Log::LevelInfo, "Unsubscribed from topic '%s'.", shown(topic).c_str());
 }
 
 void Client::onUnsubscribeFailed(const std::string& topic)
 {
-    log(Log::LevelError, "Failed to unsubscribe from topic '%s'", topic.c_str());
+    log(Log::LevelError, "Failed to unsubscribe from topic '%s'", shown(topic).c_str());
     scheduleRetry(topic, false);
 }
 
@@ -497,31 +512,38 @@ void Client::onMessageSendFailed(int messageId)
 
 bool Client::subscribeCommand(const std::string& topic, Handler handler, bool relative)
 {
+    std::shared_ptr<const MQTT::Config> cfg;
+    std::string filter;
     {
+        // Judged under the lock that setConfig changes the base under.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        cfg = config();
+        filter = relative ? Utils::combinePath(cfg->getBase(), topic) : topic;
+        if (!fitsBroker(filter, "Command filter"))
+            return false;
         auto& table = relative ? m_internalCommands : m_externalCommands;
         table.emplace(topic, std::move(handler));
     }
     if (!m_running)
         return true;  // the next connection subscribes it
-    auto cfg = config();
-    const std::string filter = relative ? Utils::combinePath(cfg->getBase(), topic) : topic;
     if (cfg->getLogSubscriptions())
-        logLine(*cfg, Log::LevelDebug, "Subscribing to command '%s'...", filter.c_str());
+        logLine(*cfg, Log::LevelDebug, "Subscribing to command '%s'...", shown(filter).c_str());
     return m_client.subscribe(filter, 0);
 }
 
 bool Client::unsubscribeCommand(const std::string& topic, bool relative)
 {
+    std::string filter;
     {
+        // Read with the table, so that a base changed meanwhile cannot make it one the broker drops us for.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
         auto& table = relative ? m_internalCommands : m_externalCommands;
         if (table.erase(topic) == 0)
             return false;
+        filter = relative ? Utils::combinePath(config()->getBase(), topic) : topic;
     }
     if (!m_running)
         return true;
-    const std::string filter = relative ? Utils::combinePath(config()->getBase(), topic) : topic;
     return m_client.unsubscribe(filter);
 }
 
@@ -532,6 +554,8 @@ bool Client::publish(const MQTT::Message& message, bool relative)
 {
     auto cfg = config();
     const std::string topic = relative ? Utils::combinePath(cfg->getBase(), message.topic) : message.topic;
+    if (!fitsBroker(topic, "Message topic"))
+        return false;
     const bool sent = m_client.publish(topic, message.payload, qosLevel(message.qos),
                                        message.retained == Retained::Retained);
     logPublished(*cfg, message);
@@ -542,7 +566,7 @@ MQTT::Message Client::makeErrorMessage(const nlohmann::json& error, const std::s
 {
     // Text from peers need not be UTF-8; it must not make the error answer itself fail.
     const auto replace = nlohmann::json::error_handler_t::replace;
-    log(Log::LevelWarning, "Handling of topic '%s' failed: %s", topic.c_str(),
+    log(Log::LevelWarning, "Handling of topic '%s' failed: %s", shown(topic).c_str(),
         error.dump(-1, ' ', false, replace).c_str());
     nlohmann::json payload = nlohmann::json::object();
     payload["command"] = topic;
@@ -576,7 +600,7 @@ bool Client::dispatch(const MQTT::Config& config, const MQTT::Message& message)
     };
 
     if (find(m_commandResponses, message.topic, false)) {
-        logLine(config, Log::LevelDebug, "Detected command response '%s'", key.c_str());
+        logLine(config, Log::LevelDebug, "Detected command response '%s'", shown(key).c_str());
         handler(message);
         return true;
     }
@@ -584,13 +608,13 @@ bool Client::dispatch(const MQTT::Config& config, const MQTT::Message& message)
     if (underBase(message.topic, config.getBase(), rest)) {
         const std::string relativeTopic = removeTopicPart(message.topic, config.getBase());
         if (find(m_internalCommands, relativeTopic, true)) {
-            logLine(config, Log::LevelDebug, "Detected internal command '%s'", key.c_str());
+            logLine(config, Log::LevelDebug, "Detected internal command '%s'", shown(key).c_str());
             handler(MQTT::Message(relativeTopic, message.payload, message.retained, message.qos));
             return true;
         }
     }
     if (find(m_externalCommands, message.topic, false)) {
-        logLine(config, Log::LevelDebug, "Detected command '%s'", key.c_str());
+        logLine(config, Log::LevelDebug, "Detected command '%s'", shown(key).c_str());
         handler(message);
         return true;
     }

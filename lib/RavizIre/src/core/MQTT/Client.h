@@ -54,17 +54,22 @@ public:
     bool isRunning() const { return m_running; }
     bool isConnected() const;
 
-    // A running client restarts when the settings differ from the current ones. Always true.
+    // A running client restarts when the settings differ from the current ones. Served names and
+    // relative commands are judged again under the new base: one whose topics the broker would no
+    // longer take is dropped, with an error line naming it. Always true.
     bool setConfig(const MQTT::Config& config);
     MQTT::Config getConfig() const;
 
     // The key is the topic as given; a second handler for a key already present is dropped.
-    // relative: the topic lies under the base topic and the handler sees it without the base.
+    // relative: the topic lies under the base topic and the handler sees it without the base. A
+    // filter longer than 65535 bytes or with more than 200 '/', the base counted, is refused at once
+    // (false, an error line): mosquitto drops the connection of a client that subscribes one.
     bool subscribeCommand(const std::string& topic, Handler handler, bool relative);
     // False when no handler was registered under that topic.
     bool unsubscribeCommand(const std::string& topic, bool relative);
     // relative: the base topic is put in front. False when the message could not be handed to
-    // the library (not connected, bad topic).
+    // the library (not connected, bad topic); a topic the broker would drop the connection for, as
+    // for subscribeCommand, is refused at once with an error line.
     bool publish(const MQTT::Message& message, bool relative);
 
     void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
@@ -98,7 +103,7 @@ public:
     // name already served is dropped. Names are refused as by rpc, except that '+' may stand as a
     // whole level ("dev/+" serves dev/1 and dev/2) and a '$' at the front is refused only under an
     // empty base. A request whose answer topic the broker would refuse (too long or deep) is dropped
-    // with a warning.
+    // with a warning. Names are judged under the base of the moment, and again by setConfig.
     bool subscribeRpc(const std::string& name, RpcHandler handler);
     // True when a handler was removed, false when the name was not served.
     bool unsubscribeRpc(const std::string& name);
@@ -186,6 +191,8 @@ private:
         __attribute__((format(printf, 4, 5)));
     void logLineV(const MQTT::Config& config, int level, const char* format, va_list args) const
         __attribute__((format(printf, 4, 0)));
+    // A name in a log line's '%s', ours or a peer's: bounded and escaped.
+    static std::string shown(const std::string& text);
 
     // Work that must not run on a library thread (the library holds its own lock while it calls
     // some listeners): the subscription pass after each connection, and the 2 s pauses before a
@@ -234,6 +241,14 @@ private:
     std::map<std::string, TimePoint> m_subscribeRetries;
     std::map<std::string, TimePoint> m_unsubscribeRetries;
     bool m_quit = false;
+
+    // Topics and filters the broker takes.
+    // False, with an error line naming it as `what`, for a topic or filter that the broker would
+    // drop the connection for.
+    bool fitsBroker(const std::string& topic, const char* what) const;
+    // Drops, one error line each, the served names and relative commands that no longer fit under
+    // base; under m_subscriptionsMutex.
+    void dropWhatNoLongerFits(const std::string& base);
 
     // Remote calls.
     // False, with an error line, for a name that cannot go into its topics (longestTopic: the

@@ -113,9 +113,9 @@ bool Client::updateLambdaTreeSubscriptions(const std::string& topic, bool compar
             }
         }
         log(Log::LevelDebug, "Collected %d topics of '%s' before the update", static_cast<int>(beforeCount),
-            topic.c_str());
+            shown(topic).c_str());
 
-        log(Log::LevelDebug, "Calling update on '%s'...", topic.c_str());
+        log(Log::LevelDebug, "Calling update on '%s'...", shown(topic).c_str());
         errors = m_lambdaTree.update(topic);
 
         std::set<std::string> after[3];
@@ -123,11 +123,11 @@ bool Client::updateLambdaTreeSubscriptions(const std::string& topic, bool compar
             for (const auto& path : m_lambdaTree.topicDump(topic, TreeVerbs[k].ability))
                 after[k].insert(Utils::combinePath(root, path));
         log(Log::LevelDebug, "Collected %d get topics of '%s' after the update",
-            static_cast<int>(after[0].size()), topic.c_str());
+            static_cast<int>(after[0].size()), shown(topic).c_str());
         log(Log::LevelDebug, "Collected %d set topics of '%s' after the update",
-            static_cast<int>(after[1].size()), topic.c_str());
+            static_cast<int>(after[1].size()), shown(topic).c_str());
         log(Log::LevelDebug, "Collected %d notify topics of '%s' after the update",
-            static_cast<int>(after[2].size()), topic.c_str());
+            static_cast<int>(after[2].size()), shown(topic).c_str());
 
         log(Log::LevelDebug, "Filtering topics to unsubscribe");
         for (int k = 0; k < 3; ++k)
@@ -226,7 +226,7 @@ void Client::handleLambdaTreeSet(const std::string& node, const MQTT::Message& m
     }
     if (!errors.empty())
         publish(makeErrorMessage(errorsAsJson(errors), message.topic), true);
-    log(Log::LevelDebug, "Publishing node '%s'", node.c_str());
+    log(Log::LevelDebug, "Publishing node '%s'", shown(node).c_str());
     publishLambdaTreeNode(node, Retained::New, QoS::AtMostOnce);
 }
 
@@ -252,7 +252,7 @@ void Client::handleLambdaTreeMonitor(const std::string& node, const MQTT::Messag
 std::string Client::handleLambdaTreeRpcGet(const std::string& node, const std::string&,
                                            const std::string& payload, const std::string&)
 {
-    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", node.c_str(), payload.c_str());
+    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(), payload.c_str());
     LambdaTree::Failures errors;
     nlohmann::json value;
     {
@@ -266,7 +266,7 @@ std::string Client::handleLambdaTreeRpcGet(const std::string& node, const std::s
 std::string Client::handleLambdaTreeRpcSet(const std::string& node, const std::string&,
                                            const std::string& payload, const std::string&)
 {
-    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", node.c_str(), payload.c_str());
+    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(), payload.c_str());
     LambdaTree::Failures errors;
     if (!payload.empty()) {
         const nlohmann::json value = nlohmann::json::parse(payload, nullptr, false);
@@ -287,7 +287,7 @@ std::string Client::handleLambdaTreeRpcSet(const std::string& node, const std::s
 std::string Client::handleLambdaTreeRpcMonitor(const std::string& node, const std::string&,
                                                const std::string& payload, const std::string&)
 {
-    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", node.c_str(), payload.c_str());
+    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(), payload.c_str());
     const MonitorRequest request = parseMonitorRequest(payload);
     if (request.error)
         return makeRpcFailed(nlohmann::json{{"description", request.error}}, nullptr);
@@ -303,13 +303,13 @@ std::string Client::handleLambdaTreeRpcMonitor(const std::string& node, const st
 bool Client::setMonitor(const std::string& node, bool active, uint64_t skipMs)
 {
     log(Log::LevelInfo, "Requested monitor %s '%s' (skipChangesForMs=%zums)", active ? "enable" : "disable",
-        node.c_str(), static_cast<size_t>(skipMs));
+        shown(node).c_str(), static_cast<size_t>(skipMs));
     std::lock_guard<std::recursive_mutex> tree(m_treeMutex);
     MonitorHub& hub = *m_monitorHub;
     std::lock_guard<std::mutex> lock(hub.mutex);
     auto existing = hub.monitors.find(node);
     if (!active) {
-        log(Log::LevelInfo, "Stopping monitor '%s'", node.c_str());
+        log(Log::LevelInfo, "Stopping monitor '%s'", shown(node).c_str());
         if (existing != hub.monitors.end()) {
             m_lambdaTree.disconnect(node, existing->second->connection);
             hub.monitors.erase(existing);
@@ -317,11 +317,11 @@ bool Client::setMonitor(const std::string& node, bool active, uint64_t skipMs)
         return false;
     }
     if (existing != hub.monitors.end()) {
-        log(Log::LevelWarning, "Monitor '%s' already enabled. Disabling", node.c_str());
+        log(Log::LevelWarning, "Monitor '%s' already enabled. Disabling", shown(node).c_str());
         m_lambdaTree.disconnect(node, existing->second->connection);
         hub.monitors.erase(existing);
     }
-    log(Log::LevelInfo, "Activating monitor for '%s'", node.c_str());
+    log(Log::LevelInfo, "Activating monitor for '%s'", shown(node).c_str());
     auto monitor = std::make_shared<MonitorHub::Monitor>();
     monitor->skipMs = static_cast<double>(std::min(skipMs, LongestSkipMs));
     monitor->lastMs = Clock::monotonicMillis();
@@ -381,7 +381,7 @@ void Client::monitorThreadMain()
 void Client::notifyMonitor(const std::string& node)
 {
     try {
-        log(Log::LevelDebug, "Notified of change under %s. Notifying!", node.c_str());
+        log(Log::LevelDebug, "Notified of change under %s. Notifying!", shown(node).c_str());
         nlohmann::json value;
         {
             std::lock_guard<std::recursive_mutex> lock(m_treeMutex);
@@ -390,9 +390,9 @@ void Client::notifyMonitor(const std::string& node)
         }
         publishNodeValue(node, value);
     } catch (const std::exception& e) {
-        log(Log::LevelError, "Monitor '%s' failed: %s", node.c_str(), e.what());
+        log(Log::LevelError, "Monitor '%s' failed: %s", shown(node).c_str(), e.what());
     } catch (...) {
-        log(Log::LevelError, "Monitor '%s' failed.", node.c_str());
+        log(Log::LevelError, "Monitor '%s' failed.", shown(node).c_str());
     }
 }
 

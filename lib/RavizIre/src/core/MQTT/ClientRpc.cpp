@@ -1,5 +1,6 @@
 // Remote calls of MQTT::Client: outgoing calls that wait for their answer, and served calls whose
-// handler's result goes back to the caller.
+// handler's result goes back to the caller; and the checks that keep every topic and filter the
+// client sends within what the broker takes.
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -138,14 +139,6 @@ const char* nameFault(const std::string& name, const std::string& longestTopic, 
     return sizeFault(longestTopic);
 }
 
-// A peer's text in a log line's '%s': bounded and escaped as every excerpt, without its quotes.
-std::string shown(const std::string& text)
-{
-    const std::string excerpt = ConfigFile::excerpt(text);
-    const size_t close = excerpt.rfind('"');
-    return excerpt.substr(1, close - 1) + excerpt.substr(close + 1);
-}
-
 std::string compact(const nlohmann::json& value)
 {
     // A description taken from a peer's text need not be UTF-8; the answer must go out anyway.
@@ -201,7 +194,7 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
     }
     if (id.empty()) {
         releaseRpcResponses(name);
-        log(Log::LevelError, "Too many calls pending, '%s' not sent.", name.c_str());
+        log(Log::LevelError, "Too many calls pending, '%s' not sent.", shown(name).c_str());
         return {false, std::string()};
     }
 
@@ -225,7 +218,7 @@ std::pair<bool, std::string> Client::rpc(const std::string& name, const std::str
     releaseRpcResponses(name);
 
     if (!sent)
-        log(Log::LevelError, "Request '%s' with id '%s' could not be sent.", name.c_str(), id.c_str());
+        log(Log::LevelError, "Request '%s' with id '%s' could not be sent.", shown(name).c_str(), id.c_str());
     if (!answered)
         return {false, std::string()};
     return {true, future.get().payload};
@@ -292,7 +285,7 @@ bool Client::subscribeResponses(const std::string& name)
 {
     const std::string filter = responseFilter(name);
     if (config()->getLogSubscriptions())
-        log(Log::LevelDebug, "Subscribing to expected rpc '%s'...", filter.c_str());
+        log(Log::LevelDebug, "Subscribing to expected rpc '%s'...", shown(filter).c_str());
     return m_client.subscribe(filter, 0);
 }
 
@@ -371,7 +364,8 @@ bool Client::handleReceivedRpcResponse(const MQTT::Message& message)
             shown(data.name).c_str(), shown(data.id).c_str());
         return true;
     }
-    log(Log::LevelDebug, "Detected RPC response '%s' with id '%s'", data.name.c_str(), data.id.c_str());
+    log(Log::LevelDebug, "Detected RPC response '%s' with id '%s'", shown(data.name).c_str(),
+        shown(data.id).c_str());
     fulfil(message);
     return true;
 }
@@ -390,38 +384,43 @@ std::string requestFilter(const std::string& base, const std::string& name, cons
 
 bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
 {
-    // An answer with the shortest issuer and id is as long as this, and as deep as the deepest
-    // filter served; longer and deeper ones are the peer's doing.
-    if (!acceptsName(name, requestFilter(config()->getBase(), name, "response/+/+"), true))
-        return false;
+    std::shared_ptr<const MQTT::Config> cfg;
     {
+        // Judged under the lock that setConfig changes the base under, so that no name judged with
+        // the old base is served under the new one.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
+        cfg = config();
+        // An answer with the shortest issuer and id is as long as this, and as deep as the deepest
+        // filter served; longer and deeper ones are the peer's doing.
+        if (!acceptsName(name, requestFilter(cfg->getBase(), name, "response/+/+"), true))
+            return false;
         m_rpcHandlers.emplace(name, std::move(handler));
     }
     if (!m_running)
         return true;  // the next connection subscribes it
-    auto cfg = config();
     const std::string withIssuer = requestFilter(cfg->getBase(), name, "request/+/+");
     const std::string plain = requestFilter(cfg->getBase(), name, "request/+");
     if (cfg->getLogSubscriptions()) {
-        log(Log::LevelDebug, "Subscribing to rpc '%s'...", withIssuer.c_str());
-        log(Log::LevelDebug, "Subscribing to rpc '%s'...", plain.c_str());
+        log(Log::LevelDebug, "Subscribing to rpc '%s'...", shown(withIssuer).c_str());
+        log(Log::LevelDebug, "Subscribing to rpc '%s'...", shown(plain).c_str());
     }
     return m_client.subscribe(plain, 0) && m_client.subscribe(withIssuer, 0);
 }
 
 bool Client::unsubscribeRpc(const std::string& name)
 {
+    std::shared_ptr<const MQTT::Config> cfg;
     {
+        // Read with the table, so that a base changed meanwhile cannot make it one the broker drops us for.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
         if (m_rpcHandlers.erase(name) == 0)
             return false;
+        cfg = config();
     }
     if (!m_running)
         return true;
     // The handler is gone even when the broker cannot be told now: the next connection starts a
     // clean session without its filters.
-    auto cfg = config();
     m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+"));
     m_client.unsubscribe(requestFilter(cfg->getBase(), name, "request/+/+"));
     return true;
@@ -495,6 +494,43 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
     }
     publish(MQTT::Message(topic, answer, Retained::New, message.qos), true);
     return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Topics the broker takes
+
+bool Client::fitsBroker(const std::string& topic, const char* what) const
+{
+    const char* fault = sizeFault(topic);
+    if (fault)
+        log(Log::LevelError, "%s %s (%zu bytes) refused: %s.", what, ConfigFile::excerpt(topic).c_str(),
+            topic.size(), fault);
+    return !fault;
+}
+
+// Served names and relative commands were judged with the base of their day; under a new one their
+// filters may be too deep for the broker, and a served name that begins with '$' may be the broker's
+// own. Such a filter would cost the connection at every reconnection, and with it every call served
+// beside it.
+void Client::dropWhatNoLongerFits(const std::string& base)
+{
+    for (auto it = m_rpcHandlers.begin(); it != m_rpcHandlers.end();) {
+        const std::string& name = it->first;
+        const char* fault =
+            nameFault(name, requestFilter(base, name, "response/+/+"), Text::ServedName, base);
+        if (fault)
+            log(Log::LevelError, "Served call %s (%zu bytes) dropped under base %s: %s.",
+                ConfigFile::excerpt(name).c_str(), name.size(), ConfigFile::excerpt(base).c_str(), fault);
+        it = fault ? m_rpcHandlers.erase(it) : std::next(it);
+    }
+    for (auto it = m_internalCommands.begin(); it != m_internalCommands.end();) {
+        const char* fault = sizeFault(Utils::combinePath(base, it->first));
+        if (fault)
+            log(Log::LevelError, "Command %s (%zu bytes) dropped under base %s: %s.",
+                ConfigFile::excerpt(it->first).c_str(), it->first.size(), ConfigFile::excerpt(base).c_str(),
+                fault);
+        it = fault ? m_internalCommands.erase(it) : std::next(it);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
