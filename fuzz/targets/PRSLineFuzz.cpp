@@ -6,10 +6,10 @@
 // broken bytes that never make a whole frame. The properties: no command returns a status with an
 // answer that is not its own; and once the input is used up (the reader answers every frame whole
 // and at once from then on) and the last byte of its earlier answers has come, the line is in step
-// at the first command, and every command after that gets its own answer. The line may be replaced by a new
-// one on the same wire at any point, as the driver's open does, while the reader still owes answers to the
-// old one: the properties hold across it. A reader that answers twice or speaks unasked is left out: the line
-// does not guard against one.
+// at the first command, and every command after that gets its own answer. The line may be replaced
+// by a new one on the same wire at any point, as the driver's open does, while the reader still
+// owes answers to the old one: the properties hold across it. A reader that answers twice or speaks
+// unasked is left out: the line does not guard against one.
 //
 // How late an answer may come is what the line is made to stand, in read time-outs counted from
 // the command it answers: 15 for a reader whose version text has 17 characters or more, the
