@@ -205,7 +205,7 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
     EXPECT_EQ(answer, fromHex("7E 11 02 03 44 55 66 77"));
 
     // An empty binary frame is the command's own all the same: it fails, and the next goes out
-    // unsynced. (An empty line is no frame: the ASCII variants wait on, and a time-out follows.)
+    // unproved. (An empty line is no frame: the ASCII variants wait on, and a time-out follows.)
     if (GetParam() != ElatecReader::Mode::BinaryCrc)
         return;
     reader.inject({Fault::ShortAnswer, 0, 0x0008});
@@ -215,7 +215,7 @@ TEST_P(PRSTest, ShortBodyFailsAndTheLineRecovers)
     EXPECT_EQ(reader.received().size(), 1u);
 }
 
-// Every exchange the reader answers, a sync or a command, meets its fate in turn: on time, late,
+// Every exchange the reader answers, a proof or a command, meets its fate in turn: on time, late,
 // never, trickled or cut. The reader echoes each command's sequence number, so a command that
 // returns a status must hold its own; the others fail. What went wrong, or nothing.
 // With a version text, the line first learns its length from a proof. The first write goes out
@@ -257,7 +257,7 @@ std::string runSchedule(ElatecReader::Mode mode, const std::vector<Fault>& fates
     do command();
     while (!reader.waitForIdle(0) && sequence < 60);
     // Once the reader has answered all it was sent, the line is in step at the next command (no
-    // rest of a cut answer can meet its sync any more, in the binary variants either) and stays so.
+    // rest of a cut answer can meet its proof any more, in the binary variants either) and stays so.
     if (!reader.waitForIdle(testsupport::PeerDeadlineMs))
         return failures + "the reader never caught up";
     for (const uint8_t caughtUp = sequence; sequence - caughtUp < 4;)
@@ -328,7 +328,7 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
         {ok, ok, ok, {Fault::Delay, 7000}},
         {ok, {Fault::Delay, 10000}},
         // Lost only until the next command goes out, whose own answer is then 2 s late; cut, its
-        // rest coming just after the next command's sync went out.
+        // rest coming just after the next command's proof went out.
         {{Fault::Overtaken, 0, 0x0008}, {Fault::Delay, 2000, 0x0008}},
         {ok, {Fault::Overtaken, 3, 0x0008}},
         // A part frame and a long silence are no quiet line.
@@ -343,13 +343,13 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
         schedules.emplace_back();
         partWrites.push_back(keep);
     }
-    // From here on the reader's whole version text is shorter than the longest sync, and the line
-    // has heard it. Eight losses in a row take the syncs round their shorter cycle, then an answer
+    // From here on the reader's whole version text is shorter than the longest proof, and the line
+    // has heard it. Eight losses in a row take the proofs round their shorter cycle, then an answer
     // 5 s late.
     const size_t shortText = schedules.size();
     schedules.push_back(std::vector<Fault>(8, Fault{Fault::Drop}));
     schedules.back().push_back({Fault::Delay, 5000});
-    // A late answer shaped like the first sync's, with other text than the reader's.
+    // A late answer shaped like the first proof's, with other text than the reader's.
     schedules.push_back({{Fault::Delay, 1500, ElatecReader::AnyCommand, {3, 'x', 'y', 'z'}}});
     partWrites.resize(schedules.size(), 0);
     // Each on a reader of its own and all at once, since the waits are real ones.
@@ -367,7 +367,7 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
 
 // One receive ends within the read time-out and a second from the moment its command went out,
 // however the reader trickles its bytes: an answer whose last bytes come just inside that is
-// taken (at the bound itself too), one completed just past it is not. The wait for a sync's answer
+// taken (at the bound itself too), one completed just past it is not. The wait for a proof's answer
 // ends the same way, whatever follows it or floods it, and its command then stays unsent.
 TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 {
@@ -452,7 +452,7 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
         ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
     }
 
-    // Frames that are no answer, as fast as the line takes them, in place of the sync's answer,
+    // Frames that are no answer, as fast as the line takes them, in place of the proof's answer,
     // then a long answer that keeps coming a byte at a time; each reading of the clock moves it on
     // 50 ms, so each wait ends long before the line's own clock would end it.
     const Bytes bad =
@@ -553,7 +553,7 @@ TEST(PRSDetection, ALateProbeAnswerStillIdentifiesTheVariant)
         {ElatecReader::Mode::BinaryCrc, {{Fault::Delay, 250, 0x0005}}, "250 ms late", Nothing},
         {ElatecReader::Mode::BinaryCrc, {{Fault::Delay, 700, 0x0005}}, "700 ms late", Nothing},
         // The reader's answer to the probe with CRC meets the first command after the settle,
-        // which must not take it for the sync.
+        // which must not take it for the proof.
         {ElatecReader::Mode::Binary, {untilNextBytes, untilNextBytes}, "both answers late", Nothing},
         // The one probe the reader takes is the last: its answer comes only with the next bytes.
         {ElatecReader::Mode::AsciiCrc, {untilNextBytes}, "answer with the first command sent", Refused},
@@ -581,7 +581,7 @@ TEST(PRSDetection, ALateProbeAnswerStillIdentifiesTheVariant)
         if (c.mode != ElatecReader::Mode::BinaryCrc)
             continue;
 
-        // That first command waited for a quiet line before its sync; later syncs, after a CRC
+        // That first command waited for a quiet line before its proof; later proofs, after a CRC
         // failure (its length prefix may have been hit too), do not.
         double fastestMs = 1e9;
         for (int i = 0; i < 3; ++i) {
@@ -605,8 +605,8 @@ protected:
     void SetUp() override
     {
         elatec = std::make_unique<Elatec>(reader.devicePath());
-        // A probe answered late (a loaded host) has the first exchange sync the line: it is done
-        // here, so that no sync takes an answer a test replaces.
+        // A probe answered late (a loaded host) has the first exchange prove the line: it is done
+        // here, so that no proof takes an answer a test replaces.
         Elatec::USBType_t usb{};
         ASSERT_TRUE(elatec->getUSBType(usb));
         ASSERT_EQ(elatec->mode(), PRS::BINARY_CRC);

@@ -105,7 +105,7 @@ TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
     // and a command sent before any probe was answered goes again once one is. None of that is the
     // open's own.
     std::vector<ElatecReader::Received> own;
-    bool synced = false;  // since the open's last own command
+    bool proved = false;  // since the open's last own command
     const auto limited = [](const ElatecReader::Received& r) {
         return r.command == 0x0004 && r.params.size() == 1 && r.params[0] < 0xFF;
     };
@@ -113,12 +113,12 @@ TEST_P(ElatecDriverTest, OpenDetectsModeInitialisesLedsAndReadsIdentity)
         const auto& r = received[i];
         const bool probe = r.command == 0x0005 && own.empty();
         const bool again =
-            synced && !own.empty() && own.back().command == r.command && own.back().params == r.params;
+            proved && !own.empty() && own.back().command == r.command && own.back().params == r.params;
         if (limited(r) || (i > 0 && r.command == 0x0004 && limited(received[i - 1]))) {
-            synced = true;
+            proved = true;
         } else if (!probe && !again) {
             own.push_back(r);
-            synced = false;
+            proved = false;
         }
     }
     ASSERT_EQ(commandsOf(own), (std::vector<uint16_t>{0x0410, 0x0412, 0x0004, 0x0008, 0x0005}));
