@@ -264,18 +264,7 @@ TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
     const Prepare nobody = [](auto&) {
         return !::setgroups(0, nullptr) && !::setgid(65534) && !::setuid(65534);
     };
-    // Where the rows run as user 65534 make what it must reach: the temporary directory where that
-    // user can pass it, else /tmp (a private one, as a shared host asks for, keeps it out); empty
-    // when neither.
-    std::string reached;
-    for (const std::string& base : {testsupport::tempDirectory(), std::string("/tmp")}) {
-        const pid_t child = root && reached.empty() ? ::fork() : -1;
-        if (child == 0)
-            ::_exit(nobody(base) && ::access(base.c_str(), X_OK) == 0 ? 0 : 1);
-        int status = 1;
-        if (child > 0 && ::waitpid(child, &status, 0) == child && status == 0)
-            reached = base;
-    }
+    const std::string reached = testsupport::tempDirectoryForNobody();
     const Prepare readOnly = [](const std::string& locks) {
         return !::unshare(CLONE_NEWNS) && !::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) &&
                !::mount(locks.c_str(), locks.c_str(), nullptr, MS_BIND, nullptr) &&
