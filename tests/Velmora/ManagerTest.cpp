@@ -17,11 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "HoldingProgram.h"
 #include "Journal.h"
+#include "LogOnFailure.h"
 #include "NFC/Reader.h"
 #include "NFC/SAM.h"
 #include "NFC/ScriptedDriver.h"
-#include "HoldingProgram.h"
 #include "ScriptedCardReader.h"
 #include "TestSupport.h"
 #include "Velmora/Manager.h"
@@ -33,6 +34,8 @@
 #include "emulators/VUrurReader.h"
 
 namespace {
+
+[[maybe_unused]] const bool logHeld = testsupport::LogOnFailure::install();
 
 using emulators::ElatecReader;
 using testsupport::HoldingProgram;
@@ -93,7 +96,8 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
     manager.cardRemoved.connect(
         [&](std::shared_ptr<RFID::Card> gone) { journal.add("removed " + gone->uid()); });
     // A listener's fault is its own: the worker neither stops nor takes it for a reader failure.
-    manager.cardFound.connect([](std::shared_ptr<RFID::Card>) { throw std::runtime_error("listener fault"); });
+    manager.cardFound.connect(
+        [](std::shared_ptr<RFID::Card>) { throw std::runtime_error("listener fault"); });
     manager.run();
 
     const struct
@@ -106,7 +110,7 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
         {"card out and back: it reads",
          [&] {
              reader.setCard(nullptr);
-             ASSERT_TRUE(journal.waitFor("removed 04010203040506", 1, 5000));
+             ASSERT_TRUE(journal.waitFor("removed 04010203040506", 1, testsupport::PeerDeadlineMs));
              reader.setCard(card);
          },
          R"(read 04010203040506 Scripted {"info":{"issuerId":7}} 0 )"},
@@ -114,8 +118,8 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
          [&] {
              reader.setMode(ElatecReader::Mode::Silent);
              // The lost search, then two failed openings: every reader family probes the silent
-             // line each time, so this takes some 20 s.
-             ASSERT_TRUE(journal.waitFor("error 200", 3, 40000));
+             // line each time, so this takes some 20 s, more on a loaded machine.
+             ASSERT_TRUE(journal.waitFor("error 200", 3, 90000));
              // Between two reopens the line is still this program's: another one is refused.
              NFC::Reader other({{NFC::Reader::DriverFactory::Serial, "ElatecTWN",
                                  [] { return std::make_shared<ElatecTWN::Driver>(); }}},
@@ -129,7 +133,7 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
          [&] {
              const size_t removed = journal.starting("removed ").size();
              reader.setCard(nullptr);
-             ASSERT_TRUE(journal.waitFor("removed 04010203040506", removed + 1, 5000));
+             ASSERT_TRUE(journal.waitFor("removed 04010203040506", removed + 1, testsupport::PeerDeadlineMs));
              reader.setCard(card);
          },
          "read 04010203040506 Scripted null 202 read: no card returned"},
@@ -154,8 +158,8 @@ TEST(Manager, ReportsEveryCardAndOutlivesThrowingLayoutsAndLostReaders)
 
 // A reader plugged in again twice, the second time before the program that had it is back at it:
 // a manager waiting for it, trying in between, is refused each time while that program lives, and
-// takes it at its next try once the program is killed, within about 3 s. The holder keeps no
-// descriptor per replug.
+// takes it at its next try once the program is killed (or the one after, where a try was under way
+// as it died). The holder keeps no descriptor per replug.
 TEST(Manager, WaitingProgramNeverTakesAReaderPluggedInAgainWhileItsHolderLives)
 {
     testsupport::TempDir dir;
@@ -178,7 +182,8 @@ TEST(Manager, WaitingProgramNeverTakesAReaderPluggedInAgainWhileItsHolderLives)
     });
     size_t tries = 0;
     const auto nextTry = [&] {
-        return journal.waitFor("try ", ++tries, 5000) ? journal.starting("try ").back() : "no try";
+        return journal.waitFor("try ", ++tries, testsupport::PeerDeadlineMs) ? journal.starting("try ").back()
+                                                                             : "no try";
     };
     const std::string refused = "try open: '" + device + "' is held by another program";
     waiter.run();
@@ -193,9 +198,9 @@ TEST(Manager, WaitingProgramNeverTakesAReaderPluggedInAgainWhileItsHolderLives)
     EXPECT_EQ(holder.descriptors(), descriptors);
 
     holder.kill();
-    const SteadyClock::time_point killed = SteadyClock::now();
-    ASSERT_TRUE(journal.waitFor("try took the reader", 1, 5000));
-    EXPECT_LT(msBetween(killed, SteadyClock::now()), 3000.0);
+    const size_t before = journal.starting("try ").size();
+    ASSERT_TRUE(journal.waitFor("try took the reader", 1, testsupport::PeerDeadlineMs));
+    EXPECT_LE(journal.starting("try ").size() - before, 2u);
     waiter.stop();
 }
 
@@ -205,8 +210,7 @@ TEST(Manager, RetriesAReaderThatCannotBeOpenedEveryTwoSeconds)
     std::mutex mutex;
     std::vector<SteadyClock::time_point> failures;
     testsupport::Journal journal;
-    RFID::Manager manager(programReader(), RFID::Config(), "/nonexistent/tapgate-reader",
-                          115200);
+    RFID::Manager manager(programReader(), RFID::Config(), "/nonexistent/tapgate-reader", 115200);
     manager.error.connect([&](const RFID::Error& error) {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -271,13 +275,14 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
         emulators::T2151Peer& peer;
         std::string device;
         bool held;
-        int command;          // the requests counted: searches (19), or any (-1)
-        size_t count;         // counted from the first after the worker started searching
-        double minMs;         // the least the shortest (held) or median gap between two may take
-        double maxGapMs;      // the most that the tenth-shortest gap between two may take
+        int command;      // the requests counted: searches (19), or any (-1)
+        size_t count;     // counted from the first after the worker started searching
+        double minMs;     // the least the shortest (held) or median gap between two may take
+        double maxGapMs;  // the most that the tenth-shortest gap between two may take
     } rows[] = {
         {"Yarus, search held", yarus, yarus.devicePath(), true, 19, 3, 950, 1500},
-        {"VUrur, search held", vurur, vurur.host() + ":" + std::to_string(vurur.port()), true, 19, 3, 950, 1500},
+        {"VUrur, search held", vurur, vurur.host() + ":" + std::to_string(vurur.port()), true, 19, 3, 950,
+         1500},
         {"Yarus, search answered at once", yarus, yarus.devicePath(), false, -1, 100, 9.5, 15},
     };
     auto card = std::make_shared<emulators::UltralightEV1>(emulators::Bytes{4, 9, 8, 7, 6, 5, 4});
@@ -313,7 +318,7 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
         // The next request with the command among all of them, as they come.
         size_t seen = 0;
         auto next = [&](int command) -> std::optional<emulators::T2151Device::Request> {
-            while (device.waitForRequests(++seen, 5000)) {
+            while (device.waitForRequests(++seen, testsupport::PeerDeadlineMs)) {
                 const std::vector<emulators::T2151Device::Request> all = device.requests();
                 if (all.size() >= seen && (command < 0 || all[seen - 1].command == command))
                     return all[seen - 1];
@@ -359,7 +364,7 @@ TEST(Manager, SearchesAnEmptyFieldAtMostAHundredTimesASecond)
         const auto out = next(19);
         ASSERT_TRUE(out);
         device.setCard(card, NFC::Tag::MifareUltralight);
-        ASSERT_TRUE(journal.waitFor("found 04090807060504", 1, 5000));
+        ASSERT_TRUE(journal.waitFor("found 04090807060504", 1, testsupport::PeerDeadlineMs));
         const std::vector<emulators::T2151Device::Request> all = device.requests();
         EXPECT_LE(std::count_if(all.begin() + static_cast<std::ptrdiff_t>(seen), all.end(),
                                 [](const auto& r) { return r.command == 19; }),

@@ -14,6 +14,7 @@
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Reader.h"
 #include "PeerProcess.h"
+#include "LogOnFailure.h"
 #include "StderrCapture.h"
 #include "TestSupport.h"
 #include "core/Log.h"
@@ -34,6 +35,8 @@ using testsupport::MonetFake;
 using testsupport::RecordingPlatform;
 
 namespace {
+
+[[maybe_unused]] const bool logHeld = testsupport::LogOnFailure::install();
 
 using testsupport::openDescriptors;
 using testsupport::PeerDeadlineMs;
@@ -72,15 +75,6 @@ protected:
             ASSERT_TRUE(testsupport::isLoopback(host)) << host;
     }
 
-    // The driver logs hundreds of lines in some tests: shown only when the test failed, after its
-    // failures, so that a report cut short in the middle still holds them.
-    void TearDown() override
-    {
-        const std::string text = log.text();
-        if (HasFailure())
-            std::fputs(text.c_str(), stdout);
-    }
-
     // The facade on a pseudo-terminal with only the Monet family.
     std::shared_ptr<NFC::Reader> openReader()
     {
@@ -107,7 +101,6 @@ protected:
         return reader.enableRF() && fake.b.waitForRequests(before + 1, PeerDeadlineMs);
     }
 
-    testsupport::StderrCapture log;
     MonetFake fake;
     emulators::PseudoTerminal pty;
 };

@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "LogOnFailure.h"
 #include "StderrCapture.h"
 #include "TestSupport.h"
 #include "core/Log.h"
@@ -31,6 +32,8 @@ using Fault = MonetSideChannel::Fault;
 using namespace MonetReader;
 
 namespace {
+
+[[maybe_unused]] const bool logHeld = testsupport::LogOnFailure::install();
 
 bool isLoopback(const std::string& host)
 {
@@ -74,15 +77,14 @@ size_t count(const std::string& text, const std::string& what)
 }
 
 // Loopback delivery can lag the peer's write a little: waits until the bytes are all here.
-bool pending(TCPClient& client, size_t bytes, int tries = 1000)
+bool pending(TCPClient& client, size_t bytes, int deadlineMs = testsupport::PeerDeadlineMs)
 {
-    for (int i = 0; i < tries; ++i) {
-        int here = 0;
-        if (ioctl(client.getNative(), FIONREAD, &here) == 0 && static_cast<size_t>(here) >= bytes)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return testsupport::eventually(
+        [&] {
+            int here = 0;
+            return ioctl(client.getNative(), FIONREAD, &here) == 0 && static_cast<size_t>(here) >= bytes;
+        },
+        deadlineMs);
 }
 
 // Reads what is left, kept events first, up to limit frames: a receive that hands out the same
@@ -106,7 +108,7 @@ protected:
         client.setConnectTimeout(1000);
         client.connect(fake.host(), fake.port());
         ASSERT_TRUE(isLoopback(client.address()));
-        ASSERT_TRUE(fake.waitForClient(2000));
+        ASSERT_TRUE(fake.waitForClient(testsupport::PeerDeadlineMs));
     }
 
     MonetSideChannel fake;
@@ -115,8 +117,14 @@ protected:
     Monet::ConfigurationProvider provider = [] { return nlohmann::json(); };
     int restarts = 0;
     SideChannelTransport transport{client, clock};
-    SideChannelReader reader{transport, clock, [this] { return provider(); }, [this] { ++restarts; },
-                             SideChannelReader::Times{300, 300, 300, Monet::Timing{}.searchFailSafeMs}};
+    // An answer the peer gives is waited for as long as a loaded machine may take to send it; one
+    // it never gives, for 300 ms.
+    static constexpr int AnswerMs = testsupport::PeerDeadlineMs;
+    SideChannelReader reader{
+        transport, clock, [this] { return provider(); }, [this] { ++restarts; },
+        SideChannelReader::Times{AnswerMs, AnswerMs, AnswerMs, Monet::Timing{}.searchFailSafeMs}};
+    SideChannelReader hasty{transport, clock, [this] { return provider(); }, [this] { ++restarts; },
+                            SideChannelReader::Times{300, 300, 300, Monet::Timing{}.searchFailSafeMs}};
 };
 
 TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
@@ -145,7 +153,7 @@ TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
         fake.inject({row.kind, 0, fromHex(row.bytes)});
         SideChannelMsg::Ptr request = SideChannelMsg::make();
         request->pushTAG(TAG_COMMAND, {SET_LEDS});
-        SideChannelMsg::Ptr answer = transport.transceive(request, 300);
+        SideChannelMsg::Ptr answer = transport.transceive(request, AnswerMs);
         EXPECT_EQ(SideChannelReader::checkMsgResponse(answer), row.result);
         if (row.command >= 0) {
             ASSERT_TRUE(answer);
@@ -160,7 +168,8 @@ TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
     for (const int result : {0, 202}) {
         SideChannelMsg::Ptr request = SideChannelMsg::make();
         request->pushTAG(TAG_COMMAND, {SET_LEDS});
-        EXPECT_EQ(SideChannelReader::checkMsgResponse(transport.transceive(request, 300)), result);
+        EXPECT_EQ(SideChannelReader::checkMsgResponse(transport.transceive(request, result ? 300 : AnswerMs)),
+                  result);
     }
     for (const char* event : {"380001", "5000", "530002"}) {
         SideChannelMsg::Ptr kept = transport.receive(0);
@@ -174,7 +183,8 @@ TEST_F(MonetSideChannelTest, AnswersDecodeToResultsWhateverTheirShape)
         request->pushTAG(TAG_COMMAND, {SET_LEDS});
         request->pushTAG(TAG_DATA, Bytes(size - 1, 0x01));
         EXPECT_EQ(transport.transmit(request), size == 0xFFFF);
-        EXPECT_EQ(fake.waitForRequests(1, size == 0xFFFF ? 5000 : 100), size == 0xFFFF);
+        EXPECT_EQ(fake.waitForRequests(1, size == 0xFFFF ? testsupport::PeerDeadlineMs : 100),
+                  size == 0xFFFF);
         readAll(transport, 100);
     }
 }
@@ -229,7 +239,7 @@ TEST_F(MonetSideChannelTest, InitialisationChecksEchoAndSendsConfiguredOrDefault
         EXPECT_EQ(toHex(sent[1]), toHex(fromHex(row.addAid)));
     }
     fake.inject({Fault::Silence});
-    EXPECT_EQ(reader.echo(), 202);
+    EXPECT_EQ(hasty.echo(), 202);
     // Frames of no interest before the echo are passed over, but not once the fail-safe has passed.
     for (const int64_t step : {0, 6000}) {
         fake.inject({Fault::EventsFirst, 0, {}, {fromHex("81 00 02"), fromHex("81 00 02")}, ECHO});
@@ -310,28 +320,29 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
 
 TEST_F(MonetSideChannelTest, AttachAnotherCardAfterSamTimeoutRestartsOnce)
 {
+    // One reader's state across a SAM command that is never answered and the ones that are.
     testsupport::StderrCapture capture;
     fake.setSam(0, std::make_shared<emulators::MifareSam>());
     Bytes reply;
     int sw = 0;
     for (int i = 0; i < 2; ++i) {
         fake.inject({Fault::Silence});
-        EXPECT_EQ(reader.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 202);
-        EXPECT_TRUE(reader.samCommandTimedOut());
+        EXPECT_EQ(hasty.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 202);
+        EXPECT_TRUE(hasty.samCommandTimedOut());
         fake.sendEvent(DISPLAY_STATE, {0x04});
         int type = 0, tap = 0;
         Bytes uid, ats;
         std::string token;
-        EXPECT_EQ(reader.searchTag(type, uid, ats, 100, tap, token, false), 901);
+        EXPECT_EQ(hasty.searchTag(type, uid, ats, 100, tap, token, false), 901);
     }
     EXPECT_EQ(restarts, 1);
     EXPECT_EQ(count(capture.text(), "RESTART RFID!"), 2u);
     // The next answer to a SAM command clears the time-out.
     Bytes atr;
-    ASSERT_EQ(reader.powerOnSAM(1, atr), 0);
-    EXPECT_TRUE(reader.samCommandTimedOut());
-    EXPECT_EQ(reader.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 0);
-    EXPECT_FALSE(reader.samCommandTimedOut());
+    ASSERT_EQ(hasty.powerOnSAM(1, atr), 0);
+    EXPECT_TRUE(hasty.samCommandTimedOut());
+    EXPECT_EQ(hasty.SAMpassThroughAPDU(1, fromHex("80 60 00 00 00"), reply, sw), 0);
+    EXPECT_FALSE(hasty.samCommandTimedOut());
 }
 
 TEST_F(MonetSideChannelTest, DesfireTrafficReachesTheCardModel)
@@ -473,9 +484,9 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
     // A late answer is not taken for the next command's. It comes only once the command gave up,
     // so that a host slow to look cannot find it in time.
     fake.inject({Fault::Silence});
-    EXPECT_EQ(reader.setLEDs(1), 202);
+    EXPECT_EQ(hasty.setLEDs(1), 202);
     fake.sendPayload(fromHex("8C 00"));
-    ASSERT_TRUE(client.available(1000));
+    ASSERT_TRUE(client.available(testsupport::PeerDeadlineMs));
     fake.inject({Fault::Replace, 0, fromHex("8C 05")});
     EXPECT_EQ(reader.setLEDs(2), 200);  // the late answer is drained, not taken for this one
     EXPECT_EQ(fake.leds(), 2);
@@ -500,10 +511,7 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
     // Card events beyond the few kept: one warning, for the whole burst, says how many went, when a
     // search comes for them; or, for a connection lost before that, when the next one is made, on
     // its own and not added to that connection's first. The drain before the request keeps them as
-    // the wait for its answer does; that wait reads them all before the answer, which a busy
-    // machine may not do within the usual 300 ms.
-    SideChannelReader patient{transport, clock, [this] { return provider(); }, [] {},
-                              SideChannelReader::Times{10000, 300, 300, Monet::Timing{}.searchFailSafeMs}};
+    // the wait for its answer does; that wait reads them all before the answer.
     const auto reconnect = [&] {
         const size_t connections = fake.connections();
         client.close();
@@ -514,7 +522,7 @@ TEST_F(MonetSideChannelTest, LateFloodingAndClosingPeersCostBoundedTime)
     const auto request = [&] {
         fake.flood(100, fromHex("B8 00 01"));
         ASSERT_TRUE(pending(client, 100 * 5));
-        EXPECT_EQ(patient.setLEDs(3), 0);
+        EXPECT_EQ(reader.setLEDs(3), 0);
     };
     const auto search = [&](size_t kept) { return [&, kept] { EXPECT_EQ(readAll(transport, 0), kept); }; };
     const std::pair<std::function<void()>, size_t> steps[] = {
@@ -576,22 +584,19 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
         {"0xFFFF announced", frameOf("FF FF 8C 00", 60), 100, 1300},
         {"shorter than its length", fromHex("00 0A 8C 00 01 02"), 0, 1300},
     };
-    // Its wait is long, so that an answer a loaded machine delays is still the one it waits for.
-    SideChannelReader patient{transport, clock, [this] { return provider(); }, [this] { ++restarts; },
-                              SideChannelReader::Times{10000, 300, 300, Monet::Timing{}.searchFailSafeMs}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::StderrCapture lines;
         fake.inject({Fault::Trickle, row.gapMs, row.bytes, {}, SET_LEDS});
         const auto begin = std::chrono::steady_clock::now();
-        EXPECT_EQ(reader.setLEDs(1), 202);
+        EXPECT_EQ(hasty.setLEDs(1), 202);
         EXPECT_LT(testsupport::msSince(begin), row.boundMs + 2000);
         EXPECT_FALSE(client.connected());
         EXPECT_EQ(count(lines.text(), "Error receiving"), 1u);
 
         // A new connection frames from its first byte again.
         client.connect(fake.host(), fake.port());
-        EXPECT_EQ(patient.setLEDs(2), 0);
+        EXPECT_EQ(reader.setLEDs(2), 0);
         EXPECT_EQ(fake.leds(), 2);
     }
 
@@ -599,14 +604,15 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
     // last byte, held back, comes once the reader has seen the clock just short of that, or at it.
     // The wait is long here, so that the socket's own deadline in real time, which a loaded machine
     // can reach while the test moves the clock, lies far beyond the bound on the driver's clock.
-    for (const int64_t at : {10999, 11000}) {
+    const int64_t bound = AnswerMs + SideChannelTransport::FrameGraceMs;
+    for (const int64_t at : {bound - 1, bound}) {
         SCOPED_TRACE(at);
         clock->set(0);
         // Only this row's request may start the wait below: the clock must not move before it.
         fake.clearRequests();
         fake.inject({Fault::Partial, 1, {}, {}, SET_LEDS});
-        std::future<int> result = std::async(std::launch::async, [&] { return patient.setLEDs(6); });
-        ASSERT_TRUE(fake.waitForRequests(1, 5000));
+        std::future<int> result = std::async(std::launch::async, [&] { return reader.setLEDs(6); });
+        ASSERT_TRUE(fake.waitForRequests(1, testsupport::PeerDeadlineMs));
         // The reader looks at its clock again only once the answer's first bytes are in: the byte
         // that ends it must not overtake them.
         const size_t sent = clock->count();
@@ -614,12 +620,12 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
         const size_t readings = clock->set(at);
         ASSERT_TRUE(testsupport::eventually([&] { return clock->count() > readings; }));
         fake.sendBytes({0x00});
-        EXPECT_EQ(result.get(), at < 11000 ? 0 : 202);
-        EXPECT_EQ(client.connected(), at < 11000);
+        EXPECT_EQ(result.get(), at < bound ? 0 : 202);
+        EXPECT_EQ(client.connected(), at < bound);
         if (!client.connected()) {
             const size_t connections = fake.connections();
             client.connect(fake.host(), fake.port());
-            ASSERT_TRUE(fake.waitForConnections(connections + 1, 5000));
+            ASSERT_TRUE(fake.waitForConnections(connections + 1, testsupport::PeerDeadlineMs));
         }
     }
     // The wait's end falling between a frame's two length bytes: the frame was begun within it, so
@@ -646,7 +652,7 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
     EXPECT_EQ(taken->command(), SET_LEDS);
     EXPECT_EQ(SideChannelReader::checkMsgResponse(taken), 0);
     EXPECT_TRUE(client.connected());
-    EXPECT_EQ(patient.setLEDs(2), 0);
+    EXPECT_EQ(reader.setLEDs(2), 0);
 
     // A frame caught coming in by the drain before a request must be whole by the drain's end: its
     // last byte, held back, comes once the drain has seen the clock just short of it, or at it.
@@ -656,7 +662,7 @@ TEST_F(MonetSideChannelTest, AFrameNotWholeWithinItsWaitAndASecondClosesTheConne
         fake.sendBytes(fromHex("00 03 81 00"));
         ASSERT_TRUE(pending(client, 4));
         fake.clearRequests();
-        std::future<int> result = std::async(std::launch::async, [&] { return patient.setLEDs(5); });
+        std::future<int> result = std::async(std::launch::async, [&] { return reader.setLEDs(5); });
         ASSERT_TRUE(testsupport::eventually([&] { return !pending(client, 1, 1); }));
         const size_t readings = clock->set(at);
         ASSERT_TRUE(testsupport::eventually([&] { return clock->count() > readings; }));
