@@ -54,6 +54,8 @@ TEST(DeviceHold, NameIsHeldByOneProgramOfAUserAndOnlyWhereNoOtherUserCanMoveIt)
         {"and no more", "links=41 a- said=Too_many_levels_of_symbolic_links"},
         {"a lock directory named from a working directory that is unknown holds no name",
          "gone a- b- said=the_working_directory_is_unknown:_No_such_file_or_directory"},
+        {"nor does a relative device name from there",
+         "gone=locks a+ a0 a-here said=the_working_directory_is_unknown:_No_such_file_or_directory"},
         {"holding the node alone, a program keeps it through a replug",
          "node fifo a= rm b! held=b plug a= b!"},
         {"an old node is let go only once the new one is open", "node a= out a! b!alias in a="},

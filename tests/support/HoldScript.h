@@ -5,8 +5,8 @@
 //
 //   a+  a-          program a (or b, c) takes the device: it holds its name / it does not
 //   a=  a!          program a takes the device: it has the reader / it is refused
-//   b+other  b!alias  the same for the device "other" (same last component, another directory) or
-//                   "alias" (another name of the node)
+//   b+other  b!alias  the same for the device "other" (same last component, another directory),
+//                   "alias" (another name of the node) or "here" (its name relative)
 //   a0              program a lets every device go
 //   held=ab         who holds the device's name now
 //   a@looked:W,W    the words W run once when a reaches that step of the name's lock (looked,
@@ -24,7 +24,7 @@
 //   links=3         the lock directory moved, a chain of 3 symbolic links to it left in its place,
 //                   each up through ".."
 //   gone            programs a, b, c made anew, their lock directory "..", in a working directory
-//                   then removed (in the lock directory's)
+//   gone=locks      then removed (in the lock directory's); gone=locks: their lock directory as it is
 //   said=a_b        the "node alone" lines since the last said= name "a b"; said= : there are none
 //   umask=0477      this process's umask, until the script ends
 //   ^W              W, only when running as root
@@ -75,7 +75,10 @@ private:
 
     std::string device(const std::string& which) const
     {
-        return which.empty() ? m_device : which == "other" ? m_devices / "ttyReader/ttyReader" : m_alias;
+        return which.empty()      ? m_device
+               : which == "other" ? m_devices / "ttyReader/ttyReader"
+               : which == "here"  ? std::string("ttyReader")
+                                  : m_alias;
     }
 
     void step(const std::string& word)
@@ -147,7 +150,8 @@ private:
             const std::string gone = m_locks / "gone";
             m_here = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             ASSERT_TRUE(!::mkdir(gone.c_str(), 0700) && !::chdir(gone.c_str()) && !::rmdir(gone.c_str()));
-            for (auto& program : m_programs) program = std::make_unique<NFC::DeviceHold>("..");
+            for (auto& program : m_programs)
+                program = std::make_unique<NFC::DeviceHold>(value.empty() ? ".." : m_lockDir);
         } else if (what == "said") {
             const std::string log = m_log->text();
             m_log = std::make_unique<StderrCapture>();

@@ -65,14 +65,21 @@ std::string absolutePath(const std::string& path)
     return ::getcwd(here, sizeof here) ? std::string(here) + "/" + path : std::string();
 }
 
+// Why absolutePath gave nothing, said right after it.
+std::string unknownHere()
+{
+    return "the working directory is unknown: " + std::string(std::strerror(errno));
+}
+
 // The device's name as every program that uses it gives it: absolute, its directory with no
 // symbolic link or "..", its last component as it is (that is the name a reader comes back under).
-// Where the working directory is unknown, a relative name stays as it was given.
+// Empty where the working directory is unknown and the name relative: taken as it was given, it
+// would be another name than the one a program elsewhere gives the same device.
 std::string absoluteName(const std::string& device)
 {
     std::string path = absolutePath(device);
     if (path.empty())
-        path = device;
+        return path;
     const size_t slash = path.rfind('/');
     if (char* directory = ::realpath(path.substr(0, slash + 1).c_str(), nullptr)) {
         const std::string resolved = directory;
@@ -125,6 +132,8 @@ std::string DeviceHold::lockPath(const std::string& directory, const std::string
     // The name's last component, for whoever looks in the directory, and a hash of the whole name
     // (64-bit FNV-1a, the same in every build), so that two names never share a file but by chance.
     const std::string name = absoluteName(device);
+    if (name.empty())
+        return name;
     uint64_t hash = 0xcbf29ce484222325u;
     for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3u;
     std::string shown = name.substr(name.rfind('/') + 1, 32);
@@ -141,6 +150,8 @@ void DeviceHold::removeLeftover(const std::string& directory, const std::string&
     DeviceHold hold(directory);
     Line line;
     line.namePath = lockPath(directory, device);
+    if (line.namePath.empty())
+        return;
     line.name = hold.lockName(line.namePath).fd;
     hold.release(line);
 }
@@ -169,7 +180,7 @@ std::string DeviceHold::directoryFault() const
 {
     const std::string path = absolutePath(m_directory);
     if (path.empty())
-        return "the working directory is unknown: " + std::string(std::strerror(errno));
+        return unknownHere();
     std::deque<std::string> ahead = componentsOf(path);
     std::string at;  // the directory reached, with no link or "..": empty for /
     int links = 0;
@@ -328,7 +339,9 @@ void DeviceHold::takeName(Line& line)
         line.name = -1;
         line.state = Line::Name::Untried;
     }
-    NameLock lock = lockName(line.namePath);
+    if (line.namePath.empty())
+        line.namePath = lockPath(m_directory, line.device);
+    NameLock lock = line.namePath.empty() ? NameLock{-1, false, unknownHere()} : lockName(line.namePath);
     if (lock.fd >= 0) {
         line.name = lock.fd;
         line.state = Line::Name::Held;
@@ -353,7 +366,9 @@ void DeviceHold::warnOnce(const Line& line, const std::string& cause)
     m_warned.insert(std::move(said));
     ::Log::warning("WARN: Reader %s is held by its node alone, its name cannot be held: %s: %s",
                    ConfigFile::excerpt(line.device, ConfigFile::MaxPathExcerptBytes).c_str(),
-                   ConfigFile::excerpt(line.namePath, ConfigFile::MaxPathExcerptBytes).c_str(),
+                   line.namePath.empty()
+                       ? "no lock file"
+                       : ConfigFile::excerpt(line.namePath, ConfigFile::MaxPathExcerptBytes).c_str(),
                    cause.c_str());
 }
 

@@ -57,7 +57,8 @@ public:
     // Whether this program holds the device's name (not only its node).
     bool holdsName(const std::string& device) const;
 
-    // The lock file of a device's name in a lock directory.
+    // The lock file of a device's name in a lock directory; empty for a relative name while the
+    // working directory is unknown.
     static std::string lockPath(const std::string& directory, const std::string& device);
     // Removes a device's lock file that no program holds (one ended by a signal leaves its file),
     // as its holder would.
