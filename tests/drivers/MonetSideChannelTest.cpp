@@ -288,7 +288,13 @@ TEST_F(MonetSideChannelTest, SearchTurnsReaderEventsIntoCardsTapsAndStates)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.events.empty() ? "silence" : row.events.back());
-        for (const char* event : row.events) fake.sendPayload(fromHex(event));
+        // All here before the search: one still on its way would cost the stepping clock a reading.
+        size_t bytes = 0;
+        for (const char* event : row.events) {
+            fake.sendPayload(fromHex(event));
+            bytes += fromHex(event).size() + 2;
+        }
+        ASSERT_TRUE(pending(client, bytes));
         clock->step = row.clockStep;
         int type = -1, tap = -1;
         Bytes uid, ats;
