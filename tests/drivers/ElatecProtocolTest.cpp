@@ -307,14 +307,14 @@ TEST(PRSLine, RestOfAnOverlongLineIsNeverTakenForTheNextAnswer)
 
     // Held whole until the next command's proof went out, such a line does not cut the proof's wait
     // short: the proof's own answers follow it, and the command gets its answer. (A line read a
-    // character at a time takes a loaded machine more than the reader's own second to carry: this
-    // line waits five.)
-    PRS slower(reader.devicePath(), PRS::ASCII, nullptr, 5000);
+    // character at a time takes a loaded machine more than the reader's own second to carry: the
+    // next command goes on a line of the same reader that waits twenty.)
     reader.setDeviceUID(Bytes(Framer::MaxFrame + 10, 0x00));
     reader.inject({Fault::Overtaken, 0, 0x0008});
-    EXPECT_EQ(slower.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
     ASSERT_TRUE(reader.waitForHeld(2, testsupport::PeerDeadlineMs));
     reader.setDeviceUID(uid);
+    PRS slower(reader.devicePath(), PRS::ASCII, nullptr, 20000);
     EXPECT_EQ(slower.xfer(0x0008, nullptr, &answer), 0);
     EXPECT_EQ(answer, uid);
 }
