@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -14,7 +15,14 @@ namespace {
 // oldest first, where its standard error went before.
 TEST(StderrCapture, DyingProgramShowsWhatItHeld)
 {
-    for (void (*die)() : {+[] { std::abort(); }, +[] { ::raise(SIGSEGV); }, +[] { std::exit(3); }}) {
+    // The overflow is for a program built with UBSan, which ends it without a signal.
+    const auto overflow = [] {
+        volatile int most = INT_MAX;
+        most = most + 1;
+        std::abort();
+    };
+    for (void (*die)() :
+         {+[] { std::abort(); }, +[] { ::raise(SIGSEGV); }, +[] { std::exit(3); }, +overflow}) {
         int line[2];
         ASSERT_EQ(::pipe(line), 0);
         const pid_t child = ::fork();
