@@ -1,14 +1,22 @@
 // Points descriptor 2 at an anonymous in-memory file for the life of the object, so that a test can
 // read the log's copy on standard error; text() restores the descriptor and returns what was
 // written. The file has no path, so a capture works for any user (a child that dropped to nobody)
-// and whatever the temporary directory allows. One capture at a time per process, on the test's
-// thread.
+// and whatever the temporary directory allows. Captures nest, on the test's thread.
+// A program that dies while captures are open (a fatal signal, a sanitizer's report, exit() within
+// a test) first copies what they hold to the standard error they took over: else the log, and the
+// report that tells why, would die with it.
 #pragma once
 
+#include <dlfcn.h>
+#include <link.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace testsupport {
@@ -24,6 +32,8 @@ public:
             return;
         m_saved = ::dup(2);
         ::dup2(m_file, 2);
+        showWhenDying();
+        m_outer = s_innermost.exchange(this);
     }
     ~StderrCapture()
     {
@@ -49,19 +59,103 @@ public:
         return all;
     }
 
+    // Copies what the open captures hold, oldest first, under a line saying why, to the standard
+    // error the outermost took over, and points descriptor 2 there again, so that what is written
+    // next (a sanitizer's report, the rest of a hung test's log) goes there too. Each capture is
+    // shown once: the abort that follows a sanitizer's callback finds none left. Safe in a signal
+    // handler.
+    static void showOpen(const char* why)
+    {
+        const StderrCapture* innermost = s_innermost.exchange(nullptr);
+        if (!innermost)
+            return;
+        const StderrCapture* outermost = innermost;
+        while (outermost->m_outer) outermost = outermost->m_outer;
+        ::dup2(outermost->m_saved, 2);
+        for (const char* part : {"\n---- ", why, ": the log so far ----\n"}) put(part, std::strlen(part));
+        copyOut(innermost);
+    }
+
 private:
     void restore()
     {
         if (m_saved < 0)
             return;
         std::fflush(stderr);
+        StderrCapture* inner = s_innermost.load();
+        if (inner == this)
+            s_innermost.store(m_outer);
+        else {
+            while (inner && inner->m_outer != this) inner = inner->m_outer;
+            if (inner)
+                inner->m_outer = m_outer;
+        }
         ::dup2(m_saved, 2);
         ::close(m_saved);
         m_saved = -1;
     }
 
+    static void copyOut(const StderrCapture* capture)
+    {
+        if (!capture)
+            return;
+        copyOut(capture->m_outer);
+        char buffer[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = ::pread(capture->m_file, buffer, sizeof buffer, at)) > 0; at += n)
+            put(buffer, static_cast<size_t>(n));
+    }
+
+    static void put(const char* text, size_t size)
+    {
+        for (ssize_t n; size > 0 && (n = ::write(2, text, size)) > 0;
+             text += n, size -= static_cast<size_t>(n)) {
+        }
+    }
+
+    // A fatal signal the program would die of by default shows the log, then kills as it would
+    // have. One a sanitizer handles is left to it: it reports, then calls back.
+    static void showWhenDying()
+    {
+        static bool set = false;
+        if (set)
+            return;
+        set = true;
+        for (const int fatal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+            struct sigaction now = {};
+            if (::sigaction(fatal, nullptr, &now) != 0 || (now.sa_flags & SA_SIGINFO) ||
+                now.sa_handler != SIG_DFL)
+                continue;
+            struct sigaction action = {};
+            action.sa_handler = [](int signal) {
+                showOpen(signal == SIGABRT ? "aborted" : "killed by a fatal signal");
+                ::raise(signal);
+            };
+            action.sa_flags = SA_RESETHAND;
+            ::sigaction(fatal, &action, nullptr);
+        }
+        // A sanitizer calls back after its report, before it ends the program. Each runtime keeps
+        // its own callback: g++ loads one library for ASan and one for UBSan.
+        dl_iterate_phdr(
+            [](dl_phdr_info* object, size_t, void*) {
+                void* runtime = object->dlpi_name[0] ? ::dlopen(object->dlpi_name, RTLD_LAZY | RTLD_NOLOAD)
+                                                     : ::dlopen(nullptr, RTLD_LAZY);
+                if (runtime) {
+                    if (void* set = ::dlsym(runtime, "__sanitizer_set_death_callback"))
+                        reinterpret_cast<void (*)(void (*)())>(set)(
+                            [] { showOpen("stopped by a sanitizer"); });
+                    ::dlclose(runtime);
+                }
+                return 0;
+            },
+            nullptr);
+        std::atexit([] { showOpen("exited within a test"); });
+    }
+
+    static inline std::atomic<StderrCapture*> s_innermost{nullptr};
     int m_file = -1;
     int m_saved = -1;
+    StderrCapture* m_outer = nullptr;
 };
 
 }  // namespace testsupport
