@@ -2,8 +2,10 @@
 // emulated reader (faults included) and the command set's answer checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <random>
 #include <string>
@@ -11,7 +13,9 @@
 
 #include "NFC/Crc16.h"
 #include "PartWritePort.h"
+#include "StderrCapture.h"
 #include "TestSupport.h"
+#include "core/Log.h"
 #include "drivers/ElatecTWN/Elatec.h"
 #include "drivers/ElatecTWN/Framer.h"
 #include "drivers/ElatecTWN/PRS.h"
@@ -729,6 +733,63 @@ TEST_F(ElatecCommandTest, SystemAnswersMayNotBeEmpty)
     EXPECT_FALSE(elatec->ISO14443_4_checkPresence());  // empty field
     answerNext(0x1202, "");
     EXPECT_FALSE(elatec->ISO14443_4_checkPresence());
+}
+
+// The line says what it saw, once per open (each open has a line of its own), and blames no reader that a
+// version text shorter than the proof's limit explains: a line chattering from the probe's answer on, or from
+// the start; a reader answering the probe and no version query; a 6-character text asked for 9 and 10.
+TEST(PRSLine, SaysOncePerOpenWhatItSaw)
+{
+    Log::open("tapgate-test", true, false);
+    Log::setLevel(Log::LevelInfo);
+    const Bytes chatter(1000, '\r');  // a reader in another output mode sends empty lines, say
+    const struct
+    {
+        std::vector<Fault> eachOpen;
+        int opens;
+        double startAt;  // what the line's clock reads at first (the first proof's limit), or -1
+        std::string said;
+    } rows[] = {
+        {{{Fault::Chatter, 0, 0x0005, chatter}}, 2, -1, "quiet for 10 ms before a command: "},
+        {{{Fault::Flood, 0, 0x0005, chatter}}, 1, -1, "quiet for 100 ms while a probe was out"},
+        {{4, {Fault::Drop, 0, 0x0004}}, 2, -1, "probe (binary with CRC) but no version query"},
+        {{}, 1, 8100, "fit a version text of 6 characters, no longer than the 9"},
+    };
+    testsupport::StderrCapture log;
+    std::vector<std::future<bool>> runs;
+    for (const auto& row : rows)
+        runs.push_back(std::async(std::launch::async, [&row] {
+            ElatecReader reader(ElatecReader::Mode::BinaryCrc);
+            reader.setVersion("TWN4/B");
+            for (int open = 0; open < row.opens; ++open) {
+                for (const Fault& fault : row.eachOpen) reader.inject(fault);
+                PRS prs(std::make_unique<testsupport::PartWritePort>(reader.devicePath(), 0, row.startAt),
+                        PRS::AUTO, nullptr, row.startAt < 0 ? 100 : 0);
+                for (int i = 0; i < 2; ++i) EXPECT_LT(prs.xfer(0x0008, nullptr, nullptr), 0) << row.said;
+                reader.release();
+                EXPECT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));
+            }
+            // A chatter that paused 10 ms on a loaded machine let a proof out: the row cannot judge.
+            const auto got = reader.received();
+            return row.eachOpen.empty() || row.eachOpen[0].kind != Fault::Chatter ||
+                   std::none_of(got.begin(), got.end(), [](const auto& r) { return r.command == 0x0004; });
+        }));
+    std::vector<bool> judged;
+    for (auto& run : runs) judged.push_back(run.get());
+    const std::string said = log.text();
+    Log::setLevel(Log::LevelWarning);
+    for (size_t i = 0; i < runs.size(); ++i) {
+        int count = 0;
+        for (size_t at = said.find(rows[i].said); at != std::string::npos;
+             at = said.find(rows[i].said, at + 1))
+            ++count;
+        if (judged[i])
+            EXPECT_EQ(count, rows[i].opens) << rows[i].said;
+        else
+            std::printf("[ SKIPPED  ] %s: the chatter paused, a proof went out\n", rows[i].said.c_str());
+    }
+    EXPECT_NE(said.find("the last of them \"\\r\\r\\r\\r"), std::string::npos) << said;
+    EXPECT_EQ(said.find("answers were \"TWN4/B\""), std::string::npos) << said;
 }
 
 }  // namespace

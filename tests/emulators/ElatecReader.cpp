@@ -788,7 +788,9 @@ void ElatecReader::respond(uint16_t command, Answer answer)
         m_recorded.notify_all();
         return;
     }
-    if (fault && fault->kind == Fault::Flood) {
+    if (fault && fault->kind == Fault::Chatter)
+        send(wire.data(), wire.size());
+    if (fault && (fault->kind == Fault::Flood || fault->kind == Fault::Chatter)) {
         // Written a piece at a time without waiting for room, so that a release is seen at once
         // also when the host has stopped reading.
         size_t at = 0;

@@ -52,6 +52,7 @@ public:
             Flood,        // instead of the answer, send data (line bytes as they are) over and
                           // over until release()
             Trickle,      // send the answer (status 0 and data, when given) a byte every value ms
+            Chatter,      // send the answer, then data as Flood does
         };
         Kind kind;
         int value = 0;

@@ -15,8 +15,12 @@ namespace testsupport {
 class PartWritePort : public PRS::Port
 {
 public:
-    // keep: how much of the first write goes out (0: all of it).
-    PartWritePort(const std::string& device, size_t keep) : m_line(PRS::serialLine(device)), m_keep(keep) {}
+    // keep: how much of the first write goes out (0: all of it); startAt: what now() reads at first
+    // (the line's own clock when not given), the waits unchanged.
+    PartWritePort(const std::string& device, size_t keep, double startAt = -1)
+        : m_line(PRS::serialLine(device)), m_keep(keep), m_offset(startAt < 0 ? 0 : startAt - m_line->now())
+    {
+    }
     size_t write(const std::vector<uint8_t>& bytes) override
     {
         const size_t taken = std::min(std::exchange(m_keep, 0), bytes.size());
@@ -28,11 +32,12 @@ public:
         return m_line->read(want, waitMs, out);
     }
     void flush() override { m_line->flush(); }
-    double now() const override { return m_line->now(); }
+    double now() const override { return m_line->now() + m_offset; }
 
 private:
     std::unique_ptr<PRS::Port> m_line;
     size_t m_keep;
+    double m_offset;
 };
 
 }  // namespace testsupport

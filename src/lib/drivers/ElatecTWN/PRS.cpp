@@ -53,7 +53,7 @@ const int SettleMs = 500;
 // went out while one was would frame its rest anew, where a card's bytes can look like anything,
 // a proof's answers included.
 const int QuietMs = 10;
-// How much of an answer the warning about unproved lines shows.
+// How much of an answer, or of what a line that never went quiet sent, a warning shows.
 const size_t ShownAnswerBytes = 40;
 const unsigned ProofLimits = 16;
 const uint16_t CrcStart = 0xFFFF;
@@ -97,6 +97,22 @@ const Probe Probes[] = {
     {Framer::Transport::Ascii, {0x00, 0x05, 0x15, 0xA7}, PRS::ASCII_CRC, "[PRS] Detected : ASCII (w/ CRC)"},
 };
 const int ProbeCount = static_cast<int>(sizeof Probes / sizeof Probes[0]);
+
+const char* variantName(PRS::Mode mode)
+{
+    switch (mode) {
+        case PRS::BINARY:
+            return "binary without CRC";
+        case PRS::BINARY_CRC:
+            return "binary with CRC";
+        case PRS::ASCII:
+            return "ASCII without CRC";
+        case PRS::ASCII_CRC:
+            return "ASCII with CRC";
+        default:
+            return "unknown";
+    }
+}
 
 int readTimeoutOrDefault(int readTimeoutMs)
 {
@@ -203,6 +219,7 @@ int PRS::xfer(uint16_t command, const std::vector<uint8_t>* params, std::vector<
         if (late < 0)
             return TransferFailed;
         m_mode = Probes[late].mode;
+        m_probeAnswered = true;
         Log::debug("%s", Probes[late].found);
         note(Event::Detected);
         return xfer(command, params, answer);
@@ -334,15 +351,18 @@ bool PRS::prove(Framer& framer)
         // all the same: the proof's answers may still follow.
         const bool framed = heard == Event::Frame || heard == Event::LateFrame;
         if (!framed && heard != Event::Bad && heard != Event::Overlong)
-            return unproved(limit);
+            return unproved(limit, heard, start);
         ++m_heard;
         m_previous.swap(m_text);
+        m_previousIsVersion = m_textIsVersion;
         m_text = framer.text();
         const bool version = framed && versionText(framer.frame(), m_text);
+        m_textIsVersion = version;
         if (first && version && m_text.size() > limit && m_text.compare(0, limit, m_previous) == 0) {
             // In step either way; past the bound the command itself is not sent.
             Log::debug("[PRS] line in step again");
             m_textLength = m_text.size() <= ProofLimits ? m_text.size() : 0;
+            m_proved = true;
             note(Event::Proved);
             return heard == Event::Frame;
         }
@@ -353,23 +373,83 @@ bool PRS::prove(Framer& framer)
             Log::debug("[PRS] late answer to an earlier command dropped");
         // A reader that keeps sending what is no answer must not hold the wait past its bound.
         if (heard == Event::LateFrame || (!framed && pastBound(start)))
-            return unproved(limit);
+            return unproved(limit, heard, start);
     }
 }
 
-bool PRS::unproved(uint8_t limit)
+bool PRS::unproved(uint8_t limit, Event heard, Since start)
 {
-    // A reader that answers, but never so that a proof holds, would otherwise look dead.
-    if (m_heard == 0 || m_warned)
+    const double waitedMs = m_port->now() - start.real;
+    if (m_heard == 0) {
+        // A reader that answered a probe and never a version query would otherwise look dead. Once a
+        // proof held, silence is a reader that stopped answering, and the failing commands say so.
+        if (m_proved || !m_probeAnswered || (m_said & SaidNoVersion))
+            return false;
+        m_said |= SaidNoVersion;
+        Log::warning(
+            "[PRS] WARN: the reader answered the probe (%s) but no version query since: %s in the %.0f ms "
+            "after a proof of the line asked for the version text twice; no command goes out until one is "
+            "answered",
+            variantName(m_mode), heard == Event::Silent ? "nothing came" : "only part of an answer came",
+            waitedMs);
         return false;
-    m_warned = true;
-    const std::string last = ConfigFile::excerpt(m_text, ShownAnswerBytes);
-    const std::string before = m_heard > 1 ? ConfigFile::excerpt(m_previous, ShownAnswerBytes) : "nothing";
+    }
+    // Both queries answered last with the same text, no longer than the limit, and nothing after:
+    // the reader gave a whole text of that length to both, as it should. Such answers could as well
+    // be an earlier proof's, so the line waits for a proof whose limit falls below the text's length.
+    const bool shortText = (heard == Event::Silent || heard == Event::LateFrame) && m_heard >= 2 &&
+                           m_textIsVersion && m_previousIsVersion && m_text == m_previous &&
+                           m_text.size() <= limit;
+    if (shortText) {
+        if (m_said & SaidShortText)
+            return false;
+        m_said |= SaidShortText;
+        // A proof needs a limit of at least one character below the text's length.
+        const int level = m_text.size() < 2 ? Log::LevelWarning : Log::LevelInfo;
+        Log::print(level,
+                   "[PRS] the reader's answers to a proof of the line fit a version text of %zu characters, "
+                   "no longer than the %u asked for first (%s): %s",
+                   m_text.size(), static_cast<unsigned>(limit),
+                   ConfigFile::excerpt(m_text, ShownAnswerBytes).c_str(),
+                   m_text.size() < 2 ? "no proof can tell its answers from an earlier one's"
+                                     : "commands fail until a proof asks for fewer");
+        return false;
+    }
+    // A reader that answers, but never so that a proof holds, would otherwise look dead.
+    if (m_said & SaidUnproved)
+        return false;
+    m_said |= SaidUnproved;
+    const auto shown = [](const std::string& text, bool version) {
+        return (version ? "" : "no version text: ") + ConfigFile::excerpt(text, ShownAnswerBytes);
+    };
+    const std::string last = shown(m_text, m_textIsVersion);
+    const std::string before = m_heard > 1 ? shown(m_previous, m_previousIsVersion) : "nothing";
     Log::warning(
         "[PRS] WARN: the reader answers, but not as a proof of the line needs (the first %u bytes of its "
         "version text, then the whole text): its last answers were %s and %s",
         static_cast<unsigned>(limit), before.c_str(), last.c_str());
     return false;
+}
+
+void PRS::heardNoise(const std::vector<uint8_t>& bytes)
+{
+    m_noiseBytes += bytes.size();
+    m_noise.append(bytes.begin(), bytes.end());
+    // Cut back now and then, so that a flood costs no more than a copy of what is kept.
+    if (m_noise.size() > 2 * ShownAnswerBytes)
+        m_noise.erase(0, m_noise.size() - ShownAnswerBytes);
+}
+
+void PRS::noisy(int quietMs, const char* waitingFor, double waitedMs)
+{
+    if (m_noiseBytes == 0 || (m_said & SaidNoisy))
+        return;
+    m_said |= SaidNoisy;
+    const size_t shown = std::min(m_noise.size(), ShownAnswerBytes);
+    Log::warning(
+        "[PRS] WARN: the line never went quiet for %d ms %s: %zu bytes came in %.0f ms, the last of them %s",
+        quietMs, waitingFor, m_noiseBytes, waitedMs,
+        ConfigFile::excerpt(m_noise.substr(m_noise.size() - shown), ShownAnswerBytes).c_str());
 }
 
 unsigned long long PRS::slot() const
@@ -390,17 +470,14 @@ bool PRS::versionText(const std::vector<uint8_t>& frame, std::string& text) cons
     const bool crc = hasCrc(m_mode);
     NFC::ByteReader reader(frame.data(), frame.size() - (crc ? std::min<size_t>(2, frame.size()) : 0));
     const uint8_t status = reader.u8();
-    // Kept whatever the frame's shape, for the warning about unproved lines.
-    const auto rest = [&] {
-        return std::string(frame.begin() + static_cast<long>(reader.position()),
-                           frame.begin() + static_cast<long>(reader.position() + reader.remaining()));
-    };
-    text = rest();
+    // A frame of another shape is kept whole, for the warning about unproved lines.
+    text.assign(frame.begin(), frame.end());
     // The count is the reader's own; the text is the bytes that came.
     reader.skip(1);
     if (!reader.ok() || status != 0 || (crc && !crcMatches(frame)))
         return false;
-    text = rest();
+    text.assign(frame.begin() + static_cast<long>(reader.position()),
+                frame.begin() + static_cast<long>(reader.position() + reader.remaining()));
     return true;
 }
 
@@ -475,7 +552,10 @@ PRS::Event PRS::receive(Framer& framer, Since start, int gapMs)
                 }
                 return Event::Frame;
             case Framer::Result::BadText:
-                Log::error("[PRS] ERROR: xferAscii() Exception : %s", framer.error().c_str());
+                // A command's own answer is in error; a proof (the line out of step) may hear every
+                // line of a chattering one, which its warning shows once.
+                Log::print(m_line == Line::InStep ? Log::LevelError : Log::LevelDebug,
+                           "[PRS] ERROR: xferAscii() Exception : %s", framer.error().c_str());
                 return Event::Bad;
             default:
                 Log::error("[PRS] ERROR: answer line too long");
@@ -536,6 +616,7 @@ PRS::Mode PRS::detectMode()
     }
 
     Mode detected = UNDETECTED;
+    m_probeAnswered = answered >= 0;
     if (answered >= 0) {
         detected = Probes[answered].mode;
         Log::debug("%s", Probes[answered].found);
@@ -571,17 +652,26 @@ int PRS::lateProbeAnswer(const std::vector<uint8_t>& frame)
 
 bool PRS::drain(int quietMs)
 {
-    const double deadline = m_port->now() + m_readTimeoutMs + ReceiveGraceMs;
+    const double start = m_port->now();
+    const double deadline = start + m_readTimeoutMs + ReceiveGraceMs;
+    m_noiseBytes = 0;
+    m_noise.clear();
     for (;;) {
         const double from = m_port->now();
         const double quiet = from - m_lastTrafficAt;
         const int waitMs = quiet >= quietMs ? 0 : static_cast<int>(std::ceil(quietMs - quiet));
         const bool came = readSome(256, waitMs, deadline, m_chunk);
+        if (came)
+            heardNoise(m_chunk);
         m_chunk.clear();
         if (!came && m_port->now() - m_lastTrafficAt >= quietMs)
             break;
         // A line that keeps sending, or that cannot wait (hung up), is none to judge.
-        if (m_port->now() >= deadline || (!came && m_port->now() < from + waitMs))
+        if (m_port->now() >= deadline) {
+            noisy(quietMs, "before a command", m_port->now() - start);
+            return false;
+        }
+        if (!came && m_port->now() < from + waitMs)
             return false;
     }
     m_binary.reset();
@@ -607,9 +697,12 @@ bool PRS::readPort(size_t want, int waitMs, std::vector<uint8_t>& out)
 int PRS::listen(unsigned probes)
 {
     const double start = m_port->now();
+    m_noiseBytes = 0;
+    m_noise.clear();
     while (m_port->now() - start < MaxProbeListenMs) {
         if (!readPort(1, m_readTimeoutMs, m_chunk))
             return -1;
+        heardNoise(m_chunk);
         const uint8_t byte = m_chunk.front();
         for (Framer* framer : {&m_binary, &m_ascii}) {
             const int withoutCrc = probeFor(*framer, probes, false);
@@ -618,8 +711,9 @@ int PRS::listen(unsigned probes)
                 continue;  // nothing went out in this transport, so nothing can answer in it
             size_t used = 0;
             const Framer::Result result = framer->feed(&byte, 1, used);
+            // Another variant's bytes, or a chattering line's, which the warning about it shows once.
             if (result == Framer::Result::BadText)
-                Log::error("[PRS] ERROR: xferAscii() Exception : %s", framer->error().c_str());
+                Log::debug("[PRS] xferAscii() Exception while probing : %s", framer->error().c_str());
             if (result != Framer::Result::Frame || framer->frame().empty() ||
                 (framer->transport() == Framer::Transport::Binary && framer->frame().size() > MaxProbeAnswer))
                 continue;
@@ -635,6 +729,7 @@ int PRS::listen(unsigned probes)
             return withCrc >= 0 && (goodCrc || withoutCrc < 0) ? withCrc : withoutCrc;
         }
     }
+    noisy(m_readTimeoutMs, "while a probe was out, and none was answered", m_port->now() - start);
     return -1;
 }
 

@@ -146,9 +146,15 @@ private:
     // frame until the proof's own answers, all within the bound of one receive. False when they
     // did not come (in time): the command is not sent.
     bool prove(ElatecTWN::Framer& framer);
-    // A proof that did not prove the line: says once per line that the reader answers, but not as
-    // the proof needs, when anything came.
-    bool unproved(uint8_t limit);
+    // A proof that did not prove the line (heard: what ended it, start: when it began): says, once
+    // per line, what the line saw. The reader answers, but not as the proof needs; its answers fit
+    // a version text no longer than limit; or, on a line whose probe was answered and that was
+    // never proved, no answer came at all.
+    bool unproved(uint8_t limit, Event heard, Since start);
+    // Counts and keeps the last of bytes a wait heard that made nothing it waited for.
+    void heardNoise(const std::vector<uint8_t>& bytes);
+    // Says once per line that it never went quiet for quietMs (when it waited, and how long).
+    void noisy(int quietMs, const char* waitingFor, double waitedMs);
     // The length limit of the proof sent now.
     uint8_t proofLimit() const;
     // Which read time-out of the monotonic clock it is now.
@@ -195,16 +201,36 @@ private:
     // When the line last carried bytes either way (or input was dropped unread), on the port's
     // clock.
     double m_lastTrafficAt = 0;
-    // Whether this line said that the reader answers its proofs otherwise than they need.
-    bool m_warned = false;
+    // What this line said about what it saw (a bit each), so that each is said once per line, which
+    // is once per open: the manager opens a reader that fails again every few seconds.
+    enum Said : unsigned
+    {
+        SaidUnproved = 1,  // the reader answers the proofs otherwise than they need
+        SaidShortText = 2,
+        SaidNoVersion = 4,  // the probe was answered, a version query not
+        SaidNoisy = 8,      // the line never went quiet
+    };
+    unsigned m_said = 0;
+    // Whether a probe's answer told the variant (not so when none was answered yet, or the
+    // variant was given).
+    bool m_probeAnswered = false;
+    // Whether a proof ever showed this line in step.
+    bool m_proved = false;
+    // What the last wait that had to be quiet heard instead: how many bytes, and the last of them.
+    size_t m_noiseBytes = 0;
+    std::string m_noise;
     ElatecTWN::Framer m_binary{ElatecTWN::Framer::Transport::Binary};
     ElatecTWN::Framer m_ascii{ElatecTWN::Framer::Transport::Ascii};
     std::vector<uint8_t> m_frame;
     std::vector<uint8_t> m_proofQuery;
     std::vector<uint8_t> m_textQuery;
-    // The texts of the last two frames a proof heard, the last one first: what the reader answered.
+    // The texts of the last two frames a proof heard, the last one first: what the reader answered,
+    // and whether each had the shape of a version query's answer (the text after the count) or not
+    // (the whole frame).
     std::string m_text;
     std::string m_previous;
+    bool m_textIsVersion = false;
+    bool m_previousIsVersion = false;
     size_t m_heard = 0;
     std::vector<uint8_t> m_wire;
     std::vector<uint8_t> m_received;
