@@ -72,22 +72,24 @@ public:
     using Script = std::function<bool(uint16_t command, const Bytes& params, double at)>;
     void setScript(Script script) { m_script = std::move(script); }
     // Puts bytes on the line from `at` on, after everything sent before them.
-    void put(double at, const Bytes& bytes) { send(at, bytes.begin(), bytes.end()); }
+    void put(double at, Bytes bytes) { send(at, std::move(bytes)); }
     // Makes the next bytes put on the line wait ms after the last ones.
     void pause(double ms) { m_busyUntil += ms; }
 
-    // What a card may put in an answer: `padding` zero bytes, then for every limit the two answers
-    // of a proof with it, framed as the reader frames them. The rest of such an answer, framed anew
-    // from where a cut fell, holds a proof's answers whatever the limit.
-    Bytes proofShaped(size_t padding) const
+    // Adds to out what a card may put in an answer: `padding` zero bytes, then for every limit the
+    // two answers of a proof with it, framed as the reader frames them. The rest of such an answer,
+    // framed anew from where a cut fell, holds a proof's answers whatever the limit.
+    void proofShaped(size_t padding, Bytes& out)
     {
-        Bytes bytes(padding, 0x00);
-        for (unsigned limit = 1; limit <= ProofLimits; ++limit)
-            for (const unsigned asked : {limit, 0xFFu}) {
-                const Bytes wire = framed(answerTo(0x0004, {static_cast<uint8_t>(asked)}), true);
-                bytes.insert(bytes.end(), wire.begin(), wire.end());
-            }
-        return bytes;
+        if (m_proofs.empty())
+            for (unsigned limit = 1; limit <= ProofLimits; ++limit)
+                for (const unsigned asked : {limit, 0xFFu}) {
+                    const Bytes wire = framed(answerTo(0x0004, {static_cast<uint8_t>(asked)}), true);
+                    m_proofs.insert(m_proofs.end(), wire.begin(), wire.end());
+                }
+        out.reserve(out.size() + padding + m_proofs.size());
+        out.resize(out.size() + padding, 0x00);
+        out.insert(out.end(), m_proofs.begin(), m_proofs.end());
     }
 
     // What the reader says to a command (before framing).
@@ -117,40 +119,42 @@ public:
     // The answer as it goes on the line, in the reader's variant or, binary, in its binary form.
     Bytes framed(const Answer& answer, bool binary) const
     {
-        Bytes reply = {answer.status};
-        reply.insert(reply.end(), answer.data.begin(), answer.data.end());
-        if (m_crc) {
-            const uint16_t c = NFC::crc16(reply.data(), reply.size(), 0xFFFF);
-            reply.push_back(static_cast<uint8_t>(c));
-            reply.push_back(static_cast<uint8_t>(c >> 8));
-        }
+        const size_t size = 1 + answer.data.size() + (m_crc ? 2 : 0);
         Bytes wire;
-        if (binary) {
-            wire = {static_cast<uint8_t>(reply.size()), static_cast<uint8_t>(reply.size() >> 8)};
-            wire.insert(wire.end(), reply.begin(), reply.end());
-        } else {
+        wire.reserve(binary ? 2 + size : 2 * size + 2);
+        if (binary)
+            wire = {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8)};
+        const auto add = [&](uint8_t b) {
             static const char digits[] = "0123456789ABCDEF";
-            for (const uint8_t b : reply) {
+            if (binary) {
+                wire.push_back(b);
+            } else {
                 wire.push_back(static_cast<uint8_t>(digits[b >> 4]));
                 wire.push_back(static_cast<uint8_t>(digits[b & 0x0F]));
             }
-            wire.push_back('\r');
-            wire.push_back('\n');
+        };
+        add(answer.status);
+        for (const uint8_t b : answer.data) add(b);
+        if (m_crc) {
+            const uint16_t c =
+                NFC::crc16(answer.data.data(), answer.data.size(), NFC::crc16(&answer.status, 1, 0xFFFF));
+            add(static_cast<uint8_t>(c));
+            add(static_cast<uint8_t>(c >> 8));
         }
+        if (!binary)
+            wire.insert(wire.end(), {'\r', '\n'});
         return wire;
     }
 
-    void take(const Bytes& bytes, double at)
+    void take(const uint8_t* bytes, size_t size, double at)
     {
-        for (const uint8_t byte : bytes) {
-            if (!m_partial.empty() && at - m_lastByteAt > ReaderDropGapMs)
-                m_partial.clear();
-            m_lastByteAt = at;
-            if (m_binary)
-                takeBinary(byte, at);
-            else
-                takeAscii(byte, at);
-        }
+        if (!m_partial.empty() && at - m_lastByteAt > ReaderDropGapMs)
+            m_partial.clear();
+        m_lastByteAt = at;
+        if (m_binary)
+            takeBinary(bytes, size, at);
+        else
+            takeAscii(bytes, size, at);
     }
 
     // When the next byte the reader sent reaches the host; negative when none is on its way.
@@ -169,13 +173,25 @@ public:
         return chunk.byteAt(std::min(chunk.sent + std::max<size_t>(count, 1), chunk.bytes.size()) - 1);
     }
 
-    // Moves what reached the host by `at` into inbox.
-    void deliver(double at, std::deque<uint8_t>& inbox)
+    // Moves up to want of the bytes that reached the host by `at` to the end of out (or drops
+    // them, without out).
+    void pull(double at, size_t want, Bytes* out)
     {
-        while (!m_out.empty() && m_out.front().byteAt(m_out.front().sent) <= at) {
+        while (want > 0 && !m_out.empty() && m_out.front().byteAt(m_out.front().sent) <= at) {
             Chunk& chunk = m_out.front();
-            do inbox.push_back(chunk.bytes[chunk.sent++]);
-            while (chunk.sent < chunk.bytes.size() && chunk.byteAt(chunk.sent) <= at);
+            if (want == 1 && out) {  // the most usual read: a byte, while an ASCII line comes
+                out->push_back(chunk.bytes[chunk.sent++]);
+                if (chunk.sent == chunk.bytes.size())
+                    m_out.pop_front();
+                return;
+            }
+            size_t end = chunk.sent + 1;
+            while (end < chunk.bytes.size() && end - chunk.sent < want && chunk.byteAt(end) <= at) ++end;
+            if (out)
+                out->insert(out->end(), chunk.bytes.begin() + static_cast<long>(chunk.sent),
+                            chunk.bytes.begin() + static_cast<long>(end));
+            want -= end - chunk.sent;
+            chunk.sent = end;
             if (chunk.sent == chunk.bytes.size())
                 m_out.pop_front();
         }
@@ -192,34 +208,46 @@ private:
         double byteAt(size_t index) const { return at + static_cast<double>(index) * byteMs; }
     };
 
-    void takeBinary(uint8_t byte, double at)
+    void takeBinary(const uint8_t* bytes, size_t size, double at)
     {
-        m_partial.push_back(byte);
-        if (m_partial.size() < 2 || m_partial.size() < 2u + (m_partial[0] | m_partial[1] << 8))
-            return;
-        const Bytes frame(m_partial.begin() + 2, m_partial.end());
-        m_partial.clear();
-        frameTaken(frame, at);
+        const auto length = [this] { return 2u + (m_partial[0] | m_partial[1] << 8); };
+        while (size > 0) {
+            const size_t n = std::min(m_partial.size() < 2 ? 1 : length() - m_partial.size(), size);
+            m_partial.insert(m_partial.end(), bytes, bytes + n);
+            bytes += n;
+            size -= n;
+            if (m_partial.size() < 2 || m_partial.size() < length())
+                continue;
+            m_frame.assign(m_partial.begin() + 2, m_partial.end());
+            m_partial.clear();
+            frameTaken(m_frame, at);
+        }
     }
 
-    void takeAscii(uint8_t byte, double at)
+    void takeAscii(const uint8_t* bytes, size_t size, double at)
     {
-        if (byte == '\r' || byte == '\n') {
-            Bytes frame;
-            const bool even = m_partial.size() % 2 == 0;
-            for (size_t i = 0; even && i < m_partial.size(); i += 2)
-                frame.push_back(static_cast<uint8_t>(hex(m_partial[i]) << 4 | hex(m_partial[i + 1])));
-            const bool any = !m_partial.empty();
-            m_partial.clear();
-            if (even && any)
-                frameTaken(frame, at);
-            return;
+        for (const uint8_t* end = bytes + size; bytes != end; ++bytes) {
+            if (*bytes == '\r' || *bytes == '\n') {
+                const bool even = m_partial.size() % 2 == 0;
+                m_frame.resize(even ? m_partial.size() / 2 : 0);
+                for (size_t i = 0; i < m_frame.size(); ++i)
+                    m_frame[i] = static_cast<uint8_t>(hex(m_partial[2 * i]) << 4 | hex(m_partial[2 * i + 1]));
+                const bool any = !m_partial.empty();
+                m_partial.clear();
+                if (even && any)
+                    frameTaken(m_frame, at);
+                continue;
+            }
+            // Anything that is not hex text (another variant's probe, noise) is no command.
+            const uint8_t* digits = bytes;
+            while (digits != end && hex(*digits) >= 0) ++digits;
+            if (digits == bytes) {
+                m_partial.clear();
+                continue;
+            }
+            m_partial.insert(m_partial.end(), bytes, digits);
+            bytes = digits - 1;
         }
-        // Anything that is not hex text (another variant's probe, noise) is no command.
-        if (hex(byte) < 0)
-            m_partial.clear();
-        else
-            m_partial.push_back(byte);
     }
 
     static int hex(uint8_t c)
@@ -231,7 +259,7 @@ private:
         return -1;
     }
 
-    void frameTaken(Bytes frame, double at)
+    void frameTaken(Bytes& frame, double at)
     {
         if (m_crc) {
             // A frame that fails its CRC gets no answer at all.
@@ -245,21 +273,21 @@ private:
         if (frame.size() < 2)
             return;
         const uint16_t command = static_cast<uint16_t>(frame[0] << 8 | frame[1]);
-        const Bytes params(frame.begin() + 2, frame.end());
-        if (!m_script || !m_script(command, params, at))
-            respond(framed(answerTo(command, params), m_binary), at);
+        m_params.assign(frame.begin() + 2, frame.end());
+        if (!m_script || !m_script(command, m_params, at))
+            respond(framed(answerTo(command, m_params), m_binary), at);
     }
 
     // Sends wire as the input says, in order after every earlier answer, ending no later than
     // the reach after `taken`.
-    void respond(const Bytes& wire, double taken)
+    void respond(Bytes wire, double taken)
     {
         const double base = std::max(taken, m_busyUntil);
         const double room = std::max(0.0, taken + m_reachMs - base);
         const auto end = wire.end();
         uint8_t how = 0;
         if (m_calm || !m_in.u8(how)) {
-            send(base, wire.begin(), end);
+            send(base, std::move(wire));
             return;
         }
         const auto share = [&](double of) { return of * m_in.u8Or(0) / 255.0; };
@@ -270,10 +298,10 @@ private:
         const auto cutAt = [&] { return wire.begin() + 1 + m_in.u8Or(0) % (wire.size() - 1); };
         switch (how % 8) {
             case 0:  // whole, at once
-                send(base, wire.begin(), end);
+                send(base, std::move(wire));
                 break;
             case 1:  // late
-                send(base + share(room), wire.begin(), end);
+                send(base + share(room), std::move(wire));
                 break;
             case 2: {  // split at any byte, each part a while after the last
                 const auto at = cutAt();
@@ -311,18 +339,20 @@ private:
                 break;
             }
             default:  // within one read time-out or the reach, whichever is sooner
-                send(base + share(std::min(room, m_slowMs)), wire.begin(), end);
+                send(base + share(std::min(room, m_slowMs)), std::move(wire));
                 break;
         }
     }
 
-    void send(double at, Bytes::const_iterator from, Bytes::const_iterator to)
+    void send(double at, Bytes::const_iterator from, Bytes::const_iterator to) { send(at, Bytes(from, to)); }
+
+    void send(double at, Bytes bytes)
     {
-        if (from == to)
+        if (bytes.empty())
             return;
         at = std::max(at, m_busyUntil);
-        m_out.push_back({at, Bytes(from, to), m_byteMs});
-        m_busyUntil = at + static_cast<double>(to - from) * m_byteMs;
+        m_busyUntil = at + static_cast<double>(bytes.size()) * m_byteMs;
+        m_out.push_back({at, std::move(bytes), m_byteMs});
     }
 
     fuzzing::FuzzInput& m_in;
@@ -336,14 +366,17 @@ private:
     double m_pauseMs = 0;
     Script m_script;
     Bytes m_partial;
+    Bytes m_frame;
+    Bytes m_params;
+    Bytes m_proofs;
     double m_lastByteAt = 0;
     double m_busyUntil = 0;
     std::deque<Chunk> m_out;
 };
 
-// The line's end of the wire, on the target's clock: a wait moves the clock on to the reader's
-// next byte or to the wait's end.
-class ModelPort : public PRS::Port
+// The host's end of the wire, on the target's clock: a wait moves the clock on to the reader's
+// next byte or to the wait's end. The lines that use it in turn get a SharedPort each.
+class ModelPort
 {
 public:
     ModelPort(Reader& reader, fuzzing::FuzzInput& in) : m_reader(reader), m_in(in) {}
@@ -361,18 +394,18 @@ public:
         m_readsLeft = maxReads;
     }
 
-    size_t write(const std::vector<uint8_t>& bytes) override
+    size_t write(const std::vector<uint8_t>& bytes)
     {
         FUZZ_CHECK(!m_hungUp);
         size_t taken = bytes.size();
         uint8_t how = 0;
         if (m_cuts && !m_reader.calmed() && taken > 1 && m_in.u8(how) && how % 4 == 0)
             taken = 1 + (how >> 2) % (taken - 1);
-        m_reader.take(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(taken)), m_now);
+        m_reader.take(bytes.data(), taken, m_now);
         return taken;
     }
 
-    bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override
+    bool read(size_t want, int waitMs, std::vector<uint8_t>& out)
     {
         out.clear();
         if (m_hungUp) {
@@ -380,32 +413,22 @@ public:
             m_now += HungUpReadMs;
             return false;
         }
-        m_reader.deliver(m_now, m_inbox);
-        if (m_inbox.empty()) {
-            const double next = m_reader.nextAt();
-            if (next < 0 || next > m_now + waitMs) {
-                m_now += waitMs;
-                return false;
-            }
-            // A host woken by the first byte of a frame on a serial line reads what has come by
-            // the time it runs; here, as much as it wants, if that comes within its wait.
-            m_now = std::max(m_now, std::min(m_reader.whenSent(want), m_now + waitMs));
-            m_reader.deliver(m_now, m_inbox);
+        const double next = m_reader.nextAt();
+        if (next < 0 || next > m_now + waitMs) {
+            m_now += waitMs;
+            return false;
         }
-        while (out.size() < want && !m_inbox.empty()) {
-            out.push_back(m_inbox.front());
-            m_inbox.pop_front();
-        }
+        // A host woken by the first byte of a frame on a serial line reads what has come by the
+        // time it runs; here, as much as it wants, if that comes within its wait.
+        if (next > m_now)
+            m_now = std::min(m_reader.whenSent(want), m_now + waitMs);
+        m_reader.pull(m_now, want, &out);
         return true;
     }
 
-    void flush() override
-    {
-        m_reader.deliver(m_now, m_inbox);
-        m_inbox.clear();
-    }
+    void flush() { m_reader.pull(m_now, SIZE_MAX, nullptr); }
 
-    double now() const override { return m_now; }
+    double now() const { return m_now; }
 
     // Lets time pass with nobody reading, as the program's pause before it opens a reader again.
     void idle(double ms) { m_now += ms; }
@@ -417,14 +440,13 @@ private:
     bool m_hungUp = false;
     size_t m_readsLeft = 0;
     double m_now = StartMs;
-    std::deque<uint8_t> m_inbox;
 };
 
-// What a new line is given of the wire: the same port, which the old line owned.
+// A line's port: the wire's host end, which every line on it uses in turn.
 class SharedPort : public PRS::Port
 {
 public:
-    explicit SharedPort(PRS::Port& port) : m_port(port) {}
+    explicit SharedPort(ModelPort& port) : m_port(port) {}
     size_t write(const std::vector<uint8_t>& bytes) override { return m_port.write(bytes); }
     bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override
     {
@@ -434,7 +456,7 @@ public:
     double now() const override { return m_port.now(); }
 
 private:
-    PRS::Port& m_port;
+    ModelPort& m_port;
 };
 
 }  // namespace fuzzing::elatec

@@ -41,6 +41,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drivers/ElatecTWN/Framer.h"
@@ -75,7 +76,7 @@ struct Command
 };
 
 // A card's bytes (proofShaped), when given, stand in for the filler of the long commands.
-Command pick(uint8_t choice, uint16_t tag, const Reader* card)
+Command pick(uint8_t choice, uint16_t tag, Reader* card)
 {
     const Bytes tagged = {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag)};
     switch (choice % 4) {
@@ -86,13 +87,11 @@ Command pick(uint8_t choice, uint16_t tag, const Reader* card)
                 return {0x0008, Bytes(ElatecTWN::Framer::MaxFrame, 0x5A)};
             {
                 Bytes params = tagged;
-                if (card) {
-                    const Bytes bytes = card->proofShaped(1024u * (choice >> 4));
-                    params.insert(params.end(), bytes.begin(), bytes.end());
-                } else {
+                if (card)
+                    card->proofShaped(1024u * (choice >> 4), params);
+                else
                     params.resize(params.size() + 16u * (choice >> 4), 0xA5);
-                }
-                return {0x0008, params};
+                return {0x0008, std::move(params)};
             }
         default: {
             Bytes params = tagged;
