@@ -72,7 +72,7 @@ public:
     using Script = std::function<bool(uint16_t command, const Bytes& params, double at)>;
     void setScript(Script script) { m_script = std::move(script); }
     // Puts bytes on the line from `at` on, after everything sent before them.
-    void put(double at, Bytes bytes) { send(at, std::move(bytes)); }
+    void put(double at, Bytes::const_iterator from, Bytes::const_iterator to) { send(at, from, to); }
     // Makes the next bytes put on the line wait ms after the last ones.
     void pause(double ms) { m_busyUntil += ms; }
 
@@ -344,9 +344,17 @@ private:
         }
     }
 
-    void send(double at, Bytes::const_iterator from, Bytes::const_iterator to) { send(at, Bytes(from, to)); }
+    void send(double at, Bytes::const_iterator from, Bytes::const_iterator to)
+    {
+        if (from == to)
+            return;
+        at = std::max(at, m_busyUntil);
+        m_busyUntil = at + static_cast<double>(to - from) * m_byteMs;
+        m_out.push_back({at, Bytes(from, to), m_byteMs});
+    }
 
-    void send(double at, Bytes bytes)
+    // The same for a whole answer, without a copy.
+    void send(double at, Bytes&& bytes)
     {
         if (bytes.empty())
             return;

@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         Bytes wire;
         if (ElatecTWN::Framer::encode(ElatecTWN::Framer::Transport::Binary, input.bytes(count), wire))
-            reader.put(at, wire);
+            reader.put(at, wire.begin(), wire.end());
         return true;
     });
     ElatecTWN::Driver driver(0, [&port](const std::string&) { return std::make_unique<SharedPort>(port); });

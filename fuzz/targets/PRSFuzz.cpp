@@ -47,9 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (command == 0x0004)
             return false;  // the proof's: the reader's own answer
         const auto half = answer.begin() + static_cast<long>(answer.size() / 2);
-        reader.put(at, Bytes(answer.begin(), half));
+        reader.put(at, answer.begin(), half);
         reader.pause(pauseMs);
-        reader.put(at, Bytes(half, answer.end()));
+        reader.put(at, half, answer.end());
         asked = true;
         return true;
     });
