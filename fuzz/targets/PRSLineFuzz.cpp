@@ -144,12 +144,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint16_t tag = 0;
     // Whether the command went out and got its own answer.
     const auto run = [&](const Command& command) {
-        const Answer own = reader.answerTo(command.code, command.params);
         Bytes answer = {0xEE};
         const int rc = prs->xfer(command.code, &command.params, &answer);
         FUZZ_CHECK(rc == PRS::TransferFailed || rc == PRS::CrcFailed || (rc >= 0 && rc <= 0xFF));
         if (rc < 0)
             return false;
+        const Answer own = reader.answerTo(command.code, command.params);
         FUZZ_CHECK(rc == own.status);
         FUZZ_CHECK(answer == own.data);
         if (!heardWhole) {
