@@ -3,6 +3,7 @@
 #include <cctype>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "core/Clock.h"
 #include "core/Log.h"
@@ -25,7 +26,9 @@ const uint16_t DESFireATQA = 0x0344;
 
 namespace ElatecTWN {
 
-Driver::Driver(int readTimeoutMs) : m_readTimeoutMs(readTimeoutMs) {}
+Driver::Driver(int readTimeoutMs, LineFactory line) : m_readTimeoutMs(readTimeoutMs), m_line(std::move(line))
+{
+}
 
 Driver::~Driver() = default;
 
@@ -34,7 +37,7 @@ bool Driver::open(const std::string& device, int /*baud*/, std::string* error)
     if (isOpen())
         close();
 
-    {
+    if (!m_line) {
         // A device that cannot even be opened is reported with the system's own reason.
         SerialPort probe;
         if (!probe.open(device, 9600, -1, 8, 1, 0)) {
@@ -57,7 +60,8 @@ bool Driver::open(const std::string& device, int /*baud*/, std::string* error)
 
 bool Driver::initDevice(const std::string& device)
 {
-    m_reader = std::make_shared<Elatec>(device, m_readTimeoutMs);
+    m_reader = m_line ? std::make_shared<Elatec>(m_line(device), m_readTimeoutMs)
+                      : std::make_shared<Elatec>(device, m_readTimeoutMs);
     std::vector<uint8_t> uid;
     if (!m_reader->initLED(7) || !m_reader->turnOffLED(7) || !m_reader->getVersionString(m_firmware) ||
         !m_reader->getDeviceUID(uid)) {

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "NFC/Driver.h"
+#include "drivers/ElatecTWN/PRS.h"
 
 class Elatec;
 
@@ -18,9 +20,13 @@ namespace ElatecTWN {
 class Driver final : public NFC::Driver
 {
 public:
+    // What the line to a device runs over: a stand-in with a clock of its own for a test or a
+    // fuzzer; without one, the device's serial port.
+    using LineFactory = std::function<std::unique_ptr<PRS::Port>(const std::string& device)>;
+
     // readTimeoutMs: how long the line waits for the reader's next byte (its own second when not
     // positive); longer for a reader behind a slower link than its USB or serial line.
-    explicit Driver(int readTimeoutMs = 0);
+    explicit Driver(int readTimeoutMs = 0, LineFactory line = nullptr);
     ~Driver();
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
@@ -69,6 +75,7 @@ private:
     static bool validSlot(int slot) { return slot == 0 || slot == 1; }
 
     const int m_readTimeoutMs;
+    const LineFactory m_line;
     std::shared_ptr<Elatec> m_reader;
     std::string m_firmware;
     std::string m_versionPrefix;

@@ -1,6 +1,7 @@
 #include "drivers/ElatecTWN/Elatec.h"
 
 #include <limits>
+#include <utility>
 
 #include "NFC/ByteReader.h"
 #include "NFC/ByteWriter.h"
@@ -48,6 +49,11 @@ uint8_t slotByte(int slot)
 
 Elatec::Elatec(const std::string& device, int readTimeoutMs)
     : m_prs(new PRS(device, PRS::AUTO, nullptr, readTimeoutMs))
+{
+}
+
+Elatec::Elatec(std::unique_ptr<PRS::Port> line, int readTimeoutMs)
+    : m_prs(new PRS(std::move(line), PRS::AUTO, nullptr, readTimeoutMs))
 {
 }
 

@@ -21,6 +21,8 @@ public:
 
     // Opens the line and detects the reader's protocol variant; readTimeoutMs as for PRS.
     explicit Elatec(const std::string& device, int readTimeoutMs = 0);
+    // The same over a line of the caller's (a stand-in with a clock of its own).
+    explicit Elatec(std::unique_ptr<PRS::Port> line, int readTimeoutMs = 0);
     ~Elatec();
     Elatec(const Elatec&) = delete;
     Elatec& operator=(const Elatec&) = delete;
