@@ -143,12 +143,9 @@ void Client::logLine(const MQTT::Config& config, int level, const char* format, 
     va_end(args);
 }
 
-// Bounded and escaped as every excerpt, without its quotes.
 std::string Client::shown(const std::string& text)
 {
-    const std::string excerpt = ConfigFile::excerpt(text);
-    const size_t close = excerpt.rfind('"');
-    return excerpt.substr(1, close - 1) + excerpt.substr(close + 1);
+    return ConfigFile::escaped(text);
 }
 
 void Client::log(int level, const char* format, ...) const
@@ -166,9 +163,8 @@ std::string payloadPart(const MQTT::Config& config, const MQTT::Message& message
 {
     if (!config.getLogPayload())
         return std::string();
-    if (config.getLogfmt())
-        return " payload=\"" + String::escape(message.payload) + "\"";
-    return " : " + message.payload;
+    const std::string shown = ConfigFile::escaped(message.payload, ConfigFile::MaxPayloadExcerptBytes);
+    return config.getLogfmt() ? " payload=\"" + shown + "\"" : " : " + shown;
 }
 
 }  // namespace
