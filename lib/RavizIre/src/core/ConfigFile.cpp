@@ -226,7 +226,7 @@ size_t escapeOf(long code, char (&escape)[8])
         default: break;
     }
     const int length = letter ? std::snprintf(escape, sizeof escape, "\\%c", letter)
-                              : std::snprintf(escape, sizeof escape, "\\u%04lx", code);
+                              : std::snprintf(escape, sizeof escape, "\\u%04lx", static_cast<unsigned long>(code));
     return static_cast<size_t>(length);
 }
 
