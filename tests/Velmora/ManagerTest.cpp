@@ -225,8 +225,9 @@ TEST(Manager, ReaderTextsReachTheLogEscapedAndBounded)
     manager.stop();
     const std::string log = capture.text();
     EXPECT_TRUE(opened);
-    EXPECT_NE(log.find("firmware TWN4/B1.65/X4.06/PRS1.04\\r\\nWARN: a line the reader wrote\\u001b[..., UID"),
-              std::string::npos);
+    EXPECT_NE(
+        log.find("firmware TWN4/B1.65/X4.06/PRS1.04\\r\\nWARN: a line the reader wrote\\u001b[..., UID"),
+        std::string::npos);
     EXPECT_EQ(testsupport::logFaults(log, forged), "");
 }
 

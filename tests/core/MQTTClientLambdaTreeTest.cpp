@@ -197,8 +197,11 @@ TEST_F(MQTTClientLambdaTree, PayloadReachesTheLogEscapedAndBounded)
     const std::string log = capture.text();
     caller.stop();
     server.stop();
-    EXPECT_EQ(answer, std::make_pair(true, std::string(R"({"completed":false,"error":{"description":"Malformed json"}})")));
-    EXPECT_NE(log.find("Handling LambdaTree RPC 'a/b' 'x\\nWARN: a line the peer wrote\\u001b"), std::string::npos);
+    EXPECT_EQ(
+        answer,
+        std::make_pair(true, std::string(R"({"completed":false,"error":{"description":"Malformed json"}})")));
+    EXPECT_NE(log.find("Handling LambdaTree RPC 'a/b' 'x\\nWARN: a line the peer wrote\\u001b"),
+              std::string::npos);
     EXPECT_EQ(testsupport::logFaults(log, forged), "");
 }
 

@@ -1,13 +1,12 @@
-#include "core/String.h"
-
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
+#include "TestSupport.h"
 #include "core/Base64.h"
 #include "core/ConfigFile.h"
 #include "core/Random.h"
-#include "TestSupport.h"
+#include "core/String.h"
 
 namespace {
 
@@ -133,8 +132,7 @@ TEST(String, ExcerptIsBoundedOnWhatItPrints)
         EXPECT_EQ(ConfigFile::excerpt(row.text, row.maxBytes), row.shown) << row.text;
     EXPECT_EQ(ConfigFile::escaped("say \"hi\"\n"), "say \\\"hi\\\"\\n");
     std::string lineBreaks;
-    for (int i = 0; i < 128; ++i)
-        lineBreaks += "\\n";
+    for (int i = 0; i < 128; ++i) lineBreaks += "\\n";
     EXPECT_EQ(ConfigFile::escaped(std::string(70001, '\n'), 256), lineBreaks + "...");
 }
 

@@ -15,9 +15,9 @@
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/SerialPort.h"
-#include "core/ConfigFile.h"
 #include "core/String.h"
 #include "drivers/ElatecTWN/Driver.h"
 #include "drivers/Monet/Factory.h"
@@ -160,7 +160,8 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     if (!portValid)
         networkError = "bad port '" + ConfigFile::escaped(device.substr(colon + 1)) + "'";
     else if (networked && !numericHost(host))
-        networkError = "'" + ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes) + "' is not a numeric IPv4 address";
+        networkError = "'" + ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes) +
+                       "' is not a numeric IPv4 address";
     for (const DriverFactory& factory : m_factories) {
         if (factory.family != DriverFactory::Networked || !portValid || path)
             continue;

@@ -113,7 +113,8 @@ std::shared_ptr<CardReader> CardReaderFactory::createFromTemplateName(const std:
         return nullptr;
     }
     if (!it->second) {
-        fail(error, "createFromTemplateName: Layout '" + ConfigFile::escaped(templateName) + "' is not available");
+        fail(error,
+             "createFromTemplateName: Layout '" + ConfigFile::escaped(templateName) + "' is not available");
         return nullptr;
     }
     return it->second(tag, sams);

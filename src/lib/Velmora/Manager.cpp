@@ -207,7 +207,8 @@ void Manager::Impl::initialize()
     m_card.reset();
     m_cardReader.reset();
 
-    log(Log::LevelInfo, "Opening reader '%s'", ConfigFile::escaped(m_device, ConfigFile::MaxPathExcerptBytes).c_str());
+    log(Log::LevelInfo, "Opening reader '%s'",
+        ConfigFile::escaped(m_device, ConfigFile::MaxPathExcerptBytes).c_str());
     if (!m_reader->open(m_device, m_baud)) {
         report(Error(ReaderUnavailable, "open: " + m_reader->error().message));
         setState(State::Error);
@@ -216,9 +217,11 @@ void Manager::Impl::initialize()
 
     const Info info{m_reader->manufacturer(), m_reader->model(), m_reader->firmware(), m_reader->deviceUID()};
     // Each of them is the reader's own text.
-    const auto text = [](const std::string& said) { return ConfigFile::escaped(said, ConfigFile::MaxTextExcerptBytes); };
-    log(Log::LevelInfo, "Reader: %s %s, firmware %s, UID %s", text(info.manufacturer).c_str(), text(info.model).c_str(),
-        text(info.firmware).c_str(), text(info.deviceUID).c_str());
+    const auto text = [](const std::string& said) {
+        return ConfigFile::escaped(said, ConfigFile::MaxTextExcerptBytes);
+    };
+    log(Log::LevelInfo, "Reader: %s %s, firmware %s, UID %s", text(info.manufacturer).c_str(),
+        text(info.model).c_str(), text(info.firmware).c_str(), text(info.deviceUID).c_str());
     notify("info changed", m_owner.infoChanged, info);
 
     // The SAMs are only powered here; unlocking them is the SAM manager's work.

@@ -214,19 +214,12 @@ long escapedCode(const std::string& text, size_t at, size_t length)
 // digits.
 size_t escapeOf(long code, char (&escape)[8])
 {
-    char letter = 0;
-    switch (code) {
-        case '"': letter = '"'; break;
-        case '\\': letter = '\\'; break;
-        case '\b': letter = 'b'; break;
-        case '\f': letter = 'f'; break;
-        case '\n': letter = 'n'; break;
-        case '\r': letter = 'r'; break;
-        case '\t': letter = 't'; break;
-        default: break;
-    }
-    const int length = letter ? std::snprintf(escape, sizeof escape, "\\%c", letter)
-                              : std::snprintf(escape, sizeof escape, "\\u%04lx", static_cast<unsigned long>(code));
+    static const char Named[] = "\"\\\b\f\n\r\t";
+    static const char Letters[] = "\"\\bfnrt";
+    const char* const named = code > 0 && code < 0x80 ? std::strchr(Named, static_cast<int>(code)) : nullptr;
+    const int length =
+        named ? std::snprintf(escape, sizeof escape, "\\%c", Letters[named - Named])
+              : std::snprintf(escape, sizeof escape, "\\u%04lx", static_cast<unsigned long>(code));
     return static_cast<size_t>(length);
 }
 

@@ -392,7 +392,8 @@ bool MQTTClient::connect()
         return false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        log(Log::LevelDebug, "Connecting to '%s'", ConfigFile::escaped(m_url, ConfigFile::MaxPathExcerptBytes).c_str());
+        log(Log::LevelDebug, "Connecting to '%s'",
+            ConfigFile::escaped(m_url, ConfigFile::MaxPathExcerptBytes).c_str());
     }
     std::lock_guard<std::mutex> lock(m_threadMutex);
     if (m_threadStop)
@@ -548,7 +549,8 @@ bool MQTTClient::disconnect(int timeoutMs)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        log(Log::LevelDebug, "Disconnecting from '%s'", ConfigFile::escaped(m_url, ConfigFile::MaxPathExcerptBytes).c_str());
+        log(Log::LevelDebug, "Disconnecting from '%s'",
+            ConfigFile::escaped(m_url, ConfigFile::MaxPathExcerptBytes).c_str());
     }
     return request([&](mqtt::async_client& client) {
         return client.disconnect(timeoutMs, nullptr, *m_disconnectListener);
@@ -578,7 +580,7 @@ bool MQTTClient::publish(const std::string& topic, const std::string& payload, i
     log(Log::LevelDebug, "QoS       = %d", qos);
     log(Log::LevelDebug, "Retained  = %s", retained ? "yes" : "no");
     log(Log::LevelDebug, "Data      = '%s'",
-            ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
+        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
     return request([&](mqtt::async_client& client) {
         mqtt::token_ptr token =
             client.publish(mqtt::make_message(topic, payload, qos, retained), nullptr, *m_publishListener);

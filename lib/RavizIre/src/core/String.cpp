@@ -180,8 +180,7 @@ std::string String::replace(const std::string& text, const std::string& from, co
 bool String::isValidUtf8(const std::string& text)
 {
     bool valid = true;
-    for (size_t at = 0; at < text.size() && valid;)
-        at += utf8Length(text, at, valid);
+    for (size_t at = 0; at < text.size() && valid;) at += utf8Length(text, at, valid);
     return valid;
 }
 

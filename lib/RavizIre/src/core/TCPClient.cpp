@@ -55,7 +55,8 @@ void TCPClient::connect(const std::string& host, unsigned short port)
     SocketSupport::AddressList list;
     const int rc = SocketSupport::resolve(host, port, SOCK_STREAM, false, list);
     if (rc != 0 || !list)
-        throw std::runtime_error("Cannot resolve host '" + ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes) +
+        throw std::runtime_error("Cannot resolve host '" +
+                                 ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes) +
                                  "': " + gai_strerror(rc));
     const addrinfo* found = list.get();
 

@@ -56,7 +56,8 @@ void TCPServer::listen(unsigned short port, const std::string& address)
     const int rc = SocketSupport::resolve(address, port, SOCK_STREAM, true, list);
     if (rc != 0 || !list)
         throw std::runtime_error("Cannot resolve address '" +
-                                 ConfigFile::escaped(address, ConfigFile::MaxPathExcerptBytes) + "': " + gai_strerror(rc));
+                                 ConfigFile::escaped(address, ConfigFile::MaxPathExcerptBytes) +
+                                 "': " + gai_strerror(rc));
 
     int code = 0;
     // Non-blocking so that a connection that vanishes between poll and accept cannot block us.

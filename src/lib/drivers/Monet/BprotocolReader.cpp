@@ -77,7 +77,8 @@ int BprotocolReader::getResult(const BprotocolMsg& msg)
         Log::error("[Monet] Reader returned approval code: %s", text.c_str());  // three digits
         return Success;
     }
-    Log::error("[Monet] Reader returned error: %s", ConfigFile::escaped(text, ConfigFile::MaxTextExcerptBytes).c_str());
+    Log::error("[Monet] Reader returned error: %s",
+               ConfigFile::escaped(text, ConfigFile::MaxTextExcerptBytes).c_str());
     return parseResultTail(text);
 }
 
@@ -254,7 +255,8 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
             Log::error("No tripData received! ===> Return ERROR: NoTicketsSelected");
             result = ErrorNoTripData;
         } else {
-            Log::info("tripData received: %s", ConfigFile::escaped(tripData, ConfigFile::MaxPayloadExcerptBytes).c_str());
+            Log::info("tripData received: %s",
+                      ConfigFile::escaped(tripData, ConfigFile::MaxPayloadExcerptBytes).c_str());
             std::string base64;
             try {
                 base64 = Base64::encodeV(m_compress(tripData));

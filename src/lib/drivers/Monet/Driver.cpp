@@ -366,7 +366,8 @@ bool Driver::connectNprotocol()
     if (m_nReader.getMaintenanceAppVersion(version) != 0)
         Log::error("[Monet] Failed to get maintenance app version ===> Continue ...");
     else
-        Log::info("[Monet] Maintenance Application Version: %s", ConfigFile::escaped(version, ConfigFile::MaxTextExcerptBytes).c_str());
+        Log::info("[Monet] Maintenance Application Version: %s",
+                  ConfigFile::escaped(version, ConfigFile::MaxTextExcerptBytes).c_str());
 
     bool rebootNotified = false;
     bool firmwareNotified = false;
@@ -524,10 +525,11 @@ bool Driver::sideChannelLost()
         return false;
     if (!m_sideChannelLossLogged) {
         m_sideChannelLossLogged = true;
-        Log::error("[Monet] Side channel to %s:%d lost (closed by the reader or after a broken frame) ===> Reader "
-                   "must be reopened",
-                   ConfigFile::escaped(m_setup.endpoints.host, ConfigFile::MaxPathExcerptBytes).c_str(),
-                   m_setup.endpoints.sideChannelPort);
+        Log::error(
+            "[Monet] Side channel to %s:%d lost (closed by the reader or after a broken frame) ===> Reader "
+            "must be reopened",
+            ConfigFile::escaped(m_setup.endpoints.host, ConfigFile::MaxPathExcerptBytes).c_str(),
+            m_setup.endpoints.sideChannelPort);
     }
     return true;
 }

@@ -419,7 +419,8 @@ int SideChannelReader::readTapResult(const Bytes& data, int& tapResult, std::str
     // The size byte is only reported: the token is everything after it.
     Log::info("[Monet] Token size: %d", r.u8());
     token = String::toHex(r.bytes(r.remaining()));
-    Log::info("[Monet] EMVtoken received: %s", ConfigFile::escaped(token, String::MaxHexExcerptBytes).c_str());
+    Log::info("[Monet] EMVtoken received: %s",
+              ConfigFile::escaped(token, String::MaxHexExcerptBytes).c_str());
     return EMVresult;
 }
 

@@ -223,8 +223,8 @@ void Client::start()
     if (clientId.empty())
         clientId = Utils::getProcessId();
     const std::string url = cfg->getUrl();
-    logLine(*cfg, Log::LevelInfo, "Connecting to broker:%s with clientId: %s).", url.c_str(),
-            clientId.c_str());
+    logLine(*cfg, Log::LevelInfo, "Connecting to broker:%s with clientId: %s).",
+            ConfigFile::escaped(url, ConfigFile::MaxPathExcerptBytes).c_str(), shown(clientId).c_str());
     m_client.setClientId(clientId);
     m_client.setUrl(url);
     m_client.setUsername(cfg->getUsername());
@@ -295,7 +295,8 @@ bool Client::setConfig(const MQTT::Config& newConfig)
 void Client::onConnected()
 {
     auto cfg = config();
-    logLine(*cfg, Log::LevelInfo, "Connected to broker: '%s'", cfg->getUrl().c_str());
+    logLine(*cfg, Log::LevelInfo, "Connected to broker: '%s'",
+            ConfigFile::escaped(cfg->getUrl(), ConfigFile::MaxPathExcerptBytes).c_str());
     if (!m_running) {
         // An attempt that was already under way when stop() came.
         m_client.disconnect(0);
