@@ -113,9 +113,14 @@ std::string errorMessage(const std::string& command, const json& error)
 
 TEST_F(MQTTClientLambdaTree, NodeAnswersGetSetAndMonitorAsCommandsAndCalls)
 {
+    Log::open("tapgate-test", true, false);
+    Log::setLevel(Log::LevelDebug);
     Source device(json{{"t", 1}});
     MQTT::Client server("kivo/rfid", "MQTT");
-    server.setConfig(configFor("kivo/rfid", "tree-server"));
+    MQTT::Config config = configFor("kivo/rfid", "tree-server");
+    config.set("log/received", true);
+    config.setLogPayload(true);
+    server.setConfig(config);
     server.editLambdaTree([&](LambdaTree& tree) {
         tree.addLambda("a/b", device.getter(), device.setter(), &device.changed);
         tree.addLambda("bad", failingGetter);
@@ -169,40 +174,19 @@ TEST_F(MQTTClientLambdaTree, NodeAnswersGetSetAndMonitorAsCommandsAndCalls)
               std::make_pair(true, std::string(R"({"completed":true,"data":{"active":false}})")));
     device.change(json{{"t", 6}});
     EXPECT_EQ(next(peer, 500ms), "nothing");
-    caller.stop();
-    server.stop();
-}
 
-// A peer's payload is its own: a value of 70,001 bytes that holds a line of its own and terminal
-// escapes shows in the lines that log it escaped and cut short.
-TEST_F(MQTTClientLambdaTree, PayloadReachesTheLogEscapedAndBounded)
-{
-    Log::open("tapgate-test", true, false);
-    Log::setLevel(Log::LevelDebug);
-    Source device(json{{"t", 1}});
-    MQTT::Client server("kivo/rfid", "MQTT");
-    MQTT::Config config = configFor("kivo/rfid", "tree-logs");
-    config.set("log/received", true);
-    config.setLogPayload(true);
-    server.setConfig(config);
-    server.editLambdaTree([&](LambdaTree& tree) { tree.addLambda("a/b", device.getter(), device.setter()); });
-    ASSERT_NO_FATAL_FAILURE(startAndWait(server, "kivo/rfid", {"a/b/set"}));
-    MQTT::Client caller("tree/caller", "MQTT");
-    caller.setConfig(configFor("tree/caller", "tree-log-caller"));
-    ASSERT_NO_FATAL_FAILURE(startAndWait(caller, "tree/caller", {}));
+    // A peer's value of 70,001 bytes holding a line of its own and terminal escapes shows escaped
+    // and cut short in every line that logs it.
     const std::string forged = "WARN: a line the peer wrote";
-    const std::string payload = "x\n" + forged + std::string(70001 - 2 - forged.size(), '\x1b');
     testsupport::StderrCapture capture;
-    const auto answer = caller.rpc("kivo/rfid/a/b/set", payload, 10000);
+    EXPECT_EQ(caller.rpc("kivo/rfid/a/b/set", "x\n" + forged + std::string(70001 - 29, '\x1b'), 10000).second,
+              R"({"completed":false,"error":{"description":"Malformed json"}})");
     const std::string log = capture.text();
-    caller.stop();
-    server.stop();
-    EXPECT_EQ(
-        answer,
-        std::make_pair(true, std::string(R"({"completed":false,"error":{"description":"Malformed json"}})")));
     EXPECT_NE(log.find("Handling LambdaTree RPC 'a/b' 'x\\nWARN: a line the peer wrote\\u001b"),
               std::string::npos);
     EXPECT_EQ(testsupport::logFaults(log, forged), "");
+    caller.stop();
+    server.stop();
 }
 
 TEST_F(MQTTClientLambdaTree, MonitorsPublishTheLastChangeOfABurstEachOnItsOwnClock)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
 #include "TestSupport.h"
 #include "core/Base64.h"
@@ -113,12 +114,7 @@ TEST(String, ReplaceTrim)
 TEST(String, ExcerptIsBoundedOnWhatItPrints)
 {
     const std::string esc = "\\u001b";
-    const struct
-    {
-        std::string text;
-        size_t maxBytes;
-        std::string shown;
-    } rows[] = {
+    const std::tuple<std::string, size_t, std::string> rows[] = {
         {"plain", 5, "\"plain\""},
         {"plains", 5, "\"plain\"..."},
         {std::string(5, '\x1b'), 30, "\"" + esc + esc + esc + esc + esc + "\""},
@@ -128,12 +124,9 @@ TEST(String, ExcerptIsBoundedOnWhatItPrints)
         {"caf\xE9/\xE2\x82", 12, "\"caf\xEF\xBF\xBD/\xEF\xBF\xBD\""},
         {"\x7F\xC2\x9B\xE2\x80\xA8\"\\\t", 60, "\"\\u007f\\u009b\\u2028\\\"\\\\\\t\""},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(ConfigFile::excerpt(row.text, row.maxBytes), row.shown) << row.text;
+    for (const auto& [text, maxBytes, shown] : rows)
+        EXPECT_EQ(ConfigFile::excerpt(text, maxBytes), shown) << text;
     EXPECT_EQ(ConfigFile::escaped("say \"hi\"\n"), "say \\\"hi\\\"\\n");
-    std::string lineBreaks;
-    for (int i = 0; i < 128; ++i) lineBreaks += "\\n";
-    EXPECT_EQ(ConfigFile::escaped(std::string(70001, '\n'), 256), lineBreaks + "...");
 }
 
 TEST(String, FormatLongOutputIsComplete)
