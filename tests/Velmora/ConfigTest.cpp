@@ -175,7 +175,7 @@ TEST(Config, RefusesWhatIsNotASmallRegularFileOrTooDeepWithTheReason)
         {dir / "deepest.conf", "nested deeper than 256 levels", false},
         {"missing/" + std::string(120, 'V'), "No such file or directory", false},
         {"missing\n" + std::string(121, 'V'), "No such file or directory", false,
-         "\"missing\\n" + std::string(120, 'V') + "\"..."},
+         "\"missing\\n" + std::string(119, 'V') + "\"..."},
     };
     Log::open("tapgate-test", true, false);
     for (const auto& c : cases) {
@@ -262,7 +262,7 @@ TEST(Config, LargestDocumentsOfAnyShapeAreTakenInLinearTime)
          "1 key given again in the same object, each replacing the value before (\"rfid\")", true},
         {R"({"a\n)" + std::string(40, 'V') + R"(":1,"a\n)" + std::string(40, 'V') + R"(":2})",
          "1 key given again in the same object, each replacing the value before (\"a\\n" +
-             std::string(30, 'V') + "\"...)",
+             std::string(29, 'V') + "\"...)",
          true},
     };
     testsupport::TempDir dir;

@@ -24,6 +24,7 @@
 #include "NFC/SAM.h"
 #include "NFC/ScriptedDriver.h"
 #include "ScriptedCardReader.h"
+#include "StderrCapture.h"
 #include "TestSupport.h"
 #include "Velmora/Manager.h"
 #include "drivers/ElatecTWN/Driver.h"
@@ -205,6 +206,31 @@ TEST(Manager, WaitingProgramNeverTakesAReaderPluggedInAgainWhileItsHolderLives)
 }
 
 // A reader that cannot be opened is tried again every 2 s, the first time 1 s after the start.
+// The reader's texts are its own: a firmware text that ends in a line break and goes on, or holds a
+// terminal's escape, shows escaped and cut short in every line at every level, neither starting a
+// line of its own nor reaching the terminal.
+TEST(Manager, ReaderTextsReachTheLogEscapedAndBounded)
+{
+    Log::open("tapgate-test", true, false);
+    Log::setLevel(Log::LevelDebug);
+    ElatecReader reader;
+    const std::string forged = "WARN: a line the reader wrote";
+    reader.setVersion("TWN4/B1.65/X4.06/PRS1.04\r\n" + forged + "\x1b[2J" + std::string(150, '\x01'));
+    testsupport::Journal journal;
+    testsupport::StderrCapture capture;
+    RFID::Manager manager(programReader(), RFID::Config(), reader.devicePath(), 115200);
+    manager.stateChanged.connect([&](State state) { journal.add(RFID::Manager::stateName(state)); });
+    manager.run();
+    const bool opened = journal.waitFor("Searching", 1, testsupport::PeerDeadlineMs);
+    manager.stop();
+    const std::string log = capture.text();
+    EXPECT_TRUE(opened);
+    EXPECT_NE(
+        log.find("firmware TWN4/B1.65/X4.06/PRS1.04\\r\\nWARN: a line the reader wrote\\u001b[..., UID"),
+        std::string::npos);
+    EXPECT_EQ(testsupport::logFaults(log, forged), "");
+}
+
 TEST(Manager, RetriesAReaderThatCannotBeOpenedEveryTwoSeconds)
 {
     std::mutex mutex;

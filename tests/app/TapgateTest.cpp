@@ -288,7 +288,7 @@ TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverSto
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     testsupport::writeFile(dir / "deep.conf", testsupport::nestedDocument(150000));
     const std::string names(900000, 'V');
-    const std::string shown = "\"\\\"" + std::string(31, 'V') + "\"...";  // such a name's first 32 bytes
+    const std::string shown = "\"\\\"" + std::string(30, 'V') + "\"...";  // 32 bytes of such a name, shown
     std::string twice = "{";
     for (int i = 0; i < 20000; ++i)
         twice += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0,\"k" + std::to_string(i) + "\":1";
@@ -329,7 +329,7 @@ TEST(Tapgate, ConfigurationComesFromTheProgramsDirectoryAndAnUnusableOneNeverSto
          "[Config] WARN: 20000 keys given again in the same object, each replacing the value before "
          "(\"k0\", \"k1\", \"k2\", ...)"},
         {dir / "firmware.conf", "", R"({"rfid": {"firmwarePath": "/opt/fw\n[Forged] )" + names + "\"}}",
-         "Cannot list firmware directory \"/opt/fw\\n[Forged] " + names.substr(0, 111) + "\"...\n"},
+         "Cannot list firmware directory \"/opt/fw\\n[Forged] " + names.substr(0, 110) + "\"...\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);

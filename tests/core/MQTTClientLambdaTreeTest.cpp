@@ -13,6 +13,7 @@
 
 #include "MqttClientFixture.h"
 #include "MqttPeer.h"
+#include "StderrCapture.h"
 #include "core/MQTT/Client.h"
 
 namespace {
@@ -112,9 +113,14 @@ std::string errorMessage(const std::string& command, const json& error)
 
 TEST_F(MQTTClientLambdaTree, NodeAnswersGetSetAndMonitorAsCommandsAndCalls)
 {
+    Log::open("tapgate-test", true, false);
+    Log::setLevel(Log::LevelDebug);
     Source device(json{{"t", 1}});
     MQTT::Client server("kivo/rfid", "MQTT");
-    server.setConfig(configFor("kivo/rfid", "tree-server"));
+    MQTT::Config config = configFor("kivo/rfid", "tree-server");
+    config.set("log/received", true);
+    config.setLogPayload(true);
+    server.setConfig(config);
     server.editLambdaTree([&](LambdaTree& tree) {
         tree.addLambda("a/b", device.getter(), device.setter(), &device.changed);
         tree.addLambda("bad", failingGetter);
@@ -168,6 +174,17 @@ TEST_F(MQTTClientLambdaTree, NodeAnswersGetSetAndMonitorAsCommandsAndCalls)
               std::make_pair(true, std::string(R"({"completed":true,"data":{"active":false}})")));
     device.change(json{{"t", 6}});
     EXPECT_EQ(next(peer, 500ms), "nothing");
+
+    // A peer's value of 70,001 bytes holding a line of its own and terminal escapes shows escaped
+    // and cut short in every line that logs it.
+    const std::string forged = "WARN: a line the peer wrote";
+    testsupport::StderrCapture capture;
+    EXPECT_EQ(caller.rpc("kivo/rfid/a/b/set", "x\n" + forged + std::string(70001 - 29, '\x1b'), 10000).second,
+              R"({"completed":false,"error":{"description":"Malformed json"}})");
+    const std::string log = capture.text();
+    EXPECT_NE(log.find("Handling LambdaTree RPC 'a/b' 'x\\nWARN: a line the peer wrote\\u001b"),
+              std::string::npos);
+    EXPECT_EQ(testsupport::logFaults(log, forged), "");
     caller.stop();
     server.stop();
 }

@@ -1,12 +1,13 @@
-#include "core/String.h"
-
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
-#include "core/Base64.h"
-#include "core/Random.h"
 #include "TestSupport.h"
+#include "core/Base64.h"
+#include "core/ConfigFile.h"
+#include "core/Random.h"
+#include "core/String.h"
 
 namespace {
 
@@ -95,18 +96,37 @@ TEST(String, DoubleForms)
     EXPECT_DOUBLE_EQ(String::toDouble("nope"), 0.0);
 }
 
-TEST(String, ReplaceEscapeTrim)
+TEST(String, ReplaceTrim)
 {
     EXPECT_EQ(String::replace("a-b-c", "-", "+"), "a+b-c");
     EXPECT_EQ(String::replace("abc", "x", "y"), "abc");
     EXPECT_EQ(String::replace("abc", "", ">"), ">abc");
-    EXPECT_EQ(String::escape("\"\\\n\r\t\x01"), "\\\"\\\\\\n\\r\\t\x01");
     std::string t("ab\0 ", 4);
     EXPECT_EQ(String::rtrim(t), "ab");
     std::string u = " \t x \n";
     EXPECT_EQ(String::trim(u), "x");
     std::string blank = " \r\n";
     EXPECT_EQ(String::trim(blank), "");
+}
+
+// Outside text in a log line: escaped first, then cut on the bytes printed, never inside an escape
+// or a character ("..." marks the cut); plain text keeps its form.
+TEST(String, ExcerptIsBoundedOnWhatItPrints)
+{
+    const std::string esc = "\\u001b";
+    const std::tuple<std::string, size_t, std::string> rows[] = {
+        {"plain", 5, "\"plain\""},
+        {"plains", 5, "\"plain\"..."},
+        {std::string(5, '\x1b'), 30, "\"" + esc + esc + esc + esc + esc + "\""},
+        {std::string(6, '\x1b'), 30, "\"" + esc + esc + esc + esc + esc + "\"..."},
+        {"ab\r\n", 5, "\"ab\\r\"..."},
+        {"a\xC3\xA9", 2, "\"a\"..."},
+        {"caf\xE9/\xE2\x82", 12, "\"caf\xEF\xBF\xBD/\xEF\xBF\xBD\""},
+        {"\x7F\xC2\x9B\xE2\x80\xA8\"\\\t", 60, "\"\\u007f\\u009b\\u2028\\\"\\\\\\t\""},
+    };
+    for (const auto& [text, maxBytes, shown] : rows)
+        EXPECT_EQ(ConfigFile::excerpt(text, maxBytes), shown) << text;
+    EXPECT_EQ(ConfigFile::escaped("say \"hi\"\n"), "say \\\"hi\\\"\\n");
 }
 
 TEST(String, FormatLongOutputIsComplete)

@@ -213,7 +213,7 @@ TEST_F(MonetSideChannelTest, InitialisationChecksEchoAndSendsConfiguredOrDefault
         {R"({"A9C0XY": 1, "0A0B0C": 2})", nullptr, 0x99, 0, 0, defaults},
         {R"({"A9C": 1})", nullptr, 0x99, 0, 0, defaults},
         {longName.c_str(), nullptr, 0x99, 0, 0, defaults,
-         "AID \"A9C0\\n" + std::string(27, 'V') + "\"... in the configuration is not hexadecimal"},
+         "AID \"A9C0\\n" + std::string(26, 'V') + "\"... in the configuration is not hexadecimal"},
         {nullptr, nullptr, 0x99, 0, 0, defaults},
     };
     for (const Row& row : rows) {

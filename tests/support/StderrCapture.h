@@ -158,4 +158,25 @@ private:
     StderrCapture* m_outer = nullptr;
 };
 
+// What makes a captured log unsafe to read, empty when nothing does: a line that begins with text
+// from outside (`forged`), a control byte other than the line break, a line longer than maxLine;
+// the first few.
+inline std::string logFaults(const std::string& log, const std::string& forged, size_t maxLine = 600)
+{
+    std::string faults;
+    size_t start = 0;
+    for (size_t at = 0; at <= log.size() && faults.size() < 1000; ++at) {
+        const unsigned char c = at < log.size() ? static_cast<unsigned char>(log[at]) : '\n';
+        if (c == '\r' || c == '\n') {
+            const std::string line = log.substr(start, at - start);
+            if (line.rfind(forged, 0) == 0 || line.size() > maxLine)
+                faults += "line of " + std::to_string(line.size()) + " bytes: " + line.substr(0, 80) + "\n";
+            start = at + 1;
+        }
+        if ((c < 0x20 && c != '\n') || c == 0x7F)
+            faults += "control byte " + std::to_string(c) + " at " + std::to_string(at) + "\n";
+    }
+    return faults;
+}
+
 }  // namespace testsupport

@@ -376,8 +376,9 @@ bool DeviceHold::takeNode(Line& line, std::string& why)
 {
     const bool mayLock = line.state != Line::Name::Elsewhere;
     const auto refused = [&](int error) {
-        why = error == EWOULDBLOCK ? "'" + line.device + "' is held by another program"
-                                   : "'" + line.device + "' cannot be held: " + std::strerror(error);
+        const std::string device = ConfigFile::escaped(line.device, ConfigFile::MaxPathExcerptBytes);
+        why = error == EWOULDBLOCK ? "'" + device + "' is held by another program"
+                                   : "'" + device + "' cannot be held: " + std::strerror(error);
         return false;
     };
     struct stat node = {};

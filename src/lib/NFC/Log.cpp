@@ -38,7 +38,7 @@ std::string pduText(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, uint8_t p3
     std::string text = String::format("%02X%02X%02X%02X%02X", cla, ins, p1, p2, p3);
     length = 5;
     if (data) {
-        text += String::toHex(*data);
+        text += String::toHexExcerpt(*data);
         length += data->size();
     }
     return text;
@@ -68,14 +68,14 @@ void Log::outgoingPICC(const std::vector<uint8_t>& frame)
 {
     if (!::Log::enabled(::Log::LevelDebug))
         return;
-    print(ISO14443, "> (% 3d) %s", static_cast<int>(frame.size()), String::toHex(frame).c_str());
+    print(ISO14443, "> (% 3d) %s", static_cast<int>(frame.size()), String::toHexExcerpt(frame).c_str());
 }
 
 void Log::incomingPICC(const std::vector<uint8_t>& frame)
 {
     if (!::Log::enabled(::Log::LevelDebug))
         return;
-    print(ISO14443, "< (% 3d) %s", static_cast<int>(frame.size()), String::toHex(frame).c_str());
+    print(ISO14443, "< (% 3d) %s", static_cast<int>(frame.size()), String::toHexExcerpt(frame).c_str());
 }
 
 void Log::outgoingPDU(const Driver::TPDUHeader& header, const std::vector<uint8_t>* data)
@@ -106,7 +106,7 @@ void Log::incomingPDU(const std::vector<uint8_t>* response, int sw)
     if (!::Log::enabled(::Log::LevelDebug))
         return;
     const int length = static_cast<int>(response ? response->size() : 0) + 2;
-    const std::string text = response ? String::toHex(*response) : std::string();
+    const std::string text = response ? String::toHexExcerpt(*response) : std::string();
     print(ISO7816, "< (% 3d) %s%04X", length, text.c_str(), sw);
 }
 

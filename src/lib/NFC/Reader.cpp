@@ -15,6 +15,7 @@
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/SerialPort.h"
 #include "core/String.h"
@@ -141,8 +142,10 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     bool portValid = true;
     if (colon != std::string::npos && colon + 1 < device.size())
         portValid = parsePort(device.substr(colon + 1), port);
+    // The device is the user's text, shown bounded and escaped wherever it goes.
+    const std::string shownDevice = ConfigFile::escaped(device, ConfigFile::MaxPathExcerptBytes);
     if (!portValid)
-        Log::print(Log::Reader, "Not a network port in '%s'", device.c_str());
+        Log::print(Log::Reader, "Not a network port in '%s'", shownDevice.c_str());
 
     // A path is never a host: a serial device makes no networked try and no name lookup.
     const bool path = !device.empty() && device[0] == '/';
@@ -155,9 +158,10 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
         m_hold.takeNone();
     std::string networkError;
     if (!portValid)
-        networkError = "bad port '" + device.substr(colon + 1) + "'";
+        networkError = "bad port '" + ConfigFile::escaped(device.substr(colon + 1)) + "'";
     else if (networked && !numericHost(host))
-        networkError = "'" + host + "' is not a numeric IPv4 address";
+        networkError = "'" + ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes) +
+                       "' is not a numeric IPv4 address";
     for (const DriverFactory& factory : m_factories) {
         if (factory.family != DriverFactory::Networked || !portValid || path)
             continue;
@@ -174,7 +178,7 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     // and a stalled reader let go between two tries would be another program's to take.
     const auto failed = [&](const std::string& serialError) {
         if (networked && !networkError.empty())
-            setError("makeDevice", -1, "networked reader '" + device + "': " + networkError);
+            setError("makeDevice", -1, "networked reader '" + shownDevice + "': " + networkError);
         else
             setError("makeDevice", -1, serialError);
         return nullptr;
@@ -188,7 +192,7 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
 
     const DriverFactory* const holder = claimant(device);
     if (!found && holder) {
-        Log::print(Log::Reader, "'%s' is held by %s", device.c_str(), holder->name.c_str());
+        Log::print(Log::Reader, "'%s' is held by %s", shownDevice.c_str(), holder->name.c_str());
         std::shared_ptr<Driver> driver = holder->make();
         if (driver && driver->open(device, baud, nullptr))
             found = std::move(driver);
@@ -212,7 +216,9 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     if (!found)
         return failed("NFC device not found");
     const Driver::Info info = found->info();
-    Log::print(Log::Reader, "Found '%s' device : %s", info.manufacturer.c_str(), info.firmware.c_str());
+    Log::print(Log::Reader, "Found '%s' device : %s",
+               ConfigFile::escaped(info.manufacturer, ConfigFile::MaxTextExcerptBytes).c_str(),
+               ConfigFile::escaped(info.firmware, ConfigFile::MaxTextExcerptBytes).c_str());
     return found;
 }
 

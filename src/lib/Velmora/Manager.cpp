@@ -31,7 +31,8 @@ std::string describe(std::exception_ptr thrown)
     try {
         std::rethrow_exception(std::move(thrown));
     } catch (const std::exception& e) {
-        return e.what();
+        // Its text may quote what a card or a reader said.
+        return ConfigFile::escaped(e.what(), ConfigFile::MaxPayloadExcerptBytes);
     } catch (...) {
         return "unknown exception";
     }
@@ -206,7 +207,8 @@ void Manager::Impl::initialize()
     m_card.reset();
     m_cardReader.reset();
 
-    log(Log::LevelInfo, "Opening reader '%s'", m_device.c_str());
+    log(Log::LevelInfo, "Opening reader '%s'",
+        ConfigFile::escaped(m_device, ConfigFile::MaxPathExcerptBytes).c_str());
     if (!m_reader->open(m_device, m_baud)) {
         report(Error(ReaderUnavailable, "open: " + m_reader->error().message));
         setState(State::Error);
@@ -214,8 +216,12 @@ void Manager::Impl::initialize()
     }
 
     const Info info{m_reader->manufacturer(), m_reader->model(), m_reader->firmware(), m_reader->deviceUID()};
-    log(Log::LevelInfo, "Reader: %s %s, firmware %s, UID %s", info.manufacturer.c_str(), info.model.c_str(),
-        info.firmware.c_str(), info.deviceUID.c_str());
+    // Each of them is the reader's own text.
+    const auto text = [](const std::string& said) {
+        return ConfigFile::escaped(said, ConfigFile::MaxTextExcerptBytes);
+    };
+    log(Log::LevelInfo, "Reader: %s %s, firmware %s, UID %s", text(info.manufacturer).c_str(),
+        text(info.model).c_str(), text(info.firmware).c_str(), text(info.deviceUID).c_str());
     notify("info changed", m_owner.infoChanged, info);
 
     // The SAMs are only powered here; unlocking them is the SAM manager's work.

@@ -2,8 +2,8 @@
 // file of at most MaxBytes (a FIFO, a device or a directory is refused before it is opened, so a
 // serial line named by mistake is never touched), and a document nested at most MaxDepth levels,
 // since copying a deeper one recurses once per level; any document is read in time linear in its
-// size. Each refusal comes with a reason fit for one log line: short, and valid UTF-8.
-// Stateless; any thread may call it.
+// size. Each refusal comes with a reason fit for one log line: short, and valid UTF-8; the same
+// excerpt serves every log line that shows outside text. Stateless; any thread may call it.
 #pragma once
 
 #include <cstddef>
@@ -27,13 +27,21 @@ constexpr size_t MaxDepth = 256;
 [[nodiscard]] bool parse(const std::string& text, nlohmann::json& document, std::string& reason,
                          std::string& repeated);
 
-// Text from a configuration file as a log line may show it, whatever bytes it holds: quoted and
-// escaped as a JSON string, cut after its first maxBytes bytes ("..." after the closing quote then),
-// every byte that is not UTF-8 replaced. A path is given more room than a name, so that the usual
-// ones are shown whole.
+// Text from outside the program (a configuration, a reader's or a card's bytes, a peer's name or
+// payload, a path) as a log line may show it, whatever bytes it holds: escaped as in a JSON string,
+// the controls DEL, C1 and the line and paragraph separators as well, so that it can neither break
+// the line nor reach a terminal, and every byte that is not UTF-8 replaced. It is cut once maxBytes
+// bytes are printed, before the character or escape that would go beyond them ("..." marking the
+// cut), so a text of control characters takes no more room than a plain one, and only its first
+// bytes are looked at. `excerpt` puts it in double quotes ("..." after the closing one); `escaped`
+// gives it bare, for a line with marks of its own around it. A path is given more room than a name,
+// so that the usual ones are shown whole; a payload more still.
 constexpr size_t MaxExcerptBytes = 32;
+constexpr size_t MaxTextExcerptBytes = 64;
 constexpr size_t MaxPathExcerptBytes = 128;
+constexpr size_t MaxPayloadExcerptBytes = 256;
 std::string excerpt(const std::string& text, size_t maxBytes = MaxExcerptBytes);
+std::string escaped(const std::string& text, size_t maxBytes = MaxExcerptBytes);
 
 // Values of one kind met in a configuration (list items skipped, keys given twice), counted so that
 // they make one log line however many there are: each line may cost a write to a slow console, and

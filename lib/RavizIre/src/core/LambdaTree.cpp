@@ -3,6 +3,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "core/ConfigFile.h"
 #include "core/String.h"
 #include "core/Utils.h"
 
@@ -256,8 +257,9 @@ const LambdaTree& LambdaTree::target(const std::string& topic, const std::string
     std::string first, rest;
     auto it = splitFirst(trimmed, first, rest) ? m_children.find(first) : m_children.end();
     if (it == m_children.end())
-        throw std::runtime_error(
-            String::format("LambdaTree::Target failed from %s to %s", path.c_str(), topic.c_str()));
+        throw std::runtime_error(String::format("LambdaTree::Target failed from %s to %s",
+                                                ConfigFile::escaped(path).c_str(),
+                                                ConfigFile::escaped(topic).c_str()));
     return it->second.target(rest, Utils::combinePath(path, first));
 }
 

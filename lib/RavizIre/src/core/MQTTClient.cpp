@@ -392,7 +392,8 @@ bool MQTTClient::connect()
         return false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        log(Log::LevelDebug, "Connecting to '%s'", m_url.c_str());
+        log(Log::LevelDebug, "Connecting to '%s'",
+            ConfigFile::escaped(m_url, ConfigFile::MaxPathExcerptBytes).c_str());
     }
     std::lock_guard<std::mutex> lock(m_threadMutex);
     if (m_threadStop)
@@ -548,7 +549,8 @@ bool MQTTClient::disconnect(int timeoutMs)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        log(Log::LevelDebug, "Disconnecting from '%s'", m_url.c_str());
+        log(Log::LevelDebug, "Disconnecting from '%s'",
+            ConfigFile::escaped(m_url, ConfigFile::MaxPathExcerptBytes).c_str());
     }
     return request([&](mqtt::async_client& client) {
         return client.disconnect(timeoutMs, nullptr, *m_disconnectListener);
@@ -577,7 +579,8 @@ bool MQTTClient::publish(const std::string& topic, const std::string& payload, i
     log(Log::LevelDebug, "Topic     = %s", ConfigFile::excerpt(topic).c_str());
     log(Log::LevelDebug, "QoS       = %d", qos);
     log(Log::LevelDebug, "Retained  = %s", retained ? "yes" : "no");
-    log(Log::LevelDebug, "Data      = '%s'", payload.c_str());
+    log(Log::LevelDebug, "Data      = '%s'",
+        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
     return request([&](mqtt::async_client& client) {
         mqtt::token_ptr token =
             client.publish(mqtt::make_message(topic, payload, qos, retained), nullptr, *m_publishListener);
@@ -613,7 +616,8 @@ void MQTTClient::message_arrived(mqtt::const_message_ptr msg)
         log(Log::LevelDebug, "QoS       = %d", msg->get_qos());
         log(Log::LevelDebug, "Retained  = %s", msg->is_retained() ? "yes" : "no");
         log(Log::LevelDebug, "Duplicate = %s", msg->is_duplicate() ? "yes" : "no");
-        log(Log::LevelDebug, "Data      = '%s'", payload.c_str());
+        log(Log::LevelDebug, "Data      = '%s'",
+            ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
         if (scope.listener())
             scope.listener()->onMessageReceived(topic, payload, msg->get_qos(), msg->is_retained());
     } catch (const std::exception& e) {

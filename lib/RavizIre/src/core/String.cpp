@@ -140,6 +140,14 @@ std::string String::toHex(const uint8_t* bytes, size_t count)
     return out;
 }
 
+std::string String::toHexExcerpt(const Bytes& bytes, size_t maxBytes)
+{
+    std::string hex = toHex(bytes.data(), bytes.size() < maxBytes ? bytes.size() : maxBytes);
+    if (bytes.size() > maxBytes)
+        hex += "...";
+    return hex;
+}
+
 std::string& String::ltrim(std::string& text)
 {
     size_t n = 0;
@@ -171,61 +179,49 @@ std::string String::replace(const std::string& text, const std::string& from, co
 
 bool String::isValidUtf8(const std::string& text)
 {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        size_t follow;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            follow = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            follow = 2;
-            if (c == 0xE0)
-                low = 0xA0;
-            else if (c == 0xED)
-                high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            follow = 3;
-            if (c == 0xF0)
-                low = 0x90;
-            else if (c == 0xF4)
-                high = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<size_t>(end - p) <= follow)
-            return false;
-        if (p[1] < low || p[1] > high)
-            return false;
-        for (size_t i = 2; i <= follow; ++i)
-            if (p[i] < 0x80 || p[i] > 0xBF)
-                return false;
-        p += follow + 1;
-    }
-    return true;
+    bool valid = true;
+    for (size_t at = 0; at < text.size() && valid;) at += utf8Length(text, at, valid);
+    return valid;
 }
 
-std::string String::escape(const std::string& text)
+size_t String::utf8Length(const std::string& text, size_t at, bool& valid)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            default: out += c; break;
-        }
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + at;
+    const size_t left = text.size() - at;
+    const unsigned char c = *p;
+    valid = true;
+    if (c < 0x80)
+        return 1;
+    size_t follow;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        follow = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        follow = 2;
+        if (c == 0xE0)
+            low = 0xA0;
+        else if (c == 0xED)
+            high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        follow = 3;
+        if (c == 0xF0)
+            low = 0x90;
+        else if (c == 0xF4)
+            high = 0x8F;
+    } else {
+        valid = false;
+        return 1;
     }
-    return out;
+    for (size_t i = 1; i <= follow; ++i) {
+        if (i >= left || p[i] < low || p[i] > high) {
+            valid = false;
+            return i;
+        }
+        low = 0x80;
+        high = 0xBF;
+    }
+    return follow + 1;
 }
 
 int64_t String::toInteger(const std::string& text, int base)

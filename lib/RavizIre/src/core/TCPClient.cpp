@@ -13,6 +13,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "core/ConfigFile.h"
 #include "core/SocketSupport.h"
 
 namespace {
@@ -54,7 +55,9 @@ void TCPClient::connect(const std::string& host, unsigned short port)
     SocketSupport::AddressList list;
     const int rc = SocketSupport::resolve(host, port, SOCK_STREAM, false, list);
     if (rc != 0 || !list)
-        throw std::runtime_error("Cannot resolve host '" + host + "': " + gai_strerror(rc));
+        throw std::runtime_error("Cannot resolve host '" +
+                                 ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes) +
+                                 "': " + gai_strerror(rc));
     const addrinfo* found = list.get();
 
     m_fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);

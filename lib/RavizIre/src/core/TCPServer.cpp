@@ -9,6 +9,7 @@
 
 #include <stdexcept>
 
+#include "core/ConfigFile.h"
 #include "core/SocketSupport.h"
 
 const std::string TCPServer::ANY_ADDRESS = "0.0.0.0";
@@ -54,7 +55,9 @@ void TCPServer::listen(unsigned short port, const std::string& address)
     SocketSupport::AddressList list;
     const int rc = SocketSupport::resolve(address, port, SOCK_STREAM, true, list);
     if (rc != 0 || !list)
-        throw std::runtime_error("Cannot resolve address '" + address + "': " + gai_strerror(rc));
+        throw std::runtime_error("Cannot resolve address '" +
+                                 ConfigFile::escaped(address, ConfigFile::MaxPathExcerptBytes) +
+                                 "': " + gai_strerror(rc));
 
     int code = 0;
     // Non-blocking so that a connection that vanishes between poll and accept cannot block us.

@@ -18,6 +18,8 @@
 #include <system_error>
 #include <vector>
 
+#include "core/ConfigFile.h"
+
 namespace {
 
 bool isDirectory(const std::string& path)
@@ -232,7 +234,8 @@ std::string Utils::getAppPath()
     if (!resolved) {
         const int error = errno;
         throw std::system_error(error, std::generic_category(),
-                                "Cannot resolve the directory of the executable '" + directory + "'");
+                                "Cannot resolve the directory of the executable '" +
+                                    ConfigFile::escaped(directory, ConfigFile::MaxPathExcerptBytes) + "'");
     }
     return resolved.get();
 }

@@ -585,9 +585,10 @@ void PRS::logAnswer(const Framer& framer) const
         return;
     if (framer.transport() == Framer::Transport::Binary)
         Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.frame().size()),
-                   String::toHex(framer.frame()).c_str());
+                   String::toHexExcerpt(framer.frame()).c_str());
     else
-        Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.text().size()), framer.text().c_str());
+        Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.text().size()),
+                   ConfigFile::escaped(framer.text(), ConfigFile::MaxPayloadExcerptBytes).c_str());
 }
 
 PRS::Mode PRS::detectMode()

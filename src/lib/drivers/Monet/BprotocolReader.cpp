@@ -74,10 +74,11 @@ int BprotocolReader::getResult(const BprotocolMsg& msg)
     if (text.empty() || text == "000")
         return Success;
     if (text.size() == 3 && text[0] == '0' && text[1] == '0' && text[2] >= '1' && text[2] <= '9') {
-        Log::error("[Monet] Reader returned approval code: %s", text.c_str());
+        Log::error("[Monet] Reader returned approval code: %s", text.c_str());  // three digits
         return Success;
     }
-    Log::error("[Monet] Reader returned error: %s", text.c_str());
+    Log::error("[Monet] Reader returned error: %s",
+               ConfigFile::escaped(text, ConfigFile::MaxTextExcerptBytes).c_str());
     return parseResultTail(text);
 }
 
@@ -254,7 +255,8 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
             Log::error("No tripData received! ===> Return ERROR: NoTicketsSelected");
             result = ErrorNoTripData;
         } else {
-            Log::info("tripData received: %s", tripData.c_str());
+            Log::info("tripData received: %s",
+                      ConfigFile::escaped(tripData, ConfigFile::MaxPayloadExcerptBytes).c_str());
             std::string base64;
             try {
                 base64 = Base64::encodeV(m_compress(tripData));
@@ -264,7 +266,8 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
                 result = ErrorNotSent;
             }
             if (result == Success) {
-                Log::info("tripDataBase64(%d): %s", static_cast<int>(base64.size()), base64.c_str());
+                Log::info("tripDataBase64(%d): %s", static_cast<int>(base64.size()),
+                          ConfigFile::escaped(base64, ConfigFile::MaxPayloadExcerptBytes).c_str());
                 if (base64.size() > MaxTripDataBase64) {
                     Log::error("tripData > 256 bytes! ===> Return ERROR: TripDataTooBig");
                     result = ErrorTripDataTooBig;
@@ -289,14 +292,15 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
         }
         Log::info("[Monet] Card Data Received:");
         const std::pair<const char*, std::string> items[] = {
-            {"[Monet] UID: %s", answer->popsFID(SfidCardUID)},
-            {"[Monet] EMVcardToken: %s", answer->popFID(FidCardToken)},
-            {"[Monet] CardBrand: %s", answer->popFID(FidCardBrand)},
-            {"[Monet] MaskedPAN: %s", answer->popFID(FidMaskedPAN)},
+            {"UID", answer->popsFID(SfidCardUID)},
+            {"EMVcardToken", answer->popFID(FidCardToken)},
+            {"CardBrand", answer->popFID(FidCardBrand)},
+            {"MaskedPAN", answer->popFID(FidMaskedPAN)},
         };
         for (const auto& item : items) {
             cardData.push_back(item.second);
-            Log::print(Log::LevelInfo, String::format(item.first, item.second.c_str()));
+            Log::info("[Monet] %s: %s", item.first,
+                      ConfigFile::escaped(item.second, ConfigFile::MaxTextExcerptBytes).c_str());
         }
         return result;
     });
@@ -411,7 +415,7 @@ int BprotocolReader::download(bool& rebootNotified, int timeoutS, const Progress
                 Log::error("[Monet] Failed to display taskbar ===> Continue downloading ...");
             } else {
                 Log::info("[Monet] Reader reboot notification received: %s ===> Continue downloading",
-                          text.c_str());
+                          ConfigFile::escaped(text, ConfigFile::MaxTextExcerptBytes).c_str());
             }
         } else if (result != Success) {
             return result;

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include "core/ConfigFile.h"
 #include "core/DateTime.h"
 #include "core/Log.h"
 #include "core/String.h"
@@ -83,7 +84,7 @@ bool BprotocolTransport::fromReader(const std::string& address)
 {
     if (address == m_client.address())
         return true;
-    Log::debug("[Monet] Ignoring a datagram from %s", address.c_str());
+    Log::debug("[Monet] Ignoring a datagram from %s", ConfigFile::escaped(address).c_str());
     return false;
 }
 
@@ -145,7 +146,7 @@ void BprotocolTransport::printBprotocolMsg(const std::vector<uint8_t>& frame, co
         "================================================== %s "
         "==================================================",
         tag);
-    Log::debug("[Monet] (% 5d): %s", static_cast<int>(frame.size()), String::toHex(frame).c_str());
+    Log::debug("[Monet] (% 5d): %s", static_cast<int>(frame.size()), String::toHexExcerpt(frame).c_str());
     std::string ascii;
     if (frame.size() > 2) {
         ascii.assign(frame.begin() + 1, frame.end() - 1);
@@ -153,7 +154,7 @@ void BprotocolTransport::printBprotocolMsg(const std::vector<uint8_t>& frame, co
             if (c == 0x1C || c == 0x1D)
                 c = '.';
     }
-    Log::debug("[Monet] (ASCII): %s", ascii.c_str());
+    Log::debug("[Monet] (ASCII): %s", ConfigFile::escaped(ascii, ConfigFile::MaxPayloadExcerptBytes).c_str());
     Log::debug(
         "===================================================================================================="
         "====");

@@ -4,6 +4,7 @@
 #include <exception>
 #include <utility>
 
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -365,7 +366,8 @@ bool Driver::connectNprotocol()
     if (m_nReader.getMaintenanceAppVersion(version) != 0)
         Log::error("[Monet] Failed to get maintenance app version ===> Continue ...");
     else
-        Log::info("[Monet] Maintenance Application Version: %s", version.c_str());
+        Log::info("[Monet] Maintenance Application Version: %s",
+                  ConfigFile::escaped(version, ConfigFile::MaxTextExcerptBytes).c_str());
 
     bool rebootNotified = false;
     bool firmwareNotified = false;
@@ -523,9 +525,11 @@ bool Driver::sideChannelLost()
         return false;
     if (!m_sideChannelLossLogged) {
         m_sideChannelLossLogged = true;
-        Log::error("[Monet] Side channel to %s:%d lost (closed by the reader or after a broken frame) ===> Reader "
-                   "must be reopened",
-                   m_setup.endpoints.host.c_str(), m_setup.endpoints.sideChannelPort);
+        Log::error(
+            "[Monet] Side channel to %s:%d lost (closed by the reader or after a broken frame) ===> Reader "
+            "must be reopened",
+            ConfigFile::escaped(m_setup.endpoints.host, ConfigFile::MaxPathExcerptBytes).c_str(),
+            m_setup.endpoints.sideChannelPort);
     }
     return true;
 }
@@ -859,7 +863,7 @@ bool Driver::ISO7816_powerOn(int slot, std::vector<uint8_t>* atr)
         const auto logATR = [&received] {
             Log::info("[Monet] Received ATR(% 5d): %s", static_cast<int>(received.size()),
                       String::toHex(received).c_str());
-            Log::info("[Monet] ATR historical bytes: %s", samText(received).c_str());
+            Log::info("[Monet] ATR historical bytes: %s", ConfigFile::escaped(samText(received)).c_str());
         };
         logATR();
         const auto accept = [&] {
@@ -986,7 +990,8 @@ bool Driver::ISO7816_exchangeAPDU(int slot, const APDUHeader& header, const std:
             apdu.push_back(static_cast<uint8_t>(header.Lc));
         if (data && !data->empty()) {
             if (Log::enabled(Log::LevelDebug))
-                Log::debug("[Monet] APDU data(%d): %s", static_cast<int>(data->size()), String::toHex(*data).c_str());
+                Log::debug("[Monet] APDU data(%d): %s", static_cast<int>(data->size()),
+                           String::toHexExcerpt(*data).c_str());
             apdu.insert(apdu.end(), data->begin(), data->end());
         }
         if (header.hasLe)

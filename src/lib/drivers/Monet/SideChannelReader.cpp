@@ -419,7 +419,8 @@ int SideChannelReader::readTapResult(const Bytes& data, int& tapResult, std::str
     // The size byte is only reported: the token is everything after it.
     Log::info("[Monet] Token size: %d", r.u8());
     token = String::toHex(r.bytes(r.remaining()));
-    Log::info("[Monet] EMVtoken received: %s", token.c_str());
+    Log::info("[Monet] EMVtoken received: %s",
+              ConfigFile::escaped(token, String::MaxHexExcerptBytes).c_str());
     return EMVresult;
 }
 
@@ -534,7 +535,7 @@ int SideChannelReader::sendCmdISO14443_3(const Bytes& frame, Bytes& reply, int r
 
     if (Log::enabled(Log::LevelDebug))
         Log::debug("[Monet] ISO14443-3 request(%d): %s", static_cast<int>(frame.size()),
-                   String::toHex(frame).c_str());
+                   String::toHexExcerpt(frame).c_str());
     Log::debug("[Monet] Sending ISO14443_3 command 0x%02X", frame[0]);
     SideChannelMsg::Ptr answer;
     const int result =
@@ -549,7 +550,7 @@ int SideChannelReader::sendCmdISO14443_3(const Bytes& frame, Bytes& reply, int r
     const Bytes received = answer->data();
     if (Log::enabled(Log::LevelDebug))
         Log::debug("[Monet] Data received(%d): %s", static_cast<int>(received.size()),
-                   String::toHex(received).c_str());
+                   String::toHexExcerpt(received).c_str());
     if (received.size() < 2) {
         Log::error("[Monet] ISO14443-3 answer of %zu bytes is too short", received.size());
         return MalformedMessage;
@@ -598,7 +599,7 @@ int SideChannelReader::passThroughAPDU(const Bytes& commandFrame, Bytes& reply, 
 {
     if (Log::enabled(Log::LevelDebug))
         Log::debug("[Monet] APDU request(%d): %s", static_cast<int>(commandFrame.size()),
-                   String::toHex(commandFrame).c_str());
+                   String::toHexExcerpt(commandFrame).c_str());
     if (commandFrame.empty()) {
         Log::error("[Monet] Empty passThroughAPDU command refused");
         return GeneralError;

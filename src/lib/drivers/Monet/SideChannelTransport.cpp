@@ -107,7 +107,7 @@ bool SideChannelTransport::transmit(const SideChannelMsg::Ptr& msg)
     NFC::ByteWriter(frame).u16be(static_cast<uint16_t>(payload.size())).bytes(payload);
     if (Log::enabled(Log::LevelDebug))
         Log::debug("[Monet] %s (% 3d): %s", "TX", static_cast<int>(frame.size()),
-                   String::toHex(frame).c_str());
+                   String::toHexExcerpt(frame).c_str());
     if (m_client.write(frame) <= 0) {
         Log::error("[Monet] Error sending TCP message");
         return false;
@@ -164,7 +164,7 @@ SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t 
             payload = m_framer.take();
             if (Log::enabled(Log::LevelDebug))
                 Log::debug("[Monet] %s (% 3d): %s", "RX", static_cast<int>(payload.size()),
-                           String::toHex(payload).c_str());
+                           String::toHexExcerpt(payload).c_str());
             return Frame::Whole;
         }
     } catch (const std::exception& e) {

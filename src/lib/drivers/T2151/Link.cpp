@@ -28,7 +28,7 @@ bool Link::transmit(const Message& message)
     }
     if (Log::enabled(Log::LevelDebug))
         Log::debug("%sTX (% 3d) : %s", m_prefix.c_str(), static_cast<int>(frame.size()),
-                   String::toHex(frame).c_str());
+                   String::toHexExcerpt(frame).c_str());
     m_stream.discard();
     return m_stream.writeAll(frame);
 }
@@ -92,7 +92,7 @@ Message::Ptr Link::receiveFrame(int timeoutMs)
                 if (Log::enabled(Log::LevelDebug))
                     Log::debug("%sRX (% 3d) : %X%04X%s%02X", m_prefix.c_str(),
                                static_cast<int>(payload.size() + 5), Framer::Start,
-                               static_cast<unsigned>(payload.size()), String::toHex(payload).c_str(),
+                               static_cast<unsigned>(payload.size()), String::toHexExcerpt(payload).c_str(),
                                framer.receivedCrc());
                 return Message::make(payload);
             }

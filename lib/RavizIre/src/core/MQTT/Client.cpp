@@ -143,12 +143,9 @@ void Client::logLine(const MQTT::Config& config, int level, const char* format, 
     va_end(args);
 }
 
-// Bounded and escaped as every excerpt, without its quotes.
 std::string Client::shown(const std::string& text)
 {
-    const std::string excerpt = ConfigFile::excerpt(text);
-    const size_t close = excerpt.rfind('"');
-    return excerpt.substr(1, close - 1) + excerpt.substr(close + 1);
+    return ConfigFile::escaped(text);
 }
 
 void Client::log(int level, const char* format, ...) const
@@ -166,9 +163,8 @@ std::string payloadPart(const MQTT::Config& config, const MQTT::Message& message
 {
     if (!config.getLogPayload())
         return std::string();
-    if (config.getLogfmt())
-        return " payload=\"" + String::escape(message.payload) + "\"";
-    return " : " + message.payload;
+    const std::string shown = ConfigFile::escaped(message.payload, ConfigFile::MaxPayloadExcerptBytes);
+    return config.getLogfmt() ? " payload=\"" + shown + "\"" : " : " + shown;
 }
 
 }  // namespace
@@ -227,8 +223,8 @@ void Client::start()
     if (clientId.empty())
         clientId = Utils::getProcessId();
     const std::string url = cfg->getUrl();
-    logLine(*cfg, Log::LevelInfo, "Connecting to broker:%s with clientId: %s).", url.c_str(),
-            clientId.c_str());
+    logLine(*cfg, Log::LevelInfo, "Connecting to broker:%s with clientId: %s).",
+            ConfigFile::escaped(url, ConfigFile::MaxPathExcerptBytes).c_str(), shown(clientId).c_str());
     m_client.setClientId(clientId);
     m_client.setUrl(url);
     m_client.setUsername(cfg->getUsername());
@@ -299,7 +295,8 @@ bool Client::setConfig(const MQTT::Config& newConfig)
 void Client::onConnected()
 {
     auto cfg = config();
-    logLine(*cfg, Log::LevelInfo, "Connected to broker: '%s'", cfg->getUrl().c_str());
+    logLine(*cfg, Log::LevelInfo, "Connected to broker: '%s'",
+            ConfigFile::escaped(cfg->getUrl(), ConfigFile::MaxPathExcerptBytes).c_str());
     if (!m_running) {
         // An attempt that was already under way when stop() came.
         m_client.disconnect(0);

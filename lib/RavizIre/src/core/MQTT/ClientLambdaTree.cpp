@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/Clock.h"
+#include "core/ConfigFile.h"
 #include "core/MQTT/Client.h"
 #include "core/Utils.h"
 
@@ -252,7 +253,8 @@ void Client::handleLambdaTreeMonitor(const std::string& node, const MQTT::Messag
 std::string Client::handleLambdaTreeRpcGet(const std::string& node, const std::string&,
                                            const std::string& payload, const std::string&)
 {
-    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(), payload.c_str());
+    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(),
+        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
     LambdaTree::Failures errors;
     nlohmann::json value;
     {
@@ -266,7 +268,8 @@ std::string Client::handleLambdaTreeRpcGet(const std::string& node, const std::s
 std::string Client::handleLambdaTreeRpcSet(const std::string& node, const std::string&,
                                            const std::string& payload, const std::string&)
 {
-    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(), payload.c_str());
+    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(),
+        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
     LambdaTree::Failures errors;
     if (!payload.empty()) {
         const nlohmann::json value = nlohmann::json::parse(payload, nullptr, false);
@@ -287,7 +290,8 @@ std::string Client::handleLambdaTreeRpcSet(const std::string& node, const std::s
 std::string Client::handleLambdaTreeRpcMonitor(const std::string& node, const std::string&,
                                                const std::string& payload, const std::string&)
 {
-    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(), payload.c_str());
+    log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(),
+        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
     const MonitorRequest request = parseMonitorRequest(payload);
     if (request.error)
         return makeRpcFailed(nlohmann::json{{"description", request.error}}, nullptr);

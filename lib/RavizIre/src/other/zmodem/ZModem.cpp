@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/SerialPort.h"
 #include "core/TCPClient.h"
@@ -43,7 +44,8 @@ bool ZModem::transmit(const std::vector<std::string>& files, int timeoutSec)
 bool ZModem::tick(const char* name, long transferred, long total, long bps, int minutesLeft, int secondsLeft,
                   void* self)
 {
-    Log::debug("[ZModem] Transfer progress: name=%s transfer=%d total=%d bps=%d eta=%02d:%02d", name,
+    Log::debug("[ZModem] Transfer progress: name=%s transfer=%d total=%d bps=%d eta=%02d:%02d",
+               ConfigFile::escaped(name, ConfigFile::MaxPathExcerptBytes).c_str(),
                static_cast<int>(transferred), static_cast<int>(total), static_cast<int>(bps), minutesLeft,
                secondsLeft);
     try {
@@ -59,7 +61,8 @@ bool ZModem::tick(const char* name, long transferred, long total, long bps, int 
 
 void ZModem::complete(const char* name, int result, unsigned size, long date, void* self)
 {
-    Log::debug("[ZModem] Transfer ended: name=%s result=%d size=%d date=%d", name, result,
+    Log::debug("[ZModem] Transfer ended: name=%s result=%d size=%d date=%d",
+               ConfigFile::escaped(name, ConfigFile::MaxPathExcerptBytes).c_str(), result,
                static_cast<int>(size), static_cast<int>(date));
     auto* zmodem = static_cast<ZModem*>(self);
     try {

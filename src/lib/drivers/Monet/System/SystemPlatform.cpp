@@ -21,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 
 namespace Monet {
@@ -35,7 +36,8 @@ const int PppdTermMs = 1000;
 std::string commandText(const std::vector<std::string>& argv)
 {
     std::string text;
-    for (const std::string& arg : argv) text += (text.empty() ? "" : " ") + arg;
+    for (const std::string& arg : argv)
+        text += (text.empty() ? "" : " ") + ConfigFile::escaped(arg, ConfigFile::MaxPathExcerptBytes);
     return text;
 }
 
@@ -48,7 +50,8 @@ bool characterDevice(const std::string& device)
     };
     const bool ok = !device.empty() && device[0] == '/' && ::stat(device.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
     if (!ok)
-        Log::error("[Monet] '%s' is not a character device ===> Nothing run", device.c_str());
+        Log::error("[Monet] '%s' is not a character device ===> Nothing run",
+                   ConfigFile::escaped(device, ConfigFile::MaxPathExcerptBytes).c_str());
     return ok;
 }
 
@@ -249,7 +252,7 @@ bool SystemPlatform::linkUp(const std::string& name)
         file.open(m_netPath + "/" + name + "/flags");
     std::string line;
     if (!file || !std::getline(file, line) || line.empty()) {
-        Log::error("[Monet] %s interface is not up (unknwon state)", name.c_str());
+        Log::error("[Monet] %s interface is not up (unknwon state)", ConfigFile::escaped(name).c_str());
         return false;
     }
     return line.size() >= 6 && line[5] == '1';

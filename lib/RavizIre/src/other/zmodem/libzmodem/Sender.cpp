@@ -11,6 +11,7 @@
 #include <new>
 
 #include "core/Clock.h"
+#include "core/ConfigFile.h"
 #include "other/zmodem/libzmodem/Crc.h"
 #include "other/zmodem/libzmodem/EngineLog.h"
 
@@ -303,19 +304,22 @@ Sender::FileResult Sender::sendFile(const char* path)
     file.fd = ::open(path, O_RDONLY | O_CLOEXEC);
     FileCloser closer(file.fd);
     if (file.fd < 0) {
-        ZM_LOG(LogError, "cannot open %s: %s", path, std::strerror(errno));
+        ZM_LOG(LogError, "cannot open %s: %s",
+               ConfigFile::escaped(path, ConfigFile::MaxPathExcerptBytes).c_str(), std::strerror(errno));
         return FileResult::Error;
     }
     struct stat st
     {
     };
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ZM_LOG(LogError, "is not a file: %s", path);
+        ZM_LOG(LogError, "is not a file: %s",
+               ConfigFile::escaped(path, ConfigFile::MaxPathExcerptBytes).c_str());
         return FileResult::Error;
     }
     if (st.st_size > static_cast<off_t>(UINT32_MAX)) {
         // Positions on the wire are 32 bits.
-        ZM_LOG(LogError, "too large for ZMODEM: %s", path);
+        ZM_LOG(LogError, "too large for ZMODEM: %s",
+               ConfigFile::escaped(path, ConfigFile::MaxPathExcerptBytes).c_str());
         return FileResult::Error;
     }
     file.size = static_cast<uint32_t>(st.st_size);
@@ -366,7 +370,8 @@ Sender::FileResult Sender::offerFile(OpenFile& file, const std::string& info)
                     return sendData(file, offset);
                 }
                 case ZSKIP:
-                    ZM_LOG(LogError, "skipped: %s", file.name.c_str());
+                    ZM_LOG(LogError, "skipped: %s",
+                           ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str());
                     return FileResult::Skipped;
                 case ZCAN:
                     ZM_LOG(LogError, "got ZCAN");
@@ -400,14 +405,16 @@ Sender::FileResult Sender::offerFile(OpenFile& file, const std::string& info)
             }
         }
     }
-    ZM_LOG(LogError, "no answer to ZFILE for %s", file.name.c_str());
+    ZM_LOG(LogError, "no answer to ZFILE for %s",
+           ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str());
     return FileResult::Failed;
 }
 
 bool Sender::reposition(OpenFile& file, uint32_t offset, uint32_t& position)
 {
     if (::lseek(file.fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
-        ZM_LOG(LogError, "cannot seek in %s: %s", file.name.c_str(), std::strerror(errno));
+        ZM_LOG(LogError, "cannot seek in %s: %s",
+               ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str(), std::strerror(errno));
         return false;
     }
     position = offset;
@@ -541,7 +548,8 @@ Sender::FileResult Sender::sendData(OpenFile& file, uint32_t offset)
             return FileResult::Sent;
         }
         if (type == ZSKIP) {
-            ZM_LOG(LogError, "skipped: %s", file.name.c_str());
+            ZM_LOG(LogError, "skipped: %s",
+                   ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str());
             return FileResult::Skipped;
         }
         return FileResult::Failed;
@@ -563,7 +571,9 @@ Sender::FileResult Sender::sendData(OpenFile& file, uint32_t offset)
                 got = ::read(file.fd, m_block.data(), want);
             } while (got < 0 && errno == EINTR);
             if (got < 0) {
-                ZM_LOG(LogError, "cannot read %s: %s", file.name.c_str(), std::strerror(errno));
+                ZM_LOG(LogError, "cannot read %s: %s",
+                       ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str(),
+                       std::strerror(errno));
                 return FileResult::Failed;
             }
             const auto count = static_cast<size_t>(got);
