@@ -533,6 +533,40 @@ TEST_F(MQTTClientRpc, ADeeperBaseDropsTheServedNamesThatNoLongerFitAndKeepsTheOt
     }
 }
 
+// The old session's last word comes once the new one runs, as on a loaded machine; connections are
+// counted at a filter's retry, due on the client's clock after any reconnection that word set off,
+// and confirmed after the answer filter that the restart subscribed again.
+TEST_F(MQTTClientRpc, ARestartWithACallInFlightConnectsOnceAndTheCallIsAnswered)
+{
+    MqttPeer device;
+    ASSERT_EQ(device.connect(broker().port(), "once-device"), 0);
+    device.subscribe("once/dev/request/#", 2);
+    Semaphore left("", 0, 1);
+    MQTT::Client client("once/a", "MQTT");
+    client.setConfig(configFor("once/a", "once-client"));
+    client.subscribeCommand("cmd", nullptr, true);
+    ASSERT_NO_FATAL_FAILURE(startAndWait(client, {"once/a/cmd"}));
+    auto call = std::async(std::launch::async, [&client] { return client.rpc("once/dev", "p", 30000); });
+    auto request = device.receive(10s);
+    ASSERT_TRUE(request);
+    const int hold = client.disconnected.connect([&] {
+        left.Post();
+        for (int tries = 0; !client.isRunning() && tries < 10000; ++tries) std::this_thread::sleep_for(1ms);
+    });
+    client.starting.connect([&left] { left.Wait(10000); });
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
+    testsupport::SubscriptionWatch restarted(client.subscribed);
+    ASSERT_TRUE(client.setConfig(configFor("once/b", "once-client")) && restarted.waitFor({"once/b/cmd"}));
+    client.disconnected.disconnect(hold);
+    testsupport::SubscriptionWatch retried(client.subscribed);
+    client.onSubscribeFailed("once/b/cmd");
+    ASSERT_TRUE(retried.waitFor({"once/b/cmd"}));
+    EXPECT_EQ(shortLinesWith(capture.text(), "Connected to broker"), 1u);
+    device.publish(request->topic.replace(request->topic.find("/request/"), 9, "/response/"), "done", 1);
+    EXPECT_EQ(call.get(), std::make_pair(true, std::string("done")));
+}
+
 // The handler goes whether or not the broker can be told at that moment: it would not be
 // subscribed again at the next connection.
 TEST_F(MQTTClientRpc, UnsubscribeRpcSaysWhetherItRemovedAHandlerWhileTheBrokerIsAway)
