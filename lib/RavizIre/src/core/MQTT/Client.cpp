@@ -564,7 +564,7 @@ bool Client::subscribeCommand(const std::string& topic, Handler handler, bool re
         if (!fault)
             (relative ? m_internalCommands : m_externalCommands).emplace(topic, std::move(handler));
     }
-    if (!refuse("Command filter", filter, fault))
+    if (!accepted("Command filter", filter, fault))
         return false;
     if (!m_running)
         return true;  // the next connection subscribes it

@@ -299,8 +299,8 @@ private:
     // False, with an error line naming it as `what`, for a topic or filter that the broker would
     // drop the connection for.
     bool fitsBroker(const std::string& topic, TopicUse use, const char* what) const;
-    // False, with that error line, when there is a fault.
-    bool refuse(const char* what, const std::string& text, const char* fault) const;
+    // True without a fault; with one, that error line and false.
+    bool accepted(const char* what, const std::string& text, const char* fault) const;
     struct Dropped
     {
         const char* kind;
@@ -315,9 +315,9 @@ private:
     void forgetTreeNodes(const std::vector<Dropped>& dropped);
 
     // Remote calls.
-    // False, with an error line, when a name cannot go into its topics or come back whole out of
-    // them.
-    bool refuseName(const std::string& name, const char* fault) const;
+    // True without a fault; with one (the name cannot go into its topics or come back whole out of
+    // them), an error line and false.
+    bool acceptedName(const std::string& name, const char* fault) const;
     static const char* servedNameFault(const std::string& name, const std::string& base);
     bool acceptsCalledName(const std::string& name) const;
     void acquireRpcResponses(const std::string& name);

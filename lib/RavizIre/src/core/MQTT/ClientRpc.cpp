@@ -109,10 +109,13 @@ const char* Client::topicFault(const std::string& text, TopicUse use, const std:
     const bool wholePlus = filter || use == TopicUse::ServedName;
     for (size_t start = 0, end; start <= text.size(); start = end + 1) {
         end = std::min(text.find('/', start), text.size());
+        // Within the level only: a search to the end of the text at every level would cost a deep
+        // topic its square on every publish.
+        const auto inLevel = [&](char c) { return std::find(&text[start], &text[end], c) != &text[end]; };
         const bool whole = end - start == 1;
-        if (text.find('#', start) < end && !(whole && end == text.size()))
+        if (inLevel('#') && !(whole && end == text.size()))
             return "holds '#' other than as its whole last level";
-        if (text.find('+', start) < end && !(wholePlus && whole))
+        if (inLevel('+') && !(wholePlus && whole))
             return filter ? "holds '+' inside a level" : "holds '+'";
         if (name && (text.compare(start, end - start, "request") == 0 ||
                      text.compare(start, end - start, "response") == 0))
@@ -153,7 +156,7 @@ std::string compact(const nlohmann::json& value)
 // ---------------------------------------------------------------------------------------------
 // Outgoing calls
 
-bool Client::refuseName(const std::string& name, const char* fault) const
+bool Client::acceptedName(const std::string& name, const char* fault) const
 {
     if (fault)
         log(Log::LevelError, "Remote call name %s (%zu bytes) refused: %s.",
@@ -165,7 +168,7 @@ bool Client::refuseName(const std::string& name, const char* fault) const
 // and as deep as it and the answer filter.
 bool Client::acceptsCalledName(const std::string& name) const
 {
-    return refuseName(
+    return acceptedName(
         name,
         nameFault(name, Utils::combinePath(name, ResponsePart) + m_callerTag + "/" + LongestId, false, ""));
 }
@@ -398,7 +401,7 @@ bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
         if (!fault)
             m_rpcHandlers.emplace(name, std::move(handler));
     }
-    if (!refuseName(name, fault))
+    if (!acceptedName(name, fault))
         return false;
     if (!m_running)
         return true;  // the next connection subscribes it
@@ -505,10 +508,10 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
 
 bool Client::fitsBroker(const std::string& topic, TopicUse use, const char* what) const
 {
-    return refuse(what, topic, topicFault(topic, use));
+    return accepted(what, topic, topicFault(topic, use));
 }
 
-bool Client::refuse(const char* what, const std::string& text, const char* fault) const
+bool Client::accepted(const char* what, const std::string& text, const char* fault) const
 {
     if (fault)
         log(Log::LevelError, "%s %s (%zu bytes) refused: %s.", what, ConfigFile::excerpt(text).c_str(),
