@@ -13,7 +13,6 @@
 #include "MosquittoBroker.h"
 #include "MqttClientFixture.h"
 #include "MqttPeer.h"
-#include "StderrCapture.h"
 #include "core/Log.h"
 #include "core/MQTT/Client.h"
 
@@ -275,34 +274,6 @@ TEST_F(MQTTClientCommands, CommandsReachHandlersAndOthersGetOneErrorAnswer)
     EXPECT_EQ(inbox.waitNext(), "deep " + deep + " d qos=0");
     EXPECT_EQ(inbox.size(), 4u);
     client.stop();
-}
-
-// Ways: p publish, f command filter, b base, s relative command before start; none costs the connection.
-TEST_F(MQTTClientCommands, TopicsFiltersAndBasesTheBrokerDropsClientsForAreRefusedAtOnceInOneLine)
-{
-    Log::open("tapgate-test", true, false);
-    MQTT::Client client("rows/b", "MQTT"), idle("rows/b", "MQTT");
-    client.setConfig(configFor("rows/b", broker().url()));
-    Counter connected(client.connected), disconnected(client.disconnected);
-    client.start();
-    ASSERT_TRUE(connected.waitFor(1));
-    const std::pair<char, std::string> rows[] = {
-        {'p', "a/+/b"}, {'p', "a/#"},     {'p', std::string("a\0b", 3)},
-        {'f', "a/#/b"}, {'f', "a/b\x01"}, {'b', "w/#"},
-        {'b', "w+x"},   {'b', "w\x1f"},   {'s', "d" + std::string(199, '/')}};
-    for (const auto& [way, text] : rows) {
-        const MQTT::Config config = configFor(text, broker().url());
-        const MQTT::Message message(text, "x", MQTT::Retained::New, MQTT::QoS::AtMostOnce);
-        testsupport::StderrCapture capture;
-        EXPECT_FALSE(way == 'p'   ? client.publish(message, false)
-                     : way == 'b' ? client.setConfig(config)
-                                  : (way == 'f' ? client : idle).subscribeCommand(text, nullptr, way == 's'));
-        const std::string out = capture.text();
-        EXPECT_EQ(out.find(" refused"), out.rfind(" refused"));
-        EXPECT_NE(out.find(" refused"), std::string::npos) << out;
-    }
-    EXPECT_EQ(client.getConfig().getBase(), "rows/b");
-    EXPECT_EQ(disconnected.count(), 0);
 }
 
 TEST_F(MQTTClientCommands, WrongPasswordIsReportedAsNotAuthorized)
