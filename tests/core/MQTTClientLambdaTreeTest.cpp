@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -286,6 +289,37 @@ TEST_F(MQTTClientLambdaTree, RegistrationFollowsTheTreeOfEachClient)
     caller.stop();
     second.stop();
     server.stop();
+}
+
+// A deeper base drops a node's call and many commands while standard error is a full pipe: a command
+// given meanwhile does not wait. Back under the first base, the node is served again, and taken back.
+TEST(MQTTClientTreeRecord, NamesDroppedByABaseAreLoggedWithTheTablesFreeAndTheTreeForgetsThem)
+{
+    Log::open("tapgate-test", true, false);
+    Source value(json(1));
+    MQTT::Client server("f/x", "MQTT");
+    std::string node = "n";
+    for (int i = 0; i < 194; ++i) node += "/n";
+    for (int i = 0; i < 194; ++i)
+        server.subscribeCommand(std::to_string(i) + std::string(198, '/'), {}, true);
+    server.editLambdaTree([&](LambdaTree& tree) { tree.addLambda(node, value.getter()); });
+    int pipe[2], saved = ::dup(2), queued = 0;
+    ASSERT_TRUE(server.updateLambdaTreeSubscriptions("", false) && ::pipe2(pipe, O_CLOEXEC) == 0);
+    const int size = ::fcntl(pipe[1], F_SETPIPE_SZ, 4096);
+    ::dup2(pipe[1], 2), ::close(pipe[1]);
+    auto drop =
+        std::async(std::launch::async, [&] { return server.setConfig(MQTT::Config("f/x/y", "MQTT")); });
+    while (::ioctl(pipe[0], FIONREAD, &queued) == 0 && queued < size - 1024) std::this_thread::sleep_for(1ms);
+    auto late = std::async(std::launch::async, [&] { return server.subscribeCommand("c", nullptr, true); });
+    const bool free = late.wait_for(30s) == std::future_status::ready;
+    ::dup2(saved, 2), ::close(saved);
+    for (char drained[4096]; ::read(pipe[0], drained, sizeof drained) > 0;) {
+    }
+    ::close(pipe[0]);
+    EXPECT_TRUE(free && drop.get() && late.get() && server.setConfig(MQTT::Config("f/x", "MQTT")));
+    EXPECT_TRUE(server.updateLambdaTreeSubscriptions("", true));
+    server.editLambdaTree([&](LambdaTree& tree) { tree.remove(node); });
+    EXPECT_TRUE(server.updateLambdaTreeSubscriptions("", true));
 }
 
 }  // namespace

@@ -505,6 +505,28 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     caller.stop();
 }
 
+// Ways: p publish, f command filter, b base, s relative command before start; none costs the connection.
+TEST_F(MQTTClientRpc, TopicsFiltersAndBasesTheBrokerDropsClientsForAreRefusedAtOnceInOneLine)
+{
+    Log::open("tapgate-test", true, false);
+    MQTT::Client client("rows/b", "MQTT"), idle("rows/b", "MQTT");
+    client.setConfig(configFor("rows/b", "rows-client"));
+    ASSERT_NO_FATAL_FAILURE(startAndWait(client, {}));
+    const std::pair<char, std::string> rows[] = {
+        {'p', "a/+/b"}, {'p', "a/#"},     {'p', std::string("a\0b", 3)},
+        {'f', "a/#/b"}, {'f', "a/b\x01"}, {'b', "w/#"},
+        {'b', "w+x"},   {'b', "w\x1f"},   {'s', "d" + std::string(199, '/')}};
+    for (const auto& [way, text] : rows) {
+        const MQTT::Message message(text, "x", MQTT::Retained::New, MQTT::QoS::AtMostOnce);
+        testsupport::StderrCapture capture;
+        EXPECT_FALSE(way == 'p'   ? client.publish(message, false)
+                     : way == 'b' ? client.setConfig(configFor(text, "rows-client"))
+                                  : (way == 'f' ? client : idle).subscribeCommand(text, nullptr, way == 's'));
+        EXPECT_EQ(shortLinesWith(capture.text(), " refused"), 1u) << testing::PrintToString(text);
+    }
+    EXPECT_TRUE(!client.disconnected.emitted.Wait(0) && client.getConfig().getBase() == "rows/b");
+}
+
 // A base made deeper after names are served judges them again, while the client runs as when the
 // settings come before start: what the broker would no longer take is dropped in one line, never sent.
 TEST_F(MQTTClientRpc, ADeeperBaseDropsTheServedNamesThatNoLongerFitAndKeepsTheOthers)
@@ -531,6 +553,38 @@ TEST_F(MQTTClientRpc, ADeeperBaseDropsTheServedNamesThatNoLongerFitAndKeepsTheOt
         EXPECT_FALSE(server.unsubscribeRpc(name) || server.unsubscribeCommand(command, true));
         EXPECT_EQ(disconnects.load(), 0);
     }
+}
+
+// The old session's last word comes once the new one runs, as on a loaded machine; connections are
+// counted at a filter's retry, due on the client's clock after any reconnection that word set off.
+TEST_F(MQTTClientRpc, ARestartWithACallInFlightConnectsOnceAndTheCallIsAnswered)
+{
+    MqttPeer device;
+    ASSERT_EQ(device.connect(broker().port(), "once-device"), 0);
+    device.subscribe("once/dev/request/#", 2);
+    Semaphore left("", 0, 1);
+    MQTT::Client client("once/a", "MQTT");
+    client.setConfig(configFor("once/a", "once-client"));
+    client.subscribeCommand("cmd", nullptr, true);
+    ASSERT_NO_FATAL_FAILURE(startAndWait(client, {"once/a/cmd"}));
+    auto call = std::async(std::launch::async, [&client] { return client.rpc("once/dev", "p", 30000); });
+    auto request = device.receive(10s).value();
+    const int hold = client.disconnected.connect([&] {
+        left.Post();
+        for (int tries = 0; !client.isRunning() && tries < 10000; ++tries) std::this_thread::sleep_for(1ms);
+    });
+    client.starting.connect([&left] { left.Wait(10000); });
+    Log::open("tapgate-test", true, false);
+    testsupport::StderrCapture capture;
+    testsupport::SubscriptionWatch restarted(client.subscribed);
+    ASSERT_TRUE(client.setConfig(configFor("once/b", "once-client")) && restarted.waitFor({"once/b/cmd"}));
+    client.disconnected.disconnect(hold);
+    testsupport::SubscriptionWatch retried(client.subscribed);
+    client.onSubscribeFailed("once/b/cmd");
+    ASSERT_TRUE(retried.waitFor({"once/b/cmd"}));
+    EXPECT_EQ(shortLinesWith(capture.text(), "Connected to broker"), 1u);
+    device.publish(request.topic.replace(request.topic.find("/request/"), 9, "/response/"), "done", 1);
+    EXPECT_EQ(call.get(), std::make_pair(true, std::string("done")));
 }
 
 // The handler goes whether or not the broker can be told at that moment: it would not be

@@ -214,10 +214,7 @@ void Client::start()
     auto cfg = config();
     logLine(*cfg, Log::LevelInfo, "Starting...");
     emitSafely(starting);
-    {
-        std::lock_guard<std::mutex> lock(m_workMutex);
-        m_running = true;
-    }
+    advanceNow(LinkEvent::Start);
 
     std::string clientId = cfg->getClientId();
     if (clientId.empty())
@@ -249,20 +246,19 @@ void Client::stop()
     emitSafely(stopping);
     // Lets messages published just before stopping leave first.
     std::this_thread::sleep_for(std::chrono::milliseconds(StopPauseMs));
-    {
-        // Pending reconnection and retries belong to the run that ends here.
-        std::lock_guard<std::mutex> lock(m_workMutex);
-        m_running = false;
-        m_reconnectDue = false;
-        m_subscribeRetries.clear();
-        m_unsubscribeRetries.clear();
-    }
-    m_client.disconnect(0);
+    if (advanceNow(LinkEvent::Stop) == LinkAction::Disconnect)
+        m_client.disconnect(0);
     logLine(*cfg, Log::LevelInfo, "Stopped!");
 }
 
 bool Client::setConfig(const MQTT::Config& newConfig)
 {
+    const std::string base = newConfig.getBase();
+    if (const char* fault = topicFault(base, TopicUse::Base)) {
+        log(Log::LevelError, "Settings refused, those in force kept: base '%s' (%zu bytes) %s.",
+            shown(base).c_str(), base.size(), fault);
+        return false;
+    }
     std::unique_lock<std::mutex> life(m_lifeMutex);
     auto current = config();
     bool same = false;
@@ -274,6 +270,7 @@ bool Client::setConfig(const MQTT::Config& newConfig)
     }
     if (same)
         return true;
+    std::vector<Dropped> dropped;
     {
         // Under the tables' lock, so that every name is judged with the base it is served under.
         std::lock_guard<std::mutex> tables(m_subscriptionsMutex);
@@ -281,10 +278,17 @@ bool Client::setConfig(const MQTT::Config& newConfig)
             std::lock_guard<std::mutex> lock(m_configMutex);
             m_config = std::make_shared<MQTT::Config>(newConfig);
         }
-        dropWhatNoLongerFits(newConfig.getBase());
+        dropped = dropWhatNoLongerFits(base);
     }
+    // Written with the tables free: many names may go at once, and every call waits for that lock.
+    for (const Dropped& entry : dropped)
+        log(Log::LevelError, "%s %s (%zu bytes) dropped under base %s: %s.", entry.kind,
+            ConfigFile::excerpt(entry.name).c_str(), entry.name.size(), ConfigFile::excerpt(base).c_str(),
+            entry.fault);
     const bool restart = m_running;
     life.unlock();
+    // Past the life lock: a tree setter may hold the tree's lock and change the settings.
+    forgetTreeNodes(dropped);
     if (restart) {
         stop();
         start();
@@ -297,49 +301,86 @@ void Client::onConnected()
     auto cfg = config();
     logLine(*cfg, Log::LevelInfo, "Connected to broker: '%s'",
             ConfigFile::escaped(cfg->getUrl(), ConfigFile::MaxPathExcerptBytes).c_str());
-    if (!m_running) {
-        // An attempt that was already under way when stop() came.
+    if (advanceNow(LinkEvent::Connected) == LinkAction::Disconnect)
         m_client.disconnect(0);
-        return;
-    }
-    requestSubscriptionPass();
 }
 
 void Client::onDisconnected()
 {
     log(Log::LevelInfo, "Disconnected from broker.");
     emitSafely(disconnected);
-    scheduleReconnect();
+    advanceNow(LinkEvent::Lost);
 }
 
 void Client::onConnectFailed(const std::string& reason)
 {
     log(Log::LevelError, "Connection failed (reason=%s).", reason.c_str());
     emitSafely(connectFailed);
-    scheduleReconnect();
+    advanceNow(LinkEvent::ConnectFailed);
+}
+
+Client::LinkAction Client::advanceNow(LinkEvent event)
+{
+    std::lock_guard<std::mutex> lock(m_workMutex);
+    return advance(event);
+}
+
+Client::LinkAction Client::advance(LinkEvent event)
+{
+    LinkAction action = LinkAction::None;
+    switch (event) {
+        case LinkEvent::Start:
+            if (m_link == Link::Stopped) {
+                m_link = Link::Connecting;
+                action = LinkAction::Connect;
+            }
+            break;
+        case LinkEvent::Stop:
+            if (m_link != Link::Stopped) {
+                // Pending reconnection and retries belong to the run that ends here.
+                m_link = Link::Stopped;
+                m_subscribeRetries.clear();
+                m_unsubscribeRetries.clear();
+                action = LinkAction::Disconnect;
+            }
+            break;
+        case LinkEvent::Connected:
+            if (m_link == Link::Stopped) {
+                action = LinkAction::Disconnect;  // an attempt that was already under way when stop() came
+            } else {
+                m_link = Link::Connected;
+                m_passRequested = true;
+                wakeWork();
+            }
+            break;
+        case LinkEvent::Lost:
+        case LinkEvent::ConnectFailed:
+            // A loss while connecting is the session before a restart taking its leave; the attempt
+            // under way reports its own outcome.
+            if (m_link == (event == LinkEvent::Lost ? Link::Connected : Link::Connecting)) {
+                m_link = Link::Waiting;
+                m_reconnectAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(RetryPauseMs);
+                wakeWork();
+            }
+            break;
+        case LinkEvent::ReconnectDue:
+            if (m_link == Link::Waiting) {
+                m_link = Link::Connecting;
+                action = LinkAction::Connect;
+            }
+            break;
+    }
+    m_running = m_link != Link::Stopped;
+    return action;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Subscriptions
 
-void Client::requestSubscriptionPass()
+void Client::wakeWork()
 {
-    std::lock_guard<std::mutex> lock(m_workMutex);
     if (m_quit)
         return;
-    m_passRequested = true;
-    if (!m_subscriptionsThread.joinable())
-        m_subscriptionsThread = std::thread(&Client::subscriptionsThreadMain, this);
-    m_workWake.notify_one();
-}
-
-void Client::scheduleReconnect()
-{
-    std::lock_guard<std::mutex> lock(m_workMutex);
-    if (m_quit || !m_running)
-        return;
-    m_reconnectDue = true;
-    m_reconnectAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(RetryPauseMs);
     if (!m_subscriptionsThread.joinable())
         m_subscriptionsThread = std::thread(&Client::subscriptionsThreadMain, this);
     m_workWake.notify_one();
@@ -352,9 +393,7 @@ void Client::scheduleRetry(const std::string& filter, bool subscribe)
         return;
     auto& retries = subscribe ? m_subscribeRetries : m_unsubscribeRetries;
     retries[filter] = std::chrono::steady_clock::now() + std::chrono::milliseconds(RetryPauseMs);
-    if (!m_subscriptionsThread.joinable())
-        m_subscriptionsThread = std::thread(&Client::subscriptionsThreadMain, this);
-    m_workWake.notify_one();
+    wakeWork();
 }
 
 void Client::subscriptionsThreadMain()
@@ -393,10 +432,11 @@ void Client::subscriptionsThreadMain()
             lock.lock();
             continue;
         }
-        if (m_reconnectDue && m_reconnectAt <= now) {
-            m_reconnectDue = false;
+        if (m_link == Link::Waiting && m_reconnectAt <= now) {
+            const LinkAction action = advance(LinkEvent::ReconnectDue);
             lock.unlock();
-            m_client.connect();
+            if (action == LinkAction::Connect)
+                m_client.connect();
             lock.lock();
             continue;
         }
@@ -414,7 +454,7 @@ void Client::subscriptionsThreadMain()
             continue;
         }
         TimePoint next = TimePoint::max();
-        if (m_reconnectDue)
+        if (m_link == Link::Waiting)
             next = m_reconnectAt;
         for (const auto& retry : m_subscribeRetries) next = std::min(next, retry.second);
         for (const auto& retry : m_unsubscribeRetries) next = std::min(next, retry.second);
@@ -511,16 +551,18 @@ bool Client::subscribeCommand(const std::string& topic, Handler handler, bool re
 {
     std::shared_ptr<const MQTT::Config> cfg;
     std::string filter;
+    const char* fault;
     {
         // Judged under the lock that setConfig changes the base under.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
         cfg = config();
         filter = relative ? Utils::combinePath(cfg->getBase(), topic) : topic;
-        if (!fitsBroker(filter, "Command filter"))
-            return false;
-        auto& table = relative ? m_internalCommands : m_externalCommands;
-        table.emplace(topic, std::move(handler));
+        fault = topicFault(filter, TopicUse::Filter);
+        if (!fault)
+            (relative ? m_internalCommands : m_externalCommands).emplace(topic, std::move(handler));
     }
+    if (!accepted("Command filter", filter, fault))
+        return false;
     if (!m_running)
         return true;  // the next connection subscribes it
     if (cfg->getLogSubscriptions())
@@ -551,7 +593,7 @@ bool Client::publish(const MQTT::Message& message, bool relative)
 {
     auto cfg = config();
     const std::string topic = relative ? Utils::combinePath(cfg->getBase(), message.topic) : message.topic;
-    if (!fitsBroker(topic, "Message topic"))
+    if (!fitsBroker(topic, TopicUse::Published, "Message topic"))
         return false;
     const bool sent = m_client.publish(topic, message.payload, qosLevel(message.qos),
                                        message.retained == Retained::Retained);

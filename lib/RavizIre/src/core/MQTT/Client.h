@@ -47,29 +47,34 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Connects, and keeps reconnecting every 2 s until stop(); a second start does nothing.
+    // Connects, and keeps reconnecting every 2 s after a lost connection or a failed attempt until
+    // stop(); a second start does nothing.
     void start();
     // Disconnects; no reconnection follows, not even from an attempt already under way.
     void stop();
     bool isRunning() const { return m_running; }
     bool isConnected() const;
 
-    // A running client restarts when the settings differ from the current ones. Served names and
-    // relative commands are judged again under the new base: one whose topics the broker would no
-    // longer take is dropped, with an error line naming it. Always true.
+    // Settings whose base cannot be in front of a topic (see topicFault) are refused with an error
+    // line, and false; those in force stay. A running client restarts when the settings differ from
+    // the current ones, and connects once: what the session before it still reports costs no second
+    // connection. Served names and relative commands are judged again under the new base: one whose
+    // topics the broker would no longer take is dropped, with an error line naming it, and so is the
+    // other half of a value tree node of which one half went; the tree forgets the node, so that
+    // the next updateLambdaTreeSubscriptions that finds it registers it again if it fits then.
     bool setConfig(const MQTT::Config& config);
     MQTT::Config getConfig() const;
 
     // The key is the topic as given; a second handler for a key already present is dropped.
     // relative: the topic lies under the base topic and the handler sees it without the base. A
-    // filter longer than 65535 bytes or with more than 200 '/', the base counted, is refused at once
-    // (false, an error line): mosquitto drops the connection of a client that subscribes one.
+    // filter the broker would drop the connection for (topicFault, the base counted) is refused at
+    // once, running or not (false, an error line).
     bool subscribeCommand(const std::string& topic, Handler handler, bool relative);
     // False when no handler was registered under that topic.
     bool unsubscribeCommand(const std::string& topic, bool relative);
     // relative: the base topic is put in front. False when the message could not be handed to
-    // the library (not connected, bad topic); a topic the broker would drop the connection for, as
-    // for subscribeCommand, is refused at once with an error line.
+    // the library (not connected); a topic the broker would drop the connection for (topicFault,
+    // the base counted) is refused at once with an error line, unsent.
     bool publish(const MQTT::Message& message, bool relative);
 
     void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
@@ -80,6 +85,23 @@ public:
     // The topic with `part` cut off its front when it is a whole leading run of levels; any other
     // topic comes back unchanged.
     static std::string removeTopicPart(const std::string& topic, const std::string& part);
+
+    // What a text is to the broker: a topic published, a filter subscribed, a base put in front of
+    // both, or a remote call's name (see rpc and subscribeRpc).
+    enum class TopicUse
+    {
+        Published,
+        Filter,
+        Base,
+        CalledName,
+        ServedName,
+    };
+    // The one rule every topic, filter, base and name is judged by before the client sends it: why
+    // mosquitto would drop the connection for it, or null when it would not. Never: empty (a base
+    // may be), NUL, not UTF-8, a control character or non-character, more than 65535 bytes or 200
+    // '/'; '+' or '#' in a topic or base; in a filter '+' other than as a whole level, '#' other than
+    // as its whole last level. Names as rpc and subscribeRpc say. base: a served name's.
+    static const char* topicFault(const std::string& text, TopicUse use, const std::string& base = "");
 
     // Publishes payload on name/request/<tag>/<id> (name is absolute, tag is callerTag()) and waits
     // up to timeoutMs for the answer on name/response/<tag>/<id>. first: answered; second: the
@@ -197,8 +219,6 @@ private:
     // Work that must not run on a library thread (the library holds its own lock while it calls
     // some listeners): the subscription pass after each connection, and the 2 s pauses before a
     // reconnection or a retried (un)subscription. All of it runs on the subscriptions thread.
-    void requestSubscriptionPass();
-    void scheduleReconnect();
     void scheduleRetry(const std::string& filter, bool subscribe);
     void subscriptionsThreadMain();
     void subscriptionFunction();
@@ -229,14 +249,47 @@ private:
     // start, stop and setConfig one at a time.
     std::mutex m_lifeMutex;
 
-    // The subscriptions thread and its work; it lives as long as the client. `m_running` is
-    // written under this mutex so that no work is scheduled after stop() cleared it.
+    // Where the connection stands, in one value that only advance() changes. A session ends with
+    // its last word: a restart's new attempt is under way while the old connection still reports
+    // that it went, and only the loss of a connection made calls for another.
+    enum class Link
+    {
+        Stopped,
+        Connecting,  // an attempt is under way; its outcome comes as connected or connect failed
+        Connected,
+        Waiting,  // for m_reconnectAt, to connect again
+    };
+    enum class LinkEvent
+    {
+        Start,
+        Stop,
+        Connected,
+        Lost,
+        ConnectFailed,
+        ReconnectDue,
+    };
+    // What the caller of advance() does once m_workMutex is let go (the library may call a listener
+    // with its own lock held, and the listener takes m_workMutex).
+    enum class LinkAction
+    {
+        None,
+        Connect,
+        Disconnect,
+    };
+    // Under m_workMutex.
+    LinkAction advance(LinkEvent event);
+    LinkAction advanceNow(LinkEvent event);
+    // Starts or wakes the subscriptions thread; under m_workMutex.
+    void wakeWork();
+
+    // The subscriptions thread and its work; it lives as long as the client. `m_running` mirrors
+    // m_link, and both are written under this mutex so that no work is scheduled after stop().
     using TimePoint = std::chrono::steady_clock::time_point;
     std::mutex m_workMutex;
     std::condition_variable m_workWake;
     std::thread m_subscriptionsThread;
+    Link m_link = Link::Stopped;
     bool m_passRequested = false;
-    bool m_reconnectDue = false;
     TimePoint m_reconnectAt;
     std::map<std::string, TimePoint> m_subscribeRetries;
     std::map<std::string, TimePoint> m_unsubscribeRetries;
@@ -245,16 +298,27 @@ private:
     // Topics and filters the broker takes.
     // False, with an error line naming it as `what`, for a topic or filter that the broker would
     // drop the connection for.
-    bool fitsBroker(const std::string& topic, const char* what) const;
-    // Drops, one error line each, the served names and relative commands that no longer fit under
-    // base; under m_subscriptionsMutex.
-    void dropWhatNoLongerFits(const std::string& base);
+    bool fitsBroker(const std::string& topic, TopicUse use, const char* what) const;
+    // True without a fault; with one, that error line and false.
+    bool accepted(const char* what, const std::string& text, const char* fault) const;
+    struct Dropped
+    {
+        const char* kind;
+        std::string name;
+        const char* fault;
+    };
+    // Takes the served names and relative commands that no longer fit under base out of the tables;
+    // under m_subscriptionsMutex. The caller logs them once the lock is let go.
+    std::vector<Dropped> dropWhatNoLongerFits(const std::string& base);
+    // Takes the value tree's nodes among them out of the tree's record, and out of the tables
+    // whatever else of them is left; takes m_treeMutex, then m_subscriptionsMutex.
+    void forgetTreeNodes(const std::vector<Dropped>& dropped);
 
     // Remote calls.
-    // False, with an error line, for a name that cannot go into its topics (longestTopic: the
-    // longest one made of it) or come back whole out of them. served: the name is joined after the
-    // base, as a filter.
-    bool acceptsName(const std::string& name, const std::string& longestTopic, bool served) const;
+    // True without a fault; with one (the name cannot go into its topics or come back whole out of
+    // them), an error line and false.
+    bool acceptedName(const std::string& name, const char* fault) const;
+    static const char* servedNameFault(const std::string& name, const std::string& base);
     bool acceptsCalledName(const std::string& name) const;
     void acquireRpcResponses(const std::string& name);
     void releaseRpcResponses(const std::string& name);

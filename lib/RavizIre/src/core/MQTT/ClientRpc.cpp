@@ -79,62 +79,68 @@ bool holdsRefusedCodePoint(const std::string& text)
     return false;
 }
 
-// What a checked text is in the topics made of it.
-enum class Text
-{
-    // A whole topic, sent as it is.
-    Topic,
-    // A caller's name: its topics begin with it.
-    CalledName,
-    // A served name: its topics join it after the base. '+' may stand there as a whole level, since
-    // the name is only ever the front of a filter; '#' never may, since more levels always follow.
-    ServedName,
-};
+}  // namespace
 
-// Why text cannot go to the broker as a topic, or null when it can. A call's name must also come
-// back whole out of its topics, which are taken apart at their first "/request/" or "/response/":
-// the joining of paths drops the '/' that ends a name, and the one that starts a served name (a
-// caller's name that starts with one is refused alike, so one name means one thing on both sides). A
-// topic that begins with '$' is the broker's own, where no client may publish. `base`: what a served
-// name is joined after; a caller's name has none.
-const char* topicFault(const std::string& text, Text kind, const std::string& base = std::string())
+// The one rule for every text the client puts into a topic or filter, as mosquitto judges them: it
+// drops the connection of a client that sends a topic with a wildcard, a filter with a wildcard that
+// is not a whole level ('#' only as the last), or either with NUL (which the library would also cut
+// short, naming another topic), a code point MQTT lets a broker close on, or more than 200 '/'.
+// A call's name must also come back whole out of its topics, which are taken apart at their first
+// "/request/" or "/response/": the joining of paths drops the '/' that ends a name, and the one that
+// starts a served name (a caller's name that starts with one is refused alike, so one name means one
+// thing on both sides). A topic that begins with '$' is the broker's own, where no client may
+// publish. `base`: what a served name is joined after; a caller's name has none.
+const char* Client::topicFault(const std::string& text, TopicUse use, const std::string& base)
 {
+    const bool name = use == TopicUse::CalledName || use == TopicUse::ServedName;
+    const bool filter = use == TopicUse::Filter;
+    if (text.empty() && use != TopicUse::Base)
+        return "empty";
     if (text.find('\0') != std::string::npos)
         return "holds NUL";
     if (!String::isValidUtf8(text))
         return "not valid UTF-8";
     if (holdsRefusedCodePoint(text))
         return "holds a control character or non-character";
-    if (text.find('#') != std::string::npos)
+    if (!filter && text.find('#') != std::string::npos)
         return "holds '#'";
-    const bool name = kind != Text::Topic;
+    // A served name is only ever the front of a filter: '+' may stand there as a whole level, '#'
+    // never may, since more levels always follow.
+    const bool wholePlus = filter || use == TopicUse::ServedName;
     for (size_t start = 0, end; start <= text.size(); start = end + 1) {
         end = std::min(text.find('/', start), text.size());
-        if (text.find('+', start) < end && !(kind == Text::ServedName && end - start == 1))
-            return "holds '+'";
+        // Within the level only: a search to the end of the text at every level would cost a deep
+        // topic its square on every publish.
+        const auto inLevel = [&](char c) { return std::find(&text[start], &text[end], c) != &text[end]; };
+        const bool whole = end - start == 1;
+        if (inLevel('#') && !(whole && end == text.size()))
+            return "holds '#' other than as its whole last level";
+        if (inLevel('+') && !(wholePlus && whole))
+            return filter ? "holds '+' inside a level" : "holds '+'";
         if (name && (text.compare(start, end - start, "request") == 0 ||
                      text.compare(start, end - start, "response") == 0))
             return "holds a level \"request\" or \"response\"";
     }
-    if (name && !text.empty() && text.back() == '/')
+    if (name && text.back() == '/')
         return "ends in an empty level";
-    if (name && !text.empty() && text.front() == '/')
+    if (name && text.front() == '/')
         return "begins with an empty level";
-    if (name && base.empty() && !text.empty() && text.front() == '$')
+    if (name && base.empty() && text.front() == '$')
         return "begins with '$', as the broker's own topics do";
     return sizeFault(text);
 }
+
+namespace {
 
 // Why a call name cannot go into the topics made of it, or null when it can. A name that the broker
 // would refuse costs the client its connection and every call in flight on it; one with a NUL
 // would be cut short on the way and name another topic; one that does not come back whole out of
 // its topics leaves its caller waiting out the time-out, after a served handler may have run.
-const char* nameFault(const std::string& name, const std::string& longestTopic, Text kind,
+const char* nameFault(const std::string& name, const std::string& longestTopic, bool served,
                       const std::string& base)
 {
-    if (name.empty())
-        return "empty";
-    if (const char* fault = topicFault(name, kind, base))
+    using Use = Client::TopicUse;
+    if (const char* fault = Client::topicFault(name, served ? Use::ServedName : Use::CalledName, base))
         return fault;
     return sizeFault(longestTopic);
 }
@@ -150,10 +156,8 @@ std::string compact(const nlohmann::json& value)
 // ---------------------------------------------------------------------------------------------
 // Outgoing calls
 
-bool Client::acceptsName(const std::string& name, const std::string& longestTopic, bool served) const
+bool Client::acceptedName(const std::string& name, const char* fault) const
 {
-    const char* fault = served ? nameFault(name, longestTopic, Text::ServedName, config()->getBase())
-                               : nameFault(name, longestTopic, Text::CalledName, std::string());
     if (fault)
         log(Log::LevelError, "Remote call name %s (%zu bytes) refused: %s.",
             ConfigFile::excerpt(name).c_str(), name.size(), fault);
@@ -164,7 +168,9 @@ bool Client::acceptsName(const std::string& name, const std::string& longestTopi
 // and as deep as it and the answer filter.
 bool Client::acceptsCalledName(const std::string& name) const
 {
-    return acceptsName(name, Utils::combinePath(name, ResponsePart) + m_callerTag + "/" + LongestId, false);
+    return acceptedName(
+        name,
+        nameFault(name, Utils::combinePath(name, ResponsePart) + m_callerTag + "/" + LongestId, false, ""));
 }
 
 std::pair<bool, std::string> Client::rpc(const std::string& name, const std::string& payload,
@@ -385,17 +391,18 @@ std::string requestFilter(const std::string& base, const std::string& name, cons
 bool Client::subscribeRpc(const std::string& name, RpcHandler handler)
 {
     std::shared_ptr<const MQTT::Config> cfg;
+    const char* fault;
     {
         // Judged under the lock that setConfig changes the base under, so that no name judged with
         // the old base is served under the new one.
         std::lock_guard<std::mutex> lock(m_subscriptionsMutex);
         cfg = config();
-        // An answer with the shortest issuer and id is as long as this, and as deep as the deepest
-        // filter served; longer and deeper ones are the peer's doing.
-        if (!acceptsName(name, requestFilter(cfg->getBase(), name, "response/+/+"), true))
-            return false;
-        m_rpcHandlers.emplace(name, std::move(handler));
+        fault = servedNameFault(name, cfg->getBase());
+        if (!fault)
+            m_rpcHandlers.emplace(name, std::move(handler));
     }
+    if (!acceptedName(name, fault))
+        return false;
     if (!m_running)
         return true;  // the next connection subscribes it
     const std::string withIssuer = requestFilter(cfg->getBase(), name, "request/+/+");
@@ -476,7 +483,7 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
     topic += data.id;
     // Any client of the broker may send such a request, as often as it likes: an answer the broker
     // refuses would cost this client its connection each time.
-    if (const char* fault = topicFault(Utils::combinePath(config()->getBase(), topic), Text::Topic)) {
+    if (const char* fault = topicFault(Utils::combinePath(config()->getBase(), topic), TopicUse::Published)) {
         log(Log::LevelWarning, "Request %s (%zu bytes) dropped: its answer topic cannot be sent (%s).",
             ConfigFile::excerpt(message.topic).c_str(), message.topic.size(), fault);
         return true;
@@ -499,37 +506,68 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
 // ---------------------------------------------------------------------------------------------
 // Topics the broker takes
 
-bool Client::fitsBroker(const std::string& topic, const char* what) const
+bool Client::fitsBroker(const std::string& topic, TopicUse use, const char* what) const
 {
-    const char* fault = sizeFault(topic);
+    return accepted(what, topic, topicFault(topic, use));
+}
+
+bool Client::accepted(const char* what, const std::string& text, const char* fault) const
+{
     if (fault)
-        log(Log::LevelError, "%s %s (%zu bytes) refused: %s.", what, ConfigFile::excerpt(topic).c_str(),
-            topic.size(), fault);
+        log(Log::LevelError, "%s %s (%zu bytes) refused: %s.", what, ConfigFile::excerpt(text).c_str(),
+            text.size(), fault);
     return !fault;
+}
+
+// An answer with the shortest issuer and id is as long as this, and as deep as the deepest filter
+// served; longer and deeper ones are the peer's doing.
+const char* Client::servedNameFault(const std::string& name, const std::string& base)
+{
+    return nameFault(name, requestFilter(base, name, "response/+/+"), true, base);
 }
 
 // Served names and relative commands were judged with the base of their day; under a new one their
 // filters may be too deep for the broker, and a served name that begins with '$' may be the broker's
 // own. Such a filter would cost the connection at every reconnection, and with it every call served
 // beside it.
-void Client::dropWhatNoLongerFits(const std::string& base)
+std::vector<Client::Dropped> Client::dropWhatNoLongerFits(const std::string& base)
 {
+    std::vector<Dropped> dropped;
     for (auto it = m_rpcHandlers.begin(); it != m_rpcHandlers.end();) {
-        const std::string& name = it->first;
-        const char* fault =
-            nameFault(name, requestFilter(base, name, "response/+/+"), Text::ServedName, base);
+        const char* fault = servedNameFault(it->first, base);
         if (fault)
-            log(Log::LevelError, "Served call %s (%zu bytes) dropped under base %s: %s.",
-                ConfigFile::excerpt(name).c_str(), name.size(), ConfigFile::excerpt(base).c_str(), fault);
+            dropped.push_back({"Served call", it->first, fault});
         it = fault ? m_rpcHandlers.erase(it) : std::next(it);
     }
     for (auto it = m_internalCommands.begin(); it != m_internalCommands.end();) {
-        const char* fault = sizeFault(Utils::combinePath(base, it->first));
+        const char* fault = topicFault(Utils::combinePath(base, it->first), TopicUse::Filter);
         if (fault)
-            log(Log::LevelError, "Command %s (%zu bytes) dropped under base %s: %s.",
-                ConfigFile::excerpt(it->first).c_str(), it->first.size(), ConfigFile::excerpt(base).c_str(),
-                fault);
+            dropped.push_back({"Command", it->first, fault});
         it = fault ? m_internalCommands.erase(it) : std::next(it);
+    }
+    return dropped;
+}
+
+// A tree node of which one half went is no longer served: the other half goes with it, and the node
+// leaves the record, so that an update registers it again under a base where it fits, and one that
+// removes it has nothing left to take back.
+void Client::forgetTreeNodes(const std::vector<Dropped>& dropped)
+{
+    std::lock_guard<std::recursive_mutex> tree(m_treeMutex);
+    std::vector<const std::string*> gone;
+    for (const Dropped& entry : dropped) {
+        for (const TreeVerb& verb : TreeVerbs) {
+            const std::string tail = std::string("/") + verb.name;
+            const size_t at = entry.name.size() - std::min(entry.name.size(), tail.size());
+            if (entry.name.compare(at, std::string::npos, tail) == 0 &&
+                m_treeTopics[&verb - TreeVerbs].erase(entry.name.substr(0, at)) != 0)
+                gone.push_back(&entry.name);
+        }
+    }
+    std::lock_guard<std::mutex> tables(m_subscriptionsMutex);
+    for (const std::string* name : gone) {
+        m_rpcHandlers.erase(*name);
+        m_internalCommands.erase(*name);
     }
 }
 
