@@ -79,7 +79,9 @@ protected:
 
     void openReader()
     {
-        ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
+        ASSERT_TRUE(testsupport::openAsTheServiceDoes(emulator, [&] {
+            return nfc->open(emulator.devicePath(), 115200);
+        })) << nfc->error().what();
         emulator.clearReceived();
     }
 
@@ -149,7 +151,9 @@ TEST_F(ReaderTest, ProbingFailuresSayWhyAndLeaveNoDriver)
 TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
 {
     emulator.inject({ElatecReader::Fault::Status, 1, 0x0407});
-    EXPECT_FALSE(nfc->open(emulator.devicePath(), 115200));
+    // Opened as the service does: again while a busy machine fails the open before the beep.
+    for (int attempt = 0; attempt < 3 && nfc->error().what() != "Device not responding"; ++attempt)
+        EXPECT_FALSE(nfc->open(emulator.devicePath(), 115200));
     EXPECT_EQ(nfc->error().what(), "Device not responding");
     EXPECT_EQ(nfc->error().function, "openDevice");
     EXPECT_FALSE(nfc->isOpen());
@@ -157,7 +161,7 @@ TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
     EXPECT_FALSE(nfc->beep(50, 2600, 70, 0));
 
     // It answers again: a second open succeeds on the same object.
-    ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
+    openReader();
     EXPECT_TRUE(nfc->isOpen());
 }
 
