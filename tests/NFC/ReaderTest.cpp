@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "HoldScript.h"
 #include "HoldingProgram.h"
 #include "MonetFake.h"
 #include "NFC/Classic.h"
@@ -78,7 +79,9 @@ protected:
 
     void openReader()
     {
-        ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
+        ASSERT_TRUE(testsupport::openAsTheServiceDoes(emulator, [&] {
+            return nfc->open(emulator.devicePath(), 115200);
+        })) << nfc->error().what();
         emulator.clearReceived();
     }
 
@@ -148,7 +151,9 @@ TEST_F(ReaderTest, ProbingFailuresSayWhyAndLeaveNoDriver)
 TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
 {
     emulator.inject({ElatecReader::Fault::Status, 1, 0x0407});
-    EXPECT_FALSE(nfc->open(emulator.devicePath(), 115200));
+    // Opened as the service does: again while a busy machine fails the open before the beep.
+    for (int attempt = 0; attempt < 3 && nfc->error().what() != "Device not responding"; ++attempt)
+        EXPECT_FALSE(nfc->open(emulator.devicePath(), 115200));
     EXPECT_EQ(nfc->error().what(), "Device not responding");
     EXPECT_EQ(nfc->error().function, "openDevice");
     EXPECT_FALSE(nfc->isOpen());
@@ -156,7 +161,7 @@ TEST_F(ReaderTest, ReaderThatDoesNotBeepIsDropped)
     EXPECT_FALSE(nfc->beep(50, 2600, 70, 0));
 
     // It answers again: a second open succeeds on the same object.
-    ASSERT_TRUE(nfc->open(emulator.devicePath(), 115200)) << nfc->error().what();
+    openReader();
     EXPECT_TRUE(nfc->isOpen());
 }
 
@@ -258,6 +263,8 @@ int lockedFile(const std::string& path, mode_t mode, uid_t owner, bool locked = 
 // user where the row asks).
 TEST(ReaderHold, ReaderOpensWhereverItsNameCannotBeHeld)
 {
+    if (const std::string refused = testsupport::nameHoldRefusedInTempDirectory(); !refused.empty())
+        GTEST_SKIP() << refused;
     Log::open("tapgate-test", true, false);
     const bool root = ::geteuid() == 0;
     using Prepare = std::function<bool(const std::string& locks)>;

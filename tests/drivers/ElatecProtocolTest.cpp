@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <mutex>
 #include <random>
 #include <string>
 #include <utility>
@@ -291,13 +292,59 @@ std::vector<Fault> randomFates(unsigned seed)
     return fates;
 }
 
+// The reader's line, on a clock of the program's own that moves only while the line waits in vain:
+// however long a busy machine takes to carry the reader's bytes, no bound passes meanwhile. It tells
+// whether the line waits for input with all that came taken off it (what it drops is read off, so
+// that it counts too).
+class WatchedLine : public PRS::Port
+{
+public:
+    explicit WatchedLine(const std::string& device) : m_line(PRS::serialLine(device)) {}
+    size_t write(const std::vector<uint8_t>& bytes) override { return m_line->write(bytes); }
+    bool read(size_t want, int waitMs, std::vector<uint8_t>& out) override
+    {
+        took(0, true);
+        const bool came = m_line->read(want, waitMs, out);
+        took(came ? out.size() : 0, false);
+        m_now += came ? 0 : waitMs;
+        return came;
+    }
+    void flush() override
+    {
+        for (std::vector<uint8_t> out; m_line->read(4096, 0, out);) took(out.size(), false);
+    }
+    double now() const override { return m_now + m_passed; }
+    // Moves the clock on, as though the line had waited that long.
+    void pass(double ms) { m_passed = m_passed + ms; }
+    bool waitsHaving(size_t taken) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_waiting && m_taken == taken;
+    }
+
+private:
+    void took(size_t bytes, bool waiting)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_taken += bytes;
+        m_waiting = waiting;
+    }
+
+    std::unique_ptr<PRS::Port> m_line;
+    mutable std::mutex m_mutex;
+    size_t m_taken = 0;
+    bool m_waiting = false;
+    double m_now = 0;
+    std::atomic<double> m_passed{0};
+};
+
 // A line longer than any answer is cut at the framer's limit, and its rest may come only after the
 // next command went out: that command never takes it for its own answer, nor gives up its wait
 // for one.
 TEST(PRSLine, RestOfAnOverlongLineIsNeverTakenForTheNextAnswer)
 {
     ElatecReader reader(ElatecReader::Mode::Ascii);
-    PRS prs(reader.devicePath(), PRS::ASCII);
+    PRS prs(std::make_unique<WatchedLine>(reader.devicePath()), PRS::ASCII);
     // The last 14 characters, six zero bytes and CR LF, wait for the next command.
     reader.setDeviceUID(Bytes(Framer::MaxFrame + 10, 0x00));
     reader.inject({Fault::Overtaken, 14, 0x0008});
@@ -310,16 +357,13 @@ TEST(PRSLine, RestOfAnOverlongLineIsNeverTakenForTheNextAnswer)
     EXPECT_EQ(answer, uid);
 
     // Held whole until the next command's proof went out, such a line does not cut the proof's wait
-    // short: the proof's own answers follow it, and the command gets its answer. (A line read a
-    // character at a time takes a loaded machine more than the reader's own second to carry: the
-    // next command goes on a line of the same reader that waits twenty.)
+    // short: the proof's own answers follow it, and the command gets its answer.
     reader.setDeviceUID(Bytes(Framer::MaxFrame + 10, 0x00));
     reader.inject({Fault::Overtaken, 0, 0x0008});
     EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), PRS::TransferFailed);
     ASSERT_TRUE(reader.waitForHeld(2, testsupport::PeerDeadlineMs));
     reader.setDeviceUID(uid);
-    PRS slower(reader.devicePath(), PRS::ASCII, nullptr, 20000);
-    EXPECT_EQ(slower.xfer(0x0008, nullptr, &answer), 0);
+    EXPECT_EQ(prs.xfer(0x0008, nullptr, &answer), 0);
     EXPECT_EQ(answer, uid);
 }
 
@@ -376,22 +420,18 @@ TEST(PRSLine, LateAnswerIsNeverTakenForTheNextCommand)
 TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
 {
     std::atomic<double> now{0}, step{0};
-    std::atomic<bool> armed{false};
-    std::promise<void> read;
     std::atomic<size_t> held{0};
-    // Armed, the clock tells the test of the first reading at which the last held answer is held
-    // and the line has read all that went before its held part: the line waits for the rest.
     const PRS::TimeSource clock = [&] {
         // One step on at each reading, in one exchange: a plain store could undo a time the
         // test set between this reading and it.
         double value = now.load();
         while (!now.compare_exchange_weak(value, value + step.load())) {
         }
-        if (armed && reader.waitForHeld(held, 0) && reader.unread() == 0 && armed.exchange(false))
-            read.set_value();
         return value;
     };
-    PRS prs(reader.devicePath(), static_cast<PRS::Mode>(GetParam()), clock);
+    auto line = std::make_unique<WatchedLine>(reader.devicePath());
+    WatchedLine& watched = *line;
+    PRS prs(std::move(line), static_cast<PRS::Mode>(GetParam()), clock);
     const auto judge = [&](PRS& line, std::initializer_list<std::pair<double, bool>> rows) {
         for (const auto& [completedAt, taken] : rows) {
             SCOPED_TRACE(completedAt);
@@ -432,13 +472,15 @@ TEST_P(PRSTest, AnswerCountsOnlyWhenCompleteWithinTheBound)
         }
         ++held;
         EXPECT_LT(prs.xfer(0x0008, nullptr, nullptr), 0);
-        read = std::promise<void>();
-        auto waiting = read.get_future();
-        armed = true;
+        const size_t heard = reader.bytesReceived();
         auto next = std::async(std::launch::async, [&prs] { return prs.xfer(0x0005, nullptr, nullptr); });
-        ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(testsupport::PeerDeadlineMs)),
-                  std::future_status::ready);
+        // The proof out, the answer held and all before its held part read: the line waits for the rest.
+        ASSERT_TRUE(testsupport::eventually([&] {
+            return reader.bytesReceived() > heard && reader.waitForHeld(held, 0) &&
+                   watched.waitsHaving(reader.bytesSent());
+        }));
         now = 2001;
+        watched.pass(2001);
         reader.release();
         EXPECT_EQ(next.get(), PRS::TransferFailed);
         ASSERT_TRUE(reader.waitForIdle(testsupport::PeerDeadlineMs));

@@ -107,8 +107,8 @@ public:
     // Waits until every injected fault is used, nothing the host sent is left unread or held as
     // part of a command, and no answer is on its way; false on time-out.
     bool waitForIdle(int timeoutMs) const;
-    // How many bytes the reader sent that the host has not read yet.
-    size_t unread() const { return m_pty.unread(); }
+    // How many bytes the reader sent in all (but a flood's).
+    size_t bytesSent() const { return m_pty.written(); }
     uint8_t leds() const;
     bool rfOn() const;
     // Stops recording (a benchmark would otherwise fill the record).

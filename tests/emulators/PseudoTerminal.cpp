@@ -87,13 +87,6 @@ size_t PseudoTerminal::pending() const
     return ioctl(m_master, FIONREAD, &count) == 0 && count > 0 ? static_cast<size_t>(count) : 0;
 }
 
-size_t PseudoTerminal::unread() const
-{
-    // Our own slave descriptor shares the far end's input queue.
-    int count = 0;
-    return ioctl(m_slave, FIONREAD, &count) == 0 && count > 0 ? static_cast<size_t>(count) : 0;
-}
-
 bool PseudoTerminal::write(const uint8_t* data, size_t size)
 {
     int stalls = 0;
@@ -111,6 +104,7 @@ bool PseudoTerminal::write(const uint8_t* data, size_t size)
         }
         if (n <= 0)
             return false;
+        m_written += static_cast<size_t>(n);
         data += n;
         size -= static_cast<size_t>(n);
     }

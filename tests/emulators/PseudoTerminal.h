@@ -4,6 +4,7 @@
 // wait() blocks until input, a stop() from another thread, or a time-out; no busy waiting.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,10 +37,10 @@ public:
     size_t readAvailable(std::vector<uint8_t>& out);
     // How many bytes wait on the line unread.
     size_t pending() const;
-    // How many bytes written to the line wait unread at the far end (the code under test's).
-    size_t unread() const;
     // Writes all bytes (retrying short writes); false on error.
     bool write(const uint8_t* data, size_t size);
+    // How many bytes write() has put on the line in all.
+    size_t written() const { return m_written; }
 
     // Wakes wait() and pause() for good; safe from any thread.
     void stop();
@@ -55,6 +56,7 @@ private:
     int m_slave = -1;
     int m_wake[2] = {-1, -1};
     std::string m_path;
+    std::atomic<size_t> m_written{0};
 };
 
 }  // namespace emulators

@@ -45,8 +45,29 @@
 #include "NFC/DeviceHold.h"
 #include "PeerProcess.h"
 #include "StderrCapture.h"
+#include "core/Log.h"
 
 namespace testsupport {
+
+// Why a reader's name cannot be held in a lock directory made in the temporary directory (a
+// directory on its path other users may write without the sticky bit, another user's link on it,
+// ...), as the hold itself says it; empty when it can. A test of holding names skips with it.
+inline std::string nameHoldRefusedInTempDirectory()
+{
+    TempDir dir;
+    const std::string locks = dir / "locks", device = dir / "ttyReader";
+    writeFile(device, {});
+    Log::open("tapgate-test", true, false);
+    StderrCapture log;
+    NFC::DeviceHold hold(locks);
+    std::string why;
+    if (::mkdir(locks.c_str(), 0700) == 0 && hold.take(device, why) && hold.holdsName(device))
+        return "";
+    const std::string said = log.text();
+    const size_t at = said.find("cannot be held: "), cause = at == std::string::npos ? said.size() : at + 16;
+    return "no reader's name can be held in the temporary directory " + dir.path() + ": " +
+           said.substr(cause, said.find('\n', cause) - cause);
+}
 
 class HoldScript
 {
