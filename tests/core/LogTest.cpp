@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "PeerProcess.h"
+#include "StderrCapture.h"
+#include "UnsafeText.h"
 #include "core/Log.h"
 
 namespace {
@@ -181,6 +183,71 @@ TEST(Log, TextGivenAsStdStringIsLoggedLiterally)
         Log::print(Log::LevelDebug, std::string("50%d"));
     }));
     EXPECT_EQ(textsOf(coloured), (std::vector<std::string>{"\033[35m50%d\033[39m"}));
+}
+
+// Whatever a caller hands the log, as an argument or as the text itself, its message shows it as an
+// excerpt would (its quotes and backslashes kept: they are the line's own marks) and never reads a
+// '%' in it; the prefix and the colour codes are the log's own and stay as they are.
+TEST(Log, EveryMessageIsEscapedWhateverItHolds)
+{
+    const auto rows = testsupport::unsafeTexts();
+    for (const bool colour : {false, true}) {
+        const std::vector<Line> lines = parse(stderrLinesOf([&] {
+            Log::open(kIdent, true, colour);
+            for (const auto& row : rows) {
+                Log::print(Log::LevelWarning, "<" + row.raw + "\"\\%s%n>");
+                if (!row.raw.empty() && row.raw[0])  // a C string ends at its NUL
+                    Log::warning("<%s>", (row.raw + "\"\\%s%n").c_str());
+            }
+        }));
+        std::vector<std::string> expected;
+        for (const auto& row : rows)
+            expected.insert(
+                expected.end(), !row.raw.empty() && row.raw[0] ? 2 : 1,
+                (colour ? "\033[33m<" : "<") + row.shown + "\"\\%s%n>" + (colour ? "\033[39m" : ""));
+        EXPECT_EQ(textsOf(lines), expected);
+    }
+}
+
+// A message is cut on what it prints, before the character or escape that would take it with its
+// mark beyond 560 bytes (a line of about 600 with its prefix); the mark says so and how long it was.
+TEST(Log, MessageIsCutOnWhatItPrintsWithAMarkSayingSo)
+{
+    const std::string x(600, 'x'), y(30, 'y'), e = "\xC3\xA9";
+    std::string newlines;
+    for (int i = 0; i < 267; ++i) newlines += "\\n";
+    const auto cut = [](size_t total) { return "... (cut from " + std::to_string(total) + " bytes)"; };
+    const std::pair<std::string, std::string> rows[] = {
+        {x.substr(0, 560), x.substr(0, 560)},
+        {x.substr(0, 561), x.substr(0, 536) + cut(561)},
+        {x.substr(0, 554) + "\x1b", x.substr(0, 554) + "\\u001b"},
+        {x.substr(0, 555) + "\x1b", x.substr(0, 536) + cut(556)},
+        {x.substr(0, 530) + "\x1b" + y, x.substr(0, 530) + "\\u001b" + cut(561)},
+        {x.substr(0, 531) + "\x1b" + y, x.substr(0, 531) + cut(562)},
+        {x.substr(0, 534) + e + y, x.substr(0, 534) + e + cut(566)},
+        {x.substr(0, 535) + e + y, x.substr(0, 535) + cut(567)},
+        {std::string(70306, '\n'), newlines + cut(70306)},
+    };
+    const std::vector<Line> lines = parse(stderrLinesOf([&] {
+        Log::open(kIdent, true, false);
+        for (const auto& row : rows) Log::print(Log::LevelInfo, row.first);
+    }));
+    ASSERT_EQ(lines.size(), std::size(rows));
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].text, rows[i].second) << i;
+}
+
+// What makes a captured log unsafe to read: each raw control of every kind the log escapes, a line
+// over the bound and a forged one flagged; the kept kinds, invalid bytes and a line at the bound not.
+TEST(Log, LogFaultsFlagsEachWayALineIsUnsafe)
+{
+    for (const auto& [raw, shown] : testsupport::unsafeTexts())
+        EXPECT_EQ(testsupport::logFaults("<" + raw + ">\n", "FORGED").empty(),
+                  shown[0] != '\\' || raw == "\n")
+            << raw;
+    const std::string x(600, 'x');
+    for (const auto& [log, flagged] :
+         {std::pair<std::string, bool>{x, false}, {x + "x", true}, {"a\nFORGED", true}})
+        EXPECT_EQ(testsupport::logFaults(log + "\n", "FORGED").empty(), !flagged) << log;
 }
 
 void logEveryLevel()

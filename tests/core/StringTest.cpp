@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "TestSupport.h"
+#include "UnsafeText.h"
 #include "core/Base64.h"
 #include "core/ConfigFile.h"
 #include "core/Random.h"
@@ -109,24 +110,21 @@ TEST(String, ReplaceTrim)
     EXPECT_EQ(String::trim(blank), "");
 }
 
-// Outside text in a log line: escaped first, then cut on the bytes printed, never inside an escape
-// or a character ("..." marks the cut); plain text keeps its form.
-TEST(String, ExcerptIsBoundedOnWhatItPrints)
+// Outside text in a log line: each character that could break the line, reach a terminal or end the
+// quotes escaped, each byte that is no UTF-8 replaced; then cut on the bytes printed, never inside an
+// escape or a character ("..." marks the cut): whole at its printed length and one over, cut one under.
+TEST(String, ExcerptEscapesEveryUnsafeKindAndIsBoundedOnWhatItPrints)
 {
-    const std::string esc = "\\u001b";
+    for (const auto& [raw, shown] : testsupport::unsafeTexts())
+        EXPECT_EQ(String::escaped("<" + raw + "\"\\>", 200), "<" + shown + "\\\"\\\\>") << raw;
+    const std::string e = "\xC3\xA9";
     const std::tuple<std::string, size_t, std::string> rows[] = {
-        {"plain", 5, "\"plain\""},
-        {"plains", 5, "\"plain\"..."},
-        {std::string(5, '\x1b'), 30, "\"" + esc + esc + esc + esc + esc + "\""},
-        {std::string(6, '\x1b'), 30, "\"" + esc + esc + esc + esc + esc + "\"..."},
-        {"ab\r\n", 5, "\"ab\\r\"..."},
-        {"a\xC3\xA9", 2, "\"a\"..."},
-        {"caf\xE9/\xE2\x82", 12, "\"caf\xEF\xBF\xBD/\xEF\xBF\xBD\""},
-        {"\x7F\xC2\x9B\xE2\x80\xA8\"\\\t", 60, "\"\\u007f\\u009b\\u2028\\\"\\\\\\t\""},
+        {"ab\x1b", 8, "\"ab\\u001b\""},   {"ab\x1b", 7, "\"ab\"..."}, {"ab\x1b", 9, "\"ab\\u001b\""},
+        {"ab" + e, 4, "\"ab" + e + "\""}, {"ab" + e, 3, "\"ab\"..."}, {"ab" + e, 5, "\"ab" + e + "\""},
     };
     for (const auto& [text, maxBytes, shown] : rows)
-        EXPECT_EQ(ConfigFile::excerpt(text, maxBytes), shown) << text;
-    EXPECT_EQ(ConfigFile::escaped("say \"hi\"\n"), "say \\\"hi\\\"\\n");
+        EXPECT_EQ(String::excerpt(text, maxBytes), shown) << maxBytes;
+    EXPECT_EQ(String::escaped("ab\n", 3), "ab...");
 }
 
 TEST(String, FormatLongOutputIsComplete)

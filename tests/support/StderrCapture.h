@@ -159,8 +159,8 @@ private:
 };
 
 // What makes a captured log unsafe to read, empty when nothing does: a line that begins with text
-// from outside (`forged`), a control byte other than the line break, a line longer than maxLine;
-// the first few.
+// from outside (`forged`), a control byte other than the line break (C1 and the line and paragraph
+// separators in UTF-8 among them), a line longer than maxLine; the first few.
 inline std::string logFaults(const std::string& log, const std::string& forged, size_t maxLine = 600)
 {
     std::string faults;
@@ -173,7 +173,11 @@ inline std::string logFaults(const std::string& log, const std::string& forged, 
                 faults += "line of " + std::to_string(line.size()) + " bytes: " + line.substr(0, 80) + "\n";
             start = at + 1;
         }
-        if ((c < 0x20 && c != '\n') || c == 0x7F)
+        const auto next = [&](size_t i) {
+            return at + i < log.size() ? static_cast<unsigned char>(log[at + i]) : 0;
+        };
+        if ((c < 0x20 && c != '\n') || c == 0x7F || (c == 0xC2 && next(1) >= 0x80 && next(1) < 0xA0) ||
+            (c == 0xE2 && next(1) == 0x80 && (next(2) == 0xA8 || next(2) == 0xA9)))
             faults += "control byte " + std::to_string(c) + " at " + std::to_string(at) + "\n";
     }
     return faults;

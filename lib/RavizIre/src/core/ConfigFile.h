@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/String.h"
+
 namespace ConfigFile {
 
 constexpr size_t MaxBytes = 1024 * 1024;
@@ -27,21 +29,19 @@ constexpr size_t MaxDepth = 256;
 [[nodiscard]] bool parse(const std::string& text, nlohmann::json& document, std::string& reason,
                          std::string& repeated);
 
-// Text from outside the program (a configuration, a reader's or a card's bytes, a peer's name or
-// payload, a path) as a log line may show it, whatever bytes it holds: escaped as in a JSON string,
-// the controls DEL, C1 and the line and paragraph separators as well, so that it can neither break
-// the line nor reach a terminal, and every byte that is not UTF-8 replaced. It is cut once maxBytes
-// bytes are printed, before the character or escape that would go beyond them ("..." marking the
-// cut), so a text of control characters takes no more room than a plain one, and only its first
-// bytes are looked at. `excerpt` puts it in double quotes ("..." after the closing one); `escaped`
-// gives it bare, for a line with marks of its own around it. A path is given more room than a name,
-// so that the usual ones are shown whole; a payload more still.
-constexpr size_t MaxExcerptBytes = 32;
-constexpr size_t MaxTextExcerptBytes = 64;
-constexpr size_t MaxPathExcerptBytes = 128;
-constexpr size_t MaxPayloadExcerptBytes = 256;
-std::string excerpt(const std::string& text, size_t maxBytes = MaxExcerptBytes);
-std::string escaped(const std::string& text, size_t maxBytes = MaxExcerptBytes);
+// The excerpts of outside text that log lines show (see String::excerpt).
+constexpr size_t MaxExcerptBytes = String::MaxExcerptBytes;
+constexpr size_t MaxTextExcerptBytes = String::MaxTextExcerptBytes;
+constexpr size_t MaxPathExcerptBytes = String::MaxPathExcerptBytes;
+constexpr size_t MaxPayloadExcerptBytes = String::MaxPayloadExcerptBytes;
+inline std::string excerpt(const std::string& text, size_t maxBytes = MaxExcerptBytes)
+{
+    return String::excerpt(text, maxBytes);
+}
+inline std::string escaped(const std::string& text, size_t maxBytes = MaxExcerptBytes)
+{
+    return String::escaped(text, maxBytes);
+}
 
 // Values of one kind met in a configuration (list items skipped, keys given twice), counted so that
 // they make one log line however many there are: each line may cost a write to a slow console, and

@@ -34,25 +34,47 @@ int priorityOf(int level)
     }
 }
 
-std::string Log_formatColor(int level, const std::string& text)
+// The most a message prints: with the prefix, the colour codes and a short identity in front, a line
+// stays within about 600 bytes, which a viewer or a console shows whole.
+constexpr size_t MaxMessageBytes = 560;
+
+// The uptime prefix, and the level's colour code when colours are on: the message follows.
+std::string lineHead(int level, bool colour)
 {
     static const char* const codes[] = {"\033[31m", "\033[33m", "\033[39m", "\033[35m"};
-    std::string out;
-    if (level >= 0 && level <= 3)
-        out = codes[level];
-    out += text;
-    out += "\033[39m";
-    return out;
+    std::string line = String::format("[%9.03f] ", Clock::elapsedMillis(time_start.load()) / 1000.0);
+    if (colour && level >= 0 && level <= 3)
+        line += codes[level];
+    return line;
 }
 
-std::string joinLine(int level, const char* text)
+// Whatever a caller handed over, the message (line[from..]) can neither break the line nor reach a
+// terminal, and it is bounded: the colour codes after it are the log's own.
+void finishLine(std::string& line, size_t from, bool colour)
 {
-    std::string line = String::format("[%9.03f] ", Clock::elapsedMillis(time_start.load()) / 1000.0);
-    if (Log_colorEnable.load())
-        line += Log_formatColor(level, text ? text : "");
-    else
-        line += text ? text : "";
-    return line;
+    const std::string total = std::to_string(line.size() - from);
+    const size_t markBytes = sizeof "... (cut from  bytes)" - 1 + total.size();
+    if (!String::makeLineSafe(line, from, MaxMessageBytes, MaxMessageBytes - markBytes))
+        line.append("... (cut from ").append(total).append(" bytes)");
+    if (colour)
+        line += "\033[39m";
+}
+
+// Formats straight into the line after its head: most messages fit the first guess.
+__attribute__((format(printf, 2, 0))) void appendFormatted(std::string& line, const char* format,
+                                                           va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    const size_t at = line.size();
+    line.resize(at + 256);
+    int needed = std::vsnprintf(&line[at], line.size() - at, format, args);
+    if (needed >= 0 && static_cast<size_t>(needed) >= line.size() - at) {
+        line.resize(at + static_cast<size_t>(needed) + 1);
+        needed = std::vsnprintf(&line[at], line.size() - at, format, again);
+    }
+    va_end(again);
+    line.resize(at + (needed > 0 ? static_cast<size_t>(needed) : 0));
 }
 
 // The connection to the system logger's socket, made once and kept. A logger that is not there
@@ -217,27 +239,6 @@ private:
     double m_nextTry = 0;
 };
 
-__attribute__((format(printf, 1, 0))) std::string vformat(const char* format, va_list args)
-{
-    va_list again;
-    va_copy(again, args);
-    char small[512];
-    const int needed = std::vsnprintf(small, sizeof small, format, args);
-    std::string text;
-    if (needed < 0) {
-        va_end(again);
-        return text;
-    }
-    if (static_cast<size_t>(needed) < sizeof small) {
-        text.assign(small, static_cast<size_t>(needed));
-    } else {
-        text.resize(static_cast<size_t>(needed));
-        std::vsnprintf(&text[0], text.size() + 1, format, again);
-    }
-    va_end(again);
-    return text;
-}
-
 SystemLogger& systemLogger()
 {
     static SystemLogger logger;
@@ -276,19 +277,20 @@ bool Log::enabled(int level)
     return effective <= maxLevel.load(std::memory_order_relaxed);
 }
 
-// The caller's format is joined after the prefix and colour code (neither holds a '%'), and the
-// caller's conversions are then expanded against the caller's own arguments.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-security"
+// The caller's format is expanded against the caller's arguments alone, and the line made safe
+// after: no text of the caller's is ever read as a format.
 void Log::vprint(int level, const char* format, va_list args)
 {
     if (!enabled(level))
         return;
-    const std::string line = joinLine(level, format);
-    systemLogger().write(priorityOf(level), vformat(line.c_str(), args));
+    const bool colour = Log_colorEnable.load();
+    std::string line = lineHead(level, colour);
+    const size_t from = line.size();
+    if (format)
+        appendFormatted(line, format, args);
+    finishLine(line, from, colour);
+    systemLogger().write(priorityOf(level), line);
 }
-#pragma GCC diagnostic pop
 
 #define TAPGATE_LOG_AT(level)            \
     va_list args;                        \
@@ -308,7 +310,12 @@ void Log::print(int level, const std::string& text)
 {
     if (!enabled(level))
         return;
-    systemLogger().write(priorityOf(level), joinLine(level, text.c_str()));
+    const bool colour = Log_colorEnable.load();
+    std::string line = lineHead(level, colour);
+    const size_t from = line.size();
+    line += text;
+    finishLine(line, from, colour);
+    systemLogger().write(priorityOf(level), line);
 }
 
 std::string Log::levelToStr(int level)

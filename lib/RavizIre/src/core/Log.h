@@ -1,7 +1,10 @@
 // The service's one logging facility: lines go to syslog (facility LOCAL1) with an uptime prefix
 // and optional ANSI colours, optionally copied to stderr. Static only; any thread may log. A line
 // above the level set is dropped before anything of it is formatted; callers that build costly
-// arguments (hex of frames) ask enabled() first.
+// arguments (hex of frames) ask enabled() first. Whatever a caller passes, the message of a line
+// is escaped as String::escaped escapes outside text (its quotes and backslashes kept) and cut on a
+// character's edge at 560 printed bytes, a mark saying so: a line can neither be forged, nor reach a
+// terminal, nor run on. Call sites still show outside text as excerpts, so a line says what it cut.
 #pragma once
 
 #include <cstdarg>
@@ -28,7 +31,7 @@ public:
 
     static void vprint(int level, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
     static void print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // The text is logged literally: a '%' in it is never interpreted.
+    // The text is logged literally: a '%' in it is never interpreted (nor is one in an argument).
     static void print(int level, const std::string& text);
 
     static std::string levelToStr(int level);

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -277,4 +278,100 @@ std::string String::fromDouble(double value)
     std::ostringstream out;
     out << value;
     return out.str();
+}
+
+namespace {
+
+// The code point of a character that is printed escaped (one that would break the line, talk to a
+// terminal or, in quotes, end them), or -1 for one printed as it is: the bytes at `at`, `length` of
+// them, are one whole UTF-8 character.
+long escapedCode(const std::string& text, size_t at, size_t length, bool quoted)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    if (length == 1 && (byte(0) < 0x20 || byte(0) == 0x7F || (quoted && (byte(0) == '"' || byte(0) == '\\'))))
+        return byte(0);
+    if (length == 2 && byte(0) == 0xC2 && byte(1) < 0xA0)  // the C1 controls, CSI among them
+        return byte(1);
+    if (length == 3 && byte(0) == 0xE2 && byte(1) == 0x80 && (byte(2) == 0xA8 || byte(2) == 0xA9))
+        return 0x2000 + byte(2) - 0x80;  // the line and paragraph separators
+    return -1;
+}
+
+// As a JSON string has it: the short form where there is one, else the six-byte form with four hex
+// digits.
+size_t escapeOf(long code, char (&escape)[8])
+{
+    static const char Named[] = "\"\\\b\f\n\r\t";
+    static const char Letters[] = "\"\\bfnrt";
+    const char* const named = code > 0 && code < 0x80 ? std::strchr(Named, static_cast<int>(code)) : nullptr;
+    const int length =
+        named ? std::snprintf(escape, sizeof escape, "\\%c", Letters[named - Named])
+              : std::snprintf(escape, sizeof escape, "\\u%04lx", static_cast<unsigned long>(code));
+    return static_cast<size_t>(length);
+}
+
+// Appends text[at..] escaped while what it prints stays within maxBytes; else keeps only what
+// stays within cutAt and returns false. Each character goes whole or not at all, so a cut never
+// leaves half an escape or half a UTF-8 sequence, and only what can still be printed is looked at.
+bool escapeInto(std::string& out, const std::string& text, size_t at, size_t maxBytes, size_t cutAt,
+                bool quoted)
+{
+    size_t printed = 0;
+    size_t kept = out.size();
+    while (at < text.size()) {
+        bool valid = false;
+        const size_t length = String::utf8Length(text, at, valid);
+        const long code = valid ? escapedCode(text, at, length, quoted) : -1;
+        char escape[8];
+        const char* piece = valid ? &text[at] : "\xEF\xBF\xBD";
+        size_t pieceLength = valid ? length : 3;
+        if (code >= 0) {
+            pieceLength = escapeOf(code, escape);
+            piece = escape;
+        }
+        if (printed + pieceLength > maxBytes) {
+            out.resize(kept);
+            return false;
+        }
+        out.append(piece, pieceLength);
+        printed += pieceLength;
+        if (printed <= cutAt)
+            kept = out.size();
+        at += length;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string String::escaped(const std::string& text, size_t maxBytes)
+{
+    std::string shown;
+    if (!escapeInto(shown, text, 0, maxBytes, maxBytes, true))
+        shown += "...";
+    return shown;
+}
+
+std::string String::excerpt(const std::string& text, size_t maxBytes)
+{
+    std::string shown = "\"";
+    shown += escapeInto(shown, text, 0, maxBytes, maxBytes, true) ? "\"" : "\"...";
+    return shown;
+}
+
+bool String::makeLineSafe(std::string& line, size_t from, size_t maxBytes, size_t cutAt)
+{
+    size_t at = from;
+    while (at < line.size() && at - from <= maxBytes) {
+        bool valid = false;
+        const size_t length = utf8Length(line, at, valid);
+        if (!valid || escapedCode(line, at, length, false) >= 0)
+            break;
+        at += length;
+    }
+    if (at == line.size() && at - from <= maxBytes)
+        return true;
+    const std::string message = line.substr(from);
+    line.resize(from);
+    return escapeInto(line, message, 0, maxBytes, cutAt, false);
 }

@@ -35,6 +35,28 @@ public:
     static constexpr size_t MaxHexExcerptBytes = 256;
     static std::string toHexExcerpt(const Bytes& bytes, size_t maxBytes = MaxHexExcerptBytes);
 
+    // Text from outside the program (a configuration, a reader's or a card's bytes, a peer's name or
+    // payload, a path) as a log line may show it, whatever bytes it holds: escaped as in a JSON
+    // string, the controls DEL, C1 and the line and paragraph separators as well, so that it can
+    // neither break the line nor reach a terminal, and every byte that is not UTF-8 replaced. It is
+    // cut once maxBytes bytes are printed, before the character or escape that would go beyond them
+    // ("..." marking the cut), so a text of control characters takes no more room than a plain one,
+    // and only its first bytes are looked at. `excerpt` puts it in double quotes ("..." after the
+    // closing one); `escaped` gives it bare, for a line with marks of its own around it. A path is
+    // given more room than a name, so that the usual ones are shown whole; a payload more still.
+    static constexpr size_t MaxExcerptBytes = 32;
+    static constexpr size_t MaxTextExcerptBytes = 64;
+    static constexpr size_t MaxPathExcerptBytes = 128;
+    static constexpr size_t MaxPayloadExcerptBytes = 256;
+    static std::string excerpt(const std::string& text, size_t maxBytes = MaxExcerptBytes);
+    static std::string escaped(const std::string& text, size_t maxBytes = MaxExcerptBytes);
+    // A log line's message, line[from..], made safe in place as `escaped` makes a text, but with
+    // its quotes and backslashes kept: they are the line's own marks, those around its excerpts
+    // among them, and break nothing. Kept whole when it prints within maxBytes; else cut before the
+    // character or escape that would go beyond cutAt (room left for a mark), and false. A message
+    // with nothing to escape costs one scan and no copy.
+    static bool makeLineSafe(std::string& line, size_t from, size_t maxBytes, size_t cutAt);
+
     static std::string& ltrim(std::string& text);
     static std::string& rtrim(std::string& text);
     static std::string& trim(std::string& text);
