@@ -148,11 +148,12 @@ TEST(Log, ColourCodesWrapTheTextButNotThePrefix)
         Log::print(Log::LevelWarning, "p%s", "q");
         Log::print(Log::LevelError, std::string("s"));
         Log::print(7, "seven");
+        Log::print(4, "four");
     }));
     EXPECT_EQ(textsOf(lines), (std::vector<std::string>{
                                   "\033[31mx\033[39m", "\033[33mw1\033[39m", "\033[39mi\033[39m",
                                   "\033[35md\033[39m", "\033[33mpq\033[39m", "\033[31ms\033[39m",
-                                  "seven\033[39m",  // unknown level: reset only
+                                  "seven\033[39m", "four\033[39m",  // unknown levels: reset only
                               }));
     for (const Line& line : lines) EXPECT_EQ(line.seconds.find('\033'), std::string::npos);
 }
@@ -211,6 +212,7 @@ TEST(Log, EveryMessageIsEscapedWhateverItHolds)
 
 // A message is cut on what it prints, before the character or escape that would take it with its
 // mark beyond 560 bytes (a line of about 600 with its prefix); the mark says so and how long it was.
+// Formatted or handed over whole, a message comes whole up to there, past the first guess at its size.
 TEST(Log, MessageIsCutOnWhatItPrintsWithAMarkSayingSo)
 {
     const std::string x(600, 'x'), y(30, 'y'), e = "\xC3\xA9";
@@ -218,6 +220,9 @@ TEST(Log, MessageIsCutOnWhatItPrintsWithAMarkSayingSo)
     for (int i = 0; i < 267; ++i) newlines += "\\n";
     const auto cut = [](size_t total) { return "... (cut from " + std::to_string(total) + " bytes)"; };
     const std::pair<std::string, std::string> rows[] = {
+        {x.substr(0, 255), x.substr(0, 255)},
+        {x.substr(0, 256), x.substr(0, 256)},
+        {x.substr(0, 257), x.substr(0, 257)},
         {x.substr(0, 560), x.substr(0, 560)},
         {x.substr(0, 561), x.substr(0, 536) + cut(561)},
         {x.substr(0, 554) + "\x1b", x.substr(0, 554) + "\\u001b"},
@@ -230,10 +235,13 @@ TEST(Log, MessageIsCutOnWhatItPrintsWithAMarkSayingSo)
     };
     const std::vector<Line> lines = parse(stderrLinesOf([&] {
         Log::open(kIdent, true, false);
-        for (const auto& row : rows) Log::print(Log::LevelInfo, row.first);
+        for (const auto& row : rows) {
+            Log::print(Log::LevelInfo, row.first);
+            Log::info("%s", row.first.c_str());
+        }
     }));
-    ASSERT_EQ(lines.size(), std::size(rows));
-    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].text, rows[i].second) << i;
+    ASSERT_EQ(lines.size(), 2 * std::size(rows));
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].text, rows[i / 2].second) << i;
 }
 
 // What makes a captured log unsafe to read: each raw control of every kind the log escapes, a line
