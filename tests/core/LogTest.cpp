@@ -193,20 +193,19 @@ TEST(Log, EveryMessageIsEscapedWhateverItHolds)
 {
     const auto rows = testsupport::unsafeTexts();
     for (const bool colour : {false, true}) {
-        const std::vector<Line> lines = parse(stderrLinesOf([&] {
-            Log::open(kIdent, true, colour);
-            for (const auto& row : rows) {
-                Log::print(Log::LevelWarning, "<" + row.raw + "\"\\%s%n>");
-                if (!row.raw.empty() && row.raw[0])  // a C string ends at its NUL
-                    Log::warning("<%s>", (row.raw + "\"\\%s%n").c_str());
-            }
-        }));
         std::vector<std::string> expected;
-        for (const auto& row : rows)
-            expected.insert(
-                expected.end(), !row.raw.empty() && row.raw[0] ? 2 : 1,
-                (colour ? "\033[33m<" : "<") + row.shown + "\"\\%s%n>" + (colour ? "\033[39m" : ""));
-        EXPECT_EQ(textsOf(lines), expected);
+        for (const auto& [raw, shown] : rows)  // a C string as an argument ends at its NUL
+            expected.insert(expected.end(), raw[0] ? 2 : 1,
+                            (colour ? "\033[33m<" : "<") + shown + "\"\\%s%n>" + (colour ? "\033[39m" : ""));
+        EXPECT_EQ(textsOf(parse(stderrLinesOf([&] {
+                      Log::open(kIdent, true, colour);
+                      for (const auto& [raw, shown] : rows) {
+                          Log::print(Log::LevelWarning, "<" + raw + "\"\\%s%n>");
+                          if (raw[0])
+                              Log::warning("<%s>", (raw + "\"\\%s%n").c_str());
+                      }
+                  }))),
+                  expected);
     }
 }
 

@@ -5,16 +5,13 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
 
-struct ShownText
-{
-    std::string raw, shown;
-};
-
-inline std::vector<ShownText> unsafeTexts()
+// Each row: the raw text, and how a line shows it.
+inline std::vector<std::pair<std::string, std::string>> unsafeTexts()
 {
     const auto u = [](unsigned code) {
         char escape[8];
@@ -24,7 +21,7 @@ inline std::vector<ShownText> unsafeTexts()
     // clang-format off
     const std::string bad = "\xEF\xBF\xBD", bad3 = bad + bad + bad, ascii = " !#$%&'()*+,-./09:;<=>?@AZ[]^_`az{|}~",
         kept = "\xC2\xA0\xDF\xBF\xE0\xA0\x80\xE2\x80\xA7\xE2\x80\xAA\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF";
-    std::vector<ShownText> rows = {{"\x7F", u(0x7F)}, {"\xE2\x80\xA8", u(0x2028)}, {"\xE2\x80\xA9", u(0x2029)},
+    std::vector<std::pair<std::string, std::string>> rows = {{"\x7F", u(0x7F)}, {"\xE2\x80\xA8", u(0x2028)}, {"\xE2\x80\xA9", u(0x2029)},
         {"\x80", bad}, {"\xBF", bad}, {"\xC3", bad}, {"\xE2\x82", bad}, {"\xF0\x9F\x98", bad}, {"\xC0\xAF", bad + bad},
         {"\xE0\x80\xAF", bad3}, {"\xF0\x80\x80\xAF", bad3 + bad}, {"\xED\xA0\x80", bad3}, {"\xED\xBF\xBF", bad3},
         {kept, kept}, {ascii, ascii}};
