@@ -208,7 +208,8 @@ SideChannelReader::Bytes SideChannelReader::desfireAIDs()
                 aid = String::fromHex(it.key());
             } catch (const std::exception& e) {
                 Log::error("[Monet] ERROR: AID %s in the configuration is not hexadecimal: %s",
-                           ConfigFile::excerpt(it.key()).c_str(), e.what());
+                           ConfigFile::excerpt(it.key()).c_str(),
+                           ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
                 usable = false;
                 break;
             }
@@ -315,7 +316,8 @@ int SideChannelReader::displayState(uint8_t state, int& type, int& tapResult, bo
             try {
                 m_restart();
             } catch (const std::exception& e) {
-                Log::error("[Monet] ERROR: Restart failed: %s", e.what());
+                Log::error("[Monet] ERROR: Restart failed: %s",
+                           ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
             }
         }
     }
