@@ -57,13 +57,13 @@ struct Options
 
 void usage()
 {
-    std::cerr
-        << "Usage: tapgate-emulator [--reader R] [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM]\n"
-           "                       [--unlocked] [--key-dir DIR] [--run PROGRAM [ARGS...]]\n"
-           "  --reader R    the reader (default elatec): elatec, an Elatec TWN reader, or yarus, a\n"
-           "                Yarus reader (T2151 protocol), on a pseudo-terminal; vurur, a networked\n"
-           "                VUrur reader on 127.0.0.1 (the device is \"127.0.0.1:PORT\")\n"
-           "  --card KIND   the card in the field (default ev1):\n";
+    std::cerr << "Usage: tapgate-emulator [--reader R] [--card KIND] [--uid HEX] [--announce-uid HEX]\n"
+                 "                       [--slot0 SAM] [--slot1 SAM] [--unlocked] [--key-dir DIR]\n"
+                 "                       [--run PROGRAM [ARGS...]]\n"
+                 "  --reader R    the reader (default elatec): elatec, an Elatec TWN reader, or yarus, a\n"
+                 "                Yarus reader (T2151 protocol), on a pseudo-terminal; vurur, a networked\n"
+                 "                VUrur reader on 127.0.0.1 (the device is \"127.0.0.1:PORT\")\n"
+                 "  --card KIND   the card in the field (default ev1):\n";
     for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
     std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
                  "  --announce-uid HEX  the UID the reader announces for the card, of any length\n"

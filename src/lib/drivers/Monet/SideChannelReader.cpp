@@ -420,9 +420,9 @@ int SideChannelReader::readTapResult(const Bytes& data, int& tapResult, std::str
     }
     // The size byte is only reported: the token is everything after it.
     Log::info("[Monet] Token size: %d", r.u8());
-    token = String::toHex(r.bytes(r.remaining()));
-    Log::info("[Monet] EMVtoken received: %s",
-              ConfigFile::escaped(token, String::MaxHexExcerptBytes).c_str());
+    const Bytes received = r.bytes(r.remaining());
+    token = String::toHex(received);
+    Log::info("[Monet] EMVtoken received: %s", String::toHexExcerptSized(received).c_str());
     return EMVresult;
 }
 
