@@ -13,6 +13,7 @@
 #include "NFC/Reader.h"
 #include "Velmora/Config.h"
 #include "Velmora/Manager.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/Utils.h"
 #include "drivers/Monet/Factory.h"
@@ -100,7 +101,8 @@ void printRead(const RFID::Error& error, const std::shared_ptr<RFID::Card>& card
         if (!data.is_object())
             data = nlohmann::json::object();
     } catch (const std::exception& e) {
-        Log::error("ERROR: Card data not printable: %s", e.what());
+        Log::error("ERROR: Card data not printable: %s",
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
         if (shown.ok())
             shown = RFID::Error(RFID::Error::CardReadWriteError, std::string("read: ") + e.what());
     }
@@ -143,7 +145,8 @@ int run(int argc, char** argv)
         try {
             printRead(error, card);
         } catch (const std::exception& e) {
-            Log::error("ERROR: Cannot print the read: %s", e.what());
+            Log::error("ERROR: Cannot print the read: %s",
+                       ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
         }
     });
     manager.runSync();
@@ -158,9 +161,11 @@ int main(int argc, char** argv)
         return run(argc, argv);
     } catch (const UsageError& e) {
         printUsage(stderr);
-        std::fprintf(stderr, "ERROR: %s\n", e.what());
+        std::fprintf(stderr, "ERROR: %s\n",
+                     ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ERROR: %s\n", e.what());
+        std::fprintf(stderr, "ERROR: %s\n",
+                     ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     }
     return -1;
 }

@@ -13,6 +13,7 @@
 #include "MosquittoBroker.h"
 #include "MqttClientFixture.h"
 #include "MqttPeer.h"
+#include "StderrCapture.h"
 #include "core/Log.h"
 #include "core/MQTT/Client.h"
 
@@ -202,6 +203,10 @@ TEST_F(MQTTClientCommands, CommandsReachHandlersAndOthersGetOneErrorAnswer)
         "boom", [](const MQTT::Message&) { throw std::runtime_error("bad"); }, true);
     client.subscribeCommand(
         "odd", [](const MQTT::Message&) { throw 42; }, true);
+    client.subscribeCommand(
+        "mode",
+        [](const MQTT::Message& m) { throw std::invalid_argument("unknown mode '" + m.payload + "'"); },
+        true);
     Counter connected(client.connected);
     Subscriptions subscriptions(client.subscribed);
     client.start();
@@ -239,6 +244,19 @@ TEST_F(MQTTClientCommands, CommandsReachHandlersAndOthersGetOneErrorAnswer)
     errorAnswer("cmds/rfid/boom", "bad");
     peer.publish("cmds/rfid/odd", "x", 0);
     errorAnswer("cmds/rfid/odd", "Unknown error");
+    // A failure quoting a peer's 70,001 bytes that hold a line of their own and terminal controls
+    // is answered whole, and logged escaped and cut short with its size.
+    Log::open("tapgate-test", true, false);
+    const std::string forged = "WARN: a line the peer wrote";
+    const std::string failure = "unknown mode '" + testsupport::hostileText(70001, forged) + "'";
+    testsupport::StderrCapture capture;
+    peer.publish("cmds/rfid/mode", failure.substr(14, 70001), 0);
+    errorAnswer("cmds/rfid/mode", failure);
+    const std::string log = capture.text();
+    EXPECT_NE(log.find("topic 'cmds/rfid/mode' failed: unknown mode 'x\\nWARN: a line the peer wrote\\u007f"),
+              std::string::npos);
+    EXPECT_NE(log.find("... (70016 bytes)\n"), std::string::npos);
+    EXPECT_EQ(testsupport::logFaults(log, forged), "");
 
     // A message that reaches the client without a matching table entry, as after a command was
     // removed while the broker still forwarded to it.

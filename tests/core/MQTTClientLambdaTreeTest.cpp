@@ -79,6 +79,12 @@ std::pair<bool, json> failingGetter()
     throw std::runtime_error("boom");
 }
 
+// Refuses what it is given, quoting it whole, as setters of modes do.
+std::pair<bool, json> refusingSetter(const json& value)
+{
+    throw std::runtime_error("unknown mode '" + value.get<std::string>() + "'");
+}
+
 class MQTTClientLambdaTree : public testsupport::MqttClientSuite
 {
 protected:
@@ -127,9 +133,11 @@ TEST_F(MQTTClientLambdaTree, NodeAnswersGetSetAndMonitorAsCommandsAndCalls)
     server.editLambdaTree([&](LambdaTree& tree) {
         tree.addLambda("a/b", device.getter(), device.setter(), &device.changed);
         tree.addLambda("bad", failingGetter);
+        tree.addLambda(
+            "mode", [] { return std::make_pair(true, json("idle")); }, refusingSetter);
     });
     ASSERT_NO_FATAL_FAILURE(
-        startAndWait(server, "kivo/rfid", {"a/b/get", "a/b/set", "a/b/monitor", "bad/get"}));
+        startAndWait(server, "kivo/rfid", {"a/b/get", "a/b/set", "a/b/monitor", "bad/get", "mode/set"}));
     MQTT::Client caller("tree/caller", "MQTT");
     caller.setConfig(configFor("tree/caller", "tree-caller"));
     ASSERT_NO_FATAL_FAILURE(startAndWait(caller, "tree/caller", {}));
@@ -178,15 +186,24 @@ TEST_F(MQTTClientLambdaTree, NodeAnswersGetSetAndMonitorAsCommandsAndCalls)
     device.change(json{{"t", 6}});
     EXPECT_EQ(next(peer, 500ms), "nothing");
 
-    // A peer's value of 70,001 bytes holding a line of its own and terminal escapes shows escaped
-    // and cut short in every line that logs it.
+    // A peer's value of 70,001 bytes holding a line of its own and terminal controls shows escaped
+    // and cut short in every line that logs it, as a payload and as a setter's refusal quoting it
+    // (a line saying how long it was); the peer's error answer still quotes it whole.
     const std::string forged = "WARN: a line the peer wrote";
+    const std::string text = testsupport::hostileText(70001, forged);
     testsupport::StderrCapture capture;
-    EXPECT_EQ(caller.rpc("kivo/rfid/a/b/set", "x\n" + forged + std::string(70001 - 29, '\x1b'), 10000).second,
+    EXPECT_EQ(caller.rpc("kivo/rfid/a/b/set", text, 10000).second,
               R"({"completed":false,"error":{"description":"Malformed json"}})");
+    peer.publish("kivo/rfid/mode/set", json(text).dump(), 0);
+    const json refusal = {{"mode", {{"exception", "unknown mode '" + text + "'"}}}};
+    EXPECT_EQ(next(peer), errorMessage("mode/set", refusal));
     const std::string log = capture.text();
-    EXPECT_NE(log.find("Handling LambdaTree RPC 'a/b' 'x\\nWARN: a line the peer wrote\\u001b"),
-              std::string::npos);
+    EXPECT_NE(
+        log.find(
+            "Handling LambdaTree RPC 'a/b' 'x\\nWARN: a line the peer wrote\\u007f\\u009b\\u2028\\u001b"),
+        std::string::npos);
+    const std::string said = "... (" + std::to_string(refusal.dump().size()) + " bytes)\n";
+    EXPECT_NE(log.find(said, log.find("topic 'mode/set' failed: ")), std::string::npos);
     EXPECT_EQ(testsupport::logFaults(log, forged), "");
     caller.stop();
     server.stop();

@@ -45,6 +45,24 @@ TEST(String, HexRoundTripAndRejections)
     EXPECT_EQ(thrown(std::string("0\0", 2)), "Not a hex digit!");
 }
 
+// An excerpt that left bytes out says how many there were; one shown whole reads as before, and
+// text cut for its escapes alone keeps only the mark.
+TEST(String, SizedExcerptsSayTheSizeOfWhatTheyCut)
+{
+    const std::tuple<size_t, size_t, std::string> hexRows[] = {{3, 4, "0A0A0A"},
+                                                               {4, 4, "0A0A0A0A"},
+                                                               {5, 4, "0A0A0A0A... (5 bytes)"},
+                                                               {0, 0, ""},
+                                                               {1, 0, "... (1 bytes)"}};
+    for (const auto& [size, maxBytes, shown] : hexRows)
+        EXPECT_EQ(String::toHexExcerptSized(Bytes(size, 0x0A), maxBytes), shown) << size;
+    const std::tuple<std::string, size_t, std::string> textRows[] = {
+        {"abc", 4, "abc"},  {"abcd", 4, "abcd"}, {"abcde", 4, "abcd... (5 bytes)"},
+        {"a\n", 2, "a..."}, {"a\n", 3, "a\\n"},  {"\xC3\xA9\xE2\x80\xA8", 4, "\xC3\xA9... (5 bytes)"}};
+    for (const auto& [text, maxBytes, shown] : textRows)
+        EXPECT_EQ(ConfigFile::escapedSized(text, maxBytes), shown) << text;
+}
+
 TEST(String, BoolForms)
 {
     for (const char* t : {"ON", "True", "HIGH", "1", "y", "yes", "Yellow"})

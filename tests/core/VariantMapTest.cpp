@@ -307,14 +307,22 @@ TEST(VariantMap, SetSpreadsAMapValueUnderTheKey)
     EXPECT_TRUE(copy != m);
 }
 
+// The key is quoted as a log line may show it: escaped, and cut short with its size.
 TEST(VariantMap, ConstLookupOfMissingKeyThrowsWithTheKey)
 {
     const VariantMap m = flatten(cardText);
-    try {
-        (void)m["nope"];
-        FAIL() << "no exception";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "Key not found: nope");
+    const std::pair<std::string, std::string> rows[] = {
+        {"nope", "nope"},
+        {"a\nWARN\x7f\xc2\x9b\xe2\x80\xa8", "a\\nWARN\\u007f\\u009b\\u2028"},
+        {std::string(64, 'k'), std::string(64, 'k')},
+        {std::string(65, 'k'), std::string(64, 'k') + "... (65 bytes)"}};
+    for (const auto& [key, shown] : rows) {
+        try {
+            (void)m[key];
+            ADD_FAILURE() << "no exception";
+        } catch (const std::out_of_range& e) {
+            EXPECT_EQ(e.what(), "Key not found: " + shown);
+        }
     }
     EXPECT_FALSE(m.exists("card"));  // a prefix is no entry
 }

@@ -1,7 +1,9 @@
 // The Monet B- and N-protocol codec, commands and TMS download against emulated reader endpoints
 // on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -287,9 +289,16 @@ TEST(MonetTmsDownload, MightRebootLeavesAnEmptyMarkerInTheFirmwareDirectory)
     const testsupport::TempDir work;
     const std::string dir = work.path();
     const std::string marker = dir + "/MonetFW.mfh";
+    // An empty path is the working directory, made the temporary one here, and never the root.
     const std::pair<nlohmann::json, int> cases[] = {
-        {dir, 902}, {dir + "/", 902}, {7, 200}, {dir + "/absent", 0},
+        {dir, 902},
+        {dir + "/", 902},
+        {"", 902},
+        {7, 200},
+        {dir + "/absent", 0},
         {"absent\n" + std::string(300, 'V'), 0}};  // the path shown escaped, forging no line
+    const int here = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_TRUE(here >= 0 && ::chdir(dir.c_str()) == 0);
     Log::open("tapgate-test", true, false);
     for (const auto& c : cases) {
         std::ofstream(marker) << "old marker";
@@ -305,6 +314,8 @@ TEST(MonetTmsDownload, MightRebootLeavesAnEmptyMarkerInTheFirmwareDirectory)
         // The flag outlives the call, so the caller's next attempt downloads to the end.
         EXPECT_EQ(link.download(), 0) << c.first;
     }
+    EXPECT_EQ(::fchdir(here), 0);
+    ::close(here);
 }
 
 TEST(MonetBprotocolBadPeer, StrayOddAndMalformedDatagramsNeverPassForAnAnswer)

@@ -530,13 +530,21 @@ TEST_F(MonetDriverTest, SamsAreRecognisedByTheirAtrAndBadRequestsNeverReachTheRe
     fake.side.setSam(1, std::make_shared<emulators::MifareSam>(emulators::MifareSam::Generation::AV2));
     auto lg = std::make_shared<emulators::LGSamResponder>();
     fake.side.setSam(2, lg, emulators::MonetSideChannel::SamLink::T0);
-    fake.side.setSam(3, std::make_shared<emulators::LGSamResponder>(fromHex("3B 02 11 22")));
+    // An ATR of no known SAM, of any length, is refused, and shown at info cut short.
+    Bytes unknown = fromHex("3B 02 11 22");
+    unknown.resize(60001, 0x9B);
+    fake.side.setSam(3, std::make_shared<emulators::LGSamResponder>(unknown));
     auto reader = openReader();
     EXPECT_TRUE(std::dynamic_pointer_cast<NFC::MifareSAM>(reader->turnOnSam(0)));
     EXPECT_TRUE(std::dynamic_pointer_cast<NFC::MifareSAM>(reader->turnOnSam(1)));
     EXPECT_TRUE(std::dynamic_pointer_cast<NFC::LGsam>(reader->turnOnSam(2)));
     fake.side.clearRequests();
+    Log::setLevel(Log::LevelInfo);
+    testsupport::StderrCapture atrLines;
     EXPECT_FALSE(reader->turnOnSam(3));
+    Log::setLevel(Log::LevelWarning);
+    EXPECT_NE(atrLines.text().find("ATR( 60001): 3B0211229B9B"), std::string::npos);
+    EXPECT_EQ(testsupport::logFaults(atrLines.text(), "9B9B"), "");
     size_t powerOns = 0;
     for (const Bytes& r : fake.side.requests()) powerOns += r[0] == SamPowerOn;
     EXPECT_EQ(powerOns, 2u);

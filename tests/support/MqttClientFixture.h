@@ -87,4 +87,12 @@ protected:
     }
 };
 
+// A peer's text of `bytes` bytes made to forge a log line and to drive a terminal: a line break with
+// `forged` after it, then DEL, a C1 control (CSI), the line separator, and ESC to the end.
+inline std::string hostileText(size_t bytes, const std::string& forged)
+{
+    std::string text = "x\n" + forged + "\x7f\xc2\x9b\xe2\x80\xa8";
+    return text + std::string(bytes - text.size(), '\x1b');
+}
+
 }  // namespace testsupport

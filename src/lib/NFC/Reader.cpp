@@ -415,7 +415,7 @@ std::shared_ptr<SAM> Reader::turnOnSam(int slot)
         return nullptr;
     }
     if (::Log::enabled(::Log::LevelDebug))
-        Log::print(Log::Reader, "[Slot#%d] ATR : %s", slot, String::toHex(atr).c_str());
+        Log::print(Log::Reader, "[Slot#%d] ATR : %s", slot, String::toHexExcerptSized(atr).c_str());
     Log::print(Log::Reader, "[Slot#%d] Setting PPS", slot);
 
     std::shared_ptr<SAM> sam = makeSAM(link, atr);

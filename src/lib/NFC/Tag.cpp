@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/String.h"
+
 namespace NFC {
 
 Tag::Tag(std::shared_ptr<ISO14443> link, Type type, const std::vector<uint8_t>& uid,
@@ -14,6 +16,11 @@ std::shared_ptr<Tag> Tag::make(std::shared_ptr<ISO14443> link, Type type, const 
                                const std::vector<uint8_t>& ats)
 {
     return std::make_shared<Tag>(std::move(link), type, uid, ats);
+}
+
+std::string Tag::shownUid(const std::vector<uint8_t>& uid)
+{
+    return String::toHexExcerptSized(uid, ShownUidBytes);
 }
 
 }  // namespace NFC

@@ -2,8 +2,10 @@
 // command set talks through. Lives in a std::shared_ptr; used on the reader's thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "NFC/ISO14443.h"
@@ -39,6 +41,11 @@ public:
     const std::vector<uint8_t>& uid() const { return m_uid; }
     const std::vector<uint8_t>& ats() const { return m_ats; }
     std::shared_ptr<ISO14443> iso14443() const { return m_iso14443; }
+
+    // A UID as a log line shows it: whatever length the reader announced, a few dozen bytes of hex
+    // and the length when cut. The UIDs of real cards are shown whole.
+    static constexpr size_t ShownUidBytes = 32;
+    static std::string shownUid(const std::vector<uint8_t>& uid);
 
 protected:
     std::shared_ptr<ISO14443> m_iso14443;

@@ -74,7 +74,7 @@ void reselect(const NFC::Ultralight& ultralight)
     std::vector<uint8_t> uid, ats;
     if (!driver->searchTag(type, uid, ats, ReselectTimeoutMs) || uid != ultralight.uid())
         Log::warning("Ultralight %s not selected again after GET_VERSION",
-                     String::toHex(ultralight.uid()).c_str());
+                     NFC::Tag::shownUid(ultralight.uid()).c_str());
 }
 
 }  // namespace
@@ -130,7 +130,8 @@ std::string CardReaderFactory::ultralightTemplateName(const std::shared_ptr<NFC:
     std::vector<uint8_t> version;
     if (ultralight->getVersion(version) == NFC::Ultralight::None) {
         const unsigned layout = KivoLUCv2::CardReader::readCardVersion(ultralight);
-        Log::info("Ultralight EV1 %s: layout version %u", String::toHex(ultralight->uid()).c_str(), layout);
+        Log::info("Ultralight EV1 %s: layout version %u", NFC::Tag::shownUid(ultralight->uid()).c_str(),
+                  layout);
         if (layout == 2 && allows(allowed, "KivoLUCv2"))
             return "KivoLUCv2";
         if (allows(allowed, "KivoLUC"))
@@ -146,7 +147,7 @@ std::string CardReaderFactory::ultralightTemplateName(const std::shared_ptr<NFC:
     reselect(*ultralight);
     const unsigned layout = ZodezuLUCv2::CardReader::readCardVersion(ultralight);
     const std::string name = layout != 2 ? "ZodezuLUCv2" : "ZodezuLUC";
-    Log::info("Ultralight C %s: layout version %u", String::toHex(ultralight->uid()).c_str(), layout);
+    Log::info("Ultralight C %s: layout version %u", NFC::Tag::shownUid(ultralight->uid()).c_str(), layout);
     if (!allows(allowed, name)) {
         fail(error, "processUltralightCard: Template '" + name + "' is not allowed");
         return {};

@@ -304,7 +304,7 @@ void Manager::Impl::readCard(const std::shared_ptr<NFC::Tag>& tag)
 {
     m_tag = tag;
     m_card = Card::make(tag, std::string());
-    log(Log::LevelInfo, "Card found: UID %s, type %u", m_card->uid().c_str(),
+    log(Log::LevelInfo, "Card found: UID %s, type %u", NFC::Tag::shownUid(tag->uid()).c_str(),
         static_cast<unsigned>(tag->type()));
     setState(State::CardFound);
     notify("card found", m_owner.cardFound, m_card);
@@ -350,7 +350,7 @@ void Manager::Impl::checkPresence()
     }
     if (present)
         return;
-    log(Log::LevelInfo, "Card removed: UID %s", m_card->uid().c_str());
+    log(Log::LevelInfo, "Card removed: UID %s", NFC::Tag::shownUid(m_tag->uid()).c_str());
     std::shared_ptr<Card> card = std::move(m_card);
     m_cardReader.reset();
     m_tag.reset();

@@ -99,7 +99,8 @@ void UltralightPageIO::reselect()
     int type = 0;
     Bytes uid, ats;
     if (!driver || !driver->searchTag(type, uid, ats, ReselectTimeoutMs) || uid != tag->uid()) {
-        m_owner.log(Log::LevelWarning, "WARN: card %s not selected again", String::toHex(tag->uid()).c_str());
+        m_owner.log(Log::LevelWarning, "WARN: card %s not selected again",
+                    NFC::Tag::shownUid(tag->uid()).c_str());
         return;
     }
     if (m_afterReselect)

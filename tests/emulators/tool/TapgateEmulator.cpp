@@ -19,6 +19,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -47,6 +48,7 @@ struct Options
     std::string reader = "elatec";
     std::string card = "ev1";
     Bytes uid;
+    Bytes announcedUid;  // empty: the card's own
     std::string slots[2] = {"mifare", "none"};
     bool unlocked = false;
     std::string keyDir;
@@ -55,15 +57,16 @@ struct Options
 
 void usage()
 {
-    std::cerr
-        << "Usage: tapgate-emulator [--reader R] [--card KIND] [--uid HEX] [--slot0 SAM] [--slot1 SAM]\n"
-           "                       [--unlocked] [--key-dir DIR] [--run PROGRAM [ARGS...]]\n"
-           "  --reader R    the reader (default elatec): elatec, an Elatec TWN reader, or yarus, a\n"
-           "                Yarus reader (T2151 protocol), on a pseudo-terminal; vurur, a networked\n"
-           "                VUrur reader on 127.0.0.1 (the device is \"127.0.0.1:PORT\")\n"
-           "  --card KIND   the card in the field (default ev1):\n";
+    std::cerr << "Usage: tapgate-emulator [--reader R] [--card KIND] [--uid HEX] [--announce-uid HEX]\n"
+                 "                       [--slot0 SAM] [--slot1 SAM] [--unlocked] [--key-dir DIR]\n"
+                 "                       [--run PROGRAM [ARGS...]]\n"
+                 "  --reader R    the reader (default elatec): elatec, an Elatec TWN reader, or yarus, a\n"
+                 "                Yarus reader (T2151 protocol), on a pseudo-terminal; vurur, a networked\n"
+                 "                VUrur reader on 127.0.0.1 (the device is \"127.0.0.1:PORT\")\n"
+                 "  --card KIND   the card in the field (default ev1):\n";
     for (const auto& kind : ticketKinds()) std::cerr << "      " << kind.name << ": " << kind.help << "\n";
     std::cerr << "  --uid HEX     the card's UID instead of the model's own\n"
+                 "  --announce-uid HEX  the UID the reader announces for the card, of any length\n"
                  "  --slot0 SAM, --slot1 SAM   mifare (AV3, default in slot 0), mifare-av2,\n"
                  "                             lg (the LG transit SAM model), none\n"
                  "  --key-dir DIR where the ticket's public key file is written (made when missing)\n"
@@ -90,6 +93,8 @@ Options parse(int argc, char** argv)
             options.card = value();
         else if (arg == "--uid")
             options.uid = String::fromHex(value());
+        else if (arg == "--announce-uid")
+            options.announcedUid = String::fromHex(value());
         else if (arg == "--slot0")
             options.slots[0] = value();
         else if (arg == "--slot1")
@@ -225,6 +230,28 @@ void startProgram(std::vector<std::string> command, const std::string& device)
     }).detach();
 }
 
+// A card the reader announces under another UID than its own, as a reader of another make or a
+// clone may; its answers are the card's.
+struct AnnouncedUid : emulators::FieldCard
+{
+    AnnouncedUid(std::shared_ptr<emulators::FieldCard> card, Bytes uid)
+        : card(std::move(card)), uid(std::move(uid))
+    {
+    }
+    Identity identity() const override
+    {
+        Identity id = card->identity();
+        id.uid = uid;
+        return id;
+    }
+    void selected() override { card->selected(); }
+    std::optional<Bytes> exchange4(const Bytes& command) override { return card->exchange4(command); }
+    std::optional<Bytes> exchange3(const Bytes& frame) override { return card->exchange3(frame); }
+
+    std::shared_ptr<emulators::FieldCard> card;
+    Bytes uid;
+};
+
 int run(const Options& options)
 {
     const emulatortool::TicketKind* kind = nullptr;
@@ -233,7 +260,9 @@ int run(const Options& options)
             kind = &k;
     if (!kind)
         throw std::invalid_argument("unknown card " + options.card);
-    const emulatortool::Ticket ticket = kind->make(options.uid);
+    emulatortool::Ticket ticket = kind->make(options.uid);
+    if (!options.announcedUid.empty() && ticket.card)
+        ticket.card = std::make_shared<AnnouncedUid>(ticket.card, options.announcedUid);
 
     const EmulatedReader reader = openReader(options.reader);
     std::shared_ptr<emulators::MifareSam> mifare;

@@ -212,4 +212,12 @@ std::string Examples::list() const
     return shown;
 }
 
+std::string escapedSized(const std::string& text, size_t maxBytes)
+{
+    std::string shown = escaped(text, maxBytes);
+    if (text.size() > maxBytes)
+        shown += " (" + std::to_string(text.size()) + " bytes)";
+    return shown;
+}
+
 }  // namespace ConfigFile

@@ -61,4 +61,9 @@ private:
     size_t m_count = 0;
 };
 
+// `escaped` with the text's size after it when the text has more bytes than the excerpt may print
+// ("... (70306 bytes)"), so that a line cut short says how much it left out; every printed
+// byte stands for at least one of the text's, so such a text is always cut.
+std::string escapedSized(const std::string& text, size_t maxBytes = MaxExcerptBytes);
+
 }  // namespace ConfigFile

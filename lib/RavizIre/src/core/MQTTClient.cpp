@@ -73,7 +73,8 @@ void MQTTClient::CallbackScope::notify(const char* what, Call call) const
     try {
         call(*m_listener);
     } catch (const std::exception& e) {
-        Log::error("[MQTTClient] %s failed: %s", what, e.what());
+        Log::error("[MQTTClient] %s failed: %s", what,
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[MQTTClient] %s failed.", what);
     }
@@ -367,7 +368,8 @@ bool MQTTClient::request(Request request)
         m_lastToken = std::move(token);
         ok = true;
     } catch (const std::exception& e) {
-        log(Log::LevelError, "[ERROR] %s", e.what());
+        log(Log::LevelError, "[ERROR] %s",
+            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     }
     // Our copy goes before the count does, so that the last owner is never a caller's thread.
     client.reset();
@@ -438,7 +440,8 @@ void keepLibraryThreads()
         try {
             s_libraryAnchor = new mqtt::async_client("tcp://127.0.0.1:1", "tapgate-anchor", nullptr);
         } catch (const std::exception& e) {
-            Log::error("[MQTTClient] %s", e.what());
+            Log::error("[MQTTClient] %s",
+                       ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
         }
     });
 }
@@ -497,7 +500,8 @@ void MQTTClient::connectOnce()
     } catch (...) {
         failure = "Unknown reason";
     }
-    log(Log::LevelError, "[ERROR] %s", failure.c_str());
+    log(Log::LevelError, "[ERROR] %s",
+        ConfigFile::escapedSized(failure, ConfigFile::MaxPayloadExcerptBytes).c_str());
     CallbackScope scope(*this, nullptr);
     scope.notify("Connect failure handling",
                  [&](MQTTClientListener& listener) { listener.onConnectFailed(failure); });
@@ -510,7 +514,8 @@ void MQTTClient::discard(std::shared_ptr<mqtt::async_client> client)
     try {
         client->disable_callbacks();
     } catch (const std::exception& e) {
-        log(Log::LevelError, "[ERROR] %s", e.what());
+        log(Log::LevelError, "[ERROR] %s",
+            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     }
     // The library may be inside one of our callbacks right now, and a caller may be inside the
     // library with this client; both leave before the client goes away.
@@ -621,7 +626,8 @@ void MQTTClient::message_arrived(mqtt::const_message_ptr msg)
         if (scope.listener())
             scope.listener()->onMessageReceived(topic, payload, msg->get_qos(), msg->is_retained());
     } catch (const std::exception& e) {
-        Log::error("[MQTTClient] Message handling failed: %s", e.what());
+        Log::error("[MQTTClient] Message handling failed: %s",
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[MQTTClient] Message handling failed.");
     }

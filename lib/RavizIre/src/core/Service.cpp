@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <exception>
 
+#include "core/ConfigFile.h"
+
 namespace RavizIre {
 
 Service::Service(const std::string& name) : m_name(name)
@@ -126,7 +128,8 @@ void Service::threadTask(void* service)
     try {
         self->runBody();
     } catch (const std::exception& e) {
-        self->log(Log::LevelError, "ERROR: service task failed: %s", e.what());
+        self->log(Log::LevelError, "ERROR: service task failed: %s",
+                  ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         self->log(Log::LevelError, "ERROR: service task failed");
     }

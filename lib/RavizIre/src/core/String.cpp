@@ -149,6 +149,14 @@ std::string String::toHexExcerpt(const Bytes& bytes, size_t maxBytes)
     return hex;
 }
 
+std::string String::toHexExcerptSized(const Bytes& bytes, size_t maxBytes)
+{
+    std::string hex = toHexExcerpt(bytes, maxBytes);
+    if (bytes.size() > maxBytes)
+        hex += " (" + std::to_string(bytes.size()) + " bytes)";
+    return hex;
+}
+
 std::string& String::ltrim(std::string& text)
 {
     size_t n = 0;

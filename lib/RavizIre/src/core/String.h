@@ -34,6 +34,9 @@ public:
     // outside (a frame, a token) as a log line may show them, never longer than about 600 bytes.
     static constexpr size_t MaxHexExcerptBytes = 256;
     static std::string toHexExcerpt(const Bytes& bytes, size_t maxBytes = MaxHexExcerptBytes);
+    // The same with the number of bytes after a cut ("04E15B... (32001 bytes)"), for a line that
+    // shows no length of its own; bytes shown whole read as toHex has them.
+    static std::string toHexExcerptSized(const Bytes& bytes, size_t maxBytes = MaxHexExcerptBytes);
 
     // Text from outside the program (a configuration, a reader's or a card's bytes, a peer's name or
     // payload, a path) as a log line may show it, whatever bytes it holds: escaped as in a JSON

@@ -5,6 +5,7 @@
 
 #include <exception>
 
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 
 Thread::Thread(void (*function)(void*), void* argument)
@@ -93,7 +94,8 @@ void* Thread::body(void* self)
         else
             thread->task(thread->m_argument);
     } catch (const std::exception& e) {
-        Log::error("[Thread] ERROR: uncaught exception: %s", e.what());
+        Log::error("[Thread] ERROR: uncaught exception: %s",
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[Thread] ERROR: uncaught exception");
     }

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "core/Clock.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 
 Timer::Timer(Type type) : m_type(type), m_wake("", 0, 1) {}
@@ -125,7 +126,8 @@ void Timer::emitGuarded(Signal<>& signal, const char* what)
     try {
         signal.emit();
     } catch (const std::exception& e) {
-        Log::error("[Timer] ERROR: %s slot failed: %s", what, e.what());
+        Log::error("[Timer] ERROR: %s slot failed: %s", what,
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[Timer] ERROR: %s slot failed", what);
     }

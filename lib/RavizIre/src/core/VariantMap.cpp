@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/ConfigFile.h"
 #include "core/JsonDepth.h"
 #include "core/String.h"
 #include "core/Utils.h"
@@ -37,10 +38,11 @@ std::string withReplacementCharacters(const std::string& text)
     return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
 }
 
-// A short head of a key for an error text: the whole of a refused key may be very long.
+// A key as an error text quotes it: a refused key may be very long and hold any byte, and the text
+// ends up in a log line.
 std::string keyHead(const std::string& key)
 {
-    return key.size() <= 64 ? key : key.substr(0, 64) + "...";
+    return ConfigFile::escapedSized(key, ConfigFile::MaxTextExcerptBytes);
 }
 
 size_t arrayIndex(const std::string& name, const std::string& key)
@@ -137,7 +139,7 @@ const Variant& VariantMap::operator[](const std::string& key) const
 {
     const auto found = m_entries.find(key);
     if (found == m_entries.end())
-        throw std::out_of_range("Key not found: " + key);
+        throw std::out_of_range("Key not found: " + keyHead(key));
     return found->second;
 }
 

@@ -37,7 +37,7 @@ Bytes slice(const Bytes& v, size_t from, size_t n)
 void DESFire::logValue(const char* format, const Bytes& value)
 {
     if (::Log::enabled(::Log::LevelDebug))
-        ::Log::debug(format, static_cast<int>(value.size()), String::toHex(value).c_str());
+        ::Log::debug(format, static_cast<int>(value.size()), String::toHexExcerpt(value).c_str());
 }
 
 void DESFire::logToken(const Bytes& encRndB, const Bytes& rndB, const Bytes& rndBrot, const Bytes& rndA,
@@ -502,12 +502,15 @@ Bytes DESFire::encodeDataEV1Full(const Bytes& header, const Bytes& value, const 
     if (!::Log::enabled(::Log::LevelDebug))
         return cipher;
     ::Log::debug("Encoding data for EV1 secure messaging");
-    ::Log::debug("-- Header  : (%d) %s", static_cast<int>(header.size()), String::toHex(header).c_str());
-    ::Log::debug("-- Value   : (%d) %s", static_cast<int>(value.size()), String::toHex(value).c_str());
-    ::Log::debug("-- CRC buf : (%d) %s", static_cast<int>(crcInput.size()), String::toHex(crcInput).c_str());
+    ::Log::debug("-- Header  : (%d) %s", static_cast<int>(header.size()),
+                 String::toHexExcerpt(header).c_str());
+    ::Log::debug("-- Value   : (%d) %s", static_cast<int>(value.size()), String::toHexExcerpt(value).c_str());
+    ::Log::debug("-- CRC buf : (%d) %s", static_cast<int>(crcInput.size()),
+                 String::toHexExcerpt(crcInput).c_str());
     ::Log::debug("-- CRC     : 0x%08X", crc);
-    ::Log::debug("-- Plain   : (%d) %s", static_cast<int>(plain.size()), String::toHex(plain).c_str());
-    ::Log::debug("-- Cipher  : (%d) %s", static_cast<int>(cipher.size()), String::toHex(cipher).c_str());
+    ::Log::debug("-- Plain   : (%d) %s", static_cast<int>(plain.size()), String::toHexExcerpt(plain).c_str());
+    ::Log::debug("-- Cipher  : (%d) %s", static_cast<int>(cipher.size()),
+                 String::toHexExcerpt(cipher).c_str());
     return cipher;
 }
 

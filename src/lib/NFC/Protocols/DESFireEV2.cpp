@@ -262,7 +262,8 @@ Bytes DESFireEV2::sessionMAC(uint8_t first, const Bytes& fields) const
     input.reserve(1 + 2 + m_ti.size() + fields.size());
     ByteWriter(input).u8(first).u16le(m_cmdCtr).bytes(m_ti).bytes(fields);
     if (::Log::enabled(::Log::LevelDebug))
-        ::Log::debug("Data for CMAC : (%d) %s", static_cast<int>(input.size()), String::toHex(input).c_str());
+        ::Log::debug("Data for CMAC : (%d) %s", static_cast<int>(input.size()),
+                     String::toHexExcerpt(input).c_str());
     return Crypto::MACt(input, m_sessionKeyMac);
 }
 

@@ -24,7 +24,8 @@ int guarded(const char* what, F&& body)
     try {
         return body();
     } catch (const std::exception& e) {
-        Log::error("[Monet] ERROR: %s failed: %s", what, e.what());
+        Log::error("[Monet] ERROR: %s failed: %s", what,
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[Monet] ERROR: %s failed", what);
     }
@@ -262,7 +263,8 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
                 base64 = Base64::encodeV(m_compress(tripData));
             } catch (const std::exception& e) {
                 // The poll still goes out, so that the reader's transaction is closed.
-                Log::error("[Monet] ERROR: Cannot compress tripData: %s", e.what());
+                Log::error("[Monet] ERROR: Cannot compress tripData: %s",
+                           ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
                 result = ErrorNotSent;
             }
             if (result == Success) {
@@ -317,6 +319,10 @@ BprotocolReader::Marker BprotocolReader::firmwareMarker()
         }
         directory = value.get<std::string>();
     }
+    // An empty path names no directory; the configuration takes it as the working one, and so does
+    // the marker, which would otherwise land at the filesystem's root.
+    if (directory.empty())
+        directory = ".";
     std::string path = directory;
     if (path.empty() || path.back() != '/')
         path += '/';

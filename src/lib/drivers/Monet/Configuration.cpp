@@ -36,7 +36,8 @@ nlohmann::json configurationValue(const ConfigurationProvider& provider, const s
     }
     catch (const std::exception& e)
     {
-        Log::warning("[Monet] WARN: Configuration unavailable: %s", e.what());
+        Log::warning("[Monet] WARN: Configuration unavailable: %s",
+                     ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
         return nullptr;
     }
     const nlohmann::json* node = &value;

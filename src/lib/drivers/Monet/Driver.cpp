@@ -33,7 +33,8 @@ R guarded(const char* operation, R failure, F&& body)
     try {
         return body();
     } catch (const std::exception& e) {
-        Log::error("[Monet] ERROR: %s failed: %s", operation, e.what());
+        Log::error("[Monet] ERROR: %s failed: %s", operation,
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[Monet] ERROR: %s failed", operation);
     }
@@ -324,7 +325,8 @@ bool Driver::connectSideChannel()
         m_sideTransport.connected();
     } catch (const std::exception& e) {
         Log::error("[Monet] An exception occurred while connecting to Side Channel (port %d)%s",
-                   m_setup.endpoints.sideChannelPort, e.what());
+                   m_setup.endpoints.sideChannelPort,
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
         return false;
     }
     if (m_sideReader.echo() != 0) {
@@ -862,7 +864,7 @@ bool Driver::ISO7816_powerOn(int slot, std::vector<uint8_t>* atr)
         }
         const auto logATR = [&received] {
             Log::info("[Monet] Received ATR(% 5d): %s", static_cast<int>(received.size()),
-                      String::toHex(received).c_str());
+                      String::toHexExcerpt(received).c_str());
             Log::info("[Monet] ATR historical bytes: %s", ConfigFile::escaped(samText(received)).c_str());
         };
         logATR();

@@ -208,7 +208,8 @@ SideChannelReader::Bytes SideChannelReader::desfireAIDs()
                 aid = String::fromHex(it.key());
             } catch (const std::exception& e) {
                 Log::error("[Monet] ERROR: AID %s in the configuration is not hexadecimal: %s",
-                           ConfigFile::excerpt(it.key()).c_str(), e.what());
+                           ConfigFile::excerpt(it.key()).c_str(),
+                           ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
                 usable = false;
                 break;
             }
@@ -315,7 +316,8 @@ int SideChannelReader::displayState(uint8_t state, int& type, int& tapResult, bo
             try {
                 m_restart();
             } catch (const std::exception& e) {
-                Log::error("[Monet] ERROR: Restart failed: %s", e.what());
+                Log::error("[Monet] ERROR: Restart failed: %s",
+                           ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
             }
         }
     }
@@ -418,9 +420,9 @@ int SideChannelReader::readTapResult(const Bytes& data, int& tapResult, std::str
     }
     // The size byte is only reported: the token is everything after it.
     Log::info("[Monet] Token size: %d", r.u8());
-    token = String::toHex(r.bytes(r.remaining()));
-    Log::info("[Monet] EMVtoken received: %s",
-              ConfigFile::escaped(token, String::MaxHexExcerptBytes).c_str());
+    const Bytes received = r.bytes(r.remaining());
+    token = String::toHex(received);
+    Log::info("[Monet] EMVtoken received: %s", String::toHexExcerptSized(received).c_str());
     return EMVresult;
 }
 

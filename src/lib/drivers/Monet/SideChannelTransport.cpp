@@ -10,6 +10,7 @@
 
 #include "NFC/ByteReader.h"
 #include "NFC/ByteWriter.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -76,7 +77,8 @@ bool SideChannelTransport::drain()
             if (!m_client.available(0))
                 break;
         } catch (const std::exception& e) {
-            Log::error("[Monet] Error polling the side channel: %s", e.what());
+            Log::error("[Monet] Error polling the side channel: %s",
+                       ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
             return false;
         }
         const Frame frame = readFrame(1, end, discarded);
@@ -168,7 +170,8 @@ SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t 
             return Frame::Whole;
         }
     } catch (const std::exception& e) {
-        Log::error("[Monet] Error polling the side channel: %s", e.what());
+        Log::error("[Monet] Error polling the side channel: %s",
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     }
     Log::error("[Monet] Error receiving %d bytes", static_cast<int>(m_framer.expected()));
     // Whatever comes next would be read from the middle of this frame.

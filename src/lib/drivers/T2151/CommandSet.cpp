@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 
 namespace T2151 {
@@ -112,7 +113,8 @@ int CommandSet::replies(int result, Read&& read)
     try {
         read();
     } catch (const std::out_of_range& e) {
-        Log::error("%sERROR: Answer incomplete: %s", m_channel.prefix().c_str(), e.what());
+        Log::error("%sERROR: Answer incomplete: %s", m_channel.prefix().c_str(),
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
         return Malformed;
     }
     return OK;

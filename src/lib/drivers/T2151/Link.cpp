@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/Clock.h"
+#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 #include "drivers/T2151/Framer.h"
@@ -38,7 +39,8 @@ Message::Ptr Link::receive(int timeoutMs)
     try {
         return receiveFrame(timeoutMs);
     } catch (const std::exception& e) {
-        Log::error("%sERROR: Receive failed: %s", m_prefix.c_str(), e.what());
+        Log::error("%sERROR: Receive failed: %s", m_prefix.c_str(),
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     }
     return nullptr;
 }

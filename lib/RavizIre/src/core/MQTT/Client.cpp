@@ -116,7 +116,8 @@ void Client::emitSafely(Signal<Args...>& signal, Args... args)
     try {
         signal.emit(args...);
     } catch (const std::exception& e) {
-        log(Log::LevelError, "A signal slot failed: %s", e.what());
+        log(Log::LevelError, "A signal slot failed: %s",
+            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         log(Log::LevelError, "A signal slot failed.");
     }
@@ -266,7 +267,8 @@ bool Client::setConfig(const MQTT::Config& newConfig)
         same = current->toJson() == newConfig.toJson();
     } catch (const std::exception& e) {
         // A store that cannot be shown as JSON is taken as different.
-        log(Log::LevelWarning, "Settings cannot be compared: %s", e.what());
+        log(Log::LevelWarning, "Settings cannot be compared: %s",
+            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     }
     if (same)
         return true;
@@ -425,7 +427,8 @@ void Client::subscriptionsThreadMain()
                 log(Log::LevelInfo, "Subscriptions thread ended!");
                 emitSafely(connected);
             } catch (const std::exception& e) {
-                log(Log::LevelError, "Subscription pass failed: %s", e.what());
+                log(Log::LevelError, "Subscription pass failed: %s",
+                    ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
             } catch (...) {
                 log(Log::LevelError, "Subscription pass failed.");
             }
@@ -605,8 +608,11 @@ MQTT::Message Client::makeErrorMessage(const nlohmann::json& error, const std::s
 {
     // Text from peers need not be UTF-8; it must not make the error answer itself fail.
     const auto replace = nlohmann::json::error_handler_t::replace;
+    // The failure text may quote the payload whole (a parse error, a refused value).
+    const std::string text =
+        error.is_string() ? error.get<std::string>() : error.dump(-1, ' ', false, replace);
     log(Log::LevelWarning, "Handling of topic '%s' failed: %s", shown(topic).c_str(),
-        error.dump(-1, ' ', false, replace).c_str());
+        ConfigFile::escapedSized(text, ConfigFile::MaxPayloadExcerptBytes).c_str());
     nlohmann::json payload = nlohmann::json::object();
     payload["command"] = topic;
     payload["error"] = error;

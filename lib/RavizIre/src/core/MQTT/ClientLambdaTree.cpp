@@ -394,7 +394,8 @@ void Client::notifyMonitor(const std::string& node)
         }
         publishNodeValue(node, value);
     } catch (const std::exception& e) {
-        log(Log::LevelError, "Monitor '%s' failed: %s", shown(node).c_str(), e.what());
+        log(Log::LevelError, "Monitor '%s' failed: %s", shown(node).c_str(),
+            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         log(Log::LevelError, "Monitor '%s' failed.", shown(node).c_str());
     }

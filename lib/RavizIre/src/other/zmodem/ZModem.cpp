@@ -32,7 +32,8 @@ bool ZModem::transmit(const std::vector<std::string>& files, int timeoutSec)
         success = zmodem_send(m_fd, static_cast<int>(names.size()), names.data(), &ZModem::tick,
                               &ZModem::complete, 0, 0, this, timeoutSec);
     } catch (const std::exception& e) {
-        Log::error("[ZModem] ERROR: %s", e.what());
+        Log::error("[ZModem] ERROR: %s",
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     }
     Log::debug("[ZModem] Finished. Transferred %d file(s).", static_cast<int>(transferred.size()));
 
@@ -52,7 +53,8 @@ bool ZModem::tick(const char* name, long transferred, long total, long bps, int 
         static_cast<ZModem*>(self)->progress.emit(name, transferred, total, bps, minutesLeft, secondsLeft);
     } catch (const std::exception& e) {
         // A listener's failure is no reason to break off a firmware upload.
-        Log::error("[ZModem] ERROR: progress listener failed: %s", e.what());
+        Log::error("[ZModem] ERROR: progress listener failed: %s",
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[ZModem] ERROR: progress listener failed");
     }
@@ -70,7 +72,8 @@ void ZModem::complete(const char* name, int result, unsigned size, long date, vo
             zmodem->transferred.push_back(name);
         zmodem->completed.emit(name, result == 0, static_cast<int>(size), static_cast<int>(date));
     } catch (const std::exception& e) {
-        Log::error("[ZModem] ERROR: completion listener failed: %s", e.what());
+        Log::error("[ZModem] ERROR: completion listener failed: %s",
+                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[ZModem] ERROR: completion listener failed");
     }

@@ -161,7 +161,7 @@ bool CardReader::verifyPassword(uint32_t pwd, uint16_t pack)
 
 bool CardReader::generateCert(Bytes& cert, const Bytes& record)
 {
-    log(Log::LevelInfo, "Generating certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
+    log(Log::LevelInfo, "Generating certificate for %s (size=%zu)", NFC::Tag::shownUid(m_tag->uid()).c_str(),
         record.size());
     if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);
@@ -182,7 +182,7 @@ bool CardReader::generateCert(Bytes& cert, const Bytes& record)
 
 bool CardReader::verifyCert(const Bytes& image)
 {
-    log(Log::LevelInfo, "Verifying certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
+    log(Log::LevelInfo, "Verifying certificate for %s (size=%zu)", NFC::Tag::shownUid(m_tag->uid()).c_str(),
         image.size());
     if (!m_offline) {
         log(Log::LevelWarning, "%s", NoSam);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "NFC/Protocols/MifareSAM.h"
+#include "NFC/Tag.h"
 #include "Velmora/CardReader.h"
 #include "core/String.h"
 
@@ -99,7 +100,7 @@ bool OfflineSam::takePassword(const Bytes& out)
 bool derivePassword(RFID::CardReader& reader, OfflineSam& sam, const std::vector<uint8_t>& uid, uint32_t& pwd,
                     uint16_t& pack, const std::function<bool(std::vector<uint8_t>& out)>& encipher)
 {
-    reader.log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
+    reader.log(Log::LevelInfo, "Generating password for %s", NFC::Tag::shownUid(uid).c_str());
     if (!sam) {
         reader.log(Log::LevelWarning, "%s", RFID::CardReader::NoSam);
         pwd = 0;

@@ -266,7 +266,7 @@ uint8_t CardReader::getIssuerKeyVersion()
 
 bool CardReader::generatePassword(const Bytes& uid, uint32_t& password, uint16_t& pack)
 {
-    log(Log::LevelInfo, "Generating password for %s (vkset=%s)", String::toHex(uid).c_str(),
+    log(Log::LevelInfo, "Generating password for %s (vkset=%s)", NFC::Tag::shownUid(uid).c_str(),
         m_issuerKeyVersion == 1 ? "prod" : "test");
     if (!m_sam) {
         log(Log::LevelWarning, "%s", NoSam);

@@ -167,7 +167,7 @@ int CardReader::incrementCounter(int chipCounter, int& member)
 
 bool CardReader::generatePassword(const Bytes& uid, uint8_t keyVersion, uint32_t& pwd, uint16_t& pack)
 {
-    log(Log::LevelInfo, "Generating password for %s", String::toHex(uid).c_str());
+    log(Log::LevelInfo, "Generating password for %s", NFC::Tag::shownUid(uid).c_str());
     if (!m_lgsam) {
         log(Log::LevelWarning, "%s", NoSam);
         return true;
@@ -219,7 +219,7 @@ CardReader::IssuerData CardReader::extractIssuerData(const Bytes& image)
 bool CardReader::verifyIssuerCert(const Bytes& image)
 {
     const IssuerData issuer = extractIssuerData(image);
-    log(Log::LevelInfo, "Checking certificate for %s (size=%zu)", String::toHex(m_tag->uid()).c_str(),
+    log(Log::LevelInfo, "Checking certificate for %s (size=%zu)", NFC::Tag::shownUid(m_tag->uid()).c_str(),
         issuer.certificate.size());
     return lsamStep("verifyIssuerCert",
                     m_lgsam->checkIssueCertUL48(CertificateKey, issuer.issueCenter, issuer.keyVersion,
@@ -234,7 +234,7 @@ bool CardReader::generateIssuerCert(uint8_t keyVersion, const Date& today, Bytes
     input.resize(input.size() + 2);
     auto it = input.end() - 2;
     CardUtils::pushReverseDateC2(it, today);
-    log(Log::LevelInfo, "Generating certificate for %s (size=2)", String::toHex(m_tag->uid()).c_str());
+    log(Log::LevelInfo, "Generating certificate for %s (size=2)", NFC::Tag::shownUid(m_tag->uid()).c_str());
     if (!m_lgsam) {
         log(Log::LevelWarning, "No active SAM ===> Use empty (all zeros) cert");
         certificate.assign(2, 0x00);

@@ -153,7 +153,7 @@ void append(Bytes& to, const Bytes& v)
 
 std::string hex(const Bytes& v)
 {
-    return String::toHex(v);
+    return String::toHexExcerpt(v);
 }
 
 }  // namespace
@@ -282,7 +282,7 @@ bool CardReader::authenticate()
 bool CardReader::generateAuthKey(Bytes& key)
 {
     const Bytes& uid = m_tag->uid();
-    log(Log::LevelInfo, "Generating key for %s", hex(uid).c_str());
+    log(Log::LevelInfo, "Generating key for %s", NFC::Tag::shownUid(uid).c_str());
     if (m_sams.size() < 2) {
         setError("generateAuthKey", "SAM missing: minimum required is 2");
         return false;
@@ -381,8 +381,8 @@ Bytes CardReader::XOR(const uint8_t* a, const uint8_t* b, size_t n)
 
 bool CardReader::generateSignature(Bytes& mac, const Bytes& data)
 {
-    log(Log::LevelInfo, "Generating MAC signature for %s (size=%d, key=%Xh)", hex(m_tag->uid()).c_str(),
-        static_cast<int>(data.size()), MacKeyNo);
+    log(Log::LevelInfo, "Generating MAC signature for %s (size=%d, key=%Xh)",
+        NFC::Tag::shownUid(m_tag->uid()).c_str(), static_cast<int>(data.size()), MacKeyNo);
     if (m_sams.empty()) {
         log(Log::LevelWarning, "No active SAMs");
         mac.resize(MacSize, 0x00);
