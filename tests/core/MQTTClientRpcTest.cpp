@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <future>
 #include <map>
@@ -446,7 +447,8 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
                                       longest + "x"};
     names.push_back("names" + std::string(198, '/') + "x");  // 201 '/' in its topics
     // Names that would not come back whole out of their topics.
-    names.insert(names.end(), {"names/response", "names/request/x", "names/a/", "/names/a", "$SYS/x"});
+    names.insert(names.end(),
+                 {"names/response", "names/request/x", "names/a/", "/names/a", "$SYS/x", "$share"});
     std::vector<std::string> taken = {longest, "names" + std::string(197, '/') + "x", "names/a//b",
                                       "names/requests", "names/get_response"};
     // Code points a broker may close the connection on (U+0001, TAB, LF, U+001F, DEL, U+0085, U+009F,
@@ -505,26 +507,46 @@ TEST_F(MQTTClientRpc, NamesThatCannotBeTopicsAreRefusedAtOnceWhileCallsBesideThe
     caller.stop();
 }
 
-// Ways: p publish, f command filter, b base, s relative command before start; none costs the connection.
+// Ways: p publish, f command filter, r relative command, b base, s relative command before start; in
+// capitals, taken by the broker, which confirms each filter with the connection kept. The client
+// runs under base "$share", a base the broker takes, once it dropped the relative command "" that
+// would be "$share" alone under it.
 TEST_F(MQTTClientRpc, TopicsFiltersAndBasesTheBrokerDropsClientsForAreRefusedAtOnceInOneLine)
 {
     Log::open("tapgate-test", true, false);
     MQTT::Client client("rows/b", "MQTT"), idle("rows/b", "MQTT");
-    client.setConfig(configFor("rows/b", "rows-client"));
+    ASSERT_TRUE(client.subscribeCommand("", nullptr, true));
+    {
+        testsupport::StderrCapture capture;
+        EXPECT_TRUE(client.setConfig(configFor("$share", "rows-client")));
+        EXPECT_EQ(shortLinesWith(capture.text(), "dropped under base"), 1u);
+    }
     ASSERT_NO_FATAL_FAILURE(startAndWait(client, {}));
+    testsupport::SubscriptionWatch watch(client.subscribed);
     const std::pair<char, std::string> rows[] = {
-        {'p', "a/+/b"}, {'p', "a/#"},     {'p', std::string("a\0b", 3)},
-        {'f', "a/#/b"}, {'f', "a/b\x01"}, {'b', "w/#"},
-        {'b', "w+x"},   {'b', "w\x1f"},   {'s', "d" + std::string(199, '/')}};
+        {'p', "a/+/b"},      {'p', "a/#"},      {'p', std::string("a\0b", 3)},
+        {'f', "a/#/b"},      {'f', "a/b\x01"},  {'b', "w/#"},
+        {'b', "w+x"},        {'b', "w\x1f"},    {'s', "d" + std::string(199, '/')},
+        {'f', "$share"},     {'r', ""},         {'P', "$share"},
+        {'F', "$share/"},    {'F', "$share/g"}, {'F', "$share//a"},
+        {'F', "$share/+/a"}, {'R', "g/a/#"}};
+    std::set<std::string> filters;
     for (const auto& [way, text] : rows) {
         const MQTT::Message message(text, "x", MQTT::Retained::New, MQTT::QoS::AtMostOnce);
+        const bool taken = std::isupper(way), relative = way == 'r' || way == 'R' || way == 's';
         testsupport::StderrCapture capture;
-        EXPECT_FALSE(way == 'p'   ? client.publish(message, false)
-                     : way == 'b' ? client.setConfig(configFor(text, "rows-client"))
-                                  : (way == 'f' ? client : idle).subscribeCommand(text, nullptr, way == 's'));
-        EXPECT_EQ(shortLinesWith(capture.text(), " refused"), 1u) << testing::PrintToString(text);
+        EXPECT_EQ(way == 'p' || way == 'P' ? client.publish(message, false)
+                  : way == 'b'             ? client.setConfig(configFor(text, "rows-client"))
+                               : (way == 's' ? idle : client).subscribeCommand(text, nullptr, relative),
+                  taken);
+        EXPECT_EQ(shortLinesWith(capture.text(), " refused"), taken ? 0u : 1u)
+            << testing::PrintToString(text);
+        if (taken && way != 'P')
+            filters.insert(relative ? "$share/" + text : text);
     }
-    EXPECT_TRUE(!client.disconnected.emitted.Wait(0) && client.getConfig().getBase() == "rows/b");
+    // The broker answers in order: its last confirmation comes after all that was sent before it.
+    EXPECT_TRUE(watch.waitFor(filters, 10s));
+    EXPECT_TRUE(!client.disconnected.emitted.Wait(0) && client.getConfig().getBase() == "$share");
 }
 
 // A base made deeper after names are served judges them again, while the client runs as when the

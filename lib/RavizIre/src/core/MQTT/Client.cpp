@@ -480,7 +480,6 @@ std::vector<std::pair<const char*, std::string>> Client::wantedFilters(const std
             filters.emplace_back("rpc", Utils::combinePath(name, tail));
     }
     for (const auto& name : m_expectedRpcs) filters.emplace_back("expected rpc", responseFilter(name));
-    for (const auto& topic : m_expectedResponses) filters.emplace_back("expected response", topic);
     return filters;
 }
 

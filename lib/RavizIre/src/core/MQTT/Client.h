@@ -100,7 +100,8 @@ public:
     // mosquitto would drop the connection for it, or null when it would not. Never: empty (a base
     // may be), NUL, not UTF-8, a control character or non-character, more than 65535 bytes or 200
     // '/'; '+' or '#' in a topic or base; in a filter '+' other than as a whole level, '#' other than
-    // as its whole last level. Names as rpc and subscribeRpc say. base: a served name's.
+    // as its whole last level, or "$share" alone. Names as rpc and subscribeRpc say. base: a served
+    // name's.
     static const char* topicFault(const std::string& text, TopicUse use, const std::string& base = "");
 
     // Publishes payload on name/request/<tag>/<id> (name is absolute, tag is callerTag()) and waits
@@ -243,7 +244,6 @@ private:
     std::map<std::string, Handler> m_externalCommands;
     std::map<std::string, RpcHandler> m_rpcHandlers;
     std::set<std::string> m_expectedRpcs;
-    std::set<std::string> m_expectedResponses;
     std::map<std::string, Handler> m_commandResponses;
 
     // start, stop and setConfig one at a time.

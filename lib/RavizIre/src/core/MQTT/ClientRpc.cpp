@@ -127,6 +127,10 @@ const char* Client::topicFault(const std::string& text, TopicUse use, const std:
         return "begins with an empty level";
     if (name && base.empty() && text.front() == '$')
         return "begins with '$', as the broker's own topics do";
+    // The broker reads a filter under "$share" as a shared subscription and drops the client that
+    // gives no more than that first level; any longer form it takes, empty or wild levels and all.
+    if (filter && text == "$share")
+        return "is \"$share\" alone, a shared subscription without a group";
     return sizeFault(text);
 }
 
