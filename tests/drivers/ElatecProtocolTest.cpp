@@ -874,7 +874,19 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
     const auto flood = [](double gapMs) {
         return Behaviour([gapMs](ModelLine& line) { line.chatter(line.port.now() + gapMs, gapMs, 4500); });
     };
+    // The whole text to the query for the proof's limit, nothing to the one for the whole text.
+    const Behaviour firstOnly = script([](ModelLine& line, uint16_t command, const Bytes& params, double at) {
+        if (command == 0x0004 && params == Bytes{0xFF})
+            return true;
+        if (command == 0x0004)
+            line.put(at, line.answer(command, {0xFF}));
+        return command == 0x0004;
+    });
+    const auto nothingSince = [](const std::string& variant) {
+        return "probe (" + variant + ") but no version query since: nothing came";
+    };
     const std::string twn = "TWN4/B1.65/X4.06/PRS1.04";
+    const std::string text39 = twn.substr(0, 17) + std::string(22, 'a');
     const std::string long41 = twn + "/0123456789ABCDEF";
     const struct
     {
@@ -897,19 +909,30 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
          0},
         {"a flood 100.1 ms apart", Probing, false, flood(100.1), PRS::BINARY_CRC, twn, "", 9,
          Log::LevelWarning, 0},
-        {"no version query", NoVersion, true, noVersion, PRS::BINARY, twn, "probe (binary without CRC)"},
-        {"no version query", NoVersion, true, noVersion, PRS::BINARY_CRC, twn, "probe (binary with CRC)"},
-        {"no version query", NoVersion, true, noVersion, PRS::ASCII, twn, "probe (ASCII without CRC)"},
-        {"no version query", NoVersion, true, noVersion, PRS::ASCII_CRC, twn, "probe (ASCII with CRC)"},
+        {"no version query", NoVersion, true, noVersion, PRS::BINARY, twn,
+         nothingSince("binary without CRC")},
+        {"no version query", NoVersion, true, noVersion, PRS::BINARY_CRC, twn,
+         nothingSince("binary with CRC")},
+        {"no version query", NoVersion, true, noVersion, PRS::ASCII, twn, nothingSince("ASCII without CRC")},
+        {"no version query", NoVersion, true, noVersion, PRS::ASCII_CRC, twn, nothingSince("ASCII with CRC")},
         {"probe answered while the next was out", NoVersion, true, lateProbe(150)},
-        {"probe answered after detection", NoVersion, true, lateProbe(450)},
+        {"probe answered after detection", NoVersion, true, lateProbe(450), PRS::BINARY, twn,
+         nothingSince("binary without CRC")},
+        {"probe answered after detection", NoVersion, true, lateProbe(450), PRS::BINARY_CRC, twn,
+         nothingSince("binary with CRC")},
+        {"probe answered after detection", NoVersion, true, lateProbe(450), PRS::ASCII, twn,
+         nothingSince("ASCII without CRC")},
+        {"probe answered after detection", NoVersion, true, lateProbe(450), PRS::ASCII_CRC, twn,
+         nothingSince("ASCII with CRC")},
         {"no version query after a proof held", NoVersion, false, afterProof},
-        {"whole text for any limit", Unproved, true, wholeText, PRS::BINARY_CRC,
-         twn.substr(0, 17) + std::string(22, 'a'), "\"" + twn.substr(0, 17) + std::string(22, 'a') + "\""},
+        {"whole text for any limit", Unproved, true, wholeText, PRS::BINARY_CRC, text39,
+         "were \"" + text39 + "\" and \"" + text39 + "\""},
         {"a whole text at the shown bound", Unproved, true, wholeText, PRS::BINARY_CRC, long41.substr(0, 40),
          "\"" + long41.substr(0, 40) + "\""},
         {"a whole text over the shown bound", Unproved, true, wholeText, PRS::BINARY_CRC, long41,
          "\"" + long41.substr(0, 40) + "\""},
+        {"the whole text for the limit only", Unproved, true, firstOnly, PRS::BINARY_CRC, twn,
+         "were nothing and \"" + twn + "\""},
         {"a text under the limit", ShortText, true, answersAll, PRS::BINARY_CRC, twn.substr(0, 8),
          "of 8 characters, no longer than the 9", 9, Log::LevelInfo},
         {"a text at the limit", ShortText, true, answersAll, PRS::BINARY_CRC, twn.substr(0, 9),
@@ -917,8 +940,11 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
         {"a text over the limit", ShortText, false, answersAll, PRS::BINARY_CRC, twn.substr(0, 10), "", 9,
          Log::LevelInfo},
         {"a text of one character", ShortText, true, answersAll, PRS::BINARY_CRC, "T",
-         "of 1 characters, no longer than the 1", 1},
+         "of 1 characters, no longer than the 1 asked for first (\"T\"): no proof can tell", 1},
         {"a text of two characters", ShortText, false, answersAll, PRS::BINARY_CRC, "TW", "", 2},
+        {"a text of two characters", ShortText, true, answersAll, PRS::BINARY_CRC, "TW",
+         "of 2 characters, no longer than the 2 asked for first (\"TW\"): commands fail until", 2,
+         Log::LevelInfo},
     };
     const int opens = 2;
     for (const auto& row : rows) {
