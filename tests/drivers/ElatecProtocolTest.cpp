@@ -902,7 +902,8 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
         int commands = 2;    // in each open
         bool judged = true;  // whether the other warnings are judged
     } rows[] = {
-        {"chatter 9.9 ms apart", Noisy, true, chatter(9.9)},
+        {"chatter 9.9 ms apart", Noisy, true, chatter(9.9), PRS::BINARY_CRC, twn,
+         R"(the last of them "\r\r\r\r)"},
         {"chatter 10.1 ms apart", Noisy, false, chatter(10.1), PRS::BINARY_CRC, twn, "", 9, Log::LevelWarning,
          2, false},
         {"a flood 99.9 ms apart", Probing, true, flood(99.9), PRS::BINARY_CRC, twn, "", 9, Log::LevelWarning,
@@ -960,7 +961,11 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
             row.reader(line);
             PRS prs(std::make_unique<fuzzing::elatec::SharedPort>(line.port), PRS::AUTO);
             const Bytes own = {0x01};
-            for (int i = 0; i < row.commands; ++i) prs.xfer(0x0008, &own, nullptr);
+            // A line that says it cannot prove itself sends no command.
+            for (int i = 0; i < row.commands; ++i) {
+                const int rc = prs.xfer(0x0008, &own, nullptr);
+                EXPECT_TRUE(rc < 0 || !row.says) << "open " << open << ", command " << i;
+            }
         }
         const std::string said = log.text();
         Log::setLevel(Log::LevelWarning);
