@@ -6,9 +6,12 @@
 // run gets past the open, and sends each answer whole, in binary without CRC, at 115200 baud;
 // framing faults are the PRS target's. Input: for each command in turn a length byte and that many
 // answer bytes (status, then data); when the input ends the reader hangs up, and from then on the
-// driver writes nothing and reads only a few times a command.
+// driver writes nothing and reads only a few times a command. An open that fails before the reader
+// heard anything (the line never reached it) stops the run: it would have tried nothing.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -89,7 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ModelPort port(reader, none);
     bool first = true;
     bool proving = false;  // the last frame was a proof's first query
+    bool heard = false;    // the reader took a frame
     reader.setScript([&](uint16_t command, const Bytes& params, double at) {
+        heard = true;
         // The protocol probe and a proof get the reader's own answers: the probe's, and the text's
         // first bytes and then the whole text.
         const bool version = command == 0x0004 && params.size() == 1;
@@ -108,7 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return true;
     });
     ElatecTWN::Driver driver(0, [&port](const std::string&) { return std::make_unique<SharedPort>(port); });
-    if (driver.open("model", 115200, nullptr))
+    // An open may fail on the input's answers, never before the reader heard from it: the run
+    // would then try nothing, and pass whatever the input.
+    std::string error;
+    if (!driver.open("model", 115200, &error) && !heard) {
+        std::fprintf(stderr, "the driver's open never reached the model's reader (%s): nothing ran\n",
+                     error.c_str());
+        std::abort();
+    }
+    if (driver.isOpen())
         exercise(driver);
     driver.close();
     return 0;

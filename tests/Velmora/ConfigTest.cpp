@@ -121,13 +121,9 @@ std::string refusalAsNobody(const std::string& path, const std::string& shown, c
         ::_exit(written == static_cast<ssize_t>(wrong.size()) ? 0 : 1);
     }
     ::close(result[1]);
-    std::string wrong;
-    char buffer[4096];
-    for (ssize_t n; child > 0 && (n = ::read(result[0], buffer, sizeof buffer)) != 0;)
-        if (n > 0)
-            wrong.append(buffer, static_cast<size_t>(n));
-        else if (errno != EINTR)
-            break;
+    std::string wrong, overrun;
+    if (child > 0 && !testsupport::readChildOutput(result[0], child, wrong, overrun))
+        wrong += overrun;
     ::close(result[0]);
     int status = -1;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)

@@ -44,10 +44,8 @@ std::vector<std::string> stderrLinesOf(const std::function<void()>& body)
         _exit(0);
     }
     close(fds[1]);
-    std::string output;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fds[0], buffer, sizeof(buffer))) > 0) output.append(buffer, static_cast<size_t>(got));
+    std::string output, overrun;
+    EXPECT_TRUE(testsupport::readChildOutput(fds[0], child, output, overrun)) << overrun;
     close(fds[0]);
     int status = 0;
     waitpid(child, &status, 0);

@@ -46,8 +46,9 @@ private:
 
     // ctest kills a program at its time-out with SIGKILL, which leaves it no chance to show the log;
     // so it is shown a little before, when ctest has said when (TAPGATE_TEST_TIMEOUT, in seconds).
-    // From a thread of its own, which interrupts no call of the test's. The program goes on, and
-    // ctest still tells the time-out.
+    // From a thread of its own, which interrupts no call of the test's and waits for the test's
+    // thread to finish a step on its captures (the test may be ending then). The program goes on,
+    // and ctest still tells the time-out.
     static void showBeforeTimeOut()
     {
         const char* limit = std::getenv("TAPGATE_TEST_TIMEOUT");
@@ -60,7 +61,7 @@ private:
             const std::string why =
                 test ? std::string("timed out in ") + test->test_suite_name() + "." + test->name()
                      : "timed out";
-            StderrCapture::showOpen(why.c_str());
+            StderrCapture::showOpen(why.c_str(), true);
         }).detach();
     }
 

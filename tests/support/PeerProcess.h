@@ -16,9 +16,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -297,13 +300,61 @@ inline std::string networkNamespace(pid_t pid)
     return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 
-// One line from a descriptor, waiting at most timeoutMs for each piece; empty on time-out or EOF.
+// How much a test takes in of what a child writes, and for how long at most (well inside a test
+// program's 300 s): a child gone wrong may pour out without end (a capture that copies itself into
+// itself filled gigabytes in minutes), and a reader without a bound would take it all in.
+constexpr size_t MaxChildOutputBytes = size_t{1} << 20;
+constexpr int ChildOutputMs = 60000;
+
+inline long long monotonicMs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// What the child (pid) writes on fd until it closes it, into out. Past maxBytes or timeoutMs, the
+// child is killed by its pid and false returned, with why saying which bound it overran.
+inline bool readChildOutput(int fd, pid_t child, std::string& out, std::string& why,
+                            size_t maxBytes = MaxChildOutputBytes, int timeoutMs = ChildOutputMs)
+{
+    const auto overrun = [&](const std::string& what) {
+        why = "the child (pid " + std::to_string(child) + ") " + what + ": killed";
+        if (child > 0)
+            ::kill(child, SIGKILL);
+        return false;
+    };
+    const long long deadline = monotonicMs() + timeoutMs;
+    char buffer[4096];
+    for (;;) {
+        const long long left = deadline - monotonicMs();
+        pollfd p{fd, POLLIN, 0};
+        const int ready = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            return overrun("did not close its output within " + std::to_string(timeoutMs) + " ms");
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, maxBytes + 1 - out.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        out.append(buffer, static_cast<size_t>(n));
+        if (out.size() > maxBytes)
+            return overrun("wrote more than " + std::to_string(maxBytes) + " bytes");
+    }
+}
+
+// One line from a descriptor within timeoutMs and MaxChildOutputBytes; empty on time-out, EOF or
+// a line longer than that (which is said on standard error, the test's log).
 inline std::string readLine(int fd, int timeoutMs)
 {
+    const long long deadline = monotonicMs() + timeoutMs;
     std::string line;
-    for (;;) {
+    while (line.size() <= MaxChildOutputBytes) {
+        const long long left = deadline - monotonicMs();
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0)
+        if (left < 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
             return std::string();
         char c = 0;
         if (::read(fd, &c, 1) != 1)
@@ -312,6 +363,9 @@ inline std::string readLine(int fd, int timeoutMs)
             return line;
         line += c;
     }
+    std::fprintf(stderr, "a line of more than %zu bytes from descriptor %d: dropped\n", MaxChildOutputBytes,
+                 fd);
+    return std::string();
 }
 
 }  // namespace testsupport

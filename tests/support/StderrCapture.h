@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace testsupport {
@@ -30,14 +31,16 @@ public:
         m_file = ::memfd_create("stderr-capture", MFD_CLOEXEC);
         if (m_file < 0)
             return;
+        showWhenDying();
+        const Chain chain;
         m_saved = ::dup(2);
         ::dup2(m_file, 2);
-        showWhenDying();
         m_outer = s_innermost.exchange(this);
     }
     ~StderrCapture()
     {
         restore();
+        const Chain chain;  // a time-out's copy may be reading the file
         if (m_file >= 0)
             ::close(m_file);
     }
@@ -63,9 +66,12 @@ public:
     // error the outermost took over, and points descriptor 2 there again, so that what is written
     // next (a sanitizer's report, the rest of a hung test's log) goes there too. Each capture is
     // shown once: the abort that follows a sanitizer's callback finds none left. Safe in a signal
-    // handler.
-    static void showOpen(const char* why)
+    // handler. patient: called from a thread of its own, which waits for the test's thread to
+    // finish a step on the captures; otherwise (a dying thread, which may have interrupted that
+    // step itself) it waits a second at most, then shows what it can.
+    static void showOpen(const char* why, bool patient = false)
     {
+        const Chain chain(patient);
         const StderrCapture* innermost = s_innermost.exchange(nullptr);
         if (!innermost)
             return;
@@ -77,11 +83,40 @@ public:
     }
 
 private:
+    // The open captures, their chain and their descriptors, held against each other's use: the
+    // test's thread opens and closes captures while the time-out's thread (LogOnFailure) or a
+    // dying one may be copying them out. A flag, not a mutex, so that a signal handler can take it.
+    class Chain
+    {
+    public:
+        explicit Chain(bool patient = true)
+        {
+            const timespec pause = {0, 1000000};
+            for (int waited = 0; s_chainHeld.exchange(true, std::memory_order_acquire); ++waited) {
+                if (!patient && waited >= 1000)
+                    return;
+                ::nanosleep(&pause, nullptr);
+            }
+            m_held = true;
+        }
+        ~Chain()
+        {
+            if (m_held)
+                s_chainHeld.store(false, std::memory_order_release);
+        }
+        Chain(const Chain&) = delete;
+        Chain& operator=(const Chain&) = delete;
+
+    private:
+        bool m_held = false;
+    };
+
     void restore()
     {
         if (m_saved < 0)
             return;
         std::fflush(stderr);
+        const Chain chain;
         StderrCapture* inner = s_innermost.load();
         if (inner == this)
             s_innermost.store(m_outer);
@@ -153,6 +188,7 @@ private:
     }
 
     static inline std::atomic<StderrCapture*> s_innermost{nullptr};
+    static inline std::atomic<bool> s_chainHeld{false};
     int m_file = -1;
     int m_saved = -1;
     StderrCapture* m_outer = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "PeerProcess.h"
 #include "StderrCapture.h"
 
 namespace {
@@ -37,16 +38,45 @@ TEST(StderrCapture, DyingProgramShowsWhatItHeld)
             ::_exit(0);
         }
         ::close(line[1]);
-        std::string shown;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(line[0], buffer, sizeof buffer)) > 0;)
-            shown.append(buffer, static_cast<size_t>(n));
+        std::string shown, overrun;
+        EXPECT_TRUE(testsupport::readChildOutput(line[0], child, shown, overrun)) << overrun;
         ::close(line[0]);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_NE(status, 0);
         EXPECT_NE(shown.find("held by the outer capture\nheld by the inner capture\n"), std::string::npos)
             << shown;
+    }
+}
+
+// A child's output is taken in up to a bound: one that writes more is killed there, and the
+// reader says so; one that writes exactly the bound and ends is read whole.
+TEST(ChildOutput, IsTakenInWithinItsBound)
+{
+    const size_t bound = 64 * 1024;
+    for (const size_t writes : {bound, bound + 1, 8 * bound}) {
+        SCOPED_TRACE(writes);
+        int line[2];
+        ASSERT_EQ(::pipe(line), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(line[0]);
+            const std::string bytes(writes, 'x');
+            ::_exit(::write(line[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(writes) ? 0 : 1);
+        }
+        ::close(line[1]);
+        std::string taken, overrun;
+        const bool whole = testsupport::readChildOutput(line[0], child, taken, overrun, bound);
+        ::close(line[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(whole, writes <= bound) << overrun;
+        EXPECT_LE(taken.size(), bound + 1);
+        if (writes <= bound)
+            EXPECT_EQ(taken.size(), writes);
+        else
+            EXPECT_NE(overrun.find("wrote more than 65536 bytes: killed"), std::string::npos) << overrun;
     }
 }
 

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -90,10 +92,29 @@ public:
     // tapgate's next line on stdout; empty on time-out.
     std::string readLine(int timeoutMs) { return testsupport::readLine(m_fromTapgate[0], timeoutMs); }
 
+    // tapgate's log so far, up to MaxLogBytes: a program gone wrong may log without end, and a test
+    // looks at the log every few ms. Past that bound tapgate is killed, and a last line says so.
     std::string log() const
     {
-        const std::vector<uint8_t> bytes = readFile(logPath());
-        return std::string(bytes.begin(), bytes.end());
+        struct stat file = {};
+        const int fd = ::open(logPath().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fstat(fd, &file) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            return std::string();
+        }
+        std::string text(std::min(static_cast<size_t>(file.st_size), MaxLogBytes + 1), '\0');
+        const ssize_t n = ::pread(fd, text.data(), text.size(), 0);
+        ::close(fd);
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        if (text.size() > MaxLogBytes) {
+            if (m_tapgate)
+                m_tapgate->kill(SIGKILL);
+            text.resize(MaxLogBytes);
+            text +=
+                "\n[test] tapgate's log passed " + std::to_string(MaxLogBytes) + " bytes: tapgate killed\n";
+        }
+        return text;
     }
     size_t logCount(const std::string& what) const { return occurrences(log(), what); }
     // Looks at the log every 10 ms until it holds `times` lines with `what`; false after timeoutMs.
@@ -126,6 +147,8 @@ public:
     }
 
 private:
+    static constexpr size_t MaxLogBytes = 4 * MaxChildOutputBytes;
+
     std::string logPath() const { return m_dir / "tapgate.log"; }
 
     ToolStandIns m_tools;
