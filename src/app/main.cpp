@@ -13,7 +13,7 @@
 #include "NFC/Reader.h"
 #include "Velmora/Config.h"
 #include "Velmora/Manager.h"
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 #include "core/Utils.h"
 #include "drivers/Monet/Factory.h"
@@ -102,7 +102,7 @@ void printRead(const RFID::Error& error, const std::shared_ptr<RFID::Card>& card
             data = nlohmann::json::object();
     } catch (const std::exception& e) {
         Log::error("ERROR: Card data not printable: %s",
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
         if (shown.ok())
             shown = RFID::Error(RFID::Error::CardReadWriteError, std::string("read: ") + e.what());
     }
@@ -146,7 +146,7 @@ int run(int argc, char** argv)
             printRead(error, card);
         } catch (const std::exception& e) {
             Log::error("ERROR: Cannot print the read: %s",
-                       ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                       String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
         }
     });
     manager.runSync();
@@ -162,10 +162,10 @@ int main(int argc, char** argv)
     } catch (const UsageError& e) {
         printUsage(stderr);
         std::fprintf(stderr, "ERROR: %s\n",
-                     ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                     String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ERROR: %s\n",
-                     ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                     String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     }
     return -1;
 }

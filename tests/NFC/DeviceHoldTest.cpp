@@ -9,7 +9,7 @@
 #include "NFC/DeviceHold.h"
 #include "PeerProcess.h"
 #include "StderrCapture.h"
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 
 using NFC::DeviceHold;
@@ -99,7 +99,7 @@ TEST(DeviceHold, NodeAloneIsSaidOncePerDeviceAndCauseInOneBoundedLine)
     EXPECT_TRUE(program.take(other, why)) << why;
     ::close(socket);
     // Lock directories named from the working directory, so that the whole path is the row's.
-    const auto shown = [](const std::string& path) { return ConfigFile::excerpt(path, 128); };
+    const auto shown = [](const std::string& path) { return String::excerpt(path, 128); };
     const std::string fits(128 - DeviceHold::lockPath("", device).size(), 'p');
     const std::string paths[] = {fits, fits + "p", "x\nWARN: forged", std::string(4096, 'x')};
     for (const std::string& path : paths) (void)DeviceHold(path).take(device, why);

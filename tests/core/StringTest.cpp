@@ -6,7 +6,6 @@
 #include "TestSupport.h"
 #include "UnsafeText.h"
 #include "core/Base64.h"
-#include "core/ConfigFile.h"
 #include "core/Random.h"
 #include "core/String.h"
 
@@ -60,7 +59,7 @@ TEST(String, SizedExcerptsSayTheSizeOfWhatTheyCut)
         {"abc", 4, "abc"},  {"abcd", 4, "abcd"}, {"abcde", 4, "abcd... (5 bytes)"},
         {"a\n", 2, "a..."}, {"a\n", 3, "a\\n"},  {"\xC3\xA9\xE2\x80\xA8", 4, "\xC3\xA9... (5 bytes)"}};
     for (const auto& [text, maxBytes, shown] : textRows)
-        EXPECT_EQ(ConfigFile::escapedSized(text, maxBytes), shown) << text;
+        EXPECT_EQ(String::escapedSized(text, maxBytes), shown) << text;
 }
 
 TEST(String, BoolForms)

@@ -15,7 +15,7 @@
 #include <deque>
 #include <utility>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 
 namespace NFC {
@@ -217,7 +217,7 @@ std::string DeviceHold::directoryFault() const
 // symbolic link, that only root or this user may change.
 std::string DeviceHold::entryFault(const std::string& path, const struct stat& entry, bool last) const
 {
-    const std::string shown = ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes);
+    const std::string shown = String::excerpt(path, String::MaxPathExcerptBytes);
     const bool others = entry.st_uid != 0 && entry.st_uid != m_user;
     if (S_ISLNK(entry.st_mode))
         return others ? "a symbolic link on the lock directory's path of another user: " + shown
@@ -365,10 +365,10 @@ void DeviceHold::warnOnce(const Line& line, const std::string& cause)
         m_warned.clear();
     m_warned.insert(std::move(said));
     ::Log::warning("WARN: Reader %s is held by its node alone, its name cannot be held: %s: %s",
-                   ConfigFile::excerpt(line.device, ConfigFile::MaxPathExcerptBytes).c_str(),
+                   String::excerpt(line.device, String::MaxPathExcerptBytes).c_str(),
                    line.namePath.empty()
                        ? "no lock file"
-                       : ConfigFile::excerpt(line.namePath, ConfigFile::MaxPathExcerptBytes).c_str(),
+                       : String::excerpt(line.namePath, String::MaxPathExcerptBytes).c_str(),
                    cause.c_str());
 }
 
@@ -376,7 +376,7 @@ bool DeviceHold::takeNode(Line& line, std::string& why)
 {
     const bool mayLock = line.state != Line::Name::Elsewhere;
     const auto refused = [&](int error) {
-        const std::string device = ConfigFile::escaped(line.device, ConfigFile::MaxPathExcerptBytes);
+        const std::string device = String::escaped(line.device, String::MaxPathExcerptBytes);
         why = error == EWOULDBLOCK ? "'" + device + "' is held by another program"
                                    : "'" + device + "' cannot be held: " + std::strerror(error);
         return false;

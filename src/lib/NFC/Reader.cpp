@@ -15,7 +15,6 @@
 #include "NFC/Protocols/LGsam.h"
 #include "NFC/Protocols/MifareSAM.h"
 #include "NFC/Protocols/Ultralight.h"
-#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/SerialPort.h"
 #include "core/String.h"
@@ -143,7 +142,7 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
     if (colon != std::string::npos && colon + 1 < device.size())
         portValid = parsePort(device.substr(colon + 1), port);
     // The device is the user's text, shown bounded and escaped wherever it goes.
-    const std::string shownDevice = ConfigFile::escaped(device, ConfigFile::MaxPathExcerptBytes);
+    const std::string shownDevice = String::escaped(device, String::MaxPathExcerptBytes);
     if (!portValid)
         Log::print(Log::Reader, "Not a network port in '%s'", shownDevice.c_str());
 
@@ -158,9 +157,9 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
         m_hold.takeNone();
     std::string networkError;
     if (!portValid)
-        networkError = "bad port '" + ConfigFile::escaped(device.substr(colon + 1)) + "'";
+        networkError = "bad port '" + String::escaped(device.substr(colon + 1)) + "'";
     else if (networked && !numericHost(host))
-        networkError = "'" + ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes) +
+        networkError = "'" + String::escaped(host, String::MaxPathExcerptBytes) +
                        "' is not a numeric IPv4 address";
     for (const DriverFactory& factory : m_factories) {
         if (factory.family != DriverFactory::Networked || !portValid || path)
@@ -217,8 +216,8 @@ std::shared_ptr<Driver> Reader::makeDevice(const std::string& device, int baud)
         return failed("NFC device not found");
     const Driver::Info info = found->info();
     Log::print(Log::Reader, "Found '%s' device : %s",
-               ConfigFile::escaped(info.manufacturer, ConfigFile::MaxTextExcerptBytes).c_str(),
-               ConfigFile::escaped(info.firmware, ConfigFile::MaxTextExcerptBytes).c_str());
+               String::escaped(info.manufacturer, String::MaxTextExcerptBytes).c_str(),
+               String::escaped(info.firmware, String::MaxTextExcerptBytes).c_str());
     return found;
 }
 

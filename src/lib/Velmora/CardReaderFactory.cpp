@@ -13,7 +13,6 @@
 #include "Velmora/Cards/VozeLUCv1/VozeLUCv1CardReader.h"
 #include "Velmora/Cards/ZodezuLUC/ZodezuLUCCardReader.h"
 #include "Velmora/Cards/ZodezuLUCv2/ZodezuLUCv2CardReader.h"
-#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -109,12 +108,12 @@ std::shared_ptr<CardReader> CardReaderFactory::createFromTemplateName(const std:
     const auto& table = makers();
     const auto it = table.find(templateName);
     if (it == table.end()) {
-        fail(error, "createFromTemplateName: Unknown template '" + ConfigFile::escaped(templateName) + "'");
+        fail(error, "createFromTemplateName: Unknown template '" + String::escaped(templateName) + "'");
         return nullptr;
     }
     if (!it->second) {
         fail(error,
-             "createFromTemplateName: Layout '" + ConfigFile::escaped(templateName) + "' is not available");
+             "createFromTemplateName: Layout '" + String::escaped(templateName) + "' is not available");
         return nullptr;
     }
     return it->second(tag, sams);

@@ -28,7 +28,7 @@ public:
     void add(const nlohmann::json& item)
     {
         // A name may be long and hold any bytes, a line break included.
-        m_items.add(item.is_string() ? ConfigFile::excerpt(item.get_ref<const std::string&>())
+        m_items.add(item.is_string() ? String::excerpt(item.get_ref<const std::string&>())
                                      : item.type_name());
     }
 
@@ -59,7 +59,7 @@ bool Config::load(const std::string& path)
     std::string text;
     std::string reason;
     // The path may be anything the command line was given.
-    const std::string shown = ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes);
+    const std::string shown = String::excerpt(path, String::MaxPathExcerptBytes);
     if (!ConfigFile::read(path, text, reason)) {
         Log::warning("[Config] WARN: Cannot read %s (%s), using defaults", shown.c_str(), reason.c_str());
         return false;

@@ -11,7 +11,7 @@
 #include "Velmora/CardReaderFactory.h"
 #include "Velmora/ManagerImpl.h"
 #include "core/Clock.h"
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 #include "core/Utils.h"
 
@@ -32,7 +32,7 @@ std::string describe(std::exception_ptr thrown)
         std::rethrow_exception(std::move(thrown));
     } catch (const std::exception& e) {
         // Its text may quote what a card or a reader said.
-        return ConfigFile::escaped(e.what(), ConfigFile::MaxPayloadExcerptBytes);
+        return String::escaped(e.what(), String::MaxPayloadExcerptBytes);
     } catch (...) {
         return "unknown exception";
     }
@@ -208,7 +208,7 @@ void Manager::Impl::initialize()
     m_cardReader.reset();
 
     log(Log::LevelInfo, "Opening reader '%s'",
-        ConfigFile::escaped(m_device, ConfigFile::MaxPathExcerptBytes).c_str());
+        String::escaped(m_device, String::MaxPathExcerptBytes).c_str());
     if (!m_reader->open(m_device, m_baud)) {
         report(Error(ReaderUnavailable, "open: " + m_reader->error().message));
         setState(State::Error);
@@ -218,7 +218,7 @@ void Manager::Impl::initialize()
     const Info info{m_reader->manufacturer(), m_reader->model(), m_reader->firmware(), m_reader->deviceUID()};
     // Each of them is the reader's own text.
     const auto text = [](const std::string& said) {
-        return ConfigFile::escaped(said, ConfigFile::MaxTextExcerptBytes);
+        return String::escaped(said, String::MaxTextExcerptBytes);
     };
     log(Log::LevelInfo, "Reader: %s %s, firmware %s, UID %s", text(info.manufacturer).c_str(),
         text(info.model).c_str(), text(info.firmware).c_str(), text(info.deviceUID).c_str());
@@ -247,7 +247,7 @@ void Manager::Impl::listFirmware()
     // The directory and the names in it are shown cut short and escaped: a line break in either
     // would forge a line of its own, at every open.
     const auto shown = [](const std::string& path) {
-        return ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes);
+        return String::excerpt(path, String::MaxPathExcerptBytes);
     };
     std::list<std::string> files;
     if (!Utils::listFilesInDir(directory, files, "")) {

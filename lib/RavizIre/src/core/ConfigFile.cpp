@@ -48,7 +48,7 @@ public:
         auto& members = m_open.back()->get_ref<nlohmann::json::object_t&>();
         const auto found = members.find(name);
         if (found != members.end())
-            repeated.add(excerpt(name));
+            repeated.add(String::excerpt(name));
         m_member = found != members.end() ? &found->second : &members.emplace(name, nullptr).first->second;
         return true;
     }
@@ -64,7 +64,7 @@ public:
         for (const char* before : {"; last read: ", "number overflow parsing "}) {
             const size_t at = reason.rfind(before + quoted);
             if (at != std::string::npos) {
-                reason.replace(at + std::strlen(before), quoted.size(), excerpt(token));
+                reason.replace(at + std::strlen(before), quoted.size(), String::excerpt(token));
                 break;
             }
         }
@@ -209,14 +209,6 @@ std::string Examples::list() const
     }
     if (m_count > Max)
         shown += ", ...";
-    return shown;
-}
-
-std::string escapedSized(const std::string& text, size_t maxBytes)
-{
-    std::string shown = escaped(text, maxBytes);
-    if (text.size() > maxBytes)
-        shown += " (" + std::to_string(text.size()) + " bytes)";
     return shown;
 }
 

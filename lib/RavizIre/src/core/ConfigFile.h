@@ -2,8 +2,8 @@
 // file of at most MaxBytes (a FIFO, a device or a directory is refused before it is opened, so a
 // serial line named by mistake is never touched), and a document nested at most MaxDepth levels,
 // since copying a deeper one recurses once per level; any document is read in time linear in its
-// size. Each refusal comes with a reason fit for one log line: short, and valid UTF-8; the same
-// excerpt serves every log line that shows outside text. Stateless; any thread may call it.
+// size. Each refusal comes with a reason fit for one log line: short, and valid UTF-8, the text it
+// quotes shown as String::excerpt shows outside text. Stateless; any thread may call it.
 #pragma once
 
 #include <cstddef>
@@ -29,20 +29,6 @@ constexpr size_t MaxDepth = 256;
 [[nodiscard]] bool parse(const std::string& text, nlohmann::json& document, std::string& reason,
                          std::string& repeated);
 
-// The excerpts of outside text that log lines show (see String::excerpt).
-constexpr size_t MaxExcerptBytes = String::MaxExcerptBytes;
-constexpr size_t MaxTextExcerptBytes = String::MaxTextExcerptBytes;
-constexpr size_t MaxPathExcerptBytes = String::MaxPathExcerptBytes;
-constexpr size_t MaxPayloadExcerptBytes = String::MaxPayloadExcerptBytes;
-inline std::string excerpt(const std::string& text, size_t maxBytes = MaxExcerptBytes)
-{
-    return String::excerpt(text, maxBytes);
-}
-inline std::string escaped(const std::string& text, size_t maxBytes = MaxExcerptBytes)
-{
-    return String::escaped(text, maxBytes);
-}
-
 // Values of one kind met in a configuration (list items skipped, keys given twice), counted so that
 // they make one log line however many there are: each line may cost a write to a slow console, and
 // half a million of them would hold up the start for minutes.
@@ -60,10 +46,5 @@ private:
     std::string m_examples[Max];
     size_t m_count = 0;
 };
-
-// `escaped` with the text's size after it when the text has more bytes than the excerpt may print
-// ("... (70306 bytes)"), so that a line cut short says how much it left out; every printed
-// byte stands for at least one of the text's, so such a text is always cut.
-std::string escapedSized(const std::string& text, size_t maxBytes = MaxExcerptBytes);
 
 }  // namespace ConfigFile

@@ -3,7 +3,6 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "core/ConfigFile.h"
 #include "core/String.h"
 #include "core/Utils.h"
 
@@ -258,8 +257,8 @@ const LambdaTree& LambdaTree::target(const std::string& topic, const std::string
     auto it = splitFirst(trimmed, first, rest) ? m_children.find(first) : m_children.end();
     if (it == m_children.end())
         throw std::runtime_error(String::format("LambdaTree::Target failed from %s to %s",
-                                                ConfigFile::escaped(path).c_str(),
-                                                ConfigFile::escaped(topic).c_str()));
+                                                String::escaped(path).c_str(),
+                                                String::escaped(topic).c_str()));
     return it->second.target(rest, Utils::combinePath(path, first));
 }
 

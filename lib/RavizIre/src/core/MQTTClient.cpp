@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -74,7 +74,7 @@ void MQTTClient::CallbackScope::notify(const char* what, Call call) const
         call(*m_listener);
     } catch (const std::exception& e) {
         Log::error("[MQTTClient] %s failed: %s", what,
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[MQTTClient] %s failed.", what);
     }
@@ -369,7 +369,7 @@ bool MQTTClient::request(Request request)
         ok = true;
     } catch (const std::exception& e) {
         log(Log::LevelError, "[ERROR] %s",
-            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+            String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     }
     // Our copy goes before the count does, so that the last owner is never a caller's thread.
     client.reset();
@@ -395,7 +395,7 @@ bool MQTTClient::connect()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         log(Log::LevelDebug, "Connecting to '%s'",
-            ConfigFile::escaped(m_url, ConfigFile::MaxPathExcerptBytes).c_str());
+            String::escaped(m_url, String::MaxPathExcerptBytes).c_str());
     }
     std::lock_guard<std::mutex> lock(m_threadMutex);
     if (m_threadStop)
@@ -441,7 +441,7 @@ void keepLibraryThreads()
             s_libraryAnchor = new mqtt::async_client("tcp://127.0.0.1:1", "tapgate-anchor", nullptr);
         } catch (const std::exception& e) {
             Log::error("[MQTTClient] %s",
-                       ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                       String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
         }
     });
 }
@@ -501,7 +501,7 @@ void MQTTClient::connectOnce()
         failure = "Unknown reason";
     }
     log(Log::LevelError, "[ERROR] %s",
-        ConfigFile::escapedSized(failure, ConfigFile::MaxPayloadExcerptBytes).c_str());
+        String::escapedSized(failure, String::MaxPayloadExcerptBytes).c_str());
     CallbackScope scope(*this, nullptr);
     scope.notify("Connect failure handling",
                  [&](MQTTClientListener& listener) { listener.onConnectFailed(failure); });
@@ -515,7 +515,7 @@ void MQTTClient::discard(std::shared_ptr<mqtt::async_client> client)
         client->disable_callbacks();
     } catch (const std::exception& e) {
         log(Log::LevelError, "[ERROR] %s",
-            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+            String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     }
     // The library may be inside one of our callbacks right now, and a caller may be inside the
     // library with this client; both leave before the client goes away.
@@ -555,7 +555,7 @@ bool MQTTClient::disconnect(int timeoutMs)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         log(Log::LevelDebug, "Disconnecting from '%s'",
-            ConfigFile::escaped(m_url, ConfigFile::MaxPathExcerptBytes).c_str());
+            String::escaped(m_url, String::MaxPathExcerptBytes).c_str());
     }
     return request([&](mqtt::async_client& client) {
         return client.disconnect(timeoutMs, nullptr, *m_disconnectListener);
@@ -564,7 +564,7 @@ bool MQTTClient::disconnect(int timeoutMs)
 
 bool MQTTClient::subscribe(const std::string& topicFilter, int qos)
 {
-    log(Log::LevelDebug, "Subscribing to %s (qos=%d)", ConfigFile::excerpt(topicFilter).c_str(), qos);
+    log(Log::LevelDebug, "Subscribing to %s (qos=%d)", String::excerpt(topicFilter).c_str(), qos);
     return request([&](mqtt::async_client& client) {
         return client.subscribe(topicFilter, qos, nullptr, *m_subscribeListener);
     });
@@ -572,7 +572,7 @@ bool MQTTClient::subscribe(const std::string& topicFilter, int qos)
 
 bool MQTTClient::unsubscribe(const std::string& topicFilter)
 {
-    log(Log::LevelDebug, "Unsubscribing from %s", ConfigFile::excerpt(topicFilter).c_str());
+    log(Log::LevelDebug, "Unsubscribing from %s", String::excerpt(topicFilter).c_str());
     return request([&](mqtt::async_client& client) {
         return client.unsubscribe(topicFilter, nullptr, *m_unsubscribeListener);
     });
@@ -581,11 +581,11 @@ bool MQTTClient::unsubscribe(const std::string& topicFilter)
 bool MQTTClient::publish(const std::string& topic, const std::string& payload, int qos, bool retained)
 {
     log(Log::LevelDebug, "Publishing message.");
-    log(Log::LevelDebug, "Topic     = %s", ConfigFile::excerpt(topic).c_str());
+    log(Log::LevelDebug, "Topic     = %s", String::excerpt(topic).c_str());
     log(Log::LevelDebug, "QoS       = %d", qos);
     log(Log::LevelDebug, "Retained  = %s", retained ? "yes" : "no");
     log(Log::LevelDebug, "Data      = '%s'",
-        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
+        String::escaped(payload, String::MaxPayloadExcerptBytes).c_str());
     return request([&](mqtt::async_client& client) {
         mqtt::token_ptr token =
             client.publish(mqtt::make_message(topic, payload, qos, retained), nullptr, *m_publishListener);
@@ -617,17 +617,17 @@ void MQTTClient::message_arrived(mqtt::const_message_ptr msg)
         const std::string& topic = msg->get_topic();
         const std::string& payload = msg->get_payload_str();
         log(Log::LevelDebug, "New message received.");
-        log(Log::LevelDebug, "Topic     = %s", ConfigFile::excerpt(topic).c_str());
+        log(Log::LevelDebug, "Topic     = %s", String::excerpt(topic).c_str());
         log(Log::LevelDebug, "QoS       = %d", msg->get_qos());
         log(Log::LevelDebug, "Retained  = %s", msg->is_retained() ? "yes" : "no");
         log(Log::LevelDebug, "Duplicate = %s", msg->is_duplicate() ? "yes" : "no");
         log(Log::LevelDebug, "Data      = '%s'",
-            ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
+            String::escaped(payload, String::MaxPayloadExcerptBytes).c_str());
         if (scope.listener())
             scope.listener()->onMessageReceived(topic, payload, msg->get_qos(), msg->is_retained());
     } catch (const std::exception& e) {
         Log::error("[MQTTClient] Message handling failed: %s",
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[MQTTClient] Message handling failed.");
     }

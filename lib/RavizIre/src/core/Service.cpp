@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <exception>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 
 namespace RavizIre {
 
@@ -129,7 +129,7 @@ void Service::threadTask(void* service)
         self->runBody();
     } catch (const std::exception& e) {
         self->log(Log::LevelError, "ERROR: service task failed: %s",
-                  ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                  String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         self->log(Log::LevelError, "ERROR: service task failed");
     }

@@ -360,6 +360,14 @@ std::string String::escaped(const std::string& text, size_t maxBytes)
     return shown;
 }
 
+std::string String::escapedSized(const std::string& text, size_t maxBytes)
+{
+    std::string shown = escaped(text, maxBytes);
+    if (text.size() > maxBytes)
+        shown += " (" + std::to_string(text.size()) + " bytes)";
+    return shown;
+}
+
 std::string String::excerpt(const std::string& text, size_t maxBytes)
 {
     std::string shown = "\"";

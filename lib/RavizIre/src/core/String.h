@@ -53,6 +53,9 @@ public:
     static constexpr size_t MaxPayloadExcerptBytes = 256;
     static std::string excerpt(const std::string& text, size_t maxBytes = MaxExcerptBytes);
     static std::string escaped(const std::string& text, size_t maxBytes = MaxExcerptBytes);
+    // `escaped` with the text's size after it when the text has more bytes than the excerpt may
+    // print ("... (70306 bytes)"), so that a line cut short says how much it left out.
+    static std::string escapedSized(const std::string& text, size_t maxBytes = MaxExcerptBytes);
     // A log line's message, line[from..], made safe in place as `escaped` makes a text, but with
     // its quotes and backslashes kept: they are the line's own marks, those around its excerpts
     // among them, and break nothing. Kept whole when it prints within maxBytes; else cut before the

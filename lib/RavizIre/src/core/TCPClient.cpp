@@ -13,7 +13,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/SocketSupport.h"
 
 namespace {
@@ -56,7 +56,7 @@ void TCPClient::connect(const std::string& host, unsigned short port)
     const int rc = SocketSupport::resolve(host, port, SOCK_STREAM, false, list);
     if (rc != 0 || !list)
         throw std::runtime_error("Cannot resolve host '" +
-                                 ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes) +
+                                 String::escaped(host, String::MaxPathExcerptBytes) +
                                  "': " + gai_strerror(rc));
     const addrinfo* found = list.get();
 

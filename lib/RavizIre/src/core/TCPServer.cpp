@@ -9,7 +9,7 @@
 
 #include <stdexcept>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/SocketSupport.h"
 
 const std::string TCPServer::ANY_ADDRESS = "0.0.0.0";
@@ -56,7 +56,7 @@ void TCPServer::listen(unsigned short port, const std::string& address)
     const int rc = SocketSupport::resolve(address, port, SOCK_STREAM, true, list);
     if (rc != 0 || !list)
         throw std::runtime_error("Cannot resolve address '" +
-                                 ConfigFile::escaped(address, ConfigFile::MaxPathExcerptBytes) +
+                                 String::escaped(address, String::MaxPathExcerptBytes) +
                                  "': " + gai_strerror(rc));
 
     int code = 0;

@@ -5,7 +5,7 @@
 
 #include <exception>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 
 Thread::Thread(void (*function)(void*), void* argument)
@@ -95,7 +95,7 @@ void* Thread::body(void* self)
             thread->task(thread->m_argument);
     } catch (const std::exception& e) {
         Log::error("[Thread] ERROR: uncaught exception: %s",
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[Thread] ERROR: uncaught exception");
     }

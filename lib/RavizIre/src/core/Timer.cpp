@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "core/Clock.h"
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 
 Timer::Timer(Type type) : m_type(type), m_wake("", 0, 1) {}
@@ -127,7 +127,7 @@ void Timer::emitGuarded(Signal<>& signal, const char* what)
         signal.emit();
     } catch (const std::exception& e) {
         Log::error("[Timer] ERROR: %s slot failed: %s", what,
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[Timer] ERROR: %s slot failed", what);
     }

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core/ConfigFile.h"
 #include "core/SocketSupport.h"
 #include "core/String.h"
 
@@ -25,7 +24,7 @@ bool UDPClient::connect(const std::string& host, unsigned short port)
     const int rc = SocketSupport::resolve(host, port, SOCK_DGRAM, false, list);
     if (rc != 0 || !list) {
         m_error = String::format("(%d) %s: %s", rc, gai_strerror(rc),
-                                 ConfigFile::escaped(host, ConfigFile::MaxPathExcerptBytes).c_str());
+                                 String::escaped(host, String::MaxPathExcerptBytes).c_str());
         return false;
     }
     m_fd = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core/ConfigFile.h"
 #include "core/SocketSupport.h"
 #include "core/String.h"
 
@@ -24,7 +23,7 @@ bool UDPServer::listen(unsigned short port, const std::string& address)
     const int rc = SocketSupport::resolve(address, port, SOCK_DGRAM, true, list);
     if (rc != 0 || !list) {
         m_error = String::format("(%d) %s: %s", rc, gai_strerror(rc),
-                                 ConfigFile::escaped(address, ConfigFile::MaxPathExcerptBytes).c_str());
+                                 String::escaped(address, String::MaxPathExcerptBytes).c_str());
         return false;
     }
     m_fd = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);

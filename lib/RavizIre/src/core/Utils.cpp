@@ -18,7 +18,7 @@
 #include <system_error>
 #include <vector>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 
 namespace {
 
@@ -235,7 +235,7 @@ std::string Utils::getAppPath()
         const int error = errno;
         throw std::system_error(error, std::generic_category(),
                                 "Cannot resolve the directory of the executable '" +
-                                    ConfigFile::escaped(directory, ConfigFile::MaxPathExcerptBytes) + "'");
+                                    String::escaped(directory, String::MaxPathExcerptBytes) + "'");
     }
     return resolved.get();
 }

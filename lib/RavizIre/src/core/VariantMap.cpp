@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/ConfigFile.h"
 #include "core/JsonDepth.h"
 #include "core/String.h"
 #include "core/Utils.h"
@@ -42,7 +41,7 @@ std::string withReplacementCharacters(const std::string& text)
 // ends up in a log line.
 std::string keyHead(const std::string& key)
 {
-    return ConfigFile::escapedSized(key, ConfigFile::MaxTextExcerptBytes);
+    return String::escapedSized(key, String::MaxTextExcerptBytes);
 }
 
 size_t arrayIndex(const std::string& name, const std::string& key)

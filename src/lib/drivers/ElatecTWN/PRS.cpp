@@ -11,7 +11,6 @@
 #include "NFC/ByteWriter.h"
 #include "NFC/Crc16.h"
 #include "core/Clock.h"
-#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/SerialPort.h"
 #include "core/String.h"
@@ -410,7 +409,7 @@ bool PRS::unproved(uint8_t limit, Event heard, Since start)
                    "[PRS] the reader's answers to a proof of the line fit a version text of %zu characters, "
                    "no longer than the %u asked for first (%s): %s",
                    m_text.size(), static_cast<unsigned>(limit),
-                   ConfigFile::excerpt(m_text, ShownAnswerBytes).c_str(),
+                   String::excerpt(m_text, ShownAnswerBytes).c_str(),
                    m_text.size() < 2 ? "no proof can tell its answers from an earlier one's"
                                      : "commands fail until a proof asks for fewer");
         return false;
@@ -420,7 +419,7 @@ bool PRS::unproved(uint8_t limit, Event heard, Since start)
         return false;
     m_said |= SaidUnproved;
     const auto shown = [](const std::string& text, bool version) {
-        return (version ? "" : "no version text: ") + ConfigFile::excerpt(text, ShownAnswerBytes);
+        return (version ? "" : "no version text: ") + String::excerpt(text, ShownAnswerBytes);
     };
     const std::string last = shown(m_text, m_textIsVersion);
     const std::string before = m_heard > 1 ? shown(m_previous, m_previousIsVersion) : "nothing";
@@ -449,7 +448,7 @@ void PRS::noisy(int quietMs, const char* waitingFor, double waitedMs)
     Log::warning(
         "[PRS] WARN: the line never went quiet for %d ms %s: %zu bytes came in %.0f ms, the last of them %s",
         quietMs, waitingFor, m_noiseBytes, waitedMs,
-        ConfigFile::excerpt(m_noise.substr(m_noise.size() - shown), ShownAnswerBytes).c_str());
+        String::excerpt(m_noise.substr(m_noise.size() - shown), ShownAnswerBytes).c_str());
 }
 
 unsigned long long PRS::slot() const
@@ -588,7 +587,7 @@ void PRS::logAnswer(const Framer& framer) const
                    String::toHexExcerpt(framer.frame()).c_str());
     else
         Log::debug("[PRS] < (%02d) %s", static_cast<int>(framer.text().size()),
-                   ConfigFile::escaped(framer.text(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escaped(framer.text(), String::MaxPayloadExcerptBytes).c_str());
 }
 
 PRS::Mode PRS::detectMode()

@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "core/Base64.h"
-#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -25,7 +24,7 @@ int guarded(const char* what, F&& body)
         return body();
     } catch (const std::exception& e) {
         Log::error("[Monet] ERROR: %s failed: %s", what,
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[Monet] ERROR: %s failed", what);
     }
@@ -79,7 +78,7 @@ int BprotocolReader::getResult(const BprotocolMsg& msg)
         return Success;
     }
     Log::error("[Monet] Reader returned error: %s",
-               ConfigFile::escaped(text, ConfigFile::MaxTextExcerptBytes).c_str());
+               String::escaped(text, String::MaxTextExcerptBytes).c_str());
     return parseResultTail(text);
 }
 
@@ -257,19 +256,19 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
             result = ErrorNoTripData;
         } else {
             Log::info("tripData received: %s",
-                      ConfigFile::escaped(tripData, ConfigFile::MaxPayloadExcerptBytes).c_str());
+                      String::escaped(tripData, String::MaxPayloadExcerptBytes).c_str());
             std::string base64;
             try {
                 base64 = Base64::encodeV(m_compress(tripData));
             } catch (const std::exception& e) {
                 // The poll still goes out, so that the reader's transaction is closed.
                 Log::error("[Monet] ERROR: Cannot compress tripData: %s",
-                           ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                           String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
                 result = ErrorNotSent;
             }
             if (result == Success) {
                 Log::info("tripDataBase64(%d): %s", static_cast<int>(base64.size()),
-                          ConfigFile::escaped(base64, ConfigFile::MaxPayloadExcerptBytes).c_str());
+                          String::escaped(base64, String::MaxPayloadExcerptBytes).c_str());
                 if (base64.size() > MaxTripDataBase64) {
                     Log::error("tripData > 256 bytes! ===> Return ERROR: TripDataTooBig");
                     result = ErrorTripDataTooBig;
@@ -302,7 +301,7 @@ int BprotocolReader::completeEMVtransaction(const std::string& tripData, std::ve
         for (const auto& item : items) {
             cardData.push_back(item.second);
             Log::info("[Monet] %s: %s", item.first,
-                      ConfigFile::escaped(item.second, ConfigFile::MaxTextExcerptBytes).c_str());
+                      String::escaped(item.second, String::MaxTextExcerptBytes).c_str());
         }
         return result;
     });
@@ -328,7 +327,7 @@ BprotocolReader::Marker BprotocolReader::firmwareMarker()
         path += '/';
     path += MarkerName;
     Log::error("[Monet] Creating Monet FW file %s",
-               ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes).c_str());
+               String::excerpt(path, String::MaxPathExcerptBytes).c_str());
     std::ofstream file(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file) {
         Log::error("[Monet] Failed to create Monet FW file");
@@ -421,7 +420,7 @@ int BprotocolReader::download(bool& rebootNotified, int timeoutS, const Progress
                 Log::error("[Monet] Failed to display taskbar ===> Continue downloading ...");
             } else {
                 Log::info("[Monet] Reader reboot notification received: %s ===> Continue downloading",
-                          ConfigFile::escaped(text, ConfigFile::MaxTextExcerptBytes).c_str());
+                          String::escaped(text, String::MaxTextExcerptBytes).c_str());
             }
         } else if (result != Success) {
             return result;

@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 
-#include "core/ConfigFile.h"
 #include "core/DateTime.h"
 #include "core/Log.h"
 #include "core/String.h"
@@ -84,7 +83,7 @@ bool BprotocolTransport::fromReader(const std::string& address)
 {
     if (address == m_client.address())
         return true;
-    Log::debug("[Monet] Ignoring a datagram from %s", ConfigFile::escaped(address).c_str());
+    Log::debug("[Monet] Ignoring a datagram from %s", String::escaped(address).c_str());
     return false;
 }
 
@@ -154,7 +153,7 @@ void BprotocolTransport::printBprotocolMsg(const std::vector<uint8_t>& frame, co
             if (c == 0x1C || c == 0x1D)
                 c = '.';
     }
-    Log::debug("[Monet] (ASCII): %s", ConfigFile::escaped(ascii, ConfigFile::MaxPayloadExcerptBytes).c_str());
+    Log::debug("[Monet] (ASCII): %s", String::escaped(ascii, String::MaxPayloadExcerptBytes).c_str());
     Log::debug(
         "===================================================================================================="
         "====");

@@ -14,12 +14,12 @@ ConfigurationProvider fileConfiguration(std::string path)
         nlohmann::json value;
         if (!ConfigFile::read(path, text, reason) || !ConfigFile::parse(text, value, reason, repeated)) {
             Log::warning("[Monet] WARN: Cannot read configuration %s (%s)",
-                         ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes).c_str(), reason.c_str());
+                         String::excerpt(path, String::MaxPathExcerptBytes).c_str(), reason.c_str());
             return nullptr;
         }
         if (!repeated.empty())
             Log::warning("[Monet] WARN: Configuration %s: %s",
-                         ConfigFile::excerpt(path, ConfigFile::MaxPathExcerptBytes).c_str(),
+                         String::excerpt(path, String::MaxPathExcerptBytes).c_str(),
                          repeated.c_str());
         return value;
     };
@@ -37,7 +37,7 @@ nlohmann::json configurationValue(const ConfigurationProvider& provider, const s
     catch (const std::exception& e)
     {
         Log::warning("[Monet] WARN: Configuration unavailable: %s",
-                     ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                     String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
         return nullptr;
     }
     const nlohmann::json* node = &value;

@@ -4,7 +4,6 @@
 #include <exception>
 #include <utility>
 
-#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -34,7 +33,7 @@ R guarded(const char* operation, R failure, F&& body)
         return body();
     } catch (const std::exception& e) {
         Log::error("[Monet] ERROR: %s failed: %s", operation,
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[Monet] ERROR: %s failed", operation);
     }
@@ -326,7 +325,7 @@ bool Driver::connectSideChannel()
     } catch (const std::exception& e) {
         Log::error("[Monet] An exception occurred while connecting to Side Channel (port %d)%s",
                    m_setup.endpoints.sideChannelPort,
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
         return false;
     }
     if (m_sideReader.echo() != 0) {
@@ -369,7 +368,7 @@ bool Driver::connectNprotocol()
         Log::error("[Monet] Failed to get maintenance app version ===> Continue ...");
     else
         Log::info("[Monet] Maintenance Application Version: %s",
-                  ConfigFile::escaped(version, ConfigFile::MaxTextExcerptBytes).c_str());
+                  String::escaped(version, String::MaxTextExcerptBytes).c_str());
 
     bool rebootNotified = false;
     bool firmwareNotified = false;
@@ -530,7 +529,7 @@ bool Driver::sideChannelLost()
         Log::error(
             "[Monet] Side channel to %s:%d lost (closed by the reader or after a broken frame) ===> Reader "
             "must be reopened",
-            ConfigFile::escaped(m_setup.endpoints.host, ConfigFile::MaxPathExcerptBytes).c_str(),
+            String::escaped(m_setup.endpoints.host, String::MaxPathExcerptBytes).c_str(),
             m_setup.endpoints.sideChannelPort);
     }
     return true;
@@ -865,7 +864,7 @@ bool Driver::ISO7816_powerOn(int slot, std::vector<uint8_t>* atr)
         const auto logATR = [&received] {
             Log::info("[Monet] Received ATR(% 5d): %s", static_cast<int>(received.size()),
                       String::toHexExcerpt(received).c_str());
-            Log::info("[Monet] ATR historical bytes: %s", ConfigFile::escaped(samText(received)).c_str());
+            Log::info("[Monet] ATR historical bytes: %s", String::escaped(samText(received)).c_str());
         };
         logATR();
         const auto accept = [&] {

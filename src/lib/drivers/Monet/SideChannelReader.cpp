@@ -7,7 +7,6 @@
 #include "NFC/ByteWriter.h"
 #include "NFC/Crc16.h"
 #include "NFC/Tag.h"
-#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -208,14 +207,14 @@ SideChannelReader::Bytes SideChannelReader::desfireAIDs()
                 aid = String::fromHex(it.key());
             } catch (const std::exception& e) {
                 Log::error("[Monet] ERROR: AID %s in the configuration is not hexadecimal: %s",
-                           ConfigFile::excerpt(it.key()).c_str(),
-                           ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                           String::excerpt(it.key()).c_str(),
+                           String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
                 usable = false;
                 break;
             }
             if (aid.empty() || aid.size() > 255) {
                 Log::error("[Monet] ERROR: AID %s in the configuration has %zu bytes",
-                           ConfigFile::excerpt(it.key()).c_str(), aid.size());
+                           String::excerpt(it.key()).c_str(), aid.size());
                 usable = false;
                 break;
             }
@@ -317,7 +316,7 @@ int SideChannelReader::displayState(uint8_t state, int& type, int& tapResult, bo
                 m_restart();
             } catch (const std::exception& e) {
                 Log::error("[Monet] ERROR: Restart failed: %s",
-                           ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                           String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
             }
         }
     }

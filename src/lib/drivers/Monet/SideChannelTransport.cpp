@@ -10,7 +10,6 @@
 
 #include "NFC/ByteReader.h"
 #include "NFC/ByteWriter.h"
-#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 
@@ -78,7 +77,7 @@ bool SideChannelTransport::drain()
                 break;
         } catch (const std::exception& e) {
             Log::error("[Monet] Error polling the side channel: %s",
-                       ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                       String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
             return false;
         }
         const Frame frame = readFrame(1, end, discarded);
@@ -171,7 +170,7 @@ SideChannelTransport::Frame SideChannelTransport::readFrame(int waitMs, int64_t 
         }
     } catch (const std::exception& e) {
         Log::error("[Monet] Error polling the side channel: %s",
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     }
     Log::error("[Monet] Error receiving %d bytes", static_cast<int>(m_framer.expected()));
     // Whatever comes next would be read from the middle of this frame.

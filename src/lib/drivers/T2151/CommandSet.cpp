@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 
 namespace T2151 {
@@ -114,7 +114,7 @@ int CommandSet::replies(int result, Read&& read)
         read();
     } catch (const std::out_of_range& e) {
         Log::error("%sERROR: Answer incomplete: %s", m_channel.prefix().c_str(),
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
         return Malformed;
     }
     return OK;

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "core/Clock.h"
-#include "core/ConfigFile.h"
 #include "core/Log.h"
 #include "core/String.h"
 #include "drivers/T2151/Framer.h"
@@ -40,7 +39,7 @@ Message::Ptr Link::receive(int timeoutMs)
         return receiveFrame(timeoutMs);
     } catch (const std::exception& e) {
         Log::error("%sERROR: Receive failed: %s", m_prefix.c_str(),
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     }
     return nullptr;
 }

@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <utility>
 
-#include "core/ConfigFile.h"
 #include "core/String.h"
 #include "core/Utils.h"
 
@@ -117,7 +116,7 @@ void Client::emitSafely(Signal<Args...>& signal, Args... args)
         signal.emit(args...);
     } catch (const std::exception& e) {
         log(Log::LevelError, "A signal slot failed: %s",
-            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+            String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         log(Log::LevelError, "A signal slot failed.");
     }
@@ -146,7 +145,7 @@ void Client::logLine(const MQTT::Config& config, int level, const char* format, 
 
 std::string Client::shown(const std::string& text)
 {
-    return ConfigFile::escaped(text);
+    return String::escaped(text);
 }
 
 void Client::log(int level, const char* format, ...) const
@@ -164,7 +163,7 @@ std::string payloadPart(const MQTT::Config& config, const MQTT::Message& message
 {
     if (!config.getLogPayload())
         return std::string();
-    const std::string shown = ConfigFile::escaped(message.payload, ConfigFile::MaxPayloadExcerptBytes);
+    const std::string shown = String::escaped(message.payload, String::MaxPayloadExcerptBytes);
     return config.getLogfmt() ? " payload=\"" + shown + "\"" : " : " + shown;
 }
 
@@ -222,7 +221,7 @@ void Client::start()
         clientId = Utils::getProcessId();
     const std::string url = cfg->getUrl();
     logLine(*cfg, Log::LevelInfo, "Connecting to broker:%s with clientId: %s).",
-            ConfigFile::escaped(url, ConfigFile::MaxPathExcerptBytes).c_str(), shown(clientId).c_str());
+            String::escaped(url, String::MaxPathExcerptBytes).c_str(), shown(clientId).c_str());
     m_client.setClientId(clientId);
     m_client.setUrl(url);
     m_client.setUsername(cfg->getUsername());
@@ -268,7 +267,7 @@ bool Client::setConfig(const MQTT::Config& newConfig)
     } catch (const std::exception& e) {
         // A store that cannot be shown as JSON is taken as different.
         log(Log::LevelWarning, "Settings cannot be compared: %s",
-            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+            String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     }
     if (same)
         return true;
@@ -285,7 +284,7 @@ bool Client::setConfig(const MQTT::Config& newConfig)
     // Written with the tables free: many names may go at once, and every call waits for that lock.
     for (const Dropped& entry : dropped)
         log(Log::LevelError, "%s %s (%zu bytes) dropped under base %s: %s.", entry.kind,
-            ConfigFile::excerpt(entry.name).c_str(), entry.name.size(), ConfigFile::excerpt(base).c_str(),
+            String::excerpt(entry.name).c_str(), entry.name.size(), String::excerpt(base).c_str(),
             entry.fault);
     const bool restart = m_running;
     life.unlock();
@@ -302,7 +301,7 @@ void Client::onConnected()
 {
     auto cfg = config();
     logLine(*cfg, Log::LevelInfo, "Connected to broker: '%s'",
-            ConfigFile::escaped(cfg->getUrl(), ConfigFile::MaxPathExcerptBytes).c_str());
+            String::escaped(cfg->getUrl(), String::MaxPathExcerptBytes).c_str());
     if (advanceNow(LinkEvent::Connected) == LinkAction::Disconnect)
         m_client.disconnect(0);
 }
@@ -428,7 +427,7 @@ void Client::subscriptionsThreadMain()
                 emitSafely(connected);
             } catch (const std::exception& e) {
                 log(Log::LevelError, "Subscription pass failed: %s",
-                    ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                    String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
             } catch (...) {
                 log(Log::LevelError, "Subscription pass failed.");
             }
@@ -611,7 +610,7 @@ MQTT::Message Client::makeErrorMessage(const nlohmann::json& error, const std::s
     const std::string text =
         error.is_string() ? error.get<std::string>() : error.dump(-1, ' ', false, replace);
     log(Log::LevelWarning, "Handling of topic '%s' failed: %s", shown(topic).c_str(),
-        ConfigFile::escapedSized(text, ConfigFile::MaxPayloadExcerptBytes).c_str());
+        String::escapedSized(text, String::MaxPayloadExcerptBytes).c_str());
     nlohmann::json payload = nlohmann::json::object();
     payload["command"] = topic;
     payload["error"] = error;

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "core/Clock.h"
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/MQTT/Client.h"
 #include "core/Utils.h"
 
@@ -254,7 +254,7 @@ std::string Client::handleLambdaTreeRpcGet(const std::string& node, const std::s
                                            const std::string& payload, const std::string&)
 {
     log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(),
-        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
+        String::escaped(payload, String::MaxPayloadExcerptBytes).c_str());
     LambdaTree::Failures errors;
     nlohmann::json value;
     {
@@ -269,7 +269,7 @@ std::string Client::handleLambdaTreeRpcSet(const std::string& node, const std::s
                                            const std::string& payload, const std::string&)
 {
     log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(),
-        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
+        String::escaped(payload, String::MaxPayloadExcerptBytes).c_str());
     LambdaTree::Failures errors;
     if (!payload.empty()) {
         const nlohmann::json value = nlohmann::json::parse(payload, nullptr, false);
@@ -291,7 +291,7 @@ std::string Client::handleLambdaTreeRpcMonitor(const std::string& node, const st
                                                const std::string& payload, const std::string&)
 {
     log(Log::LevelDebug, "Handling LambdaTree RPC '%s' '%s'", shown(node).c_str(),
-        ConfigFile::escaped(payload, ConfigFile::MaxPayloadExcerptBytes).c_str());
+        String::escaped(payload, String::MaxPayloadExcerptBytes).c_str());
     const MonitorRequest request = parseMonitorRequest(payload);
     if (request.error)
         return makeRpcFailed(nlohmann::json{{"description", request.error}}, nullptr);
@@ -395,7 +395,7 @@ void Client::notifyMonitor(const std::string& node)
         publishNodeValue(node, value);
     } catch (const std::exception& e) {
         log(Log::LevelError, "Monitor '%s' failed: %s", shown(node).c_str(),
-            ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+            String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         log(Log::LevelError, "Monitor '%s' failed.", shown(node).c_str());
     }

@@ -10,7 +10,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include "core/ConfigFile.h"
 #include "core/MQTT/Client.h"
 #include "core/String.h"
 #include "core/Utils.h"
@@ -164,7 +163,7 @@ bool Client::acceptedName(const std::string& name, const char* fault) const
 {
     if (fault)
         log(Log::LevelError, "Remote call name %s (%zu bytes) refused: %s.",
-            ConfigFile::excerpt(name).c_str(), name.size(), fault);
+            String::excerpt(name).c_str(), name.size(), fault);
     return !fault;
 }
 
@@ -489,7 +488,7 @@ bool Client::handleReceivedRpcRequest(const MQTT::Message& message)
     // refuses would cost this client its connection each time.
     if (const char* fault = topicFault(Utils::combinePath(config()->getBase(), topic), TopicUse::Published)) {
         log(Log::LevelWarning, "Request %s (%zu bytes) dropped: its answer topic cannot be sent (%s).",
-            ConfigFile::excerpt(message.topic).c_str(), message.topic.size(), fault);
+            String::excerpt(message.topic).c_str(), message.topic.size(), fault);
         return true;
     }
     log(Log::LevelDebug, "Detected RPC command '%s' with id '%s' from issuer '%s'", shown(data.name).c_str(),
@@ -518,7 +517,7 @@ bool Client::fitsBroker(const std::string& topic, TopicUse use, const char* what
 bool Client::accepted(const char* what, const std::string& text, const char* fault) const
 {
     if (fault)
-        log(Log::LevelError, "%s %s (%zu bytes) refused: %s.", what, ConfigFile::excerpt(text).c_str(),
+        log(Log::LevelError, "%s %s (%zu bytes) refused: %s.", what, String::excerpt(text).c_str(),
             text.size(), fault);
     return !fault;
 }

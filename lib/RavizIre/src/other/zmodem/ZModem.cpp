@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 #include "core/SerialPort.h"
 #include "core/TCPClient.h"
@@ -33,7 +33,7 @@ bool ZModem::transmit(const std::vector<std::string>& files, int timeoutSec)
                               &ZModem::complete, 0, 0, this, timeoutSec);
     } catch (const std::exception& e) {
         Log::error("[ZModem] ERROR: %s",
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     }
     Log::debug("[ZModem] Finished. Transferred %d file(s).", static_cast<int>(transferred.size()));
 
@@ -46,7 +46,7 @@ bool ZModem::tick(const char* name, long transferred, long total, long bps, int 
                   void* self)
 {
     Log::debug("[ZModem] Transfer progress: name=%s transfer=%d total=%d bps=%d eta=%02d:%02d",
-               ConfigFile::escaped(name, ConfigFile::MaxPathExcerptBytes).c_str(),
+               String::escaped(name, String::MaxPathExcerptBytes).c_str(),
                static_cast<int>(transferred), static_cast<int>(total), static_cast<int>(bps), minutesLeft,
                secondsLeft);
     try {
@@ -54,7 +54,7 @@ bool ZModem::tick(const char* name, long transferred, long total, long bps, int 
     } catch (const std::exception& e) {
         // A listener's failure is no reason to break off a firmware upload.
         Log::error("[ZModem] ERROR: progress listener failed: %s",
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[ZModem] ERROR: progress listener failed");
     }
@@ -64,7 +64,7 @@ bool ZModem::tick(const char* name, long transferred, long total, long bps, int 
 void ZModem::complete(const char* name, int result, unsigned size, long date, void* self)
 {
     Log::debug("[ZModem] Transfer ended: name=%s result=%d size=%d date=%d",
-               ConfigFile::escaped(name, ConfigFile::MaxPathExcerptBytes).c_str(), result,
+               String::escaped(name, String::MaxPathExcerptBytes).c_str(), result,
                static_cast<int>(size), static_cast<int>(date));
     auto* zmodem = static_cast<ZModem*>(self);
     try {
@@ -73,7 +73,7 @@ void ZModem::complete(const char* name, int result, unsigned size, long date, vo
         zmodem->completed.emit(name, result == 0, static_cast<int>(size), static_cast<int>(date));
     } catch (const std::exception& e) {
         Log::error("[ZModem] ERROR: completion listener failed: %s",
-                   ConfigFile::escapedSized(e.what(), ConfigFile::MaxPayloadExcerptBytes).c_str());
+                   String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     } catch (...) {
         Log::error("[ZModem] ERROR: completion listener failed");
     }

@@ -5,7 +5,7 @@
 #include "NFC/EMV.h"
 #include "NFC/Tag.h"
 #include "core/Clock.h"
-#include "core/ConfigFile.h"
+#include "core/String.h"
 
 namespace EMV {
 
@@ -110,7 +110,7 @@ std::shared_ptr<RFID::Card> CardReader::write(const VariantMap& data)
     log(Log::LevelInfo, "Sending Trip Data to Monet Reader");
     const double start = Clock::millis();
     log(Log::LevelInfo, "Tickets received: %s",
-        ConfigFile::escaped(tickets, ConfigFile::MaxPayloadExcerptBytes).c_str());
+        String::escaped(tickets, String::MaxPayloadExcerptBytes).c_str());
     std::vector<std::string> results;
     const int rc = m_emv ? m_emv->write(trip, results) : NFC::EMV::GeneralError;
     if (rc != NFC::EMV::Success) {

@@ -21,7 +21,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "core/Log.h"
 
 namespace Monet {
@@ -37,7 +37,7 @@ std::string commandText(const std::vector<std::string>& argv)
 {
     std::string text;
     for (const std::string& arg : argv)
-        text += (text.empty() ? "" : " ") + ConfigFile::escaped(arg, ConfigFile::MaxPathExcerptBytes);
+        text += (text.empty() ? "" : " ") + String::escaped(arg, String::MaxPathExcerptBytes);
     return text;
 }
 
@@ -51,7 +51,7 @@ bool characterDevice(const std::string& device)
     const bool ok = !device.empty() && device[0] == '/' && ::stat(device.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
     if (!ok)
         Log::error("[Monet] '%s' is not a character device ===> Nothing run",
-                   ConfigFile::escaped(device, ConfigFile::MaxPathExcerptBytes).c_str());
+                   String::escaped(device, String::MaxPathExcerptBytes).c_str());
     return ok;
 }
 
@@ -252,7 +252,7 @@ bool SystemPlatform::linkUp(const std::string& name)
         file.open(m_netPath + "/" + name + "/flags");
     std::string line;
     if (!file || !std::getline(file, line) || line.empty()) {
-        Log::error("[Monet] %s interface is not up (unknwon state)", ConfigFile::escaped(name).c_str());
+        Log::error("[Monet] %s interface is not up (unknwon state)", String::escaped(name).c_str());
         return false;
     }
     return line.size() >= 6 && line[5] == '1';

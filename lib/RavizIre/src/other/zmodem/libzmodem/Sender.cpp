@@ -11,7 +11,7 @@
 #include <new>
 
 #include "core/Clock.h"
-#include "core/ConfigFile.h"
+#include "core/String.h"
 #include "other/zmodem/libzmodem/Crc.h"
 #include "other/zmodem/libzmodem/EngineLog.h"
 
@@ -305,7 +305,7 @@ Sender::FileResult Sender::sendFile(const char* path)
     FileCloser closer(file.fd);
     if (file.fd < 0) {
         ZM_LOG(LogError, "cannot open %s: %s",
-               ConfigFile::escaped(path, ConfigFile::MaxPathExcerptBytes).c_str(), std::strerror(errno));
+               String::escaped(path, String::MaxPathExcerptBytes).c_str(), std::strerror(errno));
         return FileResult::Error;
     }
     struct stat st
@@ -313,13 +313,13 @@ Sender::FileResult Sender::sendFile(const char* path)
     };
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ZM_LOG(LogError, "is not a file: %s",
-               ConfigFile::escaped(path, ConfigFile::MaxPathExcerptBytes).c_str());
+               String::escaped(path, String::MaxPathExcerptBytes).c_str());
         return FileResult::Error;
     }
     if (st.st_size > static_cast<off_t>(UINT32_MAX)) {
         // Positions on the wire are 32 bits.
         ZM_LOG(LogError, "too large for ZMODEM: %s",
-               ConfigFile::escaped(path, ConfigFile::MaxPathExcerptBytes).c_str());
+               String::escaped(path, String::MaxPathExcerptBytes).c_str());
         return FileResult::Error;
     }
     file.size = static_cast<uint32_t>(st.st_size);
@@ -371,7 +371,7 @@ Sender::FileResult Sender::offerFile(OpenFile& file, const std::string& info)
                 }
                 case ZSKIP:
                     ZM_LOG(LogError, "skipped: %s",
-                           ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str());
+                           String::escaped(file.name, String::MaxPathExcerptBytes).c_str());
                     return FileResult::Skipped;
                 case ZCAN:
                     ZM_LOG(LogError, "got ZCAN");
@@ -406,7 +406,7 @@ Sender::FileResult Sender::offerFile(OpenFile& file, const std::string& info)
         }
     }
     ZM_LOG(LogError, "no answer to ZFILE for %s",
-           ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str());
+           String::escaped(file.name, String::MaxPathExcerptBytes).c_str());
     return FileResult::Failed;
 }
 
@@ -414,7 +414,7 @@ bool Sender::reposition(OpenFile& file, uint32_t offset, uint32_t& position)
 {
     if (::lseek(file.fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
         ZM_LOG(LogError, "cannot seek in %s: %s",
-               ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str(), std::strerror(errno));
+               String::escaped(file.name, String::MaxPathExcerptBytes).c_str(), std::strerror(errno));
         return false;
     }
     position = offset;
@@ -549,7 +549,7 @@ Sender::FileResult Sender::sendData(OpenFile& file, uint32_t offset)
         }
         if (type == ZSKIP) {
             ZM_LOG(LogError, "skipped: %s",
-                   ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str());
+                   String::escaped(file.name, String::MaxPathExcerptBytes).c_str());
             return FileResult::Skipped;
         }
         return FileResult::Failed;
@@ -572,7 +572,7 @@ Sender::FileResult Sender::sendData(OpenFile& file, uint32_t offset)
             } while (got < 0 && errno == EINTR);
             if (got < 0) {
                 ZM_LOG(LogError, "cannot read %s: %s",
-                       ConfigFile::escaped(file.name, ConfigFile::MaxPathExcerptBytes).c_str(),
+                       String::escaped(file.name, String::MaxPathExcerptBytes).c_str(),
                        std::strerror(errno));
                 return FileResult::Failed;
             }
