@@ -17,7 +17,6 @@
 #include "emulators/DesfireCard.h"
 #include "emulators/ElatecReader.h"
 #include "emulators/MifareSam.h"
-#include "support/ElatecModel.h"
 #include "support/FuzzDriver.h"
 #include "support/RecordingDriver.h"
 
@@ -125,37 +124,6 @@ TEST(FuzzDriverTest, LongBlocksAreCutToWhatALengthFieldCanSay)
     ASSERT_EQ(script.size(), 2u + 0xFFFF);
     EXPECT_EQ(script[0], 0xFF);
     EXPECT_EQ(script[1], 0xFF);
-}
-
-// The Elatec driver target's open: over the line it is given, to a reader with no device of the
-// name behind it; a look at such a device first would fail every open, and the target would run
-// no command at all.
-TEST(FuzzDriverTest, TheElatecDriverOpensOverTheLineItIsGiven)
-{
-    using namespace fuzzing::elatec;
-    FuzzInput none(nullptr, 0);
-    const std::string firmware = "TWN4/B1.65/X4.06/PRS1.04";
-    Reader reader(none, true, false, firmware);
-    reader.calm();
-    ModelPort port(reader, none);
-    // The LED commands and the device UID answered as done; the probe and the version queries by
-    // the reader itself.
-    reader.setScript([&reader](uint16_t command, const Bytes&, double at) {
-        if (command == 0x0004 || command == 0x0005)
-            return false;
-        const Bytes wire = reader.framed({0x00, {0x12, 0x34}}, true);
-        reader.put(at, wire.begin(), wire.end());
-        return true;
-    });
-    int lines = 0;
-    ElatecTWN::Driver driver(0, [&](const std::string&) {
-        ++lines;
-        return std::make_unique<SharedPort>(port);
-    });
-    std::string error;
-    EXPECT_TRUE(driver.open("/nonexistent/model", 115200, &error)) << error;
-    EXPECT_EQ(lines, 1);
-    EXPECT_EQ(driver.info().firmware, firmware);
 }
 
 // The emulated reader with a MIFARE SAM in slot 0 and a DESFire card in the field, reached
