@@ -1,12 +1,14 @@
 #include "core/MQTTClient.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "core/String.h"
 #include "core/Log.h"
+#include "core/String.h"
 
 // ---------------------------------------------------------------------------------------------
 // In-memory persistence
@@ -63,7 +65,70 @@ void MQTTMemoryPersistence::remove(const std::string& key)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Action listeners: each passes one request's outcome to the owner's listener.
+// Sessions
+
+namespace {
+
+// A disconnect on loopback ends within milliseconds; one to a broker that stopped answering ends
+// with the loss of the connection. Past this the library is taken to be stuck on the client.
+constexpr auto DisconnectBound = std::chrono::seconds(2);
+// An attempt ends with its connect time-out at the latest.
+constexpr auto AttemptBound = std::chrono::seconds(7);
+
+}  // namespace
+
+// One library client, for one broker URL and client id, and what the library last said of its
+// connection. The library races itself when a client is destroyed or connected again while it
+// still works on it, and when requests reach a client that is disconnecting: so a client lives
+// as long as the wrapper, is connected only once its last connection has ended, and is handed
+// requests only while connected. The state is guarded by the wrapper's m_mutex.
+struct MQTTClient::Session : public mqtt::callback
+{
+    enum class State
+    {
+        Idle,
+        Connecting,
+        Connected,
+        Leaving,  // a disconnect is asked for, not yet handed to the library
+        Disconnecting,
+    };
+
+    Session(MQTTClient& owner, const std::string& url, const std::string& clientId)
+        : owner(owner), url(url), clientId(clientId)
+    {
+        mqtt::create_options create;
+        create.set_max_buffered_messages(MaxQueuedRequests);
+        client = std::make_unique<mqtt::async_client>(url, clientId, create, &persistence);
+        client->set_callback(*this);
+    }
+
+    void connected(const std::string& cause) override { owner.sessionConnected(*this, cause); }
+    void connection_lost(const std::string& cause) override { owner.sessionEnded(*this, &cause); }
+    void message_arrived(mqtt::const_message_ptr msg) override { owner.messageArrived(*this, msg); }
+    void delivery_complete(mqtt::delivery_token_ptr tok) override
+    {
+        CallbackScope scope(owner, owner.isCurrent(this));
+        int id = tok ? tok->get_message_id() : 0;
+        owner.log(Log::LevelDebug, "Message delivered (id=%d)", id);
+        scope.notify("Delivery handling",
+                     [id](MQTTClientListener& listener) { listener.onMessageDelivered(id); });
+    }
+
+    MQTTClient& owner;
+    const std::string url;
+    const std::string clientId;
+    // Its own: a clean connect of one client clears what the library stored for it.
+    MQTTMemoryPersistence persistence;
+    std::unique_ptr<mqtt::async_client> client;
+    State state = State::Idle;
+    bool leave = false;  // the attempt under way is not wanted any more
+    int disconnectTimeoutMs = 0;
+    int inLibrary = 0;  // requests being handed to the library
+};
+
+// ---------------------------------------------------------------------------------------------
+// Action listeners: each passes one request's outcome to the owner's listener. Every request
+// carries its session as the token's context.
 
 template <typename Call>
 void MQTTClient::CallbackScope::notify(const char* what, Call call) const
@@ -86,10 +151,20 @@ public:
     explicit MQTTActionListener(MQTTClient& owner) : m_owner(owner) {}
 
 protected:
+    static MQTTClient::Session& session(const mqtt::token& token)
+    {
+        return *static_cast<MQTTClient::Session*>(token.get_user_context());
+    }
+    void connectFailed(const mqtt::token& token, const std::string& reason)
+    {
+        m_owner.connectFailed(session(token), reason);
+    }
+    void disconnected(const mqtt::token& token) { m_owner.sessionEnded(session(token), nullptr); }
+
     template <typename Call>
     void notify(const mqtt::token& token, const char* what, Call call)
     {
-        MQTTClient::CallbackScope scope(m_owner, &token);
+        MQTTClient::CallbackScope scope(m_owner, m_owner.isCurrent(&session(token)));
         scope.notify(what, call);
     }
 
@@ -104,9 +179,7 @@ public:
 
     void on_failure(const mqtt::token& token) override
     {
-        notify(token, "Connect failure handling", [&](MQTTClientListener& listener) {
-            listener.onConnectFailed(MQTTClient::connectFailureText(token.get_return_code()));
-        });
+        connectFailed(token, MQTTClient::connectFailureText(token.get_return_code()));
     }
 
     // The connected callback reports the connection.
@@ -120,14 +193,11 @@ public:
 
     void on_failure(const mqtt::token& token) override
     {
-        notify(token, "Disconnect",
-               [](MQTTClientListener&) { Log::error("[MQTTClient] Disconnect failed."); });
+        Log::error("[MQTTClient] Disconnect failed.");
+        disconnected(token);
     }
 
-    void on_success(const mqtt::token& token) override
-    {
-        notify(token, "Disconnect handling", [](MQTTClientListener& listener) { listener.onDisconnected(); });
-    }
+    void on_success(const mqtt::token& token) override { disconnected(token); }
 };
 
 namespace {
@@ -217,16 +287,13 @@ private:
 // ---------------------------------------------------------------------------------------------
 // MQTTClient
 
-MQTTClient::CallbackScope::CallbackScope(MQTTClient& client, const mqtt::token* token)
+MQTTClient::CallbackScope::CallbackScope(MQTTClient& client, bool pass)
     : m_client(client), m_listener(nullptr)
 {
     std::lock_guard<std::mutex> lock(m_client.m_callbackMutex);
     ++m_client.m_activeCallbacks;
-    if (m_client.m_closed)
-        return;
-    if (token && token->get_client() != m_client.m_current.load())
-        return;
-    m_listener = m_client.m_listener;
+    if (pass && !m_client.m_closed)
+        m_listener = m_client.m_listener;
 }
 
 MQTTClient::CallbackScope::~CallbackScope()
@@ -336,91 +403,128 @@ void MQTTClient::setWill(const std::string& topic, const std::string& payload, i
     m_connectOptions.set_will(m_willOptions);
 }
 
-std::shared_ptr<mqtt::async_client> MQTTClient::acquire() const
+bool MQTTClient::isCurrent(const Session* session) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_client)
-        return nullptr;
-    std::lock_guard<std::mutex> activity(m_callbackMutex);
-    ++m_activeCallbacks;
-    return m_client;
-}
-
-void MQTTClient::endUse() const
-{
-    std::lock_guard<std::mutex> lock(m_callbackMutex);
-    if (--m_activeCallbacks == 0)
-        m_callbacksDone.notify_all();
+    return session == m_current;
 }
 
 template <typename Request>
 bool MQTTClient::request(Request request)
 {
-    std::shared_ptr<mqtt::async_client> client = acquire();
-    if (!client) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    Session* session = m_current;
+    if (!session || session->state != Session::State::Connected || m_closed) {
+        lock.unlock();
         log(Log::LevelError, "Client not connected.");
         return false;
     }
+    // Counted, so that no disconnect is handed to the library while this request is in it.
+    ++session->inLibrary;
+    lock.unlock();
     bool ok = false;
+    mqtt::token_ptr token;
     try {
-        mqtt::token_ptr token = request(*client);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lastToken = std::move(token);
+        token = request(*session->client, session);
         ok = true;
     } catch (const std::exception& e) {
         log(Log::LevelError, "[ERROR] %s",
             String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
     }
-    // Our copy goes before the count does, so that the last owner is never a caller's thread.
-    client.reset();
-    endUse();
+    lock.lock();
+    if (ok)
+        m_lastToken = std::move(token);
+    if (--session->inLibrary == 0)
+        m_changed.notify_all();
     return ok;
 }
 
 bool MQTTClient::isConnected() const
 {
-    std::shared_ptr<mqtt::async_client> client = acquire();
-    if (!client)
-        return false;
-    bool connected = client->is_connected();
-    client.reset();
-    endUse();
-    return connected;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_current && m_current->state == Session::State::Connected;
 }
 
 bool MQTTClient::connect()
 {
-    if (m_closed)
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed || m_threadStop)
         return false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        log(Log::LevelDebug, "Connecting to '%s'",
-            String::escaped(m_url, String::MaxPathExcerptBytes).c_str());
-    }
-    std::lock_guard<std::mutex> lock(m_threadMutex);
-    if (m_threadStop)
-        return false;
+    log(Log::LevelDebug, "Connecting to '%s'", String::escaped(m_url, String::MaxPathExcerptBytes).c_str());
     // One thread serves every request: a request made while one is pending is the same request.
     m_connectRequested = true;
     if (!m_thread.joinable())
-        m_thread = std::thread(&MQTTClient::connectThread, this);
-    else
-        m_threadWake.notify_one();
+        m_thread = std::thread(&MQTTClient::workThread, this);
+    m_changed.notify_all();
     return true;
 }
 
-void MQTTClient::connectThread()
+bool MQTTClient::disconnect(int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(m_threadMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    log(Log::LevelDebug, "Disconnecting from '%s'",
+        String::escaped(m_url, String::MaxPathExcerptBytes).c_str());
+    Session* session = m_current;
+    if (session && session->state == Session::State::Connected) {
+        session->state = Session::State::Leaving;
+        session->disconnectTimeoutMs = timeoutMs;
+        m_changed.notify_all();
+        return true;
+    }
+    if (session && session->state == Session::State::Connecting) {
+        session->leave = true;
+        return true;
+    }
+    log(Log::LevelError, "Client not connected.");
+    return false;
+}
+
+void MQTTClient::workThread()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_threadWake.wait(lock, [this] { return m_connectRequested || m_threadStop; });
+        m_changed.wait(lock, [this] {
+            return m_threadStop || m_connectRequested ||
+                   std::any_of(m_sessions.begin(), m_sessions.end(),
+                               [](const auto& s) { return s->state == Session::State::Leaving; });
+        });
         if (m_threadStop)
             return;
-        m_connectRequested = false;
+        issueDisconnects(lock);
+        if (m_connectRequested) {
+            m_connectRequested = false;
+            lock.unlock();
+            connectOnce();
+            lock.lock();
+        }
+    }
+}
+
+void MQTTClient::issueDisconnects(std::unique_lock<std::mutex>& lock)
+{
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        Session& session = *m_sessions[i];
+        if (session.state != Session::State::Leaving)
+            continue;
+        m_changed.wait(lock, [&] { return session.inLibrary == 0; });
+        session.state = Session::State::Disconnecting;
+        const int timeoutMs = session.disconnectTimeoutMs;
         lock.unlock();
-        connectOnce();
+        try {
+            session.client->disconnect(timeoutMs, &session, *m_disconnectListener);
+        } catch (const std::exception& e) {
+            log(Log::LevelError, "[ERROR] %s",
+                String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
+            sessionEnded(session, nullptr);
+        }
         lock.lock();
     }
+}
+
+bool MQTTClient::waitIdle(std::unique_lock<std::mutex>& lock, Session& session,
+                          std::chrono::milliseconds bound)
+{
+    return m_changed.wait_for(lock, bound, [&] { return session.state == Session::State::Idle; });
 }
 
 namespace {
@@ -446,53 +550,56 @@ void keepLibraryThreads()
     });
 }
 
+// Library clients that close() could not see idle: the library may still use them, so they are
+// kept, and reachable.
+std::mutex s_keptMutex;
+std::vector<std::unique_ptr<mqtt::callback>> s_kept;
+
 }  // namespace
 
 void MQTTClient::connectOnce()
 {
     std::string failure;
+    Session* session = nullptr;
     try {
-        std::shared_ptr<mqtt::async_client> client;
-        std::string url, clientId;
-        mqtt::connect_options options;
-        bool sameTarget = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            url = m_url;
-            clientId = m_clientId;
-            options = m_connectOptions;
-            client = m_client;
-            sameTarget = client && m_clientUrl == url && m_clientIdent == clientId;
-        }
-        // Only this thread and close() (which first ends this thread) replace the client, so
-        // our copy stays valid without the lock. A client that is connected, or was made for
-        // another broker or identity, is replaced; keeping the other one spares the library a
-        // destroy while its threads may be on their way out of one of our callbacks.
-        if (client && !(sameTarget && !client->is_connected())) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_client.reset();
-                m_current = nullptr;
-                m_lastToken.reset();
-            }
-            discard(std::move(client));
-        }
-        if (m_closed)
-            return;
-        if (!client) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const std::string url = m_url, clientId = m_clientId;
+        const mqtt::connect_options options = m_connectOptions;
+        for (const auto& known : m_sessions)
+            if (known->url == url && known->clientId == clientId)
+                session = known.get();
+        if (!session) {
+            // Made without the lock: the library takes its own, under which it calls us.
+            lock.unlock();
             keepLibraryThreads();
-            mqtt::create_options create;
-            create.set_max_buffered_messages(MaxQueuedRequests);
-            client = std::make_shared<mqtt::async_client>(url, clientId, create, &m_persistence);
-            client->set_callback(*this);
-            m_current = client.get();
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_client = client;
-            m_clientUrl = url;
-            m_clientIdent = clientId;
+            auto fresh = std::make_unique<Session>(*this, url, clientId);
+            lock.lock();
+            session = fresh.get();
+            m_sessions.push_back(std::move(fresh));
         }
-        mqtt::token_ptr token = client->connect(options, nullptr, *m_connectListener);
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Session* previous = m_current;
+        m_current = session;
+        if (previous && previous != session) {
+            // Let go beside the new attempt, never in its way.
+            if (previous->state == Session::State::Connected)
+                previous->state = Session::State::Leaving;
+            previous->leave = true;
+        }
+        if (session->state == Session::State::Connecting) {
+            session->leave = false;  // the attempt under way is this one
+            return;
+        }
+        // A connection of this client is made again with the settings now in force.
+        if (session->state == Session::State::Connected)
+            session->state = Session::State::Leaving;
+        issueDisconnects(lock);
+        if (!waitIdle(lock, *session, DisconnectBound))
+            throw std::runtime_error("The connection before did not end");
+        session->state = Session::State::Connecting;
+        session->leave = false;
+        lock.unlock();
+        mqtt::token_ptr token = session->client->connect(options, session, *m_connectListener);
+        lock.lock();
         m_lastToken = std::move(token);
         return;
     } catch (const std::exception& e) {
@@ -500,117 +607,72 @@ void MQTTClient::connectOnce()
     } catch (...) {
         failure = "Unknown reason";
     }
-    log(Log::LevelError, "[ERROR] %s",
-        String::escapedSized(failure, String::MaxPayloadExcerptBytes).c_str());
-    CallbackScope scope(*this, nullptr);
-    scope.notify("Connect failure handling",
-                 [&](MQTTClientListener& listener) { listener.onConnectFailed(failure); });
-}
-
-void MQTTClient::discard(std::shared_ptr<mqtt::async_client> client)
-{
-    if (!client)
-        return;
-    try {
-        client->disable_callbacks();
-    } catch (const std::exception& e) {
-        log(Log::LevelError, "[ERROR] %s",
-            String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
+    log(Log::LevelError, "[ERROR] %s", String::escapedSized(failure, String::MaxPayloadExcerptBytes).c_str());
+    if (session)
+        connectFailed(*session, failure);
+    else {
+        CallbackScope scope(*this, true);
+        scope.notify("Connect failure handling",
+                     [&](MQTTClientListener& listener) { listener.onConnectFailed(failure); });
     }
-    // The library may be inside one of our callbacks right now, and a caller may be inside the
-    // library with this client; both leave before the client goes away.
-    waitForCallbacks();
-    client.reset();
 }
 
-void MQTTClient::waitForCallbacks()
+void MQTTClient::sessionConnected(Session& session, const std::string& cause)
 {
-    std::unique_lock<std::mutex> lock(m_callbackMutex);
-    m_callbacksDone.wait(lock, [this] { return m_activeCallbacks == 0; });
-}
-
-void MQTTClient::close()
-{
-    m_closed = true;
-    {
-        std::lock_guard<std::mutex> lock(m_threadMutex);
-        m_threadStop = true;
-        m_threadWake.notify_all();
-    }
-    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
-        m_thread.join();
-    std::shared_ptr<mqtt::async_client> client;
+    bool pass = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        client = std::move(m_client);
-        m_current = nullptr;
-        m_lastToken.reset();
+        if (session.state != Session::State::Connecting)
+            return;
+        pass = &session == m_current && !session.leave;
+        // A connection nobody wants any more is ended before anyone uses it.
+        session.state = pass ? Session::State::Connected : Session::State::Leaving;
+        session.leave = false;
+        m_changed.notify_all();
     }
-    discard(std::move(client));
-    waitForCallbacks();
-}
-
-bool MQTTClient::disconnect(int timeoutMs)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        log(Log::LevelDebug, "Disconnecting from '%s'",
-            String::escaped(m_url, String::MaxPathExcerptBytes).c_str());
-    }
-    return request([&](mqtt::async_client& client) {
-        return client.disconnect(timeoutMs, nullptr, *m_disconnectListener);
-    });
-}
-
-bool MQTTClient::subscribe(const std::string& topicFilter, int qos)
-{
-    log(Log::LevelDebug, "Subscribing to %s (qos=%d)", String::excerpt(topicFilter).c_str(), qos);
-    return request([&](mqtt::async_client& client) {
-        return client.subscribe(topicFilter, qos, nullptr, *m_subscribeListener);
-    });
-}
-
-bool MQTTClient::unsubscribe(const std::string& topicFilter)
-{
-    log(Log::LevelDebug, "Unsubscribing from %s", String::excerpt(topicFilter).c_str());
-    return request([&](mqtt::async_client& client) {
-        return client.unsubscribe(topicFilter, nullptr, *m_unsubscribeListener);
-    });
-}
-
-bool MQTTClient::publish(const std::string& topic, const std::string& payload, int qos, bool retained)
-{
-    log(Log::LevelDebug, "Publishing message.");
-    log(Log::LevelDebug, "Topic     = %s", String::excerpt(topic).c_str());
-    log(Log::LevelDebug, "QoS       = %d", qos);
-    log(Log::LevelDebug, "Retained  = %s", retained ? "yes" : "no");
-    log(Log::LevelDebug, "Data      = '%s'",
-        String::escaped(payload, String::MaxPayloadExcerptBytes).c_str());
-    return request([&](mqtt::async_client& client) {
-        mqtt::token_ptr token =
-            client.publish(mqtt::make_message(topic, payload, qos, retained), nullptr, *m_publishListener);
-        log(Log::LevelDebug, "ID        = '%d'", token ? token->get_message_id() : 0);
-        return token;
-    });
-}
-
-void MQTTClient::connected(const std::string& cause)
-{
-    CallbackScope scope(*this, nullptr);
+    CallbackScope scope(*this, pass);
     log(Log::LevelDebug, "Connected (cause=%s).", cause.c_str());
     scope.notify("Connection handling", [](MQTTClientListener& listener) { listener.onConnected(); });
 }
 
-void MQTTClient::connection_lost(const std::string& cause)
+void MQTTClient::sessionEnded(Session& session, const std::string* lostCause)
 {
-    CallbackScope scope(*this, nullptr);
-    log(Log::LevelDebug, "Disconnected (cause=%s)!", cause.c_str());
+    bool pass = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // Connecting: the loss of a connection that went before this attempt.
+        if (session.state == Session::State::Idle || session.state == Session::State::Connecting)
+            return;
+        pass = &session == m_current && session.state != Session::State::Leaving;
+        session.state = Session::State::Idle;
+        m_changed.notify_all();
+    }
+    CallbackScope scope(*this, pass);
+    if (lostCause)
+        log(Log::LevelDebug, "Disconnected (cause=%s)!", lostCause->c_str());
     scope.notify("Disconnection handling", [](MQTTClientListener& listener) { listener.onDisconnected(); });
 }
 
-void MQTTClient::message_arrived(mqtt::const_message_ptr msg)
+void MQTTClient::connectFailed(Session& session, const std::string& reason)
 {
-    CallbackScope scope(*this, nullptr);
+    bool pass = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (session.state != Session::State::Connecting)
+            return;
+        pass = &session == m_current && !session.leave;
+        session.state = Session::State::Idle;
+        session.leave = false;
+        m_changed.notify_all();
+    }
+    CallbackScope scope(*this, pass);
+    scope.notify("Connect failure handling",
+                 [&](MQTTClientListener& listener) { listener.onConnectFailed(reason); });
+}
+
+void MQTTClient::messageArrived(const Session& session, const mqtt::const_message_ptr& msg)
+{
+    CallbackScope scope(*this, isCurrent(&session));
     if (!msg)
         return;
     try {
@@ -633,11 +695,77 @@ void MQTTClient::message_arrived(mqtt::const_message_ptr msg)
     }
 }
 
-void MQTTClient::delivery_complete(mqtt::delivery_token_ptr tok)
+void MQTTClient::waitForCallbacks()
 {
-    CallbackScope scope(*this, nullptr);
-    int id = tok ? tok->get_message_id() : 0;
-    log(Log::LevelDebug, "Message delivered (id=%d)", id);
-    scope.notify("Delivery handling",
-                 [id](MQTTClientListener& listener) { listener.onMessageDelivered(id); });
+    std::unique_lock<std::mutex> lock(m_callbackMutex);
+    m_callbacksDone.wait(lock, [this] { return m_activeCallbacks == 0; });
+}
+
+void MQTTClient::close()
+{
+    m_closed = true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_threadStop = true;
+    m_changed.notify_all();
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) {
+        lock.unlock();
+        m_thread.join();
+        lock.lock();
+    }
+    // Every client is destroyed idle, or not at all.
+    for (const auto& session : m_sessions) {
+        m_changed.wait_for(lock, AttemptBound, [&] { return session->state != Session::State::Connecting; });
+        if (session->state == Session::State::Connected)
+            session->state = Session::State::Leaving;
+    }
+    issueDisconnects(lock);
+    std::vector<std::unique_ptr<Session>> sessions = std::move(m_sessions);
+    for (const auto& session : sessions) waitIdle(lock, *session, DisconnectBound);
+    m_current = nullptr;
+    m_lastToken.reset();
+    lock.unlock();
+    // A library thread may still be on its way out of our callback for a client.
+    waitForCallbacks();
+    for (auto& session : sessions) {
+        if (session->state == Session::State::Idle) {
+            session->client.reset();
+        } else {
+            std::lock_guard<std::mutex> kept(s_keptMutex);
+            s_kept.push_back(std::move(session));
+        }
+    }
+    sessions.clear();
+    waitForCallbacks();
+}
+
+bool MQTTClient::subscribe(const std::string& topicFilter, int qos)
+{
+    log(Log::LevelDebug, "Subscribing to %s (qos=%d)", String::excerpt(topicFilter).c_str(), qos);
+    return request([&](mqtt::async_client& client, Session* session) {
+        return client.subscribe(topicFilter, qos, session, *m_subscribeListener);
+    });
+}
+
+bool MQTTClient::unsubscribe(const std::string& topicFilter)
+{
+    log(Log::LevelDebug, "Unsubscribing from %s", String::excerpt(topicFilter).c_str());
+    return request([&](mqtt::async_client& client, Session* session) {
+        return client.unsubscribe(topicFilter, session, *m_unsubscribeListener);
+    });
+}
+
+bool MQTTClient::publish(const std::string& topic, const std::string& payload, int qos, bool retained)
+{
+    log(Log::LevelDebug, "Publishing message.");
+    log(Log::LevelDebug, "Topic     = %s", String::excerpt(topic).c_str());
+    log(Log::LevelDebug, "QoS       = %d", qos);
+    log(Log::LevelDebug, "Retained  = %s", retained ? "yes" : "no");
+    log(Log::LevelDebug, "Data      = '%s'",
+        String::escaped(payload, String::MaxPayloadExcerptBytes).c_str());
+    return request([&](mqtt::async_client& client, Session* session) {
+        mqtt::token_ptr token =
+            client.publish(mqtt::make_message(topic, payload, qos, retained), session, *m_publishListener);
+        log(Log::LevelDebug, "ID        = '%d'", token ? token->get_message_id() : 0);
+        return token;
+    });
 }

@@ -7,6 +7,7 @@
 #include <mqtt/async_client.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -42,12 +43,12 @@ class MQTTSubscribeListener;
 class MQTTUnSubscribeListener;
 class MQTTPublishListener;
 
-class MQTTClient : public mqtt::callback
+class MQTTClient
 {
 public:
     explicit MQTTClient(MQTTClientListener* listener);
     // Closes the client (see close) first.
-    ~MQTTClient() override;
+    ~MQTTClient();
 
     MQTTClient(const MQTTClient&) = delete;
     MQTTClient& operator=(const MQTTClient&) = delete;
@@ -66,19 +67,25 @@ public:
     void setTrustStore(const std::string& caFile);
     void setWill(const std::string& topic, const std::string& payload, int qos, bool retained);
 
+    // Our own word for it: connected, and no loss or disconnect reported since.
     bool isConnected() const;
-    // Returns at once; the outcome arrives as onConnected or onConnectFailed. The library client
-    // is kept for the next attempt while URL and client id are unchanged and it is not connected.
+    // Returns at once; the outcome arrives as onConnected or onConnectFailed. Each broker URL and
+    // client id has one library client for the wrapper's life: a connect reconnects it once the
+    // disconnect it may still be making has ended, and moves every request to it.
     bool connect();
+    // Returns at once; the disconnect is made on the wrapper's thread, and from now on requests
+    // fail. An attempt under way is ended as soon as it connects.
     bool disconnect(int timeoutMs);
+    // These fail at once, handing nothing to the library, unless the connection is up.
     bool subscribe(const std::string& topicFilter, int qos);
     bool unsubscribe(const std::string& topicFilter);
     // True when the library accepted the message for sending.
     bool publish(const std::string& topic, const std::string& payload, int qos, bool retained);
 
-    // Ends all activity: the connect thread is gone, the library client is destroyed and no
-    // listener call is running or will follow. The owner calls it before it goes away; it must
-    // not be called from a listener call. Later requests fail.
+    // Ends all activity: the wrapper's thread is gone, every library client is disconnected and
+    // destroyed once the library is done with it, and no listener call is running or will
+    // follow. The owner calls it before it goes away; it must not be called from a listener call.
+    // Later requests fail.
     void close();
 
     // QoS 1 and 2 messages sent and not yet acknowledged at most. A broker takes no more than its
@@ -94,17 +101,17 @@ public:
 
 private:
     friend class MQTTActionListener;
+    struct Session;
 
-    // Brackets every entry from the library and every call into it, so that close() and the
-    // replacement of the library client can wait until nothing uses the old one any more.
+    // Brackets every entry from the library, so that close() can wait until none runs any more.
     class CallbackScope
     {
     public:
-        CallbackScope(MQTTClient& client, const mqtt::token* token);
+        // pass: the entry is about the library client requests go to (see isCurrent).
+        CallbackScope(MQTTClient& client, bool pass);
         ~CallbackScope();
         CallbackScope(const CallbackScope&) = delete;
         CallbackScope& operator=(const CallbackScope&) = delete;
-        // Null when the client is closed or the result belongs to a replaced library client.
         MQTTClientListener* listener() const { return m_listener; }
         // Makes one call on the listener, if there is one; what it throws is logged under what.
         template <typename Call>
@@ -115,39 +122,44 @@ private:
         MQTTClientListener* m_listener;
     };
 
-    void connected(const std::string& cause) override;
-    void connection_lost(const std::string& cause) override;
-    void message_arrived(mqtt::const_message_ptr msg) override;
-    void delivery_complete(mqtt::delivery_token_ptr tok) override;
-
     void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
-    void connectThread();
+    void workThread();
     void connectOnce();
-    void discard(std::shared_ptr<mqtt::async_client> client);
+    // Hands the disconnects asked for to the library once no request is inside it with that client.
+    void issueDisconnects(std::unique_lock<std::mutex>& lock);
+    // Waits, on the wrapper's thread, until the session has no connection or attempt left.
+    bool waitIdle(std::unique_lock<std::mutex>& lock, Session& session, std::chrono::milliseconds bound);
+    // What the library reports of one session; see Session.
+    void sessionConnected(Session& session, const std::string& cause);
+    // lostCause: the library's, when the connection was lost rather than ended by a disconnect.
+    void sessionEnded(Session& session, const std::string* lostCause);
+    void connectFailed(Session& session, const std::string& reason);
+    void messageArrived(const Session& session, const mqtt::const_message_ptr& msg);
+    bool isCurrent(const Session* session) const;
     void waitForCallbacks();
-    // The library client with the activity count raised, or null; see ClientUse.
-    std::shared_ptr<mqtt::async_client> acquire() const;
-    void endUse() const;
-    // Runs one request on the library client; false when there is none or the library refuses.
+    // Runs one request on the connected session's library client; false when there is none or
+    // the library refuses.
     template <typename Request>
     bool request(Request request);
 
     std::atomic<bool> m_logEnabled{false};
     MQTTClientListener* const m_listener;
 
-    // Guards the settings, the library client pointer and the last token. Never held while the
-    // library is called: the library calls some listeners with its own lock held.
+    // Guards the settings, the sessions and their states. Never held while the library or the
+    // listener is called: the library calls some listeners with its own lock held.
     mutable std::mutex m_mutex;
+    std::condition_variable m_changed;  // a session's state or use count, or work for the thread
     std::string m_clientId = "kivo_mqtt_client";
     std::string m_url;
     mqtt::token_ptr m_lastToken;
     mqtt::connect_options m_connectOptions;
     mqtt::ssl_options m_sslOptions;
     mqtt::will_options m_willOptions;
-    MQTTMemoryPersistence m_persistence;
-    std::shared_ptr<mqtt::async_client> m_client;
-    std::string m_clientUrl;    // what m_client was created with
-    std::string m_clientIdent;  // likewise
+    std::vector<std::unique_ptr<Session>> m_sessions;
+    Session* m_current = nullptr;  // where requests go and whose words are passed on
+    bool m_connectRequested = false;
+    bool m_threadStop = false;
+    std::thread m_thread;
 
     std::unique_ptr<MQTTConnectListener> m_connectListener;
     std::unique_ptr<MQTTDisconnectListener> m_disconnectListener;
@@ -155,18 +167,10 @@ private:
     std::unique_ptr<MQTTUnSubscribeListener> m_unsubscribeListener;
     std::unique_ptr<MQTTPublishListener> m_publishListener;
 
-    // The library client whose action results are passed on; results of a replaced one are not.
-    std::atomic<const mqtt::iasync_client*> m_current{nullptr};
     std::atomic<bool> m_closed{false};
 
-    // Library callbacks running and requests in the library: a client is destroyed at zero only.
+    // Library callbacks running: close() returns at zero only.
     mutable std::mutex m_callbackMutex;
     mutable std::condition_variable m_callbacksDone;
     mutable int m_activeCallbacks = 0;
-
-    std::mutex m_threadMutex;
-    std::condition_variable m_threadWake;
-    std::thread m_thread;
-    bool m_connectRequested = false;
-    bool m_threadStop = false;
 };

@@ -214,7 +214,6 @@ void Client::start()
     auto cfg = config();
     logLine(*cfg, Log::LevelInfo, "Starting...");
     emitSafely(starting);
-    advanceNow(LinkEvent::Start);
 
     std::string clientId = cfg->getClientId();
     if (clientId.empty())
@@ -232,7 +231,7 @@ void Client::start()
         m_client.setTrustStore(cfg->getCaFile());
     if (isTlsUrl(url))
         m_client.setEnableServerCertAuth(true);
-    m_client.connect();
+    advanceNow(Link::Event::Start);
     logLine(*cfg, Log::LevelInfo, "Started!");
 }
 
@@ -246,8 +245,7 @@ void Client::stop()
     emitSafely(stopping);
     // Lets messages published just before stopping leave first.
     std::this_thread::sleep_for(std::chrono::milliseconds(StopPauseMs));
-    if (advanceNow(LinkEvent::Stop) == LinkAction::Disconnect)
-        m_client.disconnect(0);
+    advanceNow(Link::Event::Stop);
     logLine(*cfg, Log::LevelInfo, "Stopped!");
 }
 
@@ -302,77 +300,57 @@ void Client::onConnected()
     auto cfg = config();
     logLine(*cfg, Log::LevelInfo, "Connected to broker: '%s'",
             String::escaped(cfg->getUrl(), String::MaxPathExcerptBytes).c_str());
-    if (advanceNow(LinkEvent::Connected) == LinkAction::Disconnect)
-        m_client.disconnect(0);
+    advanceNow(Link::Event::Connected);
 }
 
 void Client::onDisconnected()
 {
     log(Log::LevelInfo, "Disconnected from broker.");
     emitSafely(disconnected);
-    advanceNow(LinkEvent::Lost);
+    advanceNow(Link::Event::Lost);
 }
 
 void Client::onConnectFailed(const std::string& reason)
 {
     log(Log::LevelError, "Connection failed (reason=%s).", reason.c_str());
     emitSafely(connectFailed);
-    advanceNow(LinkEvent::ConnectFailed);
+    advanceNow(Link::Event::ConnectFailed);
 }
 
-Client::LinkAction Client::advanceNow(LinkEvent event)
+void Client::advanceNow(Link::Event event)
 {
     std::lock_guard<std::mutex> lock(m_workMutex);
-    return advance(event);
+    advance(event);
 }
 
-Client::LinkAction Client::advance(LinkEvent event)
+void Client::advance(Link::Event event)
 {
-    LinkAction action = LinkAction::None;
-    switch (event) {
-        case LinkEvent::Start:
-            if (m_link == Link::Stopped) {
-                m_link = Link::Connecting;
-                action = LinkAction::Connect;
-            }
+    const Link::Step step = Link::step(m_link, event);
+    if (step.next == Link::State::Stopped && m_link != Link::State::Stopped) {
+        // Pending retries belong to the run that ends here.
+        m_subscribeRetries.clear();
+        m_unsubscribeRetries.clear();
+    }
+    m_link = step.next;
+    m_running = m_link != Link::State::Stopped;
+    switch (step.action) {
+        case Link::Action::None:
             break;
-        case LinkEvent::Stop:
-            if (m_link != Link::Stopped) {
-                // Pending reconnection and retries belong to the run that ends here.
-                m_link = Link::Stopped;
-                m_subscribeRetries.clear();
-                m_unsubscribeRetries.clear();
-                action = LinkAction::Disconnect;
-            }
+        case Link::Action::Connect:
+            m_client.connect();
             break;
-        case LinkEvent::Connected:
-            if (m_link == Link::Stopped) {
-                action = LinkAction::Disconnect;  // an attempt that was already under way when stop() came
-            } else {
-                m_link = Link::Connected;
-                m_passRequested = true;
-                wakeWork();
-            }
+        case Link::Action::Disconnect:
+            m_client.disconnect(0);
             break;
-        case LinkEvent::Lost:
-        case LinkEvent::ConnectFailed:
-            // A loss while connecting is the session before a restart taking its leave; the attempt
-            // under way reports its own outcome.
-            if (m_link == (event == LinkEvent::Lost ? Link::Connected : Link::Connecting)) {
-                m_link = Link::Waiting;
-                m_reconnectAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(RetryPauseMs);
-                wakeWork();
-            }
+        case Link::Action::Subscribe:
+            m_passRequested = true;
+            wakeWork();
             break;
-        case LinkEvent::ReconnectDue:
-            if (m_link == Link::Waiting) {
-                m_link = Link::Connecting;
-                action = LinkAction::Connect;
-            }
+        case Link::Action::PauseThenConnect:
+            m_reconnectAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(RetryPauseMs);
+            wakeWork();
             break;
     }
-    m_running = m_link != Link::Stopped;
-    return action;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -434,12 +412,8 @@ void Client::subscriptionsThreadMain()
             lock.lock();
             continue;
         }
-        if (m_link == Link::Waiting && m_reconnectAt <= now) {
-            const LinkAction action = advance(LinkEvent::ReconnectDue);
-            lock.unlock();
-            if (action == LinkAction::Connect)
-                m_client.connect();
-            lock.lock();
+        if (m_link == Link::State::Waiting && m_reconnectAt <= now) {
+            advance(Link::Event::ReconnectDue);
             continue;
         }
         std::vector<std::string> subscribes = due(m_subscribeRetries, now);
@@ -456,7 +430,7 @@ void Client::subscriptionsThreadMain()
             continue;
         }
         TimePoint next = TimePoint::max();
-        if (m_link == Link::Waiting)
+        if (m_link == Link::State::Waiting)
             next = m_reconnectAt;
         for (const auto& retry : m_subscribeRetries) next = std::min(next, retry.second);
         for (const auto& retry : m_unsubscribeRetries) next = std::min(next, retry.second);

@@ -24,6 +24,7 @@
 #include "core/Log.h"
 #include "core/MQTT/CallIds.h"
 #include "core/MQTT/Config.h"
+#include "core/MQTT/Link.h"
 #include "core/MQTT/Message.h"
 #include "core/MQTTClient.h"
 #include "core/MQTTClientListener.h"
@@ -249,36 +250,11 @@ private:
     // start, stop and setConfig one at a time.
     std::mutex m_lifeMutex;
 
-    // Where the connection stands, in one value that only advance() changes. A session ends with
-    // its last word: a restart's new attempt is under way while the old connection still reports
-    // that it went, and only the loss of a connection made calls for another.
-    enum class Link
-    {
-        Stopped,
-        Connecting,  // an attempt is under way; its outcome comes as connected or connect failed
-        Connected,
-        Waiting,  // for m_reconnectAt, to connect again
-    };
-    enum class LinkEvent
-    {
-        Start,
-        Stop,
-        Connected,
-        Lost,
-        ConnectFailed,
-        ReconnectDue,
-    };
-    // What the caller of advance() does once m_workMutex is let go (the library may call a listener
-    // with its own lock held, and the listener takes m_workMutex).
-    enum class LinkAction
-    {
-        None,
-        Connect,
-        Disconnect,
-    };
-    // Under m_workMutex.
-    LinkAction advance(LinkEvent event);
-    LinkAction advanceNow(LinkEvent event);
+    // Takes the event through the one table (Link::step) and does what it says, all under
+    // m_workMutex: the wrapper's connect and disconnect only note the request and return, so a
+    // restart cannot come between a decision and the request it makes.
+    void advance(Link::Event event);
+    void advanceNow(Link::Event event);
     // Starts or wakes the subscriptions thread; under m_workMutex.
     void wakeWork();
 
@@ -288,7 +264,7 @@ private:
     std::mutex m_workMutex;
     std::condition_variable m_workWake;
     std::thread m_subscriptionsThread;
-    Link m_link = Link::Stopped;
+    Link::State m_link = Link::State::Stopped;
     bool m_passRequested = false;
     TimePoint m_reconnectAt;
     std::map<std::string, TimePoint> m_subscribeRetries;
