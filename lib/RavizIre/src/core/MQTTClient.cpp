@@ -1,5 +1,11 @@
 #include "core/MQTTClient.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <mutex>
@@ -74,6 +80,128 @@ namespace {
 constexpr auto DisconnectBound = std::chrono::seconds(2);
 // An attempt ends with its connect time-out at the latest.
 constexpr auto AttemptBound = std::chrono::seconds(7);
+// While a connection is being made the library's read thread is woken this often, for at most
+// this long: past it the library's own wait of a second is no longer in the way.
+constexpr auto WakeEvery = std::chrono::milliseconds(20);
+constexpr auto WakeSpan = std::chrono::milliseconds(1500);
+
+}  // namespace
+
+namespace {
+
+// The library stops its two threads when its last client is destroyed, and in this version the
+// destroy's frees race the exiting threads' own: glibc aborts with "corrupted double-linked list"
+// (about one process in two thousand that connects and closes one client). One client, made
+// before the first real one and never destroyed, keeps the threads for the life of the process.
+// The pointer is never read: it keeps the client reachable, so that it counts as no leak.
+//
+// The anchor also ends a wait that would cost every connection but the process's first a second:
+// the library's read thread sends a new connection's first packet only when its wait on the
+// sockets it reads ends, and past its first round that wait lasts a second. The anchor is
+// connected to a loopback end of our own, which answers its connect and then only ever writes a
+// ping answer to it, while one of our connections is being made, to end that wait.
+mqtt::async_client* volatile s_libraryAnchor = nullptr;
+std::once_flag s_libraryAnchorOnce;
+int s_wakeFd = -1;
+
+constexpr int AnchorHandshakeMs = 2000;
+
+// Reads exactly `size` bytes from our own loopback end within the handshake's time.
+bool readAll(int fd, unsigned char* data, size_t size)
+{
+    while (size > 0) {
+        pollfd in{fd, POLLIN, 0};
+        if (::poll(&in, 1, AnchorHandshakeMs) != 1)
+            return false;
+        const ssize_t got = ::recv(fd, data, size, 0);
+        if (got <= 0)
+            return false;
+        data += got;
+        size -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// Takes the anchor's CONNECT and answers it with an accepted CONNACK.
+bool answerAnchor(int fd)
+{
+    unsigned char byte = 0;
+    if (!readAll(fd, &byte, 1) || byte != 0x10)
+        return false;
+    size_t remaining = 0;
+    for (int shift = 0;; shift += 7) {
+        if (shift > 21 || !readAll(fd, &byte, 1))
+            return false;
+        remaining |= static_cast<size_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80))
+            break;
+    }
+    unsigned char body[256];
+    if (remaining > sizeof body || !readAll(fd, body, remaining))
+        return false;
+    static const unsigned char connack[] = {0x20, 0x02, 0x00, 0x00};
+    return ::send(fd, connack, sizeof connack, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof connack);
+}
+
+// Connects the anchor to a listener of our own; the accepted end is the wake.
+void connectAnchor(int listener, uint16_t port)
+{
+    s_libraryAnchor = new mqtt::async_client("tcp://127.0.0.1:" + std::to_string(port), "tapgate-anchor", nullptr);
+    mqtt::connect_options options;
+    options.set_keep_alive_interval(0);
+    options.set_clean_session(true);
+    options.set_connect_timeout(AnchorHandshakeMs / 1000);
+    mqtt::token_ptr token = s_libraryAnchor->connect(options);
+    pollfd in{listener, POLLIN, 0};
+    if (::poll(&in, 1, AnchorHandshakeMs) != 1)
+        return;
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (answerAnchor(fd) && token->wait_for(std::chrono::milliseconds(AnchorHandshakeMs)))
+        s_wakeFd = fd;
+    else
+        ::close(fd);
+}
+
+void keepLibraryThreads()
+{
+    std::call_once(s_libraryAnchorOnce, [] {
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        try {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof address;
+            if (listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                ::listen(listener, 1) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+                connectAnchor(listener, ntohs(address.sin_port));
+            else
+                s_libraryAnchor = new mqtt::async_client("tcp://127.0.0.1:1", "tapgate-anchor", nullptr);
+        } catch (const std::exception& e) {
+            Log::error("[MQTTClient] %s",
+                       String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
+        }
+        if (listener >= 0)
+            ::close(listener);
+        if (s_wakeFd < 0)
+            Log::debug("[MQTTClient] Connections after the first may wait a second for the library.");
+    });
+}
+
+// A PINGRESP ends the read thread's wait; the library takes it as the answer to no ping.
+void wakeLibrary()
+{
+    static const unsigned char pingresp[] = {0xD0, 0x00};
+    if (s_wakeFd >= 0)
+        (void)::send(s_wakeFd, pingresp, sizeof pingresp, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// Library clients that close() could not see idle: the library may still use them, so they are
+// kept, and reachable.
+std::mutex s_keptMutex;
+std::vector<std::unique_ptr<mqtt::callback>> s_kept;
 
 }  // namespace
 
@@ -482,12 +610,25 @@ bool MQTTClient::disconnect(int timeoutMs)
 void MQTTClient::workThread()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    auto wakeUntil = std::chrono::steady_clock::time_point::min();
     for (;;) {
-        m_changed.wait(lock, [this] {
+        const auto work = [this] {
             return m_threadStop || m_connectRequested ||
                    std::any_of(m_sessions.begin(), m_sessions.end(),
                                [](const auto& s) { return s->state == Session::State::Leaving; });
-        });
+        };
+        if (std::chrono::steady_clock::now() < wakeUntil) {
+            if (!m_changed.wait_for(lock, WakeEvery, work)) {
+                if (std::none_of(m_sessions.begin(), m_sessions.end(),
+                                 [](const auto& s) { return s->state == Session::State::Connecting; }))
+                    wakeUntil = std::chrono::steady_clock::time_point::min();
+                else
+                    wakeLibrary();
+                continue;
+            }
+        } else {
+            m_changed.wait(lock, work);
+        }
         if (m_threadStop)
             return;
         issueDisconnects(lock);
@@ -496,6 +637,7 @@ void MQTTClient::workThread()
             lock.unlock();
             connectOnce();
             lock.lock();
+            wakeUntil = std::chrono::steady_clock::now() + WakeSpan;
         }
     }
 }
@@ -526,36 +668,6 @@ bool MQTTClient::waitIdle(std::unique_lock<std::mutex>& lock, Session& session,
 {
     return m_changed.wait_for(lock, bound, [&] { return session.state == Session::State::Idle; });
 }
-
-namespace {
-
-// The library stops its two threads when its last client is destroyed, and in this version the
-// destroy's frees race the exiting threads' own: glibc aborts with "corrupted double-linked list"
-// (about one process in two thousand that connects and closes one client). One client that never
-// connects, made before the first real one and never destroyed, keeps the threads for the life of
-// the process. It holds no socket; idle threads only wake for their own time-outs. The pointer is
-// never read: it keeps the client reachable, so that it counts as no leak.
-mqtt::async_client* volatile s_libraryAnchor = nullptr;
-std::once_flag s_libraryAnchorOnce;
-
-void keepLibraryThreads()
-{
-    std::call_once(s_libraryAnchorOnce, [] {
-        try {
-            s_libraryAnchor = new mqtt::async_client("tcp://127.0.0.1:1", "tapgate-anchor", nullptr);
-        } catch (const std::exception& e) {
-            Log::error("[MQTTClient] %s",
-                       String::escapedSized(e.what(), String::MaxPayloadExcerptBytes).c_str());
-        }
-    });
-}
-
-// Library clients that close() could not see idle: the library may still use them, so they are
-// kept, and reachable.
-std::mutex s_keptMutex;
-std::vector<std::unique_ptr<mqtt::callback>> s_kept;
-
-}  // namespace
 
 void MQTTClient::connectOnce()
 {
