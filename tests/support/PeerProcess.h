@@ -352,9 +352,11 @@ inline std::string readLine(int fd, int timeoutMs)
     const long long deadline = monotonicMs() + timeoutMs;
     std::string line;
     while (line.size() <= MaxChildOutputBytes) {
-        const long long left = deadline - monotonicMs();
+        // Past the deadline what is already there is still read: a child that has ended has
+        // written all it will.
+        const long long left = std::max(0LL, deadline - monotonicMs());
         pollfd p{fd, POLLIN, 0};
-        if (left < 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0)
             return std::string();
         char c = 0;
         if (::read(fd, &c, 1) != 1)
