@@ -193,6 +193,8 @@ public:
         int stderrFd = -1;  // -1: /dev/null
         // In a network namespace of its own, where only a loopback that is down exists.
         bool ownNetwork = false;
+        // In a process group of its own, which killGroup ends with whatever it started.
+        bool ownProcessGroup = false;
     };
 
     PeerProcess(const std::vector<std::string>& argv, const Options& options)
@@ -222,9 +224,13 @@ public:
                 ::_exit(126);
             if (options.ownNetwork && ::unshare(CLONE_NEWNET) != 0)
                 ::_exit(125);
+            if (options.ownProcessGroup && ::setpgid(0, 0) != 0)
+                ::_exit(124);
             ::execvp(args[0], args.data());
             ::_exit(127);
         }
+        if (options.ownProcessGroup)
+            ::setpgid(m_pid, m_pid);  // before the child may start anything of its own
     }
     ~PeerProcess()
     {
@@ -239,6 +245,12 @@ public:
     {
         if (m_pid > 0 && !m_reaped)
             ::kill(m_pid, signal);
+    }
+    // Ends what is left of a child's own process group: what a child that died had started.
+    void killGroup()
+    {
+        if (m_pid > 0)
+            ::kill(-m_pid, SIGKILL);
     }
     // Exit status as waitpid gives it; reaps once.
     int wait()
