@@ -174,8 +174,11 @@ TEST(Log, TextGivenAsStdStringIsLoggedLiterally)
         Log::print(Log::LevelInfo, std::string("100%d done %s %n %%"));
         Log::info("%d", 5);
         Log::info("%s=%u", "n", 7u);
+        // A wide character with no narrow form: the C library gives up on the whole message, which
+        // is then empty, not the bytes of the attempt.
+        Log::info("[%ls]", L"\xD800");
     }));
-    EXPECT_EQ(textsOf(lines), (std::vector<std::string>{"100%d done %s %n %%", "5", "n=7"}));
+    EXPECT_EQ(textsOf(lines), (std::vector<std::string>{"100%d done %s %n %%", "5", "n=7", ""}));
 
     const std::vector<Line> coloured = parse(stderrLinesOf([] {
         Log::open(kIdent, true, true);
