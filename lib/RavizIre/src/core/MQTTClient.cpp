@@ -85,10 +85,6 @@ constexpr auto AttemptBound = std::chrono::seconds(7);
 constexpr auto WakeEvery = std::chrono::milliseconds(20);
 constexpr auto WakeSpan = std::chrono::milliseconds(1500);
 
-}  // namespace
-
-namespace {
-
 // The library stops its two threads when its last client is destroyed, and in this version the
 // destroy's frees race the exiting threads' own: glibc aborts with "corrupted double-linked list"
 // (about one process in two thousand that connects and closes one client). One client, made
