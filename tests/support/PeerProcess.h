@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -355,6 +356,41 @@ inline bool readChildOutput(int fd, pid_t child, std::string& out, std::string& 
         if (out.size() > maxBytes)
             return overrun("wrote more than " + std::to_string(maxBytes) + " bytes");
     }
+}
+
+// What a forked child wrote on its standard error, taken in as readChildOutput does, and how it
+// ended (waitpid's status).
+struct ChildRun
+{
+    bool whole = false;  // read to its end within the bounds
+    std::string output;
+    std::string overrun;  // which bound it passed, when it did
+    int status = 0;
+};
+
+// Runs body in a forked child whose standard error is a pipe to this process; the child ends with
+// 0 when body returns.
+inline ChildRun runInChild(const std::function<void()>& body, size_t maxBytes = MaxChildOutputBytes)
+{
+    ChildRun run;
+    int line[2];
+    if (::pipe(line) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        ::close(line[0]);
+        ::dup2(line[1], 2);
+        body();
+        ::_exit(0);
+    }
+    ::close(line[1]);
+    run.whole = readChildOutput(line[0], child, run.output, run.overrun, maxBytes);
+    ::close(line[0]);
+    while (::waitpid(child, &run.status, 0) < 0 && errno == EINTR) {
+    }
+    return run;
 }
 
 // One line from a descriptor within timeoutMs and MaxChildOutputBytes; empty on time-out, EOF or

@@ -24,28 +24,17 @@ TEST(StderrCapture, DyingProgramShowsWhatItHeld)
     };
     for (void (*die)() :
          {+[] { std::abort(); }, +[] { ::raise(SIGSEGV); }, +[] { std::exit(3); }, +overflow}) {
-        int line[2];
-        ASSERT_EQ(::pipe(line), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::dup2(line[1], 2);
+        const testsupport::ChildRun run = testsupport::runInChild([die] {
             testsupport::StderrCapture outer;
             std::fputs("held by the outer capture\n", stderr);
             testsupport::StderrCapture inner;
             std::fputs("held by the inner capture\n", stderr);
             die();
-            ::_exit(0);
-        }
-        ::close(line[1]);
-        std::string shown, overrun;
-        EXPECT_TRUE(testsupport::readChildOutput(line[0], child, shown, overrun)) << overrun;
-        ::close(line[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_NE(status, 0);
-        EXPECT_NE(shown.find("held by the outer capture\nheld by the inner capture\n"), std::string::npos)
-            << shown;
+        });
+        EXPECT_TRUE(run.whole) << run.overrun;
+        EXPECT_NE(run.status, 0);
+        EXPECT_NE(run.output.find("held by the outer capture\nheld by the inner capture\n"), std::string::npos)
+            << run.output;
     }
 }
 
@@ -56,27 +45,18 @@ TEST(ChildOutput, IsTakenInWithinItsBound)
     const size_t bound = 64 * 1024;
     for (const size_t writes : {bound, bound + 1, 8 * bound}) {
         SCOPED_TRACE(writes);
-        int line[2];
-        ASSERT_EQ(::pipe(line), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::close(line[0]);
-            const std::string bytes(writes, 'x');
-            ::_exit(::write(line[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(writes) ? 0 : 1);
-        }
-        ::close(line[1]);
-        std::string taken, overrun;
-        const bool whole = testsupport::readChildOutput(line[0], child, taken, overrun, bound);
-        ::close(line[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_EQ(whole, writes <= bound) << overrun;
-        EXPECT_LE(taken.size(), bound + 1);
+        const testsupport::ChildRun run = testsupport::runInChild(
+            [writes] {
+                const std::string bytes(writes, 'x');
+                ::_exit(::write(2, bytes.data(), bytes.size()) == static_cast<ssize_t>(writes) ? 0 : 1);
+            },
+            bound);
+        EXPECT_EQ(run.whole, writes <= bound) << run.overrun;
+        EXPECT_LE(run.output.size(), bound + 1);
         if (writes <= bound)
-            EXPECT_EQ(taken.size(), writes);
+            EXPECT_EQ(run.output.size(), writes);
         else
-            EXPECT_NE(overrun.find("wrote more than 65536 bytes: killed"), std::string::npos) << overrun;
+            EXPECT_NE(run.overrun.find("wrote more than 65536 bytes: killed"), std::string::npos) << run.overrun;
     }
 }
 

@@ -18,13 +18,7 @@ namespace {
 // capture is closed as the copy may be reading it, and the child ends well.
 TEST(StderrCapture, ACopyFromAnotherThreadMeetsCapturesBeingClosed)
 {
-    int line[2];
-    ASSERT_EQ(::pipe(line), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(line[0]);
-        ::dup2(line[1], 2);
+    const testsupport::ChildRun run = testsupport::runInChild([] {
         std::atomic<bool> done{false};
         std::thread copier([&done] {
             while (!done.load()) testsupport::StderrCapture::showOpen("copied", true);
@@ -37,15 +31,11 @@ TEST(StderrCapture, ACopyFromAnotherThreadMeetsCapturesBeingClosed)
         }
         done = true;
         copier.join();
-        ::_exit(0);
-    }
-    ::close(line[1]);
-    std::string shown, overrun;
-    EXPECT_TRUE(testsupport::readChildOutput(line[0], child, shown, overrun)) << overrun;
-    ::close(line[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << shown.substr(0, 2000);
+    });
+    EXPECT_TRUE(run.whole) << run.overrun;
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
+        << run.status << "\n"
+        << run.output.substr(0, 2000);
 }
 
 }  // namespace
