@@ -263,7 +263,30 @@ public:
         return m_extraFiles.back();
     }
 
+    // A broker started again keeps its ports, and while it was down another program may have held
+    // one for a moment (a probe for a free port binds and lets go): it tries again for a while.
     void start()
+    {
+        for (int attempt = 1;; ++attempt) {
+            try {
+                startOnce();
+                m_started = true;
+                return;
+            } catch (const std::runtime_error&) {
+                // Only a broker that exited at once (its port held) is started again.
+                if (!m_started || m_pid > 0 || attempt == 40)
+                    throw;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+    }
+
+    // SIGTERM, the orderly end; kill() is the abrupt one.
+    void stop() { end(SIGTERM); }
+    void kill() { end(SIGKILL); }
+
+private:
+    void startOnce()
     {
         if (m_pid > 0)
             return;
@@ -282,11 +305,6 @@ public:
         }
     }
 
-    // SIGTERM, the orderly end; kill() is the abrupt one.
-    void stop() { end(SIGTERM); }
-    void kill() { end(SIGKILL); }
-
-private:
     void removeDirectory()
     {
         if (std::getenv("TAPGATE_KEEP_BROKER_DIR"))  // for looking into a failure afterwards
@@ -334,6 +352,7 @@ private:
     }
 
     std::string m_dir;
+    bool m_started = false;  // once: a start after it keeps the ports
     int m_port = 0;
     int m_authPort = 0;
     int m_tlsPort = 0;
