@@ -425,7 +425,11 @@ void Client::subscriptionsThreadMain()
             for (const auto& filter : subscribes)
                 if (filterWanted(filter))
                     m_client.subscribe(filter, 0);
-            for (const auto& filter : unsubscribes) m_client.unsubscribe(filter);
+            // And one let go is let go again only while nothing asks for it: a call made since
+            // would lose its answers.
+            for (const auto& filter : unsubscribes)
+                if (!filterWanted(filter))
+                    m_client.unsubscribe(filter);
             lock.lock();
             continue;
         }
