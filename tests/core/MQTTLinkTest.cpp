@@ -16,33 +16,18 @@ TEST(MQTTLink, EveryEventInEveryStateDoesWhatItsCellSays)
                                   Link::Event::Lost,  Link::Event::ConnectFailed, Link::Event::ReconnectDue};
     const S states[] = {S::Stopped, S::Connecting, S::Connected, S::Waiting};
     // One row per state, one cell per event in the order above.
+    const S Off = S::Stopped, Ing = S::Connecting, On = S::Connected, Wait = S::Waiting;
+    const A No = A::None, Con = A::Connect, Dis = A::Disconnect, Sub = A::Subscribe;
+    const A Pause = A::PauseThenConnect;
+    // clang-format off
     const Link::Step table[4][6] = {
-        // Start, Stop, Connected, Lost, ConnectFailed, ReconnectDue
-        {{S::Connecting, A::Connect},
-         {S::Stopped, A::None},
-         {S::Stopped, A::Disconnect},
-         {S::Stopped, A::None},
-         {S::Stopped, A::None},
-         {S::Stopped, A::None}},
-        {{S::Connecting, A::None},
-         {S::Stopped, A::Disconnect},
-         {S::Connected, A::Subscribe},
-         {S::Connecting, A::None},
-         {S::Waiting, A::PauseThenConnect},
-         {S::Connecting, A::None}},
-        {{S::Connected, A::None},
-         {S::Stopped, A::Disconnect},
-         {S::Connected, A::Subscribe},
-         {S::Waiting, A::PauseThenConnect},
-         {S::Connected, A::None},
-         {S::Connected, A::None}},
-        {{S::Waiting, A::None},
-         {S::Stopped, A::None},
-         {S::Connected, A::Subscribe},
-         {S::Waiting, A::None},
-         {S::Waiting, A::None},
-         {S::Connecting, A::Connect}},
+        // Start     Stop        Connected   Lost           ConnectFailed  ReconnectDue
+        {{Ing, Con}, {Off, No},  {Off, Dis}, {Off, No},     {Off, No},     {Off, No}},   // Stopped
+        {{Ing, No},  {Off, Dis}, {On, Sub},  {Ing, No},     {Wait, Pause}, {Ing, No}},   // Connecting
+        {{On, No},   {Off, Dis}, {On, Sub},  {Wait, Pause}, {On, No},      {On, No}},    // Connected
+        {{Wait, No}, {Off, No},  {On, Sub},  {Wait, No},    {Wait, No},    {Ing, Con}},  // Waiting
     };
+    // clang-format on
     for (int s = 0; s < 4; ++s)
         for (int e = 0; e < 6; ++e) {
             SCOPED_TRACE(testing::Message() << "state " << s << ", event " << e);
