@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "NFC/Crc16.h"
 #include "PartWritePort.h"
@@ -888,7 +889,7 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
     const std::string twn = "TWN4/B1.65/X4.06/PRS1.04";
     const std::string text39 = twn.substr(0, 17) + std::string(22, 'a');
     const std::string long41 = twn + "/0123456789ABCDEF";
-    const struct
+    struct Row
     {
         const char* way;
         Warning warning;
@@ -901,7 +902,8 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
         int level = Log::LevelWarning;
         int commands = 2;    // in each open
         bool judged = true;  // whether the other warnings are judged
-    } rows[] = {
+    };
+    std::vector<Row> rows = {
         {"chatter 9.9 ms apart", Noisy, true, chatter(9.9), PRS::BINARY_CRC, twn,
          R"(the last of them "\r\r\r\r)"},
         {"chatter 10.1 ms apart", Noisy, false, chatter(10.1), PRS::BINARY_CRC, twn, "", 9, Log::LevelWarning,
@@ -910,21 +912,7 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
          0},
         {"a flood 100.1 ms apart", Probing, false, flood(100.1), PRS::BINARY_CRC, twn, "", 9,
          Log::LevelWarning, 0},
-        {"no version query", NoVersion, true, noVersion, PRS::BINARY, twn,
-         nothingSince("binary without CRC")},
-        {"no version query", NoVersion, true, noVersion, PRS::BINARY_CRC, twn,
-         nothingSince("binary with CRC")},
-        {"no version query", NoVersion, true, noVersion, PRS::ASCII, twn, nothingSince("ASCII without CRC")},
-        {"no version query", NoVersion, true, noVersion, PRS::ASCII_CRC, twn, nothingSince("ASCII with CRC")},
         {"probe answered while the next was out", NoVersion, true, lateProbe(150)},
-        {"probe answered after detection", NoVersion, true, lateProbe(450), PRS::BINARY, twn,
-         nothingSince("binary without CRC")},
-        {"probe answered after detection", NoVersion, true, lateProbe(450), PRS::BINARY_CRC, twn,
-         nothingSince("binary with CRC")},
-        {"probe answered after detection", NoVersion, true, lateProbe(450), PRS::ASCII, twn,
-         nothingSince("ASCII without CRC")},
-        {"probe answered after detection", NoVersion, true, lateProbe(450), PRS::ASCII_CRC, twn,
-         nothingSince("ASCII with CRC")},
         {"no version query after a proof held", NoVersion, false, afterProof},
         {"whole text for any limit", Unproved, true, wholeText, PRS::BINARY_CRC, text39,
          "were \"" + text39 + "\" and \"" + text39 + "\""},
@@ -947,6 +935,16 @@ TEST(PRSLine, SaysOncePerOpenWhatItSaw)
          "of 2 characters, no longer than the 2 asked for first (\"TW\"): commands fail until", 2,
          Log::LevelInfo},
     };
+    // The probe's answer names its variant, in time and after detection alike.
+    const std::pair<PRS::Mode, const char*> variants[] = {{PRS::BINARY, "binary without CRC"},
+                                                          {PRS::BINARY_CRC, "binary with CRC"},
+                                                          {PRS::ASCII, "ASCII without CRC"},
+                                                          {PRS::ASCII_CRC, "ASCII with CRC"}};
+    for (const auto& [variant, name] : variants) {
+        rows.push_back({"no version query", NoVersion, true, noVersion, variant, twn, nothingSince(name)});
+        rows.push_back({"probe answered after detection", NoVersion, true, lateProbe(450), variant, twn,
+                        nothingSince(name)});
+    }
     const int opens = 2;
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.way) + ", " +
